@@ -1,0 +1,57 @@
+// The restore controller: one per restore-to-VM job.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "../guestapi/GuestTypes.h"
+#include "../guestapi/ZQGuestAPI.h"
+#include "../platform/CMediaSpeedCounter.h"
+#include "../platform/EvEvent.h"
+#include "../vminfo/IVMInfo.h"
+#include "IVSAgentlessRestoreToVM.h"
+
+class CVSAgentlessRestoreToVM : public IVSAgentlessRestoreToVM {
+ public:
+  CVSAgentlessRestoreToVM();
+  ~CVSAgentlessRestoreToVM() override;
+
+  bool Init(FSRInitData* initData, FSRInitDataVer2* initDataVer2, FSRSetParams* setParams,
+            ZQRstJobClient* rstJobClient, ZQJobCtrlClient* jobCtrlClient, const std::string& clientName) override;
+  bool GetJobOptions(TMMsg::RestoreOption* options) override;
+  bool PrepareVMInfoObject(const std::string& server, const std::string& user, const std::string& password,
+                           int instanceId) override;
+  bool RestoreToVM(const char* stagedPath, u_longlong_t, u_longlong_t, CXFileHeader* header, std::string& guestPath,
+                   bool& skipped, bool& attributesApplied) override;
+  bool RestoreToVM_ImageLevel(const std::string& stagedPath, u_longlong_t, u_longlong_t size, bool timeIsAccurate,
+                              u_longlong_t& bytes, bool& skipped) override;
+  void GenerateGuestFilePath(const std::string& stagedPath, std::string& guestPath) override;
+  bool GenerateGuestAndStagingFolders() override;
+  bool InitStagingFolder() override;
+  bool DeInitStagingFolder() override;
+  bool CopyToGuest(const std::string& stagedPath, const std::string& guestPath, bool timeIsAccurate, bool& skipped,
+                   bool& isFolder) override;
+  bool UpdateFileTimes(const std::string& stagedPath) override;
+  void setRestoreToUnixVM() override;
+  bool UpdateUnixPermissions(const std::string& stagedPath, CXFileHeader* header) override;
+
+  bool PrepareGuestAPIObject(const GuestCtx& ctx);
+
+ protected:
+  EvEvent m_log;
+  FSRInitData* m_pInitData = nullptr;
+  FSRInitDataVer2* m_pInitDataVer2 = nullptr;
+  FSRSetParams* m_pSetParams = nullptr;
+  ZQRstJobClient* m_pRstJobClient = nullptr;
+  ZQJobCtrlClient* m_pJobCtrlClient = nullptr;
+  GuestCtx m_guestCtx;
+  IVMInfo* m_pVMInfo = nullptr;
+  std::unique_ptr<IGuestAPI> m_pGuestAPI;
+  std::string m_guestDir;
+  std::string m_clientName;
+  CMediaSpeedCounter m_speedCounter;
+  bool m_restoreToVMActive = false;
+  bool m_restoreToUnixVM = false;
+  bool m_setTimesWithPermissions = true;
+  bool m_restoreACLs = false;
+};
