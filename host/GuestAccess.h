@@ -1,0 +1,64 @@
+// The guest commands of zqrestore (browse, mkdir, put): reach the job's VM the way a restore
+// would, through the VM-information component and the plug-in's exported channel factory, so
+// that an operator can check access to a guest before restoring into it.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "JobFile.h"
+#include "PluginLibrary.h"
+#include "SecretMask.h"
+#include "guestapi/GuestTypes.h"
+#include "vminfo/IVMInfo.h"
+
+// The component's connection for the job: its instance type and credentials as the installation's
+// application configuration gives them, then ConnectToServer with the job's server credentials
+// (all three replaced by the stored ones when one of them is empty, as the plug-in does).
+class VMInfoConnection {
+ public:
+  static constexpr const char* kLibraryName = "libVMInfo.so";
+
+  // False with `error` (masked) when the component cannot be loaded, made or connected.
+  bool Connect(const JobFile& job, const std::string& libraryPath, const SecretMask& mask, std::string& error);
+  IVMInfo* get() const { return m_vmInfo; }
+  int instanceType() const { return m_instanceType; }
+
+ private:
+  SharedLibrary m_library;
+  IVMInfo* m_vmInfo = nullptr;  // never deleted: the component's objects live as long as the process
+  int m_instanceType = 0;
+};
+
+// The guest login of the job, as every guest operation receives it.
+GuestCtx MakeGuestCtx(const JobFile& job);
+
+// One line per entry: type, mode, owner, group, size, modification time (UTC), name.
+std::string FormatGuestEntry(const VMInfoStructs::SGuestFile& entry);
+
+class GuestSession {
+ public:
+  GuestSession(const JobFile& job, const PluginLibrary& plugin, const SecretMask& mask);
+  ~GuestSession();
+
+  // Connects the component and makes a channel; false with `error`.
+  bool Open(const std::string& vmInfoLibrary, bool preferNative, std::string& error);
+  // The channel the plug-in chose, as "ZQUnixGuestAPI"-style family words.
+  std::string ChannelKind() const;
+
+  bool Browse(const std::string& path, std::vector<VMInfoStructs::SGuestFile>& entries, std::string& error);
+  bool MakeFolder(const std::string& path, std::string& error);
+  bool Put(const std::string& localFile, const std::string& guestPath, bool overwrite, std::string& error);
+
+ private:
+  std::string LastError(const char* what) const;
+
+  const JobFile& m_job;
+  const PluginLibrary& m_plugin;
+  const SecretMask& m_mask;
+  GuestCtx m_ctx;
+  VMInfoConnection m_connection;
+  std::unique_ptr<IGuestAPI> m_channel;
+};

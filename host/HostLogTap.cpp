@@ -1,0 +1,93 @@
+#include "HostLogTap.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "TerminalLines.h"
+
+namespace {
+
+// The counter writes its lines from this function; its last line holds the job's totals.
+constexpr const char* kCounterOrigin = "void CMediaSpeedCounter::Stop(unsigned long long)";
+constexpr const char* kTotalMarker = "; total [";
+constexpr size_t kRecentErrors = 32;
+
+}  // namespace
+
+bool ParseCounterLine(const LogRecord& record, CounterReading& reading) {
+  if (record.origin != kCounterOrigin) return false;
+  const size_t total = record.text.find(kTotalMarker);
+  if (total == std::string::npos) return false;
+  unsigned long long bytes = 0;
+  double seconds = 0;
+  double rate = 0;
+  if (sscanf(record.text.c_str() + total, "; total [%llu] bytes in [%lf] s ([%lf] bytes/s)", &bytes, &seconds,
+             &rate) != 3) {
+    return false;
+  }
+  reading.seen = true;
+  ++reading.intervals;
+  reading.totalBytes = bytes;
+  reading.totalSeconds = seconds;
+  reading.bytesPerSecond = rate;
+  return true;
+}
+
+HostLogTap::HostLogTap(std::vector<std::shared_ptr<LogSink>> downstream) : m_downstream(std::move(downstream)) {}
+
+void HostLogTap::Write(const LogRecord& record) {
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (record.level == LogLevel::Error) {
+      ++m_errors;
+      m_recentErrors.push_back(record.text);
+      if (m_recentErrors.size() > kRecentErrors) m_recentErrors.pop_front();
+    }
+    ParseCounterLine(record, m_counter);
+  }
+  for (const std::shared_ptr<LogSink>& sink : m_downstream) {
+    if (sink) sink->Write(record);
+  }
+}
+
+uint64_t HostLogTap::ErrorCount() const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_errors;
+}
+
+std::vector<std::string> HostLogTap::ErrorsSince(uint64_t mark) const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  const uint64_t wanted = m_errors > mark ? m_errors - mark : 0;
+  const size_t count = static_cast<size_t>(std::min<uint64_t>(wanted, m_recentErrors.size()));
+  return std::vector<std::string>(m_recentErrors.end() - static_cast<std::ptrdiff_t>(count), m_recentErrors.end());
+}
+
+CounterReading HostLogTap::Counter() const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_counter;
+}
+
+TerminalLogSink::TerminalLogSink(std::shared_ptr<TerminalLines> terminal) : m_terminal(std::move(terminal)) {}
+
+void TerminalLogSink::Write(const LogRecord& record) { m_terminal->WriteLine(FormatLogLine(record)); }
+
+bool AppendFileLogSink::Open(const std::string& path, std::string& error) {
+  m_file = fopen(path.c_str(), "ae");
+  if (m_file == nullptr) {
+    error = "cannot open the log file " + path + ": " + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+AppendFileLogSink::~AppendFileLogSink() {
+  if (m_file != nullptr) fclose(m_file);
+}
+
+void AppendFileLogSink::Write(const LogRecord& record) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  if (m_file == nullptr) return;
+  fprintf(m_file, "%s\n", FormatLogLine(record).c_str());
+  fflush(m_file);
+}

@@ -1,0 +1,74 @@
+// The host's log sink: passes every log line of the process on to where the user wants it (the
+// terminal, a file, the installation's log) and remembers what the host itself needs from them:
+// the last error line (the reason behind a failed entry or a refused job) and the totals of the
+// plug-in's throughput counter, which lives inside the plug-in and is visible only in its log.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/EvEvent.h"
+
+class TerminalLines;
+
+// The plug-in's throughput counter as its last log line reported it.
+struct CounterReading {
+  bool seen = false;
+  uint64_t intervals = 0;  // counter lines seen (one per file copy)
+  uint64_t totalBytes = 0;
+  double totalSeconds = 0;
+  double bytesPerSecond = 0;
+};
+
+// Reads the job totals out of one line of the throughput counter; false for any other line.
+bool ParseCounterLine(const LogRecord& record, CounterReading& reading);
+
+class HostLogTap : public LogSink {
+ public:
+  // Every line goes to each of `downstream` in turn (none: the lines are only tapped).
+  explicit HostLogTap(std::vector<std::shared_ptr<LogSink>> downstream);
+
+  void Write(const LogRecord& record) override;
+
+  // Number of error lines so far; a mark for LastErrorSince.
+  uint64_t ErrorCount() const;
+  // The texts of the error lines written after ErrorCount() returned `mark`, oldest first; only
+  // the most recent ones are kept.
+  std::vector<std::string> ErrorsSince(uint64_t mark) const;
+  CounterReading Counter() const;
+
+ private:
+  std::vector<std::shared_ptr<LogSink>> m_downstream;
+  mutable std::mutex m_mutex;
+  uint64_t m_errors = 0;
+  std::deque<std::string> m_recentErrors;  // the last kRecentErrors error texts
+  CounterReading m_counter;
+};
+
+// Writes each line, rendered as in the log file, to the terminal as it is written (--verbose).
+class TerminalLogSink : public LogSink {
+ public:
+  explicit TerminalLogSink(std::shared_ptr<TerminalLines> terminal);
+  void Write(const LogRecord& record) override;
+
+ private:
+  std::shared_ptr<TerminalLines> m_terminal;
+};
+
+// Appends each rendered line to a file (--log).
+class AppendFileLogSink : public LogSink {
+ public:
+  // False with `error` when the file cannot be opened for appending.
+  bool Open(const std::string& path, std::string& error);
+  ~AppendFileLogSink() override;
+  void Write(const LogRecord& record) override;
+
+ private:
+  std::mutex m_mutex;
+  FILE* m_file = nullptr;
+};

@@ -1,0 +1,179 @@
+#include "JobSummary.h"
+
+#include <cstdio>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "HumanUnits.h"
+#include "MessageCatalogue.h"
+
+namespace {
+
+std::string Hex(int code) {
+  char text[16];
+  snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
+  return text;
+}
+
+double HostThroughput(const RestoreReport& report) {
+  return report.entryPhaseSeconds > 0 ? static_cast<double>(report.counts.bytesRestored) / report.entryPhaseSeconds
+                                      : 0;
+}
+
+std::string Plural(uint64_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+void WriteCounts(std::ostringstream& out, const RestoreReport& report) {
+  const RestoreCounts& counts = report.counts;
+  out << "  restored    " << Plural(counts.restoredFiles + counts.restoredFolders, "entry", "entries") << ": "
+      << Plural(counts.restoredFiles, "file", "files") << " (" << FormatBytes(counts.bytesRestored) << "), "
+      << Plural(counts.restoredFolders, "folder", "folders") << "\n";
+  out << "  kept        " << Plural(counts.kept, "entry", "entries")
+      << " (the guest had the same or a newer file)\n";
+  out << "  failed      " << Plural(counts.failed, "entry", "entries") << "\n";
+  if (counts.notAttempted > 0) {
+    out << "  not tried   " << Plural(counts.notAttempted, "entry", "entries") << "\n";
+  }
+}
+
+void WriteTimes(std::ostringstream& out, const RestoreReport& report) {
+  out << "  elapsed     " << FormatDuration(report.elapsedSeconds) << " (whole job; entries "
+      << FormatDuration(report.entryPhaseSeconds) << ")\n";
+  out << "  throughput  " << FormatRate(HostThroughput(report))
+      << " (measured by zqrestore: bytes restored / time spent on entries)\n";
+  const CounterReading& counter = report.counter;
+  if (counter.seen) {
+    out << "  counter     " << FormatRate(counter.bytesPerSecond) << ", " << FormatBytes(counter.totalBytes) << " in "
+        << FormatDuration(counter.totalSeconds) << " over " << Plural(counter.intervals, "copy", "copies")
+        << " (the plug-in's \"VM Write Speed\" counter, as it logged it)\n";
+  } else {
+    out << "  counter     - (the plug-in's \"VM Write Speed\" counter logged nothing; it logs at debug level 2)\n";
+  }
+}
+
+void WriteStaging(std::ostringstream& out, const RestoreReport& report, const SecretMask& mask) {
+  if (report.stagingFolder.empty()) return;
+  out << "  staging     " << report.stagingFolder << (report.stagingRemoved ? " (removed)" : " (NOT removed)");
+  if (!report.stagingProblem.empty()) out << "; " << mask.Apply(report.stagingProblem);
+  out << "\n";
+}
+
+void WritePendingCauses(std::ostringstream& out, const RestoreReport& report, const SecretMask& mask) {
+  if (report.pendingCauses.empty()) return;
+  out << "Job messages:\n";
+  for (const PendingCause& cause : report.pendingCauses) {
+    out << "  " << mask.Apply(MessageCatalogue::Render(cause.code, cause.arguments)) << " [" << Hex(cause.code)
+        << "]\n";
+  }
+}
+
+void WriteFailures(std::ostringstream& out, const RestoreReport& report, const SecretMask& mask) {
+  if (report.failures.empty()) return;
+  out << "Failed entries:\n";
+  for (size_t i = 0; i < report.failures.size() && i < kFailuresListed; ++i) {
+    out << "  " << report.failures[i].path << ": " << mask.Apply(report.failures[i].reason) << "\n";
+  }
+  if (report.failures.size() > kFailuresListed) {
+    out << "  ... and " << report.failures.size() - kFailuresListed
+        << " more (--summary-json lists them all)\n";
+  }
+}
+
+}  // namespace
+
+const char* OutcomeName(JobOutcome outcome) {
+  switch (outcome) {
+    case JobOutcome::Completed:
+      return "completed";
+    case JobOutcome::Refused:
+      return "refused";
+    case JobOutcome::HostFailure:
+      return "host failure";
+    case JobOutcome::Interrupted:
+      return "interrupted";
+  }
+  return "unknown";
+}
+
+ExitStatus ExitStatusFor(const RestoreReport& report) {
+  switch (report.outcome) {
+    case JobOutcome::Completed:
+      return report.counts.failed == 0 && report.counts.notAttempted == 0 ? kExitSuccess : kExitEntriesFailed;
+    case JobOutcome::Refused:
+      return kExitRefused;
+    case JobOutcome::HostFailure:
+      return kExitHostFailure;
+    case JobOutcome::Interrupted:
+      return report.stoppedOnRequest ? kExitInterrupted : kExitEntriesFailed;
+  }
+  return kExitHostFailure;
+}
+
+std::string RenderSummaryText(const JobFile& job, const RestoreReport& report, const SecretMask& mask) {
+  std::ostringstream out;
+  out << "Restore into VM [" << job.vmName << "] folder [" << report.guestFolder << "]: " << OutcomeName(report.outcome);
+  if (!report.failedStep.empty()) out << " at " << report.failedStep;
+  if (!report.interruption.empty()) out << " (" << report.interruption << ")";
+  out << "\n";
+  if (!report.detail.empty()) out << "  reason      " << mask.Apply(report.detail) << "\n";
+  if (report.outcome == JobOutcome::Completed || report.outcome == JobOutcome::Interrupted) {
+    WriteCounts(out, report);
+    WriteTimes(out, report);
+  } else {
+    out << "  elapsed     " << FormatDuration(report.elapsedSeconds) << "\n";
+  }
+  WriteStaging(out, report, mask);
+  WritePendingCauses(out, report, mask);
+  WriteFailures(out, report, mask);
+  return out.str();
+}
+
+nlohmann::json RenderSummaryJson(const JobFile& job, const RestoreReport& report, const SecretMask& mask) {
+  using nlohmann::json;
+  const RestoreCounts& counts = report.counts;
+  json causes = json::array();
+  for (const PendingCause& cause : report.pendingCauses) {
+    json arguments = json::array();
+    for (const std::string& argument : cause.arguments) arguments.push_back(mask.Apply(argument));
+    causes.push_back({{"code", Hex(cause.code)},
+                      {"arguments", arguments},
+                      {"text", mask.Apply(MessageCatalogue::Render(cause.code, cause.arguments))}});
+  }
+  json failures = json::array();
+  for (const EntryFailure& failure : report.failures) {
+    failures.push_back({{"path", failure.path}, {"reason", mask.Apply(failure.reason)}});
+  }
+  const CounterReading& counter = report.counter;
+  return json{
+      {"vmName", job.vmName},
+      {"guestFolder", report.guestFolder},
+      {"outcome", OutcomeName(report.outcome)},
+      {"exitStatus", static_cast<int>(ExitStatusFor(report))},
+      {"failedStep", report.failedStep},
+      {"detail", mask.Apply(report.detail)},
+      {"interruption", report.interruption},
+      {"restoredFiles", counts.restoredFiles},
+      {"restoredFolders", counts.restoredFolders},
+      {"kept", counts.kept},
+      {"failed", counts.failed},
+      {"notAttempted", counts.notAttempted},
+      {"bytesRestored", counts.bytesRestored},
+      {"bytesKept", counts.bytesKept},
+      {"elapsedSeconds", report.elapsedSeconds},
+      {"entryPhaseSeconds", report.entryPhaseSeconds},
+      {"hostBytesPerSecond", HostThroughput(report)},
+      {"counter",
+       {{"seen", counter.seen},
+        {"copies", counter.intervals},
+        {"totalBytes", counter.totalBytes},
+        {"totalSeconds", counter.totalSeconds},
+        {"bytesPerSecond", counter.bytesPerSecond}}},
+      {"stagingFolder", report.stagingFolder},
+      {"stagingRemoved", report.stagingRemoved},
+      {"stagingProblem", mask.Apply(report.stagingProblem)},
+      {"pendingCauses", causes},
+      {"failures", failures},
+  };
+}

@@ -1,0 +1,31 @@
+// What zqrestore tells the user when a job ends: the summary (text or JSON) and the exit status.
+#pragma once
+
+#include <string>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "JobFile.h"
+#include "RestoreJob.h"
+#include "SecretMask.h"
+
+// Exit statuses of zqrestore (docs/zqrestore.md).
+enum ExitStatus : int {
+  kExitSuccess = 0,       // the job ran and no entry failed
+  kExitEntriesFailed = 1,  // the job ran; at least one entry failed or was not attempted
+  kExitUsage = 2,         // bad command line, job file or source folder
+  kExitRefused = 3,       // the plug-in refused the job (see the pending causes)
+  kExitHostFailure = 4,   // the host could not run the job (plug-in not loadable, staging not writable)
+  kExitInterrupted = 130  // stopped by a signal
+};
+
+ExitStatus ExitStatusFor(const RestoreReport& report);
+
+// How many failed entries the text summary lists; the JSON summary lists them all.
+constexpr size_t kFailuresListed = 20;
+
+std::string RenderSummaryText(const JobFile& job, const RestoreReport& report, const SecretMask& mask);
+nlohmann::json RenderSummaryJson(const JobFile& job, const RestoreReport& report, const SecretMask& mask);
+
+// "completed", "refused", "host failure", "interrupted".
+const char* OutcomeName(JobOutcome outcome);

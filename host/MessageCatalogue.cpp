@@ -1,0 +1,89 @@
+#include "MessageCatalogue.h"
+
+#include <cstdio>
+
+namespace {
+
+struct CatalogueEntry {
+  int code;
+  int argumentCount;
+  const char* text;  // %1, %2, ... stand for the arguments in the order the plug-in added them
+};
+
+// 0x4800006A carries one complete sentence built by the plug-in; every other code carries values
+// and takes its wording from here.
+constexpr CatalogueEntry kCatalogue[] = {
+    {0x5B0000C0, 1, "Virtual machine [%1] was not found. Check the VM name and GUID in the job."},
+    {0x5B0000C1, 1, "Virtual machine [%1] is not powered on. Power it on and run the restore again."},
+    {0x5B0000C2, 1,
+     "Virtual machine [%1] does not have VMware tools installed and running. Restore to the VM cannot continue."},
+    {0x5B0000C3, 2, "Cannot connect to the guest of virtual machine [%1] as user [%2]. Check the guest credentials."},
+    {0x5B000129, 2,
+     "The host operating system of virtual machine [%1] is not supported for file-level restore "
+     "(Windows 2012 R2 or later is needed): %2"},
+    {0x5B00012A, 2,
+     "The guest operating system of virtual machine [%1] is not supported for file-level restore "
+     "(Windows 2008 R2 SP1 or later is needed): %2"},
+    {0x5B00008B, 3, "The connection to server [%1] as user [%2] was refused: %3"},
+    {0x5B000032, 2, "The connection to server [%1] as user [%2] was refused. Check the server name and credentials."},
+    {0x4800006A, 1, "%1"},
+};
+
+const CatalogueEntry* Find(int code) {
+  for (const CatalogueEntry& entry : kCatalogue) {
+    if (entry.code == code) return &entry;
+  }
+  return nullptr;
+}
+
+std::string Hex(int code) {
+  char text[16];
+  snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
+  return text;
+}
+
+// Replaces %1..%9 by the arguments; "%%" is a literal "%".
+std::string Fill(const char* text, const std::vector<std::string>& arguments) {
+  std::string result;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p == '%' && p[1] >= '1' && p[1] <= '9') {
+      const size_t index = static_cast<size_t>(p[1] - '1');
+      if (index < arguments.size()) result += arguments[index];
+      ++p;
+    } else if (*p == '%' && p[1] == '%') {
+      result += '%';
+      ++p;
+    } else {
+      result += *p;
+    }
+  }
+  return result;
+}
+
+std::string Unformatted(int code, const std::vector<std::string>& arguments) {
+  std::string result = "Message " + Hex(code);
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    result += (i == 0 ? ": [" : ", [") + arguments[i] + "]";
+  }
+  return result;
+}
+
+}  // namespace
+
+std::string MessageCatalogue::Template(int code) {
+  const CatalogueEntry* entry = Find(code);
+  return entry != nullptr ? entry->text : "";
+}
+
+std::string MessageCatalogue::Render(int code, const std::vector<std::string>& arguments) {
+  const CatalogueEntry* entry = Find(code);
+  if (entry == nullptr || arguments.size() < static_cast<size_t>(entry->argumentCount)) {
+    return Unformatted(code, arguments);
+  }
+  std::string text = Fill(entry->text, arguments);
+  // Arguments beyond those the text uses are shown too.
+  for (size_t i = static_cast<size_t>(entry->argumentCount); i < arguments.size(); ++i) {
+    text += " [" + arguments[i] + "]";
+  }
+  return text;
+}

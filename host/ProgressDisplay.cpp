@@ -1,0 +1,52 @@
+#include "ProgressDisplay.h"
+
+#include "HumanUnits.h"
+#include "TerminalLines.h"
+#include "platform/CMediaSpeedCounter.h"
+
+namespace {
+// A terminal redrawn more often than this only flickers.
+constexpr std::chrono::milliseconds kRedrawInterval(100);
+}  // namespace
+
+double EstimateSecondsLeft(const ProgressSnapshot& snapshot) {
+  const double total = static_cast<double>(snapshot.bytesTotal) +
+                       static_cast<double>(snapshot.entriesTotal) * static_cast<double>(kEntryWeightBytes);
+  const double done = static_cast<double>(snapshot.bytesDone) +
+                      static_cast<double>(snapshot.entriesDone) * static_cast<double>(kEntryWeightBytes);
+  if (done <= 0 || total <= 0 || snapshot.elapsedSeconds <= 0) return -1;
+  if (done >= total) return 0;
+  return snapshot.elapsedSeconds * (total - done) / done;
+}
+
+std::string FormatProgressLine(const ProgressSnapshot& snapshot) {
+  const double rate =
+      snapshot.elapsedSeconds > 0 ? static_cast<double>(snapshot.bytesDone) / snapshot.elapsedSeconds : 0;
+  const double left = EstimateSecondsLeft(snapshot);
+  return "  " + std::to_string(snapshot.entriesDone) + "/" + std::to_string(snapshot.entriesTotal) + " entries  " +
+         FormatBytes(snapshot.bytesDone) + " of " + FormatBytes(snapshot.bytesTotal) + "  " + FormatRate(rate) +
+         "  " + (left < 0 ? std::string("-") : FormatDuration(left)) + " left";
+}
+
+ProgressDisplay::ProgressDisplay(std::shared_ptr<TerminalLines> terminal) : m_terminal(std::move(terminal)) {}
+
+void ProgressDisplay::EntriesStarting(const SourceTree& tree) {
+  m_snapshot = ProgressSnapshot();
+  m_snapshot.entriesTotal = tree.entries.size();
+  m_snapshot.bytesTotal = tree.restorableBytes;
+  m_started = CurrentClock()->Now();
+  m_lastDrawn = m_started;
+  m_terminal->SetStatus(FormatProgressLine(m_snapshot));
+}
+
+void ProgressDisplay::EntryDone(const RestoreCounts& counts) {
+  m_snapshot.entriesDone = counts.EntriesDone();
+  m_snapshot.bytesDone = counts.bytesRestored + counts.bytesKept;
+  const auto now = CurrentClock()->Now();
+  if (now - m_lastDrawn < kRedrawInterval) return;
+  m_lastDrawn = now;
+  m_snapshot.elapsedSeconds = std::chrono::duration<double>(now - m_started).count();
+  m_terminal->SetStatus(FormatProgressLine(m_snapshot));
+}
+
+void ProgressDisplay::EntriesFinished() { m_terminal->ClearStatus(); }

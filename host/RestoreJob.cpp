@@ -1,0 +1,232 @@
+#include "RestoreJob.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include <nlohmann/json.hpp>
+
+#include "StagingWriter.h"
+#include "platform/CMediaSpeedCounter.h"
+#include "platform/RestoreOption.h"
+
+namespace {
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(CurrentClock()->Now() - start).count();
+}
+
+// The host's records of the job: ids, the hypervisor kind it believes in, the destination in a
+// form that free() releases (the controller exchanges it for the staging folder), the flags.
+struct JobRecords {
+  FSRInitData initData;
+  FSRInitDataVer2 initDataVer2;
+  FSRSetParams setParams;
+  ZQJobCtrlClient jobControl;
+
+  explicit JobRecords(const JobFile& job) : jobControl(job.ids.jobId) {
+    initData.initIdA = job.ids.initIdA;
+    initData.initAppId = job.ids.initAppId;
+    initData.initIdB = job.ids.initIdB;
+    initData.initIdC = job.ids.initIdC;
+    initDataVer2.instanceType = job.instanceType;
+    setParams.destinationPath = strdup(job.destination.c_str());
+    setParams.restoreFlags = job.overwriteAlways ? kRestoreFlagOverwriteAlways : 0;
+  }
+  ~JobRecords() { free(setParams.destinationPath); }
+  JobRecords(const JobRecords&) = delete;
+  JobRecords& operator=(const JobRecords&) = delete;
+};
+
+}  // namespace
+
+RestoreJob::RestoreJob(const JobFile& job, const SourceTree& tree, RestoreJobSettings settings)
+    : m_job(job), m_tree(tree), m_settings(std::move(settings)) {}
+
+RestoreReport RestoreJob::Run(const ControllerFactory& factory) {
+  const auto started = CurrentClock()->Now();
+  m_report = RestoreReport();
+  m_report.guestFolder = m_job.destination;
+  m_stagingPublished = false;
+  JobRecords records(m_job);
+  {
+    ControllerPtr controller = factory();
+    if (!controller) {
+      m_report.outcome = JobOutcome::HostFailure;
+      m_report.failedStep = "CreateVSAgentlessRestoreToVMObject";
+      m_report.detail = "the plug-in's factory made no controller";
+    } else if (!controller->Init(&records.initData, &records.initDataVer2, &records.setParams, &m_jobClient,
+                                 &records.jobControl, m_job.clientName)) {
+      m_report.outcome = JobOutcome::HostFailure;
+      m_report.failedStep = "Init";
+    } else {
+      if (m_job.unixGuest) controller->setRestoreToUnixVM();
+      if (PrepareJob(*controller, records.setParams)) RestoreEntries(*controller);
+      if (m_stagingPublished) FinishStaging(*controller);
+    }
+  }  // the controller is deleted here, through its interface, before the records go
+  m_report.pendingCauses = m_jobClient.pendingCauses();
+  if (m_settings.logTap != nullptr) m_report.counter = m_settings.logTap->Counter();
+  m_report.elapsedSeconds = SecondsSince(started);
+  return m_report;
+}
+
+bool RestoreJob::PrepareJob(IVSAgentlessRestoreToVM& controller, FSRSetParams& setParams) {
+  TMMsg::RestoreOption options;
+  nlohmann::json request = BuildRestoreOptionsJson(m_job);
+  std::string error;
+  if (!options.loadJson(request, error)) {  // takes the passwords over and wipes them from `request`
+    m_report.outcome = JobOutcome::HostFailure;
+    m_report.failedStep = "restore options";
+    m_report.detail = error;
+    return false;
+  }
+  uint64_t mark = ErrorMark();
+  if (!controller.GetJobOptions(&options)) {
+    Refuse("GetJobOptions", mark);
+    return false;
+  }
+  mark = ErrorMark();
+  if (!controller.GenerateGuestAndStagingFolders()) {
+    Refuse("GenerateGuestAndStagingFolders", mark);
+    return false;
+  }
+  if (setParams.destinationPath == nullptr || *setParams.destinationPath == '\0') {
+    m_report.outcome = JobOutcome::HostFailure;
+    m_report.failedStep = "GenerateGuestAndStagingFolders";
+    m_report.detail = "the plug-in published no staging folder";
+    return false;
+  }
+  m_report.stagingFolder = setParams.destinationPath;
+  m_stagingPublished = true;
+  mark = ErrorMark();
+  if (!controller.InitStagingFolder()) {
+    Refuse("InitStagingFolder", mark);
+    return false;
+  }
+  StagingWriter staging(m_settings.sourceRoot, m_report.stagingFolder);
+  if (!staging.CreateRoot(error)) {
+    m_report.outcome = JobOutcome::HostFailure;
+    m_report.failedStep = "staging folder";
+    m_report.detail = error;
+    return false;
+  }
+  return true;
+}
+
+void RestoreJob::RestoreEntries(IVSAgentlessRestoreToVM& controller) {
+  const auto started = CurrentClock()->Now();
+  m_report.outcome = JobOutcome::Completed;
+  if (m_settings.progress != nullptr) m_settings.progress->EntriesStarting(m_tree);
+  const std::vector<SourceEntry>& entries = m_tree.entries;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (ShouldStop()) {
+      m_report.outcome = JobOutcome::Interrupted;
+      m_report.counts.notAttempted = entries.size() - i;
+      break;
+    }
+    RestoreEntry(controller, entries[i]);
+    if (m_settings.progress != nullptr) m_settings.progress->EntryDone(m_report.counts);
+  }
+  if (m_settings.progress != nullptr) m_settings.progress->EntriesFinished();
+  m_report.entryPhaseSeconds = SecondsSince(started);
+}
+
+void RestoreJob::RestoreEntry(IVSAgentlessRestoreToVM& controller, const SourceEntry& entry) {
+  if (!entry.problem.empty()) {
+    CountFailure(entry, entry.problem);
+    return;
+  }
+  const StagingWriter staging(m_settings.sourceRoot, m_report.stagingFolder);
+  struct stat info {};
+  std::string error;
+  if (!staging.Stage(entry, info, error)) {
+    CountFailure(entry, "cannot stage the entry: " + error);
+    return;
+  }
+  CXFileHeader header = MakeFileHeader(info);
+  const std::string staged = staging.StagedPath(entry);
+  std::string guestPath;
+  bool skipped = false;
+  bool attributesApplied = true;  // the controller writes it only when an attribute step runs
+  const uint64_t mark = ErrorMark();
+  const bool restored = controller.RestoreToVM(staged.c_str(), 0, 0, &header, guestPath, skipped, attributesApplied);
+  const auto bytes = static_cast<uint64_t>(info.st_size);
+  RestoreCounts& counts = m_report.counts;
+  if (restored) {
+    if (entry.kind == EntryKind::Folder) {
+      ++counts.restoredFolders;
+    } else {
+      ++counts.restoredFiles;
+      counts.bytesRestored += bytes;
+    }
+  } else if (skipped) {
+    ++counts.kept;
+    counts.bytesKept += bytes;
+  } else {
+    std::string reason = ErrorSince(mark);
+    if (reason.empty()) reason = "the plug-in reported a failure";
+    if (!attributesApplied) reason = "copied, but its attributes could not be applied: " + reason;
+    CountFailure(entry, reason);
+  }
+  staging.Release(entry);
+}
+
+void RestoreJob::FinishStaging(IVSAgentlessRestoreToVM& controller) {
+  const uint64_t mark = ErrorMark();
+  if (!controller.DeInitStagingFolder()) {
+    m_report.stagingProblem = "the plug-in could not remove it: " + ErrorSince(mark);
+  }
+  // The host wrote the staging folder, so it makes sure it is gone, whatever the guest channel
+  // did with it (some channels leave it in place).
+  struct stat info {};
+  if (lstat(m_report.stagingFolder.c_str(), &info) != 0) {
+    m_report.stagingRemoved = true;
+    return;
+  }
+  std::string error;
+  m_report.stagingRemoved = StagingWriter(m_settings.sourceRoot, m_report.stagingFolder).RemoveRoot(error);
+  if (!m_report.stagingRemoved) {
+    m_report.stagingProblem += (m_report.stagingProblem.empty() ? "" : "; ") + error;
+  }
+}
+
+void RestoreJob::Refuse(const std::string& step, uint64_t errorMark) {
+  m_report.outcome = JobOutcome::Refused;
+  m_report.failedStep = step;
+  m_report.detail = ErrorSince(errorMark);
+}
+
+void RestoreJob::CountFailure(const SourceEntry& entry, const std::string& reason) {
+  ++m_report.counts.failed;
+  m_report.failures.push_back({entry.relativePath, reason});
+}
+
+bool RestoreJob::ShouldStop() {
+  if (m_settings.stopRequested != nullptr && m_settings.stopRequested->load()) {
+    m_report.interruption = "stopped on request";
+    m_report.stoppedOnRequest = true;
+    return true;
+  }
+  if (m_settings.maxFailures > 0 && m_report.counts.failed >= m_settings.maxFailures) {
+    m_report.interruption = "stopped after " + std::to_string(m_report.counts.failed) + " failed entries";
+    return true;
+  }
+  return false;
+}
+
+uint64_t RestoreJob::ErrorMark() const {
+  return m_settings.logTap != nullptr ? m_settings.logTap->ErrorCount() : 0;
+}
+
+// The last error line since `mark` says what failed; the first one, where it was detected, often
+// says why. Both are kept when they differ.
+std::string RestoreJob::ErrorSince(uint64_t mark) const {
+  if (m_settings.logTap == nullptr) return "";
+  const std::vector<std::string> errors = m_settings.logTap->ErrorsSince(mark);
+  if (errors.empty()) return "";
+  if (errors.size() == 1) return errors.front();
+  return errors.back() + " (" + errors.front() + ")";
+}

@@ -1,0 +1,107 @@
+// One restore job driven through the plug-in's controller interface, in the host's calling order:
+// factory, Init, GetJobOptions, GenerateGuestAndStagingFolders, InitStagingFolder, one RestoreToVM
+// per entry, DeInitStagingFolder, delete.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "HostLogTap.h"
+#include "JobFile.h"
+#include "SourceTree.h"
+#include "controller/IVSAgentlessRestoreToVM.h"
+#include "platform/ZQJobClient.h"
+
+// How far a job came.
+enum class JobOutcome {
+  Completed,    // every entry was offered to the plug-in
+  Refused,      // the plug-in refused the job before the first entry
+  HostFailure,  // the host could not run the job (no controller, staging folder not writable)
+  Interrupted,  // stopped on request (signal) or after too many failed entries
+};
+
+struct RestoreCounts {
+  uint64_t restoredFiles = 0;
+  uint64_t restoredFolders = 0;
+  uint64_t kept = 0;          // the guest had the same or a newer file; left alone
+  uint64_t failed = 0;
+  uint64_t notAttempted = 0;  // left over when the job stopped early
+  uint64_t bytesRestored = 0;
+  uint64_t bytesKept = 0;
+
+  uint64_t EntriesDone() const { return restoredFiles + restoredFolders + kept + failed; }
+};
+
+struct EntryFailure {
+  std::string path;    // relative to the source folder
+  std::string reason;  // the host's own reason, or the plug-in's last error line
+};
+
+struct RestoreReport {
+  JobOutcome outcome = JobOutcome::HostFailure;
+  std::string failedStep;  // the controller operation (or host step) that stopped the job
+  std::string detail;      // the error line behind a refusal or the host's failure
+  std::string interruption;
+  bool stoppedOnRequest = false;  // by a signal, not by too many failures
+  std::vector<PendingCause> pendingCauses;
+  RestoreCounts counts;
+  std::vector<EntryFailure> failures;
+  std::string guestFolder;    // the destination inside the guest, as the job gave it
+  std::string stagingFolder;  // as the plug-in published it; empty if it never did
+  bool stagingRemoved = true;
+  std::string stagingProblem;
+  double elapsedSeconds = 0;       // the whole job, factory to delete
+  double entryPhaseSeconds = 0;    // first entry staged to last entry answered
+  CounterReading counter;          // the plug-in's "VM Write Speed" counter, as it logged it
+};
+
+// Told about the job's progress, entry by entry (the terminal display implements it).
+class RestoreProgress {
+ public:
+  virtual ~RestoreProgress() = default;
+  virtual void EntriesStarting(const SourceTree& tree) = 0;
+  virtual void EntryDone(const RestoreCounts& counts) = 0;
+  virtual void EntriesFinished() = 0;
+};
+
+using ControllerPtr = std::unique_ptr<IVSAgentlessRestoreToVM>;
+// Makes a controller, as the plug-in's exported factory does; null when it cannot.
+using ControllerFactory = std::function<ControllerPtr()>;
+
+struct RestoreJobSettings {
+  std::string sourceRoot;
+  uint64_t maxFailures = 0;                         // stop after this many failed entries; 0: never
+  const std::atomic<bool>* stopRequested = nullptr;  // set from a signal handler
+  RestoreProgress* progress = nullptr;
+  HostLogTap* logTap = nullptr;  // reasons of failures and the counter; may be null
+};
+
+class RestoreJob {
+ public:
+  RestoreJob(const JobFile& job, const SourceTree& tree, RestoreJobSettings settings);
+
+  // Runs the whole job. The controller is deleted before this returns.
+  RestoreReport Run(const ControllerFactory& factory);
+
+ private:
+  bool PrepareJob(IVSAgentlessRestoreToVM& controller, FSRSetParams& setParams);
+  void RestoreEntries(IVSAgentlessRestoreToVM& controller);
+  void RestoreEntry(IVSAgentlessRestoreToVM& controller, const SourceEntry& entry);
+  void FinishStaging(IVSAgentlessRestoreToVM& controller);
+  void Refuse(const std::string& step, uint64_t errorMark);
+  void CountFailure(const SourceEntry& entry, const std::string& reason);
+  bool ShouldStop();
+  uint64_t ErrorMark() const;
+  std::string ErrorSince(uint64_t mark) const;
+
+  const JobFile& m_job;
+  const SourceTree& m_tree;
+  RestoreJobSettings m_settings;
+  RestoreReport m_report;
+  ZQRstJobClient m_jobClient;
+  bool m_stagingPublished = false;
+};

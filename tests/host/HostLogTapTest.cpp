@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include "host/HostLogTap.h"
+#include "host/TerminalLines.h"
+#include "platform/CMediaSpeedCounter.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+// A clock that moves only when told to.
+class ManualClock : public Clock {
+ public:
+  std::chrono::steady_clock::time_point Now() const override { return m_now; }
+  void Advance(double seconds) {
+    m_now += std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+  }
+
+ private:
+  std::chrono::steady_clock::time_point m_now{};
+};
+
+class ScopedClock {
+ public:
+  explicit ScopedClock(std::shared_ptr<Clock> clock) : m_previous(SetClock(std::move(clock))) {}
+  ~ScopedClock() { SetClock(m_previous); }
+
+ private:
+  std::shared_ptr<Clock> m_previous;
+};
+
+class ScopedTap {
+ public:
+  explicit ScopedTap(std::vector<std::shared_ptr<LogSink>> downstream = {})
+      : tap(std::make_shared<HostLogTap>(std::move(downstream))), m_previous(SetLogSink(tap)) {}
+  ~ScopedTap() { SetLogSink(m_previous); }
+  std::shared_ptr<HostLogTap> tap;
+
+ private:
+  std::shared_ptr<LogSink> m_previous;
+};
+
+TEST(HostLogTap, ReadsTheJobTotalsOfTheThroughputCounter) {
+  zqtest::ScopedSettings settings;
+  settings.Set("Log", "DebugLevel", "2");
+  auto clock = std::make_shared<ManualClock>();
+  ScopedClock useClock(clock);
+  ScopedTap scoped;
+
+  CMediaSpeedCounter counter(nullptr);
+  counter.Reset();
+  counter.EnableLogging();
+  counter.Init("VM Write Speed", 42);
+  counter.Start();
+  clock->Advance(2);
+  counter.Stop(4000);
+  counter.Start();
+  clock->Advance(2);
+  counter.Stop(8000);
+
+  const CounterReading reading = scoped.tap->Counter();
+  EXPECT_TRUE(reading.seen);
+  EXPECT_EQ(reading.intervals, 2u);
+  EXPECT_EQ(reading.totalBytes, 12000u);
+  EXPECT_DOUBLE_EQ(reading.totalSeconds, 4.0);
+  EXPECT_DOUBLE_EQ(reading.bytesPerSecond, 3000.0);
+}
+
+TEST(HostLogTap, IgnoresLinesOfOtherOrigins) {
+  CounterReading reading;
+  LogRecord record;
+  record.origin = "somewhere else";
+  record.text = "x; total [1] bytes in [1.000] s ([1] bytes/s)";
+  EXPECT_FALSE(ParseCounterLine(record, reading));
+  EXPECT_FALSE(reading.seen);
+}
+
+TEST(HostLogTap, KeepsTheErrorLinesSinceAMark) {
+  ScopedTap scoped;
+  EvDebug log;
+  log.Error("f", "before");
+  const uint64_t mark = scoped.tap->ErrorCount();
+  EXPECT_TRUE(scoped.tap->ErrorsSince(mark).empty());
+  log.Debug("f", "not an error");
+  log.Error("f", "first [%d]", 1);
+  log.Error("f", "second");
+  EXPECT_EQ(scoped.tap->ErrorsSince(mark), (std::vector<std::string>{"first [1]", "second"}));
+}
+
+TEST(HostLogTap, PassesEveryLineDownstream) {
+  auto capture = std::make_shared<zqtest::CapturingLogSink>();
+  ScopedTap scoped({capture});
+  EvDebug log;
+  log.DebugLvl("origin", 0, "hello [%s]", "x");
+  EXPECT_TRUE(capture->Contains("hello [x]"));
+}
+
+TEST(TerminalLines, ClearsTheStatusLineForALogLineAndRedrawsIt) {
+  char* buffer = nullptr;
+  size_t size = 0;
+  FILE* stream = open_memstream(&buffer, &size);
+  ASSERT_NE(stream, nullptr);
+  {
+    TerminalLines terminal(stream, true);
+    terminal.SetStatus("1/2");
+    terminal.WriteLine("a log line");
+    terminal.ClearStatus();
+  }
+  fclose(stream);
+  const std::string written(buffer, size);
+  free(buffer);
+  EXPECT_EQ(written, "1/2\r\033[Ka log line\n1/2\r\033[K");
+}
+
+TEST(TerminalLines, ShowNoStatusInAPipe) {
+  char* buffer = nullptr;
+  size_t size = 0;
+  FILE* stream = open_memstream(&buffer, &size);
+  ASSERT_NE(stream, nullptr);
+  {
+    TerminalLines terminal(stream, false);
+    terminal.SetStatus("1/2");
+    terminal.WriteLine("line");
+    terminal.ClearStatus();
+  }
+  fclose(stream);
+  const std::string written(buffer, size);
+  free(buffer);
+  EXPECT_EQ(written, "line\n");
+}
+
+}  // namespace

@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "host/JobFile.h"
+#include "platform/RestoreOption.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+const char* const kMinimalJob = R"({"vm": {"name": "web01", "guid": "g-1"}, "destination": "/srv/restore"})";
+
+// A job text with `extra` members added to the minimal one.
+std::string JobWith(const std::string& extra) {
+  return R"({"vm": {"name": "web01", "guid": "g-1"}, "destination": "/srv/restore", )" + extra + "}";
+}
+
+struct RejectedJobRow {
+  const char* name;
+  std::string text;
+  const char* expectedError;
+};
+
+class JobFileRejects : public testing::TestWithParam<RejectedJobRow> {};
+
+TEST_P(JobFileRejects, WithAnErrorNamingTheField) {
+  JobFile job;
+  std::string error;
+  EXPECT_FALSE(ParseJobText(GetParam().text, "/nowhere", job, error));
+  EXPECT_EQ(error, GetParam().expectedError);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, JobFileRejects,
+    testing::Values(
+        RejectedJobRow{"NotJson", "{", "not valid JSON"},
+        RejectedJobRow{"NotAnObject", "[1]", "the job must be a JSON object"},
+        RejectedJobRow{"NoVm", R"({"destination": "/x"})", "[vm] is required"},
+        RejectedJobRow{"NoGuid", R"({"vm": {"name": "a"}, "destination": "/x"})", "[vm.guid] is required"},
+        RejectedJobRow{"EmptyGuid", R"({"vm": {"name": "a", "guid": ""}, "destination": "/x"})",
+                       "[vm.guid] must not be empty"},
+        RejectedJobRow{"NoDestination", R"({"vm": {"name": "a", "guid": "g"}})", "[destination] is required"},
+        RejectedJobRow{"UnknownTopLevelKey", JobWith(R"("overwrite": true)"), "unknown key [overwrite]"},
+        RejectedJobRow{"UnknownVmKey", R"({"vm": {"name": "a", "guid": "g", "host": "h"}, "destination": "/x"})",
+                       "unknown key [vm.host]"},
+        RejectedJobRow{"FlagNotBoolean", JobWith(R"("restoreACLs": 1)"), "[restoreACLs] must be true or false"},
+        RejectedJobRow{"NegativeInstanceId", JobWith(R"("instanceId": -1)"),
+                       "[instanceId] must be a whole number of at least 0"},
+        RejectedJobRow{"FractionalClientId", JobWith(R"("clientId": 1.5)"),
+                       "[clientId] must be a whole number of at least 0"},
+        RejectedJobRow{"JobIdsWithUnknownKey", JobWith(R"("jobIds": {"jobid": 1})"), "unknown key [jobIds.jobid]"},
+        RejectedJobRow{"InitIdCTooLarge", JobWith(R"("jobIds": {"initIdC": 18446744073709551615})"),
+                       "[jobIds.initIdC] must be a whole number"},
+        RejectedJobRow{"TwoPasswordSources",
+                       JobWith(R"("guestCredentials": {"userName": "u", "password": "p", "passwordEnv": "X"})"),
+                       "[guestCredentials.password] is given more than once: use one of password, passwordEnv, "
+                       "passwordFile"},
+        RejectedJobRow{"PasswordNotText", JobWith(R"("serverCredentials": {"password": 7})"),
+                       "[serverCredentials.password] must be a text"},
+        RejectedJobRow{"UnsetPasswordVariable",
+                       JobWith(R"("guestCredentials": {"passwordEnv": "ZQ_TEST_SURELY_UNSET_VARIABLE"})"),
+                       "[guestCredentials.passwordEnv] names the environment variable ZQ_TEST_SURELY_UNSET_VARIABLE, "
+                       "which is not set"},
+        RejectedJobRow{"MissingPasswordFile", JobWith(R"("guestCredentials": {"passwordFile": "no-such-file"})"),
+                       "[guestCredentials.passwordFile] names /nowhere/no-such-file, which cannot be read"}),
+    [](const testing::TestParamInfo<RejectedJobRow>& row) { return std::string(row.param.name); });
+
+TEST(JobFile, ReadsEveryField) {
+  const std::string text = R"({
+    "comment": "nightly restore of web01",
+    "vm": {"name": "web01", "guid": "4210-aa", "server": "vc1"},
+    "serverCredentials": {"userName": "admin", "password": "server-secret"},
+    "guestCredentials": {"userName": "root", "password": "guest-secret"},
+    "destination": "/srv/restore",
+    "unixGuest": true, "overwriteAlways": true, "restoreACLs": true,
+    "instanceId": 7, "clientId": 3, "instanceType": 601, "clientName": "proxy1",
+    "jobIds": {"jobId": 99, "initIdA": -2, "initAppId": 10, "initIdB": 17, "initIdC": 45}
+  })";
+  JobFile job;
+  std::string error;
+  ASSERT_TRUE(ParseJobText(text, "/", job, error)) << error;
+  EXPECT_EQ(job.vmName, "web01");
+  EXPECT_EQ(job.vmGuid, "4210-aa");
+  EXPECT_EQ(job.serverName, "vc1");
+  EXPECT_EQ(job.server.userName, "admin");
+  EXPECT_EQ(job.server.password, "server-secret");
+  EXPECT_EQ(job.guest.userName, "root");
+  EXPECT_EQ(job.guest.password, "guest-secret");
+  EXPECT_EQ(job.destination, "/srv/restore");
+  EXPECT_TRUE(job.unixGuest);
+  EXPECT_TRUE(job.overwriteAlways);
+  EXPECT_TRUE(job.restoreACLs);
+  EXPECT_EQ(job.instanceId, 7);
+  EXPECT_TRUE(job.hasClientId);
+  EXPECT_EQ(job.clientId, 3);
+  EXPECT_EQ(job.instanceType, 601);
+  EXPECT_EQ(job.clientName, "proxy1");
+  EXPECT_EQ(job.ids.jobId, 99u);
+  EXPECT_EQ(job.ids.initIdA, -2);
+  EXPECT_EQ(job.ids.initAppId, 10u);
+  EXPECT_EQ(job.ids.initIdB, 17u);
+  EXPECT_EQ(job.ids.initIdC, 45);
+}
+
+TEST(JobFile, LeavesOptionalFieldsAtTheirDefaults) {
+  JobFile job;
+  std::string error;
+  ASSERT_TRUE(ParseJobText(kMinimalJob, "/", job, error)) << error;
+  EXPECT_EQ(job.serverName, "");
+  EXPECT_EQ(job.guest.password, "");
+  EXPECT_FALSE(job.unixGuest);
+  EXPECT_FALSE(job.overwriteAlways);
+  EXPECT_FALSE(job.restoreACLs);
+  EXPECT_EQ(job.instanceId, 0);
+  EXPECT_FALSE(job.hasClientId);
+  EXPECT_EQ(job.ids.jobId, 0u);
+}
+
+TEST(JobFile, TakesPasswordFromTheNamedEnvironmentVariable) {
+  zqtest::ScopedEnv secret("ZQ_TEST_GUEST_PASSWORD", "from-env");
+  JobFile job;
+  std::string error;
+  ASSERT_TRUE(ParseJobText(JobWith(R"("guestCredentials": {"userName": "u", "passwordEnv": "ZQ_TEST_GUEST_PASSWORD"})"),
+                           "/", job, error))
+      << error;
+  EXPECT_EQ(job.guest.password, "from-env");
+}
+
+TEST(JobFile, TakesPasswordFromAFileNextToTheJobFileWithoutTheLineBreak) {
+  zqtest::TempDir dir;
+  zqtest::WriteFile(dir.Join("guest.pw"), "from-file\n");
+  zqtest::WriteFile(dir.Join("job.json"),
+                    JobWith(R"("serverCredentials": {"userName": "a", "passwordFile": "guest.pw"})"));
+  JobFile job;
+  std::string error;
+  ASSERT_TRUE(LoadJobFile(dir.Join("job.json"), job, error)) << error;
+  EXPECT_EQ(job.server.password, "from-file");
+}
+
+TEST(JobFile, KeepsPasswordsOutOfErrors) {
+  JobFile job;
+  std::string error;
+  ASSERT_FALSE(ParseJobText(JobWith(R"("guestCredentials": {"password": "hunter2-secret"}, "bogus": 1)"), "/", job,
+                            error));
+  EXPECT_EQ(error.find("hunter2-secret"), std::string::npos) << error;
+}
+
+TEST(JobFile, ReportsAnUnreadableFileByPath) {
+  JobFile job;
+  std::string error;
+  EXPECT_FALSE(LoadJobFile("/nonexistent/job.json", job, error));
+  EXPECT_EQ(error, "cannot open /nonexistent/job.json");
+}
+
+// The options built from a job read back, through the accessors the controller uses, as the values
+// of the job file.
+TEST(RestoreOptionsFromJob, CarryTheVmCredentialsAndSwitches) {
+  JobFile job;
+  std::string error;
+  const std::string text = R"({
+      "vm": {"name": "web01", "guid": "g-1", "server": "vc1"}, "destination": "/srv/restore",
+      "serverCredentials": {"userName": "admin", "password": "spw"},
+      "guestCredentials": {"userName": "root", "password": "gpw"},
+      "restoreACLs": true, "instanceId": 7, "clientId": 3})";
+  ASSERT_TRUE(ParseJobText(text, "/", job, error)) << error;
+  nlohmann::json request = BuildRestoreOptionsJson(job);
+  TMMsg::RestoreOption options;
+  ASSERT_TRUE(options.loadJson(request, error)) << error;
+
+  const CNMessageBase& vmRestore = options.nestedOrEmpty(25, 25);
+  EXPECT_EQ(vmRestore.getint64(2, 0, 0), 1);
+  const CNMessageBase& vm = vmRestore.nestedOrEmpty(8, 11);
+  EXPECT_EQ(vm.getstring(1, 1, 0, 0), "vc1");
+  EXPECT_EQ(vm.getstring(3, 6, 0, 0), "g-1");
+  EXPECT_EQ(vm.getstring(4, 10, 0, 0), "web01");
+  EXPECT_EQ(vm.nestedOrEmpty(2, 5).getstring(1, 1, 0, 0), "admin");
+  EXPECT_EQ(vm.nestedOrEmpty(2, 5).getpstringobject(2, 5, 0, 0).getPlainPassword().str(), "spw");
+  EXPECT_EQ(vm.nestedOrEmpty(5, 14).getstring(1, 1, 0, 0), "root");
+  EXPECT_EQ(vm.nestedOrEmpty(5, 14).getpstringobject(2, 5, 0, 0).getPlainPassword().str(), "gpw");
+  const CNMessageBase& entity = vmRestore.nestedOrEmpty(10, 16);
+  EXPECT_TRUE(vmRestore.isSet(10, 0, 0));
+  EXPECT_EQ(entity.getint64(0, 0, 0), 7);
+  EXPECT_TRUE(entity.isSet(7, 0, 0));
+  EXPECT_EQ(entity.getint64(19, 0, 0), 3);
+  EXPECT_EQ(options.nestedOrEmpty(31, 31).getint64(22, 0, 0), 1);
+  // The builder took the passwords over and wiped them from the request.
+  EXPECT_EQ(request.dump().find("gpw"), std::string::npos);
+  EXPECT_EQ(request.dump().find("spw"), std::string::npos);
+}
+
+TEST(RestoreOptionsFromJob, LeaveTheInstanceEntityOutWhenTheJobNamesNoInstanceOrClient) {
+  JobFile job;
+  std::string error;
+  ASSERT_TRUE(ParseJobText(kMinimalJob, "/", job, error)) << error;
+  nlohmann::json request = BuildRestoreOptionsJson(job);
+  TMMsg::RestoreOption options;
+  ASSERT_TRUE(options.loadJson(request, error)) << error;
+  EXPECT_FALSE(options.nestedOrEmpty(25, 25).isSet(10, 0, 0));
+  EXPECT_EQ(options.nestedOrEmpty(31, 31).getint64(22, 0, 0), 0);
+}
+
+TEST(RestoreOptionsFromJob, SetTheClientIdOnlyWhenTheJobGivesOne) {
+  JobFile job;
+  std::string error;
+  ASSERT_TRUE(ParseJobText(JobWith(R"("instanceId": 5)"), "/", job, error)) << error;
+  nlohmann::json request = BuildRestoreOptionsJson(job);
+  TMMsg::RestoreOption options;
+  ASSERT_TRUE(options.loadJson(request, error)) << error;
+  const CNMessageBase& entity = options.nestedOrEmpty(25, 25).nestedOrEmpty(10, 16);
+  EXPECT_EQ(entity.getint64(0, 0, 0), 5);
+  EXPECT_FALSE(entity.isSet(7, 0, 0));
+}
+
+}  // namespace

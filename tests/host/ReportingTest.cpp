@@ -1,0 +1,196 @@
+// What the user sees: sizes and durations, the progress line, the summary and the exit status.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "host/HumanUnits.h"
+#include "host/JobSummary.h"
+#include "host/ProgressDisplay.h"
+#include "host/SecretMask.h"
+
+namespace {
+
+struct BytesRow {
+  uint64_t bytes;
+  const char* text;
+};
+
+class BytesAreWritten : public testing::TestWithParam<BytesRow> {};
+TEST_P(BytesAreWritten, InBinaryUnits) { EXPECT_EQ(FormatBytes(GetParam().bytes), GetParam().text); }
+INSTANTIATE_TEST_SUITE_P(Rows, BytesAreWritten,
+                         testing::Values(BytesRow{0, "0 B"}, BytesRow{1023, "1023 B"}, BytesRow{1024, "1.0 KiB"},
+                                         BytesRow{1536, "1.5 KiB"}, BytesRow{1048575, "1.0 MiB"},
+                                         BytesRow{3ull * 256 * 1024 * 1024, "768.0 MiB"},
+                                         BytesRow{5ull << 30, "5.0 GiB"}));
+
+struct DurationRow {
+  double seconds;
+  const char* text;
+};
+
+class DurationsAreWritten : public testing::TestWithParam<DurationRow> {};
+TEST_P(DurationsAreWritten, ForAPerson) { EXPECT_EQ(FormatDuration(GetParam().seconds), GetParam().text); }
+INSTANTIATE_TEST_SUITE_P(Rows, DurationsAreWritten,
+                         testing::Values(DurationRow{0, "0.0 s"}, DurationRow{0.44, "0.4 s"},
+                                         DurationRow{59.94, "59.9 s"}, DurationRow{59.96, "1:00"},
+                                         DurationRow{65, "1:05"}, DurationRow{3723, "1:02:03"},
+                                         DurationRow{-3, "0.0 s"}));
+
+TEST(Rates, AreUnknownWithoutTime) {
+  EXPECT_EQ(FormatRate(0), "-");
+  EXPECT_EQ(FormatRate(2.5 * 1024 * 1024), "2.5 MiB/s");
+}
+
+TEST(Progress, EstimatesTheTimeLeftFromBytesAndEntries) {
+  ProgressSnapshot snapshot;
+  snapshot.entriesTotal = 4;
+  snapshot.bytesTotal = 4 * kEntryWeightBytes;
+  snapshot.entriesDone = 1;
+  snapshot.bytesDone = kEntryWeightBytes;
+  snapshot.elapsedSeconds = 10;
+  EXPECT_DOUBLE_EQ(EstimateSecondsLeft(snapshot), 30);
+  snapshot.entriesDone = 4;
+  snapshot.bytesDone = snapshot.bytesTotal;
+  EXPECT_DOUBLE_EQ(EstimateSecondsLeft(snapshot), 0);
+  snapshot.entriesDone = 0;
+  snapshot.bytesDone = 0;
+  EXPECT_LT(EstimateSecondsLeft(snapshot), 0) << "nothing done: nothing to say";
+}
+
+TEST(Progress, LineShowsEntriesBytesRateAndTimeLeft) {
+  ProgressSnapshot snapshot;
+  snapshot.entriesDone = 120;
+  snapshot.entriesTotal = 2000;
+  snapshot.bytesDone = 4 * 1024 * 1024;
+  snapshot.bytesTotal = 20 * 1024 * 1024;
+  snapshot.elapsedSeconds = 2;
+  EXPECT_EQ(FormatProgressLine(snapshot), "  120/2000 entries  4.0 MiB of 20.0 MiB  2.0 MiB/s  23.2 s left");
+  snapshot.elapsedSeconds = 0;
+  snapshot.entriesDone = 0;
+  snapshot.bytesDone = 0;
+  EXPECT_EQ(FormatProgressLine(snapshot), "  0/2000 entries  0 B of 20.0 MiB  -  - left");
+}
+
+struct ExitRow {
+  const char* name;
+  JobOutcome outcome;
+  uint64_t failed;
+  uint64_t notAttempted;
+  bool stoppedOnRequest;
+  ExitStatus expected;
+};
+
+class ExitStatuses : public testing::TestWithParam<ExitRow> {};
+TEST_P(ExitStatuses, FollowTheOutcome) {
+  RestoreReport report;
+  report.outcome = GetParam().outcome;
+  report.counts.failed = GetParam().failed;
+  report.counts.notAttempted = GetParam().notAttempted;
+  report.stoppedOnRequest = GetParam().stoppedOnRequest;
+  EXPECT_EQ(ExitStatusFor(report), GetParam().expected);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ExitStatuses,
+    testing::Values(ExitRow{"CompletedCleanly", JobOutcome::Completed, 0, 0, false, kExitSuccess},
+                    ExitRow{"CompletedWithFailures", JobOutcome::Completed, 2, 0, false, kExitEntriesFailed},
+                    ExitRow{"Refused", JobOutcome::Refused, 0, 0, false, kExitRefused},
+                    ExitRow{"HostFailure", JobOutcome::HostFailure, 0, 0, false, kExitHostFailure},
+                    ExitRow{"StoppedAfterTooManyFailures", JobOutcome::Interrupted, 5, 10, false, kExitEntriesFailed},
+                    ExitRow{"StoppedBySignal", JobOutcome::Interrupted, 0, 10, true, kExitInterrupted}),
+    [](const testing::TestParamInfo<ExitRow>& row) { return std::string(row.param.name); });
+
+TEST(SecretMask, HidesEveryPasswordAndLongerOnesFirst) {
+  SecretMask mask({"pw", "pw-longer", ""});
+  EXPECT_EQ(mask.Apply("a pw-longer b pw c"), "a ***** b ***** c");
+  EXPECT_EQ(mask.Apply("nothing here"), "nothing here");
+}
+
+JobFile MakeJob() {
+  JobFile job;
+  job.vmName = "web01";
+  job.destination = "/srv/restore";
+  return job;
+}
+
+TEST(Summary, OfACompletedJobGivesCountsTimesAndBothThroughputs) {
+  RestoreReport report;
+  report.outcome = JobOutcome::Completed;
+  report.guestFolder = "/srv/restore";
+  report.counts.restoredFiles = 9;
+  report.counts.restoredFolders = 3;
+  report.counts.bytesRestored = 2 * 1024 * 1024;
+  report.counts.kept = 1;
+  report.elapsedSeconds = 2.5;
+  report.entryPhaseSeconds = 2;
+  report.counter.seen = true;
+  report.counter.intervals = 9;
+  report.counter.totalBytes = 2 * 1024 * 1024;
+  report.counter.totalSeconds = 0.5;
+  report.counter.bytesPerSecond = 4 * 1024 * 1024;
+  report.stagingFolder = "/jr/ZQ_JobResults/1/2/3/ForGuestVM";
+  SecretMask mask;
+  EXPECT_EQ(RenderSummaryText(MakeJob(), report, mask),
+            "Restore into VM [web01] folder [/srv/restore]: completed\n"
+            "  restored    12 entries: 9 files (2.0 MiB), 3 folders\n"
+            "  kept        1 entry (the guest had the same or a newer file)\n"
+            "  failed      0 entries\n"
+            "  elapsed     2.5 s (whole job; entries 2.0 s)\n"
+            "  throughput  1.0 MiB/s (measured by zqrestore: bytes restored / time spent on entries)\n"
+            "  counter     4.0 MiB/s, 2.0 MiB in 0.5 s over 9 copies (the plug-in's \"VM Write Speed\" counter, as "
+            "it logged it)\n"
+            "  staging     /jr/ZQ_JobResults/1/2/3/ForGuestVM (removed)\n");
+}
+
+TEST(Summary, OfARefusedJobExplainsEachPendingCauseWithoutSecrets) {
+  RestoreReport report;
+  report.outcome = JobOutcome::Refused;
+  report.failedStep = "GetJobOptions";
+  report.guestFolder = "/srv/restore";
+  report.detail = "Unable to connect to guest VM [web01] as [root].";
+  report.pendingCauses.push_back({0x5B0000C3, {"web01", "root"}});
+  report.pendingCauses.push_back({0x4800006A, {"Guest said: password hunter2 is wrong"}});
+  SecretMask mask({"hunter2"});
+  const std::string text = RenderSummaryText(MakeJob(), report, mask);
+  EXPECT_NE(text.find("Restore into VM [web01] folder [/srv/restore]: refused at GetJobOptions\n"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("  reason      Unable to connect to guest VM [web01] as [root].\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("  Cannot connect to the guest of virtual machine [web01] as user [root]. Check the guest "
+                      "credentials. [0x5B0000C3]\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("  Guest said: password ***** is wrong [0x4800006A]\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("hunter2"), std::string::npos);
+  EXPECT_EQ(text.find("restored"), std::string::npos) << "a refused job restored nothing to count";
+}
+
+TEST(Summary, ListsTheFirstFailuresAndCountsTheRest) {
+  RestoreReport report;
+  report.outcome = JobOutcome::Completed;
+  for (int i = 0; i < 25; ++i) report.failures.push_back({"f" + std::to_string(i), "no space"});
+  report.counts.failed = 25;
+  SecretMask mask;
+  const std::string text = RenderSummaryText(MakeJob(), report, mask);
+  EXPECT_NE(text.find("  f19: no space\n"), std::string::npos);
+  EXPECT_EQ(text.find("  f20: no space\n"), std::string::npos);
+  EXPECT_NE(text.find("  ... and 5 more (--summary-json lists them all)\n"), std::string::npos);
+  const nlohmann::json json = RenderSummaryJson(MakeJob(), report, mask);
+  EXPECT_EQ(json["failures"].size(), 25u);
+  EXPECT_EQ(json["exitStatus"], 1);
+  EXPECT_EQ(json["outcome"], "completed");
+}
+
+TEST(Summary, AsJsonCarriesCodesArgumentsAndTexts) {
+  RestoreReport report;
+  report.outcome = JobOutcome::Refused;
+  report.pendingCauses.push_back({0x5B0000C1, {"web01"}});
+  SecretMask mask;
+  const nlohmann::json json = RenderSummaryJson(MakeJob(), report, mask);
+  ASSERT_EQ(json["pendingCauses"].size(), 1u);
+  EXPECT_EQ(json["pendingCauses"][0]["code"], "0x5B0000C1");
+  EXPECT_EQ(json["pendingCauses"][0]["arguments"], nlohmann::json::array({"web01"}));
+  EXPECT_EQ(json["pendingCauses"][0]["text"],
+            "Virtual machine [web01] is not powered on. Power it on and run the restore again.");
+  EXPECT_EQ(json["exitStatus"], 3);
+}
+
+}  // namespace

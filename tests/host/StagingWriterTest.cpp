@@ -1,0 +1,154 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "host/StagingWriter.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+void SetTimes(const std::string& path, time_t accessed, time_t modified) {
+  timespec times[2] = {{accessed, 250000000}, {modified, 500000000}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+}
+
+struct stat Lstat(const std::string& path) {
+  struct stat info {};
+  EXPECT_EQ(lstat(path.c_str(), &info), 0) << path;
+  return info;
+}
+
+SourceEntry EntryFor(const std::string& root, const std::string& relative) {
+  SourceEntry entry;
+  entry.relativePath = relative;
+  lstat((root + "/" + relative).c_str(), &entry.info);
+  entry.kind = S_ISDIR(entry.info.st_mode) ? EntryKind::Folder : S_ISREG(entry.info.st_mode) ? EntryKind::File
+                                                                                               : EntryKind::Unsupported;
+  return entry;
+}
+
+class StagingWriterTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(writer.CreateRoot(error)) << error;
+  }
+  zqtest::TempDir source;
+  zqtest::TempDir parent;
+  StagingWriter writer{source.path(), parent.Join("ForGuestVM")};
+};
+
+TEST_F(StagingWriterTest, CreatesTheStagingFolderForTheOwnerOnly) {
+  EXPECT_EQ(Lstat(writer.stagingRoot()).st_mode & 07777, 0700u);
+  std::string error;
+  EXPECT_TRUE(writer.CreateRoot(error)) << "an existing staging folder is fine: " << error;
+}
+
+TEST_F(StagingWriterTest, CopiesAFileWithItsContentModeAndTimes) {
+  zqtest::WriteFile(source.Join("data.bin"), std::string("binary\0content", 14));
+  chmod(source.Join("data.bin").c_str(), 0640);
+  SetTimes(source.Join("data.bin"), 1500000000, 1400000000);
+
+  struct stat info {};
+  std::string error;
+  const SourceEntry entry = EntryFor(source.path(), "data.bin");
+  ASSERT_TRUE(writer.Stage(entry, info, error)) << error;
+  const std::string staged = writer.StagedPath(entry);
+  EXPECT_EQ(staged, writer.stagingRoot() + "/data.bin");
+  const struct stat stagedInfo = Lstat(staged);  // before reading it changes the access time
+  EXPECT_EQ(zqtest::ReadFile(staged), std::string("binary\0content", 14));
+  EXPECT_EQ(stagedInfo.st_mode & 07777, 0640u);
+  EXPECT_EQ(stagedInfo.st_mtim.tv_sec, 1400000000);
+  EXPECT_EQ(stagedInfo.st_mtim.tv_nsec, 500000000);
+  EXPECT_EQ(stagedInfo.st_atim.tv_sec, 1500000000);
+  EXPECT_EQ(info.st_size, 14);
+  EXPECT_EQ(info.st_mtime, 1400000000);
+}
+
+TEST_F(StagingWriterTest, DropsSetIdBitsAndKeepsAStagedFileReadable) {
+  zqtest::WriteFile(source.Join("tool"), "x");
+  chmod(source.Join("tool").c_str(), 06011);
+  struct stat info {};
+  std::string error;
+  const SourceEntry entry = EntryFor(source.path(), "tool");
+  ASSERT_TRUE(writer.Stage(entry, info, error)) << error;
+  EXPECT_EQ(Lstat(writer.StagedPath(entry)).st_mode & 07777, 0411u);
+  // The header still carries the source's bits.
+  EXPECT_EQ(MakeFileHeader(info).mode, 06011);
+}
+
+TEST_F(StagingWriterTest, CreatesAFolderThatStaysWritableForItsContents) {
+  mkdir(source.Join("ro").c_str(), 0755);
+  chmod(source.Join("ro").c_str(), 0555);
+  SetTimes(source.Join("ro"), 1300000000, 1200000000);
+  struct stat info {};
+  std::string error;
+  const SourceEntry entry = EntryFor(source.path(), "ro");
+  ASSERT_TRUE(writer.Stage(entry, info, error)) << error;
+  const struct stat staged = Lstat(writer.StagedPath(entry));
+  EXPECT_TRUE(S_ISDIR(staged.st_mode));
+  EXPECT_EQ(staged.st_mode & 07777, 0755u);
+  EXPECT_EQ(staged.st_mtime, 1200000000);
+  EXPECT_EQ(MakeFileHeader(info).mode, 0555);
+  chmod(source.Join("ro").c_str(), 0755);
+}
+
+TEST_F(StagingWriterTest, ReplacesAFileLeftByAnEarlierRun) {
+  zqtest::WriteFile(source.Join("f"), "new");
+  zqtest::WriteFile(writer.stagingRoot() + "/f", "old and longer");
+  struct stat info {};
+  std::string error;
+  const SourceEntry entry = EntryFor(source.path(), "f");
+  ASSERT_TRUE(writer.Stage(entry, info, error)) << error;
+  EXPECT_EQ(zqtest::ReadFile(writer.StagedPath(entry)), "new");
+}
+
+TEST_F(StagingWriterTest, RefusesASourceFileReplacedByASymbolicLink) {
+  zqtest::WriteFile(source.Join("f"), "content");
+  const SourceEntry entry = EntryFor(source.path(), "f");
+  unlink(source.Join("f").c_str());
+  zqtest::WriteFile(source.Join("secret"), "not to be staged");
+  ASSERT_EQ(symlink("secret", source.Join("f").c_str()), 0);
+  struct stat info {};
+  std::string error;
+  EXPECT_FALSE(writer.Stage(entry, info, error));
+  EXPECT_NE(error.find("cannot open"), std::string::npos) << error;
+  EXPECT_NE(lstat(writer.StagedPath(entry).c_str(), &info), 0) << "nothing is left behind";
+}
+
+TEST_F(StagingWriterTest, ReleaseRemovesAStagedFileButNotAFolder) {
+  mkdir(source.Join("d").c_str(), 0755);
+  zqtest::WriteFile(source.Join("d/f"), "x");
+  struct stat info {};
+  std::string error;
+  const SourceEntry folder = EntryFor(source.path(), "d");
+  const SourceEntry file = EntryFor(source.path(), "d/f");
+  ASSERT_TRUE(writer.Stage(folder, info, error)) << error;
+  ASSERT_TRUE(writer.Stage(file, info, error)) << error;
+  writer.Release(file);
+  writer.Release(folder);
+  writer.Release(file);  // already gone: fine
+  EXPECT_NE(lstat(writer.StagedPath(file).c_str(), &info), 0);
+  EXPECT_EQ(lstat(writer.StagedPath(folder).c_str(), &info), 0);
+  ASSERT_TRUE(writer.RemoveRoot(error)) << error;
+  EXPECT_NE(lstat(writer.stagingRoot().c_str(), &info), 0);
+}
+
+TEST(FileHeader, CarriesModeOwnerGroupAndTimesOfTheSource) {
+  struct stat info {};
+  info.st_mode = S_IFREG | 04755;
+  info.st_uid = 1001;
+  info.st_gid = 2002;
+  info.st_mtim.tv_sec = 1600000000;
+  info.st_ctim.tv_sec = 1600000500;
+  const CXFileHeader header = MakeFileHeader(info);
+  EXPECT_EQ(header.mode, 04755);
+  EXPECT_EQ(header.uid, 1001);
+  EXPECT_EQ(header.gid, 2002);
+  EXPECT_EQ(header.mtime, 1600000000);
+  EXPECT_EQ(header.ctime, 1600000500);
+}
+
+}  // namespace
