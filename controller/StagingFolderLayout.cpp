@@ -16,8 +16,7 @@ std::string StagingFolderPath(const std::string& jobResultsDir, const FSRInitDat
   return path;
 }
 
-std::string StagedEntryRefusal(const char* stagingFolder, const std::string& guestDir,
-                               const std::string& stagedPath) {
+std::string StagedEntryRefusal(const char* stagingFolder, const std::string& guestDir, const std::string& stagedPath) {
   if (stagingFolder == nullptr) return "no staging folder has been published";
   if (guestDir.empty()) return "the guest folder has not been prepared";
   const size_t prefixLength = std::strlen(stagingFolder);

@@ -27,7 +27,6 @@ constexpr const char* kUpdateUnixPermissionsOrigin =
     "virtual bool CVSAgentlessRestoreToVM::UpdateUnixPermissions(const string&, CXFileHeader*)";
 constexpr const char* kUpdateFileTimesOrigin = "virtual bool CVSAgentlessRestoreToVM::UpdateFileTimes(const string&)";
 
-constexpr long long kInstanceTypeHyperV = 102;
 
 }  // namespace
 
@@ -88,7 +87,7 @@ bool CVSAgentlessRestoreToVM::RestoreToVM(const char* stagedPath, u_longlong_t, 
   bool isFolder = false;
   if (!CopyToGuest(staged, guestPath, true, skipped, isFolder)) {
     // Hyper-V guests get no folders; the staged folder stays for the files below it.
-    if (JobInstanceType() == kInstanceTypeHyperV && isFolder) return true;
+    if (JobInstanceType() == VSInstanceHyperV && isFolder) return true;
     const CNyError removal = FXFile::RemoveFile(staged);
     if (removal.IsError()) {
       m_log.Debug(kRestoreToVMOrigin, "Error [%s] deleting staged file [%s]", removal.AsString().c_str(),
@@ -116,8 +115,7 @@ bool CVSAgentlessRestoreToVM::RestoreToVM_ImageLevel(const std::string& stagedPa
   if (!m_restoreToVMActive) return true;
   const std::string refusal = StagedEntryRefusalFor(stagedPath);
   if (!refusal.empty()) {
-    m_log.Error(kRestoreImageLevelOrigin, "Cannot restore staged entry [%s]: %s", stagedPath.c_str(),
-                refusal.c_str());
+    m_log.Error(kRestoreImageLevelOrigin, "Cannot restore staged entry [%s]: %s", stagedPath.c_str(), refusal.c_str());
     return false;
   }
   if (!HasGuestChannel(kRestoreImageLevelOrigin)) return false;
@@ -135,7 +133,7 @@ bool CVSAgentlessRestoreToVM::RestoreToVM_ImageLevel(const std::string& stagedPa
     bytes = entryBytes;
     return true;
   }
-  if (JobInstanceType() == kInstanceTypeHyperV && isFolder) return true;
+  if (JobInstanceType() == VSInstanceHyperV && isFolder) return true;
   const CNyError removal = FXFile::RemoveFile(stagedPath);
   if (removal.IsError()) {
     m_log.Debug(kRestoreImageLevelOrigin, "Error [%s] deleting staged file [%s]", removal.AsString().c_str(),
@@ -161,14 +159,13 @@ bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const s
   struct stat staged;
   if (::stat(stagedPath.c_str(), &staged) != 0) {
     const int error = errno;
-    m_log.Error(kCopyToGuestOrigin, "Cannot examine staged entry [%s], %s", stagedPath.c_str(),
-                std::strerror(error));
+    m_log.Error(kCopyToGuestOrigin, "Cannot examine staged entry [%s], %s", stagedPath.c_str(), std::strerror(error));
     return false;
   }
 
   if (S_ISDIR(staged.st_mode)) {
     isFolder = true;
-    if (JobInstanceType() == kInstanceTypeHyperV) return false;
+    if (JobInstanceType() == VSInstanceHyperV) return false;
     m_log.Debug(kCopyToGuestOrigin, "Creating guest dir [%s]", guestPath.c_str());
     if (!m_pGuestAPI->CreateGuestFolder(m_guestCtx, guestPath)) {
       m_log.Error(kCopyToGuestOrigin, "Failed to create guest dir [%s]", guestPath.c_str());

@@ -21,15 +21,14 @@ constexpr const char* kGuestFilePathOrigin =
     "virtual void CVSAgentlessRestoreToVM::GenerateGuestFilePath(const string&, string&)";
 
 constexpr int kCannotCreateGuestFolderCode = 0x4800006A;
-constexpr long long kInstanceTypeHyperV = 102;
 
 // Token the host writes into staged names for a ":" that the proxy's file names cannot carry.
 constexpr const char* kColonToken = "ZqColonZq";
 
 std::string CannotCreateGuestFolderMessage(const std::string& guestDir, const std::string& vmName,
                                            const std::string& lastError) {
-  return "Cannot create destination directory [" + guestDir + "] inside guest virtual machine [" + vmName +
-         "].  [" + lastError + "]";
+  return "Cannot create destination directory [" + guestDir + "] inside guest virtual machine [" + vmName + "].  [" +
+         lastError + "]";
 }
 
 }  // namespace
@@ -66,8 +65,8 @@ bool CVSAgentlessRestoreToVM::GenerateGuestAndStagingFolders() {
   m_pSetParams->destinationPath = nullptr;
 
   if (!m_pGuestAPI->CreateGuestFolder(m_guestCtx, m_guestDir)) {
-    m_log.Error(kGenerateFoldersOrigin, "Failed to create guest VM destination directory [%s], %s",
-                m_guestDir.c_str(), LastComponentError().c_str());
+    m_log.Error(kGenerateFoldersOrigin, "Failed to create guest VM destination directory [%s], %s", m_guestDir.c_str(),
+                LastComponentError().c_str());
     if (m_pRstJobClient != nullptr) {
       const std::string message = CannotCreateGuestFolderMessage(m_guestDir, m_guestCtx.vmName, LastComponentError());
       *m_pRstJobClient << message.c_str();
@@ -106,8 +105,8 @@ bool CVSAgentlessRestoreToVM::InitStagingFolder() {
   if (stagingFolder == nullptr || !m_restoreToVMActive) return true;
   if (m_guestDir.empty() || m_pInitData == nullptr) {
     // The destination path still names the guest destination, not a staging folder of ours.
-    m_log.Error(kInitStagingOrigin, "Guest VM destination directory has not been prepared, [%s] is not a staging folder",
-                stagingFolder);
+    m_log.Error(kInitStagingOrigin,
+                "Guest VM destination directory has not been prepared, [%s] is not a staging folder", stagingFolder);
     return false;
   }
   if (!HasGuestChannel(kInitStagingOrigin)) return false;
@@ -141,8 +140,8 @@ bool CVSAgentlessRestoreToVM::DeInitStagingFolder() {
   const char* stagingFolder = PublishedStagingFolder(m_pSetParams);
   if (stagingFolder == nullptr || !m_restoreToVMActive) return true;
   if (m_guestDir.empty()) {
-    m_log.Error(kDeInitStagingOrigin, "Guest VM destination directory has not been prepared, [%s] is not a staging folder",
-                stagingFolder);
+    m_log.Error(kDeInitStagingOrigin,
+                "Guest VM destination directory has not been prepared, [%s] is not a staging folder", stagingFolder);
     return false;
   }
   if (!HasGuestChannel(kDeInitStagingOrigin)) return false;
@@ -180,7 +179,7 @@ void CVSAgentlessRestoreToVM::GenerateGuestFilePath(const std::string& stagedPat
   guestPath = m_guestDir;
   if (unixStyle) FXString::ReplaceAll(relative, kColonToken, ":");
   if (guestPath.back() != separator && (relative.empty() || relative[0] != separator)) guestPath += separator;
-  if (JobInstanceType() == kInstanceTypeHyperV && unixStyle) {
+  if (JobInstanceType() == VSInstanceHyperV && unixStyle) {
     FXString::TrimRight(relative, "/");
     const size_t lastSeparator = relative.rfind('/');
     relative = lastSeparator == std::string::npos ? std::string() : relative.substr(0, lastSeparator);

@@ -83,7 +83,8 @@ TEST_P(ReplacementDecision, FollowsTheTable) {
 }
 
 const DecisionRow kDecisionTable[] = {
-    // name                                   always  browse                 accurate local        copy  ovw    result skipped
+    // name                                   always  browse                 accurate local        copy  ovw    result
+    // skipped
     {"OverwriteAlwaysCopiesWithoutBrowsing", true, Browse::NotCalled, true, kGuestTime - 5, true, true, true, false},
     {"OverwriteAlwaysIgnoresInaccurateTime", true, Browse::NotCalled, false, kGuestTime, true, true, true, false},
     {"AbsentGuestFileCopiesWithoutOverwrite", false, Browse::AnswersEmpty, true, kGuestTime, true, false, true, false},
@@ -97,7 +98,9 @@ const DecisionRow kDecisionTable[] = {
     {"NewerLocalFileOverwrites", false, Browse::FindsFile, true, kGuestTime + 1, true, true, true, false},
 };
 INSTANTIATE_TEST_SUITE_P(Rows, ReplacementDecision, ::testing::ValuesIn(kDecisionTable),
-                         [](const ::testing::TestParamInfo<DecisionRow>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<DecisionRow>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST_F(CopyToGuest, KeptFileIsLoggedWithBothTimes) {
   PrepareStaging("D:\\Restore");
@@ -112,17 +115,17 @@ TEST_F(CopyToGuest, KeptFileIsLoggedWithBothTimes) {
   EXPECT_FALSE(controller.CopyToGuest(staged, kGuestFile, true, skipped, isFolder));
 
   EXPECT_TRUE(HasLine(LogLevel::Level1, kCopyToGuestOrigin,
-                      "File [" + staged + "] [1600000000] is older than the file in the guest [D:\\Restore\\a.txt] "
-                                          "[1600000000]"));
+                      "File [" + staged +
+                          "] [1600000000] is older than the file in the guest [D:\\Restore\\a.txt] "
+                          "[1600000000]"));
 }
 
 TEST_F(CopyToGuest, InaccurateTimeIsLogged) {
   PrepareStaging("D:\\Restore");
   const std::string staged = StageFile("a.txt", kContent, kGuestTime);
   EXPECT_CALL(*guest, BrowseGuest(_, _, _))
-      .WillOnce(
-          DoAll(::testing::SetArgReferee<2>(std::vector<VMInfoStructs::SGuestFile>{VMInfoStructs::SGuestFile()}),
-                Return(1)));
+      .WillOnce(DoAll(::testing::SetArgReferee<2>(std::vector<VMInfoStructs::SGuestFile>{VMInfoStructs::SGuestFile()}),
+                      Return(1)));
 
   bool skipped = false;
   bool isFolder = false;
@@ -144,9 +147,9 @@ TEST_F(CopyToGuest, NewerFileIsLoggedAndCopied) {
   bool isFolder = false;
   EXPECT_TRUE(controller.CopyToGuest(staged, kGuestFile, true, skipped, isFolder));
 
-  EXPECT_TRUE(HasLine(LogLevel::Level1, kCopyToGuestOrigin,
-                      "Overwrite guest file [D:\\Restore\\a.txt] [1600000000] with Local file [" + staged +
-                          "] [1600000060] "));
+  EXPECT_TRUE(
+      HasLine(LogLevel::Level1, kCopyToGuestOrigin,
+              "Overwrite guest file [D:\\Restore\\a.txt] [1600000000] with Local file [" + staged + "] [1600000060] "));
   EXPECT_TRUE(HasLine(LogLevel::Level2, kCopyToGuestOrigin,
                       "Copying to guest [" + staged + "]->[D:\\Restore\\a.txt]  (10) bytes"));
   EXPECT_TRUE(HasLine(LogLevel::Level1, kCopyToGuestOrigin,
@@ -259,8 +262,9 @@ TEST_F(CopyToGuest, VanishedEntryFailsWithoutTouchingTheGuest) {
   EXPECT_FALSE(isFolder);
   EXPECT_FALSE(skipped);
   EXPECT_EQ(0u, controller.m_speedCounter.Intervals());
-  EXPECT_EQ(std::vector<std::string>{"Cannot examine staged entry [" + staged + "], " + std::string(std::strerror(ENOENT))},
-            ErrorTexts());
+  EXPECT_EQ(
+      std::vector<std::string>{"Cannot examine staged entry [" + staged + "], " + std::string(std::strerror(ENOENT))},
+      ErrorTexts());
 }
 
 TEST_F(CopyToGuest, WithoutChannelFails) {

@@ -153,8 +153,7 @@ TEST_F(FileAttributes, WithoutChannelBothFail) {
   EXPECT_FALSE(controller.UpdateUnixPermissions(staged, &header));
   EXPECT_FALSE(controller.UpdateFileTimes(staged));
 
-  EXPECT_EQ((std::vector<std::string>{"No guest channel for VM [vm1]", "No guest channel for VM [vm1]"}),
-            ErrorTexts());
+  EXPECT_EQ((std::vector<std::string>{"No guest channel for VM [vm1]", "No guest channel for VM [vm1]"}), ErrorTexts());
 }
 
 }  // namespace

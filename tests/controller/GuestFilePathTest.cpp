@@ -103,8 +103,9 @@ TEST_F(GuestFilePathMapping, RefusesEntriesOutsideTheStagingFolder) {
     const LogRecord record = log.sink().Records()[0];
     EXPECT_EQ(LogLevel::Error, record.level);
     EXPECT_EQ(kGuestFilePathOrigin, record.origin);
-    EXPECT_EQ("Cannot map staged entry [" + row.stagedPath + "] into the guest: the entry is not inside the staging folder",
-              record.text);
+    EXPECT_EQ(
+        "Cannot map staged entry [" + row.stagedPath + "] into the guest: the entry is not inside the staging folder",
+        record.text);
   }
 }
 
@@ -116,9 +117,9 @@ TEST_F(GuestFilePathMapping, RefusesWithoutPublishedStagingFolder) {
   controller.GenerateGuestFilePath(std::string(kStaging) + "/a", guestPath);
   EXPECT_EQ("", guestPath);
   ASSERT_EQ(1u, log.sink().Records().size());
-  EXPECT_EQ("Cannot map staged entry [" + std::string(kStaging) +
-                "/a] into the guest: no staging folder has been published",
-            log.sink().Records()[0].text);
+  EXPECT_EQ(
+      "Cannot map staged entry [" + std::string(kStaging) + "/a] into the guest: no staging folder has been published",
+      log.sink().Records()[0].text);
 }
 
 TEST_F(GuestFilePathMapping, RefusesWithoutGuestFolder) {

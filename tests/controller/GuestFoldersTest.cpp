@@ -39,11 +39,11 @@ TEST_P(GuestDestination, BuildsGuestFolderAndPublishesStagingFolder) {
   EXPECT_EQ(row.expectedUnix, controller.m_restoreToUnixVM);
   ASSERT_NE(nullptr, setParams.destinationPath);
   EXPECT_EQ(stagingFolder, setParams.destinationPath);
-  EXPECT_TRUE(HasLine(LogLevel::Level1, kGenerateFoldersOrigin,
-                      std::string("Successfully created guest VM destination directory [") + row.expectedGuestDir +
-                          "]"));
-  EXPECT_TRUE(HasLine(LogLevel::Level1, "GenerateGuestAndStagingFolders",
-                      "staging VM files to [" + stagingFolder + "] "));
+  EXPECT_TRUE(
+      HasLine(LogLevel::Level1, kGenerateFoldersOrigin,
+              std::string("Successfully created guest VM destination directory [") + row.expectedGuestDir + "]"));
+  EXPECT_TRUE(
+      HasLine(LogLevel::Level1, "GenerateGuestAndStagingFolders", "staging VM files to [" + stagingFolder + "] "));
   EXPECT_TRUE(ErrorTexts().empty());
   EXPECT_TRUE(jobClient.pendingCauses().empty());
 }
@@ -201,6 +201,17 @@ TEST_F(GuestFolders, GenerationWithoutDestinationIsRefused) {
   }
 }
 
+TEST_F(GuestFolders, GenerationWithoutJobRecordsIsRefused) {
+  Activate();
+  SetDestination("/data");
+  controller.m_pInitData = nullptr;
+
+  EXPECT_FALSE(controller.GenerateGuestAndStagingFolders());
+
+  EXPECT_STREQ("/data", setParams.destinationPath);
+  EXPECT_EQ(std::vector<std::string>{"Restore job records are missing"}, ErrorTexts());
+}
+
 TEST_F(GuestFolders, GenerationWithoutChannelIsRefusedAndKeepsDestination) {
   Activate();
   SetDestination("/data");
@@ -290,8 +301,7 @@ TEST_F(GuestFolders, StagingOperationsWithoutChannelAreRefused) {
   EXPECT_FALSE(controller.InitStagingFolder());
   EXPECT_FALSE(controller.DeInitStagingFolder());
 
-  EXPECT_EQ((std::vector<std::string>{"No guest channel for VM [vm1]", "No guest channel for VM [vm1]"}),
-            ErrorTexts());
+  EXPECT_EQ((std::vector<std::string>{"No guest channel for VM [vm1]", "No guest channel for VM [vm1]"}), ErrorTexts());
 }
 
 TEST_F(GuestFolders, DeInitStagingHandsFolderBackToChannel) {

@@ -145,10 +145,10 @@ TEST_P(AttributeStepChoice, RunsTheRightStep) {
     case AttributeStep::None:
       break;
     case AttributeStep::UnixPermissions:
-      EXPECT_CALL(*guest, ChangeGuestFileAttributes(_, Eq(expectedGuestPath),
-                                                    AllOf(Field(&SGuestFile::uid, 1000), Field(&SGuestFile::gid, 100),
-                                                          Field(&SGuestFile::mode, 0100640),
-                                                          Field(&SGuestFile::modifyTime, 1400000000))))
+      EXPECT_CALL(*guest, ChangeGuestFileAttributes(
+                              _, Eq(expectedGuestPath),
+                              AllOf(Field(&SGuestFile::uid, 1000), Field(&SGuestFile::gid, 100),
+                                    Field(&SGuestFile::mode, 0100640), Field(&SGuestFile::modifyTime, 1400000000))))
           .WillOnce(Return(1));
       break;
     case AttributeStep::FileTimes:
@@ -230,8 +230,8 @@ TEST_F(RestoreToVM, UndeletableStagedEntryIsLoggedAndStillFails) {
   EXPECT_TRUE(Exists(staged));
   bool logged = false;
   for (const LogRecord& record : log.sink().Records()) {
-    if (record.level == LogLevel::Level1 && record.origin == kRestoreToVMOrigin &&
-        record.text.find("Error [") == 0 && record.text.find("] deleting staged file [" + staged + "]") != std::string::npos) {
+    if (record.level == LogLevel::Level1 && record.origin == kRestoreToVMOrigin && record.text.find("Error [") == 0 &&
+        record.text.find("] deleting staged file [" + staged + "]") != std::string::npos) {
       logged = true;
     }
   }
@@ -289,8 +289,7 @@ TEST_F(RestoreToVM, WithoutChannelFailsAndKeepsStagedEntry) {
 
   EXPECT_TRUE(Exists(staged));
   EXPECT_EQ("untouched", guestPath);
-  EXPECT_EQ((std::vector<std::string>{"No guest channel for VM [vm1]", "No guest channel for VM [vm1]"}),
-            ErrorTexts());
+  EXPECT_EQ((std::vector<std::string>{"No guest channel for VM [vm1]", "No guest channel for VM [vm1]"}), ErrorTexts());
 }
 
 class RestoreImageLevel : public RestoreToVM {};

@@ -13,17 +13,16 @@ namespace zqtest {
 
 class MockGuestAPI : public IGuestAPI {
  public:
-  MOCK_METHOD(int, BrowseGuest,
-              (const GuestCtx&, const std::string&, std::vector<VMInfoStructs::SGuestFile>&), (override));
-  MOCK_METHOD(int, BrowseGuestFolders,
-              (const GuestCtx&, const std::string&, std::vector<VMInfoStructs::SGuestFile>&), (override));
+  MOCK_METHOD(int, BrowseGuest, (const GuestCtx&, const std::string&, std::vector<VMInfoStructs::SGuestFile>&),
+              (override));
+  MOCK_METHOD(int, BrowseGuestFolders, (const GuestCtx&, const std::string&, std::vector<VMInfoStructs::SGuestFile>&),
+              (override));
   MOCK_METHOD(int, CreateGuestFolder, (const GuestCtx&, const std::string&), (override));
   MOCK_METHOD(int, CopyFileToGuest, (const GuestCtx&, const std::string&, const std::string&, bool), (override));
-  MOCK_METHOD(int, CopyDirectoryToGuest, (const GuestCtx&, const std::string&, const std::string&, bool),
-              (override));
+  MOCK_METHOD(int, CopyDirectoryToGuest, (const GuestCtx&, const std::string&, const std::string&, bool), (override));
   MOCK_METHOD(int, CopyFileFromGuest, (const GuestCtx&, const std::string&, const std::string&), (override));
-  MOCK_METHOD(int, ChangeGuestFileAttributes,
-              (const GuestCtx&, const std::string&, const VMInfoStructs::SGuestFile&), (override));
+  MOCK_METHOD(int, ChangeGuestFileAttributes, (const GuestCtx&, const std::string&, const VMInfoStructs::SGuestFile&),
+              (override));
   MOCK_METHOD(int, PrepareGuestForFileCopy, (const GuestCtx&), (override));
   MOCK_METHOD(int, ExecuteScriptInGuest,
               (const GuestCtx&, const std::string&, const std::string&, const std::string&, int, const std::string&,
