@@ -403,6 +403,7 @@ bool CVSAgentlessRestoreToVM::PrepareVMInfoObject(const std::string& serverName,
   const int instanceType = appMgr.getInstanceType();
   m_log.Debug(kPrepareVMInfoOrigin, "instanceType [%d]", instanceType);
 
+  // The loader does not always set errno; cleared first so that no stale value is reported.
   errno = 0;
   LibraryHandle library(dlopen(kVMInfoLibrary, RTLD_LAZY));
   if (!library) {
