@@ -94,6 +94,15 @@ TEST_F(JobOptionsTest, MissingCommonOptionsMeanNoACLs) {
   EXPECT_TRUE(Logged("GetJobOptions", "Restore ACLs [0]"));
 }
 
+TEST_F(JobOptionsTest, RestoreToVMBeforeTheJobRecordsIsRefusedNotCrashed) {
+  WriteConfiguration();
+  ASSERT_TRUE(m_options.LoadFromJson(m_request.dump()));
+  EXPECT_FALSE(m_controller.GetJobOptions(&m_options));
+  EXPECT_EQ(ControllerErrorLines(),
+            std::vector<ErrorLine>({{kGetJobOptionsOrigin, "Restore to VM requested before the job records were set"}}));
+  EXPECT_TRUE(dltracking::VMInfoOpens().empty());
+}
+
 // ---- jobs that are not restores to a VM ----
 
 struct NotRestoreToVMRow {
