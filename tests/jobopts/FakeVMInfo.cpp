@@ -133,9 +133,9 @@ std::vector<std::unique_ptr<FakeVMInfo>> g_objects;
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) int CreateVMInfoObject(int instanceType, IVMInfo** out) {
-  auto object = std::make_unique<FakeVMInfo>(ReadBehaviour());
+  const nlohmann::json behaviour = ReadBehaviour();
+  auto object = std::make_unique<FakeVMInfo>(behaviour);
   object->Record({{"call", "create"}, {"instanceType", instanceType}});
-  nlohmann::json behaviour = ReadBehaviour();
   if (behaviour.value("createFails", false)) {
     // A failing factory may still leave something behind; the caller must not keep it.
     *out = reinterpret_cast<IVMInfo*>(0x1);
