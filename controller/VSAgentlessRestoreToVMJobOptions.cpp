@@ -444,6 +444,11 @@ bool CVSAgentlessRestoreToVM::PrepareVMInfoObject(const std::string& serverName,
   std::string user = userName;
   std::string password = userPassword;
   WipeOnExit wipePassword(password);
+  // The host may call this operation directly; it needs the job records.
+  if (m_pInitData == nullptr || m_pInitDataVer2 == nullptr || m_pRstJobClient == nullptr) {
+    m_log.Error(kPrepareVMInfoOrigin, "Connection requested before the job records were set");
+    return false;
+  }
 
   vsAppMgr appMgr;
   int appId = static_cast<int32_t>(m_pInitData->initAppId);

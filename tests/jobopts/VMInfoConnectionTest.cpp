@@ -121,6 +121,14 @@ TEST_F(VMInfoConnection, NoStoredCredentialsLeaveEmptyInputsEmpty) {
   EXPECT_EQ(connects[0]["user"], "");
 }
 
+TEST_F(VMInfoConnection, ConnectionBeforeTheJobRecordsIsRefusedNotCrashed) {
+  IVSAgentlessRestoreToVM& host = m_controller;
+  EXPECT_FALSE(host.PrepareVMInfoObject("vc-request", "req-admin", kRequestServerPassword, 0));
+  EXPECT_EQ(ControllerErrorLines(),
+            std::vector<ErrorLine>({{kPrepareVMInfoOrigin, "Connection requested before the job records were set"}}));
+  EXPECT_TRUE(dltracking::VMInfoOpens().empty());
+}
+
 TEST_F(VMInfoConnection, MissingLibraryIsLoggedWithoutJobMessage) {
   dltracking::RedirectVMInfo(m_dir.Join("no-such-dir/libVMInfo.so"));
   EXPECT_FALSE(RunGetJobOptions());
