@@ -232,6 +232,8 @@ TEST_P(Refusal, LogsPostsAndStaysInactive) {
     EXPECT_EQ(causes[0].arguments, row.arguments);
   }
   EXPECT_FALSE(m_controller.active());
+  EXPECT_FALSE(m_controller.speedCounter().LoggingEnabled());
+  EXPECT_EQ(m_controller.speedCounter().JobId(), 0u);
   EXPECT_FALSE(Logged("GetJobOptions", "Restore ACLs [1]"));
 }
 
