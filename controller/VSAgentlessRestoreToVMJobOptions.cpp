@@ -120,7 +120,7 @@ void PostToJob(ZQRstJobClient& job, int code, std::initializer_list<std::string>
 
 // A text from the component or the channel factory goes to the job as it is, except that a
 // password it might echo is masked: no secret reaches a job argument.
-std::string WithoutPasswords(std::string text, std::initializer_list<const std::string*> passwords) {
+std::string WithoutPasswords(std::string text, const std::vector<const std::string*>& passwords) {
   for (const std::string* password : passwords) {
     if (!password->empty()) {
       boost::algorithm::replace_all(text, *password, "*****");
@@ -140,6 +140,125 @@ class WipeOnExit {
  private:
   std::string& m_secret;
 };
+
+// The destination VM and the guest login of the request.
+GuestCtx ReadDestinationVM(const CNMessageBase& destinationVM) {
+  const CNMessageBase& guestCredentials = NestedOrEmpty(destinationVM, kGuestCredentials);
+  GuestCtx ctx;
+  ctx.vmName = ReadString(destinationVM, kVMName);
+  ctx.vmGuid = ReadString(destinationVM, kVMGuid);
+  ctx.serverName = ReadString(destinationVM, kServerName);
+  ctx.userName = ReadString(guestCredentials, kUserName);
+  ctx.password = ReadPlainPassword(guestCredentials, kPassword);
+  return ctx;
+}
+
+// The hypervisor login of a job; the plain password is wiped when the job options are done.
+struct ServerLogin {
+  std::string server;
+  std::string user;
+  std::string password;
+
+  ServerLogin() = default;
+  ServerLogin(const ServerLogin&) = delete;
+  ServerLogin& operator=(const ServerLogin&) = delete;
+  ~ServerLogin() { WipeString(password); }
+};
+
+void ReadServerLogin(const CNMessageBase& destinationVM, ServerLogin& login) {
+  const CNMessageBase& serverCredentials = NestedOrEmpty(destinationVM, kServerCredentials);
+  login.server = ReadString(destinationVM, kServerName);
+  login.user = ReadString(serverCredentials, kUserName);
+  login.password = ReadPlainPassword(serverCredentials, kPassword);
+}
+
+// The instance id of the request; when the instance entity gives none, the instance of its
+// destination client. Without an instance entity it stays 0 and nothing is looked up. False when
+// the lookup cannot be made or fails (logged where detected).
+bool FindInstanceId(EvDebug& log, const CNMessageBase& vmFileLevelRestore, const CNMessageBase* instanceEntity,
+                    int& instanceId) {
+  instanceId = 0;
+  if (instanceEntity == nullptr || !IsFieldSet(vmFileLevelRestore, kInstanceEntityIndex)) {
+    return true;
+  }
+  instanceId = static_cast<int32_t>(ReadInt64(*instanceEntity, kInstanceIdTag));
+  if (instanceId != 0) {
+    return true;
+  }
+  if (!IsFieldSet(*instanceEntity, kClientIdIndex)) {
+    log.Error(kGetJobOptionsOrigin, "Destination clientId is not set in request");
+    return false;
+  }
+  const int32_t clientId = static_cast<int32_t>(ReadInt64(*instanceEntity, kClientIdTag));
+  log.Debug(kGetJobOptionsOrigin, "InstanceId is not set in request. Querying using clientId [%d]", clientId);
+  vsAppMgr appMgr;
+  unsigned long foundInstanceId = 0;
+  if (!appMgr.GetInstanceId(static_cast<unsigned long>(clientId), foundInstanceId)) {
+    return false;
+  }
+  instanceId = static_cast<int32_t>(foundInstanceId);
+  return true;
+}
+
+// Replaces server, user and password by the first credentials stored at the instance, when the
+// instance's settings load and hold any; otherwise the request's values stay.
+void UseCredentialsStoredAtInstance(EvDebug& log, const FSRInitData& initData, int instanceId, ServerLogin& login) {
+  vsAppMgr appMgr;
+  appMgr.setAppId(static_cast<unsigned long>(initData.initIdA), initData.initAppId);
+  log.Debug(kGetJobOptionsOrigin,
+            "VCenter/HyperV instance has been set in input XML. Querying server credentials set at instance");
+  std::vector<SHostCredentials> storedCredentials;
+  if (appMgr.querySettingsForInstance(static_cast<unsigned long>(instanceId)) == 0) {
+    appMgr.getCredentials(storedCredentials);
+  }
+  if (storedCredentials.empty()) {
+    return;
+  }
+  login.server = storedCredentials.front().serverName;
+  login.user = storedCredentials.front().userName;
+  login.password = storedCredentials.front().password;
+  log.Debug(kGetJobOptionsOrigin, "Setting VCenter/HyperV credentials, client [%s], user name [%s]",
+            login.server.c_str(), login.user.c_str());
+}
+
+// Looks the VM up into `record` and refuses it when it is missing or not powered on.
+bool FindPoweredOnVM(EvDebug& log, ZQRstJobClient& job, IVMInfo& vmInfo, const GuestCtx& vm,
+                     const std::string& server, VMInfoStructs::SVMInfo& record) {
+  if (vmInfo.GetVMInfo(vm.vmName, vm.vmGuid, server, kVMInfoFlags, 0, &record) == 0) {
+    log.Error(kGetJobOptionsOrigin, "Failed to find VM [%s] [%s]", vm.vmName.c_str(), vm.vmGuid.c_str());
+    PostToJob(job, kMsgVMNotFound, {vm.vmName});
+    return false;
+  }
+  log.Debug(kGetJobOptionsOrigin, "Found VM [%s] [%s] on Host [%s] tools [%s][%d]", record.vmName.c_str(),
+            record.vmGuid.c_str(), record.hostName.c_str(), record.toolsDescription.c_str(), record.toolsStatus);
+  if (record.powerState != kPoweredOn) {
+    log.Error(kGetJobOptionsOrigin, "VM [%s] [%s] is not powered on.  Restore to the VM cannot continue.",
+              vm.vmName.c_str(), vm.vmGuid.c_str());
+    PostToJob(job, kMsgVMNotPoweredOn, {vm.vmName});
+    return false;
+  }
+  return true;
+}
+
+// A VMware VM needs running tools, and the guest login is proven by browsing the guest.
+bool ProveVMwareGuest(EvDebug& log, ZQRstJobClient& job, IGuestAPI& channel, const GuestCtx& vm,
+                      const VMInfoStructs::SVMInfo& record) {
+  if (record.toolsStatus != kToolsRunningOld && record.toolsStatus != kToolsRunning) {
+    log.Error(kGetJobOptionsOrigin,
+              "VM [%s] [%s] does not have VMware tools installed.  Restore to the VM cannot continue.",
+              vm.vmName.c_str(), vm.vmGuid.c_str());
+    PostToJob(job, kMsgNoVMwareTools, {vm.vmName});
+    return false;
+  }
+  std::vector<VMInfoStructs::SGuestFile> scratch;
+  if (channel.BrowseGuest(vm, "", scratch) == 0) {
+    log.Error(kGetJobOptionsOrigin, "Unable to connect to guest VM [%s] as [%s].", vm.vmName.c_str(),
+              vm.userName.c_str());
+    PostToJob(job, kMsgGuestLoginFailed, {vm.vmName, vm.userName});
+    return false;
+  }
+  return true;
+}
 
 // Closes the component library unless the caller keeps it loaded for good.
 struct LibraryCloser {
@@ -245,8 +364,7 @@ bool CVSAgentlessRestoreToVM::GetJobOptions(TMMsg::RestoreOption* options) {
     return true;
   }
   const CNMessageBase& destinationVM = NestedOrEmpty(*vmFileLevelRestore, kDestinationVM);
-  const std::string vmGuid = ReadString(destinationVM, kVMGuid);
-  if (vmGuid.empty()) {
+  if (ReadString(destinationVM, kVMGuid).empty()) {
     return true;
   }
   // The host must have handed over its records before it asks for a restore to a VM.
@@ -256,122 +374,59 @@ bool CVSAgentlessRestoreToVM::GetJobOptions(TMMsg::RestoreOption* options) {
     return false;
   }
 
-  const CNMessageBase& serverCredentials = NestedOrEmpty(destinationVM, kServerCredentials);
-  const CNMessageBase& guestCredentials = NestedOrEmpty(destinationVM, kGuestCredentials);
-  m_guestCtx.vmName = ReadString(destinationVM, kVMName);
-  m_guestCtx.vmGuid = vmGuid;
-  m_guestCtx.serverName = ReadString(destinationVM, kServerName);
-  m_guestCtx.userName = ReadString(guestCredentials, kUserName);
-  m_guestCtx.password = ReadPlainPassword(guestCredentials, kPassword);
-
-  std::string server = m_guestCtx.serverName;
-  std::string user = ReadString(serverCredentials, kUserName);
-  std::string password = ReadPlainPassword(serverCredentials, kPassword);
-  WipeOnExit wipePassword(password);
+  m_guestCtx = ReadDestinationVM(destinationVM);
+  ServerLogin login;
+  ReadServerLogin(destinationVM, login);
   m_log.Debug(kGetJobOptionsOrigin, "This is a VM file level restore to VM [%s] [%s] on server [%s]",
-              m_guestCtx.vmName.c_str(), m_guestCtx.vmGuid.c_str(), server.c_str());
+              m_guestCtx.vmName.c_str(), m_guestCtx.vmGuid.c_str(), login.server.c_str());
 
-  // Without an instance entity nothing is looked up: the credentials of the request go to the
-  // connection, which falls back to those stored for the VM's application.
-  int instanceId = 0;
   CNMessageBase* instanceEntity = NestedObject(*vmFileLevelRestore, kInstanceEntity);
-  if (IsFieldSet(*vmFileLevelRestore, kInstanceEntityIndex) && instanceEntity != nullptr) {
-    instanceId = static_cast<int32_t>(ReadInt64(*instanceEntity, kInstanceIdTag));
-    if (instanceId == 0 && !vmGuid.empty()) {
-      if (!IsFieldSet(*instanceEntity, kClientIdIndex)) {
-        m_log.Error(kGetJobOptionsOrigin, "Destination clientId is not set in request");
-        return false;
-      }
-      const int32_t clientId = static_cast<int32_t>(ReadInt64(*instanceEntity, kClientIdTag));
-      m_log.Debug(kGetJobOptionsOrigin, "InstanceId is not set in request. Querying using clientId [%d]", clientId);
-      vsAppMgr appMgr;
-      unsigned long foundInstanceId = 0;
-      if (!appMgr.GetInstanceId(static_cast<unsigned long>(clientId), foundInstanceId)) {
-        return false;
-      }
-      instanceId = static_cast<int32_t>(foundInstanceId);
-    }
+  int instanceId = 0;
+  if (!FindInstanceId(m_log, *vmFileLevelRestore, instanceEntity, instanceId)) {
+    return false;
+  }
+  if (login.password.empty() && instanceEntity != nullptr && instanceId > 0) {
+    UseCredentialsStoredAtInstance(m_log, *m_pInitData, instanceId, login);
   }
 
-  if (password.empty() && instanceEntity != nullptr && instanceId > 0) {
-    vsAppMgr appMgr;
-    appMgr.setAppId(static_cast<unsigned long>(m_pInitData->initIdA), m_pInitData->initAppId);
-    m_log.Debug(kGetJobOptionsOrigin,
-                "VCenter/HyperV instance has been set in input XML. Querying server credentials set at instance");
-    std::vector<SHostCredentials> storedCredentials;
-    if (appMgr.querySettingsForInstance(static_cast<unsigned long>(instanceId)) == 0) {
-      appMgr.getCredentials(storedCredentials);
-    }
-    if (!storedCredentials.empty()) {
-      server = storedCredentials.front().serverName;
-      user = storedCredentials.front().userName;
-      password = storedCredentials.front().password;
-      m_log.Debug(kGetJobOptionsOrigin, "Setting VCenter/HyperV credentials, client [%s], user name [%s]",
-                  server.c_str(), user.c_str());
-    }
-  }
-
-  if (!PrepareVMInfoObject(server, user, password, instanceId)) {
+  if (!PrepareVMInfoObject(login.server, login.user, login.password, instanceId)) {
     return false;
   }
 
   const int64_t instanceType = m_pInitDataVer2->instanceType;
   VMInfoStructs::SVMInfo vmRecord;
   if (instanceType != VSInstanceCloudS3) {
-    if (m_pVMInfo->GetVMInfo(m_guestCtx.vmName, m_guestCtx.vmGuid, server, kVMInfoFlags, 0, &vmRecord) == 0) {
-      m_log.Error(kGetJobOptionsOrigin, "Failed to find VM [%s] [%s]", m_guestCtx.vmName.c_str(),
-                  m_guestCtx.vmGuid.c_str());
-      PostToJob(*m_pRstJobClient, kMsgVMNotFound, {m_guestCtx.vmName});
-      return false;
-    }
-    m_log.Debug(kGetJobOptionsOrigin, "Found VM [%s] [%s] on Host [%s] tools [%s][%d]", vmRecord.vmName.c_str(),
-                vmRecord.vmGuid.c_str(), vmRecord.hostName.c_str(), vmRecord.toolsDescription.c_str(),
-                vmRecord.toolsStatus);
-    if (vmRecord.powerState != kPoweredOn) {
-      m_log.Error(kGetJobOptionsOrigin, "VM [%s] [%s] is not powered on.  Restore to the VM cannot continue.",
-                  m_guestCtx.vmName.c_str(), m_guestCtx.vmGuid.c_str());
-      PostToJob(*m_pRstJobClient, kMsgVMNotPoweredOn, {m_guestCtx.vmName});
-      return false;
-    }
-    if (!PrepareGuestAPIObject(m_guestCtx)) {
+    if (!FindPoweredOnVM(m_log, *m_pRstJobClient, *m_pVMInfo, m_guestCtx, login.server, vmRecord) ||
+        !PrepareGuestAPIObject(m_guestCtx)) {
       return false;
     }
   }
-
-  if (instanceType == VSInstanceVMware) {
-    if (vmRecord.toolsStatus != kToolsRunningOld && vmRecord.toolsStatus != kToolsRunning) {
-      m_log.Error(kGetJobOptionsOrigin,
-                  "VM [%s] [%s] does not have VMware tools installed.  Restore to the VM cannot continue.",
-                  m_guestCtx.vmName.c_str(), m_guestCtx.vmGuid.c_str());
-      PostToJob(*m_pRstJobClient, kMsgNoVMwareTools, {m_guestCtx.vmName});
-      return false;
-    }
-    std::vector<VMInfoStructs::SGuestFile> scratch;
-    if (m_pGuestAPI->BrowseGuest(m_guestCtx, "", scratch) == 0) {
-      m_log.Error(kGetJobOptionsOrigin, "Unable to connect to guest VM [%s] as [%s].", m_guestCtx.vmName.c_str(),
-                  m_guestCtx.userName.c_str());
-      PostToJob(*m_pRstJobClient, kMsgGuestLoginFailed, {m_guestCtx.vmName, m_guestCtx.userName});
-      return false;
-    }
-  } else if (instanceType == VSInstanceHyperV) {
-    if (m_pGuestAPI->PrepareGuestForFileCopy(m_guestCtx) == 0) {
-      const int errorCode = m_pVMInfo->GetLastErrorCode();
-      const std::string errorText =
-          WithoutPasswords(m_pVMInfo->GetLastErrorString(), {&m_guestCtx.password, &password});
-      RefuseHyperVPreparation(m_log, *m_pRstJobClient, m_guestCtx, errorCode, errorText);
-      return false;
-    }
-  } else if (instanceType == VSInstanceCloudS3) {
-    if (!PrepareGuestAPIObject(m_guestCtx)) {
-      return false;
-    }
-    if (m_pGuestAPI->PrepareGuestForFileCopy(m_guestCtx) == 0) {
-      const int errorCode = m_pVMInfo->GetLastErrorCode();
-      const std::string errorText =
-          WithoutPasswords(m_pVMInfo->GetLastErrorString(), {&m_guestCtx.password, &password});
-      RefuseCloudPreparation(m_log, *m_pRstJobClient, m_guestCtx, errorCode, errorText);
-      return false;
-    }
+  const std::vector<const std::string*> passwords = {&m_guestCtx.password, &login.password};
+  switch (instanceType) {
+    case VSInstanceVMware:
+      if (!ProveVMwareGuest(m_log, *m_pRstJobClient, *m_pGuestAPI, m_guestCtx, vmRecord)) {
+        return false;
+      }
+      break;
+    case VSInstanceHyperV:
+      if (m_pGuestAPI->PrepareGuestForFileCopy(m_guestCtx) == 0) {
+        RefuseHyperVPreparation(m_log, *m_pRstJobClient, m_guestCtx, m_pVMInfo->GetLastErrorCode(),
+                                WithoutPasswords(m_pVMInfo->GetLastErrorString(), passwords));
+        return false;
+      }
+      break;
+    case VSInstanceCloudS3:
+      if (!PrepareGuestAPIObject(m_guestCtx)) {
+        return false;
+      }
+      if (m_pGuestAPI->PrepareGuestForFileCopy(m_guestCtx) == 0) {
+        RefuseCloudPreparation(m_log, *m_pRstJobClient, m_guestCtx, m_pVMInfo->GetLastErrorCode(),
+                               WithoutPasswords(m_pVMInfo->GetLastErrorString(), passwords));
+        return false;
+      }
+      break;
+    default:
+      break;
   }
 
   m_speedCounter.Reset();
@@ -389,6 +444,11 @@ bool CVSAgentlessRestoreToVM::PrepareVMInfoObject(const std::string& serverName,
   std::string user = userName;
   std::string password = userPassword;
   WipeOnExit wipePassword(password);
+  // The host may call this operation directly; it needs the job records.
+  if (m_pInitData == nullptr || m_pInitDataVer2 == nullptr || m_pRstJobClient == nullptr) {
+    m_log.Error(kPrepareVMInfoOrigin, "Connection requested before the job records were set");
+    return false;
+  }
 
   vsAppMgr appMgr;
   int appId = static_cast<int32_t>(m_pInitData->initAppId);
@@ -403,6 +463,7 @@ bool CVSAgentlessRestoreToVM::PrepareVMInfoObject(const std::string& serverName,
   const int instanceType = appMgr.getInstanceType();
   m_log.Debug(kPrepareVMInfoOrigin, "instanceType [%d]", instanceType);
 
+  // The loader does not always set errno; cleared first so that no stale value is reported.
   errno = 0;
   LibraryHandle library(dlopen(kVMInfoLibrary, RTLD_LAZY));
   if (!library) {
