@@ -152,11 +152,6 @@ std::string ParentFolder(const std::string& path) {
 
 }  // namespace
 
-bool InventoryStore::FileIdentity::operator==(const FileIdentity& other) const {
-  return device == other.device && inode == other.inode && size == other.size &&
-         modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
-}
-
 VMInfoStatus InventoryStore::ParseText(const std::string& text, const std::string& baseDir, const std::string& origin,
                                        Inventory& inventory) {
   json document;
@@ -182,7 +177,7 @@ VMInfoStatus InventoryStore::ParseText(const std::string& text, const std::strin
   }
 }
 
-VMInfoStatus InventoryStore::Load(std::shared_ptr<const Inventory>& inventory) {
+VMInfoStatus InventoryStore::Load(Inventory& inventory) {
   std::string path;
   if (!ZQPlatformInfo::getString(kSettingsSection, kSettingsKey, &path) || path.empty()) {
     return VMInfoStatus::Fail(VMInfoError::InventoryUnusable,
@@ -198,16 +193,6 @@ VMInfoStatus InventoryStore::Load(std::shared_ptr<const Inventory>& inventory) {
   if (!S_ISREG(info.st_mode)) {
     return VMInfoStatus::Fail(VMInfoError::InventoryUnusable, "Inventory file [" + path + "] is not a regular file");
   }
-  FileIdentity identity;
-  identity.device = info.st_dev;
-  identity.inode = info.st_ino;
-  identity.size = info.st_size;
-  identity.modified = info.st_mtim;
-  if (m_inventory && path == m_path && identity == m_identity) {
-    inventory = m_inventory;
-    return VMInfoStatus::Ok();
-  }
-
   std::ifstream file(path, std::ios::binary);
   if (!file.is_open()) {
     const int error = errno;
@@ -216,12 +201,5 @@ VMInfoStatus InventoryStore::Load(std::shared_ptr<const Inventory>& inventory) {
   }
   std::ostringstream text;
   text << file.rdbuf();
-  auto parsed = std::make_shared<Inventory>();
-  VMInfoStatus status = ParseText(text.str(), ParentFolder(path), path, *parsed);
-  if (!status.ok()) return status;
-  m_path = path;
-  m_identity = identity;
-  m_inventory = parsed;
-  inventory = m_inventory;
-  return status;
+  return ParseText(text.str(), ParentFolder(path), path, inventory);
 }

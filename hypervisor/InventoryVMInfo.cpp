@@ -71,10 +71,10 @@ VMInfoStatus InventoryVMInfo::FindVM(const std::string& vmName, const std::strin
                               "Not connected to a hypervisor server; ConnectToServer must succeed first");
   }
   if (vmName.empty() && vmGuid.empty()) return VMInfoStatus::Fail(VMInfoError::BadArgument, "No VM name or GUID given");
-  std::shared_ptr<const Inventory> inventory;
-  VMInfoStatus status = m_store.Load(inventory);
+  Inventory inventory;
+  VMInfoStatus status = InventoryStore::Load(inventory);
   if (!status.ok()) return status;
-  const InventoryServer* server = FindServer(*inventory, m_connectedServer);
+  const InventoryServer* server = FindServer(inventory, m_connectedServer);
   if (server == nullptr) {
     return VMInfoStatus::Fail(VMInfoError::ServerUnknown,
                               "Hypervisor server [" + m_connectedServer + "] is no longer in the inventory");
@@ -134,10 +134,10 @@ int InventoryVMInfo::ConnectToServer(const std::string& server, const std::strin
   return Run(__PRETTY_FUNCTION__, [&]() {
     m_connected = false;
     m_connectedServer.clear();
-    std::shared_ptr<const Inventory> inventory;
-    VMInfoStatus status = m_store.Load(inventory);
+    Inventory inventory;
+    VMInfoStatus status = InventoryStore::Load(inventory);
     if (!status.ok()) return status;
-    const InventoryServer* listed = FindServer(*inventory, server);
+    const InventoryServer* listed = FindServer(inventory, server);
     if (listed == nullptr) {
       return VMInfoStatus::Fail(VMInfoError::ServerUnknown,
                                 "Hypervisor server [" + server + "] is unknown: the inventory does not list it");

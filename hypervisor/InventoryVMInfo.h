@@ -76,7 +76,6 @@ class InventoryVMInfo : public IVMInfo {
   int RunInGuest(const char* origin, const GuestCtx& ctx, const GuestWork& work);
 
   VirtualServerInstanceType m_instanceType;
-  InventoryStore m_store;
   bool m_connected = false;
   std::string m_connectedServer;
   int m_lastErrorCode = 0;
