@@ -208,8 +208,10 @@ VMInfoStatus GuestFolder::CreateFolder(const std::string& guestPath) const {
   return GuestFileError(guestPath, "cannot be created");
 }
 
-VMInfoStatus GuestFolder::CopyFileIn(const std::string& localFile, const std::string& guestPath, bool overwrite) const {
-  UniqueFd source(::open(localFile.c_str(), O_RDONLY | O_CLOEXEC));
+VMInfoStatus GuestFolder::CopyFileIn(const std::string& localFile, const std::string& guestPath, bool overwrite,
+                                     CopyTarget into) const {
+  // O_NONBLOCK: a FIFO in place of the file must not block the open; regular files ignore it.
+  UniqueFd source(::open(localFile.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!source.valid()) return FileError("Local file [" + localFile + "] cannot be read", errno);
   struct stat sourceInfo {};
   if (::fstat(source.get(), &sourceInfo) != 0) return FileError("Local file [" + localFile + "]", errno);
@@ -218,7 +220,8 @@ VMInfoStatus GuestFolder::CopyFileIn(const std::string& localFile, const std::st
   ResolveOptions options;
   options.createFolders = true;
   ResolvedGuestEntry target;
-  VMInfoStatus status = Resolve(guestPath, options, target);
+  VMInfoStatus status = into == CopyTarget::Folder ? CreateFolder(guestPath) : VMInfoStatus::Ok();
+  if (status.ok()) status = Resolve(guestPath, options, target);
   if (!status.ok()) return status;
   std::string shownGuestPath = guestPath;
   if (target.exists() && S_ISDIR(target.info.st_mode)) {
@@ -263,7 +266,15 @@ VMInfoStatus GuestFolder::CopyTreeIn(const std::string& localDir, const std::str
   for (const std::string& name : names) {
     const std::string localChild = localDir + "/" + name;
     struct stat childInfo {};
-    if (::stat(localChild.c_str(), &childInfo) != 0) return FileError("Local path [" + localChild + "]", errno);
+    if (::lstat(localChild.c_str(), &childInfo) != 0) return FileError("Local path [" + localChild + "]", errno);
+    const bool isLink = S_ISLNK(childInfo.st_mode);
+    if (isLink && ::stat(localChild.c_str(), &childInfo) != 0) {
+      return FileError("Local link [" + localChild + "] cannot be followed", errno);
+    }
+    if (isLink && S_ISDIR(childInfo.st_mode)) {
+      // A linked folder could lead anywhere on this machine, or round in a loop: not copied.
+      return FileError("Local path [" + localChild + "] is a link to a folder and is not copied", ELOOP);
+    }
     status = S_ISDIR(childInfo.st_mode) ? CopyTreeIn(localChild, ChildPath(guestPath, name), overwrite, depth + 1)
                                         : CopyFileIn(localChild, ChildPath(guestPath, name), overwrite);
     if (!status.ok()) return status;
@@ -291,7 +302,7 @@ VMInfoStatus GuestFolder::CopyFileOut(const std::string& guestPath, const std::s
   if (!readable.valid()) return FileError("Guest file [" + guestPath + "] cannot be read", errno);
 
   const std::string what = "Cannot copy guest file [" + guestPath + "] to [" + localFile + "]";
-  UniqueFd target(::open(localFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  UniqueFd target(::open(localFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0600));
   if (!target.valid()) return FileError(what, errno);
   if (!PosixFiles::CopyBytes(readable.get(), target.get())) return FileError(what, errno);
   if (::fchmod(target.get(), source.info.st_mode & 07777) != 0) return FileError(what, errno);

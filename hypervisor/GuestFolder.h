@@ -24,11 +24,17 @@ class GuestFolder {
                       std::vector<VMInfoStructs::SGuestFile>& entries) const;
   // Makes the folder exist, with its missing parents; an existing folder is success.
   VMInfoStatus CreateFolder(const std::string& guestPath) const;
+  // What the guest path of a file copy names: the file itself, or the folder to receive it.
+  enum class CopyTarget { File, Folder };
+
   // Copies a local file to the guest path, creating missing parents. The copy keeps the local file's
-  // mode bits and modification and access times. A guest path that names a folder receives the file
-  // under the local file's name. Without `overwrite` an existing guest file is kept (success).
-  VMInfoStatus CopyFileIn(const std::string& localFile, const std::string& guestPath, bool overwrite) const;
-  // Copies a local folder tree; every folder keeps its mode bits and times as well.
+  // mode bits and modification and access times. A guest path that names a folder (an existing one,
+  // or any with CopyTarget::Folder, which is then created) receives the file under the local file's
+  // name. Without `overwrite` an existing guest file is kept (success).
+  VMInfoStatus CopyFileIn(const std::string& localFile, const std::string& guestPath, bool overwrite,
+                          CopyTarget into = CopyTarget::File) const;
+  // Copies a local folder tree; every folder keeps its mode bits and times as well. Links to files
+  // are copied as the files they lead to; a link to a folder stops the copy.
   VMInfoStatus CopyTreeIn(const std::string& localDir, const std::string& guestPath, bool overwrite) const;
   // Copies a guest file to a local path (replacing a local file), keeping its mode bits and times.
   VMInfoStatus CopyFileOut(const std::string& guestPath, const std::string& localFile) const;

@@ -131,7 +131,8 @@ VMInfoStatus InventoryVMInfo::OpenGuest(const GuestCtx& ctx, std::unique_ptr<Gue
 int InventoryVMInfo::ConnectToServer(const std::string& server, const std::string& user, const std::string& password,
                                      std::vector<SHostCredentials>& credentials) {
   (void)credentials;
-  return Run(__PRETTY_FUNCTION__, [&]() {
+  const char* origin = __PRETTY_FUNCTION__;
+  return Run(origin, [&]() {
     m_connected = false;
     m_connectedServer.clear();
     Inventory inventory;
@@ -159,7 +160,7 @@ int InventoryVMInfo::ConnectToServer(const std::string& server, const std::strin
     }
     m_connected = true;
     m_connectedServer = listed->name;
-    m_log.Debug(__PRETTY_FUNCTION__, "Connected to server [%s] as [%s]", listed->name.c_str(), user.c_str());
+    m_log.Debug(origin, "Connected to server [%s] as [%s]", listed->name.c_str(), user.c_str());
     return VMInfoStatus::Ok();
   });
 }
@@ -210,8 +211,13 @@ int InventoryVMInfo::CreateGuestFolder(const GuestCtx& ctx, const std::string& g
 
 int InventoryVMInfo::CopyFileToGuest(const GuestCtx& ctx, const std::string& localFile, const std::string& guestFile,
                                      bool overwrite) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx,
-                    [&](const GuestFolder& folder) { return folder.CopyFileIn(localFile, guestFile, overwrite); });
+  // For Unix guests of Hyper-V the controller names the folder that is to hold the file.
+  const bool pathNamesFolder = m_instanceType == VSInstanceHyperV;
+  return RunInGuest(__PRETTY_FUNCTION__, ctx, [&](const GuestFolder& folder) {
+    const bool intoFolder = pathNamesFolder && folder.family() == GuestOsFamily::Unix;
+    return folder.CopyFileIn(localFile, guestFile, overwrite,
+                             intoFolder ? GuestFolder::CopyTarget::Folder : GuestFolder::CopyTarget::File);
+  });
 }
 
 int InventoryVMInfo::CopyDirectoryToGuest(const GuestCtx& ctx, const std::string& localDir,

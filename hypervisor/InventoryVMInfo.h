@@ -46,6 +46,8 @@ class InventoryVMInfo : public IVMInfo {
   int BrowseGuestFolders(const GuestCtx& ctx, const std::string& guestPath,
                          std::vector<VMInfoStructs::SGuestFile>& entries) override;
   int CreateGuestFolder(const GuestCtx& ctx, const std::string& guestPath) override;
+  // For a Unix guest of a Hyper-V component (instance type 102) the guest path names the folder
+  // that is to hold the file, which the copy creates when missing.
   int CopyFileToGuest(const GuestCtx& ctx, const std::string& localFile, const std::string& guestFile,
                       bool overwrite) override;
   int CopyDirectoryToGuest(const GuestCtx& ctx, const std::string& localDir, const std::string& guestDir,

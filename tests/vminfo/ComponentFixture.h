@@ -69,9 +69,10 @@ class ComponentFixture : public ::testing::Test {
   }
 
   // Writes the inventory as built so far and returns a component connected to the server.
-  InventoryVMInfo& Connected() {
+  InventoryVMInfo& Connected(VirtualServerInstanceType type = VSInstanceVMware) {
+    server.InstanceType(type);
     inventory.WriteTo(InventoryPath());
-    component = std::make_unique<InventoryVMInfo>(VSInstanceVMware);
+    component = std::make_unique<InventoryVMInfo>(type);
     std::vector<SHostCredentials> credentials;
     EXPECT_EQ(component->ConnectToServer(kServer, kAdmin, kAdminPassword, credentials), 1)
         << component->GetLastErrorString();

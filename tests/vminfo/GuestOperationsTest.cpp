@@ -223,6 +223,37 @@ TEST_F(GuestOperations, CopyFailsForAMissingLocalFileOrAGuestFolderInTheWay) {
   EXPECT_FALSE(Exists(UnixRoot() + "/a"));
 }
 
+TEST_F(GuestOperations, AHyperVComponentCopiesIntoTheFolderAUnixGuestPathNames) {
+  InventoryVMInfo& vmInfo = Connected(VSInstanceHyperV);
+  WriteFile(tmp.Join("hosts"), "127.0.0.1 localhost\n");
+  ASSERT_EQ(vmInfo.CopyFileToGuest(unixCtx, tmp.Join("hosts"), "//tmp/r/etc", false), 1) << LastText();
+  EXPECT_EQ(ReadFile(UnixRoot() + "/tmp/r/etc/hosts"), "127.0.0.1 localhost\n");
+  MakeFolder(WindowsRoot() + "/C/r");
+  ASSERT_EQ(vmInfo.CopyFileToGuest(windowsCtx, tmp.Join("hosts"), "C:\\r\\hosts.txt", false), 1) << LastText();
+  EXPECT_EQ(ReadFile(WindowsRoot() + "/C/r/hosts.txt"), "127.0.0.1 localhost\n");
+}
+
+TEST_F(GuestOperations, RefusesToCopyAFifoWithoutWaitingForIt) {
+  InventoryVMInfo& vmInfo = Connected();
+  ASSERT_EQ(::mkfifo(tmp.Join("fifo").c_str(), 0600), 0);
+  EXPECT_EQ(vmInfo.CopyFileToGuest(unixCtx, tmp.Join("fifo"), "/fifo", true), 0);
+  EXPECT_NE(LastText().find("cannot be copied"), std::string::npos) << LastText();
+  EXPECT_FALSE(Exists(UnixRoot() + "/fifo"));
+}
+
+TEST_F(GuestOperations, CopiesTreesWithoutFollowingLinkedFolders) {
+  InventoryVMInfo& vmInfo = Connected();
+  const std::string local = tmp.Join("tree");
+  MakeFolder(local);
+  WriteFile(tmp.Join("target.txt"), "linked file");
+  ASSERT_EQ(::symlink(tmp.Join("target.txt").c_str(), (local + "/file-link").c_str()), 0);
+  ASSERT_EQ(vmInfo.CopyDirectoryToGuest(unixCtx, local, "/t1", false), 1) << LastText();
+  EXPECT_EQ(ReadFile(UnixRoot() + "/t1/file-link"), "linked file");
+  ASSERT_EQ(::symlink(tmp.path().c_str(), (local + "/up").c_str()), 0);
+  EXPECT_EQ(vmInfo.CopyDirectoryToGuest(unixCtx, local, "/t2", false), 0);
+  EXPECT_NE(LastText().find("is a link to a folder and is not copied"), std::string::npos) << LastText();
+}
+
 TEST_F(GuestOperations, CopiesATreeWithTimesAndModesIntact) {
   InventoryVMInfo& vmInfo = Connected();
   const std::string local = tmp.Join("tree");
@@ -322,7 +353,6 @@ TEST_F(GuestOperations, DeletesAFolderWithEverythingInIt) {
   MakeFolder(UnixRoot() + "/d");
   MakeFolder(UnixRoot() + "/d/e");
   WriteFile(UnixRoot() + "/d/e/f.txt", "x");
-  ::chmod((UnixRoot() + "/d/e").c_str(), 0500);
   ASSERT_EQ(::symlink(outside.c_str(), (UnixRoot() + "/d/out").c_str()), 0);
   std::string path = "/d";
   ASSERT_EQ(vmInfo.DeleteDirectoryInGuest(unixCtx, path), 1) << LastText();
