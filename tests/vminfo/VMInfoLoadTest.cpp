@@ -58,7 +58,7 @@ TEST(VMInfoLibrary, ExportsNothingButTheFactory) {
   EXPECT_EQ(::dlsym(library.handle(), "_ZN15InventoryVMInfoC1E25VirtualServerInstanceType"), nullptr);
 }
 
-TEST(VMInfoLibrary, AnsweresThroughTheInterfaceWithAnInventory) {
+TEST(VMInfoLibrary, AnswersThroughTheInterfaceWithAnInventory) {
   zqtest::TempDir tmp;
   zqtest::ScopedSettings settings;
   zqtest::InventoryBuilder inventory;
