@@ -1,0 +1,183 @@
+#include "ZQGuestAPI.h"
+
+#include <boost/algorithm/string/case_conv.hpp>
+#include <boost/algorithm/string/find.hpp>
+#include <boost/algorithm/string/replace.hpp>
+#include <cstdlib>
+#include <sstream>
+
+#include "../platform/CNyPath.h"
+#include "../platform/ZQPlatformInfo.h"
+#include "../platform/ZqProcess.h"
+
+std::mutex CGuestAPI::c_CmdLock;
+
+namespace {
+
+constexpr const char* kInitOrigin = "virtual bool CGuestAPI::Init(const GuestLoginCred&)";
+constexpr const char* kExecuteOrigin = "virtual bool CGuestAPI::ExecuteCommand(const string&, string&)";
+constexpr const char* kCopyDirOrigin =
+    "virtual int CGuestAPI::CopyDirectoryToGuest(const GuestCtx&, const string&, const string&, bool)";
+constexpr const char* kDeInitOrigin = "virtual int CGuestAPI::DeInitStagingFolder(const string&, const string&)";
+
+// Banner lines of a remote-execution tool, compared without regard to letter case.
+const char* const kExecBanners[] = {"Connecting to ", "Starting PSEXESVC service on ", "Connecting with PsExec service on ",
+                                    "Starting cmd on  ", "cmd exited on "};
+
+bool IsExecBanner(const std::string& line) {
+  for (const char* banner : kExecBanners) {
+    if (boost::algorithm::ifind_first(line, banner)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+CGuestAPI::CGuestAPI(IVMInfo* vmInfo) : m_pVMInfo(vmInfo) {}
+
+CGuestAPI::~CGuestAPI() = default;
+
+CGuestAPI::ExecuteCmdCtx::ExecuteCmdCtx(CGuestAPI& owner, const std::string& command)
+    : m_owner(owner), m_command(command) {
+  c_CmdLock.lock();
+  m_owner.PreExecuteCommand(m_command);
+}
+
+CGuestAPI::ExecuteCmdCtx::~ExecuteCmdCtx() {
+  m_owner.PostExecuteCommand(m_command);
+  c_CmdLock.unlock();
+}
+
+bool CGuestAPI::Init(const GuestLoginCred& cred) {
+  if (!ZQPlatformInfo::getString("Base", "dBASEHOME", &m_baseHome)) {
+    m_log.Error(kInitOrigin, "Failed to get ZQPI_BASEHOME");
+    return false;
+  }
+  m_loginCred = cred;
+  return true;
+}
+
+void CGuestAPI::SetLastGuestApiErrorDetails(const std::string& text) { m_lastErrorDetails = text; }
+
+std::string CGuestAPI::MaskPasswdInStr(const std::string& text, const std::string& password) {
+  if (password.empty()) return text;
+  return boost::algorithm::replace_all_copy(text, password, "*****");
+}
+
+bool CGuestAPI::ExecuteCommand(const std::string& command, std::string& output) {
+  ExecuteCmdCtx guard(*this, command);
+  const std::string maskedCommand = MaskPasswdInStr(command, m_loginCred.password);
+  bool result = true;
+  output.clear();
+  std::string errorText;
+  m_log.DebugLvl(kExecuteOrigin, 2, "Executing command %s", maskedCommand.c_str());
+  if (ZqProcess::system(command, &output, &errorText, 0, true) != 0) {
+    const std::string maskedOutput = MaskPasswdInStr(output, m_loginCred.password);
+    const std::string maskedError = MaskPasswdInStr(errorText, m_loginCred.password);
+    m_log.Error(kExecuteOrigin, "Command failed Cmd [%s] Outout [%s] Err [%s]", maskedCommand.c_str(),
+                maskedOutput.c_str(), maskedError.c_str());
+    SetLastGuestApiErrorDetails("Cmd " + maskedCommand + "failed!");
+    result = false;
+  }
+  return result;
+}
+
+bool CGuestAPI::PreExecuteCommand(const std::string&) { return true; }
+
+bool CGuestAPI::PostExecuteCommand(const std::string&) { return true; }
+
+int CGuestAPI::SetEnv(const char* name, const char* value) { return setenv(name, value, 1); }
+
+void CGuestAPI::ScrubZqPAExecOutput(std::string& text) {
+  if (text.empty()) return;
+  std::istringstream lines(text);
+  std::string kept;
+  std::string line;
+  while (std::getline(lines, line, '\n')) {
+    if (line.empty() || IsExecBanner(line)) continue;
+    kept += line;
+    kept += "\n";
+  }
+  text = kept;
+}
+
+int CGuestAPI::CopyDirectoryToGuest(const GuestCtx& ctx, const std::string& localDir, const std::string& guestDir,
+                                    bool overwrite) {
+  if (!CreateGuestFolder(ctx, guestDir)) {
+    m_log.Error(kCopyDirOrigin, "Failed to create guest dir[%s]", guestDir.c_str());
+    return 0;
+  }
+  ZQDirectory reader;
+  if (reader.open(localDir) != 0) {
+    m_log.Error(kCopyDirOrigin, "Failed to open folder path [%s]", localDir.c_str());
+    return 0;
+  }
+  while (const char* entry = reader.read()) {
+    const std::string name = entry;
+    CNyError error;
+    const bool isDirectory = CNyPath::IsDirectory(localDir + "/" + name, error);
+    if (error.IsError()) {
+      m_log.Error(kCopyDirOrigin, "Failed to check path[%s] is a directory. Error[%d:%s]", name.c_str(), error.Code(),
+                  error.AsString().c_str());
+      return 0;
+    }
+    if (isDirectory && (name == "." || name == "..")) continue;
+    const std::string localChild = CNyPath::Append(localDir, name);
+    const std::string guestChild = CNyPath::Append(guestDir, name);
+    const int copied = isDirectory ? CopyDirectoryToGuest(ctx, localChild, guestChild, overwrite)
+                                   : CopyFileToGuest(ctx, localChild, guestChild, overwrite);
+    if (!copied) {
+      m_log.Error(kCopyDirOrigin, "Failed to copy file from [%s] to guest VM[%s]", localChild.c_str(),
+                  guestChild.c_str());
+      return 0;
+    }
+  }
+  return 1;
+}
+
+int CGuestAPI::CopyFileFromGuest(const GuestCtx&, const std::string&, const std::string&) { return 1; }
+
+int CGuestAPI::PrepareGuestForFileCopy(const GuestCtx&) { return 1; }
+
+int CGuestAPI::ExecuteScriptInGuest(const GuestCtx&, const std::string&, const std::string&, const std::string&, int,
+                                    const std::string&, int& exitCode) {
+  exitCode = 0;
+  return 0;
+}
+
+int CGuestAPI::ExecuteScriptInGuest(const GuestCtx&, const std::string&, int) { return 1; }
+
+int CGuestAPI::ExecuteProcessInGuest(const GuestCtx&, const std::string&, const std::string&, const std::string&, int,
+                                     int& exitCode) {
+  exitCode = 0;
+  return 0;
+}
+
+int CGuestAPI::IsProcessRunningInGuest(const GuestCtx&, const std::string&, long&, bool& running) {
+  running = false;
+  return 0;
+}
+
+int CGuestAPI::GetGuestTempFolder(const GuestCtx&, std::string& folder) {
+  folder.clear();
+  return 0;
+}
+
+int CGuestAPI::DeleteDirectoryInGuest(const GuestCtx&, std::string&) { return 0; }
+
+std::string CGuestAPI::GetLastGuestApiErrorDetails() { return m_lastErrorDetails; }
+
+int CGuestAPI::InitStagingFolder(long long, const std::string&, const std::string&) { return 1; }
+
+int CGuestAPI::DeInitStagingFolder(const std::string& stagingDir, const std::string&) {
+  m_log.Debug(kDeInitOrigin, "clean up the staging dir [%s]", stagingDir.c_str());
+  CNyError error = CNyDirectory::Remove(stagingDir, true, true);
+  if (error.IsError()) {
+    m_log.Error(kDeInitOrigin, "failed to unmap staging loc [%s]. Error %s", stagingDir.c_str(),
+                error.AsString().c_str());
+    return 0;
+  }
+  return 1;
+}
+
+bool CGuestAPI::IsZqGuestAPI() { return false; }

@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "guestapi/ZQGuestAPI.h"
+#include "platform/CNyPath.h"
+#include "platform/FXFile.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using zqtest::ScopedLogCapture;
+using zqtest::ScopedSettings;
+using zqtest::TempDir;
+
+// A command channel with the guest operations recorded instead of run; the password goes into
+// the environment the way the SSH channels put it there.
+class RecordingChannel : public CGuestAPI {
+ public:
+  RecordingChannel() : CGuestAPI(nullptr) {}
+  int BrowseGuest(const GuestCtx&, const std::string&, std::vector<VMInfoStructs::SGuestFile>&) override { return 1; }
+  int BrowseGuestFolders(const GuestCtx&, const std::string&, std::vector<VMInfoStructs::SGuestFile>&) override {
+    return 1;
+  }
+  int CreateGuestFolder(const GuestCtx&, const std::string& path) override {
+    calls.push_back("mkdir " + path);
+    return failOn == path ? 0 : 1;
+  }
+  int CopyFileToGuest(const GuestCtx&, const std::string& local, const std::string& guest, bool) override {
+    calls.push_back("copy " + local + " -> " + guest);
+    return failOn == guest ? 0 : 1;
+  }
+  int ChangeGuestFileAttributes(const GuestCtx&, const std::string&, const VMInfoStructs::SGuestFile&) override {
+    return 1;
+  }
+  bool PreExecuteCommand(const std::string&) override {
+    SetEnv("ZQ_TEST_PASS", m_loginCred.password.c_str());
+    return true;
+  }
+  const GuestLoginCred& login() const { return m_loginCred; }
+
+  std::vector<std::string> calls;
+  std::string failOn;
+};
+
+GuestLoginCred Login(const std::string& password) {
+  GuestLoginCred cred;
+  cred.userName = "root";
+  cred.password = password;
+  cred.ipAddress = "10.0.0.1,10.0.0.2";
+  return cred;
+}
+
+TEST(CommandChannelBase, MasksEveryOccurrenceOfThePassword) {
+  RecordingChannel channel;
+  EXPECT_EQ(channel.MaskPasswdInStr("a pw b pw pwpw", "pw"), "a ***** b ***** **********");
+  EXPECT_EQ(channel.MaskPasswdInStr("aaa", "aa"), "*****a");
+  EXPECT_EQ(channel.MaskPasswdInStr("text", ""), "text");
+}
+
+TEST(CommandChannelBase, InitNeedsTheBaseFolderSetting) {
+  ScopedSettings settings;
+  ScopedLogCapture capture;
+  RecordingChannel channel;
+  EXPECT_FALSE(channel.Init(Login("pw")));
+  EXPECT_TRUE(capture.sink().Contains("Failed to get ZQPI_BASEHOME"));
+  EXPECT_EQ(channel.login().password, "");
+  settings.Set("Base", "dBASEHOME", "/opt/zq");
+  EXPECT_TRUE(channel.Init(Login("pw")));
+  EXPECT_EQ(channel.login().ipAddress, "10.0.0.1,10.0.0.2");
+}
+
+TEST(CommandChannelBase, FailedCommandIsLoggedMaskedAndKeepsUnmaskedOutput) {
+  ScopedSettings settings;
+  settings.Set("Base", "dBASEHOME", "/opt/zq");
+  ScopedLogCapture capture;
+  RecordingChannel channel;
+  ASSERT_TRUE(channel.Init(Login("s3cr3t")));
+  std::string output;
+  EXPECT_FALSE(channel.ExecuteCommand("echo out-s3cr3t; echo err-s3cr3t >&2; exit 4 # s3cr3t", output));
+  EXPECT_EQ(output, "out-s3cr3t\n");
+  EXPECT_EQ(channel.GetLastGuestApiErrorDetails(),
+            "Cmd echo out-*****; echo err-***** >&2; exit 4 # *****failed!");
+  EXPECT_TRUE(capture.sink().Contains(
+      "Command failed Cmd [echo out-*****; echo err-***** >&2; exit 4 # *****] Outout [out-*****\n] Err [err-*****\n]"));
+  EXPECT_TRUE(capture.sink().Contains("Executing command echo out-*****; echo err-***** >&2; exit 4 # *****"));
+  EXPECT_FALSE(capture.sink().AnyContains("s3cr3t"));
+  // A later success does not clear the last error.
+  EXPECT_TRUE(channel.ExecuteCommand("true", output));
+  EXPECT_NE(channel.GetLastGuestApiErrorDetails(), "");
+}
+
+TEST(CommandChannelBase, CommandsOfTwoChannelsNeverOverlapAndEachSeesItsOwnPassword) {
+  ScopedSettings settings;
+  settings.Set("Base", "dBASEHOME", "/opt/zq");
+  TempDir dir;
+  const std::string record = dir.Join("record");
+  RecordingChannel first, second;
+  ASSERT_TRUE(first.Init(Login("alpha")));
+  ASSERT_TRUE(second.Init(Login("bravo")));
+  const std::string command =
+      "echo \"start $ZQ_TEST_PASS\" >> " + record + "; sleep 0.02; echo \"end $ZQ_TEST_PASS\" >> " + record;
+  auto run = [&command](RecordingChannel& channel) {
+    std::string output;
+    for (int i = 0; i < 5; ++i) channel.ExecuteCommand(command, output);
+  };
+  std::thread a(run, std::ref(first));
+  std::thread b(run, std::ref(second));
+  a.join();
+  b.join();
+  const std::vector<std::string> lines = FXString::Split(zqtest::ReadFile(record), "\n", FXString::SkipEmpty);
+  ASSERT_EQ(lines.size(), 20u);
+  for (size_t i = 0; i < lines.size(); i += 2) {
+    ASSERT_EQ(lines[i].substr(0, 6), "start ") << i;
+    EXPECT_EQ(lines[i + 1], "end " + lines[i].substr(6)) << "commands overlapped at line " << i;
+  }
+}
+
+TEST(CommandChannelBase, ScrubRemovesExecutionBannersAndEmptyLines) {
+  RecordingChannel channel;
+  std::string text =
+      "Connecting to 10.0.0.5...\nhello\n\nStarting cmd on  host\nworld";
+  channel.ScrubZqPAExecOutput(text);
+  EXPECT_EQ(text, "hello\nworld\n");
+  std::string empty;
+  channel.ScrubZqPAExecOutput(empty);
+  EXPECT_EQ(empty, "");
+  std::string cased = "CMD EXITED ON host with code 0\nkeep\n";
+  channel.ScrubZqPAExecOutput(cased);
+  EXPECT_EQ(cased, "keep\n");
+}
+
+TEST(CommandChannelBase, FolderWalkCopiesEverythingAndSkipsDotEntries) {
+  TempDir dir;
+  zqtest::WriteFile(dir.Join("a.txt"), "a");
+  ASSERT_FALSE(CNyDirectory::Create(dir.Join("sub").c_str(), false).IsError());
+  zqtest::WriteFile(dir.Join("sub/b.txt"), "b");
+  RecordingChannel channel;
+  GuestCtx ctx;
+  EXPECT_EQ(channel.CopyDirectoryToGuest(ctx, dir.path(), "/g", false), 1);
+  std::sort(channel.calls.begin(), channel.calls.end());
+  EXPECT_EQ(channel.calls, (std::vector<std::string>{"copy " + dir.Join("a.txt") + " -> /g/a.txt",
+                                                     "copy " + dir.Join("sub/b.txt") + " -> /g/sub/b.txt", "mkdir /g",
+                                                     "mkdir /g/sub"}));
+}
+
+TEST(CommandChannelBase, FolderWalkStopsAtTheFirstFailedEntry) {
+  TempDir dir;
+  for (const char* name : {"1", "2", "3", "4", "5"}) zqtest::WriteFile(dir.Join(name), name);
+  ScopedLogCapture capture;
+  RecordingChannel channel;
+  channel.failOn = "/g/3";
+  GuestCtx ctx;
+  EXPECT_EQ(channel.CopyDirectoryToGuest(ctx, dir.path(), "/g", false), 0);
+  ASSERT_FALSE(channel.calls.empty());
+  EXPECT_EQ(channel.calls.back(), "copy " + dir.Join("3") + " -> /g/3") << "nothing is copied after the failure";
+  EXPECT_TRUE(capture.sink().Contains("Failed to copy file from [" + dir.Join("3") + "] to guest VM[/g/3]"));
+}
+
+TEST(CommandChannelBase, FolderWalkFailures) {
+  ScopedLogCapture capture;
+  RecordingChannel channel;
+  GuestCtx ctx;
+  channel.failOn = "/g";
+  EXPECT_EQ(channel.CopyDirectoryToGuest(ctx, "/nonexistent", "/g", false), 0);
+  EXPECT_TRUE(capture.sink().Contains("Failed to create guest dir[/g]"));
+  channel.failOn.clear();
+  EXPECT_EQ(channel.CopyDirectoryToGuest(ctx, "/nonexistent", "/g", false), 0);
+  EXPECT_TRUE(capture.sink().Contains("Failed to open folder path [/nonexistent]"));
+}
+
+TEST(CommandChannelBase, DefaultsAndStagingCleanUp) {
+  RecordingChannel channel;
+  GuestCtx ctx;
+  int exitCode = 9;
+  EXPECT_EQ(channel.ExecuteScriptInGuest(ctx, "", "", "", 0, "", exitCode), 0);
+  EXPECT_EQ(exitCode, 0);
+  EXPECT_EQ(channel.ExecuteScriptInGuest(ctx, "", 0), 1);
+  bool running = true;
+  long pid = 77;
+  EXPECT_EQ(channel.IsProcessRunningInGuest(ctx, "", pid, running), 0);
+  EXPECT_FALSE(running);
+  EXPECT_EQ(pid, 77);
+  std::string folder = "x";
+  EXPECT_EQ(channel.GetGuestTempFolder(ctx, folder), 0);
+  EXPECT_EQ(folder, "");
+  EXPECT_EQ(channel.PrepareGuestForFileCopy(ctx), 1);
+  EXPECT_FALSE(channel.IsZqGuestAPI());
+  EXPECT_EQ(channel.InitStagingFolder(1, "/s", "/g"), 1);
+
+  TempDir dir;
+  const std::string staging = dir.Join("ForGuestVM");
+  ASSERT_FALSE(CNyDirectory::Create((staging + "/deep/er").c_str(), true).IsError());
+  zqtest::WriteFile(staging + "/deep/er/f", "x");
+  EXPECT_EQ(channel.DeInitStagingFolder(staging, "/g"), 1);
+  struct stat info {};
+  EXPECT_NE(stat(staging.c_str(), &info), 0);
+}
+
+}  // namespace

@@ -1,0 +1,92 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/ZqProcess.h"
+
+namespace {
+
+TEST(CommandRunner, CapturesMegabytesOnBothStreamsWithoutDeadlock) {
+  std::string out, err;
+  // Each stream gets 4 MiB, far more than a pipe buffer holds, written alternately.
+  const int rc = ZqProcess::system(
+      "for i in 1 2 3 4; do head -c 1048576 /dev/zero | tr '\\0' o; head -c 1048576 /dev/zero | tr '\\0' e >&2; done",
+      &out, &err, 0, true);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(out.size(), 4u * 1048576u);
+  EXPECT_EQ(err.size(), 4u * 1048576u);
+  EXPECT_EQ(out.find_first_not_of('o'), std::string::npos);
+  EXPECT_EQ(err.find_first_not_of('e'), std::string::npos);
+}
+
+TEST(CommandRunner, ReturnsZeroOnlyForExitStatusZero) {
+  struct Row {
+    const char* command;
+    bool succeeds;
+  } rows[] = {{"true", true}, {"false", false}, {"exit 3", false}, {"exit 0", true}, {"no-such-command-xyz", false}};
+  for (const Row& row : rows) {
+    std::string out, err;
+    const int rc = ZqProcess::system(row.command, &out, &err, 0, true);
+    EXPECT_EQ(rc == 0, row.succeeds) << row.command;
+  }
+}
+
+TEST(CommandRunner, ChildKilledBySignalIsAFailureWithText) {
+  std::string out, err;
+  const int rc = ZqProcess::system("kill -TERM $$", &out, &err, 0, true);
+  EXPECT_NE(rc, 0);
+  EXPECT_NE(err.find("signal 15"), std::string::npos) << err;
+}
+
+TEST(CommandRunner, StandardInputIsEmpty) {
+  std::string out, err;
+  ASSERT_EQ(ZqProcess::system("wc -c", &out, &err, 0, true), 0);
+  EXPECT_EQ(out, "0\n");
+}
+
+TEST(CommandRunner, InterpretsQuotesAndRedirectionLikeAShell) {
+  std::string out, err;
+  ASSERT_EQ(ZqProcess::system("printf '%s|' \"a b\" 'c d' < /dev/null", &out, &err, 0, true), 0);
+  EXPECT_EQ(out, "a b|c d|");
+}
+
+TEST(CommandRunner, HostDescriptorsDoNotLeakIntoTheChild) {
+  // A descriptor opened without close-on-exec, as a careless host might hold one.
+  const int fd = open("/dev/null", O_RDONLY);
+  ASSERT_GE(fd, 3);
+  std::string out, err;
+  const std::string probe = "if [ -e /proc/$$/fd/" + std::to_string(fd) + " ]; then echo leaked; else echo closed; fi";
+  ASSERT_EQ(ZqProcess::system(probe, &out, &err, 0, true), 0);
+  close(fd);
+  EXPECT_EQ(out, "closed\n");
+}
+
+TEST(CommandRunner, OutputStringsAreReplacedNotAppended) {
+  std::string out = "stale", err = "stale";
+  ASSERT_EQ(ZqProcess::system("echo fresh", &out, &err, 0, true), 0);
+  EXPECT_EQ(out, "fresh\n");
+  EXPECT_EQ(err, "");
+}
+
+class RecordingRunner : public CommandRunner {
+ public:
+  int Run(const std::string& command, std::string* out, std::string*) override {
+    last = command;
+    if (out != nullptr) *out = "canned";
+    return 7;
+  }
+  std::string last;
+};
+
+TEST(CommandRunner, TestDoubleReplacesTheRealRunner) {
+  auto fake = std::make_shared<RecordingRunner>();
+  auto previous = SetCommandRunner(fake);
+  std::string out;
+  EXPECT_EQ(ZqProcess::system("anything", &out, nullptr, 0, true), 7);
+  SetCommandRunner(previous);
+  EXPECT_EQ(fake->last, "anything");
+  EXPECT_EQ(out, "canned");
+}
+
+}  // namespace
