@@ -64,7 +64,12 @@ bool ParsePlinkArguments(const std::vector<std::string>& args, PlinkArguments& p
   app.footer("The words after the address and its options form the remote command.");
   if (!RunParser(app, args, problem, helpRequested)) return false;
   parsed.command = app.remaining();
-  if (!parsed.command.empty() && parsed.command.front() == "--") parsed.command.erase(parsed.command.begin());
+  if (!parsed.command.empty() && parsed.command.front() == "--") {
+    parsed.command.erase(parsed.command.begin());
+  } else if (!parsed.command.empty() && parsed.command.front().rfind("-", 0) == 0) {
+    problem = "unknown option " + parsed.command.front() + "\n" + app.help();
+    return false;
+  }
   if (parsed.command.empty()) {
     problem = "no remote command given\n" + app.help();
     return false;
