@@ -180,11 +180,15 @@ SshFailure Classify(const std::string& errorText) {
   if (ContainsAny(errorText, {"Permission denied", "Too many authentication failures"})) {
     return SshFailure::AuthenticationRefused;
   }
-  if (ContainsAny(errorText, {"subsystem request failed"})) return SshFailure::NoSftpService;
   if (ContainsAny(errorText, {"Connection timed out", "Connection refused", "No route to host",
                               "Network is unreachable", "Could not resolve hostname", "Connection closed by",
                               "Connection reset by", "Timeout, server", "timed out"})) {
     return SshFailure::CannotConnect;
+  }
+  // Without multiplexing ssh reports the refused subsystem itself; through a shared connection
+  // only scp's own last words remain.
+  if (ContainsAny(errorText, {"subsystem request failed", "scp: Connection closed"})) {
+    return SshFailure::NoSftpService;
   }
   return errorText.empty() ? SshFailure::None : SshFailure::Other;
 }

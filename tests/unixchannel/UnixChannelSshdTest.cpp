@@ -168,7 +168,7 @@ void UnixChannelSshd::HostileCorpusLandsIntact(const std::string& address) {
   TempDir local;
   for (const std::string& name : zqtest::HostileNames(kCanary)) {
     SCOPED_TRACE(testing::Message() << "name [" << name << "]");
-    std::string localFile = local.Join("src-" + name);
+    std::string localFile = local.Join("src-" + name.substr(0, 200));
     zqtest::WriteFile(localFile, "payload " + name);
     std::string folder = guest.Join("d " + name.substr(0, 200));
     std::string file = folder + "/" + name;
