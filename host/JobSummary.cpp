@@ -49,7 +49,7 @@ void WriteTimes(std::ostringstream& out, const RestoreReport& report) {
         << FormatDuration(counter.totalSeconds) << " over " << Plural(counter.intervals, "copy", "copies")
         << " (the plug-in's \"VM Write Speed\" counter, as it logged it)\n";
   } else {
-    out << "  counter     - (the plug-in's \"VM Write Speed\" counter logged nothing; it logs at debug level 2)\n";
+    out << "  counter     - (the plug-in's \"VM Write Speed\" counter logged no copy; it logs at debug level 2)\n";
   }
 }
 

@@ -246,13 +246,16 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   guestCommand->add_flag("--native", guest.preferNative, "Try the hypervisor's own guest operations first");
   CLI::App* browse = guestCommand->add_subcommand("browse", "List a guest folder (no PATH: the root)");
+  browse->fallthrough();
   browse->add_option("path", guest.browsePath, "Guest path");
   CLI::App* mkdir = guestCommand->add_subcommand("mkdir", "Create a guest folder and its parents");
   mkdir->add_option("path", guest.folder, "Guest folder")->required();
+  mkdir->fallthrough();
   CLI::App* put = guestCommand->add_subcommand("put", "Copy one local file into the guest");
   put->add_option("local", guest.localFile, "Local file")->required()->check(CLI::ExistingFile);
   put->add_option("guest-path", guest.guestPath, "Guest file path")->required();
   put->add_flag("--overwrite", guest.overwrite, "Replace an existing guest file");
+  put->fallthrough();
 
   try {
     app.parse(argc, argv);
