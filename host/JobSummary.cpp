@@ -48,8 +48,10 @@ void WriteTimes(std::ostringstream& out, const RestoreReport& report) {
     out << "  counter     " << FormatRate(counter.bytesPerSecond) << ", " << FormatBytes(counter.totalBytes) << " in "
         << FormatDuration(counter.totalSeconds) << " over " << Plural(counter.intervals, "copy", "copies")
         << " (the plug-in's \"VM Write Speed\" counter, as it logged it)\n";
+  } else if (report.counts.restoredFiles == 0 && report.counts.failed == 0) {
+    out << "  counter     - (no file was copied)\n";
   } else {
-    out << "  counter     - (the plug-in's \"VM Write Speed\" counter logged no copy; it logs at debug level 2)\n";
+    out << "  counter     - (the plug-in's \"VM Write Speed\" counter logs at debug level 2: [Log] DebugLevel)\n";
   }
 }
 
