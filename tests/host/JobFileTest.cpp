@@ -212,3 +212,31 @@ TEST(RestoreOptionsFromJob, SetTheClientIdOnlyWhenTheJobGivesOne) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every example job in the docs loads, given the variables and files it names.
+TEST(ExampleJobs, LoadAsDocumented) {
+  for (const char* name : {"demo-job.json", "job-linux-ssh.json", "job-windows-ssh.json", "job-stored-credentials.json"}) {
+    SCOPED_TRACE(name);
+    const std::string text = zqtest::ReadFile(std::string(ZQ_EXAMPLES_DIR) + "/" + name);
+    const nlohmann::json document = nlohmann::json::parse(text);
+    zqtest::TempDir dir;
+    std::vector<std::unique_ptr<zqtest::ScopedEnv>> variables;
+    for (const char* credentials : {"serverCredentials", "guestCredentials"}) {
+      if (!document.contains(credentials)) continue;
+      const nlohmann::json& login = document[credentials];
+      if (login.contains("passwordEnv")) {
+        variables.push_back(std::make_unique<zqtest::ScopedEnv>(login["passwordEnv"].get<std::string>(), "pw"));
+      }
+      if (login.contains("passwordFile")) zqtest::WriteFile(dir.Join(login["passwordFile"].get<std::string>()), "pw\n");
+    }
+    zqtest::WriteFile(dir.Join("job.json"), text);
+    JobFile job;
+    std::string error;
+    EXPECT_TRUE(LoadJobFile(dir.Join("job.json"), job, error)) << error;
+    EXPECT_FALSE(job.vmGuid.empty());
+  }
+}
+
+}  // namespace

@@ -194,3 +194,25 @@ TEST(Summary, AsJsonCarriesCodesArgumentsAndTexts) {
 }
 
 }  // namespace
+
+#include "host/GuestAccess.h"
+
+namespace {
+
+TEST(GuestEntries, ShowTypeModeOwnerSizeUtcTimeAndName) {
+  VMInfoStructs::SGuestFile entry;
+  entry.name = "report 2024.csv";
+  entry.type = 2;
+  entry.mode = 0100640;
+  entry.uid = 1000;
+  entry.gid = 100;
+  entry.size = 4096;
+  entry.modifyTime = 1709285400;  // 2024-03-01 09:30:00 UTC
+  EXPECT_EQ(FormatGuestEntry(entry), "- 0640   1000    100         4096 2024-03-01 09:30:00  report 2024.csv");
+  entry.type = 1;
+  entry.name = "C:";
+  entry.mode = 0;
+  EXPECT_EQ(FormatGuestEntry(entry).substr(0, 7), "d 0000 ");
+}
+
+}  // namespace
