@@ -1,0 +1,205 @@
+// zqrestore end to end into VMs of the embedded hypervisor, reached through the hypervisor's own
+// guest operations: the demo's setting (a VMware-type instance, a local guest folder).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "RestoreHarness.h"
+
+namespace {
+
+using e2e::RestoreHarness;
+using e2e::RunResult;
+
+constexpr const char* kVm = "e2e-vm";
+constexpr const char* kGuid = "564d0000-0000-4000-8000-0000000e2e01";
+constexpr const char* kGuestUser = "root";
+constexpr const char* kGuestPassword = "e2e-guest-secret";
+constexpr int kVMwareType = 101;
+
+class NativeRestore : public testing::Test {
+ protected:
+  void SetUp() override {
+    harness.server().AddVm(kVm).Guid(kGuid).Tools(3, "guestToolsRunning").UnixGuest(guest.path()).GuestLogin(
+        kGuestUser, kGuestPassword);
+    harness.server().AddVm("off-vm").Guid("564d0000-0000-4000-8000-0000000e2e02").PoweredOff();
+    e2e::WriteSampleTree(source.path());
+  }
+
+  nlohmann::json Job(const nlohmann::json& extra = nlohmann::json::object()) {
+    return harness.Job(kVm, kGuid, "/restore", kGuestUser, kGuestPassword, extra);
+  }
+  std::string InGuest(const std::string& relative) const { return guest.Join("restore/" + relative); }
+
+  // No password ever reaches what zqrestore printed, its summary, or the plug-in's log.
+  void ExpectNoSecrets(const RunResult& result) {
+    const std::string log = ReadLog();
+    for (const char* secret : {kGuestPassword, RestoreHarness::kServerPassword}) {
+      EXPECT_EQ(result.output.find(secret), std::string::npos) << result.output;
+      EXPECT_EQ(result.summary.dump().find(secret), std::string::npos);
+      EXPECT_EQ(log.find(secret), std::string::npos);
+    }
+  }
+  std::string ReadLog() {
+    struct stat info {};
+    return stat(harness.LogFile().c_str(), &info) == 0 ? zqtest::ReadFile(harness.LogFile()) : "";
+  }
+
+  RestoreHarness harness{kVMwareType};
+  zqtest::TempDir guest;
+  zqtest::TempDir source;
+};
+
+TEST_F(NativeRestore, RestoresTheTreeWithContentTimesAndModes) {
+  const RunResult result = harness.Restore(Job(), source.path());
+  ASSERT_EQ(result.status, 0) << result.output;
+  EXPECT_NE(result.output.find("Restore into VM [e2e-vm] folder [/restore]: completed"), std::string::npos)
+      << result.output;
+  EXPECT_EQ(result.summary["restoredFiles"], e2e::SampleFiles().size());
+  EXPECT_EQ(result.summary["restoredFolders"], e2e::SampleFolders().size());
+  EXPECT_EQ(result.summary["failed"], 0);
+  EXPECT_EQ(result.summary["kept"], 0);
+  EXPECT_TRUE(result.summary["counter"]["seen"]) << "the plug-in's counter is read from its log";
+  for (const e2e::SampleFile& file : e2e::SampleFiles()) {
+    SCOPED_TRACE(file.path);
+    const struct stat info = e2e::StatOf(InGuest(file.path));
+    EXPECT_EQ(zqtest::ReadFile(InGuest(file.path)), file.content);
+    EXPECT_EQ(info.st_mode & 07777, file.mode);
+    EXPECT_EQ(info.st_mtime, file.mtime);
+  }
+  for (const std::string& folder : e2e::SampleFolders()) {
+    EXPECT_TRUE(S_ISDIR(e2e::StatOf(InGuest(folder)).st_mode)) << folder;
+  }
+  EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
+  ExpectNoSecrets(result);
+}
+
+TEST_F(NativeRestore, SecondRunKeepsTheGuestsFilesAndOverwriteAlwaysReplacesThem) {
+  ASSERT_EQ(harness.Restore(Job(), source.path()).status, 0);
+  // The guest's copy changes but keeps its time: as new as the backed-up file, so it is kept.
+  zqtest::WriteFile(InGuest("a.txt"), "changed in the guest\n");
+  zqtest::SetFileModifyTime(InGuest("a.txt"), 1600000000);
+
+  const RunResult again = harness.Restore(Job(), source.path());
+  ASSERT_EQ(again.status, 0) << again.output;
+  EXPECT_EQ(again.summary["kept"], e2e::SampleFiles().size());
+  EXPECT_EQ(again.summary["restoredFiles"], 0);
+  EXPECT_EQ(zqtest::ReadFile(InGuest("a.txt")), "changed in the guest\n");
+
+  const RunResult replaced = harness.Restore(Job({{"overwriteAlways", true}}), source.path());
+  ASSERT_EQ(replaced.status, 0) << replaced.output;
+  EXPECT_EQ(replaced.summary["restoredFiles"], e2e::SampleFiles().size());
+  EXPECT_EQ(replaced.summary["kept"], 0);
+  EXPECT_EQ(zqtest::ReadFile(InGuest("a.txt")), "alpha\n");
+  EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
+}
+
+struct RefusalRow {
+  const char* name;
+  const char* vm;
+  const char* guid;
+  const char* guestPassword;
+  const char* serverPassword;
+  const char* code;
+  const char* text;
+};
+
+class NativeRefusal : public NativeRestore, public testing::WithParamInterface<RefusalRow> {};
+
+TEST_P(NativeRefusal, EndsWithTheRefusedStatusAndTheCataloguesText) {
+  const RefusalRow& row = GetParam();
+  nlohmann::json job = harness.Job(row.vm, row.guid, "/restore", kGuestUser, row.guestPassword);
+  if (row.serverPassword != nullptr) job["serverCredentials"] = {{"userName", "admin"}, {"password", row.serverPassword}};
+  const RunResult result = harness.Restore(job, source.path());
+  EXPECT_EQ(result.status, 3) << result.output;
+  EXPECT_NE(result.output.find(": refused at GetJobOptions"), std::string::npos) << result.output;
+  ASSERT_EQ(result.summary["pendingCauses"].size(), 1u) << result.output;
+  EXPECT_EQ(result.summary["pendingCauses"][0]["code"], row.code);
+  EXPECT_NE(result.output.find(row.text), std::string::npos) << result.output;
+  EXPECT_EQ(result.summary["restoredFiles"], 0);
+  EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
+  ExpectNoSecrets(result);
+  if (row.serverPassword != nullptr) EXPECT_EQ(result.output.find(row.serverPassword), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, NativeRefusal,
+    testing::Values(
+        RefusalRow{"PoweredOff", "off-vm", "564d0000-0000-4000-8000-0000000e2e02", kGuestPassword, nullptr,
+                   "0x5B0000C1", "Virtual machine [off-vm] is not powered on. Power it on and run the restore again."},
+        RefusalRow{"UnknownVm", "ghost-vm", "564d0000-0000-4000-8000-00000000dead", kGuestPassword, nullptr,
+                   "0x5B0000C0", "Virtual machine [ghost-vm] was not found."},
+        RefusalRow{"WrongGuestPassword", kVm, kGuid, "not-the-guest-password", nullptr, "0x5B0000C3",
+                   "Cannot connect to the guest of virtual machine [e2e-vm] as user [root]."},
+        RefusalRow{"WrongServerPassword", kVm, kGuid, kGuestPassword, "not-the-server-password", "0x5B00008B",
+                   "The connection to server [vc-e2e] as user [admin] was refused: "}),
+    [](const testing::TestParamInfo<RefusalRow>& row) { return std::string(row.param.name); });
+
+TEST_F(NativeRestore, RestoresHostileNamesAsTheyAreAndRefusesOnlyThoseThePlugInWouldChange) {
+  zqtest::TempDir hostile;
+  const std::vector<std::string> restorable = {
+      "sp ace", "quote'single", "dq\"uote", "$(touch pwned)", "`touch pwned`", "semi;colon&amp",
+      "-n",     "star*?[x]",    "new\nline", "tab\there",    "übergröße",     "a:b",
+      "..dots", "trailing space ", std::string(200, 'L')};
+  for (const std::string& name : restorable) zqtest::WriteFile(hostile.Join(name), "content of " + name);
+  ASSERT_EQ(mkdir(hostile.Join("folder $(x) 'q'").c_str(), 0755), 0);
+  zqtest::WriteFile(hostile.Join("folder $(x) 'q'/inner \"file\""), "inner");
+  zqtest::WriteFile(hostile.Join("back\\slash"), "b");
+  zqtest::WriteFile(hostile.Join("xZqColonZqy"), "c");
+
+  const RunResult result = harness.Restore(Job(), hostile.path());
+  EXPECT_EQ(result.status, 1) << result.output;
+  EXPECT_EQ(result.summary["failed"], 2) << result.output;
+  EXPECT_EQ(result.summary["restoredFiles"], restorable.size() + 1);
+  for (const std::string& name : restorable) {
+    EXPECT_EQ(zqtest::ReadFile(InGuest(name)), "content of " + name) << name;
+  }
+  EXPECT_EQ(zqtest::ReadFile(InGuest("folder $(x) 'q'/inner \"file\"")), "inner");
+  struct stat info {};
+  EXPECT_NE(lstat(InGuest("back").c_str(), &info), 0) << "a backslash must not become a folder";
+  EXPECT_NE(lstat(InGuest("x:y").c_str(), &info), 0);
+  EXPECT_NE(lstat(InGuest("pwned").c_str(), &info), 0);
+  EXPECT_NE(lstat(harness.Folder().append("/pwned").c_str(), &info), 0);
+  EXPECT_NE(result.output.find("back\\slash: the name holds a backslash"), std::string::npos) << result.output;
+  EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
+}
+
+TEST_F(NativeRestore, GuestCommandsReachTheVmTheWayARestoreWould) {
+  ASSERT_EQ(harness.Restore(Job(), source.path()).status, 0);
+  const RunResult listing = harness.Guest(Job(), {"browse", "/restore"});
+  ASSERT_EQ(listing.status, 0) << listing.output;
+  EXPECT_NE(listing.output.find("reached through native guest operations"), std::string::npos) << listing.output;
+  EXPECT_NE(listing.output.find("- 0644 "), std::string::npos) << listing.output;
+  EXPECT_NE(listing.output.find("  a.txt\n"), std::string::npos) << listing.output;
+  EXPECT_NE(listing.output.find("d 0755 "), std::string::npos) << listing.output;
+
+  const RunResult made = harness.Guest(Job(), {"mkdir", "/checks/one"});
+  EXPECT_EQ(made.status, 0) << made.output;
+  EXPECT_TRUE(S_ISDIR(e2e::StatOf(guest.Join("checks/one")).st_mode));
+
+  zqtest::WriteFile(source.Join("probe.txt"), "probe");
+  const RunResult put = harness.Guest(Job(), {"put", source.Join("probe.txt"), "/checks/one/probe.txt"});
+  EXPECT_EQ(put.status, 0) << put.output;
+  EXPECT_EQ(zqtest::ReadFile(guest.Join("checks/one/probe.txt")), "probe");
+
+  const RunResult refused = harness.Guest(harness.Job(kVm, kGuid, "/restore", kGuestUser, "wrong"), {"browse", "/"});
+  EXPECT_EQ(refused.status, 1) << refused.output;
+  EXPECT_NE(refused.output.find("cannot browse [/]"), std::string::npos) << refused.output;
+  EXPECT_EQ(refused.output.find(kGuestPassword), std::string::npos);
+}
+
+TEST_F(NativeRestore, ReportsAPlugInThatCannotBeLoaded) {
+  const RunResult result = harness.Restore(Job(), source.path(), 60, {"--plugin", "/nonexistent/libNoPlugin.so"});
+  EXPECT_EQ(result.status, 4) << result.output;
+  EXPECT_NE(result.output.find("cannot load /nonexistent/libNoPlugin.so"), std::string::npos) << result.output;
+}
+
+TEST_F(NativeRestore, RejectsAJobFileWithAMisspeltKey) {
+  const RunResult result = harness.Restore(Job({{"overwriteAllways", true}}), source.path());
+  EXPECT_EQ(result.status, 2) << result.output;
+  EXPECT_NE(result.output.find("unknown key [overwriteAllways]"), std::string::npos) << result.output;
+  EXPECT_TRUE(result.summary.is_null()) << "nothing was started";
+}
+
+}  // namespace

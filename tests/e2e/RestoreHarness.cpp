@@ -1,0 +1,165 @@
+#include "RestoreHarness.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "guestapi/ShellQuote.h"
+#include "platform/CNyPath.h"
+#include "support/SshdFixture.h"
+
+namespace e2e {
+
+namespace {
+
+std::string Quoted(const std::string& word) { return ShellQuote::Word(word); }
+
+void WriteJson(const std::string& path, const nlohmann::json& document) {
+  zqtest::WriteFile(path, document.dump(2) + "\n");
+}
+
+void FindStagingFolders(const std::string& folder, std::vector<std::string>& found) {
+  ZQDirectory reader;
+  if (reader.open(folder) != 0) return;
+  while (const char* name = reader.read()) {
+    const std::string entry = name;
+    if (entry == "." || entry == "..") continue;
+    const std::string path = folder + "/" + entry;
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) continue;
+    if (entry == "ForGuestVM") found.push_back(path);
+    FindStagingFolders(path, found);
+  }
+}
+
+}  // namespace
+
+RestoreHarness::RestoreHarness(int instanceType) : m_instanceType(instanceType) {
+  m_settings["Base"]["dBASEHOME"] = ZQ_TOOLS_DIR;
+  m_settings["VirtualServer"]["InventoryFile"] = m_dir.Join("inventory.json");
+  m_settings["VirtualServer"]["AppConfigFile"] = m_dir.Join("apps.json");
+  m_settings["JobResults"]["Directory"] = JobResultsFolder();
+  m_settings["Log"]["Directory"] = m_dir.Join("log");
+  m_settings["Log"]["DebugLevel"] = "2";
+  m_settings["SSH"]["KnownHostsFile"] = m_dir.Join("known_hosts");
+  m_settings["SSH"]["ConfigFile"] = m_dir.Join("ssh_config");
+  m_settings["SSH"]["ControlDir"] = m_dir.Join("ctl");
+  m_settings["SSH"]["ConnectTimeout"] = "5";
+  m_server = &m_inventory.AddServer(kServer).InstanceType(instanceType).Credential(kServerUser, kServerPassword);
+  WriteJson(m_dir.Join("apps.json"),
+            {{"applications", {{{"id", kAppId}, {"instance", 1}}}},
+             {"instances", {{{"id", 1}, {"type", instanceType}, {"credentials", nlohmann::json::array()}}}}});
+  zqtest::WriteFile(m_dir.Join("ssh_config"), "");
+}
+
+void RestoreHarness::Set(const std::string& section, const std::string& key, const std::string& value) {
+  m_settings[section][key] = value;
+}
+
+nlohmann::json RestoreHarness::Job(const std::string& vmName, const std::string& guid, const std::string& destination,
+                                   const std::string& guestUser, const std::string& guestPassword,
+                                   const nlohmann::json& extra) const {
+  // The passwords travel in files, as an operator would keep them.
+  zqtest::WriteFile(m_dir.Join("server.pw"), std::string(kServerPassword) + "\n");
+  zqtest::WriteFile(m_dir.Join("guest.pw"), guestPassword + "\n");
+  chmod(m_dir.Join("server.pw").c_str(), 0600);
+  chmod(m_dir.Join("guest.pw").c_str(), 0600);
+  nlohmann::json job = {
+      {"vm", {{"name", vmName}, {"guid", guid}, {"server", kServer}}},
+      {"serverCredentials", {{"userName", kServerUser}, {"passwordFile", "server.pw"}}},
+      {"guestCredentials", {{"userName", guestUser}, {"passwordFile", "guest.pw"}}},
+      {"destination", destination},
+      {"restoreACLs", true},
+      {"jobIds", {{"jobId", 501}, {"initIdA", 1}, {"initAppId", kAppId}, {"initIdB", 2}, {"initIdC", 3}}},
+  };
+  job.merge_patch(extra);
+  return job;
+}
+
+void RestoreHarness::WriteFiles(const nlohmann::json& job) {
+  std::ostringstream settings;
+  for (const auto& [section, keys] : m_settings) {
+    settings << "[" << section << "]\n";
+    for (const auto& [key, value] : keys) settings << key << " = " << value << "\n";
+  }
+  zqtest::WriteFile(SettingsFile(), settings.str());
+  m_inventory.WriteTo(m_dir.Join("inventory.json"));
+  WriteJson(m_dir.Join("job.json"), job);
+}
+
+RunResult RestoreHarness::RunZqrestore(const std::vector<std::string>& arguments, int seconds) {
+  std::string command = "cd " + Quoted(m_dir.path()) + " && LD_LIBRARY_PATH=" + Quoted(ZQ_VMINFO_DIR) +
+                        " ZQ_PLUGIN=" + Quoted(ZQ_PLUGIN_PATH) + " exec " + Quoted(ZQ_ZQRESTORE) + " --settings " +
+                        Quoted(SettingsFile());
+  for (const std::string& argument : arguments) command += " " + Quoted(argument);
+  RunResult result;
+  const auto started = std::chrono::steady_clock::now();
+  result.status = zqtest::RunBounded(command, seconds, result.output);
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  return result;
+}
+
+RunResult RestoreHarness::Restore(const nlohmann::json& job, const std::string& source, int seconds,
+                                  const std::vector<std::string>& options) {
+  WriteFiles(job);
+  const std::string summaryFile = m_dir.Join("summary-" + std::to_string(++m_run) + ".json");
+  std::vector<std::string> arguments = {"restore", "--job", m_dir.Join("job.json"), "--progress", "never",
+                                        "--summary-json", summaryFile};
+  arguments.insert(arguments.end(), options.begin(), options.end());
+  arguments.push_back(source);
+  RunResult result = RunZqrestore(arguments, seconds);
+  std::ifstream summary(summaryFile);
+  if (summary) result.summary = nlohmann::json::parse(summary, nullptr, false);
+  return result;
+}
+
+RunResult RestoreHarness::Guest(const nlohmann::json& job, const std::vector<std::string>& verb, int seconds) {
+  WriteFiles(job);
+  std::vector<std::string> arguments = {"guest", "--job", m_dir.Join("job.json")};
+  arguments.insert(arguments.end(), verb.begin(), verb.end());
+  return RunZqrestore(arguments, seconds);
+}
+
+std::vector<std::string> RestoreHarness::LeftoverStagingFolders() const {
+  std::vector<std::string> found;
+  FindStagingFolders(JobResultsFolder(), found);
+  return found;
+}
+
+std::vector<SampleFile> SampleFiles() {
+  std::string binary;
+  for (int i = 0; i < 70000; ++i) binary.push_back(static_cast<char>((i * 7919) % 251));
+  return {
+      {"a.txt", "alpha\n", 0644, 1600000000},
+      {"empty.dat", "", 0640, 1600000100},
+      {"bin/run.sh", "#!/bin/sh\necho run\n", 0755, 1500000000},
+      {"docs/readme.md", "# read me\n", 0600, 1400000000},
+      {"docs/deep/x/y/z.bin", binary, 0604, 1300000000},
+  };
+}
+
+std::vector<std::string> SampleFolders() { return {"bin", "docs", "docs/deep", "docs/deep/x", "docs/deep/x/y", "emptydir"}; }
+
+void WriteSampleTree(const std::string& root) {
+  for (const std::string& folder : SampleFolders()) {
+    ASSERT_FALSE(CNyDirectory::Create((root + "/" + folder).c_str(), true).IsError()) << folder;
+  }
+  for (const SampleFile& file : SampleFiles()) {
+    const std::string path = root + "/" + file.path;
+    zqtest::WriteFile(path, file.content);
+    ASSERT_EQ(chmod(path.c_str(), file.mode), 0) << path;
+    zqtest::SetFileModifyTime(path, file.mtime);
+  }
+}
+
+struct stat StatOf(const std::string& path) {
+  struct stat info {};
+  EXPECT_EQ(lstat(path.c_str(), &info), 0) << "cannot examine " << path;
+  return info;
+}
+
+}  // namespace e2e

@@ -1,0 +1,85 @@
+// Runs the zqrestore program the way an operator does, against a throw-away installation: a
+// settings file, the embedded hypervisor's inventory, the application configuration, a job file, a
+// job-results folder and a log folder, all in one temporary folder.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "support/InventoryBuilder.h"
+#include "support/TestSupport.h"
+
+namespace e2e {
+
+// What one run of zqrestore left: its exit status, everything it printed, its JSON summary.
+struct RunResult {
+  int status = -1;
+  std::string output;    // standard output and standard error together
+  nlohmann::json summary;  // --summary-json, null when it wrote none
+  double seconds = 0;
+};
+
+class RestoreHarness {
+ public:
+  static constexpr const char* kServer = "vc-e2e";
+  static constexpr const char* kServerUser = "admin";
+  static constexpr const char* kServerPassword = "e2e-server-secret";
+  static constexpr int kAppId = 10;
+
+  // `instanceType`: the type of the job's instance in the application configuration.
+  explicit RestoreHarness(int instanceType);
+
+  // The settings file; entries set here win over the defaults.
+  void Set(const std::string& section, const std::string& key, const std::string& value);
+  std::string SettingsFile() const { return m_dir.Join("zqrestore.ini"); }
+  std::string Folder() const { return m_dir.path(); }
+  std::string JobResultsFolder() const { return m_dir.Join("jobresults"); }
+  std::string LogFile() const { return m_dir.Join("log/VSAgentlessRestoreToVM.log"); }
+
+  zqtest::InventoryBuilder& inventory() { return m_inventory; }
+  zqtest::InventoryBuilder::Server& server() { return *m_server; }
+
+  // A job for `vmName`/`guid` into `destination` with the guest login given; `extra` members are
+  // merged in (and may replace the defaults).
+  nlohmann::json Job(const std::string& vmName, const std::string& guid, const std::string& destination,
+                     const std::string& guestUser, const std::string& guestPassword,
+                     const nlohmann::json& extra = nlohmann::json::object()) const;
+
+  // Writes the inventory and the job and runs "zqrestore restore" on `source`.
+  RunResult Restore(const nlohmann::json& job, const std::string& source, int seconds = 120,
+                    const std::vector<std::string>& options = {});
+  // Runs "zqrestore guest <verb and arguments>" for `job`.
+  RunResult Guest(const nlohmann::json& job, const std::vector<std::string>& verb, int seconds = 60);
+
+  // Every staging folder under the job-results folder that still exists.
+  std::vector<std::string> LeftoverStagingFolders() const;
+
+ private:
+  void WriteFiles(const nlohmann::json& job);
+  RunResult RunZqrestore(const std::vector<std::string>& arguments, int seconds);
+
+  zqtest::TempDir m_dir;
+  std::map<std::string, std::map<std::string, std::string>> m_settings;
+  zqtest::InventoryBuilder m_inventory;
+  zqtest::InventoryBuilder::Server* m_server;
+  int m_instanceType;
+  int m_run = 0;
+};
+
+// A small tree with folders, files of several sizes, modes and times, for restoring.
+struct SampleFile {
+  std::string path;
+  std::string content;
+  unsigned mode;
+  long long mtime;
+};
+std::vector<SampleFile> SampleFiles();
+std::vector<std::string> SampleFolders();
+void WriteSampleTree(const std::string& root);
+
+// lstat of a path; fails the test when it cannot be examined.
+struct stat StatOf(const std::string& path);
+
+}  // namespace e2e
