@@ -3,6 +3,8 @@
 // job-results folder and a log folder, all in one temporary folder.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
