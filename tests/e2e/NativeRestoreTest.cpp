@@ -120,7 +120,9 @@ TEST_P(NativeRefusal, EndsWithTheRefusedStatusAndTheCataloguesText) {
   EXPECT_EQ(result.summary["restoredFiles"], 0);
   EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
   ExpectNoSecrets(result);
-  if (row.serverPassword != nullptr) EXPECT_EQ(result.output.find(row.serverPassword), std::string::npos);
+  if (row.serverPassword != nullptr) {
+    EXPECT_EQ(result.output.find(row.serverPassword), std::string::npos);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
