@@ -140,15 +140,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(NativeRestore, RestoresHostileNamesAsTheyAreAndRefusesOnlyThoseThePlugInWouldChange) {
   zqtest::TempDir hostile;
-  const std::vector<std::string> restorable = {
-      "sp ace", "quote'single", "dq\"uote", "$(touch pwned)", "`touch pwned`", "semi;colon&amp",
-      "-n",     "star*?[x]",    "new\nline", "tab\there",    "übergröße",     "a:b",
-      "..dots", "trailing space ", std::string(200, 'L')};
-  for (const std::string& name : restorable) zqtest::WriteFile(hostile.Join(name), "content of " + name);
-  ASSERT_EQ(mkdir(hostile.Join("folder $(x) 'q'").c_str(), 0755), 0);
-  zqtest::WriteFile(hostile.Join("folder $(x) 'q'/inner \"file\""), "inner");
-  zqtest::WriteFile(hostile.Join("back\\slash"), "b");
-  zqtest::WriteFile(hostile.Join("xZqColonZqy"), "c");
+  e2e::WriteHostileTree(hostile.path());
+  const std::vector<std::string> restorable = e2e::RestorableHostileNames();
 
   const RunResult result = harness.Restore(Job(), hostile.path());
   EXPECT_EQ(result.status, 1) << result.output;
@@ -157,7 +150,7 @@ TEST_F(NativeRestore, RestoresHostileNamesAsTheyAreAndRefusesOnlyThoseThePlugInW
   for (const std::string& name : restorable) {
     EXPECT_EQ(zqtest::ReadFile(InGuest(name)), "content of " + name) << name;
   }
-  EXPECT_EQ(zqtest::ReadFile(InGuest("folder $(x) 'q'/inner \"file\"")), "inner");
+  EXPECT_EQ(zqtest::ReadFile(InGuest(e2e::kHostileInner)), "inner");
   struct stat info {};
   EXPECT_NE(lstat(InGuest("back").c_str(), &info), 0) << "a backslash must not become a folder";
   EXPECT_NE(lstat(InGuest("x:y").c_str(), &info), 0);

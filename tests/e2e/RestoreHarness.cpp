@@ -56,6 +56,11 @@ RestoreHarness::RestoreHarness(int instanceType) : m_instanceType(instanceType) 
   zqtest::WriteFile(m_dir.Join("ssh_config"), "");
 }
 
+void RestoreHarness::AddSshHost(const std::string& address, int port) {
+  m_sshConfig += "Host " + address + "\n  Port " + std::to_string(port) + "\n";
+  zqtest::WriteFile(m_dir.Join("ssh_config"), m_sshConfig);
+}
+
 void RestoreHarness::Set(const std::string& section, const std::string& key, const std::string& value) {
   m_settings[section][key] = value;
 }
@@ -154,6 +159,20 @@ void WriteSampleTree(const std::string& root) {
     ASSERT_EQ(chmod(path.c_str(), file.mode), 0) << path;
     zqtest::SetFileModifyTime(path, file.mtime);
   }
+}
+
+std::vector<std::string> RestorableHostileNames() {
+  return {"sp ace",     "quote'single", "dq\"uote",       "$(touch pwned)", "`touch pwned`",
+          "semi;colon&amp", "-n",        "star*?[x]",      "new\nline",     "tab\there",
+          "\xc3\xbc" "bergr\xc3\xb6\xc3\x9f" "e", "a:b", "..dots", "trailing space ", std::string(200, 'L')};
+}
+
+void WriteHostileTree(const std::string& root) {
+  for (const std::string& name : RestorableHostileNames()) zqtest::WriteFile(root + "/" + name, "content of " + name);
+  ASSERT_EQ(mkdir((root + "/" + kHostileFolder).c_str(), 0755), 0);
+  zqtest::WriteFile(root + "/" + kHostileInner, "inner");
+  zqtest::WriteFile(root + "/back\\slash", "b");
+  zqtest::WriteFile(root + "/xZqColonZqy", "c");
 }
 
 struct stat StatOf(const std::string& path) {

@@ -33,6 +33,9 @@ class RestoreHarness {
   // `instanceType`: the type of the job's instance in the application configuration.
   explicit RestoreHarness(int instanceType);
 
+  // Sends SSH connections for `address` to `port` (the installation's OpenSSH configuration).
+  void AddSshHost(const std::string& address, int port);
+
   // The settings file; entries set here win over the defaults.
   void Set(const std::string& section, const std::string& key, const std::string& value);
   std::string SettingsFile() const { return m_dir.Join("zqrestore.ini"); }
@@ -68,6 +71,7 @@ class RestoreHarness {
   zqtest::InventoryBuilder::Server* m_server;
   int m_instanceType;
   int m_run = 0;
+  std::string m_sshConfig;
 };
 
 // A small tree with folders, files of several sizes, modes and times, for restoring.
@@ -80,6 +84,14 @@ struct SampleFile {
 std::vector<SampleFile> SampleFiles();
 std::vector<std::string> SampleFolders();
 void WriteSampleTree(const std::string& root);
+
+// Names that must travel unchanged however many shells read them, and a tree holding each as a
+// file ("content of <name>"), a folder with a hostile name and a file in it, and two names the
+// plug-in would change (a backslash, "ZqColonZq"), which zqrestore refuses.
+std::vector<std::string> RestorableHostileNames();
+constexpr const char* kHostileFolder = "folder $(x) 'q'";
+constexpr const char* kHostileInner = "folder $(x) 'q'/inner \"file\"";
+void WriteHostileTree(const std::string& root);
 
 // lstat of a path; fails the test when it cannot be examined.
 struct stat StatOf(const std::string& path);
