@@ -59,10 +59,9 @@ class StagedGuestFile {
   }
   int fd() const { return m_file.get(); }
 
-  // Moves the file to its final name. Without `replace` an existing entry of that name stays and
-  // `kept` is set.
-  bool Commit(const std::string& finalName, bool replace, bool& kept) {
-    kept = false;
+  // Moves the file to its final name. Without `replace` an existing entry of that name stays (and
+  // that is success: the guest keeps its file).
+  bool Commit(const std::string& finalName, bool replace) {
     const unsigned flags = replace ? 0 : RENAME_NOREPLACE;
     if (::renameat2(m_folderFd, m_name.c_str(), m_folderFd, finalName.c_str(), flags) == 0) {
       m_committed = true;
@@ -71,10 +70,7 @@ class StagedGuestFile {
     if (!replace && errno == EINVAL) {  // file system without RENAME_NOREPLACE: a hard link is as atomic
       if (::linkat(m_folderFd, m_name.c_str(), m_folderFd, finalName.c_str(), 0) == 0) return true;
     }
-    if (!replace && errno == EEXIST) {
-      kept = true;
-      return true;
-    }
+    if (!replace && errno == EEXIST) return true;
     return false;
   }
 
@@ -242,8 +238,7 @@ VMInfoStatus GuestFolder::CopyFileIn(const std::string& localFile, const std::st
   if (::fchmod(staged.fd(), sourceInfo.st_mode & 07777) != 0) return FileError(what, errno);
   const timespec times[2] = {sourceInfo.st_atim, sourceInfo.st_mtim};
   if (::futimens(staged.fd(), times) != 0) return FileError(what, errno);
-  bool kept = false;
-  if (!staged.Commit(target.name, overwrite, kept)) return FileError(what, errno);
+  if (!staged.Commit(target.name, overwrite)) return FileError(what, errno);
   return VMInfoStatus::Ok();
 }
 

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 #include "GuestPath.h"
 #include "UniqueFd.h"
