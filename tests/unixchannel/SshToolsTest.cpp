@@ -223,7 +223,7 @@ TEST(SshTools, UsageErrorsAreReportedWithoutRunningSsh) {
 
 TEST(SshTools, AnAddressWithNothingListeningFailsAtOnceWithAClearMessage) {
   zqtest::SshTestInstallation installation(ZQ_TOOLS_DIR);
-  installation.AddHost("127.0.0.9", 9);  // the discard port: nothing listens on loopback
+  installation.AddHost("127.0.0.9", zqtest::FreeLoopbackPort("127.0.0.9"));
   std::string output;
   EXPECT_EQ(zqtest::RunBounded(Tool("zqplink.exe") + " 127.0.0.9 -l zq true", 30, output), 255);
   EXPECT_NE(output.find("zqplink.exe: cannot connect to 127.0.0.9"), std::string::npos) << output;
