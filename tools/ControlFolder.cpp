@@ -145,7 +145,9 @@ bool SocketPattern(const std::string& folder, const std::string& password, std::
     problem = "cannot compute the reuse key of the login";
     return false;
   }
-  pattern = folder + "/" + HexPrefix(digest, kTagDigits) + "%C";
+  std::string literalFolder;
+  for (char c : folder) literalFolder += c == '%' ? std::string("%%") : std::string(1, c);
+  pattern = literalFolder + "/" + HexPrefix(digest, kTagDigits) + "%C";
   return true;
 }
 

@@ -15,7 +15,7 @@ constexpr size_t kMaxFolderLength = 33;
 // it (mode 0700) when it is missing. False with `problem` set otherwise.
 bool MakePrivate(const std::string& folder, std::string& problem);
 
-// The ControlPath pattern for a login with `password`: folder + "/" + 16 hex digits of an
+// The ControlPath pattern for a login with `password`: folder (any '%' doubled) + "/" + 16 hex digits of an
 // HMAC-SHA-256 of the password + "%C". The HMAC key is a random key kept in the folder (created on
 // first use), so the name reveals nothing about the password to whoever reads it in a message.
 bool SocketPattern(const std::string& folder, const std::string& password, std::string& pattern,

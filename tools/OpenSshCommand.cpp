@@ -61,6 +61,8 @@ void ForwardErrors(int fd, std::string& kept) {
 [[noreturn]] void ExecChild(const std::vector<std::string>& argv, int errorWriteFd) {
   ::prctl(PR_SET_PDEATHSIG, SIGTERM);
   ::dup2(errorWriteFd, STDERR_FILENO);
+  // The askpass run reads the password from this tool; OpenSSH's processes never carry it.
+  ::unsetenv(kPasswordVariable);
   std::vector<char*> args;
   for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
@@ -139,7 +141,7 @@ void PrepareKnownHostsFolder(const SshToolSettings& settings) {
 void PrepareAskPass(const std::string& programPath) {
   ::setenv("SSH_ASKPASS", programPath.c_str(), 1);
   ::setenv("SSH_ASKPASS_REQUIRE", "force", 1);
-  ::setenv(kAskPassMarker, "1", 1);
+  ::setenv(kAskPassMarker, std::to_string(::getpid()).c_str(), 1);
 }
 
 std::vector<std::string> BeginRun(const std::string& toolName, SshToolSettings& settings) {

@@ -20,7 +20,8 @@ namespace OpenSshCommand {
 
 // Name of the environment variable that holds the guest password.
 constexpr const char* kPasswordVariable = "ZQ_PUTTY_PASS";
-// Set to "1" for the tool when OpenSSH runs it as its askpass program.
+// Holds the process id of the tool that started OpenSSH when OpenSSH runs a tool as its askpass
+// program.
 constexpr const char* kAskPassMarker = "ZQ_SSH_ASKPASS_MODE";
 
 // The options every ssh and scp run carries: the installation's configuration file (or none at
@@ -39,7 +40,7 @@ void PrepareKnownHostsFolder(const SshToolSettings& settings);
 
 // Lets OpenSSH ask this very program for the password: SSH_ASKPASS names the running program,
 // SSH_ASKPASS_REQUIRE=force keeps it from ever prompting on a terminal, and a marker variable
-// tells the program it runs as the askpass helper.
+// tells the program it runs as the askpass helper and which process holds the password.
 void PrepareAskPass(const std::string& programPath);
 
 // Everything a tool does before it starts OpenSSH: reads the settings, sets up the askpass
@@ -47,7 +48,8 @@ void PrepareAskPass(const std::string& programPath);
 // ZQ_PUTTY_PASS.
 std::vector<std::string> BeginRun(const std::string& toolName, SshToolSettings& settings);
 
-// Runs `argv` (argv[0] looked up in PATH) with the tool's standard input and output; its
+// Runs `argv` (argv[0] looked up in PATH), without ZQ_PUTTY_PASS in its environment, with the
+// tool's standard input and output; its
 // standard error is passed on as it comes and its last part kept in `errorText`. Returns the
 // exit status, 255 when the program could not run or was killed.
 int Run(const std::vector<std::string>& argv, std::string& errorText);

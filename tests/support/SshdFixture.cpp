@@ -101,7 +101,9 @@ bool ReapWithin(pid_t pid, double seconds, int* status = nullptr) {
   return false;
 }
 
-int FreePort(const std::string& address) {
+}  // namespace
+
+int FreeLoopbackPort(const std::string& address) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return 0;
   sockaddr_in where{};
@@ -116,6 +118,8 @@ int FreePort(const std::string& address) {
   close(fd);
   return port;
 }
+
+namespace {
 
 // Whether a server on address:port sends an SSH greeting within `milliseconds`.
 bool Greets(const std::string& address, int port, int milliseconds) {
@@ -273,7 +277,7 @@ bool SshdServer::PrepareFolder(std::string& problem) {
 bool SshdServer::Start(std::string& problem) {
   if (IsRunning()) return true;
   if (!CanRun(problem) || !SshTestUsers::Ensure(problem)) return false;
-  m_port = m_options.port != 0 ? m_options.port : FreePort(m_options.address);
+  m_port = m_options.port != 0 ? m_options.port : FreeLoopbackPort(m_options.address);
   if (m_port == 0) {
     problem = "no free port on " + m_options.address;
     return false;

@@ -65,6 +65,9 @@ class SshdServer {
   pid_t m_pid = -1;
 };
 
+// A TCP port on `address` that nothing listened on a moment ago; 0 when none could be found.
+int FreeLoopbackPort(const std::string& address);
+
 // Runs `command` through /bin/sh with at most `seconds` of time (coreutils' timeout); returns the
 // exit status (124 on time-out) and fills `output` with standard output and error together.
 int RunBounded(const std::string& command, int seconds, std::string& output);

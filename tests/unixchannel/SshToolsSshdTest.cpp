@@ -2,7 +2,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <signal.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "SshdEnvironment.h"
 #include "UnixTestDoubles.h"
@@ -90,6 +94,35 @@ TEST_F(SshToolsSshd, NoPasswordFailsAtOnceWithoutAPrompt) {
   std::string output;
   EXPECT_EQ(Run(Plink(SshdEnvironment::Get().sftpServer().address()) + "true", output), 255);
   EXPECT_NE(output.find("ZQ_PUTTY_PASS holds no password"), std::string::npos) << output;
+}
+
+// A guest that freezes in the middle of a command: the keep-alive probes end the session.
+TEST_F(SshToolsSshd, FrozenGuestFailsWithinTheKeepAliveLimit) {
+  installation.Set("SSH", "KeepAliveInterval", "1");
+  installation.Set("SSH", "KeepAliveCountMax", "2");
+  auto& server = SshdEnvironment::Get().sftpServer();
+  std::string output;
+  int status = -1;
+  std::thread command([&] { status = Run(Plink(server.address()) + "'echo started; sleep 60'", output); });
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  std::vector<pid_t> sessions;
+  while (std::chrono::steady_clock::now() < deadline) {
+    sessions = server.SessionProcesses();
+    bool sleeping = false;
+    for (pid_t pid : sessions) {
+      sleeping |= zqtest::ReadIfPresent("/proc/" + std::to_string(pid) + "/comm") == "sleep\n";
+    }
+    if (sleeping) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  for (pid_t pid : sessions) kill(pid, SIGSTOP);
+  auto frozenAt = std::chrono::steady_clock::now();
+  command.join();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - frozenAt).count();
+  for (pid_t pid : sessions) kill(pid, SIGCONT);
+  EXPECT_EQ(status, 255) << output;
+  EXPECT_LT(seconds, 30.0);  // a hang guard: the command itself would run for a minute
+  EXPECT_NE(output.find("started"), std::string::npos) << output;
 }
 
 }  // namespace

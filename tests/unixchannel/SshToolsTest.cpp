@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "ControlFolder.h"
+
 #include "OpenSshCommand.h"
 #include "PuttyArguments.h"
 #include "guestapi/ShellQuote.h"
@@ -198,16 +199,32 @@ TEST(ControlFolder, SocketNameDependsOnThePasswordWithoutShowingIt) {
 
 std::string Tool(const std::string& name) { return std::string(ZQ_TOOLS_DIR) + "/" + name; }
 
-TEST(AskPass, AnswersOnlyAPasswordQuestion) {
+// The askpass run reads the password from the process named by the marker, which must be one of
+// its ancestors: here the shell that starts it, with the password in its start environment.
+std::string AskPassRun(const std::string& setup, const std::string& marker, const std::string& question) {
+  return setup + "exec /bin/sh -c " +
+         ShellQuote::SingleQuoted("ZQ_SSH_ASKPASS_MODE=" + marker + " " + Tool("zqplink.exe") + " " +
+                                  ShellQuote::SingleQuoted(question));
+}
+
+TEST(AskPass, AnswersOnlyAPasswordQuestionWithTheStartingToolsPassword) {
   std::string output;
-  std::string env = "ZQ_SSH_ASKPASS_MODE=1 ZQ_PUTTY_PASS='p a$s' ";
-  EXPECT_EQ(zqtest::RunBounded(env + Tool("zqplink.exe") + " \"zq@host's password: \"", 10, output), 0);
+  std::string withPassword = "export ZQ_PUTTY_PASS='p a$s'; ";
+  EXPECT_EQ(zqtest::RunBounded(AskPassRun(withPassword, "$$", "zq@host's password: "), 10, output), 0);
   EXPECT_EQ(output, "p a$s\n");
-  EXPECT_EQ(zqtest::RunBounded(env + Tool("zqpscp.exe") + " 'Password: '", 10, output), 0);
+  EXPECT_EQ(zqtest::RunBounded(AskPassRun(withPassword, "$$", "Password: "), 10, output), 0);
   EXPECT_EQ(output, "p a$s\n");
-  EXPECT_EQ(zqtest::RunBounded(env + Tool("zqplink.exe") + " 'Enter passphrase for key: '", 10, output), 1);
+  EXPECT_EQ(zqtest::RunBounded(AskPassRun(withPassword, "$$", "Enter passphrase for key: "), 10, output), 1);
   EXPECT_EQ(output, "");
-  EXPECT_EQ(zqtest::RunBounded("ZQ_SSH_ASKPASS_MODE=1 " + Tool("zqplink.exe") + " 'Password: '", 10, output), 1);
+  EXPECT_EQ(zqtest::RunBounded(AskPassRun("", "$$", "Password: "), 10, output), 1);
+  EXPECT_EQ(output, "");
+}
+
+TEST(AskPass, IgnoresAMarkerThatIsNotAnAncestor) {
+  std::string output;
+  std::string withPassword = "export ZQ_PUTTY_PASS=secret; ";
+  EXPECT_EQ(zqtest::RunBounded(AskPassRun(withPassword, "1", "Password: "), 10, output), 1);
+  EXPECT_EQ(zqtest::RunBounded(AskPassRun(withPassword, std::to_string(getpid()), "Password: "), 10, output), 1);
   EXPECT_EQ(output, "");
 }
 
@@ -221,9 +238,47 @@ TEST(SshTools, UsageErrorsAreReportedWithoutRunningSsh) {
   EXPECT_NE(output.find("names no guest"), std::string::npos) << output;
 }
 
+// A stand-in for OpenSSH's client that records its arguments and environment.
+class RecordingOpenSsh {
+ public:
+  RecordingOpenSsh() {
+    zqtest::WriteFile(m_dir.Join("ssh"), "#!/bin/sh\nprintf '%s\\n' \"$@\" > " + m_dir.Join("args") +
+                                             "\nenv > " + m_dir.Join("env") + "\n");
+    chmod(m_dir.Join("ssh").c_str(), 0755);
+  }
+  std::string program() const { return m_dir.Join("ssh"); }
+  std::string Args() const { return zqtest::ReadFile(m_dir.Join("args")); }
+  std::string Environment() const { return zqtest::ReadFile(m_dir.Join("env")); }
+
+ private:
+  TempDir m_dir;
+};
+
+TEST(SshTools, PlinkHandsOpenSshTheCommandButNeverThePassword) {
+  zqtest::SshTestInstallation installation(ZQ_TOOLS_DIR);
+  RecordingOpenSsh ssh;
+  installation.Set("SSH", "SshProgram", ssh.program());
+  std::string output;
+  ASSERT_EQ(zqtest::RunBounded("ZQ_PUTTY_PASS=pw-in-env " + Tool("zqplink.exe") +
+                                   " -P 2200 10.0.0.5 -l root \"bash -s\" -- \"--browse_path\" \"/a b\"",
+                               10, output),
+            0)
+      << output;
+  std::string args = ssh.Args();
+  EXPECT_EQ(args.rfind("-T\n-F\n", 0), 0u) << args;
+  EXPECT_NE(args.find("\n-l\nroot\n-p\n2200\n--\n10.0.0.5\nbash -s\n--\n--browse_path\n/a b\n"), std::string::npos)
+      << args;
+  std::string environment = ssh.Environment();
+  EXPECT_EQ(environment.find("ZQ_PUTTY_PASS"), std::string::npos);
+  EXPECT_EQ(environment.find("pw-in-env"), std::string::npos);
+  EXPECT_NE(environment.find("SSH_ASKPASS=" + Tool("zqplink.exe") + "\n"), std::string::npos) << environment;
+  EXPECT_NE(environment.find("SSH_ASKPASS_REQUIRE=force\n"), std::string::npos);
+  EXPECT_NE(environment.find("ZQ_SSH_ASKPASS_MODE="), std::string::npos);
+}
+
 TEST(SshTools, AnAddressWithNothingListeningFailsAtOnceWithAClearMessage) {
   zqtest::SshTestInstallation installation(ZQ_TOOLS_DIR);
-  installation.AddHost("127.0.0.9", 9);  // the discard port: nothing listens on loopback
+  installation.AddHost("127.0.0.9", zqtest::FreeLoopbackPort("127.0.0.9"));
   std::string output;
   EXPECT_EQ(zqtest::RunBounded(Tool("zqplink.exe") + " 127.0.0.9 -l zq true", 30, output), 255);
   EXPECT_NE(output.find("zqplink.exe: cannot connect to 127.0.0.9"), std::string::npos) << output;
