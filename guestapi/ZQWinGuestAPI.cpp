@@ -138,7 +138,8 @@ bool ZQWinGuestAPI::IsGuestWindows() {
       m_loginCred.ipAddress = address;
       return true;
     }
-    m_log.Error(__PRETTY_FUNCTION__, "cmd %s\nresp %s", command.c_str(), output.c_str());
+    m_log.Error(__PRETTY_FUNCTION__, "cmd %s\nresp %s", MaskPasswdInStr(command, m_loginCred.password).c_str(),
+                MaskPasswdInStr(output, m_loginCred.password).c_str());
     return false;
   }
   return false;

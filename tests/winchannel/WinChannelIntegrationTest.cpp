@@ -200,6 +200,7 @@ struct TimeRow {
   const char* culture;
   int64_t modify;
 };
+void PrintTo(const TimeRow& row, std::ostream* out) { *out << row.name; }
 
 class TimesOnTheGuest : public WinGuestIntegration, public ::testing::WithParamInterface<TimeRow> {};
 

@@ -84,6 +84,7 @@ struct DomainRow {
   std::string used;
   bool logged;
 };
+void PrintTo(const DomainRow& row, std::ostream* out) { *out << row.given; }
 
 class DomainLogin : public WinChannel, public ::testing::WithParamInterface<DomainRow> {};
 
@@ -384,6 +385,7 @@ struct SeasonRow {
   const char* printed;  // LastWriteTime as the guest prints it, local time of Europe/Berlin
   int64_t utc;
 };
+void PrintTo(const SeasonRow& row, std::ostream* out) { *out << row.printed; }
 
 class FolderTimesInADaylightSavingZone : public WinChannel, public ::testing::WithParamInterface<SeasonRow> {};
 

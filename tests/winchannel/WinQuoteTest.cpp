@@ -82,6 +82,7 @@ struct CmdLineRow {
   std::string text;
   bool passes;
 };
+void PrintTo(const CmdLineRow& row, std::ostream* out) { *out << "[" << row.text << "]"; }
 
 class PassesCmdLineUnchanged : public ::testing::TestWithParam<CmdLineRow> {};
 
@@ -115,6 +116,7 @@ struct PathRow {
   std::string path;
   bool accepted;
 };
+void PrintTo(const PathRow& row, std::ostream* out) { *out << "[" << row.path << "]"; }
 
 class WindowsPathProblem : public ::testing::TestWithParam<PathRow> {};
 

@@ -33,6 +33,7 @@ struct CmdCase {
   const char* errFragment;
   int status;
 };
+void PrintTo(const CmdCase& c, std::ostream* out) { *out << c.name << ": " << c.line; }
 
 class CmdLineReading : public ::testing::TestWithParam<CmdCase> {};
 

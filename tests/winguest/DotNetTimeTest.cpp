@@ -15,6 +15,7 @@ struct FormatCase {
   const char* format;
   const char* expected;
 };
+void PrintTo(const FormatCase& c, std::ostream* out) { *out << c.name << ": " << c.format; }
 
 class DateTimeFormatting : public ::testing::TestWithParam<FormatCase> {};
 

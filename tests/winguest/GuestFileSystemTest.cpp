@@ -14,6 +14,7 @@ struct WildcardCase {
   const char* text;
   bool matches;
 };
+void PrintTo(const WildcardCase& c, std::ostream* out) { *out << c.pattern << " ~ " << c.text; }
 
 class Wildcards : public ::testing::TestWithParam<WildcardCase> {};
 
@@ -56,6 +57,7 @@ struct PathCase {
   const char* text;
   const char* expected;  // the full path, or "error"
 };
+void PrintTo(const PathCase& c, std::ostream* out) { *out << c.text; }
 
 class PathReading : public GuestDrives, public ::testing::WithParamInterface<PathCase> {};
 

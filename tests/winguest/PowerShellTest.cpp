@@ -49,6 +49,7 @@ struct SplitCase {
   const char* line;
   std::vector<std::string> words;
 };
+void PrintTo(const SplitCase& c, std::ostream* out) { *out << c.line; }
 
 class WindowsCommandLine : public ::testing::TestWithParam<SplitCase> {};
 
@@ -87,6 +88,7 @@ struct ScriptCase {
   const char* out;
   int status;
 };
+void PrintTo(const ScriptCase& c, std::ostream* out) { *out << c.name; }
 
 class PowerShellLanguage : public GuestPowerShell, public ::testing::WithParamInterface<ScriptCase> {};
 

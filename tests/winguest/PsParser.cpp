@@ -1,39 +1,14 @@
 #include "PsParser.h"
 
-#include <boost/algorithm/string/case_conv.hpp>
-#include <boost/locale/encoding_utf.hpp>
-
-#include <cerrno>
-#include <cstdlib>
+#include "PsScanner.h"
 
 namespace winguest::ps {
 
 namespace {
 
-struct ParseFailure {
-  ParseError error;
-};
-
-bool IsSingleQuote(char32_t c) { return c == U'\'' || c == U'\u2018' || c == U'\u2019' || c == U'\u201A' || c == U'\u201B'; }
-bool IsDoubleQuote(char32_t c) { return c == U'"' || c == U'\u201C' || c == U'\u201D' || c == U'\u201E'; }
-bool IsDash(char32_t c) { return c == U'-' || c == U'\u2013' || c == U'\u2014' || c == U'\u2015'; }
-bool IsBlank(char32_t c) { return c == U' ' || c == U'\t' || c == U'\f' || c == U'\v' || c == U'\u00A0'; }
-bool IsNewline(char32_t c) { return c == U'\n' || c == U'\r'; }
-bool IsDigit(char32_t c) { return c >= U'0' && c <= U'9'; }
-bool IsLetter(char32_t c) { return (c >= U'a' && c <= U'z') || (c >= U'A' && c <= U'Z') || c > 0x7F; }
-bool IsNameChar(char32_t c) { return IsLetter(c) || IsDigit(c) || c == U'_'; }
-// Characters that end a bare word in argument mode.
-bool EndsBareWord(char32_t c) {
-  return IsBlank(c) || IsNewline(c) || c == U';' || c == U'|' || c == U'&' || c == U'(' || c == U')' ||
-         c == U'{' || c == U'}' || c == U',';
-}
-
-std::string Utf8(const std::u32string& text) { return boost::locale::conv::utf_to_utf<char>(text); }
-
-class Parser {
+class Parser : private PsScanner {
  public:
-  explicit Parser(const std::string& script)
-      : m_text(boost::locale::conv::utf_to_utf<char32_t>(script, boost::locale::conv::skip)) {}
+  explicit Parser(const std::string& script) : PsScanner(script) {}
 
   Block ParseAll() {
     Block block = ParseStatementList(0);
@@ -41,65 +16,6 @@ class Parser {
   }
 
  private:
-  // ---- characters ----
-  bool AtEnd() const { return m_pos >= m_text.size(); }
-  char32_t Peek(size_t ahead = 0) const { return m_pos + ahead < m_text.size() ? m_text[m_pos + ahead] : 0; }
-  char32_t Next() { return m_text[m_pos++]; }
-
-  [[noreturn]] void Fail(const std::string& message, const std::string& errorId, size_t position) const {
-    throw ParseFailure{ParseError{position + 1, message, errorId}};
-  }
-  [[noreturn]] void Fail(const std::string& message, const std::string& errorId) const {
-    Fail(message, errorId, m_pos);
-  }
-  std::string RestOfToken() const {
-    size_t end = m_pos;
-    while (end < m_text.size() && !IsBlank(m_text[end]) && !IsNewline(m_text[end])) ++end;
-    return Utf8(m_text.substr(m_pos, end - m_pos));
-  }
-
-  void SkipBlanks() {
-    while (!AtEnd()) {
-      const char32_t c = Peek();
-      if (IsBlank(c)) {
-        ++m_pos;
-      } else if (c == U'`' && IsNewline(Peek(1))) {
-        m_pos += 2;
-      } else if (c == U'<' && Peek(1) == U'#') {
-        const size_t close = m_text.find(U"#>", m_pos + 2);
-        if (close == std::u32string::npos) Fail("Missing end of comment '#>'.", "MissingEndOfComment");
-        m_pos = close + 2;
-      } else if (c == U'#') {
-        while (!AtEnd() && !IsNewline(Peek())) ++m_pos;
-      } else {
-        break;
-      }
-    }
-  }
-
-  void SkipBlanksAndNewlines() {
-    while (true) {
-      SkipBlanks();
-      if (AtEnd() || !IsNewline(Peek())) return;
-      ++m_pos;
-    }
-  }
-
-  // A keyword (letters only) at the current position, in lower case, not followed by a name character.
-  std::string PeekKeyword() const {
-    size_t end = m_pos;
-    while (end < m_text.size() && ((m_text[end] >= U'a' && m_text[end] <= U'z') || (m_text[end] >= U'A' && m_text[end] <= U'Z'))) {
-      ++end;
-    }
-    if (end == m_pos || (end < m_text.size() && (IsNameChar(m_text[end]) || IsDash(m_text[end])))) return "";
-    return boost::algorithm::to_lower_copy(Utf8(m_text.substr(m_pos, end - m_pos)));
-  }
-
-  void Expect(char32_t c, const std::string& message, const std::string& errorId) {
-    if (Peek() != c) Fail(message, errorId);
-    ++m_pos;
-  }
-
   // ---- statements ----
   Block ParseStatementList(char32_t terminator) {
     Block block;
@@ -214,7 +130,7 @@ class Parser {
     SkipBlanksAndNewlines();
     if (Peek() != U'$') Fail("Missing variable name after foreach.", "MissingVariableNameAfterForeach");
     ++m_pos;
-    stmt->variable = ParseVariableName();
+    stmt->variable = ReadVariableName();
     SkipBlanksAndNewlines();
     if (PeekKeyword() != "in") Fail("Missing 'in' after variable in foreach loop.", "MissingInInForeach");
     m_pos += 2;
@@ -308,7 +224,6 @@ class Parser {
     return command;
   }
 
-  bool AtEndAfter(size_t ahead) const { return m_pos + ahead >= m_text.size(); }
 
   ExprPtr ParseCommandArgument() {
     const size_t start = m_pos;
@@ -334,7 +249,6 @@ class Parser {
     array->operands = std::move(elements);
     return array;
   }
-
   ExprPtr ParseArgumentElement() {
     const char32_t c = Peek();
     if (c == U'$' || IsSingleQuote(c) || IsDoubleQuote(c) || c == U'(' || (c == U'@' && Peek(1) == U'(')) {
@@ -355,17 +269,6 @@ class Parser {
     return expr;
   }
 
-  static PsValue BareWordValue(const std::string& word) {
-    if (!word.empty()) {
-      char* end = nullptr;
-      errno = 0;
-      const long long number = std::strtoll(word.c_str(), &end, 10);
-      if (end && *end == '\0' && errno == 0 && (std::isdigit(static_cast<unsigned char>(word[0])) || word[0] == '-')) {
-        return PsValue(static_cast<int64_t>(number));
-      }
-    }
-    return PsValue(word);
-  }
 
   // ---- expressions ----
   ExprPtr MakeBinary(const std::string& op, ExprPtr left, ExprPtr right, size_t position) {
@@ -379,12 +282,6 @@ class Parser {
   }
 
   // An operator such as -eq at the current position (after blanks), in lower case; "" if none.
-  std::string PeekDashOperator() const {
-    if (!IsDash(Peek()) || !IsLetter(Peek(1))) return "";
-    size_t end = m_pos + 1;
-    while (end < m_text.size() && IsLetter(m_text[end])) ++end;
-    return "-" + boost::algorithm::to_lower_copy(Utf8(m_text.substr(m_pos + 1, end - m_pos - 1)));
-  }
 
   ExprPtr RequireOperand(const std::string& op, ExprPtr (Parser::*parse)()) {
     SkipBlanksAndNewlines();
@@ -508,30 +405,6 @@ class Parser {
     return expr;
   }
 
-  std::string ParseVariableName() {
-    if (Peek() == U'{') {
-      const size_t close = m_text.find(U'}', m_pos);
-      if (close == std::u32string::npos) Fail("Missing '}' in variable name.", "IncompleteDollarVariableReference");
-      const std::string name = Utf8(m_text.substr(m_pos + 1, close - m_pos - 1));
-      m_pos = close + 1;
-      return name;
-    }
-    if (Peek() == U'_' && !IsNameChar(Peek(1))) {
-      ++m_pos;
-      return "_";
-    }
-    if (Peek() == U'?') {
-      ++m_pos;
-      return "?";
-    }
-    const size_t start = m_pos;
-    while (!AtEnd() && (IsNameChar(Peek()) || (Peek() == U':' && IsNameChar(Peek(1)) && m_pos > start))) ++m_pos;
-    if (m_pos == start) {
-      Fail("Variable reference is not valid. '$' was not followed by a valid variable name character.",
-           "InvalidVariableReference");
-    }
-    return Utf8(m_text.substr(start, m_pos - start));
-  }
 
   ExprPtr ParsePrimary() {
     auto expr = std::make_unique<Expr>();
@@ -554,16 +427,16 @@ class Parser {
     if (c == U'$') {
       ++m_pos;
       expr->kind = ExprKind::Variable;
-      expr->name = ParseVariableName();
+      expr->name = ReadVariableName();
       return expr;
     }
     if (IsSingleQuote(c)) {
-      expr->constant = PsValue(ParseVerbatimString());
+      expr->constant = PsValue(ReadVerbatimString());
       return expr;
     }
     if (IsDoubleQuote(c)) return ParseExpandableString();
     if (IsDigit(c) || (c == U'.' && IsDigit(Peek(1)))) {
-      expr->constant = ParseNumber();
+      expr->constant = ReadNumber();
       return expr;
     }
     if (c == U'(') {
@@ -594,40 +467,7 @@ class Parser {
     Fail("Unexpected token '" + RestOfToken() + "' in expression or statement.", "UnexpectedToken");
   }
 
-  PsValue ParseNumber() {
-    const size_t start = m_pos;
-    bool isDouble = false;
-    while (IsDigit(Peek())) ++m_pos;
-    if (Peek() == U'.' && IsDigit(Peek(1))) {
-      isDouble = true;
-      ++m_pos;
-      while (IsDigit(Peek())) ++m_pos;
-    }
-    if (IsNameChar(Peek())) Fail("Unexpected token '" + RestOfToken() + "' in expression or statement.", "UnexpectedToken");
-    const std::string text = Utf8(m_text.substr(start, m_pos - start));
-    if (!isDouble) {
-      errno = 0;
-      const long long value = std::strtoll(text.c_str(), nullptr, 10);
-      if (errno == 0) return PsValue(static_cast<int64_t>(value));
-    }
-    return PsValue(std::strtod(text.c_str(), nullptr));
-  }
 
-  std::string ParseVerbatimString() {
-    const size_t open = m_pos;
-    ++m_pos;
-    std::u32string out;
-    while (true) {
-      if (AtEnd()) Fail("The string is missing the terminator: '.", "TerminatorExpectedAtEndOfString", open);
-      char32_t c = Next();
-      if (IsSingleQuote(c)) {
-        if (!IsSingleQuote(Peek())) break;
-        c = Next();  // two quote characters stand for the second one
-      }
-      out += c;
-    }
-    return Utf8(out);
-  }
 
   ExprPtr ParseExpandableString() {
     auto expr = std::make_unique<Expr>();
@@ -679,7 +519,7 @@ class Parser {
           ++m_pos;
           part.text = "_";
         } else {
-          part.text = ParseVariableName();
+          part.text = ReadVariableName();
         }
         // Inside a string a variable ends at ".": "$a.b" expands $a and keeps ".b".
         expr->parts.push_back(std::move(part));
@@ -751,8 +591,6 @@ class Parser {
     return expr;
   }
 
-  std::u32string m_text;
-  size_t m_pos = 0;
   int m_noComma = 0;  // inside method arguments "," separates arguments; parentheses reset it
 };
 
