@@ -1,0 +1,379 @@
+#include "ZQWinGuestAPI.h"
+
+#include <clocale>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <locale.h>
+
+#include <boost/algorithm/string/finder.hpp>
+#include <boost/algorithm/string/iter_find.hpp>
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/algorithm/string/trim.hpp>
+#include <boost/range/iterator_range.hpp>
+
+#include "../platform/FXFile.h"
+#include "WinQuote.h"
+
+namespace {
+
+using VMInfoStructs::SGuestFile;
+
+constexpr const char* kPasswordVariable = "ZQ_PUTTY_PASS";
+
+// The one-liners. Where a path goes, %s takes a path argument: the path in single quotes, or
+// -LiteralPath and the path where PowerShell would read wildcards in it (PsPath below).
+constexpr const char* kDriveList =
+    "foreach($_ in get-volume) { if ($_.DriveLetter -and $_.DriveType -eq 'Fixed') {Write-Host ($_.DriveLetter + "
+    "':')}}";
+constexpr const char* kPathTest = "if (Test-Path %s) {Write-Host PathFound} else {Write-Host PathNotFound}";
+// LastWriteTime is printed in the invariant culture, the form the folder parser reads, whatever
+// the guest's own culture.
+#define ZQ_WIN_LIST_ITEM                                                                                  \
+  "$isDir =  $_.GetType().name -eq 'DirectoryInfo'; $len = if ($isDir) {0} else {$_.length};"
+#define ZQ_WIN_PRINT_ITEM                                                                                 \
+  "Write-Host $_.name,$len,$isDir,$_.LastWriteTime.ToString('M/d/yyyy h:mm:ss tt', "                     \
+  "[Globalization.CultureInfo]::InvariantCulture) -Separator ','"
+constexpr const char* kFolderList = "foreach($_ in get-childitem %s) {" ZQ_WIN_LIST_ITEM ZQ_WIN_PRINT_ITEM "}";
+constexpr const char* kSubFolderList =
+    "if (Test-Path %s) {foreach($_ in get-childitem %s) {" ZQ_WIN_LIST_ITEM "if ($isDir) {" ZQ_WIN_PRINT_ITEM "}}}";
+#undef ZQ_WIN_LIST_ITEM
+#undef ZQ_WIN_PRINT_ITEM
+constexpr const char* kCreateFolder = "New-Item -ItemType directory -Path '%s' -Force";
+constexpr const char* kDeleteFolder = "Remove-Item %s -Force";
+constexpr const char* kSetCreationTime =
+    "$stime = get-date 1/1/1970; $unixtime=%lld; (Get-Item %s).CreationTime=($stime.AddSeconds($unixTime).ToLocalTime());";
+constexpr const char* kSetModifyTime =
+    "$stime = get-date 1/1/1970; $unixtime=%lld; (Get-Item %s).LastWriteTime=($stime.AddSeconds($unixTime).ToLocalTime());";
+constexpr const char* kSetAccessTime =
+    "$stime = get-date 1/1/1970; $unixtime=%lld; (Get-Item %s).LastAccessTime=($stime.AddSeconds($unixTime).ToLocalTime());";
+// The copy's existence test (two blanks after "powershell" once wrapped) and parent creation,
+// whose first %s is the path's quoted text and the other two "" or "-LiteralPath ".
+constexpr const char* kFileExistsTest = " if (Test-Path %s) {Write-Host PathFound} else {Write-Host PathNotFound}";
+constexpr const char* kCreateParent =
+    "$GuestFile='%s'; if (!(Test-Path %s$GuestFile)) {$ParentDir=Split-Path -Path $GuestFile -Parent; if (!(Test-Path "
+    "%s$ParentDir)) {New-Item -ItemType Directory -Path $ParentDir -force;}}";
+
+constexpr const char* kListTimePattern = "%m/%d/%Y %I:%M:%S %p";
+
+std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string FormatText(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  const int length = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+  if (length > 0) std::vsnprintf(&text[0], text.size() + 1, format, args);
+  va_end(args);
+  return text;
+}
+
+// The path as a PowerShell argument: 'PATH' after `parameter` (which may be empty), or
+// -LiteralPath 'PATH' when -Path would read wildcards in it.
+std::string PsPath(const std::string& path, const std::string& parameter = "") {
+  const std::string quoted = "'" + WinQuote::PowerShellQuoteContent(path) + "'";
+  if (WinQuote::NeedsLiteralPath(path)) return "-LiteralPath " + quoted;
+  return parameter.empty() ? quoted : parameter + " " + quoted;
+}
+
+std::string LiteralSwitch(const std::string& path) { return WinQuote::NeedsLiteralPath(path) ? "-LiteralPath " : ""; }
+
+// Paths that cmd or powershell.exe would change go as -EncodedCommand.
+bool NeedsEncoding(const std::string& path) { return !WinQuote::PassesCmdLineUnchanged(path); }
+
+// The C locale, so that %p reads AM and PM whatever locale the host process has set.
+locale_t ClassicLocale() {
+  static const locale_t classic = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  return classic;
+}
+
+std::vector<std::string> SplitAddresses(const std::string& list) {
+  std::vector<std::string> addresses;
+  boost::algorithm::iter_split(addresses, list, boost::algorithm::first_finder(","));
+  return addresses;
+}
+
+}  // namespace
+
+ZQWinGuestAPI::ZQWinGuestAPI(IVMInfo* vmInfo) : CGuestAPI(vmInfo) {}
+
+ZQWinGuestAPI::~ZQWinGuestAPI() = default;
+
+bool ZQWinGuestAPI::Init(const GuestLoginCred& cred) {
+  if (!CGuestAPI::Init(cred)) return false;
+  const std::vector<std::string> pieces = FXString::Split(m_loginCred.userName, "\\", FXString::KeepEmpty);
+  if (pieces.size() > 1) {
+    for (size_t i = 1; i < pieces.size(); ++i) {
+      if (pieces[i].empty()) continue;
+      m_loginCred.userName = pieces[i] + ":" + pieces[0];
+      break;
+    }
+    m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "Using domain auth: %s", m_loginCred.userName.c_str());
+  }
+  return IsGuestWindows();
+}
+
+bool ZQWinGuestAPI::PreExecuteCommand(const std::string&) {
+  SetEnv(kPasswordVariable, m_loginCred.password.c_str());
+  return true;
+}
+
+bool ZQWinGuestAPI::PostExecuteCommand(const std::string&) {
+  unsetenv(kPasswordVariable);
+  return true;
+}
+
+bool ZQWinGuestAPI::IsZqGuestAPI() { return true; }
+
+bool ZQWinGuestAPI::IsGuestWindows() {
+  for (const std::string& address : SplitAddresses(m_loginCred.ipAddress)) {
+    if (address.empty()) continue;
+    const std::string command = ProbeCommand(address);
+    std::string output;
+    if (!ExecuteCommand(command, output)) continue;
+    if (boost::algorithm::icontains(output, "Windows")) {
+      m_loginCred.ipAddress = address;
+      return true;
+    }
+    m_log.Error(__PRETTY_FUNCTION__, "cmd %s\nresp %s", MaskPasswdInStr(command, m_loginCred.password).c_str(),
+                MaskPasswdInStr(output, m_loginCred.password).c_str());
+    return false;
+  }
+  return false;
+}
+
+std::string ZQWinGuestAPI::PlinkCommand(const std::string& address, const std::string& command) {
+  return WinQuote::PosixWord(m_baseHome + "/zqplink.exe") + " " + WinQuote::PosixWord(address) + " -l " +
+         WinQuote::PosixWord(m_loginCred.userName) + " " + command;
+}
+
+std::string ZQWinGuestAPI::ProbeCommand(const std::string& address) {
+  return PlinkCommand(address, "cmd /c \"echo . | powershell systeminfo\"");
+}
+
+void ZQWinGuestAPI::InitZqPlinkCmd(std::string& command) { command = PlinkCommand(m_loginCred.ipAddress, command); }
+
+void ZQWinGuestAPI::InitZqPscpCmd(std::string& arguments) {
+  arguments = WinQuote::PosixWord(m_baseHome + "/zqpscp.exe") + " -l " + WinQuote::PosixWord(m_loginCred.userName) +
+              " " + arguments;
+}
+
+void ZQWinGuestAPI::InitZqRemoteCmd(std::string& script) {
+  script = "cmd /c \"echo . | powershell " + WinQuote::ShellDoubleQuoteEscape(script) + "\"";
+  InitZqPlinkCmd(script);
+}
+
+bool ZQWinGuestAPI::IsVolumeName(const std::string& path) {
+  const bool driveLetter = path.size() >= 2 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':';
+  if (path.size() == 2) return driveLetter;
+  return path.size() == 3 && driveLetter && path[2] == '\\';
+}
+
+void ZQWinGuestAPI::AppendTrailingDelim(std::string& path) {
+  if (path.empty() || path.back() != '\\') path += '\\';
+}
+
+std::string ZQWinGuestAPI::AddPsEscapeChar(const std::string& path) {
+  std::string copy = path;
+  if (!copy.empty() && copy.back() == '\\') copy.pop_back();
+  return copy;
+}
+
+bool ZQWinGuestAPI::BuildPowerShellCommand(const std::string& script, bool encode, std::string& command) {
+  if (!encode) {
+    command = script;
+    InitZqRemoteCmd(command);
+    return true;
+  }
+  std::string encoded;
+  if (!WinQuote::EncodePowerShellCommand(script, encoded)) {
+    m_log.Error(__PRETTY_FUNCTION__, "Cannot encode command for the guest [%s]", script.c_str());
+    SetLastGuestApiErrorDetails("Cannot encode command for the guest");
+    return false;
+  }
+  command = "-EncodedCommand " + encoded;
+  InitZqRemoteCmd(command);
+  return true;
+}
+
+bool ZQWinGuestAPI::RunPowerShell(const std::string& script, bool encode, std::string& output, std::string& command) {
+  output.clear();
+  if (!BuildPowerShellCommand(script, encode, command)) return false;
+  return ExecuteCommand(command, output);
+}
+
+bool ZQWinGuestAPI::RunPowerShell(const std::string& script, bool encode, std::string& output) {
+  std::string command;
+  return RunPowerShell(script, encode, output, command);
+}
+
+bool ZQWinGuestAPI::AcceptGuestPath(const char* origin, const std::string& path) {
+  const std::string problem = WinQuote::WindowsPathProblem(path);
+  if (problem.empty()) return true;
+  m_log.Error(origin, "Refusing guest path [%s]: it %s", path.c_str(), problem.c_str());
+  SetLastGuestApiErrorDetails("Guest path [" + path + "] " + problem);
+  return false;
+}
+
+int ZQWinGuestAPI::BrowseGuest(const GuestCtx& ctx, const std::string& guestPath, std::vector<SGuestFile>& entries) {
+  m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "GuestVM %s GuestPath %s", m_loginCred.ipAddress.c_str(), guestPath.c_str());
+  if (guestPath.empty() || guestPath == "\\") return BrowseGuestRoot(ctx, guestPath, entries);
+  return BrowseGuestFolder(ctx, guestPath, entries);
+}
+
+int ZQWinGuestAPI::BrowseGuestRoot(const GuestCtx&, const std::string&, std::vector<SGuestFile>& entries) {
+  std::string output;
+  if (!RunPowerShell(kDriveList, false, output)) return 0;
+  return ParseBrowseResponseWinRoot(output, entries) ? 1 : 0;
+}
+
+int ZQWinGuestAPI::BrowseGuestFolder(const GuestCtx&, const std::string& guestPath, std::vector<SGuestFile>& entries) {
+  if (!AcceptGuestPath(__PRETTY_FUNCTION__, guestPath)) return 0;
+  std::string folder = guestPath;
+  AppendTrailingDelim(folder);
+  const bool encode = NeedsEncoding(folder);
+  std::string output;
+  if (!RunPowerShell(FormatText(kPathTest, PsPath(folder).c_str()), encode, output)) return 0;
+  if (output.empty()) {
+    m_log.DebugLvl(__PRETTY_FUNCTION__, 0, "null cmdResp");
+    return 0;
+  }
+  if (boost::algorithm::icontains(output, "PathNotFound")) return 1;
+  if (!RunPowerShell(FormatText(kFolderList, PsPath(folder).c_str()), encode, output)) return 0;
+  return ParseBrowseResponseFolder(output, entries) ? 1 : 0;
+}
+
+int ZQWinGuestAPI::BrowseGuestFolders(const GuestCtx&, const std::string& guestPath, std::vector<SGuestFile>& entries) {
+  m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "GuestVM %s GuestPath %s", m_loginCred.ipAddress.c_str(), guestPath.c_str());
+  if (!AcceptGuestPath(__PRETTY_FUNCTION__, guestPath)) return 0;
+  std::string folder = guestPath;
+  AppendTrailingDelim(folder);
+  const std::string path = PsPath(folder);
+  std::string output;
+  if (!RunPowerShell(FormatText(kSubFolderList, path.c_str(), path.c_str()), NeedsEncoding(folder), output)) return 0;
+  return ParseBrowseResponseFolder(output, entries) ? 1 : 0;
+}
+
+bool ZQWinGuestAPI::EnumerateFolder(const GuestCtx&, const std::string&, std::vector<SGuestFile>&, bool) {
+  return false;
+}
+
+bool ZQWinGuestAPI::ParseBrowseResponseWinRoot(const std::string& output, std::vector<SGuestFile>& entries) {
+  if (output.empty()) return false;
+  for (std::string line : FXString::Split(output, "\n", FXString::KeepEmpty)) {
+    boost::algorithm::trim(line);
+    if (line.empty()) continue;  // also a line of blanks only, which names no drive
+    SGuestFile entry;
+    entry.name = "\\" + line;
+    entry.type = VMInfoStructs::GuestFileDirectory;
+    entries.push_back(entry);
+  }
+  return !entries.empty();
+}
+
+bool ZQWinGuestAPI::ParseBrowseResponseFolder(const std::string& output, std::vector<SGuestFile>& entries) {
+  if (output.empty()) return true;
+  for (const std::string& line : FXString::Split(output, "\n", FXString::KeepEmpty)) {
+    if (line.empty()) continue;
+    const std::vector<std::string> fields = FXString::Split(line, ",", FXString::KeepEmpty);
+    if (fields.size() != 4) continue;
+    SGuestFile entry;
+    entry.name = fields[0];
+    entry.size = std::atoll(fields[1].c_str());
+    entry.type = fields[2] == "True" ? VMInfoStructs::GuestFileDirectory : VMInfoStructs::GuestFileRegular;
+    std::tm time{};
+    if (strptime_l(fields[3].c_str(), kListTimePattern, &time, ClassicLocale())) {
+      time.tm_isdst = -1;  // the zone's rules decide, so summer times are not an hour off
+      entry.modifyTime = static_cast<int64_t>(std::mktime(&time));
+    } else {
+      m_log.Error(__PRETTY_FUNCTION__, "get_time parse error %s", fields[3].c_str());
+      entry.modifyTime = 0;
+    }
+    entries.push_back(entry);
+  }
+  return !entries.empty();
+}
+
+int ZQWinGuestAPI::CreateGuestFolder(const GuestCtx&, const std::string& guestPath) {
+  m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "GuestVM %s GuestPath %s", m_loginCred.ipAddress.c_str(), guestPath.c_str());
+  if (IsVolumeName(guestPath)) return 1;
+  if (!AcceptGuestPath(__PRETTY_FUNCTION__, guestPath)) return 0;
+  const std::string script = FormatText(kCreateFolder, WinQuote::PowerShellQuoteContent(guestPath).c_str());
+  std::string output;
+  return RunPowerShell(script, NeedsEncoding(guestPath), output) ? 1 : 0;
+}
+
+int ZQWinGuestAPI::DeleteDirectoryInGuest(const GuestCtx&, std::string& guestPath) {
+  m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "GuestVM %s GuestPath %s", m_loginCred.ipAddress.c_str(), guestPath.c_str());
+  if (IsVolumeName(guestPath)) return 1;
+  if (!AcceptGuestPath(__PRETTY_FUNCTION__, guestPath)) return 0;
+  const std::string script = FormatText(kDeleteFolder, PsPath(guestPath, "-Path").c_str());
+  std::string output;
+  return RunPowerShell(script, NeedsEncoding(guestPath), output) ? 1 : 0;
+}
+
+int ZQWinGuestAPI::ChangeGuestFileAttributes(const GuestCtx&, const std::string& guestPath, const SGuestFile& file) {
+  m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "GuestVM %s GuestPath %s [%ld, %ld, %ld, %d, %d, %d]",
+                 m_loginCred.ipAddress.c_str(), guestPath.c_str(), static_cast<long>(file.accessTime),
+                 static_cast<long>(file.modifyTime), static_cast<long>(file.createTime), file.uid, file.gid, file.mode);
+  if (!AcceptGuestPath(__PRETTY_FUNCTION__, guestPath)) return 0;
+  const std::string path = PsPath(guestPath);
+  const bool encode = NeedsEncoding(guestPath);
+  struct TimeToSet {
+    const char* script;
+    int64_t value;
+    const char* failure;
+  };
+  const TimeToSet times[] = {{kSetCreationTime, file.createTime, "Failed to update createTime %s"},
+                             {kSetModifyTime, file.modifyTime, "Failed to update modifiedTime %s"},
+                             {kSetAccessTime, file.accessTime, "Failed to update accessTime %s"}};
+  int result = 1;
+  for (const TimeToSet& time : times) {
+    std::string output;
+    if (!RunPowerShell(FormatText(time.script, static_cast<long long>(time.value), path.c_str()), encode, output)) {
+      m_log.Error(__PRETTY_FUNCTION__, time.failure, guestPath.c_str());
+      result = 0;
+    }
+  }
+  return result;
+}
+
+int ZQWinGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFile, const std::string& guestFile,
+                                   bool overwrite) {
+  m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "GuestVM %s localFile %s guestFile %s overwrite %d",
+                 m_loginCred.ipAddress.c_str(), localFile.c_str(), guestFile.c_str(), overwrite ? 1 : 0);
+  if (!AcceptGuestPath(__PRETTY_FUNCTION__, guestFile)) return 0;
+  const bool encode = NeedsEncoding(guestFile);
+  if (!overwrite) {
+    std::string output;
+    std::string command;
+    if (!RunPowerShell(FormatText(kFileExistsTest, PsPath(guestFile).c_str()), encode, output, command)) return 0;
+    if (output.empty()) {
+      // A guest that answers a path test with nothing has not said the file is there.
+      m_log.DebugLvl(__PRETTY_FUNCTION__, 0, "null cmdResp for cmd %s", MaskPasswdInStr(command, m_loginCred.password).c_str());
+      SetLastGuestApiErrorDetails("Cmd " + MaskPasswdInStr(command, m_loginCred.password) + "returned nothing");
+      return 0;
+    }
+    const bool copyNeeded = boost::algorithm::icontains(output, "PathNotFound");
+    m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "%s [%d]", guestFile.c_str(), copyNeeded ? 1 : 0);
+    if (!copyNeeded) return 1;
+  }
+  const std::string literal = LiteralSwitch(guestFile);
+  const std::string createParent =
+      FormatText(kCreateParent, WinQuote::PowerShellQuoteContent(guestFile).c_str(), literal.c_str(), literal.c_str());
+  std::string output;
+  if (!RunPowerShell(createParent, encode, output)) return 0;
+  std::string copy = WinQuote::PosixSingleQuote(localFile) + " " + WinQuote::PosixWord(m_loginCred.ipAddress) + ":" +
+                     WinQuote::PosixSingleQuote(guestFile);
+  InitZqPscpCmd(copy);
+  return ExecuteCommand(copy, output) ? 1 : 0;
+}
+
+int ZQWinGuestAPI::CopyFileFromGuest(const GuestCtx&, const std::string&, const std::string&) { return 0; }
+
+int ZQWinGuestAPI::InitStagingFolder(long long, const std::string&, const std::string&) { return 1; }
+
+int ZQWinGuestAPI::DeInitStagingFolder(const std::string&, const std::string&) { return 1; }

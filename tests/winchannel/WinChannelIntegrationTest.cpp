@@ -1,0 +1,310 @@
+// The Windows channel through the real command runner (/bin/sh -c) against the Windows guest
+// stand-in: its zqplink.exe and zqpscp.exe are the base folder's tools, its drives a temporary
+// folder. The guest and the proxy share the time zone Europe/Berlin, which has daylight saving.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+
+#include "guestapi/ZQWinGuestAPI.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using VMInfoStructs::SGuestFile;
+
+const std::string kAddress = "192.0.2.10";
+const std::string kPassword = "Gu3st pass";
+const int64_t kSummer = 1593604800;  // 2020-07-01 12:00 UTC, 14:00 in Berlin
+const int64_t kWinter = 1578236645;  // 2020-01-05 15:04:05 UTC
+
+class WinGuestIntegration : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_tz = std::make_unique<zqtest::ScopedEnv>("TZ", "Europe/Berlin");
+    tzset();
+    fs::create_directories(Host("C/Users/alice"));
+    fs::create_directories(Host("C/Hostile"));
+    fs::create_directories(Host("D"));
+    WriteConfig();
+    m_settings.Set("Base", "dBASEHOME", WINGUEST_BASE);
+    zqtest::WriteFile(m_dir.Join("local.txt"), "new content");
+  }
+  void TearDown() override {
+    m_tz.reset();
+    tzset();
+  }
+
+  void WriteConfig(const nlohmann::json& extra = nlohmann::json::object()) {
+    nlohmann::json config = {{"root", m_dir.Join("root")},
+                             {"user", "alice:CORP"},
+                             {"password", kPassword},
+                             {"addresses", {kAddress}},
+                             {"journal", m_dir.Join("journal.jsonl")}};
+    config.update(extra);
+    zqtest::WriteFile(m_dir.Join("guest.json"), config.dump());
+  }
+
+  bool InitChannel(const std::string& addresses = kAddress, const std::string& password = kPassword) {
+    GuestLoginCred cred;
+    cred.userName = "CORP\\alice";
+    cred.password = password;
+    cred.ipAddress = addresses;
+    return m_channel.Init(cred);
+  }
+
+  std::string Host(const std::string& relative) { return m_dir.Join("root/" + relative); }
+
+  std::vector<nlohmann::json> Journal() {
+    std::vector<nlohmann::json> records;
+    std::ifstream in(m_dir.Join("journal.jsonl"));
+    std::string line;
+    while (std::getline(in, line)) records.push_back(nlohmann::json::parse(line));
+    return records;
+  }
+
+  std::vector<SGuestFile> Browse(const std::string& path) {
+    std::vector<SGuestFile> entries;
+    EXPECT_EQ(m_channel.BrowseGuest(m_ctx, path, entries), 1) << path;
+    return entries;
+  }
+
+  static const SGuestFile* Named(const std::vector<SGuestFile>& entries, const std::string& name) {
+    for (const SGuestFile& entry : entries) {
+      if (entry.name == name) return &entry;
+    }
+    return nullptr;
+  }
+
+  std::unique_ptr<zqtest::ScopedEnv> m_tz;
+  zqtest::TempDir m_dir;
+  zqtest::ScopedEnv m_config{"ZQ_WINGUEST_CONFIG", m_dir.Join("guest.json")};
+  zqtest::ScopedSettings m_settings;
+  zqtest::ScopedLogCapture m_log;
+  ZQWinGuestAPI m_channel{nullptr};
+  GuestCtx m_ctx;
+};
+
+TEST_F(WinGuestIntegration, ProbeSkipsADeadAddress) {
+  ASSERT_TRUE(InitChannel("192.0.2.1,," + kAddress));
+  const auto records = Journal();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0]["argv"][0], "192.0.2.1");
+  EXPECT_NE(records[0]["exit"], 0);
+  EXPECT_EQ(records[1]["argv"][0], kAddress);
+  EXPECT_EQ(records[1]["argv"][2], "alice:CORP");
+  EXPECT_EQ(records[1]["powershell"][0], "systeminfo");
+  const auto drives = Browse("");  // later commands go to the address that answered
+  ASSERT_EQ(drives.size(), 2u);
+  EXPECT_EQ(Journal().back()["argv"][0], kAddress);
+}
+
+TEST_F(WinGuestIntegration, WrongPasswordIsRefused) {
+  EXPECT_FALSE(InitChannel(kAddress, "wrong pass"));
+  EXPECT_EQ(m_channel.GetLastGuestApiErrorDetails().rfind("Cmd ", 0), 0u);
+  EXPECT_TRUE(m_log.sink().AnyContains("Access denied"));
+  EXPECT_FALSE(m_log.sink().AnyContains("wrong pass"));
+  EXPECT_EQ(getenv("ZQ_PUTTY_PASS"), nullptr);
+  EXPECT_FALSE(Journal().back().contains("powershell"));
+}
+
+TEST_F(WinGuestIntegration, AGuestThatIsNotWindowsIsRefused) {
+  WriteConfig({{"osName", "Ubuntu 22.04"}});
+  EXPECT_FALSE(InitChannel());
+  EXPECT_TRUE(m_log.sink().AnyContains("resp \r\nHost Name:"));
+}
+
+TEST_F(WinGuestIntegration, BrowsesDrivesAndFolders) {
+  fs::create_directories(Host("C/Data/Sub"));
+  fs::create_directories(Host("C/Data/Empty"));
+  zqtest::WriteFile(Host("C/Data/a.txt"), "12345");
+  zqtest::SetFileModifyTime(Host("C/Data/a.txt"), kSummer);
+  ASSERT_TRUE(InitChannel());
+
+  const auto drives = Browse("\\");
+  ASSERT_EQ(drives.size(), 2u);
+  EXPECT_EQ(drives[0].name, "\\C:");
+  EXPECT_EQ(drives[1].name, "\\D:");
+  EXPECT_EQ(drives[0].type, VMInfoStructs::GuestFileDirectory);
+
+  const auto items = Browse("C:\\Data");
+  ASSERT_EQ(items.size(), 3u);
+  const SGuestFile* file = Named(items, "a.txt");
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->size, 5);
+  EXPECT_EQ(file->type, VMInfoStructs::GuestFileRegular);
+  EXPECT_EQ(file->modifyTime, kSummer);
+  ASSERT_NE(Named(items, "Sub"), nullptr);
+  EXPECT_EQ(Named(items, "Sub")->type, VMInfoStructs::GuestFileDirectory);
+
+  const auto single = Browse("C:\\Data\\a.txt");
+  ASSERT_EQ(single.size(), 1u);
+  EXPECT_EQ(single[0].modifyTime, kSummer);
+  EXPECT_TRUE(Browse("C:\\Data\\Empty").empty());
+  EXPECT_TRUE(Browse("C:\\Nope").empty());
+
+  std::vector<SGuestFile> folders;
+  ASSERT_EQ(m_channel.BrowseGuestFolders(m_ctx, "C:\\Data", folders), 1);
+  ASSERT_EQ(folders.size(), 2u);
+  EXPECT_EQ(folders[0].name, "Empty");
+  EXPECT_EQ(folders[1].name, "Sub");
+  folders.clear();
+  EXPECT_EQ(m_channel.BrowseGuestFolders(m_ctx, "C:\\Nope", folders), 1);
+  EXPECT_TRUE(folders.empty());
+}
+
+TEST_F(WinGuestIntegration, ListsOnlyFixedDrivesWithALetter) {
+  WriteConfig({{"volumes",
+                {{{"driveLetter", "C"}, {"driveType", "Fixed"}},
+                 {{"driveLetter", "E"}, {"driveType", "CD-ROM"}},
+                 {{"driveType", "Fixed"}}}}});
+  ASSERT_TRUE(InitChannel());
+  const auto drives = Browse("");
+  ASSERT_EQ(drives.size(), 1u);
+  EXPECT_EQ(drives[0].name, "\\C:");
+}
+
+TEST_F(WinGuestIntegration, CreatesAndDeletesFolders) {
+  ASSERT_TRUE(InitChannel());
+  ASSERT_EQ(m_channel.CreateGuestFolder(m_ctx, "C:\\New\\Deep"), 1);
+  EXPECT_TRUE(fs::is_directory(Host("C/New/Deep")));
+  EXPECT_EQ(m_channel.CreateGuestFolder(m_ctx, "C:\\New\\Deep"), 1);
+  std::string path = "C:\\New\\Deep";
+  ASSERT_EQ(m_channel.DeleteDirectoryInGuest(m_ctx, path), 1);
+  EXPECT_FALSE(fs::exists(Host("C/New/Deep")));
+  EXPECT_EQ(m_channel.DeleteDirectoryInGuest(m_ctx, path), 0);
+  EXPECT_EQ(m_channel.CreateGuestFolder(m_ctx, "Q:\\x"), 0);
+}
+
+TEST_F(WinGuestIntegration, CopiesWithAndWithoutOverwrite) {
+  fs::create_directories(Host("C/Restore"));
+  zqtest::WriteFile(Host("C/Restore/a.txt"), "old content");
+  ASSERT_TRUE(InitChannel());
+  const std::string local = m_dir.Join("local.txt");
+  ASSERT_EQ(m_channel.CopyFileToGuest(m_ctx, local, "C:\\Restore\\a.txt", false), 1);
+  EXPECT_EQ(zqtest::ReadFile(Host("C/Restore/a.txt")), "old content");
+  ASSERT_EQ(m_channel.CopyFileToGuest(m_ctx, local, "C:\\Restore\\a.txt", true), 1);
+  EXPECT_EQ(zqtest::ReadFile(Host("C/Restore/a.txt")), "new content");
+  ASSERT_EQ(m_channel.CopyFileToGuest(m_ctx, local, "C:\\Fresh\\Deeper\\b.txt", false), 1);
+  EXPECT_EQ(zqtest::ReadFile(Host("C/Fresh/Deeper/b.txt")), "new content");
+  EXPECT_EQ(m_channel.CopyFileToGuest(m_ctx, m_dir.Join("missing.txt"), "C:\\Restore\\c.txt", true), 0);
+}
+
+struct TimeRow {
+  const char* name;
+  const char* culture;
+  int64_t modify;
+};
+void PrintTo(const TimeRow& row, std::ostream* out) { *out << row.name; }
+
+class TimesOnTheGuest : public WinGuestIntegration, public ::testing::WithParamInterface<TimeRow> {};
+
+TEST_P(TimesOnTheGuest, SetsTheThreeTimesAndReadsTheWriteTimeBack) {
+  WriteConfig({{"culture", GetParam().culture}});
+  ASSERT_TRUE(InitChannel());
+  ASSERT_EQ(m_channel.CopyFileToGuest(m_ctx, m_dir.Join("local.txt"), "C:\\T\\a.txt", true), 1);
+  SGuestFile times;
+  times.createTime = 60;
+  times.modifyTime = GetParam().modify;
+  times.accessTime = kWinter;
+  ASSERT_EQ(m_channel.ChangeGuestFileAttributes(m_ctx, "C:\\T\\a.txt", times), 1);
+  struct stat st {};
+  ASSERT_EQ(stat(Host("C/T/a.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, GetParam().modify);
+  EXPECT_EQ(st.st_atime, kWinter);
+  const auto state = nlohmann::json::parse(zqtest::ReadFile(m_dir.Join("guest.json.state.json")));
+  EXPECT_EQ(state["creationTimes"][Host("C/T/a.txt")], 60);
+  const auto entries = Browse("C:\\T\\a.txt");
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].modifyTime, GetParam().modify);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, TimesOnTheGuest,
+                         ::testing::Values(TimeRow{"Summer", "en-US", kSummer}, TimeRow{"Winter", "en-US", kWinter},
+                                           TimeRow{"SummerOnAGermanGuest", "de-DE", kSummer},
+                                           TimeRow{"WinterOnABritishGuest", "en-GB", kWinter},
+                                           TimeRow{"LastSecondOfSummerTime", "de-DE", 1603583999},
+                                           TimeRow{"Midnight", "en-US", 1593554400}),
+                         [](const ::testing::TestParamInfo<TimeRow>& info) { return info.param.name; });
+
+TEST_F(WinGuestIntegration, FailsToSetTimesOnAMissingFile) {
+  ASSERT_TRUE(InitChannel());
+  EXPECT_EQ(m_channel.ChangeGuestFileAttributes(m_ctx, "C:\\nope.txt", SGuestFile()), 0);
+  EXPECT_TRUE(m_log.sink().Contains("Failed to update createTime C:\\nope.txt"));
+  EXPECT_TRUE(m_log.sink().Contains("Failed to update modifiedTime C:\\nope.txt"));
+  EXPECT_TRUE(m_log.sink().Contains("Failed to update accessTime C:\\nope.txt"));
+}
+
+// Names that mean something to the proxy's shell, to cmd, to powershell.exe's command line or
+// to PowerShell. Each must land in the guest byte for byte.
+class HostilePaths : public WinGuestIntegration, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(HostilePaths, ArriveIntact) {
+  const std::string name = GetParam();
+  ASSERT_TRUE(InitChannel());
+  const std::string folder = "C:\\Hostile\\" + name;
+  ASSERT_EQ(m_channel.CreateGuestFolder(m_ctx, folder), 1);
+  EXPECT_TRUE(fs::is_directory(Host("C/Hostile/" + name)));
+
+  const std::string file = folder + "\\" + name + ".txt";
+  ASSERT_EQ(m_channel.CopyFileToGuest(m_ctx, m_dir.Join("local.txt"), file, false), 1);
+  EXPECT_EQ(zqtest::ReadFile(Host("C/Hostile/" + name + "/" + name + ".txt")), "new content");
+  EXPECT_EQ(m_channel.CopyFileToGuest(m_ctx, m_dir.Join("local.txt"), folder + "-new\\f.txt", false), 1);
+  EXPECT_TRUE(fs::exists(Host("C/Hostile/" + name + "-new/f.txt")));
+
+  SGuestFile times;
+  times.modifyTime = kSummer;
+  times.accessTime = kSummer;
+  times.createTime = kSummer;
+  ASSERT_EQ(m_channel.ChangeGuestFileAttributes(m_ctx, file, times), 1);
+  const auto listing = Browse(folder);
+  const SGuestFile* listed = Named(listing, name + ".txt");
+  ASSERT_NE(listed, nullptr);
+  EXPECT_EQ(listed->modifyTime, kSummer);
+  const auto parent = Browse("C:\\Hostile");
+  ASSERT_NE(Named(parent, name), nullptr);
+  EXPECT_EQ(Named(parent, name)->type, VMInfoStructs::GuestFileDirectory);
+  std::vector<SGuestFile> folders;
+  ASSERT_EQ(m_channel.BrowseGuestFolders(m_ctx, "C:\\Hostile", folders), 1);
+  EXPECT_NE(Named(folders, name), nullptr);
+
+  const std::string empty = folder + "-empty";
+  ASSERT_EQ(m_channel.CreateGuestFolder(m_ctx, empty), 1);
+  std::string doomed = empty;
+  ASSERT_EQ(m_channel.DeleteDirectoryInGuest(m_ctx, doomed), 1);
+  EXPECT_FALSE(fs::exists(Host("C/Hostile/" + name + "-empty")));
+  EXPECT_EQ(fs::exists(Host("C/Hostile/" + name + "-new")), true);
+
+  // Nothing else appeared anywhere: no folder from an injected command, no expanded variable.
+  size_t items = 0;
+  for (auto it = fs::recursive_directory_iterator(Host("C")); it != fs::recursive_directory_iterator(); ++it) ++items;
+  EXPECT_EQ(items, 7u);  // Users, Users\alice, Hostile, the folder, its file, -new, -new\f.txt
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Corpus, HostilePaths,
+    ::testing::Values("it's", "x'; New-Item pwned -ItemType directory; 'y", "\xE2\x80\x98quoted\xE2\x80\x99",
+                      "low\xE2\x80\x9A" "and\xE2\x80\x9B" "high", "$HOME", "$Recycle.Bin", "$(id)", "a`id`b", "`",
+                      "%PATH%", "%USERNAME%x%", "100%", "a&b", "a^b", "a^&b", "a b", "a  b", " lead", "[1]", "a]b",
+                      "(p)", "!bang", "#hash", "@{x}", "x;y=z", "~tilde",
+                      "caf\xC3\xA9 \xE4\xB8\xAD\xE6\x96\x87", "a'$x'`&%y%^"),
+    [](const ::testing::TestParamInfo<std::string>& info) { return "Row" + std::to_string(info.index); });
+
+TEST_F(WinGuestIntegration, PathsWindowsCannotTakeRunNothing) {
+  ASSERT_TRUE(InitChannel());
+  const size_t before = Journal().size();
+  std::vector<SGuestFile> entries;
+  EXPECT_EQ(m_channel.CreateGuestFolder(m_ctx, "C:\\a|b"), 0);
+  EXPECT_EQ(m_channel.CreateGuestFolder(m_ctx, "C:\\line\nbreak"), 0);
+  EXPECT_EQ(m_channel.BrowseGuest(m_ctx, "C:\\trailing.", entries), 0);
+  EXPECT_EQ(m_channel.CopyFileToGuest(m_ctx, m_dir.Join("local.txt"), "C:\\what?.txt", true), 0);
+  EXPECT_EQ(m_channel.ChangeGuestFileAttributes(m_ctx, "C:\\a.txt:stream", SGuestFile()), 0);
+  EXPECT_EQ(Journal().size(), before);
+}
+
+}  // namespace

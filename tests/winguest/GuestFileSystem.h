@@ -1,0 +1,91 @@
+// The guest's drives, held in a folder of this machine: C:\ is <root>/C. Paths are read the way
+// Windows reads them: "\" and "/" both separate, names compare without regard to letter case,
+// "." and ".." are resolved, trailing dots and blanks of a name are dropped, and the characters
+// Windows forbids in names are refused. Times are a file's own; creation times, which this
+// machine cannot set, are kept in a state file beside the configuration.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace winguest {
+
+struct WindowsPath {
+  char drive = 'C';                     // upper case
+  std::vector<std::string> components;  // no empty, "." or ".." components
+
+  std::string Text() const;  // C:\a\b, or C:\ for a drive's root
+  std::string Name() const;  // the last component, or C:\ for a drive's root
+  bool IsRoot() const { return components.empty(); }
+  WindowsPath Parent() const;
+  WindowsPath Child(const std::string& name) const;
+};
+
+struct GuestItem {
+  WindowsPath path;
+  std::filesystem::path host;
+  bool isDirectory = false;
+};
+
+// PowerShell's wildcard patterns: * ? [set] [a-z], ` escapes; letter case ignored.
+class WildcardPattern {
+ public:
+  static bool HasWildcards(const std::string& text);  // an unescaped * ? or [
+  // False when the pattern is malformed (an unclosed "[").
+  static bool IsValid(const std::string& pattern);
+  static bool Matches(const std::string& pattern, const std::string& text);
+  static std::string Unescape(const std::string& text);
+};
+
+class GuestFileSystem {
+ public:
+  // `currentLocation` is where relative paths start (the login's profile folder).
+  GuestFileSystem(std::filesystem::path root, WindowsPath currentLocation, std::string stateFile);
+
+  // Reads a literal path. False with the message Windows gives for UNC paths, forbidden
+  // characters or a ":" inside a name.
+  bool Parse(const std::string& text, WindowsPath& path, std::string& error) const;
+  bool DriveExists(char drive) const;
+  std::vector<char> Drives() const;
+
+  // The item at `path`, if there is one.
+  std::optional<GuestItem> Find(const WindowsPath& path) const;
+  // Every existing item that the wildcard pattern matches. False with a message for a malformed
+  // pattern or a missing drive; true with no matches when nothing matches.
+  bool Expand(const std::string& pattern, std::vector<GuestItem>& matches, std::string& error) const;
+  // The children of a folder, in the order Windows lists them (by name, letter case ignored).
+  std::vector<GuestItem> Children(const GuestItem& folder) const;
+
+  // Where `path` lies on this machine: existing components as they are spelled here.
+  std::filesystem::path HostPath(const WindowsPath& path) const;
+
+  bool CreateDirectory(const WindowsPath& path, std::string& error);
+  bool CreateFile(const WindowsPath& path, std::string& error);
+  bool Remove(const GuestItem& item, bool recurse, std::string& error);
+  // Writes `content` to the file at `path`; its folder must exist.
+  bool WriteFile(const WindowsPath& path, const std::string& content, std::string& error);
+
+  int64_t Length(const GuestItem& item) const;
+  // File times in seconds since 1970 UTC.
+  int64_t LastWriteTime(const GuestItem& item) const;
+  int64_t LastAccessTime(const GuestItem& item) const;
+  int64_t CreationTime(const GuestItem& item) const;
+  bool SetLastWriteTime(const GuestItem& item, int64_t utcSeconds, std::string& error);
+  bool SetLastAccessTime(const GuestItem& item, int64_t utcSeconds, std::string& error);
+  bool SetCreationTime(const GuestItem& item, int64_t utcSeconds, std::string& error);
+
+ private:
+  std::map<std::string, int64_t> LoadCreationTimes() const;
+  void SaveCreationTimes(const std::map<std::string, int64_t>& times) const;
+  bool SplitPath(const std::string& text, WindowsPath& path, std::vector<std::string>& raw, std::string& error) const;
+
+  std::filesystem::path m_root;
+  WindowsPath m_current;
+  std::string m_stateFile;
+};
+
+}  // namespace winguest

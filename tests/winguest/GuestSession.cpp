@@ -1,0 +1,45 @@
+#include "GuestSession.h"
+
+#include <cstdlib>
+#include <ctime>
+
+namespace winguest {
+
+bool GuestSession::Open(const std::string& tool, const std::vector<std::string>& arguments, std::string& error) {
+  if (!StandInConfig::LoadFromEnvironment(m_config, error)) return false;
+  if (!m_config.timeZone.empty()) setenv("TZ", m_config.timeZone.c_str(), 1);
+  tzset();
+  m_journal = Journal(m_config.journal);
+  m_journal.Start(tool, arguments);
+  WindowsPath profile;
+  profile.drive = 'C';
+  profile.components = {"Users", AccountName()};
+  m_files = std::make_unique<GuestFileSystem>(m_config.root, profile, m_config.stateFile);
+  return true;
+}
+
+bool GuestSession::LogIn(const std::string& address, const std::string& user, std::string& error) const {
+  if (!m_config.Answers(address)) {
+    error = "FATAL ERROR: Network error: Connection timed out";
+    return false;
+  }
+  const char* password = std::getenv("ZQ_PUTTY_PASS");
+  if (user != m_config.user || !password || m_config.password != password) {
+    error = "Access denied\nFATAL ERROR: Configured password was not accepted";
+    return false;
+  }
+  return true;
+}
+
+std::string GuestSession::AccountName() const {
+  const size_t colon = m_config.user.find(':');
+  return colon == std::string::npos ? m_config.user : m_config.user.substr(0, colon);
+}
+
+int ToolExitStatus(int guestStatus) {
+  if (guestStatus == 0) return 0;
+  const int low = guestStatus & 0xff;
+  return low == 0 ? 1 : low;
+}
+
+}  // namespace winguest

@@ -1,0 +1,53 @@
+// Configuration of the Windows guest stand-in, read from the JSON file that the environment
+// variable ZQ_WINGUEST_CONFIG names:
+//
+//   {
+//     "root": "/tmp/x/guest",          folder that holds the drives: C:\ is <root>/C (required)
+//     "user": "alice:CORP",            login the SSH tools must present (required)
+//     "password": "secret",            password expected in ZQ_PUTTY_PASS (required)
+//     "addresses": ["192.0.2.7"],      addresses at which the guest answers (required)
+//     "culture": "en-US",              culture of the guest: en-US (default), en-GB, de-DE
+//     "osName": "Microsoft Windows Server 2019 Datacenter",   what systeminfo calls the system
+//     "timeZone": "Europe/Berlin",     the guest's zone (default: the zone the tool inherits)
+//     "volumes": [{"driveLetter": "C", "driveType": "Fixed"}],   default: every one-letter
+//                                       folder of the root is a fixed drive
+//     "journal": "/tmp/x/journal.jsonl",  where each tool run is recorded (optional)
+//     "stateFile": "/tmp/x/state.json"    creation times the guest keeps (default: beside the
+//                                          configuration file)
+//   }
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace winguest {
+
+constexpr const char* kConfigEnvVar = "ZQ_WINGUEST_CONFIG";
+
+struct VolumeSpec {
+  std::string driveLetter;  // empty: a volume without a letter
+  std::string driveType;    // Fixed, Removable, CD-ROM, ...
+};
+
+struct StandInConfig {
+  std::string root;
+  std::string user;
+  std::string password;
+  std::vector<std::string> addresses;
+  std::string culture = "en-US";
+  std::string osName = "Microsoft Windows Server 2019 Datacenter";
+  std::string timeZone;
+  std::optional<std::vector<VolumeSpec>> volumes;
+  std::string journal;
+  std::string stateFile;
+
+  // Reads the file; false with a reason when it is missing, malformed or lacks a required key.
+  static bool Load(const std::string& path, StandInConfig& config, std::string& error);
+  // Load() of the file named by ZQ_WINGUEST_CONFIG.
+  static bool LoadFromEnvironment(StandInConfig& config, std::string& error);
+
+  bool Answers(const std::string& address) const;
+};
+
+}  // namespace winguest
