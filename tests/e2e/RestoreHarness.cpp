@@ -61,6 +61,10 @@ void RestoreHarness::AddSshHost(const std::string& address, int port) {
   zqtest::WriteFile(m_dir.Join("ssh_config"), m_sshConfig);
 }
 
+void RestoreHarness::SetEnvironment(const std::string& name, const std::string& value) {
+  m_environment[name] = value;
+}
+
 void RestoreHarness::Set(const std::string& section, const std::string& key, const std::string& value) {
   m_settings[section][key] = value;
 }
@@ -98,8 +102,9 @@ void RestoreHarness::WriteFiles(const nlohmann::json& job) {
 
 RunResult RestoreHarness::RunZqrestore(const std::vector<std::string>& arguments, int seconds) {
   std::string command = "cd " + Quoted(m_dir.path()) + " && LD_LIBRARY_PATH=" + Quoted(ZQ_VMINFO_DIR) +
-                        " ZQ_PLUGIN=" + Quoted(ZQ_PLUGIN_PATH) + " exec " + Quoted(ZQ_ZQRESTORE) + " --settings " +
-                        Quoted(SettingsFile());
+                        " ZQ_PLUGIN=" + Quoted(ZQ_PLUGIN_PATH);
+  for (const auto& [name, value] : m_environment) command += " " + name + "=" + Quoted(value);
+  command += " exec " + Quoted(ZQ_ZQRESTORE) + " --settings " + Quoted(SettingsFile());
   for (const std::string& argument : arguments) command += " " + Quoted(argument);
   RunResult result;
   const auto started = std::chrono::steady_clock::now();

@@ -36,6 +36,9 @@ class RestoreHarness {
   // Sends SSH connections for `address` to `port` (the installation's OpenSSH configuration).
   void AddSshHost(const std::string& address, int port);
 
+  // An environment variable for the zqrestore process (and the tools it starts).
+  void SetEnvironment(const std::string& name, const std::string& value);
+
   // The settings file; entries set here win over the defaults.
   void Set(const std::string& section, const std::string& key, const std::string& value);
   std::string SettingsFile() const { return m_dir.Join("zqrestore.ini"); }
@@ -72,6 +75,7 @@ class RestoreHarness {
   int m_instanceType;
   int m_run = 0;
   std::string m_sshConfig;
+  std::map<std::string, std::string> m_environment;
 };
 
 // A small tree with folders, files of several sizes, modes and times, for restoring.
