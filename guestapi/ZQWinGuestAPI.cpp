@@ -1,6 +1,6 @@
 #include "ZQWinGuestAPI.h"
 
-#include <clocale>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -30,24 +30,26 @@ constexpr const char* kDriveList =
 constexpr const char* kPathTest = "if (Test-Path %s) {Write-Host PathFound} else {Write-Host PathNotFound}";
 // LastWriteTime is printed in the invariant culture, the form the folder parser reads, whatever
 // the guest's own culture.
-#define ZQ_WIN_LIST_ITEM                                                                                  \
-  "$isDir =  $_.GetType().name -eq 'DirectoryInfo'; $len = if ($isDir) {0} else {$_.length};"
-#define ZQ_WIN_PRINT_ITEM                                                                                 \
-  "Write-Host $_.name,$len,$isDir,$_.LastWriteTime.ToString('M/d/yyyy h:mm:ss tt', "                     \
-  "[Globalization.CultureInfo]::InvariantCulture) -Separator ','"
-constexpr const char* kFolderList = "foreach($_ in get-childitem %s) {" ZQ_WIN_LIST_ITEM ZQ_WIN_PRINT_ITEM "}";
+constexpr const char* kFolderList =
+    "foreach($_ in get-childitem %s) {$isDir =  $_.GetType().name -eq 'DirectoryInfo'; $len = if ($isDir) {0} else "
+    "{$_.length};Write-Host $_.name,$len,$isDir,$_.LastWriteTime.ToString('M/d/yyyy h:mm:ss tt', "
+    "[Globalization.CultureInfo]::InvariantCulture) -Separator ','}";
 constexpr const char* kSubFolderList =
-    "if (Test-Path %s) {foreach($_ in get-childitem %s) {" ZQ_WIN_LIST_ITEM "if ($isDir) {" ZQ_WIN_PRINT_ITEM "}}}";
-#undef ZQ_WIN_LIST_ITEM
-#undef ZQ_WIN_PRINT_ITEM
+    "if (Test-Path %s) {foreach($_ in get-childitem %s) {$isDir =  $_.GetType().name -eq 'DirectoryInfo'; $len = if "
+    "($isDir) {0} else {$_.length};if ($isDir) {Write-Host $_.name,$len,$isDir,$_.LastWriteTime.ToString('M/d/yyyy "
+    "h:mm:ss tt', [Globalization.CultureInfo]::InvariantCulture) -Separator ','}}}";
 constexpr const char* kCreateFolder = "New-Item -ItemType directory -Path '%s' -Force";
 constexpr const char* kDeleteFolder = "Remove-Item %s -Force";
+// The number first, then the path.
 constexpr const char* kSetCreationTime =
-    "$stime = get-date 1/1/1970; $unixtime=%lld; (Get-Item %s).CreationTime=($stime.AddSeconds($unixTime).ToLocalTime());";
+    "$stime = get-date 1/1/1970; $unixtime=%lld; (Get-Item %s).CreationTime=($stime.AddSeconds($unixTime)."
+    "ToLocalTime());";
 constexpr const char* kSetModifyTime =
-    "$stime = get-date 1/1/1970; $unixtime=%lld; (Get-Item %s).LastWriteTime=($stime.AddSeconds($unixTime).ToLocalTime());";
+    "$stime = get-date 1/1/1970; $unixtime=%lld; (Get-Item %s).LastWriteTime=($stime.AddSeconds($unixTime)."
+    "ToLocalTime());";
 constexpr const char* kSetAccessTime =
-    "$stime = get-date 1/1/1970; $unixtime=%lld; (Get-Item %s).LastAccessTime=($stime.AddSeconds($unixTime).ToLocalTime());";
+    "$stime = get-date 1/1/1970; $unixtime=%lld; (Get-Item %s).LastAccessTime=($stime.AddSeconds($unixTime)."
+    "ToLocalTime());";
 // The copy's existence test (two blanks after "powershell" once wrapped) and parent creation,
 // whose first %s is the path's quoted text and the other two "" or "-LiteralPath ".
 constexpr const char* kFileExistsTest = " if (Test-Path %s) {Write-Host PathFound} else {Write-Host PathNotFound}";
