@@ -1,7 +1,39 @@
+// The restore controller: job records, and the per-entry restore of staged files and folders into
+// the guest with their attributes. Folder preparation lives in VSAgentlessRestoreToVMFolders.cpp,
+// the job options in VSAgentlessRestoreToVMJobOptions.cpp.
 #include "VSAgentlessRestoreToVM.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "../platform/FXFile.h"
+#include "StagingFolderLayout.h"
+
+namespace {
+
+constexpr const char* kRestoreToVMOrigin =
+    "virtual bool CVSAgentlessRestoreToVM::RestoreToVM(const char*, u_longlong_t, u_longlong_t, CXFileHeader*, "
+    "string&, bool&, bool&)";
+constexpr const char* kRestoreImageLevelOrigin =
+    "virtual bool CVSAgentlessRestoreToVM::RestoreToVM_ImageLevel(const string&, u_longlong_t, u_longlong_t, bool, "
+    "u_longlong_t&, bool&)";
+constexpr const char* kCopyToGuestOrigin =
+    "virtual bool CVSAgentlessRestoreToVM::CopyToGuest(const string&, const string&, bool, bool&, bool&)";
+constexpr const char* kUpdateUnixPermissionsOrigin =
+    "virtual bool CVSAgentlessRestoreToVM::UpdateUnixPermissions(const string&, CXFileHeader*)";
+constexpr const char* kUpdateFileTimesOrigin = "virtual bool CVSAgentlessRestoreToVM::UpdateFileTimes(const string&)";
+
+
+}  // namespace
 
 CVSAgentlessRestoreToVM::CVSAgentlessRestoreToVM() : m_speedCounter(nullptr) {}
 
+// Members go in reverse declaration order, the guest channel with them. The host's records and
+// clients and the VM-information component are borrowed and stay.
 CVSAgentlessRestoreToVM::~CVSAgentlessRestoreToVM() = default;
 
 bool CVSAgentlessRestoreToVM::Init(FSRInitData* initData, FSRInitDataVer2* initDataVer2, FSRSetParams* setParams,
@@ -18,22 +50,243 @@ bool CVSAgentlessRestoreToVM::Init(FSRInitData* initData, FSRInitDataVer2* initD
 
 void CVSAgentlessRestoreToVM::setRestoreToUnixVM() { m_restoreToUnixVM = true; }
 
-// The per-entry operations below are not built yet; an inactive controller answers them with
-// success and touches nothing.
-bool CVSAgentlessRestoreToVM::RestoreToVM(const char*, u_longlong_t, u_longlong_t, CXFileHeader*, std::string&, bool&,
-                                          bool&) {
-  return !m_restoreToVMActive;
+bool CVSAgentlessRestoreToVM::HasGuestChannel(const char* origin) {
+  if (m_pGuestAPI) return true;
+  m_log.Error(origin, "No guest channel for VM [%s]", m_guestCtx.vmName.c_str());
+  return false;
 }
-bool CVSAgentlessRestoreToVM::RestoreToVM_ImageLevel(const std::string&, u_longlong_t, u_longlong_t, bool,
-                                                     u_longlong_t&, bool&) {
-  return !m_restoreToVMActive;
+
+long long CVSAgentlessRestoreToVM::JobInstanceType() const {
+  return m_pInitDataVer2 == nullptr ? 0 : m_pInitDataVer2->instanceType;
 }
-void CVSAgentlessRestoreToVM::GenerateGuestFilePath(const std::string&, std::string&) {}
-bool CVSAgentlessRestoreToVM::GenerateGuestAndStagingFolders() { return !m_restoreToVMActive; }
-bool CVSAgentlessRestoreToVM::InitStagingFolder() { return !m_restoreToVMActive; }
-bool CVSAgentlessRestoreToVM::DeInitStagingFolder() { return !m_restoreToVMActive; }
-bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string&, const std::string&, bool, bool&, bool&) {
-  return !m_restoreToVMActive;
+
+std::string CVSAgentlessRestoreToVM::LastComponentError() {
+  return m_pVMInfo == nullptr ? std::string() : m_pVMInfo->GetLastErrorString();
 }
-bool CVSAgentlessRestoreToVM::UpdateFileTimes(const std::string&) { return !m_restoreToVMActive; }
-bool CVSAgentlessRestoreToVM::UpdateUnixPermissions(const std::string&, CXFileHeader*) { return !m_restoreToVMActive; }
+
+std::string CVSAgentlessRestoreToVM::StagedEntryRefusalFor(const std::string& stagedPath) const {
+  return StagedEntryRefusal(PublishedStagingFolder(m_pSetParams), m_guestDir, stagedPath);
+}
+
+// Copies one staged entry into the guest, then applies its attributes: owner, group and mode on
+// Unix guests when the job restores ACLs; the staged file's times on other guests reached over a
+// command channel. A staged entry that did not reach the guest (failed or kept) is deleted from
+// staging; one that did stays until the staging folder is handed back.
+bool CVSAgentlessRestoreToVM::RestoreToVM(const char* stagedPath, u_longlong_t, u_longlong_t, CXFileHeader* header,
+                                          std::string& guestPath, bool& skipped, bool& attributesApplied) {
+  if (!m_restoreToVMActive) return true;
+  const std::string staged = stagedPath == nullptr ? std::string() : std::string(stagedPath);
+  const std::string refusal = StagedEntryRefusalFor(staged);
+  if (!refusal.empty()) {
+    m_log.Error(kRestoreToVMOrigin, "Cannot restore staged entry [%s]: %s", staged.c_str(), refusal.c_str());
+    return false;
+  }
+  if (!HasGuestChannel(kRestoreToVMOrigin)) return false;
+
+  GenerateGuestFilePath(staged, guestPath);
+  bool isFolder = false;
+  if (!CopyToGuest(staged, guestPath, true, skipped, isFolder)) {
+    // Hyper-V guests get no folders; the staged folder stays for the files below it.
+    if (JobInstanceType() == VSInstanceHyperV && isFolder) return true;
+    const CNyError removal = FXFile::RemoveFile(staged);
+    if (removal.IsError()) {
+      m_log.Debug(kRestoreToVMOrigin, "Error [%s] deleting staged file [%s]", removal.AsString().c_str(),
+                  staged.c_str());
+    }
+    return false;
+  }
+  if (header == nullptr) return true;
+
+  if (m_restoreToUnixVM) {
+    if (!m_restoreACLs) return true;
+    attributesApplied = UpdateUnixPermissions(staged, header);
+    return attributesApplied;
+  }
+  if (m_pGuestAPI->IsZqGuestAPI() && !isFolder) {
+    attributesApplied = UpdateFileTimes(staged);
+    return attributesApplied;
+  }
+  return true;
+}
+
+// The image-level variant: no attributes; reports the bytes the entry holds.
+bool CVSAgentlessRestoreToVM::RestoreToVM_ImageLevel(const std::string& stagedPath, u_longlong_t, u_longlong_t size,
+                                                     bool timeIsAccurate, u_longlong_t& bytes, bool& skipped) {
+  if (!m_restoreToVMActive) return true;
+  const std::string refusal = StagedEntryRefusalFor(stagedPath);
+  if (!refusal.empty()) {
+    m_log.Error(kRestoreImageLevelOrigin, "Cannot restore staged entry [%s]: %s", stagedPath.c_str(), refusal.c_str());
+    return false;
+  }
+  if (!HasGuestChannel(kRestoreImageLevelOrigin)) return false;
+
+  std::string guestPath;
+  GenerateGuestFilePath(stagedPath, guestPath);
+  u_longlong_t entryBytes = size;
+  if (entryBytes == 0) {
+    long long stagedSize = 0;
+    FXFile::ZQGetFileSize(stagedPath, stagedSize);  // unknown size: report 0, copy anyway
+    entryBytes = static_cast<u_longlong_t>(stagedSize);
+  }
+  bool isFolder = false;
+  if (CopyToGuest(stagedPath, guestPath, timeIsAccurate, skipped, isFolder)) {
+    bytes = entryBytes;
+    return true;
+  }
+  if (JobInstanceType() == VSInstanceHyperV && isFolder) return true;
+  const CNyError removal = FXFile::RemoveFile(stagedPath);
+  if (removal.IsError()) {
+    m_log.Debug(kRestoreImageLevelOrigin, "Error [%s] deleting staged file [%s]", removal.AsString().c_str(),
+                stagedPath.c_str());
+  }
+  return false;
+}
+
+// Creates the guest folder for a staged folder, or copies a staged file unless the guest already
+// holds the same or a newer one:
+//   overwrite-always set                      -> copy, replacing the guest file unseen
+//   guest file absent (or the browse failed)  -> copy without overwrite
+//   guest file present, times not comparable  -> keep it (skipped), false
+//   guest file present, local <= guest        -> keep it (skipped), false
+//   guest file present, local >  guest        -> copy with overwrite
+// The throughput counter runs around every copy and is stopped whatever the result.
+bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const std::string& guestPath,
+                                          bool timeIsAccurate, bool& skipped, bool& isFolder) {
+  isFolder = false;
+  if (!m_restoreToVMActive) return true;
+  if (!HasGuestChannel(kCopyToGuestOrigin)) return false;
+
+  struct stat staged;
+  if (::stat(stagedPath.c_str(), &staged) != 0) {
+    const int error = errno;
+    m_log.Error(kCopyToGuestOrigin, "Cannot examine staged entry [%s], %s", stagedPath.c_str(), std::strerror(error));
+    return false;
+  }
+
+  if (S_ISDIR(staged.st_mode)) {
+    isFolder = true;
+    if (JobInstanceType() == VSInstanceHyperV) return false;
+    m_log.Debug(kCopyToGuestOrigin, "Creating guest dir [%s]", guestPath.c_str());
+    if (!m_pGuestAPI->CreateGuestFolder(m_guestCtx, guestPath)) {
+      m_log.Error(kCopyToGuestOrigin, "Failed to create guest dir [%s]", guestPath.c_str());
+      return false;
+    }
+    m_log.DebugLvl(kCopyToGuestOrigin, 2, "Successfully created guest dir [%s]", guestPath.c_str());
+    return true;
+  }
+
+  bool overwrite = m_pSetParams != nullptr && (m_pSetParams->restoreFlags & kRestoreFlagOverwriteAlways) != 0;
+  if (!overwrite) {
+    std::vector<VMInfoStructs::SGuestFile> entries;
+    if (m_pGuestAPI->BrowseGuest(m_guestCtx, guestPath, entries) && !entries.empty()) {
+      if (!timeIsAccurate) {
+        m_log.Debug(kCopyToGuestOrigin, "File [%s] time is not accurate", stagedPath.c_str());
+        skipped = true;
+        return false;
+      }
+      const long long localTime = static_cast<long long>(staged.st_mtime);
+      const long long guestTime = entries[0].modifyTime;
+      if (localTime <= guestTime) {
+        m_log.Debug(kCopyToGuestOrigin, "File [%s] [%d] is older than the file in the guest [%s] [%d]",
+                    stagedPath.c_str(), static_cast<int>(localTime), guestPath.c_str(), static_cast<int>(guestTime));
+        skipped = true;
+        return false;
+      }
+      m_log.Debug(kCopyToGuestOrigin, "Overwrite guest file [%s] [%d] with Local file [%s] [%d] ", guestPath.c_str(),
+                  static_cast<int>(guestTime), stagedPath.c_str(), static_cast<int>(localTime));
+      overwrite = true;
+    }
+  }
+
+  const long long stagedBytes = static_cast<long long>(staged.st_size);
+  m_log.DebugLvl(kCopyToGuestOrigin, 2, "Copying to guest [%s]->[%s]  (%lld) bytes", stagedPath.c_str(),
+                 guestPath.c_str(), stagedBytes);
+  m_speedCounter.Start();
+  const int copied = m_pGuestAPI->CopyFileToGuest(m_guestCtx, stagedPath, guestPath, overwrite);
+  m_speedCounter.Stop(static_cast<unsigned long long>(stagedBytes));
+  if (!copied) {
+    m_log.Error(kCopyToGuestOrigin, "Failed to copy [%s] to [%s]", stagedPath.c_str(), guestPath.c_str());
+    return false;
+  }
+  m_log.Debug(kCopyToGuestOrigin, "Successfully copied file to guest VM srcPath[%s] VMdestPath [%s]",
+              stagedPath.c_str(), guestPath.c_str());
+  return true;
+}
+
+// Sends owner, group and mode (low 32 bits each) and the header's two times: mtime as the
+// modification time, ctime as the access time; the creation time stays 0.
+bool CVSAgentlessRestoreToVM::UpdateUnixPermissions(const std::string& stagedPath, CXFileHeader* header) {
+  if (!m_restoreToVMActive) return true;
+  const std::string refusal = StagedEntryRefusalFor(stagedPath);
+  if (!refusal.empty()) {
+    m_log.Error(kUpdateUnixPermissionsOrigin, "Cannot update unix permissions of staged entry [%s]: %s",
+                stagedPath.c_str(), refusal.c_str());
+    return false;
+  }
+  if (header == nullptr) {
+    m_log.Error(kUpdateUnixPermissionsOrigin, "No file header for staged entry [%s]", stagedPath.c_str());
+    return false;
+  }
+  if (!HasGuestChannel(kUpdateUnixPermissionsOrigin)) return false;
+
+  std::string guestPath;
+  GenerateGuestFilePath(stagedPath, guestPath);
+  VMInfoStructs::SGuestFile attributes;
+  if (m_setTimesWithPermissions || m_pGuestAPI->IsZqGuestAPI()) {
+    attributes.modifyTime = header->mtime;
+    attributes.accessTime = header->ctime;
+  }
+  attributes.uid = static_cast<int32_t>(header->uid);
+  attributes.gid = static_cast<int32_t>(header->gid);
+  attributes.mode = static_cast<int32_t>(header->mode);
+
+  m_log.Debug(kUpdateUnixPermissionsOrigin,
+              "Updating unix permissions for [%s], mtime %lld, ctime %lld, uid %lld, gid %lld, mode %lld",
+              guestPath.c_str(), static_cast<long long>(header->mtime), static_cast<long long>(header->ctime),
+              static_cast<long long>(header->uid), static_cast<long long>(header->gid),
+              static_cast<long long>(header->mode));
+  m_log.Debug(kUpdateUnixPermissionsOrigin, "Updating unix permissions for [%s]", guestPath.c_str());
+  if (!m_pGuestAPI->ChangeGuestFileAttributes(m_guestCtx, guestPath, attributes)) {
+    m_log.Error(kUpdateUnixPermissionsOrigin, "Failed to change file attributes [%s]", guestPath.c_str());
+    return false;
+  }
+  m_log.Debug(kUpdateUnixPermissionsOrigin, "Successfully changed file attributes [%s]", guestPath.c_str());
+  return true;
+}
+
+// Sends the staged file's creation, modification and access times; owner, group and mode stay 0.
+// Times that cannot be read are not sent: zeros would date the guest file back to 1970.
+bool CVSAgentlessRestoreToVM::UpdateFileTimes(const std::string& stagedPath) {
+  if (!m_restoreToVMActive) return true;
+  const std::string refusal = StagedEntryRefusalFor(stagedPath);
+  if (!refusal.empty()) {
+    m_log.Error(kUpdateFileTimesOrigin, "Cannot update attributes of staged entry [%s]: %s", stagedPath.c_str(),
+                refusal.c_str());
+    return false;
+  }
+  if (!HasGuestChannel(kUpdateFileTimesOrigin)) return false;
+
+  std::string guestPath;
+  GenerateGuestFilePath(stagedPath, guestPath);
+  long createTime = 0;
+  long modifyTime = 0;
+  long accessTime = 0;
+  const CNyError timesError = FXFile::GetFileTimes(stagedPath, &createTime, &modifyTime, &accessTime);
+  if (timesError.IsError()) {
+    m_log.Error(kUpdateFileTimesOrigin, "Cannot read the times of staged file [%s], %s", stagedPath.c_str(),
+                timesError.AsString().c_str());
+    return false;
+  }
+  VMInfoStructs::SGuestFile attributes;
+  attributes.createTime = createTime;
+  attributes.modifyTime = modifyTime;
+  attributes.accessTime = accessTime;
+
+  m_log.DebugLvl(kUpdateFileTimesOrigin, 2, "Updating attributes for [%s]", guestPath.c_str());
+  if (!m_pGuestAPI->ChangeGuestFileAttributes(m_guestCtx, guestPath, attributes)) {
+    m_log.Error(kUpdateFileTimesOrigin, "Failed to change file attributes [%s]", guestPath.c_str());
+    return false;
+  }
+  m_log.Debug(kUpdateFileTimesOrigin, "Successfully changed file attributes [%s]", guestPath.c_str());
+  return true;
+}

@@ -54,4 +54,14 @@ class CVSAgentlessRestoreToVM : public IVSAgentlessRestoreToVM {
   bool m_restoreToUnixVM = false;
   bool m_setTimesWithPermissions = true;
   bool m_restoreACLs = false;
+
+ private:
+  // Logs one error line under `origin` and returns false when the controller has no guest channel.
+  bool HasGuestChannel(const char* origin);
+  // The job's VirtualServerInstanceType, 0 when the host gave no second-version record.
+  long long JobInstanceType() const;
+  // The VM-information component's last error text; empty without a component.
+  std::string LastComponentError();
+  // Why a per-entry operation must refuse `stagedPath` (empty when it may go ahead).
+  std::string StagedEntryRefusalFor(const std::string& stagedPath) const;
 };

@@ -1,0 +1,30 @@
+// Where the staging folder of a restore-to-VM job lives on the proxy, and how a staged entry
+// relates to it. Pure functions of their arguments: no file system, no logging.
+#pragma once
+
+#include <string>
+
+#include "../platform/FSRRecords.h"
+
+// Name of the staging folder's leaf, below the job's three ids.
+constexpr const char* kStagingLeafName = "ForGuestVM";
+
+// The staging folder the host was told to use (the destination path of the restore parameters
+// after the guest folder exists); null without parameters or after a failed attempt.
+inline const char* PublishedStagingFolder(const FSRSetParams* setParams) {
+  return setParams == nullptr ? nullptr : setParams->destinationPath;
+}
+
+// <jobResultsDir>[/]ZQ_JobResults/<initIdA>/<initIdB>/<initIdC>/ForGuestVM, with a "/" after the
+// job-results directory only when it does not already end in one. initIdA and initIdB print as
+// unsigned 64-bit numbers, initIdC as a signed one.
+std::string StagingFolderPath(const std::string& jobResultsDir, const FSRInitData& ids);
+
+// Why `stagedPath` cannot be mapped into the guest, or an empty text when it can. A mappable path
+// is the staging folder, one "/" and the entry's relative path (which may be empty), and a guest
+// folder must be known. `stagingFolder` may be null (no staging folder published).
+std::string StagedEntryRefusal(const char* stagingFolder, const std::string& guestDir, const std::string& stagedPath);
+
+// The part of `stagedPath` after the staging folder and its separator. Only for paths that
+// StagedEntryRefusal accepts.
+std::string StagedRelativePath(const char* stagingFolder, const std::string& stagedPath);

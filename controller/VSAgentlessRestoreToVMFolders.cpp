@@ -1,0 +1,188 @@
+// The two folders of a restore to a VM: the destination folder inside the guest and the staging
+// folder on the proxy where the host writes every entry first, and the mapping between them.
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "../platform/CNyPath.h"
+#include "../platform/FXFile.h"
+#include "../platform/ZQPI.h"
+#include "StagingFolderLayout.h"
+#include "VSAgentlessRestoreToVM.h"
+
+namespace {
+
+constexpr const char* kGenerateFoldersOrigin = "virtual bool CVSAgentlessRestoreToVM::GenerateGuestAndStagingFolders()";
+// The line that publishes the staging folder carries the short name only.
+constexpr const char* kGenerateFoldersShortOrigin = "GenerateGuestAndStagingFolders";
+constexpr const char* kInitStagingOrigin = "virtual bool CVSAgentlessRestoreToVM::InitStagingFolder()";
+constexpr const char* kDeInitStagingOrigin = "virtual bool CVSAgentlessRestoreToVM::DeInitStagingFolder()";
+constexpr const char* kGuestFilePathOrigin =
+    "virtual void CVSAgentlessRestoreToVM::GenerateGuestFilePath(const string&, string&)";
+
+constexpr int kCannotCreateGuestFolderCode = 0x4800006A;
+
+// Token the host writes into staged names for a ":" that the proxy's file names cannot carry.
+constexpr const char* kColonToken = "ZqColonZq";
+
+std::string CannotCreateGuestFolderMessage(const std::string& guestDir, const std::string& vmName,
+                                           const std::string& lastError) {
+  return "Cannot create destination directory [" + guestDir + "] inside guest virtual machine [" + vmName + "].  [" +
+         lastError + "]";
+}
+
+}  // namespace
+
+// Runs once per job. An inactive controller has no guest and leaves the destination path to the
+// host untouched. The guest folder is built only once: a second call is refused rather than
+// appending the published staging folder to the guest folder.
+bool CVSAgentlessRestoreToVM::GenerateGuestAndStagingFolders() {
+  if (!m_restoreToVMActive) return true;
+  if (m_pSetParams == nullptr || m_pInitData == nullptr) {
+    m_log.Error(kGenerateFoldersOrigin, "Restore job records are missing");
+    return false;
+  }
+  if (!m_guestDir.empty()) {
+    m_log.Error(kGenerateFoldersOrigin, "Guest VM destination directory [%s] has already been prepared",
+                m_guestDir.c_str());
+    return false;
+  }
+  const char* destination = m_pSetParams->destinationPath;
+  if (destination == nullptr || *destination == '\0') {
+    m_log.Error(kGenerateFoldersOrigin, "No destination directory given for VM [%s]", m_guestCtx.vmName.c_str());
+    return false;
+  }
+  if (!HasGuestChannel(kGenerateFoldersOrigin)) return false;
+
+  if (destination[0] == '/') m_restoreToUnixVM = true;
+  if (m_restoreToUnixVM) {
+    m_guestDir = "/";
+    m_guestDir += destination;
+  } else {
+    m_guestDir += destination;
+  }
+  std::free(m_pSetParams->destinationPath);
+  m_pSetParams->destinationPath = nullptr;
+
+  if (!m_pGuestAPI->CreateGuestFolder(m_guestCtx, m_guestDir)) {
+    m_log.Error(kGenerateFoldersOrigin, "Failed to create guest VM destination directory [%s], %s", m_guestDir.c_str(),
+                LastComponentError().c_str());
+    if (m_pRstJobClient != nullptr) {
+      const std::string message = CannotCreateGuestFolderMessage(m_guestDir, m_guestCtx.vmName, LastComponentError());
+      *m_pRstJobClient << message.c_str();
+      m_pRstJobClient->setPendingCause(kCannotCreateGuestFolderCode, nullptr, false, EvMessageTypeDefault, 0, 0, 0,
+                                       false, JMGUIAlertColorNone, JMPendingCauseNone, 0, 0);
+    }
+    return false;
+  }
+  m_log.Debug(kGenerateFoldersOrigin, "Successfully created guest VM destination directory [%s]", m_guestDir.c_str());
+
+  const std::string clientName = m_clientName.empty() ? ZQPI_Focus::getFocusClientName(true) : m_clientName;
+  std::string jobResultsDir;
+  {
+    ZQPI_CommClient commClient;
+    const char* directory = commClient.getJobResultsDirectory(clientName.c_str());
+    if (directory != nullptr) jobResultsDir = directory;
+  }
+  if (jobResultsDir.empty()) {
+    m_log.Error(kGenerateFoldersOrigin, "No job results directory for client [%s]", clientName.c_str());
+    return false;
+  }
+  const std::string stagingFolder = StagingFolderPath(jobResultsDir, *m_pInitData);
+  m_pSetParams->destinationPath = strdup(stagingFolder.c_str());
+  if (m_pSetParams->destinationPath == nullptr) {
+    m_log.Error(kGenerateFoldersOrigin, "Out of memory publishing staging folder [%s]", stagingFolder.c_str());
+    return false;
+  }
+  m_log.Debug(kGenerateFoldersShortOrigin, "staging VM files to [%s] ", m_pSetParams->destinationPath);
+  return true;
+}
+
+// Creates the staging folder's parent on the proxy (the host creates the leaf) and lets the
+// channel attach the staging folder to the guest folder.
+bool CVSAgentlessRestoreToVM::InitStagingFolder() {
+  const char* stagingFolder = PublishedStagingFolder(m_pSetParams);
+  if (stagingFolder == nullptr || !m_restoreToVMActive) return true;
+  if (m_guestDir.empty() || m_pInitData == nullptr) {
+    // The destination path still names the guest destination, not a staging folder of ours.
+    m_log.Error(kInitStagingOrigin,
+                "Guest VM destination directory has not been prepared, [%s] is not a staging folder", stagingFolder);
+    return false;
+  }
+  if (!HasGuestChannel(kInitStagingOrigin)) return false;
+
+  m_log.Debug(kInitStagingOrigin, "StagingDir [%s] GuestDir [%s]", stagingFolder, m_guestDir.c_str());
+  std::string parent;
+  std::string leaf;
+  CNyError error = FXPath::SplitParentPath(stagingFolder, parent, leaf);
+  if (error.IsError()) {
+    m_log.Error(kInitStagingOrigin, "SplitParentPath [%s] error [%s]", stagingFolder, error.AsString().c_str());
+    return false;
+  }
+  error = CNyDirectory::Create(parent.c_str(), true);
+  if (error.IsError()) {
+    m_log.Error(kInitStagingOrigin, "Failed to create staging folder on proxy [%s] error [%s]", parent.c_str(),
+                error.AsString().c_str());
+    return false;
+  }
+  const int mapped = m_pGuestAPI->InitStagingFolder(m_pInitData->initIdC, stagingFolder, m_guestDir);
+  if (!mapped) {
+    m_log.Error(kInitStagingOrigin, "mapping StagingDir [%s] to GuestDir [%s] failed", stagingFolder,
+                m_guestDir.c_str());
+  }
+  return mapped != 0;
+}
+
+// Hands the staging folder back to the channel, which may delete it with everything in it.
+// Refused unless the folder is the staging folder this controller published, so that a
+// destination folder on the proxy is never handed over for deletion.
+bool CVSAgentlessRestoreToVM::DeInitStagingFolder() {
+  const char* stagingFolder = PublishedStagingFolder(m_pSetParams);
+  if (stagingFolder == nullptr || !m_restoreToVMActive) return true;
+  if (m_guestDir.empty()) {
+    m_log.Error(kDeInitStagingOrigin,
+                "Guest VM destination directory has not been prepared, [%s] is not a staging folder", stagingFolder);
+    return false;
+  }
+  if (!HasGuestChannel(kDeInitStagingOrigin)) return false;
+
+  m_log.Debug(kDeInitStagingOrigin, "StagingDir [%s] Guestdir [%s]", stagingFolder, m_guestDir.c_str());
+  const int unmapped = m_pGuestAPI->DeInitStagingFolder(stagingFolder, m_guestDir);
+  if (!unmapped) {
+    m_log.Error(kDeInitStagingOrigin, "unmapping StagingDir [%s] from GuestDir [%s] failed", stagingFolder,
+                m_guestDir.c_str());
+  }
+  return unmapped != 0;
+}
+
+// Maps a staged entry to its guest path. The guest folder's first character chooses the style:
+// "/" for Unix guests (separator "/", "ZqColonZq" decoded to ":"), anything else for Windows
+// guests (separator "\"). In Hyper-V Unix guests the result is the folder that is to hold the
+// entry. A path outside the staging folder yields an empty guest path.
+void CVSAgentlessRestoreToVM::GenerateGuestFilePath(const std::string& stagedPath, std::string& guestPath) {
+  const std::string refusal = StagedEntryRefusalFor(stagedPath);
+  if (!refusal.empty()) {
+    m_log.Error(kGuestFilePathOrigin, "Cannot map staged entry [%s] into the guest: %s", stagedPath.c_str(),
+                refusal.c_str());
+    guestPath.clear();
+    return;
+  }
+  std::string relative = StagedRelativePath(m_pSetParams->destinationPath, stagedPath);
+  const bool unixStyle = m_guestDir[0] == '/';
+  char separator = '\\';
+  if (unixStyle) {
+    FXString::ReplaceAll(relative, "\\", "/");
+    separator = '/';
+  } else {
+    FXString::ReplaceAll(relative, "/", "\\");
+  }
+  guestPath = m_guestDir;
+  if (unixStyle) FXString::ReplaceAll(relative, kColonToken, ":");
+  if (guestPath.back() != separator && (relative.empty() || relative[0] != separator)) guestPath += separator;
+  if (JobInstanceType() == VSInstanceHyperV && unixStyle) {
+    FXString::TrimRight(relative, "/");
+    const size_t lastSeparator = relative.rfind('/');
+    relative = lastSeparator == std::string::npos ? std::string() : relative.substr(0, lastSeparator);
+  }
+  guestPath += relative;
+}

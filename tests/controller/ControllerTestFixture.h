@@ -1,0 +1,222 @@
+// A restore controller put into chosen states without a restore-options message: the test
+// subclass opens the controller's fields, the fixture supplies the host's records and clients, a
+// real job-results folder on disk, captured log lines and a GoogleMock guest channel.
+#pragma once
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "MockGuestAPI.h"
+#include "TestSupport.h"
+#include "controller/VSAgentlessRestoreToVM.h"
+#include "platform/CNyPath.h"
+
+namespace zqtest {
+
+class TestableController : public CVSAgentlessRestoreToVM {
+ public:
+  using CVSAgentlessRestoreToVM::m_clientName;
+  using CVSAgentlessRestoreToVM::m_guestCtx;
+  using CVSAgentlessRestoreToVM::m_guestDir;
+  using CVSAgentlessRestoreToVM::m_pGuestAPI;
+  using CVSAgentlessRestoreToVM::m_pInitData;
+  using CVSAgentlessRestoreToVM::m_pInitDataVer2;
+  using CVSAgentlessRestoreToVM::m_pJobCtrlClient;
+  using CVSAgentlessRestoreToVM::m_pRstJobClient;
+  using CVSAgentlessRestoreToVM::m_pSetParams;
+  using CVSAgentlessRestoreToVM::m_pVMInfo;
+  using CVSAgentlessRestoreToVM::m_restoreACLs;
+  using CVSAgentlessRestoreToVM::m_restoreToUnixVM;
+  using CVSAgentlessRestoreToVM::m_restoreToVMActive;
+  using CVSAgentlessRestoreToVM::m_setTimesWithPermissions;
+  using CVSAgentlessRestoreToVM::m_speedCounter;
+};
+
+// VM-information component that only answers its last error text, counting the questions.
+// Every other operation fails: the controller must not reach the component directly.
+class FakeVMInfo : public IVMInfo {
+ public:
+  explicit FakeVMInfo(bool* alive = nullptr) : m_alive(alive) {
+    if (m_alive != nullptr) *m_alive = true;
+  }
+  ~FakeVMInfo() override {
+    if (m_alive != nullptr) *m_alive = false;
+  }
+
+  std::string lastError;
+  int lastErrorQuestions = 0;
+
+  int ConnectToServer(const std::string&, const std::string&, const std::string&,
+                      std::vector<SHostCredentials>&) override {
+    return 0;
+  }
+  VirtualServerInstanceType GetInstanceType() override { return VSInstanceVMware; }
+  int GetLastErrorCode() override { return 0; }
+  std::string GetLastErrorString() override {
+    ++lastErrorQuestions;
+    return lastError;
+  }
+  int GetVMInfo(const std::string&, const std::string&, const std::string&, int64_t, int,
+                VMInfoStructs::SVMInfo*) override {
+    return 0;
+  }
+  int BrowseGuest(const GuestCtx&, const std::string&, std::vector<VMInfoStructs::SGuestFile>&) override { return 0; }
+  int BrowseGuestFolders(const GuestCtx&, const std::string&, std::vector<VMInfoStructs::SGuestFile>&) override {
+    return 0;
+  }
+  int CreateGuestFolder(const GuestCtx&, const std::string&) override { return 0; }
+  int CopyFileToGuest(const GuestCtx&, const std::string&, const std::string&, bool) override { return 0; }
+  int CopyDirectoryToGuest(const GuestCtx&, const std::string&, const std::string&, bool) override { return 0; }
+  int CopyFileFromGuest(const GuestCtx&, const std::string&, const std::string&) override { return 0; }
+  int ChangeGuestFileAttributes(const GuestCtx&, const std::string&, const VMInfoStructs::SGuestFile&) override {
+    return 0;
+  }
+  int PrepareGuestForFileCopy(const GuestCtx&) override { return 0; }
+  int ExecuteScriptInGuest(const GuestCtx&, const std::string&, int) override { return 0; }
+  int ExecuteProcessInGuest(const GuestCtx&, const std::string&, const std::string&, const std::string&, int,
+                            int&) override {
+    return 0;
+  }
+  int IsProcessRunningInGuest(const GuestCtx&, const std::string&, long&, bool&) override { return 0; }
+  int GetGuestTempFolder(const GuestCtx&, std::string&) override { return 0; }
+  int DeleteDirectoryInGuest(const GuestCtx&, std::string&) override { return 0; }
+
+ private:
+  bool* m_alive;
+};
+
+inline bool IsDirectory(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+inline bool Exists(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0;
+}
+
+inline void MakeDirectory(const std::string& path) { ASSERT_EQ(0, mkdir(path.c_str(), 0755)) << path; }
+
+constexpr const char* kClientName = "client1";
+constexpr const char* kVmName = "vm1";
+
+// An initialised controller with a StrictMock channel. Nothing is active until Activate().
+class ControllerTest : public ::testing::Test {
+ protected:
+  ControllerTest() : m_tz("TZ", "UTC") {
+    jobResultsDir = root.Join("jr");
+    settings.Set("JobResults", kClientName, jobResultsDir);
+    initData.initIdA = 2;
+    initData.initIdB = 17;
+    initData.initIdC = 45;
+    initDataVer2.instanceType = VSInstanceVMware;
+    stagingFolder = jobResultsDir + "/ZQ_JobResults/2/17/45/ForGuestVM";
+    controller.Init(&initData, &initDataVer2, &setParams, &jobClient, &jobCtrlClient, kClientName);
+    controller.m_guestCtx.vmName = kVmName;
+    auto channel = std::make_unique<::testing::StrictMock<MockGuestAPI>>();
+    guest = channel.get();
+    controller.m_pGuestAPI = std::move(channel);
+  }
+
+  ~ControllerTest() override { std::free(setParams.destinationPath); }
+
+  // What GetJobOptions leaves behind for an accepted restore-to-VM job.
+  void Activate() {
+    controller.m_pVMInfo = &vmInfo;
+    controller.m_restoreToVMActive = true;
+  }
+
+  void SetDestination(const char* destination) {
+    std::free(setParams.destinationPath);
+    setParams.destinationPath = destination == nullptr ? nullptr : strdup(destination);
+  }
+
+  // The state after a successful GenerateGuestAndStagingFolders and InitStagingFolder: the guest
+  // folder known, the staging folder published and present on disk.
+  void PrepareStaging(const std::string& guestDir) {
+    Activate();
+    controller.m_guestDir = guestDir;
+    if (guestDir[0] == '/') controller.m_restoreToUnixVM = true;
+    SetDestination(stagingFolder.c_str());
+    CreateDirectories(stagingFolder);
+  }
+
+  static void CreateDirectories(const std::string& path) {
+    ASSERT_FALSE(CNyDirectory::Create(path.c_str(), true).IsError()) << path;
+  }
+
+  // A staged file below the staging folder (parents created), with a chosen modification time.
+  std::string StageFile(const std::string& relative, const std::string& content, long long modifyTime) {
+    const std::string path = stagingFolder + "/" + relative;
+    const size_t slash = path.rfind('/');
+    CreateDirectories(path.substr(0, slash));
+    WriteFile(path, content);
+    SetFileModifyTime(path, modifyTime);
+    return path;
+  }
+
+  std::string StageFolder(const std::string& relative) {
+    const std::string path = stagingFolder + "/" + relative;
+    CreateDirectories(path);
+    return path;
+  }
+
+  bool HasLine(LogLevel level, const std::string& origin, const std::string& text) {
+    for (const LogRecord& record : log.sink().Records()) {
+      if (record.level == level && record.origin == origin && record.text == text) return true;
+    }
+    return false;
+  }
+
+  std::vector<std::string> ErrorTexts() {
+    std::vector<std::string> texts;
+    for (const LogRecord& record : log.sink().Records()) {
+      if (record.level == LogLevel::Error) texts.push_back(record.text);
+    }
+    return texts;
+  }
+
+  TempDir root;
+  ScopedSettings settings;
+  ScopedLogCapture log;
+  std::string jobResultsDir;
+  std::string stagingFolder;
+  FSRInitData initData;
+  FSRInitDataVer2 initDataVer2;
+  FSRSetParams setParams;
+  ZQRstJobClient jobClient;
+  ZQJobCtrlClient jobCtrlClient{77};
+  FakeVMInfo vmInfo;
+  TestableController controller;
+  ::testing::StrictMock<MockGuestAPI>* guest = nullptr;
+
+ private:
+  ScopedEnv m_tz;
+};
+
+// Origin labels of the controller's log lines.
+constexpr const char* kGenerateFoldersOrigin = "virtual bool CVSAgentlessRestoreToVM::GenerateGuestAndStagingFolders()";
+constexpr const char* kInitStagingOrigin = "virtual bool CVSAgentlessRestoreToVM::InitStagingFolder()";
+constexpr const char* kDeInitStagingOrigin = "virtual bool CVSAgentlessRestoreToVM::DeInitStagingFolder()";
+constexpr const char* kGuestFilePathOrigin =
+    "virtual void CVSAgentlessRestoreToVM::GenerateGuestFilePath(const string&, string&)";
+constexpr const char* kRestoreToVMOrigin =
+    "virtual bool CVSAgentlessRestoreToVM::RestoreToVM(const char*, u_longlong_t, u_longlong_t, CXFileHeader*, "
+    "string&, bool&, bool&)";
+constexpr const char* kRestoreImageLevelOrigin =
+    "virtual bool CVSAgentlessRestoreToVM::RestoreToVM_ImageLevel(const string&, u_longlong_t, u_longlong_t, bool, "
+    "u_longlong_t&, bool&)";
+constexpr const char* kCopyToGuestOrigin =
+    "virtual bool CVSAgentlessRestoreToVM::CopyToGuest(const string&, const string&, bool, bool&, bool&)";
+constexpr const char* kUpdateUnixPermissionsOrigin =
+    "virtual bool CVSAgentlessRestoreToVM::UpdateUnixPermissions(const string&, CXFileHeader*)";
+constexpr const char* kUpdateFileTimesOrigin = "virtual bool CVSAgentlessRestoreToVM::UpdateFileTimes(const string&)";
+
+}  // namespace zqtest

@@ -1,0 +1,136 @@
+// Mapping a staged entry to its path inside the guest.
+#include "ControllerTestFixture.h"
+
+namespace zqtest {
+namespace {
+
+constexpr const char* kStaging = "/opt/jr/ZQ_JobResults/2/17/45/ForGuestVM";
+
+struct PathRow {
+  const char* name;
+  const char* guestDir;
+  long long instanceType;
+  const char* stagedBelowStaging;  // appended to the staging folder as it is
+  const char* expectedGuestPath;
+};
+void PrintTo(const PathRow& row, std::ostream* out) { *out << row.name; }
+
+class GuestFilePathMapping : public ::testing::Test {
+ protected:
+  GuestFilePathMapping() {
+    controller.Init(&initData, &initDataVer2, &setParams, nullptr, nullptr, "");
+    setParams.destinationPath = strdup(kStaging);
+  }
+  ~GuestFilePathMapping() override { std::free(setParams.destinationPath); }
+
+  std::string Map(const PathRow& row) {
+    controller.m_guestDir = row.guestDir;
+    initDataVer2.instanceType = row.instanceType;
+    std::string guestPath = "previous content";
+    controller.GenerateGuestFilePath(std::string(kStaging) + row.stagedBelowStaging, guestPath);
+    return guestPath;
+  }
+
+  ScopedLogCapture log;
+  FSRInitData initData;
+  FSRInitDataVer2 initDataVer2;
+  FSRSetParams setParams;
+  TestableController controller;
+};
+
+class GuestFilePath : public GuestFilePathMapping, public ::testing::WithParamInterface<PathRow> {};
+
+TEST_P(GuestFilePath, MapsStagedEntry) {
+  const PathRow& row = GetParam();
+  EXPECT_EQ(row.expectedGuestPath, Map(row));
+  EXPECT_TRUE(log.sink().Records().empty());
+}
+
+// The documented worked examples, one row each.
+const PathRow kWorkedExamples[] = {
+    {"WindowsFolder", "D:\\Restore", 101, "/Users/a.txt", "D:\\Restore\\Users\\a.txt"},
+    {"WindowsFolderEndingInSeparator", "D:\\Restore\\", 101, "/a.txt", "D:\\Restore\\a.txt"},
+    {"UnixFolder", "//tmp/r", 101, "/etc/hosts", "//tmp/r/etc/hosts"},
+    {"UnixColonToken", "//tmp/r", 101, "/dirZqColonZqx/f", "//tmp/r/dir:x/f"},
+    {"HyperVUnixNestedEntry", "//tmp/r", 102, "/etc/hosts", "//tmp/r/etc"},
+    {"HyperVUnixTopEntry", "//tmp/r", 102, "/hosts", "//tmp/r/"},
+};
+INSTANTIATE_TEST_SUITE_P(WorkedExamples, GuestFilePath, ::testing::ValuesIn(kWorkedExamples),
+                         [](const ::testing::TestParamInfo<PathRow>& info) { return std::string(info.param.name); });
+
+const PathRow kEdgeCases[] = {
+    {"UnixEmptyRelativePathGetsOneSeparator", "//tmp/r", 101, "/", "//tmp/r/"},
+    {"WindowsEmptyRelativePathGetsOneSeparator", "D:\\Restore", 101, "/", "D:\\Restore\\"},
+    {"WindowsEmptyRelativePathKeepsTrailingSeparator", "D:\\Restore\\", 101, "/", "D:\\Restore\\"},
+    {"UnixRelativePathStartingWithSeparator", "//tmp/r", 101, "//etc/hosts", "//tmp/r/etc/hosts"},
+    {"WindowsRelativePathStartingWithSeparator", "D:\\Restore", 101, "/\\a.txt", "D:\\Restore\\a.txt"},
+    {"WindowsRelativePathStartingWithSlash", "D:\\Restore", 101, "//a.txt", "D:\\Restore\\a.txt"},
+    {"UnixFolderEndingInSeparator", "/data/", 101, "/a", "/data/a"},
+    {"UnixBackslashesBecomeSlashes", "//tmp/r", 101, "/a\\b\\c.txt", "//tmp/r/a/b/c.txt"},
+    {"WindowsKeepsColonToken", "D:\\Restore", 101, "/dirZqColonZqx/f", "D:\\Restore\\dirZqColonZqx\\f"},
+    {"UnixDecodesEveryColonToken", "//tmp/r", 101, "/aZqColonZqbZqColonZqc", "//tmp/r/a:b:c"},
+    {"HyperVUnixIgnoresTrailingSlashes", "//tmp/r", 102, "/etc/sub//", "//tmp/r/etc"},
+    {"HyperVUnixDeepEntry", "//tmp/r", 102, "/a/b/c.txt", "//tmp/r/a/b"},
+    {"HyperVWindowsIsNotCut", "D:\\Restore", 102, "/Users/a.txt", "D:\\Restore\\Users\\a.txt"},
+    {"OtherInstanceTypeIsNotCut", "//tmp/r", 601, "/etc/hosts", "//tmp/r/etc/hosts"},
+};
+INSTANTIATE_TEST_SUITE_P(EdgeCases, GuestFilePath, ::testing::ValuesIn(kEdgeCases),
+                         [](const ::testing::TestParamInfo<PathRow>& info) { return std::string(info.param.name); });
+
+// Paths that do not lie inside the staging folder are refused without reading past them.
+struct RefusalRow {
+  const char* name;
+  std::string stagedPath;
+};
+
+TEST_F(GuestFilePathMapping, RefusesEntriesOutsideTheStagingFolder) {
+  const RefusalRow rows[] = {
+      {"StagingFolderItself", kStaging},
+      {"ShorterThanStagingFolder", "/opt/jr"},
+      {"EmptyPath", ""},
+      {"SiblingWithLongerName", std::string(kStaging) + "x/a.txt"},
+      {"BackslashAfterStagingFolder", std::string(kStaging) + "\\a.txt"},
+      {"UnrelatedPath", "/etc/passwd/and/some/more/text/than/the/staging/folder"},
+  };
+  controller.m_guestDir = "//tmp/r";
+  for (const RefusalRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    log.sink().Clear();
+    std::string guestPath = "previous content";
+    controller.GenerateGuestFilePath(row.stagedPath, guestPath);
+    EXPECT_EQ("", guestPath);
+    ASSERT_EQ(1u, log.sink().Records().size());
+    const LogRecord record = log.sink().Records()[0];
+    EXPECT_EQ(LogLevel::Error, record.level);
+    EXPECT_EQ(kGuestFilePathOrigin, record.origin);
+    EXPECT_EQ(
+        "Cannot map staged entry [" + row.stagedPath + "] into the guest: the entry is not inside the staging folder",
+        record.text);
+  }
+}
+
+TEST_F(GuestFilePathMapping, RefusesWithoutPublishedStagingFolder) {
+  std::free(setParams.destinationPath);
+  setParams.destinationPath = nullptr;
+  controller.m_guestDir = "//tmp/r";
+  std::string guestPath = "previous content";
+  controller.GenerateGuestFilePath(std::string(kStaging) + "/a", guestPath);
+  EXPECT_EQ("", guestPath);
+  ASSERT_EQ(1u, log.sink().Records().size());
+  EXPECT_EQ(
+      "Cannot map staged entry [" + std::string(kStaging) + "/a] into the guest: no staging folder has been published",
+      log.sink().Records()[0].text);
+}
+
+TEST_F(GuestFilePathMapping, RefusesWithoutGuestFolder) {
+  std::string guestPath = "previous content";
+  controller.GenerateGuestFilePath(std::string(kStaging) + "/a", guestPath);
+  EXPECT_EQ("", guestPath);
+  ASSERT_EQ(1u, log.sink().Records().size());
+  EXPECT_EQ("Cannot map staged entry [" + std::string(kStaging) +
+                "/a] into the guest: the guest folder has not been prepared",
+            log.sink().Records()[0].text);
+}
+
+}  // namespace
+}  // namespace zqtest
