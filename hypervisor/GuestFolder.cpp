@@ -1,0 +1,355 @@
+#include "GuestFolder.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+#include "PosixFiles.h"
+
+using VMInfoStructs::SGuestFile;
+
+namespace {
+
+constexpr int kMaxTreeDepth = 256;
+
+VMInfoStatus FileError(const std::string& what, int error) {
+  return VMInfoStatus::Fail(VMInfoError::GuestFileError, what + ": " + std::strerror(error));
+}
+
+VMInfoStatus GuestFileError(const std::string& guestPath, const std::string& what) {
+  return VMInfoStatus::Fail(VMInfoError::GuestFileError, "Guest path [" + guestPath + "] " + what);
+}
+
+std::string BaseName(const std::string& path) {
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  const size_t slash = trimmed.find_last_of('/');
+  return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
+// A file created under a temporary name in a guest folder; removed again unless committed.
+class StagedGuestFile {
+ public:
+  explicit StagedGuestFile(int folderFd) : m_folderFd(folderFd) {}
+  ~StagedGuestFile() {
+    if (m_file.valid() && !m_committed) ::unlinkat(m_folderFd, m_name.c_str(), 0);
+  }
+  StagedGuestFile(const StagedGuestFile&) = delete;
+  StagedGuestFile& operator=(const StagedGuestFile&) = delete;
+
+  bool Create(const std::string& finalName) {
+    std::random_device seed;
+    std::mt19937 generator(seed());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      char suffix[16];
+      std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(generator()));
+      m_name = "." + finalName.substr(0, NAME_MAX - 32) + ".zqrestore-" + suffix;
+      m_file.Reset(::openat(m_folderFd, m_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+      if (m_file.valid() || errno != EEXIST) return m_file.valid();
+    }
+    return false;
+  }
+  int fd() const { return m_file.get(); }
+
+  // Moves the file to its final name. Without `replace` an existing entry of that name stays (and
+  // that is success: the guest keeps its file).
+  bool Commit(const std::string& finalName, bool replace) {
+    const unsigned flags = replace ? 0 : RENAME_NOREPLACE;
+    if (::renameat2(m_folderFd, m_name.c_str(), m_folderFd, finalName.c_str(), flags) == 0) {
+      m_committed = true;
+      return true;
+    }
+    if (!replace && errno == EINVAL) {  // file system without RENAME_NOREPLACE: a hard link is as atomic
+      if (::linkat(m_folderFd, m_name.c_str(), m_folderFd, finalName.c_str(), 0) == 0) return true;
+    }
+    if (!replace && errno == EEXIST) return true;
+    return false;
+  }
+
+ private:
+  int m_folderFd;
+  std::string m_name;
+  UniqueFd m_file;
+  bool m_committed = false;
+};
+
+// Removes the folder `name` in `parentFd` and everything in it, never following a link.
+bool RemoveTree(int parentFd, const std::string& name) {
+  UniqueFd folder(::openat(parentFd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!folder.valid()) {
+    // Not a folder (any more): remove the entry itself.
+    if (errno == ENOTDIR || errno == ELOOP) return ::unlinkat(parentFd, name.c_str(), 0) == 0;
+    return false;
+  }
+  std::vector<std::string> children;
+  if (!PosixFiles::ListFolder(folder.get(), children)) return false;
+  for (const std::string& child : children) {
+    struct stat info {};
+    if (::fstatat(folder.get(), child.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;
+      return false;
+    }
+    const bool removed = S_ISDIR(info.st_mode) ? RemoveTree(folder.get(), child)
+                                               : ::unlinkat(folder.get(), child.c_str(), 0) == 0 || errno == ENOENT;
+    if (!removed) return false;
+  }
+  return ::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) == 0;
+}
+
+}  // namespace
+
+VMInfoStatus GuestFolder::Open(const std::string& hostFolder, GuestOsFamily family,
+                               std::unique_ptr<GuestFolder>& folder) {
+  UniqueFd root(::open(hostFolder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!root.valid()) return FileError("Guest folder [" + hostFolder + "] cannot be opened", errno);
+  std::vector<std::string> rootHostPaths;
+  std::string configured = hostFolder;
+  while (configured.size() > 1 && configured.back() == '/') configured.pop_back();
+  rootHostPaths.push_back(configured);
+  if (char* real = ::realpath(hostFolder.c_str(), nullptr)) {
+    if (configured != real) rootHostPaths.push_back(real);
+    std::free(real);
+  }
+  folder.reset(new GuestFolder(family, std::move(root), std::move(rootHostPaths)));
+  return VMInfoStatus::Ok();
+}
+
+GuestFolder::GuestFolder(GuestOsFamily family, UniqueFd root, std::vector<std::string> rootHostPaths)
+    : m_family(family), m_root(std::move(root)), m_resolver(m_root.get(), std::move(rootHostPaths)) {}
+
+VMInfoStatus GuestFolder::Resolve(const std::string& guestPath, const ResolveOptions& options,
+                                  ResolvedGuestEntry& resolved) const {
+  GuestPathParts parts;
+  VMInfoStatus status = SplitGuestPath(m_family, guestPath, parts);
+  if (!status.ok()) return status;
+  return m_resolver.Resolve(guestPath, parts, options, resolved);
+}
+
+std::string GuestFolder::ChildPath(const std::string& guestPath, const std::string& name) const {
+  const char separator = m_family == GuestOsFamily::Windows ? '\\' : '/';
+  if (!guestPath.empty() && (guestPath.back() == separator || guestPath.back() == '/')) return guestPath + name;
+  return guestPath + separator + name;
+}
+
+VMInfoStatus GuestFolder::BrowseRoot(bool foldersOnly, std::vector<SGuestFile>& entries) const {
+  if (m_family == GuestOsFamily::Unix) {
+    SGuestFile root;
+    if (!PosixFiles::DescribeEntry(m_root.get(), "", m_family, root)) return FileError("Guest root", errno);
+    root.name = "/";
+    entries.push_back(root);
+    return VMInfoStatus::Ok();
+  }
+  std::vector<std::string> names;
+  if (!PosixFiles::ListFolder(m_root.get(), names)) return FileError("Guest drives cannot be listed", errno);
+  for (const std::string& name : names) {
+    if (name.size() != 1 || !std::isupper(static_cast<unsigned char>(name[0]))) continue;
+    SGuestFile drive;
+    if (!PosixFiles::DescribeEntry(m_root.get(), name, m_family, drive)) continue;
+    if (drive.type != VMInfoStructs::GuestFileDirectory) continue;
+    drive.name = name + ":";
+    entries.push_back(drive);
+  }
+  (void)foldersOnly;  // drives are folders
+  return VMInfoStatus::Ok();
+}
+
+VMInfoStatus GuestFolder::Browse(const std::string& guestPath, bool foldersOnly, std::vector<SGuestFile>& entries) const {
+  if (IsGuestRootListing(guestPath)) return BrowseRoot(foldersOnly, entries);
+  ResolvedGuestEntry target;
+  VMInfoStatus status = Resolve(guestPath, ResolveOptions(), target);
+  if (!status.ok()) return status;
+  if (!target.exists()) return GuestFileError(guestPath, "does not exist");
+
+  if (!S_ISDIR(target.info.st_mode)) {
+    if (foldersOnly) return VMInfoStatus::Ok();
+    SGuestFile file;
+    if (!PosixFiles::DescribeEntry(target.entry.get(), "", m_family, file)) return FileError(guestPath, errno);
+    file.name = target.name;
+    entries.push_back(file);
+    return VMInfoStatus::Ok();
+  }
+  std::vector<std::string> names;
+  if (!PosixFiles::ListFolder(target.entry.get(), names)) return FileError("Guest folder [" + guestPath + "]", errno);
+  for (const std::string& name : names) {
+    SGuestFile entry;
+    if (!PosixFiles::DescribeEntry(target.entry.get(), name, m_family, entry)) continue;  // gone meanwhile
+    if (foldersOnly && entry.type != VMInfoStructs::GuestFileDirectory) continue;
+    entries.push_back(entry);
+  }
+  return VMInfoStatus::Ok();
+}
+
+VMInfoStatus GuestFolder::CreateFolder(const std::string& guestPath) const {
+  ResolveOptions options;
+  options.createFolders = true;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    ResolvedGuestEntry target;
+    VMInfoStatus status = Resolve(guestPath, options, target);
+    if (!status.ok()) return status;
+    if (target.exists()) {
+      return S_ISDIR(target.info.st_mode) ? VMInfoStatus::Ok() : GuestFileError(guestPath, "exists and is not a folder");
+    }
+    if (::mkdirat(target.parent.get(), target.name.c_str(), 0755) == 0) return VMInfoStatus::Ok();
+    if (errno != EEXIST) return FileError("Guest folder [" + guestPath + "] cannot be created", errno);
+    // Created by someone else meanwhile: look again.
+  }
+  return GuestFileError(guestPath, "cannot be created");
+}
+
+VMInfoStatus GuestFolder::CopyFileIn(const std::string& localFile, const std::string& guestPath, bool overwrite,
+                                     CopyTarget into) const {
+  // O_NONBLOCK: a FIFO in place of the file must not block the open; regular files ignore it.
+  UniqueFd source(::open(localFile.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!source.valid()) return FileError("Local file [" + localFile + "] cannot be read", errno);
+  struct stat sourceInfo {};
+  if (::fstat(source.get(), &sourceInfo) != 0) return FileError("Local file [" + localFile + "]", errno);
+  if (!S_ISREG(sourceInfo.st_mode)) return FileError("Local file [" + localFile + "] cannot be copied", EINVAL);
+
+  ResolveOptions options;
+  options.createFolders = true;
+  ResolvedGuestEntry target;
+  VMInfoStatus status = into == CopyTarget::Folder ? CreateFolder(guestPath) : VMInfoStatus::Ok();
+  if (status.ok()) status = Resolve(guestPath, options, target);
+  if (!status.ok()) return status;
+  std::string shownGuestPath = guestPath;
+  if (target.exists() && S_ISDIR(target.info.st_mode)) {
+    // A folder receives the file under the local file's own name, as a copy command does.
+    shownGuestPath = ChildPath(guestPath, BaseName(localFile));
+    status = Resolve(shownGuestPath, options, target);
+    if (!status.ok()) return status;
+  }
+  if (target.exists()) {
+    if (!S_ISREG(target.info.st_mode)) return GuestFileError(shownGuestPath, "exists and is not a regular file");
+    if (!overwrite) return VMInfoStatus::Ok();
+  }
+
+  StagedGuestFile staged(target.parent.get());
+  const std::string what = "Cannot copy [" + localFile + "] to guest path [" + shownGuestPath + "]";
+  if (!staged.Create(target.name)) return FileError(what, errno);
+  if (!PosixFiles::CopyBytes(source.get(), staged.fd())) return FileError(what, errno);
+  if (::fchmod(staged.fd(), sourceInfo.st_mode & 07777) != 0) return FileError(what, errno);
+  const timespec times[2] = {sourceInfo.st_atim, sourceInfo.st_mtim};
+  if (::futimens(staged.fd(), times) != 0) return FileError(what, errno);
+  if (!staged.Commit(target.name, overwrite)) return FileError(what, errno);
+  return VMInfoStatus::Ok();
+}
+
+VMInfoStatus GuestFolder::CopyTreeIn(const std::string& localDir, const std::string& guestPath, bool overwrite) const {
+  return CopyTreeIn(localDir, guestPath, overwrite, 0);
+}
+
+VMInfoStatus GuestFolder::CopyTreeIn(const std::string& localDir, const std::string& guestPath, bool overwrite,
+                                     int depth) const {
+  if (depth > kMaxTreeDepth) return FileError("Local folder [" + localDir + "] is nested too deeply", ELOOP);
+  UniqueFd source(::open(localDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!source.valid()) return FileError("Local folder [" + localDir + "] cannot be opened", errno);
+  struct stat sourceInfo {};
+  if (::fstat(source.get(), &sourceInfo) != 0) return FileError("Local folder [" + localDir + "]", errno);
+  VMInfoStatus status = CreateFolder(guestPath);
+  if (!status.ok()) return status;
+
+  std::vector<std::string> names;
+  if (!PosixFiles::ListFolder(source.get(), names)) return FileError("Local folder [" + localDir + "]", errno);
+  for (const std::string& name : names) {
+    const std::string localChild = localDir + "/" + name;
+    struct stat childInfo {};
+    if (::lstat(localChild.c_str(), &childInfo) != 0) return FileError("Local path [" + localChild + "]", errno);
+    const bool isLink = S_ISLNK(childInfo.st_mode);
+    if (isLink && ::stat(localChild.c_str(), &childInfo) != 0) {
+      return FileError("Local link [" + localChild + "] cannot be followed", errno);
+    }
+    if (isLink && S_ISDIR(childInfo.st_mode)) {
+      // A linked folder could lead anywhere on this machine, or round in a loop: not copied.
+      return FileError("Local path [" + localChild + "] is a link to a folder and is not copied", ELOOP);
+    }
+    status = S_ISDIR(childInfo.st_mode) ? CopyTreeIn(localChild, ChildPath(guestPath, name), overwrite, depth + 1)
+                                        : CopyFileIn(localChild, ChildPath(guestPath, name), overwrite);
+    if (!status.ok()) return status;
+  }
+
+  // The folder's own times last, after its contents stopped changing them.
+  ResolvedGuestEntry target;
+  status = Resolve(guestPath, ResolveOptions(), target);
+  if (!status.ok()) return status;
+  if (!target.exists()) return GuestFileError(guestPath, "vanished during the copy");
+  if (!PosixFiles::SetMode(target.entry.get(), sourceInfo.st_mode) ||
+      !PosixFiles::CopyTimes(target.entry.get(), sourceInfo)) {
+    return FileError("Guest folder [" + guestPath + "] attributes cannot be set", errno);
+  }
+  return VMInfoStatus::Ok();
+}
+
+VMInfoStatus GuestFolder::CopyFileOut(const std::string& guestPath, const std::string& localFile) const {
+  ResolvedGuestEntry source;
+  VMInfoStatus status = Resolve(guestPath, ResolveOptions(), source);
+  if (!status.ok()) return status;
+  if (!source.exists()) return GuestFileError(guestPath, "does not exist");
+  if (!S_ISREG(source.info.st_mode)) return GuestFileError(guestPath, "is not a regular file");
+  UniqueFd readable(PosixFiles::Reopen(source.entry.get(), O_RDONLY));
+  if (!readable.valid()) return FileError("Guest file [" + guestPath + "] cannot be read", errno);
+
+  const std::string what = "Cannot copy guest file [" + guestPath + "] to [" + localFile + "]";
+  UniqueFd target(::open(localFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0600));
+  if (!target.valid()) return FileError(what, errno);
+  if (!PosixFiles::CopyBytes(readable.get(), target.get())) return FileError(what, errno);
+  if (::fchmod(target.get(), source.info.st_mode & 07777) != 0) return FileError(what, errno);
+  const timespec times[2] = {source.info.st_atim, source.info.st_mtim};
+  if (::futimens(target.get(), times) != 0) return FileError(what, errno);
+  return VMInfoStatus::Ok();
+}
+
+VMInfoStatus GuestFolder::ChangeAttributes(const std::string& guestPath, const SGuestFile& attributes) const {
+  ResolvedGuestEntry target;
+  VMInfoStatus status = Resolve(guestPath, ResolveOptions(), target);
+  if (!status.ok()) return status;
+  if (!target.exists()) return GuestFileError(guestPath, "does not exist");
+  const int fd = target.entry.get();
+  const std::string what = "Attributes of guest path [" + guestPath + "] cannot be set";
+  if (m_family == GuestOsFamily::Unix) {
+    const uid_t uid = static_cast<uid_t>(attributes.uid);
+    const gid_t gid = static_cast<gid_t>(attributes.gid);
+    if ((uid != target.info.st_uid || gid != target.info.st_gid) && ::fchownat(fd, "", uid, gid, AT_EMPTY_PATH) != 0) {
+      return FileError(what + " (owner " + std::to_string(attributes.uid) + ", group " +
+                           std::to_string(attributes.gid) + ")",
+                       errno);
+    }
+    if (!PosixFiles::SetMode(fd, static_cast<mode_t>(attributes.mode))) return FileError(what + " (mode)", errno);
+  }
+  if (!PosixFiles::SetTimes(fd, attributes.accessTime, attributes.modifyTime)) {
+    return FileError(what + " (times)", errno);
+  }
+  return VMInfoStatus::Ok();
+}
+
+VMInfoStatus GuestFolder::DeleteFolder(const std::string& guestPath) const {
+  ResolveOptions options;
+  options.finalLink = FinalLink::Keep;
+  ResolvedGuestEntry target;
+  VMInfoStatus status = Resolve(guestPath, options, target);
+  if (!status.ok()) return status;
+  if (target.depth <= FixedDepth(m_family)) {
+    return VMInfoStatus::Fail(VMInfoError::GuestPathRefused,
+                              "Guest path [" + guestPath + "] is the root of the guest or of a drive and is not deleted");
+  }
+  if (!target.exists()) return GuestFileError(guestPath, "does not exist");
+  if (!S_ISDIR(target.info.st_mode)) return GuestFileError(guestPath, "is not a folder");
+  if (!RemoveTree(target.parent.get(), target.name)) {
+    return FileError("Guest folder [" + guestPath + "] cannot be deleted", errno);
+  }
+  return VMInfoStatus::Ok();
+}
+
+VMInfoStatus GuestFolder::TempFolder(std::string& guestPath) const {
+  const std::string folder = m_family == GuestOsFamily::Windows ? "C:\\Windows\\Temp" : "/tmp";
+  VMInfoStatus status = CreateFolder(folder);
+  if (status.ok()) guestPath = folder;
+  return status;
+}

@@ -1,0 +1,65 @@
+// The file system of one guest, kept in a folder on this machine, and the guest operations on it.
+// Guest paths are parsed for the guest's OS family (GuestPath.h) and resolved inside the folder
+// (GuestPathResolver.h), so no operation reads or changes anything outside it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "GuestPath.h"
+#include "GuestPathResolver.h"
+#include "Inventory.h"
+#include "UniqueFd.h"
+#include "VMInfoStatus.h"
+#include "vminfo/VMInfoStructs.h"
+
+class GuestFolder {
+ public:
+  static VMInfoStatus Open(const std::string& hostFolder, GuestOsFamily family, std::unique_ptr<GuestFolder>& folder);
+
+  // Appends the entries of a folder, or the one entry of a file, to `entries`. The root listing (an
+  // empty path or "\") is one folder entry "/" on Unix guests and the drives ("C:") on Windows guests.
+  VMInfoStatus Browse(const std::string& guestPath, bool foldersOnly,
+                      std::vector<VMInfoStructs::SGuestFile>& entries) const;
+  // Makes the folder exist, with its missing parents; an existing folder is success.
+  VMInfoStatus CreateFolder(const std::string& guestPath) const;
+  // What the guest path of a file copy names: the file itself, or the folder to receive it.
+  enum class CopyTarget { File, Folder };
+
+  // Copies a local file to the guest path, creating missing parents. The copy keeps the local file's
+  // mode bits and modification and access times. A guest path that names a folder (an existing one,
+  // or any with CopyTarget::Folder, which is then created) receives the file under the local file's
+  // name. Without `overwrite` an existing guest file is kept (success).
+  VMInfoStatus CopyFileIn(const std::string& localFile, const std::string& guestPath, bool overwrite,
+                          CopyTarget into = CopyTarget::File) const;
+  // Copies a local folder tree; every folder keeps its mode bits and times as well. Links to files
+  // are copied as the files they lead to; a link to a folder stops the copy.
+  VMInfoStatus CopyTreeIn(const std::string& localDir, const std::string& guestPath, bool overwrite) const;
+  // Copies a guest file to a local path (replacing a local file), keeping its mode bits and times.
+  VMInfoStatus CopyFileOut(const std::string& guestPath, const std::string& localFile) const;
+  // Applies access and modification times (0 leaves a time as it is) and, on Unix guests, owner,
+  // group and the mode bits (mask 07777).
+  VMInfoStatus ChangeAttributes(const std::string& guestPath, const VMInfoStructs::SGuestFile& attributes) const;
+  // Removes a folder with everything in it; links inside are removed, never followed. The guest's
+  // root and drives are never removed.
+  VMInfoStatus DeleteFolder(const std::string& guestPath) const;
+  // The guest's temporary folder ("/tmp", "C:\Windows\Temp"), created when missing.
+  VMInfoStatus TempFolder(std::string& guestPath) const;
+
+  GuestOsFamily family() const { return m_family; }
+
+ private:
+  GuestFolder(GuestOsFamily family, UniqueFd root, std::vector<std::string> rootHostPaths);
+
+  VMInfoStatus Resolve(const std::string& guestPath, const ResolveOptions& options,
+                       ResolvedGuestEntry& resolved) const;
+  VMInfoStatus BrowseRoot(bool foldersOnly, std::vector<VMInfoStructs::SGuestFile>& entries) const;
+  VMInfoStatus CopyTreeIn(const std::string& localDir, const std::string& guestPath, bool overwrite,
+                          int depth) const;
+  std::string ChildPath(const std::string& guestPath, const std::string& name) const;
+
+  GuestOsFamily m_family;
+  UniqueFd m_root;
+  GuestPathResolver m_resolver;
+};

@@ -1,0 +1,86 @@
+// The embedded hypervisor: an IVMInfo whose servers, VMs and guests are described by the inventory
+// file, and whose guests' file systems are folders on this machine. A whole restore can thus run on
+// one machine, and a test can put a VM into every state the controller must handle.
+//
+// Every operation clears the last error, and a failing one records a code and a text (see
+// VMInfoStatus.h) that GetLastErrorCode and GetLastErrorString report, writes one error line to
+// the log and returns 0. No exception leaves the object.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "GuestFolder.h"
+#include "Inventory.h"
+#include "InventoryStore.h"
+#include "VMInfoStatus.h"
+#include "guestapi/GuestTypes.h"
+#include "platform/EvEvent.h"
+#include "vminfo/IVMInfo.h"
+
+class InventoryVMInfo : public IVMInfo {
+ public:
+  explicit InventoryVMInfo(VirtualServerInstanceType instanceType);
+  ~InventoryVMInfo() override;
+
+  // Checks that the inventory lists the server, that it answers, that it is of this component's
+  // kind (when the inventory states a kind) and that it accepts the user name and password. The
+  // credentials list is accepted and not used.
+  int ConnectToServer(const std::string& server, const std::string& user, const std::string& password,
+                      std::vector<SHostCredentials>& credentials) override;
+  // The instance type the component was created for.
+  VirtualServerInstanceType GetInstanceType() override;
+  int GetLastErrorCode() override;
+  std::string GetLastErrorString() override;
+  // Finds the VM on the connected server by GUID, else by name, and fills the record's name, GUID,
+  // host, tools description and status, guest addresses (separated by ",") and power state.
+  int GetVMInfo(const std::string& vmName, const std::string& vmGuid, const std::string& serverName,
+                int64_t infoFlags, int reserved, VMInfoStructs::SVMInfo* info) override;
+
+  // Guest operations: the VM comes from the GuestCtx (GUID, else name); it must be powered on and
+  // accept the context's guest login; the work is done in its guest folder (GuestFolder.h).
+  int BrowseGuest(const GuestCtx& ctx, const std::string& guestPath,
+                  std::vector<VMInfoStructs::SGuestFile>& entries) override;
+  int BrowseGuestFolders(const GuestCtx& ctx, const std::string& guestPath,
+                         std::vector<VMInfoStructs::SGuestFile>& entries) override;
+  int CreateGuestFolder(const GuestCtx& ctx, const std::string& guestPath) override;
+  // For a Unix guest of a Hyper-V component (instance type 102) the guest path names the folder
+  // that is to hold the file, which the copy creates when missing.
+  int CopyFileToGuest(const GuestCtx& ctx, const std::string& localFile, const std::string& guestFile,
+                      bool overwrite) override;
+  int CopyDirectoryToGuest(const GuestCtx& ctx, const std::string& localDir, const std::string& guestDir,
+                           bool overwrite) override;
+  int CopyFileFromGuest(const GuestCtx& ctx, const std::string& guestFile, const std::string& localFile) override;
+  int ChangeGuestFileAttributes(const GuestCtx& ctx, const std::string& guestPath,
+                                const VMInfoStructs::SGuestFile& attributes) override;
+  // Answers as the inventory says for the VM (success, or its error code and text). Needs the VM
+  // found and powered on, but no guest login.
+  int PrepareGuestForFileCopy(const GuestCtx& ctx) override;
+  // Running programs in the guest is not supported: these fail (out-arguments 0 / false).
+  int ExecuteScriptInGuest(const GuestCtx& ctx, const std::string& script, int timeoutSeconds) override;
+  int ExecuteProcessInGuest(const GuestCtx& ctx, const std::string& program, const std::string& arguments,
+                            const std::string& workingDir, int timeoutSeconds, int& exitCode) override;
+  int IsProcessRunningInGuest(const GuestCtx& ctx, const std::string& program, long& processId,
+                              bool& running) override;
+  int GetGuestTempFolder(const GuestCtx& ctx, std::string& folder) override;
+  int DeleteDirectoryInGuest(const GuestCtx& ctx, std::string& guestPath) override;
+
+ private:
+  using GuestWork = std::function<VMInfoStatus(const GuestFolder&)>;
+
+  VMInfoStatus FindVM(const std::string& vmName, const std::string& vmGuid, InventoryVM& vm);
+  VMInfoStatus OpenGuest(const GuestCtx& ctx, std::unique_ptr<GuestFolder>& folder);
+  // Runs `body` with the last error cleared, records and logs its failure, and turns any exception
+  // into a failure. Returns 1 or 0.
+  int Run(const char* origin, const std::function<VMInfoStatus()>& body);
+  int RunInGuest(const char* origin, const GuestCtx& ctx, const GuestWork& work);
+
+  VirtualServerInstanceType m_instanceType;
+  bool m_connected = false;
+  std::string m_connectedServer;
+  int m_lastErrorCode = 0;
+  std::string m_lastErrorText;
+  EvEvent m_log;
+};
