@@ -1,0 +1,264 @@
+#include "ZQUnixGuestAPI.h"
+
+#include <boost/algorithm/string/find_iterator.hpp>
+#include <boost/algorithm/string/iter_find.hpp>
+#include <boost/algorithm/string/finder.hpp>
+#include <boost/algorithm/string/predicate.hpp>
+#include <cstdio>
+#include <cstdlib>
+
+#include "../platform/FXFile.h"
+#include "ShellQuote.h"
+
+namespace {
+
+using VMInfoStructs::SGuestFile;
+
+constexpr const char* kPasswordVariable = "ZQ_PUTTY_PASS";
+constexpr const char* kHelperScript = "zqvsa_agentless.sh";
+constexpr const char* kPlinkTool = "zqplink.exe";
+constexpr const char* kPscpTool = "zqpscp.exe";
+constexpr size_t kBrowseFields = 8;
+
+constexpr const char* kIsGuestUnixOrigin = "bool ZQUnixGuestAPI::IsGuestUnix()";
+constexpr const char* kBrowseOrigin =
+    "virtual int ZQUnixGuestAPI::BrowseGuest(const GuestCtx&, const string&, std::vector<VMInfoStructs::SGuestFile>&)";
+constexpr const char* kBrowseFolderOrigin =
+    "int ZQUnixGuestAPI::BrowseGuestFolder(const GuestCtx&, const string&, std::vector<VMInfoStructs::SGuestFile>&)";
+constexpr const char* kBrowseFoldersOrigin =
+    "virtual int ZQUnixGuestAPI::BrowseGuestFolders(const GuestCtx&, const string&, "
+    "std::vector<VMInfoStructs::SGuestFile>&)";
+constexpr const char* kParseOrigin =
+    "bool ZQUnixGuestAPI::ParseBrowseResponse(const string&, std::vector<VMInfoStructs::SGuestFile>&)";
+constexpr const char* kCreateFolderOrigin =
+    "virtual int ZQUnixGuestAPI::CreateGuestFolder(const GuestCtx&, const string&)";
+constexpr const char* kDeleteFolderOrigin = "virtual int ZQUnixGuestAPI::DeleteDirectoryInGuest(const GuestCtx&, string&)";
+constexpr const char* kAttributesOrigin =
+    "virtual int ZQUnixGuestAPI::ChangeGuestFileAttributes(const GuestCtx&, const string&, const "
+    "VMInfoStructs::SGuestFile&)";
+constexpr const char* kCopyOrigin =
+    "virtual int ZQUnixGuestAPI::CopyFileToGuest(const GuestCtx&, const string&, const string&, bool)";
+
+long long DecimalNumber(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
+
+int KindOf(const std::string& word) {
+  if (boost::algorithm::icontains(word, "regular")) return VMInfoStructs::GuestFileRegular;
+  if (boost::algorithm::icontains(word, "symlink")) return VMInfoStructs::GuestFileSymlink;
+  if (boost::algorithm::icontains(word, "directory")) return VMInfoStructs::GuestFileDirectory;
+  return VMInfoStructs::GuestFileOther;
+}
+
+// The helper script writes a backslash in a name as "\\" and a newline as "\n", so that every
+// entry stays on one line; any other backslash is kept as it is.
+std::string DecodeBrowseName(const std::string& field) {
+  std::string name;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 1 < field.size() && (field[i + 1] == '\\' || field[i + 1] == 'n')) {
+      name += field[i + 1] == 'n' ? '\n' : '\\';
+      ++i;
+    } else {
+      name += field[i];
+    }
+  }
+  return name;
+}
+
+SGuestFile EntryFromFields(const std::vector<std::string>& fields) {
+  SGuestFile entry;
+  entry.name = DecodeBrowseName(fields[0]);
+  entry.size = DecimalNumber(fields[1]);
+  entry.type = KindOf(fields[2]);
+  entry.modifyTime = DecimalNumber(fields[3]);
+  entry.accessTime = DecimalNumber(fields[4]);
+  entry.uid = static_cast<int32_t>(DecimalNumber(fields[5]));
+  entry.gid = static_cast<int32_t>(DecimalNumber(fields[6]));
+  entry.mode = static_cast<int32_t>(DecimalNumber(fields[7]));
+  entry.createTime = 0;
+  return entry;
+}
+
+std::string OctalMode(int32_t mode) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%o", static_cast<unsigned>(mode) & 07777u);
+  return text;
+}
+
+// The address as the host part of a copy target: an IPv6 address in brackets, so that its
+// colons are not taken for the one that starts the path.
+std::string TargetHost(const std::string& address) {
+  return address.find(':') == std::string::npos ? address : "[" + address + "]";
+}
+
+}  // namespace
+
+ZQUnixGuestAPI::ZQUnixGuestAPI(IVMInfo* vmInfo) : CGuestAPI(vmInfo) {}
+
+ZQUnixGuestAPI::~ZQUnixGuestAPI() = default;
+
+bool ZQUnixGuestAPI::IsZqGuestAPI() { return true; }
+
+bool ZQUnixGuestAPI::Init(const GuestLoginCred& cred) {
+  if (m_pVMInfo != nullptr && m_pVMInfo->GetInstanceType() == VSInstanceVMware) return false;
+  if (!CGuestAPI::Init(cred)) return false;
+  return IsGuestUnix();
+}
+
+bool ZQUnixGuestAPI::PreExecuteCommand(const std::string&) {
+  SetEnv(kPasswordVariable, m_loginCred.password.c_str());
+  return true;
+}
+
+bool ZQUnixGuestAPI::PostExecuteCommand(const std::string&) {
+  unsetenv(kPasswordVariable);
+  return true;
+}
+
+bool ZQUnixGuestAPI::IsGuestUnix() {
+  std::vector<std::string> addresses;
+  boost::algorithm::iter_split(addresses, m_loginCred.ipAddress, boost::algorithm::first_finder(","));
+  for (const std::string& address : addresses) {
+    if (address.empty()) continue;
+    std::string command = ShellQuote::Word(m_baseHome + "/" + kPlinkTool) + " " + ShellQuote::Word(address) +
+                          " -l " + ShellQuote::Word(m_loginCred.userName) + " uname -a";
+    std::string output;
+    if (!ExecuteCommand(command, output)) continue;
+    if (boost::algorithm::icontains(output, "linux")) {
+      m_guestVerified = true;
+      m_loginCred.ipAddress = address;
+      return true;
+    }
+    m_log.Error(kIsGuestUnixOrigin, "cmd %s\nresp %s", command.c_str(), output.c_str());
+    return false;
+  }
+  return false;
+}
+
+void ZQUnixGuestAPI::InitZqPlinkCmd(std::string& command) {
+  command = ShellQuote::Word(m_baseHome + "/" + kPlinkTool) + " " + ShellQuote::Word(m_loginCred.ipAddress) +
+            " -l " + ShellQuote::Word(m_loginCred.userName) + " \"bash -s\" -- < " + command;
+}
+
+void ZQUnixGuestAPI::InitZqPscpCmd(std::string& arguments) {
+  arguments = ShellQuote::Word(m_baseHome + "/" + kPscpTool) + " " + " " + arguments;
+}
+
+std::string ZQUnixGuestAPI::ScriptInvocation(const std::string& option, const std::string& guestPath,
+                                             const std::string& numbers) {
+  std::string invocation = ShellQuote::Word(m_baseHome + "/" + kHelperScript) + " " +
+                           ShellQuote::DoubleQuoted(option) + " " +
+                           ShellQuote::DoubleQuoted(ShellQuote::SingleQuoted(guestPath));
+  if (!numbers.empty()) invocation += " " + numbers;
+  return invocation;
+}
+
+bool ZQUnixGuestAPI::CheckCarriable(const char* origin, const std::string& path) {
+  if (ShellQuote::IsCarriable(path)) return true;
+  m_log.Error(origin, "Guest path [%s] holds a NUL byte, which no command line can carry", path.c_str());
+  SetLastGuestApiErrorDetails("Guest path holds a NUL byte, which no command line can carry");
+  return false;
+}
+
+bool ZQUnixGuestAPI::RunScript(const char* origin, const std::string& option, const std::string& guestPath,
+                               std::string& output, const std::string& numbers) {
+  if (!CheckCarriable(origin, guestPath)) return false;
+  std::string command = ScriptInvocation(option, guestPath, numbers);
+  InitZqPlinkCmd(command);
+  return ExecuteCommand(command, output);
+}
+
+std::string ZQUnixGuestAPI::CopyCommand(const std::string& localFile, const std::string& guestFile) {
+  std::string arguments = ShellQuote::SingleQuoted(localFile) + " " +
+                          ShellQuote::Word(m_loginCred.userName + "@" + TargetHost(m_loginCred.ipAddress)) +
+                          ":/" + ShellQuote::SingleQuoted(guestFile);
+  InitZqPscpCmd(arguments);
+  return arguments;
+}
+
+int ZQUnixGuestAPI::BrowseGuest(const GuestCtx& ctx, const std::string& guestPath,
+                                std::vector<SGuestFile>& entries) {
+  m_log.Debug(kBrowseOrigin, "GuestVM %s GuestPath %s", m_loginCred.ipAddress.c_str(), guestPath.c_str());
+  if (guestPath.empty() || guestPath == "\\") return BrowseGuestRoot(ctx, guestPath, entries);
+  return BrowseGuestFolder(ctx, guestPath, entries);
+}
+
+int ZQUnixGuestAPI::BrowseGuestRoot(const GuestCtx&, const std::string&, std::vector<SGuestFile>& entries) {
+  SGuestFile root;
+  root.name = "/";
+  root.type = VMInfoStructs::GuestFileDirectory;
+  entries.push_back(root);
+  return 1;
+}
+
+int ZQUnixGuestAPI::BrowseGuestFolder(const GuestCtx&, const std::string& guestPath,
+                                      std::vector<SGuestFile>& entries) {
+  return BrowseWithOption(kBrowseFolderOrigin, "--browse_path", guestPath, entries);
+}
+
+int ZQUnixGuestAPI::BrowseGuestFolders(const GuestCtx&, const std::string& guestPath,
+                                       std::vector<SGuestFile>& entries) {
+  m_log.Debug(kBrowseFoldersOrigin, "GuestVM %s GuestPath %s", m_loginCred.ipAddress.c_str(), guestPath.c_str());
+  return BrowseWithOption(kBrowseFoldersOrigin, "--list_dirs", guestPath, entries);
+}
+
+int ZQUnixGuestAPI::BrowseWithOption(const char* origin, const std::string& option, const std::string& guestPath,
+                                     std::vector<SGuestFile>& entries) {
+  std::string output;
+  if (!RunScript(origin, option, guestPath, output)) return 0;
+  if (output.empty()) return 1;
+  return ParseBrowseResponse(output, entries) ? 1 : 0;
+}
+
+bool ZQUnixGuestAPI::ParseBrowseResponse(const std::string& output, std::vector<SGuestFile>& entries) {
+  for (const std::string& line : FXString::Split(output, "\n")) {
+    if (line.empty()) continue;
+    std::vector<std::string> fields = FXString::Split(line, "/");
+    if (fields.size() != kBrowseFields) {
+      m_log.Error(kParseOrigin, "line %s nTokens %zd expected nTokens %d", line.c_str(), fields.size(),
+                  static_cast<int>(kBrowseFields));
+      continue;
+    }
+    entries.push_back(EntryFromFields(fields));
+  }
+  return !entries.empty();
+}
+
+int ZQUnixGuestAPI::CreateGuestFolder(const GuestCtx&, const std::string& guestPath) {
+  m_log.Debug(kCreateFolderOrigin, "GuestVM %s GuestPath %s", m_loginCred.ipAddress.c_str(), guestPath.c_str());
+  std::string output;
+  return RunScript(kCreateFolderOrigin, "--create_dir", guestPath, output) ? 1 : 0;
+}
+
+int ZQUnixGuestAPI::DeleteDirectoryInGuest(const GuestCtx&, std::string& guestPath) {
+  m_log.Debug(kDeleteFolderOrigin, "GuestVM %s GuestPath %s", m_loginCred.ipAddress.c_str(), guestPath.c_str());
+  std::string output;
+  return RunScript(kDeleteFolderOrigin, "--delete_dir", guestPath, output) ? 1 : 0;
+}
+
+int ZQUnixGuestAPI::ChangeGuestFileAttributes(const GuestCtx&, const std::string& guestPath,
+                                              const SGuestFile& attributes) {
+  m_log.Debug(kAttributesOrigin, "GuestVM %s GuestPath %s [%ld, %ld, %d, %d, %d]", m_loginCred.ipAddress.c_str(),
+              guestPath.c_str(), static_cast<long>(attributes.accessTime), static_cast<long>(attributes.modifyTime),
+              attributes.uid, attributes.gid, attributes.mode);
+  std::string numbers = std::to_string(attributes.accessTime) + " " + std::to_string(attributes.modifyTime) + " " +
+                        std::to_string(attributes.uid) + " " + std::to_string(attributes.gid) + " " +
+                        OctalMode(attributes.mode);
+  std::string output;
+  return RunScript(kAttributesOrigin, "--change_file_attr", guestPath, output, numbers) ? 1 : 0;
+}
+
+int ZQUnixGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFile, const std::string& guestFile,
+                                    bool overwrite) {
+  m_log.Debug(kCopyOrigin, "GuestVM %s localFile %s guestFile %s overwrite %d", m_loginCred.ipAddress.c_str(),
+              localFile.c_str(), guestFile.c_str(), overwrite ? 1 : 0);
+  if (!CheckCarriable(kCopyOrigin, guestFile) || !CheckCarriable(kCopyOrigin, localFile)) return 0;
+  std::string output;
+  if (!RunScript(kCopyOrigin, "--create_parent_dir", guestFile, output)) {
+    m_log.Error(kCopyOrigin, "Failed to create parent dir for %s", guestFile.c_str());
+    return 0;
+  }
+  const std::string copyCommand = CopyCommand(localFile, guestFile);
+  if (overwrite) return ExecuteCommand(copyCommand, output) ? 1 : 0;
+  if (!RunScript(kCopyOrigin, "--file_exists", guestFile, output)) return 0;
+  if (boost::algorithm::icontains(output, "File doesn't exist")) return ExecuteCommand(copyCommand, output) ? 1 : 0;
+  return 1;
+}

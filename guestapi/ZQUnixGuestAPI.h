@@ -1,0 +1,70 @@
+// The SSH command channel to Linux guests: every guest operation feeds the helper script
+// zqvsa_agentless.sh to `bash -s` in the guest through zqplink.exe, and files travel with
+// zqpscp.exe. The tools and the script lie in the installation base folder.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "ZQGuestAPI.h"
+
+class ZQUnixGuestAPI : public CGuestAPI {
+ public:
+  explicit ZQUnixGuestAPI(IVMInfo* vmInfo);
+  ~ZQUnixGuestAPI() override;
+
+  int BrowseGuest(const GuestCtx& ctx, const std::string& guestPath,
+                  std::vector<VMInfoStructs::SGuestFile>& entries) override;
+  int BrowseGuestFolders(const GuestCtx& ctx, const std::string& guestPath,
+                         std::vector<VMInfoStructs::SGuestFile>& entries) override;
+  int CreateGuestFolder(const GuestCtx& ctx, const std::string& guestPath) override;
+  int CopyFileToGuest(const GuestCtx& ctx, const std::string& localFile, const std::string& guestFile,
+                      bool overwrite) override;
+  int ChangeGuestFileAttributes(const GuestCtx& ctx, const std::string& guestPath,
+                                const VMInfoStructs::SGuestFile& attributes) override;
+  int DeleteDirectoryInGuest(const GuestCtx& ctx, std::string& guestPath) override;
+  bool IsZqGuestAPI() override;
+
+  // Refuses VMware guests, reads the base folder, stores the login and probes the guest.
+  bool Init(const GuestLoginCred& cred) override;
+  // Puts this channel's password into ZQ_PUTTY_PASS for the SSH tools (inside the command lock).
+  bool PreExecuteCommand(const std::string& command) override;
+  // Removes ZQ_PUTTY_PASS again, still inside the command lock, so that no later child of the
+  // process inherits the guest password.
+  bool PostExecuteCommand(const std::string& command) override;
+
+  // Runs "uname -a" on each listed address until one answers; true when that one is Linux, and
+  // then the login keeps only that address.
+  bool IsGuestUnix();
+  // Turns a helper-script invocation into the zqplink.exe command line that feeds the script to
+  // `bash -s` in the guest.
+  void InitZqPlinkCmd(std::string& command);
+  // Puts the zqpscp.exe path in front of the copy arguments.
+  void InitZqPscpCmd(std::string& arguments);
+
+  int BrowseGuestRoot(const GuestCtx& ctx, const std::string& guestPath,
+                      std::vector<VMInfoStructs::SGuestFile>& entries);
+  int BrowseGuestFolder(const GuestCtx& ctx, const std::string& guestPath,
+                        std::vector<VMInfoStructs::SGuestFile>& entries);
+  // Appends one entry per eight-field line of the helper script's browse answer; true when
+  // `entries` is not empty afterwards.
+  bool ParseBrowseResponse(const std::string& output, std::vector<VMInfoStructs::SGuestFile>& entries);
+
+ private:
+  // The helper-script invocation for `option` on `guestPath`, with `numbers` (already plain
+  // decimal words) after the path. Each path byte reaches the script unchanged: the path is quoted
+  // for the guest's shell and that word again for the proxy's shell.
+  std::string ScriptInvocation(const std::string& option, const std::string& guestPath,
+                               const std::string& numbers = "");
+  // Runs the helper script with `option` on `guestPath`; false when the command fails or the path
+  // cannot be carried on a command line (then nothing runs).
+  bool RunScript(const char* origin, const std::string& option, const std::string& guestPath, std::string& output,
+                 const std::string& numbers = "");
+  // False, with an error line and the last-error text, when `path` holds a byte no command line
+  // can carry (the NUL byte).
+  bool CheckCarriable(const char* origin, const std::string& path);
+  // The zqpscp.exe command line that copies `localFile` to `guestFile`.
+  std::string CopyCommand(const std::string& localFile, const std::string& guestFile);
+  int BrowseWithOption(const char* origin, const std::string& option, const std::string& guestPath,
+                       std::vector<VMInfoStructs::SGuestFile>& entries);
+};

@@ -1,0 +1,40 @@
+#include "SshTestInstallation.h"
+
+#include <sstream>
+
+#include "platform/ZQPlatformInfo.h"
+
+namespace zqtest {
+
+SshTestInstallation::SshTestInstallation(const std::string& toolsFolder) : m_toolsFolder(toolsFolder) {
+  m_settings["Base"]["dBASEHOME"] = toolsFolder;
+  m_settings["SSH"]["KnownHostsFile"] = KnownHostsFile();
+  m_settings["SSH"]["ConfigFile"] = ConfigFile();
+  m_settings["SSH"]["ControlDir"] = ControlDir();
+  m_settings["SSH"]["ConnectTimeout"] = "5";
+  m_settings["Log"]["Directory"] = m_dir.Join("log");
+  WriteSettings();
+  WriteFile(ConfigFile(), "");
+  m_settingsEnv = std::make_unique<ScopedEnv>(kSettingsEnvVar, SettingsFile());
+}
+
+void SshTestInstallation::Set(const std::string& section, const std::string& key, const std::string& value) {
+  m_settings[section][key] = value;
+  WriteSettings();
+}
+
+void SshTestInstallation::AddHost(const std::string& address, int port) {
+  m_config += "Host " + address + "\n  Port " + std::to_string(port) + "\n";
+  WriteFile(ConfigFile(), m_config);
+}
+
+void SshTestInstallation::WriteSettings() const {
+  std::ostringstream text;
+  for (const auto& [section, keys] : m_settings) {
+    text << "[" << section << "]\n";
+    for (const auto& [key, value] : keys) text << key << " = " << value << "\n";
+  }
+  WriteFile(SettingsFile(), text.str());
+}
+
+}  // namespace zqtest

@@ -1,0 +1,188 @@
+// The guest helper script, run by the local bash exactly as the guest runs it: `bash -s -- ARGS`
+// with the script on standard input.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "guestapi/ShellQuote.h"
+#include "support/SshdFixture.h"
+#include "support/TestSupport.h"
+#include "UnixTestDoubles.h"
+
+namespace {
+
+using zqtest::TempDir;
+
+struct ScriptRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+ScriptRun RunHelper(const std::vector<std::string>& args, const std::string& environment = "") {
+  TempDir scratch;
+  std::string command = environment + "/bin/bash -s --";
+  for (const std::string& arg : args) command += " " + ShellQuote::SingleQuoted(arg);
+  command += " < " + ShellQuote::SingleQuoted(ZQ_HELPER_SCRIPT) + " 2>" + scratch.Join("err");
+  ScriptRun run;
+  run.status = zqtest::RunBounded(command, 30, run.out);
+  run.err = zqtest::ReadIfPresent(scratch.Join("err"));
+  return run;
+}
+
+void SetTimes(const std::string& path, long long access, long long modify) {
+  timespec times[2] = {{static_cast<time_t>(access), 0}, {static_cast<time_t>(modify), 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+}
+
+std::string Ids() { return std::to_string(geteuid()) + "/" + std::to_string(getegid()); }
+
+TEST(HelperScript, BrowseOfAFileGivesItsOneEightFieldLine) {
+  TempDir dir;
+  zqtest::WriteFile(dir.Join("a.txt"), "hello");
+  chmod(dir.Join("a.txt").c_str(), 0640);
+  SetTimes(dir.Join("a.txt"), 1000, 2000);
+  ScriptRun run = RunHelper({"--browse_path", dir.Join("a.txt")});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "a.txt/5/regular/2000/1000/" + Ids() + "/33184\n");
+}
+
+TEST(HelperScript, BrowseOfAFolderListsEveryEntryWithItsKind) {
+  TempDir dir;
+  zqtest::WriteFile(dir.Join(".hidden"), "");
+  chmod(dir.Join(".hidden").c_str(), 0644);
+  mkdir(dir.Join("sub").c_str(), 0750);
+  chmod(dir.Join("sub").c_str(), 0750);
+  ASSERT_EQ(symlink("/nowhere", dir.Join("link").c_str()), 0);
+  for (const char* name : {".hidden", "sub", "link"}) SetTimes(dir.Join(name), 7, 9);
+  ScriptRun run = RunHelper({"--browse_path", dir.path()});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find(".hidden/0/regular/9/7/" + Ids() + "/33188\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("/directory/9/7/" + Ids() + "/16872\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("link/8/symlink/9/7/"), std::string::npos) << run.out;
+  EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 3);
+}
+
+TEST(HelperScript, NameWithNewlineOrBackslashStaysOnOneLine) {
+  TempDir dir;
+  zqtest::WriteFile(dir.Join("two\nlines"), "");
+  zqtest::WriteFile(dir.Join("back\\slash"), "");
+  ScriptRun run = RunHelper({"--browse_path", dir.path()});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 2) << run.out;
+  EXPECT_NE(run.out.find("two\\nlines/0/regular/"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("back\\\\slash/0/regular/"), std::string::npos) << run.out;
+}
+
+TEST(HelperScript, MissingPathPrintsNothingAndSucceeds) {
+  TempDir dir;
+  for (const char* option : {"--browse_path", "--list_dirs"}) {
+    ScriptRun run = RunHelper({option, dir.Join("missing")});
+    EXPECT_EQ(run.status, 0) << option << run.err;
+    EXPECT_EQ(run.out, "") << option;
+  }
+}
+
+TEST(HelperScript, ListDirsPrintsOnlyFolders) {
+  TempDir dir;
+  zqtest::WriteFile(dir.Join("file"), "");
+  mkdir(dir.Join("folder").c_str(), 0755);
+  ScriptRun run = RunHelper({"--list_dirs", dir.path()});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out.rfind("folder/", 0), 0u) << run.out;
+  EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
+}
+
+TEST(HelperScript, CreateDirMakesParentsAndAcceptsAnExistingFolder) {
+  TempDir dir;
+  std::string deep = dir.Join("a/b/c");
+  EXPECT_EQ(RunHelper({"--create_dir", deep}).status, 0);
+  struct stat info {};
+  EXPECT_EQ(stat(deep.c_str(), &info), 0);
+  EXPECT_EQ(RunHelper({"--create_dir", deep}).status, 0);
+}
+
+TEST(HelperScript, CreateParentDirMakesTheFoldersAboveAFile) {
+  TempDir dir;
+  EXPECT_EQ(RunHelper({"--create_parent_dir", dir.Join("x/y/file.txt")}).status, 0);
+  struct stat info {};
+  EXPECT_EQ(stat(dir.Join("x/y").c_str(), &info), 0);
+  EXPECT_NE(stat(dir.Join("x/y/file.txt").c_str(), &info), 0);
+}
+
+TEST(HelperScript, DeleteDirRemovesTheTreeButRefusesAFile) {
+  TempDir dir;
+  mkdir(dir.Join("tree").c_str(), 0755);
+  zqtest::WriteFile(dir.Join("tree/f"), "x");
+  zqtest::WriteFile(dir.Join("plain"), "x");
+  EXPECT_EQ(RunHelper({"--delete_dir", dir.Join("tree")}).status, 0);
+  EXPECT_NE(access(dir.Join("tree").c_str(), F_OK), 0);
+  EXPECT_NE(RunHelper({"--delete_dir", dir.Join("plain")}).status, 0);
+  EXPECT_EQ(access(dir.Join("plain").c_str(), F_OK), 0);
+}
+
+TEST(HelperScript, ChangeFileAttrSetsTimesOwnerGroupAndMode) {
+  if (geteuid() != 0) GTEST_SKIP() << "owner changes need root";
+  TempDir dir;
+  zqtest::WriteFile(dir.Join("f"), "x");
+  ScriptRun run = RunHelper({"--change_file_attr", dir.Join("f"), "1111", "2222", "12", "34", "4751"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  struct stat info {};
+  ASSERT_EQ(stat(dir.Join("f").c_str(), &info), 0);
+  EXPECT_EQ(info.st_atime, 1111);
+  EXPECT_EQ(info.st_mtime, 2222);
+  EXPECT_EQ(info.st_uid, 12u);
+  EXPECT_EQ(info.st_gid, 34u);
+  EXPECT_EQ(info.st_mode & 07777, 04751u);
+}
+
+TEST(HelperScript, ChangeFileAttrRefusesMalformedNumbers) {
+  TempDir dir;
+  zqtest::WriteFile(dir.Join("f"), "x");
+  EXPECT_NE(RunHelper({"--change_file_attr", dir.Join("f"), "1", "2", "0", "0", "9"}).status, 0);
+  EXPECT_NE(RunHelper({"--change_file_attr", dir.Join("f"), "1", "$(id)", "0", "0", "644"}).status, 0);
+}
+
+TEST(HelperScript, FileExistsAnswersBothWaysWithStatusZero) {
+  TempDir dir;
+  zqtest::WriteFile(dir.Join("f"), "x");
+  ScriptRun present = RunHelper({"--file_exists", dir.Join("f")});
+  ScriptRun absent = RunHelper({"--file_exists", dir.Join("g")});
+  EXPECT_EQ(present.status, 0);
+  EXPECT_EQ(absent.status, 0);
+  EXPECT_EQ(present.out.find("File doesn't exist"), std::string::npos);
+  EXPECT_EQ(absent.out, "File doesn't exist\n");
+}
+
+TEST(HelperScript, NamesAMissingTool) {
+  TempDir dir;
+  ScriptRun run = RunHelper({"--create_dir", dir.Join("x")}, "PATH=/nonexistent ");
+  EXPECT_NE(run.status, 0);
+  EXPECT_NE(run.err.find("the guest lacks the command 'mkdir'"), std::string::npos) << run.err;
+}
+
+TEST(HelperScript, UnknownOptionOrWrongArgumentCountShowsUsage) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--bogus", "/tmp"}, {"--create_dir"}, {"--file_exists", "a", "b"}, {}}) {
+    ScriptRun run = RunHelper(args);
+    EXPECT_NE(run.status, 0);
+    EXPECT_NE(run.err.find("usage: zqvsa_agentless.sh"), std::string::npos) << run.err;
+  }
+}
+
+TEST(HelperScript, IsShellcheckClean) {
+  std::string output;
+  if (zqtest::RunBounded("command -v shellcheck", 10, output) != 0) {
+    const char* ci = std::getenv("CI");
+    if (ci != nullptr && std::string(ci) == "true") FAIL() << "shellcheck is missing";
+    GTEST_SKIP() << "shellcheck is not installed";
+  }
+  EXPECT_EQ(zqtest::RunBounded("shellcheck " + ShellQuote::SingleQuoted(ZQ_HELPER_SCRIPT), 60, output), 0)
+      << output;
+}
+
+}  // namespace

@@ -1,0 +1,128 @@
+// zqplink.exe and zqpscp.exe against a real OpenSSH server.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "SshdEnvironment.h"
+#include "UnixTestDoubles.h"
+#include "guestapi/ShellQuote.h"
+#include "support/SshTestInstallation.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using zqtest::SshTestUsers;
+using zqtest::TempDir;
+
+class SshToolsSshd : public testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_SSHD();
+    auto& environment = SshdEnvironment::Get();
+    installation.AddHost(environment.sftpServer().address(), environment.sftpServer().port());
+    installation.AddHost(environment.legacyServer().address(), environment.legacyServer().port());
+  }
+
+  int Run(const std::string& commandLine, std::string& output) {
+    return zqtest::RunBounded(commandLine, 60, output);
+  }
+
+  std::string Plink(const std::string& address) const {
+    return std::string(ZQ_TOOLS_DIR) + "/zqplink.exe " + address + " -l " + SshTestUsers::kUser + " ";
+  }
+  std::string Pscp() const { return std::string(ZQ_TOOLS_DIR) + "/zqpscp.exe "; }
+  std::string Target(const std::string& address, const std::string& path) const {
+    return ShellQuote::SingleQuoted(std::string(SshTestUsers::kUser) + "@" + address + ":" + path);
+  }
+
+  zqtest::SshTestInstallation installation{ZQ_TOOLS_DIR};
+  zqtest::ScopedEnv password{"ZQ_PUTTY_PASS", SshTestUsers::kPassword};
+  TempDir guest;
+};
+
+TEST_F(SshToolsSshd, PlinkPassesInputOutputAndExitStatus) {
+  std::string output;
+  std::string address = SshdEnvironment::Get().sftpServer().address();
+  EXPECT_EQ(Run("printf 'from stdin' | " + Plink(address) + "'cat; echo; exit 3'", output), 3);
+  EXPECT_EQ(output, "from stdin\n");
+  EXPECT_EQ(Run("echo 'printf \"[%s]\" \"$@\"' | " + Plink(address) + "\"bash -s\" -- one \"'two words'\"", output), 0);
+  EXPECT_EQ(output, "[one][two words]");
+}
+
+TEST_F(SshToolsSshd, PscpTakesTheTargetPathLiterally) {
+  chmod(guest.path().c_str(), 0777);
+  TempDir local;
+  zqtest::WriteFile(local.Join("src"), "data");
+  for (const std::string& address : {SshdEnvironment::Get().sftpServer().address(),
+                                     SshdEnvironment::Get().legacyServer().address()}) {
+    std::string path = guest.Join("a b $(touch zqcanary-pscp) `id` it's * " + address);
+    std::string output;
+    EXPECT_EQ(Run(Pscp() + ShellQuote::SingleQuoted(local.Join("src")) + " " + Target(address, path), output), 0)
+        << output;
+    EXPECT_EQ(zqtest::ReadIfPresent(path), "data") << address;
+  }
+  EXPECT_EQ(zqtest::ReadIfPresent(std::string("/home/") + SshTestUsers::kUser + "/zqcanary-pscp"), "");
+}
+
+TEST_F(SshToolsSshd, PscpFallsBackToLegacyScpOnlyWithoutSftp) {
+  chmod(guest.path().c_str(), 0777);
+  TempDir local;
+  zqtest::WriteFile(local.Join("src"), "data");
+  std::string output;
+  std::string legacy = SshdEnvironment::Get().legacyServer().address();
+  EXPECT_EQ(Run(Pscp() + local.Join("src") + " " + Target(legacy, guest.Join("l")), output), 0) << output;
+  EXPECT_NE(output.find("no SFTP service at " + legacy), std::string::npos) << output;
+  std::string sftp = SshdEnvironment::Get().sftpServer().address();
+  EXPECT_EQ(Run(Pscp() + local.Join("src") + " " + Target(sftp, guest.Join("s")), output), 0) << output;
+  EXPECT_EQ(output, "");
+}
+
+TEST_F(SshToolsSshd, PscpReportsAMissingLocalFile) {
+  std::string output;
+  std::string address = SshdEnvironment::Get().sftpServer().address();
+  EXPECT_NE(Run(Pscp() + "/nonexistent/file " + Target(address, guest.Join("x")), output), 0);
+  EXPECT_NE(output.find("/nonexistent/file"), std::string::npos) << output;
+}
+
+TEST_F(SshToolsSshd, NoPasswordFailsAtOnceWithoutAPrompt) {
+  unsetenv("ZQ_PUTTY_PASS");
+  std::string output;
+  EXPECT_EQ(Run(Plink(SshdEnvironment::Get().sftpServer().address()) + "true", output), 255);
+  EXPECT_NE(output.find("ZQ_PUTTY_PASS holds no password"), std::string::npos) << output;
+}
+
+// A guest that freezes in the middle of a command: the keep-alive probes end the session.
+TEST_F(SshToolsSshd, FrozenGuestFailsWithinTheKeepAliveLimit) {
+  installation.Set("SSH", "KeepAliveInterval", "1");
+  installation.Set("SSH", "KeepAliveCountMax", "2");
+  auto& server = SshdEnvironment::Get().sftpServer();
+  std::string output;
+  int status = -1;
+  std::thread command([&] { status = Run(Plink(server.address()) + "'echo started; sleep 60'", output); });
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  std::vector<pid_t> sessions;
+  while (std::chrono::steady_clock::now() < deadline) {
+    sessions = server.SessionProcesses();
+    bool sleeping = false;
+    for (pid_t pid : sessions) {
+      sleeping |= zqtest::ReadIfPresent("/proc/" + std::to_string(pid) + "/comm") == "sleep\n";
+    }
+    if (sleeping) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  for (pid_t pid : sessions) kill(pid, SIGSTOP);
+  auto frozenAt = std::chrono::steady_clock::now();
+  command.join();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - frozenAt).count();
+  for (pid_t pid : sessions) kill(pid, SIGCONT);
+  EXPECT_EQ(status, 255) << output;
+  EXPECT_LT(seconds, 30.0);  // a hang guard: the command itself would run for a minute
+  EXPECT_NE(output.find("started"), std::string::npos) << output;
+}
+
+}  // namespace

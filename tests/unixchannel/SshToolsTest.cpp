@@ -1,0 +1,289 @@
+// The proxy's SSH tools without a server: argument parsing, the OpenSSH options, the control
+// folder and the askpass answer.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "ControlFolder.h"
+
+#include "OpenSshCommand.h"
+#include "PuttyArguments.h"
+#include "guestapi/ShellQuote.h"
+#include "support/SshTestInstallation.h"
+#include "support/SshdFixture.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using zqtest::TempDir;
+
+struct PlinkRow {
+  const char* name;
+  std::vector<std::string> args;
+  bool ok;
+  std::string address, user, port;
+  std::vector<std::string> command;
+};
+
+void PrintTo(const PlinkRow& row, std::ostream* out) { *out << row.name; }
+
+const std::vector<PlinkRow> kPlinkRows = {
+    {"ScriptFeed", {"10.0.0.5", "-l", "root", "bash -s", "--", "--browse_path", "/a b"}, true, "10.0.0.5", "root", "",
+     {"bash -s", "--", "--browse_path", "/a b"}},
+    {"Probe", {"10.0.0.5", "-l", "root", "uname", "-a"}, true, "10.0.0.5", "root", "", {"uname", "-a"}},
+    {"PortFirst", {"-P", "2222", "host", "-l", "u", "ls"}, true, "host", "u", "2222", {"ls"}},
+    {"LeadingDoubleDashDropped", {"host", "-l", "u", "--", "-x"}, true, "host", "u", "", {"-x"}},
+    {"CommandWordsMayLookLikeOptions", {"host", "-l", "u", "cmd", "-l", "x"}, true, "host", "u", "", {"cmd", "-l", "x"}},
+    {"NoUser", {"host", "ls"}, false, "", "", "", {}},
+    {"NoCommand", {"host", "-l", "u"}, false, "", "", "", {}},
+    {"PasswordOptionRefused", {"host", "-l", "u", "-pw", "secret", "ls"}, false, "", "", "", {}},
+    {"AddressLooksLikeOption", {"-l", "u", "--", "-oProxyCommand=x", "ls"}, false, "", "", "", {}},
+    {"UserWithBlank", {"host", "-l", "a b", "ls"}, false, "", "", "", {}},
+    {"PortNotANumber", {"-P", "22x", "host", "-l", "u", "ls"}, false, "", "", "", {}},
+};
+
+class PlinkArgumentsTable : public testing::TestWithParam<PlinkRow> {};
+
+TEST_P(PlinkArgumentsTable, ParsesOrRefuses) {
+  const PlinkRow& row = GetParam();
+  PlinkArguments parsed;
+  std::string problem;
+  bool help = false;
+  ASSERT_EQ(ParsePlinkArguments(row.args, parsed, problem, help), row.ok) << problem;
+  EXPECT_FALSE(help);
+  if (!row.ok) return;
+  EXPECT_EQ(parsed.login.address, row.address);
+  EXPECT_EQ(parsed.login.user, row.user);
+  EXPECT_EQ(parsed.login.port, row.port);
+  EXPECT_EQ(parsed.command, row.command);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, PlinkArgumentsTable, testing::ValuesIn(kPlinkRows),
+                         [](const testing::TestParamInfo<PlinkRow>& info) { return std::string(info.param.name); });
+
+struct PscpRow {
+  const char* name;
+  std::vector<std::string> args;
+  bool ok;
+  std::string user, address, port, local, remote;
+};
+
+void PrintTo(const PscpRow& row, std::ostream* out) { *out << row.name; }
+
+const std::vector<PscpRow> kPscpRows = {
+    {"UnixForm", {"/stage/a b", "root@10.0.0.5://data/it's $(x)"}, true, "root", "10.0.0.5", "", "/stage/a b",
+     "//data/it's $(x)"},
+    {"WindowsForm", {"-l", "alice:CORP", "/stage/a", "10.0.0.6:C:\\data\\a.txt"}, true, "alice:CORP", "10.0.0.6",
+     "", "/stage/a", "C:\\data\\a.txt"},
+    {"UserOptionWins", {"-l", "bob", "/a", "root@h:/b"}, true, "bob", "h", "", "/a", "/b"},
+    {"BracketedIpv6", {"/a", "root@[fe80::1]:/b:c"}, true, "root", "fe80::1", "", "/a", "/b:c"},
+    {"AtSignInPath", {"/a", "h:/mail@home"}, true, "", "h", "", "/a", "/mail@home"},
+    {"Port", {"-P", "2022", "/a", "u@h:/b"}, true, "u", "h", "2022", "/a", "/b"},
+    {"NoColon", {"/a", "u@h"}, false, "", "", "", "", ""},
+    {"OneOperand", {"/a"}, false, "", "", "", "", ""},
+    {"UserWithQuote", {"/a", "o'neil@h:/b"}, false, "", "", "", "", ""},
+};
+
+class PscpArgumentsTable : public testing::TestWithParam<PscpRow> {};
+
+TEST_P(PscpArgumentsTable, ParsesOrRefuses) {
+  const PscpRow& row = GetParam();
+  PscpArguments parsed;
+  std::string problem;
+  bool help = false;
+  ASSERT_EQ(ParsePscpArguments(row.args, parsed, problem, help), row.ok) << problem;
+  if (!row.ok) return;
+  EXPECT_EQ(parsed.login.user, row.user);
+  EXPECT_EQ(parsed.login.address, row.address);
+  EXPECT_EQ(parsed.login.port, row.port);
+  EXPECT_EQ(parsed.localFile, row.local);
+  EXPECT_EQ(parsed.remotePath, row.remote);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, PscpArgumentsTable, testing::ValuesIn(kPscpRows),
+                         [](const testing::TestParamInfo<PscpRow>& info) { return std::string(info.param.name); });
+
+SshToolSettings SettingsIn(const TempDir& dir) {
+  SshToolSettings settings;
+  settings.baseHome = dir.path();
+  settings.knownHostsFile = dir.Join("known hosts %h");
+  settings.configFile = dir.Join("ssh_config");
+  settings.controlDir = dir.Join("ctl");
+  return settings;
+}
+
+bool HasOption(const std::vector<std::string>& options, const std::string& value) {
+  auto it = std::find(options.begin(), options.end(), value);
+  return it != options.end() && it != options.begin() && (*(it - 1) == "-o" || *(it - 1) == "-F");
+}
+
+TEST(SshToolOptions, CarryHostKeysTimeoutsOnePasswordPromptAndReuse) {
+  TempDir dir;
+  SshToolSettings settings = SettingsIn(dir);
+  settings.connectTimeout = 7;
+  auto options = OpenSshCommand::CommonOptions(settings, "/ctl/abc%C");
+  EXPECT_TRUE(HasOption(options, "none"));
+  EXPECT_TRUE(HasOption(options, "StrictHostKeyChecking=accept-new"));
+  EXPECT_TRUE(HasOption(options, "UserKnownHostsFile=\"" + dir.Join("known hosts %%h") + "\""));
+  EXPECT_TRUE(HasOption(options, "NumberOfPasswordPrompts=1"));
+  EXPECT_TRUE(HasOption(options, "BatchMode=no"));
+  EXPECT_TRUE(HasOption(options, "ConnectTimeout=7"));
+  EXPECT_TRUE(HasOption(options, "ServerAliveInterval=5"));
+  EXPECT_TRUE(HasOption(options, "ServerAliveCountMax=3"));
+  EXPECT_TRUE(HasOption(options, "ControlMaster=auto"));
+  EXPECT_TRUE(HasOption(options, "ControlPath=/ctl/abc%C"));
+  EXPECT_TRUE(HasOption(options, "ControlPersist=60"));
+  zqtest::WriteFile(settings.configFile, "Port 2222\n");
+  EXPECT_TRUE(HasOption(OpenSshCommand::CommonOptions(settings, ""), settings.configFile));
+  EXPECT_TRUE(HasOption(OpenSshCommand::CommonOptions(settings, ""), "ControlMaster=no"));
+}
+
+// ssh -G prints the configuration ssh would use: the quoted option values read back intact.
+TEST(SshToolOptions, OpenSshReadsTheOptionValuesBack) {
+  TempDir dir;
+  SshToolSettings settings = SettingsIn(dir);
+  zqtest::WriteFile(settings.configFile, "Host 127.0.0.9\n  Port 2345\n");
+  std::string command = "ssh -G";
+  for (const auto& option : OpenSshCommand::CommonOptions(settings, "")) command += " " + ShellQuote::SingleQuoted(option);
+  command += " -l zq -- 127.0.0.9";
+  std::string output;
+  ASSERT_EQ(zqtest::RunBounded(command, 20, output), 0) << output;
+  EXPECT_NE(output.find("\nuserknownhostsfile " + dir.Join("known hosts %h") + "\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("\nport 2345\n"), std::string::npos);
+  EXPECT_NE(output.find("\nstricthostkeychecking accept-new\n"), std::string::npos);
+  EXPECT_NE(output.find("\nconnecttimeout 10\n"), std::string::npos);
+}
+
+TEST(ControlFolder, CreatesAPrivateFolderAndRefusesOneOthersMayEnter) {
+  char pattern[] = "/tmp/zqcf.XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  std::string base = pattern;
+  std::string problem;
+  EXPECT_TRUE(ControlFolder::MakePrivate(base + "/ctl", problem)) << problem;
+  struct stat info {};
+  ASSERT_EQ(stat((base + "/ctl").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  mkdir((base + "/open").c_str(), 0755);
+  chmod((base + "/open").c_str(), 0755);
+  EXPECT_FALSE(ControlFolder::MakePrivate(base + "/open", problem));
+  EXPECT_NE(problem.find("not a private folder"), std::string::npos);
+  ASSERT_EQ(symlink((base + "/ctl").c_str(), (base + "/link").c_str()), 0);
+  EXPECT_FALSE(ControlFolder::MakePrivate(base + "/link", problem));
+  EXPECT_FALSE(ControlFolder::MakePrivate(base + "/" + std::string(40, 'x'), problem));
+  EXPECT_NE(problem.find("too long"), std::string::npos);
+  zqtest::RunBounded("rm -rf " + base, 10, problem);
+}
+
+TEST(ControlFolder, SocketNameDependsOnThePasswordWithoutShowingIt) {
+  char pattern[] = "/tmp/zqcf.XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  std::string folder = pattern;
+  std::string problem;
+  std::string first, again, other;
+  ASSERT_TRUE(ControlFolder::SocketPattern(folder, "password-one", first, problem)) << problem;
+  ASSERT_TRUE(ControlFolder::SocketPattern(folder, "password-one", again, problem)) << problem;
+  ASSERT_TRUE(ControlFolder::SocketPattern(folder, "password-two", other, problem)) << problem;
+  EXPECT_EQ(first, again);
+  EXPECT_NE(first, other);
+  EXPECT_EQ(first.rfind(folder + "/", 0), 0u);
+  EXPECT_EQ(first.substr(first.size() - 2), "%C");
+  EXPECT_EQ(first.size(), folder.size() + 1 + 16 + 2);
+  EXPECT_EQ(first.find("password"), std::string::npos);
+  struct stat info {};
+  ASSERT_EQ(stat((folder + "/.reuse-key").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  zqtest::RunBounded("rm -rf " + folder, 10, problem);
+}
+
+std::string Tool(const std::string& name) { return std::string(ZQ_TOOLS_DIR) + "/" + name; }
+
+// The askpass run reads the password from the process named by the marker, which must be one of
+// its ancestors: here the shell that starts it, with the password in its start environment.
+std::string AskPassRun(const std::string& setup, const std::string& marker, const std::string& question) {
+  return setup + "exec /bin/sh -c " +
+         ShellQuote::SingleQuoted("ZQ_SSH_ASKPASS_MODE=" + marker + " " + Tool("zqplink.exe") + " " +
+                                  ShellQuote::SingleQuoted(question));
+}
+
+TEST(AskPass, AnswersOnlyAPasswordQuestionWithTheStartingToolsPassword) {
+  std::string output;
+  std::string withPassword = "export ZQ_PUTTY_PASS='p a$s'; ";
+  EXPECT_EQ(zqtest::RunBounded(AskPassRun(withPassword, "$$", "zq@host's password: "), 10, output), 0);
+  EXPECT_EQ(output, "p a$s\n");
+  EXPECT_EQ(zqtest::RunBounded(AskPassRun(withPassword, "$$", "Password: "), 10, output), 0);
+  EXPECT_EQ(output, "p a$s\n");
+  EXPECT_EQ(zqtest::RunBounded(AskPassRun(withPassword, "$$", "Enter passphrase for key: "), 10, output), 1);
+  EXPECT_EQ(output, "");
+  EXPECT_EQ(zqtest::RunBounded(AskPassRun("", "$$", "Password: "), 10, output), 1);
+  EXPECT_EQ(output, "");
+}
+
+TEST(AskPass, IgnoresAMarkerThatIsNotAnAncestor) {
+  std::string output;
+  std::string withPassword = "export ZQ_PUTTY_PASS=secret; ";
+  EXPECT_EQ(zqtest::RunBounded(AskPassRun(withPassword, "1", "Password: "), 10, output), 1);
+  EXPECT_EQ(zqtest::RunBounded(AskPassRun(withPassword, std::to_string(getpid()), "Password: "), 10, output), 1);
+  EXPECT_EQ(output, "");
+}
+
+TEST(SshTools, UsageErrorsAreReportedWithoutRunningSsh) {
+  std::string output;
+  EXPECT_EQ(zqtest::RunBounded(Tool("zqplink.exe") + " --help", 10, output), 0);
+  EXPECT_NE(output.find("zqplink.exe"), std::string::npos);
+  EXPECT_EQ(zqtest::RunBounded(Tool("zqplink.exe") + " host -l u", 10, output), 1);
+  EXPECT_NE(output.find("no remote command"), std::string::npos) << output;
+  EXPECT_EQ(zqtest::RunBounded(Tool("zqpscp.exe") + " /etc/hostname nohost", 10, output), 1);
+  EXPECT_NE(output.find("names no guest"), std::string::npos) << output;
+}
+
+// A stand-in for OpenSSH's client that records its arguments and environment.
+class RecordingOpenSsh {
+ public:
+  RecordingOpenSsh() {
+    zqtest::WriteFile(m_dir.Join("ssh"), "#!/bin/sh\nprintf '%s\\n' \"$@\" > " + m_dir.Join("args") +
+                                             "\nenv > " + m_dir.Join("env") + "\n");
+    chmod(m_dir.Join("ssh").c_str(), 0755);
+  }
+  std::string program() const { return m_dir.Join("ssh"); }
+  std::string Args() const { return zqtest::ReadFile(m_dir.Join("args")); }
+  std::string Environment() const { return zqtest::ReadFile(m_dir.Join("env")); }
+
+ private:
+  TempDir m_dir;
+};
+
+TEST(SshTools, PlinkHandsOpenSshTheCommandButNeverThePassword) {
+  zqtest::SshTestInstallation installation(ZQ_TOOLS_DIR);
+  RecordingOpenSsh ssh;
+  installation.Set("SSH", "SshProgram", ssh.program());
+  std::string output;
+  ASSERT_EQ(zqtest::RunBounded("ZQ_PUTTY_PASS=pw-in-env " + Tool("zqplink.exe") +
+                                   " -P 2200 10.0.0.5 -l root \"bash -s\" -- \"--browse_path\" \"/a b\"",
+                               10, output),
+            0)
+      << output;
+  std::string args = ssh.Args();
+  EXPECT_EQ(args.rfind("-T\n-F\n", 0), 0u) << args;
+  EXPECT_NE(args.find("\n-l\nroot\n-p\n2200\n--\n10.0.0.5\nbash -s\n--\n--browse_path\n/a b\n"), std::string::npos)
+      << args;
+  std::string environment = ssh.Environment();
+  EXPECT_EQ(environment.find("ZQ_PUTTY_PASS"), std::string::npos);
+  EXPECT_EQ(environment.find("pw-in-env"), std::string::npos);
+  EXPECT_NE(environment.find("SSH_ASKPASS=" + Tool("zqplink.exe") + "\n"), std::string::npos) << environment;
+  EXPECT_NE(environment.find("SSH_ASKPASS_REQUIRE=force\n"), std::string::npos);
+  EXPECT_NE(environment.find("ZQ_SSH_ASKPASS_MODE="), std::string::npos);
+}
+
+TEST(SshTools, AnAddressWithNothingListeningFailsAtOnceWithAClearMessage) {
+  zqtest::SshTestInstallation installation(ZQ_TOOLS_DIR);
+  installation.AddHost("127.0.0.9", zqtest::FreeLoopbackPort("127.0.0.9"));
+  std::string output;
+  EXPECT_EQ(zqtest::RunBounded(Tool("zqplink.exe") + " 127.0.0.9 -l zq true", 30, output), 255);
+  EXPECT_NE(output.find("zqplink.exe: cannot connect to 127.0.0.9"), std::string::npos) << output;
+  EXPECT_EQ(zqtest::RunBounded(Tool("zqpscp.exe") + " /etc/hostname zq@127.0.0.9:/tmp/x", 30, output), 255);
+  EXPECT_NE(output.find("zqpscp.exe: cannot connect to 127.0.0.9"), std::string::npos) << output;
+}
+
+}  // namespace

@@ -1,0 +1,153 @@
+// The Unix channel with the real command runner, the real helper script and stand-ins for the
+// SSH tools that run the "remote" command in the local shell: every command line really passes
+// the proxy's shell and then a guest shell, as over SSH.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <sstream>
+#include <thread>
+
+#include "UnixTestDoubles.h"
+
+namespace {
+
+using VMInfoStructs::SGuestFile;
+using zqtest::FakeToolsFolder;
+using zqtest::ScopedEnv;
+using zqtest::ScopedLogCapture;
+using zqtest::ScopedSettings;
+using zqtest::TempDir;
+
+constexpr const char* kPassword = "S3cr3t!";
+constexpr const char* kCanary = "zqcanary-local";
+
+class UnixChannelLocal : public testing::Test {
+ protected:
+  void SetUp() override {
+    settings.Set("Base", "dBASEHOME", tools.path());
+    ASSERT_TRUE(channel.Init(zqtest::MakeLogin("root", kPassword, "127.0.0.1")));
+  }
+
+  bool Exists(const std::string& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0;
+  }
+
+  FakeToolsFolder tools;
+  ScopedSettings settings;
+  ScopedLogCapture capture;
+  zqtest::StubVMInfo vmInfo{VSInstanceNoNativeGuestOps};
+  ZQUnixGuestAPI channel{&vmInfo};
+  GuestCtx ctx;
+  TempDir guest;
+};
+
+
+using zqtest::HostileNames;
+
+TEST_F(UnixChannelLocal, HostileNamesLandIntactAndRunNothing) {
+  std::string canary = kCanary;
+  unlink(canary.c_str());
+  zqtest::WriteFile(guest.Join("source"), "payload");
+  for (const std::string& name : HostileNames(canary)) {
+    std::string folder = guest.Join("d-" + name.substr(0, 200));
+    std::string file = folder + "/" + name;
+    EXPECT_EQ(channel.CreateGuestFolder(ctx, folder), 1) << name;
+    EXPECT_EQ(channel.CopyFileToGuest(ctx, guest.Join("source"), file, false), 1) << name;
+    EXPECT_EQ(zqtest::ReadIfPresent(file), "payload") << name;
+    std::vector<SGuestFile> entries;
+    EXPECT_EQ(channel.BrowseGuest(ctx, file, entries), 1) << name;
+    ASSERT_EQ(entries.size(), 1u) << name;
+    EXPECT_EQ(entries[0].name, name);
+    EXPECT_EQ(entries[0].type, VMInfoStructs::GuestFileRegular);
+    std::string folderCopy = folder;
+    EXPECT_EQ(channel.DeleteDirectoryInGuest(ctx, folderCopy), 1) << name;
+    EXPECT_FALSE(Exists(folder)) << name;
+  }
+  EXPECT_FALSE(Exists(canary));
+}
+
+TEST_F(UnixChannelLocal, DeepPathIsCreatedAndBrowsed) {
+  std::string deep = guest.path();
+  for (int level = 0; level < 60; ++level) deep += "/level " + std::to_string(level);
+  EXPECT_EQ(channel.CreateGuestFolder(ctx, deep), 1);
+  EXPECT_TRUE(Exists(deep));
+  std::vector<SGuestFile> entries;
+  EXPECT_EQ(channel.BrowseGuestFolders(ctx, guest.path(), entries), 1);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "level 0");
+}
+
+TEST_F(UnixChannelLocal, BrowseOfAMissingPathSucceedsWithNoEntries) {
+  std::vector<SGuestFile> entries(1);
+  EXPECT_EQ(channel.BrowseGuest(ctx, guest.Join("missing"), entries), 1);
+  EXPECT_EQ(entries.size(), 1u);
+}
+
+TEST_F(UnixChannelLocal, CopyWithoutOverwriteKeepsTheGuestFile) {
+  zqtest::WriteFile(guest.Join("new"), "new");
+  zqtest::WriteFile(guest.Join("old"), "old");
+  EXPECT_EQ(channel.CopyFileToGuest(ctx, guest.Join("new"), guest.Join("old"), false), 1);
+  EXPECT_EQ(zqtest::ReadIfPresent(guest.Join("old")), "old");
+  EXPECT_EQ(channel.CopyFileToGuest(ctx, guest.Join("new"), guest.Join("old"), true), 1);
+  EXPECT_EQ(zqtest::ReadIfPresent(guest.Join("old")), "new");
+}
+
+TEST_F(UnixChannelLocal, PasswordIsInTheEnvironmentOnlyWhileACommandRuns) {
+  TempDir logDir;
+  ScopedEnv log("ZQ_FAKE_LOG", logDir.Join("log"));
+  EXPECT_EQ(channel.CreateGuestFolder(ctx, guest.Join("x")), 1);
+  EXPECT_EQ(zqtest::ReadIfPresent(logDir.Join("log")), "start root S3cr3t!\nend root S3cr3t!\n");
+  EXPECT_EQ(std::getenv("ZQ_PUTTY_PASS"), nullptr);
+}
+
+TEST_F(UnixChannelLocal, FailedCommandLeavesTheMaskedCommandAsLastError) {
+  std::string path = guest.Join("S3cr3t!-file");
+  zqtest::WriteFile(path, "x");
+  std::string copy = path;
+  EXPECT_EQ(channel.DeleteDirectoryInGuest(ctx, copy), 0);
+  std::string details = channel.GetLastGuestApiErrorDetails();
+  EXPECT_EQ(details.rfind("Cmd ", 0), 0u) << details;
+  EXPECT_NE(details.find("*****-file"), std::string::npos) << details;
+  EXPECT_EQ(details.substr(details.size() - 7), "failed!");
+  EXPECT_EQ(std::getenv("ZQ_PUTTY_PASS"), nullptr);
+}
+
+// Two channels with two passwords on two threads: the command lock keeps their commands apart and
+// each command sees the password of its own channel.
+TEST(UnixChannelLock, CommandsNeverOverlapAndEachSeesItsOwnPassword) {
+  FakeToolsFolder tools;
+  ScopedSettings settings;
+  settings.Set("Base", "dBASEHOME", tools.path());
+  TempDir scratch;
+  ScopedEnv log("ZQ_FAKE_LOG", scratch.Join("log"));
+  ScopedEnv delay("ZQ_FAKE_DELAY", "0.02");
+  zqtest::StubVMInfo vmInfo{VSInstanceNoNativeGuestOps};
+  ZQUnixGuestAPI alice{&vmInfo};
+  ZQUnixGuestAPI bob{&vmInfo};
+  ASSERT_TRUE(alice.Init(zqtest::MakeLogin("alice", "alice-pw", "127.0.0.1")));
+  ASSERT_TRUE(bob.Init(zqtest::MakeLogin("bob", "bob-pw", "127.0.0.1")));
+  auto work = [&scratch](ZQUnixGuestAPI& channel, const std::string& name) {
+    for (int i = 0; i < 8; ++i) channel.CreateGuestFolder(GuestCtx(), scratch.Join(name + std::to_string(i)));
+  };
+  std::thread first(work, std::ref(alice), "a");
+  std::thread second(work, std::ref(bob), "b");
+  first.join();
+  second.join();
+
+  std::istringstream lines(zqtest::ReadIfPresent(scratch.Join("log")));
+  std::vector<std::string> events;
+  for (std::string line; std::getline(lines, line);) events.push_back(line);
+  ASSERT_EQ(events.size(), 2u * (2 + 8 + 8));  // two probes and sixteen commands, start and end each
+  for (size_t i = 0; i < events.size(); i += 2) {
+    std::string user = events[i].substr(6, events[i].find(' ', 6) - 6);
+    EXPECT_EQ(events[i], "start " + user + " " + user + "-pw") << i;
+    EXPECT_EQ(events[i + 1], "end " + user + " " + user + "-pw") << i;
+  }
+  EXPECT_EQ(std::getenv("ZQ_PUTTY_PASS"), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,24 @@
+// The private folder that holds the sockets of shared SSH connections, and the socket name of a
+// login. A command rides on an earlier connection only when user, address, port and password
+// are all the same: OpenSSH's %C covers the first three, a keyed digest of the password the last.
+#pragma once
+
+#include <string>
+
+namespace ControlFolder {
+
+// Longest folder path whose socket names still fit a Unix socket address (107 bytes) together
+// with the temporary suffix OpenSSH adds while it sets a socket up.
+constexpr size_t kMaxFolderLength = 33;
+
+// Makes sure `folder` is a real folder owned by this user that no one else may enter, creating
+// it (mode 0700) when it is missing. False with `problem` set otherwise.
+bool MakePrivate(const std::string& folder, std::string& problem);
+
+// The ControlPath pattern for a login with `password`: folder (any '%' doubled) + "/" + 16 hex digits of an
+// HMAC-SHA-256 of the password + "%C". The HMAC key is a random key kept in the folder (created on
+// first use), so the name reveals nothing about the password to whoever reads it in a message.
+bool SocketPattern(const std::string& folder, const std::string& password, std::string& pattern,
+                   std::string& problem);
+
+}  // namespace ControlFolder

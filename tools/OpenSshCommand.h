@@ -1,0 +1,72 @@
+// How the proxy's SSH tools drive OpenSSH's ssh and scp: the options every run carries, the
+// password hand-over through SSH_ASKPASS, running the client, and naming its failures.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "SshToolSettings.h"
+
+// Whom a tool logs in as.
+struct SshLogin {
+  std::string user;
+  std::string address;
+  std::string port;  // empty: OpenSSH's choice (the configuration file or 22)
+};
+
+enum class SshFailure { None, HostKeyChanged, AuthenticationRefused, CannotConnect, NoSftpService, Other };
+
+namespace OpenSshCommand {
+
+// Name of the environment variable that holds the guest password.
+constexpr const char* kPasswordVariable = "ZQ_PUTTY_PASS";
+// Holds the process id of the tool that started OpenSSH when OpenSSH runs a tool as its askpass
+// program.
+constexpr const char* kAskPassMarker = "ZQ_SSH_ASKPASS_MODE";
+
+// The options every ssh and scp run carries: the installation's configuration file (or none at
+// all), its known_hosts file with new keys accepted and changed keys refused, one password
+// attempt, connect and keep-alive time-outs, quiet logging, and connection reuse through
+// `controlPattern` (empty: no reuse).
+std::vector<std::string> CommonOptions(const SshToolSettings& settings, const std::string& controlPattern);
+
+// The ControlPath pattern for a login with `password`, or empty when the control folder is not
+// usable; then a warning naming the reason goes to standard error and connections are not reused.
+std::string ControlPatternFor(const SshToolSettings& settings, const std::string& password,
+                              const std::string& toolName);
+
+// Creates the folder of the known_hosts file when it is missing.
+void PrepareKnownHostsFolder(const SshToolSettings& settings);
+
+// Lets OpenSSH ask this very program for the password: SSH_ASKPASS names the running program,
+// SSH_ASKPASS_REQUIRE=force keeps it from ever prompting on a terminal, and a marker variable
+// tells the program it runs as the askpass helper and which process holds the password.
+void PrepareAskPass(const std::string& programPath);
+
+// Everything a tool does before it starts OpenSSH: reads the settings, sets up the askpass
+// hand-over and the known_hosts folder, and returns the common options for the password in
+// ZQ_PUTTY_PASS.
+std::vector<std::string> BeginRun(const std::string& toolName, SshToolSettings& settings);
+
+// Runs `argv` (argv[0] looked up in PATH), without ZQ_PUTTY_PASS in its environment, with the
+// tool's standard input and output; its
+// standard error is passed on as it comes and its last part kept in `errorText`. Returns the
+// exit status, 255 when the program could not run or was killed.
+int Run(const std::vector<std::string>& argv, std::string& errorText);
+
+// What went wrong in a run, judged from the client's messages.
+SshFailure Classify(const std::string& errorText);
+
+// The tool's one-line explanation of a failure, e.g. "zqplink.exe: authentication refused for
+// alice at 10.0.0.5". Empty for SshFailure::None.
+std::string Describe(SshFailure failure, const std::string& toolName, const SshLogin& login,
+                     const SshToolSettings& settings);
+
+// `text` as one value of an OpenSSH option given with -o: in double quotes, with backslash and
+// double quote escaped, when it holds a blank, a quote or a backslash; as it is otherwise.
+std::string OptionValue(const std::string& text);
+
+// `text` with every '%' doubled, for options whose values OpenSSH expands (%h, %C, ...).
+std::string LiteralPercent(const std::string& text);
+
+}  // namespace OpenSshCommand

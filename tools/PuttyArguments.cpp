@@ -1,0 +1,117 @@
+#include "PuttyArguments.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+
+namespace {
+
+bool IsPlainWord(const std::string& word) {
+  if (word.empty() || word[0] == '-') return false;
+  return std::none_of(word.begin(), word.end(), [](char c) {
+    auto byte = static_cast<unsigned char>(c);
+    return byte <= 0x20 || byte == 0x7f || c == '"' || c == '\'' || c == '\\' || c == '#' || c == '%';
+  });
+}
+
+// CLI11 wants argv[0] first and the rest in reverse order.
+std::vector<std::string> ForCli(const std::vector<std::string>& args) {
+  return std::vector<std::string>(args.rbegin(), args.rend());
+}
+
+bool RunParser(CLI::App& app, const std::vector<std::string>& args, std::string& problem, bool& helpRequested) {
+  helpRequested = false;
+  try {
+    auto reversed = ForCli(args);
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    helpRequested = true;
+    problem = app.help();
+    return false;
+  } catch (const CLI::ParseError& error) {
+    problem = std::string(error.what()) + "\n" + app.help();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool CheckLogin(const SshLogin& login, std::string& problem) {
+  if (!login.user.empty() && !IsPlainWord(login.user)) {
+    problem = "unusable user name '" + login.user + "'";
+    return false;
+  }
+  if (!IsPlainWord(login.address)) {
+    problem = "unusable address '" + login.address + "'";
+    return false;
+  }
+  if (!login.port.empty() &&
+      (login.port.size() > 5 ||
+       !std::all_of(login.port.begin(), login.port.end(), [](char c) { return c >= '0' && c <= '9'; }))) {
+    problem = "unusable port '" + login.port + "'";
+    return false;
+  }
+  return true;
+}
+
+bool ParsePlinkArguments(const std::vector<std::string>& args, PlinkArguments& parsed, std::string& problem,
+                         bool& helpRequested) {
+  CLI::App app{"Runs a command in a guest over SSH; the password comes from ZQ_PUTTY_PASS.", "zqplink.exe"};
+  app.add_option("-l", parsed.login.user, "user name")->required();
+  app.add_option("-P", parsed.login.port, "port");
+  app.add_option("address", parsed.login.address, "address of the guest")->required();
+  app.prefix_command();
+  app.footer("The words after the address and its options form the remote command.");
+  if (!RunParser(app, args, problem, helpRequested)) return false;
+  parsed.command = app.remaining();
+  if (!parsed.command.empty() && parsed.command.front() == "--") {
+    parsed.command.erase(parsed.command.begin());
+  } else if (!parsed.command.empty() && parsed.command.front().rfind("-", 0) == 0) {
+    problem = "unknown option " + parsed.command.front() + "\n" + app.help();
+    return false;
+  }
+  if (parsed.command.empty()) {
+    problem = "no remote command given\n" + app.help();
+    return false;
+  }
+  return CheckLogin(parsed.login, problem);
+}
+
+bool SplitRemoteTarget(const std::string& target, SshLogin& login, std::string& path) {
+  size_t hostStart = 0;
+  size_t colon = std::string::npos;
+  bool inBrackets = false;
+  for (size_t i = 0; i < target.size() && colon == std::string::npos; ++i) {
+    char c = target[i];
+    if (c == '@' && !inBrackets) hostStart = i + 1;
+    if (c == '[' && i == hostStart) inBrackets = true;
+    if (c == ']') inBrackets = false;
+    if (c == ':' && !inBrackets) colon = i;
+  }
+  if (colon == std::string::npos) return false;
+  if (hostStart > 0) login.user = target.substr(0, hostStart - 1);
+  login.address = target.substr(hostStart, colon - hostStart);
+  if (login.address.size() >= 2 && login.address.front() == '[' && login.address.back() == ']') {
+    login.address = login.address.substr(1, login.address.size() - 2);
+  }
+  path = target.substr(colon + 1);
+  return true;
+}
+
+bool ParsePscpArguments(const std::vector<std::string>& args, PscpArguments& parsed, std::string& problem,
+                        bool& helpRequested) {
+  CLI::App app{"Copies a file into a guest over SFTP; the password comes from ZQ_PUTTY_PASS.", "zqpscp.exe"};
+  std::string user;
+  std::string target;
+  app.add_option("-l", user, "user name (else the one in the target)");
+  app.add_option("-P", parsed.login.port, "port");
+  app.add_option("local", parsed.localFile, "file on this machine")->required();
+  app.add_option("target", target, "[USER@]ADDRESS:PATH in the guest")->required();
+  if (!RunParser(app, args, problem, helpRequested)) return false;
+  if (!SplitRemoteTarget(target, parsed.login, parsed.remotePath)) {
+    problem = "the target '" + target + "' names no guest (USER@ADDRESS:PATH)\n";
+    return false;
+  }
+  if (!user.empty()) parsed.login.user = user;
+  return CheckLogin(parsed.login, problem);
+}

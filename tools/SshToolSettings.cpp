@@ -1,0 +1,58 @@
+#include "SshToolSettings.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <filesystem>
+#include <system_error>
+
+#include "platform/ZQPlatformInfo.h"
+
+namespace {
+
+constexpr const char* kSection = "SSH";
+
+void ReadString(const char* key, std::string& value) {
+  std::string text;
+  if (ZQPlatformInfo::getString(kSection, key, &text) && !text.empty()) value = text;
+}
+
+void ReadSeconds(const char* key, long long minimum, long long& value) {
+  long long number = 0;
+  if (ZQPlatformInfo::getInteger(kSection, key, &number) && number >= minimum) value = number;
+}
+
+}  // namespace
+
+SshToolSettings SshToolSettings::Load(const std::string& toolFolder) {
+  SshToolSettings settings;
+  if (!ZQPlatformInfo::getString("Base", "dBASEHOME", &settings.baseHome) || settings.baseHome.empty()) {
+    settings.baseHome = toolFolder;
+  }
+  settings.knownHostsFile = settings.baseHome + "/known_hosts";
+  settings.configFile = settings.baseHome + "/ssh_config";
+  settings.controlDir = "/tmp/zqrestore-ssh-" + std::to_string(geteuid());
+  ReadString("KnownHostsFile", settings.knownHostsFile);
+  ReadString("ConfigFile", settings.configFile);
+  ReadString("ControlDir", settings.controlDir);
+  ReadString("SshProgram", settings.sshProgram);
+  ReadString("ScpProgram", settings.scpProgram);
+  ReadSeconds("ConnectTimeout", 1, settings.connectTimeout);
+  ReadSeconds("KeepAliveInterval", 1, settings.keepAliveInterval);
+  ReadSeconds("KeepAliveCountMax", 1, settings.keepAliveCountMax);
+  ReadSeconds("ControlPersist", 0, settings.controlPersist);
+  return settings;
+}
+
+std::string RunningProgramPath() {
+  std::error_code error;
+  auto path = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::string() : path.string();
+}
+
+std::string ParentFolder(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}

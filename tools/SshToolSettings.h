@@ -1,0 +1,26 @@
+// What the proxy's SSH tools read from the installation settings (section "SSH", and the base
+// folder "Base"/"dBASEHOME"), with the defaults that apply when a key is absent.
+#pragma once
+
+#include <string>
+
+struct SshToolSettings {
+  std::string baseHome;        // folder of the tools; the folder of the running tool when unset
+  std::string knownHostsFile;  // "KnownHostsFile", default <base>/known_hosts
+  std::string configFile;      // "ConfigFile", default <base>/ssh_config; used when it exists
+  std::string controlDir;      // "ControlDir", default /tmp/zqrestore-ssh-<euid>
+  long long connectTimeout = 10;     // "ConnectTimeout", seconds to connect and greet
+  long long keepAliveInterval = 5;   // "KeepAliveInterval", seconds between keep-alive probes
+  long long keepAliveCountMax = 3;   // "KeepAliveCountMax", unanswered probes before giving up
+  long long controlPersist = 60;     // "ControlPersist", seconds an idle shared connection stays; 0: no reuse
+  std::string sshProgram = "ssh";    // "SshProgram"
+  std::string scpProgram = "scp";    // "ScpProgram"
+
+  // Reads the settings through ZQPlatformInfo. `toolFolder` is the folder of the running tool,
+  // the base folder when the settings do not name one.
+  static SshToolSettings Load(const std::string& toolFolder);
+};
+
+// Folder that holds the running program, from /proc/self/exe; empty when it cannot be read.
+std::string RunningProgramPath();
+std::string ParentFolder(const std::string& path);

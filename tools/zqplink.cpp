@@ -1,0 +1,50 @@
+// zqplink.exe: runs a command in a guest over SSH with OpenSSH's ssh, PuTTY-style arguments.
+// Standard input goes to the remote command, its standard output comes back, and its exit status
+// is the tool's. The tool's own failures (cannot connect, login refused, host key changed) end
+// with a one-line explanation on standard error and status 255.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "AskPass.h"
+#include "OpenSshCommand.h"
+#include "PuttyArguments.h"
+
+namespace {
+
+constexpr const char* kToolName = "zqplink.exe";
+
+std::vector<std::string> SshCommandLine(const SshToolSettings& settings, const std::vector<std::string>& options,
+                                        const PlinkArguments& parsed) {
+  std::vector<std::string> argv{settings.sshProgram, "-T"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.insert(argv.end(), {"-l", parsed.login.user});
+  if (!parsed.login.port.empty()) argv.insert(argv.end(), {"-p", parsed.login.port});
+  // "--" before the address: neither the address nor any command word is read as an option.
+  argv.insert(argv.end(), {"--", parsed.login.address});
+  argv.insert(argv.end(), parsed.command.begin(), parsed.command.end());
+  return argv;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (AskPass::IsRequested()) return AskPass::Answer(argc > 1 ? argv[1] : "");
+  PlinkArguments parsed;
+  std::string problem;
+  bool helpRequested = false;
+  if (!ParsePlinkArguments(std::vector<std::string>(argv + 1, argv + argc), parsed, problem, helpRequested)) {
+    std::fprintf(helpRequested ? stdout : stderr, "%s%s\n", helpRequested ? "" : "zqplink.exe: ", problem.c_str());
+    return helpRequested ? 0 : 1;
+  }
+  SshToolSettings settings;
+  auto options = OpenSshCommand::BeginRun(kToolName, settings);
+  std::string errorText;
+  int status = OpenSshCommand::Run(SshCommandLine(settings, options, parsed), errorText);
+  if (status == 255) {
+    auto failure = OpenSshCommand::Classify(errorText);
+    std::string explanation = OpenSshCommand::Describe(failure, kToolName, parsed.login, settings);
+    if (!explanation.empty()) std::fprintf(stderr, "%s\n", explanation.c_str());
+  }
+  return status;
+}
