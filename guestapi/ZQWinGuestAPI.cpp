@@ -14,6 +14,7 @@
 #include <boost/range/iterator_range.hpp>
 
 #include "../platform/FXFile.h"
+#include "ShellQuote.h"
 #include "WinQuote.h"
 
 namespace {
@@ -148,8 +149,8 @@ bool ZQWinGuestAPI::IsGuestWindows() {
 }
 
 std::string ZQWinGuestAPI::PlinkCommand(const std::string& address, const std::string& command) {
-  return WinQuote::PosixWord(m_baseHome + "/zqplink.exe") + " " + WinQuote::PosixWord(address) + " -l " +
-         WinQuote::PosixWord(m_loginCred.userName) + " " + command;
+  return ShellQuote::Word(m_baseHome + "/zqplink.exe") + " " + ShellQuote::Word(address) + " -l " +
+         ShellQuote::Word(m_loginCred.userName) + " " + command;
 }
 
 std::string ZQWinGuestAPI::ProbeCommand(const std::string& address) {
@@ -159,7 +160,7 @@ std::string ZQWinGuestAPI::ProbeCommand(const std::string& address) {
 void ZQWinGuestAPI::InitZqPlinkCmd(std::string& command) { command = PlinkCommand(m_loginCred.ipAddress, command); }
 
 void ZQWinGuestAPI::InitZqPscpCmd(std::string& arguments) {
-  arguments = WinQuote::PosixWord(m_baseHome + "/zqpscp.exe") + " -l " + WinQuote::PosixWord(m_loginCred.userName) +
+  arguments = ShellQuote::Word(m_baseHome + "/zqpscp.exe") + " -l " + ShellQuote::Word(m_loginCred.userName) +
               " " + arguments;
 }
 
@@ -368,8 +369,8 @@ int ZQWinGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFile
       FormatText(kCreateParent, WinQuote::PowerShellQuoteContent(guestFile).c_str(), literal.c_str(), literal.c_str());
   std::string output;
   if (!RunPowerShell(createParent, encode, output)) return 0;
-  std::string copy = WinQuote::PosixSingleQuote(localFile) + " " + WinQuote::PosixWord(m_loginCred.ipAddress) + ":" +
-                     WinQuote::PosixSingleQuote(guestFile);
+  std::string copy = ShellQuote::SingleQuoted(localFile) + " " + ShellQuote::Word(m_loginCred.ipAddress) + ":" +
+                     ShellQuote::SingleQuoted(guestFile);
   InitZqPscpCmd(copy);
   return ExecuteCommand(copy, output) ? 1 : 0;
 }
