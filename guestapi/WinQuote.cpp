@@ -25,11 +25,6 @@ size_t PowerShellQuoteAt(const std::string& text, size_t i) {
 
 bool IsShellSpecialInDoubleQuotes(char c) { return c == '$' || c == '`' || c == '"' || c == '\\' || c == '\n'; }
 
-bool IsPlainShellWordChar(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c >= 0x80 || c == '@' ||
-         c == '%' || c == '+' || c == '=' || c == ':' || c == ',' || c == '.' || c == '/' || c == '_' || c == '-';
-}
-
 bool IsValidUtf8(const std::string& text) {
   try {
     boost::locale::conv::utf_to_utf<char32_t>(text, boost::locale::conv::stop);
@@ -73,27 +68,6 @@ std::string ShellDoubleQuoteEscape(const std::string& text) {
     }
   }
   return out;
-}
-
-std::string PosixSingleQuote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
-  out += "'";
-  return out;
-}
-
-std::string PosixWord(const std::string& text) {
-  if (text.empty()) return "''";
-  for (unsigned char c : text) {
-    if (!IsPlainShellWordChar(c)) return PosixSingleQuote(text);
-  }
-  return text;
 }
 
 bool PassesCmdLineUnchanged(const std::string& text) {

@@ -10,7 +10,8 @@
 //                              ' ‘ ’ ‚ ‛ end the string unless doubled.
 //
 // A one-liner whose paths pass cmd and powershell.exe unchanged is sent as text; any other is
-// sent as -EncodedCommand, which none of the layers reads.
+// sent as -EncodedCommand, which none of the layers reads. Words of the proxy shell alone (the
+// tools, the login, the copy's paths) are quoted by ShellQuote.
 #pragma once
 
 #include <string>
@@ -26,14 +27,6 @@ std::string PowerShellQuoteContent(const std::string& text);
 // before "$", "`", "\"", "\\", a line break, or at the end of the text, where the closing
 // quote follows). Any other backslash stays as it is, so C:\Restore is unchanged.
 std::string ShellDoubleQuoteEscape(const std::string& text);
-
-// POSIX shell word for `text` in single quotes; a single quote becomes '\''.
-// (The Unix channel has its own shell quoting; the two are to be merged.)
-std::string PosixSingleQuote(const std::string& text);
-
-// `text` itself when a POSIX shell reads it as one word unchanged (letters, digits, bytes above
-// 127 and @%+=:,./_-), otherwise PosixSingleQuote(text).
-std::string PosixWord(const std::string& text);
 
 // Whether `text`, standing in a one-liner sent as text, reaches PowerShell unchanged: it holds
 // none of % & ^ | < > " (read by cmd) and no tab or run of blanks (lost by powershell.exe).

@@ -1,6 +1,6 @@
 #include "ZQWinGuestAPI.h"
 
-#include <clocale>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +14,7 @@
 #include <boost/range/iterator_range.hpp>
 
 #include "../platform/FXFile.h"
+#include "ShellQuote.h"
 #include "WinQuote.h"
 
 namespace {
@@ -30,24 +31,26 @@ constexpr const char* kDriveList =
 constexpr const char* kPathTest = "if (Test-Path %s) {Write-Host PathFound} else {Write-Host PathNotFound}";
 // LastWriteTime is printed in the invariant culture, the form the folder parser reads, whatever
 // the guest's own culture.
-#define ZQ_WIN_LIST_ITEM                                                                                  \
-  "$isDir =  $_.GetType().name -eq 'DirectoryInfo'; $len = if ($isDir) {0} else {$_.length};"
-#define ZQ_WIN_PRINT_ITEM                                                                                 \
-  "Write-Host $_.name,$len,$isDir,$_.LastWriteTime.ToString('M/d/yyyy h:mm:ss tt', "                     \
-  "[Globalization.CultureInfo]::InvariantCulture) -Separator ','"
-constexpr const char* kFolderList = "foreach($_ in get-childitem %s) {" ZQ_WIN_LIST_ITEM ZQ_WIN_PRINT_ITEM "}";
+constexpr const char* kFolderList =
+    "foreach($_ in get-childitem %s) {$isDir =  $_.GetType().name -eq 'DirectoryInfo'; $len = if ($isDir) {0} else "
+    "{$_.length};Write-Host $_.name,$len,$isDir,$_.LastWriteTime.ToString('M/d/yyyy h:mm:ss tt', "
+    "[Globalization.CultureInfo]::InvariantCulture) -Separator ','}";
 constexpr const char* kSubFolderList =
-    "if (Test-Path %s) {foreach($_ in get-childitem %s) {" ZQ_WIN_LIST_ITEM "if ($isDir) {" ZQ_WIN_PRINT_ITEM "}}}";
-#undef ZQ_WIN_LIST_ITEM
-#undef ZQ_WIN_PRINT_ITEM
+    "if (Test-Path %s) {foreach($_ in get-childitem %s) {$isDir =  $_.GetType().name -eq 'DirectoryInfo'; $len = if "
+    "($isDir) {0} else {$_.length};if ($isDir) {Write-Host $_.name,$len,$isDir,$_.LastWriteTime.ToString('M/d/yyyy "
+    "h:mm:ss tt', [Globalization.CultureInfo]::InvariantCulture) -Separator ','}}}";
 constexpr const char* kCreateFolder = "New-Item -ItemType directory -Path '%s' -Force";
 constexpr const char* kDeleteFolder = "Remove-Item %s -Force";
+// The number first, then the path.
 constexpr const char* kSetCreationTime =
-    "$stime = get-date 1/1/1970; $unixtime=%lld; (Get-Item %s).CreationTime=($stime.AddSeconds($unixTime).ToLocalTime());";
+    "$stime = get-date 1/1/1970; $unixtime=%lld; (Get-Item %s).CreationTime=($stime.AddSeconds($unixTime)."
+    "ToLocalTime());";
 constexpr const char* kSetModifyTime =
-    "$stime = get-date 1/1/1970; $unixtime=%lld; (Get-Item %s).LastWriteTime=($stime.AddSeconds($unixTime).ToLocalTime());";
+    "$stime = get-date 1/1/1970; $unixtime=%lld; (Get-Item %s).LastWriteTime=($stime.AddSeconds($unixTime)."
+    "ToLocalTime());";
 constexpr const char* kSetAccessTime =
-    "$stime = get-date 1/1/1970; $unixtime=%lld; (Get-Item %s).LastAccessTime=($stime.AddSeconds($unixTime).ToLocalTime());";
+    "$stime = get-date 1/1/1970; $unixtime=%lld; (Get-Item %s).LastAccessTime=($stime.AddSeconds($unixTime)."
+    "ToLocalTime());";
 // The copy's existence test (two blanks after "powershell" once wrapped) and parent creation,
 // whose first %s is the path's quoted text and the other two "" or "-LiteralPath ".
 constexpr const char* kFileExistsTest = " if (Test-Path %s) {Write-Host PathFound} else {Write-Host PathNotFound}";
@@ -146,8 +149,8 @@ bool ZQWinGuestAPI::IsGuestWindows() {
 }
 
 std::string ZQWinGuestAPI::PlinkCommand(const std::string& address, const std::string& command) {
-  return WinQuote::PosixWord(m_baseHome + "/zqplink.exe") + " " + WinQuote::PosixWord(address) + " -l " +
-         WinQuote::PosixWord(m_loginCred.userName) + " " + command;
+  return ShellQuote::Word(m_baseHome + "/zqplink.exe") + " " + ShellQuote::Word(address) + " -l " +
+         ShellQuote::Word(m_loginCred.userName) + " " + command;
 }
 
 std::string ZQWinGuestAPI::ProbeCommand(const std::string& address) {
@@ -157,7 +160,7 @@ std::string ZQWinGuestAPI::ProbeCommand(const std::string& address) {
 void ZQWinGuestAPI::InitZqPlinkCmd(std::string& command) { command = PlinkCommand(m_loginCred.ipAddress, command); }
 
 void ZQWinGuestAPI::InitZqPscpCmd(std::string& arguments) {
-  arguments = WinQuote::PosixWord(m_baseHome + "/zqpscp.exe") + " -l " + WinQuote::PosixWord(m_loginCred.userName) +
+  arguments = ShellQuote::Word(m_baseHome + "/zqpscp.exe") + " -l " + ShellQuote::Word(m_loginCred.userName) +
               " " + arguments;
 }
 
@@ -366,8 +369,8 @@ int ZQWinGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFile
       FormatText(kCreateParent, WinQuote::PowerShellQuoteContent(guestFile).c_str(), literal.c_str(), literal.c_str());
   std::string output;
   if (!RunPowerShell(createParent, encode, output)) return 0;
-  std::string copy = WinQuote::PosixSingleQuote(localFile) + " " + WinQuote::PosixWord(m_loginCred.ipAddress) + ":" +
-                     WinQuote::PosixSingleQuote(guestFile);
+  std::string copy = ShellQuote::SingleQuoted(localFile) + " " + ShellQuote::Word(m_loginCred.ipAddress) + ":" +
+                     ShellQuote::SingleQuoted(guestFile);
   InitZqPscpCmd(copy);
   return ExecuteCommand(copy, output) ? 1 : 0;
 }

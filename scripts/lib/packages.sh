@@ -3,7 +3,7 @@
 
 ZQ_PACKAGES=(
   build-essential cmake pkg-config
-  libboost-dev nlohmann-json3-dev libcli11-dev
+  libboost-dev nlohmann-json3-dev libcli11-dev libssl-dev
   googletest libgtest-dev libgmock-dev
   openssh-client openssh-server rsync
   shellcheck

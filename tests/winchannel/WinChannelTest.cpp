@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <deque>
 
-#include "guestapi/WinQuote.h"
+#include "guestapi/ShellQuote.h"
 #include "guestapi/ZQWinGuestAPI.h"
 #include "platform/ZqProcess.h"
 #include "support/TestSupport.h"
@@ -96,7 +96,7 @@ TEST_P(DomainLogin, RewritesDomainAccounts) {
   cred.ipAddress = kAddress;
   ASSERT_TRUE(m_channel.Init(cred));
   ASSERT_EQ(Commands().size(), 1u);
-  EXPECT_EQ(Commands()[0], kBase + "/zqplink.exe " + kAddress + " -l " + WinQuote::PosixWord(GetParam().used) +
+  EXPECT_EQ(Commands()[0], kBase + "/zqplink.exe " + kAddress + " -l " + ShellQuote::Word(GetParam().used) +
                                " cmd /c \"echo . | powershell systeminfo\"");
   EXPECT_EQ(m_log.sink().Contains("Using domain auth: " + GetParam().used), GetParam().logged);
   EXPECT_EQ(m_log.sink().AnyContains("Using domain auth"), GetParam().logged);

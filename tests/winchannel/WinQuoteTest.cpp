@@ -53,31 +53,6 @@ INSTANTIATE_TEST_SUITE_P(Table, ShellDoubleQuoteEscape,
                                            Row{"a\\\"b", "a\\\\\\\"b"}, Row{"%PATH% & ^ | < > ' !", "%PATH% & ^ | < > ' !"},
                                            Row{"caf\xC3\xA9", "caf\xC3\xA9"}, Row{"", ""}));
 
-class PosixSingleQuote : public ::testing::TestWithParam<Row> {};
-
-TEST_P(PosixSingleQuote, QuotesForTheShell) { EXPECT_EQ(WinQuote::PosixSingleQuote(GetParam().input), GetParam().expected); }
-
-TEST_P(PosixSingleQuote, SurvivesTheRealShell) {
-  EXPECT_EQ(ShellReads(WinQuote::PosixSingleQuote(GetParam().input)), GetParam().input);
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, PosixSingleQuote,
-                         ::testing::Values(Row{"/stage/a.txt", "'/stage/a.txt'"}, Row{"C:\\Restore\\a.txt", "'C:\\Restore\\a.txt'"},
-                                           Row{"it's", "'it'\\''s'"}, Row{"$(id) `id` \"", "'$(id) `id` \"'"},
-                                           Row{"a\nb", "'a\nb'"}, Row{"", "''"}));
-
-class PosixWord : public ::testing::TestWithParam<Row> {};
-
-TEST_P(PosixWord, LeavesPlainWordsAlone) { EXPECT_EQ(WinQuote::PosixWord(GetParam().input), GetParam().expected); }
-
-TEST_P(PosixWord, SurvivesTheRealShell) { EXPECT_EQ(ShellReads(WinQuote::PosixWord(GetParam().input)), GetParam().input); }
-
-INSTANTIATE_TEST_SUITE_P(Table, PosixWord,
-                         ::testing::Values(Row{"alice:CORP", "alice:CORP"}, Row{"10.0.0.5", "10.0.0.5"},
-                                           Row{"/opt/zq base/zqplink.exe", "'/opt/zq base/zqplink.exe'"},
-                                           Row{"bob;reboot", "'bob;reboot'"}, Row{"j\xC3\xBCrgen", "j\xC3\xBCrgen"},
-                                           Row{"", "''"}));
-
 struct CmdLineRow {
   std::string text;
   bool passes;
