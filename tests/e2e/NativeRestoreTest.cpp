@@ -105,6 +105,8 @@ struct RefusalRow {
   const char* text;
 };
 
+void PrintTo(const RefusalRow& row, std::ostream* out) { *out << row.name; }
+
 class NativeRefusal : public NativeRestore, public testing::WithParamInterface<RefusalRow> {};
 
 TEST_P(NativeRefusal, EndsWithTheRefusedStatusAndTheCataloguesText) {

@@ -21,6 +21,8 @@ struct RejectedJobRow {
   const char* expectedError;
 };
 
+void PrintTo(const RejectedJobRow& row, std::ostream* out) { *out << row.name; }
+
 class JobFileRejects : public testing::TestWithParam<RejectedJobRow> {};
 
 TEST_P(JobFileRejects, WithAnErrorNamingTheField) {

@@ -11,6 +11,8 @@ struct CatalogueRow {
   const char* expected;
 };
 
+void PrintTo(const CatalogueRow& row, std::ostream* out) { *out << row.name; }
+
 class MessageCatalogueRenders : public testing::TestWithParam<CatalogueRow> {};
 
 TEST_P(MessageCatalogueRenders, TheCodeWithItsArguments) {

@@ -15,6 +15,8 @@ struct BytesRow {
   const char* text;
 };
 
+void PrintTo(const BytesRow& row, std::ostream* out) { *out << row.bytes; }
+
 class BytesAreWritten : public testing::TestWithParam<BytesRow> {};
 TEST_P(BytesAreWritten, InBinaryUnits) { EXPECT_EQ(FormatBytes(GetParam().bytes), GetParam().text); }
 INSTANTIATE_TEST_SUITE_P(Rows, BytesAreWritten,
@@ -27,6 +29,8 @@ struct DurationRow {
   double seconds;
   const char* text;
 };
+
+void PrintTo(const DurationRow& row, std::ostream* out) { *out << row.seconds; }
 
 class DurationsAreWritten : public testing::TestWithParam<DurationRow> {};
 TEST_P(DurationsAreWritten, ForAPerson) { EXPECT_EQ(FormatDuration(GetParam().seconds), GetParam().text); }
@@ -79,6 +83,8 @@ struct ExitRow {
   bool stoppedOnRequest;
   ExitStatus expected;
 };
+
+void PrintTo(const ExitRow& row, std::ostream* out) { *out << row.name; }
 
 class ExitStatuses : public testing::TestWithParam<ExitRow> {};
 TEST_P(ExitStatuses, FollowTheOutcome) {

@@ -67,6 +67,8 @@ struct NameRow {
   bool restorable;
 };
 
+void PrintTo(const NameRow& row, std::ostream* out) { *out << row.name; }
+
 class SourceNames : public testing::TestWithParam<NameRow> {};
 
 TEST_P(SourceNames, AreRestorableOnlyWhenThePlugInKeepsThemIntact) {
