@@ -8,7 +8,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "StagingWriter.h"
 #include "platform/CMediaSpeedCounter.h"
 #include "platform/RestoreOption.h"
 
@@ -50,6 +49,7 @@ RestoreReport RestoreJob::Run(const ControllerFactory& factory) {
   m_report = RestoreReport();
   m_report.guestFolder = m_job.destination;
   m_stagingPublished = false;
+  m_staging.reset();
   JobRecords records(m_job);
   {
     ControllerPtr controller = factory();
@@ -101,13 +101,13 @@ bool RestoreJob::PrepareJob(IVSAgentlessRestoreToVM& controller, FSRSetParams& s
   }
   m_report.stagingFolder = setParams.destinationPath;
   m_stagingPublished = true;
+  m_staging.emplace(m_settings.sourceRoot, m_report.stagingFolder);
   mark = ErrorMark();
   if (!controller.InitStagingFolder()) {
     Refuse("InitStagingFolder", mark);
     return false;
   }
-  StagingWriter staging(m_settings.sourceRoot, m_report.stagingFolder);
-  if (!staging.CreateRoot(error)) {
+  if (!m_staging->CreateRoot(error)) {
     m_report.outcome = JobOutcome::HostFailure;
     m_report.failedStep = "staging folder";
     m_report.detail = error;
@@ -139,15 +139,14 @@ void RestoreJob::RestoreEntry(IVSAgentlessRestoreToVM& controller, const SourceE
     CountFailure(entry, entry.problem);
     return;
   }
-  const StagingWriter staging(m_settings.sourceRoot, m_report.stagingFolder);
   struct stat info {};
   std::string error;
-  if (!staging.Stage(entry, info, error)) {
+  if (!m_staging->Stage(entry, info, error)) {
     CountFailure(entry, "cannot stage the entry: " + error);
     return;
   }
   CXFileHeader header = MakeFileHeader(info);
-  const std::string staged = staging.StagedPath(entry);
+  const std::string staged = m_staging->StagedPath(entry);
   std::string guestPath;
   bool skipped = false;
   bool attributesApplied = true;  // the controller writes it only when an attribute step runs
@@ -171,7 +170,7 @@ void RestoreJob::RestoreEntry(IVSAgentlessRestoreToVM& controller, const SourceE
     if (!attributesApplied) reason = "copied, but its attributes could not be applied: " + reason;
     CountFailure(entry, reason);
   }
-  staging.Release(entry);
+  m_staging->Release(entry);
 }
 
 void RestoreJob::FinishStaging(IVSAgentlessRestoreToVM& controller) {
@@ -187,7 +186,7 @@ void RestoreJob::FinishStaging(IVSAgentlessRestoreToVM& controller) {
     return;
   }
   std::string error;
-  m_report.stagingRemoved = StagingWriter(m_settings.sourceRoot, m_report.stagingFolder).RemoveRoot(error);
+  m_report.stagingRemoved = m_staging->RemoveRoot(error);
   if (!m_report.stagingRemoved) {
     m_report.stagingProblem += (m_report.stagingProblem.empty() ? "" : "; ") + error;
   }

@@ -7,12 +7,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "HostLogTap.h"
 #include "JobFile.h"
 #include "SourceTree.h"
+#include "StagingWriter.h"
 #include "controller/IVSAgentlessRestoreToVM.h"
 #include "platform/ZQJobClient.h"
 
@@ -104,4 +106,5 @@ class RestoreJob {
   RestoreReport m_report;
   ZQRstJobClient m_jobClient;
   bool m_stagingPublished = false;
+  std::optional<StagingWriter> m_staging;  // once the plug-in has published the staging folder
 };
