@@ -1,11 +1,531 @@
+// The controller's job options and target-VM checks, its connection to the VM-information
+// component and the creation of its guest channel.
+#include <dlfcn.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/algorithm/string/replace.hpp>
+
+#include "../platform/RestoreOption.h"
+#include "../platform/vsAppMgr.h"
+#include "../vminfo/VMInfoStructs.h"
 #include "VSAgentlessRestoreToVM.h"
 
-// Reading the restore options is not built yet: every job is treated as one that does not
-// restore into a VM, so the controller stays inactive.
-bool CVSAgentlessRestoreToVM::GetJobOptions(TMMsg::RestoreOption*) { return true; }
+namespace {
 
-bool CVSAgentlessRestoreToVM::PrepareVMInfoObject(const std::string&, const std::string&, const std::string&, int) {
-  return false;
+constexpr const char* kGetJobOptionsOrigin = "virtual bool CVSAgentlessRestoreToVM::GetJobOptions(TMMsg::RestoreOption*)";
+constexpr const char* kGetJobOptionsShortOrigin = "GetJobOptions";
+constexpr const char* kPrepareVMInfoOrigin =
+    "virtual bool CVSAgentlessRestoreToVM::PrepareVMInfoObject(const string&, const string&, const string&, int)";
+constexpr const char* kPrepareGuestAPIOrigin = "bool CVSAgentlessRestoreToVM::PrepareGuestAPIObject(const GuestCtx&)";
+
+constexpr const char* kVMInfoLibrary = "libVMInfo.so";
+constexpr const char* kVMInfoFactory = "CreateVMInfoObject";
+constexpr const char* kSpeedCounterName = "VM Write Speed";
+
+// Message codes posted to the restore job. kMsgSentence carries one complete sentence built here;
+// the others take their wording from the host's message catalogue.
+constexpr int kMsgSentence = 0x4800006A;
+constexpr int kMsgVMNotFound = 0x5B0000C0;
+constexpr int kMsgVMNotPoweredOn = 0x5B0000C1;
+constexpr int kMsgNoVMwareTools = 0x5B0000C2;
+constexpr int kMsgGuestLoginFailed = 0x5B0000C3;
+constexpr int kMsgHostOSNotSupported = 0x5B000129;
+constexpr int kMsgGuestOSNotSupported = 0x5B00012A;
+constexpr int kMsgConnectFailedWithReason = 0x5B00008B;
+constexpr int kMsgConnectFailed = 0x5B000032;
+
+// Error codes of the component's guest preparation.
+constexpr int kPrepVMNotFound = 1;
+constexpr int kPrepHostOSNotSupported = 14;
+constexpr int kPrepGuestOSNotSupported = 15;
+constexpr int kPrepGuestServicesNotEnabled = 164;
+constexpr int kPrepIntegrationServicesMissing = 218;
+constexpr int kPrepIntegrationServicesIncomplete = 219;
+constexpr int kPrepGuestServiceNotWorking = 220;
+
+// Lookup flags of the controller's own VM lookup.
+constexpr int64_t kVMInfoFlags = 2;
+
+constexpr int kToolsRunning = 2;
+constexpr int kToolsRunningOld = 3;
+constexpr int kPoweredOn = 1;
+
+// Addresses of the restore-options fields read here.
+struct FieldAddress {
+  short index;
+  short tag;
+};
+constexpr FieldAddress kVMFileLevelRestore{25, 25};
+constexpr short kRestoreToVMTag = 2;
+constexpr FieldAddress kDestinationVM{8, 11};
+constexpr FieldAddress kServerName{1, 1};
+constexpr FieldAddress kServerCredentials{2, 5};
+constexpr FieldAddress kVMGuid{3, 6};
+constexpr FieldAddress kVMName{4, 10};
+constexpr FieldAddress kGuestCredentials{5, 14};
+constexpr FieldAddress kUserName{1, 1};
+constexpr FieldAddress kPassword{2, 5};
+constexpr short kInstanceEntityIndex = 10;
+constexpr FieldAddress kInstanceEntity{10, 16};
+constexpr short kInstanceIdTag = 0;
+constexpr short kClientIdIndex = 7;
+constexpr short kClientIdTag = 19;
+constexpr FieldAddress kCommonOptions{31, 31};
+constexpr short kRestoreACLsTag = 22;
+
+// The nested object, or null when it is absent.
+CNMessageBase* NestedObject(CNMessageBase& parent, FieldAddress field) {
+  CNMessageBase** slot = parent.getObjectAccessor(true, false, field.index, field.tag, TMMsg::kTypeCheckAny,
+                                                  TMMsg::kFieldCheckAny, 0, 0);
+  return slot != nullptr ? *slot : nullptr;
 }
 
-bool CVSAgentlessRestoreToVM::PrepareGuestAPIObject(const GuestCtx&) { return false; }
+// The nested object; an absent one reads as empty strings and zeros.
+const CNMessageBase& NestedOrEmpty(const CNMessageBase& parent, FieldAddress field) {
+  return parent.nestedOrEmpty(field.index, field.tag);
+}
+
+std::string ReadString(const CNMessageBase& message, FieldAddress field) {
+  return message.getstring(field.index, field.tag, TMMsg::kTypeCheckAny, TMMsg::kFieldCheckAny);
+}
+
+std::string ReadPlainPassword(const CNMessageBase& message, FieldAddress field) {
+  return message.getpstringobject(field.index, field.tag, TMMsg::kTypeCheckAny, TMMsg::kFieldCheckAny)
+      .getPlainPassword()
+      .str();
+}
+
+int64_t ReadInt64(const CNMessageBase& message, short tag) {
+  return message.getint64(tag, TMMsg::kTypeCheckAny, TMMsg::kFieldCheckAny);
+}
+
+bool IsFieldSet(const CNMessageBase& message, short index) {
+  return message.isSet(index, TMMsg::kTypeCheckAny, TMMsg::kFieldCheckAny);
+}
+
+// Appends the text arguments, in order, and posts the code as the job's pending cause.
+void PostToJob(ZQRstJobClient& job, int code, std::initializer_list<std::string> arguments) {
+  for (const std::string& argument : arguments) {
+    job << argument.c_str();
+  }
+  job.setPendingCause(code, nullptr, false, EvMessageTypeDefault, 0, 0, 0, false, JMGUIAlertColorNone,
+                      JMPendingCauseNone, 0, 0);
+}
+
+// A text from the component or the channel factory goes to the job as it is, except that a
+// password it might echo is masked: no secret reaches a job argument.
+std::string WithoutPasswords(std::string text, const std::vector<const std::string*>& passwords) {
+  for (const std::string* password : passwords) {
+    if (!password->empty()) {
+      boost::algorithm::replace_all(text, *password, "*****");
+    }
+  }
+  return text;
+}
+
+// Wipes a working copy of a password when the operation ends, however it ends.
+class WipeOnExit {
+ public:
+  explicit WipeOnExit(std::string& secret) : m_secret(secret) {}
+  ~WipeOnExit() { WipeString(m_secret); }
+  WipeOnExit(const WipeOnExit&) = delete;
+  WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+ private:
+  std::string& m_secret;
+};
+
+// The destination VM and the guest login of the request.
+GuestCtx ReadDestinationVM(const CNMessageBase& destinationVM) {
+  const CNMessageBase& guestCredentials = NestedOrEmpty(destinationVM, kGuestCredentials);
+  GuestCtx ctx;
+  ctx.vmName = ReadString(destinationVM, kVMName);
+  ctx.vmGuid = ReadString(destinationVM, kVMGuid);
+  ctx.serverName = ReadString(destinationVM, kServerName);
+  ctx.userName = ReadString(guestCredentials, kUserName);
+  ctx.password = ReadPlainPassword(guestCredentials, kPassword);
+  return ctx;
+}
+
+// The hypervisor login of a job; the plain password is wiped when the job options are done.
+struct ServerLogin {
+  std::string server;
+  std::string user;
+  std::string password;
+
+  ServerLogin() = default;
+  ServerLogin(const ServerLogin&) = delete;
+  ServerLogin& operator=(const ServerLogin&) = delete;
+  ~ServerLogin() { WipeString(password); }
+};
+
+void ReadServerLogin(const CNMessageBase& destinationVM, ServerLogin& login) {
+  const CNMessageBase& serverCredentials = NestedOrEmpty(destinationVM, kServerCredentials);
+  login.server = ReadString(destinationVM, kServerName);
+  login.user = ReadString(serverCredentials, kUserName);
+  login.password = ReadPlainPassword(serverCredentials, kPassword);
+}
+
+// The instance id of the request; when the instance entity gives none, the instance of its
+// destination client. Without an instance entity it stays 0 and nothing is looked up. False when
+// the lookup cannot be made or fails (logged where detected).
+bool FindInstanceId(EvDebug& log, const CNMessageBase& vmFileLevelRestore, const CNMessageBase* instanceEntity,
+                    int& instanceId) {
+  instanceId = 0;
+  if (instanceEntity == nullptr || !IsFieldSet(vmFileLevelRestore, kInstanceEntityIndex)) {
+    return true;
+  }
+  instanceId = static_cast<int32_t>(ReadInt64(*instanceEntity, kInstanceIdTag));
+  if (instanceId != 0) {
+    return true;
+  }
+  if (!IsFieldSet(*instanceEntity, kClientIdIndex)) {
+    log.Error(kGetJobOptionsOrigin, "Destination clientId is not set in request");
+    return false;
+  }
+  const int32_t clientId = static_cast<int32_t>(ReadInt64(*instanceEntity, kClientIdTag));
+  log.Debug(kGetJobOptionsOrigin, "InstanceId is not set in request. Querying using clientId [%d]", clientId);
+  vsAppMgr appMgr;
+  unsigned long foundInstanceId = 0;
+  if (!appMgr.GetInstanceId(static_cast<unsigned long>(clientId), foundInstanceId)) {
+    return false;
+  }
+  instanceId = static_cast<int32_t>(foundInstanceId);
+  return true;
+}
+
+// Replaces server, user and password by the first credentials stored at the instance, when the
+// instance's settings load and hold any; otherwise the request's values stay.
+void UseCredentialsStoredAtInstance(EvDebug& log, const FSRInitData& initData, int instanceId, ServerLogin& login) {
+  vsAppMgr appMgr;
+  appMgr.setAppId(static_cast<unsigned long>(initData.initIdA), initData.initAppId);
+  log.Debug(kGetJobOptionsOrigin,
+            "VCenter/HyperV instance has been set in input XML. Querying server credentials set at instance");
+  std::vector<SHostCredentials> storedCredentials;
+  if (appMgr.querySettingsForInstance(static_cast<unsigned long>(instanceId)) == 0) {
+    appMgr.getCredentials(storedCredentials);
+  }
+  if (storedCredentials.empty()) {
+    return;
+  }
+  login.server = storedCredentials.front().serverName;
+  login.user = storedCredentials.front().userName;
+  login.password = storedCredentials.front().password;
+  log.Debug(kGetJobOptionsOrigin, "Setting VCenter/HyperV credentials, client [%s], user name [%s]",
+            login.server.c_str(), login.user.c_str());
+}
+
+// Looks the VM up into `record` and refuses it when it is missing or not powered on.
+bool FindPoweredOnVM(EvDebug& log, ZQRstJobClient& job, IVMInfo& vmInfo, const GuestCtx& vm,
+                     const std::string& server, VMInfoStructs::SVMInfo& record) {
+  if (vmInfo.GetVMInfo(vm.vmName, vm.vmGuid, server, kVMInfoFlags, 0, &record) == 0) {
+    log.Error(kGetJobOptionsOrigin, "Failed to find VM [%s] [%s]", vm.vmName.c_str(), vm.vmGuid.c_str());
+    PostToJob(job, kMsgVMNotFound, {vm.vmName});
+    return false;
+  }
+  log.Debug(kGetJobOptionsOrigin, "Found VM [%s] [%s] on Host [%s] tools [%s][%d]", record.vmName.c_str(),
+            record.vmGuid.c_str(), record.hostName.c_str(), record.toolsDescription.c_str(), record.toolsStatus);
+  if (record.powerState != kPoweredOn) {
+    log.Error(kGetJobOptionsOrigin, "VM [%s] [%s] is not powered on.  Restore to the VM cannot continue.",
+              vm.vmName.c_str(), vm.vmGuid.c_str());
+    PostToJob(job, kMsgVMNotPoweredOn, {vm.vmName});
+    return false;
+  }
+  return true;
+}
+
+// A VMware VM needs running tools, and the guest login is proven by browsing the guest.
+bool ProveVMwareGuest(EvDebug& log, ZQRstJobClient& job, IGuestAPI& channel, const GuestCtx& vm,
+                      const VMInfoStructs::SVMInfo& record) {
+  if (record.toolsStatus != kToolsRunningOld && record.toolsStatus != kToolsRunning) {
+    log.Error(kGetJobOptionsOrigin,
+              "VM [%s] [%s] does not have VMware tools installed.  Restore to the VM cannot continue.",
+              vm.vmName.c_str(), vm.vmGuid.c_str());
+    PostToJob(job, kMsgNoVMwareTools, {vm.vmName});
+    return false;
+  }
+  std::vector<VMInfoStructs::SGuestFile> scratch;
+  if (channel.BrowseGuest(vm, "", scratch) == 0) {
+    log.Error(kGetJobOptionsOrigin, "Unable to connect to guest VM [%s] as [%s].", vm.vmName.c_str(),
+              vm.userName.c_str());
+    PostToJob(job, kMsgGuestLoginFailed, {vm.vmName, vm.userName});
+    return false;
+  }
+  return true;
+}
+
+// Closes the component library unless the caller keeps it loaded for good.
+struct LibraryCloser {
+  void operator()(void* handle) const { dlclose(handle); }
+};
+using LibraryHandle = std::unique_ptr<void, LibraryCloser>;
+
+// The refusal after a failed guest preparation of a Hyper-V VM.
+void RefuseHyperVPreparation(EvDebug& log, ZQRstJobClient& job, const GuestCtx& vm, int errorCode,
+                             const std::string& errorText) {
+  const char* name = vm.vmName.c_str();
+  const char* guid = vm.vmGuid.c_str();
+  switch (errorCode) {
+    case kPrepHostOSNotSupported:
+      log.Error(kGetJobOptionsOrigin,
+                "Host operating system for VM [%s] [%s] is not supported for file level restore. Host operating "
+                "system must be Windows 2012r2 or greater",
+                name, guid);
+      PostToJob(job, kMsgHostOSNotSupported, {vm.vmName, errorText});
+      break;
+    case kPrepIntegrationServicesMissing:
+      log.Error(kGetJobOptionsOrigin,
+                "VM [%s] [%s] does not have Hyper-V Integration services installed.  Restore to the VM cannot "
+                "continue.",
+                name, guid);
+      PostToJob(job, kMsgSentence,
+                {"Virtual machine [" + vm.vmName + "] does not have Hyper-V Integration services installed."});
+      break;
+    case kPrepGuestOSNotSupported:
+      log.Error(kGetJobOptionsOrigin,
+                "VM [%s] guest operating system is not supported for file level restore. VM operating system must "
+                "be Windows 2008r2 SP1 or greater",
+                name);
+      PostToJob(job, kMsgGuestOSNotSupported, {vm.vmName, errorText});
+      break;
+    case kPrepIntegrationServicesIncomplete:
+      log.Error(kGetJobOptionsOrigin,
+                "VM [%s] [%s] does not have required Hyper-V Integration services.  Restore to the VM cannot "
+                "continue.",
+                name, guid);
+      PostToJob(job, kMsgSentence,
+                {"Virtual machine [" + vm.vmName + "] does not have required Hyper-V Integration services. " +
+                 errorText});
+      break;
+    case kPrepGuestServiceNotWorking:
+      log.Error(kGetJobOptionsOrigin,
+                "VM [%s] [%s] guest service is neither functional nor operating normally.  Restore to the VM cannot "
+                "continue.",
+                name, guid);
+      PostToJob(job, kMsgSentence,
+                {"Virtual machine [" + vm.vmName +
+                 "] guest service is neither functional nor operating normally. Make sure that guest service is "
+                 "functional and operating normally."});
+      break;
+    case kPrepGuestServicesNotEnabled:
+      log.Error(kGetJobOptionsOrigin,
+                "Fail to enable guest services on VM [%s] [%s]. Restore to the VM cannot continue.", name, guid);
+      PostToJob(job, kMsgSentence,
+                {"Fail to enable guest services on VM[" + vm.vmName +
+                 "]. does not have Hyper-V Integration services installed."});
+      break;
+    default:
+      log.Error(kGetJobOptionsOrigin,
+                "Fail to check status of guest file integration service inside guest VM [%s] [%s].  Restore to the "
+                "VM cannot continue.",
+                name, guid);
+      PostToJob(job, kMsgSentence,
+                {"Fail to check status of guest file integration service inside guest VM [" + vm.vmName +
+                 "] Restore to the VM cannot continue."});
+      break;
+  }
+}
+
+// The refusal after a failed guest preparation of a cloud instance.
+void RefuseCloudPreparation(EvDebug& log, ZQRstJobClient& job, const GuestCtx& vm, int errorCode,
+                            const std::string& errorText) {
+  log.Error(kGetJobOptionsOrigin, "Failed to prepare Instance [%s] for guest file restore", vm.vmName.c_str());
+  switch (errorCode) {
+    case kPrepGuestServiceNotWorking:
+      PostToJob(job, kMsgSentence, {"For Instance [" + vm.vmName + "]," + errorText});
+      break;
+    case kPrepGuestServicesNotEnabled:
+      PostToJob(job, kMsgSentence, {"Failed to initialize S3 bucket for Guest File restore."});
+      break;
+    case kPrepVMNotFound:
+      PostToJob(job, kMsgVMNotFound, {vm.vmName});
+      break;
+    default:
+      PostToJob(job, kMsgSentence, {errorText});
+      break;
+  }
+}
+
+}  // namespace
+
+bool CVSAgentlessRestoreToVM::GetJobOptions(TMMsg::RestoreOption* options) {
+  if (options == nullptr) {
+    m_log.Error(kGetJobOptionsOrigin, "Invalid restore options");
+    return false;
+  }
+  CNMessageBase* vmFileLevelRestore = NestedObject(*options, kVMFileLevelRestore);
+  if (vmFileLevelRestore == nullptr || ReadInt64(*vmFileLevelRestore, kRestoreToVMTag) == 0) {
+    return true;
+  }
+  const CNMessageBase& destinationVM = NestedOrEmpty(*vmFileLevelRestore, kDestinationVM);
+  if (ReadString(destinationVM, kVMGuid).empty()) {
+    return true;
+  }
+  // The host must have handed over its records before it asks for a restore to a VM.
+  if (m_pInitData == nullptr || m_pInitDataVer2 == nullptr || m_pRstJobClient == nullptr ||
+      m_pJobCtrlClient == nullptr) {
+    m_log.Error(kGetJobOptionsOrigin, "Restore to VM requested before the job records were set");
+    return false;
+  }
+
+  m_guestCtx = ReadDestinationVM(destinationVM);
+  ServerLogin login;
+  ReadServerLogin(destinationVM, login);
+  m_log.Debug(kGetJobOptionsOrigin, "This is a VM file level restore to VM [%s] [%s] on server [%s]",
+              m_guestCtx.vmName.c_str(), m_guestCtx.vmGuid.c_str(), login.server.c_str());
+
+  CNMessageBase* instanceEntity = NestedObject(*vmFileLevelRestore, kInstanceEntity);
+  int instanceId = 0;
+  if (!FindInstanceId(m_log, *vmFileLevelRestore, instanceEntity, instanceId)) {
+    return false;
+  }
+  if (login.password.empty() && instanceEntity != nullptr && instanceId > 0) {
+    UseCredentialsStoredAtInstance(m_log, *m_pInitData, instanceId, login);
+  }
+
+  if (!PrepareVMInfoObject(login.server, login.user, login.password, instanceId)) {
+    return false;
+  }
+
+  const int64_t instanceType = m_pInitDataVer2->instanceType;
+  VMInfoStructs::SVMInfo vmRecord;
+  if (instanceType != VSInstanceCloudS3) {
+    if (!FindPoweredOnVM(m_log, *m_pRstJobClient, *m_pVMInfo, m_guestCtx, login.server, vmRecord) ||
+        !PrepareGuestAPIObject(m_guestCtx)) {
+      return false;
+    }
+  }
+  const std::vector<const std::string*> passwords = {&m_guestCtx.password, &login.password};
+  switch (instanceType) {
+    case VSInstanceVMware:
+      if (!ProveVMwareGuest(m_log, *m_pRstJobClient, *m_pGuestAPI, m_guestCtx, vmRecord)) {
+        return false;
+      }
+      break;
+    case VSInstanceHyperV:
+      if (m_pGuestAPI->PrepareGuestForFileCopy(m_guestCtx) == 0) {
+        RefuseHyperVPreparation(m_log, *m_pRstJobClient, m_guestCtx, m_pVMInfo->GetLastErrorCode(),
+                                WithoutPasswords(m_pVMInfo->GetLastErrorString(), passwords));
+        return false;
+      }
+      break;
+    case VSInstanceCloudS3:
+      if (!PrepareGuestAPIObject(m_guestCtx)) {
+        return false;
+      }
+      if (m_pGuestAPI->PrepareGuestForFileCopy(m_guestCtx) == 0) {
+        RefuseCloudPreparation(m_log, *m_pRstJobClient, m_guestCtx, m_pVMInfo->GetLastErrorCode(),
+                               WithoutPasswords(m_pVMInfo->GetLastErrorString(), passwords));
+        return false;
+      }
+      break;
+    default:
+      break;
+  }
+
+  m_speedCounter.Reset();
+  m_speedCounter.EnableLogging();
+  m_speedCounter.Init(kSpeedCounterName, m_pJobCtrlClient->GetJobID());
+  m_restoreACLs = ReadInt64(NestedOrEmpty(*options, kCommonOptions), kRestoreACLsTag) != 0;
+  m_restoreToVMActive = true;
+  m_log.Debug(kGetJobOptionsShortOrigin, "Restore ACLs [%d]", m_restoreACLs ? 1 : 0);
+  return true;
+}
+
+bool CVSAgentlessRestoreToVM::PrepareVMInfoObject(const std::string& serverName, const std::string& userName,
+                                                  const std::string& userPassword, int instanceId) {
+  std::string server = serverName;
+  std::string user = userName;
+  std::string password = userPassword;
+  WipeOnExit wipePassword(password);
+  // The host may call this operation directly; it needs the job records.
+  if (m_pInitData == nullptr || m_pInitDataVer2 == nullptr || m_pRstJobClient == nullptr) {
+    m_log.Error(kPrepareVMInfoOrigin, "Connection requested before the job records were set");
+    return false;
+  }
+
+  vsAppMgr appMgr;
+  int appId = static_cast<int32_t>(m_pInitData->initAppId);
+  int parentAppId = 0;
+  if (!appMgr.GetParentAppIdForVM(appId, parentAppId)) {
+    parentAppId = appId;
+  }
+  appMgr.setAppId(static_cast<unsigned long>(m_pInitData->initIdA), static_cast<unsigned long>(parentAppId));
+  if (appMgr.isRetCodeError(appMgr.querySettings())) {
+    return false;
+  }
+  const int instanceType = appMgr.getInstanceType();
+  m_log.Debug(kPrepareVMInfoOrigin, "instanceType [%d]", instanceType);
+
+  // The loader does not always set errno; cleared first so that no stale value is reported.
+  errno = 0;
+  LibraryHandle library(dlopen(kVMInfoLibrary, RTLD_LAZY));
+  if (!library) {
+    m_log.Error(kPrepareVMInfoOrigin, "Failed to load VMInfo.dll, %d", errno);
+    return false;
+  }
+  auto createVMInfoObject = reinterpret_cast<CreateVMInfoObjectFn>(dlsym(library.get(), kVMInfoFactory));
+  if (createVMInfoObject == nullptr) {
+    m_log.Error(kPrepareVMInfoOrigin, "Failed to find CreateVMInfoObject in VMInfo.dll");
+    return false;
+  }
+  // Whatever the factory left in m_pVMInfo on failure belongs to the library about to be closed.
+  if (createVMInfoObject(instanceType, &m_pVMInfo) == 0 || m_pVMInfo == nullptr) {
+    m_pVMInfo = nullptr;
+    m_log.Error(kPrepareVMInfoOrigin, "Failed to create VMInfo object for instance type [%d]", instanceType);
+    return false;
+  }
+
+  std::vector<SHostCredentials> credentials;
+  appMgr.getCredentials(credentials);
+  if ((server.empty() || user.empty() || password.empty()) && !credentials.empty()) {
+    server = credentials.front().serverName;
+    user = credentials.front().userName;
+    password = credentials.front().password;
+  }
+  if (instanceId != 0) {
+    appMgr.querySettingsForInstance(static_cast<unsigned long>(instanceId));
+    appMgr.getCredentials(credentials);
+  }
+
+  if (m_pVMInfo->ConnectToServer(server, user, password, credentials) == 0) {
+    m_log.Error(kPrepareVMInfoOrigin, "Failed to connect to server [%s]", server.c_str());
+    const std::string reason = WithoutPasswords(m_pVMInfo->GetLastErrorString(), {&password});
+    if (!reason.empty()) {
+      PostToJob(*m_pRstJobClient, kMsgConnectFailedWithReason, {server, user, reason});
+    } else {
+      PostToJob(*m_pRstJobClient, kMsgConnectFailed, {server, user});
+    }
+    // The object lives in the library that is closed on return; keep no pointer into it.
+    m_pVMInfo = nullptr;
+    return false;
+  }
+
+  if (m_pInitDataVer2->instanceType != instanceType) {
+    m_pInitDataVer2->instanceType = instanceType;
+  }
+  m_log.DebugLvl(kPrepareVMInfoOrigin, 2, "Connected to server [%s].", server.c_str());
+  // The component stays loaded for the life of the process: its object is shared with the
+  // guest channels and never deleted.
+  library.release();
+  return true;
+}
+
+bool CVSAgentlessRestoreToVM::PrepareGuestAPIObject(const GuestCtx& ctx) {
+  std::string errorText;
+  if (!CreateGuestAPIObject(m_pVMInfo, ctx, m_pGuestAPI, errorText, false) || !m_pGuestAPI) {
+    m_log.Error(kPrepareGuestAPIOrigin,
+                "Failed to enable guest API services on VM [%s] [%s]. Restore to the VM cannot continue.",
+                m_guestCtx.vmName.c_str(), m_guestCtx.vmGuid.c_str());
+    PostToJob(*m_pRstJobClient, kMsgSentence, {WithoutPasswords(errorText, {&ctx.password})});
+    return false;
+  }
+  m_log.DebugLvl(kPrepareGuestAPIOrigin, 0, "Created GuestAPI object");
+  return true;
+}

@@ -1,0 +1,179 @@
+#include "vsAppMgr.h"
+
+#include <fstream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "ZQPlatformInfo.h"
+
+namespace {
+
+constexpr const char* kConfigSection = "VirtualServer";
+constexpr const char* kConfigKey = "AppConfigFile";
+
+// The array `name` of the configuration; absent means empty.
+const nlohmann::json& ArrayOrEmpty(const nlohmann::json& document, const char* name) {
+  static const nlohmann::json kEmpty = nlohmann::json::array();
+  auto found = document.find(name);
+  if (found == document.end()) {
+    return kEmpty;
+  }
+  if (!found->is_array()) {
+    throw std::runtime_error(std::string("[") + name + "] must be an array");
+  }
+  return *found;
+}
+
+unsigned long PositiveId(const nlohmann::json& record, const char* key, bool required) {
+  auto found = record.find(key);
+  if (found == record.end()) {
+    if (required) {
+      throw std::runtime_error(std::string("a record lacks [") + key + "]");
+    }
+    return 0;
+  }
+  if (!found->is_number_unsigned() || found->get<unsigned long>() == 0) {
+    throw std::runtime_error(std::string("[") + key + "] must be a positive integer");
+  }
+  return found->get<unsigned long>();
+}
+
+SHostCredentials ParseCredentials(const nlohmann::json& record) {
+  SHostCredentials credentials;
+  credentials.serverName = record.at("serverName").get<std::string>();
+  credentials.userName = record.at("userName").get<std::string>();
+  credentials.password = record.at("password").get<std::string>();
+  return credentials;
+}
+
+}  // namespace
+
+vsAppMgr::vsAppMgr() = default;
+
+void vsAppMgr::setAppId(unsigned long hostId, unsigned long appId) {
+  m_hostId = hostId;
+  m_appId = appId;
+}
+
+bool vsAppMgr::GetInstanceId(unsigned long clientId, unsigned long& instanceId) {
+  if (!LoadConfiguration()) {
+    return false;
+  }
+  auto client = m_clientInstances.find(clientId);
+  if (client == m_clientInstances.end()) {
+    m_log.Error(__PRETTY_FUNCTION__, "Client [%lu] has no instance in application configuration [%s]", clientId,
+                m_configPath.c_str());
+    return false;
+  }
+  instanceId = client->second;
+  return true;
+}
+
+int vsAppMgr::querySettings() {
+  if (!LoadConfiguration()) {
+    return kConfigurationUnavailable;
+  }
+  auto application = m_applications.find(m_appId);
+  if (application == m_applications.end() || application->second.instance == 0) {
+    m_log.Error(__PRETTY_FUNCTION__, "Application [%lu] has no instance in application configuration [%s]", m_appId,
+                m_configPath.c_str());
+    return kUnknownApplication;
+  }
+  return LoadInstance(application->second.instance);
+}
+
+int vsAppMgr::querySettingsForInstance(unsigned long instanceId) {
+  if (!LoadConfiguration()) {
+    return kConfigurationUnavailable;
+  }
+  return LoadInstance(instanceId);
+}
+
+bool vsAppMgr::getCredentials(std::vector<SHostCredentials>& credentials) const {
+  credentials = m_credentials;
+  return m_settingsLoaded;
+}
+
+bool vsAppMgr::GetParentAppIdForVM(int& appId, int& parentAppId) {
+  if (!LoadConfiguration()) {
+    return false;
+  }
+  auto application = m_applications.find(static_cast<unsigned long>(appId));
+  if (appId <= 0 || application == m_applications.end() || application->second.parent == 0) {
+    return false;
+  }
+  parentAppId = static_cast<int>(application->second.parent);
+  return true;
+}
+
+int vsAppMgr::LoadInstance(unsigned long instanceId) {
+  auto instance = m_instances.find(instanceId);
+  if (instance == m_instances.end()) {
+    m_log.Error(__PRETTY_FUNCTION__, "Instance [%lu] not found in application configuration [%s]", instanceId,
+                m_configPath.c_str());
+    return kUnknownInstance;
+  }
+  m_instanceType = instance->second.type;
+  m_credentials = instance->second.credentials;
+  m_settingsLoaded = true;
+  return kSettingsLoaded;
+}
+
+bool vsAppMgr::LoadConfiguration() {
+  if (m_configState == ConfigState::NotRead) {
+    std::string error;
+    m_configState = ReadConfiguration(m_configPath, error) ? ConfigState::Loaded : ConfigState::Failed;
+    if (m_configState == ConfigState::Failed) {
+      m_log.Error(__PRETTY_FUNCTION__, "Application configuration [%s] unusable: %s", m_configPath.c_str(),
+                  error.c_str());
+    }
+  }
+  return m_configState == ConfigState::Loaded;
+}
+
+// Reads and checks the whole file, so that a fault anywhere in it is reported at once rather than
+// by whichever lookup happens to reach it.
+bool vsAppMgr::ReadConfiguration(std::string& path, std::string& error) {
+  if (!ZQPlatformInfo::getString(kConfigSection, kConfigKey, &path) || path.empty()) {
+    error = std::string("setting [") + kConfigSection + "][" + kConfigKey + "] is not set";
+    return false;
+  }
+  std::ifstream file(path);
+  if (!file) {
+    error = "cannot open the file";
+    return false;
+  }
+  std::ostringstream text;
+  text << file.rdbuf();
+  nlohmann::json document = nlohmann::json::parse(text.str(), nullptr, /*allow_exceptions=*/false);
+  if (document.is_discarded() || !document.is_object()) {
+    error = "not a JSON object";
+    return false;
+  }
+  // The JSON library reports wrong types by exception; none leaves this function.
+  try {
+    for (const nlohmann::json& record : ArrayOrEmpty(document, "applications")) {
+      Application& application = m_applications[PositiveId(record, "id", true)];
+      application.parent = PositiveId(record, "parent", false);
+      application.instance = PositiveId(record, "instance", false);
+    }
+    for (const nlohmann::json& record : ArrayOrEmpty(document, "instances")) {
+      Instance& instance = m_instances[PositiveId(record, "id", true)];
+      instance.type = record.at("type").get<int>();
+      for (const nlohmann::json& credentials : ArrayOrEmpty(record, "credentials")) {
+        instance.credentials.push_back(ParseCredentials(credentials));
+      }
+    }
+    for (const nlohmann::json& record : ArrayOrEmpty(document, "clients")) {
+      m_clientInstances[PositiveId(record, "id", true)] = PositiveId(record, "instance", true);
+    }
+  } catch (const std::exception& failure) {
+    m_applications.clear();
+    m_instances.clear();
+    m_clientInstances.clear();
+    error = failure.what();
+    return false;
+  }
+  return true;
+}
