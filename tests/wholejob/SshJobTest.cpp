@@ -113,6 +113,7 @@ TEST_F(SshWholeJob, NoNativeKindRestoresOverTheUnixChannelWithOwnersModesAndTime
   ASSERT_TRUE(job.jobOptionsAccepted) << testing::PrintToString(CausesOf(job));
   EXPECT_EQ(job.instanceTypeAfterOptions, 601);
   EXPECT_TRUE(m_logs.sink().Contains("Using ZQUnixGuestAPI interface"));
+  EXPECT_EQ(LinesHolding("Using ZQVMInfoGuestAPI interface"), 0) << "this kind has no native guest operations";
   EXPECT_TRUE(job.foldersPrepared);
   EXPECT_TRUE(job.stagingInitialised);
   ExpectEveryEntryRestored(job, "/" + destination);
@@ -152,6 +153,7 @@ TEST_F(SshWholeJob, NoNativeKindWhoseGuestCannotBeReachedIsRefusedWithTheThreeLi
                                                         row.vmGuid + "]. Restore to the VM cannot continue."));
   }
   EXPECT_EQ(LinesHolding(std::string("Init failed ") + kSshHint), 2);
+  EXPECT_EQ(LinesHolding("Using ZQVMInfoGuestAPI interface"), 0) << "this kind has no native guest operations";
 }
 
 TEST_F(SshWholeJob, VMwareWithSshAllowedProbesOverSshThenRestoresOverTheNativeChannel) {
