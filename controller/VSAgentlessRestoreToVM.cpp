@@ -68,6 +68,21 @@ std::string CVSAgentlessRestoreToVM::StagedEntryRefusalFor(const std::string& st
   return StagedEntryRefusal(PublishedStagingFolder(m_pSetParams), m_guestDir, stagedPath);
 }
 
+// The file copy of a Hyper-V Unix guest takes the holding folder and names the file after the
+// staged one; comparing times with the guest and applying attributes need that file, not the
+// first entry of its folder or the folder itself.
+std::string CVSAgentlessRestoreToVM::GuestEntryPath(const std::string& stagedPath, const std::string& guestPath) const {
+  const bool unixStyle = !m_guestDir.empty() && m_guestDir[0] == '/';
+  if (JobInstanceType() != VSInstanceHyperV || !unixStyle || !StagedEntryRefusalFor(stagedPath).empty()) {
+    return guestPath;
+  }
+  std::string relative = StagedRelativePath(PublishedStagingFolder(m_pSetParams), stagedPath);
+  while (!relative.empty() && relative.back() == '/') relative.pop_back();
+  const std::string name = relative.substr(relative.rfind('/') + 1);
+  if (name.empty()) return guestPath;
+  return guestPath + (!guestPath.empty() && guestPath.back() == '/' ? "" : "/") + name;
+}
+
 // Copies one staged entry into the guest, then applies its attributes: owner, group and mode on
 // Unix guests when the job restores ACLs; the staged file's times on other guests reached over a
 // command channel. A staged entry that did not reach the guest (failed or kept) is deleted from
@@ -177,8 +192,9 @@ bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const s
 
   bool overwrite = m_pSetParams != nullptr && (m_pSetParams->restoreFlags & kRestoreFlagOverwriteAlways) != 0;
   if (!overwrite) {
+    const std::string guestEntry = GuestEntryPath(stagedPath, guestPath);
     std::vector<VMInfoStructs::SGuestFile> entries;
-    if (m_pGuestAPI->BrowseGuest(m_guestCtx, guestPath, entries) && !entries.empty()) {
+    if (m_pGuestAPI->BrowseGuest(m_guestCtx, guestEntry, entries) && !entries.empty()) {
       if (!timeIsAccurate) {
         m_log.Debug(kCopyToGuestOrigin, "File [%s] time is not accurate", stagedPath.c_str());
         skipped = true;
@@ -188,11 +204,11 @@ bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const s
       const long long guestTime = entries[0].modifyTime;
       if (localTime <= guestTime) {
         m_log.Debug(kCopyToGuestOrigin, "File [%s] [%d] is older than the file in the guest [%s] [%d]",
-                    stagedPath.c_str(), static_cast<int>(localTime), guestPath.c_str(), static_cast<int>(guestTime));
+                    stagedPath.c_str(), static_cast<int>(localTime), guestEntry.c_str(), static_cast<int>(guestTime));
         skipped = true;
         return false;
       }
-      m_log.Debug(kCopyToGuestOrigin, "Overwrite guest file [%s] [%d] with Local file [%s] [%d] ", guestPath.c_str(),
+      m_log.Debug(kCopyToGuestOrigin, "Overwrite guest file [%s] [%d] with Local file [%s] [%d] ", guestEntry.c_str(),
                   static_cast<int>(guestTime), stagedPath.c_str(), static_cast<int>(localTime));
       overwrite = true;
     }
@@ -231,6 +247,7 @@ bool CVSAgentlessRestoreToVM::UpdateUnixPermissions(const std::string& stagedPat
 
   std::string guestPath;
   GenerateGuestFilePath(stagedPath, guestPath);
+  guestPath = GuestEntryPath(stagedPath, guestPath);
   VMInfoStructs::SGuestFile attributes;
   if (m_setTimesWithPermissions || m_pGuestAPI->IsZqGuestAPI()) {
     attributes.modifyTime = header->mtime;
@@ -268,6 +285,7 @@ bool CVSAgentlessRestoreToVM::UpdateFileTimes(const std::string& stagedPath) {
 
   std::string guestPath;
   GenerateGuestFilePath(stagedPath, guestPath);
+  guestPath = GuestEntryPath(stagedPath, guestPath);
   long createTime = 0;
   long modifyTime = 0;
   long accessTime = 0;

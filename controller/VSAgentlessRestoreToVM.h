@@ -64,4 +64,7 @@ class CVSAgentlessRestoreToVM : public IVSAgentlessRestoreToVM {
   std::string LastComponentError();
   // Why a per-entry operation must refuse `stagedPath` (empty when it may go ahead).
   std::string StagedEntryRefusalFor(const std::string& stagedPath) const;
+  // The guest path of the staged entry itself, given its mapped `guestPath`. They differ only for
+  // Hyper-V Unix guests, where the mapped path names the folder that is to hold the entry.
+  std::string GuestEntryPath(const std::string& stagedPath, const std::string& guestPath) const;
 };

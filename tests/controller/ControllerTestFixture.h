@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "MockGuestAPI.h"
+#include "RefusingVMInfo.h"
 #include "TestSupport.h"
 #include "controller/VSAgentlessRestoreToVM.h"
 #include "platform/CNyPath.h"
@@ -41,7 +42,7 @@ class TestableController : public CVSAgentlessRestoreToVM {
 
 // VM-information component that only answers its last error text, counting the questions.
 // Every other operation fails: the controller must not reach the component directly.
-class FakeVMInfo : public IVMInfo {
+class FakeVMInfo : public RefusingVMInfo {
  public:
   explicit FakeVMInfo(bool* alive = nullptr) : m_alive(alive) {
     if (m_alive != nullptr) *m_alive = true;
@@ -53,40 +54,11 @@ class FakeVMInfo : public IVMInfo {
   std::string lastError;
   int lastErrorQuestions = 0;
 
-  int ConnectToServer(const std::string&, const std::string&, const std::string&,
-                      std::vector<SHostCredentials>&) override {
-    return 0;
-  }
   VirtualServerInstanceType GetInstanceType() override { return VSInstanceVMware; }
-  int GetLastErrorCode() override { return 0; }
   std::string GetLastErrorString() override {
     ++lastErrorQuestions;
     return lastError;
   }
-  int GetVMInfo(const std::string&, const std::string&, const std::string&, int64_t, int,
-                VMInfoStructs::SVMInfo*) override {
-    return 0;
-  }
-  int BrowseGuest(const GuestCtx&, const std::string&, std::vector<VMInfoStructs::SGuestFile>&) override { return 0; }
-  int BrowseGuestFolders(const GuestCtx&, const std::string&, std::vector<VMInfoStructs::SGuestFile>&) override {
-    return 0;
-  }
-  int CreateGuestFolder(const GuestCtx&, const std::string&) override { return 0; }
-  int CopyFileToGuest(const GuestCtx&, const std::string&, const std::string&, bool) override { return 0; }
-  int CopyDirectoryToGuest(const GuestCtx&, const std::string&, const std::string&, bool) override { return 0; }
-  int CopyFileFromGuest(const GuestCtx&, const std::string&, const std::string&) override { return 0; }
-  int ChangeGuestFileAttributes(const GuestCtx&, const std::string&, const VMInfoStructs::SGuestFile&) override {
-    return 0;
-  }
-  int PrepareGuestForFileCopy(const GuestCtx&) override { return 0; }
-  int ExecuteScriptInGuest(const GuestCtx&, const std::string&, int) override { return 0; }
-  int ExecuteProcessInGuest(const GuestCtx&, const std::string&, const std::string&, const std::string&, int,
-                            int&) override {
-    return 0;
-  }
-  int IsProcessRunningInGuest(const GuestCtx&, const std::string&, long&, bool&) override { return 0; }
-  int GetGuestTempFolder(const GuestCtx&, std::string&) override { return 0; }
-  int DeleteDirectoryInGuest(const GuestCtx&, std::string&) override { return 0; }
 
  private:
   bool* m_alive;

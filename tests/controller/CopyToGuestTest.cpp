@@ -238,6 +238,39 @@ TEST_F(CopyToGuest, HyperVCreatesNoFolders) {
   EXPECT_TRUE(log.sink().Records().empty());
 }
 
+// A Hyper-V Unix guest path names the folder that is to hold the file; the first entry of that
+// folder may be any other file, which must not decide whether this one is kept.
+TEST_F(CopyToGuest, HyperVUnixGuestComparesTheFileItselfNotTheFirstEntryOfItsFolder) {
+  initDataVer2.instanceType = VSInstanceHyperV;
+  PrepareStaging("//tmp/r");
+  const std::string staged = StageFile("etc/hosts", kContent, kGuestTime - 10);
+  VMInfoStructs::SGuestFile guestEntry;
+  guestEntry.name = "hosts";
+  guestEntry.modifyTime = kGuestTime;
+  EXPECT_CALL(*guest, BrowseGuest(_, Eq("//tmp/r/etc/hosts"), _))
+      .WillOnce(DoAll(::testing::SetArgReferee<2>(std::vector<VMInfoStructs::SGuestFile>{guestEntry}), Return(1)));
+
+  bool skipped = false;
+  bool isFolder = true;
+  EXPECT_FALSE(controller.CopyToGuest(staged, "//tmp/r/etc", true, skipped, isFolder));
+
+  EXPECT_TRUE(skipped);
+}
+
+TEST_F(CopyToGuest, HyperVUnixGuestCopiesAFileItsFolderDoesNotHoldYet) {
+  initDataVer2.instanceType = VSInstanceHyperV;
+  PrepareStaging("//tmp/r");
+  const std::string staged = StageFile("hosts", kContent, kGuestTime);
+  EXPECT_CALL(*guest, BrowseGuest(_, Eq("//tmp/r/hosts"), _)).WillOnce(Return(0));
+  EXPECT_CALL(*guest, CopyFileToGuest(_, Eq(staged), Eq("//tmp/r/"), false)).WillOnce(Return(1));
+
+  bool skipped = false;
+  bool isFolder = true;
+  EXPECT_TRUE(controller.CopyToGuest(staged, "//tmp/r/", true, skipped, isFolder));
+
+  EXPECT_FALSE(skipped);
+}
+
 TEST_F(CopyToGuest, SymbolicLinkToFolderCountsAsFolder) {
   PrepareStaging("//tmp/r");
   StageFolder("real");

@@ -27,6 +27,19 @@ class FileAttributes : public ControllerTest {
   }
 };
 
+// The mapped path of a Hyper-V Unix guest names the holding folder; a file's owner, mode and times
+// belong to the file.
+TEST_F(FileAttributes, HyperVUnixGuestGetsThePermissionsOnTheFileNotItsFolder) {
+  initDataVer2.instanceType = VSInstanceHyperV;
+  PrepareStaging("//tmp/r");
+  const std::string staged = StageFile("etc/hosts", "abc", 1);
+  CXFileHeader header;
+  header.mode = 0640;
+  EXPECT_CALL(*guest, ChangeGuestFileAttributes(_, Eq("//tmp/r/etc/hosts"), _)).WillOnce(Return(1));
+
+  EXPECT_TRUE(controller.UpdateUnixPermissions(staged, &header));
+}
+
 TEST_F(FileAttributes, UnixPermissionsCarryHeaderValuesCutTo32Bits) {
   PrepareStaging("//tmp/r");
   const std::string staged = StageFile("etc/hosts", "abc", 1);

@@ -5,6 +5,7 @@
 
 #include "guestapi/ZQGuestAPI.h"
 #include "platform/FXFile.h"
+#include "support/RefusingVMInfo.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -15,15 +16,9 @@ using zqtest::ScopedSettings;
 using zqtest::TempDir;
 
 // A VM-information object that reports one hypervisor kind and, when asked, one VM.
-class FakeVMInfo : public IVMInfo {
+class FakeVMInfo : public zqtest::RefusingVMInfo {
  public:
-  int ConnectToServer(const std::string&, const std::string&, const std::string&,
-                      std::vector<SHostCredentials>&) override {
-    return 1;
-  }
   VirtualServerInstanceType GetInstanceType() override { return type; }
-  int GetLastErrorCode() override { return 0; }
-  std::string GetLastErrorString() override { return ""; }
   int GetVMInfo(const std::string&, const std::string&, const std::string&, int64_t flags, int,
                 VMInfoStructs::SVMInfo* info) override {
     ++lookups;
@@ -33,26 +28,6 @@ class FakeVMInfo : public IVMInfo {
     info->guestIpAddress = address;
     return 1;
   }
-  int BrowseGuest(const GuestCtx&, const std::string&, std::vector<VMInfoStructs::SGuestFile>&) override { return 1; }
-  int BrowseGuestFolders(const GuestCtx&, const std::string&, std::vector<VMInfoStructs::SGuestFile>&) override {
-    return 1;
-  }
-  int CreateGuestFolder(const GuestCtx&, const std::string&) override { return 1; }
-  int CopyFileToGuest(const GuestCtx&, const std::string&, const std::string&, bool) override { return 1; }
-  int CopyDirectoryToGuest(const GuestCtx&, const std::string&, const std::string&, bool) override { return 1; }
-  int CopyFileFromGuest(const GuestCtx&, const std::string&, const std::string&) override { return 1; }
-  int ChangeGuestFileAttributes(const GuestCtx&, const std::string&, const VMInfoStructs::SGuestFile&) override {
-    return 1;
-  }
-  int PrepareGuestForFileCopy(const GuestCtx&) override { return 1; }
-  int ExecuteScriptInGuest(const GuestCtx&, const std::string&, int) override { return 1; }
-  int ExecuteProcessInGuest(const GuestCtx&, const std::string&, const std::string&, const std::string&, int,
-                            int&) override {
-    return 1;
-  }
-  int IsProcessRunningInGuest(const GuestCtx&, const std::string&, long&, bool&) override { return 1; }
-  int GetGuestTempFolder(const GuestCtx&, std::string&) override { return 1; }
-  int DeleteDirectoryInGuest(const GuestCtx&, std::string&) override { return 1; }
 
   VirtualServerInstanceType type = VSInstanceHyperV;
   bool found = true;

@@ -1,0 +1,9 @@
+#include <gtest/gtest.h>
+
+#include "SshGuest.h"
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  testing::AddGlobalTestEnvironment(&wholejob::SshGuest::Get());
+  return RUN_ALL_TESTS();
+}
