@@ -130,6 +130,7 @@ void RestoreJob::RestoreEntries(IVSAgentlessRestoreToVM& controller) {
     RestoreEntry(controller, entries[i]);
     if (m_settings.progress != nullptr) m_settings.progress->EntryDone(m_report.counts);
   }
+  ReapplyFolderAttributes(controller);
   if (m_settings.progress != nullptr) m_settings.progress->EntriesFinished();
   m_report.entryPhaseSeconds = SecondsSince(started);
 }
@@ -149,9 +150,13 @@ void RestoreJob::RestoreEntry(IVSAgentlessRestoreToVM& controller, const SourceE
   const std::string staged = m_staging->StagedPath(entry);
   std::string guestPath;
   bool skipped = false;
-  bool attributesApplied = true;  // the controller writes it only when an attribute step runs
+  // The controller writes it only when an attribute step runs; a folder starts from false so that
+  // a folder whose attributes were applied can be told apart.
+  const bool isFolder = entry.kind == EntryKind::Folder;
+  bool attributesApplied = !isFolder;
   const uint64_t mark = ErrorMark();
   const bool restored = controller.RestoreToVM(staged.c_str(), 0, 0, &header, guestPath, skipped, attributesApplied);
+  if (isFolder && restored && attributesApplied) m_appliedFolders.push_back({&entry, staged, header});
   const auto bytes = static_cast<uint64_t>(info.st_size);
   RestoreCounts& counts = m_report.counts;
   if (restored) {
@@ -167,10 +172,24 @@ void RestoreJob::RestoreEntry(IVSAgentlessRestoreToVM& controller, const SourceE
   } else {
     std::string reason = ErrorSince(mark);
     if (reason.empty()) reason = "the plug-in reported a failure";
-    if (!attributesApplied) reason = "copied, but its attributes could not be applied: " + reason;
+    // For a folder the flag cannot tell a failed attribute step from one that never ran; the
+    // reason from the log says which.
+    if (!attributesApplied && !isFolder) reason = "copied, but its attributes could not be applied: " + reason;
     CountFailure(entry, reason);
   }
   m_staging->Release(entry);
+}
+
+// Deepest folders first, so that setting a folder's times is the last change inside its parent.
+void RestoreJob::ReapplyFolderAttributes(IVSAgentlessRestoreToVM& controller) {
+  for (auto folder = m_appliedFolders.rbegin(); folder != m_appliedFolders.rend(); ++folder) {
+    const uint64_t mark = ErrorMark();
+    if (!controller.UpdateUnixPermissions(folder->stagedPath, &folder->header)) {
+      --m_report.counts.restoredFolders;
+      CountFailure(*folder->entry, "copied, but its attributes could not be applied: " + ErrorSince(mark));
+    }
+  }
+  m_appliedFolders.clear();
 }
 
 void RestoreJob::FinishStaging(IVSAgentlessRestoreToVM& controller) {

@@ -93,6 +93,7 @@ class RestoreJob {
   bool PrepareJob(IVSAgentlessRestoreToVM& controller, FSRSetParams& setParams);
   void RestoreEntries(IVSAgentlessRestoreToVM& controller);
   void RestoreEntry(IVSAgentlessRestoreToVM& controller, const SourceEntry& entry);
+  void ReapplyFolderAttributes(IVSAgentlessRestoreToVM& controller);
   void FinishStaging(IVSAgentlessRestoreToVM& controller);
   void Refuse(const std::string& step, uint64_t errorMark);
   void CountFailure(const SourceEntry& entry, const std::string& reason);
@@ -107,4 +108,12 @@ class RestoreJob {
   ZQRstJobClient m_jobClient;
   bool m_stagingPublished = false;
   std::optional<StagingWriter> m_staging;  // once the plug-in has published the staging folder
+  // Folders whose owner, mode and times the plug-in applied, in restore order. Copying their
+  // contents changes their times again, so they are applied once more at the end.
+  struct AppliedFolder {
+    const SourceEntry* entry;
+    std::string stagedPath;
+    CXFileHeader header;
+  };
+  std::vector<AppliedFolder> m_appliedFolders;
 };

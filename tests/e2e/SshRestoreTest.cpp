@@ -75,7 +75,12 @@ class SshRestore : public testing::Test {
     for (const e2e::SampleFile& file : e2e::SampleFiles()) {
       ASSERT_EQ(lchown(source.Join(file.path).c_str(), kOwner, kGroup), 0);
     }
+    for (const std::string& folder : e2e::SampleFolders()) {
+      zqtest::SetFileModifyTime(source.Join(folder), kFolderTime);
+    }
   }
+
+  static constexpr long long kFolderTime = 1300000000;
 
   void UseServer(zqtest::SshdServer& server) {
     harness.server().AddVm(kVm).Guid(kGuid).IpAddresses({server.address()});
@@ -118,7 +123,10 @@ TEST_F(SshRestore, RestoresIntoALinuxGuestWithContentTimesOwnerAndMode) {
     EXPECT_EQ(info.st_gid, kGroup);
   }
   for (const std::string& folder : e2e::SampleFolders()) {
-    EXPECT_TRUE(S_ISDIR(e2e::StatOf(InGuest(folder)).st_mode)) << folder;
+    const struct stat info = e2e::StatOf(InGuest(folder));
+    EXPECT_TRUE(S_ISDIR(info.st_mode)) << folder;
+    // Applied again once the folder's contents were in place.
+    EXPECT_EQ(info.st_mtime, kFolderTime) << folder;
   }
   EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
   ExpectNoSecrets(result);

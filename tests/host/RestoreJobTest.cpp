@@ -192,6 +192,50 @@ TEST_F(RestoreJobTest, DrivesTheControllerInTheHostsOrder) {
   EXPECT_FALSE(Exists(stagingFolder)) << "the host removes what the channel left";
 }
 
+TEST_F(RestoreJobTest, AppliesFolderAttributesAgainDeepestFirstAfterTheirContents) {
+  MakeSourceTree();
+  ASSERT_EQ(mkdir(source.Join("a/deeper").c_str(), 0700), 0);
+  std::string error;
+  tree = SourceTree();
+  ASSERT_TRUE(WalkSourceTree(source.path(), tree, error)) << error;
+  job.unixGuest = true;
+  auto controller = std::make_unique<NiceMock<MockController>>();
+  ExpectPreparedJob(*controller);
+  std::vector<std::string> calls;
+  EXPECT_CALL(*controller, RestoreToVM(_, _, _, _, _, _, _))
+      .WillRepeatedly(Invoke([&](const char* staged, u_longlong_t, u_longlong_t, CXFileHeader*, std::string&, bool&,
+                                 bool& attributesApplied) {
+        calls.push_back(std::string("restore ") + staged);
+        attributesApplied = true;  // the plug-in ran its attribute step
+        return true;
+      }));
+  EXPECT_CALL(*controller, UpdateUnixPermissions(_, _))
+      .WillRepeatedly(Invoke([&](const std::string& staged, CXFileHeader* header) {
+        calls.push_back("attributes " + staged + " " + std::to_string(header->mode));
+        return staged != stagingFolder + "/a";
+      }));
+  const RestoreReport report = Run(std::move(controller));
+  EXPECT_EQ(calls, (std::vector<std::string>{
+                       "restore " + stagingFolder + "/a", "restore " + stagingFolder + "/a/deeper",
+                       "restore " + stagingFolder + "/a/f.txt", "restore " + stagingFolder + "/b.txt",
+                       "attributes " + stagingFolder + "/a/deeper " + std::to_string(0700),
+                       "attributes " + stagingFolder + "/a " + std::to_string(0750)}));
+  EXPECT_EQ(report.counts.restoredFolders, 1u);
+  ASSERT_EQ(report.failures.size(), 1u);
+  EXPECT_EQ(report.failures[0].path, "a");
+}
+
+TEST_F(RestoreJobTest, LeavesFoldersAloneWhenThePluginAppliedNoAttributes) {
+  MakeSourceTree();
+  auto controller = std::make_unique<NiceMock<MockController>>();
+  ExpectPreparedJob(*controller);
+  EXPECT_CALL(*controller, RestoreToVM(_, _, _, _, _, _, _)).WillRepeatedly(Return(true));
+  EXPECT_CALL(*controller, UpdateUnixPermissions(_, _)).Times(0);
+  const RestoreReport report = Run(std::move(controller));
+  EXPECT_EQ(report.counts.restoredFolders, 1u);
+  EXPECT_TRUE(report.failures.empty());
+}
+
 TEST_F(RestoreJobTest, HandsTheJobsRecordsAndOptionsToTheController) {
   MakeSourceTree();
   job.overwriteAlways = true;
