@@ -2,11 +2,11 @@
 # shellcheck shell=bash
 
 ZQ_PACKAGES=(
-  build-essential cmake pkg-config
+  build-essential cmake
   libboost-dev nlohmann-json3-dev libcli11-dev libssl-dev
   googletest libgtest-dev libgmock-dev
   openssh-client openssh-server rsync
-  shellcheck
+  shellcheck tzdata passwd
 )
 
 # Installs the packages that are missing; does nothing (and needs no network) when all are there.
