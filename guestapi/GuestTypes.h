@@ -12,6 +12,10 @@ struct GuestCtx {
   std::string password;  // plain text; never logged
   bool flagA = false;    // carried to the VM-information component, never read here
   bool flagB = false;
+  // The restore's destination folder inside the guest, once the controller has named it. The
+  // native channel's component follows links on the way to it (the operator chose it) and none
+  // below it. Empty: no restore destination is known.
+  std::string destinationFolder;
 };
 
 // The login the SSH command channels use.

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <random>
 
+#include <boost/algorithm/string/predicate.hpp>
+
 #include "PosixFiles.h"
 
 using VMInfoStructs::SGuestFile;
@@ -59,8 +61,8 @@ class StagedGuestFile {
   }
   int fd() const { return m_file.get(); }
 
-  // Moves the file to its final name. Without `replace` an existing entry of that name stays (and
-  // that is success: the guest keeps its file).
+  // Moves the file to its final name; rename replaces a link there, never writes through it.
+  // Without `replace` an existing entry of that name stays and the commit fails with EEXIST.
   bool Commit(const std::string& finalName, bool replace) {
     const unsigned flags = replace ? 0 : RENAME_NOREPLACE;
     if (::renameat2(m_folderFd, m_name.c_str(), m_folderFd, finalName.c_str(), flags) == 0) {
@@ -70,7 +72,6 @@ class StagedGuestFile {
     if (!replace && errno == EINVAL) {  // file system without RENAME_NOREPLACE: a hard link is as atomic
       if (::linkat(m_folderFd, m_name.c_str(), m_folderFd, finalName.c_str(), 0) == 0) return true;
     }
-    if (!replace && errno == EEXIST) return true;
     return false;
   }
 
@@ -107,7 +108,7 @@ bool RemoveTree(int parentFd, const std::string& name) {
 }  // namespace
 
 VMInfoStatus GuestFolder::Open(const std::string& hostFolder, GuestOsFamily family,
-                               std::unique_ptr<GuestFolder>& folder) {
+                               std::unique_ptr<GuestFolder>& folder, const std::string& destination) {
   UniqueFd root(::open(hostFolder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!root.valid()) return FileError("Guest folder [" + hostFolder + "] cannot be opened", errno);
   std::vector<std::string> rootHostPaths;
@@ -118,18 +119,41 @@ VMInfoStatus GuestFolder::Open(const std::string& hostFolder, GuestOsFamily fami
     if (configured != real) rootHostPaths.push_back(real);
     std::free(real);
   }
-  folder.reset(new GuestFolder(family, std::move(root), std::move(rootHostPaths)));
+  folder.reset(new GuestFolder(family, std::move(root), std::move(rootHostPaths), destination));
   return VMInfoStatus::Ok();
 }
 
-GuestFolder::GuestFolder(GuestOsFamily family, UniqueFd root, std::vector<std::string> rootHostPaths)
-    : m_family(family), m_root(std::move(root)), m_resolver(m_root.get(), std::move(rootHostPaths)) {}
+GuestFolder::GuestFolder(GuestOsFamily family, UniqueFd root, std::vector<std::string> rootHostPaths,
+                         std::string destination)
+    : m_family(family),
+      m_destination(std::move(destination)),
+      m_root(std::move(root)),
+      m_resolver(m_root.get(), std::move(rootHostPaths)) {}
 
-VMInfoStatus GuestFolder::Resolve(const std::string& guestPath, const ResolveOptions& options,
+VMInfoStatus GuestFolder::Resolve(const std::string& guestPath, Access access, ResolveOptions options,
                                   ResolvedGuestEntry& resolved) const {
   GuestPathParts parts;
   VMInfoStatus status = SplitGuestPath(m_family, guestPath, parts);
   if (!status.ok()) return status;
+  GuestPathParts destination;
+  bool withinDestination = false;
+  if (!m_destination.empty() && SplitGuestPath(m_family, m_destination, destination).ok() &&
+      parts.names.size() >= destination.names.size()) {
+    withinDestination = true;
+    for (size_t i = 0; withinDestination && i < destination.names.size(); ++i) {
+      withinDestination = m_family == GuestOsFamily::Windows
+                              ? boost::algorithm::iequals(parts.names[i], destination.names[i])
+                              : parts.names[i] == destination.names[i];
+    }
+  }
+  const bool isDestination = withinDestination && parts.names.size() == destination.names.size();
+  if (withinDestination && !isDestination) {
+    options.trustedNames = destination.names.size();
+    options.finalLink = FinalLink::Keep;
+  }
+  // The destination itself may be a link the operator chose; any other write replaces or refuses
+  // a link at its final name.
+  if (access == Access::Write && !isDestination) options.finalLink = FinalLink::Keep;
   return m_resolver.Resolve(guestPath, parts, options, resolved);
 }
 
@@ -164,7 +188,7 @@ VMInfoStatus GuestFolder::BrowseRoot(bool foldersOnly, std::vector<SGuestFile>& 
 VMInfoStatus GuestFolder::Browse(const std::string& guestPath, bool foldersOnly, std::vector<SGuestFile>& entries) const {
   if (IsGuestRootListing(guestPath)) return BrowseRoot(foldersOnly, entries);
   ResolvedGuestEntry target;
-  VMInfoStatus status = Resolve(guestPath, ResolveOptions(), target);
+  VMInfoStatus status = Resolve(guestPath, Access::Read, ResolveOptions(), target);
   if (!status.ok()) return status;
   if (!target.exists()) return GuestFileError(guestPath, "does not exist");
 
@@ -192,9 +216,12 @@ VMInfoStatus GuestFolder::CreateFolder(const std::string& guestPath) const {
   options.createFolders = true;
   for (int attempt = 0; attempt < 2; ++attempt) {
     ResolvedGuestEntry target;
-    VMInfoStatus status = Resolve(guestPath, options, target);
+    VMInfoStatus status = Resolve(guestPath, Access::Write, options, target);
     if (!status.ok()) return status;
     if (target.exists()) {
+      if (S_ISLNK(target.info.st_mode)) {
+        return GuestFileError(guestPath, "is a symbolic link, not a folder; links are not followed");
+      }
       return S_ISDIR(target.info.st_mode) ? VMInfoStatus::Ok() : GuestFileError(guestPath, "exists and is not a folder");
     }
     if (::mkdirat(target.parent.get(), target.name.c_str(), 0755) == 0) return VMInfoStatus::Ok();
@@ -207,7 +234,11 @@ VMInfoStatus GuestFolder::CreateFolder(const std::string& guestPath) const {
 VMInfoStatus GuestFolder::CopyFileIn(const std::string& localFile, const std::string& guestPath, bool overwrite,
                                      CopyTarget into) const {
   // O_NONBLOCK: a FIFO in place of the file must not block the open; regular files ignore it.
-  UniqueFd source(::open(localFile.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  // O_NOFOLLOW: a staged link is not a staged file. O_NOATIME keeps the access time that the copy
+  // carries over (allowed for the file's owner only; others read it as it is).
+  constexpr int kSourceFlags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
+  UniqueFd source(::open(localFile.c_str(), kSourceFlags | O_NOATIME));
+  if (!source.valid() && errno == EPERM) source.Reset(::open(localFile.c_str(), kSourceFlags));
   if (!source.valid()) return FileError("Local file [" + localFile + "] cannot be read", errno);
   struct stat sourceInfo {};
   if (::fstat(source.get(), &sourceInfo) != 0) return FileError("Local file [" + localFile + "]", errno);
@@ -216,19 +247,21 @@ VMInfoStatus GuestFolder::CopyFileIn(const std::string& localFile, const std::st
   ResolveOptions options;
   options.createFolders = true;
   ResolvedGuestEntry target;
-  VMInfoStatus status = into == CopyTarget::Folder ? CreateFolder(guestPath) : VMInfoStatus::Ok();
-  if (status.ok()) status = Resolve(guestPath, options, target);
-  if (!status.ok()) return status;
   std::string shownGuestPath = guestPath;
-  if (target.exists() && S_ISDIR(target.info.st_mode)) {
-    // A folder receives the file under the local file's own name, as a copy command does.
+  VMInfoStatus status = VMInfoStatus::Ok();
+  if (into == CopyTarget::Folder) {
+    // The folder receives the file under the local file's own name, as a copy command does.
+    status = CreateFolder(guestPath);
     shownGuestPath = ChildPath(guestPath, BaseName(localFile));
-    status = Resolve(shownGuestPath, options, target);
-    if (!status.ok()) return status;
   }
+  if (status.ok()) status = Resolve(shownGuestPath, Access::Write, options, target);
+  if (!status.ok()) return status;
   if (target.exists()) {
-    if (!S_ISREG(target.info.st_mode)) return GuestFileError(shownGuestPath, "exists and is not a regular file");
-    if (!overwrite) return VMInfoStatus::Ok();
+    if (S_ISDIR(target.info.st_mode)) return GuestFileError(shownGuestPath, "is a folder; no file is copied over it");
+    if (!S_ISREG(target.info.st_mode) && !S_ISLNK(target.info.st_mode)) {
+      return GuestFileError(shownGuestPath, "exists and is not a regular file");
+    }
+    if (!overwrite) return GuestFileError(shownGuestPath, "already exists and is left as it is");
   }
 
   StagedGuestFile staged(target.parent.get());
@@ -238,7 +271,10 @@ VMInfoStatus GuestFolder::CopyFileIn(const std::string& localFile, const std::st
   if (::fchmod(staged.fd(), sourceInfo.st_mode & 07777) != 0) return FileError(what, errno);
   const timespec times[2] = {sourceInfo.st_atim, sourceInfo.st_mtim};
   if (::futimens(staged.fd(), times) != 0) return FileError(what, errno);
-  if (!staged.Commit(target.name, overwrite)) return FileError(what, errno);
+  if (!staged.Commit(target.name, overwrite)) {
+    if (errno == EEXIST) return GuestFileError(shownGuestPath, "appeared during the copy and is left as it is");
+    return FileError(what, errno);
+  }
   return VMInfoStatus::Ok();
 }
 
@@ -270,16 +306,25 @@ VMInfoStatus GuestFolder::CopyTreeIn(const std::string& localDir, const std::str
       // A linked folder could lead anywhere on this machine, or round in a loop: not copied.
       return FileError("Local path [" + localChild + "] is a link to a folder and is not copied", ELOOP);
     }
+    // CopyFileIn reads no link, so a linked file is read through its target's own path.
+    std::string readable = localChild;
+    if (isLink && !S_ISDIR(childInfo.st_mode)) {
+      char* real = ::realpath(localChild.c_str(), nullptr);
+      if (real == nullptr) return FileError("Local link [" + localChild + "] cannot be followed", errno);
+      readable = real;
+      std::free(real);
+    }
     status = S_ISDIR(childInfo.st_mode) ? CopyTreeIn(localChild, ChildPath(guestPath, name), overwrite, depth + 1)
-                                        : CopyFileIn(localChild, ChildPath(guestPath, name), overwrite);
+                                        : CopyFileIn(readable, ChildPath(guestPath, name), overwrite);
     if (!status.ok()) return status;
   }
 
   // The folder's own times last, after its contents stopped changing them.
   ResolvedGuestEntry target;
-  status = Resolve(guestPath, ResolveOptions(), target);
+  status = Resolve(guestPath, Access::Write, ResolveOptions(), target);
   if (!status.ok()) return status;
   if (!target.exists()) return GuestFileError(guestPath, "vanished during the copy");
+  if (!S_ISDIR(target.info.st_mode)) return GuestFileError(guestPath, "is no longer a folder");
   if (!PosixFiles::SetMode(target.entry.get(), sourceInfo.st_mode) ||
       !PosixFiles::CopyTimes(target.entry.get(), sourceInfo)) {
     return FileError("Guest folder [" + guestPath + "] attributes cannot be set", errno);
@@ -289,7 +334,7 @@ VMInfoStatus GuestFolder::CopyTreeIn(const std::string& localDir, const std::str
 
 VMInfoStatus GuestFolder::CopyFileOut(const std::string& guestPath, const std::string& localFile) const {
   ResolvedGuestEntry source;
-  VMInfoStatus status = Resolve(guestPath, ResolveOptions(), source);
+  VMInfoStatus status = Resolve(guestPath, Access::Read, ResolveOptions(), source);
   if (!status.ok()) return status;
   if (!source.exists()) return GuestFileError(guestPath, "does not exist");
   if (!S_ISREG(source.info.st_mode)) return GuestFileError(guestPath, "is not a regular file");
@@ -308,9 +353,12 @@ VMInfoStatus GuestFolder::CopyFileOut(const std::string& guestPath, const std::s
 
 VMInfoStatus GuestFolder::ChangeAttributes(const std::string& guestPath, const SGuestFile& attributes) const {
   ResolvedGuestEntry target;
-  VMInfoStatus status = Resolve(guestPath, ResolveOptions(), target);
+  VMInfoStatus status = Resolve(guestPath, Access::Write, ResolveOptions(), target);
   if (!status.ok()) return status;
   if (!target.exists()) return GuestFileError(guestPath, "does not exist");
+  if (S_ISLNK(target.info.st_mode)) {
+    return GuestFileError(guestPath, "is a symbolic link; its attributes are not set and it is not followed");
+  }
   const int fd = target.entry.get();
   const std::string what = "Attributes of guest path [" + guestPath + "] cannot be set";
   if (m_family == GuestOsFamily::Unix) {
@@ -333,7 +381,7 @@ VMInfoStatus GuestFolder::DeleteFolder(const std::string& guestPath) const {
   ResolveOptions options;
   options.finalLink = FinalLink::Keep;
   ResolvedGuestEntry target;
-  VMInfoStatus status = Resolve(guestPath, options, target);
+  VMInfoStatus status = Resolve(guestPath, Access::Write, options, target);
   if (!status.ok()) return status;
   if (target.depth <= FixedDepth(m_family)) {
     return VMInfoStatus::Fail(VMInfoError::GuestPathRefused,

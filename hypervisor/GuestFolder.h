@@ -16,21 +16,29 @@
 
 class GuestFolder {
  public:
-  static VMInfoStatus Open(const std::string& hostFolder, GuestOsFamily family, std::unique_ptr<GuestFolder>& folder);
+  // `destination` is the restore's destination folder as a guest path (empty when none is known):
+  // links on the way to it are followed, none below it, and every write below it replaces a link
+  // at the final name instead of writing through it.
+  static VMInfoStatus Open(const std::string& hostFolder, GuestOsFamily family, std::unique_ptr<GuestFolder>& folder,
+                           const std::string& destination = std::string());
 
   // Appends the entries of a folder, or the one entry of a file, to `entries`. The root listing (an
   // empty path or "\") is one folder entry "/" on Unix guests and the drives ("C:") on Windows guests.
   VMInfoStatus Browse(const std::string& guestPath, bool foldersOnly,
                       std::vector<VMInfoStructs::SGuestFile>& entries) const;
-  // Makes the folder exist, with its missing parents; an existing folder is success.
+  // Makes the folder exist, with its missing parents; an existing folder is success, a link in its
+  // place is not.
   VMInfoStatus CreateFolder(const std::string& guestPath) const;
   // What the guest path of a file copy names: the file itself, or the folder to receive it.
   enum class CopyTarget { File, Folder };
 
-  // Copies a local file to the guest path, creating missing parents. The copy keeps the local file's
-  // mode bits and modification and access times. A guest path that names a folder (an existing one,
-  // or any with CopyTarget::Folder, which is then created) receives the file under the local file's
-  // name. Without `overwrite` an existing guest file is kept (success).
+  // Copies a local file (never through a link) to the guest path, creating missing parents. The copy
+  // keeps the local file's mode bits and modification and access times as they were before it was
+  // read. With CopyTarget::Folder the path names a folder (created when missing) that receives the
+  // file under the local file's name; with CopyTarget::File a folder at the path refuses the copy.
+  // The content lands under a temporary name and is renamed over the target, so a link at the
+  // final name is replaced, never written through. Without `overwrite` an existing entry is left as
+  // it is and the copy fails, so that nobody takes a kept file for a restored one.
   VMInfoStatus CopyFileIn(const std::string& localFile, const std::string& guestPath, bool overwrite,
                           CopyTarget into = CopyTarget::File) const;
   // Copies a local folder tree; every folder keeps its mode bits and times as well. Links to files
@@ -39,7 +47,7 @@ class GuestFolder {
   // Copies a guest file to a local path (replacing a local file), keeping its mode bits and times.
   VMInfoStatus CopyFileOut(const std::string& guestPath, const std::string& localFile) const;
   // Applies access and modification times (0 leaves a time as it is) and, on Unix guests, owner,
-  // group and the mode bits (mask 07777).
+  // group and the mode bits (mask 07777). A link at the path is refused, never followed.
   VMInfoStatus ChangeAttributes(const std::string& guestPath, const VMInfoStructs::SGuestFile& attributes) const;
   // Removes a folder with everything in it; links inside are removed, never followed. The guest's
   // root and drives are never removed.
@@ -50,9 +58,12 @@ class GuestFolder {
   GuestOsFamily family() const { return m_family; }
 
  private:
-  GuestFolder(GuestOsFamily family, UniqueFd root, std::vector<std::string> rootHostPaths);
+  GuestFolder(GuestOsFamily family, UniqueFd root, std::vector<std::string> rootHostPaths, std::string destination);
 
-  VMInfoStatus Resolve(const std::string& guestPath, const ResolveOptions& options,
+  // Resolves with the destination's rule: names below the destination are never followed, and a
+  // final link is kept (not followed) for every path below it and for every write.
+  enum class Access { Read, Write };
+  VMInfoStatus Resolve(const std::string& guestPath, Access access, ResolveOptions options,
                        ResolvedGuestEntry& resolved) const;
   VMInfoStatus BrowseRoot(bool foldersOnly, std::vector<VMInfoStructs::SGuestFile>& entries) const;
   VMInfoStatus CopyTreeIn(const std::string& localDir, const std::string& guestPath, bool overwrite,
@@ -60,6 +71,7 @@ class GuestFolder {
   std::string ChildPath(const std::string& guestPath, const std::string& name) const;
 
   GuestOsFamily m_family;
+  std::string m_destination;
   UniqueFd m_root;
   GuestPathResolver m_resolver;
 };

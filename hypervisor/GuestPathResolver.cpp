@@ -44,6 +44,19 @@ bool ReadLinkTarget(int linkFd, std::string& target) {
   return true;
 }
 
+VMInfoStatus LinkBelowDestination(const std::string& guestPath, const std::string& shown) {
+  return VMInfoStatus::Fail(VMInfoError::GuestPathRefused,
+                            "Guest path [" + guestPath + "] is refused: " + shown +
+                                " is a symbolic link below the destination folder, and such links are not followed");
+}
+
+// One name still to walk; `trusted` when it belongs to the destination folder's own path (or to
+// the target of a link met there), so that a link at it may be followed.
+struct PendingName {
+  std::string name;
+  bool trusted;
+};
+
 std::vector<std::string> SplitLinkTarget(const std::string& target) {
   std::vector<std::string> pieces, names;
   boost::algorithm::split(pieces, target, boost::algorithm::is_any_of("/"));
@@ -76,7 +89,11 @@ bool GuestPathResolver::BelowRoot(const std::string& hostPath, std::string& belo
 VMInfoStatus GuestPathResolver::Resolve(const std::string& guestPath, const GuestPathParts& parts,
                                         const ResolveOptions& options, ResolvedGuestEntry& resolved) const {
   resolved = ResolvedGuestEntry();
-  std::deque<std::string> pending(parts.names.begin(), parts.names.end());
+  std::deque<PendingName> pending;
+  for (size_t i = 0; i < parts.names.size(); ++i) pending.push_back({parts.names[i], i < options.trustedNames});
+  // Folders at or above this depth were reached through trusted names; an untrusted ".." must not
+  // climb back to them.
+  size_t trustedDepth = 0;
   // folders[i + 1] is the folder reached through names[i]; folders[0] is the root.
   std::vector<UniqueFd> folders;
   std::vector<std::string> names;
@@ -85,13 +102,19 @@ VMInfoStatus GuestPathResolver::Resolve(const std::string& guestPath, const Gues
   int linksFollowed = 0;
 
   while (!pending.empty()) {
-    std::string name = std::move(pending.front());
+    std::string name = std::move(pending.front().name);
+    const bool trusted = pending.front().trusted;
     pending.pop_front();
     if (name == ".") continue;
     if (name == "..") {
       if (names.size() <= parts.fixedDepth) return Outside(guestPath, "\"..\" in " + Shown(names));
+      if (!trusted && names.size() <= trustedDepth) {
+        return VMInfoStatus::Fail(VMInfoError::GuestPathRefused,
+                                  "Guest path [" + guestPath + "] is refused: \"..\" climbs out of the destination folder");
+      }
       folders.pop_back();
       names.pop_back();
+      if (trusted) trustedDepth = names.size();
       continue;
     }
     const bool isLast = pending.empty();
@@ -127,6 +150,7 @@ VMInfoStatus GuestPathResolver::Resolve(const std::string& guestPath, const Gues
     if (::fstat(entry.get(), &info) != 0) return SystemError(guestPath, "cannot examine " + Shown(names, name), errno);
 
     if (S_ISLNK(info.st_mode) && !(isLast && options.finalLink == FinalLink::Keep)) {
+      if (!trusted) return LinkBelowDestination(guestPath, Shown(names, name));
       if (++linksFollowed > kMaxLinks) {
         return SystemError(guestPath, "too many symbolic links at " + Shown(names, name), ELOOP);
       }
@@ -139,10 +163,13 @@ VMInfoStatus GuestPathResolver::Resolve(const std::string& guestPath, const Gues
         if (!BelowRoot(target, below)) return Outside(guestPath, "symbolic link " + Shown(names, name));
         target = below;
         folders.resize(1);
+        trustedDepth = 0;
         names.clear();
       }
       const std::vector<std::string> targetNames = SplitLinkTarget(target);
-      pending.insert(pending.begin(), targetNames.begin(), targetNames.end());
+      for (auto targetName = targetNames.rbegin(); targetName != targetNames.rend(); ++targetName) {
+        pending.push_front({*targetName, true});
+      }
       continue;
     }
 
@@ -160,6 +187,7 @@ VMInfoStatus GuestPathResolver::Resolve(const std::string& guestPath, const Gues
     }
     folders.push_back(std::move(entry));
     names.push_back(name);
+    if (trusted) trustedDepth = names.size();
   }
 
   // The path ends on a folder the walk already holds: the root, or a folder reached by "." or "..".

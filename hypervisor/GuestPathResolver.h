@@ -6,6 +6,11 @@
 // from the link's folder, an absolute one only when it lies inside the guest folder (then from the
 // guest folder's root). ".." steps back to the folder the walk came from; a ".." or a link that
 // would leave the guest folder (or climb above a Windows drive) refuses the path.
+//
+// Below a trusted prefix (the restore's destination folder) no link is followed at all: a link
+// where a folder is expected refuses the path, and a ".." may not climb back into the prefix.
+// Ordinary guest users own and fill the folders below the destination, so a link there says
+// nothing about where the restore should write.
 #pragma once
 
 #include <sys/stat.h>
@@ -33,6 +38,9 @@ enum class FinalLink { Follow, Keep };
 struct ResolveOptions {
   bool createFolders = false;  // create missing folders on the way (never the final name, never a drive)
   FinalLink finalLink = FinalLink::Follow;
+  // How many leading names of the path may be reached through links (the destination folder the
+  // operator chose); names after them are never followed. The default trusts the whole path.
+  size_t trustedNames = static_cast<size_t>(-1);
 };
 
 class GuestPathResolver {

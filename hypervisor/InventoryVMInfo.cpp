@@ -125,7 +125,7 @@ VMInfoStatus InventoryVMInfo::OpenGuest(const GuestCtx& ctx, std::unique_ptr<Gue
                                                              "] has no guest folder in the inventory, so it offers no "
                                                              "guest file operations");
   }
-  return GuestFolder::Open(vm.guestFolder, vm.guestOs, folder);
+  return GuestFolder::Open(vm.guestFolder, vm.guestOs, folder, ctx.destinationFolder);
 }
 
 int InventoryVMInfo::ConnectToServer(const std::string& server, const std::string& user, const std::string& password,

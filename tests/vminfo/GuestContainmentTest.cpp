@@ -61,7 +61,7 @@ const EscapeRow kEscapeRows[] = {
     {Operation::CreateFolder, true, "C:\\rel\\new", VMInfoError::GuestPathRefused},
     {Operation::CopyIn, false, "/abs/secret.txt", VMInfoError::GuestPathRefused},
     {Operation::CopyIn, false, "/rel/secret.txt", VMInfoError::GuestPathRefused},
-    {Operation::CopyIn, false, "/rel", VMInfoError::GuestPathRefused},
+    {Operation::CopyIn, false, "/rel/new.txt", VMInfoError::GuestPathRefused},
     {Operation::CopyIn, false, "/abs/new/x.txt", VMInfoError::GuestPathRefused},
     {Operation::CopyIn, false, "/data/../../outside/secret.txt", VMInfoError::GuestPathRefused},
     {Operation::CopyIn, true, "C:\\abs\\secret.txt", VMInfoError::GuestPathRefused},
@@ -69,7 +69,7 @@ const EscapeRow kEscapeRows[] = {
     {Operation::CopyOut, false, "/abs/secret.txt", VMInfoError::GuestPathRefused},
     {Operation::CopyOut, false, "/deep/rel/secret.txt", VMInfoError::GuestPathRefused},
     {Operation::ChangeAttributes, false, "/abs/secret.txt", VMInfoError::GuestPathRefused},
-    {Operation::ChangeAttributes, false, "/rel", VMInfoError::GuestPathRefused},
+    {Operation::ChangeAttributes, false, "/rel", VMInfoError::GuestFileError},  // a final link is never followed
     {Operation::ChangeAttributes, true, "C:\\rel\\secret.txt", VMInfoError::GuestPathRefused},
     {Operation::DeleteFolder, false, "/abs/", VMInfoError::GuestFileError},  // the link itself is no folder
     {Operation::DeleteFolder, false, "/rel/.", VMInfoError::GuestPathRefused},

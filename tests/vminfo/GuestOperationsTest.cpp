@@ -197,19 +197,22 @@ TEST_F(GuestOperations, KeepsAnExistingFileUnlessToldToOverwrite) {
   MakeFolder(WindowsRoot() + "/C/Restore");
   WriteFile(WindowsRoot() + "/C/Restore/a.txt", "old");
   WriteFile(tmp.Join("a.txt"), "new content");
-  EXPECT_EQ(vmInfo.CopyFileToGuest(windowsCtx, tmp.Join("a.txt"), "C:\\Restore\\a.txt", false), 1) << LastText();
+  // A kept file is not a copied one: the copy says so.
+  EXPECT_EQ(vmInfo.CopyFileToGuest(windowsCtx, tmp.Join("a.txt"), "C:\\Restore\\a.txt", false), 0);
+  EXPECT_NE(LastText().find("already exists and is left as it is"), std::string::npos) << LastText();
   EXPECT_EQ(ReadFile(WindowsRoot() + "/C/Restore/a.txt"), "old");
   EXPECT_EQ(vmInfo.CopyFileToGuest(windowsCtx, tmp.Join("a.txt"), "C:\\Restore\\a.txt", true), 1) << LastText();
   EXPECT_EQ(ReadFile(WindowsRoot() + "/C/Restore/a.txt"), "new content");
   EXPECT_FALSE(HasStagedLeftovers(WindowsRoot() + "/C/Restore"));
 }
 
-TEST_F(GuestOperations, CopiesIntoAFolderThePathNames) {
+TEST_F(GuestOperations, RefusesToCopyAFileOverAFolder) {
   InventoryVMInfo& vmInfo = Connected();
   MakeFolder(UnixRoot() + "/etc");
   WriteFile(tmp.Join("hosts"), "127.0.0.1 localhost\n");
-  ASSERT_EQ(vmInfo.CopyFileToGuest(unixCtx, tmp.Join("hosts"), "//etc", true), 1) << LastText();
-  EXPECT_EQ(ReadFile(UnixRoot() + "/etc/hosts"), "127.0.0.1 localhost\n");
+  EXPECT_EQ(vmInfo.CopyFileToGuest(unixCtx, tmp.Join("hosts"), "//etc", true), 0);
+  EXPECT_NE(LastText().find("is a folder"), std::string::npos) << LastText();
+  EXPECT_FALSE(Exists(UnixRoot() + "/etc/hosts"));
 }
 
 TEST_F(GuestOperations, CopyFailsForAMissingLocalFileOrAGuestFolderInTheWay) {
