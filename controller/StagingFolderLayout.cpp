@@ -2,6 +2,16 @@
 
 #include <cstring>
 
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/split.hpp>
+
+namespace {
+
+// Names below the job-results directory: ZQ_JobResults, three ids, the leaf.
+constexpr size_t kNamesBelowJobResults = 5;
+
+}  // namespace
+
 std::string StagingFolderPath(const std::string& jobResultsDir, const FSRInitData& ids) {
   std::string path = jobResultsDir;
   if (path.empty() || path.back() != '/') path += '/';
@@ -27,7 +37,36 @@ std::string StagedEntryRefusal(const char* stagingFolder, const std::string& gue
       stagedPath[prefixLength] != '/') {
     return "the entry is not inside the staging folder";
   }
+  return StagedNameRefusal(stagedPath.substr(prefixLength + 1));
+}
+
+std::string StagedNameRefusal(const std::string& relativePath) {
+  std::vector<std::string> names;
+  boost::algorithm::split(names, relativePath, boost::algorithm::is_any_of("/\\"));
+  for (const std::string& name : names) {
+    if (name.empty()) return "its name [" + relativePath + "] holds an empty part";
+    if (name == "." || name == "..") return "its name [" + relativePath + "] holds a \"" + name + "\" part";
+  }
   return std::string();
+}
+
+bool SplitStagingFolder(const std::string& stagingFolder, std::string& base, std::vector<std::string>& chain,
+                        std::string& leaf) {
+  std::string rest = stagingFolder;
+  std::vector<std::string> names;
+  while (names.size() < kNamesBelowJobResults) {
+    const size_t slash = rest.rfind('/');
+    if (slash == std::string::npos || slash + 1 == rest.size()) return false;
+    names.insert(names.begin(), rest.substr(slash + 1));
+    rest.erase(slash);
+  }
+  if (rest.empty()) rest = "/";
+  if (names.front() != "ZQ_JobResults" || names.back() != kStagingLeafName) return false;
+  base = rest;
+  leaf = names.back();
+  names.pop_back();
+  chain = names;
+  return true;
 }
 
 std::string StagedRelativePath(const char* stagingFolder, const std::string& stagedPath) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "../platform/FSRRecords.h"
 
@@ -20,9 +21,22 @@ inline const char* PublishedStagingFolder(const FSRSetParams* setParams) {
 // unsigned 64-bit numbers, initIdC as a signed one.
 std::string StagingFolderPath(const std::string& jobResultsDir, const FSRInitData& ids);
 
+// The staging folder's place below the job-results directory: `base` receives the job-results
+// directory, `chain` the folders between it and the leaf (ZQ_JobResults and the three ids) and
+// `leaf` the staging folder's own name. False for a path not laid out by StagingFolderPath.
+bool SplitStagingFolder(const std::string& stagingFolder, std::string& base, std::vector<std::string>& chain,
+                        std::string& leaf);
+
+// Why a staged entry's relative path may not be restored, or an empty text when it may. Once "\"
+// counts as a separator (as it does for Unix guests), every name must be a plain one: an empty
+// name (the staging folder itself, doubled or trailing separators), "." or ".." could map the
+// entry onto the destination folder or outside it.
+std::string StagedNameRefusal(const std::string& relativePath);
+
 // Why `stagedPath` cannot be mapped into the guest, or an empty text when it can. A mappable path
-// is the staging folder, one "/" and the entry's relative path (which may be empty), and a guest
-// folder must be known. `stagingFolder` may be null (no staging folder published).
+// is the staging folder, one "/" and the entry's relative path, whose names StagedNameRefusal
+// accepts, and a guest folder must be known. `stagingFolder` may be null (no staging folder
+// published).
 std::string StagedEntryRefusal(const char* stagingFolder, const std::string& guestDir, const std::string& stagedPath);
 
 // The part of `stagedPath` after the staging folder and its separator. Only for paths that

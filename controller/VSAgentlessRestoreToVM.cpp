@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <boost/algorithm/string/predicate.hpp>
+
 #include "../platform/FXFile.h"
 #include "StagingFolderLayout.h"
 
@@ -26,7 +28,19 @@ constexpr const char* kCopyToGuestOrigin =
 constexpr const char* kUpdateUnixPermissionsOrigin =
     "virtual bool CVSAgentlessRestoreToVM::UpdateUnixPermissions(const string&, CXFileHeader*)";
 constexpr const char* kUpdateFileTimesOrigin = "virtual bool CVSAgentlessRestoreToVM::UpdateFileTimes(const string&)";
+constexpr const char* kLookUpOrigin =
+    "CVSAgentlessRestoreToVM::GuestEntryState CVSAgentlessRestoreToVM::LookUpGuestEntry(const string&, "
+    "VMInfoStructs::SGuestFile&, int)";
 
+// Folders between an entry and the guest folder that a look-up climbs at most.
+constexpr int kMaxLookUpDepth = 256;
+
+// The last name of a guest path or of a name a browse returned: after the last "/" in Unix guests,
+// where "\\" is an ordinary character, after either separator in Windows guests.
+std::string LeafOf(const std::string& path, bool unixStyle) {
+  const size_t separator = path.find_last_of(unixStyle ? "/" : "/\\");
+  return separator == std::string::npos ? path : path.substr(separator + 1);
+}
 
 }  // namespace
 
@@ -103,6 +117,8 @@ bool CVSAgentlessRestoreToVM::RestoreToVM(const char* stagedPath, u_longlong_t, 
   if (!CopyToGuest(staged, guestPath, true, skipped, isFolder)) {
     // Hyper-V guests get no folders; the staged folder stays for the files below it.
     if (JobInstanceType() == VSInstanceHyperV && isFolder) return true;
+    // A folder the guest already has is kept; the staged one stays for the entries below it.
+    if (isFolder && skipped) return false;
     const CNyError removal = FXFile::RemoveFile(staged);
     if (removal.IsError()) {
       m_log.Debug(kRestoreToVMOrigin, "Error [%s] deleting staged file [%s]", removal.AsString().c_str(),
@@ -149,6 +165,7 @@ bool CVSAgentlessRestoreToVM::RestoreToVM_ImageLevel(const std::string& stagedPa
     return true;
   }
   if (JobInstanceType() == VSInstanceHyperV && isFolder) return true;
+  if (isFolder && skipped) return false;
   const CNyError removal = FXFile::RemoveFile(stagedPath);
   if (removal.IsError()) {
     m_log.Debug(kRestoreImageLevelOrigin, "Error [%s] deleting staged file [%s]", removal.AsString().c_str(),
@@ -157,30 +174,101 @@ bool CVSAgentlessRestoreToVM::RestoreToVM_ImageLevel(const std::string& stagedPa
   return false;
 }
 
+CVSAgentlessRestoreToVM::GuestEntryState CVSAgentlessRestoreToVM::LookUpGuestEntry(const std::string& guestEntry,
+                                                                                   VMInfoStructs::SGuestFile& entry,
+                                                                                   int depth) {
+  const bool unixStyle = !m_guestDir.empty() && m_guestDir[0] == '/';
+  const std::string leaf = LeafOf(guestEntry, unixStyle);
+  const auto sameName = [&](const std::string& name) {
+    return unixStyle ? LeafOf(name, true) == leaf : boost::algorithm::iequals(LeafOf(name, false), leaf);
+  };
+  // An entry's own browse is tried first (one small answer for a file); the folders above it,
+  // looked at only when its folder cannot be listed, are judged by their folders' listings alone.
+  std::vector<VMInfoStructs::SGuestFile> entries;
+  if (depth == 0 && m_pGuestAPI->BrowseGuest(m_guestCtx, guestEntry, entries) && entries.size() == 1 &&
+      sameName(entries[0].name) && entries[0].type != VMInfoStructs::GuestFileDirectory) {
+    entry = entries[0];
+    return GuestEntryState::File;
+  }
+  // The browse failed, found nothing, or listed a folder: the holding folder's listing tells.
+  std::string parent = guestEntry;
+  while (!parent.empty() && (parent.back() == '/' || parent.back() == '\\')) parent.pop_back();
+  const size_t separator = parent.find_last_of(unixStyle ? "/" : "/\\");
+  parent = separator == std::string::npos ? std::string() : parent.substr(0, separator);
+  std::string guestDir = m_guestDir;
+  while (guestDir.size() > 1 && (guestDir.back() == '/' || guestDir.back() == '\\')) guestDir.pop_back();
+  if (leaf.empty() || parent.size() < guestDir.size() || depth > kMaxLookUpDepth) {
+    m_log.Error(kLookUpOrigin, "Cannot tell whether the guest holds [%s]: %s", guestEntry.c_str(),
+                m_pGuestAPI->GetLastGuestApiErrorDetails().c_str());
+    return GuestEntryState::Unknown;
+  }
+  std::vector<VMInfoStructs::SGuestFile> listing;
+  if (m_pGuestAPI->BrowseGuest(m_guestCtx, parent.empty() ? std::string(1, '/') : parent, listing)) {
+    for (const VMInfoStructs::SGuestFile& candidate : listing) {
+      if (!sameName(candidate.name)) continue;
+      entry = candidate;
+      return candidate.type == VMInfoStructs::GuestFileDirectory ? GuestEntryState::Folder : GuestEntryState::File;
+    }
+    return GuestEntryState::Absent;
+  }
+  VMInfoStructs::SGuestFile parentEntry;
+  const GuestEntryState parentState =
+      parent.size() > guestDir.size() ? LookUpGuestEntry(parent, parentEntry, depth + 1) : GuestEntryState::Folder;
+  if (parentState == GuestEntryState::Absent) return GuestEntryState::Absent;
+  if (parentState != GuestEntryState::Unknown) {
+    m_log.Error(kLookUpOrigin, "Cannot list guest folder [%s] to look for [%s]: %s", parent.c_str(),
+                guestEntry.c_str(), m_pGuestAPI->GetLastGuestApiErrorDetails().c_str());
+  }
+  return GuestEntryState::Unknown;
+}
+
 // Creates the guest folder for a staged folder, or copies a staged file unless the guest already
 // holds the same or a newer one:
 //   overwrite-always set                      -> copy, replacing the guest file unseen
-//   guest file absent (or the browse failed)  -> copy without overwrite
+//   guest file absent                         -> copy without overwrite
 //   guest file present, times not comparable  -> keep it (skipped), false
 //   guest file present, local <= guest        -> keep it (skipped), false
 //   guest file present, local >  guest        -> copy with overwrite
-// The throughput counter runs around every copy and is stopped whatever the result.
+//   guest cannot be looked at                 -> failure (never taken for "absent")
+//   a folder where the file goes              -> failure: no file replaces a folder
+// A staged folder whose guest folder exists already is kept (skipped, false): only folders this
+// restore creates get the entry's attributes. The throughput counter runs around every copy.
 bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const std::string& guestPath,
                                           bool timeIsAccurate, bool& skipped, bool& isFolder) {
   isFolder = false;
   if (!m_restoreToVMActive) return true;
   if (!HasGuestChannel(kCopyToGuestOrigin)) return false;
 
+  // lstat: a link in the staging folder is nobody's restored entry and is never followed.
   struct stat staged;
-  if (::stat(stagedPath.c_str(), &staged) != 0) {
+  if (::lstat(stagedPath.c_str(), &staged) != 0) {
     const int error = errno;
     m_log.Error(kCopyToGuestOrigin, "Cannot examine staged entry [%s], %s", stagedPath.c_str(), std::strerror(error));
+    return false;
+  }
+  if (!S_ISDIR(staged.st_mode) && !S_ISREG(staged.st_mode)) {
+    m_log.Error(kCopyToGuestOrigin, "Staged entry [%s] is neither a file nor a folder and is not restored",
+                stagedPath.c_str());
     return false;
   }
 
   if (S_ISDIR(staged.st_mode)) {
     isFolder = true;
     if (JobInstanceType() == VSInstanceHyperV) return false;
+    VMInfoStructs::SGuestFile existing;
+    switch (LookUpGuestEntry(guestPath, existing)) {
+      case GuestEntryState::Unknown:
+        return false;
+      case GuestEntryState::Folder:
+        m_log.Debug(kCopyToGuestOrigin, "Guest dir [%s] exists already and is kept as it is", guestPath.c_str());
+        skipped = true;
+        return false;
+      case GuestEntryState::File:
+        m_log.Error(kCopyToGuestOrigin, "Guest path [%s] exists and is not a folder", guestPath.c_str());
+        return false;
+      case GuestEntryState::Absent:
+        break;
+    }
     m_log.Debug(kCopyToGuestOrigin, "Creating guest dir [%s]", guestPath.c_str());
     if (!m_pGuestAPI->CreateGuestFolder(m_guestCtx, guestPath)) {
       m_log.Error(kCopyToGuestOrigin, "Failed to create guest dir [%s]", guestPath.c_str());
@@ -193,15 +281,22 @@ bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const s
   bool overwrite = m_pSetParams != nullptr && (m_pSetParams->restoreFlags & kRestoreFlagOverwriteAlways) != 0;
   if (!overwrite) {
     const std::string guestEntry = GuestEntryPath(stagedPath, guestPath);
-    std::vector<VMInfoStructs::SGuestFile> entries;
-    if (m_pGuestAPI->BrowseGuest(m_guestCtx, guestEntry, entries) && !entries.empty()) {
+    VMInfoStructs::SGuestFile existing;
+    const GuestEntryState state = LookUpGuestEntry(guestEntry, existing);
+    if (state == GuestEntryState::Unknown) return false;
+    if (state == GuestEntryState::Folder) {
+      m_log.Error(kCopyToGuestOrigin, "Guest path [%s] is a folder; file [%s] is not copied over it",
+                  guestEntry.c_str(), stagedPath.c_str());
+      return false;
+    }
+    if (state == GuestEntryState::File) {
       if (!timeIsAccurate) {
         m_log.Debug(kCopyToGuestOrigin, "File [%s] time is not accurate", stagedPath.c_str());
         skipped = true;
         return false;
       }
       const long long localTime = static_cast<long long>(staged.st_mtime);
-      const long long guestTime = entries[0].modifyTime;
+      const long long guestTime = existing.modifyTime;
       if (localTime <= guestTime) {
         m_log.Debug(kCopyToGuestOrigin, "File [%s] [%d] is older than the file in the guest [%s] [%d]",
                     stagedPath.c_str(), static_cast<int>(localTime), guestEntry.c_str(), static_cast<int>(guestTime));
@@ -212,6 +307,14 @@ bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const s
                   static_cast<int>(guestTime), stagedPath.c_str(), static_cast<int>(localTime));
       overwrite = true;
     }
+  }
+
+  // The staged times, before the copy reads the file and moves its access time.
+  m_stagedTimes = StagedTimes();
+  if (!FXFile::GetFileTimes(stagedPath, &m_stagedTimes.createTime, &m_stagedTimes.modifyTime,
+                            &m_stagedTimes.accessTime)
+           .IsError()) {
+    m_stagedTimes.stagedPath = stagedPath;
   }
 
   const long long stagedBytes = static_cast<long long>(staged.st_size);
@@ -289,11 +392,18 @@ bool CVSAgentlessRestoreToVM::UpdateFileTimes(const std::string& stagedPath) {
   long createTime = 0;
   long modifyTime = 0;
   long accessTime = 0;
-  const CNyError timesError = FXFile::GetFileTimes(stagedPath, &createTime, &modifyTime, &accessTime);
-  if (timesError.IsError()) {
-    m_log.Error(kUpdateFileTimesOrigin, "Cannot read the times of staged file [%s], %s", stagedPath.c_str(),
-                timesError.AsString().c_str());
-    return false;
+  if (m_stagedTimes.stagedPath == stagedPath) {
+    // Taken before the copy read the file (CopyToGuest).
+    createTime = m_stagedTimes.createTime;
+    modifyTime = m_stagedTimes.modifyTime;
+    accessTime = m_stagedTimes.accessTime;
+  } else {
+    const CNyError timesError = FXFile::GetFileTimes(stagedPath, &createTime, &modifyTime, &accessTime);
+    if (timesError.IsError()) {
+      m_log.Error(kUpdateFileTimesOrigin, "Cannot read the times of staged file [%s], %s", stagedPath.c_str(),
+                  timesError.AsString().c_str());
+      return false;
+    }
   }
   VMInfoStructs::SGuestFile attributes;
   attributes.createTime = createTime;

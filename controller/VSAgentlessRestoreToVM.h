@@ -67,4 +67,22 @@ class CVSAgentlessRestoreToVM : public IVSAgentlessRestoreToVM {
   // The guest path of the staged entry itself, given its mapped `guestPath`. They differ only for
   // Hyper-V Unix guests, where the mapped path names the folder that is to hold the entry.
   std::string GuestEntryPath(const std::string& stagedPath, const std::string& guestPath) const;
+
+  // What the guest holds at a path, as far as a browse can tell.
+  enum class GuestEntryState { Absent, Folder, File, Unknown };
+  // Looks `guestEntry` up: from its own browse when that describes one file of its name, otherwise
+  // from the listing of the folder that holds it (and, when that folder is missing, of the folders
+  // above it, up to the guest folder). A browse that fails where the answer matters gives Unknown,
+  // never Absent. `entry` receives the entry's description when it exists.
+  GuestEntryState LookUpGuestEntry(const std::string& guestEntry, VMInfoStructs::SGuestFile& entry, int depth = 0);
+
+  // Times of the staged file taken before anything read it: a copy tool that reads the file moves
+  // its access time (relatime), and the guest must get the backed-up one.
+  struct StagedTimes {
+    std::string stagedPath;
+    long createTime = 0;
+    long modifyTime = 0;
+    long accessTime = 0;
+  };
+  StagedTimes m_stagedTimes;
 };

@@ -1,11 +1,18 @@
 // The two folders of a restore to a VM: the destination folder inside the guest and the staging
 // folder on the proxy where the host writes every entry first, and the mapping between them.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "../platform/CNyPath.h"
 #include "../platform/FXFile.h"
+#include "../platform/PrivateFolderChain.h"
 #include "../platform/ZQPI.h"
 #include "StagingFolderLayout.h"
 #include "VSAgentlessRestoreToVM.h"
@@ -63,6 +70,9 @@ bool CVSAgentlessRestoreToVM::GenerateGuestAndStagingFolders() {
   }
   std::free(m_pSetParams->destinationPath);
   m_pSetParams->destinationPath = nullptr;
+  // Every guest operation of the job now knows where the operator's choice ends: links on the way
+  // to the destination are followed, none below it.
+  m_guestCtx.destinationFolder = m_guestDir;
 
   if (!m_pGuestAPI->CreateGuestFolder(m_guestCtx, m_guestDir)) {
     m_log.Error(kGenerateFoldersOrigin, "Failed to create guest VM destination directory [%s], %s", m_guestDir.c_str(),
@@ -99,7 +109,11 @@ bool CVSAgentlessRestoreToVM::GenerateGuestAndStagingFolders() {
 }
 
 // Creates the staging folder's parent on the proxy (the host creates the leaf) and lets the
-// channel attach the staging folder to the guest folder.
+// channel attach the staging folder to the guest folder. The chain below the job-results directory
+// is created and entered without following links, and each of its folders must belong to the
+// running user and be closed to other users' writes. The staging folder itself must not exist yet:
+// each job gets a fresh one, so nothing another user or an earlier job left there is restored,
+// changed or deleted.
 bool CVSAgentlessRestoreToVM::InitStagingFolder() {
   const char* stagingFolder = PublishedStagingFolder(m_pSetParams);
   if (stagingFolder == nullptr || !m_restoreToVMActive) return true;
@@ -119,10 +133,31 @@ bool CVSAgentlessRestoreToVM::InitStagingFolder() {
     m_log.Error(kInitStagingOrigin, "SplitParentPath [%s] error [%s]", stagingFolder, error.AsString().c_str());
     return false;
   }
-  error = CNyDirectory::Create(parent.c_str(), true);
-  if (error.IsError()) {
+  std::string jobResultsDir;
+  std::vector<std::string> chain;
+  std::string stagingLeaf;
+  std::string problem;
+  if (!SplitStagingFolder(stagingFolder, jobResultsDir, chain, stagingLeaf)) {
+    problem = "the staging folder is not laid out below a job-results directory";
+  } else if (const CNyError made = CNyDirectory::Create(jobResultsDir.c_str(), true); made.IsError()) {
+    // The job-results directory is the installation's own; only what lies below it is checked.
+    problem = made.AsString();
+  } else {
+    const int parentFd = PrivateFolderChain::Open(jobResultsDir, chain, true, problem);
+    if (parentFd >= 0) {
+      struct stat existing {};
+      if (::fstatat(parentFd, stagingLeaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        problem = "staging folder [" + std::string(stagingFolder) +
+                  "] exists already; each job needs a fresh one. Remove it when no job is using it";
+      } else if (errno != ENOENT) {
+        problem = "cannot examine [" + std::string(stagingFolder) + "]: " + std::strerror(errno);
+      }
+      ::close(parentFd);
+    }
+  }
+  if (!problem.empty()) {
     m_log.Error(kInitStagingOrigin, "Failed to create staging folder on proxy [%s] error [%s]", parent.c_str(),
-                error.AsString().c_str());
+                problem.c_str());
     return false;
   }
   const int mapped = m_pGuestAPI->InitStagingFolder(m_pInitData->initIdC, stagingFolder, m_guestDir);

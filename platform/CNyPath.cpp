@@ -24,8 +24,9 @@ std::string CNyPath::Append(const std::string& base, const std::string& name) {
 
 namespace {
 
+// New folders are open to read for others but to write for the owner only, whatever the umask.
 CNyError MakeOneFolder(const std::string& path) {
-  if (mkdir(path.c_str(), 0777) == 0) return CNyError();
+  if (mkdir(path.c_str(), 0755) == 0) return CNyError();
   const int error = errno;
   struct stat info {};
   if (error == EEXIST && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return CNyError();

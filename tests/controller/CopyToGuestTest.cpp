@@ -19,7 +19,16 @@ constexpr const char* kGuestFile = "D:\\Restore\\a.txt";
 constexpr long long kGuestTime = 1600000000;
 constexpr const char* kContent = "0123456789";  // ten bytes
 
-enum class Browse { NotCalled, Fails, FailsWithEntry, AnswersEmpty, FindsFile };
+// What the guest answers: to a browse of the file itself, and to a listing of its folder.
+enum class Browse {
+  NotCalled,
+  FindsFile,              // the file's own browse describes it
+  FileOnlyInListing,      // the file's own browse fails; its folder lists it
+  AbsentFromListing,      // the file's own browse fails; its folder lists other entries
+  AbsentFromEmptyAnswer,  // the file's own browse answers nothing; its folder is empty
+  CannotTell,             // neither the file nor its folder can be browsed
+  FolderInTheWay,         // the path lists a folder's contents; its folder lists it as a folder
+};
 
 struct DecisionRow {
   const char* name;
@@ -31,6 +40,7 @@ struct DecisionRow {
   bool expectOverwrite;  // argument of the copy, when one is made
   bool expectResult;
   bool expectSkipped;
+  bool expectError;
 };
 void PrintTo(const DecisionRow& row, std::ostream* out) { *out << row.name; }
 
@@ -38,31 +48,54 @@ class CopyToGuest : public ControllerTest {};
 
 class ReplacementDecision : public ControllerTest, public ::testing::WithParamInterface<DecisionRow> {};
 
+using Entries = std::vector<VMInfoStructs::SGuestFile>;
+
+VMInfoStructs::SGuestFile GuestEntry(const char* name, VMInfoStructs::GuestFileType type) {
+  VMInfoStructs::SGuestFile entry;
+  entry.name = name;
+  entry.type = type;
+  entry.modifyTime = kGuestTime;
+  return entry;
+}
+
 TEST_P(ReplacementDecision, FollowsTheTable) {
   const DecisionRow& row = GetParam();
   PrepareStaging("D:\\Restore");
   if (row.overwriteAlways) setParams.restoreFlags = kRestoreFlagOverwriteAlways;
   const std::string staged = StageFile("a.txt", kContent, row.localTime);
 
-  VMInfoStructs::SGuestFile guestEntry;
-  guestEntry.name = "a.txt";
-  guestEntry.modifyTime = kGuestTime;
+  const Entries file{GuestEntry("a.txt", VMInfoStructs::GuestFileRegular)};
+  const auto answer = [](const Entries& entries, int result) {
+    return DoAll(::testing::SetArgReferee<2>(entries), Return(result));
+  };
+  const auto browseFile = [&]() -> auto& { return EXPECT_CALL(*guest, BrowseGuest(Ref(controller.m_guestCtx), Eq(kGuestFile), _)); };
+  const auto listFolder = [&]() -> auto& { return EXPECT_CALL(*guest, BrowseGuest(_, Eq("D:\\Restore"), _)); };
+  EXPECT_CALL(*guest, GetLastGuestApiErrorDetails()).WillRepeatedly(Return("no answer"));
   switch (row.browse) {
     case Browse::NotCalled:
       break;
-    case Browse::Fails:
-      EXPECT_CALL(*guest, BrowseGuest(Ref(controller.m_guestCtx), Eq(kGuestFile), _)).WillOnce(Return(0));
-      break;
-    case Browse::FailsWithEntry:
-      EXPECT_CALL(*guest, BrowseGuest(_, Eq(kGuestFile), _))
-          .WillOnce(DoAll(::testing::SetArgReferee<2>(std::vector<VMInfoStructs::SGuestFile>{guestEntry}), Return(0)));
-      break;
-    case Browse::AnswersEmpty:
-      EXPECT_CALL(*guest, BrowseGuest(_, Eq(kGuestFile), _)).WillOnce(Return(1));
-      break;
     case Browse::FindsFile:
-      EXPECT_CALL(*guest, BrowseGuest(_, Eq(kGuestFile), _))
-          .WillOnce(DoAll(::testing::SetArgReferee<2>(std::vector<VMInfoStructs::SGuestFile>{guestEntry}), Return(1)));
+      browseFile().WillOnce(answer(file, 1));
+      break;
+    case Browse::FileOnlyInListing:
+      browseFile().WillOnce(Return(0));
+      listFolder().WillOnce(answer({GuestEntry("b.txt", VMInfoStructs::GuestFileRegular), file[0]}, 1));
+      break;
+    case Browse::AbsentFromListing:
+      browseFile().WillOnce(Return(0));
+      listFolder().WillOnce(answer({GuestEntry("b.txt", VMInfoStructs::GuestFileRegular)}, 1));
+      break;
+    case Browse::AbsentFromEmptyAnswer:
+      browseFile().WillOnce(Return(1));
+      listFolder().WillOnce(Return(1));
+      break;
+    case Browse::CannotTell:
+      browseFile().WillOnce(Return(0));
+      listFolder().WillOnce(Return(0));
+      break;
+    case Browse::FolderInTheWay:
+      browseFile().WillOnce(answer({GuestEntry("inner.txt", VMInfoStructs::GuestFileRegular)}, 1));
+      listFolder().WillOnce(answer({GuestEntry("A.TXT", VMInfoStructs::GuestFileDirectory)}, 1));
       break;
   }
   if (row.expectCopy) {
@@ -79,23 +112,32 @@ TEST_P(ReplacementDecision, FollowsTheTable) {
   EXPECT_EQ(row.expectCopy ? 1u : 0u, controller.m_speedCounter.Intervals());
   EXPECT_EQ(row.expectCopy ? 10u : 0u, controller.m_speedCounter.TotalBytes());
   EXPECT_TRUE(Exists(staged));  // deleting is the caller's business
-  EXPECT_TRUE(ErrorTexts().empty());
+  EXPECT_EQ(row.expectError, !ErrorTexts().empty());
 }
 
 const DecisionRow kDecisionTable[] = {
-    // name                                   always  browse                 accurate local        copy  ovw    result
-    // skipped
-    {"OverwriteAlwaysCopiesWithoutBrowsing", true, Browse::NotCalled, true, kGuestTime - 5, true, true, true, false},
-    {"OverwriteAlwaysIgnoresInaccurateTime", true, Browse::NotCalled, false, kGuestTime, true, true, true, false},
-    {"AbsentGuestFileCopiesWithoutOverwrite", false, Browse::AnswersEmpty, true, kGuestTime, true, false, true, false},
-    {"AbsentGuestFileIgnoresInaccurateTime", false, Browse::AnswersEmpty, false, kGuestTime, true, false, true, false},
-    {"FailedBrowseCopiesWithoutOverwrite", false, Browse::Fails, true, kGuestTime, true, false, true, false},
-    {"FailedBrowseWithEntryCopiesWithoutOverwrite", false, Browse::FailsWithEntry, true, kGuestTime, true, false, true,
+    // name, always, browse, accurate, local, copy, overwrite, result, skipped, error
+    {"OverwriteAlwaysCopiesWithoutBrowsing", true, Browse::NotCalled, true, kGuestTime - 5, true, true, true, false,
      false},
-    {"InaccurateTimeKeepsGuestFile", false, Browse::FindsFile, false, kGuestTime + 100, false, false, false, true},
-    {"OlderLocalFileKeepsGuestFile", false, Browse::FindsFile, true, kGuestTime - 100, false, false, false, true},
-    {"EqualTimesKeepGuestFile", false, Browse::FindsFile, true, kGuestTime, false, false, false, true},
-    {"NewerLocalFileOverwrites", false, Browse::FindsFile, true, kGuestTime + 1, true, true, true, false},
+    {"OverwriteAlwaysIgnoresInaccurateTime", true, Browse::NotCalled, false, kGuestTime, true, true, true, false, false},
+    {"AbsentGuestFileCopiesWithoutOverwrite", false, Browse::AbsentFromListing, true, kGuestTime, true, false, true,
+     false, false},
+    {"AbsentGuestFileIgnoresInaccurateTime", false, Browse::AbsentFromListing, false, kGuestTime, true, false, true,
+     false, false},
+    {"EmptyAnswerAndEmptyFolderMeanAbsent", false, Browse::AbsentFromEmptyAnswer, true, kGuestTime, true, false, true,
+     false, false},
+    {"FailedBrowseIsAFailureNotAnAbsentFile", false, Browse::CannotTell, true, kGuestTime, false, false, false, false,
+     true},
+    {"FolderWhereTheFileGoesFails", false, Browse::FolderInTheWay, true, kGuestTime + 100, false, false, false, false,
+     true},
+    {"FileFoundInItsFolderIsCompared", false, Browse::FileOnlyInListing, true, kGuestTime, false, false, false, true,
+     false},
+    {"InaccurateTimeKeepsGuestFile", false, Browse::FindsFile, false, kGuestTime + 100, false, false, false, true,
+     false},
+    {"OlderLocalFileKeepsGuestFile", false, Browse::FindsFile, true, kGuestTime - 100, false, false, false, true,
+     false},
+    {"EqualTimesKeepGuestFile", false, Browse::FindsFile, true, kGuestTime, false, false, false, true, false},
+    {"NewerLocalFileOverwrites", false, Browse::FindsFile, true, kGuestTime + 1, true, true, true, false, false},
 };
 INSTANTIATE_TEST_SUITE_P(Rows, ReplacementDecision, ::testing::ValuesIn(kDecisionTable),
                          [](const ::testing::TestParamInfo<DecisionRow>& info) {
@@ -105,8 +147,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, ReplacementDecision, ::testing::ValuesIn(kDecisio
 TEST_F(CopyToGuest, KeptFileIsLoggedWithBothTimes) {
   PrepareStaging("D:\\Restore");
   const std::string staged = StageFile("a.txt", kContent, kGuestTime);
-  VMInfoStructs::SGuestFile guestEntry;
-  guestEntry.modifyTime = kGuestTime;
+  VMInfoStructs::SGuestFile guestEntry = GuestEntry("a.txt", VMInfoStructs::GuestFileRegular);
   EXPECT_CALL(*guest, BrowseGuest(_, _, _))
       .WillOnce(DoAll(::testing::SetArgReferee<2>(std::vector<VMInfoStructs::SGuestFile>{guestEntry}), Return(1)));
 
@@ -124,7 +165,7 @@ TEST_F(CopyToGuest, InaccurateTimeIsLogged) {
   PrepareStaging("D:\\Restore");
   const std::string staged = StageFile("a.txt", kContent, kGuestTime);
   EXPECT_CALL(*guest, BrowseGuest(_, _, _))
-      .WillOnce(DoAll(::testing::SetArgReferee<2>(std::vector<VMInfoStructs::SGuestFile>{VMInfoStructs::SGuestFile()}),
+      .WillOnce(DoAll(::testing::SetArgReferee<2>(Entries{GuestEntry("a.txt", VMInfoStructs::GuestFileRegular)}),
                       Return(1)));
 
   bool skipped = false;
@@ -137,8 +178,7 @@ TEST_F(CopyToGuest, InaccurateTimeIsLogged) {
 TEST_F(CopyToGuest, NewerFileIsLoggedAndCopied) {
   PrepareStaging("D:\\Restore");
   const std::string staged = StageFile("a.txt", kContent, kGuestTime + 60);
-  VMInfoStructs::SGuestFile guestEntry;
-  guestEntry.modifyTime = kGuestTime;
+  VMInfoStructs::SGuestFile guestEntry = GuestEntry("a.txt", VMInfoStructs::GuestFileRegular);
   EXPECT_CALL(*guest, BrowseGuest(_, _, _))
       .WillOnce(DoAll(::testing::SetArgReferee<2>(std::vector<VMInfoStructs::SGuestFile>{guestEntry}), Return(1)));
   EXPECT_CALL(*guest, CopyFileToGuest(_, _, _, true)).WillOnce(Return(1));
@@ -188,7 +228,7 @@ TEST_F(CopyToGuest, OnlyBitFourMeansOverwriteAlways) {
   PrepareStaging("D:\\Restore");
   setParams.restoreFlags = ~kRestoreFlagOverwriteAlways;
   const std::string staged = StageFile("a.txt", kContent, kGuestTime);
-  EXPECT_CALL(*guest, BrowseGuest(_, _, _)).WillOnce(Return(1));
+  EXPECT_CALL(*guest, BrowseGuest(_, _, _)).Times(2).WillRepeatedly(Return(1));
   EXPECT_CALL(*guest, CopyFileToGuest(_, _, _, false)).WillOnce(Return(1));
 
   bool skipped = false;
@@ -199,6 +239,8 @@ TEST_F(CopyToGuest, OnlyBitFourMeansOverwriteAlways) {
 TEST_F(CopyToGuest, StagedFolderCreatesGuestFolder) {
   PrepareStaging("//tmp/r");
   const std::string staged = StageFolder("etc");
+  EXPECT_CALL(*guest, BrowseGuest(_, Eq("//tmp/r/etc"), _)).WillOnce(Return(0));
+  EXPECT_CALL(*guest, BrowseGuest(_, Eq("//tmp/r"), _)).WillOnce(Return(1));
   EXPECT_CALL(*guest, CreateGuestFolder(Ref(controller.m_guestCtx), Eq("//tmp/r/etc"))).WillOnce(Return(1));
 
   bool skipped = false;
@@ -215,6 +257,7 @@ TEST_F(CopyToGuest, StagedFolderCreatesGuestFolder) {
 TEST_F(CopyToGuest, FailedGuestFolderIsAnError) {
   PrepareStaging("//tmp/r");
   const std::string staged = StageFolder("etc");
+  EXPECT_CALL(*guest, BrowseGuest(_, _, _)).Times(2).WillRepeatedly(Return(1));
   EXPECT_CALL(*guest, CreateGuestFolder(_, _)).WillOnce(Return(0));
 
   bool skipped = false;
@@ -262,6 +305,7 @@ TEST_F(CopyToGuest, HyperVUnixGuestCopiesAFileItsFolderDoesNotHoldYet) {
   PrepareStaging("//tmp/r");
   const std::string staged = StageFile("hosts", kContent, kGuestTime);
   EXPECT_CALL(*guest, BrowseGuest(_, Eq("//tmp/r/hosts"), _)).WillOnce(Return(0));
+  EXPECT_CALL(*guest, BrowseGuest(_, Eq("//tmp/r"), _)).WillOnce(Return(1));
   EXPECT_CALL(*guest, CopyFileToGuest(_, Eq(staged), Eq("//tmp/r/"), false)).WillOnce(Return(1));
 
   bool skipped = false;
@@ -271,17 +315,34 @@ TEST_F(CopyToGuest, HyperVUnixGuestCopiesAFileItsFolderDoesNotHoldYet) {
   EXPECT_FALSE(skipped);
 }
 
-TEST_F(CopyToGuest, SymbolicLinkToFolderCountsAsFolder) {
+TEST_F(CopyToGuest, StagedLinkIsNeitherFollowedNorRestored) {
   PrepareStaging("//tmp/r");
   StageFolder("real");
   const std::string link = stagingFolder + "/link";
   ASSERT_EQ(0, symlink((stagingFolder + "/real").c_str(), link.c_str()));
-  EXPECT_CALL(*guest, CreateGuestFolder(_, Eq("//tmp/r/link"))).WillOnce(Return(1));
+
+  bool skipped = false;
+  bool isFolder = true;
+  EXPECT_FALSE(controller.CopyToGuest(link, "//tmp/r/link", true, skipped, isFolder));
+  EXPECT_FALSE(isFolder);
+  EXPECT_EQ(std::vector<std::string>{"Staged entry [" + link + "] is neither a file nor a folder and is not restored"},
+            ErrorTexts());
+}
+
+TEST_F(CopyToGuest, ExistingGuestFolderIsKeptNotCreated) {
+  PrepareStaging("//tmp/r");
+  const std::string staged = StageFolder("etc");
+  EXPECT_CALL(*guest, BrowseGuest(_, Eq("//tmp/r/etc"), _)).WillOnce(Return(1));
+  EXPECT_CALL(*guest, BrowseGuest(_, Eq("//tmp/r"), _))
+      .WillOnce(DoAll(::testing::SetArgReferee<2>(Entries{GuestEntry("etc", VMInfoStructs::GuestFileDirectory)}),
+                      Return(1)));
 
   bool skipped = false;
   bool isFolder = false;
-  EXPECT_TRUE(controller.CopyToGuest(link, "//tmp/r/link", true, skipped, isFolder));
+  EXPECT_FALSE(controller.CopyToGuest(staged, "//tmp/r/etc", true, skipped, isFolder));
   EXPECT_TRUE(isFolder);
+  EXPECT_TRUE(skipped);
+  EXPECT_TRUE(ErrorTexts().empty());
 }
 
 TEST_F(CopyToGuest, VanishedEntryFailsWithoutTouchingTheGuest) {

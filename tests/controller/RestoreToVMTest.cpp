@@ -36,7 +36,15 @@ class RestoreToVM : public ControllerTest {
   }
 };
 
-enum class GuestAnswer { CopySucceeds, CopyFails, GuestHoldsSameTime, FolderCreated, FolderFails, AttributesFail };
+enum class GuestAnswer {
+  CopySucceeds,
+  CopyFails,
+  GuestHoldsSameTime,
+  FolderCreated,
+  FolderExists,
+  FolderFails,
+  AttributesFail
+};
 
 struct OutcomeRow {
   const char* name;
@@ -58,6 +66,7 @@ TEST_P(StagingAfterRestore, KeepsOnlyEntriesThatReachedTheGuest) {
   controller.m_restoreACLs = true;
   const std::string staged = row.stagedIsFolder ? StageFolder("etc") : StageFile("etc", "abc", kStagedTime);
   const bool hyperVFolder = row.instanceType == VSInstanceHyperV && row.stagedIsFolder;
+  GuestHoldsNothingElse();
   if (!hyperVFolder) {
     switch (row.answer) {
       case GuestAnswer::CopySucceeds:
@@ -71,6 +80,7 @@ TEST_P(StagingAfterRestore, KeepsOnlyEntriesThatReachedTheGuest) {
         break;
       case GuestAnswer::GuestHoldsSameTime: {
         SGuestFile same;
+        same.name = "etc";
         same.modifyTime = kStagedTime;
         EXPECT_CALL(*guest, BrowseGuest(_, Eq("//tmp/r/etc"), _))
             .WillOnce(DoAll(SetArgReferee<2>(std::vector<SGuestFile>{same}), Return(1)));
@@ -80,6 +90,14 @@ TEST_P(StagingAfterRestore, KeepsOnlyEntriesThatReachedTheGuest) {
         EXPECT_CALL(*guest, CreateGuestFolder(_, Eq("//tmp/r/etc"))).WillOnce(Return(1));
         EXPECT_CALL(*guest, ChangeGuestFileAttributes(_, Eq("//tmp/r/etc"), _)).WillOnce(Return(1));
         break;
+      case GuestAnswer::FolderExists: {
+        SGuestFile folder;
+        folder.name = "etc";
+        folder.type = VMInfoStructs::GuestFileDirectory;
+        EXPECT_CALL(*guest, BrowseGuest(_, Eq("//tmp/r"), _))
+            .WillOnce(DoAll(SetArgReferee<2>(std::vector<SGuestFile>{folder}), Return(1)));
+        break;  // neither created nor given attributes
+      }
       case GuestAnswer::FolderFails:
         EXPECT_CALL(*guest, CreateGuestFolder(_, _)).WillOnce(Return(0));
         break;
@@ -107,6 +125,7 @@ const OutcomeRow kOutcomes[] = {
     {"KeptGuestFileIsDeleted", 101, false, GuestAnswer::GuestHoldsSameTime, false, false, true},
     {"CreatedFolderStays", 101, true, GuestAnswer::FolderCreated, true, true, false},
     {"FailedFolderIsDeleted", 101, true, GuestAnswer::FolderFails, false, false, false},
+    {"ExistingGuestFolderIsKeptAndStays", 101, true, GuestAnswer::FolderExists, false, true, true},
     {"HyperVFolderStaysAndSucceeds", 102, true, GuestAnswer::FolderCreated, true, true, false},
     {"FailedAttributesKeepEntry", 101, false, GuestAnswer::AttributesFail, false, true, false},
 };
@@ -135,6 +154,7 @@ TEST_P(AttributeStepChoice, RunsTheRightStep) {
   setParams.restoreFlags = kRestoreFlagOverwriteAlways;
   const std::string expectedGuestPath = row.unixGuest ? "//tmp/r/entry" : "D:\\Restore\\entry";
   const std::string staged = row.stagedIsFolder ? StageFolder("entry") : StageFile("entry", "abc", kStagedTime);
+  GuestHoldsNothingElse();
   if (row.stagedIsFolder) {
     EXPECT_CALL(*guest, CreateGuestFolder(_, Eq(expectedGuestPath))).WillOnce(Return(1));
   } else {
@@ -220,6 +240,7 @@ TEST_F(RestoreToVM, UndeletableStagedEntryIsLoggedAndStillFails) {
   PrepareStaging("//tmp/r");
   const std::string staged = StageFolder("full");
   WriteFile(staged + "/inside.txt", "keeps the folder from being removed");
+  GuestHoldsNothingElse();
   EXPECT_CALL(*guest, CreateGuestFolder(_, _)).WillOnce(Return(0));
 
   std::string guestPath;
@@ -297,6 +318,7 @@ class RestoreImageLevel : public RestoreToVM {};
 TEST_F(RestoreImageLevel, UnknownSizeReportsStagedFileSize) {
   PrepareStaging("D:\\Restore");
   const std::string staged = StageFile("disk/a.bin", std::string(1234, 'x'), kStagedTime);
+  GuestHoldsNothingElse();
   EXPECT_CALL(*guest, BrowseGuest(_, Eq("D:\\Restore\\disk\\a.bin"), _)).WillOnce(Return(0));
   EXPECT_CALL(*guest, CopyFileToGuest(_, Eq(staged), Eq("D:\\Restore\\disk\\a.bin"), false)).WillOnce(Return(1));
 
@@ -324,7 +346,9 @@ TEST_F(RestoreImageLevel, KnownSizeIsReportedAsGiven) {
 TEST_F(RestoreImageLevel, InaccurateTimeKeepsExistingGuestFile) {
   PrepareStaging("D:\\Restore");
   const std::string staged = StageFile("a.bin", "abc", kStagedTime);
-  EXPECT_CALL(*guest, BrowseGuest(_, _, _)).WillOnce(DoAll(SetArgReferee<2>(std::vector<SGuestFile>(1)), Return(1)));
+  SGuestFile existing;
+  existing.name = "a.bin";
+  EXPECT_CALL(*guest, BrowseGuest(_, _, _)).WillOnce(DoAll(SetArgReferee<2>(std::vector<SGuestFile>{existing}), Return(1)));
 
   u_longlong_t bytes = 42;
   bool skipped = false;
@@ -365,6 +389,7 @@ TEST_F(RestoreImageLevel, HyperVFolderSucceedsWithoutGuest) {
 TEST_F(RestoreImageLevel, FolderCreatedReportsItsSize) {
   PrepareStaging("//tmp/r");
   const std::string staged = StageFolder("d");
+  GuestHoldsNothingElse();
   EXPECT_CALL(*guest, CreateGuestFolder(_, Eq("//tmp/r/d"))).WillOnce(Return(1));
 
   u_longlong_t bytes = 42;
