@@ -31,7 +31,7 @@ void WriteCounts(std::ostringstream& out, const RestoreReport& report) {
       << Plural(counts.restoredFiles, "file", "files") << " (" << FormatBytes(counts.bytesRestored) << "), "
       << Plural(counts.restoredFolders, "folder", "folders") << "\n";
   out << "  kept        " << Plural(counts.kept, "entry", "entries")
-      << " (the guest had the same or a newer file)\n";
+      << " (the guest already had them: a file as new or newer, or the folder)\n";
   out << "  failed      " << Plural(counts.failed, "entry", "entries") << "\n";
   if (counts.notAttempted > 0) {
     out << "  not tried   " << Plural(counts.notAttempted, "entry", "entries") << "\n";

@@ -167,8 +167,10 @@ void RestoreJob::RestoreEntry(IVSAgentlessRestoreToVM& controller, const SourceE
       counts.bytesRestored += bytes;
     }
   } else if (skipped) {
+    // Kept: the guest already had the file (as new or newer) or the folder; nothing was written
+    // and no attribute was applied.
     ++counts.kept;
-    counts.bytesKept += bytes;
+    if (!isFolder) counts.bytesKept += bytes;
   } else {
     std::string reason = ErrorSince(mark);
     if (reason.empty()) reason = "the plug-in reported a failure";

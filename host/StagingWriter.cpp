@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/CNyPath.h"
+#include "platform/PrivateFolderChain.h"
 
 namespace {
 
@@ -95,13 +96,24 @@ std::string StagingWriter::StagedPath(const SourceEntry& entry) const {
 }
 
 bool StagingWriter::CreateRoot(std::string& error) const {
-  if (mkdir(m_stagingRoot.c_str(), 0700) != 0 && errno != EEXIST) {
-    error = Describe("cannot create the staging folder", m_stagingRoot);
+  const size_t slash = m_stagingRoot.find_last_of('/');
+  if (slash == std::string::npos || slash + 1 == m_stagingRoot.size()) {
+    error = "the staging folder " + m_stagingRoot + " has no parent folder";
     return false;
   }
-  struct stat info {};
-  if (lstat(m_stagingRoot.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    error = "the staging folder " + m_stagingRoot + " is not a folder";
+  const std::string parent = slash == 0 ? "/" : m_stagingRoot.substr(0, slash);
+  const std::string leaf = m_stagingRoot.substr(slash + 1);
+  FileDescriptor parentFd(PrivateFolderChain::Open(parent, {}, false, error));
+  if (parentFd.get() < 0) return false;
+  struct stat parentInfo {};
+  if (fstat(parentFd.get(), &parentInfo) != 0 || parentInfo.st_uid != geteuid()) {
+    error = "the staging folder's parent " + parent + " does not belong to the user running the job";
+    return false;
+  }
+  if (mkdirat(parentFd.get(), leaf.c_str(), 0700) != 0) {
+    error = errno == EEXIST ? "the staging folder " + m_stagingRoot +
+                                  " exists already; each job needs a fresh one (remove it when no job uses it)"
+                            : Describe("cannot create the staging folder", m_stagingRoot);
     return false;
   }
   return true;
@@ -122,16 +134,22 @@ bool StagingWriter::Stage(const SourceEntry& entry, struct stat& info, std::stri
 
 bool StagingWriter::StageFolder(const std::string& staged, const struct stat& info, std::string& error) const {
   const mode_t mode = (info.st_mode & kPermissionBits & ~kSetIdBits) | S_IRWXU;
-  if (mkdir(staged.c_str(), mode) != 0 && errno != EEXIST) {
+  if (mkdir(staged.c_str(), S_IRWXU) != 0 && errno != EEXIST) {
     error = Describe("cannot create the staged folder", staged);
     return false;
   }
-  // mkdir applies the umask, and a folder left by an earlier run keeps its old bits.
-  if (chmod(staged.c_str(), mode) != 0) {
+  // Entered without following a link at its name; mode and times go through the descriptor.
+  FileDescriptor folder(open(staged.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (folder.get() < 0) {
+    error = Describe("cannot open the staged folder", staged);
+    return false;
+  }
+  // mkdir applies the umask; the mode is set in full here.
+  if (fchmod(folder.get(), mode) != 0) {
     error = Describe("cannot set the mode of", staged);
     return false;
   }
-  return SetTimes(-1, staged, info, error);
+  return SetTimes(folder.get(), staged, info, error);
 }
 
 bool StagingWriter::StageFile(const std::string& source, const std::string& staged, struct stat& info,

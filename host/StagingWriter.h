@@ -21,10 +21,14 @@ class StagingWriter {
   const std::string& stagingRoot() const { return m_stagingRoot; }
   std::string StagedPath(const SourceEntry& entry) const;
 
-  // Creates the staging folder itself (its parent exists already). Owner-only access.
+  // Creates the staging folder itself (its parent exists already), owner-only. The folder must not
+  // exist yet, and its parent must belong to the running user and be closed to other users'
+  // writes, so that nothing planted ahead of the job is staged into, changed or deleted.
   bool CreateRoot(std::string& error) const;
 
-  // Stages one folder or file. A file is copied without following symbolic links and re-examined
+  // Stages one folder or file, never through a link at the staged name: folders are entered and
+  // changed through descriptors opened with O_NOFOLLOW. A file is copied without following
+  // symbolic links and re-examined
   // after opening, so `info` receives the attributes of exactly the content that was staged; a
   // folder's `info` is its walk-time attributes. On failure nothing of the entry is left behind.
   // Staged folders stay writable by the owner so that their contents can follow; staged files

@@ -138,7 +138,7 @@ TEST(Summary, OfACompletedJobGivesCountsTimesAndBothThroughputs) {
   EXPECT_EQ(RenderSummaryText(MakeJob(), report, mask),
             "Restore into VM [web01] folder [/srv/restore]: completed\n"
             "  restored    12 entries: 9 files (2.0 MiB), 3 folders\n"
-            "  kept        1 entry (the guest had the same or a newer file)\n"
+            "  kept        1 entry (the guest already had them: a file as new or newer, or the folder)\n"
             "  failed      0 entries\n"
             "  elapsed     2.5 s (whole job; entries 2.0 s)\n"
             "  throughput  1.0 MiB/s (measured by zqrestore: bytes restored / time spent on entries)\n"

@@ -40,10 +40,22 @@ class StagingWriterTest : public testing::Test {
   StagingWriter writer{source.path(), parent.Join("ForGuestVM")};
 };
 
-TEST_F(StagingWriterTest, CreatesTheStagingFolderForTheOwnerOnly) {
+TEST_F(StagingWriterTest, CreatesAFreshStagingFolderForTheOwnerOnly) {
   EXPECT_EQ(Lstat(writer.stagingRoot()).st_mode & 07777, 0700u);
   std::string error;
-  EXPECT_TRUE(writer.CreateRoot(error)) << "an existing staging folder is fine: " << error;
+  EXPECT_FALSE(writer.CreateRoot(error)) << "a staging folder serves one job only";
+  EXPECT_NE(error.find("exists already"), std::string::npos) << error;
+}
+
+TEST_F(StagingWriterTest, RefusesAParentOthersCanWriteTo) {
+  zqtest::TempDir other;
+  ASSERT_EQ(chmod(other.path().c_str(), 0777), 0);
+  StagingWriter shared{source.path(), other.Join("ForGuestVM")};
+  std::string error;
+  EXPECT_FALSE(shared.CreateRoot(error));
+  EXPECT_NE(error.find("can be changed by other users"), std::string::npos) << error;
+  struct stat info {};
+  EXPECT_NE(lstat(other.Join("ForGuestVM").c_str(), &info), 0);
 }
 
 TEST_F(StagingWriterTest, CopiesAFileWithItsContentModeAndTimes) {
