@@ -124,6 +124,29 @@ TEST_F(FileAttributes, FileTimesCarryTheStagedFileTimesOnly) {
                       "Successfully changed file attributes [D:\\Restore\\Users\\a.txt]"));
 }
 
+// A copy tool that reads the staged file moves its access time (relatime); the guest still gets
+// the backed-up one, read before the copy.
+TEST_F(FileAttributes, FileTimesAreTheStagedTimesFromBeforeTheCopy) {
+  PrepareStaging("D:\\Restore");
+  setParams.restoreFlags = kRestoreFlagOverwriteAlways;
+  const std::string staged = StageFile("a.txt", "abc", 1);
+  SetTimes(staged, 1500000100, 1500000000);
+  EXPECT_CALL(*guest, CopyFileToGuest(_, Eq(staged), _, true)).WillOnce([&](auto&&...) {
+    SetTimes(staged, 1790000000, 1500000000);  // what reading the file does to its access time
+    return 1;
+  });
+  SGuestFile sent;
+  EXPECT_CALL(*guest, ChangeGuestFileAttributes(_, _, _)).WillOnce(DoAll(SaveArg<2>(&sent), Return(1)));
+
+  bool skipped = false;
+  bool isFolder = false;
+  ASSERT_TRUE(controller.CopyToGuest(staged, "D:\\Restore\\a.txt", true, skipped, isFolder));
+  EXPECT_TRUE(controller.UpdateFileTimes(staged));
+
+  EXPECT_EQ(1500000100, sent.accessTime);
+  EXPECT_EQ(1500000000, sent.modifyTime);
+}
+
 TEST_F(FileAttributes, FileTimesRefusedByGuestIsAnError) {
   PrepareStaging("D:\\Restore");
   const std::string staged = StageFile("a.txt", "abc", 1);

@@ -152,6 +152,8 @@ struct GuestRow {
   std::function<void(NativeHostileGuest&)> check;  // the guest afterwards
 };
 
+void PrintTo(const GuestRow& row, std::ostream* out) { *out << row.name; }
+
 class GuestThreats : public NativeHostileGuest, public ::testing::WithParamInterface<GuestRow> {};
 
 TEST_P(GuestThreats, LeaveTheGuestIntactAndTheSummaryTrue) {
@@ -267,6 +269,8 @@ struct StagingRow {
   std::function<void(NativeHostileGuest&, const std::string& victim)> plant;
   bool needsRoot;  // planting a folder of another owner
 };
+
+void PrintTo(const StagingRow& row, std::ostream* out) { *out << row.name; }
 
 class PlantedStaging : public NativeHostileGuest, public ::testing::WithParamInterface<StagingRow> {};
 
