@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <functional>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -260,6 +262,42 @@ TEST_F(NativeHostileGuest, RestoredFileCarriesTheBackedUpAccessTime) {
   ExpectCounts(report, {1, 0, 0});
   EXPECT_EQ(StatOf(Guest("restore/a.txt")).st_atime, kBackedUpAccess);
   EXPECT_EQ(StatOf(Guest("restore/a.txt")).st_mtime, kBackedUp);
+}
+
+// A guest user swaps a link in for a folder of the destination, again and again, while files are
+// copied into it and their attributes applied: no write and no attribute change lands outside.
+TEST_F(NativeHostileGuest, LinkSwappedInDuringTheRestoreNeverLeadsOutside) {
+  InventoryVMInfo& vmInfo = Connected();
+  GuestCtx ctx = unixCtx;
+  ctx.destinationFolder = "//restore";
+  MakeFolder(Guest("restore/docs"));
+  SourceFile("a.txt", "alpha\n");
+  std::atomic<bool> stop{false};
+  std::thread swapper([&]() {
+    const std::string docs = Guest("restore/docs");
+    const std::string aside = Guest("restore/docs.aside");
+    while (!stop.load()) {
+      if (::rename(docs.c_str(), aside.c_str()) != 0) continue;
+      ::symlink("../etc", docs.c_str());
+      ::unlink(docs.c_str());
+      ::rename(aside.c_str(), docs.c_str());
+    }
+  });
+  VMInfoStructs::SGuestFile attributes;
+  attributes.uid = static_cast<int32_t>(::getuid());
+  attributes.gid = static_cast<int32_t>(::getgid());
+  attributes.mode = 0777;
+  attributes.modifyTime = kBackedUp;
+  int landed = 0;
+  for (int round = 0; round < 300; ++round) {
+    landed += vmInfo.CopyFileToGuest(ctx, Source("a.txt"), "//restore/docs/a.txt", true);
+    vmInfo.ChangeGuestFileAttributes(ctx, "//restore/docs/a.txt", attributes);
+    vmInfo.CreateGuestFolder(ctx, "//restore/docs/sub");
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_GT(landed, 0) << "the copies that found the real folder landed there";
+  ExpectOutsideUntouched();
 }
 
 // ---- The proxy: a staging chain planted by another local user ------------------------------
