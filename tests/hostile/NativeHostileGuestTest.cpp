@@ -4,7 +4,10 @@
 // "outside" folder inside the guest (its /etc) and one next to the job stand for what no restore
 // may touch. Every row checks the guest's files afterwards and the summary's counts.
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -297,6 +300,40 @@ TEST_F(NativeHostileGuest, LinkSwappedInDuringTheRestoreNeverLeadsOutside) {
   stop = true;
   swapper.join();
   EXPECT_GT(landed, 0) << "the copies that found the real folder landed there";
+  ExpectOutsideUntouched();
+}
+
+// The destination on a small file system that the new content does not fit: the copy fails and the
+// guest's original survives byte for byte. The file system is a tmpfs mounted in a private mount
+// namespace of a child process, so nothing of the machine changes.
+TEST_F(NativeHostileGuest, FullFileSystemLeavesTheOriginalIntact) {
+  InventoryVMInfo& vmInfo = Connected();
+  GuestCtx ctx = unixCtx;
+  ctx.destinationFolder = "//restore";
+  const std::string original(100 * 1024, 'o');
+  WriteFile(Source("big.bin"), std::string(300 * 1024, 'n'));
+  const std::string target = Guest("restore/big.bin");
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // 2: no namespace here (the test is skipped); 1: the guest's file was damaged; 3: the copy
+    // claimed success; 0: as it should be.
+    if (::unshare(CLONE_NEWNS) != 0 && ::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) ::_exit(2);
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) ::_exit(2);
+    if (::mount("tmpfs", Guest("restore").c_str(), "tmpfs", 0, "size=256k") != 0) ::_exit(2);
+    WriteFile(target, original);
+    const int copied = vmInfo.CopyFileToGuest(ctx, Source("big.bin"), "//restore/big.bin", true);
+    if (ReadFile(target) != original) ::_exit(1);
+    std::vector<VMInfoStructs::SGuestFile> entries;
+    vmInfo.BrowseGuest(ctx, "//restore", entries);
+    if (entries.size() != 1) ::_exit(1);  // no temporary file left behind
+    ::_exit(copied ? 3 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "no private mount namespace available";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the original was damaged or a temporary left; 3: success reported";
   ExpectOutsideUntouched();
 }
 
