@@ -158,7 +158,11 @@ int main(int argc, char** argv) {
   // The guest's own failures come with the helper script's message; only OpenSSH's failures, and
   // a guest without SFTP for a non-Unix target, get a line of their own.
   auto failure = status == 0 ? SshFailure::None : OpenSshCommand::Classify(errorText);
-  if (status == 255 || (!unixTarget && failure == SshFailure::NoSftpService)) {
+  // sftp's only word for a refused subsystem on a shared connection.
+  if (!unixTarget && failure == SshFailure::Other && errorText.find("Connection closed") != std::string::npos) {
+    failure = SshFailure::NoSftpService;
+  }
+  if (status == 255 || (!unixTarget && failure != SshFailure::None && failure != SshFailure::Other)) {
     std::string explanation = OpenSshCommand::Describe(failure, kToolName, parsed.login, settings);
     if (!explanation.empty()) std::fprintf(stderr, "%s\n", explanation.c_str());
   }
