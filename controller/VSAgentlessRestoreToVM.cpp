@@ -220,7 +220,8 @@ bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const s
   m_speedCounter.Start();
   // The native channel takes the holding folder of a Hyper-V guest's entry; the command channels
   // write the entry's own path.
-  const std::string copyTarget = m_pGuestAPI->IsZqGuestAPI() ? GuestEntryPath(stagedPath, guestPath) : guestPath;
+  const std::string entryPath = GuestEntryPath(stagedPath, guestPath);
+  const std::string& copyTarget = entryPath != guestPath && m_pGuestAPI->IsZqGuestAPI() ? entryPath : guestPath;
   const int copied = m_pGuestAPI->CopyFileToGuest(m_guestCtx, stagedPath, copyTarget, overwrite);
   m_speedCounter.Stop(static_cast<unsigned long long>(stagedBytes));
   if (!copied) {

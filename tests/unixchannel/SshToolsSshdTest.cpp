@@ -1,5 +1,6 @@
 // zqplink.exe and zqpscp.exe against a real OpenSSH server.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 
@@ -97,6 +98,22 @@ TEST_F(SshToolsSshd, PscpWritesUnixTargetsOverSshAndOtherTargetsOverSftp) {
   EXPECT_EQ(zqtest::ReadIfPresent(guest.Join("other")), "old");
   EXPECT_EQ(zqtest::RunBounded("ls -A " + guest.path(), 10, output), 0);
   EXPECT_EQ(output, "other\nunix\n") << "no temporary file is left";
+}
+
+// The attribute step after a copy sends the staged file's times; reading it must not move them.
+TEST_F(SshToolsSshd, PscpLeavesTheLocalFilesAccessTime) {
+  chmod(guest.path().c_str(), 0777);
+  TempDir local;
+  zqtest::WriteFile(local.Join("src"), "data");
+  timespec times[2] = {{1000, 0}, {2000, 0}};  // an access time relatime would move
+  ASSERT_EQ(utimensat(AT_FDCWD, local.Join("src").c_str(), times, 0), 0);
+  std::string output;
+  std::string address = SshdEnvironment::Get().sftpServer().address();
+  EXPECT_EQ(Run(Pscp() + local.Join("src") + " " + Target(address, guest.Join("copy")), output), 0) << output;
+  EXPECT_EQ(zqtest::ReadIfPresent(guest.Join("copy")), "data");
+  struct stat info {};
+  ASSERT_EQ(stat(local.Join("src").c_str(), &info), 0);
+  EXPECT_EQ(info.st_atime, 1000);
 }
 
 TEST_F(SshToolsSshd, PscpReportsAMissingLocalFile) {
