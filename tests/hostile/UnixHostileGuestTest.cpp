@@ -256,6 +256,18 @@ const ThreatRow kThreats[] = {
      [](Scene& s) { Backup(s.backup.Join("notes.txt"), "backup notes\n", 0604, 3000000000u, 4294967294u); },
      {1, 0, 0},
      [](Scene& s) { ExpectRestored(s.InDestination("notes.txt"), "backup notes\n", 0604, 3000000000u, 4294967294u); }},
+    {"DestinationThatIsALinkIsTheOperatorsChoice", 601,
+     [](Scene& s) {
+       DefaultBackup(s);
+       ASSERT_EQ(rmdir(s.destination().c_str()), 0);
+       ASSERT_EQ(mkdir(s.guest.Join("real").c_str(), 0755), 0);
+       ASSERT_EQ(symlink(s.guest.Join("real").c_str(), s.destination().c_str()), 0);
+     },
+     {2, 0, 0},
+     [](Scene& s) {
+       ExpectRestored(s.guest.Join("real/notes.txt"), "backup notes\n");
+       ExpectRestored(s.guest.Join("real/docs/report.txt"), "backup report\n");
+     }},
     {"HyperVGuestGetsEachFileAtItsOwnPath", 102,
      [](Scene& s) {
        Backup(s.backup.Join("notes.txt"), "backup notes\n");
