@@ -2,6 +2,8 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #include "guestapi/ShellQuote.h"
@@ -13,6 +15,15 @@ bool IsUnixTarget(const std::string& remotePath) { return !remotePath.empty() &&
 std::string UnixWriterCommand(const std::string& script, const std::string& remotePath, unsigned long long size) {
   return "bash -c " + ShellQuote::SingleQuoted(script) + " " + kHelperScript + " " + kWriteOption + " " +
          ShellQuote::SingleQuoted(remotePath) + " " + std::to_string(size);
+}
+
+std::string SftpPath(const std::string& target) {
+  const bool drivePath = target.size() >= 3 && std::isalpha(static_cast<unsigned char>(target[0])) &&
+                         target[1] == ':' && (target[2] == '\\' || target[2] == '/');
+  if (!drivePath) return target;
+  std::string path = "/" + target;
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
 }
 
 std::string TemporaryBeside(const std::string& target, const std::string& token) {

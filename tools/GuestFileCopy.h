@@ -26,6 +26,11 @@ bool IsUnixTarget(const std::string& remotePath);
 // standard input: bash -c 'SCRIPT' zqvsa_agentless.sh --write_file 'PATH' SIZE.
 std::string UnixWriterCommand(const std::string& script, const std::string& remotePath, unsigned long long size);
 
+// `target` as the SFTP server of a Windows guest (Win32-OpenSSH) takes an absolute path: a drive
+// path "D:\dir\file" becomes "/D:/dir/file"; any other target is kept as it is (the server then
+// takes it relative to the login's home folder).
+std::string SftpPath(const std::string& target);
+
 // The temporary name beside `target` ("\" and "/" both separate folders), built from `token`.
 std::string TemporaryBeside(const std::string& target, const std::string& token);
 

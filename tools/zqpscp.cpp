@@ -116,10 +116,11 @@ int CopyOverSftp(const SshToolSettings& settings, const std::vector<std::string>
     std::fprintf(stderr, "%s: the system gives no random bytes for a temporary name\n", kToolName);
     return 1;
   }
-  const std::string temporary = GuestFileCopy::TemporaryBeside(parsed.remotePath, token);
+  const std::string target = GuestFileCopy::SftpPath(parsed.remotePath);
+  const std::string temporary = GuestFileCopy::TemporaryBeside(target, token);
   // The local file goes by its descriptor: sftp expands patterns in local names.
   const std::string local = "/dev/fd/" + std::to_string(localFd);
-  if (!TextAsStandardInput(GuestFileCopy::SftpPutAndRename(local, temporary, parsed.remotePath))) return 1;
+  if (!TextAsStandardInput(GuestFileCopy::SftpPutAndRename(local, temporary, target))) return 1;
   int status = OpenSshCommand::Run(SftpCommandLine(settings, options, parsed.login), errorText);
   if (status != 0 && status != 255 && TextAsStandardInput(GuestFileCopy::SftpRemove(temporary))) {
     std::string ignored;
