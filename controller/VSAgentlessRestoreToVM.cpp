@@ -321,7 +321,11 @@ bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const s
   m_log.DebugLvl(kCopyToGuestOrigin, 2, "Copying to guest [%s]->[%s]  (%lld) bytes", stagedPath.c_str(),
                  guestPath.c_str(), stagedBytes);
   m_speedCounter.Start();
-  const int copied = m_pGuestAPI->CopyFileToGuest(m_guestCtx, stagedPath, guestPath, overwrite);
+  // The native channel takes the holding folder of a Hyper-V guest's entry; the command channels
+  // write the entry's own path.
+  const std::string entryPath = GuestEntryPath(stagedPath, guestPath);
+  const std::string& copyTarget = entryPath != guestPath && m_pGuestAPI->IsZqGuestAPI() ? entryPath : guestPath;
+  const int copied = m_pGuestAPI->CopyFileToGuest(m_guestCtx, stagedPath, copyTarget, overwrite);
   m_speedCounter.Stop(static_cast<unsigned long long>(stagedBytes));
   if (!copied) {
     m_log.Error(kCopyToGuestOrigin, "Failed to copy [%s] to [%s]", stagedPath.c_str(), guestPath.c_str());

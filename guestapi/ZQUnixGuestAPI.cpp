@@ -4,6 +4,7 @@
 #include <boost/algorithm/string/iter_find.hpp>
 #include <boost/algorithm/string/finder.hpp>
 #include <boost/algorithm/string/predicate.hpp>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -83,6 +84,15 @@ std::string OctalMode(int32_t mode) {
   return text;
 }
 
+// `folder` without "/." parts and trailing slashes ("/" stays "/"), so that the first "/./" of a
+// marked path is the one the channel put there.
+std::string PlainFolder(std::string folder) {
+  for (size_t at = folder.find("/./"); at != std::string::npos; at = folder.find("/./")) folder.erase(at, 2);
+  while (folder.size() >= 2 && folder.compare(folder.size() - 2, 2, "/.") == 0) folder.erase(folder.size() - 2);
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
 // The address as the host part of a copy target: an IPv6 address in brackets, so that its
 // colons are not taken for the one that starts the path.
 std::string TargetHost(const std::string& address) {
@@ -96,6 +106,20 @@ ZQUnixGuestAPI::ZQUnixGuestAPI(IVMInfo* vmInfo) : CGuestAPI(vmInfo) {}
 ZQUnixGuestAPI::~ZQUnixGuestAPI() = default;
 
 bool ZQUnixGuestAPI::IsZqGuestAPI() { return true; }
+
+int ZQUnixGuestAPI::InitStagingFolder(long long, const std::string&, const std::string& guestDir) {
+  m_destination = PlainFolder(guestDir);
+  return 1;
+}
+
+std::string ZQUnixGuestAPI::MarkedPath(const std::string& guestPath, bool folderToCreate) const {
+  if (m_destination.empty()) return folderToCreate ? PlainFolder(guestPath) + "/./" : guestPath;
+  const std::string root = m_destination == "/" ? std::string() : m_destination;
+  if (guestPath.compare(0, root.size(), root) != 0) return guestPath;
+  const std::string below = guestPath.substr(root.size());
+  if (!below.empty() && below[0] != '/') return guestPath;
+  return root + (below.empty() ? "/./" : "/." + below);
+}
 
 bool ZQUnixGuestAPI::Init(const GuestLoginCred& cred) {
   if (m_pVMInfo != nullptr && m_pVMInfo->GetInstanceType() == VSInstanceVMware) return false;
@@ -161,7 +185,7 @@ bool ZQUnixGuestAPI::CheckCarriable(const char* origin, const std::string& path)
 bool ZQUnixGuestAPI::RunScript(const char* origin, const std::string& option, const std::string& guestPath,
                                std::string& output, const std::string& numbers) {
   if (!CheckCarriable(origin, guestPath)) return false;
-  std::string command = ScriptInvocation(option, guestPath, numbers);
+  std::string command = ScriptInvocation(option, MarkedPath(guestPath, option == "--create_dir"), numbers);
   InitZqPlinkCmd(command);
   return ExecuteCommand(command, output);
 }
@@ -169,7 +193,7 @@ bool ZQUnixGuestAPI::RunScript(const char* origin, const std::string& option, co
 std::string ZQUnixGuestAPI::CopyCommand(const std::string& localFile, const std::string& guestFile) {
   std::string arguments = ShellQuote::SingleQuoted(localFile) + " " +
                           ShellQuote::Word(m_loginCred.userName + "@" + TargetHost(m_loginCred.ipAddress)) +
-                          ":/" + ShellQuote::SingleQuoted(guestFile);
+                          ":/" + ShellQuote::SingleQuoted(MarkedPath(guestFile));
   InitZqPscpCmd(arguments);
   return arguments;
 }
@@ -239,9 +263,10 @@ int ZQUnixGuestAPI::ChangeGuestFileAttributes(const GuestCtx&, const std::string
   m_log.Debug(kAttributesOrigin, "GuestVM %s GuestPath %s [%ld, %ld, %d, %d, %d]", m_loginCred.ipAddress.c_str(),
               guestPath.c_str(), static_cast<long>(attributes.accessTime), static_cast<long>(attributes.modifyTime),
               attributes.uid, attributes.gid, attributes.mode);
+  // Ids are 32-bit unsigned in the guest: 4294967294 is an id, not -2.
   std::string numbers = std::to_string(attributes.accessTime) + " " + std::to_string(attributes.modifyTime) + " " +
-                        std::to_string(attributes.uid) + " " + std::to_string(attributes.gid) + " " +
-                        OctalMode(attributes.mode);
+                        std::to_string(static_cast<uint32_t>(attributes.uid)) + " " +
+                        std::to_string(static_cast<uint32_t>(attributes.gid)) + " " + OctalMode(attributes.mode);
   std::string output;
   return RunScript(kAttributesOrigin, "--change_file_attr", guestPath, output, numbers) ? 1 : 0;
 }
@@ -260,5 +285,9 @@ int ZQUnixGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFil
   if (overwrite) return ExecuteCommand(copyCommand, output) ? 1 : 0;
   if (!RunScript(kCopyOrigin, "--file_exists", guestFile, output)) return 0;
   if (boost::algorithm::icontains(output, "File doesn't exist")) return ExecuteCommand(copyCommand, output) ? 1 : 0;
-  return 1;
+  // Something already stands at the target: it is kept as it is, and since nothing was copied the
+  // result is no success, so that no attribute is stamped on what the guest holds.
+  m_log.Debug(kCopyOrigin, "Guest path [%s] exists; kept without copying", guestFile.c_str());
+  SetLastGuestApiErrorDetails("Guest path " + guestFile + " exists; kept without copying");
+  return 0;
 }

@@ -24,6 +24,9 @@ class ZQUnixGuestAPI : public CGuestAPI {
                                 const VMInfoStructs::SGuestFile& attributes) override;
   int DeleteDirectoryInGuest(const GuestCtx& ctx, std::string& guestPath) override;
   bool IsZqGuestAPI() override;
+  // Remembers `guestDir`, the destination folder as the job names it: links in it are followed
+  // (the operator chose it), links below it never are.
+  int InitStagingFolder(long long initId, const std::string& stagingDir, const std::string& guestDir) override;
 
   // Refuses VMware guests, reads the base folder, stores the login and probes the guest.
   bool Init(const GuestLoginCred& cred) override;
@@ -51,6 +54,11 @@ class ZQUnixGuestAPI : public CGuestAPI {
   bool ParseBrowseResponse(const std::string& output, std::vector<VMInfoStructs::SGuestFile>& entries);
 
  private:
+  // `guestPath` as the helper script and the copy tool receive it: a path below the destination
+  // carries the marker "/./" after the destination, which ends the part where links are followed.
+  // Before the destination is known, a folder to create is the caller's own choice as a whole;
+  // every other path is walked from "/" without following any link.
+  std::string MarkedPath(const std::string& guestPath, bool folderToCreate = false) const;
   // The helper-script invocation for `option` on `guestPath`, with `numbers` (already plain
   // decimal words) after the path. Each path byte reaches the script unchanged: the path is quoted
   // for the guest's shell and that word again for the proxy's shell.
@@ -67,4 +75,6 @@ class ZQUnixGuestAPI : public CGuestAPI {
   std::string CopyCommand(const std::string& localFile, const std::string& guestFile);
   int BrowseWithOption(const char* origin, const std::string& option, const std::string& guestPath,
                        std::vector<VMInfoStructs::SGuestFile>& entries);
+
+  std::string m_destination;  // the destination folder, without trailing "/"; empty until known
 };

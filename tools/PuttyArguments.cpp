@@ -100,7 +100,7 @@ bool SplitRemoteTarget(const std::string& target, SshLogin& login, std::string& 
 
 bool ParsePscpArguments(const std::vector<std::string>& args, PscpArguments& parsed, std::string& problem,
                         bool& helpRequested) {
-  CLI::App app{"Copies a file into a guest over SFTP; the password comes from ZQ_PUTTY_PASS.", "zqpscp.exe"};
+  CLI::App app{"Copies a file into a guest, complete or not at all; the password comes from ZQ_PUTTY_PASS.", "zqpscp.exe"};
   std::string user;
   std::string target;
   app.add_option("-l", user, "user name (else the one in the target)");

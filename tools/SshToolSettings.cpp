@@ -36,7 +36,7 @@ SshToolSettings SshToolSettings::Load(const std::string& toolFolder) {
   ReadString("ConfigFile", settings.configFile);
   ReadString("ControlDir", settings.controlDir);
   ReadString("SshProgram", settings.sshProgram);
-  ReadString("ScpProgram", settings.scpProgram);
+  ReadString("SftpProgram", settings.sftpProgram);
   ReadSeconds("ConnectTimeout", 1, settings.connectTimeout);
   ReadSeconds("KeepAliveInterval", 1, settings.keepAliveInterval);
   ReadSeconds("KeepAliveCountMax", 1, settings.keepAliveCountMax);

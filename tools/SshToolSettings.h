@@ -14,7 +14,7 @@ struct SshToolSettings {
   long long keepAliveCountMax = 3;   // "KeepAliveCountMax", unanswered probes before giving up
   long long controlPersist = 60;     // "ControlPersist", seconds an idle shared connection stays; 0: no reuse
   std::string sshProgram = "ssh";    // "SshProgram"
-  std::string scpProgram = "scp";    // "ScpProgram"
+  std::string sftpProgram = "sftp";  // "SftpProgram"
 
   // Reads the settings through ZQPlatformInfo. `toolFolder` is the folder of the running tool,
   // the base folder when the settings do not name one.

@@ -1,42 +1,132 @@
-// zqpscp.exe: copies one file into a guest with OpenSSH's scp, PuTTY-style arguments. The copy
-// runs over SFTP, which takes the target path literally, so no shell in the guest ever reads it.
-// Only a guest without the SFTP service gets the legacy scp protocol, and then the path is
-// quoted for the guest's shell.
+// zqpscp.exe: copies one file into a guest with OpenSSH, PuTTY-style arguments. The file lands
+// complete under the target's name or not at all (GuestFileCopy.h says how): a Unix target is
+// written by the helper script in the guest over one ssh session, any other target over SFTP to
+// a temporary name that is then renamed over it. The local file is read without touching its
+// access time where the system allows it.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "AskPass.h"
+#include "GuestFileCopy.h"
 #include "OpenSshCommand.h"
 #include "PuttyArguments.h"
-#include "guestapi/ShellQuote.h"
 
 namespace {
 
 constexpr const char* kToolName = "zqpscp.exe";
 
-enum class Protocol { Sftp, LegacyScp };
-
-// scp would read "a:b" as a remote file: a relative local path gets "./" in front.
-std::string LocalOperand(const std::string& localFile) {
-  return localFile.empty() || localFile[0] == '/' ? localFile : "./" + localFile;
+// Opens the local file for reading; O_NOATIME keeps its access time for the attribute step that
+// follows the copy, and is dropped where the system refuses it (a file of another user).
+int OpenLocalFile(const std::string& path, struct stat& info, std::string& problem) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOATIME);
+  if (fd < 0 && errno == EPERM) fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) {
+    problem = "cannot open " + path + ": " + std::strerror(errno);
+    return -1;
+  }
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    problem = path + " is not a regular file";
+    ::close(fd);
+    return -1;
+  }
+  return fd;
 }
 
-std::string RemoteOperand(const PscpArguments& parsed, Protocol protocol) {
-  const std::string& address = parsed.login.address;
-  std::string host = address.find(':') == std::string::npos ? address : "[" + address + "]";
-  std::string path = protocol == Protocol::Sftp ? parsed.remotePath : ShellQuote::SingleQuoted(parsed.remotePath);
-  return host + ":" + path;
+bool ReadWholeFile(const std::string& path, std::string& text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream content;
+  content << in.rdbuf();
+  text = content.str();
+  return !text.empty();
 }
 
-std::vector<std::string> ScpCommandLine(const SshToolSettings& settings, const std::vector<std::string>& options,
-                                        const PscpArguments& parsed, Protocol protocol) {
-  std::vector<std::string> argv{settings.scpProgram, protocol == Protocol::Sftp ? "-s" : "-O"};
+// Makes `fd` the standard input of this process (and so of the OpenSSH client it starts).
+bool UseAsStandardInput(int fd) { return ::dup2(fd, STDIN_FILENO) == STDIN_FILENO; }
+
+// Standard input that reads `text` (a few hundred bytes, so one pipe buffer holds it).
+bool TextAsStandardInput(const std::string& text) {
+  int pipeFds[2];
+  if (::pipe(pipeFds) != 0) return false;
+  bool written = ::write(pipeFds[1], text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  ::close(pipeFds[1]);
+  bool ok = written && UseAsStandardInput(pipeFds[0]);
+  ::close(pipeFds[0]);
+  return ok;
+}
+
+std::vector<std::string> SshCommandLine(const SshToolSettings& settings, const std::vector<std::string>& options,
+                                        const SshLogin& login, const std::string& remoteCommand) {
+  std::vector<std::string> argv{settings.sshProgram, "-T"};
   argv.insert(argv.end(), options.begin(), options.end());
-  if (!parsed.login.user.empty()) argv.insert(argv.end(), {"-o", "User=" + parsed.login.user});
-  if (!parsed.login.port.empty()) argv.insert(argv.end(), {"-P", parsed.login.port});
-  argv.insert(argv.end(), {"--", LocalOperand(parsed.localFile), RemoteOperand(parsed, protocol)});
+  if (!login.user.empty()) argv.insert(argv.end(), {"-l", login.user});
+  if (!login.port.empty()) argv.insert(argv.end(), {"-p", login.port});
+  argv.insert(argv.end(), {"--", login.address, remoteCommand});
   return argv;
+}
+
+std::vector<std::string> SftpCommandLine(const SshToolSettings& settings, const std::vector<std::string>& options,
+                                         const SshLogin& login) {
+  // The common options come before -b, so their BatchMode=no wins over the one -b implies and the
+  // password still comes through the askpass hand-over.
+  std::vector<std::string> argv{settings.sftpProgram};
+  argv.insert(argv.end(), options.begin(), options.end());
+  if (!login.user.empty()) argv.insert(argv.end(), {"-o", "User=" + login.user});
+  if (!login.port.empty()) argv.insert(argv.end(), {"-P", login.port});
+  argv.insert(argv.end(), {"-b", "-", "--", login.address});
+  return argv;
+}
+
+// Writes a Unix target through the helper script's --write_file in the guest.
+int CopyToUnixTarget(const SshToolSettings& settings, const std::vector<std::string>& options,
+                     const PscpArguments& parsed, int localFd, unsigned long long size, std::string& errorText) {
+  const std::string scriptPath = settings.baseHome + "/" + GuestFileCopy::kHelperScript;
+  std::string script;
+  if (!ReadWholeFile(scriptPath, script)) {
+    std::fprintf(stderr, "%s: cannot read the helper script %s\n", kToolName, scriptPath.c_str());
+    return 1;
+  }
+  if (!UseAsStandardInput(localFd)) {
+    std::fprintf(stderr, "%s: cannot pass %s to ssh\n", kToolName, parsed.localFile.c_str());
+    return 1;
+  }
+  const std::string command = GuestFileCopy::UnixWriterCommand(script, parsed.remotePath, size);
+  return OpenSshCommand::Run(SshCommandLine(settings, options, parsed.login, command), errorText);
+}
+
+// Puts any other target over SFTP to a temporary name beside it and renames that over it; the
+// temporary file is removed again when anything fails.
+int CopyOverSftp(const SshToolSettings& settings, const std::vector<std::string>& options,
+                 const PscpArguments& parsed, int localFd, std::string& errorText) {
+  if (!GuestFileCopy::FitsSftpBatch(parsed.remotePath)) {
+    std::fprintf(stderr, "%s: the target path holds a line break, which SFTP cannot carry\n", kToolName);
+    return 1;
+  }
+  const std::string token = GuestFileCopy::RandomToken();
+  if (token.empty()) {
+    std::fprintf(stderr, "%s: the system gives no random bytes for a temporary name\n", kToolName);
+    return 1;
+  }
+  const std::string target = GuestFileCopy::SftpPath(parsed.remotePath);
+  const std::string temporary = GuestFileCopy::TemporaryBeside(target, token);
+  // The local file goes by its descriptor: sftp expands patterns in local names.
+  const std::string local = "/dev/fd/" + std::to_string(localFd);
+  if (!TextAsStandardInput(GuestFileCopy::SftpPutAndRename(local, temporary, target))) return 1;
+  int status = OpenSshCommand::Run(SftpCommandLine(settings, options, parsed.login), errorText);
+  if (status != 0 && status != 255 && TextAsStandardInput(GuestFileCopy::SftpRemove(temporary))) {
+    std::string ignored;
+    OpenSshCommand::Run(SftpCommandLine(settings, options, parsed.login), ignored);
+  }
+  return status;
 }
 
 }  // namespace
@@ -50,20 +140,32 @@ int main(int argc, char** argv) {
     std::fprintf(helpRequested ? stdout : stderr, "%s%s\n", helpRequested ? "" : "zqpscp.exe: ", problem.c_str());
     return helpRequested ? 0 : 1;
   }
+  struct stat info {};
+  const int localFd = OpenLocalFile(parsed.localFile, info, problem);
+  if (localFd < 0) {
+    std::fprintf(stderr, "%s: %s\n", kToolName, problem.c_str());
+    return 1;
+  }
   SshToolSettings settings;
   auto options = OpenSshCommand::BeginRun(kToolName, settings);
   std::string errorText;
-  int status = OpenSshCommand::Run(ScpCommandLine(settings, options, parsed, Protocol::Sftp), errorText);
+  const bool unixTarget = GuestFileCopy::IsUnixTarget(parsed.remotePath);
+  const int status =
+      unixTarget
+          ? CopyToUnixTarget(settings, options, parsed, localFd, static_cast<unsigned long long>(info.st_size),
+                             errorText)
+          : CopyOverSftp(settings, options, parsed, localFd, errorText);
+  ::close(localFd);
+  // The guest's own failures come with the helper script's message; only OpenSSH's failures, and
+  // a guest without SFTP for a non-Unix target, get a line of their own.
   auto failure = status == 0 ? SshFailure::None : OpenSshCommand::Classify(errorText);
-  if (failure == SshFailure::NoSftpService) {
-    std::fprintf(stderr, "%s: no SFTP service at %s; copying with the legacy scp protocol\n", kToolName,
-                 parsed.login.address.c_str());
-    errorText.clear();
-    status = OpenSshCommand::Run(ScpCommandLine(settings, options, parsed, Protocol::LegacyScp), errorText);
-    failure = status == 0 ? SshFailure::None : OpenSshCommand::Classify(errorText);
+  // sftp's only word for a refused subsystem on a shared connection.
+  if (!unixTarget && failure == SshFailure::Other && errorText.find("Connection closed") != std::string::npos) {
+    failure = SshFailure::NoSftpService;
   }
-  if (failure != SshFailure::None) {
-    std::fprintf(stderr, "%s\n", OpenSshCommand::Describe(failure, kToolName, parsed.login, settings).c_str());
+  if (status == 255 || (!unixTarget && failure != SshFailure::None && failure != SshFailure::Other)) {
+    std::string explanation = OpenSshCommand::Describe(failure, kToolName, parsed.login, settings);
+    if (!explanation.empty()) std::fprintf(stderr, "%s\n", explanation.c_str());
   }
   return status == 0 ? 0 : (status == 255 ? 255 : 1);
 }

@@ -3,17 +3,30 @@
 #   bash -s -- OPTION PATH [ARGS...]
 # with this script on standard input, so nothing below may read standard input: everything runs
 # inside main, which is called with standard input from /dev/null once the whole script is read.
-# Needs bash and GNU coreutils only.
+# The one exception is --write_file, which zqpscp.exe runs as `bash -c SCRIPT NAME --write_file
+# PATH SIZE` with the file's content on standard input. Needs bash and GNU coreutils only.
+#
+# Links. A PATH may carry the marker "/./": what precedes it is the destination folder as the job
+# names it (the operator's choice, links in it are followed; --create_dir creates it like
+# mkdir -p); what follows is below the destination and is entered folder by folder without ever
+# following a link: every name is examined with lstat, entered with cd, and the folder reached
+# must have the device and inode that lstat saw. A PATH without the marker is below "/" (or
+# below the login's home folder when it is relative) in the same strict way. Names "." and ".."
+# are refused below the destination. A link where a folder should be fails the operation; a link
+# at the final name is never written through nor changed.
 #
 # Browse lines (--browse_path, --list_dirs): NAME/SIZE/KIND/MTIME/ATIME/UID/GID/MODE, one line per
 # entry. KIND is regular, directory, symlink or other; times are seconds since the epoch; MODE is
 # the full st_mode in decimal. In NAME a backslash is written as \\ and a newline as \n, so that
-# every entry stays on one line.
+# every entry stays on one line. A path that does not exist prints nothing and succeeds; a path
+# that cannot be examined fails.
 set -euo pipefail
 export LC_ALL=C
+unset CDPATH
 
 readonly PROGRAM=zqvsa_agentless.sh
 readonly STAT_BATCH=500
+readonly MAX_ID=4294967294
 
 usage() {
   cat >&2 <<EOF
@@ -26,6 +39,9 @@ usage: $PROGRAM OPTION PATH [ARGS...]
                             set times (seconds), owner, group and octal mode
   --create_parent_dir PATH  create the parent folder of file PATH
   --file_exists PATH        print whether PATH exists
+  --write_file PATH SIZE    replace file PATH by the SIZE bytes on standard input, completely
+                            or not at all
+PATH may hold the marker /./ after the destination folder; links are followed only before it.
 EOF
 }
 
@@ -61,9 +77,129 @@ require_args() {
   fi
 }
 
-is_present() {
-  [[ -e $1 || -L $1 ]]
+# ---- Walking without links ------------------------------------------------------------------
+
+# Set by split_path: the operator's folder, the names below it, and the whole path for messages.
+ANCHOR=
+NAMES=()
+WHOLE=
+
+# Splits PATH at its first "/./" marker into ANCHOR and NAMES (the names below it, empty names
+# dropped). Without the marker ANCHOR is "/" for an absolute PATH and "." otherwise.
+split_path() {
+  local path=$1 below name
+  WHOLE=$path
+  [[ -n $path ]] || fail "empty path"
+  if [[ $path == */./* || $path == */. ]]; then
+    ANCHOR=${path%%/./*}
+    [[ $path == */./* ]] || ANCHOR=${path%/.}
+    [[ -n $ANCHOR ]] || ANCHOR=/
+    below=${path#"$ANCHOR"}
+    below=${below#/.}
+  elif [[ $path == /* ]]; then
+    ANCHOR=/
+    below=$path
+  else
+    ANCHOR=.
+    below=$path
+  fi
+  NAMES=()
+  local -a parts
+  IFS=/ read -r -d '' -a parts < <(printf '%s\0' "$below") || true
+  for name in "${parts[@]}"; do
+    case $name in
+      '') ;;
+      . | ..) fail "the path $(quoted "$path") holds the name '$name' below the destination" ;;
+      *) NAMES+=("$name") ;;
+    esac
+  done
 }
+
+# Sets REPLY to "TYPE DEVICE:INODE" of `name` in the current folder without following a link
+# (TYPE: dir, file, link or other), or to "none" when nothing has that name.
+examine() {
+  local raw
+  if ! raw=$(stat --printf '%f %d:%i' -- "./$1" 2>/dev/null); then
+    if [[ -e ./$1 || -L ./$1 ]]; then
+      fail "cannot examine $(quoted "$1") in $(quoted "$PWD")"
+    fi
+    REPLY=none
+    return
+  fi
+  local type=$(((16#${raw%% *} & 0170000) >> 12)) kind=other
+  # File types of st_mode, in octal: 04 folder, 010 regular file, 012 symbolic link.
+  if ((type == 4)); then
+    kind="dir"
+  elif ((type == 8)); then
+    kind="file"
+  elif ((type == 10)); then
+    kind="link"
+  fi
+  REPLY="$kind ${raw#* }"
+}
+
+# Enters the operator's folder; with "create" it is made first, links in it followed.
+enter_anchor() {
+  local create=$1
+  if [[ $create == create && ! -d $ANCHOR ]]; then
+    mkdir -p -- "$ANCHOR" || fail "cannot create folder $(quoted "$ANCHOR")"
+  fi
+  if ! cd -- "$ANCHOR" 2>/dev/null; then
+    [[ ! -e $ANCHOR ]] || fail "cannot enter folder $(quoted "$ANCHOR")"
+    return 1
+  fi
+}
+
+# Enters folder `name` below the current folder without following a link. With "create" a
+# missing folder is made. Returns 1 when the folder is missing (and not to be created); fails
+# when a link or anything but a folder stands there, or when the folder changed while entering.
+enter_folder() {
+  local name=$1 create=$2
+  examine "$name"
+  if [[ $REPLY == none ]]; then
+    [[ $create == create ]] || return 1
+    mkdir -- "./$name" 2>/dev/null || [[ -d ./$name ]] ||
+      fail "cannot create folder $(quoted "$name") in $(quoted "$PWD")"
+    examine "$name"
+  fi
+  case ${REPLY%% *} in
+    dir) ;;
+    link) fail "a link stands where a folder should be: $(quoted "$PWD/$name"); links below the destination are not followed" ;;
+    none) fail "folder $(quoted "$PWD/$name") vanished while it was entered" ;;
+    *) fail "not a folder: $(quoted "$PWD/$name")" ;;
+  esac
+  local expected=${REPLY#* } reached
+  cd -P -- "./$name" 2>/dev/null || fail "cannot enter folder $(quoted "$PWD/$name")"
+  reached=$(stat --printf '%d:%i' .) || fail "cannot examine folder $(quoted "$PWD")"
+  [[ $reached == "$expected" ]] ||
+    fail "folder $(quoted "$name") was replaced while it was entered; nothing was changed in it"
+}
+
+# Enters the folder that holds the last name of the split path. Returns 1 when a folder on the
+# way is missing and `create` is not "create".
+enter_parent() {
+  local create=$1 i
+  enter_anchor "$create" || return 1
+  for ((i = 0; i + 1 < ${#NAMES[@]}; i++)); do
+    enter_folder "${NAMES[i]}" "$create" || return 1
+  done
+}
+
+# Enters the folder the whole split path names. Returns 1 when it or a folder on the way is
+# missing and `create` is not "create".
+enter_whole() {
+  local create=$1 name
+  enter_anchor "$create" || return 1
+  for name in "${NAMES[@]}"; do
+    enter_folder "$name" "$create" || return 1
+  done
+}
+
+last_name() {
+  REPLY=${NAMES[${#NAMES[@]} - 1]}
+}
+
+# ---- Browsing ---------------------------------------------------------------------------------
 
 # Sets REPLY to the browse name of `name`: backslash and newline escaped.
 escape_name() {
@@ -83,8 +219,8 @@ kind_word() {
   esac
 }
 
-# Prints one browse line per path (entries that vanish meanwhile are skipped). With only_dirs
-# "yes" only folders are printed.
+# Prints one browse line per name in the current folder (entries that vanish meanwhile are
+# skipped). With only_dirs "yes" only folders are printed. stat without -L never follows a link.
 print_entries() {
   local only_dirs=$1
   shift
@@ -103,22 +239,20 @@ print_entries() {
     if [[ $only_dirs == yes && $kind != directory ]]; then
       continue
     fi
-    escape_name "${path##*/}"
+    escape_name "${path#./}"
     name=$REPLY
     printf '%s/%s/%s/%s/%s/%s/%s/%s\n' "$name" "${fields[0]}" "$kind" "${fields[2]}" \
       "${fields[3]}" "${fields[4]}" "${fields[5]}" "$((16#${fields[6]}))"
   done < <(stat --printf '%s/%F/%Y/%X/%u/%g/%f/%n\0' -- "$@" 2>/dev/null || true)
 }
 
-# Prints the entries of folder `dir`, in batches so that no argument list grows too long.
-list_folder() {
-  local dir=$1 only_dirs=$2
-  [[ -r $dir && -x $dir ]] || fail "cannot read folder $(quoted "$dir")"
-  local prefix=$dir
-  [[ $prefix == */ ]] || prefix+=/
+# Prints the entries of the current folder, in batches so that no argument list grows too long.
+list_current_folder() {
+  local only_dirs=$1
+  [[ -r . && -x . ]] || fail "cannot read folder $(quoted "$WHOLE")"
   local -a entries
   shopt -s nullglob dotglob
-  entries=("$prefix"*)
+  entries=(./*)
   shopt -u nullglob dotglob
   local start
   for ((start = 0; start < ${#entries[@]}; start += STAT_BATCH)); do
@@ -126,86 +260,234 @@ list_folder() {
   done
 }
 
+# Lists folder PATH, or describes the one entry PATH names (a link as the link itself).
+browse() {
+  local only_dirs=$1 path=$2
+  split_path "$path"
+  if ((${#NAMES[@]} == 0)); then
+    enter_anchor no || return 0
+    list_current_folder "$only_dirs"
+    return
+  fi
+  enter_parent no || return 0
+  last_name
+  local name=$REPLY
+  examine "$name"
+  case ${REPLY%% *} in
+    none) ;;
+    dir)
+      enter_folder "$name" no
+      list_current_folder "$only_dirs"
+      ;;
+    *) [[ $only_dirs == yes ]] || print_entries no "./$name" ;;
+  esac
+}
+
 browse_path() {
   require_args 1 "$@"
   require_gnu_stat
-  local path=$1
-  if [[ -d $path ]]; then
-    list_folder "$path" no
-  elif is_present "$path"; then
-    print_entries no "$path"
-  fi
+  browse no "$1"
 }
 
 list_dirs() {
   require_args 1 "$@"
   require_gnu_stat
-  local path=$1
-  if [[ -d $path ]]; then
-    list_folder "$path" yes
-  fi
+  browse yes "$1"
 }
+
+# ---- Folders ------------------------------------------------------------------------------------
 
 create_dir() {
   require_args 1 "$@"
-  require_tools mkdir
-  [[ -n $1 ]] || fail "empty folder path"
-  mkdir -p -- "$1"
+  require_tools mkdir stat
+  split_path "$1"
+  enter_whole create
+}
+
+create_parent_dir() {
+  require_args 1 "$@"
+  require_tools mkdir stat
+  split_path "$1"
+  ((${#NAMES[@]} > 0)) || fail "no file name in $(quoted "$1")"
+  enter_parent create
 }
 
 delete_dir() {
   require_args 1 "$@"
-  require_tools rm
-  local path=$1
-  [[ -n $path ]] || fail "empty folder path"
-  if [[ -L $path ]] || { [[ -e $path ]] && [[ ! -d $path ]]; }; then
-    fail "not a folder: $(quoted "$path")"
+  require_tools rm stat
+  split_path "$1"
+  ((${#NAMES[@]} > 0)) || fail "refusing to delete the destination folder itself: $(quoted "$1")"
+  enter_parent no || return 0
+  last_name
+  local name=$REPLY
+  examine "$name"
+  case ${REPLY%% *} in
+    none) ;;
+    dir) rm -rf -- "./$name" ;;
+    *) fail "not a folder: $(quoted "$1")" ;;
+  esac
+}
+
+file_exists() {
+  require_args 1 "$@"
+  require_tools stat
+  split_path "$1"
+  if ((${#NAMES[@]} == 0)); then
+    if enter_anchor no; then echo "File exists"; else echo "File doesn't exist"; fi
+    return
   fi
-  if [[ -d $path ]]; then
-    rm -rf -- "$path"
+  if ! enter_parent no; then
+    echo "File doesn't exist"
+    return
   fi
+  last_name
+  examine "$REPLY"
+  if [[ $REPLY == none ]]; then
+    echo "File doesn't exist"
+  else
+    echo "File exists"
+  fi
+}
+
+# ---- Attributes ---------------------------------------------------------------------------------
+
+# Opens `name` of the current folder on descriptor ENTRY_FD after checking, without following a
+# link, that it is a file or folder, and checks that the descriptor reaches that very entry.
+# Attributes are then changed through /dev/fd/ENTRY_FD, so a link swapped in meanwhile is never
+# followed.
+ENTRY_FD=
+open_entry() {
+  local name=$1
+  examine "$name"
+  case ${REPLY%% *} in
+    file | dir) ;;
+    none) fail "no such file: $(quoted "$WHOLE")" ;;
+    link) fail "a link stands at $(quoted "$WHOLE"); attributes are not applied through links" ;;
+    *) fail "neither a file nor a folder: $(quoted "$WHOLE")" ;;
+  esac
+  local expected=${REPLY#* } reached
+  # Read-write first: it never blocks, even on a pipe swapped in meanwhile; read-only for
+  # folders and files the login may only read.
+  { exec {ENTRY_FD}<>"./$name"; } 2>/dev/null || { exec {ENTRY_FD}<"./$name"; } 2>/dev/null ||
+    fail "cannot open $(quoted "$WHOLE")"
+  reached=$(stat -L --printf '%d:%i' "/dev/fd/$ENTRY_FD") || fail "cannot examine $(quoted "$WHOLE")"
+  [[ $reached == "$expected" ]] ||
+    fail "$(quoted "$WHOLE") was replaced while it was opened; no attribute was changed"
 }
 
 # Applies every attribute it can and fails when any of them could not be set.
 change_file_attr() {
   require_args 6 "$@"
-  require_tools chown chmod touch
+  require_tools chown chmod touch stat
   local path=$1 atime=$2 mtime=$3 uid=$4 gid=$5 mode=$6
-  [[ $atime =~ ^-?[0-9]+$ && $mtime =~ ^-?[0-9]+$ ]] || fail "times must be whole seconds"
-  [[ $uid =~ ^[0-9]+$ && $gid =~ ^[0-9]+$ ]] || fail "user and group must be numeric ids"
-  [[ $mode =~ ^[0-7]{1,4}$ ]] || fail "mode must be an octal number of at most four digits"
-  is_present "$path" || fail "no such file: $(quoted "$path")"
-  local status=0
-  chown -h -- "+$uid:+$gid" "$path" || status=1
-  if [[ ! -L $path ]]; then
-    chmod -- "$mode" "$path" || status=1
+  [[ $atime =~ ^-?[0-9]{1,19}$ && $mtime =~ ^-?[0-9]{1,19}$ ]] || fail "times must be whole seconds"
+  if ! [[ $uid =~ ^[0-9]{1,10}$ && $gid =~ ^[0-9]{1,10}$ ]] || ((10#$uid > MAX_ID || 10#$gid > MAX_ID)); then
+    fail "user and group must be numeric ids below 4294967295"
   fi
-  touch -h -c -a -d "@$atime" -- "$path" || status=1
-  touch -h -c -m -d "@$mtime" -- "$path" || status=1
+  [[ $mode =~ ^[0-7]{1,4}$ ]] || fail "mode must be an octal number of at most four digits"
+  split_path "$path"
+  ((${#NAMES[@]} > 0)) || enter_anchor no || fail "no such folder: $(quoted "$path")"
+  if ((${#NAMES[@]} > 0)); then
+    enter_parent no || fail "no such file: $(quoted "$path")"
+    last_name
+    open_entry "$REPLY"
+  else
+    open_entry .
+  fi
+  local entry=/dev/fd/$ENTRY_FD status=0
+  chown -- "+$((10#$uid)):+$((10#$gid))" "$entry" || status=1
+  chmod -- "$mode" "$entry" || status=1
+  touch -c -a -d "@$atime" -- "$entry" || status=1
+  touch -c -m -d "@$mtime" -- "$entry" || status=1
+  exec {ENTRY_FD}>&-
   return "$status"
 }
 
-create_parent_dir() {
-  require_args 1 "$@"
-  require_tools mkdir
-  local path=$1 parent
-  case $path in
-    */*)
-      parent=${path%/*}
-      [[ -n $parent ]] || parent=/
-      ;;
-    *) parent=. ;;
-  esac
-  mkdir -p -- "$parent"
+# ---- Writing a file -------------------------------------------------------------------------------
+
+TEMP_NAME=
+# shellcheck disable=SC2317 # run by the EXIT trap
+remove_temp() {
+  if [[ -n $TEMP_NAME ]]; then
+    rm -f -- "./$TEMP_NAME" 2>/dev/null || true
+  fi
 }
 
-file_exists() {
-  require_args 1 "$@"
-  if is_present "$1"; then
-    echo "File exists"
-  else
-    echo "File doesn't exist"
+# Replaces file PATH by exactly SIZE bytes read from standard input: they go to a new file with
+# an unpredictable name in the final folder (created exclusively, so nothing that appears under
+# that name is ever written through), which is renamed over PATH once every byte arrived. A link
+# at PATH is replaced, not written through; a folder at PATH is refused. On any failure the new
+# file is removed and PATH stays as it was. A replaced file keeps its mode, and its owner where
+# the login may give it.
+write_file() {
+  require_args 2 "$@"
+  require_tools stat mv rm od head tr cat chown chmod
+  local path=$1 size=$2
+  [[ $size =~ ^[0-9]{1,19}$ ]] || fail "size must be a number of bytes"
+  split_path "$path"
+  ((${#NAMES[@]} > 0)) || fail "no file name in $(quoted "$path")"
+  enter_parent no || fail "the folder of $(quoted "$path") does not exist"
+  last_name
+  local name=$REPLY
+  examine "$name"
+  local old_kind=${REPLY%% *}
+  case $old_kind in
+    none | file | link) ;;
+    dir) fail "a folder stands at $(quoted "$path"); it is not replaced by a file" ;;
+    *) fail "neither a file nor a link stands at $(quoted "$path"); it is not replaced" ;;
+  esac
+  local new_mode old_owner='' old
+  new_mode=$(printf '%o' $((0666 & ~$(umask))))
+  if [[ $old_kind == file ]]; then
+    old=$(stat --printf '%f/%a/%u:%g' -- "./$name") || fail "cannot examine $(quoted "$path")"
+    if (((16#${old%%/*} & 0170000) == 0100000)); then
+      old=${old#*/}
+      new_mode=${old%%/*}
+      old_owner=${old#*/}
+    fi
   fi
+
+  local random
+  random=$(head -c 9 /dev/urandom | od -An -tx1 | tr -d ' \n') || fail "cannot read /dev/urandom"
+  [[ ${#random} == 18 ]] || fail "cannot read /dev/urandom"
+  TEMP_NAME=".zqrestore-$random.tmp"
+  trap remove_temp EXIT
+  trap 'exit 1' HUP INT TERM PIPE
+  # Created and opened in one step, exclusively (noclobber), readable by the login only until
+  # every byte is in.
+  local out saved_umask
+  saved_umask=$(umask)
+  umask 077
+  set -o noclobber
+  if ! { exec {out}>"./$TEMP_NAME"; } 2>/dev/null; then
+    TEMP_NAME=
+    fail "cannot create a new file in the folder of $(quoted "$path")"
+  fi
+  set +o noclobber
+  umask "$saved_umask"
+  local created
+  created=$(stat -L --printf '%F/%h/%d:%i' "/dev/fd/$out") || fail "cannot examine the new file for $(quoted "$path")"
+  [[ ${created%%/*} == "regular empty file" && $created == */1/* ]] ||
+    fail "the new file for $(quoted "$path") is not a fresh file; nothing was written"
+  local identity=${created##*/}
+
+  cat >&"$out" || fail "writing $(quoted "$path") failed; the old file is unchanged"
+  local written
+  written=$(stat -L --printf '%s' "/dev/fd/$out") || fail "cannot examine the new file for $(quoted "$path")"
+  [[ $written == "$size" ]] ||
+    fail "received $written of $size bytes for $(quoted "$path"); the old file is unchanged"
+  if [[ -n $old_owner ]]; then
+    chown -- "$old_owner" "/dev/fd/$out" 2>/dev/null || true
+  fi
+  chmod -- "$new_mode" "/dev/fd/$out" || fail "cannot set the mode of the new file for $(quoted "$path")"
+  sync -- "/dev/fd/$out" 2>/dev/null || true
+  exec {out}>&-
+  mv -f -T -- "./$TEMP_NAME" "./$name" ||
+    fail "cannot move the new file to $(quoted "$path"); the old file is unchanged"
+  TEMP_NAME=
+  examine "$name"
+  [[ $REPLY == "file $identity" ]] ||
+    fail "$(quoted "$path") was replaced by something else while it was written"
 }
 
 main() {
@@ -234,5 +516,10 @@ main() {
   esac
 }
 
-main "$@" </dev/null
+if [[ ${1-} == --write_file ]]; then
+  shift
+  write_file "$@"
+else
+  main "$@" </dev/null
+fi
 exit

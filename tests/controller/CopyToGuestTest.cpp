@@ -304,6 +304,7 @@ TEST_F(CopyToGuest, HyperVUnixGuestCopiesAFileItsFolderDoesNotHoldYet) {
   initDataVer2.instanceType = VSInstanceHyperV;
   PrepareStaging("//tmp/r");
   const std::string staged = StageFile("hosts", kContent, kGuestTime);
+  EXPECT_CALL(*guest, IsZqGuestAPI()).WillRepeatedly(Return(false));
   EXPECT_CALL(*guest, BrowseGuest(_, Eq("//tmp/r/hosts"), _)).WillOnce(Return(0));
   EXPECT_CALL(*guest, BrowseGuest(_, Eq("//tmp/r"), _)).WillOnce(Return(1));
   EXPECT_CALL(*guest, CopyFileToGuest(_, Eq(staged), Eq("//tmp/r/"), false)).WillOnce(Return(1));
@@ -313,6 +314,21 @@ TEST_F(CopyToGuest, HyperVUnixGuestCopiesAFileItsFolderDoesNotHoldYet) {
   EXPECT_TRUE(controller.CopyToGuest(staged, "//tmp/r/", true, skipped, isFolder));
 
   EXPECT_FALSE(skipped);
+}
+
+// Over SSH the copy tool writes the path it is given, so a command channel gets the entry's own
+// path, not the holding folder the native channel takes.
+TEST_F(CopyToGuest, HyperVUnixGuestOverSshCopiesToTheEntrysOwnPath) {
+  initDataVer2.instanceType = VSInstanceHyperV;
+  PrepareStaging("//tmp/r");
+  const std::string staged = StageFile("etc/hosts", kContent, kGuestTime);
+  EXPECT_CALL(*guest, IsZqGuestAPI()).WillRepeatedly(Return(true));
+  EXPECT_CALL(*guest, BrowseGuest(_, Eq("//tmp/r/etc/hosts"), _)).WillOnce(Return(1));
+  EXPECT_CALL(*guest, CopyFileToGuest(_, Eq(staged), Eq("//tmp/r/etc/hosts"), false)).WillOnce(Return(1));
+
+  bool skipped = false;
+  bool isFolder = true;
+  EXPECT_TRUE(controller.CopyToGuest(staged, "//tmp/r/etc", true, skipped, isFolder));
 }
 
 TEST_F(CopyToGuest, StagedLinkIsNeitherFollowedNorRestored) {

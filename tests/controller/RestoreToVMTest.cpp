@@ -71,7 +71,8 @@ TEST_P(StagingAfterRestore, KeepsOnlyEntriesThatReachedTheGuest) {
     switch (row.answer) {
       case GuestAnswer::CopySucceeds:
         setParams.restoreFlags = kRestoreFlagOverwriteAlways;
-        EXPECT_CALL(*guest, CopyFileToGuest(_, Eq(staged), Eq("//tmp/r/etc"), true)).WillOnce(Return(1));
+        EXPECT_CALL(*guest, IsZqGuestAPI()).WillRepeatedly(Return(false));
+  EXPECT_CALL(*guest, CopyFileToGuest(_, Eq(staged), Eq("//tmp/r/etc"), true)).WillOnce(Return(1));
         EXPECT_CALL(*guest, ChangeGuestFileAttributes(_, Eq("//tmp/r/etc"), _)).WillOnce(Return(1));
         break;
       case GuestAnswer::CopyFails:
@@ -227,6 +228,7 @@ TEST_F(RestoreToVM, HyperVUnixGuestGetsTheHoldingFolder) {
   PrepareStaging("//tmp/r");
   setParams.restoreFlags = kRestoreFlagOverwriteAlways;
   const std::string staged = StageFile("etc/hosts", "abc", kStagedTime);
+  EXPECT_CALL(*guest, IsZqGuestAPI()).WillRepeatedly(Return(false));
   EXPECT_CALL(*guest, CopyFileToGuest(_, Eq(staged), Eq("//tmp/r/etc"), true)).WillOnce(Return(1));
 
   std::string guestPath;

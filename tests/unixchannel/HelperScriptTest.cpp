@@ -174,6 +174,98 @@ TEST(HelperScript, UnknownOptionOrWrongArgumentCountShowsUsage) {
   }
 }
 
+// The script as zqpscp.exe runs it: bash -c SCRIPT NAME --write_file PATH SIZE, content on
+// standard input.
+ScriptRun RunWriter(const std::string& path, const std::string& content, size_t size) {
+  TempDir scratch;
+  zqtest::WriteFile(scratch.Join("in"), content);
+  std::string command = "/bin/bash -c \"$(cat " + ShellQuote::SingleQuoted(ZQ_HELPER_SCRIPT) +
+                        ")\" zqvsa_agentless.sh --write_file " + ShellQuote::SingleQuoted(path) + " " +
+                        std::to_string(size) + " < " + scratch.Join("in") + " 2>" + scratch.Join("err");
+  ScriptRun run;
+  run.status = zqtest::RunBounded(command, 30, run.out);
+  run.err = zqtest::ReadIfPresent(scratch.Join("err"));
+  return run;
+}
+
+// A destination with a file and a folder outside it, reached through planted links.
+struct LinkedDestination {
+  LinkedDestination() {
+    mkdir(dest.c_str(), 0755);
+    zqtest::WriteFile(outside.Join("secret"), "secret");
+    chmod(outside.Join("secret").c_str(), 0600);
+    symlink(outside.Join("secret").c_str(), (dest + "/file-link").c_str());
+    symlink(outside.path().c_str(), (dest + "/folder-link").c_str());
+  }
+  std::string Marked(const std::string& relative) const { return dest + "/./" + relative; }
+  std::string OutsideListing() const {
+    std::string listing;
+    zqtest::RunBounded("ls -ld --time-style=+%s " + outside.path() + "; ls -lA --time-style=+%s " + outside.path(),
+                       10, listing);
+    return listing;
+  }
+  TempDir root;
+  TempDir outside;
+  std::string dest = root.Join("dest");
+};
+
+TEST(HelperScript, NeverFollowsALinkBelowTheDestination) {
+  const std::vector<std::vector<std::string>> refused = {
+      {"--create_dir", "folder-link/new"},
+      {"--create_parent_dir", "folder-link/new/file"},
+      {"--browse_path", "folder-link/x"},
+      {"--file_exists", "folder-link/x"},
+      {"--delete_dir", "folder-link/x"},
+      {"--change_file_attr", "file-link", "1", "2", "0", "0", "777"},
+      {"--create_dir", "../escape"},
+  };
+  for (const auto& row : refused) {
+    LinkedDestination site;
+    const std::string before = site.OutsideListing();
+    std::vector<std::string> args = row;
+    args[1] = site.Marked(row[1]);
+    ScriptRun run = RunHelper(args);
+    EXPECT_NE(run.status, 0) << row[0] << " " << row[1];
+    EXPECT_FALSE(run.err.empty()) << row[0] << " " << row[1];
+    EXPECT_EQ(site.OutsideListing(), before) << row[0] << " " << row[1];
+  }
+}
+
+TEST(HelperScript, TheDestinationItselfMayBeALink) {
+  LinkedDestination site;
+  const std::string viaLink = site.root.Join("dest-link");
+  ASSERT_EQ(symlink(site.dest.c_str(), viaLink.c_str()), 0);
+  EXPECT_EQ(RunHelper({"--create_dir", viaLink + "/./a/b"}).status, 0);
+  EXPECT_EQ(RunWriter(viaLink + "/./a/b/f", "data", 4).status, 0);
+  EXPECT_EQ(zqtest::ReadIfPresent(site.dest + "/a/b/f"), "data");
+}
+
+TEST(HelperScript, WriteFileReplacesCompletelyOrNotAtAll) {
+  LinkedDestination site;
+  const std::string before = site.OutsideListing();
+  zqtest::WriteFile(site.dest + "/old", "old content");
+  chmod((site.dest + "/old").c_str(), 0604);
+  EXPECT_NE(RunWriter(site.Marked("old"), "new", 10).status, 0) << "fewer bytes than announced";
+  EXPECT_EQ(zqtest::ReadIfPresent(site.dest + "/old"), "old content");
+  EXPECT_EQ(RunWriter(site.Marked("old"), "new content", 11).status, 0);
+  EXPECT_EQ(zqtest::ReadIfPresent(site.dest + "/old"), "new content");
+  struct stat info {};
+  ASSERT_EQ(lstat((site.dest + "/old").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0604u) << "a replaced file keeps its mode";
+
+  EXPECT_EQ(RunWriter(site.Marked("file-link"), "restored", 8).status, 0);
+  ASSERT_EQ(lstat((site.dest + "/file-link").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISREG(info.st_mode)) << "the link is replaced, not written through";
+  EXPECT_NE(RunWriter(site.Marked("folder-link/x"), "x", 1).status, 0);
+  mkdir((site.dest + "/folder").c_str(), 0755);
+  EXPECT_NE(RunWriter(site.Marked("folder"), "x", 1).status, 0);
+  EXPECT_EQ(site.OutsideListing(), before);
+
+  std::string listing;
+  zqtest::RunBounded("ls -A " + site.dest, 10, listing);
+  EXPECT_EQ(listing, "file-link\nfolder\nfolder-link\nold\n") << "no temporary file is left";
+}
+
 TEST(HelperScript, IsShellcheckClean) {
   std::string output;
   if (zqtest::RunBounded("command -v shellcheck", 10, output) != 0) {

@@ -1,5 +1,7 @@
 // zqplink.exe and zqpscp.exe against a real OpenSSH server.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 
 #include <signal.h>
@@ -69,17 +71,49 @@ TEST_F(SshToolsSshd, PscpTakesTheTargetPathLiterally) {
   EXPECT_EQ(zqtest::ReadIfPresent(std::string("/home/") + SshTestUsers::kUser + "/zqcanary-pscp"), "");
 }
 
-TEST_F(SshToolsSshd, PscpFallsBackToLegacyScpOnlyWithoutSftp) {
+// A Unix target is written by the guest's bash, so it needs no SFTP service; any other target
+// goes over SFTP to a temporary name that is renamed over it, and needs the service.
+TEST_F(SshToolsSshd, PscpWritesUnixTargetsOverSshAndOtherTargetsOverSftp) {
+  chmod(guest.path().c_str(), 0777);
+  TempDir local;
+  zqtest::WriteFile(local.Join("src"), "new data");
+  std::string output;
+  std::string legacy = SshdEnvironment::Get().legacyServer().address();
+  EXPECT_EQ(Run(Pscp() + local.Join("src") + " " + Target(legacy, guest.Join("unix")), output), 0) << output;
+  EXPECT_EQ(zqtest::ReadIfPresent(guest.Join("unix")), "new data");
+  EXPECT_EQ(output, "");
+
+  // A relative target stands for a Windows path here: it starts in the login's home folder.
+  std::string fromHome;
+  for (char c : std::string(getpwnam(SshTestUsers::kUser)->pw_dir)) fromHome += c == '/' ? "../" : "";
+  std::string relative = fromHome + guest.Join("other").substr(1);
+  zqtest::WriteFile(guest.Join("other"), "old");
+  std::string sftp = SshdEnvironment::Get().sftpServer().address();
+  EXPECT_EQ(Run(Pscp() + local.Join("src") + " " + Target(sftp, relative), output), 0) << output;
+  EXPECT_EQ(zqtest::ReadIfPresent(guest.Join("other")), "new data");
+
+  zqtest::WriteFile(guest.Join("other"), "old");
+  EXPECT_NE(Run(Pscp() + local.Join("src") + " " + Target(legacy, relative), output), 0);
+  EXPECT_NE(output.find("offers no SFTP service"), std::string::npos) << output;
+  EXPECT_EQ(zqtest::ReadIfPresent(guest.Join("other")), "old");
+  EXPECT_EQ(zqtest::RunBounded("ls -A " + guest.path(), 10, output), 0);
+  EXPECT_EQ(output, "other\nunix\n") << "no temporary file is left";
+}
+
+// The attribute step after a copy sends the staged file's times; reading it must not move them.
+TEST_F(SshToolsSshd, PscpLeavesTheLocalFilesAccessTime) {
   chmod(guest.path().c_str(), 0777);
   TempDir local;
   zqtest::WriteFile(local.Join("src"), "data");
+  timespec times[2] = {{1000, 0}, {2000, 0}};  // an access time relatime would move
+  ASSERT_EQ(utimensat(AT_FDCWD, local.Join("src").c_str(), times, 0), 0);
   std::string output;
-  std::string legacy = SshdEnvironment::Get().legacyServer().address();
-  EXPECT_EQ(Run(Pscp() + local.Join("src") + " " + Target(legacy, guest.Join("l")), output), 0) << output;
-  EXPECT_NE(output.find("no SFTP service at " + legacy), std::string::npos) << output;
-  std::string sftp = SshdEnvironment::Get().sftpServer().address();
-  EXPECT_EQ(Run(Pscp() + local.Join("src") + " " + Target(sftp, guest.Join("s")), output), 0) << output;
-  EXPECT_EQ(output, "");
+  std::string address = SshdEnvironment::Get().sftpServer().address();
+  EXPECT_EQ(Run(Pscp() + local.Join("src") + " " + Target(address, guest.Join("copy")), output), 0) << output;
+  EXPECT_EQ(zqtest::ReadIfPresent(guest.Join("copy")), "data");
+  struct stat info {};
+  ASSERT_EQ(stat(local.Join("src").c_str(), &info), 0);
+  EXPECT_EQ(info.st_atime, 1000);
 }
 
 TEST_F(SshToolsSshd, PscpReportsAMissingLocalFile) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "ControlFolder.h"
+#include "GuestFileCopy.h"
 
 #include "OpenSshCommand.h"
 #include "PuttyArguments.h"
@@ -104,6 +105,28 @@ TEST_P(PscpArgumentsTable, ParsesOrRefuses) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, PscpArgumentsTable, testing::ValuesIn(kPscpRows),
                          [](const testing::TestParamInfo<PscpRow>& info) { return std::string(info.param.name); });
+
+// The temporary file of a non-Unix copy lies in the target's folder, whichever separator it uses.
+TEST(GuestFileCopy, TemporaryNameLiesBesideTheTarget) {
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"D:\\Restore\\a.txt", "D:\\Restore\\.zqrestore-T.tmp"},
+      {"C:/Users/a b/f", "C:/Users/a b/.zqrestore-T.tmp"},
+      {"plain", ".zqrestore-T.tmp"},
+  };
+  for (const auto& [target, temporary] : rows) EXPECT_EQ(GuestFileCopy::TemporaryBeside(target, "T"), temporary);
+  EXPECT_TRUE(GuestFileCopy::IsUnixTarget("//data/./a"));
+  EXPECT_FALSE(GuestFileCopy::IsUnixTarget("D:\\a"));
+  EXPECT_EQ(GuestFileCopy::SftpPath("D:\\Restore\\a b.txt"), "/D:/Restore/a b.txt");
+  EXPECT_EQ(GuestFileCopy::SftpPath("relative\\name"), "relative\\name");
+  EXPECT_EQ(GuestFileCopy::RandomToken().size(), 18u);
+  EXPECT_NE(GuestFileCopy::RandomToken(), GuestFileCopy::RandomToken());
+}
+
+TEST(GuestFileCopy, SftpBatchWordsKeepQuotesAndBackslashes) {
+  EXPECT_EQ(GuestFileCopy::SftpWord("D:\\a \"b\" *"), "\"D:\\\\a \\\"b\\\" *\"");
+  EXPECT_EQ(GuestFileCopy::SftpPutAndRename("/dev/fd/3", "t", "x"), "put -- \"/dev/fd/3\" \"t\"\nrename \"t\" \"x\"\n");
+  EXPECT_FALSE(GuestFileCopy::FitsSftpBatch("a\nb"));
+}
 
 SshToolSettings SettingsIn(const TempDir& dir) {
   SshToolSettings settings;

@@ -90,7 +90,7 @@ TEST_F(UnixChannelLocal, BrowseOfAMissingPathSucceedsWithNoEntries) {
 TEST_F(UnixChannelLocal, CopyWithoutOverwriteKeepsTheGuestFile) {
   zqtest::WriteFile(guest.Join("new"), "new");
   zqtest::WriteFile(guest.Join("old"), "old");
-  EXPECT_EQ(channel.CopyFileToGuest(ctx, guest.Join("new"), guest.Join("old"), false), 1);
+  EXPECT_EQ(channel.CopyFileToGuest(ctx, guest.Join("new"), guest.Join("old"), false), 0);
   EXPECT_EQ(zqtest::ReadIfPresent(guest.Join("old")), "old");
   EXPECT_EQ(channel.CopyFileToGuest(ctx, guest.Join("new"), guest.Join("old"), true), 1);
   EXPECT_EQ(zqtest::ReadIfPresent(guest.Join("old")), "new");

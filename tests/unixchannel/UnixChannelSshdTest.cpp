@@ -106,7 +106,7 @@ TEST_F(UnixChannelSshd, CreatesCopiesBrowsesAndDeletes) {
   EXPECT_EQ(zqtest::ReadIfPresent(folder + "/deeper/a.txt"), "first");
 
   zqtest::WriteFile(local.Join("a.txt"), "second!");
-  EXPECT_EQ(channel->CopyFileToGuest(ctx, local.Join("a.txt"), folder + "/deeper/a.txt", false), 1);
+  EXPECT_EQ(channel->CopyFileToGuest(ctx, local.Join("a.txt"), folder + "/deeper/a.txt", false), 0);
   EXPECT_EQ(zqtest::ReadIfPresent(folder + "/deeper/a.txt"), "first");
   EXPECT_EQ(channel->CopyFileToGuest(ctx, local.Join("a.txt"), folder + "/deeper/a.txt", true), 1);
   EXPECT_EQ(zqtest::ReadIfPresent(folder + "/deeper/a.txt"), "second!");

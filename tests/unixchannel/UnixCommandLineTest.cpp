@@ -74,7 +74,7 @@ const std::vector<ScriptRow> kScriptRows = {
      },
      kPlink + "\"--list_dirs\" \"'/home/a b'\""},
     {"CreateDir", [](ZQUnixGuestAPI& c, const GuestCtx& ctx) { return c.CreateGuestFolder(ctx, "/restore/x"); },
-     kPlink + "\"--create_dir\" \"'/restore/x'\""},
+     kPlink + "\"--create_dir\" \"'/restore/x/./'\""},
     {"DeleteDir",
      [](ZQUnixGuestAPI& c, const GuestCtx& ctx) {
        std::string path = "/restore/x";
@@ -97,7 +97,7 @@ const std::vector<ScriptRow> kScriptRows = {
      kPlink + "\"--change_file_attr\" \"'/r'\" 0 0 0 0 0"},
     {"HostilePathQuotedForBothShells",
      [](ZQUnixGuestAPI& c, const GuestCtx& ctx) { return c.CreateGuestFolder(ctx, "/r/it's $(x) `y` \"z\" \\"); },
-     kPlink + "\"--create_dir\" \"'/r/it'\\\\''s \\$(x) \\`y\\` \\\"z\\\" \\\\'\""},
+     kPlink + "\"--create_dir\" \"'/r/it'\\\\''s \\$(x) \\`y\\` \\\"z\\\" \\\\/./'\""},
 };
 
 class UnixScriptCommandLines : public UnixCommandLines, public testing::WithParamInterface<ScriptRow> {};
@@ -111,6 +111,53 @@ TEST_P(UnixScriptCommandLines, MatchByteForByte) {
 INSTANTIATE_TEST_SUITE_P(Rows, UnixScriptCommandLines, testing::ValuesIn(kScriptRows),
                          [](const testing::TestParamInfo<ScriptRow>& info) { return std::string(info.param.name); });
 
+// Below the destination the helper script and the copy tool get the marker "/./", which ends the
+// part of the path where links are followed.
+struct MarkRow {
+  const char* name;
+  std::string destination;
+  std::string path;
+  std::string expected;
+};
+
+void PrintTo(const MarkRow& row, std::ostream* out) { *out << row.name; }
+
+const std::vector<MarkRow> kMarkRows = {
+    {"BelowTheDestination", "//data/r", "//data/r/etc/hosts", "'//data/r/./etc/hosts'"},
+    {"DestinationWithTrailingSlash", "//data/r/", "//data/r/etc", "'//data/r/./etc'"},
+    {"DestinationItself", "//data/r", "//data/r", "'//data/r/./'"},
+    {"DotPartsOfTheDestinationDropped", "/data/./r/.", "/data/r/a", "'/data/r/./a'"},
+    {"RootDestination", "//", "///etc/x", "'/.///etc/x'"},
+    {"SiblingWithTheSamePrefix", "/data/r", "/data/rx/a", "'/data/rx/a'"},
+    {"OutsideTheDestination", "/data/r", "/etc/x", "'/etc/x'"},
+};
+
+class MarkedPaths : public UnixCommandLines, public testing::WithParamInterface<MarkRow> {};
+
+TEST_P(MarkedPaths, CarryTheDestinationMarker) {
+  ASSERT_EQ(channel.InitStagingFolder(1, "/stage", GetParam().destination), 1);
+  std::vector<SGuestFile> entries;
+  channel.BrowseGuest(ctx, GetParam().path, entries);
+  EXPECT_EQ(Commands().at(0), kPlink + "\"--browse_path\" \"" + GetParam().expected + "\"");
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, MarkedPaths, testing::ValuesIn(kMarkRows),
+                         [](const testing::TestParamInfo<MarkRow>& info) { return std::string(info.param.name); });
+
+TEST_F(UnixCommandLines, CopyBelowTheDestinationMarksTheTarget) {
+  ASSERT_EQ(channel.InitStagingFolder(1, "/stage", "//data"), 1);
+  EXPECT_EQ(channel.CopyFileToGuest(ctx, "/stage/a.txt", "//data/a.txt", true), 1);
+  EXPECT_EQ(Commands().at(1), "/opt/zq/zqpscp.exe  '/stage/a.txt' root@10.0.0.5:/'//data/./a.txt'");
+}
+
+TEST_F(UnixCommandLines, IdsGoAsUnsigned32BitNumbers) {
+  SGuestFile attributes;
+  attributes.uid = -2;
+  attributes.gid = static_cast<int32_t>(0x80000000u);
+  EXPECT_EQ(channel.ChangeGuestFileAttributes(ctx, "/r", attributes), 1);
+  EXPECT_EQ(Commands().at(0), kPlink + "\"--change_file_attr\" \"'/r'\" 0 0 4294967294 2147483648 0");
+}
+
 TEST_F(UnixCommandLines, CopyWithOverwriteCreatesTheParentThenCopies) {
   EXPECT_EQ(channel.CopyFileToGuest(ctx, "/stage/a.txt", "/data/a.txt", true), 1);
   EXPECT_EQ(Commands(), (std::vector<std::string>{
@@ -119,9 +166,10 @@ TEST_F(UnixCommandLines, CopyWithOverwriteCreatesTheParentThenCopies) {
                         }));
 }
 
-TEST_F(UnixCommandLines, CopyWithoutOverwriteKeepsAnExistingGuestFile) {
+TEST_F(UnixCommandLines, CopyWithoutOverwriteKeepsAnExistingGuestFileAndSaysSo) {
   fileExistsAnswer = "File exists\n";
-  EXPECT_EQ(channel.CopyFileToGuest(ctx, "/stage/a.txt", "/data/a.txt", false), 1);
+  EXPECT_EQ(channel.CopyFileToGuest(ctx, "/stage/a.txt", "/data/a.txt", false), 0);
+  EXPECT_NE(channel.GetLastGuestApiErrorDetails().find("kept without copying"), std::string::npos);
   EXPECT_EQ(Commands(), (std::vector<std::string>{
                             kPlink + "\"--create_parent_dir\" \"'/data/a.txt'\"",
                             kPlink + "\"--file_exists\" \"'/data/a.txt'\"",

@@ -1,0 +1,336 @@
+// A hostile Linux guest over SSH: before a restore, a guest user plants links, folders and a full
+// file system in the destination; zqrestore then restores as the guest's root login, the way an
+// operator runs it. Every row states what the guest must hold afterwards, that nothing outside
+// the destination changed, and what the summary says. The guest is this machine seen through a
+// real OpenSSH server on a loopback address; the program runs in its own mount namespace, so the
+// small file systems it mounts are seen by that server and vanish with the program. Needs root
+// and sshd; skipped otherwise, except in CI (CI=true), where that is a failure.
+#include <fcntl.h>
+#include <ftw.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "e2e/RestoreHarness.h"
+#include "support/SshdFixture.h"
+
+namespace {
+
+using e2e::RestoreHarness;
+using e2e::RunResult;
+using zqtest::SshTestUsers;
+
+constexpr const char* kVm = "hostile-vm";
+constexpr const char* kGuid = "8a1e0000-0000-4000-8000-00000000bad1";
+constexpr long long kBackupTime = 1600000000;
+constexpr long long kPlantedTime = 915148800;  // 1999: older than every backed-up file
+constexpr uid_t kOwner = 1234;
+constexpr gid_t kGroup = 2345;
+
+bool g_privateMounts = false;
+std::string g_mountProblem;
+
+bool RunningInCi() {
+  const char* ci = std::getenv("CI");
+  return ci != nullptr && std::string(ci) == "true";
+}
+
+class HostileGuestEnvironment : public testing::Environment {
+ public:
+  static HostileGuestEnvironment& Get() {
+    static HostileGuestEnvironment* environment = new HostileGuestEnvironment;
+    return *environment;
+  }
+  void SetUp() override {
+    if (!zqtest::SshdServer::CanRun(m_reason)) return;
+    zqtest::SshdOptions options;
+    options.address = "127.0.0.7";
+    m_server = std::make_unique<zqtest::SshdServer>(options);
+    m_available = m_server->Start(m_reason);
+  }
+  void TearDown() override { m_server.reset(); }
+  bool available() const { return m_available; }
+  const std::string& reason() const { return m_reason; }
+  zqtest::SshdServer& server() { return *m_server; }
+
+ private:
+  std::unique_ptr<zqtest::SshdServer> m_server;
+  bool m_available = false;
+  std::string m_reason;
+};
+
+void SetTimes(const std::string& path, long long seconds) {
+  timespec times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+// A backed-up file: content, mode, owner and modification time.
+void Backup(const std::string& path, const std::string& content, mode_t mode = 0640, uid_t uid = kOwner,
+            gid_t gid = kGroup) {
+  zqtest::WriteFile(path, content);
+  ASSERT_EQ(chmod(path.c_str(), mode), 0);
+  ASSERT_EQ(lchown(path.c_str(), uid, gid), 0);
+  SetTimes(path, kBackupTime);
+}
+
+// Everything below a folder, one line per entry: kind, mode, owner, size, time and content.
+std::map<std::string, std::string> g_walk;
+std::string g_walkRoot;
+int RecordEntry(const char* path, const struct stat* info, int, FTW*) {
+  std::string line = std::to_string(info->st_mode) + " " + std::to_string(info->st_uid) + ":" +
+                     std::to_string(info->st_gid) + " " + std::to_string(info->st_size) + " " +
+                     std::to_string(info->st_mtime);
+  if (S_ISREG(info->st_mode)) line += " " + zqtest::ReadFile(path);
+  g_walk[std::string(path).substr(g_walkRoot.size())] = line;
+  return 0;
+}
+std::map<std::string, std::string> Snapshot(const std::string& folder) {
+  g_walk.clear();
+  g_walkRoot = folder;
+  nftw(folder.c_str(), RecordEntry, 16, FTW_PHYS);
+  return g_walk;
+}
+
+// The guest of one row: the destination, a root-only folder outside it with a secret in it, and
+// the backup to restore.
+struct Scene {
+  zqtest::TempDir guest;
+  zqtest::TempDir outside;
+  zqtest::TempDir backup;
+  std::string destination() const { return guest.Join("restore"); }
+  std::string InDestination(const std::string& relative) const { return destination() + "/" + relative; }
+  std::string secret() const { return outside.Join("secret.conf"); }
+  std::string mountPoint;  // a small file system mounted at the destination, if any
+
+  ~Scene() {
+    if (!mountPoint.empty()) umount2(mountPoint.c_str(), MNT_DETACH);
+  }
+};
+
+// The default backup: a file at the top and one in a folder.
+void DefaultBackup(Scene& scene) {
+  Backup(scene.backup.Join("notes.txt"), "backup notes\n");
+  ASSERT_EQ(mkdir(scene.backup.Join("docs").c_str(), 0755), 0);
+  Backup(scene.backup.Join("docs/report.txt"), "backup report\n");
+}
+
+struct Counts {
+  int restoredFiles;
+  int kept;
+  int failed;
+};
+
+struct ThreatRow {
+  const char* name;
+  int instanceType;
+  std::function<void(Scene&)> plant;    // what the guest user prepared, and the backup
+  Counts counts;                        // the summary afterwards
+  std::function<void(Scene&)> check;    // what the guest holds afterwards
+};
+
+void PrintTo(const ThreatRow& row, std::ostream* out) { *out << row.name; }
+
+struct stat Lstat(const std::string& path) {
+  struct stat info {};
+  EXPECT_EQ(lstat(path.c_str(), &info), 0) << path << ": " << std::strerror(errno);
+  return info;
+}
+
+// The restored file is a regular file with the backed-up content, owner, mode and time.
+void ExpectRestored(const std::string& path, const std::string& content, mode_t mode = 0640, uid_t uid = kOwner,
+                    gid_t gid = kGroup) {
+  const struct stat info = Lstat(path);
+  EXPECT_TRUE(S_ISREG(info.st_mode)) << path;
+  EXPECT_EQ(zqtest::ReadFile(path), content) << path;
+  EXPECT_EQ(info.st_mode & 07777, mode) << path;
+  EXPECT_EQ(info.st_uid, uid) << path;
+  EXPECT_EQ(info.st_gid, gid) << path;
+  EXPECT_EQ(info.st_mtime, kBackupTime) << path;
+}
+
+void PlantLink(const std::string& target, const std::string& link) {
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0) << link;
+  SetTimes(link, kPlantedTime);
+}
+
+// A tmpfs of `kilobytes` at the destination, private to this program's mount namespace.
+bool MountSmallFileSystem(Scene& scene, int kilobytes) {
+  if (!g_privateMounts) return false;
+  const std::string options = "size=" + std::to_string(kilobytes) + "k,mode=0755";
+  if (mount("tmpfs", scene.destination().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
+    g_mountProblem = std::string("cannot mount a tmpfs: ") + std::strerror(errno);
+    return false;
+  }
+  scene.mountPoint = scene.destination();
+  return true;
+}
+
+// Fills the file system of `folder` until fewer than `kilobytes` are free.
+void FillUntilFree(const std::string& folder, int kilobytes) {
+  int fd = open((folder + "/filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  std::string block(4096, 'f');
+  for (;;) {
+    std::string free;
+    ASSERT_EQ(zqtest::RunBounded("df -k --output=avail " + folder + " | tail -1", 10, free), 0);
+    if (std::atoll(free.c_str()) < kilobytes) break;
+    if (write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size())) break;
+  }
+  close(fd);
+}
+
+const std::string kOriginal(100 * 1024, 'o');
+
+const ThreatRow kThreats[] = {
+    {"FileLinkingOutsideIsReplacedNotWrittenThrough", 601,
+     [](Scene& s) {
+       DefaultBackup(s);
+       PlantLink(s.secret(), s.InDestination("notes.txt"));
+     },
+     {2, 0, 0},
+     [](Scene& s) { ExpectRestored(s.InDestination("notes.txt"), "backup notes\n"); }},
+    {"DanglingLinkIsReplacedAndItsTargetNeverCreated", 601,
+     [](Scene& s) {
+       DefaultBackup(s);
+       PlantLink(s.outside.Join("missing"), s.InDestination("notes.txt"));
+     },
+     {2, 0, 0},
+     [](Scene& s) {
+       ExpectRestored(s.InDestination("notes.txt"), "backup notes\n");
+       struct stat info {};
+       EXPECT_NE(lstat(s.outside.Join("missing").c_str(), &info), 0);
+     }},
+    {"FolderLinkingOutsideFailsItsEntries", 601,
+     [](Scene& s) {
+       DefaultBackup(s);
+       PlantLink(s.outside.path(), s.InDestination("docs"));
+     },
+     {1, 0, 2},
+     [](Scene& s) {
+       ExpectRestored(s.InDestination("notes.txt"), "backup notes\n");
+       EXPECT_TRUE(S_ISLNK(Lstat(s.InDestination("docs")).st_mode));
+     }},
+    {"FolderWhereAFileIsRestoredIsLeftAlone", 601,
+     [](Scene& s) {
+       DefaultBackup(s);
+       ASSERT_EQ(mkdir(s.InDestination("notes.txt").c_str(), 0755), 0);
+       ASSERT_EQ(chmod(s.InDestination("notes.txt").c_str(), 0755), 0);
+       SetTimes(s.InDestination("notes.txt"), kPlantedTime);
+     },
+     {1, 0, 1},
+     [](Scene& s) {
+       const struct stat info = Lstat(s.InDestination("notes.txt"));
+       EXPECT_TRUE(S_ISDIR(info.st_mode));
+       EXPECT_EQ(info.st_mode & 07777, 0755u) << "no attribute stamped on the guest's folder";
+       EXPECT_EQ(info.st_uid, 0u);
+       EXPECT_EQ(info.st_mtime, kPlantedTime);
+       ExpectRestored(s.InDestination("docs/report.txt"), "backup report\n");
+     }},
+    {"FullFileSystemKeepsTheOriginalByteForByte", 601,
+     [](Scene& s) {
+       if (!MountSmallFileSystem(s, 512)) GTEST_SKIP() << "no private tmpfs: " << g_mountProblem;
+       zqtest::WriteFile(s.InDestination("big.dat"), kOriginal);
+       SetTimes(s.InDestination("big.dat"), kPlantedTime);
+       FillUntilFree(s.destination(), 200);
+       Backup(s.backup.Join("big.dat"), std::string(300 * 1024, 'n'));
+     },
+     {0, 0, 1},
+     [](Scene& s) {
+       EXPECT_TRUE(zqtest::ReadFile(s.InDestination("big.dat")) == kOriginal) << "the original is intact";
+       for (const auto& [path, line] : Snapshot(s.destination())) {
+         EXPECT_EQ(path.find(".zqrestore-"), std::string::npos) << "temporary file left: " << path;
+       }
+     }},
+    {"IdsAbove2To31AreAppliedWithTimesAndMode", 601,
+     [](Scene& s) { Backup(s.backup.Join("notes.txt"), "backup notes\n", 0604, 3000000000u, 4294967294u); },
+     {1, 0, 0},
+     [](Scene& s) { ExpectRestored(s.InDestination("notes.txt"), "backup notes\n", 0604, 3000000000u, 4294967294u); }},
+    {"DestinationThatIsALinkIsTheOperatorsChoice", 601,
+     [](Scene& s) {
+       DefaultBackup(s);
+       ASSERT_EQ(rmdir(s.destination().c_str()), 0);
+       ASSERT_EQ(mkdir(s.guest.Join("real").c_str(), 0755), 0);
+       ASSERT_EQ(symlink(s.guest.Join("real").c_str(), s.destination().c_str()), 0);
+     },
+     {2, 0, 0},
+     [](Scene& s) {
+       ExpectRestored(s.guest.Join("real/notes.txt"), "backup notes\n");
+       ExpectRestored(s.guest.Join("real/docs/report.txt"), "backup report\n");
+     }},
+    {"HyperVGuestGetsEachFileAtItsOwnPath", 102,
+     [](Scene& s) {
+       Backup(s.backup.Join("notes.txt"), "backup notes\n");
+       ASSERT_EQ(mkdir(s.backup.Join("etc").c_str(), 0755), 0);
+       Backup(s.backup.Join("etc/hosts"), "backup hosts\n");
+       Backup(s.backup.Join("etc/other"), "backup other\n");
+     },
+     {3, 0, 0},
+     [](Scene& s) {
+       ExpectRestored(s.InDestination("notes.txt"), "backup notes\n");
+       ExpectRestored(s.InDestination("etc/hosts"), "backup hosts\n");
+       ExpectRestored(s.InDestination("etc/other"), "backup other\n");
+     }},
+};
+
+class UnixHostileGuest : public testing::TestWithParam<ThreatRow> {};
+
+TEST_P(UnixHostileGuest, LeavesTheGuestIntactAndReportsTheTruth) {
+  if (!HostileGuestEnvironment::Get().available()) {
+    if (RunningInCi()) FAIL() << HostileGuestEnvironment::Get().reason();
+    GTEST_SKIP() << HostileGuestEnvironment::Get().reason();
+  }
+  const ThreatRow& row = GetParam();
+  Scene scene;
+  ASSERT_EQ(mkdir(scene.destination().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(scene.outside.path().c_str(), 0700), 0);
+  zqtest::WriteFile(scene.secret(), "root secret\n");
+  ASSERT_EQ(chmod(scene.secret().c_str(), 0600), 0);
+  row.plant(scene);
+  if (testing::Test::IsSkipped() || testing::Test::HasFatalFailure()) return;
+  const auto outsideBefore = Snapshot(scene.outside.path());
+
+  RestoreHarness harness(row.instanceType);
+  zqtest::SshdServer& server = HostileGuestEnvironment::Get().server();
+  harness.server().AddVm(kVm).Guid(kGuid).IpAddresses({server.address()});
+  harness.AddSshHost(server.address(), server.port());
+  if (row.instanceType != 601) harness.Set("VirtualServer", "UseZQGuestAPI", "true");
+  const RunResult result = harness.Restore(
+      harness.Job(kVm, kGuid, scene.destination(), SshTestUsers::kRootUser, SshTestUsers::kRootPassword),
+      scene.backup.path(), 300);
+
+  EXPECT_EQ(result.summary["restoredFiles"], row.counts.restoredFiles) << result.output;
+  EXPECT_EQ(result.summary["kept"], row.counts.kept) << result.output;
+  EXPECT_EQ(result.summary["failed"], row.counts.failed) << result.output;
+  row.check(scene);
+  EXPECT_EQ(Snapshot(scene.outside.path()), outsideBefore) << "nothing outside the destination changed";
+  EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Threats, UnixHostileGuest, testing::ValuesIn(kThreats),
+                         [](const testing::TestParamInfo<ThreatRow>& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+// The mount namespace comes first, while the program has a single thread: the sshd started later
+// and every guest session inherit it.
+int main(int argc, char** argv) {
+  if (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) {
+    g_privateMounts = true;
+  } else {
+    g_mountProblem = std::string("no private mount namespace: ") + std::strerror(errno);
+  }
+  testing::InitGoogleTest(&argc, argv);
+  testing::AddGlobalTestEnvironment(&HostileGuestEnvironment::Get());
+  return RUN_ALL_TESTS();
+}

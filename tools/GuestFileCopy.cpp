@@ -1,0 +1,65 @@
+#include "GuestFileCopy.h"
+
+#include <sys/random.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+#include "guestapi/ShellQuote.h"
+
+namespace GuestFileCopy {
+
+bool IsUnixTarget(const std::string& remotePath) { return !remotePath.empty() && remotePath[0] == '/'; }
+
+std::string UnixWriterCommand(const std::string& script, const std::string& remotePath, unsigned long long size) {
+  return "bash -c " + ShellQuote::SingleQuoted(script) + " " + kHelperScript + " " + kWriteOption + " " +
+         ShellQuote::SingleQuoted(remotePath) + " " + std::to_string(size);
+}
+
+std::string SftpPath(const std::string& target) {
+  const bool drivePath = target.size() >= 3 && std::isalpha(static_cast<unsigned char>(target[0])) &&
+                         target[1] == ':' && (target[2] == '\\' || target[2] == '/');
+  if (!drivePath) return target;
+  std::string path = "/" + target;
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+std::string TemporaryBeside(const std::string& target, const std::string& token) {
+  const size_t separator = target.find_last_of("/\\");
+  const std::string folder = separator == std::string::npos ? std::string() : target.substr(0, separator + 1);
+  return folder + ".zqrestore-" + token + ".tmp";
+}
+
+std::string SftpWord(const std::string& text) {
+  std::string word = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') word += '\\';
+    word += c;
+  }
+  return word + "\"";
+}
+
+std::string SftpPutAndRename(const std::string& localFile, const std::string& temporary, const std::string& target) {
+  return "put -- " + SftpWord(localFile) + " " + SftpWord(temporary) + "\nrename " + SftpWord(temporary) + " " +
+         SftpWord(target) + "\n";
+}
+
+std::string SftpRemove(const std::string& temporary) { return "-rm " + SftpWord(temporary) + "\n"; }
+
+bool FitsSftpBatch(const std::string& path) { return path.find_first_of(std::string("\r\n\0", 3)) == std::string::npos; }
+
+std::string RandomToken() {
+  unsigned char bytes[9];
+  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return "";
+  std::string token;
+  char hex[3];
+  for (unsigned char byte : bytes) {
+    std::snprintf(hex, sizeof hex, "%02x", byte);
+    token += hex;
+  }
+  return token;
+}
+
+}  // namespace GuestFileCopy

@@ -1,0 +1,52 @@
+// How zqpscp.exe lands a file in a guest completely or not at all.
+//
+// Unix targets (a path that begins with "/") are written by the guest's own bash: one ssh session
+// runs the helper script's --write_file with the file's bytes on standard input, and the script
+// enters the target's folders without following links, writes a new file with an unpredictable
+// name in the final folder and renames it over the target once every byte arrived.
+//
+// Other targets (Windows paths such as D:\dir\file) go over SFTP to a temporary name beside the
+// target, which is then renamed over it (OpenSSH's posix-rename where the server offers it);
+// on failure the temporary file is removed.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace GuestFileCopy {
+
+// Name of the helper script beside the tools, and the option that writes a file.
+constexpr const char* kHelperScript = "zqvsa_agentless.sh";
+constexpr const char* kWriteOption = "--write_file";
+
+// True for a target the guest's bash writes: an absolute Unix path.
+bool IsUnixTarget(const std::string& remotePath);
+
+// The command the guest's login shell runs to replace `remotePath` by `size` bytes read from
+// standard input: bash -c 'SCRIPT' zqvsa_agentless.sh --write_file 'PATH' SIZE.
+std::string UnixWriterCommand(const std::string& script, const std::string& remotePath, unsigned long long size);
+
+// `target` as the SFTP server of a Windows guest (Win32-OpenSSH) takes an absolute path: a drive
+// path "D:\dir\file" becomes "/D:/dir/file"; any other target is kept as it is (the server then
+// takes it relative to the login's home folder).
+std::string SftpPath(const std::string& target);
+
+// The temporary name beside `target` ("\" and "/" both separate folders), built from `token`.
+std::string TemporaryBeside(const std::string& target, const std::string& token);
+
+// `text` as one argument of an sftp batch line: in double quotes, with " and \ escaped.
+std::string SftpWord(const std::string& text);
+
+// The sftp batch that puts `localFile` to `temporary` and renames it over `target`.
+std::string SftpPutAndRename(const std::string& localFile, const std::string& temporary, const std::string& target);
+
+// The sftp batch that removes `temporary`, ignoring a failure.
+std::string SftpRemove(const std::string& temporary);
+
+// False when a path cannot be written on one sftp batch line (it holds a line break or NUL).
+bool FitsSftpBatch(const std::string& path);
+
+// A random token of 18 hexadecimal digits; empty when the system gives no random bytes.
+std::string RandomToken();
+
+}  // namespace GuestFileCopy
