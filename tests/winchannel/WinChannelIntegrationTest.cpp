@@ -186,7 +186,7 @@ TEST_F(WinGuestIntegration, CopiesWithAndWithoutOverwrite) {
   zqtest::WriteFile(Host("C/Restore/a.txt"), "old content");
   ASSERT_TRUE(InitChannel());
   const std::string local = m_dir.Join("local.txt");
-  ASSERT_EQ(m_channel.CopyFileToGuest(m_ctx, local, "C:\\Restore\\a.txt", false), 1);
+  EXPECT_EQ(m_channel.CopyFileToGuest(m_ctx, local, "C:\\Restore\\a.txt", false), 0);  // kept
   EXPECT_EQ(zqtest::ReadFile(Host("C/Restore/a.txt")), "old content");
   ASSERT_EQ(m_channel.CopyFileToGuest(m_ctx, local, "C:\\Restore\\a.txt", true), 1);
   EXPECT_EQ(zqtest::ReadFile(Host("C/Restore/a.txt")), "new content");
