@@ -60,12 +60,13 @@ constexpr const char* kCreateParent =
     "if (Test-Path -LiteralPath $GuestFile -PathType Container) {Write-Host FolderInTheWay} elseif (!(Test-Path "
     "%s$GuestFile)) {$ParentDir=Split-Path -Path $GuestFile -Parent; if (!(Test-Path %s$ParentDir)) {New-Item -ItemType "
     "Directory -Path $ParentDir -force;}}";
-// Runs the second %s only when none of the paths listed in the first is a reparse point (a
-// symbolic link or junction); otherwise prints the first such path after the marker.
+// Walks from the path in the first %s through the names listed in the second, one level deeper
+// each time, and runs the third %s only when none of the items on the way is a reparse point (a
+// symbolic link, junction or mount point); otherwise prints the first such path after the marker.
 constexpr const char* kReparsePointGuard =
-    "$link = ''; foreach($p in %s) {if (!$link -and (Test-Path -LiteralPath $p) -and ((Get-Item -LiteralPath $p "
-    "-Force).Attributes -band [IO.FileAttributes]::ReparsePoint)) {$link = $p}}; if ($link) {Write-Host ReparsePoint "
-    "$link} else {%s}";
+    "$link = ''; $p = %s; foreach($n in %s) {$p = $p + '\\' + $n; if (!$link -and (Test-Path -LiteralPath $p) -and "
+    "((Get-Item -LiteralPath $p -Force).Attributes -band [IO.FileAttributes]::ReparsePoint)) {$link = $p}}; if ($link) "
+    "{Write-Host ReparsePoint $link} else {%s}";
 constexpr const char* kReparsePointMarker = "ReparsePoint ";
 constexpr const char* kFolderInTheWayMarker = "FolderInTheWay";
 
@@ -119,35 +120,53 @@ bool HasDotComponent(const std::string& path) {
   return false;
 }
 
-// The paths the guard of a write must examine: each folder below `root` on the way to `path`,
-// and `path` itself when `withFinal`. Nothing above or at the root is examined: the operator chose
-// the destination, links and all. Empty when there is no root or `path` is not below it.
-std::vector<std::string> PathsBelowRoot(const std::string& root, const std::string& path, bool withFinal) {
+// What the guard of a write examines: starting from `base`, each of `names` in turn, one level
+// deeper each time. The guest builds the paths, so the command grows with the path, not with
+// its depth.
+struct GuardedWalk {
+  std::string base;
+  std::vector<std::string> names;
+};
+
+// The walk over each folder below `root` on the way to `path`, and `path` itself when
+// `withFinal`. Nothing above or at the root is examined: the operator chose the destination,
+// links and all. No names when there is no root or `path` is not below it.
+GuardedWalk WalkBelowRoot(const std::string& root, const std::string& path, bool withFinal) {
   const std::vector<std::string> rootParts = PathComponents(root);
   const std::vector<std::string> parts = PathComponents(path);
-  std::vector<std::string> guarded;
-  if (rootParts.empty() || parts.size() <= rootParts.size()) return guarded;
+  GuardedWalk walk;
+  if (rootParts.empty() || parts.size() <= rootParts.size()) return walk;
   for (size_t i = 0; i < rootParts.size(); ++i) {
-    if (!boost::algorithm::iequals(rootParts[i], parts[i])) return guarded;
+    if (!boost::algorithm::iequals(rootParts[i], parts[i])) return walk;
   }
   const size_t lead = path.find_first_not_of("\\/");
-  std::string prefix = path.substr(0, lead == std::string::npos ? 0 : lead) + parts[0];
-  for (size_t i = 1; i < parts.size(); ++i) {
-    prefix += "\\" + parts[i];
-    if (i < rootParts.size()) continue;
-    if (i + 1 < parts.size() || withFinal) guarded.push_back(prefix);
-  }
-  return guarded;
+  walk.base = path.substr(0, lead == std::string::npos ? 0 : lead) + parts[0];
+  for (size_t i = 1; i < rootParts.size(); ++i) walk.base += "\\" + parts[i];
+  const size_t end = withFinal ? parts.size() : parts.size() - 1;
+  walk.names.assign(parts.begin() + static_cast<long>(rootParts.size()), parts.begin() + static_cast<long>(end));
+  return walk;
 }
 
-// `body` behind the reparse-point guard over `paths`; `body` alone when there is nothing to guard.
-std::string Guarded(const std::vector<std::string>& paths, const std::string& body) {
-  if (paths.empty()) return body;
-  std::string list;
-  for (const std::string& path : paths) {
-    list += (list.empty() ? "'" : ",'") + WinQuote::PowerShellQuoteContent(path) + "'";
-  }
-  return FormatText(kReparsePointGuard, list.c_str(), body.c_str());
+// The walk over the item `path` alone.
+GuardedWalk WalkToItem(const std::string& path) {
+  const std::vector<std::string> parts = PathComponents(path);
+  GuardedWalk walk;
+  if (parts.size() < 2) return walk;
+  const size_t lead = path.find_first_not_of("\\/");
+  walk.base = path.substr(0, lead == std::string::npos ? 0 : lead) + parts[0];
+  for (size_t i = 1; i + 1 < parts.size(); ++i) walk.base += "\\" + parts[i];
+  walk.names.push_back(parts.back());
+  return walk;
+}
+
+std::string PsString(const std::string& text) { return "'" + WinQuote::PowerShellQuoteContent(text) + "'"; }
+
+// `body` behind the reparse-point guard over `walk`; `body` alone when there is nothing to guard.
+std::string Guarded(const GuardedWalk& walk, const std::string& body) {
+  if (walk.names.empty()) return body;
+  std::string names;
+  for (const std::string& name : walk.names) names += (names.empty() ? "" : ",") + PsString(name);
+  return FormatText(kReparsePointGuard, PsString(walk.base).c_str(), names.c_str(), body.c_str());
 }
 
 // The first line the guest printed that holds more than blanks, without its line end.
@@ -408,7 +427,7 @@ int ZQWinGuestAPI::CreateGuestFolder(const GuestCtx&, const std::string& guestPa
   m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "GuestVM %s GuestPath %s", m_loginCred.ipAddress.c_str(), guestPath.c_str());
   if (IsVolumeName(guestPath)) return 1;
   if (!AcceptGuestPath(__PRETTY_FUNCTION__, guestPath, true)) return 0;
-  const std::string script = Guarded(PathsBelowRoot(m_destinationRoot, guestPath, true),
+  const std::string script = Guarded(WalkBelowRoot(m_destinationRoot, guestPath, true),
                                      FormatText(kCreateFolder, WinQuote::PowerShellQuoteContent(guestPath).c_str()));
   std::string output;
   if (!RunPowerShell(script, NeedsEncoding(guestPath), output)) return 0;
@@ -433,8 +452,8 @@ int ZQWinGuestAPI::ChangeGuestFileAttributes(const GuestCtx&, const std::string&
   if (!AcceptGuestPath(__PRETTY_FUNCTION__, guestPath, true)) return 0;
   const std::string path = PsPath(guestPath);
   const bool encode = NeedsEncoding(guestPath);
-  std::vector<std::string> guarded = PathsBelowRoot(m_destinationRoot, guestPath, true);
-  if (guarded.empty()) guarded.push_back(guestPath);
+  GuardedWalk guarded = WalkBelowRoot(m_destinationRoot, guestPath, true);
+  if (guarded.names.empty()) guarded = WalkToItem(guestPath);
   struct TimeToSet {
     const char* script;
     int64_t value;
@@ -497,7 +516,7 @@ int ZQWinGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFile
   const std::string literal = LiteralSwitch(guestFile);
   const std::string createParent =
       FormatText(kGuestFile, WinQuote::PowerShellQuoteContent(guestFile).c_str()) +
-      Guarded(PathsBelowRoot(m_destinationRoot, guestFile, false),
+      Guarded(WalkBelowRoot(m_destinationRoot, guestFile, false),
               FormatText(kCreateParent, literal.c_str(), literal.c_str()));
   std::string output;
   if (!RunPowerShell(createParent, encode, output)) return 0;

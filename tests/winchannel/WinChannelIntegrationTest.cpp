@@ -247,6 +247,7 @@ class HostilePaths : public WinGuestIntegration, public ::testing::WithParamInte
 TEST_P(HostilePaths, ArriveIntact) {
   const std::string name = GetParam();
   ASSERT_TRUE(InitChannel());
+  ASSERT_EQ(m_channel.InitStagingFolder(1, m_dir.Join("stage"), "C:\\Hostile"), 1);  // guards every write below
   const std::string folder = "C:\\Hostile\\" + name;
   ASSERT_EQ(m_channel.CreateGuestFolder(m_ctx, folder), 1);
   EXPECT_TRUE(fs::is_directory(Host("C/Hostile/" + name)));

@@ -20,13 +20,13 @@ const std::string kUser = "alice";
 const std::string kPassword = "Pa55word!";
 const std::string kPlink = kBase + "/zqplink.exe " + kAddress + " -l " + kUser + " ";
 
-// `body` behind the guest-side check that none of `paths` (a PowerShell list) is a reparse point,
-// as it stands on the proxy's command line.
-std::string Guarded(const std::string& paths, const std::string& body) {
-  return "\\$link = ''; foreach(\\$p in " + paths +
-         ") {if (!\\$link -and (Test-Path -LiteralPath \\$p) -and ((Get-Item -LiteralPath \\$p -Force).Attributes "
-         "-band [IO.FileAttributes]::ReparsePoint)) {\\$link = \\$p}}; if (\\$link) {Write-Host ReparsePoint "
-         "\\$link} else {" +
+// `body` behind the guest-side walk from `base` through `names` (a PowerShell list) that checks
+// that no item on the way is a reparse point, as it stands on the proxy's command line.
+std::string Guarded(const std::string& base, const std::string& names, const std::string& body) {
+  return "\\$link = ''; \\$p = " + base + "; foreach(\\$n in " + names +
+         ") {\\$p = \\$p + '\\' + \\$n; if (!\\$link -and (Test-Path -LiteralPath \\$p) -and ((Get-Item "
+         "-LiteralPath \\$p -Force).Attributes -band [IO.FileAttributes]::ReparsePoint)) {\\$link = \\$p}}; if "
+         "(\\$link) {Write-Host ReparsePoint \\$link} else {" +
          body + "}";
 }
 
@@ -211,18 +211,19 @@ TEST_F(WinChannel, WorkedCommandLines) {
   const size_t n = Commands().size();
   ASSERT_GE(n, 3u);
   EXPECT_EQ(Commands()[n - 3],
-            kPlink + "cmd /c \"echo . | powershell \\$stime = get-date 1/1/1970; \\$unixtime=60; \\$link = ''; "
-                     "foreach(\\$p in 'C:\\Restore\\a.txt') {if (!\\$link -and (Test-Path -LiteralPath \\$p) -and "
-                     "((Get-Item -LiteralPath \\$p -Force).Attributes -band [IO.FileAttributes]::ReparsePoint)) "
-                     "{\\$link = \\$p}}; if (\\$link) {Write-Host ReparsePoint \\$link} else {(Get-Item "
-                     "'C:\\Restore\\a.txt').CreationTimeUtc=(\\$stime.AddSeconds(\\$unixTime));}\"");
+            kPlink + "cmd /c \"echo . | powershell \\$stime = get-date 1/1/1970; \\$unixtime=60; \\$link = ''; \\$p = "
+                     "'C:\\Restore'; foreach(\\$n in 'a.txt') {\\$p = \\$p + '\\' + \\$n; if (!\\$link -and "
+                     "(Test-Path -LiteralPath \\$p) -and ((Get-Item -LiteralPath \\$p -Force).Attributes -band "
+                     "[IO.FileAttributes]::ReparsePoint)) {\\$link = \\$p}}; if (\\$link) {Write-Host ReparsePoint "
+                     "\\$link} else {(Get-Item 'C:\\Restore\\a.txt').CreationTimeUtc=(\\$stime.AddSeconds("
+                     "\\$unixTime));}\"");
   EXPECT_EQ(Commands()[n - 2], kPlink + "cmd /c \"echo . | powershell \\$stime = get-date 1/1/1970; \\$unixtime=1593604800; " +
-                                   Guarded("'C:\\Restore\\a.txt'",
+                                   Guarded("'C:\\Restore'", "'a.txt'",
                                            "(Get-Item 'C:\\Restore\\a.txt').LastWriteTimeUtc=(\\$stime.AddSeconds("
                                            "\\$unixTime));") +
                                    "\"");
   EXPECT_EQ(Commands()[n - 1], kPlink + "cmd /c \"echo . | powershell \\$stime = get-date 1/1/1970; \\$unixtime=-5; " +
-                                   Guarded("'C:\\Restore\\a.txt'",
+                                   Guarded("'C:\\Restore'", "'a.txt'",
                                            "(Get-Item 'C:\\Restore\\a.txt').LastAccessTimeUtc=(\\$stime.AddSeconds("
                                            "\\$unixTime));") +
                                    "\"");
@@ -434,7 +435,7 @@ struct GuardRow {
   Operation operation;
   const char* root;  // "" when the channel was not told the destination
   const char* path;
-  const char* guarded;  // the PowerShell list the guard examines, "" for no guard
+  const char* guarded;  // where the guard's walk starts and what it walks through, "" for no guard
 };
 void PrintTo(const GuardRow& row, std::ostream* out) { *out << row.name; }
 
@@ -468,7 +469,7 @@ TEST_P(LinkGuard, ExaminesTheFoldersBelowTheDestination) {
   }
   std::string command;
   EXPECT_EQ(RunOperation("", command), 1);
-  const std::string list = std::string("foreach(\\$p in ") + GetParam().guarded + ")";
+  const std::string list = std::string("\\$p = ") + GetParam().guarded + ")";
   if (*GetParam().guarded) {
     EXPECT_NE(command.find(list), std::string::npos) << command;
   } else {
@@ -495,19 +496,20 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         GuardRow{"TheDestinationItselfMayBeALink", Operation::CreateFolder, "D:\\Restore", "D:\\Restore", ""},
         GuardRow{"NewFoldersAndTheirParents", Operation::CreateFolder, "D:\\Restore", "D:\\Restore\\docs\\a",
-                 "'D:\\Restore\\docs','D:\\Restore\\docs\\a'"},
+                 "'D:\\Restore'; foreach(\\$n in 'docs','a'"},
         GuardRow{"RootComparedWithoutLetterCase", Operation::CreateFolder, "D:\\Restore\\", "d:\\restore\\docs",
-                 "'d:\\restore\\docs'"},
+                 "'d:\\restore'; foreach(\\$n in 'docs'"},
+        GuardRow{"ADriveAsTheDestination", Operation::CreateFolder, "D:\\", "D:\\docs", "'D:'; foreach(\\$n in 'docs'"},
         GuardRow{"NoDestinationNoGuardForFolders", Operation::CreateFolder, "", "D:\\Restore\\docs", ""},
         GuardRow{"CopyGuardsTheFoldersNotTheNameItReplaces", Operation::Copy, "D:\\Restore",
-                 "D:\\Restore\\docs\\a\\f.txt", "'D:\\Restore\\docs','D:\\Restore\\docs\\a'"},
+                 "D:\\Restore\\docs\\a\\f.txt", "'D:\\Restore'; foreach(\\$n in 'docs','a'"},
         GuardRow{"CopyToTheDestination", Operation::Copy, "D:\\Restore", "D:\\Restore\\f.txt", ""},
-        GuardRow{"AttributesGuardTheItemToo", Operation::Attributes, "D:\\Restore", "D:\\Restore\\docs\\f.txt",
-                 "'D:\\Restore\\docs','D:\\Restore\\docs\\f.txt'"},
+        GuardRow{"AttributesGuardTheItemToo", Operation::Attributes, "D:\\Restore", "D:\\Restore\\docs\\it's.txt",
+                 "'D:\\Restore'; foreach(\\$n in 'docs','it''s.txt'"},
         GuardRow{"AttributesWithoutDestinationGuardTheItem", Operation::Attributes, "", "D:\\Restore\\f.txt",
-                 "'D:\\Restore\\f.txt'"},
+                 "'D:\\Restore'; foreach(\\$n in 'f.txt'"},
         GuardRow{"AttributesOutsideTheDestinationGuardTheItem", Operation::Attributes, "D:\\Restore",
-                 "D:\\Other\\f.txt", "'D:\\Other\\f.txt'"}),
+                 "D:\\Other\\f.txt", "'D:\\Other'; foreach(\\$n in 'f.txt'"}),
     [](const ::testing::TestParamInfo<GuardRow>& info) { return info.param.name; });
 
 TEST_F(WinChannel, AFolderAtTheFilesNameRefusesTheCopy) {
