@@ -1,15 +1,19 @@
 #include "ZQWinGuestAPI.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <locale.h>
 
+#include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/finder.hpp>
 #include <boost/algorithm/string/iter_find.hpp>
 #include <boost/algorithm/string/predicate.hpp>
+#include <boost/algorithm/string/split.hpp>
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/range/iterator_range.hpp>
 
@@ -29,34 +33,42 @@ constexpr const char* kDriveList =
     "foreach($_ in get-volume) { if ($_.DriveLetter -and $_.DriveType -eq 'Fixed') {Write-Host ($_.DriveLetter + "
     "':')}}";
 constexpr const char* kPathTest = "if (Test-Path %s) {Write-Host PathFound} else {Write-Host PathNotFound}";
-// LastWriteTime is printed in the invariant culture, the form the folder parser reads, whatever
-// the guest's own culture.
+// One line per item: length, folder flag, LastWriteTimeUtc in the invariant culture (the form the
+// folder parser reads, whatever the guest's culture and zone), and the name last, so that a name
+// holding commas stays whole.
 constexpr const char* kFolderList =
     "foreach($_ in get-childitem %s) {$isDir =  $_.GetType().name -eq 'DirectoryInfo'; $len = if ($isDir) {0} else "
-    "{$_.length};Write-Host $_.name,$len,$isDir,$_.LastWriteTime.ToString('M/d/yyyy h:mm:ss tt', "
-    "[Globalization.CultureInfo]::InvariantCulture) -Separator ','}";
+    "{$_.length};Write-Host $len,$isDir,$_.LastWriteTimeUtc.ToString('M/d/yyyy h:mm:ss tt', "
+    "[Globalization.CultureInfo]::InvariantCulture),$_.name -Separator ','}";
 constexpr const char* kSubFolderList =
     "if (Test-Path %s) {foreach($_ in get-childitem %s) {$isDir =  $_.GetType().name -eq 'DirectoryInfo'; $len = if "
-    "($isDir) {0} else {$_.length};if ($isDir) {Write-Host $_.name,$len,$isDir,$_.LastWriteTime.ToString('M/d/yyyy "
-    "h:mm:ss tt', [Globalization.CultureInfo]::InvariantCulture) -Separator ','}}}";
+    "($isDir) {0} else {$_.length};if ($isDir) {Write-Host $len,$isDir,$_.LastWriteTimeUtc.ToString('M/d/yyyy "
+    "h:mm:ss tt', [Globalization.CultureInfo]::InvariantCulture),$_.name -Separator ','}}}";
 constexpr const char* kCreateFolder = "New-Item -ItemType directory -Path '%s' -Force";
 constexpr const char* kDeleteFolder = "Remove-Item %s -Force";
-// The number first, then the path.
-constexpr const char* kSetCreationTime =
-    "$stime = get-date 1/1/1970; $unixtime=%lld; (Get-Item %s).CreationTime=($stime.AddSeconds($unixTime)."
-    "ToLocalTime());";
-constexpr const char* kSetModifyTime =
-    "$stime = get-date 1/1/1970; $unixtime=%lld; (Get-Item %s).LastWriteTime=($stime.AddSeconds($unixTime)."
-    "ToLocalTime());";
-constexpr const char* kSetAccessTime =
-    "$stime = get-date 1/1/1970; $unixtime=%lld; (Get-Item %s).LastAccessTime=($stime.AddSeconds($unixTime)."
-    "ToLocalTime());";
+// The times are set as UTC: the number first, then the path.
+constexpr const char* kTimeOrigin = "$stime = get-date 1/1/1970; $unixtime=%lld; ";
+constexpr const char* kSetCreationTime = "(Get-Item %s).CreationTimeUtc=($stime.AddSeconds($unixTime));";
+constexpr const char* kSetModifyTime = "(Get-Item %s).LastWriteTimeUtc=($stime.AddSeconds($unixTime));";
+constexpr const char* kSetAccessTime = "(Get-Item %s).LastAccessTimeUtc=($stime.AddSeconds($unixTime));";
 // The copy's existence test (two blanks after "powershell" once wrapped) and parent creation,
-// whose first %s is the path's quoted text and the other two "" or "-LiteralPath ".
+// whose %s are "" or "-LiteralPath " (after the $GuestFile assignment, kGuestFile). A folder at
+// the file's name is reported, never written into.
 constexpr const char* kFileExistsTest = " if (Test-Path %s) {Write-Host PathFound} else {Write-Host PathNotFound}";
+constexpr const char* kGuestFile = "$GuestFile='%s'; ";
 constexpr const char* kCreateParent =
-    "$GuestFile='%s'; if (!(Test-Path %s$GuestFile)) {$ParentDir=Split-Path -Path $GuestFile -Parent; if (!(Test-Path "
-    "%s$ParentDir)) {New-Item -ItemType Directory -Path $ParentDir -force;}}";
+    "if (Test-Path -LiteralPath $GuestFile -PathType Container) {Write-Host FolderInTheWay} elseif (!(Test-Path "
+    "%s$GuestFile)) {$ParentDir=Split-Path -Path $GuestFile -Parent; if (!(Test-Path %s$ParentDir)) {New-Item -ItemType "
+    "Directory -Path $ParentDir -force;}}";
+// Walks from the path in the first %s through the names listed in the second, one level deeper
+// each time, and runs the third %s only when none of the items on the way is a reparse point (a
+// symbolic link, junction or mount point); otherwise prints the first such path after the marker.
+constexpr const char* kReparsePointGuard =
+    "$link = ''; $p = %s; foreach($n in %s) {$p = $p + '\\' + $n; if (!$link -and (Test-Path -LiteralPath $p) -and "
+    "((Get-Item -LiteralPath $p -Force).Attributes -band [IO.FileAttributes]::ReparsePoint)) {$link = $p}}; if ($link) "
+    "{Write-Host ReparsePoint $link} else {%s}";
+constexpr const char* kReparsePointMarker = "ReparsePoint ";
+constexpr const char* kFolderInTheWayMarker = "FolderInTheWay";
 
 constexpr const char* kListTimePattern = "%m/%d/%Y %I:%M:%S %p";
 
@@ -91,6 +103,79 @@ bool NeedsEncoding(const std::string& path) { return !WinQuote::PassesCmdLineUnc
 locale_t ClassicLocale() {
   static const locale_t classic = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
   return classic;
+}
+
+// The non-empty components of a Windows path ("\\" and "/" both separate).
+std::vector<std::string> PathComponents(const std::string& path) {
+  std::vector<std::string> parts;
+  boost::algorithm::split(parts, path, boost::algorithm::is_any_of("\\/"));
+  parts.erase(std::remove(parts.begin(), parts.end(), std::string()), parts.end());
+  return parts;
+}
+
+bool HasDotComponent(const std::string& path) {
+  for (const std::string& part : PathComponents(path)) {
+    if (part == "." || part == "..") return true;
+  }
+  return false;
+}
+
+// What the guard of a write examines: starting from `base`, each of `names` in turn, one level
+// deeper each time. The guest builds the paths, so the command grows with the path, not with
+// its depth.
+struct GuardedWalk {
+  std::string base;
+  std::vector<std::string> names;
+};
+
+// The walk over each folder below `root` on the way to `path`, and `path` itself when
+// `withFinal`. Nothing above or at the root is examined: the operator chose the destination,
+// links and all. No names when there is no root or `path` is not below it.
+GuardedWalk WalkBelowRoot(const std::string& root, const std::string& path, bool withFinal) {
+  const std::vector<std::string> rootParts = PathComponents(root);
+  const std::vector<std::string> parts = PathComponents(path);
+  GuardedWalk walk;
+  if (rootParts.empty() || parts.size() <= rootParts.size()) return walk;
+  for (size_t i = 0; i < rootParts.size(); ++i) {
+    if (!boost::algorithm::iequals(rootParts[i], parts[i])) return walk;
+  }
+  const size_t lead = path.find_first_not_of("\\/");
+  walk.base = path.substr(0, lead == std::string::npos ? 0 : lead) + parts[0];
+  for (size_t i = 1; i < rootParts.size(); ++i) walk.base += "\\" + parts[i];
+  const size_t end = withFinal ? parts.size() : parts.size() - 1;
+  walk.names.assign(parts.begin() + static_cast<long>(rootParts.size()), parts.begin() + static_cast<long>(end));
+  return walk;
+}
+
+// The walk over the item `path` alone.
+GuardedWalk WalkToItem(const std::string& path) {
+  const std::vector<std::string> parts = PathComponents(path);
+  GuardedWalk walk;
+  if (parts.size() < 2) return walk;
+  const size_t lead = path.find_first_not_of("\\/");
+  walk.base = path.substr(0, lead == std::string::npos ? 0 : lead) + parts[0];
+  for (size_t i = 1; i + 1 < parts.size(); ++i) walk.base += "\\" + parts[i];
+  walk.names.push_back(parts.back());
+  return walk;
+}
+
+std::string PsString(const std::string& text) { return "'" + WinQuote::PowerShellQuoteContent(text) + "'"; }
+
+// `body` behind the reparse-point guard over `walk`; `body` alone when there is nothing to guard.
+std::string Guarded(const GuardedWalk& walk, const std::string& body) {
+  if (walk.names.empty()) return body;
+  std::string names;
+  for (const std::string& name : walk.names) names += (names.empty() ? "" : ",") + PsString(name);
+  return FormatText(kReparsePointGuard, PsString(walk.base).c_str(), names.c_str(), body.c_str());
+}
+
+// The first line the guest printed that holds more than blanks, without its line end.
+std::string FirstLine(const std::string& output) {
+  for (std::string line : FXString::Split(output, "\n", FXString::KeepEmpty)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.find_first_not_of(" \t") != std::string::npos) return line;
+  }
+  return "";
 }
 
 std::vector<std::string> SplitAddresses(const std::string& list) {
@@ -213,8 +298,9 @@ bool ZQWinGuestAPI::RunPowerShell(const std::string& script, bool encode, std::s
   return RunPowerShell(script, encode, output, command);
 }
 
-bool ZQWinGuestAPI::AcceptGuestPath(const char* origin, const std::string& path) {
-  const std::string problem = WinQuote::WindowsPathProblem(path);
+bool ZQWinGuestAPI::AcceptGuestPath(const char* origin, const std::string& path, bool forWrite) {
+  std::string problem = WinQuote::WindowsPathProblem(path);
+  if (problem.empty() && forWrite && HasDotComponent(path)) problem = "holds a \".\" or \"..\" name";
   if (problem.empty()) return true;
   m_log.Error(origin, "Refusing guest path [%s]: it %s", path.c_str(), problem.c_str());
   SetLastGuestApiErrorDetails("Guest path [" + path + "] " + problem);
@@ -245,6 +331,12 @@ int ZQWinGuestAPI::BrowseGuestFolder(const GuestCtx&, const std::string& guestPa
     return 0;
   }
   if (boost::algorithm::icontains(output, "PathNotFound")) return 1;
+  if (!boost::algorithm::icontains(output, "PathFound")) {
+    m_log.Error(__PRETTY_FUNCTION__, "Unexpected answer to the path test of [%s]: %s", guestPath.c_str(),
+                MaskPasswdInStr(output, m_loginCred.password).c_str());
+    SetLastGuestApiErrorDetails("Unexpected answer to the path test of guest path [" + guestPath + "]");
+    return 0;
+  }
   if (!RunPowerShell(FormatText(kFolderList, PsPath(folder).c_str()), encode, output)) return 0;
   return ParseBrowseResponseFolder(output, entries) ? 1 : 0;
 }
@@ -279,20 +371,29 @@ bool ZQWinGuestAPI::ParseBrowseResponseWinRoot(const std::string& output, std::v
 
 bool ZQWinGuestAPI::ParseBrowseResponseFolder(const std::string& output, std::vector<SGuestFile>& entries) {
   if (output.empty()) return true;
-  for (const std::string& line : FXString::Split(output, "\n", FXString::KeepEmpty)) {
+  for (std::string line : FXString::Split(output, "\n", FXString::KeepEmpty)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // Windows names hold no control characters
     if (line.empty()) continue;
-    const std::vector<std::string> fields = FXString::Split(line, ",", FXString::KeepEmpty);
-    if (fields.size() != 4) continue;
+    // length,folder flag,time,name: the first three commas end the fields; the name keeps the rest.
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (int i = 0; i < 3; ++i) {
+      const size_t comma = line.find(',', start);
+      if (comma == std::string::npos) break;
+      fields.push_back(line.substr(start, comma - start));
+      start = comma + 1;
+    }
+    if (fields.size() != 3 || start >= line.size()) continue;
     SGuestFile entry;
-    entry.name = fields[0];
-    entry.size = std::atoll(fields[1].c_str());
-    entry.type = fields[2] == "True" ? VMInfoStructs::GuestFileDirectory : VMInfoStructs::GuestFileRegular;
+    entry.name = line.substr(start);
+    entry.size = std::atoll(fields[0].c_str());
+    entry.type = fields[1] == "True" ? VMInfoStructs::GuestFileDirectory : VMInfoStructs::GuestFileRegular;
     std::tm time{};
-    if (strptime_l(fields[3].c_str(), kListTimePattern, &time, ClassicLocale())) {
-      time.tm_isdst = -1;  // the zone's rules decide, so summer times are not an hour off
-      entry.modifyTime = static_cast<int64_t>(std::mktime(&time));
+    const char* end = strptime_l(fields[2].c_str(), kListTimePattern, &time, ClassicLocale());
+    if (end != nullptr && *end == '\0') {
+      entry.modifyTime = static_cast<int64_t>(timegm(&time));  // the guest printed UTC
     } else {
-      m_log.Error(__PRETTY_FUNCTION__, "get_time parse error %s", fields[3].c_str());
+      m_log.Error(__PRETTY_FUNCTION__, "get_time parse error %s", fields[2].c_str());
       entry.modifyTime = 0;
     }
     entries.push_back(entry);
@@ -300,13 +401,37 @@ bool ZQWinGuestAPI::ParseBrowseResponseFolder(const std::string& output, std::ve
   return !entries.empty();
 }
 
+std::string ZQWinGuestAPI::CopyTargetHost() const {
+  const std::string& address = m_loginCred.ipAddress;
+  const bool ipv6 = address.find(':') != std::string::npos && (address.empty() || address.front() != '[');
+  return ipv6 ? "[" + address + "]" : address;
+}
+
+bool ZQWinGuestAPI::RefusedByGuest(const char* origin, const std::string& guestPath, const std::string& output) {
+  const std::string first = FirstLine(output);
+  std::string reason;
+  if (boost::algorithm::starts_with(first, kReparsePointMarker)) {
+    reason = "[" + first.substr(std::strlen(kReparsePointMarker)) +
+             "] is a link or junction (reparse point); a restore does not follow links below the destination";
+  } else if (first == kFolderInTheWayMarker) {
+    reason = "a folder stands where the file is to be restored";
+  } else {
+    return false;
+  }
+  m_log.Error(origin, "Refusing guest path [%s]: %s", guestPath.c_str(), reason.c_str());
+  SetLastGuestApiErrorDetails("Guest path [" + guestPath + "]: " + reason);
+  return true;
+}
+
 int ZQWinGuestAPI::CreateGuestFolder(const GuestCtx&, const std::string& guestPath) {
   m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "GuestVM %s GuestPath %s", m_loginCred.ipAddress.c_str(), guestPath.c_str());
   if (IsVolumeName(guestPath)) return 1;
-  if (!AcceptGuestPath(__PRETTY_FUNCTION__, guestPath)) return 0;
-  const std::string script = FormatText(kCreateFolder, WinQuote::PowerShellQuoteContent(guestPath).c_str());
+  if (!AcceptGuestPath(__PRETTY_FUNCTION__, guestPath, true)) return 0;
+  const std::string script = Guarded(WalkBelowRoot(m_destinationRoot, guestPath, true),
+                                     FormatText(kCreateFolder, WinQuote::PowerShellQuoteContent(guestPath).c_str()));
   std::string output;
-  return RunPowerShell(script, NeedsEncoding(guestPath), output) ? 1 : 0;
+  if (!RunPowerShell(script, NeedsEncoding(guestPath), output)) return 0;
+  return RefusedByGuest(__PRETTY_FUNCTION__, guestPath, output) ? 0 : 1;
 }
 
 int ZQWinGuestAPI::DeleteDirectoryInGuest(const GuestCtx&, std::string& guestPath) {
@@ -318,13 +443,17 @@ int ZQWinGuestAPI::DeleteDirectoryInGuest(const GuestCtx&, std::string& guestPat
   return RunPowerShell(script, NeedsEncoding(guestPath), output) ? 1 : 0;
 }
 
+// Sets the three times as UTC. Neither a folder below the destination nor the item itself may be
+// a link: .NET's time setters go through a link to its target.
 int ZQWinGuestAPI::ChangeGuestFileAttributes(const GuestCtx&, const std::string& guestPath, const SGuestFile& file) {
   m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "GuestVM %s GuestPath %s [%ld, %ld, %ld, %d, %d, %d]",
                  m_loginCred.ipAddress.c_str(), guestPath.c_str(), static_cast<long>(file.accessTime),
                  static_cast<long>(file.modifyTime), static_cast<long>(file.createTime), file.uid, file.gid, file.mode);
-  if (!AcceptGuestPath(__PRETTY_FUNCTION__, guestPath)) return 0;
+  if (!AcceptGuestPath(__PRETTY_FUNCTION__, guestPath, true)) return 0;
   const std::string path = PsPath(guestPath);
   const bool encode = NeedsEncoding(guestPath);
+  GuardedWalk guarded = WalkBelowRoot(m_destinationRoot, guestPath, true);
+  if (guarded.names.empty()) guarded = WalkToItem(guestPath);
   struct TimeToSet {
     const char* script;
     int64_t value;
@@ -335,41 +464,64 @@ int ZQWinGuestAPI::ChangeGuestFileAttributes(const GuestCtx&, const std::string&
                              {kSetAccessTime, file.accessTime, "Failed to update accessTime %s"}};
   int result = 1;
   for (const TimeToSet& time : times) {
+    const std::string script = FormatText(kTimeOrigin, static_cast<long long>(time.value)) +
+                               Guarded(guarded, FormatText(time.script, path.c_str()));
     std::string output;
-    if (!RunPowerShell(FormatText(time.script, static_cast<long long>(time.value), path.c_str()), encode, output)) {
+    if (!RunPowerShell(script, encode, output)) {
       m_log.Error(__PRETTY_FUNCTION__, time.failure, guestPath.c_str());
       result = 0;
+    } else if (RefusedByGuest(__PRETTY_FUNCTION__, guestPath, output)) {
+      return 0;  // the other times would be refused alike
     }
   }
   return result;
 }
 
+// Copies complete or not at all: the copy tool uploads to a temporary name beside the target and
+// renames it over the target, which replaces a link there instead of writing through it. Before
+// that the guest is asked whether the target exists (without overwrite; an existing target is
+// kept and the copy reported as not done), and a folder below the destination that is a link, or
+// a folder standing at the file's name, refuses the copy.
 int ZQWinGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFile, const std::string& guestFile,
                                    bool overwrite) {
   m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "GuestVM %s localFile %s guestFile %s overwrite %d",
                  m_loginCred.ipAddress.c_str(), localFile.c_str(), guestFile.c_str(), overwrite ? 1 : 0);
-  if (!AcceptGuestPath(__PRETTY_FUNCTION__, guestFile)) return 0;
+  if (!AcceptGuestPath(__PRETTY_FUNCTION__, guestFile, true)) return 0;
   const bool encode = NeedsEncoding(guestFile);
   if (!overwrite) {
     std::string output;
     std::string command;
     if (!RunPowerShell(FormatText(kFileExistsTest, PsPath(guestFile).c_str()), encode, output, command)) return 0;
+    const std::string masked = MaskPasswdInStr(command, m_loginCred.password);
     if (output.empty()) {
       // A guest that answers a path test with nothing has not said the file is there.
-      m_log.DebugLvl(__PRETTY_FUNCTION__, 0, "null cmdResp for cmd %s", MaskPasswdInStr(command, m_loginCred.password).c_str());
-      SetLastGuestApiErrorDetails("Cmd " + MaskPasswdInStr(command, m_loginCred.password) + "returned nothing");
+      m_log.DebugLvl(__PRETTY_FUNCTION__, 0, "null cmdResp for cmd %s", masked.c_str());
+      SetLastGuestApiErrorDetails("Cmd " + masked + "returned nothing");
       return 0;
     }
     const bool copyNeeded = boost::algorithm::icontains(output, "PathNotFound");
     m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "%s [%d]", guestFile.c_str(), copyNeeded ? 1 : 0);
-    if (!copyNeeded) return 1;
+    if (!copyNeeded) {
+      if (!boost::algorithm::icontains(output, "PathFound")) {
+        m_log.Error(__PRETTY_FUNCTION__, "Unexpected answer to the path test of [%s]: %s", guestFile.c_str(),
+                    MaskPasswdInStr(output, m_loginCred.password).c_str());
+        SetLastGuestApiErrorDetails("Unexpected answer to the path test of guest path [" + guestFile + "]");
+        return 0;
+      }
+      m_log.DebugLvl(__PRETTY_FUNCTION__, 0, "Guest path [%s] exists; kept, nothing copied", guestFile.c_str());
+      SetLastGuestApiErrorDetails("Guest path [" + guestFile + "] exists; kept without overwrite");
+      return 0;
+    }
   }
   const std::string literal = LiteralSwitch(guestFile);
   const std::string createParent =
-      FormatText(kCreateParent, WinQuote::PowerShellQuoteContent(guestFile).c_str(), literal.c_str(), literal.c_str());
+      FormatText(kGuestFile, WinQuote::PowerShellQuoteContent(guestFile).c_str()) +
+      Guarded(WalkBelowRoot(m_destinationRoot, guestFile, false),
+              FormatText(kCreateParent, literal.c_str(), literal.c_str()));
   std::string output;
   if (!RunPowerShell(createParent, encode, output)) return 0;
-  std::string copy = ShellQuote::SingleQuoted(localFile) + " " + ShellQuote::Word(m_loginCred.ipAddress) + ":" +
+  if (RefusedByGuest(__PRETTY_FUNCTION__, guestFile, output)) return 0;
+  std::string copy = ShellQuote::SingleQuoted(localFile) + " " + ShellQuote::Word(CopyTargetHost()) + ":" +
                      ShellQuote::SingleQuoted(guestFile);
   InitZqPscpCmd(copy);
   return ExecuteCommand(copy, output) ? 1 : 0;
@@ -377,6 +529,9 @@ int ZQWinGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFile
 
 int ZQWinGuestAPI::CopyFileFromGuest(const GuestCtx&, const std::string&, const std::string&) { return 0; }
 
-int ZQWinGuestAPI::InitStagingFolder(long long, const std::string&, const std::string&) { return 1; }
+int ZQWinGuestAPI::InitStagingFolder(long long, const std::string&, const std::string& guestDir) {
+  m_destinationRoot = guestDir;
+  return 1;
+}
 
 int ZQWinGuestAPI::DeInitStagingFolder(const std::string&, const std::string&) { return 1; }

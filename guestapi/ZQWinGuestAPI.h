@@ -24,6 +24,7 @@ class ZQWinGuestAPI : public CGuestAPI {
   int ChangeGuestFileAttributes(const GuestCtx& ctx, const std::string& guestPath,
                                 const VMInfoStructs::SGuestFile& attributes) override;
   int DeleteDirectoryInGuest(const GuestCtx& ctx, std::string& guestPath) override;
+  // Remembers the destination folder: links below it are refused, the folder itself may be one.
   int InitStagingFolder(long long initId, const std::string& stagingDir, const std::string& guestDir) override;
   // Leaves the staging folder in place (the base class would remove it).
   int DeInitStagingFolder(const std::string& stagingDir, const std::string& guestDir) override;
@@ -62,7 +63,7 @@ class ZQWinGuestAPI : public CGuestAPI {
                        std::vector<VMInfoStructs::SGuestFile>& entries, bool foldersOnly);
   // One drive per line ("C:"); appends \C: entries. False for empty output or no entries at all.
   bool ParseBrowseResponseWinRoot(const std::string& output, std::vector<VMInfoStructs::SGuestFile>& entries);
-  // One item per line: name,length,True|False,M/d/yyyy h:mm:ss tt (a local time of the guest).
+  // One item per line: length,True|False,M/d/yyyy h:mm:ss tt (UTC),name; the name may hold commas.
   bool ParseBrowseResponseFolder(const std::string& output, std::vector<VMInfoStructs::SGuestFile>& entries);
 
  private:
@@ -72,8 +73,17 @@ class ZQWinGuestAPI : public CGuestAPI {
   // Builds and runs it; `command` receives the line that ran.
   bool RunPowerShell(const std::string& script, bool encode, std::string& output, std::string& command);
   bool RunPowerShell(const std::string& script, bool encode, std::string& output);
-  // False, with an error line and the last-error text, for a path no Windows guest can take.
-  bool AcceptGuestPath(const char* origin, const std::string& path);
+  // False, with an error line and the last-error text, for a path no Windows guest can take, or,
+  // `forWrite`, one that holds a "." or ".." name.
+  bool AcceptGuestPath(const char* origin, const std::string& path, bool forWrite = false);
+  // True, with an error line and the last-error text, when the guest's answer is a refusal of the
+  // guard: a reparse point below the destination, or a folder at a file's name.
+  bool RefusedByGuest(const char* origin, const std::string& guestPath, const std::string& output);
+  // The guest address as the host part of a copy target: an IPv6 address in brackets.
+  std::string CopyTargetHost() const;
   std::string ProbeCommand(const std::string& address);
   std::string PlinkCommand(const std::string& address, const std::string& command);
+
+  // The destination folder the job named (InitStagingFolder); empty before.
+  std::string m_destinationRoot;
 };

@@ -186,7 +186,7 @@ TEST_F(WinGuestIntegration, CopiesWithAndWithoutOverwrite) {
   zqtest::WriteFile(Host("C/Restore/a.txt"), "old content");
   ASSERT_TRUE(InitChannel());
   const std::string local = m_dir.Join("local.txt");
-  ASSERT_EQ(m_channel.CopyFileToGuest(m_ctx, local, "C:\\Restore\\a.txt", false), 1);
+  EXPECT_EQ(m_channel.CopyFileToGuest(m_ctx, local, "C:\\Restore\\a.txt", false), 0);  // kept
   EXPECT_EQ(zqtest::ReadFile(Host("C/Restore/a.txt")), "old content");
   ASSERT_EQ(m_channel.CopyFileToGuest(m_ctx, local, "C:\\Restore\\a.txt", true), 1);
   EXPECT_EQ(zqtest::ReadFile(Host("C/Restore/a.txt")), "new content");
@@ -247,6 +247,7 @@ class HostilePaths : public WinGuestIntegration, public ::testing::WithParamInte
 TEST_P(HostilePaths, ArriveIntact) {
   const std::string name = GetParam();
   ASSERT_TRUE(InitChannel());
+  ASSERT_EQ(m_channel.InitStagingFolder(1, m_dir.Join("stage"), "C:\\Hostile"), 1);  // guards every write below
   const std::string folder = "C:\\Hostile\\" + name;
   ASSERT_EQ(m_channel.CreateGuestFolder(m_ctx, folder), 1);
   EXPECT_TRUE(fs::is_directory(Host("C/Hostile/" + name)));

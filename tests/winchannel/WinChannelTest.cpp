@@ -20,6 +20,16 @@ const std::string kUser = "alice";
 const std::string kPassword = "Pa55word!";
 const std::string kPlink = kBase + "/zqplink.exe " + kAddress + " -l " + kUser + " ";
 
+// `body` behind the guest-side walk from `base` through `names` (a PowerShell list) that checks
+// that no item on the way is a reparse point, as it stands on the proxy's command line.
+std::string Guarded(const std::string& base, const std::string& names, const std::string& body) {
+  return "\\$link = ''; \\$p = " + base + "; foreach(\\$n in " + names +
+         ") {\\$p = \\$p + '\\' + \\$n; if (!\\$link -and (Test-Path -LiteralPath \\$p) -and ((Get-Item "
+         "-LiteralPath \\$p -Force).Attributes -band [IO.FileAttributes]::ReparsePoint)) {\\$link = \\$p}}; if "
+         "(\\$link) {Write-Host ReparsePoint \\$link} else {" +
+         body + "}";
+}
+
 // Records each command line, the password the tools would see, and answers in order.
 class ScriptedRunner : public CommandRunner {
  public:
@@ -201,14 +211,22 @@ TEST_F(WinChannel, WorkedCommandLines) {
   const size_t n = Commands().size();
   ASSERT_GE(n, 3u);
   EXPECT_EQ(Commands()[n - 3],
-            kPlink + "cmd /c \"echo . | powershell \\$stime = get-date 1/1/1970; \\$unixtime=60; (Get-Item "
-                     "'C:\\Restore\\a.txt').CreationTime=(\\$stime.AddSeconds(\\$unixTime).ToLocalTime());\"");
-  EXPECT_EQ(Commands()[n - 2],
-            kPlink + "cmd /c \"echo . | powershell \\$stime = get-date 1/1/1970; \\$unixtime=1593604800; (Get-Item "
-                     "'C:\\Restore\\a.txt').LastWriteTime=(\\$stime.AddSeconds(\\$unixTime).ToLocalTime());\"");
-  EXPECT_EQ(Commands()[n - 1],
-            kPlink + "cmd /c \"echo . | powershell \\$stime = get-date 1/1/1970; \\$unixtime=-5; (Get-Item "
-                     "'C:\\Restore\\a.txt').LastAccessTime=(\\$stime.AddSeconds(\\$unixTime).ToLocalTime());\"");
+            kPlink + "cmd /c \"echo . | powershell \\$stime = get-date 1/1/1970; \\$unixtime=60; \\$link = ''; \\$p = "
+                     "'C:\\Restore'; foreach(\\$n in 'a.txt') {\\$p = \\$p + '\\' + \\$n; if (!\\$link -and "
+                     "(Test-Path -LiteralPath \\$p) -and ((Get-Item -LiteralPath \\$p -Force).Attributes -band "
+                     "[IO.FileAttributes]::ReparsePoint)) {\\$link = \\$p}}; if (\\$link) {Write-Host ReparsePoint "
+                     "\\$link} else {(Get-Item 'C:\\Restore\\a.txt').CreationTimeUtc=(\\$stime.AddSeconds("
+                     "\\$unixTime));}\"");
+  EXPECT_EQ(Commands()[n - 2], kPlink + "cmd /c \"echo . | powershell \\$stime = get-date 1/1/1970; \\$unixtime=1593604800; " +
+                                   Guarded("'C:\\Restore'", "'a.txt'",
+                                           "(Get-Item 'C:\\Restore\\a.txt').LastWriteTimeUtc=(\\$stime.AddSeconds("
+                                           "\\$unixTime));") +
+                                   "\"");
+  EXPECT_EQ(Commands()[n - 1], kPlink + "cmd /c \"echo . | powershell \\$stime = get-date 1/1/1970; \\$unixtime=-5; " +
+                                   Guarded("'C:\\Restore'", "'a.txt'",
+                                           "(Get-Item 'C:\\Restore\\a.txt').LastAccessTimeUtc=(\\$stime.AddSeconds("
+                                           "\\$unixTime));") +
+                                   "\"");
 
   m_runner->commands.clear();
   Answer(0, "PathNotFound\r\n");
@@ -217,7 +235,8 @@ TEST_F(WinChannel, WorkedCommandLines) {
   EXPECT_EQ(Commands()[0], kPlink + "cmd /c \"echo . | powershell  if (Test-Path 'C:\\Restore\\a.txt') {Write-Host "
                                     "PathFound} else {Write-Host PathNotFound}\"");
   EXPECT_EQ(Commands()[1],
-            kPlink + "cmd /c \"echo . | powershell \\$GuestFile='C:\\Restore\\a.txt'; if (!(Test-Path \\$GuestFile)) "
+            kPlink + "cmd /c \"echo . | powershell \\$GuestFile='C:\\Restore\\a.txt'; if (Test-Path -LiteralPath "
+                     "\\$GuestFile -PathType Container) {Write-Host FolderInTheWay} elseif (!(Test-Path \\$GuestFile)) "
                      "{\\$ParentDir=Split-Path -Path \\$GuestFile -Parent; if (!(Test-Path \\$ParentDir)) {New-Item "
                      "-ItemType Directory -Path \\$ParentDir -force;}}\"");
   EXPECT_EQ(Commands()[2], kBase + "/zqpscp.exe -l alice '/stage/a.txt' 10.0.0.5:'C:\\Restore\\a.txt'");
@@ -240,16 +259,16 @@ TEST_F(WinChannel, BrowseCommandLines) {
   EXPECT_EQ(Commands()[2],
             kPlink + "cmd /c \"echo . | powershell foreach(\\$_ in get-childitem 'C:\\Restore\\') {\\$isDir =  "
                      "\\$_.GetType().name -eq 'DirectoryInfo'; \\$len = if (\\$isDir) {0} else "
-                     "{\\$_.length};Write-Host \\$_.name,\\$len,\\$isDir,\\$_.LastWriteTime.ToString('M/d/yyyy "
-                     "h:mm:ss tt', [Globalization.CultureInfo]::InvariantCulture) -Separator ','}\"");
+                     "{\\$_.length};Write-Host \\$len,\\$isDir,\\$_.LastWriteTimeUtc.ToString('M/d/yyyy "
+                     "h:mm:ss tt', [Globalization.CultureInfo]::InvariantCulture),\\$_.name -Separator ','}\"");
   Answer(0, "");
   ASSERT_EQ(m_channel.BrowseGuestFolders(m_ctx, "C:\\Restore\\", entries), 1);
   EXPECT_EQ(Commands().back(),
             kPlink + "cmd /c \"echo . | powershell if (Test-Path 'C:\\Restore\\') {foreach(\\$_ in get-childitem "
                      "'C:\\Restore\\') {\\$isDir =  \\$_.GetType().name -eq 'DirectoryInfo'; \\$len = if (\\$isDir) "
-                     "{0} else {\\$_.length};if (\\$isDir) {Write-Host \\$_.name,\\$len,\\$isDir,"
-                     "\\$_.LastWriteTime.ToString('M/d/yyyy h:mm:ss tt', [Globalization.CultureInfo]::InvariantCulture) "
-                     "-Separator ','}}}\"");
+                     "{0} else {\\$_.length};if (\\$isDir) {Write-Host \\$len,\\$isDir,"
+                     "\\$_.LastWriteTimeUtc.ToString('M/d/yyyy h:mm:ss tt', [Globalization.CultureInfo]::InvariantCulture),"
+                     "\\$_.name -Separator ','}}}\"");
   std::string path = "C:\\Old";
   ASSERT_EQ(m_channel.DeleteDirectoryInGuest(m_ctx, path), 1);
   EXPECT_EQ(Commands().back(), kPlink + "cmd /c \"echo . | powershell Remove-Item -Path 'C:\\Old' -Force\"");
@@ -347,61 +366,194 @@ TEST_F(WinChannel, ParsesTheDriveList) {
   EXPECT_TRUE(none.empty());
 }
 
-TEST_F(WinChannel, ParsesFolderLines) {
-  zqtest::ScopedEnv tz("TZ", "UTC");
+struct FolderLineRow {
+  const char* name;
+  const char* line;
+  bool kept;
+  const char* itemName;
+  int64_t size;
+  VMInfoStructs::GuestFileType type;
+  int64_t modifyTime;
+};
+void PrintTo(const FolderLineRow& row, std::ostream* out) { *out << row.name; }
+
+class FolderLines : public WinChannel, public ::testing::WithParamInterface<FolderLineRow> {};
+
+// The guest prints UTC, so the proxy's own zone plays no part.
+TEST_P(FolderLines, ReadAsTheGuestPrintedThem) {
+  for (const char* zone : {"UTC", "Europe/Berlin", "America/New_York"}) {
+    zqtest::ScopedEnv tz("TZ", zone);
+    tzset();
+    std::vector<SGuestFile> entries;
+    const bool parsed = m_channel.ParseBrowseResponseFolder(GetParam().line, entries);
+    ASSERT_EQ(parsed, GetParam().kept) << zone;
+    if (!GetParam().kept) continue;
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, GetParam().itemName);
+    EXPECT_EQ(entries[0].size, GetParam().size);
+    EXPECT_EQ(entries[0].type, GetParam().type);
+    EXPECT_EQ(entries[0].modifyTime, GetParam().modifyTime) << zone;
+    if (GetParam().modifyTime == 0) {
+      EXPECT_TRUE(m_log.sink().AnyContains("get_time parse error"));
+    }
+  }
   tzset();
-  std::vector<SGuestFile> entries;
-  ASSERT_TRUE(m_channel.ParseBrowseResponseFolder(
-      "a.txt,  12,False,1/5/2020 3:04:05 PM\r\n"
-      "a,b.txt,12,False,1/5/2020 3:04:05 PM\r\n"  // five fields: skipped
-      "Sub,0,True,12/31/2019 11:59:59 PM\r\n"
-      "low,3,true,1/5/2020 3:04:05 AM\n"  // only "True" makes a folder
-      "de,4,False,25.01.2020 15:04:05\r\n"
-      "\r\n",
-      entries));
-  ASSERT_EQ(entries.size(), 4u);
-  EXPECT_EQ(entries[0].name, "a.txt");
-  EXPECT_EQ(entries[0].size, 12);
-  EXPECT_EQ(entries[0].type, VMInfoStructs::GuestFileRegular);
-  EXPECT_EQ(entries[0].modifyTime, 1578236645);
-  EXPECT_EQ(entries[1].name, "Sub");
-  EXPECT_EQ(entries[1].type, VMInfoStructs::GuestFileDirectory);
-  EXPECT_EQ(entries[1].modifyTime, 1577836799);
-  EXPECT_EQ(entries[2].type, VMInfoStructs::GuestFileRegular);
-  EXPECT_EQ(entries[2].modifyTime, 1578193445);
-  EXPECT_EQ(entries[3].modifyTime, 0);
-  EXPECT_TRUE(m_log.sink().Contains("get_time parse error 25.01.2020 15:04:05\r"));
 }
+
+constexpr auto kFile = VMInfoStructs::GuestFileRegular;
+constexpr auto kFolder = VMInfoStructs::GuestFileDirectory;
+INSTANTIATE_TEST_SUITE_P(
+    Table, FolderLines,
+    ::testing::Values(FolderLineRow{"File", "  12,False,1/5/2020 3:04:05 PM,a.txt\r\n", true, "a.txt", 12, kFile, 1578236645},
+                      FolderLineRow{"Folder", "0,True,12/31/2019 11:59:59 PM,Sub\r\n", true, "Sub", 0, kFolder, 1577836799},
+                      FolderLineRow{"SummerTime", "1,False,7/1/2020 12:00:00 PM,s\r\n", true, "s", 1, kFile, 1593604800},
+                      FolderLineRow{"NameWithCommas", "7,False,1/5/2020 3:04:05 PM,Report, final, v2.docx\r\n", true,
+                                    "Report, final, v2.docx", 7, kFile, 1578236645},
+                      FolderLineRow{"NameWithBlanksAtTheEdges", "1,False,1/5/2020 3:04:05 PM, a \r\n", true, " a ", 1,
+                                    kFile, 1578236645},
+                      FolderLineRow{"OnlyTrueMakesAFolder", "3,true,1/5/2020 3:04:05 AM,low\n", true, "low", 3, kFile,
+                                    1578193445},
+                      FolderLineRow{"UnreadableDateKeepsTheItem", "4,False,25.01.2020 15:04:05,de\r\n", true, "de", 4,
+                                    kFile, 0},
+                      FolderLineRow{"NoName", "4,False,1/5/2020 3:04:05 PM,\r\n", false, "", 0, kFile, 0},
+                      FolderLineRow{"TooFewFields", "a,b,c\r\n", false, "", 0, kFile, 0}),
+    [](const ::testing::TestParamInfo<FolderLineRow>& info) { return info.param.name; });
 
 TEST_F(WinChannel, FolderParserAnswers) {
   std::vector<SGuestFile> entries;
   EXPECT_TRUE(m_channel.ParseBrowseResponseFolder("", entries));
-  EXPECT_FALSE(m_channel.ParseBrowseResponseFolder("a,b,c\r\n", entries));
+  EXPECT_FALSE(m_channel.ParseBrowseResponseFolder("a,b\r\n", entries));
   entries.resize(1);
-  EXPECT_TRUE(m_channel.ParseBrowseResponseFolder("a,b,c\r\n", entries));
+  EXPECT_TRUE(m_channel.ParseBrowseResponseFolder("a,b\r\n", entries));
 }
 
-struct SeasonRow {
-  const char* printed;  // LastWriteTime as the guest prints it, local time of Europe/Berlin
-  int64_t utc;
+// ---- links below the destination ----
+
+enum class Operation { CreateFolder, Copy, Attributes };
+struct GuardRow {
+  const char* name;
+  Operation operation;
+  const char* root;  // "" when the channel was not told the destination
+  const char* path;
+  const char* guarded;  // where the guard's walk starts and what it walks through, "" for no guard
 };
-void PrintTo(const SeasonRow& row, std::ostream* out) { *out << row.printed; }
+void PrintTo(const GuardRow& row, std::ostream* out) { *out << row.name; }
 
-class FolderTimesInADaylightSavingZone : public WinChannel, public ::testing::WithParamInterface<SeasonRow> {};
+class LinkGuard : public WinChannel, public ::testing::WithParamInterface<GuardRow> {
+ protected:
+  // Runs the row's operation with every command answered by `answer`; the result of the
+  // operation, and the command that carries the guard.
+  int RunOperation(const std::string& answer, std::string& guardedCommand) {
+    for (int i = 0; i < 3; ++i) Answer(0, answer);
+    int result = 0;
+    switch (GetParam().operation) {
+      case Operation::CreateFolder:
+        result = m_channel.CreateGuestFolder(m_ctx, GetParam().path);
+        break;
+      case Operation::Copy:
+        result = m_channel.CopyFileToGuest(m_ctx, "/stage/f", GetParam().path, true);
+        break;
+      case Operation::Attributes:
+        result = m_channel.ChangeGuestFileAttributes(m_ctx, GetParam().path, SGuestFile());
+        break;
+    }
+    guardedCommand = Commands().empty() ? "" : Commands().front();
+    return result;
+  }
+};
 
-TEST_P(FolderTimesInADaylightSavingZone, ReadTheInstantTheGuestMeant) {
-  zqtest::ScopedEnv tz("TZ", "Europe/Berlin");
-  tzset();
-  std::vector<SGuestFile> entries;
-  ASSERT_TRUE(m_channel.ParseBrowseResponseFolder(std::string("f,1,False,") + GetParam().printed + "\r\n", entries));
-  EXPECT_EQ(entries[0].modifyTime, GetParam().utc);
+TEST_P(LinkGuard, ExaminesTheFoldersBelowTheDestination) {
+  ASSERT_TRUE(InitChannel());
+  if (*GetParam().root) {
+    ASSERT_EQ(m_channel.InitStagingFolder(1, "/stage", GetParam().root), 1);
+  }
+  std::string command;
+  EXPECT_EQ(RunOperation("", command), 1);
+  const std::string list = std::string("\\$p = ") + GetParam().guarded + ")";
+  if (*GetParam().guarded) {
+    EXPECT_NE(command.find(list), std::string::npos) << command;
+  } else {
+    EXPECT_EQ(command.find("ReparsePoint"), std::string::npos) << command;
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, FolderTimesInADaylightSavingZone,
-                         ::testing::Values(SeasonRow{"7/1/2020 2:00:00 PM", 1593604800},   // summer, UTC+2
-                                           SeasonRow{"1/5/2020 4:04:05 PM", 1578236645},   // winter, UTC+1
-                                           SeasonRow{"3/29/2020 3:30:00 AM", 1585445400},  // first hour of summer time
-                                           SeasonRow{"10/25/2020 1:59:59 AM", 1603583999}));
+class LinkRefusal : public LinkGuard {};
+
+TEST_P(LinkRefusal, RefusesWhenTheGuestReportsALink) {
+  ASSERT_TRUE(InitChannel());
+  if (*GetParam().root) {
+    ASSERT_EQ(m_channel.InitStagingFolder(1, "/stage", GetParam().root), 1);
+  }
+  std::string command;
+  EXPECT_EQ(RunOperation("ReparsePoint D:\\Restore\\docs\r\n", command), 0);
+  EXPECT_EQ(Commands().size(), 1u) << "nothing runs after the refusal";
+  EXPECT_NE(m_channel.GetLastGuestApiErrorDetails().find("[D:\\Restore\\docs] is a link or junction"),
+            std::string::npos);
+  EXPECT_TRUE(m_log.sink().AnyContains("Refusing guest path [" + std::string(GetParam().path) + "]"));
+}
+
+const std::vector<GuardRow>& GuardRows() {
+  static const std::vector<GuardRow> rows = {
+      GuardRow{"TheDestinationItselfMayBeALink", Operation::CreateFolder, "D:\\Restore", "D:\\Restore", ""},
+      GuardRow{"NewFoldersAndTheirParents", Operation::CreateFolder, "D:\\Restore", "D:\\Restore\\docs\\a",
+               "'D:\\Restore'; foreach(\\$n in 'docs','a'"},
+      GuardRow{"RootComparedWithoutLetterCase", Operation::CreateFolder, "D:\\Restore\\", "d:\\restore\\docs",
+               "'d:\\restore'; foreach(\\$n in 'docs'"},
+      GuardRow{"ADriveAsTheDestination", Operation::CreateFolder, "D:\\", "D:\\docs", "'D:'; foreach(\\$n in 'docs'"},
+      GuardRow{"NoDestinationNoGuardForFolders", Operation::CreateFolder, "", "D:\\Restore\\docs", ""},
+      GuardRow{"CopyGuardsTheFoldersNotTheNameItReplaces", Operation::Copy, "D:\\Restore",
+               "D:\\Restore\\docs\\a\\f.txt", "'D:\\Restore'; foreach(\\$n in 'docs','a'"},
+      GuardRow{"CopyToTheDestination", Operation::Copy, "D:\\Restore", "D:\\Restore\\f.txt", ""},
+      GuardRow{"AttributesGuardTheItemToo", Operation::Attributes, "D:\\Restore", "D:\\Restore\\docs\\it's.txt",
+               "'D:\\Restore'; foreach(\\$n in 'docs','it''s.txt'"},
+      GuardRow{"AttributesWithoutDestinationGuardTheItem", Operation::Attributes, "", "D:\\Restore\\f.txt",
+               "'D:\\Restore'; foreach(\\$n in 'f.txt'"},
+      GuardRow{"AttributesOutsideTheDestinationGuardTheItem", Operation::Attributes, "D:\\Restore",
+               "D:\\Other\\f.txt", "'D:\\Other'; foreach(\\$n in 'f.txt'"}};
+  return rows;
+}
+
+std::vector<GuardRow> RowsWithAGuard() {
+  std::vector<GuardRow> guarded;
+  for (const GuardRow& row : GuardRows()) {
+    if (*row.guarded) guarded.push_back(row);
+  }
+  return guarded;
+}
+
+std::string GuardRowName(const ::testing::TestParamInfo<GuardRow>& info) { return info.param.name; }
+
+INSTANTIATE_TEST_SUITE_P(Table, LinkGuard, ::testing::ValuesIn(GuardRows()), GuardRowName);
+INSTANTIATE_TEST_SUITE_P(Table, LinkRefusal, ::testing::ValuesIn(RowsWithAGuard()), GuardRowName);
+
+TEST_F(WinChannel, AFolderAtTheFilesNameRefusesTheCopy) {
+  ASSERT_TRUE(InitChannel());
+  Answer(0, "FolderInTheWay\r\n");
+  EXPECT_EQ(m_channel.CopyFileToGuest(m_ctx, "/stage/a.txt", "C:\\a.txt", true), 0);
+  EXPECT_EQ(Commands().size(), 1u);
+  EXPECT_EQ(m_channel.GetLastGuestApiErrorDetails(),
+            "Guest path [C:\\a.txt]: a folder stands where the file is to be restored");
+}
+
+TEST_F(WinChannel, AFolderNamedLikeTheMarkerIsNoRefusal) {
+  ASSERT_TRUE(InitChannel());
+  Answer(0, "\r\n\r\n    Directory: C:\\x\r\n\r\nd-----  1/5/2020 3:04 PM  ReparsePoint x\r\n");
+  EXPECT_EQ(m_channel.CreateGuestFolder(m_ctx, "C:\\x\\ReparsePoint x"), 1);
+}
+
+TEST_F(WinChannel, WritesRefuseDotNames) {
+  ASSERT_TRUE(InitChannel());
+  EXPECT_EQ(m_channel.CreateGuestFolder(m_ctx, "D:\\Restore\\..\\Windows"), 0);
+  EXPECT_EQ(m_channel.CopyFileToGuest(m_ctx, "/stage/a", "D:\\Restore\\.\\a", true), 0);
+  EXPECT_EQ(m_channel.ChangeGuestFileAttributes(m_ctx, "D:\\Restore\\..\\a", SGuestFile()), 0);
+  EXPECT_TRUE(Commands().empty());
+}
+
+TEST_F(WinChannel, CopyTargetsBracketAnIPv6Address) {
+  ASSERT_TRUE(InitChannel(kUser, "fe80::1"));
+  ASSERT_EQ(m_channel.CopyFileToGuest(m_ctx, "/stage/a.txt", "D:\\a.txt", true), 1);
+  EXPECT_EQ(Commands().back(), kBase + "/zqpscp.exe -l alice '/stage/a.txt' '[fe80::1]':'D:\\a.txt'");
+}
 
 // ---- operation flows ----
 
@@ -463,12 +615,23 @@ TEST_F(WinChannel, SetsEveryTimeEvenWhenOneFails) {
   EXPECT_FALSE(m_log.sink().AnyContains("Failed to update modifiedTime"));
 }
 
-TEST_F(WinChannel, KeepsAnExistingFileWithoutOverwrite) {
+TEST_F(WinChannel, AnExistingTargetWithoutOverwriteIsKeptNotCopied) {
   ASSERT_TRUE(InitChannel());
   Answer(0, "PathFound\r\n");
-  EXPECT_EQ(m_channel.CopyFileToGuest(m_ctx, "/stage/a.txt", "C:\\a.txt", false), 1);
+  EXPECT_EQ(m_channel.CopyFileToGuest(m_ctx, "/stage/a.txt", "C:\\a.txt", false), 0);
   EXPECT_EQ(Commands().size(), 1u);
   EXPECT_TRUE(m_log.sink().Contains("C:\\a.txt [0]"));
+  EXPECT_EQ(m_channel.GetLastGuestApiErrorDetails(), "Guest path [C:\\a.txt] exists; kept without overwrite");
+}
+
+TEST_F(WinChannel, AnAnswerThatIsNeitherFoundNorNotFoundIsAFailure) {
+  ASSERT_TRUE(InitChannel());
+  std::vector<SGuestFile> entries;
+  Answer(0, "Welcome to the guest\r\n");
+  EXPECT_EQ(m_channel.BrowseGuest(m_ctx, "C:\\x", entries), 0);
+  Answer(0, "Welcome to the guest\r\n");
+  EXPECT_EQ(m_channel.CopyFileToGuest(m_ctx, "/stage/a.txt", "C:\\a.txt", false), 0);
+  EXPECT_EQ(Commands().size(), 2u);
 }
 
 TEST_F(WinChannel, OverwriteSkipsTheExistenceTest) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/locale/encoding_utf.hpp>
@@ -84,6 +85,25 @@ bool MatchFrom(const std::u32string& pattern, size_t p, const std::u32string& te
 }
 
 int64_t Seconds(const struct timespec& ts) { return static_cast<int64_t>(ts.tv_sec); }
+
+// The item's own status: a link's own for a reparse point (as Windows reports it), the file's
+// otherwise.
+bool StatOf(const GuestItem& item, struct stat& st) {
+  return (item.isReparsePoint ? lstat(item.host.c_str(), &st) : stat(item.host.c_str(), &st)) == 0;
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t written = write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+  return true;
+}
 
 bool SetTime(const fs::path& host, int64_t seconds, bool modification, std::string& error) {
   struct timespec times[2];
@@ -267,7 +287,8 @@ std::optional<GuestItem> GuestFileSystem::Find(const WindowsPath& path) const {
   if (ec || !fs::exists(status)) return std::nullopt;
   WindowsPath spelled = path;
   if (!spelled.components.empty()) spelled.components.back() = host.filename().string();
-  return GuestItem{spelled, host, fs::is_directory(status)};
+  const bool link = !path.IsRoot() && fs::is_symlink(fs::symlink_status(host, ec));
+  return GuestItem{spelled, host, fs::is_directory(status), link};
 }
 
 bool GuestFileSystem::Expand(const std::string& pattern, std::vector<GuestItem>& matches, std::string& error) const {
@@ -328,7 +349,9 @@ std::vector<GuestItem> GuestFileSystem::Children(const GuestItem& folder) const 
   for (const auto& entry : fs::directory_iterator(folder.host, ec)) {
     std::error_code statusError;
     const bool isDirectory = fs::is_directory(entry.path(), statusError);
-    children.push_back(GuestItem{folder.path.Child(entry.path().filename().string()), entry.path(), isDirectory});
+    const bool link = fs::is_symlink(entry.symlink_status(statusError));
+    children.push_back(
+        GuestItem{folder.path.Child(entry.path().filename().string()), entry.path(), isDirectory, link});
   }
   std::sort(children.begin(), children.end(), [](const GuestItem& a, const GuestItem& b) {
     return boost::algorithm::ilexicographical_compare(a.path.Name(), b.path.Name());
@@ -408,7 +431,58 @@ bool GuestFileSystem::WriteFile(const WindowsPath& path, const std::string& cont
   return true;
 }
 
+bool GuestFileSystem::ReplaceFile(const WindowsPath& path, const std::string& content,
+                                  const std::optional<int64_t>& freeBytes, std::string& error) {
+  auto parent = Find(path.Parent());
+  if (path.IsRoot() || !parent || !parent->isDirectory) {
+    error = "Could not find a part of the path '" + path.Text() + "'.";
+    return false;
+  }
+  const fs::path host = HostPath(path);
+  std::error_code ec;
+  if (fs::is_directory(host, ec)) {
+    error = "Access to the path '" + path.Text() + "' is denied.";
+    return false;
+  }
+  // The temporary file lies in the folder the path names, reached as Windows reaches it.
+  const fs::path temporary = host.parent_path() / ("." + host.filename().string() + ".zqpscp-" +
+                                                   std::to_string(static_cast<long>(getpid())) + ".tmp");
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    error = "Access to the path '" + path.Parent().Text() + "' is denied.";
+    return false;
+  }
+  const size_t room = freeBytes ? static_cast<size_t>(std::max<int64_t>(*freeBytes, 0)) : content.size();
+  const size_t fits = std::min(room, content.size());
+  const bool written = WriteAll(fd, content.data(), fits);
+  const bool closed = close(fd) == 0;
+  if (!written || !closed || fits < content.size()) {
+    unlink(temporary.c_str());
+    error = fits < content.size() ? "There is not enough space on the disk." : "The request could not be performed "
+                                                                               "because of an I/O device error.";
+    return false;
+  }
+  if (rename(temporary.c_str(), host.c_str()) != 0) {
+    unlink(temporary.c_str());
+    error = "Access to the path '" + path.Text() + "' is denied.";
+    return false;
+  }
+  return true;
+}
+
+int64_t GuestFileSystem::Attributes(const GuestItem& item) const {
+  int64_t attributes = item.isDirectory ? kAttributeDirectory : kAttributeArchive;
+  if (item.isReparsePoint) attributes |= kAttributeReparsePoint;
+  return attributes;
+}
+
+std::string GuestFileSystem::LinkType(const GuestItem& item) const {
+  if (!item.isReparsePoint) return "";
+  return item.isDirectory ? "Junction" : "SymbolicLink";
+}
+
 int64_t GuestFileSystem::Length(const GuestItem& item) const {
+  if (item.isReparsePoint) return 0;
   std::error_code ec;
   const auto size = fs::file_size(item.host, ec);
   return ec ? 0 : static_cast<int64_t>(size);
@@ -416,12 +490,12 @@ int64_t GuestFileSystem::Length(const GuestItem& item) const {
 
 int64_t GuestFileSystem::LastWriteTime(const GuestItem& item) const {
   struct stat st {};
-  return stat(item.host.c_str(), &st) == 0 ? Seconds(st.st_mtim) : 0;
+  return StatOf(item, st) ? Seconds(st.st_mtim) : 0;
 }
 
 int64_t GuestFileSystem::LastAccessTime(const GuestItem& item) const {
   struct stat st {};
-  return stat(item.host.c_str(), &st) == 0 ? Seconds(st.st_atim) : 0;
+  return StatOf(item, st) ? Seconds(st.st_atim) : 0;
 }
 
 int64_t GuestFileSystem::CreationTime(const GuestItem& item) const {
@@ -429,7 +503,8 @@ int64_t GuestFileSystem::CreationTime(const GuestItem& item) const {
   const auto found = times.find(item.host.string());
   if (found != times.end()) return found->second;
   struct statx stx {};
-  if (statx(AT_FDCWD, item.host.c_str(), 0, STATX_BTIME | STATX_MTIME, &stx) == 0 && (stx.stx_mask & STATX_BTIME)) {
+  const int flags = item.isReparsePoint ? AT_SYMLINK_NOFOLLOW : 0;
+  if (statx(AT_FDCWD, item.host.c_str(), flags, STATX_BTIME | STATX_MTIME, &stx) == 0 && (stx.stx_mask & STATX_BTIME)) {
     return static_cast<int64_t>(stx.stx_btime.tv_sec);
   }
   return LastWriteTime(item);
@@ -445,7 +520,9 @@ bool GuestFileSystem::SetLastAccessTime(const GuestItem& item, int64_t utcSecond
 
 bool GuestFileSystem::SetCreationTime(const GuestItem& item, int64_t utcSeconds, std::string&) {
   auto times = LoadCreationTimes();
-  times[item.host.string()] = utcSeconds;
+  std::error_code ec;
+  const fs::path target = item.isReparsePoint ? fs::weakly_canonical(item.host, ec) : item.host;
+  times[(ec ? item.host : target).string()] = utcSeconds;
   SaveCreationTimes(times);
   return true;
 }

@@ -3,6 +3,13 @@
 // "." and ".." are resolved, trailing dots and blanks of a name are dropped, and the characters
 // Windows forbids in names are refused. Times are a file's own; creation times, which this
 // machine cannot set, are kept in a state file beside the configuration.
+//
+// A symbolic link of this machine below the root is a reparse point of the guest: a link to a
+// folder plays a junction, a link to a file a file symbolic link. They behave as on Windows:
+// opening a path follows them wherever they stand; an item found or listed at a link's own name
+// is the link (attribute ReparsePoint, the link's own times, length 0); setting a time on it
+// goes through to the target, as .NET's setters do; a rename over a file link replaces the link,
+// while one over a folder (a junction included) is refused.
 #pragma once
 
 #include <cstdint>
@@ -28,7 +35,19 @@ struct WindowsPath {
 struct GuestItem {
   WindowsPath path;
   std::filesystem::path host;
-  bool isDirectory = false;
+  bool isDirectory = false;    // a folder, or a link to one
+  bool isReparsePoint = false;  // the name itself is a link
+};
+
+// The FileAttributes flags Windows reports (System.IO.FileAttributes).
+enum FileAttributeFlags : int64_t {
+  kAttributeReadOnly = 0x1,
+  kAttributeHidden = 0x2,
+  kAttributeSystem = 0x4,
+  kAttributeDirectory = 0x10,
+  kAttributeArchive = 0x20,
+  kAttributeNormal = 0x80,
+  kAttributeReparsePoint = 0x400,
 };
 
 // PowerShell's wildcard patterns: * ? [set] [a-z], ` escapes; letter case ignored.
@@ -68,6 +87,17 @@ class GuestFileSystem {
   bool Remove(const GuestItem& item, bool recurse, std::string& error);
   // Writes `content` to the file at `path`; its folder must exist.
   bool WriteFile(const WindowsPath& path, const std::string& content, std::string& error);
+  // Writes `content` as an SFTP upload to a temporary name in the target's folder followed by a
+  // rename over the target: the target changes completely or not at all. At most `freeBytes`
+  // bytes fit on the volume (none given: no limit); a larger file fails with "disk full" after
+  // filling the temporary file, which is then removed. A folder at the target refuses the rename.
+  bool ReplaceFile(const WindowsPath& path, const std::string& content, const std::optional<int64_t>& freeBytes,
+                   std::string& error);
+
+  // FileAttributes of an item.
+  int64_t Attributes(const GuestItem& item) const;
+  // "Junction" for a link to a folder, "SymbolicLink" for a link to a file, "" otherwise.
+  std::string LinkType(const GuestItem& item) const;
 
   int64_t Length(const GuestItem& item) const;
   // File times in seconds since 1970 UTC.

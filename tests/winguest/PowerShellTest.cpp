@@ -2,6 +2,7 @@
 // for Windows PowerShell 5.1.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -200,6 +201,33 @@ TEST_F(GuestPowerShell, RefusesATimeOutsideDateTime) {
 TEST_F(GuestPowerShell, TreatsATrailingBackslashOnAFileAsTheFile) {
   EXPECT_EQ(Run("Write-Host (Test-Path 'C:\\Data\\a.txt\\')").out, "True\r\n");
   EXPECT_EQ(Run("foreach($_ in get-childitem 'C:\\Data\\a.txt\\') {Write-Host $_.name}").out, "a.txt\r\n");
+}
+
+// Links below the root play reparse points: seen as links at their own names, followed on
+// the way through, with their own times in listings and time setters that reach the target.
+TEST_F(GuestPowerShell, ReparsePointsBehaveAsOnWindows) {
+  fs::create_directory_symlink("Data", m_dir.Join("root/C/Junction"));
+  fs::create_symlink("Data/a.txt", m_dir.Join("root/C/link.txt"));
+  const timespec linkTimes[2] = {{936000000, 0}, {936000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, m_dir.Join("root/C/link.txt").c_str(), linkTimes, AT_SYMLINK_NOFOLLOW), 0);
+  const std::string isLink = "((Get-Item -LiteralPath '%s' -Force).Attributes -band [IO.FileAttributes]::ReparsePoint)";
+  auto asks = [&](const std::string& path) {
+    std::string script = "if " + isLink + " {Write-Host yes} else {Write-Host no}";
+    script.replace(script.find("%s"), 2, path);
+    return Run(script).out;
+  };
+  EXPECT_EQ(asks("C:\\Junction"), "yes\r\n");
+  EXPECT_EQ(asks("C:\\link.txt"), "yes\r\n");
+  EXPECT_EQ(asks("C:\\Data"), "no\r\n");
+  EXPECT_EQ(asks("C:\\Junction\\a.txt"), "no\r\n");  // the item below a junction is no link
+  EXPECT_EQ(Run("Write-Host (Get-Item 'C:\\Junction').LinkType (Get-Item 'C:\\link.txt').LinkType").out,
+            "Junction SymbolicLink\r\n");
+  EXPECT_EQ(Run("Write-Host (Get-Item 'C:\\link.txt').LastWriteTimeUtc.ToString('yyyy')").out, "1999\r\n");
+  EXPECT_EQ(Run("Test-Path 'C:\\Junction\\Sub'").out, "True\r\n");
+  ASSERT_EQ(Run("(Get-Item 'C:\\link.txt').LastWriteTimeUtc=(get-date 1/1/1971)").status, 0);
+  struct stat target {};
+  ASSERT_EQ(stat(m_dir.Join("root/C/Data/a.txt").c_str(), &target), 0);
+  EXPECT_EQ(target.st_mtime, 31536000);  // through the link, as .NET's setter goes
 }
 
 }  // namespace

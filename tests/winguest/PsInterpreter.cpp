@@ -340,6 +340,18 @@ PsValue PsInterpreter::EvalBinary(const ps::Expr& expr) {
     }
     return AddNumbers(left, right, subtract);
   }
+  if (op == "-band" || op == "-bor") {
+    bool leftOk = false;
+    bool rightOk = false;
+    const double l = ToDouble(left, leftOk);
+    const double r = ToDouble(right, rightOk);
+    if (!leftOk || !rightOk) {
+      throw RuntimeError("Cannot convert value to type \"System.Int64\".", "InvalidCastFromStringToInteger");
+    }
+    const int64_t a = static_cast<int64_t>(l);
+    const int64_t b = static_cast<int64_t>(r);
+    return PsValue(op == "-band" ? (a & b) : (a | b));
+  }
   if (left.IsArray()) {  // comparison operators filter an array
     PsArray matches;
     for (const PsValue& item : left.Items()) {
@@ -402,6 +414,11 @@ PsValue PsInterpreter::GetMember(const PsValue& target, const std::string& name)
     if (key == "psiscontainer") return PsValue(item->isDirectory);
     if (key == "exists") return PsValue(m_files.Find(item->path).has_value());
     if (key == "mode") return PsValue(ItemMode(*item));
+    if (key == "attributes") return PsValue(m_files.Attributes(*item));
+    if (key == "linktype") {
+      const std::string type = m_files.LinkType(*item);
+      return type.empty() ? PsValue() : PsValue(type);
+    }
     if (key == "lastwritetime") return PsValue(LocalFromUtcSeconds(m_files.LastWriteTime(*item)));
     if (key == "lastaccesstime") return PsValue(LocalFromUtcSeconds(m_files.LastAccessTime(*item)));
     if (key == "creationtime") return PsValue(LocalFromUtcSeconds(m_files.CreationTime(*item)));
@@ -551,6 +568,16 @@ PsValue PsInterpreter::GetStaticMember(const std::string& typeName, const std::s
   if (type == "globalization.cultureinfo" || type == "cultureinfo") {
     if (key == "invariantculture") return PsValue(PsCulture{&InvariantCulture()});
     if (key == "currentculture") return PsValue(PsCulture{m_culture});
+    return PsValue();
+  }
+  if (type == "io.fileattributes" || type == "fileattributes") {
+    static const std::pair<const char*, int64_t> kFlags[] = {
+        {"readonly", kAttributeReadOnly}, {"hidden", kAttributeHidden},   {"system", kAttributeSystem},
+        {"directory", kAttributeDirectory}, {"archive", kAttributeArchive}, {"normal", kAttributeNormal},
+        {"reparsepoint", kAttributeReparsePoint}};
+    for (const auto& [flag, value] : kFlags) {
+      if (key == flag) return PsValue(value);
+    }
     return PsValue();
   }
   if (type == "datetime") {

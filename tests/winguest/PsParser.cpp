@@ -310,7 +310,8 @@ class Parser : private PsScanner {
   }
 
   ExprPtr ParseComparison() {
-    static const char* const kOperators[] = {"-eq", "-ne", "-gt", "-ge", "-lt", "-le", "-ieq", "-ine", "-ceq", "-cne"};
+    static const char* const kOperators[] = {"-eq",  "-ne",  "-gt",  "-ge",   "-lt",  "-le",
+                                             "-ieq", "-ine", "-ceq", "-cne", "-band", "-bor"};
     ExprPtr left = ParseAdditive();
     while (true) {
       const size_t save = m_pos;

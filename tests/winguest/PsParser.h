@@ -2,7 +2,7 @@
 // separated by ";" or line breaks; if/elseif/else; foreach ($v in ...); assignments to
 // variables and to properties; pipelines of commands (named and positional arguments, argument
 // mode with bare words and comma lists) and expressions (-and -or -not ! -eq -ne -gt -ge -lt -le
-// + -, unary minus, member access, method calls, [Type]::Member, ( ), $( ), @( )); strings in
+// -band -bor + -, unary minus, member access, method calls, [Type]::Member, ( ), $( ), @( )); strings in
 // single quotes (any of ' ‘ ’ ‚ ‛ opens and closes, two in a row stand for one) and in double
 // quotes (with `-escapes and $variable / $( ) expansion). A script is read completely before any
 // of it runs; a script that does not read fails as PowerShell fails, and nothing runs.

@@ -53,6 +53,7 @@ bool StandInConfig::Load(const std::string& path, StandInConfig& config, std::st
   ReadOptional(doc, "osName", config.osName);
   ReadOptional(doc, "timeZone", config.timeZone);
   ReadOptional(doc, "journal", config.journal);
+  if (doc.contains("freeBytes") && doc["freeBytes"].is_number_integer()) config.freeBytes = doc["freeBytes"].get<int64_t>();
   config.stateFile = path + ".state.json";
   ReadOptional(doc, "stateFile", config.stateFile);
   if (doc.contains("volumes") && doc["volumes"].is_array()) {

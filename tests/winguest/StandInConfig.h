@@ -11,12 +11,14 @@
 //     "timeZone": "Europe/Berlin",     the guest's zone (default: the zone the tool inherits)
 //     "volumes": [{"driveLetter": "C", "driveType": "Fixed"}],   default: every one-letter
 //                                       folder of the root is a fixed drive
+//     "freeBytes": 204800,             room left on every volume for a copy (default: no limit)
 //     "journal": "/tmp/x/journal.jsonl",  where each tool run is recorded (optional)
 //     "stateFile": "/tmp/x/state.json"    creation times the guest keeps (default: beside the
 //                                          configuration file)
 //   }
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,6 +41,7 @@ struct StandInConfig {
   std::string osName = "Microsoft Windows Server 2019 Datacenter";
   std::string timeZone;
   std::optional<std::vector<VolumeSpec>> volumes;
+  std::optional<int64_t> freeBytes;
   std::string journal;
   std::string stateFile;
 

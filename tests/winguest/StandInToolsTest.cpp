@@ -108,4 +108,42 @@ TEST_F(StandInTools, CopyChecksTheLogin) {
   EXPECT_FALSE(fs::exists(m_dir.Join("root/C/Restore/a.txt")));
 }
 
+// The copy as the real tool makes it through the guest's SFTP server: a temporary file beside the
+// target, renamed over it when complete.
+TEST_F(StandInTools, CopyReplacesTheTargetCompleteOrNotAtAll) {
+  zqtest::WriteFile(m_dir.Join("root/C/Restore/a.txt"), "old");
+  zqtest::WriteFile(m_dir.Join("local.txt"), std::string(4096, 'n'));
+  nlohmann::json config = nlohmann::json::parse(zqtest::ReadFile(m_dir.Join("config.json")));
+  config["freeBytes"] = 1000;
+  zqtest::WriteFile(m_dir.Join("config.json"), config.dump());
+  const std::string copy = m_pscp + " -l alice '" + m_dir.Join("local.txt") + "' 192.0.2.10:'C:\\Restore\\a.txt'";
+  std::string out, err;
+  EXPECT_NE(Run(copy, out, err), 0);
+  EXPECT_NE(err.find("There is not enough space on the disk."), std::string::npos) << err;
+  EXPECT_EQ(zqtest::ReadFile(m_dir.Join("root/C/Restore/a.txt")), "old");
+  EXPECT_EQ(std::distance(fs::directory_iterator(m_dir.Join("root/C/Restore")), fs::directory_iterator()), 1);
+
+  config["freeBytes"] = 5000;
+  zqtest::WriteFile(m_dir.Join("config.json"), config.dump());
+  fs::create_symlink("../Users/alice/secret.txt", m_dir.Join("root/C/Restore/link.txt"));
+  zqtest::WriteFile(m_dir.Join("root/C/Users/alice/secret.txt"), "secret");
+  ASSERT_EQ(Run(m_pscp + " -l alice '" + m_dir.Join("local.txt") + "' 192.0.2.10:'C:\\Restore\\link.txt'", out, err), 0)
+      << err;
+  EXPECT_FALSE(fs::is_symlink(m_dir.Join("root/C/Restore/link.txt")));  // the link is replaced
+  EXPECT_EQ(zqtest::ReadFile(m_dir.Join("root/C/Users/alice/secret.txt")), "secret");
+}
+
+TEST_F(StandInTools, CopyTakesAnIPv6AddressInBrackets) {
+  nlohmann::json config = nlohmann::json::parse(zqtest::ReadFile(m_dir.Join("config.json")));
+  config["addresses"] = {"fe80::1"};
+  zqtest::WriteFile(m_dir.Join("config.json"), config.dump());
+  zqtest::WriteFile(m_dir.Join("local.txt"), "payload");
+  std::string out, err;
+  ASSERT_EQ(Run(m_pscp + " -l alice '" + m_dir.Join("local.txt") + "' '[fe80::1]':'C:\\Restore\\a.txt'", out, err), 0)
+      << err;
+  EXPECT_EQ(zqtest::ReadFile(m_dir.Join("root/C/Restore/a.txt")), "payload");
+  EXPECT_NE(Run(m_pscp + " -l alice '" + m_dir.Join("local.txt") + "' fe80::1:'C:\\Restore\\b.txt'", out, err), 0);
+  EXPECT_FALSE(fs::exists(m_dir.Join("root/C/Restore/b.txt")));
+}
+
 }  // namespace

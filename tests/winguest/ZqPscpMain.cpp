@@ -1,8 +1,10 @@
-// zqpscp.exe for a Windows guest stand-in: "zqpscp.exe [-l USER] LOCAL [USER@]ADDRESS:TARGET".
-// Logs in as the guest's SSH server would and writes LOCAL to the Windows path TARGET as the
-// guest's SFTP server does: the path is taken literally (no shell reads it), "\" and "/" both
-// separate, a target that is a folder receives the file under its own name, and the folder the
-// file goes to must exist.
+// zqpscp.exe for a Windows guest stand-in: "zqpscp.exe [-l USER] LOCAL [USER@]ADDRESS:TARGET",
+// with an IPv6 address in brackets ([fe80::1]:TARGET). Logs in as the guest's SSH server would and
+// writes LOCAL to the Windows path TARGET as the copy tool does through the guest's SFTP server:
+// the path is taken literally (no shell reads it), "\" and "/" both separate, a target that is a
+// folder receives the file under its own name, the folder the file goes to must exist, and the
+// file is uploaded to a temporary name in that folder and renamed over the target once complete,
+// so a failed copy (a full disk) leaves the old file as it was.
 #include <CLI/CLI.hpp>
 
 #include <fstream>
@@ -43,16 +45,24 @@ int main(int argc, char** argv) {
     std::cerr << "zqpscp.exe (Windows guest stand-in): " << error << "\n";
     return 3;
   }
-  const size_t colon = target.find(':');
+  // [USER@]HOST:PATH, where HOST may be an IPv6 address in brackets.
+  const size_t at = target.find('@');
+  const size_t hostStart = at == std::string::npos || at > target.find(':') ? 0 : at + 1;
+  size_t colon = std::string::npos;
+  if (hostStart < target.size() && target[hostStart] == '[') {
+    const size_t close = target.find(']', hostStart);
+    if (close != std::string::npos && close + 1 < target.size() && target[close + 1] == ':') colon = close + 1;
+  } else {
+    colon = target.find(':', hostStart);
+  }
   if (colon == std::string::npos) return Fail(session, "pscp: target " + target + " names no remote host");
-  std::string address = target.substr(0, colon);
+  std::string address = target.substr(hostStart, colon - hostStart);
+  if (address.size() >= 2 && address.front() == '[') address = address.substr(1, address.size() - 2);
   std::string guestPath = target.substr(colon + 1);
-  const size_t at = address.find('@');
-  if (at != std::string::npos) {
-    const std::string named = address.substr(0, at);
+  if (hostStart > 0) {
+    const std::string named = target.substr(0, hostStart - 1);
     if (!user.empty() && user != named) return Fail(session, "pscp: two different login names given");
     user = named;
-    address = address.substr(at + 1);
   }
   if (!session.LogIn(address, user, error)) return Fail(session, error);
 
@@ -69,7 +79,7 @@ int main(int argc, char** argv) {
     const size_t slash = local.find_last_of('/');
     path = path.Child(slash == std::string::npos ? local : local.substr(slash + 1));
   }
-  if (!session.Files().WriteFile(path, content.str(), error)) {
+  if (!session.Files().ReplaceFile(path, content.str(), session.Config().freeBytes, error)) {
     return Fail(session, "pscp: unable to open " + guestPath + ": " + error);
   }
   session.Record().Add("copy", path.Text());

@@ -1,0 +1,230 @@
+// What a Windows guest whose users plant links, fill the disk or keep another clock can do to a
+// restore: whole restores with zqrestore over SSH into the Windows guest stand-in, one row per
+// threat. Each row plants its trap in the guest, restores a small tree into D:\Restore and then
+// checks the guest's files and the summary's counts. In every row the folder D:\Secret outside
+// the destination stays exactly as it was, and no temporary file of an upload is left behind.
+// The proxy runs on UTC.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+#include "../e2e/RestoreHarness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using e2e::RestoreHarness;
+using e2e::RunResult;
+
+constexpr const char* kVm = "win-hostile";
+constexpr const char* kGuid = "8a1e0000-0000-4000-8000-00000000b0a7";
+constexpr const char* kGuestPassword = "Win guest pass";
+constexpr int kSshOnlyType = 601;
+
+constexpr long long k1999 = 936000000;  // 1999-08-30
+constexpr long long k2019 = 1560000000;
+constexpr long long kJuly2020 = 1593604800;  // 2020-07-01 12:00 UTC, 08:00 in New York
+constexpr long long kHour = 3600;
+
+// Sets the access and modification times of `path` itself (a link's own times for a link).
+void SetTimes(const std::string& path, long long seconds) {
+  const timespec times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+void WriteFile(const std::string& path, const std::string& content, long long modify) {
+  fs::create_directories(fs::path(path).parent_path());
+  zqtest::WriteFile(path, content);
+  SetTimes(path, modify);
+}
+
+// Every item below `root` with its kind, size, modification time and content, for comparing.
+std::map<std::string, std::string> Snapshot(const std::string& root) {
+  std::map<std::string, std::string> items;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    const struct stat info = e2e::StatOf(it->path().string());
+    std::string state = std::to_string(info.st_mode) + " " + std::to_string(info.st_mtime);
+    if (S_ISREG(info.st_mode)) state += " " + zqtest::ReadFile(it->path().string());
+    if (S_ISLNK(info.st_mode)) state += " -> " + fs::read_symlink(it->path()).string();
+    items[fs::relative(it->path(), root).string()] = state;
+  }
+  return items;
+}
+
+// One guest and one source tree.
+struct Scene {
+  zqtest::TempDir drives;
+  zqtest::TempDir source;
+  std::string Guest(const std::string& relative) const { return drives.Join("D/Restore/" + relative); }
+  std::string Secret(const std::string& relative) const { return drives.Join("D/Secret/" + relative); }
+  std::string Source(const std::string& relative) const { return source.Join(relative); }
+};
+
+// The summary's counts. No row restores a folder.
+struct Counts {
+  int restoredFiles;
+  int notRestored;  // kept and failed together
+  int kept;         // -1: a planted junction's folder entry may count as kept or as failed
+};
+
+struct HostileRow {
+  const char* name;
+  nlohmann::json guestConfig;  // merged into the stand-in's configuration; {} for none
+  const char* address;
+  void (*plant)(Scene&);  // the guest's state and the source tree
+  Counts expected;
+  void (*check)(const Scene&);  // the guest afterwards
+};
+void PrintTo(const HostileRow& row, std::ostream* out) { *out << row.name; }
+
+class WindowsHostileGuest : public testing::TestWithParam<HostileRow> {};
+
+TEST_P(WindowsHostileGuest, LeavesTheGuestIntactAndReportsWhatHappened) {
+  const HostileRow& row = GetParam();
+  Scene scene;
+  fs::create_directories(scene.drives.Join("C/Users/alice"));
+  fs::create_directories(scene.Guest(""));
+  WriteFile(scene.Secret("secret.conf"), "root only\n", k1999);
+  nlohmann::json config = {{"root", scene.drives.path()},
+                           {"user", "alice:CORP"},
+                           {"password", kGuestPassword},
+                           {"addresses", {row.address}},
+                           {"stateFile", scene.drives.Join("state.json")}};
+  if (row.guestConfig.is_object()) config.update(row.guestConfig);
+  zqtest::WriteFile(scene.drives.Join("guest.json"), config.dump());
+  row.plant(scene);
+  const auto secretBefore = Snapshot(scene.Secret(""));
+
+  RestoreHarness harness(kSshOnlyType);
+  harness.Set("Base", "dBASEHOME", ZQ_WINGUEST_BASE);
+  harness.SetEnvironment("ZQ_WINGUEST_CONFIG", scene.drives.Join("guest.json"));
+  harness.SetEnvironment("TZ", "UTC");
+  harness.server().AddVm(kVm).Guid(kGuid).IpAddresses({row.address});
+  const RunResult result =
+      harness.Restore(harness.Job(kVm, kGuid, "D:\\Restore", "CORP\\alice", kGuestPassword), scene.source.path(), 300);
+
+  ASSERT_FALSE(result.summary.is_null()) << result.output;
+  EXPECT_EQ(result.summary["restoredFiles"], row.expected.restoredFiles) << result.output;
+  EXPECT_EQ(result.summary["restoredFolders"], 0) << result.output;
+  EXPECT_EQ(result.summary["kept"].get<int>() + result.summary["failed"].get<int>(), row.expected.notRestored)
+      << result.output;
+  if (row.expected.kept >= 0) {
+    EXPECT_EQ(result.summary["kept"], row.expected.kept) << result.output;
+  }
+  EXPECT_EQ(Snapshot(scene.Secret("")), secretBefore);
+  for (const auto& [path, state] : Snapshot(scene.drives.Join("D"))) {
+    EXPECT_EQ(path.find(".zqpscp-"), std::string::npos) << "upload left behind: " << path;
+  }
+  row.check(scene);
+}
+
+bool IsLink(const std::string& path) { return S_ISLNK(e2e::StatOf(path).st_mode); }
+time_t ModifyTime(const std::string& path) { return e2e::StatOf(path).st_mtime; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Threats, WindowsHostileGuest,
+    testing::Values(
+        HostileRow{"LinkAtAFileIsReplacedNotWrittenThrough", {}, "192.0.2.80",
+                   [](Scene& s) {
+                     fs::create_symlink("../Secret/secret.conf", s.Guest("notes.txt"));
+                     SetTimes(s.Guest("notes.txt"), k1999);
+                     WriteFile(s.Source("notes.txt"), "restored notes\n", k2019);
+                   },
+                   {1, 0, 0},
+                   [](const Scene& s) {
+                     EXPECT_FALSE(IsLink(s.Guest("notes.txt")));
+                     EXPECT_EQ(zqtest::ReadFile(s.Guest("notes.txt")), "restored notes\n");
+                     EXPECT_EQ(ModifyTime(s.Guest("notes.txt")), k2019);
+                   }},
+        HostileRow{"JunctionToAFolderInsideTheDestination", {}, "192.0.2.81",
+                   [](Scene& s) {
+                     fs::create_directories(s.Guest("inner"));
+                     fs::create_directory_symlink("inner", s.Guest("docs"));
+                     WriteFile(s.Source("docs/a.txt"), "a\n", k2019);
+                   },
+                   {0, 2, -1},  // the folder docs and the file in it
+                   [](const Scene& s) {
+                     EXPECT_TRUE(fs::is_empty(s.Guest("inner")));
+                     EXPECT_TRUE(IsLink(s.Guest("docs")));
+                   }},
+        HostileRow{"JunctionToAFolderOutsideTheDestination", {}, "192.0.2.82",
+                   [](Scene& s) {
+                     fs::create_directory_symlink("../Secret", s.Guest("docs"));
+                     WriteFile(s.Source("docs/secret.conf"), "planted\n", k2019);
+                     WriteFile(s.Source("docs/new.txt"), "planted\n", k2019);
+                   },
+                   {0, 3, -1},
+                   [](const Scene& s) { EXPECT_TRUE(IsLink(s.Guest("docs"))); }},
+        HostileRow{"FolderWhereAFileIsRestored", {}, "192.0.2.83",
+                   [](Scene& s) {
+                     WriteFile(s.Guest("report.txt/inside.txt"), "guest's own\n", k1999);
+                     SetTimes(s.Guest("report.txt"), k1999);
+                     WriteFile(s.Source("report.txt"), "restored\n", k2019);
+                   },
+                   {0, 1, 0},
+                   [](const Scene& s) {
+                     EXPECT_TRUE(fs::is_directory(s.Guest("report.txt")));
+                     EXPECT_EQ(ModifyTime(s.Guest("report.txt")), k1999);
+                     EXPECT_EQ(zqtest::ReadFile(s.Guest("report.txt/inside.txt")), "guest's own\n");
+                   }},
+        HostileRow{"EmptyFolderWhereAFileIsRestored", {}, "192.0.2.84",
+                   [](Scene& s) {
+                     fs::create_directories(s.Guest("report.txt"));
+                     SetTimes(s.Guest("report.txt"), k1999);
+                     WriteFile(s.Source("report.txt"), "restored\n", k2019);
+                   },
+                   {0, 1, 0},
+                   [](const Scene& s) {
+                     EXPECT_TRUE(fs::is_directory(s.Guest("report.txt")));
+                     EXPECT_EQ(ModifyTime(s.Guest("report.txt")), k1999);
+                   }},
+        HostileRow{"NamesWithCommas", {}, "192.0.2.85",
+                   [](Scene& s) {
+                     WriteFile(s.Guest("Report, final.docx"), "guest's newer edit\n", kJuly2020);
+                     WriteFile(s.Source("Report, final.docx"), "backed up\n", k2019);
+                     WriteFile(s.Guest("Budget, 2020.xlsx"), "old\n", k1999);
+                     WriteFile(s.Source("Budget, 2020.xlsx"), "backed up\n", k2019);
+                   },
+                   {1, 1, 1},
+                   [](const Scene& s) {
+                     EXPECT_EQ(zqtest::ReadFile(s.Guest("Report, final.docx")), "guest's newer edit\n");
+                     EXPECT_EQ(ModifyTime(s.Guest("Report, final.docx")), kJuly2020);
+                     EXPECT_EQ(zqtest::ReadFile(s.Guest("Budget, 2020.xlsx")), "backed up\n");
+                     EXPECT_EQ(ModifyTime(s.Guest("Budget, 2020.xlsx")), k2019);
+                   }},
+        HostileRow{"FullDiskKeepsTheOriginal", {{"freeBytes", 200 * 1024}}, "192.0.2.86",
+                   [](Scene& s) {
+                     WriteFile(s.Guest("big.bin"), std::string(100 * 1024, 'o'), k1999);
+                     WriteFile(s.Source("big.bin"), std::string(300 * 1024, 'n'), k2019);
+                   },
+                   {0, 1, 0},
+                   [](const Scene& s) {
+                     EXPECT_EQ(zqtest::ReadFile(s.Guest("big.bin")), std::string(100 * 1024, 'o'));
+                     EXPECT_EQ(ModifyTime(s.Guest("big.bin")), k1999);
+                     EXPECT_EQ(Snapshot(s.Guest("")).size(), 1u);
+                   }},
+        HostileRow{"GuestInAnotherTimeZone", {{"timeZone", "America/New_York"}}, "192.0.2.87",
+                   [](Scene& s) {
+                     WriteFile(s.Guest("edited.txt"), "guest's newer edit\n", kJuly2020);
+                     WriteFile(s.Source("edited.txt"), "backed up\n", kJuly2020 - 2 * kHour);
+                     WriteFile(s.Guest("stale.txt"), "stale\n", kJuly2020 - 4 * kHour);
+                     WriteFile(s.Source("stale.txt"), "backed up\n", kJuly2020 - 2 * kHour);
+                   },
+                   {1, 1, 1},
+                   [](const Scene& s) {
+                     EXPECT_EQ(zqtest::ReadFile(s.Guest("edited.txt")), "guest's newer edit\n");
+                     EXPECT_EQ(ModifyTime(s.Guest("edited.txt")), kJuly2020);
+                     EXPECT_EQ(zqtest::ReadFile(s.Guest("stale.txt")), "backed up\n");
+                     EXPECT_EQ(ModifyTime(s.Guest("stale.txt")), kJuly2020 - 2 * kHour);
+                   }},
+        HostileRow{"IPv6Guest", {}, "fe80::1",
+                   [](Scene& s) { WriteFile(s.Source("a.txt"), "over IPv6\n", k2019); },
+                   {1, 0, 0},
+                   [](const Scene& s) { EXPECT_EQ(zqtest::ReadFile(s.Guest("a.txt")), "over IPv6\n"); }}),
+    [](const testing::TestParamInfo<HostileRow>& info) { return info.param.name; });
+
+}  // namespace
