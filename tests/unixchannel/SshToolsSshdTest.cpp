@@ -41,7 +41,7 @@ class SshToolsSshd : public testing::Test {
   }
 
   zqtest::SshTestInstallation installation{ZQ_TOOLS_DIR};
-  zqtest::ScopedEnv password{"ZQ_PUTTY_PASS", SshTestUsers::kPassword};
+  zqtest::ScopedEnv password{"ZQ_PUTTY_PASS", SshTestUsers::Password()};
   TempDir guest;
 };
 
@@ -66,7 +66,7 @@ TEST_F(SshToolsSshd, PscpTakesTheTargetPathLiterally) {
         << output;
     EXPECT_EQ(zqtest::ReadIfPresent(path), "data") << address;
   }
-  EXPECT_EQ(zqtest::ReadIfPresent(std::string("/home/") + SshTestUsers::kUser + "/zqcanary-pscp"), "");
+  EXPECT_EQ(zqtest::ReadIfPresent(SshTestUsers::Home() + "/zqcanary-pscp"), "");
 }
 
 TEST_F(SshToolsSshd, PscpFallsBackToLegacyScpOnlyWithoutSftp) {

@@ -46,9 +46,7 @@ class SshWholeJob : public WholeJobTest {
   void SetUp() override {
     REQUIRE_SSH_GUEST();
     m_site.installation().AddHost(SshGuest::Get().address(), SshGuest::Get().port());
-    const passwd* user = getpwnam(SshTestUsers::kUser);
-    ASSERT_NE(user, nullptr);
-    m_tree = UnixTree(user->pw_uid, user->pw_gid);
+    m_tree = UnixTree(SshTestUsers::UserId(), SshTestUsers::GroupId());
     m_watch = std::make_unique<ProcessWatch>(Secrets());
   }
 
@@ -67,7 +65,7 @@ class SshWholeJob : public WholeJobTest {
   }
 
   static RestoreTarget SshTarget(const std::string& name, const std::string& guid) {
-    return {name, guid, SshTestUsers::kRootUser, SshTestUsers::kRootPassword};
+    return {name, guid, SshTestUsers::kRootUser, SshTestUsers::RootPassword()};
   }
 
   // Every entry of the tree below `root`, with the header's owner, group and mode, and for files
@@ -136,7 +134,7 @@ TEST_F(SshWholeJob, NoNativeKindWhoseGuestCannotBeReachedIsRefusedWithTheThreeLi
     std::string guestPassword;
   };
   const Row rows[] = {
-      {"nothing answers at the guest's address", "lnx-dead", "guid-dead", SshTestUsers::kRootPassword},
+      {"nothing answers at the guest's address", "lnx-dead", "guid-dead", SshTestUsers::RootPassword()},
       {"the guest refuses the login", "lnx-locked", "guid-locked", kWrongGuestPassword},
   };
   for (const Row& row : rows) {
@@ -168,7 +166,7 @@ TEST_F(SshWholeJob, VMwareWithSshAllowedProbesOverSshThenRestoresOverTheNativeCh
     AddSshVm(name, "4203a1b2-a00" + std::to_string(toolsStatus))
         .Tools(toolsStatus, "guestToolsRunning")
         .UnixGuest(guest)
-        .GuestLogin(SshTestUsers::kRootUser, SshTestUsers::kRootPassword);
+        .GuestLogin(SshTestUsers::kRootUser, SshTestUsers::RootPassword());
     const int probesBefore = LinesHolding("systeminfo");
 
     const JobRecord job =
@@ -210,7 +208,7 @@ TEST_F(SshWholeJob, NoOpenSshProcessCarriesThePasswordNotEvenASharedConnectionLe
     std::string problem;
     EXPECT_TRUE(MemoryHolds(pid, "SSH_ASKPASS=", problem)) << "its environment was not found " << problem;
     EXPECT_FALSE(MemoryHolds(pid, "ZQ_PUTTY_PASS=", problem)) << problem;
-    EXPECT_FALSE(MemoryHolds(pid, SshTestUsers::kRootPassword, problem)) << problem;
+    EXPECT_FALSE(MemoryHolds(pid, SshTestUsers::RootPassword(), problem)) << problem;
   }
   EXPECT_GE(sharedConnections, 1) << "no shared SSH connection outlived the job, so none was examined";
 }
