@@ -51,15 +51,17 @@ int main(int argc, char** argv) {
     return helpRequested ? 0 : 1;
   }
   SshToolSettings settings;
-  auto options = OpenSshCommand::BeginRun(kToolName, settings);
+  auto options = OpenSshCommand::BeginRun(kToolName, settings, parsed.login);
   std::string errorText;
-  int status = OpenSshCommand::Run(ScpCommandLine(settings, options, parsed, Protocol::Sftp), errorText);
+  int status = OpenSshCommand::Run(ScpCommandLine(settings, options, parsed, Protocol::Sftp), errorText,
+                                   settings.copyInactivityLimit);
   auto failure = status == 0 ? SshFailure::None : OpenSshCommand::Classify(errorText);
   if (failure == SshFailure::NoSftpService) {
     std::fprintf(stderr, "%s: no SFTP service at %s; copying with the legacy scp protocol\n", kToolName,
                  parsed.login.address.c_str());
     errorText.clear();
-    status = OpenSshCommand::Run(ScpCommandLine(settings, options, parsed, Protocol::LegacyScp), errorText);
+    status = OpenSshCommand::Run(ScpCommandLine(settings, options, parsed, Protocol::LegacyScp), errorText,
+                                 settings.copyInactivityLimit);
     failure = status == 0 ? SshFailure::None : OpenSshCommand::Classify(errorText);
   }
   if (failure != SshFailure::None) {
