@@ -252,6 +252,29 @@ TEST_F(UnixChannelSshd, SilentServerFailsWithinTheConnectTimeout) {
   close(listener);
 }
 
+// A login shell that hangs (a sleep in .bashrc) holds no channel for longer than its limit, and
+// the reason reaches the channel's last error.
+TEST_F(UnixChannelSshd, HungGuestCommandEndsAtItsTimeLimit) {
+  auto channel = Connect(Sftp());
+  installation.Set("SSH", "CommandTimeLimit", "2");
+  HangingLoginShell hanging;
+  std::vector<SGuestFile> entries;
+  auto start = Clock::now();
+  EXPECT_EQ(channel->BrowseGuest(ctx, guest.path(), entries), 0);
+  EXPECT_LT(SecondsSince(start), 15.0);
+  EXPECT_NE(channel->GetLastGuestApiErrorDetails().find("command ended: it ran longer than its time limit of 2 s"),
+            std::string::npos)
+      << channel->GetLastGuestApiErrorDetails();
+}
+
+TEST_F(UnixChannelSshd, RefusedLoginNamesItsReasonInTheLastError) {
+  ZQUnixGuestAPI channel(&vmInfo);
+  EXPECT_FALSE(channel.Init(zqtest::MakeLogin(SshTestUsers::kUser, "not the password", Sftp())));
+  EXPECT_NE(channel.GetLastGuestApiErrorDetails().find("zqplink.exe: authentication refused for zqtuser at " + Sftp()),
+            std::string::npos)
+      << channel.GetLastGuestApiErrorDetails();
+}
+
 TEST_F(UnixChannelSshd, PasswordReachesNoLogLineAndLeavesNoTraceInTheEnvironment) {
   auto channel = Connect(Sftp());
   std::string missing = guest.Join("missing");
