@@ -132,10 +132,13 @@ TEST_F(SshWholeJob, NoNativeKindWhoseGuestCannotBeReachedIsRefusedWithTheThreeLi
     std::string vmName;
     std::string vmGuid;
     std::string guestPassword;
+    std::string reason;
   };
   const Row rows[] = {
-      {"nothing answers at the guest's address", "lnx-dead", "guid-dead", SshTestUsers::RootPassword()},
-      {"the guest refuses the login", "lnx-locked", "guid-locked", kWrongGuestPassword},
+      {"nothing answers at the guest's address", "lnx-dead", "guid-dead", SshTestUsers::RootPassword(),
+       std::string("zqplink.exe: cannot connect to ") + kDeadAddress + ": connection refused"},
+      {"the guest refuses the login", "lnx-locked", "guid-locked", kWrongGuestPassword,
+       "zqplink.exe: authentication refused for root at " + SshGuest::Get().address()},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.situation);
@@ -146,7 +149,12 @@ TEST_F(SshWholeJob, NoNativeKindWhoseGuestCannotBeReachedIsRefusedWithTheThreeLi
 
     EXPECT_FALSE(job.jobOptionsAccepted);
     EXPECT_FALSE(job.foldersPrepared);
-    EXPECT_EQ(CausesOf(job), (std::vector<Cause>{{kMsgSentence, {kSshHint}}}));
+    ASSERT_EQ(job.pendingCauses.size(), 1u);
+    EXPECT_EQ(job.pendingCauses[0].code, kMsgSentence);
+    ASSERT_EQ(job.pendingCauses[0].arguments.size(), 1u);
+    // The hint, then the reason the last login attempt gave.
+    EXPECT_EQ(job.pendingCauses[0].arguments[0].rfind(std::string(kSshHint) + "Reason: " + row.reason, 0), 0u)
+        << job.pendingCauses[0].arguments[0];
     EXPECT_TRUE(LoggedError(kPrepareGuestAPIOrigin, "Failed to enable guest API services on VM [" + row.vmName + "] [" +
                                                         row.vmGuid + "]. Restore to the VM cannot continue."));
   }
