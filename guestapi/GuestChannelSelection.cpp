@@ -29,11 +29,20 @@ const char* const kCommandChannelHint =
     "windows guest.\n";
 
 // Tries one command channel; hands it over when its Init (which probes the guest) succeeds.
+// Otherwise `failure` holds the reason its last command gave (refused login, changed host key,
+// unreachable address, time limit), if there is one: what the last error text holds after
+// "failed! " (CGuestAPI::ExecuteCommand).
 template <typename Channel>
 bool TryCommandChannel(IVMInfo* vmInfo, const GuestLoginCred& login, const char* name, EvEvent& log,
-                       std::unique_ptr<IGuestAPI>& channel) {
+                       std::unique_ptr<IGuestAPI>& channel, std::string& failure) {
   std::unique_ptr<Channel> candidate(new (std::nothrow) Channel(vmInfo));
-  if (!candidate || !candidate->Init(login)) return false;
+  if (!candidate) return false;
+  if (!candidate->Init(login)) {
+    const std::string details = candidate->GetLastGuestApiErrorDetails();
+    const auto reason = details.rfind("failed! ");
+    if (reason != std::string::npos) failure = details.substr(reason + 8);
+    return false;
+  }
   log.DebugLvl(kZqOrigin, 0, "Using %s interface", name);
   channel = std::move(candidate);
   return true;
@@ -79,9 +88,12 @@ bool IGuestAPI::CreateZqGuestAPIObject(IVMInfo* vmInfo, const GuestCtx& ctx, std
     return false;
   }
 
-  if (TryCommandChannel<ZQWinGuestAPI>(vmInfo, login, "ZQWinGuestAPI", log, channel)) return true;
-  if (TryCommandChannel<ZQUnixGuestAPI>(vmInfo, login, "ZQUnixGuestAPI", log, channel)) return true;
+  std::string failure;
+  if (TryCommandChannel<ZQWinGuestAPI>(vmInfo, login, "ZQWinGuestAPI", log, channel, failure)) return true;
+  if (TryCommandChannel<ZQUnixGuestAPI>(vmInfo, login, "ZQUnixGuestAPI", log, channel, failure)) return true;
+  // The operator sees why the last attempt failed, not only the general hints.
   errorText = kCommandChannelHint;
+  if (!failure.empty()) errorText += "Reason: " + failure + "\n";
   return false;
 }
 

@@ -4,11 +4,14 @@
 #include <boost/algorithm/string/find.hpp>
 #include <boost/algorithm/string/replace.hpp>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
+#include <vector>
 
 #include "../platform/CNyPath.h"
 #include "../platform/ZQPlatformInfo.h"
 #include "../platform/ZqProcess.h"
+#include "CommandTimeLimits.h"
 
 std::mutex CGuestAPI::c_CmdLock;
 
@@ -31,6 +34,66 @@ bool IsExecBanner(const std::string& line) {
   return false;
 }
 
+// The variable through which the SSH tools receive the guest password.
+constexpr const char* kPasswordVariable = "ZQ_PUTTY_PASS";
+
+// The "ZQ_PUTTY_PASS=..." text the environment points to while a command runs. It is handed to
+// putenv, not setenv, because glibc keeps every text given to setenv for the life of the process;
+// this buffer is the only copy and is wiped when the command ends. Used under c_CmdLock only.
+std::vector<char>& PasswordEntry() {
+  static std::vector<char> entry;
+  return entry;
+}
+
+void Wipe(std::vector<char>& bytes) {
+  if (!bytes.empty()) explicit_bzero(bytes.data(), bytes.size());
+}
+
+// Takes the password variable out of the environment and wipes its text (which stays allocated,
+// wiped, until the next command replaces it).
+void ClearPasswordVariable() {
+  unsetenv(kPasswordVariable);
+  Wipe(PasswordEntry());
+}
+
+long long LimitSetting(const char* key, long long fallback) {
+  long long value = fallback;
+  if (!ZQPlatformInfo::getInteger(CommandTimeLimits::kSection, key, &value) || value < 0) value = fallback;
+  return value;
+}
+
+// A copy (the copy tool of the base folder) is limited by inactivity, so that large files pass; the
+// copy tool enforces the copy's own inactivity limit, this is the outer bound on the tool. Every
+// other command, a helper-script or PowerShell one-liner, gets a total time limit.
+CommandLimits LimitsFor(const std::string& command, const std::string& baseHome) {
+  using namespace CommandTimeLimits;
+  CommandLimits limits;
+  const std::string copyTool = baseHome + "/zqpscp.exe";
+  if (!baseHome.empty() && command.compare(0, copyTool.size(), copyTool) == 0) {
+    const long long quiet = LimitSetting(kCopyInactivityLimitKey, kDefaultCopyInactivityLimit);
+    limits.inactivitySeconds = quiet == 0 ? 0 : static_cast<int>(quiet + kCopyToolGraceSeconds);
+  } else {
+    limits.totalSeconds = static_cast<int>(LimitSetting(kCommandTimeLimitKey, kDefaultCommandTimeLimit));
+  }
+  return limits;
+}
+
+// The reason a command failed, for the operator: the last line in which a tool or the command
+// runner explains it ("zqplink.exe: authentication refused ...", "command ended: ..."); empty
+// when there is none.
+std::string FailureReason(const std::string& errorText) {
+  std::istringstream lines(errorText);
+  std::string reason;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.rfind("zqplink.exe: ", 0) == 0 || line.rfind("zqpscp.exe: ", 0) == 0 ||
+        line.rfind("command ended: ", 0) == 0) {
+      reason = line;
+    }
+  }
+  return reason;
+}
+
 }  // namespace
 
 CGuestAPI::CGuestAPI(IVMInfo* vmInfo) : m_pVMInfo(vmInfo) {}
@@ -45,6 +108,8 @@ CGuestAPI::ExecuteCmdCtx::ExecuteCmdCtx(CGuestAPI& owner, const std::string& com
 
 CGuestAPI::ExecuteCmdCtx::~ExecuteCmdCtx() {
   m_owner.PostExecuteCommand(m_command);
+  // The password stays in the environment no longer than the command.
+  ClearPasswordVariable();
   c_CmdLock.unlock();
 }
 
@@ -71,12 +136,15 @@ bool CGuestAPI::ExecuteCommand(const std::string& command, std::string& output) 
   output.clear();
   std::string errorText;
   m_log.DebugLvl(kExecuteOrigin, 2, "Executing command %s", maskedCommand.c_str());
-  if (ZqProcess::system(command, &output, &errorText, 0, true) != 0) {
+  if (ZqProcess::system(command, &output, &errorText, LimitsFor(command, m_baseHome)) != 0) {
     const std::string maskedOutput = MaskPasswdInStr(output, m_loginCred.password);
     const std::string maskedError = MaskPasswdInStr(errorText, m_loginCred.password);
     m_log.Error(kExecuteOrigin, "Command failed Cmd [%s] Outout [%s] Err [%s]", maskedCommand.c_str(),
                 maskedOutput.c_str(), maskedError.c_str());
-    SetLastGuestApiErrorDetails("Cmd " + maskedCommand + "failed!");
+    // The tool's own explanation (refused login, changed host key, time limit) follows, so that
+    // the reason reaches whoever shows the last error, not only the log.
+    const std::string reason = FailureReason(maskedError);
+    SetLastGuestApiErrorDetails("Cmd " + maskedCommand + "failed!" + (reason.empty() ? "" : " " + reason));
     result = false;
   }
   return result;
@@ -86,7 +154,23 @@ bool CGuestAPI::PreExecuteCommand(const std::string&) { return true; }
 
 bool CGuestAPI::PostExecuteCommand(const std::string&) { return true; }
 
-int CGuestAPI::SetEnv(const char* name, const char* value) { return setenv(name, value, 1); }
+int CGuestAPI::SetEnv(const char* name, const char* value) {
+  if (std::strcmp(name, kPasswordVariable) != 0) return setenv(name, value, 1);
+  const size_t nameLength = std::strlen(name);
+  const size_t valueLength = std::strlen(value);
+  std::vector<char> entry(nameLength + 1 + valueLength + 1, '\0');
+  std::memcpy(entry.data(), name, nameLength);
+  entry[nameLength] = '=';
+  std::memcpy(entry.data() + nameLength + 1, value, valueLength);
+  if (putenv(entry.data()) != 0) {
+    Wipe(entry);
+    return -1;
+  }
+  // The environment now points to the new text; the earlier one is wiped and freed.
+  PasswordEntry().swap(entry);
+  Wipe(entry);
+  return 0;
+}
 
 void CGuestAPI::ScrubZqPAExecOutput(std::string& text) {
   if (text.empty()) return;

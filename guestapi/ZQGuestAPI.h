@@ -90,17 +90,21 @@ class CGuestAPI : public IGuestAPI {
 
   virtual bool Init(const GuestLoginCred& cred);
   virtual void SetLastGuestApiErrorDetails(const std::string& text);
+  // Runs one command line within the time limits of the settings (CommandTimeLimits.h); on failure
+  // the last error text ends with the reason the tool or the runner gave.
   virtual bool ExecuteCommand(const std::string& command, std::string& output);
   virtual bool PreExecuteCommand(const std::string& command);
   virtual bool PostExecuteCommand(const std::string& command);
   virtual void ScrubZqPAExecOutput(std::string& text);
+  // Sets an environment variable. ZQ_PUTTY_PASS is kept in a buffer of its own, which the end of
+  // each command wipes after removing the variable.
   virtual int SetEnv(const char* name, const char* value);
 
   // Every occurrence of `password` in `text` replaced by "*****"; an empty password changes nothing.
   std::string MaskPasswdInStr(const std::string& text, const std::string& password);
 
   // Scoped guard around one command: holds c_CmdLock from before PreExecuteCommand until after
-  // PostExecuteCommand.
+  // PostExecuteCommand and the removal of ZQ_PUTTY_PASS.
   class ExecuteCmdCtx {
    public:
     ExecuteCmdCtx(CGuestAPI& owner, const std::string& command);

@@ -36,6 +36,7 @@ class VMInfoConnection {
 GuestCtx MakeGuestCtx(const JobFile& job);
 
 // One line per entry: type, mode, owner, group, size, modification time (UTC), name.
+// The name's control characters are shown as \xNN escapes and a backslash as "\\".
 std::string FormatGuestEntry(const VMInfoStructs::SGuestFile& entry);
 
 class GuestSession {

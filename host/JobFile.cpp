@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -123,9 +124,19 @@ std::string ResolveRelative(const std::string& baseDir, const std::string& path)
   return baseDir + "/" + path;
 }
 
-// Reads {"userName": ..., and one of "password", "passwordEnv", "passwordFile"}.
+// Wipes the text of each named environment variable and removes it, so that no process
+// zqrestore starts (OpenSSH's background connection among them) inherits a password.
+void WipeEnvironment(const std::set<std::string>& names) {
+  for (const std::string& name : names) {
+    if (char* value = getenv(name.c_str())) explicit_bzero(value, std::strlen(value));
+    unsetenv(name.c_str());
+  }
+}
+
+// Reads {"userName": ..., and one of "password", "passwordEnv", "passwordFile"}. The name of a
+// variable read goes into `readVariables`.
 void ReadCredentials(json& object, const std::string& where, const std::string& baseDir, JobCredentials& out,
-                     std::string& error) {
+                     std::set<std::string>& readVariables, std::string& error) {
   ObjectReader reader(object, where, error);
   reader.String("userName", out.userName, false);
   std::string environmentName;
@@ -150,6 +161,7 @@ void ReadCredentials(json& object, const std::string& where, const std::string& 
       return reader.Fail("passwordEnv", "names the environment variable " + environmentName + ", which is not set");
     }
     out.password = value;
+    readVariables.insert(environmentName);
   } else if (!fileName.empty()) {
     const std::string path = ResolveRelative(baseDir, fileName);
     if (!ReadSecretFile(path, out.password)) {
@@ -177,12 +189,15 @@ void ReadJob(json& document, const std::string& baseDir, JobFile& job, std::stri
     vmReader.String("server", job.serverName, false);
     vmReader.RejectUnknownKeys();
   }
+  // Both credentials may name the same variable: it goes once both are read.
+  std::set<std::string> readVariables;
   if (json* credentials = reader.Object("serverCredentials", false)) {
-    ReadCredentials(*credentials, "serverCredentials", baseDir, job.server, error);
+    ReadCredentials(*credentials, "serverCredentials", baseDir, job.server, readVariables, error);
   }
   if (json* credentials = reader.Object("guestCredentials", false)) {
-    ReadCredentials(*credentials, "guestCredentials", baseDir, job.guest, error);
+    ReadCredentials(*credentials, "guestCredentials", baseDir, job.guest, readVariables, error);
   }
+  WipeEnvironment(readVariables);
   reader.String("destination", job.destination, true);
   reader.Bool("unixGuest", job.unixGuest);
   reader.Bool("overwriteAlways", job.overwriteAlways);

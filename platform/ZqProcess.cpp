@@ -7,9 +7,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <mutex>
+#include <sstream>
 
 extern char** environ;
 
@@ -56,29 +62,88 @@ void Append(std::string* target, const std::string& text) {
   if (target != nullptr) target->append(text);
 }
 
+using Clock = std::chrono::steady_clock;
+
+enum class Ending { Finished, TotalLimit, InactivityLimit };
+
+// The process group of `pid` from /proc/PID/stat (the field after the parent); -1 when gone.
+pid_t ProcessGroupOf(const std::string& pid) {
+  std::ifstream in("/proc/" + pid + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(stat.substr(close + 1));
+  std::string state;
+  long parent = 0, group = -1;
+  fields >> state >> parent >> group;
+  return static_cast<pid_t>(group);
+}
+
+// Bytes read and written so far by the processes of process group `group`: it moves while any of
+// them still does something, also when nothing reaches our pipes (a copy in progress).
+unsigned long long GroupIo(pid_t group) {
+  unsigned long long total = 0;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return 0;
+  while (const dirent* entry = readdir(proc)) {
+    const std::string pid = entry->d_name;
+    if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (ProcessGroupOf(pid) != group) continue;
+    std::ifstream io("/proc/" + pid + "/io");
+    std::string key;
+    unsigned long long value = 0;
+    while (io >> key >> value) {
+      if (key == "rchar:" || key == "wchar:") total += value;
+    }
+  }
+  closedir(proc);
+  return total;
+}
+
 // Reads both pipes until both are closed, so that a child filling one pipe never blocks while
-// we wait on the other.
-void DrainBoth(int outFd, int errFd, std::string* out, std::string* err) {
+// we wait on the other; stops early when the command passes one of its limits (its process group
+// is `group`; the I/O counters are looked at once a second).
+Ending DrainBoth(int outFd, int errFd, std::string* out, std::string* err, const CommandLimits& limits,
+                 pid_t group) {
   pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
   std::string* targets[2] = {out, err};
   int open = 2;
   char buffer[65536];
+  const auto start = Clock::now();
+  const auto deadline = start + std::chrono::seconds(limits.totalSeconds);
+  const auto quietLimit = std::chrono::seconds(limits.inactivitySeconds);
+  auto lastActivity = start;
+  unsigned long long lastIo = limits.inactivitySeconds > 0 ? GroupIo(group) : 0;
   while (open > 0) {
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
+    int waitMs = -1;
+    if (limits.totalSeconds > 0 || limits.inactivitySeconds > 0) waitMs = 1000;
+    const int ready = poll(fds, 2, waitMs);
+    if (ready < 0 && errno != EINTR) break;
+    const auto now = Clock::now();
+    for (int i = 0; ready > 0 && i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
       if (got > 0) {
         if (targets[i] != nullptr) targets[i]->append(buffer, static_cast<size_t>(got));
+        lastActivity = now;
       } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
         fds[i].fd = -1;
         --open;
       }
     }
+    if (open == 0) break;
+    if (limits.totalSeconds > 0 && now >= deadline) return Ending::TotalLimit;
+    if (limits.inactivitySeconds > 0) {
+      const unsigned long long io = GroupIo(group);
+      if (io != lastIo) {
+        lastIo = io;
+        lastActivity = now;
+      } else if (now - lastActivity >= quietLimit) {
+        return Ending::InactivityLimit;
+      }
+    }
   }
+  return Ending::Finished;
 }
 
 int WaitForChild(pid_t pid, std::string* err) {
@@ -107,6 +172,12 @@ std::shared_ptr<CommandRunner>& RunnerSlot() {
 }  // namespace
 
 int ShellCommandRunner::Run(const std::string& command, std::string* out, std::string* err) {
+  return RunLimited(command, out, err, CommandLimits{});
+}
+
+int ShellCommandRunner::RunLimited(const std::string& command, std::string* out, std::string* err,
+                                   const CommandLimits& limits) {
+  const bool limited = limits.totalSeconds > 0 || limits.inactivitySeconds > 0;
   FileDescriptor outRead, outWrite, errRead, errWrite;
   if (!MakePipe(outRead, outWrite) || !MakePipe(errRead, errWrite)) {
     Append(err, std::string("cannot create pipes: ") + strerror(errno) + "\n");
@@ -128,7 +199,12 @@ int ShellCommandRunner::Run(const std::string& command, std::string* out, std::s
   sigset_t none;
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  if (limited) {
+    posix_spawnattr_setpgroup(&attributes, 0);
+    flags |= POSIX_SPAWN_SETPGROUP;
+  }
+  posix_spawnattr_setflags(&attributes, flags);
 
   const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
   pid_t pid = -1;
@@ -141,8 +217,21 @@ int ShellCommandRunner::Run(const std::string& command, std::string* out, std::s
     Append(err, std::string("cannot start /bin/sh: ") + strerror(spawnError) + "\n");
     return -1;
   }
-  DrainBoth(outRead.Get(), errRead.Get(), out, err);
-  return WaitForChild(pid, err);
+  const Ending ending = DrainBoth(outRead.Get(), errRead.Get(), out, err, limits, pid);
+  if (ending == Ending::Finished) return WaitForChild(pid, err);
+  // The whole group goes: the shell and whatever it started (ssh, scp, a helper).
+  kill(-pid, SIGKILL);
+  outRead.Close();
+  errRead.Close();
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  Append(err, ending == Ending::TotalLimit
+                  ? "command ended: it ran longer than its time limit of " + std::to_string(limits.totalSeconds) +
+                        " s\n"
+                  : "command ended: no output and no progress for " + std::to_string(limits.inactivitySeconds) +
+                        " s\n");
+  return kCommandLimitStatus;
 }
 
 std::shared_ptr<CommandRunner> SetCommandRunner(std::shared_ptr<CommandRunner> runner) {
@@ -162,4 +251,10 @@ int ZqProcess::system(const std::string& command, std::string* out, std::string*
   if (out != nullptr) out->clear();
   if (err != nullptr) err->clear();
   return CurrentCommandRunner()->Run(command, out, err);
+}
+
+int ZqProcess::system(const std::string& command, std::string* out, std::string* err, const CommandLimits& limits) {
+  if (out != nullptr) out->clear();
+  if (err != nullptr) err->clear();
+  return CurrentCommandRunner()->RunLimited(command, out, err, limits);
 }

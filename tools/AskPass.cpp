@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include <boost/algorithm/string/predicate.hpp>
+#include <boost/algorithm/string/trim.hpp>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -65,8 +65,18 @@ bool ReadStartEnvironment(pid_t pid, const std::string& name, std::string& value
   return false;
 }
 
+bool IsLoginPrompt(const std::string& question, const std::string& user, const std::string& host) {
+  if (user.empty() || host.empty()) return false;
+  const std::string asked = boost::algorithm::trim_right_copy(question);
+  return asked == user + "@" + host + "'s password:" ||
+         asked == user.substr(0, 30) + "@" + host.substr(0, 128) + "'s password:" ||
+         asked == "(" + user + "@" + host + ") Password:";
+}
+
 int Answer(const std::string& question) {
-  if (!boost::algorithm::icontains(question, "password")) return 1;
+  const char* user = std::getenv(OpenSshCommand::kAskPassUser);
+  const char* host = std::getenv(OpenSshCommand::kAskPassHost);
+  if (user == nullptr || host == nullptr || !IsLoginPrompt(question, user, host)) return 1;
   pid_t tool = MarkedTool();
   std::string password;
   if (!IsAncestor(tool, kMaxGenerations) ||

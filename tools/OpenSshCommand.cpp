@@ -1,6 +1,7 @@
 #include "OpenSshCommand.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -13,15 +14,59 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 #include "ControlFolder.h"
+#include "WindowsLogin.h"
+
+extern char** environ;
 
 namespace OpenSshCommand {
 
 namespace {
 
 constexpr size_t kKeptErrorBytes = 16 * 1024;
+
+// Whether ssh and scp may use this machine's agent; set by BeginRun from the settings.
+bool g_useKeys = false;
+
+// The one-password configuration of this run; removed when the tool ends.
+class RunConfig {
+ public:
+  ~RunConfig() {
+    std::error_code error;
+    if (!m_folder.empty()) std::filesystem::remove_all(m_folder, error);
+  }
+  std::string m_folder;
+};
+RunConfig g_runConfig;
+
+bool IsPassedOn(const std::string& name, bool useKeys) {
+  static const char* const kNames[] = {"HOME", "PATH", "USER", "LOGNAME", "TZ", "LANG", "LANGUAGE",
+                                       "SSH_ASKPASS", "SSH_ASKPASS_REQUIRE", kAskPassMarker, kAskPassUser,
+                                       kAskPassHost};
+  for (const char* allowed : kNames) {
+    if (name == allowed) return true;
+  }
+  if (name.rfind("LC_", 0) == 0) return true;
+  return useKeys && name == "SSH_AUTH_SOCK";
+}
+
+// Bytes read and written so far by process `pid`; -1 when its counters cannot be read.
+long long IoCount(pid_t pid) {
+  std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+  std::string key;
+  long long value = 0, total = 0;
+  bool found = false;
+  while (io >> key >> value) {
+    if (key == "rchar:" || key == "wchar:") {
+      total += value;
+      found = true;
+    }
+  }
+  return found ? total : -1;
+}
 
 void AddOption(std::vector<std::string>& options, const std::string& name, const std::string& value) {
   options.push_back("-o");
@@ -45,28 +90,51 @@ void WriteAllToStderr(const char* data, size_t length) {
   }
 }
 
-// Passes the child's standard error on as it comes, keeping its last part.
-void ForwardErrors(int fd, std::string& kept) {
+// Passes the child's standard error on as it comes, keeping its last part. With
+// `inactivitySeconds` > 0, returns false as soon as `child` has neither read nor written for that
+// long (its I/O counters, looked at once a second); true when the child closed its standard error.
+bool ForwardErrors(int fd, std::string& kept, pid_t child, long long inactivitySeconds) {
   char buffer[4096];
+  long long lastCount = inactivitySeconds > 0 ? IoCount(child) : -1;
+  int quietSeconds = 0;
   for (;;) {
+    if (lastCount >= 0) {
+      pollfd wait{fd, POLLIN, 0};
+      int ready = ::poll(&wait, 1, 1000);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready == 0) {
+        long long count = IoCount(child);
+        quietSeconds = count == lastCount ? quietSeconds + 1 : 0;
+        lastCount = count;
+        if (count < 0) lastCount = -1;  // the counters went away: the program is ending
+        if (quietSeconds >= inactivitySeconds) return false;
+        continue;
+      }
+    }
     ssize_t got = ::read(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return;
+    if (got <= 0) return true;
+    quietSeconds = 0;
     WriteAllToStderr(buffer, static_cast<size_t>(got));
     kept.append(buffer, static_cast<size_t>(got));
     if (kept.size() > 2 * kKeptErrorBytes) kept.erase(0, kept.size() - kKeptErrorBytes);
   }
 }
 
-[[noreturn]] void ExecChild(const std::vector<std::string>& argv, int errorWriteFd) {
+[[noreturn]] void ExecChild(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                            int errorWriteFd, bool ownGroup) {
   ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+  // In a group of its own, the program and the ssh it starts can be ended together.
+  if (ownGroup) ::setpgid(0, 0);
   ::dup2(errorWriteFd, STDERR_FILENO);
-  // The askpass run reads the password from this tool; OpenSSH's processes never carry it.
-  ::unsetenv(kPasswordVariable);
   std::vector<char*> args;
   for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
-  ::execvp(args[0], args.data());
+  // The askpass run reads the password from this tool; OpenSSH's processes never carry it.
+  std::vector<char*> variables;
+  for (const auto& variable : environment) variables.push_back(const_cast<char*>(variable.c_str()));
+  variables.push_back(nullptr);
+  ::execvpe(args[0], args.data(), variables.data());
   std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(errno));
   ::_exit(255);
 }
@@ -92,6 +160,20 @@ std::string LiteralPercent(const std::string& text) {
   return value;
 }
 
+std::string LoginName(const std::string& user) { return WindowsLogin::ForOpenSsh(user); }
+
+std::vector<std::string> ChildEnvironment(bool useKeys) {
+  std::vector<std::string> environment;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string variable = *entry;
+    const auto equals = variable.find('=');
+    if (equals != std::string::npos && IsPassedOn(variable.substr(0, equals), useKeys)) {
+      environment.push_back(variable);
+    }
+  }
+  return environment;
+}
+
 std::vector<std::string> CommonOptions(const SshToolSettings& settings, const std::string& controlPattern) {
   std::vector<std::string> options;
   std::error_code error;
@@ -102,6 +184,13 @@ std::vector<std::string> CommonOptions(const SshToolSettings& settings, const st
   AddOption(options, "StrictHostKeyChecking", "accept-new");
   AddOption(options, "BatchMode", "no");
   AddOption(options, "NumberOfPasswordPrompts", "1");
+  if (!settings.useKeys) {
+    // IdentityFile=none keeps ssh from adding its default key files; files the configuration
+    // names are still offered.
+    AddOption(options, "IdentitiesOnly", "yes");
+    AddOption(options, "IdentityAgent", "none");
+    AddOption(options, "IdentityFile", "none");
+  }
   AddOption(options, "ConnectTimeout", std::to_string(settings.connectTimeout));
   AddOption(options, "ServerAliveInterval", std::to_string(settings.keepAliveInterval));
   AddOption(options, "ServerAliveCountMax", std::to_string(settings.keepAliveCountMax));
@@ -138,24 +227,47 @@ void PrepareKnownHostsFolder(const SshToolSettings& settings) {
   }
 }
 
-void PrepareAskPass(const std::string& programPath) {
+void PrepareAskPass(const std::string& programPath, const SshLogin& login) {
   ::setenv("SSH_ASKPASS", programPath.c_str(), 1);
   ::setenv("SSH_ASKPASS_REQUIRE", "force", 1);
   ::setenv(kAskPassMarker, std::to_string(::getpid()).c_str(), 1);
+  ::setenv(kAskPassUser, login.user.c_str(), 1);
+  ::setenv(kAskPassHost, login.address.c_str(), 1);
 }
 
-std::vector<std::string> BeginRun(const std::string& toolName, SshToolSettings& settings) {
+std::string OnePasswordConfig(const std::string& configFile) {
+  char pattern[] = "/tmp/zqssh-config.XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) return "";
+  g_runConfig.m_folder = pattern;
+  const std::string path = g_runConfig.m_folder + "/ssh_config";
+  std::ofstream out(path);
+  // Options before any Host line win over the included file's, for every host.
+  out << "NumberOfPasswordPrompts 1\nInclude " << OptionValue(configFile) << "\n";
+  out.close();
+  return out ? path : "";
+}
+
+std::vector<std::string> BeginRun(const std::string& toolName, SshToolSettings& settings, SshLogin& login) {
+  login.user = LoginName(login.user);
   std::string program = RunningProgramPath();
   settings = SshToolSettings::Load(ParentFolder(program));
-  PrepareAskPass(program);
+  g_useKeys = settings.useKeys;
+  PrepareAskPass(program, login);
   PrepareKnownHostsFolder(settings);
+  std::error_code error;
+  if (!settings.configFile.empty() && std::filesystem::is_regular_file(settings.configFile, error)) {
+    std::string wrapper = OnePasswordConfig(settings.configFile);
+    if (!wrapper.empty()) settings.configFile = wrapper;
+  }
   const char* password = std::getenv(kPasswordVariable);
   return CommonOptions(settings, ControlPatternFor(settings, password ? password : "", toolName));
 }
 
-int Run(const std::vector<std::string>& argv, std::string& errorText) {
+int Run(const std::vector<std::string>& argv, std::string& errorText, long long inactivitySeconds) {
   int pipeFds[2];
   if (argv.empty() || ::pipe2(pipeFds, O_CLOEXEC) != 0) return 255;
+  const std::vector<std::string> environment = ChildEnvironment(g_useKeys);
+  const bool limited = inactivitySeconds > 0;
   std::fflush(nullptr);
   pid_t child = ::fork();
   if (child < 0) {
@@ -163,10 +275,16 @@ int Run(const std::vector<std::string>& argv, std::string& errorText) {
     ::close(pipeFds[1]);
     return 255;
   }
-  if (child == 0) ExecChild(argv, pipeFds[1]);
+  if (child == 0) ExecChild(argv, environment, pipeFds[1], limited);
+  if (limited) ::setpgid(child, child);  // also here: no race with the first look at the group
   ::close(pipeFds[1]);
-  ForwardErrors(pipeFds[0], errorText);
+  const bool finished = ForwardErrors(pipeFds[0], errorText, child, inactivitySeconds);
   ::close(pipeFds[0]);
+  if (!finished) {
+    ::kill(-child, SIGKILL);
+    ::kill(child, SIGKILL);
+    errorText += std::string("\n") + kStalledText + "\n";
+  }
   int status = 0;
   while (::waitpid(child, &status, 0) < 0) {
     if (errno != EINTR) return 255;
@@ -179,10 +297,12 @@ SshFailure Classify(const std::string& errorText) {
   if (ContainsAny(errorText, {"REMOTE HOST IDENTIFICATION HAS CHANGED", "Host key verification failed"})) {
     return SshFailure::HostKeyChanged;
   }
+  if (ContainsAny(errorText, {kStalledText})) return SshFailure::Stalled;
   if (ContainsAny(errorText, {"Permission denied", "Too many authentication failures"})) {
     return SshFailure::AuthenticationRefused;
   }
-  if (ContainsAny(errorText, {"Connection timed out", "Connection refused", "No route to host",
+  if (ContainsAny(errorText, {"Connection refused"})) return SshFailure::ConnectionRefused;
+  if (ContainsAny(errorText, {"Connection timed out", "No route to host",
                               "Network is unreachable", "Could not resolve hostname", "Connection closed by",
                               "Connection reset by", "Timeout, server", "timed out"})) {
     return SshFailure::CannotConnect;
@@ -211,8 +331,13 @@ std::string Describe(SshFailure failure, const std::string& toolName, const SshL
       return toolName + ": authentication refused for " + login.user + " at " + where +
              (noPassword ? std::string(" (") + kPasswordVariable + " holds no password)" : "");
     }
+    case SshFailure::ConnectionRefused:
+      return toolName + ": cannot connect to " + where + ": connection refused (no SSH server listens there)";
     case SshFailure::CannotConnect:
       return toolName + ": cannot connect to " + where;
+    case SshFailure::Stalled:
+      return toolName + ": the copy to " + where + " made no progress for " +
+             std::to_string(settings.copyInactivityLimit) + " s (CopyInactivityLimit) and was ended";
     case SshFailure::NoSftpService:
       return toolName + ": " + where + " offers no SFTP service";
     case SshFailure::Other:

@@ -14,7 +14,16 @@ struct SshLogin {
   std::string port;  // empty: OpenSSH's choice (the configuration file or 22)
 };
 
-enum class SshFailure { None, HostKeyChanged, AuthenticationRefused, CannotConnect, NoSftpService, Other };
+enum class SshFailure {
+  None,
+  HostKeyChanged,
+  AuthenticationRefused,
+  ConnectionRefused,
+  CannotConnect,
+  NoSftpService,
+  Stalled,  // ended by the tool: no progress within the inactivity limit
+  Other
+};
 
 namespace OpenSshCommand {
 
@@ -23,10 +32,23 @@ constexpr const char* kPasswordVariable = "ZQ_PUTTY_PASS";
 // Holds the process id of the tool that started OpenSSH when OpenSSH runs a tool as its askpass
 // program.
 constexpr const char* kAskPassMarker = "ZQ_SSH_ASKPASS_MODE";
+// The user and host of the login whose password prompt the askpass run answers.
+constexpr const char* kAskPassUser = "ZQ_SSH_ASKPASS_USER";
+constexpr const char* kAskPassHost = "ZQ_SSH_ASKPASS_HOST";
 
-// The options every ssh and scp run carries: the installation's configuration file (or none at
-// all), its known_hosts file with new keys accepted and changed keys refused, one password
-// attempt, connect and keep-alive time-outs, quiet logging, and connection reuse through
+// The login name OpenSSH sends for `user`: a Windows domain login in the form "alice:CORP" becomes
+// "CORP\alice", the form a Windows OpenSSH server takes; every other name stays as it is.
+std::string LoginName(const std::string& user);
+
+// The environment ssh and scp get, taken from this process's: HOME, PATH, USER, LOGNAME, TZ, the
+// locale (LANG, LANGUAGE, LC_*), the askpass hand-over (SSH_ASKPASS, SSH_ASKPASS_REQUIRE and the
+// variables above), and SSH_AUTH_SOCK only when `useKeys`. Nothing else, ZQ_PUTTY_PASS least of all.
+std::vector<std::string> ChildEnvironment(bool useKeys);
+
+// The options every ssh and scp run carries: the configuration file (or none at all), its
+// known_hosts file with new keys accepted and changed keys refused, one password attempt, no key
+// of this machine and no agent unless the settings ask for keys (keys the configuration file names
+// are still used), connect and keep-alive time-outs, quiet logging, and connection reuse through
 // `controlPattern` (empty: no reuse).
 std::vector<std::string> CommonOptions(const SshToolSettings& settings, const std::string& controlPattern);
 
@@ -38,21 +60,30 @@ std::string ControlPatternFor(const SshToolSettings& settings, const std::string
 // Creates the folder of the known_hosts file when it is missing.
 void PrepareKnownHostsFolder(const SshToolSettings& settings);
 
-// Lets OpenSSH ask this very program for the password: SSH_ASKPASS names the running program,
-// SSH_ASKPASS_REQUIRE=force keeps it from ever prompting on a terminal, and a marker variable
-// tells the program it runs as the askpass helper and which process holds the password.
-void PrepareAskPass(const std::string& programPath);
+// Lets OpenSSH ask this very program for the password of `login`: SSH_ASKPASS names the running
+// program, SSH_ASKPASS_REQUIRE=force keeps it from ever prompting on a terminal, and the marker
+// variable tells the program it runs as the askpass helper and which process holds the password.
+void PrepareAskPass(const std::string& programPath, const SshLogin& login);
 
-// Everything a tool does before it starts OpenSSH: reads the settings, sets up the askpass
-// hand-over and the known_hosts folder, and returns the common options for the password in
-// ZQ_PUTTY_PASS.
-std::vector<std::string> BeginRun(const std::string& toolName, SshToolSettings& settings);
+// A configuration file for this run that makes every connection, a jump host's too, try one
+// password only, and then includes the installation's file `configFile`. Removed when the tool
+// ends. Empty when it cannot be written (then `configFile` is used as it is).
+std::string OnePasswordConfig(const std::string& configFile);
 
-// Runs `argv` (argv[0] looked up in PATH), without ZQ_PUTTY_PASS in its environment, with the
-// tool's standard input and output; its
-// standard error is passed on as it comes and its last part kept in `errorText`. Returns the
-// exit status, 255 when the program could not run or was killed.
-int Run(const std::vector<std::string>& argv, std::string& errorText);
+// Everything a tool does before it starts OpenSSH: turns a domain login in `login` into the form
+// OpenSSH sends, reads the settings, sets up the askpass hand-over and the known_hosts folder, and
+// returns the common options for the password in ZQ_PUTTY_PASS.
+std::vector<std::string> BeginRun(const std::string& toolName, SshToolSettings& settings, SshLogin& login);
+
+// Runs `argv` (argv[0] looked up in PATH) with ChildEnvironment and the tool's standard input
+// and output; its standard error is passed on as it comes and its last part kept in `errorText`.
+// With `inactivitySeconds` > 0 the program is ended (with every process of its group) once it has
+// neither read nor written a byte for that long, and `errorText` then ends with kStalledText.
+// Returns the exit status, 255 when the program could not run or was killed.
+int Run(const std::vector<std::string>& argv, std::string& errorText, long long inactivitySeconds = 0);
+
+// What Run adds to the error text of a program it ended for inactivity.
+constexpr const char* kStalledText = "ended: no progress within the inactivity limit";
 
 // What went wrong in a run, judged from the client's messages.
 SshFailure Classify(const std::string& errorText);

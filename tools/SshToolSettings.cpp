@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "guestapi/CommandTimeLimits.h"
 #include "platform/ZQPlatformInfo.h"
 
 namespace {
@@ -41,6 +42,9 @@ SshToolSettings SshToolSettings::Load(const std::string& toolFolder) {
   ReadSeconds("KeepAliveInterval", 1, settings.keepAliveInterval);
   ReadSeconds("KeepAliveCountMax", 1, settings.keepAliveCountMax);
   ReadSeconds("ControlPersist", 0, settings.controlPersist);
+  settings.copyInactivityLimit = CommandTimeLimits::kDefaultCopyInactivityLimit;
+  ReadSeconds(CommandTimeLimits::kCopyInactivityLimitKey, 0, settings.copyInactivityLimit);
+  ZQPlatformInfo::getBoolean(kSection, "UseKeys", &settings.useKeys);
   return settings;
 }
 

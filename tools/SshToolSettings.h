@@ -15,6 +15,11 @@ struct SshToolSettings {
   long long controlPersist = 60;     // "ControlPersist", seconds an idle shared connection stays; 0: no reuse
   std::string sshProgram = "ssh";    // "SshProgram"
   std::string sftpProgram = "sftp";  // "SftpProgram"
+  // "UseKeys": whether OpenSSH may offer this machine's keys and agent (SSH_AUTH_SOCK) to guests;
+  // by default only the password, and the keys that the installation's ssh_config names, are used.
+  bool useKeys = false;
+  // "CopyInactivityLimit": seconds a copy may go without moving a byte before it is ended; 0: none.
+  long long copyInactivityLimit = 120;
 
   // Reads the settings through ZQPlatformInfo. `toolFolder` is the folder of the running tool,
   // the base folder when the settings do not name one.

@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
     return helpRequested ? 0 : 1;
   }
   SshToolSettings settings;
-  auto options = OpenSshCommand::BeginRun(kToolName, settings);
+  auto options = OpenSshCommand::BeginRun(kToolName, settings, parsed.login);
   std::string errorText;
   int status = OpenSshCommand::Run(SshCommandLine(settings, options, parsed), errorText);
   if (status == 255) {

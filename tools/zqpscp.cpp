@@ -100,7 +100,8 @@ int CopyToUnixTarget(const SshToolSettings& settings, const std::vector<std::str
     return 1;
   }
   const std::string command = GuestFileCopy::UnixWriterCommand(script, parsed.remotePath, size);
-  return OpenSshCommand::Run(SshCommandLine(settings, options, parsed.login, command), errorText);
+  return OpenSshCommand::Run(SshCommandLine(settings, options, parsed.login, command), errorText,
+                             settings.copyInactivityLimit);
 }
 
 // Puts any other target over SFTP to a temporary name beside it and renames that over it; the
@@ -121,7 +122,8 @@ int CopyOverSftp(const SshToolSettings& settings, const std::vector<std::string>
   // The local file goes by its descriptor: sftp expands patterns in local names.
   const std::string local = "/dev/fd/" + std::to_string(localFd);
   if (!TextAsStandardInput(GuestFileCopy::SftpPutAndRename(local, temporary, target))) return 1;
-  int status = OpenSshCommand::Run(SftpCommandLine(settings, options, parsed.login), errorText);
+  int status =
+      OpenSshCommand::Run(SftpCommandLine(settings, options, parsed.login), errorText, settings.copyInactivityLimit);
   if (status != 0 && status != 255 && TextAsStandardInput(GuestFileCopy::SftpRemove(temporary))) {
     std::string ignored;
     OpenSshCommand::Run(SftpCommandLine(settings, options, parsed.login), ignored);
@@ -147,7 +149,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   SshToolSettings settings;
-  auto options = OpenSshCommand::BeginRun(kToolName, settings);
+  auto options = OpenSshCommand::BeginRun(kToolName, settings, parsed.login);
   std::string errorText;
   const bool unixTarget = GuestFileCopy::IsUnixTarget(parsed.remotePath);
   const int status =

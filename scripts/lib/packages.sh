@@ -2,7 +2,7 @@
 # shellcheck shell=bash
 
 ZQ_PACKAGES=(
-  build-essential cmake
+  build-essential cmake libcrypt-dev
   libboost-dev nlohmann-json3-dev libcli11-dev libssl-dev
   googletest libgtest-dev libgmock-dev
   openssh-client openssh-server rsync

@@ -89,13 +89,13 @@ class SshRestore : public testing::Test {
 
   // The guest login with user id 0, so that owners can be restored.
   nlohmann::json Job(const nlohmann::json& extra = nlohmann::json::object()) {
-    return harness.Job(kVm, kGuid, destination(), SshTestUsers::kRootUser, SshTestUsers::kRootPassword, extra);
+    return harness.Job(kVm, kGuid, destination(), SshTestUsers::kRootUser, SshTestUsers::RootPassword(), extra);
   }
   std::string destination() const { return guest.Join("restore"); }
   std::string InGuest(const std::string& relative) const { return destination() + "/" + relative; }
 
   void ExpectNoSecrets(const RunResult& result) {
-    for (const char* secret : {SshTestUsers::kRootPassword, RestoreHarness::kServerPassword}) {
+    for (const char* secret : {SshTestUsers::RootPassword().c_str(), RestoreHarness::kServerPassword}) {
       EXPECT_EQ(result.output.find(secret), std::string::npos) << result.output;
       EXPECT_EQ(result.summary.dump().find(secret), std::string::npos);
       EXPECT_EQ(zqtest::ReadFile(harness.LogFile()).find(secret), std::string::npos);
@@ -214,7 +214,7 @@ TEST_F(SshRestore, EndsInBoundedTimeWhenTheGuestBecomesUnreachable) {
     }
   });
   const RunResult result = local.Restore(
-      local.Job(kVm, kGuid, target, SshTestUsers::kRootUser, SshTestUsers::kRootPassword), many.path(), 240);
+      local.Job(kVm, kGuid, target, SshTestUsers::kRootUser, SshTestUsers::RootPassword()), many.path(), 240);
   done = true;
   stopper.join();
 

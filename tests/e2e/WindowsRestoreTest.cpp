@@ -26,7 +26,7 @@ class WindowsRestore : public testing::Test {
     ASSERT_FALSE(CNyDirectory::Create(drives.Join("C").c_str(), true).IsError());
     ASSERT_FALSE(CNyDirectory::Create(drives.Join("D").c_str(), true).IsError());
     zqtest::WriteFile(drives.Join("guest.json"), nlohmann::json{{"root", drives.path()},
-                                                                {"user", "alice:CORP"},
+                                                                {"user", "CORP\\alice"},
                                                                 {"password", kGuestPassword},
                                                                 {"addresses", {kAddress}},
                                                                 {"stateFile", drives.Join("state.json")}}

@@ -3,11 +3,16 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <thread>
 
 #include "guestapi/ZQGuestAPI.h"
 #include "platform/CNyPath.h"
 #include "platform/FXFile.h"
+#include "platform/ZqProcess.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -91,6 +96,71 @@ TEST(CommandChannelBase, FailedCommandIsLoggedMaskedAndKeepsUnmaskedOutput) {
   // A later success does not clear the last error.
   EXPECT_TRUE(channel.ExecuteCommand("true", output));
   EXPECT_NE(channel.GetLastGuestApiErrorDetails(), "");
+}
+
+// Puts the password into ZQ_PUTTY_PASS as the SSH channels do.
+class PasswordChannel : public RecordingChannel {
+ public:
+  bool PreExecuteCommand(const std::string&) override {
+    SetEnv("ZQ_PUTTY_PASS", m_loginCred.password.c_str());
+    return true;
+  }
+};
+
+// Notes where the password variable's text lies while a command runs.
+class EnvironmentPeekingRunner : public CommandRunner {
+ public:
+  int Run(const std::string&, std::string* out, std::string*) override {
+    seen = std::getenv("ZQ_PUTTY_PASS");
+    if (seen != nullptr && out != nullptr) *out = seen;
+    return 0;
+  }
+  const char* seen = nullptr;
+};
+
+TEST(CommandChannelBase, PasswordVariableLastsOnlyForTheCommandAndIsWipedAfterwards) {
+  ScopedSettings settings;
+  settings.Set("Base", "dBASEHOME", "/opt/zq");
+  auto runner = std::make_shared<EnvironmentPeekingRunner>();
+  auto previous = SetCommandRunner(runner);
+  PasswordChannel channel;
+  ASSERT_TRUE(channel.Init(Login("pa55-word")));
+  std::string output;
+  EXPECT_TRUE(channel.ExecuteCommand("anything", output));
+  SetCommandRunner(previous);
+  EXPECT_EQ(output, "pa55-word");
+  EXPECT_EQ(std::getenv("ZQ_PUTTY_PASS"), nullptr);
+  ASSERT_NE(runner->seen, nullptr);
+  // The text the environment pointed to no longer holds the password.
+  EXPECT_EQ(std::string(runner->seen, 9), std::string(9, '\0'));
+}
+
+TEST(CommandChannelBase, FailureReasonAndTimeLimitReachTheLastError) {
+  struct Row {
+    const char* name;
+    const char* command;
+    const char* reason;
+  } rows[] = {
+      {"the tool's explanation", "echo noise >&2; echo 'zqplink.exe: authentication refused for u at 10.0.0.1' >&2; exit 255",
+       "failed! zqplink.exe: authentication refused for u at 10.0.0.1"},
+      {"a hung helper command", "sleep 30", "failed! command ended: it ran longer than its time limit of 1 s"},
+      {"no explanation", "exit 3", "failed!"},
+  };
+  ScopedSettings settings;
+  settings.Set("Base", "dBASEHOME", "/opt/zq");
+  settings.Set("SSH", "CommandTimeLimit", "1");
+  ScopedLogCapture capture;
+  RecordingChannel channel;
+  ASSERT_TRUE(channel.Init(Login("pw")));
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string output;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(channel.ExecuteCommand(row.command, output));
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10.0);
+    const std::string details = channel.GetLastGuestApiErrorDetails();
+    EXPECT_EQ(details.substr(details.size() - std::min(details.size(), std::strlen(row.reason))), row.reason);
+  }
 }
 
 TEST(CommandChannelBase, CommandsOfTwoChannelsNeverOverlapAndEachSeesItsOwnPassword) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <nlohmann/json.hpp>
 
 #include "host/JobFile.h"
@@ -126,6 +128,21 @@ TEST(JobFile, TakesPasswordFromTheNamedEnvironmentVariable) {
                            "/", job, error))
       << error;
   EXPECT_EQ(job.guest.password, "from-env");
+  // Read once and gone: no child of zqrestore inherits it.
+  EXPECT_EQ(std::getenv("ZQ_TEST_GUEST_PASSWORD"), nullptr);
+}
+
+TEST(JobFile, OneVariableMayServeBothLogins) {
+  zqtest::ScopedEnv secret("ZQ_TEST_SHARED_PASSWORD", "shared");
+  JobFile job;
+  std::string error;
+  ASSERT_TRUE(ParseJobText(JobWith(R"("serverCredentials": {"userName": "s", "passwordEnv": "ZQ_TEST_SHARED_PASSWORD"},
+                                      "guestCredentials": {"userName": "u", "passwordEnv": "ZQ_TEST_SHARED_PASSWORD"})"),
+                           "/", job, error))
+      << error;
+  EXPECT_EQ(job.server.password, "shared");
+  EXPECT_EQ(job.guest.password, "shared");
+  EXPECT_EQ(std::getenv("ZQ_TEST_SHARED_PASSWORD"), nullptr);
 }
 
 TEST(JobFile, TakesPasswordFromAFileNextToTheJobFileWithoutTheLineBreak) {

@@ -221,4 +221,25 @@ TEST(GuestEntries, ShowTypeModeOwnerSizeUtcTimeAndName) {
   EXPECT_EQ(FormatGuestEntry(entry).substr(0, 7), "d 0000 ");
 }
 
+// A hostile guest's names cannot drive the operator's terminal.
+TEST(GuestEntries, ShowControlCharactersOfNamesEscaped) {
+  struct Row {
+    std::string name;
+    std::string shown;
+  } rows[] = {
+      {"a\x1b]0;owned\x07" "b", "a\\x1b]0;owned\\x07b"},
+      {"line\nbreak\rx", "line\\x0abreak\\x0dx"},
+      {"csi\xc2\x9b" "2J", "csi\\xc2\\x9b2J"},
+      {"del\x7f", "del\\x7f"},
+      {"back\\slash", "back\\\\slash"},
+      {"caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"},
+  };
+  for (const Row& row : rows) {
+    VMInfoStructs::SGuestFile entry;
+    entry.name = row.name;
+    const std::string line = FormatGuestEntry(entry);
+    EXPECT_EQ(line.substr(line.size() - std::min(line.size(), row.shown.size())), row.shown) << row.shown;
+  }
+}
+
 }  // namespace

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fstream>
+#include <iterator>
+
 #include "platform/ZqProcess.h"
 
 namespace {
@@ -67,6 +71,53 @@ TEST(CommandRunner, OutputStringsAreReplacedNotAppended) {
   ASSERT_EQ(ZqProcess::system("echo fresh", &out, &err, 0, true), 0);
   EXPECT_EQ(out, "fresh\n");
   EXPECT_EQ(err, "");
+}
+
+// Whether process `pid` is gone (or a zombie about to be reaped by init).
+bool ProcessEnded(const std::string& pid) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::ifstream stat("/proc/" + pid + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    if (text.empty() || text.find(") Z ") != std::string::npos) return true;
+    usleep(20000);
+  }
+  return false;
+}
+
+TEST(CommandRunner, EndsACommandAtItsLimitWithItsWholeProcessGroup) {
+  struct Row {
+    const char* name;
+    const char* command;
+    CommandLimits limits;
+    bool endedAtLimit;
+    const char* errorText;
+  } rows[] = {
+      {"a hung command past its time limit", "sleep 30 & echo $!; wait", {1, 0}, true, "time limit of 1 s"},
+      {"a silent, idle command past its inactivity limit", "sleep 30 & echo $!; wait", {0, 1}, true,
+       "no output and no progress for 1 s"},
+      {"output keeps a slow command alive", "for i in 1 2 3 4; do echo $i; sleep 0.5; done", {0, 1}, false, ""},
+      {"reading and writing keep a silent command alive",
+       "for i in 1 2 3 4; do head -c 100000 /dev/zero >/dev/null; sleep 0.5; done", {0, 1}, false, ""},
+      {"a quick command under its limits", "echo done", {5, 5}, false, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string out, err;
+    const auto start = std::chrono::steady_clock::now();
+    const int rc = ZqProcess::system(row.command, &out, &err, row.limits);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (row.endedAtLimit) {
+      EXPECT_EQ(rc, kCommandLimitStatus);
+      EXPECT_LT(seconds, 10.0);
+      EXPECT_NE(err.find(row.errorText), std::string::npos) << err;
+      // The background sleep the shell started went with it.
+      std::string grandchild = out.substr(0, out.find('\n'));
+      ASSERT_FALSE(grandchild.empty());
+      EXPECT_TRUE(ProcessEnded(grandchild)) << grandchild;
+    } else {
+      EXPECT_EQ(rc, 0) << err;
+    }
+  }
 }
 
 class RecordingRunner : public CommandRunner {

@@ -6,7 +6,9 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/file.h>
+#include <crypt.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -30,7 +33,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kSshd = "/usr/sbin/sshd";
 constexpr const char* kSftpServer = "/usr/lib/openssh/sftp-server";
-constexpr const char* kUsersLock = "/run/lock/zqtest-ssh-users.lock";
 constexpr int kCommandSeconds = 30;
 
 std::string ReadWholeFile(const std::string& path) {
@@ -140,37 +142,10 @@ bool Greets(const std::string& address, int port, int milliseconds) {
   return greeted;
 }
 
-// Holds an exclusive lock on a file while it lives (several test programs may add users at once).
-class FileLock {
- public:
-  explicit FileLock(const char* path) : m_fd(open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
-    if (m_fd >= 0) flock(m_fd, LOCK_EX);
-  }
-  ~FileLock() {
-    if (m_fd >= 0) close(m_fd);
-  }
-
- private:
-  int m_fd;
-};
-
 bool RunOrExplain(const std::string& command, std::string& problem) {
   std::string output;
   int status = RunBounded(command, kCommandSeconds, output);
   if (status != 0) problem = "'" + command + "' failed (" + std::to_string(status) + "): " + output;
-  return status == 0;
-}
-
-// chpasswd reads "user:password" lines from standard input; the passwords never reach a command line.
-bool SetPasswords(const std::string& lines, std::string& problem) {
-  FILE* pipe = popen("chpasswd 2>&1", "w");
-  if (pipe == nullptr) {
-    problem = "cannot run chpasswd";
-    return false;
-  }
-  std::fputs(lines.c_str(), pipe);
-  int status = pclose(pipe);
-  if (status != 0) problem = "chpasswd failed with status " + std::to_string(status);
   return status == 0;
 }
 
@@ -219,19 +194,199 @@ int RunBounded(const std::string& command, int seconds, std::string& output) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+namespace {
+
+constexpr const char* kShadowAging = ":19000:0:99999:7:::";
+constexpr uid_t kFirstTestId = 61000;
+
+// The account world of this test program: private account files and the test user's home in one
+// temporary folder, removed when the program ends.
+struct AccountWorld {
+  std::string folder;
+  std::string password;
+  std::string rootPassword;
+  uid_t uid = 0;
+  bool ready = false;
+
+  ~AccountWorld() {
+    if (!folder.empty()) CNyDirectory::Remove(folder, true, true);
+  }
+};
+
+AccountWorld& World() {
+  static AccountWorld world;
+  return world;
+}
+
+std::mutex& WorldMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::string RandomText(size_t bytes) {
+  std::ifstream random("/dev/urandom", std::ios::binary);
+  std::string text;
+  static const char kDigits[] = "0123456789abcdef";
+  for (size_t i = 0; i < bytes; ++i) {
+    unsigned char byte = static_cast<unsigned char>(random.get());
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 15];
+  }
+  return text;
+}
+
+// The crypt(3) hash of `password` with a fresh SHA-512 salt; empty when libcrypt fails.
+std::string HashPassword(const std::string& password) {
+  char setting[CRYPT_GENSALT_OUTPUT_SIZE];
+  if (crypt_gensalt_rn("$6$", 0, nullptr, 0, setting, sizeof setting) == nullptr) return "";
+  crypt_data data{};
+  const char* hash = crypt_rn(password.c_str(), setting, &data, sizeof data);
+  return hash != nullptr && hash[0] != '*' ? hash : "";
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string FirstField(const std::string& line) { return line.substr(0, line.find(':')); }
+
+// Whether a line of passwd or group uses `id` as its third field.
+bool UsesId(const std::string& line, uid_t id) {
+  std::istringstream fields(line);
+  std::string field;
+  for (int i = 0; i < 3 && std::getline(fields, field, ':'); ++i) {
+  }
+  return field == std::to_string(id);
+}
+
+bool WriteFileWithMode(const std::string& path, const std::string& content, mode_t mode) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
+  if (fd < 0) return false;
+  bool ok = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  return close(fd) == 0 && ok;
+}
+
+bool BuildWorld(AccountWorld& world, std::string& problem) {
+  const std::string realPasswd = ReadWholeFile("/etc/passwd");
+  const std::string realGroup = ReadWholeFile("/etc/group");
+  if (realPasswd.find("root:") != 0) {
+    problem = "cannot read /etc/passwd";
+    return false;
+  }
+  uid_t id = kFirstTestId;
+  auto taken = [&](uid_t candidate) {
+    for (const std::string& line : Lines(realPasswd)) {
+      if (UsesId(line, candidate)) return true;
+    }
+    for (const std::string& line : Lines(realGroup)) {
+      if (UsesId(line, candidate)) return true;
+    }
+    return false;
+  };
+  while (taken(id)) ++id;
+
+  char pattern[] = "/tmp/zqaccounts.XXXXXX";
+  if (mkdtemp(pattern) == nullptr) {
+    problem = "cannot create a folder for the test accounts";
+    return false;
+  }
+  world.folder = pattern;
+  world.uid = id;
+  world.password = "Zq-test pass'1$" + RandomText(8);
+  world.rootPassword = "Zq-root pass\"2`" + RandomText(8);
+  const std::string home = world.folder + "/home";
+  // The test user's shell must be able to walk into its home.
+  chmod(world.folder.c_str(), 0755);
+  if (mkdir(home.c_str(), 0755) != 0 || chown(home.c_str(), id, id) != 0) {
+    problem = "cannot create the test user's home " + home;
+    return false;
+  }
+  const std::string userHash = HashPassword(world.password);
+  const std::string rootHash = HashPassword(world.rootPassword);
+  if (userHash.empty() || rootHash.empty()) {
+    problem = "libcrypt cannot hash a password";
+    return false;
+  }
+
+  std::string passwd, shadow, group;
+  for (const std::string& line : Lines(realPasswd)) {
+    const std::string name = FirstField(line);
+    if (name == SshTestUsers::kUser) continue;
+    passwd += line + "\n";
+    shadow += name + ":" + (name == "root" ? rootHash : "*") + kShadowAging + "\n";
+  }
+  const std::string ids = std::to_string(id);
+  passwd += std::string(SshTestUsers::kUser) + ":x:" + ids + ":" + ids + "::" + home + ":/bin/bash\n";
+  shadow += std::string(SshTestUsers::kUser) + ":" + userHash + kShadowAging + "\n";
+  for (const std::string& line : Lines(realGroup)) {
+    if (FirstField(line) != SshTestUsers::kUser) group += line + "\n";
+  }
+  group += std::string(SshTestUsers::kUser) + ":x:" + ids + ":\n";
+  if (!WriteFileWithMode(world.folder + "/passwd", passwd, 0644) ||
+      !WriteFileWithMode(world.folder + "/group", group, 0644) ||
+      !WriteFileWithMode(world.folder + "/shadow", shadow, 0600)) {
+    problem = "cannot write the private account files in " + world.folder;
+    return false;
+  }
+  return true;
+}
+
+// Puts the private account files in place of the machine's, for this process and what it starts
+// only. Runs in the child between fork and exec: system calls only.
+bool EnterAccountNamespace(const std::string& passwd, const std::string& shadow, const std::string& group) {
+  if (unshare(CLONE_NEWNS) != 0) return false;
+  // Nothing mounted here may reach the machine's namespace.
+  if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+  return mount(passwd.c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) == 0 &&
+         mount(shadow.c_str(), "/etc/shadow", nullptr, MS_BIND, nullptr) == 0 &&
+         mount(group.c_str(), "/etc/group", nullptr, MS_BIND, nullptr) == 0;
+}
+
+}  // namespace
+
 bool SshTestUsers::Ensure(std::string& problem) {
-  FileLock lock(kUsersLock);
+  std::lock_guard<std::mutex> guard(WorldMutex());
+  AccountWorld& world = World();
+  if (world.ready) return true;
+  if (!world.folder.empty()) CNyDirectory::Remove(world.folder, true, true);
+  world.folder.clear();
+  world.ready = BuildWorld(world, problem);
+  return world.ready;
+}
+
+const std::string& SshTestUsers::Password() {
   std::string ignored;
-  if (RunBounded(std::string("id -u ") + kUser, kCommandSeconds, ignored) != 0 &&
-      !RunOrExplain(std::string("useradd -m -s /bin/bash ") + kUser, problem)) {
-    return false;
-  }
-  if (RunBounded(std::string("id -u ") + kRootUser, kCommandSeconds, ignored) != 0 &&
-      !RunOrExplain(std::string("useradd -o -u 0 -g 0 -M -d /root -s /bin/bash ") + kRootUser, problem)) {
-    return false;
-  }
-  return SetPasswords(std::string(kUser) + ":" + kPassword + "\n" + kRootUser + ":" + kRootPassword + "\n",
-                      problem);
+  Ensure(ignored);
+  return World().password;
+}
+
+const std::string& SshTestUsers::RootPassword() {
+  std::string ignored;
+  Ensure(ignored);
+  return World().rootPassword;
+}
+
+uid_t SshTestUsers::UserId() {
+  std::string ignored;
+  Ensure(ignored);
+  return World().uid;
+}
+
+gid_t SshTestUsers::GroupId() { return static_cast<gid_t>(UserId()); }
+
+std::string SshTestUsers::Home() {
+  std::string ignored;
+  return Ensure(ignored) ? World().folder + "/home" : "";
+}
+
+std::string SshTestUsers::AccountFolder() {
+  std::lock_guard<std::mutex> guard(WorldMutex());
+  return World().folder;
 }
 
 SshdServer::SshdServer(SshdOptions options) : m_options(std::move(options)) {}
@@ -243,7 +398,7 @@ SshdServer::~SshdServer() {
 
 bool SshdServer::CanRun(std::string& reason) {
   if (geteuid() != 0) {
-    reason = "the sshd tests need root (to add test users and run sshd)";
+    reason = "the sshd tests need root (to run sshd in a mount namespace of its own)";
     return false;
   }
   if (access(kSshd, X_OK) != 0) {
@@ -285,6 +440,10 @@ bool SshdServer::Start(std::string& problem) {
   if (m_folder.empty() && !PrepareFolder(problem)) return false;
   std::string logPath = m_folder + "/sshd.log";
   std::string configPath = m_folder + "/sshd_config";
+  const std::string accounts = SshTestUsers::AccountFolder();
+  const std::string passwd = accounts + "/passwd";
+  const std::string shadow = accounts + "/shadow";
+  const std::string group = accounts + "/group";
   pid_t child = fork();
   if (child < 0) {
     problem = "cannot fork for sshd";
@@ -296,6 +455,12 @@ bool SshdServer::Start(std::string& problem) {
     dup2(devNull, STDIN_FILENO);
     dup2(log, STDOUT_FILENO);
     dup2(log, STDERR_FILENO);
+    if (!EnterAccountNamespace(passwd, shadow, group)) {
+      static const char kNoNamespace[] = "cannot give sshd private account files (mount namespace)\n";
+      ssize_t ignored = write(STDERR_FILENO, kNoNamespace, sizeof kNoNamespace - 1);
+      (void)ignored;
+      _exit(126);
+    }
     execl(kSshd, kSshd, "-D", "-e", "-f", configPath.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }

@@ -1,7 +1,11 @@
 // A real OpenSSH server for integration tests: sshd on a loopback address (127.0.0.2, ...) with a
 // throw-away host key, password logins for two test users and, like a stock guest, the SFTP
-// subsystem. Needs root (it adds the test users and runs sshd). Every wait is bounded; the server
-// and every session process it started end when the object goes, also when a test fails.
+// subsystem. Needs root (to run sshd and give it a mount namespace). Every wait is bounded; the
+// server and every session process it started end when the object goes, also when a test fails.
+//
+// The machine's accounts are never touched: each sshd runs in a mount namespace of its own in which
+// /etc/passwd, /etc/shadow and /etc/group are private copies, made once per test program in a
+// temporary folder. Only there do the test user exist and root have a password, a random one.
 #pragma once
 
 #include <sys/types.h>
@@ -11,15 +15,25 @@
 
 namespace zqtest {
 
-// The accounts the test server accepts. Created on first use, idempotently.
+// The accounts the test servers accept, as the servers see them. The passwords are new for every
+// test program and carry characters that a shell would read (quotes, "$", a back-quote).
 struct SshTestUsers {
   static constexpr const char* kUser = "zqtuser";
-  static constexpr const char* kPassword = "Zq-test pass'1$";
-  // A second account with user id 0, for changing owners in the "guest".
-  static constexpr const char* kRootUser = "zqtroot";
-  static constexpr const char* kRootPassword = "Zq-root pass\"2`";
+  // The machine's own root account, which inside the servers' namespace has a password.
+  static constexpr const char* kRootUser = "root";
 
+  static const std::string& Password();      // of kUser
+  static const std::string& RootPassword();  // of kRootUser, inside the test servers only
+  // The user and group id of kUser; no account of the machine has them.
+  static uid_t UserId();
+  static gid_t GroupId();
+  // Home folder of kUser (a temporary folder, owned by UserId()).
+  static std::string Home();
+
+  // Writes the private account files once per test program; false with `problem` when it cannot.
   static bool Ensure(std::string& problem);
+  // The folder holding the private "passwd", "shadow" and "group"; empty before Ensure.
+  static std::string AccountFolder();
 };
 
 struct SshdOptions {

@@ -43,7 +43,7 @@ class SshToolsSshd : public testing::Test {
   }
 
   zqtest::SshTestInstallation installation{ZQ_TOOLS_DIR};
-  zqtest::ScopedEnv password{"ZQ_PUTTY_PASS", SshTestUsers::kPassword};
+  zqtest::ScopedEnv password{"ZQ_PUTTY_PASS", SshTestUsers::Password()};
   TempDir guest;
 };
 
@@ -68,7 +68,7 @@ TEST_F(SshToolsSshd, PscpTakesTheTargetPathLiterally) {
         << output;
     EXPECT_EQ(zqtest::ReadIfPresent(path), "data") << address;
   }
-  EXPECT_EQ(zqtest::ReadIfPresent(std::string("/home/") + SshTestUsers::kUser + "/zqcanary-pscp"), "");
+  EXPECT_EQ(zqtest::ReadIfPresent(SshTestUsers::Home() + "/zqcanary-pscp"), "");
 }
 
 // A Unix target is written by the guest's bash, so it needs no SFTP service; any other target
@@ -131,6 +131,23 @@ TEST_F(SshToolsSshd, NoPasswordFailsAtOnceWithoutAPrompt) {
 }
 
 // A guest that freezes in the middle of a command: the keep-alive probes end the session.
+// The copy's SFTP server starts through the login shell, which hangs: the copy moves no byte and
+// the copy tool ends it at its inactivity limit, saying so.
+TEST_F(SshToolsSshd, StalledCopyEndsAtTheInactivityLimit) {
+  installation.Set("SSH", "CopyInactivityLimit", "2");
+  chmod(guest.path().c_str(), 0777);
+  TempDir local;
+  zqtest::WriteFile(local.Join("src"), "data");
+  std::string address = SshdEnvironment::Get().sftpServer().address();
+  HangingLoginShell hanging;
+  std::string output;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Run(Pscp() + local.Join("src") + " " + Target(address, guest.Join("x")), output), 255);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 20.0);
+  EXPECT_NE(output.find("zqpscp.exe: the copy to " + address + " made no progress for 2 s"), std::string::npos)
+      << output;
+}
+
 TEST_F(SshToolsSshd, FrozenGuestFailsWithinTheKeepAliveLimit) {
   installation.Set("SSH", "KeepAliveInterval", "1");
   installation.Set("SSH", "KeepAliveCountMax", "2");

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "AskPass.h"
 #include "ControlFolder.h"
 #include "GuestFileCopy.h"
 
@@ -223,31 +224,64 @@ TEST(ControlFolder, SocketNameDependsOnThePasswordWithoutShowingIt) {
 std::string Tool(const std::string& name) { return std::string(ZQ_TOOLS_DIR) + "/" + name; }
 
 // The askpass run reads the password from the process named by the marker, which must be one of
-// its ancestors: here the shell that starts it, with the password in its start environment.
+// its ancestors: here the shell that starts it, with the password in its start environment. It
+// serves the login CORP\alice at 10.0.0.5.
 std::string AskPassRun(const std::string& setup, const std::string& marker, const std::string& question) {
   return setup + "exec /bin/sh -c " +
-         ShellQuote::SingleQuoted("ZQ_SSH_ASKPASS_MODE=" + marker + " " + Tool("zqplink.exe") + " " +
-                                  ShellQuote::SingleQuoted(question));
+         ShellQuote::SingleQuoted("ZQ_SSH_ASKPASS_MODE=" + marker +
+                                  " ZQ_SSH_ASKPASS_USER='CORP\\alice' ZQ_SSH_ASKPASS_HOST=10.0.0.5 " +
+                                  Tool("zqplink.exe") + " " + ShellQuote::SingleQuoted(question));
 }
 
-TEST(AskPass, AnswersOnlyAPasswordQuestionWithTheStartingToolsPassword) {
+TEST(AskPass, AnswersOnlyThePasswordPromptOfItsOwnLogin) {
+  struct Row {
+    const char* name;
+    const char* question;
+    bool answered;
+  } rows[] = {
+      {"the login's password prompt", "CORP\\alice@10.0.0.5's password: ", true},
+      {"the keyboard-interactive spelling", "(CORP\\alice@10.0.0.5) Password: ", true},
+      {"a jump host's prompt", "CORP\\alice@10.0.0.1's password: ", false},
+      {"another user at the guest", "root@10.0.0.5's password: ", false},
+      {"a bare password prompt", "Password: ", false},
+      {"a key passphrase", "Enter passphrase for key '/root/.ssh/id_ed25519': ", false},
+      {"a question that merely ends like the prompt", "Why CORP\\alice@10.0.0.5's password: ", false},
+      {"a host key question", "Are you sure you want to continue connecting (yes/no/[fingerprint])? ", false},
+  };
+  const std::string withPassword = "export ZQ_PUTTY_PASS='p a$s'; ";
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string output;
+    EXPECT_EQ(zqtest::RunBounded(AskPassRun(withPassword, "$$", row.question), 10, output), row.answered ? 0 : 1);
+    EXPECT_EQ(output, row.answered ? "p a$s\n" : "");
+  }
   std::string output;
-  std::string withPassword = "export ZQ_PUTTY_PASS='p a$s'; ";
-  EXPECT_EQ(zqtest::RunBounded(AskPassRun(withPassword, "$$", "zq@host's password: "), 10, output), 0);
-  EXPECT_EQ(output, "p a$s\n");
-  EXPECT_EQ(zqtest::RunBounded(AskPassRun(withPassword, "$$", "Password: "), 10, output), 0);
-  EXPECT_EQ(output, "p a$s\n");
-  EXPECT_EQ(zqtest::RunBounded(AskPassRun(withPassword, "$$", "Enter passphrase for key: "), 10, output), 1);
+  EXPECT_EQ(zqtest::RunBounded(AskPassRun("", "$$", "CORP\\alice@10.0.0.5's password: "), 10, output), 1);
   EXPECT_EQ(output, "");
-  EXPECT_EQ(zqtest::RunBounded(AskPassRun("", "$$", "Password: "), 10, output), 1);
-  EXPECT_EQ(output, "");
+}
+
+TEST(AskPass, KnowsThePromptOfOlderClientsThatCutLongNames) {
+  const std::string user(40, 'u');
+  const std::string host(140, 'h');
+  EXPECT_TRUE(AskPass::IsLoginPrompt(user.substr(0, 30) + "@" + host.substr(0, 128) + "'s password: ", user, host));
+  EXPECT_TRUE(AskPass::IsLoginPrompt(user + "@" + host + "'s password: ", user, host));
+  EXPECT_FALSE(AskPass::IsLoginPrompt("@'s password: ", "", ""));
+}
+
+TEST(SshTools, DomainLoginsGoOutInTheFormWindowsTakes) {
+  struct Row {
+    const char* given;
+    const char* sent;
+  } rows[] = {{"alice:CORP", "CORP\\alice"}, {"alice", "alice"}, {"B:A", "A\\B"}, {":CORP", ":CORP"}, {"alice:", "alice:"}};
+  for (const Row& row : rows) EXPECT_EQ(OpenSshCommand::LoginName(row.given), row.sent) << row.given;
 }
 
 TEST(AskPass, IgnoresAMarkerThatIsNotAnAncestor) {
   std::string output;
   std::string withPassword = "export ZQ_PUTTY_PASS=secret; ";
-  EXPECT_EQ(zqtest::RunBounded(AskPassRun(withPassword, "1", "Password: "), 10, output), 1);
-  EXPECT_EQ(zqtest::RunBounded(AskPassRun(withPassword, std::to_string(getpid()), "Password: "), 10, output), 1);
+  const std::string prompt = "CORP\\alice@10.0.0.5's password: ";
+  EXPECT_EQ(zqtest::RunBounded(AskPassRun(withPassword, "1", prompt), 10, output), 1);
+  EXPECT_EQ(zqtest::RunBounded(AskPassRun(withPassword, std::to_string(getpid()), prompt), 10, output), 1);
   EXPECT_EQ(output, "");
 }
 
@@ -282,7 +316,8 @@ TEST(SshTools, PlinkHandsOpenSshTheCommandButNeverThePassword) {
   RecordingOpenSsh ssh;
   installation.Set("SSH", "SshProgram", ssh.program());
   std::string output;
-  ASSERT_EQ(zqtest::RunBounded("ZQ_PUTTY_PASS=pw-in-env " + Tool("zqplink.exe") +
+  ASSERT_EQ(zqtest::RunBounded("ZQ_PUTTY_PASS=pw-in-env SSH_AUTH_SOCK=/agent ZQ_STRAY=stray LC_ALL=C " +
+                                   Tool("zqplink.exe") +
                                    " -P 2200 10.0.0.5 -l root \"bash -s\" -- \"--browse_path\" \"/a b\"",
                                10, output),
             0)
@@ -297,6 +332,54 @@ TEST(SshTools, PlinkHandsOpenSshTheCommandButNeverThePassword) {
   EXPECT_NE(environment.find("SSH_ASKPASS=" + Tool("zqplink.exe") + "\n"), std::string::npos) << environment;
   EXPECT_NE(environment.find("SSH_ASKPASS_REQUIRE=force\n"), std::string::npos);
   EXPECT_NE(environment.find("ZQ_SSH_ASKPASS_MODE="), std::string::npos);
+  EXPECT_NE(environment.find("ZQ_SSH_ASKPASS_USER=root\n"), std::string::npos);
+  EXPECT_NE(environment.find("ZQ_SSH_ASKPASS_HOST=10.0.0.5\n"), std::string::npos);
+  EXPECT_NE(environment.find("LC_ALL=C\n"), std::string::npos);
+  // Only what OpenSSH needs: neither the agent (the settings do not ask for keys) nor anything else.
+  EXPECT_EQ(environment.find("SSH_AUTH_SOCK"), std::string::npos);
+  EXPECT_EQ(environment.find("ZQ_STRAY"), std::string::npos);
+  EXPECT_EQ(environment.find("ZQ_SETTINGS"), std::string::npos);
+  EXPECT_NE(args.find("-o\nIdentitiesOnly=yes\n-o\nIdentityAgent=none\n-o\nIdentityFile=none\n"), std::string::npos)
+      << args;
+}
+
+TEST(SshTools, KeysAndAgentOnlyWhenTheSettingsAskForThem) {
+  zqtest::SshTestInstallation installation(ZQ_TOOLS_DIR);
+  RecordingOpenSsh ssh;
+  installation.Set("SSH", "SshProgram", ssh.program());
+  installation.Set("SSH", "UseKeys", "true");
+  std::string output;
+  ASSERT_EQ(zqtest::RunBounded("SSH_AUTH_SOCK=/agent " + Tool("zqplink.exe") + " 10.0.0.5 -l root true", 10, output), 0)
+      << output;
+  EXPECT_NE(ssh.Environment().find("SSH_AUTH_SOCK=/agent\n"), std::string::npos);
+  EXPECT_EQ(ssh.Args().find("IdentityAgent"), std::string::npos);
+}
+
+// Every connection of a run, a jump host's too, tries one password: the run's configuration file
+// says so before it includes the installation's.
+TEST(SshTools, JumpHostsOfTheConfigurationGetOnePasswordAttempt) {
+  zqtest::SshTestInstallation installation(ZQ_TOOLS_DIR);
+  installation.AddHost("jump.example", 22);
+  zqtest::WriteFile(installation.ConfigFile(),
+                    "Host jump.example\n  NumberOfPasswordPrompts 3\nHost 10.0.0.5\n  ProxyJump jump.example\n");
+  // An ssh that keeps a copy of the configuration file it is given ("-T -F FILE ...").
+  TempDir dir;
+  zqtest::WriteFile(dir.Join("ssh"), "#!/bin/sh\necho \"$3\" > " + dir.Join("given") + "; cp \"$3\" " +
+                                         dir.Join("config") + "\n");
+  chmod(dir.Join("ssh").c_str(), 0755);
+  installation.Set("SSH", "SshProgram", dir.Join("ssh"));
+  std::string output;
+  ASSERT_EQ(zqtest::RunBounded(Tool("zqplink.exe") + " 10.0.0.5 -l root true", 10, output), 0) << output;
+  std::string given = zqtest::ReadFile(dir.Join("given"));
+  given.pop_back();
+  ASSERT_NE(given, installation.ConfigFile());
+  const std::string config = dir.Join("config");
+  ASSERT_EQ(zqtest::RunBounded("ssh -G -F " + config + " jump.example", 10, output), 0) << output;
+  EXPECT_NE(output.find("\nnumberofpasswordprompts 1\n"), std::string::npos) << output;
+  ASSERT_EQ(zqtest::RunBounded("ssh -G -F " + config + " 10.0.0.5", 10, output), 0) << output;
+  EXPECT_NE(output.find("\nproxyjump jump.example\n"), std::string::npos) << output;
+  // The run's configuration goes with the run.
+  EXPECT_NE(access(given.c_str(), F_OK), 0);
 }
 
 TEST(SshTools, AnAddressWithNothingListeningFailsAtOnceWithAClearMessage) {

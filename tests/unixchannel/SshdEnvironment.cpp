@@ -1,10 +1,36 @@
 #include "SshdEnvironment.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdlib>
+
+#include "UnixTestDoubles.h"
+#include "support/TestSupport.h"
 
 SshdEnvironment& SshdEnvironment::Get() {
   static SshdEnvironment* environment = new SshdEnvironment;
   return *environment;
+}
+
+namespace {
+// The hanging command, recognised again by its command line when the sessions it held are ended.
+constexpr char kHangCommandLine[] = "sleep\0" "61";
+}  // namespace
+
+HangingLoginShell::HangingLoginShell() {
+  zqtest::WriteFile(zqtest::SshTestUsers::Home() + "/.bashrc", "sleep 61\n");
+}
+
+// Sessions whose connection went away keep their shell until it ends: those still sleeping go too.
+HangingLoginShell::~HangingLoginShell() {
+  unlink((zqtest::SshTestUsers::Home() + "/.bashrc").c_str());
+  const std::string hang(kHangCommandLine, sizeof kHangCommandLine);
+  for (zqtest::SshdServer* server : {&SshdEnvironment::Get().sftpServer(), &SshdEnvironment::Get().legacyServer()}) {
+    for (pid_t pid : server->SessionProcesses()) {
+      if (zqtest::ReadIfPresent("/proc/" + std::to_string(pid) + "/cmdline") == hang) kill(pid, SIGKILL);
+    }
+  }
 }
 
 bool RunningInCi() {

@@ -28,6 +28,15 @@ class SshdEnvironment : public testing::Environment {
   std::string m_reason;
 };
 
+// A guest whose login shell hangs: the test user's .bashrc sleeps while the object lives.
+class HangingLoginShell {
+ public:
+  HangingLoginShell();
+  ~HangingLoginShell();
+  HangingLoginShell(const HangingLoginShell&) = delete;
+  HangingLoginShell& operator=(const HangingLoginShell&) = delete;
+};
+
 // True when CI=true: there these tests must run, never skip.
 bool RunningInCi();
 

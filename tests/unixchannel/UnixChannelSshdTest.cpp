@@ -36,17 +36,11 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &info) == 0;
 }
 
-std::string HomeOf(const char* user) {
-  passwd* entry = getpwnam(user);
-  return entry != nullptr ? entry->pw_dir : "";
-}
-
 // A guest folder owned by the test user, removed afterwards.
 class GuestFolder {
  public:
   GuestFolder() {
-    uid_t uid = getpwnam(SshTestUsers::kUser) ? getpwnam(SshTestUsers::kUser)->pw_uid : 0;
-    chown(m_dir.path().c_str(), uid, static_cast<gid_t>(-1));
+    chown(m_dir.path().c_str(), SshTestUsers::UserId(), static_cast<gid_t>(-1));
   }
   std::string Join(const std::string& relative) const { return m_dir.Join(relative); }
   const std::string& path() const { return m_dir.path(); }
@@ -69,8 +63,8 @@ class UnixChannelSshd : public testing::Test {
   // A channel logged in through `address` as the test user (or the uid-0 one).
   std::unique_ptr<ZQUnixGuestAPI> Connect(const std::string& address, bool asRoot = false) {
     auto channel = std::make_unique<ZQUnixGuestAPI>(&vmInfo);
-    GuestLoginCred login = asRoot ? zqtest::MakeLogin(SshTestUsers::kRootUser, SshTestUsers::kRootPassword, address)
-                                  : zqtest::MakeLogin(SshTestUsers::kUser, SshTestUsers::kPassword, address);
+    GuestLoginCred login = asRoot ? zqtest::MakeLogin(SshTestUsers::kRootUser, SshTestUsers::RootPassword(), address)
+                                  : zqtest::MakeLogin(SshTestUsers::kUser, SshTestUsers::Password(), address);
     EXPECT_TRUE(channel->Init(login)) << channel->GetLastGuestApiErrorDetails();
     return channel;
   }
@@ -162,7 +156,7 @@ TEST_F(UnixChannelSshd, ChangesTimesOwnerGroupAndModeAsTheRootUser) {
 
 void UnixChannelSshd::HostileCorpusLandsIntact(const std::string& address) {
   auto channel = Connect(address);
-  std::string canaryInHome = HomeOf(SshTestUsers::kUser) + "/" + kCanary;
+  std::string canaryInHome = SshTestUsers::Home() + "/" + kCanary;
   unlink(canaryInHome.c_str());
   unlink(kCanary);
   TempDir local;
@@ -227,7 +221,7 @@ TEST_F(UnixChannelSshd, ChangedHostKeyIsRefusedNamingTheKnownHostsFile) {
   zqtest::WriteFile(installation.KnownHostsFile(),
                     "[" + Sftp() + "]:" + std::to_string(SshdEnvironment::Get().sftpServer().port()) + " " + otherKey);
   ZQUnixGuestAPI channel(&vmInfo);
-  EXPECT_FALSE(channel.Init(zqtest::MakeLogin(SshTestUsers::kUser, SshTestUsers::kPassword, Sftp())));
+  EXPECT_FALSE(channel.Init(zqtest::MakeLogin(SshTestUsers::kUser, SshTestUsers::Password(), Sftp())));
   EXPECT_TRUE(capture.sink().AnyContains("refused: the host key of " + Sftp()));
   EXPECT_TRUE(capture.sink().AnyContains("recorded in " + installation.KnownHostsFile()));
 }
@@ -253,9 +247,32 @@ TEST_F(UnixChannelSshd, SilentServerFailsWithinTheConnectTimeout) {
   installation.Set("SSH", "ConnectTimeout", "2");
   ZQUnixGuestAPI channel(&vmInfo);
   auto start = Clock::now();
-  EXPECT_FALSE(channel.Init(zqtest::MakeLogin(SshTestUsers::kUser, SshTestUsers::kPassword, "127.0.0.4")));
+  EXPECT_FALSE(channel.Init(zqtest::MakeLogin(SshTestUsers::kUser, SshTestUsers::Password(), "127.0.0.4")));
   EXPECT_LT(SecondsSince(start), 20.0);  // a hang guard well above the two-second time-out
   close(listener);
+}
+
+// A login shell that hangs (a sleep in .bashrc) holds no channel for longer than its limit, and
+// the reason reaches the channel's last error.
+TEST_F(UnixChannelSshd, HungGuestCommandEndsAtItsTimeLimit) {
+  auto channel = Connect(Sftp());
+  installation.Set("SSH", "CommandTimeLimit", "2");
+  HangingLoginShell hanging;
+  std::vector<SGuestFile> entries;
+  auto start = Clock::now();
+  EXPECT_EQ(channel->BrowseGuest(ctx, guest.path(), entries), 0);
+  EXPECT_LT(SecondsSince(start), 15.0);
+  EXPECT_NE(channel->GetLastGuestApiErrorDetails().find("command ended: it ran longer than its time limit of 2 s"),
+            std::string::npos)
+      << channel->GetLastGuestApiErrorDetails();
+}
+
+TEST_F(UnixChannelSshd, RefusedLoginNamesItsReasonInTheLastError) {
+  ZQUnixGuestAPI channel(&vmInfo);
+  EXPECT_FALSE(channel.Init(zqtest::MakeLogin(SshTestUsers::kUser, "not the password", Sftp())));
+  EXPECT_NE(channel.GetLastGuestApiErrorDetails().find("zqplink.exe: authentication refused for zqtuser at " + Sftp()),
+            std::string::npos)
+      << channel.GetLastGuestApiErrorDetails();
 }
 
 TEST_F(UnixChannelSshd, PasswordReachesNoLogLineAndLeavesNoTraceInTheEnvironment) {
@@ -266,7 +283,7 @@ TEST_F(UnixChannelSshd, PasswordReachesNoLogLineAndLeavesNoTraceInTheEnvironment
   EXPECT_EQ(std::getenv("ZQ_PUTTY_PASS"), nullptr);
   ASSERT_FALSE(capture.sink().Records().empty());
   for (const LogRecord& record : capture.sink().Records()) {
-    EXPECT_EQ(record.text.find(SshTestUsers::kPassword), std::string::npos) << record.text;
+    EXPECT_EQ(record.text.find(SshTestUsers::Password()), std::string::npos) << record.text;
   }
 }
 

@@ -232,7 +232,12 @@ void ProcessWatch::Sweep() {
     if (!IsBelow(pid, self, parents)) continue;
     const std::vector<std::string> environment = EnvironmentOf(pid);
     if (IsOpenSshClient(commandLine) && !environment.empty()) ++openSshSightings;
-    if (CarriesPasswordVariable(environment)) environmentLeaks.push_back(described);
+    // Neither the variable nor the password under any other name.
+    std::string entries;
+    for (const std::string& variable : environment) entries += variable + '\n';
+    if (CarriesPasswordVariable(environment) || !FindNeedle(entries, m_needles).empty()) {
+      environmentLeaks.push_back(described);
+    }
   }
   std::lock_guard<std::mutex> guard(m_mutex);
   m_toolSightings += toolSightings;

@@ -58,8 +58,9 @@ bool MemoryHolds(pid_t pid, const std::string& text, std::string& problem);
 // Watches the processes of the machine, over and over on a thread of its own, from construction
 // until Stop (or destruction), so that even a process that lives for a few milliseconds is seen:
 // - the command line of every process must not hold a needle;
-// - no process of this test (below this process) may carry the SSH password variable in its
-//   environment, except the proxy's SSH tools themselves and the shells that start them.
+// - no process of this test (below this process) may carry the SSH password variable, or a
+//   password under any name, in its environment, except the proxy's SSH tools themselves and the
+//   shells that start them.
 class ProcessWatch {
  public:
   explicit ProcessWatch(Needles needles);

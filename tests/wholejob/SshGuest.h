@@ -1,6 +1,6 @@
 // The guest of the SSH jobs: one OpenSSH server on a loopback address for the whole test program,
 // started when the first test needs it and stopped when the program ends. The "guest" is this
-// machine, reached as the uid-0 test user, so a job may set any owner.
+// machine, reached as root (inside the server's own account files), so a job may set any owner.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -46,9 +46,7 @@ class SshWholeJob : public WholeJobTest {
   void SetUp() override {
     REQUIRE_SSH_GUEST();
     m_site.installation().AddHost(SshGuest::Get().address(), SshGuest::Get().port());
-    const passwd* user = getpwnam(SshTestUsers::kUser);
-    ASSERT_NE(user, nullptr);
-    m_tree = UnixTree(user->pw_uid, user->pw_gid);
+    m_tree = UnixTree(SshTestUsers::UserId(), SshTestUsers::GroupId());
     m_watch = std::make_unique<ProcessWatch>(Secrets());
   }
 
@@ -67,7 +65,7 @@ class SshWholeJob : public WholeJobTest {
   }
 
   static RestoreTarget SshTarget(const std::string& name, const std::string& guid) {
-    return {name, guid, SshTestUsers::kRootUser, SshTestUsers::kRootPassword};
+    return {name, guid, SshTestUsers::kRootUser, SshTestUsers::RootPassword()};
   }
 
   // Every entry of the tree below `root`, with the header's owner, group and mode, and for files
@@ -134,10 +132,13 @@ TEST_F(SshWholeJob, NoNativeKindWhoseGuestCannotBeReachedIsRefusedWithTheThreeLi
     std::string vmName;
     std::string vmGuid;
     std::string guestPassword;
+    std::string reason;
   };
   const Row rows[] = {
-      {"nothing answers at the guest's address", "lnx-dead", "guid-dead", SshTestUsers::kRootPassword},
-      {"the guest refuses the login", "lnx-locked", "guid-locked", kWrongGuestPassword},
+      {"nothing answers at the guest's address", "lnx-dead", "guid-dead", SshTestUsers::RootPassword(),
+       std::string("zqplink.exe: cannot connect to ") + kDeadAddress + ": connection refused"},
+      {"the guest refuses the login", "lnx-locked", "guid-locked", kWrongGuestPassword,
+       "zqplink.exe: authentication refused for root at " + SshGuest::Get().address()},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.situation);
@@ -148,7 +149,12 @@ TEST_F(SshWholeJob, NoNativeKindWhoseGuestCannotBeReachedIsRefusedWithTheThreeLi
 
     EXPECT_FALSE(job.jobOptionsAccepted);
     EXPECT_FALSE(job.foldersPrepared);
-    EXPECT_EQ(CausesOf(job), (std::vector<Cause>{{kMsgSentence, {kSshHint}}}));
+    ASSERT_EQ(job.pendingCauses.size(), 1u);
+    EXPECT_EQ(job.pendingCauses[0].code, kMsgSentence);
+    ASSERT_EQ(job.pendingCauses[0].arguments.size(), 1u);
+    // The hint, then the reason the last login attempt gave.
+    EXPECT_EQ(job.pendingCauses[0].arguments[0].rfind(std::string(kSshHint) + "Reason: " + row.reason, 0), 0u)
+        << job.pendingCauses[0].arguments[0];
     EXPECT_TRUE(LoggedError(kPrepareGuestAPIOrigin, "Failed to enable guest API services on VM [" + row.vmName + "] [" +
                                                         row.vmGuid + "]. Restore to the VM cannot continue."));
   }
@@ -168,7 +174,7 @@ TEST_F(SshWholeJob, VMwareWithSshAllowedProbesOverSshThenRestoresOverTheNativeCh
     AddSshVm(name, "4203a1b2-a00" + std::to_string(toolsStatus))
         .Tools(toolsStatus, "guestToolsRunning")
         .UnixGuest(guest)
-        .GuestLogin(SshTestUsers::kRootUser, SshTestUsers::kRootPassword);
+        .GuestLogin(SshTestUsers::kRootUser, SshTestUsers::RootPassword());
     const int probesBefore = LinesHolding("systeminfo");
 
     const JobRecord job =
@@ -210,7 +216,7 @@ TEST_F(SshWholeJob, NoOpenSshProcessCarriesThePasswordNotEvenASharedConnectionLe
     std::string problem;
     EXPECT_TRUE(MemoryHolds(pid, "SSH_ASKPASS=", problem)) << "its environment was not found " << problem;
     EXPECT_FALSE(MemoryHolds(pid, "ZQ_PUTTY_PASS=", problem)) << problem;
-    EXPECT_FALSE(MemoryHolds(pid, SshTestUsers::kRootPassword, problem)) << problem;
+    EXPECT_FALSE(MemoryHolds(pid, SshTestUsers::RootPassword(), problem)) << problem;
   }
   EXPECT_GE(sharedConnections, 1) << "no shared SSH connection outlived the job, so none was examined";
 }

@@ -40,9 +40,9 @@ Needles WholeJobTest::Secrets() {
           kWrongServerPassword,
           kNativeGuestPassword,
           kWrongGuestPassword,
-          zqtest::SshTestUsers::kRootPassword,
+          zqtest::SshTestUsers::RootPassword(),
           "Zq-root",
-          zqtest::SshTestUsers::kPassword,
+          zqtest::SshTestUsers::Password(),
           "Zq-test"};
 }
 

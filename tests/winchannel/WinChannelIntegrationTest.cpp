@@ -42,7 +42,7 @@ class WinGuestIntegration : public ::testing::Test {
 
   void WriteConfig(const nlohmann::json& extra = nlohmann::json::object()) {
     nlohmann::json config = {{"root", m_dir.Join("root")},
-                             {"user", "alice:CORP"},
+                             {"user", "CORP\\alice"},
                              {"password", kPassword},
                              {"addresses", {kAddress}},
                              {"journal", m_dir.Join("journal.jsonl")}};

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "tools/WindowsLogin.h"
+
 namespace winguest {
 
 bool GuestSession::Open(const std::string& tool, const std::vector<std::string>& arguments, std::string& error) {
@@ -24,7 +26,8 @@ bool GuestSession::LogIn(const std::string& address, const std::string& user, st
     return false;
   }
   const char* password = std::getenv("ZQ_PUTTY_PASS");
-  if (user != m_config.user || !password || m_config.password != password) {
+  // The server sees the login as the real tools send it, a domain login as "CORP\alice".
+  if (WindowsLogin::ForOpenSsh(user) != m_config.user || !password || m_config.password != password) {
     error = "Access denied\nFATAL ERROR: Configured password was not accepted";
     return false;
   }
@@ -32,8 +35,8 @@ bool GuestSession::LogIn(const std::string& address, const std::string& user, st
 }
 
 std::string GuestSession::AccountName() const {
-  const size_t colon = m_config.user.find(':');
-  return colon == std::string::npos ? m_config.user : m_config.user.substr(0, colon);
+  const size_t backslash = m_config.user.rfind('\\');
+  return backslash == std::string::npos ? m_config.user : m_config.user.substr(backslash + 1);
 }
 
 int ToolExitStatus(int guestStatus) {

@@ -3,7 +3,9 @@
 //
 //   {
 //     "root": "/tmp/x/guest",          folder that holds the drives: C:\ is <root>/C (required)
-//     "user": "alice:CORP",            login the SSH tools must present (required)
+//     "user": "CORP\\alice",           login the server accepts, in the form a Windows OpenSSH
+//                                      server takes; the channel's "alice:CORP" reaches it as the
+//                                      real tools send it (required)
 //     "password": "secret",            password expected in ZQ_PUTTY_PASS (required)
 //     "addresses": ["192.0.2.7"],      addresses at which the guest answers (required)
 //     "culture": "en-US",              culture of the guest: en-US (default), en-GB, de-DE
