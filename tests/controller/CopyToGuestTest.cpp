@@ -323,7 +323,8 @@ TEST_F(CopyToGuest, HyperVUnixGuestOverSshCopiesToTheEntrysOwnPath) {
   PrepareStaging("//tmp/r");
   const std::string staged = StageFile("etc/hosts", kContent, kGuestTime);
   EXPECT_CALL(*guest, IsZqGuestAPI()).WillRepeatedly(Return(true));
-  EXPECT_CALL(*guest, BrowseGuest(_, Eq("//tmp/r/etc/hosts"), _)).WillOnce(Return(1));
+  EXPECT_CALL(*guest, BrowseGuest(_, Eq("//tmp/r/etc/hosts"), _)).WillOnce(Return(0));
+  EXPECT_CALL(*guest, BrowseGuest(_, Eq("//tmp/r/etc"), _)).WillOnce(Return(1));
   EXPECT_CALL(*guest, CopyFileToGuest(_, Eq(staged), Eq("//tmp/r/etc/hosts"), false)).WillOnce(Return(1));
 
   bool skipped = false;

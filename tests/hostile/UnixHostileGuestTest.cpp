@@ -306,7 +306,7 @@ TEST_P(UnixHostileGuest, LeavesTheGuestIntactAndReportsTheTruth) {
   harness.AddSshHost(server.address(), server.port());
   if (row.instanceType != 601) harness.Set("VirtualServer", "UseZQGuestAPI", "true");
   const RunResult result = harness.Restore(
-      harness.Job(kVm, kGuid, scene.destination(), SshTestUsers::kRootUser, SshTestUsers::kRootPassword),
+      harness.Job(kVm, kGuid, scene.destination(), SshTestUsers::kRootUser, SshTestUsers::RootPassword()),
       scene.backup.path(), 300);
 
   EXPECT_EQ(result.summary["restoredFiles"], row.counts.restoredFiles) << result.output;
@@ -322,10 +322,12 @@ INSTANTIATE_TEST_SUITE_P(Threats, UnixHostileGuest, testing::ValuesIn(kThreats),
 
 }  // namespace
 
-// The mount namespace comes first, while the program has a single thread: the sshd started later
-// and every guest session inherit it.
+// The mount namespace comes first, while the program has a single thread. It is cut off from the
+// machine's (private), then shared again inside, so that a file system mounted here later reaches
+// the sshd, whose own namespace is a slave of this one.
 int main(int argc, char** argv) {
-  if (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) {
+  if (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+      mount(nullptr, "/", nullptr, MS_REC | MS_SHARED, nullptr) == 0) {
     g_privateMounts = true;
   } else {
     g_mountProblem = std::string("no private mount namespace: ") + std::strerror(errno);

@@ -90,7 +90,7 @@ TEST_P(WindowsHostileGuest, LeavesTheGuestIntactAndReportsWhatHappened) {
   fs::create_directories(scene.Guest(""));
   WriteFile(scene.Secret("secret.conf"), "root only\n", k1999);
   nlohmann::json config = {{"root", scene.drives.path()},
-                           {"user", "alice:CORP"},
+                           {"user", "CORP\\alice"},
                            {"password", kGuestPassword},
                            {"addresses", {row.address}},
                            {"stateFile", scene.drives.Join("state.json")}};

@@ -340,8 +340,10 @@ bool BuildWorld(AccountWorld& world, std::string& problem) {
 // only. Runs in the child between fork and exec: system calls only.
 bool EnterAccountNamespace(const std::string& passwd, const std::string& shadow, const std::string& group) {
   if (unshare(CLONE_NEWNS) != 0) return false;
-  // Nothing mounted here may reach the machine's namespace.
-  if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+  // A slave of the caller's mounts: nothing mounted here reaches the caller's namespace or the
+  // machine's, while what a test mounts later in its own namespace (a small file system at a
+  // guest folder, say) still reaches the server.
+  if (mount("none", "/", nullptr, MS_REC | MS_SLAVE, nullptr) != 0) return false;
   return mount(passwd.c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) == 0 &&
          mount(shadow.c_str(), "/etc/shadow", nullptr, MS_BIND, nullptr) == 0 &&
          mount(group.c_str(), "/etc/group", nullptr, MS_BIND, nullptr) == 0;

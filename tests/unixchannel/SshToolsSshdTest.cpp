@@ -85,7 +85,7 @@ TEST_F(SshToolsSshd, PscpWritesUnixTargetsOverSshAndOtherTargetsOverSftp) {
 
   // A relative target stands for a Windows path here: it starts in the login's home folder.
   std::string fromHome;
-  for (char c : std::string(getpwnam(SshTestUsers::kUser)->pw_dir)) fromHome += c == '/' ? "../" : "";
+  for (char c : SshTestUsers::Home()) fromHome += c == '/' ? "../" : "";
   std::string relative = fromHome + guest.Join("other").substr(1);
   zqtest::WriteFile(guest.Join("other"), "old");
   std::string sftp = SshdEnvironment::Get().sftpServer().address();
