@@ -1,11 +1,9 @@
 #include "RestoreOption.h"
 
-#include <fstream>
-#include <sstream>
-
 #include <nlohmann/json.hpp>
 
 #include "EvEvent.h"
+#include "JsonLimits.h"
 
 namespace TMMsg {
 
@@ -268,9 +266,9 @@ RestoreOption::RestoreOption() : CNMessageBase(RestoreOptionSchema()) {}
 bool RestoreOption::LoadFromJson(const std::string& text) {
   clearFields();
   std::string error;
-  nlohmann::json document = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (document.is_discarded()) {
-    error = "the text is not valid JSON";
+  nlohmann::json document;
+  if (!ParseJsonWithLimits(text, {kRestoreOptionMaxBytes, kJsonMaxDepth}, document, error)) {
+    error = "the text is " + error;
   } else if (loadJson(document, error)) {
     return true;
   }
@@ -281,15 +279,17 @@ bool RestoreOption::LoadFromJson(const std::string& text) {
 }
 
 bool RestoreOption::LoadFromJsonFile(const std::string& path) {
-  std::ifstream file(path);
-  std::ostringstream text;
-  if (!file || !(text << file.rdbuf())) {
+  std::string text;
+  std::string error;
+  if (!ReadFileWithLimit(path, kRestoreOptionMaxBytes, text, error)) {
     clearFields();
     EvDebug log;
-    log.Error(__PRETTY_FUNCTION__, "Failed to read restore options file [%s]", path.c_str());
+    log.Error(__PRETTY_FUNCTION__, "Failed to read restore options file [%s]: %s", path.c_str(), error.c_str());
     return false;
   }
-  return LoadFromJson(text.str());
+  const bool loaded = LoadFromJson(text);
+  WipeString(text);
+  return loaded;
 }
 
 }  // namespace TMMsg

@@ -182,3 +182,25 @@ INSTANTIATE_TEST_SUITE_P(AppManager, BadAppConfig, ::testing::ValuesIn(kBadConfi
                          [](const ::testing::TestParamInfo<BadConfigRow>& info) { return info.param.name; });
 
 }  // namespace
+
+namespace {
+
+TEST(AppConfiguration, RefusesTextsBeyondItsLimitsAndKeepsWhatItHad) {
+  AppConfiguration configuration;
+  std::string error;
+  ASSERT_TRUE(ParseAppConfiguration(kConfig, configuration, error)) << error;
+  const struct {
+    std::string text;
+    const char* error;
+  } rows[] = {
+      {R"({"clients": )" + std::string(1000000, '['), "nested deeper than 64 levels"},
+      {R"({"pad": ")" + std::string(kAppConfigMaxBytes, ' ') + "\"}", "larger than 16777216 bytes"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_FALSE(ParseAppConfiguration(row.text, configuration, error));
+    EXPECT_EQ(error, row.error);
+    EXPECT_EQ(configuration.instances.size(), 2u);
+  }
+}
+
+}  // namespace

@@ -121,8 +121,13 @@ struct MalformedRow {
 };
 void PrintTo(const MalformedRow& row, std::ostream* out) { *out << row.name; }
 
+const std::string kNestedAMillionLevels = R"({"commonOptions": )" + std::string(1000000, '[');
+const std::string kLargerThanAMegabyte = R"({"commonOptions": {}, "pad": ")" + std::string(1024 * 1024, ' ') + "\"}";
+
 const MalformedRow kMalformed[] = {
     {"NotJson", R"({"vmFileLevelRestore": )", "not valid JSON"},
+    {"NestedAMillionLevels", kNestedAMillionLevels.c_str(), "nested deeper than 64 levels"},
+    {"LargerThanAMegabyte", kLargerThanAMegabyte.c_str(), "larger than 1048576 bytes"},
     {"NotAnObject", R"([1, 2])", "must be a JSON object"},
     {"UnknownTopLevelField", R"({"vmFileLevelRestor": {}})", "unknown field [vmFileLevelRestor] in [restoreOptions]"},
     {"UnknownNestedField", R"({"vmFileLevelRestore": {"destinationVM": {"vmUuid": "x"}}})",
