@@ -2,6 +2,15 @@
 
 #include <cstring>
 
+#include "../platform/FXFile.h"
+
+namespace {
+
+// Token the host writes into staged names for a ":" that the proxy's file names cannot carry.
+constexpr const char* kColonToken = "ZqColonZq";
+
+}  // namespace
+
 std::string StagingFolderPath(const std::string& jobResultsDir, const FSRInitData& ids) {
   std::string path = jobResultsDir;
   if (path.empty() || path.back() != '/') path += '/';
@@ -32,4 +41,27 @@ std::string StagedEntryRefusal(const char* stagingFolder, const std::string& gue
 
 std::string StagedRelativePath(const char* stagingFolder, const std::string& stagedPath) {
   return stagedPath.substr(std::strlen(stagingFolder) + 1);
+}
+
+std::string GuestPathOfStagedEntry(const char* stagingFolder, const std::string& guestDir,
+                                   const std::string& stagedPath, bool holdingFolder) {
+  std::string relative = StagedRelativePath(stagingFolder, stagedPath);
+  const bool unixStyle = guestDir[0] == '/';
+  char separator = '\\';
+  if (unixStyle) {
+    FXString::ReplaceAll(relative, "\\", "/");
+    separator = '/';
+  } else {
+    FXString::ReplaceAll(relative, "/", "\\");
+  }
+  std::string guestPath = guestDir;
+  if (unixStyle) FXString::ReplaceAll(relative, kColonToken, ":");
+  if (guestPath.back() != separator && (relative.empty() || relative[0] != separator)) guestPath += separator;
+  if (holdingFolder && unixStyle) {
+    FXString::TrimRight(relative, "/");
+    const size_t lastSeparator = relative.rfind('/');
+    relative = lastSeparator == std::string::npos ? std::string() : relative.substr(0, lastSeparator);
+  }
+  guestPath += relative;
+  return guestPath;
 }
