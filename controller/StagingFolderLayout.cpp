@@ -9,6 +9,19 @@ namespace {
 // Token the host writes into staged names for a ":" that the proxy's file names cannot carry.
 constexpr const char* kColonToken = "ZqColonZq";
 
+// True when `relative`, cut at "/" and at "\\" (the mapping turns either into the guest's
+// separator), has a ".." component.
+bool HasParentComponent(const std::string& relative) {
+  size_t start = 0;
+  while (start <= relative.size()) {
+    size_t end = relative.find_first_of("/\\", start);
+    if (end == std::string::npos) end = relative.size();
+    if (relative.compare(start, end - start, "..") == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string StagingFolderPath(const std::string& jobResultsDir, const FSRInitData& ids) {
@@ -36,6 +49,8 @@ std::string StagedEntryRefusal(const char* stagingFolder, const std::string& gue
       stagedPath[prefixLength] != '/') {
     return "the entry is not inside the staging folder";
   }
+  // A ".." would lead the guest path out of the guest folder. No restored entry has that name.
+  if (HasParentComponent(stagedPath.substr(prefixLength + 1))) return "the entry is not inside the staging folder";
   return std::string();
 }
 

@@ -22,7 +22,9 @@ std::string StagingFolderPath(const std::string& jobResultsDir, const FSRInitDat
 
 // Why `stagedPath` cannot be mapped into the guest, or an empty text when it can. A mappable path
 // is the staging folder, one "/" and the entry's relative path (which may be empty), and a guest
-// folder must be known. `stagingFolder` may be null (no staging folder published).
+// folder must be known. A relative path with a ".." component (between "/" or "\" separators) is
+// refused as not inside the staging folder: it would climb out of the guest folder. `stagingFolder`
+// may be null (no staging folder published).
 std::string StagedEntryRefusal(const char* stagingFolder, const std::string& guestDir, const std::string& stagedPath);
 
 // The part of `stagedPath` after the staging folder and its separator. Only for paths that
