@@ -163,7 +163,10 @@ bool CNMessageBase::loadJson(nlohmann::json& object, std::string& error) {
     bool kindMatches = false;
     switch (field->kind) {
       case FieldKind::Int64:
-        kindMatches = value.is_number_integer() || value.is_boolean();
+        // A number past the signed 64-bit range would read back as a different one.
+        kindMatches = (value.is_number_integer() &&
+                       !(value.is_number_unsigned() && value.get<uint64_t>() > static_cast<uint64_t>(INT64_MAX))) ||
+                      value.is_boolean();
         if (kindMatches) {
           m_int64s[field->index] = value.is_boolean() ? (value.get<bool>() ? 1 : 0) : value.get<int64_t>();
         }

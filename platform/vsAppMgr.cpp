@@ -1,5 +1,8 @@
 #include "vsAppMgr.h"
 
+#include <climits>
+#include <cstdint>
+
 #include <nlohmann/json.hpp>
 
 #include "JsonLimits.h"
@@ -37,6 +40,22 @@ unsigned long PositiveId(const nlohmann::json& record, const char* key, bool req
   return found->get<unsigned long>();
 }
 
+// The instance type: a whole number in the range of int (a fraction or a larger number would be
+// cut to some other type).
+int InstanceType(const nlohmann::json& record) {
+  auto found = record.find("type");
+  if (found == record.end()) {
+    throw std::runtime_error("a record lacks [type]");
+  }
+  const bool fits = found->is_number_unsigned() ? found->get<uint64_t>() <= static_cast<uint64_t>(INT_MAX)
+                                                : found->is_number_integer() && found->get<int64_t>() >= INT_MIN &&
+                                                      found->get<int64_t>() <= INT_MAX;
+  if (!fits) {
+    throw std::runtime_error("[type] must be a whole number");
+  }
+  return found->get<int>();
+}
+
 SHostCredentials ParseCredentials(const nlohmann::json& record) {
   SHostCredentials credentials;
   credentials.serverName = record.at("serverName").get<std::string>();
@@ -64,7 +83,7 @@ bool ParseAppConfiguration(const std::string& text, AppConfiguration& configurat
     }
     for (const nlohmann::json& record : ArrayOrEmpty(document, "instances")) {
       AppConfiguration::Instance& instance = parsed.instances[PositiveId(record, "id", true)];
-      instance.type = record.at("type").get<int>();
+      instance.type = InstanceType(record);
       for (const nlohmann::json& credentials : ArrayOrEmpty(record, "credentials")) {
         instance.credentials.push_back(ParseCredentials(credentials));
       }

@@ -150,6 +150,8 @@ const BadConfigRow kBadConfigs[] = {
     {"ClientWithoutInstance", R"({"clients": [{"id": 42}]})", false},
     {"InstanceTypeMissing", R"({"instances": [{"id": 7}]})", false},
     {"InstanceTypeIsText", R"({"instances": [{"id": 7, "type": "vmware"}]})", false},
+    {"InstanceTypeIsAFraction", R"({"instances": [{"id": 7, "type": 101.5}]})", false},
+    {"InstanceTypePastInt", R"({"instances": [{"id": 7, "type": 4294967397}]})", false},
     {"CredentialsWithoutPassword",
      R"({"instances": [{"id": 7, "type": 101, "credentials": [{"serverName": "a", "userName": "b"}]}]})", false},
 };

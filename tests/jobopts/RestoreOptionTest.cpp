@@ -134,6 +134,8 @@ const MalformedRow kMalformed[] = {
      "unknown field [vmUuid] in [destinationVM]"},
     {"StringWhereIntegerBelongs", R"({"vmFileLevelRestore": {"restoreToVM": "1"}})",
      "field [restoreToVM] in [vmFileLevelRestore] must be an integer"},
+    {"IntegerPastSigned64Bits", R"({"vmFileLevelRestore": {"instanceEntity": {"instanceId": 9223372036854775808}}})",
+     "field [instanceId] in [instanceEntity] must be an integer"},
     {"IntegerWhereStringBelongs", R"({"vmFileLevelRestore": {"destinationVM": {"vmName": 5}}})",
      "field [vmName] in [destinationVM] must be a string"},
     {"StringWhereObjectBelongs", R"({"commonOptions": "acl"})", "field [commonOptions] in [restoreOptions] must be an object"},
