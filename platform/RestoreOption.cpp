@@ -3,7 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "EvEvent.h"
-#include "JsonLimits.h"
+#include "InputLimits.h"
 
 namespace TMMsg {
 

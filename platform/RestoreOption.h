@@ -97,7 +97,7 @@ class CNMessageBase {
 
 namespace TMMsg {
 
-// The longest readable form accepted; its nesting is limited to kJsonMaxDepth (JsonLimits.h).
+// The longest readable form accepted; its nesting is limited to kJsonMaxDepth (InputLimits.h).
 constexpr size_t kRestoreOptionMaxBytes = 1024 * 1024;
 
 class RestoreOption : public CNMessageBase {

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "JsonLimits.h"
+#include "InputLimits.h"
 #include "ZQPlatformInfo.h"
 
 namespace {

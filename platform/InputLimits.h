@@ -1,8 +1,8 @@
-// Bounded reading of JSON that comes from outside the process (job files, the inventory, the
-// application configuration, restore options). Every such text has a size limit, checked before
-// it is read into memory, and a nesting limit, checked while it is parsed and before anything
-// walks the tree, so that a hostile or broken file ends in a clear error instead of exhausting
-// memory or the stack.
+// Bounded reading of the texts that come from outside the process: job files, the inventory, the
+// application configuration, restore options, the settings. Every such text has a size limit,
+// checked while it is read into memory, and every JSON text a nesting limit, checked while it is
+// parsed and before anything walks the tree, so that a hostile or broken file ends in a clear
+// error instead of exhausting memory or the stack.
 #pragma once
 
 #include <cstddef>

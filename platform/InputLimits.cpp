@@ -1,4 +1,4 @@
-#include "JsonLimits.h"
+#include "InputLimits.h"
 
 #include <string.h>
 
