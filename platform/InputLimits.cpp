@@ -56,8 +56,7 @@ bool ReadFileWithLimit(const std::string& path, size_t maxBytes, std::string& te
     error = "cannot be opened";
     return false;
   }
-  // The file may hold a password: what was read is wiped from every buffer it passed through.
-  WipeString(text);
+  // The file may hold a password: on failure what was read is wiped from the buffers here.
   text.clear();
   char buffer[16384];
   bool fits = true;
