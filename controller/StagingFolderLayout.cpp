@@ -9,7 +9,7 @@ namespace {
 // Token the host writes into staged names for a ":" that the proxy's file names cannot carry.
 constexpr const char* kColonToken = "ZqColonZq";
 
-// True when `relative`, cut at "/" and at "\\" (the mapping turns either into the guest's
+// True when `relative`, cut at "/" and at "\" (the mapping turns either into the guest's
 // separator), has a ".." component.
 bool HasParentComponent(const std::string& relative) {
   size_t start = 0;

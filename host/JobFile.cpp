@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/JsonLimits.h"
+#include "platform/InputLimits.h"
 #include "platform/pstring.h"
 
 namespace {

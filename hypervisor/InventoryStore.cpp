@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
-#include "platform/JsonLimits.h"
+#include "platform/InputLimits.h"
 #include "platform/ZQPlatformInfo.h"
 
 using nlohmann::json;
