@@ -5,10 +5,15 @@
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>
 
+#include "../platform/FXFile.h"
+
 namespace {
 
 // Names below the job-results directory: ZQ_JobResults, three ids, the leaf.
 constexpr size_t kNamesBelowJobResults = 5;
+
+// Token the host writes into staged names for a ":" that the proxy's file names cannot carry.
+constexpr const char* kColonToken = "ZqColonZq";
 
 }  // namespace
 
@@ -71,4 +76,27 @@ bool SplitStagingFolder(const std::string& stagingFolder, std::string& base, std
 
 std::string StagedRelativePath(const char* stagingFolder, const std::string& stagedPath) {
   return stagedPath.substr(std::strlen(stagingFolder) + 1);
+}
+
+std::string GuestPathOfStagedEntry(const char* stagingFolder, const std::string& guestDir,
+                                   const std::string& stagedPath, bool holdingFolder) {
+  std::string relative = StagedRelativePath(stagingFolder, stagedPath);
+  const bool unixStyle = guestDir[0] == '/';
+  char separator = '\\';
+  if (unixStyle) {
+    FXString::ReplaceAll(relative, "\\", "/");
+    separator = '/';
+  } else {
+    FXString::ReplaceAll(relative, "/", "\\");
+  }
+  std::string guestPath = guestDir;
+  if (unixStyle) FXString::ReplaceAll(relative, kColonToken, ":");
+  if (guestPath.back() != separator && (relative.empty() || relative[0] != separator)) guestPath += separator;
+  if (holdingFolder && unixStyle) {
+    FXString::TrimRight(relative, "/");
+    const size_t lastSeparator = relative.rfind('/');
+    relative = lastSeparator == std::string::npos ? std::string() : relative.substr(0, lastSeparator);
+  }
+  guestPath += relative;
+  return guestPath;
 }

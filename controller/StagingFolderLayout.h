@@ -42,3 +42,12 @@ std::string StagedEntryRefusal(const char* stagingFolder, const std::string& gue
 // The part of `stagedPath` after the staging folder and its separator. Only for paths that
 // StagedEntryRefusal accepts.
 std::string StagedRelativePath(const char* stagingFolder, const std::string& stagedPath);
+
+// The guest path of a staged entry that StagedEntryRefusal accepts. The guest folder's first
+// character chooses the style: "/" for Unix guests (separator "/", every "\" of the relative path
+// turned into "/" and the token "ZqColonZq" decoded to ":"), anything else for Windows guests
+// (separator "\", every "/" turned into "\"). The result is the guest folder, one separator and
+// the relative path. With `holdingFolder` (Hyper-V Unix guests) the relative path loses its last
+// name, so the result is the folder that is to hold the entry.
+std::string GuestPathOfStagedEntry(const char* stagingFolder, const std::string& guestDir,
+                                   const std::string& stagedPath, bool holdingFolder);

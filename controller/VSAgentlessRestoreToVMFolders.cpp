@@ -29,9 +29,6 @@ constexpr const char* kGuestFilePathOrigin =
 
 constexpr int kCannotCreateGuestFolderCode = 0x4800006A;
 
-// Token the host writes into staged names for a ":" that the proxy's file names cannot carry.
-constexpr const char* kColonToken = "ZqColonZq";
-
 std::string CannotCreateGuestFolderMessage(const std::string& guestDir, const std::string& vmName,
                                            const std::string& lastError) {
   return "Cannot create destination directory [" + guestDir + "] inside guest virtual machine [" + vmName + "].  [" +
@@ -202,22 +199,6 @@ void CVSAgentlessRestoreToVM::GenerateGuestFilePath(const std::string& stagedPat
     guestPath.clear();
     return;
   }
-  std::string relative = StagedRelativePath(m_pSetParams->destinationPath, stagedPath);
-  const bool unixStyle = m_guestDir[0] == '/';
-  char separator = '\\';
-  if (unixStyle) {
-    FXString::ReplaceAll(relative, "\\", "/");
-    separator = '/';
-  } else {
-    FXString::ReplaceAll(relative, "/", "\\");
-  }
-  guestPath = m_guestDir;
-  if (unixStyle) FXString::ReplaceAll(relative, kColonToken, ":");
-  if (guestPath.back() != separator && (relative.empty() || relative[0] != separator)) guestPath += separator;
-  if (JobInstanceType() == VSInstanceHyperV && unixStyle) {
-    FXString::TrimRight(relative, "/");
-    const size_t lastSeparator = relative.rfind('/');
-    relative = lastSeparator == std::string::npos ? std::string() : relative.substr(0, lastSeparator);
-  }
-  guestPath += relative;
+  guestPath = GuestPathOfStagedEntry(m_pSetParams->destinationPath, m_guestDir, stagedPath,
+                                     JobInstanceType() == VSInstanceHyperV);
 }

@@ -5,16 +5,20 @@
 #include <cstring>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <type_traits>
 
 #include <nlohmann/json.hpp>
 
+#include "platform/InputLimits.h"
 #include "platform/pstring.h"
 
 namespace {
 
 using nlohmann::json;
+
+// A job file is a few hundred bytes; a password file holds one password.
+constexpr JsonLimits kJobFileLimits{1024 * 1024, kJsonMaxDepth};
+constexpr size_t kPasswordFileMaxBytes = 64 * 1024;
 
 // Reads the members of one JSON object by name, checks their kinds and remembers which names were
 // read, so that a misspelt key is reported instead of silently ignored. The first problem found
@@ -107,16 +111,14 @@ class ObjectReader {
   std::set<std::string> m_known;
 };
 
-bool ReadSecretFile(const std::string& path, std::string& secret) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
-  std::ostringstream content;
-  content << file.rdbuf();
-  secret = content.str();
+// False with `problem` when the file cannot be read or is too large to be a password file (a
+// device such as /dev/zero would otherwise be read without end).
+bool ReadSecretFile(const std::string& path, std::string& secret, std::string& problem) {
+  if (!ReadFileWithLimit(path, kPasswordFileMaxBytes, secret, problem)) return false;
   // A password file usually ends with one line break; it is not part of the password.
   if (!secret.empty() && secret.back() == '\n') secret.pop_back();
   if (!secret.empty() && secret.back() == '\r') secret.pop_back();
-  return !file.bad();
+  return true;
 }
 
 std::string ResolveRelative(const std::string& baseDir, const std::string& path) {
@@ -164,8 +166,10 @@ void ReadCredentials(json& object, const std::string& where, const std::string& 
     readVariables.insert(environmentName);
   } else if (!fileName.empty()) {
     const std::string path = ResolveRelative(baseDir, fileName);
-    if (!ReadSecretFile(path, out.password)) {
-      return reader.Fail("passwordFile", "names " + path + ", which cannot be read");
+    std::string problem;
+    if (!ReadSecretFile(path, out.password, problem)) {
+      const bool tooLarge = problem.rfind("larger", 0) == 0;
+      return reader.Fail("passwordFile", "names " + path + ", which " + (tooLarge ? "is " + problem : "cannot be read"));
     }
   }
 }
@@ -231,11 +235,8 @@ JobFile::~JobFile() {
 
 bool ParseJobText(const std::string& text, const std::string& baseDir, JobFile& job, std::string& error) {
   error.clear();
-  json document = json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (document.is_discarded()) {
-    error = "not valid JSON";
-    return false;
-  }
+  json document;
+  if (!ParseJsonWithLimits(text, kJobFileLimits, document, error)) return false;
   if (!document.is_object()) {
     error = "the job must be a JSON object";
     return false;
@@ -251,14 +252,11 @@ bool ParseJobText(const std::string& text, const std::string& baseDir, JobFile& 
 }
 
 bool LoadJobFile(const std::string& path, JobFile& job, std::string& error) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    error = "cannot open " + path;
+  std::string text;
+  if (!ReadFileWithLimit(path, kJobFileLimits.maxBytes, text, error)) {
+    error = error == "cannot be opened" ? "cannot open " + path : path + ": " + error;
     return false;
   }
-  std::ostringstream content;
-  content << file.rdbuf();
-  std::string text = content.str();
   const size_t slash = path.rfind('/');
   const std::string baseDir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
   const bool ok = ParseJobText(text, baseDir, job, error);

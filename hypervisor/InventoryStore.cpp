@@ -5,16 +5,18 @@
 #include <boost/algorithm/string/predicate.hpp>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <stdexcept>
 
+#include "platform/InputLimits.h"
 #include "platform/ZQPlatformInfo.h"
 
 using nlohmann::json;
 
 namespace {
+
+// Room for some ten thousand VMs with their addresses and logins.
+constexpr JsonLimits kInventoryLimits{16 * 1024 * 1024, kJsonMaxDepth};
 
 // A fault in the inventory's content; `where` is the JSON path of the offending value.
 struct InventoryFormatError : std::runtime_error {
@@ -52,8 +54,10 @@ class JsonObjectReader {
     if (!Has(key)) return fallback;
     const json& value = m_object.at(key);
     if (!value.is_number_integer()) Refuse(WhereOf(key), "must be an integer");
-    const long long number = value.get<long long>();
-    if (number < INT32_MIN || number > INT32_MAX) Refuse(WhereOf(key), "is out of range");
+    // An unsigned number past the signed range would read back as a negative one.
+    const bool unsignedTooLarge = value.is_number_unsigned() && value.get<unsigned long long>() > INT32_MAX;
+    const long long number = unsignedTooLarge ? 0 : value.get<long long>();
+    if (unsignedTooLarge || number < INT32_MIN || number > INT32_MAX) Refuse(WhereOf(key), "is out of range");
     return static_cast<int>(number);
   }
   bool Boolean(const std::string& key, bool fallback) const {
@@ -155,11 +159,9 @@ std::string ParentFolder(const std::string& path) {
 VMInfoStatus InventoryStore::ParseText(const std::string& text, const std::string& baseDir, const std::string& origin,
                                        Inventory& inventory) {
   json document;
-  try {
-    document = json::parse(text);
-  } catch (const json::exception& fault) {
-    return VMInfoStatus::Fail(VMInfoError::InventoryUnusable,
-                              "Inventory file [" + origin + "] is not valid JSON: " + fault.what());
+  std::string error;
+  if (!ParseJsonWithLimits(text, kInventoryLimits, document, error)) {
+    return VMInfoStatus::Fail(VMInfoError::InventoryUnusable, "Inventory file [" + origin + "] is " + error);
   }
   try {
     const JsonObjectReader root(document, "inventory");
@@ -193,13 +195,12 @@ VMInfoStatus InventoryStore::Load(Inventory& inventory) {
   if (!S_ISREG(info.st_mode)) {
     return VMInfoStatus::Fail(VMInfoError::InventoryUnusable, "Inventory file [" + path + "] is not a regular file");
   }
-  std::ifstream file(path, std::ios::binary);
-  if (!file.is_open()) {
-    const int error = errno;
+  std::string text;
+  std::string error;
+  if (!ReadFileWithLimit(path, kInventoryLimits.maxBytes, text, error)) {
+    const bool tooLarge = error.rfind("larger", 0) == 0;
     return VMInfoStatus::Fail(VMInfoError::InventoryUnusable,
-                              "Inventory file [" + path + "] cannot be read: " + std::strerror(error));
+                              "Inventory file [" + path + "] " + (tooLarge ? "is " + error : "cannot be read"));
   }
-  std::ostringstream text;
-  text << file.rdbuf();
-  return ParseText(text.str(), ParentFolder(path), path, inventory);
+  return ParseText(text, ParentFolder(path), path, inventory);
 }

@@ -1,11 +1,9 @@
 #include "RestoreOption.h"
 
-#include <fstream>
-#include <sstream>
-
 #include <nlohmann/json.hpp>
 
 #include "EvEvent.h"
+#include "InputLimits.h"
 
 namespace TMMsg {
 
@@ -165,7 +163,10 @@ bool CNMessageBase::loadJson(nlohmann::json& object, std::string& error) {
     bool kindMatches = false;
     switch (field->kind) {
       case FieldKind::Int64:
-        kindMatches = value.is_number_integer() || value.is_boolean();
+        // A number past the signed 64-bit range would read back as a different one.
+        kindMatches = (value.is_number_integer() &&
+                       !(value.is_number_unsigned() && value.get<uint64_t>() > static_cast<uint64_t>(INT64_MAX))) ||
+                      value.is_boolean();
         if (kindMatches) {
           m_int64s[field->index] = value.is_boolean() ? (value.get<bool>() ? 1 : 0) : value.get<int64_t>();
         }
@@ -268,9 +269,9 @@ RestoreOption::RestoreOption() : CNMessageBase(RestoreOptionSchema()) {}
 bool RestoreOption::LoadFromJson(const std::string& text) {
   clearFields();
   std::string error;
-  nlohmann::json document = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (document.is_discarded()) {
-    error = "the text is not valid JSON";
+  nlohmann::json document;
+  if (!ParseJsonWithLimits(text, {kRestoreOptionMaxBytes, kJsonMaxDepth}, document, error)) {
+    error = "the text is " + error;
   } else if (loadJson(document, error)) {
     return true;
   }
@@ -281,15 +282,17 @@ bool RestoreOption::LoadFromJson(const std::string& text) {
 }
 
 bool RestoreOption::LoadFromJsonFile(const std::string& path) {
-  std::ifstream file(path);
-  std::ostringstream text;
-  if (!file || !(text << file.rdbuf())) {
+  std::string text;
+  std::string error;
+  if (!ReadFileWithLimit(path, kRestoreOptionMaxBytes, text, error)) {
     clearFields();
     EvDebug log;
-    log.Error(__PRETTY_FUNCTION__, "Failed to read restore options file [%s]", path.c_str());
+    log.Error(__PRETTY_FUNCTION__, "Failed to read restore options file [%s]: %s", path.c_str(), error.c_str());
     return false;
   }
-  return LoadFromJson(text.str());
+  const bool loaded = LoadFromJson(text);
+  WipeString(text);
+  return loaded;
 }
 
 }  // namespace TMMsg

@@ -7,6 +7,7 @@
 // The readable form of the message is JSON with field names (docs/restore-options.md).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -96,12 +97,16 @@ class CNMessageBase {
 
 namespace TMMsg {
 
+// The longest readable form accepted; its nesting is limited to kJsonMaxDepth (InputLimits.h).
+constexpr size_t kRestoreOptionMaxBytes = 1024 * 1024;
+
 class RestoreOption : public CNMessageBase {
  public:
   RestoreOption();
 
-  // Builds the message from its readable JSON form. Malformed text, an unknown field name or a
-  // value of the wrong kind: false and one error line; the message is then left empty.
+  // Builds the message from its readable JSON form. Malformed text, a text past the limits, an
+  // unknown field name or a value of the wrong kind: false and one error line; the message is then
+  // left empty.
   bool LoadFromJson(const std::string& text);
   bool LoadFromJsonFile(const std::string& path);
 };

@@ -6,11 +6,14 @@
 #include <boost/algorithm/string/trim.hpp>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 
+#include "InputLimits.h"
+
 namespace {
+
+constexpr size_t kSettingsFileMaxBytes = 1024 * 1024;
 
 using IniData = std::map<std::string, std::map<std::string, std::string>>;
 
@@ -43,10 +46,11 @@ class IniFileSettingsStore : public SettingsStore {
         info.st_size == m_size) {
       return;
     }
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    m_data = ParseIniText(text.str());
+    // An unreadable file, or one past the limit (a device that never ends), is no settings at all.
+    std::string text;
+    std::string error;
+    if (!ReadFileWithLimit(path, kSettingsFileMaxBytes, text, error)) text.clear();
+    m_data = ParseIniText(text);
     m_path = path;
     m_mtime = info.st_mtim;
     m_size = info.st_size;

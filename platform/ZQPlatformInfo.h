@@ -1,5 +1,5 @@
 // Installation settings: an INI file (sections and keys) whose path comes from ZQ_SETTINGS,
-// else /etc/zqrestore/zqrestore.ini.
+// else /etc/zqrestore/zqrestore.ini. A file larger than 1 MiB counts as no settings at all.
 #pragma once
 
 #include <map>

@@ -1,10 +1,11 @@
 #include "vsAppMgr.h"
 
-#include <fstream>
-#include <sstream>
+#include <climits>
+#include <cstdint>
 
 #include <nlohmann/json.hpp>
 
+#include "InputLimits.h"
 #include "ZQPlatformInfo.h"
 
 namespace {
@@ -39,6 +40,22 @@ unsigned long PositiveId(const nlohmann::json& record, const char* key, bool req
   return found->get<unsigned long>();
 }
 
+// The instance type: a whole number in the range of int (a fraction or a larger number would be
+// cut to some other type).
+int InstanceType(const nlohmann::json& record) {
+  auto found = record.find("type");
+  if (found == record.end()) {
+    throw std::runtime_error("a record lacks [type]");
+  }
+  const bool fits = found->is_number_unsigned() ? found->get<uint64_t>() <= static_cast<uint64_t>(INT_MAX)
+                                                : found->is_number_integer() && found->get<int64_t>() >= INT_MIN &&
+                                                      found->get<int64_t>() <= INT_MAX;
+  if (!fits) {
+    throw std::runtime_error("[type] must be a whole number");
+  }
+  return found->get<int>();
+}
+
 SHostCredentials ParseCredentials(const nlohmann::json& record) {
   SHostCredentials credentials;
   credentials.serverName = record.at("serverName").get<std::string>();
@@ -48,6 +65,39 @@ SHostCredentials ParseCredentials(const nlohmann::json& record) {
 }
 
 }  // namespace
+
+bool ParseAppConfiguration(const std::string& text, AppConfiguration& configuration, std::string& error) {
+  nlohmann::json document;
+  if (!ParseJsonWithLimits(text, {kAppConfigMaxBytes, kJsonMaxDepth}, document, error)) return false;
+  if (!document.is_object()) {
+    error = "not a JSON object";
+    return false;
+  }
+  AppConfiguration parsed;
+  // The JSON library reports wrong types by exception; none leaves this function.
+  try {
+    for (const nlohmann::json& record : ArrayOrEmpty(document, "applications")) {
+      AppConfiguration::Application& application = parsed.applications[PositiveId(record, "id", true)];
+      application.parent = PositiveId(record, "parent", false);
+      application.instance = PositiveId(record, "instance", false);
+    }
+    for (const nlohmann::json& record : ArrayOrEmpty(document, "instances")) {
+      AppConfiguration::Instance& instance = parsed.instances[PositiveId(record, "id", true)];
+      instance.type = InstanceType(record);
+      for (const nlohmann::json& credentials : ArrayOrEmpty(record, "credentials")) {
+        instance.credentials.push_back(ParseCredentials(credentials));
+      }
+    }
+    for (const nlohmann::json& record : ArrayOrEmpty(document, "clients")) {
+      parsed.clientInstances[PositiveId(record, "id", true)] = PositiveId(record, "instance", true);
+    }
+  } catch (const std::exception& failure) {
+    error = failure.what();
+    return false;
+  }
+  configuration = std::move(parsed);
+  return true;
+}
 
 vsAppMgr::vsAppMgr() = default;
 
@@ -60,8 +110,8 @@ bool vsAppMgr::GetInstanceId(unsigned long clientId, unsigned long& instanceId) 
   if (!LoadConfiguration()) {
     return false;
   }
-  auto client = m_clientInstances.find(clientId);
-  if (client == m_clientInstances.end()) {
+  auto client = m_config.clientInstances.find(clientId);
+  if (client == m_config.clientInstances.end()) {
     m_log.Error(__PRETTY_FUNCTION__, "Client [%lu] has no instance in application configuration [%s]", clientId,
                 m_configPath.c_str());
     return false;
@@ -74,8 +124,8 @@ int vsAppMgr::querySettings() {
   if (!LoadConfiguration()) {
     return kConfigurationUnavailable;
   }
-  auto application = m_applications.find(m_appId);
-  if (application == m_applications.end() || application->second.instance == 0) {
+  auto application = m_config.applications.find(m_appId);
+  if (application == m_config.applications.end() || application->second.instance == 0) {
     m_log.Error(__PRETTY_FUNCTION__, "Application [%lu] has no instance in application configuration [%s]", m_appId,
                 m_configPath.c_str());
     return kUnknownApplication;
@@ -99,8 +149,8 @@ bool vsAppMgr::GetParentAppIdForVM(int& appId, int& parentAppId) {
   if (!LoadConfiguration()) {
     return false;
   }
-  auto application = m_applications.find(static_cast<unsigned long>(appId));
-  if (appId <= 0 || application == m_applications.end() || application->second.parent == 0) {
+  auto application = m_config.applications.find(static_cast<unsigned long>(appId));
+  if (appId <= 0 || application == m_config.applications.end() || application->second.parent == 0) {
     return false;
   }
   parentAppId = static_cast<int>(application->second.parent);
@@ -108,8 +158,8 @@ bool vsAppMgr::GetParentAppIdForVM(int& appId, int& parentAppId) {
 }
 
 int vsAppMgr::LoadInstance(unsigned long instanceId) {
-  auto instance = m_instances.find(instanceId);
-  if (instance == m_instances.end()) {
+  auto instance = m_config.instances.find(instanceId);
+  if (instance == m_config.instances.end()) {
     m_log.Error(__PRETTY_FUNCTION__, "Instance [%lu] not found in application configuration [%s]", instanceId,
                 m_configPath.c_str());
     return kUnknownInstance;
@@ -132,48 +182,15 @@ bool vsAppMgr::LoadConfiguration() {
   return m_configState == ConfigState::Loaded;
 }
 
-// Reads and checks the whole file, so that a fault anywhere in it is reported at once rather than
-// by whichever lookup happens to reach it.
 bool vsAppMgr::ReadConfiguration(std::string& path, std::string& error) {
   if (!ZQPlatformInfo::getString(kConfigSection, kConfigKey, &path) || path.empty()) {
     error = std::string("setting [") + kConfigSection + "][" + kConfigKey + "] is not set";
     return false;
   }
-  std::ifstream file(path);
-  if (!file) {
-    error = "cannot open the file";
+  std::string text;
+  if (!ReadFileWithLimit(path, kAppConfigMaxBytes, text, error)) {
+    if (error == "cannot be opened") error = "cannot open the file";
     return false;
   }
-  std::ostringstream text;
-  text << file.rdbuf();
-  nlohmann::json document = nlohmann::json::parse(text.str(), nullptr, /*allow_exceptions=*/false);
-  if (document.is_discarded() || !document.is_object()) {
-    error = "not a JSON object";
-    return false;
-  }
-  // The JSON library reports wrong types by exception; none leaves this function.
-  try {
-    for (const nlohmann::json& record : ArrayOrEmpty(document, "applications")) {
-      Application& application = m_applications[PositiveId(record, "id", true)];
-      application.parent = PositiveId(record, "parent", false);
-      application.instance = PositiveId(record, "instance", false);
-    }
-    for (const nlohmann::json& record : ArrayOrEmpty(document, "instances")) {
-      Instance& instance = m_instances[PositiveId(record, "id", true)];
-      instance.type = record.at("type").get<int>();
-      for (const nlohmann::json& credentials : ArrayOrEmpty(record, "credentials")) {
-        instance.credentials.push_back(ParseCredentials(credentials));
-      }
-    }
-    for (const nlohmann::json& record : ArrayOrEmpty(document, "clients")) {
-      m_clientInstances[PositiveId(record, "id", true)] = PositiveId(record, "instance", true);
-    }
-  } catch (const std::exception& failure) {
-    m_applications.clear();
-    m_instances.clear();
-    m_clientInstances.clear();
-    error = failure.what();
-    return false;
-  }
-  return true;
+  return ParseAppConfiguration(text, m_config, error);
 }

@@ -6,12 +6,36 @@
 // on first use. A missing or malformed configuration fails every lookup; it is logged once per object.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "../vminfo/VMInfoStructs.h"
 #include "EvEvent.h"
+
+// The content of an application configuration.
+struct AppConfiguration {
+  struct Application {
+    unsigned long parent = 0;    // 0: none
+    unsigned long instance = 0;  // 0: none
+  };
+  struct Instance {
+    int type = 0;
+    std::vector<SHostCredentials> credentials;
+  };
+  std::map<unsigned long, Application> applications;
+  std::map<unsigned long, Instance> instances;
+  std::map<unsigned long, unsigned long> clientInstances;
+};
+
+// The limits of an application configuration: its size and its nesting.
+constexpr size_t kAppConfigMaxBytes = 16 * 1024 * 1024;
+
+// Parses and checks a whole application configuration, so that a fault anywhere in it is
+// reported at once rather than by whichever lookup happens to reach it. False with `error` (and
+// `configuration` left as it was) on any fault, including a text past the limits.
+bool ParseAppConfiguration(const std::string& text, AppConfiguration& configuration, std::string& error);
 
 class vsAppMgr {
  public:
@@ -48,15 +72,6 @@ class vsAppMgr {
   bool GetParentAppIdForVM(int& appId, int& parentAppId);
 
  private:
-  struct Application {
-    unsigned long parent = 0;    // 0: none
-    unsigned long instance = 0;  // 0: none
-  };
-  struct Instance {
-    int type = 0;
-    std::vector<SHostCredentials> credentials;
-  };
-
   bool LoadConfiguration();
   bool ReadConfiguration(std::string& path, std::string& error);
   int LoadInstance(unsigned long instanceId);
@@ -68,9 +83,7 @@ class vsAppMgr {
   enum class ConfigState { NotRead, Loaded, Failed };
   ConfigState m_configState = ConfigState::NotRead;
   std::string m_configPath;
-  std::map<unsigned long, Application> m_applications;
-  std::map<unsigned long, Instance> m_instances;
-  std::map<unsigned long, unsigned long> m_clientInstances;
+  AppConfiguration m_config;
 
   bool m_settingsLoaded = false;
   int m_instanceType = 0;

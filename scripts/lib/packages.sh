@@ -7,6 +7,7 @@ ZQ_PACKAGES=(
   googletest libgtest-dev libgmock-dev
   openssh-client openssh-server rsync
   shellcheck tzdata passwd
+  clang libclang-rt-14-dev
 )
 
 # Installs the packages that are missing; does nothing (and needs no network) when all are there.

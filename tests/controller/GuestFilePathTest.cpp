@@ -66,6 +66,7 @@ const PathRow kEdgeCases[] = {
     {"HyperVUnixDeepEntry", "//tmp/r", 102, "/a/b/c.txt", "//tmp/r/a/b"},
     {"HyperVWindowsIsNotCut", "D:\\Restore", 102, "/Users/a.txt", "D:\\Restore\\Users\\a.txt"},
     {"OtherInstanceTypeIsNotCut", "//tmp/r", 601, "/etc/hosts", "//tmp/r/etc/hosts"},
+    {"DotsInsideNamesAreKept", "//tmp/r", 101, "/.../a..b/..c", "//tmp/r/.../a..b/..c"},
 };
 INSTANTIATE_TEST_SUITE_P(EdgeCases, GuestFilePath, ::testing::ValuesIn(kEdgeCases),
                          [](const ::testing::TestParamInfo<PathRow>& info) { return std::string(info.param.name); });
@@ -84,6 +85,9 @@ TEST_F(GuestFilePathMapping, RefusesEntriesOutsideTheStagingFolder) {
       {"SiblingWithLongerName", std::string(kStaging) + "x/a.txt"},
       {"BackslashAfterStagingFolder", std::string(kStaging) + "\\a.txt"},
       {"UnrelatedPath", "/etc/passwd/and/some/more/text/than/the/staging/folder"},
+      {"ClimbsOutOfTheStagingFolder", std::string(kStaging) + "/../../../../../../etc/passwd"},
+      {"ClimbsOutBetweenBackslashes", std::string(kStaging) + "/a\\..\\..\\x"},
+      {"EndsInParentFolder", std::string(kStaging) + "/a/.."},
   };
   controller.m_guestDir = "//tmp/r";
   for (const RefusalRow& row : rows) {

@@ -37,7 +37,13 @@ TEST_P(JobFileRejects, WithAnErrorNamingTheField) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, JobFileRejects,
     testing::Values(
-        RejectedJobRow{"NotJson", "{", "not valid JSON"},
+        RejectedJobRow{"NotJson", "{", "not valid JSON (error at byte 2)"},
+        RejectedJobRow{"NestedAMillionLevels", JobWith(R"("comment": )" + std::string(1000000, '[')),
+                       "nested deeper than 64 levels"},
+        RejectedJobRow{"LargerThanAMegabyte", JobWith(R"("comment": ")" + std::string(1024 * 1024, ' ') + "\""),
+                       "larger than 1048576 bytes"},
+        RejectedJobRow{"PasswordFileNeverEnds", JobWith(R"("guestCredentials": {"passwordFile": "/dev/zero"})"),
+                       "[guestCredentials.passwordFile] names /dev/zero, which is larger than 65536 bytes"},
         RejectedJobRow{"NotAnObject", "[1]", "the job must be a JSON object"},
         RejectedJobRow{"NoVm", R"({"destination": "/x"})", "[vm] is required"},
         RejectedJobRow{"NoGuid", R"({"vm": {"name": "a"}, "destination": "/x"})", "[vm.guid] is required"},

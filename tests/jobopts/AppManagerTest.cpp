@@ -150,6 +150,8 @@ const BadConfigRow kBadConfigs[] = {
     {"ClientWithoutInstance", R"({"clients": [{"id": 42}]})", false},
     {"InstanceTypeMissing", R"({"instances": [{"id": 7}]})", false},
     {"InstanceTypeIsText", R"({"instances": [{"id": 7, "type": "vmware"}]})", false},
+    {"InstanceTypeIsAFraction", R"({"instances": [{"id": 7, "type": 101.5}]})", false},
+    {"InstanceTypePastInt", R"({"instances": [{"id": 7, "type": 4294967397}]})", false},
     {"CredentialsWithoutPassword",
      R"({"instances": [{"id": 7, "type": 101, "credentials": [{"serverName": "a", "userName": "b"}]}]})", false},
 };
@@ -180,5 +182,27 @@ TEST_P(BadAppConfig, FailsEveryLookupWithOneErrorLine) {
 
 INSTANTIATE_TEST_SUITE_P(AppManager, BadAppConfig, ::testing::ValuesIn(kBadConfigs),
                          [](const ::testing::TestParamInfo<BadConfigRow>& info) { return info.param.name; });
+
+}  // namespace
+
+namespace {
+
+TEST(AppConfiguration, RefusesTextsBeyondItsLimitsAndKeepsWhatItHad) {
+  AppConfiguration configuration;
+  std::string error;
+  ASSERT_TRUE(ParseAppConfiguration(kConfig, configuration, error)) << error;
+  const struct {
+    std::string text;
+    const char* error;
+  } rows[] = {
+      {R"({"clients": )" + std::string(1000000, '['), "nested deeper than 64 levels"},
+      {R"({"pad": ")" + std::string(kAppConfigMaxBytes, ' ') + "\"}", "larger than 16777216 bytes"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_FALSE(ParseAppConfiguration(row.text, configuration, error));
+    EXPECT_EQ(error, row.error);
+    EXPECT_EQ(configuration.instances.size(), 2u);
+  }
+}
 
 }  // namespace

@@ -121,14 +121,21 @@ struct MalformedRow {
 };
 void PrintTo(const MalformedRow& row, std::ostream* out) { *out << row.name; }
 
+const std::string kNestedAMillionLevels = R"({"commonOptions": )" + std::string(1000000, '[');
+const std::string kLargerThanAMegabyte = R"({"commonOptions": {}, "pad": ")" + std::string(1024 * 1024, ' ') + "\"}";
+
 const MalformedRow kMalformed[] = {
     {"NotJson", R"({"vmFileLevelRestore": )", "not valid JSON"},
+    {"NestedAMillionLevels", kNestedAMillionLevels.c_str(), "nested deeper than 64 levels"},
+    {"LargerThanAMegabyte", kLargerThanAMegabyte.c_str(), "larger than 1048576 bytes"},
     {"NotAnObject", R"([1, 2])", "must be a JSON object"},
     {"UnknownTopLevelField", R"({"vmFileLevelRestor": {}})", "unknown field [vmFileLevelRestor] in [restoreOptions]"},
     {"UnknownNestedField", R"({"vmFileLevelRestore": {"destinationVM": {"vmUuid": "x"}}})",
      "unknown field [vmUuid] in [destinationVM]"},
     {"StringWhereIntegerBelongs", R"({"vmFileLevelRestore": {"restoreToVM": "1"}})",
      "field [restoreToVM] in [vmFileLevelRestore] must be an integer"},
+    {"IntegerPastSigned64Bits", R"({"vmFileLevelRestore": {"instanceEntity": {"instanceId": 9223372036854775808}}})",
+     "field [instanceId] in [instanceEntity] must be an integer"},
     {"IntegerWhereStringBelongs", R"({"vmFileLevelRestore": {"destinationVM": {"vmName": 5}}})",
      "field [vmName] in [destinationVM] must be a string"},
     {"StringWhereObjectBelongs", R"({"commonOptions": "acl"})", "field [commonOptions] in [restoreOptions] must be an object"},

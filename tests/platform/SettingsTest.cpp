@@ -42,6 +42,18 @@ TEST(Settings, MissingFileOrKeyLeavesOutputUntouched) {
   EXPECT_TRUE(flag);
 }
 
+TEST(Settings, FileThatNeverEndsOrIsTooLargeCountsAsNoSettings) {
+  TempDir dir;
+  const std::string large = dir.Join("large.ini");
+  WriteFile(large, "[Base]\ndBASEHOME=/opt\n;" + std::string(1024 * 1024, ' ') + "\n");
+  for (const std::string& path : {large, std::string("/dev/zero")}) {
+    ScopedEnv env(kSettingsEnvVar, path);
+    std::string value = "keep";
+    EXPECT_FALSE(ZQPlatformInfo::getString("Base", "dBASEHOME", &value)) << path;
+    EXPECT_EQ(value, "keep");
+  }
+}
+
 TEST(Settings, BooleanAcceptsUsualSpellingsAndRejectsOthers) {
   struct Row {
     const char* text;

@@ -28,6 +28,8 @@ const MalformedRow kMalformedRows[] = {
     {"{\"servers\": [{\"name\": 5}]}", "servers[0].name must be a string"},
     {"{\"servers\": [{\"name\": \"s\", \"instanceType\": \"101\"}]}", "servers[0].instanceType must be an integer"},
     {"{\"servers\": [{\"name\": \"s\", \"instanceType\": 99999999999}]}", "servers[0].instanceType is out of range"},
+    {"{\"servers\": [{\"name\": \"s\", \"instanceType\": 18446744073709551615}]}",
+     "servers[0].instanceType is out of range"},
     {"{\"servers\": [{\"name\": \"s\", \"answers\": \"yes\"}]}", "servers[0].answers must be true or false"},
     {"{\"servers\": [{\"name\": \"s\", \"credentials\": [\"admin\"]}]}", "servers[0].credentials[0] must be an object"},
     {"{\"servers\": [{\"name\": \"s\", \"credentials\": [{\"password\": \"p\"}]}]}",
@@ -53,6 +55,22 @@ TEST(InventoryStore, RefusesMalformedInventoriesWithTheOffendingPlace) {
     ASSERT_FALSE(status.ok());
     EXPECT_EQ(status.code(), static_cast<int>(VMInfoError::InventoryUnusable));
     EXPECT_NE(status.text().find("Inventory file [/etc/inv.json]"), std::string::npos) << status.text();
+    EXPECT_NE(status.text().find(row.complaint), std::string::npos) << status.text();
+  }
+}
+
+TEST(InventoryStore, RefusesInventoriesBeyondItsLimits) {
+  const struct {
+    std::string text;
+    const char* complaint;
+  } rows[] = {
+      {std::string(1000000, '[') + std::string(1000000, ']'), "is nested deeper than 64 levels"},
+      {"{\"servers\": [], \"pad\": \"" + std::string(16 * 1024 * 1024, 'x') + "\"}", "is larger than 16777216 bytes"},
+  };
+  for (const auto& row : rows) {
+    Inventory inventory;
+    const VMInfoStatus status = InventoryStore::ParseText(row.text, "/base", "/etc/inv.json", inventory);
+    ASSERT_FALSE(status.ok());
     EXPECT_NE(status.text().find(row.complaint), std::string::npos) << status.text();
   }
 }
