@@ -92,7 +92,9 @@ while [ -z "$port" ]; do
 done
 echo "zq-guest: agent on $port"
 # The agent runs once: when it is stopped, it stays stopped (the tests rely on that).
-qemu-ga -m virtio-serial -p "$port" -t /run -f /run/qemu-ga.pid
+qemu-ga -m virtio-serial -p "$port" -t /run &
+echo $! > /run/qemu-ga.pid
+wait
 echo "zq-guest: agent ended"
 while :; do sleep 3600; done
 INIT
