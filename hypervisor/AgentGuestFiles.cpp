@@ -442,8 +442,18 @@ VMInfoStatus AgentGuestFiles::CopyFileIn(const std::string& localFile, const std
   status = CreateMissingFolders(way);
   if (!status.ok()) return status;
 
-  const std::string temporary = way.parent() + (way.parent() == "/" ? "" : "/") + ".zqrestore-" + RandomSuffix() + ".part";
+  struct stat localInfo {};
+  if (::fstat(local.get(), &localInfo) != 0) return FileFailure("Local file [" + localFile + "] cannot be examined");
+  // mktemp creates the temporary file exclusively (never through a link) and readable by root
+  // only, so nobody can write into it while it fills; it gets the file's mode bits only when full.
+  // (The agent itself would create it world-writable.)
+  std::string temporary;
+  status = MakeTemporaryFile(way.parent(), temporary);
+  if (!status.ok()) return status;
+  char mode[8];
+  std::snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(localInfo.st_mode & 0777));
   status = WriteGuestFile(local.get(), temporary);
+  if (status.ok()) status = RunChecked({"chmod", "--", mode, temporary}, "Guest file [" + guestPath + "] cannot get its mode");
   if (status.ok()) {
     // Without overwrite the file is linked under its name, which fails when something arrived
     // there meanwhile; with overwrite it replaces whatever is there, a link included.
@@ -459,9 +469,24 @@ VMInfoStatus AgentGuestFiles::CopyFileIn(const std::string& localFile, const std
   return status;
 }
 
+VMInfoStatus AgentGuestFiles::MakeTemporaryFile(const std::string& folder, std::string& temporary) {
+  GuestProgramResult result;
+  VMInfoStatus status =
+      RunProgram({"mktemp", "-p", folder, "--suffix=.part", ".zqrestore-XXXXXXXXXXXX"}, result);
+  if (!status.ok()) return status;
+  const std::string expected = folder == "/" ? "/.zqrestore-" : folder + "/.zqrestore-";
+  if (result.exitCode != 0 || result.out.size() < expected.size() + 1 || result.out.back() != '\n' ||
+      result.out.compare(0, expected.size(), expected) != 0) {
+    return FileFailure("No temporary file can be made in guest folder [" + folder + "]: " + FirstLine(result.err));
+  }
+  temporary = result.out.substr(0, result.out.size() - 1);
+  return VMInfoStatus::Ok();
+}
+
 VMInfoStatus AgentGuestFiles::WriteGuestFile(int localFd, const std::string& guestPath) {
   nlohmann::json handle;
-  VMInfoStatus status = Call("guest-file-open", {{"path", guestPath}, {"mode", "w"}}, handle);
+  // "r+": the file exists already (MakeTemporaryFile) and is not created again.
+  VMInfoStatus status = Call("guest-file-open", {{"path", guestPath}, {"mode", "r+"}}, handle);
   if (!status.ok()) return status;
   if (!handle.is_number_integer()) return VMInfoStatus::Fail(VMInfoError::GuestAgent, "The guest agent gave no file handle");
   std::string chunk(m_limits.chunkBytes, '\0');

@@ -10,10 +10,11 @@
 //   the way fails the operation and names the place. The check and the use are separate commands,
 //   so a guest user who can write to a folder on the way can still swap a checked folder for a
 //   link in between; see the kvm documentation for that window.
-// - Content lands complete or not at all: it is written under a fresh temporary name in the target
-//   folder and moved over the target with "mv -T" only after every byte arrived; on any failure
-//   the temporary file is removed and the target is as it was. A link at the target's name is
-//   replaced, never written through.
+// - Content lands complete or not at all: it is written into a fresh temporary file in the target
+//   folder (made by mktemp, readable by root only until full) and moved over the target with
+//   "mv -T" only after every byte arrived; on any failure the temporary file is removed and the
+//   target is as it was. A link at the target's name is replaced, never written through. The file
+//   gets the local file's permission bits (set-id bits only through ChangeAttributes).
 // - Attributes are never applied through a link: a link at the path fails the change.
 // - Results are what happened: a listing that fails is a failure, never an empty folder.
 #pragma once
@@ -96,6 +97,7 @@ class AgentGuestFiles {
   VMInfoStatus CreateMissingFolders(const Way& way);
   VMInfoStatus StatPaths(const std::vector<std::string>& paths, bool follow, std::vector<GuestEntryFacts>& facts);
   VMInfoStatus ListFolder(const std::string& folder, bool foldersOnly, std::vector<VMInfoStructs::SGuestFile>& entries);
+  VMInfoStatus MakeTemporaryFile(const std::string& folder, std::string& temporary);
   VMInfoStatus WriteGuestFile(int localFd, const std::string& guestPath);
   VMInfoStatus RunChecked(const std::vector<std::string>& argv, const std::string& what);
   VMInfoStatus CopyTreeIn(const std::string& localDir, const std::string& guestPath, bool overwrite, int depth);

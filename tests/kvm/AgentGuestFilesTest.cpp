@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -56,10 +57,12 @@ void PlantUserLink(const std::string& target, const std::string& link) {
 // lost connection would.
 class FailingWriteTransport : public AgentTransport {
  public:
-  FailingWriteTransport(AgentTransport& inner, int failingWrite) : m_inner(inner), m_failingWrite(failingWrite) {}
+  FailingWriteTransport(AgentTransport& inner, int failingWrite, std::function<void()> atFailure)
+      : m_inner(inner), m_failingWrite(failingWrite), m_atFailure(std::move(atFailure)) {}
   VMInfoStatus Execute(const std::string& command, const nlohmann::json& arguments, int timeoutSeconds,
                        nlohmann::json& result, AgentFailure& failure) override {
     if (command == "guest-file-write" && ++m_writes == m_failingWrite) {
+      m_atFailure();
       failure = AgentFailure::Refused;
       return VMInfoStatus::Fail(VMInfoError::GuestAgent, "No space left on device");
     }
@@ -69,6 +72,7 @@ class FailingWriteTransport : public AgentTransport {
  private:
   AgentTransport& m_inner;
   int m_failingWrite;
+  std::function<void()> m_atFailure;
   int m_writes = 0;
 };
 
@@ -123,9 +127,11 @@ TEST_F(AgentFiles, CopiesContentOfEverySizeCompletely) {
     std::string content(size, '\0');
     for (size_t i = 0; i < size; ++i) content[i] = static_cast<char>((i * 131 + size) & 0xff);
     WriteFile(dir.Join("staged"), content);
+    ASSERT_EQ(::chmod(dir.Join("staged").c_str(), size % 2 == 0 ? 0640 : 0755), 0);
     const std::string target = G("sub/dir/file-" + std::to_string(size));
     ASSERT_TRUE(files.CopyFileIn(dir.Join("staged"), target, true).ok());
     EXPECT_EQ(ReadFile(target), content);
+    EXPECT_EQ(LstatOf(target).st_mode & 07777, size % 2 == 0 ? 0640u : 0755u);
     EXPECT_TRUE(Leftovers(G("sub/dir")).empty());
   }
 }
@@ -133,12 +139,17 @@ TEST_F(AgentFiles, CopiesContentOfEverySizeCompletely) {
 TEST_F(AgentFiles, FailedWriteLeavesTheGuestsFileAsItWas) {
   WriteFile(G("report.txt"), "the guest's own version");
   WriteFile(dir.Join("staged"), std::string(3 * 4096, 'n'));
-  FailingWriteTransport failing(*transport, 2);
+  // While it fills, the temporary file is root's alone: no guest user can write into it.
+  std::vector<mode_t> fillingModes;
+  FailingWriteTransport failing(*transport, 2, [&]() {
+    for (const std::string& name : Leftovers(guest)) fillingModes.push_back(LstatOf(G(name)).st_mode & 07777);
+  });
   AgentGuestFiles faulty(failing, SmallChunks());
   const VMInfoStatus status = faulty.CopyFileIn(dir.Join("staged"), G("report.txt"), true);
   EXPECT_FALSE(status.ok());
   EXPECT_NE(status.text().find("No space left on device"), std::string::npos) << status.text();
   EXPECT_EQ(ReadFile(G("report.txt")), "the guest's own version");
+  EXPECT_EQ(fillingModes, std::vector<mode_t>{0600});
   EXPECT_TRUE(Leftovers(guest).empty());
 }
 
