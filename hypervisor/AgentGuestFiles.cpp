@@ -215,8 +215,9 @@ VMInfoStatus AgentGuestFiles::RunProgram(const std::vector<std::string>& argv, G
   }
   const nlohmann::json pid = {{"pid", started["pid"]}};
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(m_limits.commandSeconds);
-  // Short programs end within milliseconds; the poll starts fast and slows down to 200 ms.
-  std::chrono::milliseconds pause(2);
+  // Short programs end within milliseconds on a fast guest and within a few hundred on an emulated
+  // one; each poll is a round trip to the guest, so the poll starts fast and slows down to 100 ms.
+  std::chrono::milliseconds pause(5);
   for (;;) {
     nlohmann::json state;
     status = Call("guest-exec-status", pid, state);
@@ -241,7 +242,7 @@ VMInfoStatus AgentGuestFiles::RunProgram(const std::vector<std::string>& argv, G
                                                              std::to_string(m_limits.commandSeconds) + " seconds");
     }
     std::this_thread::sleep_for(pause);
-    pause = std::min(pause * 2, std::chrono::milliseconds(200));
+    pause = std::min(pause * 2, std::chrono::milliseconds(100));
   }
 }
 

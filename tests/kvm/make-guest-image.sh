@@ -3,12 +3,24 @@
 # boot, bash, coreutils and findutils for the commands the agent runs, qemu-ga, and the virtio
 # modules. The guest's file system is the initramfs itself (in RAM); nothing is written to disk.
 #
-# usage: make-guest-image.sh OUTPUT.cpio.gz [KERNEL_VERSION]
+# With --sshd KEY.pub the guest also runs sshd on port 22 (root may log in with that key) and has
+# rsync, for comparisons with an SSH copy (bench/kvm-benchmark).
+#
+# usage: make-guest-image.sh [--sshd KEY.pub] OUTPUT.cpio.gz [KERNEL_VERSION]
 set -euo pipefail
 
-if (($# < 1 || $# > 2)); then
-  echo "usage: $0 OUTPUT.cpio.gz [KERNEL_VERSION]" >&2
+usage() {
+  echo "usage: $0 [--sshd KEY.pub] OUTPUT.cpio.gz [KERNEL_VERSION]" >&2
   exit 2
+}
+ssh_key=
+if [[ ${1:-} == --sshd ]]; then
+  (($# >= 2)) || usage
+  ssh_key=$2
+  shift 2
+fi
+if (($# < 1 || $# > 2)); then
+  usage
 fi
 output=$1
 kernel_version=${2:-$(find /lib/modules -mindepth 1 -maxdepth 1 -printf '%f\n' | sort -V | tail -n 1)}
@@ -74,6 +86,27 @@ root:x:0:
 guest:x:1000:
 GROUP
 
+if [[ -n ${ssh_key} ]]; then
+  copy_with_libraries /usr/sbin/sshd
+  copy_with_libraries "$(command -v rsync)"
+  mkdir -p "${root}/etc/ssh" "${root}/root/.ssh" "${root}/run/sshd"
+  ssh-keygen -q -t ed25519 -N '' -f "${root}/etc/ssh/ssh_host_ed25519_key"
+  cp "${ssh_key}" "${root}/root/.ssh/authorized_keys"
+  chmod 0700 "${root}/root/.ssh"
+  echo 'sshd:x:100:65534::/run/sshd:/usr/sbin/nologin' >> "${root}/etc/passwd"
+  printf 'root:*:19000:0:99999:7:::\nsshd:*:19000:0:99999:7:::\n' > "${root}/etc/shadow"
+  chmod 0600 "${root}/etc/shadow"
+  cat > "${root}/etc/ssh/sshd_config" <<'SSHD'
+HostKey /etc/ssh/ssh_host_ed25519_key
+PermitRootLogin prohibit-password
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+UsePAM no
+UseDNS no
+StrictModes no
+SSHD
+fi
+
 cat > "${root}/init" <<'INIT'
 #!/bin/sh
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
@@ -91,6 +124,7 @@ while [ -z "$port" ]; do
   [ -n "$port" ] || sleep 1
 done
 echo "zq-guest: agent on $port"
+if [ -x /usr/sbin/sshd ]; then /usr/sbin/sshd -f /etc/ssh/sshd_config; fi
 # The agent runs once: when it is stopped, it stays stopped (the tests rely on that).
 qemu-ga -m virtio-serial -p "$port" -t /run &
 echo $! > /run/qemu-ga.pid
