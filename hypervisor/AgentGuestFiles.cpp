@@ -589,15 +589,18 @@ VMInfoStatus AgentGuestFiles::ChangeAttributes(const std::string& guestPath, con
   if (!target.exists) return FileFailure("Guest path [" + guestPath + "] does not exist");
   if (target.IsLink()) return PathRefused(guestPath, "is a link; attributes are never applied through a link");
   const std::string what = "Attributes of guest path [" + guestPath + "] cannot be set";
-  const uint32_t uid = static_cast<uint32_t>(attributes.uid);
-  const uint32_t gid = static_cast<uint32_t>(attributes.gid);
+  // The controller's change of times alone leaves owner, group and mode at 0; those are then not
+  // applied (a file would otherwise become root's with mode 0000, however briefly).
+  const bool timesOnly = attributes.uid == 0 && attributes.gid == 0 && attributes.mode == 0;
+  const uint32_t uid = timesOnly ? target.uid : static_cast<uint32_t>(attributes.uid);
+  const uint32_t gid = timesOnly ? target.gid : static_cast<uint32_t>(attributes.gid);
   if (uid != target.uid || gid != target.gid) {
     // "+" makes chown read the ids as numbers, whatever names the guest has.
     status = RunChecked({"chown", "-h", "--", "+" + std::to_string(uid) + ":+" + std::to_string(gid), way.target()},
                         what + " (owner)");
     if (!status.ok()) return status;
   }
-  const uint32_t mode = static_cast<uint32_t>(attributes.mode) & 07777;
+  const uint32_t mode = timesOnly ? target.rawMode & 07777 : static_cast<uint32_t>(attributes.mode) & 07777;
   if (mode != (target.rawMode & 07777) || uid != target.uid || gid != target.gid) {
     // Five digits, so that chmod also clears set-id bits of a folder; after chown, because chown
     // clears set-id bits of a file.

@@ -85,7 +85,8 @@ class AgentGuestFiles {
   // Copies a guest file to a local path, replacing the local file only once all of it arrived.
   VMInfoStatus CopyFileOut(const std::string& guestPath, const std::string& localFile);
   // Applies owner, group, mode (mask 07777) and access and modification times (0 leaves a time as
-  // it is); values the entry already has are not sent again.
+  // it is); values the entry already has are not sent again. Owner, group and mode all 0 mean a
+  // change of times alone (as the controller sends it): owner and mode stay as they are.
   VMInfoStatus ChangeAttributes(const std::string& guestPath, const VMInfoStructs::SGuestFile& attributes);
   // Removes a folder and everything in it (links inside are removed, not followed); never "/".
   VMInfoStatus DeleteFolder(const std::string& guestPath);

@@ -272,6 +272,13 @@ TEST_F(AgentFiles, AttributesAreAppliedWithLargeIdsAndNeverThroughALink) {
   EXPECT_EQ(info.st_atime, 1590006017);
   EXPECT_EQ(info.st_mtime, 1600000000);
 
+  SGuestFile timesOnly;
+  timesOnly.modifyTime = 1700000000;
+  ASSERT_TRUE(files.ChangeAttributes(G("a.txt"), timesOnly).ok());
+  EXPECT_EQ(LstatOf(G("a.txt")).st_mtime, 1700000000);
+  EXPECT_EQ(LstatOf(G("a.txt")).st_mode & 07777, 04750u) << "a change of times alone keeps the mode";
+  EXPECT_EQ(LstatOf(G("a.txt")).st_uid, 3000000000u);
+
   WriteFile(outside + "/secret.conf", "root only");
   ASSERT_EQ(::chmod((outside + "/secret.conf").c_str(), 0600), 0);
   PlantUserLink(outside + "/secret.conf", G("notes.txt"));
