@@ -134,7 +134,7 @@ class TestVM : public testing::Environment {
         run.exitCode = state.value("exitcode", -1);
         return run;
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return run;
   }
@@ -213,9 +213,11 @@ class VmRestore : public testing::Test {
     return run.out;
   }
 
-  // Every file name directly in a guest folder, read NUL-separated.
+  // Every file name directly in a guest folder, read NUL-separated; a restore's temporary files
+  // (".zqrestore-...") are left out.
   std::set<std::string> GuestNames(const std::string& folder) {
-    const GuestRun run = vm.Run({"find", folder, "-mindepth", "1", "-maxdepth", "1", "-type", "f", "-printf", "%f\\0"});
+    const GuestRun run = vm.Run({"find", folder, "-mindepth", "1", "-maxdepth", "1", "-type", "f", "!", "-name",
+                                 ".zqrestore-*", "-printf", "%f\\0"});
     std::set<std::string> names;
     for (size_t start = 0, end; (end = run.out.find('\0', start)) != std::string::npos; start = end + 1) {
       names.insert(run.out.substr(start, end - start));
@@ -292,8 +294,9 @@ TEST_F(VmRestore, AgentStoppedMidJobFailsTheRemainingEntriesAndTheJobEnds) {
   for (int i = 0; i < kFiles; ++i) zqtest::WriteFile(source.Join("f" + std::to_string(100 + i)), "entry");
   auto job = std::async(std::launch::async, [&]() { return harness.Restore(Job("/stopped"), source.path(), 170); });
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(120);
+  // Looking once a second leaves the agent to the restore (libvirt runs one agent command at a time).
   while (GuestNames("/stopped").size() < 3 && Clock::now() < deadline &&
-         job.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready) {
+         job.wait_for(std::chrono::seconds(1)) != std::future_status::ready) {
   }
   if (job.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
     FAIL() << "the job ended before the agent was stopped:\n" << job.get().output;
