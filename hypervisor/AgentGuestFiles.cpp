@@ -7,28 +7,19 @@
 
 #include <boost/algorithm/string/join.hpp>
 #include <boost/algorithm/string/predicate.hpp>
-#include <boost/algorithm/string/split.hpp>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <random>
 #include <thread>
 
+#include "AgentGuestOutput.h"
 #include "UniqueFd.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// What stat prints per path: raw mode (hex), owner, group, size, access, modification and birth
-// time, the name; each field ends in a NUL, so no name can break the record apart.
-constexpr const char* kStatFormat = "--printf=%f\\0%u\\0%g\\0%s\\0%X\\0%Y\\0%W\\0%n\\0";
-constexpr size_t kStatFields = 8;
-// What find prints per folder entry: type letter, mode bits (octal), owner, group, size, access,
-// modification and birth time, the name.
-constexpr const char* kFindFormat = "%y\\0%m\\0%U\\0%G\\0%s\\0%A@\\0%T@\\0%B@\\0%f\\0";
-constexpr size_t kFindFields = 9;
 constexpr int kMaxTreeDepth = 64;
 // The environment of every guest program: C messages (the stat errors below are read) and the
 // usual program folders.
@@ -40,70 +31,6 @@ VMInfoStatus PathRefused(const std::string& path, const std::string& why) {
 VMInfoStatus FileFailure(const std::string& what) { return VMInfoStatus::Fail(VMInfoError::GuestFileError, what); }
 
 bool IsRootListing(const std::string& path) { return path.empty() || path == "\\"; }
-
-// The names of an absolute Unix path. Empty names (doubled slashes) are skipped; "." and ".." are
-// refused, so the path means what it says.
-VMInfoStatus SplitPath(const std::string& path, std::vector<std::string>& names) {
-  names.clear();
-  if (path.empty() || path[0] != '/') return PathRefused(path, "is not an absolute Unix path");
-  if (path.find('\0') != std::string::npos) return PathRefused(path, "holds a NUL character");
-  std::vector<std::string> parts;
-  boost::algorithm::split(parts, path, [](char c) { return c == '/'; });
-  for (const std::string& part : parts) {
-    if (part.empty()) continue;
-    if (part == "." || part == "..") return PathRefused(path, "holds a \".\" or \"..\" name");
-    names.push_back(part);
-  }
-  return VMInfoStatus::Ok();
-}
-
-std::string JoinPath(const std::vector<std::string>& names, size_t count) {
-  std::string path;
-  for (size_t i = 0; i < count; ++i) path += "/" + names[i];
-  return path.empty() ? "/" : path;
-}
-
-bool ParseInteger(const std::string& text, int base, int64_t& value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  const long long parsed = std::strtoll(text.c_str(), &end, base);
-  if (errno != 0 || end == nullptr || *end != '\0') return false;
-  value = parsed;
-  return true;
-}
-
-// find prints times as seconds with a fraction ("1590006017.0000000000"); birth times it does not
-// know as "-1" or "-".
-int64_t ParseFindTime(const std::string& text) {
-  char* end = nullptr;
-  const double seconds = std::strtod(text.c_str(), &end);
-  return end == text.c_str() || !std::isfinite(seconds) || seconds < 0 ? 0 : static_cast<int64_t>(std::floor(seconds));
-}
-
-std::vector<std::string> SplitNulFields(const std::string& text) {
-  std::vector<std::string> fields;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\0', start)) != std::string::npos; start = end + 1) {
-    fields.push_back(text.substr(start, end - start));
-  }
-  return fields;
-}
-
-// Whether stat failed only because paths do not exist: every line of its error output is one of
-// the two messages for a missing name.
-bool OnlyMissingNames(const std::string& err) {
-  std::vector<std::string> lines;
-  boost::algorithm::split(lines, err, [](char c) { return c == '\n'; });
-  for (const std::string& line : lines) {
-    if (line.empty()) continue;
-    if (!boost::algorithm::ends_with(line, ": No such file or directory") &&
-        !boost::algorithm::ends_with(line, ": Not a directory")) {
-      return false;
-    }
-  }
-  return true;
-}
 
 std::string FirstLine(const std::string& text) {
   const std::string line = text.substr(0, text.find('\n'));
@@ -117,28 +44,8 @@ std::string RandomSuffix() {
   return text;
 }
 
-VMInfoStructs::SGuestFile ToGuestFile(const std::string& name, const GuestEntryFacts& facts) {
-  VMInfoStructs::SGuestFile file;
-  file.name = name;
-  file.type = facts.IsFolder()        ? VMInfoStructs::GuestFileDirectory
-              : facts.IsRegularFile() ? VMInfoStructs::GuestFileRegular
-              : facts.IsLink()        ? VMInfoStructs::GuestFileSymlink
-                                      : VMInfoStructs::GuestFileOther;
-  file.size = facts.IsFolder() ? 0 : facts.size;
-  file.accessTime = facts.accessTime;
-  file.modifyTime = facts.modifyTime;
-  file.createTime = facts.birthTime != 0 ? facts.birthTime : facts.modifyTime;
-  file.uid = static_cast<int32_t>(facts.uid);
-  file.gid = static_cast<int32_t>(facts.gid);
-  file.mode = static_cast<int32_t>(facts.rawMode & 07777);
-  return file;
-}
-
 }  // namespace
 
-bool GuestEntryFacts::IsFolder() const { return exists && S_ISDIR(rawMode); }
-bool GuestEntryFacts::IsLink() const { return exists && S_ISLNK(rawMode); }
-bool GuestEntryFacts::IsRegularFile() const { return exists && S_ISREG(rawMode); }
 
 struct AgentGuestFiles::Way {
   std::vector<std::string> names;
@@ -148,7 +55,7 @@ struct AgentGuestFiles::Way {
 
   const std::string& target() const { return paths.back(); }
   const GuestEntryFacts& targetFacts() const { return facts.back(); }
-  std::string parent() const { return JoinPath(names, names.size() - 1); }
+  std::string parent() const { return JoinUnixGuestPath(names, names.size() - 1); }
 };
 
 const std::vector<std::string>& AgentGuestFiles::RequiredCommands() {
@@ -259,7 +166,7 @@ VMInfoStatus AgentGuestFiles::StatPaths(const std::vector<std::string>& paths, b
   facts.assign(paths.size(), GuestEntryFacts());
   std::vector<std::string> argv = {"stat"};
   if (follow) argv.push_back("-L");
-  argv.push_back(kStatFormat);
+  argv.push_back(kGuestStatFormat);
   argv.push_back("--");
   argv.insert(argv.end(), paths.begin(), paths.end());
   GuestProgramResult result;
@@ -268,39 +175,15 @@ VMInfoStatus AgentGuestFiles::StatPaths(const std::vector<std::string>& paths, b
   if (result.exitCode != 0 && !OnlyMissingNames(result.err)) {
     return FileFailure("Guest path [" + paths.back() + "] cannot be examined: " + FirstLine(result.err));
   }
-  const std::vector<std::string> fields = SplitNulFields(result.out);
-  if (fields.size() % kStatFields != 0) return FileFailure("The guest's stat answered in an unknown form");
-  size_t next = 0;  // stat reports in the order of its arguments, leaving out missing names
-  for (size_t record = 0; record < fields.size(); record += kStatFields) {
-    const std::string& name = fields[record + 7];
-    while (next < paths.size() && paths[next] != name) ++next;
-    if (next == paths.size()) return FileFailure("The guest's stat reported a path it was not asked for");
-    int64_t values[7];
-    if (!ParseInteger(fields[record], 16, values[0])) return FileFailure("The guest's stat answered in an unknown form");
-    for (size_t field = 1; field < 7; ++field) {
-      if (!ParseInteger(fields[record + field], 10, values[field])) {
-        return FileFailure("The guest's stat answered in an unknown form");
-      }
-    }
-    GuestEntryFacts& entry = facts[next++];
-    entry.exists = true;
-    entry.rawMode = static_cast<uint32_t>(values[0]);
-    entry.uid = static_cast<uint32_t>(values[1]);
-    entry.gid = static_cast<uint32_t>(values[2]);
-    entry.size = values[3];
-    entry.accessTime = values[4];
-    entry.modifyTime = values[5];
-    entry.birthTime = values[6] > 0 ? values[6] : 0;
-  }
-  return VMInfoStatus::Ok();
+  return ReadStatOutput(result.out, paths, facts);
 }
 
 VMInfoStatus AgentGuestFiles::ExamineWay(const std::string& guestPath, Way& way) {
   way = Way();
-  VMInfoStatus status = SplitPath(guestPath, way.names);
+  VMInfoStatus status = SplitUnixGuestPath(guestPath, way.names);
   if (!status.ok()) return status;
   if (way.names.empty()) return PathRefused(guestPath, "names the root folder");
-  for (size_t count = 1; count <= way.names.size(); ++count) way.paths.push_back(JoinPath(way.names, count));
+  for (size_t count = 1; count <= way.names.size(); ++count) way.paths.push_back(JoinUnixGuestPath(way.names, count));
   status = StatPaths(way.paths, false, way.facts);
   if (!status.ok()) return status;
   way.firstMissing = way.paths.size();
@@ -353,7 +236,7 @@ VMInfoStatus AgentGuestFiles::Browse(const std::string& guestPath, bool foldersO
     return VMInfoStatus::Ok();
   }
   std::vector<std::string> names;
-  VMInfoStatus status = SplitPath(guestPath, names);
+  VMInfoStatus status = SplitUnixGuestPath(guestPath, names);
   if (!status.ok()) return status;
   if (names.empty()) return ListFolder("/", foldersOnly, entries);
   Way way;
@@ -377,38 +260,10 @@ VMInfoStatus AgentGuestFiles::ListFolder(const std::string& folder, bool folders
   // followed.
   GuestProgramResult result;
   VMInfoStatus status =
-      RunProgram({"find", "-H", folder, "-mindepth", "1", "-maxdepth", "1", "-printf", kFindFormat}, result);
+      RunProgram({"find", "-H", folder, "-mindepth", "1", "-maxdepth", "1", "-printf", kGuestFindFormat}, result);
   if (!status.ok()) return status;
   if (result.exitCode != 0) return FileFailure("Guest folder [" + folder + "] cannot be listed: " + FirstLine(result.err));
-  const std::vector<std::string> fields = SplitNulFields(result.out);
-  if (fields.size() % kFindFields != 0) return FileFailure("The guest's find answered in an unknown form");
-  for (size_t record = 0; record < fields.size(); record += kFindFields) {
-    int64_t mode = 0;
-    int64_t uid = 0;
-    int64_t gid = 0;
-    int64_t size = 0;
-    if (fields[record].size() != 1 || !ParseInteger(fields[record + 1], 8, mode) ||
-        !ParseInteger(fields[record + 2], 10, uid) || !ParseInteger(fields[record + 3], 10, gid) ||
-        !ParseInteger(fields[record + 4], 10, size)) {
-      return FileFailure("The guest's find answered in an unknown form");
-    }
-    const char type = fields[record][0];
-    if (foldersOnly && type != 'd') continue;
-    GuestEntryFacts facts;
-    facts.exists = true;
-    facts.rawMode = static_cast<uint32_t>(mode) |
-                    (type == 'd' ? S_IFDIR : type == 'f' ? S_IFREG : type == 'l' ? S_IFLNK : S_IFIFO);
-    facts.uid = static_cast<uint32_t>(uid);
-    facts.gid = static_cast<uint32_t>(gid);
-    facts.size = size;
-    facts.accessTime = ParseFindTime(fields[record + 5]);
-    facts.modifyTime = ParseFindTime(fields[record + 6]);
-    facts.birthTime = ParseFindTime(fields[record + 7]);
-    VMInfoStructs::SGuestFile entry = ToGuestFile(fields[record + 8], facts);
-    if (type != 'd' && type != 'f' && type != 'l') entry.type = VMInfoStructs::GuestFileOther;
-    entries.push_back(entry);
-  }
-  return VMInfoStatus::Ok();
+  return ReadFindOutput(result.out, foldersOnly, entries);
 }
 
 VMInfoStatus AgentGuestFiles::CreateFolder(const std::string& guestPath) {

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "AgentGuestOutput.h"
 #include "AgentTransport.h"
 #include "VMInfoStatus.h"
 #include "vminfo/VMInfoStructs.h"
@@ -39,22 +40,6 @@ struct GuestProgramResult {
   int exitCode = -1;
   std::string out;
   std::string err;
-};
-
-// Facts about one guest entry, as stat reports them without following a final link.
-struct GuestEntryFacts {
-  bool exists = false;
-  uint32_t rawMode = 0;  // st_mode: type and permission bits
-  uint32_t uid = 0;
-  uint32_t gid = 0;
-  int64_t size = 0;
-  int64_t accessTime = 0;
-  int64_t modifyTime = 0;
-  int64_t birthTime = 0;  // 0 when the guest's file system does not keep it
-
-  bool IsFolder() const;
-  bool IsLink() const;
-  bool IsRegularFile() const;
 };
 
 class AgentGuestFiles {
