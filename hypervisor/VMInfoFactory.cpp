@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "InventoryVMInfo.h"
+#include "LibvirtVMInfo.h"
 
 namespace {
 
@@ -26,7 +27,10 @@ extern "C" int CreateVMInfoObject(int instanceType, IVMInfo** out) try {
     log.Error(__PRETTY_FUNCTION__, "No place for the VM-information object of instance type [%d]", instanceType);
     return 0;
   }
-  auto* object = new (std::nothrow) InventoryVMInfo(static_cast<VirtualServerInstanceType>(instanceType));
+  // KVM under libvirt has its own back-end; every other kind is served by the inventory.
+  const auto type = static_cast<VirtualServerInstanceType>(instanceType);
+  IVMInfo* object = type == VSInstanceLibvirt ? static_cast<IVMInfo*>(new (std::nothrow) LibvirtVMInfo(type))
+                                              : new (std::nothrow) InventoryVMInfo(type);
   if (object == nullptr) {
     log.Error(__PRETTY_FUNCTION__, "Out of memory creating the VM-information object of instance type [%d]",
               instanceType);

@@ -1,4 +1,4 @@
-// Outcome of one operation of the inventory-backed VM-information component: an error code that
+// Outcome of one operation of the VM-information component (either back-end): an error code that
 // GetLastErrorCode reports and a text a user can act on.
 #pragma once
 
@@ -6,7 +6,7 @@
 #include <utility>
 
 // Codes of the component. Guest preparation reports the code the inventory gives for the VM (in
-// practice 14, 15, 164, 218, 219 or 220), so the component's own codes stay below 14.
+// practice 14, 15, 164, 218, 219 or 220), so the component's own codes stay clear of those.
 enum class VMInfoError : int {
   None = 0,
   VMNotFound = 1,          // no VM with the GUID or name on the connected server
@@ -22,6 +22,7 @@ enum class VMInfoError : int {
   NotSupported = 11,       // the operation has no meaning for this hypervisor
   BadArgument = 12,        // an argument the caller must supply is missing
   ServerKindMismatch = 13, // the server is of another hypervisor kind than the component
+  GuestAgent = 16,         // the guest agent does not answer, or refuses or blocks a command
   Internal = 100           // an unexpected fault inside the component
 };
 

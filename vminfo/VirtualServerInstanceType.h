@@ -7,4 +7,5 @@ enum VirtualServerInstanceType : int {
   VSInstanceHyperV = 102,   // Hyper-V
   VSInstanceCloudS3 = 301,  // cloud instances whose guest preparation uses an S3 bucket
   VSInstanceNoNativeGuestOps = 601,  // the one kind without native guest operations
+  VSInstanceLibvirt = 701,  // KVM under libvirt, guest operations through the QEMU guest agent
 };

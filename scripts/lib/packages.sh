@@ -8,6 +8,9 @@ ZQ_PACKAGES=(
   openssh-client openssh-server rsync
   shellcheck tzdata passwd
   clang libclang-rt-14-dev
+  pkg-config libvirt-dev qemu-guest-agent
+  qemu-system-x86 linux-image-amd64 busybox-static findutils cpio
+  libvirt-daemon-system libvirt-daemon-driver-qemu
 )
 
 # Installs the packages that are missing; does nothing (and needs no network) when all are there.
