@@ -1,5 +1,6 @@
 #include "JobFile.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -162,7 +163,10 @@ void ReadJobIds(json& object, JobIds& ids, std::string& error) {
   ObjectReader reader(object, "jobIds", error);
   reader.Integer("jobId", ids.jobId, true);
   reader.Integer("initIdA", ids.initIdA, false);
-  reader.Integer("initAppId", ids.initAppId, true);
+  if (!reader.Integer("initAppId", ids.initAppId, true) && reader.Ok()) {
+    reader.Fail("initAppId", "is required: the application id that selects the VM's hypervisor instance in the "
+                             "application configuration");
+  }
   reader.Integer("initIdB", ids.initIdB, true);
   reader.Integer("initIdC", ids.initIdC, false);
   reader.RejectUnknownKeys();
@@ -193,6 +197,8 @@ void ReadJob(json& document, const std::string& baseDir, JobFile& job, std::stri
   reader.String("clientName", job.clientName, false);
   if (json* ids = reader.Object("jobIds", false)) {
     ReadJobIds(*ids, job.ids, error);
+  } else if (reader.Ok()) {
+    reader.Fail("jobIds", "is required, with at least [jobIds.initAppId]");
   }
   reader.Find("comment");  // free text for the reader of the file
   reader.RejectUnknownKeys();
@@ -207,6 +213,20 @@ void WipeDocument(json& value) {
   }
 }
 
+// "at line L, column C" of the byte at 1-based offset `byte`, as an editor counts them.
+std::string TextPosition(const std::string& text, size_t byte) {
+  const size_t end = std::min(byte > 0 ? byte - 1 : 0, text.size());
+  size_t line = 1;
+  size_t lineStart = 0;
+  for (size_t i = 0; i < end; ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      lineStart = i + 1;
+    }
+  }
+  return "at line " + std::to_string(line) + ", column " + std::to_string(end - lineStart + 1);
+}
+
 }  // namespace
 
 JobFile::~JobFile() {
@@ -216,9 +236,11 @@ JobFile::~JobFile() {
 
 bool ParseJobText(const std::string& text, const std::string& baseDir, JobFile& job, std::string& error) {
   error.clear();
-  json document = json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (document.is_discarded()) {
-    error = "not valid JSON";
+  json document;
+  try {
+    document = json::parse(text);
+  } catch (const json::parse_error& failure) {
+    error = "not valid JSON " + TextPosition(text, failure.byte);
     return false;
   }
   if (!document.is_object()) {

@@ -128,7 +128,10 @@ int ShellCommandRunner::Run(const std::string& command, std::string* out, std::s
   sigset_t none;
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  // The child gets a process group of its own, so that Ctrl-C on the terminal reaches only the
+  // host, which lets the command in flight finish before it stops.
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
   const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
   pid_t pid = -1;
