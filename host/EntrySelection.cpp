@@ -39,7 +39,6 @@ bool IsSelected(const std::vector<SelectionRule>& rules, const std::string& rela
 }
 
 void SelectEntries(const std::vector<SelectionRule>& rules, SourceTree& tree) {
-  if (rules.empty()) return;
   SourceTree selected;
   std::string droppedFolder;  // entries below it are dropped with it
   for (SourceEntry& entry : tree.entries) {

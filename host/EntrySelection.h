@@ -24,5 +24,5 @@ bool PatternMatches(const std::string& pattern, const std::string& relativePath,
 bool IsSelected(const std::vector<SelectionRule>& rules, const std::string& relativePath, bool isFolder);
 
 // Removes the entries the rules do not take, and everything below a folder they do not take, and
-// recounts the tree's totals. No rules: the tree stays as it is.
+// recounts the tree's totals. No rules: every entry stays.
 void SelectEntries(const std::vector<SelectionRule>& rules, SourceTree& tree);
