@@ -139,7 +139,12 @@ std::string GuestSession::ChannelKind() const {
 }
 
 std::string GuestSession::LastError(const char* what) const {
-  const std::string details = m_channel->GetLastGuestApiErrorDetails();
+  std::string details = m_channel->GetLastGuestApiErrorDetails();
+  // A command channel's details are the whole command line; the guest's own words come from the
+  // log instead (HostLogTap::ReasonSince), and the command stays in the log.
+  if (details.rfind("Cmd ", 0) == 0 && details.size() >= 7 && details.compare(details.size() - 7, 7, "failed!") == 0) {
+    details.clear();
+  }
   return m_mask.Apply(std::string(what) + (details.empty() ? "" : ": " + details));
 }
 

@@ -260,12 +260,8 @@ uint64_t RestoreJob::ErrorMark() const {
   return m_settings.logTap != nullptr ? m_settings.logTap->ErrorCount() : 0;
 }
 
-// The last error line since `mark` says what failed; the first one, where it was detected, often
-// says why. Both are kept when they differ.
+// The last error line since `mark` says what failed; the guest's own words from a failed command,
+// or else the first error line, where it was detected, say why (HostLogTap::ReasonSince).
 std::string RestoreJob::ErrorSince(uint64_t mark) const {
-  if (m_settings.logTap == nullptr) return "";
-  const std::vector<std::string> errors = m_settings.logTap->ErrorsSince(mark);
-  if (errors.empty()) return "";
-  if (errors.size() == 1) return errors.front();
-  return errors.back() + " (" + errors.front() + ")";
+  return m_settings.logTap != nullptr ? m_settings.logTap->ReasonSince(mark) : "";
 }

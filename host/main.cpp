@@ -271,9 +271,11 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
   GuestSession session(job, plugin, mask);
   std::unique_ptr<GuestFolderView> guestView;
   if (options.dryRun || policy == OverwritePolicy::Never) {
+    const uint64_t mark = tap->ErrorCount();
     guestView = OpenGuestView(session, job, common, error);
     if (!guestView) {
-      Complain(error);
+      const std::string why = tap->ReasonSince(mark);
+      Complain(error + (why.empty() ? "" : ": " + mask.Apply(why)));
       return kExitRefused;
     }
   }
@@ -339,11 +341,18 @@ int RunGuest(const CommonOptions& common, const GuestOptions& options, GuestVerb
   }
   SecretMask mask({job.server.password, job.guest.password});
   GuestSession session(job, plugin, mask);
+  // The guest's own words behind a failure, from the log lines written since `mark`.
+  auto withReason = [&tap, &mask](const std::string& what, uint64_t mark) {
+    const std::string why = tap->ReasonSince(mark);
+    return why.empty() || what.find(mask.Apply(why)) != std::string::npos ? what : what + ": " + mask.Apply(why);
+  };
+  uint64_t mark = tap->ErrorCount();
   if (!session.Open(common.vmInfoLibrary, options.preferNative, error)) {
-    Complain(error);
+    Complain(withReason(error, mark));
     return kExitRefused;
   }
   std::cerr << "zqrestore: VM [" << job.vmName << "] reached through " << session.ChannelKind() << "\n";
+  mark = tap->ErrorCount();
   bool ok = false;
   switch (verb) {
     case GuestVerb::Browse: {
@@ -360,7 +369,9 @@ int RunGuest(const CommonOptions& common, const GuestOptions& options, GuestVerb
       break;
   }
   if (!ok) {
-    Complain(error);
+    // "not found" and "kept" are zqrestore's own findings, with nothing behind them in the log.
+    const bool ownFinding = error.rfind("not found:", 0) == 0 || error.rfind("kept:", 0) == 0;
+    Complain(ownFinding ? error : withReason(error, mark));
     return kExitEntriesFailed;
   }
   return kExitSuccess;
