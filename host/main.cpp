@@ -267,19 +267,20 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
   settings.observer = &reporter;
   settings.checkOnly = options.dryRun;
 
-  // A reader of the guest's folders, when the plan needs one.
+  // A reader of the guest's folders, when the plan needs one: for --overwrite never before the job,
+  // for a dry run once the plug-in's checks have passed.
   GuestSession session(job, plugin, mask);
   std::unique_ptr<GuestFolderView> guestView;
-  if (options.dryRun || policy == OverwritePolicy::Never) {
+  auto openGuestView = [&]() {
     const uint64_t mark = tap->ErrorCount();
     guestView = OpenGuestView(session, job, common, error);
-    if (!guestView) {
-      const std::string why = tap->ReasonSince(mark);
-      Complain(error + (why.empty() ? "" : ": " + mask.Apply(why)));
-      return kExitRefused;
-    }
-  }
-  if (policy == OverwritePolicy::Never) {
+    if (guestView) return true;
+    const std::string why = tap->ReasonSince(mark);
+    Complain(error + (why.empty() ? "" : ": " + mask.Apply(why)));
+    return false;
+  };
+  if (policy == OverwritePolicy::Never && !options.dryRun && !openGuestView()) return kExitRefused;
+  if (policy == OverwritePolicy::Never && !options.dryRun) {
     GuestFolderView* view = guestView.get();
     settings.keepWithoutOffering = [view](const SourceEntry& entry) {
       VMInfoStructs::SGuestFile found;
@@ -293,6 +294,7 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
   report.logFile = LogFileInUse(common);
 
   if (options.dryRun && report.outcome == JobOutcome::Completed) {
+    if (!openGuestView()) return kExitRefused;
     const std::vector<PreviewEntry> previews = PreviewRestore(tree, *guestView, policy);
     for (const PreviewEntry& preview : previews) std::cout << PreviewLine(preview) << "\n";
     if (!options.quiet) std::cout << RenderDryRunText(job, previews, report, mask);

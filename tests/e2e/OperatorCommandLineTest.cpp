@@ -164,18 +164,26 @@ TEST_F(OperatorCommandLine, DryRunListsThePlanAndTouchesNothing) {
   EXPECT_NE(plan.output.find("Dry run into VM [cli-vm] folder [/restore]: nothing was changed"), std::string::npos);
 
   // Into a folder the guest does not have yet: everything would be restored, nothing is created.
-  const RunResult fresh = harness.Command(Job(), RestoreWith({"--dry-run", "--destination", "/fresh", source.path()}));
+  // (--settings after the command word this time.)
+  const RunResult fresh = harness.Command(
+      Job(), RestoreWith({"--settings", harness.SettingsFile(), "--dry-run", "--destination", "/fresh", source.path()}),
+      false);
   ASSERT_EQ(fresh.status, 0) << fresh.output;
   EXPECT_EQ(fresh.output.find("\nkeep "), std::string::npos) << fresh.output;
   EXPECT_FALSE(std::filesystem::exists(InGuest("fresh")));
 }
 
 TEST_F(OperatorCommandLine, SelectionAndOverridesReachTheGuest) {
-  // Only text files and the folders on their way, into another folder than the job's.
-  const RunResult selected = harness.Restore(
-      Job(), source.path(), 120, {"--include", "*/", "--include", "*.txt", "--exclude", "*", "--destination", "/other"});
+  // Only text files and the folders on their way, but not docs/deep, into another folder than the
+  // job's. The rules apply in the order given: the first one keeps docs/deep out.
+  const RunResult selected =
+      harness.Restore(Job(), source.path(), 120,
+                      {"--exclude", "/docs/deep/", "--include", "*/", "--include", "*.txt", "--exclude", "*",
+                       "--destination", "/other"});
   ASSERT_EQ(selected.status, 0) << selected.output;
   EXPECT_EQ(zqtest::ReadFile(InGuest("other/a.txt")), "alpha\n");
+  EXPECT_TRUE(std::filesystem::is_directory(InGuest("other/docs")));
+  EXPECT_FALSE(std::filesystem::exists(InGuest("other/docs/deep")));
   EXPECT_FALSE(std::filesystem::exists(InGuest("other/bin/run.sh")));
   EXPECT_FALSE(std::filesystem::exists(InGuest("other/docs/readme.md")));
   EXPECT_FALSE(std::filesystem::exists(InGuest("restore")));

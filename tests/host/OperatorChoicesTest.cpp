@@ -8,6 +8,7 @@
 #include "host/EntrySelection.h"
 #include "host/GuestPath.h"
 #include "host/GuestPreview.h"
+#include "host/ProgressDisplay.h"
 #include "host/SecretMask.h"
 
 namespace {
@@ -146,6 +147,19 @@ TEST(DryRunPlan, ListsEachGuestFolderOnceAndNothingBelowAMissingOne) {
   EXPECT_FALSE(view.Find("docs/b.txt", found));
   EXPECT_FALSE(view.Find("logs/deep/c.txt", found));
   EXPECT_EQ(listed, (std::vector<std::string>{"/dest", "/dest/docs"}));
+}
+
+TEST(ProgressLine, EndsWithTheEntryInFlightShortenedAndWithoutControlCharacters) {
+  ProgressSnapshot snapshot;
+  snapshot.entriesTotal = 3;
+  snapshot.currentEntry = "docs/a\nb.txt";
+  const std::string line = FormatProgressLine(snapshot);
+  EXPECT_EQ(line.substr(line.size() - 14), "  docs/a?b.txt") << line;
+  snapshot.currentEntry = std::string(30, 'x') + "/" + std::string(30, 'y');
+  const std::string longLine = FormatProgressLine(snapshot);
+  EXPECT_EQ(longLine.substr(longLine.size() - kEntryShown - 2), "  ..." + std::string(6, 'x') + "/" +
+                                                                    std::string(30, 'y'))
+      << longLine;
 }
 
 TEST(CommandWords, SuggestTheClosestKnownWord) {
