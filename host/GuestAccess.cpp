@@ -1,9 +1,12 @@
 #include "GuestAccess.h"
 
 #include <dlfcn.h>
+#include <strings.h>
 
 #include <cinttypes>
 #include <ctime>
+
+#include "GuestPath.h"
 
 #include "platform/pstring.h"
 #include "platform/vsAppMgr.h"
@@ -69,6 +72,18 @@ int LookUpInstance(const JobFile& job, std::vector<SHostCredentials>& credential
 }
 
 }  // namespace
+
+bool SplitGuestPath(const std::string& path, std::string& folder, std::string& name) {
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && (trimmed.back() == '/' || trimmed.back() == '\\')) trimmed.pop_back();
+  const std::string::size_type cut = trimmed.find_last_of(IsWindowsAbsolute(trimmed) ? "\\/" : "/");
+  if (cut == std::string::npos || cut + 1 >= trimmed.size()) return false;
+  name = trimmed.substr(cut + 1);
+  folder = trimmed.substr(0, cut);
+  if (folder.empty()) folder = "/";
+  if (folder.size() == 2 && folder[1] == ':') folder += "\\";  // "D:" is the drive's current folder
+  return true;
+}
 
 bool VMInfoConnection::Connect(const JobFile& job, const std::string& libraryPath, const SecretMask& mask,
                                std::string& error) {
@@ -150,13 +165,37 @@ std::string GuestSession::ChannelKind() const {
 }
 
 std::string GuestSession::LastError(const char* what) const {
-  const std::string details = m_channel->GetLastGuestApiErrorDetails();
+  std::string details = m_channel->GetLastGuestApiErrorDetails();
+  // A command channel's details are the whole command line; the guest's own words come from the
+  // log instead (HostLogTap::ReasonSince), and the command stays in the log.
+  if (details.rfind("Cmd ", 0) == 0 && details.size() >= 7 && details.compare(details.size() - 7, 7, "failed!") == 0) {
+    details.clear();
+  }
   return m_mask.Apply(std::string(what) + (details.empty() ? "" : ": " + details));
+}
+
+bool GuestSession::Exists(const std::string& path) {
+  std::string folder;
+  std::string name;
+  if (!SplitGuestPath(path, folder, name)) return true;  // a root is always there
+  std::vector<VMInfoStructs::SGuestFile> entries;
+  if (m_channel->BrowseGuest(m_ctx, folder, entries) == 0) return false;
+  const bool windows = IsWindowsAbsolute(path);
+  for (const VMInfoStructs::SGuestFile& entry : entries) {
+    if (entry.name == name || (windows && strcasecmp(entry.name.c_str(), name.c_str()) == 0)) return true;
+  }
+  return false;
 }
 
 bool GuestSession::Browse(const std::string& path, std::vector<VMInfoStructs::SGuestFile>& entries,
                           std::string& error) {
-  if (m_channel->BrowseGuest(m_ctx, path, entries) != 0) return true;
+  const bool listed = m_channel->BrowseGuest(m_ctx, path, entries) != 0;
+  // An empty answer cannot tell an empty folder from a missing one; the parent's listing can.
+  if ((!listed || entries.empty()) && !path.empty() && !Exists(path)) {
+    error = "not found: [" + path + "]";
+    return false;
+  }
+  if (listed) return true;
   error = LastError(("cannot browse [" + path + "]").c_str());
   return false;
 }
@@ -169,6 +208,10 @@ bool GuestSession::MakeFolder(const std::string& path, std::string& error) {
 
 bool GuestSession::Put(const std::string& localFile, const std::string& guestPath, bool overwrite,
                        std::string& error) {
+  if (!overwrite && Exists(guestPath)) {
+    error = "kept: [" + guestPath + "] exists in the guest; use --overwrite to replace it";
+    return false;
+  }
   if (m_channel->CopyFileToGuest(m_ctx, localFile, guestPath, overwrite) != 0) return true;
   error = LastError(("cannot copy [" + localFile + "] to [" + guestPath + "]").c_str());
   return false;

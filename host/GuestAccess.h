@@ -39,6 +39,10 @@ GuestCtx MakeGuestCtx(const JobFile& job);
 // The name's control characters are shown as \xNN escapes and a backslash as "\\".
 std::string FormatGuestEntry(const VMInfoStructs::SGuestFile& entry);
 
+// Splits a guest path into its folder and last name ("/srv/a" into "/srv" and "a", "D:\\x" into
+// "D:\\" and "x"); false for a root ("/", "D:\\"), which has no parent.
+bool SplitGuestPath(const std::string& path, std::string& folder, std::string& name);
+
 class GuestSession {
  public:
   GuestSession(const JobFile& job, const PluginLibrary& plugin, const SecretMask& mask);
@@ -49,8 +53,15 @@ class GuestSession {
   // The channel the plug-in chose, as "ZQUnixGuestAPI"-style family words.
   std::string ChannelKind() const;
 
+  // False with "not found: [PATH]" when the guest has no such entry.
   bool Browse(const std::string& path, std::vector<VMInfoStructs::SGuestFile>& entries, std::string& error);
+  // Whether the guest has an entry at `path`, from its folder's listing.
+  bool Exists(const std::string& path);
+  // The channel, for reading the guest (GuestFolderView); valid after Open.
+  IGuestAPI& Channel() { return *m_channel; }
+  const GuestCtx& Context() const { return m_ctx; }
   bool MakeFolder(const std::string& path, std::string& error);
+  // Without `overwrite`, a file the guest has is left alone: false with "kept: ...".
   bool Put(const std::string& localFile, const std::string& guestPath, bool overwrite, std::string& error);
 
  private:

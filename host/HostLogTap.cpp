@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <boost/algorithm/string/trim.hpp>
+
 #include "TerminalLines.h"
 
 namespace {
@@ -12,6 +14,10 @@ namespace {
 constexpr const char* kCounterOrigin = "void CMediaSpeedCounter::Stop(unsigned long long)";
 constexpr const char* kTotalMarker = "; total [";
 constexpr size_t kRecentErrors = 32;
+// The parts of the command channels' line for a failed command.
+constexpr const char* kCommandFailedPrefix = "Command failed Cmd [";
+constexpr const char* kOutputPart = "] Outout [";
+constexpr const char* kErrorPart = "] Err [";
 
 }  // namespace
 
@@ -32,6 +38,29 @@ bool ParseCounterLine(const LogRecord& record, CounterReading& reading) {
   reading.totalSeconds = seconds;
   reading.bytesPerSecond = rate;
   return true;
+}
+
+std::string GuestReason(const std::string& errorText) {
+  if (errorText.rfind(kCommandFailedPrefix, 0) != 0) return errorText;
+  const std::string::size_type errorStart = errorText.rfind(kErrorPart);
+  const std::string::size_type outputStart = errorText.rfind(kOutputPart, errorStart);
+  if (errorStart == std::string::npos || outputStart == std::string::npos || errorText.back() != ']') {
+    return errorText;
+  }
+  auto lastLine = [](std::string text) {
+    boost::algorithm::trim_right(text);
+    const std::string::size_type lineStart = text.find_last_of('\n');
+    std::string line = lineStart == std::string::npos ? text : text.substr(lineStart + 1);
+    boost::algorithm::trim(line);
+    return line;
+  };
+  const size_t errorBegin = errorStart + std::strlen(kErrorPart);
+  std::string reason = lastLine(errorText.substr(errorBegin, errorText.size() - 1 - errorBegin));
+  if (reason.empty()) {
+    const size_t outputBegin = outputStart + std::strlen(kOutputPart);
+    reason = lastLine(errorText.substr(outputBegin, errorStart - outputBegin));
+  }
+  return reason.empty() ? "a guest command failed without a message (the log holds the command)" : reason;
 }
 
 HostLogTap::HostLogTap(std::vector<std::shared_ptr<LogSink>> downstream) : m_downstream(std::move(downstream)) {}
@@ -61,6 +90,21 @@ std::vector<std::string> HostLogTap::ErrorsSince(uint64_t mark) const {
   const uint64_t wanted = m_errors > mark ? m_errors - mark : 0;
   const size_t count = static_cast<size_t>(std::min<uint64_t>(wanted, m_recentErrors.size()));
   return std::vector<std::string>(m_recentErrors.end() - static_cast<std::ptrdiff_t>(count), m_recentErrors.end());
+}
+
+std::string HostLogTap::ReasonSince(uint64_t mark) const {
+  const std::vector<std::string> errors = ErrorsSince(mark);
+  if (errors.empty()) return "";
+  const std::string what = GuestReason(errors.back());
+  std::string why = errors.front();
+  for (auto error = errors.rbegin(); error != errors.rend(); ++error) {
+    if (error->rfind(kCommandFailedPrefix, 0) == 0) {
+      why = GuestReason(*error);
+      break;
+    }
+  }
+  if (why.empty() || why == what || errors.size() == 1) return what;
+  return what + " (" + why + ")";
 }
 
 CounterReading HostLogTap::Counter() const {

@@ -28,6 +28,11 @@ struct CounterReading {
 // Reads the job totals out of one line of the throughput counter; false for any other line.
 bool ParseCounterLine(const LogRecord& record, CounterReading& reading);
 
+// The guest's own words in the log line of a failed guest command ("Command failed Cmd [...]
+// Outout [...] Err [...]"): the last non-empty line the command wrote on standard error, else on
+// standard output. Any other line comes back as it is; the command itself stays in the log.
+std::string GuestReason(const std::string& errorText);
+
 class HostLogTap : public LogSink {
  public:
   // Every line goes to each of `downstream` in turn (none: the lines are only tapped).
@@ -40,6 +45,10 @@ class HostLogTap : public LogSink {
   // The texts of the error lines written after ErrorCount() returned `mark`, oldest first; only
   // the most recent ones are kept.
   std::vector<std::string> ErrorsSince(uint64_t mark) const;
+  // One reason for what failed since `mark`: the last error line says what failed, and the guest's
+  // own words from the last failed guest command (or else the first error line) say why; empty
+  // when nothing failed.
+  std::string ReasonSince(uint64_t mark) const;
   CounterReading Counter() const;
 
  private:

@@ -1,5 +1,6 @@
 #include "JobFile.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -178,7 +179,10 @@ void ReadJobIds(json& object, JobIds& ids, std::string& error) {
   ObjectReader reader(object, "jobIds", error);
   reader.Integer("jobId", ids.jobId, true);
   reader.Integer("initIdA", ids.initIdA, false);
-  reader.Integer("initAppId", ids.initAppId, true);
+  if (!reader.Integer("initAppId", ids.initAppId, true) && reader.Ok()) {
+    reader.Fail("initAppId", "is required: the application id that selects the VM's hypervisor instance in the "
+                             "application configuration");
+  }
   reader.Integer("initIdB", ids.initIdB, true);
   reader.Integer("initIdC", ids.initIdC, false);
   reader.RejectUnknownKeys();
@@ -212,6 +216,8 @@ void ReadJob(json& document, const std::string& baseDir, JobFile& job, std::stri
   reader.String("clientName", job.clientName, false);
   if (json* ids = reader.Object("jobIds", false)) {
     ReadJobIds(*ids, job.ids, error);
+  } else if (reader.Ok()) {
+    reader.Fail("jobIds", "is required, with at least [jobIds.initAppId]");
   }
   reader.Find("comment");  // free text for the reader of the file
   reader.RejectUnknownKeys();
@@ -226,6 +232,7 @@ void WipeDocument(json& value) {
   }
 }
 
+// "at line L, column C" of the byte at 1-based offset `byte`, as an editor counts them.
 }  // namespace
 
 JobFile::~JobFile() {

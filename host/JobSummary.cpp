@@ -62,6 +62,12 @@ void WriteStaging(std::ostringstream& out, const RestoreReport& report, const Se
   out << "\n";
 }
 
+void WriteKept(std::ostringstream& out, const RestoreReport& report) {
+  if (report.keptPaths.empty()) return;
+  out << "Kept entries (the guest's copy was left alone):\n";
+  for (const std::string& path : report.keptPaths) out << "  " << path << "\n";
+}
+
 void WritePendingCauses(std::ostringstream& out, const RestoreReport& report, const SecretMask& mask) {
   if (report.pendingCauses.empty()) return;
   out << "Job messages:\n";
@@ -113,7 +119,15 @@ ExitStatus ExitStatusFor(const RestoreReport& report) {
   return kExitHostFailure;
 }
 
-std::string RenderSummaryText(const JobFile& job, const RestoreReport& report, const SecretMask& mask) {
+std::string LogLine(const RestoreReport& report) {
+  if (report.logFile.empty()) {
+    return "  log         not kept (set [Log] Directory in the settings, or give --log FILE)\n";
+  }
+  return "  log         " + report.logFile + "\n";
+}
+
+std::string RenderSummaryText(const JobFile& job, const RestoreReport& report, const SecretMask& mask,
+                              const SummaryOptions& options) {
   std::ostringstream out;
   out << "Restore into VM [" << job.vmName << "] folder [" << report.guestFolder << "]: " << OutcomeName(report.outcome);
   if (!report.failedStep.empty()) out << " at " << report.failedStep;
@@ -127,12 +141,15 @@ std::string RenderSummaryText(const JobFile& job, const RestoreReport& report, c
     out << "  elapsed     " << FormatDuration(report.elapsedSeconds) << "\n";
   }
   WriteStaging(out, report, mask);
+  out << LogLine(report);
   WritePendingCauses(out, report, mask);
   WriteFailures(out, report, mask);
+  if (options.listKept) WriteKept(out, report);
   return out.str();
 }
 
-nlohmann::json RenderSummaryJson(const JobFile& job, const RestoreReport& report, const SecretMask& mask) {
+nlohmann::json RenderSummaryJson(const JobFile& job, const RestoreReport& report, const SecretMask& mask,
+                                 const SummaryOptions& options) {
   using nlohmann::json;
   const RestoreCounts& counts = report.counts;
   json causes = json::array();
@@ -148,7 +165,7 @@ nlohmann::json RenderSummaryJson(const JobFile& job, const RestoreReport& report
     failures.push_back({{"path", failure.path}, {"reason", mask.Apply(failure.reason)}});
   }
   const CounterReading& counter = report.counter;
-  return json{
+  json summary = json{
       {"vmName", job.vmName},
       {"guestFolder", report.guestFolder},
       {"outcome", OutcomeName(report.outcome)},
@@ -177,5 +194,8 @@ nlohmann::json RenderSummaryJson(const JobFile& job, const RestoreReport& report
       {"stagingProblem", mask.Apply(report.stagingProblem)},
       {"pendingCauses", causes},
       {"failures", failures},
+      {"logFile", report.logFile},
   };
+  if (options.listKept) summary["keptEntries"] = report.keptPaths;
+  return summary;
 }

@@ -24,8 +24,18 @@ ExitStatus ExitStatusFor(const RestoreReport& report);
 // How many failed entries the text summary lists; the JSON summary lists them all.
 constexpr size_t kFailuresListed = 20;
 
-std::string RenderSummaryText(const JobFile& job, const RestoreReport& report, const SecretMask& mask);
-nlohmann::json RenderSummaryJson(const JobFile& job, const RestoreReport& report, const SecretMask& mask);
+// What the summary shows beyond the counts.
+struct SummaryOptions {
+  bool listKept = false;  // the names of kept entries (--list)
+};
+
+std::string RenderSummaryText(const JobFile& job, const RestoreReport& report, const SecretMask& mask,
+                              const SummaryOptions& options = {});
+nlohmann::json RenderSummaryJson(const JobFile& job, const RestoreReport& report, const SecretMask& mask,
+                                 const SummaryOptions& options = {});
+
+// "log         PATH", or why no log was kept; empty report.logFile means none.
+std::string LogLine(const RestoreReport& report);
 
 // "completed", "refused", "host failure", "interrupted".
 const char* OutcomeName(JobOutcome outcome);

@@ -5,8 +5,24 @@
 #include "platform/CMediaSpeedCounter.h"
 
 namespace {
+
 // A terminal redrawn more often than this only flickers.
 constexpr std::chrono::milliseconds kRedrawInterval(100);
+
+// The entry in flight as the line shows it: control characters (a name may hold a line break)
+// become "?", and a long path keeps its end.
+std::string ShownEntry(std::string path) {
+  if (path.empty()) return "";
+  for (char& c : path) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  if (path.size() <= kEntryShown) return "  " + path;
+  // Cut at a character boundary of UTF-8 text.
+  size_t start = path.size() - (kEntryShown - 3);
+  while (start < path.size() && (static_cast<unsigned char>(path[start]) & 0xC0) == 0x80) ++start;
+  return "  ..." + path.substr(start);
+}
+
 }  // namespace
 
 double EstimateSecondsLeft(const ProgressSnapshot& snapshot) {
@@ -25,7 +41,7 @@ std::string FormatProgressLine(const ProgressSnapshot& snapshot) {
   const double left = EstimateSecondsLeft(snapshot);
   return "  " + std::to_string(snapshot.entriesDone) + "/" + std::to_string(snapshot.entriesTotal) + " entries  " +
          FormatBytes(snapshot.bytesDone) + " of " + FormatBytes(snapshot.bytesTotal) + "  " + FormatRate(rate) +
-         "  " + (left < 0 ? std::string("-") : FormatDuration(left)) + " left";
+         "  " + (left < 0 ? std::string("-") : FormatDuration(left)) + " left" + ShownEntry(snapshot.currentEntry);
 }
 
 ProgressDisplay::ProgressDisplay(std::shared_ptr<TerminalLines> terminal) : m_terminal(std::move(terminal)) {}
@@ -42,8 +58,17 @@ void ProgressDisplay::EntriesStarting(const SourceTree& tree) {
 void ProgressDisplay::EntryDone(const RestoreCounts& counts) {
   m_snapshot.entriesDone = counts.EntriesDone();
   m_snapshot.bytesDone = counts.bytesRestored + counts.bytesKept;
+  Redraw(false);
+}
+
+void ProgressDisplay::EntryStarting(const std::string& relativePath) {
+  m_snapshot.currentEntry = relativePath;
+  Redraw(false);
+}
+
+void ProgressDisplay::Redraw(bool evenIfRecent) {
   const auto now = CurrentClock()->Now();
-  if (now - m_lastDrawn < kRedrawInterval) return;
+  if (!evenIfRecent && now - m_lastDrawn < kRedrawInterval) return;
   m_lastDrawn = now;
   m_snapshot.elapsedSeconds = std::chrono::duration<double>(now - m_started).count();
   m_terminal->SetStatus(FormatProgressLine(m_snapshot));

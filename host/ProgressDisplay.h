@@ -17,6 +17,7 @@ struct ProgressSnapshot {
   uint64_t bytesDone = 0;  // of restored and kept files
   uint64_t bytesTotal = 0;
   double elapsedSeconds = 0;
+  std::string currentEntry;  // the entry in flight, relative to the source; may be empty
 };
 
 // Seconds left, from the pace so far. Each entry is weighted as if it carried kEntryWeightBytes on
@@ -25,8 +26,10 @@ struct ProgressSnapshot {
 double EstimateSecondsLeft(const ProgressSnapshot& snapshot);
 constexpr uint64_t kEntryWeightBytes = 64 * 1024;
 
-// "  120/2000 entries  4.0/20.0 MiB  1.2 MiB/s  0:14 left"
+// "  120/2000 entries  4.0 MiB of 20.0 MiB  1.2 MiB/s  14.0 s left  docs/readme.md"; an entry
+// path longer than kEntryShown characters is shown by its last ones, after "...".
 std::string FormatProgressLine(const ProgressSnapshot& snapshot);
+constexpr size_t kEntryShown = 40;
 
 class ProgressDisplay : public RestoreProgress {
  public:
@@ -35,10 +38,14 @@ class ProgressDisplay : public RestoreProgress {
   void EntriesStarting(const SourceTree& tree) override;
   void EntryDone(const RestoreCounts& counts) override;
   void EntriesFinished() override;
+  // The entry now in flight, shown at the end of the line.
+  void EntryStarting(const std::string& relativePath);
 
  private:
   std::shared_ptr<TerminalLines> m_terminal;
   ProgressSnapshot m_snapshot;
   std::chrono::steady_clock::time_point m_started;
   std::chrono::steady_clock::time_point m_lastDrawn;
+
+  void Redraw(bool evenIfRecent);
 };

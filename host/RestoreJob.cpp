@@ -88,6 +88,10 @@ bool RestoreJob::PrepareJob(IVSAgentlessRestoreToVM& controller, FSRSetParams& s
     Refuse("GetJobOptions", mark);
     return false;
   }
+  if (m_settings.checkOnly) {
+    m_report.outcome = JobOutcome::Completed;
+    return false;
+  }
   mark = ErrorMark();
   if (!controller.GenerateGuestAndStagingFolders()) {
     Refuse("GenerateGuestAndStagingFolders", mark);
@@ -136,8 +140,13 @@ void RestoreJob::RestoreEntries(IVSAgentlessRestoreToVM& controller) {
 }
 
 void RestoreJob::RestoreEntry(IVSAgentlessRestoreToVM& controller, const SourceEntry& entry) {
+  if (m_settings.observer != nullptr) m_settings.observer->EntryStarting(entry);
   if (!entry.problem.empty()) {
     CountFailure(entry, entry.problem);
+    return;
+  }
+  if (entry.kind == EntryKind::File && m_settings.keepWithoutOffering && m_settings.keepWithoutOffering(entry)) {
+    CountKept(entry, static_cast<uint64_t>(entry.info.st_size));
     return;
   }
   struct stat info {};
@@ -166,11 +175,9 @@ void RestoreJob::RestoreEntry(IVSAgentlessRestoreToVM& controller, const SourceE
       ++counts.restoredFiles;
       counts.bytesRestored += bytes;
     }
+    Tell(entry, EntryOutcome::Restored);
   } else if (skipped) {
-    // Kept: the guest already had the file (as new or newer) or the folder; nothing was written
-    // and no attribute was applied.
-    ++counts.kept;
-    if (!isFolder) counts.bytesKept += bytes;
+    CountKept(entry, bytes);
   } else {
     std::string reason = ErrorSince(mark);
     if (reason.empty()) reason = "the plug-in reported a failure";
@@ -222,6 +229,18 @@ void RestoreJob::Refuse(const std::string& step, uint64_t errorMark) {
 void RestoreJob::CountFailure(const SourceEntry& entry, const std::string& reason) {
   ++m_report.counts.failed;
   m_report.failures.push_back({entry.relativePath, reason});
+  Tell(entry, EntryOutcome::Failed, reason);
+}
+
+void RestoreJob::CountKept(const SourceEntry& entry, uint64_t bytes) {
+  ++m_report.counts.kept;
+  m_report.counts.bytesKept += bytes;
+  m_report.keptPaths.push_back(entry.relativePath);
+  Tell(entry, EntryOutcome::Kept);
+}
+
+void RestoreJob::Tell(const SourceEntry& entry, EntryOutcome outcome, const std::string& reason) {
+  if (m_settings.observer != nullptr) m_settings.observer->EntryFinished(entry, outcome, reason);
 }
 
 bool RestoreJob::ShouldStop() {
@@ -241,12 +260,8 @@ uint64_t RestoreJob::ErrorMark() const {
   return m_settings.logTap != nullptr ? m_settings.logTap->ErrorCount() : 0;
 }
 
-// The last error line since `mark` says what failed; the first one, where it was detected, often
-// says why. Both are kept when they differ.
+// The last error line since `mark` says what failed; the guest's own words from a failed command,
+// or else the first error line, where it was detected, say why (HostLogTap::ReasonSince).
 std::string RestoreJob::ErrorSince(uint64_t mark) const {
-  if (m_settings.logTap == nullptr) return "";
-  const std::vector<std::string> errors = m_settings.logTap->ErrorsSince(mark);
-  if (errors.empty()) return "";
-  if (errors.size() == 1) return errors.front();
-  return errors.back() + " (" + errors.front() + ")";
+  return m_settings.logTap != nullptr ? m_settings.logTap->ReasonSince(mark) : "";
 }

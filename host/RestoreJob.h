@@ -52,6 +52,7 @@ struct RestoreReport {
   std::vector<PendingCause> pendingCauses;
   RestoreCounts counts;
   std::vector<EntryFailure> failures;
+  std::vector<std::string> keptPaths;  // relative to the source folder, in restore order
   std::string guestFolder;    // the destination inside the guest, as the job gave it
   std::string stagingFolder;  // as the plug-in published it; empty if it never did
   bool stagingRemoved = true;
@@ -59,6 +60,7 @@ struct RestoreReport {
   double elapsedSeconds = 0;       // the whole job, factory to delete
   double entryPhaseSeconds = 0;    // first entry staged to last entry answered
   CounterReading counter;          // the plug-in's "VM Write Speed" counter, as it logged it
+  std::string logFile;             // where the log lines were kept; empty: nowhere (set by the caller)
 };
 
 // Told about the job's progress, entry by entry (the terminal display implements it).
@@ -68,6 +70,18 @@ class RestoreProgress {
   virtual void EntriesStarting(const SourceTree& tree) = 0;
   virtual void EntryDone(const RestoreCounts& counts) = 0;
   virtual void EntriesFinished() = 0;
+};
+
+enum class EntryOutcome { Restored, Kept, Failed };
+
+// Told about each entry as it is offered and when its outcome is known (--list, the progress line).
+class EntryObserver {
+ public:
+  virtual ~EntryObserver() = default;
+  virtual void EntryStarting(const SourceEntry& entry) = 0;
+  // `reason` is empty unless the entry failed. A folder whose attributes fail on the final pass is
+  // told again, as failed.
+  virtual void EntryFinished(const SourceEntry& entry, EntryOutcome outcome, const std::string& reason) = 0;
 };
 
 using ControllerPtr = std::unique_ptr<IVSAgentlessRestoreToVM>;
@@ -80,6 +94,13 @@ struct RestoreJobSettings {
   const std::atomic<bool>* stopRequested = nullptr;  // set from a signal handler
   RestoreProgress* progress = nullptr;
   HostLogTap* logTap = nullptr;  // reasons of failures and the counter; may be null
+  EntryObserver* observer = nullptr;
+  // Stop after GetJobOptions: the plug-in checks the VM and the guest login, and nothing is
+  // created in the guest or the staging folder (--dry-run). The outcome is then Completed.
+  bool checkOnly = false;
+  // When set and true for a file, the file is counted kept without being offered to the plug-in
+  // (the guest already has it and the operator asked never to replace a guest file).
+  std::function<bool(const SourceEntry&)> keepWithoutOffering;
 };
 
 class RestoreJob {
@@ -97,6 +118,8 @@ class RestoreJob {
   void FinishStaging(IVSAgentlessRestoreToVM& controller);
   void Refuse(const std::string& step, uint64_t errorMark);
   void CountFailure(const SourceEntry& entry, const std::string& reason);
+  void CountKept(const SourceEntry& entry, uint64_t bytes);
+  void Tell(const SourceEntry& entry, EntryOutcome outcome, const std::string& reason = "");
   bool ShouldStop();
   uint64_t ErrorMark() const;
   std::string ErrorSince(uint64_t mark) const;

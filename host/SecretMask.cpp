@@ -1,10 +1,20 @@
 #include "SecretMask.h"
 
 #include <algorithm>
-
-#include <boost/algorithm/string/replace.hpp>
+#include <cctype>
 
 #include "platform/pstring.h"
+
+namespace {
+
+constexpr const char* kMasked = "*****";
+
+bool ContinuesWord(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return std::isalnum(byte) != 0 || c == '_' || byte >= 0x80;
+}
+
+}  // namespace
 
 SecretMask::SecretMask(std::vector<std::string> secrets) {
   for (std::string& secret : secrets) {
@@ -20,6 +30,19 @@ SecretMask::~SecretMask() {
 }
 
 std::string SecretMask::Apply(std::string text) const {
-  for (const std::string& secret : m_secrets) boost::algorithm::replace_all(text, secret, "*****");
+  for (const std::string& secret : m_secrets) {
+    std::string::size_type at = text.find(secret);
+    while (at != std::string::npos) {
+      const std::string::size_type end = at + secret.size();
+      const bool openLeft = at == 0 || !ContinuesWord(text[at - 1]) || !ContinuesWord(secret.front());
+      const bool openRight = end == text.size() || !ContinuesWord(text[end]) || !ContinuesWord(secret.back());
+      if (openLeft && openRight) {
+        text.replace(at, secret.size(), kMasked);
+        at = text.find(secret, at + std::char_traits<char>::length(kMasked));
+      } else {
+        at = text.find(secret, at + 1);
+      }
+    }
+  }
   return text;
 }

@@ -73,7 +73,6 @@ class TreeWalker {
     }
   }
 
- private:
   void AddEntry(const std::string& relative, const std::string& name, const std::string& inherited) {
     SourceEntry entry;
     entry.relativePath = relative;
@@ -97,6 +96,7 @@ class TreeWalker {
     if (isFolder) AddContents(relative, below);
   }
 
+ private:
   void Count(const SourceEntry& entry) {
     if (!entry.problem.empty()) return;
     if (entry.kind == EntryKind::Folder) ++m_tree.restorableFolders;
@@ -140,4 +140,20 @@ bool WalkSourceTree(const std::string& root, SourceTree& tree, std::string& erro
   tree = SourceTree();
   TreeWalker(root, tree).AddContents("", "");
   return true;
+}
+
+bool WalkSource(const std::string& source, SourceTree& tree, std::string& root, std::string& error) {
+  struct stat info {};
+  if (lstat(source.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+    std::string path = source;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    const std::string::size_type slash = path.rfind('/');
+    root = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    tree = SourceTree();
+    TreeWalker(root, tree).AddEntry(name, name, "");
+    return true;
+  }
+  root = source;
+  return WalkSourceTree(source, tree, error);
 }

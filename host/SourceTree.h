@@ -36,3 +36,7 @@ std::string NameProblem(const std::string& name);
 // cannot be restored) stay in the list with `problem` set. Returns false with `error` only when
 // `root` itself is not a readable folder.
 bool WalkSourceTree(const std::string& root, SourceTree& tree, std::string& error);
+
+// As WalkSourceTree for a folder. A regular file (not a link) as `source` makes a tree of that one
+// file, with `root` its folder; for a folder `root` is `source` itself.
+bool WalkSource(const std::string& source, SourceTree& tree, std::string& root, std::string& error);

@@ -20,6 +20,17 @@ void TerminalLines::WriteLine(const std::string& line) {
   fflush(m_stream);
 }
 
+void TerminalLines::WriteLineTo(FILE* other, const std::string& line) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  EraseStatusLocked();
+  fflush(m_stream);
+  fputs(line.c_str(), other);
+  fputc('\n', other);
+  fflush(other);
+  if (!m_status.empty()) fputs(m_status.c_str(), m_stream);
+  fflush(m_stream);
+}
+
 void TerminalLines::SetStatus(const std::string& status) {
   if (!m_showStatus) return;
   std::lock_guard<std::mutex> guard(m_mutex);

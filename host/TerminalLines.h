@@ -16,6 +16,8 @@ class TerminalLines {
 
   // Writes one complete line above the status line.
   void WriteLine(const std::string& line);
+  // Writes one complete line to `other` (standard output) with the status line out of its way.
+  void WriteLineTo(FILE* other, const std::string& line);
   // Replaces the status line; ignored when status lines are not shown.
   void SetStatus(const std::string& status);
   // Removes the status line for good (before the summary is printed).

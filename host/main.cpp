@@ -1,11 +1,14 @@
 // zqrestore: the reference host. Restores a backed-up tree into a VM through the plug-in, and
 // lets an operator check access to a guest first.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -15,7 +18,12 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include "CommandWords.h"
+#include "EntryListing.h"
+#include "EntrySelection.h"
 #include "GuestAccess.h"
+#include "GuestPath.h"
+#include "GuestPreview.h"
 #include "HostLogTap.h"
 #include "JobFile.h"
 #include "JobSummary.h"
@@ -33,7 +41,8 @@ std::atomic<bool> g_stopRequested{false};
 void RequestStop(int) { g_stopRequested.store(true); }
 
 // The first SIGINT or SIGTERM lets the current entry finish and the job end cleanly (staging
-// folder removed); a second one ends the process at once.
+// folder removed); a second one ends the process at once. The guest tools run in process groups
+// of their own, so Ctrl-C on a terminal does not reach the copy in flight.
 void InstallStopHandlers() {
   struct sigaction action {};
   action.sa_handler = RequestStop;
@@ -47,19 +56,24 @@ struct CommonOptions {
   std::string jobFile;
   std::string pluginPath;
   std::string logFile;
+  std::string vmInfoLibrary = VMInfoConnection::kLibraryName;
   bool verbose = false;
 };
 
 struct RestoreOptions {
-  std::string sourceRoot;
+  std::string source;
   std::string progress = "auto";
   std::string summaryJson;
   uint64_t maxFailures = 0;
   bool quiet = false;
+  bool dryRun = false;
+  bool list = false;
+  std::string overwrite;    // empty: as the job file says
+  std::string destination;  // empty: as the job file says
+  std::vector<SelectionRule> rules;
 };
 
 struct GuestOptions {
-  std::string vmInfoLibrary = VMInfoConnection::kLibraryName;
   bool preferNative = false;
   std::string browsePath;
   std::string folder;
@@ -75,6 +89,32 @@ std::string DefaultPluginPath() {
 
 void Complain(const std::string& message) { std::cerr << "zqrestore: " << message << "\n"; }
 
+// The settings file in force: --settings, else $ZQ_SETTINGS, else the default. Empty `error` when
+// it can be read.
+std::string SettingsFileInForce(const std::string& fromOption, std::string& error) {
+  std::string path = fromOption;
+  if (path.empty()) {
+    const char* fromEnvironment = getenv(kSettingsEnvVar);
+    path = fromEnvironment != nullptr && *fromEnvironment != '\0' ? fromEnvironment : kDefaultSettingsPath;
+  }
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    error = "settings file " + path + " not found (use --settings or " + kSettingsEnvVar + ")";
+  } else if (!S_ISREG(info.st_mode)) {
+    error = "settings file " + path + " is not a file";
+  } else if (access(path.c_str(), R_OK) != 0) {
+    error = "settings file " + path + " cannot be read: " + strerror(errno);
+  }
+  return path;
+}
+
+// The file the installation's log lines go to, or empty when the settings keep none.
+std::string InstallationLogFile() {
+  std::string folder;
+  if (!ZQPlatformInfo::getString("Log", "Directory", &folder) || folder.empty()) return "";
+  return folder + "/VSAgentlessRestoreToVM.log";
+}
+
 // Routes the process's log lines: to the terminal with --verbose, to --log's file or else to the
 // installation's log folder when the settings name one; the tap always sees them.
 std::shared_ptr<HostLogTap> SetUpLogging(const CommonOptions& options, std::shared_ptr<TerminalLines> terminal,
@@ -85,21 +125,50 @@ std::shared_ptr<HostLogTap> SetUpLogging(const CommonOptions& options, std::shar
     auto file = std::make_shared<AppendFileLogSink>();
     if (!file->Open(options.logFile, error)) return nullptr;
     downstream.push_back(file);
-  } else {
-    std::string folder;
-    if (ZQPlatformInfo::getString("Log", "Directory", &folder) && !folder.empty()) {
-      downstream.push_back(CurrentLogSink());  // the installation's own log file
-    }
+  } else if (!InstallationLogFile().empty()) {
+    downstream.push_back(CurrentLogSink());  // the installation's own log file
   }
   auto tap = std::make_shared<HostLogTap>(std::move(downstream));
   SetLogSink(tap);
   return tap;
 }
 
+std::string LogFileInUse(const CommonOptions& options) {
+  return options.logFile.empty() ? InstallationLogFile() : options.logFile;
+}
+
 bool ShowProgress(const std::string& mode) {
   if (mode == "always") return true;
   if (mode == "never") return false;
   return isatty(STDERR_FILENO) != 0;
+}
+
+// Whether a file can be written at `path` later: an existing file must be writable, a new one
+// needs a writable folder. Checked before the job starts, so that a job never runs for nothing.
+bool CanWriteFile(const std::string& path, std::string& error) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) {
+      error = "cannot write " + path + ": it is a folder";
+      return false;
+    }
+    if (access(path.c_str(), W_OK) != 0) {
+      error = "cannot write " + path + ": " + strerror(errno);
+      return false;
+    }
+    return true;
+  }
+  const std::string::size_type slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    error = "cannot write " + path + ": the folder " + folder + " does not exist";
+    return false;
+  }
+  if (access(folder.c_str(), W_OK) != 0) {
+    error = "cannot write " + path + ": " + strerror(errno);
+    return false;
+  }
+  return true;
 }
 
 bool WriteJsonFile(const std::string& path, const nlohmann::json& document, std::string& error) {
@@ -113,19 +182,69 @@ bool WriteJsonFile(const std::string& path, const nlohmann::json& document, std:
   return true;
 }
 
-int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
-  JobFile job;
+// The one line a refused or failed job prints even with -q.
+std::string QuietNotice(const RestoreReport& report, const SecretMask& mask) {
+  std::string line = OutcomeName(report.outcome);
+  if (!report.failedStep.empty()) line += " at " + report.failedStep;
+  if (!report.detail.empty()) return line + ": " + mask.Apply(report.detail);
+  if (!report.interruption.empty()) line += " (" + report.interruption + ")";
+  if (report.counts.failed > 0) line += ": " + std::to_string(report.counts.failed) + " entries failed";
+  if (report.counts.notAttempted > 0) line += ", " + std::to_string(report.counts.notAttempted) + " not tried";
+  if (!report.pendingCauses.empty()) line += " (" + std::to_string(report.pendingCauses.size()) + " job messages)";
+  return line;
+}
+
+// The job file with the command line's overrides applied; false when the job cannot run as given.
+bool PrepareJob(const CommonOptions& common, const RestoreOptions* options, JobFile& job, OverwritePolicy& policy) {
   std::string error;
   if (!LoadJobFile(common.jobFile, job, error)) {
     Complain("job file " + error);
+    return false;
+  }
+  policy = job.overwriteAlways ? OverwritePolicy::Always : OverwritePolicy::Newer;
+  if (options != nullptr) {
+    if (!options->destination.empty()) job.destination = options->destination;
+    if (!options->overwrite.empty()) ParseOverwritePolicy(options->overwrite, policy);
+    job.overwriteAlways = policy == OverwritePolicy::Always;
+  }
+  const std::string problem = DestinationProblem(job.destination, job.unixGuest);
+  if (!problem.empty()) {
+    Complain((options != nullptr && !options->destination.empty() ? "--destination: " : "job file " + common.jobFile +
+                                                                                             ": ") +
+             problem);
+    return false;
+  }
+  return true;
+}
+
+// Opens a guest channel for reading the destination (--dry-run, --overwrite never).
+std::unique_ptr<GuestFolderView> OpenGuestView(GuestSession& session, const JobFile& job,
+                                               const CommonOptions& common, std::string& error) {
+  if (!session.Open(common.vmInfoLibrary, false, error)) return nullptr;
+  GuestSession* reader = &session;
+  return std::make_unique<GuestFolderView>(
+      job.destination, [reader](const std::string& path, std::vector<VMInfoStructs::SGuestFile>& entries) {
+        return reader->Channel().BrowseGuest(reader->Context(), path, entries) != 0;
+      });
+}
+
+int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
+  JobFile job;
+  OverwritePolicy policy = OverwritePolicy::Newer;
+  if (!PrepareJob(common, &options, job, policy)) return kExitUsage;
+  std::string error;
+  if (!options.summaryJson.empty() && !CanWriteFile(options.summaryJson, error)) {
+    Complain("--summary-json: " + error);
     return kExitUsage;
   }
   SourceTree tree;
-  if (!WalkSourceTree(options.sourceRoot, tree, error)) {
-    Complain("source folder " + error);
+  std::string sourceRoot;
+  if (!WalkSource(options.source, tree, sourceRoot, error)) {
+    Complain("source " + error);
     return kExitUsage;
   }
-  auto terminal = std::make_shared<TerminalLines>(stderr, ShowProgress(options.progress));
+  SelectEntries(options.rules, tree);
+  auto terminal = std::make_shared<TerminalLines>(stderr, !options.dryRun && ShowProgress(options.progress));
   std::shared_ptr<HostLogTap> tap = SetUpLogging(common, terminal, error);
   if (!tap) {
     Complain(error);
@@ -138,33 +257,79 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
   }
   SecretMask mask({job.server.password, job.guest.password});
   ProgressDisplay progress(terminal);
+  EntryReporter reporter(terminal, terminal->showsStatus() ? &progress : nullptr, options.list, mask);
   RestoreJobSettings settings;
-  settings.sourceRoot = options.sourceRoot;
+  settings.sourceRoot = sourceRoot;
   settings.maxFailures = options.maxFailures;
   settings.stopRequested = &g_stopRequested;
   settings.progress = terminal->showsStatus() ? &progress : nullptr;
   settings.logTap = tap.get();
-  InstallStopHandlers();
-  const RestoreReport report = RestoreJob(job, tree, settings).Run(plugin.Factory());
-  terminal->ClearStatus();
+  settings.observer = &reporter;
+  settings.checkOnly = options.dryRun;
 
-  if (!options.quiet) std::cout << RenderSummaryText(job, report, mask) << std::flush;
-  if (!options.summaryJson.empty() &&
-      !WriteJsonFile(options.summaryJson, RenderSummaryJson(job, report, mask), error)) {
-    Complain(error);
+  // A reader of the guest's folders, when the plan needs one: for --overwrite never before the job,
+  // for a dry run once the plug-in's checks have passed.
+  GuestSession session(job, plugin, mask);
+  std::unique_ptr<GuestFolderView> guestView;
+  auto openGuestView = [&]() {
+    const uint64_t mark = tap->ErrorCount();
+    guestView = OpenGuestView(session, job, common, error);
+    if (guestView) return true;
+    const std::string why = tap->ReasonSince(mark);
+    Complain(error + (why.empty() ? "" : ": " + mask.Apply(why)));
+    return false;
+  };
+  if (policy == OverwritePolicy::Never && !options.dryRun && !openGuestView()) return kExitRefused;
+  if (policy == OverwritePolicy::Never && !options.dryRun) {
+    GuestFolderView* view = guestView.get();
+    settings.keepWithoutOffering = [view](const SourceEntry& entry) {
+      VMInfoStructs::SGuestFile found;
+      return view->Find(entry.relativePath, found);
+    };
   }
-  return ExitStatusFor(report);
+
+  InstallStopHandlers();
+  RestoreReport report = RestoreJob(job, tree, settings).Run(plugin.Factory());
+  terminal->ClearStatus();
+  report.logFile = LogFileInUse(common);
+
+  if (options.dryRun && report.outcome == JobOutcome::Completed) {
+    if (!openGuestView()) return kExitRefused;
+    const std::vector<PreviewEntry> previews = PreviewRestore(tree, *guestView, policy);
+    for (const PreviewEntry& preview : previews) std::cout << PreviewLine(preview) << "\n";
+    if (!options.quiet) std::cout << RenderDryRunText(job, previews, report, mask);
+    std::cout << std::flush;
+    const nlohmann::json summary = RenderDryRunJson(job, previews, report, mask);
+    if (!options.summaryJson.empty() && !WriteJsonFile(options.summaryJson, summary, error)) {
+      Complain(error);
+      return kExitHostFailure;
+    }
+    return summary["exitStatus"].get<int>();
+  }
+
+  const ExitStatus status = ExitStatusFor(report);
+  SummaryOptions summaryOptions;
+  summaryOptions.listKept = options.list;
+  if (!options.quiet) {
+    std::cout << RenderSummaryText(job, report, mask, summaryOptions) << std::flush;
+  } else if (status != kExitSuccess) {
+    Complain(QuietNotice(report, mask));
+  }
+  if (!options.summaryJson.empty() &&
+      !WriteJsonFile(options.summaryJson, RenderSummaryJson(job, report, mask, summaryOptions), error)) {
+    Complain(error);
+    if (status == kExitSuccess) return kExitHostFailure;
+  }
+  return status;
 }
 
 enum class GuestVerb { Browse, MakeFolder, Put };
 
 int RunGuest(const CommonOptions& common, const GuestOptions& options, GuestVerb verb) {
   JobFile job;
+  OverwritePolicy policy = OverwritePolicy::Newer;
+  if (!PrepareJob(common, nullptr, job, policy)) return kExitUsage;
   std::string error;
-  if (!LoadJobFile(common.jobFile, job, error)) {
-    Complain("job file " + error);
-    return kExitUsage;
-  }
   auto terminal = std::make_shared<TerminalLines>(stderr, false);
   std::shared_ptr<HostLogTap> tap = SetUpLogging(common, terminal, error);
   if (!tap) {
@@ -178,11 +343,18 @@ int RunGuest(const CommonOptions& common, const GuestOptions& options, GuestVerb
   }
   SecretMask mask({job.server.password, job.guest.password});
   GuestSession session(job, plugin, mask);
-  if (!session.Open(options.vmInfoLibrary, options.preferNative, error)) {
-    Complain(error);
+  // The guest's own words behind a failure, from the log lines written since `mark`.
+  auto withReason = [&tap, &mask](const std::string& what, uint64_t mark) {
+    const std::string why = tap->ReasonSince(mark);
+    return why.empty() || what.find(mask.Apply(why)) != std::string::npos ? what : what + ": " + mask.Apply(why);
+  };
+  uint64_t mark = tap->ErrorCount();
+  if (!session.Open(common.vmInfoLibrary, options.preferNative, error)) {
+    Complain(withReason(error, mark));
     return kExitRefused;
   }
   std::cerr << "zqrestore: VM [" << job.vmName << "] reached through " << session.ChannelKind() << "\n";
+  mark = tap->ErrorCount();
   bool ok = false;
   switch (verb) {
     case GuestVerb::Browse: {
@@ -199,19 +371,41 @@ int RunGuest(const CommonOptions& common, const GuestOptions& options, GuestVerb
       break;
   }
   if (!ok) {
-    Complain(error);
+    // "not found" and "kept" are zqrestore's own findings, with nothing behind them in the log.
+    const bool ownFinding = error.rfind("not found:", 0) == 0 || error.rfind("kept:", 0) == 0;
+    Complain(ownFinding ? error : withReason(error, mark));
     return kExitEntriesFailed;
   }
   return kExitSuccess;
 }
 
-void AddCommonOptions(CLI::App& command, CommonOptions& common) {
+void AddCommonOptions(CLI::App& command, CommonOptions& common, std::string& settingsFile) {
   command.add_option("-j,--job", common.jobFile, "Job file (JSON): the VM, credentials, destination, ids")
       ->required()
       ->check(CLI::ExistingFile);
   command.add_option("--plugin", common.pluginPath, "The plug-in library to load")->capture_default_str();
+  command.add_option("--vminfo", common.vmInfoLibrary, "The VM-information component to load (guest reads)")
+      ->capture_default_str();
   command.add_option("--log", common.logFile, "Append the log lines to this file");
   command.add_flag("-v,--verbose", common.verbose, "Show the log lines on standard error as they are written");
+  // Accepted after the command word as well as before it.
+  command.add_option("--settings", settingsFile, "Installation settings file");
+}
+
+// The rules of --include and --exclude in the order they were given.
+std::vector<SelectionRule> RulesInOrder(const CLI::App& command, const CLI::Option* include,
+                                        const CLI::Option* exclude) {
+  std::vector<SelectionRule> rules;
+  size_t nextInclude = 0;
+  size_t nextExclude = 0;
+  for (const CLI::Option* option : command.parse_order()) {
+    if (option == include && nextInclude < include->results().size()) {
+      rules.push_back({true, include->results()[nextInclude++]});
+    } else if (option == exclude && nextExclude < exclude->results().size()) {
+      rules.push_back({false, exclude->results()[nextExclude++]});
+    }
+  }
+  return rules;
 }
 
 }  // namespace
@@ -219,31 +413,45 @@ void AddCommonOptions(CLI::App& command, CommonOptions& common) {
 int main(int argc, char** argv) {
   CLI::App app{"zqrestore: restore a backed-up tree into a running VM through the agentless restore plug-in"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("zqrestore ") + ZQ_VERSION);
   std::string settingsFile;
   app.add_option("--settings", settingsFile, "Installation settings file (default: $ZQ_SETTINGS or " +
-                                                 std::string(kDefaultSettingsPath) + ")")
-      ->check(CLI::ExistingFile);
+                                                 std::string(kDefaultSettingsPath) + ")");
 
   CommonOptions common;
   common.pluginPath = DefaultPluginPath();
   RestoreOptions restore;
   CLI::App* restoreCommand = app.add_subcommand("restore", "Restore the entries of SOURCE into the job's VM");
-  AddCommonOptions(*restoreCommand, common);
-  restoreCommand->add_option("source", restore.sourceRoot, "The backed-up tree (a folder)")->required();
+  AddCommonOptions(*restoreCommand, common, settingsFile);
+  restoreCommand->add_option("source", restore.source, "The backed-up tree: a folder, or a single file")->required();
+  restoreCommand->add_flag("-n,--dry-run", restore.dryRun,
+                           "Connect and check, list what would be restored, kept or refused; change nothing");
+  restoreCommand->add_flag("-l,--list", restore.list, "One line per entry with its outcome; names kept entries");
+  restoreCommand->add_option("--overwrite", restore.overwrite,
+                             "When a guest file is replaced: never, newer (the default), always; wins over the job")
+      ->check(CLI::IsMember({"never", "newer", "always"}));
+  restoreCommand->add_option("--destination", restore.destination,
+                             "The folder inside the guest; wins over the job file's destination");
+  CLI::Option* include = restoreCommand->add_option("--include", "Take entries matching PATTERN (rsync rules)")
+                             ->type_name("PATTERN")
+                             ->allow_extra_args(false)
+                             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  CLI::Option* exclude = restoreCommand->add_option("--exclude", "Leave out entries matching PATTERN (rsync rules)")
+                             ->type_name("PATTERN")
+                             ->allow_extra_args(false)
+                             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   restoreCommand->add_option("--progress", restore.progress, "Progress display on standard error")
       ->check(CLI::IsMember({"auto", "always", "never"}))
       ->capture_default_str();
   restoreCommand->add_option("--summary-json", restore.summaryJson, "Also write the summary as JSON to this file");
   restoreCommand->add_option("--max-failures", restore.maxFailures, "Stop after this many failed entries (0: never)")
       ->capture_default_str();
-  restoreCommand->add_flag("-q,--quiet", restore.quiet, "Print no summary; the exit status tells the outcome");
+  restoreCommand->add_flag("-q,--quiet", restore.quiet, "Print no summary; errors are still printed");
 
   GuestOptions guest;
   CLI::App* guestCommand = app.add_subcommand("guest", "Reach the job's VM the way a restore would");
   guestCommand->require_subcommand(1);
-  AddCommonOptions(*guestCommand, common);
-  guestCommand->add_option("--vminfo", guest.vmInfoLibrary, "The VM-information component to load")
-      ->capture_default_str();
+  AddCommonOptions(*guestCommand, common, settingsFile);
   guestCommand->add_flag("--native", guest.preferNative, "Try the hypervisor's own guest operations first");
   CLI::App* browse = guestCommand->add_subcommand("browse", "List a guest folder (no PATH: the root)");
   browse->fallthrough();
@@ -257,13 +465,26 @@ int main(int argc, char** argv) {
   put->add_flag("--overwrite", guest.overwrite, "Replace an existing guest file");
   put->fallthrough();
 
+  const std::string unknownWord = UnknownCommandWord(argc, argv);
+  if (!unknownWord.empty()) {
+    Complain(unknownWord);
+    return kExitUsage;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& failure) {
     const int status = app.exit(failure);
     return status == 0 ? kExitSuccess : kExitUsage;
   }
-  if (!settingsFile.empty()) setenv(kSettingsEnvVar, settingsFile.c_str(), 1);
+  restore.rules = RulesInOrder(*restoreCommand, include, exclude);
+
+  std::string error;
+  const std::string settingsPath = SettingsFileInForce(settingsFile, error);
+  if (!error.empty()) {
+    Complain(error);
+    return kExitUsage;
+  }
+  setenv(kSettingsEnvVar, settingsPath.c_str(), 1);
 
   if (restoreCommand->parsed()) return RunRestore(common, restore);
   if (browse->parsed()) return RunGuest(common, guest, GuestVerb::Browse);

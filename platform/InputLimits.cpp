@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include <nlohmann/json.hpp>
@@ -11,6 +12,21 @@
 namespace {
 
 std::string LargerThan(size_t maxBytes) { return "larger than " + std::to_string(maxBytes) + " bytes"; }
+
+// "at line L, column C" of the character before `byte`, the parser's 1-based count of the bytes
+// it read up to and including the fault.
+std::string TextPosition(const std::string& text, size_t byte) {
+  const size_t end = std::min(byte > 0 ? byte - 1 : 0, text.size());
+  size_t line = 1;
+  size_t lineStart = 0;
+  for (size_t i = 0; i < end; ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      lineStart = i + 1;
+    }
+  }
+  return "at line " + std::to_string(line) + ", column " + std::to_string(end - lineStart + 1);
+}
 
 }  // namespace
 
@@ -42,7 +58,7 @@ bool ParseJsonWithLimits(const std::string& text, const JsonLimits& limits, nloh
   } catch (const nlohmann::json::parse_error& fault) {
     // The nesting limit was passed before the fault, which may lie much later in the text. The
     // library's own text quotes the bytes it last read, which may be part of a password.
-    error = tooDeep ? tooDeepError : "not valid JSON (error at byte " + std::to_string(fault.byte) + ")";
+    error = tooDeep ? tooDeepError : "not valid JSON " + TextPosition(text, fault.byte);
     return false;
   } catch (const nlohmann::json::exception&) {
     error = tooDeep ? tooDeepError : "not valid JSON";

@@ -21,8 +21,8 @@ constexpr int kJsonMaxDepth = 64;
 
 // Parses `text` into `document`. False with `error` when the text is longer than
 // `limits.maxBytes` ("larger than N bytes"), nests objects and arrays deeper than
-// `limits.maxDepth` ("nested deeper than N levels") or is not JSON ("not valid JSON (error at
-// byte N)"; no part of the text is quoted, as it may hold a password). The text is scanned once
+// `limits.maxDepth` ("nested deeper than N levels") or is not JSON ("not valid JSON at
+// line L, column C"; no part of the text is quoted, as it may hold a password). The text is scanned once
 // and nothing beyond the depth limit is kept, however deep the input goes.
 bool ParseJsonWithLimits(const std::string& text, const JsonLimits& limits, nlohmann::json& document,
                          std::string& error);

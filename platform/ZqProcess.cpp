@@ -199,12 +199,11 @@ int ShellCommandRunner::RunLimited(const std::string& command, std::string* out,
   sigset_t none;
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attributes, &none);
-  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-  if (limited) {
-    posix_spawnattr_setpgroup(&attributes, 0);
-    flags |= POSIX_SPAWN_SETPGROUP;
-  }
-  posix_spawnattr_setflags(&attributes, flags);
+  // The child gets a process group of its own: Ctrl-C on the terminal reaches only the host, which
+  // lets the command in flight finish before it stops, and a command past its time limit is ended
+  // with every process it started.
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
   const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
   pid_t pid = -1;

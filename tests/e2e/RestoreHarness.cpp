@@ -100,11 +100,12 @@ void RestoreHarness::WriteFiles(const nlohmann::json& job) {
   WriteJson(m_dir.Join("job.json"), job);
 }
 
-RunResult RestoreHarness::RunZqrestore(const std::vector<std::string>& arguments, int seconds) {
+RunResult RestoreHarness::RunZqrestore(const std::vector<std::string>& arguments, int seconds, bool passSettings) {
   std::string command = "cd " + Quoted(m_dir.path()) + " && LD_LIBRARY_PATH=" + Quoted(ZQ_VMINFO_DIR) +
                         " ZQ_PLUGIN=" + Quoted(ZQ_PLUGIN_PATH);
   for (const auto& [name, value] : m_environment) command += " " + name + "=" + Quoted(value);
-  command += " exec " + Quoted(ZQ_ZQRESTORE) + " --settings " + Quoted(SettingsFile());
+  command += " exec " + Quoted(ZQ_ZQRESTORE);
+  if (passSettings) command += " --settings " + Quoted(SettingsFile());
   for (const std::string& argument : arguments) command += " " + Quoted(argument);
   RunResult result;
   const auto started = std::chrono::steady_clock::now();
@@ -132,6 +133,15 @@ RunResult RestoreHarness::Guest(const nlohmann::json& job, const std::vector<std
   std::vector<std::string> arguments = {"guest", "--job", m_dir.Join("job.json")};
   arguments.insert(arguments.end(), verb.begin(), verb.end());
   return RunZqrestore(arguments, seconds);
+}
+
+RunResult RestoreHarness::Command(const nlohmann::json& job, std::vector<std::string> arguments, bool passSettings,
+                                  int seconds) {
+  WriteFiles(job);
+  for (std::string& argument : arguments) {
+    if (argument == "{job}") argument = m_dir.Join("job.json");
+  }
+  return RunZqrestore(arguments, seconds, passSettings);
 }
 
 std::vector<std::string> RestoreHarness::LeftoverStagingFolders() const {

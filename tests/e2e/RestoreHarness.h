@@ -61,12 +61,17 @@ class RestoreHarness {
   // Runs "zqrestore guest <verb and arguments>" for `job`.
   RunResult Guest(const nlohmann::json& job, const std::vector<std::string>& verb, int seconds = 60);
 
+  // Writes the installation files and `job`, then runs zqrestore with `arguments`, in which
+  // "{job}" stands for the job file. With `passSettings`, "--settings FILE" goes first.
+  RunResult Command(const nlohmann::json& job, std::vector<std::string> arguments, bool passSettings = true,
+                    int seconds = 60);
+
   // Every staging folder under the job-results folder that still exists.
   std::vector<std::string> LeftoverStagingFolders() const;
 
  private:
   void WriteFiles(const nlohmann::json& job);
-  RunResult RunZqrestore(const std::vector<std::string>& arguments, int seconds);
+  RunResult RunZqrestore(const std::vector<std::string>& arguments, int seconds, bool passSettings = true);
 
   zqtest::TempDir m_dir;
   std::map<std::string, std::map<std::string, std::string>> m_settings;

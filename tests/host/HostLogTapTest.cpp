@@ -129,3 +129,35 @@ TEST(TerminalLines, ShowNoStatusInAPipe) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HostLogTap, GivesTheGuestsOwnWordsAsTheReasonAndLeavesTheCommandInTheLog) {
+  struct Row {
+    const char* line;
+    const char* reason;
+  } rows[] = {
+      {"Command failed Cmd [zqplink.exe -l u 10.0.0.5 bash -s -- --chown 0 0 '/r/a'] Outout [] Err [chown: changing "
+       "ownership of '/r/a': Operation not permitted\n]",
+       "chown: changing ownership of '/r/a': Operation not permitted"},
+      {"Command failed Cmd [zqplink.exe ...] Outout [] Err [Permission denied, please try again.\nzqplink.exe: "
+       "authentication refused for u at 10.0.0.5\n]",
+       "zqplink.exe: authentication refused for u at 10.0.0.5"},
+      {"Command failed Cmd [x] Outout [bash: line 1: uname: not found\n] Err []", "bash: line 1: uname: not found"},
+      {"Command failed Cmd [x] Outout [] Err []",
+       "a guest command failed without a message (the log holds the command)"},
+      {"Failed to copy [a] to [b]", "Failed to copy [a] to [b]"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(GuestReason(row.line), row.reason) << row.line;
+
+  ScopedTap scoped;
+  EvDebug log;
+  const uint64_t mark = scoped.tap->ErrorCount();
+  log.Error("f", "%s", "Command failed Cmd [probe windows] Outout [] Err [bash: cmd: command not found]");
+  log.Error("f", "%s", "Command failed Cmd [probe unix] Outout [] Err [zqplink.exe: cannot connect to 10.0.0.5]");
+  log.Error("f", "Failed to initialise the guest channel");
+  EXPECT_EQ(scoped.tap->ReasonSince(mark),
+            "Failed to initialise the guest channel (zqplink.exe: cannot connect to 10.0.0.5)");
+}
+
+}  // namespace

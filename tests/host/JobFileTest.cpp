@@ -1,20 +1,27 @@
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
 #include <nlohmann/json.hpp>
 
+#include "host/GuestPath.h"
 #include "host/JobFile.h"
 #include "platform/RestoreOption.h"
+#include "platform/ZQPlatformInfo.h"
 #include "support/TestSupport.h"
 
 namespace {
 
-const char* const kMinimalJob = R"({"vm": {"name": "web01", "guid": "g-1"}, "destination": "/srv/restore"})";
+const char* const kMinimalJob =
+    R"({"vm": {"name": "web01", "guid": "g-1"}, "destination": "/srv/restore", "jobIds": {"initAppId": 1}})";
 
-// A job text with `extra` members added to the minimal one.
+// A job text with `extra` members added to the minimal one (whose jobIds `extra` may replace).
 std::string JobWith(const std::string& extra) {
-  return R"({"vm": {"name": "web01", "guid": "g-1"}, "destination": "/srv/restore", )" + extra + "}";
+  const bool ownIds = extra.find("\"jobIds\"") != std::string::npos;
+  return R"({"vm": {"name": "web01", "guid": "g-1"}, "destination": "/srv/restore", )" +
+         std::string(ownIds ? "" : R"("jobIds": {"initAppId": 1}, )") + extra + "}";
 }
 
 struct RejectedJobRow {
@@ -37,8 +44,14 @@ TEST_P(JobFileRejects, WithAnErrorNamingTheField) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, JobFileRejects,
     testing::Values(
-        RejectedJobRow{"NotJson", "{", "not valid JSON (error at byte 2)"},
-        RejectedJobRow{"NestedAMillionLevels", JobWith(R"("comment": )" + std::string(1000000, '[')),
+        RejectedJobRow{"NotJson", "{", "not valid JSON at line 1, column 2"},
+        RejectedJobRow{"TrailingComma", "{\n  \"vm\": {\"name\": \"a\"},\n}", "not valid JSON at line 3, column 1"},
+        RejectedJobRow{"NoJobIds", R"({"vm": {"name": "a", "guid": "g"}, "destination": "/x"})",
+                       "[jobIds] is required, with at least [jobIds.initAppId]"},
+        RejectedJobRow{"NoApplicationId", JobWith(R"("jobIds": {"jobId": 1})"),
+                       "[jobIds.initAppId] is required: the application id that selects the VM's hypervisor "
+                       "instance in the application configuration"},
+                RejectedJobRow{"NestedAMillionLevels", JobWith(R"("comment": )" + std::string(1000000, '[')),
                        "nested deeper than 64 levels"},
         RejectedJobRow{"LargerThanAMegabyte", JobWith(R"("comment": ")" + std::string(1024 * 1024, ' ') + "\""),
                        "larger than 1048576 bytes"},
@@ -58,8 +71,9 @@ INSTANTIATE_TEST_SUITE_P(
                        "[instanceId] must be a whole number of at least 0"},
         RejectedJobRow{"FractionalClientId", JobWith(R"("clientId": 1.5)"),
                        "[clientId] must be a whole number of at least 0"},
-        RejectedJobRow{"JobIdsWithUnknownKey", JobWith(R"("jobIds": {"jobid": 1})"), "unknown key [jobIds.jobid]"},
-        RejectedJobRow{"InitIdCTooLarge", JobWith(R"("jobIds": {"initIdC": 18446744073709551615})"),
+        RejectedJobRow{"JobIdsWithUnknownKey", JobWith(R"("jobIds": {"initAppId": 1, "jobid": 1})"),
+                       "unknown key [jobIds.jobid]"},
+        RejectedJobRow{"InitIdCTooLarge", JobWith(R"("jobIds": {"initAppId": 1, "initIdC": 18446744073709551615})"),
                        "[jobIds.initIdC] must be a whole number"},
         RejectedJobRow{"TwoPasswordSources",
                        JobWith(R"("guestCredentials": {"userName": "u", "password": "p", "passwordEnv": "X"})"),
@@ -186,7 +200,7 @@ TEST(RestoreOptionsFromJob, CarryTheVmCredentialsAndSwitches) {
       "vm": {"name": "web01", "guid": "g-1", "server": "vc1"}, "destination": "/srv/restore",
       "serverCredentials": {"userName": "admin", "password": "spw"},
       "guestCredentials": {"userName": "root", "password": "gpw"},
-      "restoreACLs": true, "instanceId": 7, "clientId": 3})";
+      "restoreACLs": true, "instanceId": 7, "clientId": 3, "jobIds": {"initAppId": 1}})";
   ASSERT_TRUE(ParseJobText(text, "/", job, error)) << error;
   nlohmann::json request = BuildRestoreOptionsJson(job);
   TMMsg::RestoreOption options;
@@ -240,9 +254,16 @@ TEST(RestoreOptionsFromJob, SetTheClientIdOnlyWhenTheJobGivesOne) {
 
 namespace {
 
-// Every example job in the docs loads, given the variables and files it names.
+// Every example job in the docs (every file of docs/examples with "job" in its name) loads, given
+// the variables and files it names; a document that drifts from the reader fails here.
 TEST(ExampleJobs, LoadAsDocumented) {
-  for (const char* name : {"demo-job.json", "job-linux-ssh.json", "job-windows-ssh.json", "job-stored-credentials.json"}) {
+  std::vector<std::string> names;
+  for (const auto& file : std::filesystem::directory_iterator(ZQ_EXAMPLES_DIR)) {
+    const std::string name = file.path().filename().string();
+    if (name.find("job") != std::string::npos && file.path().extension() == ".json") names.push_back(name);
+  }
+  ASSERT_GE(names.size(), 4u);
+  for (const std::string& name : names) {
     SCOPED_TRACE(name);
     const std::string text = zqtest::ReadFile(std::string(ZQ_EXAMPLES_DIR) + "/" + name);
     const nlohmann::json document = nlohmann::json::parse(text);
@@ -261,7 +282,22 @@ TEST(ExampleJobs, LoadAsDocumented) {
     std::string error;
     EXPECT_TRUE(LoadJobFile(dir.Join("job.json"), job, error)) << error;
     EXPECT_FALSE(job.vmGuid.empty());
+    EXPECT_EQ(DestinationProblem(job.destination, job.unixGuest), "");
   }
+}
+
+// The settings example reads as an INI file and names what the README's walk-through sets.
+TEST(ExampleSettings, ReadsAsIniWithTheKeysTheReadmeNames) {
+  const auto settings = ParseIniText(zqtest::ReadFile(std::string(ZQ_EXAMPLES_DIR) + "/../zqrestore.ini.example"));
+  for (const auto& [section, key] : std::vector<std::pair<std::string, std::string>>{{"Base", "dBASEHOME"},
+                                                                                   {"VirtualServer", "InventoryFile"},
+                                                                                   {"VirtualServer", "AppConfigFile"},
+                                                                                   {"JobResults", "Directory"},
+                                                                                   {"Log", "Directory"}}) {
+    ASSERT_EQ(settings.count(section), 1u) << section;
+    EXPECT_EQ(settings.at(section).count(key), 1u) << section << " " << key;
+  }
+  EXPECT_EQ(settings.at("Base").at("dBASEHOME"), "/usr/libexec/zqrestore") << "the Debian package's base folder";
 }
 
 }  // namespace

@@ -43,6 +43,13 @@ TEST(CommandRunner, ChildKilledBySignalIsAFailureWithText) {
   EXPECT_NE(err.find("signal 15"), std::string::npos) << err;
 }
 
+TEST(CommandRunner, ChildRunsInItsOwnProcessGroupSoCtrlCReachesOnlyTheHost) {
+  std::string out, err;
+  // Field 5 of /proc/PID/stat is the process group; $$ is the child's shell.
+  ASSERT_EQ(ZqProcess::system("cut -d' ' -f5 /proc/$$/stat", &out, &err, 0, true), 0) << err;
+  EXPECT_NE(std::stol(out), static_cast<long>(getpgrp()));
+}
+
 TEST(CommandRunner, StandardInputIsEmpty) {
   std::string out, err;
   ASSERT_EQ(ZqProcess::system("wc -c", &out, &err, 0, true), 0);

@@ -32,11 +32,11 @@ TEST(InputLimits, JsonAtTheLimitsPassesAndOneBeyondFails) {
   }
 }
 
-TEST(InputLimits, SyntaxErrorNamesTheByteButNotTheText) {
+TEST(InputLimits, SyntaxErrorNamesThePlaceButNotTheText) {
   nlohmann::json document;
   std::string error;
   EXPECT_FALSE(ParseJsonWithLimits("{\"password\": \"hunter2\x01\"}", {100, 3}, document, error));
-  EXPECT_EQ(error, "not valid JSON (error at byte 22)");
+  EXPECT_EQ(error, "not valid JSON at line 1, column 22");
 }
 
 TEST(InputLimits, FileReadStopsAtTheLimit) {

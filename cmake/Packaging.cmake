@@ -1,0 +1,49 @@
+# The Debian package of the installation: `cpack -G DEB` in the build folder makes
+# zqrestore_<version>_amd64.deb, which installs under /usr with the settings in /etc/zqrestore
+# (a configuration file that dpkg keeps on upgrade), the man page and the documentation.
+#
+# Run-time dependencies: the OpenSSH client for the SSH guest channels, and the system libraries
+# the programs link. A back-end that needs a further Debian package declares it with
+#   set_property(GLOBAL APPEND PROPERTY ZQ_DEB_DEPENDS "libvirt0")
+# in its own CMakeLists.txt; libvirt's library is also added when CMake found it for a KVM back-end.
+# cpack packs what "cmake --build" made; it does not build the whole tree (tests included) itself.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
+install(FILES README.md docs/zqrestore.md docs/job-file.md docs/ssh.md docs/inventory.md docs/app-config.md
+              docs/restore-options.md docs/zqrestore.ini.example
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zqrestore)
+install(DIRECTORY docs/examples/ DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zqrestore/examples
+        PATTERN demo-tree EXCLUDE)
+
+get_property(ZQ_DEB_DEPENDS GLOBAL PROPERTY ZQ_DEB_DEPENDS)
+if(ZQ_WITH_LIBVIRT OR LIBVIRT_FOUND OR TARGET PkgConfig::LIBVIRT OR TARGET PkgConfig::libvirt)
+  list(APPEND ZQ_DEB_DEPENDS "libvirt0")
+endif()
+list(PREPEND ZQ_DEB_DEPENDS "openssh-client" "libc6 (>= 2.36)" "libstdc++6 (>= 12)" "libgcc-s1")
+list(REMOVE_DUPLICATES ZQ_DEB_DEPENDS)
+list(JOIN ZQ_DEB_DEPENDS ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME zqrestore)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "zqrestore maintainers <root@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "restore backed-up files into running virtual machines without a guest agent")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+       "zqrestore drives the agentless restore-to-VM plug-in: it restores a backed-up tree into a running VM "
+       "through the hypervisor's guest operations or over SSH, with nothing installed in the guest.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_STRIP_FILES ON)
+
+# Files below /etc are the administrator's: dpkg keeps their changes on upgrade.
+set(ZQ_DEB_CONTROL_DIR ${CMAKE_BINARY_DIR}/debian-control)
+file(WRITE ${ZQ_DEB_CONTROL_DIR}/conffiles "/etc/zqrestore/zqrestore.ini\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${ZQ_DEB_CONTROL_DIR}/conffiles)
+# The staged tree is laid out for /usr; the settings move to /etc, where the tools look for them.
+set(ZQ_SETTINGS_EXAMPLE ${PROJECT_SOURCE_DIR}/docs/zqrestore.ini.example)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/DebStaging.cmake.in ${CMAKE_BINARY_DIR}/DebStaging.cmake @ONLY)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_BINARY_DIR}/DebStaging.cmake)
+
+include(CPack)

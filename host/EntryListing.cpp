@@ -1,0 +1,125 @@
+#include "EntryListing.h"
+
+#include <cstdio>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "HumanUnits.h"
+#include "JobSummary.h"
+
+namespace {
+
+const char* OutcomeWord(EntryOutcome outcome) {
+  switch (outcome) {
+    case EntryOutcome::Restored:
+      return "restored";
+    case EntryOutcome::Kept:
+      return "kept";
+    case EntryOutcome::Failed:
+      return "failed";
+  }
+  return "?";
+}
+
+const char* PreviewWord(PreviewOutcome outcome) {
+  switch (outcome) {
+    case PreviewOutcome::Restore:
+      return "restore";
+    case PreviewOutcome::Keep:
+      return "keep";
+    case PreviewOutcome::Refuse:
+      return "refuse";
+  }
+  return "?";
+}
+
+std::string Padded(const char* word) {
+  std::string text = word;
+  text.resize(10, ' ');
+  return text;
+}
+
+}  // namespace
+
+std::string EntryLine(EntryOutcome outcome, const std::string& path, const std::string& reason) {
+  return Padded(OutcomeWord(outcome)) + path + (reason.empty() ? "" : ": " + reason);
+}
+
+std::string PreviewLine(const PreviewEntry& preview) {
+  std::string line = Padded(PreviewWord(preview.outcome)) + preview.entry->relativePath;
+  if (preview.outcome == PreviewOutcome::Keep) line += " (" + preview.reason + ")";
+  if (preview.outcome == PreviewOutcome::Refuse) line += ": " + preview.reason;
+  return line;
+}
+
+EntryReporter::EntryReporter(std::shared_ptr<TerminalLines> terminal, ProgressDisplay* progress, bool list,
+                             const SecretMask& mask)
+    : m_terminal(std::move(terminal)), m_progress(progress), m_list(list), m_mask(mask) {}
+
+void EntryReporter::EntryStarting(const SourceEntry& entry) {
+  if (m_progress != nullptr) m_progress->EntryStarting(entry.relativePath);
+}
+
+void EntryReporter::EntryFinished(const SourceEntry& entry, EntryOutcome outcome, const std::string& reason) {
+  if (m_list) m_terminal->WriteLineTo(stdout, EntryLine(outcome, entry.relativePath, m_mask.Apply(reason)));
+}
+
+PreviewCounts CountPreview(const std::vector<PreviewEntry>& previews) {
+  PreviewCounts counts;
+  for (const PreviewEntry& preview : previews) {
+    switch (preview.outcome) {
+      case PreviewOutcome::Restore:
+        if (preview.entry->kind == EntryKind::Folder) {
+          ++counts.restoreFolders;
+        } else {
+          ++counts.restoreFiles;
+          counts.restoreBytes += static_cast<uint64_t>(preview.entry->info.st_size);
+        }
+        break;
+      case PreviewOutcome::Keep:
+        ++counts.keep;
+        break;
+      case PreviewOutcome::Refuse:
+        ++counts.refuse;
+        break;
+    }
+  }
+  return counts;
+}
+
+std::string RenderDryRunText(const JobFile& job, const std::vector<PreviewEntry>& previews, const RestoreReport& check,
+                             const SecretMask& /*mask*/) {
+  const PreviewCounts counts = CountPreview(previews);
+  std::ostringstream out;
+  out << "Dry run into VM [" << job.vmName << "] folder [" << check.guestFolder << "]: nothing was changed\n";
+  out << "  restore     " << counts.restoreFiles + counts.restoreFolders << " entries: " << counts.restoreFiles
+      << " files (" << FormatBytes(counts.restoreBytes) << "), " << counts.restoreFolders << " folders\n";
+  out << "  keep        " << counts.keep << " entries (the guest's copy would be left alone)\n";
+  out << "  refuse      " << counts.refuse << " entries\n";
+  out << LogLine(check);
+  return out.str();
+}
+
+nlohmann::json RenderDryRunJson(const JobFile& job, const std::vector<PreviewEntry>& previews,
+                                const RestoreReport& check, const SecretMask& mask) {
+  using nlohmann::json;
+  const PreviewCounts counts = CountPreview(previews);
+  json entries = json::array();
+  for (const PreviewEntry& preview : previews) {
+    entries.push_back({{"path", preview.entry->relativePath},
+                       {"action", PreviewWord(preview.outcome)},
+                       {"reason", mask.Apply(preview.reason)}});
+  }
+  return json{{"vmName", job.vmName},
+              {"guestFolder", check.guestFolder},
+              {"outcome", "dry run"},
+              {"exitStatus", counts.refuse == 0 ? 0 : 1},
+              {"restoreFiles", counts.restoreFiles},
+              {"restoreFolders", counts.restoreFolders},
+              {"restoreBytes", counts.restoreBytes},
+              {"keep", counts.keep},
+              {"refuse", counts.refuse},
+              {"entries", entries},
+              {"logFile", check.logFile}};
+}

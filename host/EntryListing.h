@@ -1,0 +1,51 @@
+// What zqrestore prints entry by entry: the lines of --list as a restore goes, and the plan of
+// --dry-run with its summary.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "GuestPreview.h"
+#include "JobFile.h"
+#include "ProgressDisplay.h"
+#include "RestoreJob.h"
+#include "SecretMask.h"
+#include "TerminalLines.h"
+
+// "restored  PATH", "kept      PATH", "failed    PATH: REASON".
+std::string EntryLine(EntryOutcome outcome, const std::string& path, const std::string& reason);
+// "restore   PATH", "keep      PATH (REASON)", "refuse    PATH: REASON".
+std::string PreviewLine(const PreviewEntry& preview);
+
+// Feeds the progress line with the entry in flight and, with `list`, prints one line per entry on
+// standard output (with the status line out of the way). Reasons are masked.
+class EntryReporter : public EntryObserver {
+ public:
+  EntryReporter(std::shared_ptr<TerminalLines> terminal, ProgressDisplay* progress, bool list, const SecretMask& mask);
+  void EntryStarting(const SourceEntry& entry) override;
+  void EntryFinished(const SourceEntry& entry, EntryOutcome outcome, const std::string& reason) override;
+
+ private:
+  std::shared_ptr<TerminalLines> m_terminal;
+  ProgressDisplay* m_progress;
+  bool m_list;
+  const SecretMask& m_mask;
+};
+
+struct PreviewCounts {
+  uint64_t restoreFiles = 0;
+  uint64_t restoreFolders = 0;
+  uint64_t restoreBytes = 0;
+  uint64_t keep = 0;
+  uint64_t refuse = 0;
+};
+PreviewCounts CountPreview(const std::vector<PreviewEntry>& previews);
+
+// The summary of a dry run whose checks passed.
+std::string RenderDryRunText(const JobFile& job, const std::vector<PreviewEntry>& previews, const RestoreReport& check,
+                             const SecretMask& mask);
+nlohmann::json RenderDryRunJson(const JobFile& job, const std::vector<PreviewEntry>& previews,
+                                const RestoreReport& check, const SecretMask& mask);

@@ -1,0 +1,110 @@
+#include "GuestPreview.h"
+
+#include <cctype>
+#include <utility>
+
+#include "GuestPath.h"
+
+namespace {
+
+constexpr int32_t kGuestFolder = 1;
+
+std::string Lowered(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+}  // namespace
+
+bool ParseOverwritePolicy(const std::string& word, OverwritePolicy& policy) {
+  if (word == "never") {
+    policy = OverwritePolicy::Never;
+  } else if (word == "newer") {
+    policy = OverwritePolicy::Newer;
+  } else if (word == "always") {
+    policy = OverwritePolicy::Always;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+GuestFolderView::GuestFolderView(std::string destination, GuestFolderLister lister)
+    : m_destination(std::move(destination)),
+      m_lister(std::move(lister)),
+      m_caseless(IsWindowsAbsolute(m_destination)) {}
+
+const std::map<std::string, VMInfoStructs::SGuestFile>& GuestFolderView::Listing(const std::string& relativeFolder) {
+  auto known = m_listings.find(relativeFolder);
+  if (known != m_listings.end()) return known->second;
+  std::map<std::string, VMInfoStructs::SGuestFile>& listing = m_listings[relativeFolder];
+  // A folder the guest does not have holds nothing, and neither does anything below it.
+  if (!relativeFolder.empty()) {
+    VMInfoStructs::SGuestFile self;
+    if (!Find(relativeFolder, self) || self.type != kGuestFolder) return listing;
+  }
+  std::vector<VMInfoStructs::SGuestFile> entries;
+  if (!m_lister(GuestChildPath(m_destination, relativeFolder), entries)) return listing;
+  for (VMInfoStructs::SGuestFile& entry : entries) {
+    if (entry.name.empty() || entry.name == "." || entry.name == "..") continue;
+    std::string key = m_caseless ? Lowered(entry.name) : entry.name;
+    listing.emplace(std::move(key), std::move(entry));
+  }
+  return listing;
+}
+
+bool GuestFolderView::Find(const std::string& relative, VMInfoStructs::SGuestFile& found) {
+  const std::string::size_type slash = relative.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : relative.substr(0, slash);
+  const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
+  const auto& listing = Listing(folder);
+  auto entry = listing.find(m_caseless ? Lowered(name) : name);
+  if (entry == listing.end()) return false;
+  found = entry->second;
+  return true;
+}
+
+PreviewEntry DecidePreview(const SourceEntry& entry, const VMInfoStructs::SGuestFile* guest, OverwritePolicy policy) {
+  PreviewEntry preview;
+  preview.entry = &entry;
+  if (!entry.problem.empty()) {
+    preview.outcome = PreviewOutcome::Refuse;
+    preview.reason = entry.problem;
+    return preview;
+  }
+  const bool isFolder = entry.kind == EntryKind::Folder;
+  if (guest == nullptr) return preview;
+  const bool guestIsFolder = guest->type == kGuestFolder;
+  if (isFolder != guestIsFolder) {
+    preview.outcome = PreviewOutcome::Refuse;
+    preview.reason = isFolder ? "the guest has a file where the folder goes" : "the guest has a folder of that name";
+    return preview;
+  }
+  if (isFolder) return preview;
+  switch (policy) {
+    case OverwritePolicy::Always:
+      return preview;
+    case OverwritePolicy::Never:
+      preview.outcome = PreviewOutcome::Keep;
+      preview.reason = "the guest has the file (--overwrite never)";
+      return preview;
+    case OverwritePolicy::Newer:
+      if (static_cast<int64_t>(entry.info.st_mtime) <= guest->modifyTime) {
+        preview.outcome = PreviewOutcome::Keep;
+        preview.reason = "the guest's file is as new or newer";
+      }
+      return preview;
+  }
+  return preview;
+}
+
+std::vector<PreviewEntry> PreviewRestore(const SourceTree& tree, GuestFolderView& guest, OverwritePolicy policy) {
+  std::vector<PreviewEntry> previews;
+  previews.reserve(tree.entries.size());
+  for (const SourceEntry& entry : tree.entries) {
+    VMInfoStructs::SGuestFile found;
+    const bool present = entry.problem.empty() && guest.Find(entry.relativePath, found);
+    previews.push_back(DecidePreview(entry, present ? &found : nullptr, policy));
+  }
+  return previews;
+}
