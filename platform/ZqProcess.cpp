@@ -177,7 +177,6 @@ int ShellCommandRunner::Run(const std::string& command, std::string* out, std::s
 
 int ShellCommandRunner::RunLimited(const std::string& command, std::string* out, std::string* err,
                                    const CommandLimits& limits) {
-  const bool limited = limits.totalSeconds > 0 || limits.inactivitySeconds > 0;
   FileDescriptor outRead, outWrite, errRead, errWrite;
   if (!MakePipe(outRead, outWrite) || !MakePipe(errRead, errWrite)) {
     Append(err, std::string("cannot create pipes: ") + strerror(errno) + "\n");

@@ -85,9 +85,6 @@ TEST_F(GuestFilePathMapping, RefusesEntriesOutsideTheStagingFolder) {
       {"SiblingWithLongerName", std::string(kStaging) + "x/a.txt"},
       {"BackslashAfterStagingFolder", std::string(kStaging) + "\\a.txt"},
       {"UnrelatedPath", "/etc/passwd/and/some/more/text/than/the/staging/folder"},
-      {"ClimbsOutOfTheStagingFolder", std::string(kStaging) + "/../../../../../../etc/passwd"},
-      {"ClimbsOutBetweenBackslashes", std::string(kStaging) + "/a\\..\\..\\x"},
-      {"EndsInParentFolder", std::string(kStaging) + "/a/.."},
   };
   controller.m_guestDir = "//tmp/r";
   for (const RefusalRow& row : rows) {

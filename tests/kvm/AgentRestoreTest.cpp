@@ -54,7 +54,7 @@ TEST_F(AgentRestore, RestoresTheTreeAndKeepsItOnTheSecondRun) {
   }
   const RunResult again = harness.Restore(Job(), source.path());
   ASSERT_EQ(again.status, 0) << again.output;
-  EXPECT_EQ(again.summary["kept"], e2e::SampleFiles().size());
+  EXPECT_EQ(again.summary["kept"], e2e::SampleFiles().size() + e2e::SampleFolders().size());
   EXPECT_EQ(again.summary["restoredFiles"], 0);
   EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
 }
