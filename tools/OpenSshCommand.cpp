@@ -17,6 +17,8 @@
 #include <fstream>
 #include <system_error>
 
+#include <openssl/evp.h>
+
 #include "ControlFolder.h"
 #include "WindowsLogin.h"
 
@@ -31,16 +33,19 @@ constexpr size_t kKeptErrorBytes = 16 * 1024;
 // Whether ssh and scp may use this machine's agent; set by BeginRun from the settings.
 bool g_useKeys = false;
 
-// The one-password configuration of this run; removed when the tool ends.
-class RunConfig {
- public:
-  ~RunConfig() {
-    std::error_code error;
-    if (!m_folder.empty()) std::filesystem::remove_all(m_folder, error);
+// 16 hex digits of the SHA-256 of `text`; empty when the digest fails.
+std::string ShortDigest(const std::string& text) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr) != 1 || length < 8) return "";
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (int i = 0; i < 8; ++i) {
+    hex += kDigits[digest[i] >> 4];
+    hex += kDigits[digest[i] & 15];
   }
-  std::string m_folder;
-};
-RunConfig g_runConfig;
+  return hex;
+}
 
 bool IsPassedOn(const std::string& name, bool useKeys) {
   static const char* const kNames[] = {"HOME", "PATH", "USER", "LOGNAME", "TZ", "LANG", "LANGUAGE",
@@ -235,16 +240,29 @@ void PrepareAskPass(const std::string& programPath, const SshLogin& login) {
   ::setenv(kAskPassHost, login.address.c_str(), 1);
 }
 
-std::string OnePasswordConfig(const std::string& configFile) {
-  char pattern[] = "/tmp/zqssh-config.XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) return "";
-  g_runConfig.m_folder = pattern;
-  const std::string path = g_runConfig.m_folder + "/ssh_config";
-  std::ofstream out(path);
-  // Options before any Host line win over the included file's, for every host.
-  out << "NumberOfPasswordPrompts 1\nInclude " << OptionValue(configFile) << "\n";
-  out.close();
-  return out ? path : "";
+std::string OnePasswordConfig(const std::string& configFile, const std::string& privateFolder) {
+  std::string problem;
+  const std::string digest = ShortDigest(configFile);
+  if (digest.empty() || !ControlFolder::MakePrivate(privateFolder, problem)) return "";
+  // One file per installation file, rewritten whole and moved into place by every run, so that
+  // runs at the same time never see a half-written one and a killed run leaves nothing behind.
+  const std::string path = privateFolder + "/config-" + digest;
+  const std::string temporary = path + "." + std::to_string(::getpid());
+  {
+    std::ofstream out(temporary, std::ios::trunc);
+    // Options before any Host line win over the included file's, for every host.
+    out << "NumberOfPasswordPrompts 1\nInclude " << OptionValue(configFile) << "\n";
+    out.close();
+    if (!out) {
+      ::unlink(temporary.c_str());
+      return "";
+    }
+  }
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    return "";
+  }
+  return path;
 }
 
 std::vector<std::string> BeginRun(const std::string& toolName, SshToolSettings& settings, SshLogin& login) {
@@ -256,7 +274,7 @@ std::vector<std::string> BeginRun(const std::string& toolName, SshToolSettings& 
   PrepareKnownHostsFolder(settings);
   std::error_code error;
   if (!settings.configFile.empty() && std::filesystem::is_regular_file(settings.configFile, error)) {
-    std::string wrapper = OnePasswordConfig(settings.configFile);
+    std::string wrapper = OnePasswordConfig(settings.configFile, settings.controlDir);
     if (!wrapper.empty()) settings.configFile = wrapper;
   }
   const char* password = std::getenv(kPasswordVariable);

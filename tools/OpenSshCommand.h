@@ -65,10 +65,10 @@ void PrepareKnownHostsFolder(const SshToolSettings& settings);
 // variable tells the program it runs as the askpass helper and which process holds the password.
 void PrepareAskPass(const std::string& programPath, const SshLogin& login);
 
-// A configuration file for this run that makes every connection, a jump host's too, try one
-// password only, and then includes the installation's file `configFile`. Removed when the tool
-// ends. Empty when it cannot be written (then `configFile` is used as it is).
-std::string OnePasswordConfig(const std::string& configFile);
+// A configuration file that makes every connection, a jump host's too, try one password only, and
+// then includes the installation's file `configFile`; kept in `privateFolder` (the control folder,
+// made private when needed). Empty when it cannot be written (then `configFile` is used as it is).
+std::string OnePasswordConfig(const std::string& configFile, const std::string& privateFolder);
 
 // Everything a tool does before it starts OpenSSH: turns a domain login in `login` into the form
 // OpenSSH sends, reads the settings, sets up the askpass hand-over and the known_hosts folder, and
