@@ -1,6 +1,7 @@
 #include "GuestShellSession.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <openssl/sha.h>
 #include <poll.h>
 #include <signal.h>
@@ -34,6 +35,7 @@ constexpr const char* kReadyLine = "zqsession-ready";
 constexpr size_t kMaxScriptBytes = 1 << 20;
 constexpr size_t kMaxArgumentBytes = 1 << 20;
 constexpr size_t kMaxAnswerBytes = 256u << 20;
+constexpr size_t kMaxDataBytes = 4 * ((kMaxInlineBytes + 2) / 3);
 constexpr size_t kMaxHeaderBytes = 64;
 // Lines a login may print (a banner from the guest's shell start files) before the loop is ready.
 constexpr size_t kMaxGreetingBytes = 64 * 1024;
@@ -302,7 +304,7 @@ class Session {
     m_fromGuest = fromGuest[0];
     m_errors = errors[0];
     // The greeting: whatever the guest's start files print, then the loop's ready line.
-    const long long deadline = NowMs() + (m_settings.connectTimeout + 20) * 1000;
+    const long long deadline = NowMs() + (m_settings.connectTimeout + 10) * 1000;
     size_t seen = 0;
     std::string line;
     while (seen < kMaxGreetingBytes && ReadLine(m_fromGuest, line, kMaxGreetingBytes, deadline)) {
@@ -321,24 +323,27 @@ class Session {
   // the connection to the guest is no longer usable.
   bool Answer(int client) {
     const long long clientDeadline = NowMs() + kConnectWaitMs * 5;
-    std::string header, arguments, script;
-    size_t argumentBytes = 0, scriptBytes = 0;
+    std::string header, arguments, script, data;
+    size_t argumentBytes = 0, scriptBytes = 0, dataBytes = 0;
     if (!ReadLine(client, header, kMaxHeaderBytes, clientDeadline)) return true;
-    auto blank = header.find(' ');
-    if (blank == std::string::npos || !ParseCount(header.substr(0, blank), kMaxArgumentBytes, argumentBytes) ||
-        !ParseCount(header.substr(blank + 1), kMaxScriptBytes, scriptBytes) ||
+    auto first = header.find(' ');
+    auto second = first == std::string::npos ? first : header.find(' ', first + 1);
+    if (second == std::string::npos || !ParseCount(header.substr(0, first), kMaxArgumentBytes, argumentBytes) ||
+        !ParseCount(header.substr(first + 1, second - first - 1), kMaxScriptBytes, scriptBytes) ||
+        !ParseCount(header.substr(second + 1), kMaxDataBytes, dataBytes) ||
         !ReadExact(client, argumentBytes, arguments, clientDeadline) ||
-        !ReadExact(client, scriptBytes, script, clientDeadline)) {
+        !ReadExact(client, scriptBytes, script, clientDeadline) ||
+        !ReadExact(client, dataBytes, data, clientDeadline)) {
       return true;
     }
     if (arguments.find('\0') != std::string::npos || script.find('\0') != std::string::npos) return true;
     std::string request;
     if (script != m_script) request += std::string("S") + '\0' + script + '\0';
-    request += std::string("R") + '\0' + arguments + '\0';
+    request += std::string("R") + '\0' + arguments + '\0' + std::to_string(data.size()) + '\0' + data;
     if (!WriteAll(m_toGuest, request)) return false;
     m_script = script;
     // The answer: "O<n>\n" and n bytes of output, "C<status>\n", "E<n>\n" and n bytes of errors.
-    const long long deadline = NowMs() + m_settings.commandTimeLimit * 1000;
+    const long long deadline = m_settings.commandTimeLimit > 0 ? NowMs() + m_settings.commandTimeLimit * 1000 : -1;
     std::string line, output, errors;
     size_t outputBytes = 0, errorBytes = 0, status = 0;
     if (!ReadLine(m_fromGuest, line, kMaxHeaderBytes, deadline) || line[0] != 'O' ||
@@ -423,9 +428,10 @@ std::string StartSession(const SshToolSettings& settings, const std::vector<std:
 }
 
 // Sends the request and relays the answer. False when the session gave no complete answer.
-bool Exchange(int fd, const std::string& arguments, const std::string& script, int& status) {
-  if (!WriteAll(fd, std::to_string(arguments.size()) + " " + std::to_string(script.size()) + "\n" + arguments +
-                        script)) {
+bool Exchange(int fd, const std::string& arguments, const std::string& script, const std::string& data,
+              int& status) {
+  if (!WriteAll(fd, std::to_string(arguments.size()) + " " + std::to_string(script.size()) + " " +
+                        std::to_string(data.size()) + "\n" + arguments + script + data)) {
     return false;
   }
   std::string header, output, errors;
@@ -469,7 +475,8 @@ bool IsHelperScriptCommand(const std::vector<std::string>& command, std::string&
 
 const std::string& GuestLoop() {
   // Each request runs in a subshell: "set --" takes the arguments as the login's shell would
-  // have split them, the script runs with them and with standard input from /dev/null. Its
+  // have split them, the script runs with them and with standard input from /dev/null, or from
+  // the request's data (base64, read in one piece by head, so that it may hold any byte). Its
   // output is kept with a trailing "x", so that trailing newlines survive; lengths count bytes
   // (LC_ALL=C).
   static const std::string kLoop = R"LOOP(export LC_ALL=C
@@ -481,9 +488,20 @@ while IFS= read -r -d '' zq_kind; do
     S) IFS= read -r -d '' zq_script || exit 0 ;;
     R)
       IFS= read -r -d '' zq_args || exit 0
+      IFS= read -r -d '' zq_size || exit 0
+      [[ $zq_size =~ ^[0-9]+$ ]] || exit 0
+      zq_data=
+      if ((zq_size > 0)); then
+        zq_data=$(head -c "$zq_size") || exit 0
+        ((${#zq_data} == zq_size)) || exit 0
+      fi
       {
         zq_err=$({
-          zq_out=$( (eval "set -- $zq_args" && eval "$zq_script") </dev/null
+          zq_out=$(if ((zq_size > 0)); then
+              (eval "set -- $zq_args" && eval "$zq_script") < <(printf '%s' "$zq_data" | base64 -d)
+            else
+              (eval "set -- $zq_args" && eval "$zq_script") </dev/null
+            fi
             zq_rc=$?
             printf x
             exit "$zq_rc"
@@ -505,16 +523,43 @@ done
 Outcome RunHelperCommand(const SshToolSettings& settings, const std::vector<std::string>& sshOptions,
                          const SshLogin& login, const std::string& arguments, const char* toolName, int& status) {
   status = 255;
-  if (settings.guestSessionIdle <= 0) return Outcome::NotTaken;
-  const std::string socketPath = SocketPath(settings, login);
+  if (settings.guestSessionIdle <= 0 || SocketPath(settings, login).empty()) return Outcome::NotTaken;
   std::string script;
-  if (socketPath.empty() || !ReadScript(script)) {
-    // Standard input may be partly read: the plain path cannot run the command any more.
-    if (socketPath.empty()) return Outcome::NotTaken;
+  if (!ReadScript(script)) {
+    // Standard input is partly read: the plain path cannot run the command any more.
     std::fprintf(stderr, "%s: the helper script on standard input is not text\n", toolName);
     return Outcome::Failed;
   }
+  const Outcome outcome = RunScript(settings, sshOptions, login, script, arguments, "", true, toolName, status);
+  if (outcome == Outcome::NotTaken) {
+    // The plain path reads the script from standard input again.
+    int copy = ::memfd_create("script", MFD_CLOEXEC);
+    bool ok = copy >= 0 && WriteAll(copy, script) && ::lseek(copy, 0, SEEK_SET) == 0 &&
+              ::dup2(copy, STDIN_FILENO) == STDIN_FILENO;
+    if (copy >= 0) ::close(copy);
+    if (!ok) return Outcome::Failed;
+  }
+  return outcome;
+}
+
+Outcome RunScript(const SshToolSettings& settings, const std::vector<std::string>& sshOptions, const SshLogin& login,
+                  const std::string& script, const std::string& arguments, const std::string& input, bool mayStart,
+                  const char* toolName, int& status) {
+  status = 255;
+  if (settings.guestSessionIdle <= 0 || input.size() > kMaxInlineBytes) return Outcome::NotTaken;
+  const std::string socketPath = SocketPath(settings, login);
+  if (socketPath.empty() || script.find('\0') != std::string::npos || script.size() > kMaxScriptBytes) {
+    return Outcome::NotTaken;
+  }
+  std::string data;
+  if (!input.empty()) {
+    data.resize(4 * ((input.size() + 2) / 3) + 1);
+    int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(data.data()),
+                                 reinterpret_cast<const unsigned char*>(input.data()), static_cast<int>(input.size()));
+    data.resize(length < 0 ? 0 : static_cast<size_t>(length));
+  }
   int fd = ConnectTo(socketPath);
+  if (fd < 0 && !mayStart) return Outcome::NotTaken;
   if (fd < 0) {
     const std::string word = StartSession(settings, sshOptions, login, socketPath);
     if (word != "ok") {
@@ -529,14 +574,9 @@ Outcome RunHelperCommand(const SshToolSettings& settings, const std::vector<std:
   if (fd < 0) {
     std::fprintf(stderr, "%s: no guest session at %s; the command runs on its own\n", toolName,
                  login.address.c_str());
-    // The plain path reads the script from standard input again.
-    int copy = ::memfd_create("script", MFD_CLOEXEC);
-    bool ok = copy >= 0 && WriteAll(copy, script) && ::lseek(copy, 0, SEEK_SET) == 0 &&
-              ::dup2(copy, STDIN_FILENO) == STDIN_FILENO;
-    if (copy >= 0) ::close(copy);
-    return ok ? Outcome::NotTaken : Outcome::Failed;
+    return Outcome::NotTaken;
   }
-  const bool answered = Exchange(fd, arguments, script, status);
+  const bool answered = Exchange(fd, arguments, script, data, status);
   ::close(fd);
   if (!answered) {
     std::fprintf(stderr, "%s: the guest session at %s ended before the command's answer\n", toolName,

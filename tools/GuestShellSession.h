@@ -42,6 +42,16 @@ enum class Outcome {
 Outcome RunHelperCommand(const SshToolSettings& settings, const std::vector<std::string>& sshOptions,
                          const SshLogin& login, const std::string& arguments, const char* toolName, int& status);
 
+// Files up to this size travel inline in a request; larger ones keep their own streaming copy.
+constexpr size_t kMaxInlineBytes = 1 << 20;
+
+// Runs `script` with `arguments` (words as the guest's shell splits them) through the session of
+// `login`, with `input` (at most kMaxInlineBytes) as its standard input, or /dev/null when empty.
+// Without `mayStart` only a session that runs already is used.
+Outcome RunScript(const SshToolSettings& settings, const std::vector<std::string>& sshOptions, const SshLogin& login,
+                  const std::string& script, const std::string& arguments, const std::string& input, bool mayStart,
+                  const char* toolName, int& status);
+
 // The guest-side loop (bash), for tests and the documentation of the protocol.
 const std::string& GuestLoop();
 

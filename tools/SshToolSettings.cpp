@@ -46,7 +46,7 @@ SshToolSettings SshToolSettings::Load(const std::string& toolFolder) {
   ReadSeconds(CommandTimeLimits::kCopyInactivityLimitKey, 0, settings.copyInactivityLimit);
   ReadSeconds("GuestSessionIdle", 0, settings.guestSessionIdle);
   settings.commandTimeLimit = CommandTimeLimits::kDefaultCommandTimeLimit;
-  ReadSeconds(CommandTimeLimits::kCommandTimeLimitKey, 1, settings.commandTimeLimit);
+  ReadSeconds(CommandTimeLimits::kCommandTimeLimitKey, 0, settings.commandTimeLimit);
   ZQPlatformInfo::getBoolean(kSection, "UseKeys", &settings.useKeys);
   return settings;
 }

@@ -24,7 +24,7 @@ struct SshToolSettings {
   // command before it ends; 0: no session, every command runs on its own.
   long long guestSessionIdle = 15;
   // "CommandTimeLimit": seconds one command may take; a session request that takes longer ends
-  // the session.
+  // the session; 0: no limit.
   long long commandTimeLimit = 600;
 
   // Reads the settings through ZQPlatformInfo. `toolFolder` is the folder of the running tool,
