@@ -215,7 +215,9 @@ TEST_F(UnixChannelSshd, AnotherPasswordNeverRidesOnAnEarlierLogin) {
   for (char c : output) sockets += c == '\n';
   EXPECT_EQ(sockets, 1) << output;
   zqtest::RunBounded("find " + installation.ControlDir() + " -type s -name '*-g*'", 10, output);
-  EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << output;
+  const char* idle = std::getenv("ZQ_TEST_GUEST_SESSION_IDLE");
+  EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), idle != nullptr && std::string(idle) == "0" ? 0 : 1)
+      << output;
 }
 
 TEST_F(UnixChannelSshd, ChangedHostKeyIsRefusedNamingTheKnownHostsFile) {
