@@ -14,16 +14,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "AskPass.h"
 #include "ControlFolder.h"
 #include "guestapi/ShellQuote.h"
-
-extern char** environ;
 
 namespace GuestShellSession {
 
@@ -254,14 +252,18 @@ class Session {
     m_listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_listenFd < 0) return false;
     if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      // A name left by a session that ended without removing it: nobody answers there.
-      int other = errno == EADDRINUSE ? ConnectTo(m_socketPath) : -1;
+      if (errno != EADDRINUSE) {
+        problem = std::string("cannot create the session socket: ") + std::strerror(errno);
+        return false;
+      }
+      int other = ConnectTo(m_socketPath);
       if (other >= 0) {
         ::close(other);
         problem = "another session of this login is starting";
         return false;
       }
-      if (errno == EADDRINUSE || ::unlink(m_socketPath.c_str()) != 0 ||
+      // A name left by a session that ended without removing it: nobody answers there.
+      if (::unlink(m_socketPath.c_str()) != 0 ||
           ::bind(m_listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         problem = std::string("cannot create the session socket: ") + std::strerror(errno);
         return false;
