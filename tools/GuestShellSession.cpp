@@ -476,18 +476,24 @@ bool IsHelperScriptCommand(const std::vector<std::string>& command, std::string&
 }
 
 const std::string& GuestLoop() {
-  // Each request runs in a subshell: "set --" takes the arguments as the login's shell would
-  // have split them, the script runs with them and with standard input from /dev/null, or from
+  // The script is parsed once, as the body of a function. Each request runs in a subshell: "set
+  // --" takes the arguments as the login's shell would have split them, the script runs with them and with standard input from /dev/null, or from
   // the request's data (base64, read in one piece by head, so that it may hold any byte). Its
   // output is kept with a trailing "x", so that trailing newlines survive; lengths count bytes
   // (LC_ALL=C).
   static const std::string kLoop = R"LOOP(export LC_ALL=C
 unset CDPATH
-zq_script=
 printf 'zqsession-ready\n'
 while IFS= read -r -d '' zq_kind; do
   case $zq_kind in
-    S) IFS= read -r -d '' zq_script || exit 0 ;;
+    S)
+      IFS= read -r -d '' zq_script || exit 0
+      unset -f zq_run
+      eval "zq_run() {
+$zq_script
+}" 2>/dev/null || unset -f zq_run
+      unset zq_script
+      ;;
     R)
       IFS= read -r -d '' zq_args || exit 0
       IFS= read -r -d '' zq_size || exit 0
@@ -500,9 +506,9 @@ while IFS= read -r -d '' zq_kind; do
       {
         zq_err=$({
           zq_out=$(if ((zq_size > 0)); then
-              (eval "set -- $zq_args" && eval "$zq_script") < <(printf '%s' "$zq_data" | base64 -d)
+              (eval "set -- $zq_args" && zq_run "$@") < <(printf '%s' "$zq_data" | base64 -d)
             else
-              (eval "set -- $zq_args" && eval "$zq_script") </dev/null
+              (eval "set -- $zq_args" && zq_run "$@") </dev/null
             fi
             zq_rc=$?
             printf x
