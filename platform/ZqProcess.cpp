@@ -68,8 +68,11 @@ enum class Ending { Finished, TotalLimit, InactivityLimit };
 
 // The process group of `pid` from /proc/PID/stat (the field after the parent); -1 when gone.
 pid_t ProcessGroupOf(const std::string& pid) {
+  // Read through getline, which turns a read error into a failed stream: the process may end
+  // between open and read (ESRCH), and a stream buffer iterator would let that throw.
   std::ifstream in("/proc/" + pid + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string stat;
+  std::getline(in, stat);
   const auto close = stat.rfind(')');
   if (close == std::string::npos) return -1;
   std::istringstream fields(stat.substr(close + 1));

@@ -44,6 +44,9 @@ SshToolSettings SshToolSettings::Load(const std::string& toolFolder) {
   ReadSeconds("ControlPersist", 0, settings.controlPersist);
   settings.copyInactivityLimit = CommandTimeLimits::kDefaultCopyInactivityLimit;
   ReadSeconds(CommandTimeLimits::kCopyInactivityLimitKey, 0, settings.copyInactivityLimit);
+  ReadSeconds("GuestSessionIdle", 0, settings.guestSessionIdle);
+  settings.commandTimeLimit = CommandTimeLimits::kDefaultCommandTimeLimit;
+  ReadSeconds(CommandTimeLimits::kCommandTimeLimitKey, 0, settings.commandTimeLimit);
   ZQPlatformInfo::getBoolean(kSection, "UseKeys", &settings.useKeys);
   return settings;
 }

@@ -1,12 +1,14 @@
 // zqplink.exe: runs a command in a guest over SSH with OpenSSH's ssh, PuTTY-style arguments.
 // Standard input goes to the remote command, its standard output comes back, and its exit status
 // is the tool's. The tool's own failures (cannot connect, login refused, host key changed) end
-// with a one-line explanation on standard error and status 255.
+// with a one-line explanation on standard error and status 255. Helper-script commands ("bash -s"
+// -- ARGS, the script on standard input) run through a guest session (GuestShellSession.h).
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "AskPass.h"
+#include "GuestShellSession.h"
 #include "OpenSshCommand.h"
 #include "PuttyArguments.h"
 
@@ -39,6 +41,15 @@ int main(int argc, char** argv) {
   }
   SshToolSettings settings;
   auto options = OpenSshCommand::BeginRun(kToolName, settings, parsed.login);
+  // A helper-script command goes through the login's guest session where one can run.
+  std::string scriptArguments;
+  if (GuestShellSession::IsHelperScriptCommand(parsed.command, scriptArguments)) {
+    int status = 255;
+    if (GuestShellSession::RunHelperCommand(settings, options, parsed.login, scriptArguments, kToolName, status) !=
+        GuestShellSession::Outcome::NotTaken) {
+      return status;
+    }
+  }
   std::string errorText;
   int status = OpenSshCommand::Run(SshCommandLine(settings, options, parsed), errorText);
   if (status == 255) {

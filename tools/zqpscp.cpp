@@ -1,8 +1,9 @@
 // zqpscp.exe: copies one file into a guest with OpenSSH, PuTTY-style arguments. The file lands
 // complete under the target's name or not at all (GuestFileCopy.h says how): a Unix target is
 // written by the helper script in the guest over one ssh session, any other target over SFTP to
-// a temporary name that is then renamed over it. The local file is read without touching its
-// access time where the system allows it.
+// a temporary name that is then renamed over it. A small Unix file rides inline on the guest
+// session of the same login where one runs (GuestShellSession.h). The local file is read without
+// touching its access time where the system allows it.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,8 +18,10 @@
 
 #include "AskPass.h"
 #include "GuestFileCopy.h"
+#include "GuestShellSession.h"
 #include "OpenSshCommand.h"
 #include "PuttyArguments.h"
+#include "guestapi/ShellQuote.h"
 
 namespace {
 
@@ -48,6 +51,20 @@ bool ReadWholeFile(const std::string& path, std::string& text) {
   content << in.rdbuf();
   text = content.str();
   return !text.empty();
+}
+
+// Reads the `size` bytes of the local file; false when it holds another number of bytes now.
+bool ReadAll(int fd, unsigned long long size, std::string& content) {
+  content.resize(size);
+  size_t done = 0;
+  while (done < size) {
+    ssize_t got = ::read(fd, content.data() + done, size - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<size_t>(got);
+  }
+  char extra;
+  return ::read(fd, &extra, 1) == 0;
 }
 
 // Makes `fd` the standard input of this process (and so of the OpenSSH client it starts).
@@ -95,7 +112,20 @@ int CopyToUnixTarget(const SshToolSettings& settings, const std::vector<std::str
     std::fprintf(stderr, "%s: cannot read the helper script %s\n", kToolName, scriptPath.c_str());
     return 1;
   }
-  if (!UseAsStandardInput(localFd)) {
+  // A small file travels inline through the login's guest session when one runs already (the
+  // helper-script commands before a copy start it); a copy never starts one.
+  std::string content;
+  if (size <= GuestShellSession::kMaxInlineBytes && ReadAll(localFd, size, content)) {
+    const std::string arguments = std::string(GuestFileCopy::kWriteOption) + " " +
+                                  ShellQuote::SingleQuoted(parsed.remotePath) + " " + std::to_string(size);
+    int status = 255;
+    if (GuestShellSession::RunScript(settings, options, parsed.login, script, arguments, content, false,
+                                     kToolName, status) != GuestShellSession::Outcome::NotTaken) {
+      // The session's own failures carry their explanation already.
+      return status;
+    }
+  }
+  if (::lseek(localFd, 0, SEEK_SET) != 0 || !UseAsStandardInput(localFd)) {
     std::fprintf(stderr, "%s: cannot pass %s to ssh\n", kToolName, parsed.localFile.c_str());
     return 1;
   }

@@ -1,5 +1,6 @@
 #include "SshTestInstallation.h"
 
+#include <cstdlib>
 #include <sstream>
 
 #include "platform/ZQPlatformInfo.h"
@@ -12,6 +13,8 @@ SshTestInstallation::SshTestInstallation(const std::string& toolsFolder) : m_too
   m_settings["SSH"]["ConfigFile"] = ConfigFile();
   m_settings["SSH"]["ControlDir"] = ControlDir();
   m_settings["SSH"]["ConnectTimeout"] = "5";
+  // The suites run once with the guest session (the default) and once with plain commands.
+  if (const char* idle = std::getenv("ZQ_TEST_GUEST_SESSION_IDLE")) m_settings["SSH"]["GuestSessionIdle"] = idle;
   m_settings["Log"]["Directory"] = m_dir.Join("log");
   WriteSettings();
   WriteFile(ConfigFile(), "");

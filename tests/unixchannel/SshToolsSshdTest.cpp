@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "SshdEnvironment.h"
@@ -54,6 +55,65 @@ TEST_F(SshToolsSshd, PlinkPassesInputOutputAndExitStatus) {
   EXPECT_EQ(output, "from stdin\n");
   EXPECT_EQ(Run("echo 'printf \"[%s]\" \"$@\"' | " + Plink(address) + "\"bash -s\" -- one \"'two words'\"", output), 0);
   EXPECT_EQ(output, "[one][two words]");
+}
+
+// Helper-script commands of one login ride on one guest session, which ends when idle and leaves
+// neither a socket on the proxy nor a process in the guest. Another password gets a session of its
+// own, and a refused login is reported at once, without a second attempt on the plain path.
+TEST_F(SshToolsSshd, HelperCommandsShareOneGuestSessionThatEndsWhenIdle) {
+  installation.Set("SSH", "GuestSessionIdle", "2");
+  auto& server = SshdEnvironment::Get().sftpServer();
+  const std::string script = "echo 'printf \"[%s]\" \"$@\"; echo warned >&2; exit 4' | ";
+  auto sessionSockets = [&] {
+    size_t count = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(installation.ControlDir(), error)) {
+      count += entry.path().filename().string().find("-g") != std::string::npos;
+    }
+    return count;
+  };
+  std::string output;
+  for (const std::string word : {"one", "'two words'"}) {
+    EXPECT_EQ(Run(script + Plink(server.address()) + "\"bash -s\" -- \"" + word + "\"", output), 4);
+    EXPECT_EQ(output, "[" + word.substr(word[0] == '\'', word.size() - 2 * (word[0] == '\'')) + "]warned\n");
+  }
+  EXPECT_EQ(sessionSockets(), 1u);
+  {
+    zqtest::ScopedEnv wrong{"ZQ_PUTTY_PASS", "not the password"};
+    EXPECT_EQ(Run(script + Plink(server.address()) + "\"bash -s\" -- x", output), 255);
+    EXPECT_NE(output.find("zqplink.exe: authentication refused"), std::string::npos) << output;
+    EXPECT_EQ(output.find("runs on its own"), std::string::npos) << output;
+  }
+  EXPECT_EQ(sessionSockets(), 1u);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  auto loopsInGuest = [&] {
+    size_t count = 0;
+    for (pid_t pid : server.SessionProcesses()) {
+      count += zqtest::ReadIfPresent("/proc/" + std::to_string(pid) + "/cmdline").find("zqsession-ready") !=
+               std::string::npos;
+    }
+    return count;
+  };
+  while ((sessionSockets() > 0 || loopsInGuest() > 0) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  EXPECT_EQ(sessionSockets(), 0u);
+  EXPECT_EQ(loopsInGuest(), 0u);
+}
+
+// A guest where the session's loop cannot start runs each command on its own, with one line that
+// says so.
+TEST_F(SshToolsSshd, HelperCommandsRunOnTheirOwnWhereNoSessionStarts) {
+  const std::string startFile = SshTestUsers::Home() + "/.bashrc";
+  zqtest::WriteFile(startFile, "case $BASH_EXECUTION_STRING in *zqsession-ready*) exit 1 ;; esac\n");
+  std::string output;
+  int status = Run("echo 'printf \"[%s]\" \"$@\"' | " + Plink(SshdEnvironment::Get().sftpServer().address()) +
+                       "\"bash -s\" -- one",
+                   output);
+  unlink(startFile.c_str());
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(output, "zqplink.exe: no guest session at " + SshdEnvironment::Get().sftpServer().address() +
+                        "; the command runs on its own\n[one]");
 }
 
 TEST_F(SshToolsSshd, PscpTakesTheTargetPathLiterally) {

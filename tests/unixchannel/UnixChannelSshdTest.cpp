@@ -1,6 +1,8 @@
 // The Unix channel against a real OpenSSH server on a loopback address: the "guest" is this
 // machine, reached as the test users over SSH with the real tools and helper script.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <netinet/in.h>
 #include <arpa/inet.h>
 #include <pwd.h>
@@ -206,11 +208,16 @@ TEST_F(UnixChannelSshd, AnotherPasswordNeverRidesOnAnEarlierLogin) {
   ZQUnixGuestAPI intruder(&vmInfo);
   EXPECT_FALSE(intruder.Init(zqtest::MakeLogin(SshTestUsers::kUser, "not the password", Sftp())));
   EXPECT_EQ(channel->CreateGuestFolder(ctx, guest.Join("y")), 1);
+  // One shared connection and one guest session ("-g"), both of the right password.
   int sockets = 0;
   std::string output;
-  zqtest::RunBounded("find " + installation.ControlDir() + " -type s", 10, output);
+  zqtest::RunBounded("find " + installation.ControlDir() + " -type s ! -name '*-g*'", 10, output);
   for (char c : output) sockets += c == '\n';
   EXPECT_EQ(sockets, 1) << output;
+  zqtest::RunBounded("find " + installation.ControlDir() + " -type s -name '*-g*'", 10, output);
+  const char* idle = std::getenv("ZQ_TEST_GUEST_SESSION_IDLE");
+  EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), idle != nullptr && std::string(idle) == "0" ? 0 : 1)
+      << output;
 }
 
 TEST_F(UnixChannelSshd, ChangedHostKeyIsRefusedNamingTheKnownHostsFile) {
