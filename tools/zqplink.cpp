@@ -39,12 +39,9 @@ int main(int argc, char** argv) {
   }
   SshToolSettings settings;
   auto options = OpenSshCommand::BeginRun(kToolName, settings, parsed.login);
+  if (OpenSshCommand::RefusedRecently(kToolName, settings, parsed.login)) return 255;
   std::string errorText;
   int status = OpenSshCommand::Run(SshCommandLine(settings, options, parsed), errorText);
-  if (status == 255) {
-    auto failure = OpenSshCommand::Classify(errorText);
-    std::string explanation = OpenSshCommand::Describe(failure, kToolName, parsed.login, settings);
-    if (!explanation.empty()) std::fprintf(stderr, "%s\n", explanation.c_str());
-  }
+  if (status == 255) OpenSshCommand::Report(OpenSshCommand::Classify(errorText), kToolName, parsed.login, settings);
   return status;
 }
