@@ -468,6 +468,8 @@ write_file() {
   set -o noclobber
   if ! { exec {out}>"./$TEMP_NAME"; } 2>/dev/null; then
     TEMP_NAME=
+    # The most common cause, in the words the system uses for it.
+    [[ -w . ]] || fail "cannot create a new file in the folder of $(quoted "$path"): Permission denied"
     fail "cannot create a new file in the folder of $(quoted "$path")"
   fi
   set +o noclobber
