@@ -268,7 +268,21 @@ int ZQUnixGuestAPI::ChangeGuestFileAttributes(const GuestCtx&, const std::string
                         std::to_string(static_cast<uint32_t>(attributes.uid)) + " " +
                         std::to_string(static_cast<uint32_t>(attributes.gid)) + " " + OctalMode(attributes.mode);
   std::string output;
-  return RunScript(kAttributesOrigin, "--change_file_attr", guestPath, output, numbers) ? 1 : 0;
+  if (!RunScript(kAttributesOrigin, "--change_file_attr", guestPath, output, numbers)) return 0;
+  // A login other than root cannot give an entry away: the script applies mode and times, keeps
+  // the owner and says so. The entry counts as restored; the line tells the host why its owner
+  // differs.
+  static const std::string kOwnerNotSet = "owner not set: login ";
+  const std::string::size_type found = output.find(kOwnerNotSet);
+  if (found != std::string::npos) {
+    const std::string::size_type nameStart = found + kOwnerNotSet.size();
+    const std::string::size_type nameEnd = output.find(" is not root", nameStart);
+    const std::string login =
+        nameEnd == std::string::npos ? m_loginCred.userName : output.substr(nameStart, nameEnd - nameStart);
+    m_log.DebugLvl(kAttributesOrigin, 0, "Owner not set on [%s]: login [%s] is not root", guestPath.c_str(),
+                   login.c_str());
+  }
+  return 1;
 }
 
 int ZQUnixGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFile, const std::string& guestFile,

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/trim.hpp>
 
 #include "TerminalLines.h"
@@ -18,6 +19,10 @@ constexpr size_t kRecentErrors = 32;
 constexpr const char* kCommandFailedPrefix = "Command failed Cmd [";
 constexpr const char* kOutputPart = "] Outout [";
 constexpr const char* kErrorPart = "] Err [";
+// The Unix channel's line for an entry whose owner a login other than root could not set.
+constexpr const char* kOwnerNotSetPrefix = "Owner not set on [";
+constexpr const char* kOwnerLoginPart = "]: login [";
+constexpr const char* kOwnerNotSetEnd = "] is not root";
 
 }  // namespace
 
@@ -63,6 +68,19 @@ std::string GuestReason(const std::string& errorText) {
   return reason.empty() ? "a guest command failed without a message (the log holds the command)" : reason;
 }
 
+bool ParseOwnerNotSetLine(const std::string& text, std::string& login) {
+  if (text.rfind(kOwnerNotSetPrefix, 0) != 0 || !boost::algorithm::ends_with(text, kOwnerNotSetEnd)) return false;
+  // The path may hold anything, the login no "]": the login part is the last one.
+  const std::string::size_type loginPart = text.rfind(kOwnerLoginPart);
+  const size_t loginStart = loginPart + std::strlen(kOwnerLoginPart);
+  const size_t loginEnd = text.size() - std::strlen(kOwnerNotSetEnd);
+  if (loginPart == std::string::npos || loginPart < std::strlen(kOwnerNotSetPrefix) || loginStart > loginEnd) {
+    return false;
+  }
+  login = text.substr(loginStart, loginEnd - loginStart);
+  return true;
+}
+
 HostLogTap::HostLogTap(std::vector<std::shared_ptr<LogSink>> downstream) : m_downstream(std::move(downstream)) {}
 
 void HostLogTap::Write(const LogRecord& record) {
@@ -74,6 +92,7 @@ void HostLogTap::Write(const LogRecord& record) {
       if (m_recentErrors.size() > kRecentErrors) m_recentErrors.pop_front();
     }
     ParseCounterLine(record, m_counter);
+    if (record.level != LogLevel::Error && ParseOwnerNotSetLine(record.text, m_ownerLogin)) ++m_ownerNotSet;
   }
   for (const std::shared_ptr<LogSink>& sink : m_downstream) {
     if (sink) sink->Write(record);
@@ -134,4 +153,14 @@ void AppendFileLogSink::Write(const LogRecord& record) {
   if (m_file == nullptr) return;
   fprintf(m_file, "%s\n", FormatLogLine(record).c_str());
   fflush(m_file);
+}
+
+uint64_t HostLogTap::OwnerNotSetCount() const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_ownerNotSet;
+}
+
+std::string HostLogTap::OwnerNotSetLogin() const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_ownerLogin;
 }

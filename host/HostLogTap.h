@@ -1,7 +1,8 @@
 // The host's log sink: passes every log line of the process on to where the user wants it (the
 // terminal, a file, the installation's log) and remembers what the host itself needs from them:
-// the last error line (the reason behind a failed entry or a refused job) and the totals of the
-// plug-in's throughput counter, which lives inside the plug-in and is visible only in its log.
+// the last error line (the reason behind a failed entry or a refused job), the totals of the
+// plug-in's throughput counter, which lives inside the plug-in and is visible only in its log, and
+// the Unix channel's note that a login other than root could not set an entry's owner.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +34,11 @@ bool ParseCounterLine(const LogRecord& record, CounterReading& reading);
 // standard output. Any other line comes back as it is; the command itself stays in the log.
 std::string GuestReason(const std::string& errorText);
 
+// The login named by the Unix channel's line "Owner not set on [PATH]: login [LOGIN] is not root",
+// which it writes when the guest applied an entry's mode and times but not its owner; false for
+// any other line.
+bool ParseOwnerNotSetLine(const std::string& text, std::string& login);
+
 class HostLogTap : public LogSink {
  public:
   // Every line goes to each of `downstream` in turn (none: the lines are only tapped).
@@ -50,6 +56,9 @@ class HostLogTap : public LogSink {
   // when nothing failed.
   std::string ReasonSince(uint64_t mark) const;
   CounterReading Counter() const;
+  // Number of "owner not set" lines so far (a mark, as ErrorCount), and the login the last one named.
+  uint64_t OwnerNotSetCount() const;
+  std::string OwnerNotSetLogin() const;
 
  private:
   std::vector<std::shared_ptr<LogSink>> m_downstream;
@@ -57,6 +66,8 @@ class HostLogTap : public LogSink {
   uint64_t m_errors = 0;
   std::deque<std::string> m_recentErrors;  // the last kRecentErrors error texts
   CounterReading m_counter;
+  uint64_t m_ownerNotSet = 0;
+  std::string m_ownerLogin;
 };
 
 // Writes each line, rendered as in the log file, to the terminal as it is written (--verbose).

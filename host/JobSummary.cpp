@@ -25,6 +25,11 @@ std::string Plural(uint64_t count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
+std::string OwnerWarning(const RestoreReport& report) {
+  return "owner not set on " + Plural(report.ownerNotSet, "entry", "entries") + ": login " + report.ownerLogin +
+         " is not root";
+}
+
 void WriteCounts(std::ostringstream& out, const RestoreReport& report) {
   const RestoreCounts& counts = report.counts;
   out << "  restored    " << Plural(counts.restoredFiles + counts.restoredFolders, "entry", "entries") << ": "
@@ -33,6 +38,7 @@ void WriteCounts(std::ostringstream& out, const RestoreReport& report) {
   out << "  kept        " << Plural(counts.kept, "entry", "entries")
       << " (the guest already had them: a file as new or newer, or the folder)\n";
   out << "  failed      " << Plural(counts.failed, "entry", "entries") << "\n";
+  if (report.ownerNotSet > 0) out << "  warning     " << OwnerWarning(report) << "\n";
   if (counts.notAttempted > 0) {
     out << "  not tried   " << Plural(counts.notAttempted, "entry", "entries") << "\n";
   }
@@ -196,6 +202,7 @@ nlohmann::json RenderSummaryJson(const JobFile& job, const RestoreReport& report
       {"failures", failures},
       {"logFile", report.logFile},
   };
+  summary["warnings"] = report.ownerNotSet > 0 ? json::array({OwnerWarning(report)}) : json::array();
   if (options.listKept) summary["keptEntries"] = report.keptPaths;
   return summary;
 }

@@ -164,6 +164,7 @@ void RestoreJob::RestoreEntry(IVSAgentlessRestoreToVM& controller, const SourceE
   const bool isFolder = entry.kind == EntryKind::Folder;
   bool attributesApplied = !isFolder;
   const uint64_t mark = ErrorMark();
+  const uint64_t ownerMark = m_settings.logTap != nullptr ? m_settings.logTap->OwnerNotSetCount() : 0;
   const bool restored = controller.RestoreToVM(staged.c_str(), 0, 0, &header, guestPath, skipped, attributesApplied);
   if (isFolder && restored && attributesApplied) m_appliedFolders.push_back({&entry, staged, header});
   const auto bytes = static_cast<uint64_t>(info.st_size);
@@ -174,6 +175,10 @@ void RestoreJob::RestoreEntry(IVSAgentlessRestoreToVM& controller, const SourceE
     } else {
       ++counts.restoredFiles;
       counts.bytesRestored += bytes;
+    }
+    if (m_settings.logTap != nullptr && m_settings.logTap->OwnerNotSetCount() > ownerMark) {
+      ++m_report.ownerNotSet;
+      m_report.ownerLogin = m_settings.logTap->OwnerNotSetLogin();
     }
     Tell(entry, EntryOutcome::Restored);
   } else if (skipped) {

@@ -53,6 +53,10 @@ struct RestoreReport {
   RestoreCounts counts;
   std::vector<EntryFailure> failures;
   std::vector<std::string> keptPaths;  // relative to the source folder, in restore order
+  // Restored entries whose owner the guest login could not set (a login other than root on a Unix
+  // guest), and that login.
+  uint64_t ownerNotSet = 0;
+  std::string ownerLogin;
   std::string guestFolder;    // the destination inside the guest, as the job gave it
   std::string stagingFolder;  // as the plug-in published it; empty if it never did
   bool stagingRemoved = true;

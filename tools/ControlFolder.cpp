@@ -129,8 +129,7 @@ bool MakePrivate(const std::string& folder, std::string& problem) {
   return true;
 }
 
-bool SocketPattern(const std::string& folder, const std::string& password, std::string& pattern,
-                   std::string& problem) {
+bool SecretTag(const std::string& folder, const std::string& secret, std::string& tag, std::string& problem) {
   std::string keyPath = folder + "/" + kKeyName;
   struct stat info {};
   if (::lstat(keyPath.c_str(), &info) != 0 && !CreateKey(keyPath, problem)) return false;
@@ -138,16 +137,24 @@ bool SocketPattern(const std::string& folder, const std::string& password, std::
   if (!ReadKey(keyPath, key, problem)) return false;
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int digestLength = 0;
-  const unsigned char* data = reinterpret_cast<const unsigned char*>(password.data());
-  bool ok = HMAC(EVP_sha256(), key, sizeof key, data, password.size(), digest, &digestLength) != nullptr;
+  const unsigned char* data = reinterpret_cast<const unsigned char*>(secret.data());
+  bool ok = HMAC(EVP_sha256(), key, sizeof key, data, secret.size(), digest, &digestLength) != nullptr;
   OPENSSL_cleanse(key, sizeof key);
   if (!ok) {
     problem = "cannot compute the reuse key of the login";
     return false;
   }
+  tag = HexPrefix(digest, kTagDigits);
+  return true;
+}
+
+bool SocketPattern(const std::string& folder, const std::string& password, std::string& pattern,
+                   std::string& problem) {
+  std::string tag;
+  if (!SecretTag(folder, password, tag, problem)) return false;
   std::string literalFolder;
   for (char c : folder) literalFolder += c == '%' ? std::string("%%") : std::string(1, c);
-  pattern = literalFolder + "/" + HexPrefix(digest, kTagDigits) + "%C";
+  pattern = literalFolder + "/" + tag + "%C";
   return true;
 }
 

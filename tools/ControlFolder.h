@@ -15,6 +15,10 @@ constexpr size_t kMaxFolderLength = 33;
 // it (mode 0700) when it is missing. False with `problem` set otherwise.
 bool MakePrivate(const std::string& folder, std::string& problem);
 
+// 16 hex digits of an HMAC-SHA-256 of `secret` under the folder's random key (created on first
+// use): a name that stands for the secret without revealing it.
+bool SecretTag(const std::string& folder, const std::string& secret, std::string& tag, std::string& problem);
+
 // The ControlPath pattern for a login with `password`: folder (any '%' doubled) + "/" + 16 hex digits of an
 // HMAC-SHA-256 of the password + "%C". The HMAC key is a random key kept in the folder (created on
 // first use), so the name reveals nothing about the password to whoever reads it in a message.

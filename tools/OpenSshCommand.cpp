@@ -13,8 +13,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <sstream>
 #include <system_error>
 
 #include <openssl/evp.h>
@@ -32,6 +35,10 @@ constexpr size_t kKeptErrorBytes = 16 * 1024;
 
 // Whether ssh and scp may use this machine's agent; set by BeginRun from the settings.
 bool g_useKeys = false;
+
+// The marker file that remembers a refusal of this run's password for its login; empty when there
+// is no password or no private control folder. Set by BeginRun.
+std::string g_refusalMarker;
 
 // 16 hex digits of the SHA-256 of `text`; empty when the digest fails.
 std::string ShortDigest(const std::string& text) {
@@ -81,6 +88,21 @@ void AddOption(std::vector<std::string>& options, const std::string& name, const
 bool ContainsAny(const std::string& text, std::initializer_list<const char*> needles) {
   for (const char* needle : needles) {
     if (boost::algorithm::icontains(text, needle)) return true;
+  }
+  return false;
+}
+
+// OpenSSH's words for a refused login: "user@host: Permission denied (publickey,password)." and
+// the like. A guest that refuses a write says "Permission denied" too, but never followed by the
+// list of authentication methods: sftp's "remote open(...): Permission denied", the helper
+// script's or a shell's "...: Permission denied".
+bool IsAuthenticationRefusal(const std::string& errorText) {
+  static const std::regex kRefusedLine(R"((^|: )Permission denied \([a-z0-9@.,+-]+\)\.?\r?$)");
+  static const std::regex kOtherLine(R"((^|: )(Too many authentication failures|Authentication failed\.?)\r?$)");
+  std::istringstream lines(errorText);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (std::regex_search(line, kRefusedLine) || std::regex_search(line, kOtherLine)) return true;
   }
   return false;
 }
@@ -265,6 +287,24 @@ std::string OnePasswordConfig(const std::string& configFile, const std::string& 
   return path;
 }
 
+namespace {
+
+// The refusal marker of `login` with `password`, in the private control folder; empty when there
+// is no password to remember or the folder is not usable.
+std::string RefusalMarker(const SshToolSettings& settings, const std::string& password, const SshLogin& login) {
+  std::string problem;
+  std::string tag;
+  if (password.empty() || !ControlFolder::MakePrivate(settings.controlDir, problem) ||
+      !ControlFolder::SecretTag(settings.controlDir,
+                                password + '\n' + login.user + '\n' + login.address + '\n' + login.port, tag,
+                                problem)) {
+    return "";
+  }
+  return settings.controlDir + "/refused-" + tag;
+}
+
+}  // namespace
+
 std::vector<std::string> BeginRun(const std::string& toolName, SshToolSettings& settings, SshLogin& login) {
   login.user = LoginName(login.user);
   std::string program = RunningProgramPath();
@@ -278,7 +318,31 @@ std::vector<std::string> BeginRun(const std::string& toolName, SshToolSettings& 
     if (!wrapper.empty()) settings.configFile = wrapper;
   }
   const char* password = std::getenv(kPasswordVariable);
+  g_refusalMarker = RefusalMarker(settings, password ? password : "", login);
   return CommonOptions(settings, ControlPatternFor(settings, password ? password : "", toolName));
+}
+
+bool RefusedRecently(const std::string& toolName, const SshToolSettings& settings, const SshLogin& login) {
+  if (g_refusalMarker.empty()) return false;
+  struct stat info {};
+  if (::lstat(g_refusalMarker.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+    return false;
+  }
+  const time_t age = ::time(nullptr) - info.st_mtime;
+  if (age < 0 || age > kRefusalMemorySeconds) return false;
+  std::fprintf(stderr, "%s\n", Describe(SshFailure::AuthenticationRefused, toolName, login, settings).c_str());
+  return true;
+}
+
+void Report(SshFailure failure, const std::string& toolName, const SshLogin& login, const SshToolSettings& settings) {
+  const std::string explanation = Describe(failure, toolName, login, settings);
+  if (!explanation.empty()) std::fprintf(stderr, "%s\n", explanation.c_str());
+  if (failure != SshFailure::AuthenticationRefused || g_refusalMarker.empty()) return;
+  // A fresh marker, or a fresh time on the one that is there.
+  const int fd = ::open(g_refusalMarker.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  ::futimens(fd, nullptr);
+  ::close(fd);
 }
 
 int Run(const std::vector<std::string>& argv, std::string& errorText, long long inactivitySeconds) {
@@ -316,9 +380,7 @@ SshFailure Classify(const std::string& errorText) {
     return SshFailure::HostKeyChanged;
   }
   if (ContainsAny(errorText, {kStalledText})) return SshFailure::Stalled;
-  if (ContainsAny(errorText, {"Permission denied", "Too many authentication failures"})) {
-    return SshFailure::AuthenticationRefused;
-  }
+  if (IsAuthenticationRefusal(errorText)) return SshFailure::AuthenticationRefused;
   if (ContainsAny(errorText, {"Connection refused"})) return SshFailure::ConnectionRefused;
   if (ContainsAny(errorText, {"Connection timed out", "No route to host",
                               "Network is unreachable", "Could not resolve hostname", "Connection closed by",

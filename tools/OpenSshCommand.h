@@ -93,6 +93,20 @@ SshFailure Classify(const std::string& errorText);
 std::string Describe(SshFailure failure, const std::string& toolName, const SshLogin& login,
                      const SshToolSettings& settings);
 
+// How long a refused password is remembered for its login (user, address and port).
+constexpr int kRefusalMemorySeconds = 60;
+
+// Whether the password of this run was refused for `login` within the last kRefusalMemorySeconds
+// (by any tool run of this user); then the refusal is explained again on standard error as Describe
+// says, and the server is not asked again, so that one job's probes cost the account one failed
+// login, not one each. The memory is a marker file in the private control folder named by an HMAC
+// of the password and the login (never the password itself). Call after BeginRun.
+bool RefusedRecently(const std::string& toolName, const SshToolSettings& settings, const SshLogin& login);
+
+// Explains `failure` on standard error as Describe says (nothing for SshFailure::None) and, for a
+// refused login, remembers the refusal for RefusedRecently.
+void Report(SshFailure failure, const std::string& toolName, const SshLogin& login, const SshToolSettings& settings);
+
 // `text` as one value of an OpenSSH option given with -o: in double quotes, with backslash and
 // double quote escaped, when it holds a blank, a quote or a backslash; as it is otherwise.
 std::string OptionValue(const std::string& text);

@@ -41,6 +41,8 @@ int main(int argc, char** argv) {
   }
   SshToolSettings settings;
   auto options = OpenSshCommand::BeginRun(kToolName, settings, parsed.login);
+  // A password the server refused a moment ago is not offered again: one failed login per job.
+  if (OpenSshCommand::RefusedRecently(kToolName, settings, parsed.login)) return 255;
   // A helper-script command goes through the login's guest session where one can run.
   std::string scriptArguments;
   if (GuestShellSession::IsHelperScriptCommand(parsed.command, scriptArguments)) {
@@ -52,10 +54,6 @@ int main(int argc, char** argv) {
   }
   std::string errorText;
   int status = OpenSshCommand::Run(SshCommandLine(settings, options, parsed), errorText);
-  if (status == 255) {
-    auto failure = OpenSshCommand::Classify(errorText);
-    std::string explanation = OpenSshCommand::Describe(failure, kToolName, parsed.login, settings);
-    if (!explanation.empty()) std::fprintf(stderr, "%s\n", explanation.c_str());
-  }
+  if (status == 255) OpenSshCommand::Report(OpenSshCommand::Classify(errorText), kToolName, parsed.login, settings);
   return status;
 }

@@ -180,6 +180,10 @@ int main(int argc, char** argv) {
   }
   SshToolSettings settings;
   auto options = OpenSshCommand::BeginRun(kToolName, settings, parsed.login);
+  if (OpenSshCommand::RefusedRecently(kToolName, settings, parsed.login)) {
+    ::close(localFd);
+    return 255;
+  }
   std::string errorText;
   const bool unixTarget = GuestFileCopy::IsUnixTarget(parsed.remotePath);
   const int status =
@@ -196,8 +200,7 @@ int main(int argc, char** argv) {
     failure = SshFailure::NoSftpService;
   }
   if (status == 255 || (!unixTarget && failure != SshFailure::None && failure != SshFailure::Other)) {
-    std::string explanation = OpenSshCommand::Describe(failure, kToolName, parsed.login, settings);
-    if (!explanation.empty()) std::fprintf(stderr, "%s\n", explanation.c_str());
+    OpenSshCommand::Report(failure, kToolName, parsed.login, settings);
   }
   return status == 0 ? 0 : (status == 255 ? 255 : 1);
 }

@@ -375,10 +375,11 @@ open_entry() {
     fail "$(quoted "$WHOLE") was replaced while it was opened; no attribute was changed"
 }
 
-# Applies every attribute it can and fails when any of them could not be set.
+# Applies every attribute it can and fails when any of them could not be set; for a login other
+# than root an owner that cannot be set is reported on standard output instead of failing.
 change_file_attr() {
   require_args 6 "$@"
-  require_tools chown chmod touch stat
+  require_tools chown chmod touch stat id
   local path=$1 atime=$2 mtime=$3 uid=$4 gid=$5 mode=$6
   [[ $atime =~ ^-?[0-9]{1,19}$ && $mtime =~ ^-?[0-9]{1,19}$ ]] || fail "times must be whole seconds"
   if ! [[ $uid =~ ^[0-9]{1,10}$ && $gid =~ ^[0-9]{1,10}$ ]] || ((10#$uid > MAX_ID || 10#$gid > MAX_ID)); then
@@ -395,7 +396,13 @@ change_file_attr() {
     open_entry .
   fi
   local entry=/dev/fd/$ENTRY_FD status=0
-  chown -- "+$((10#$uid)):+$((10#$gid))" "$entry" || status=1
+  if ((EUID == 0)); then
+    chown -- "+$((10#$uid)):+$((10#$gid))" "$entry" || status=1
+  elif ! chown -- "+$((10#$uid)):+$((10#$gid))" "$entry" 2>/dev/null; then
+    # Only root may give an entry away; mode and times are still applied, and the caller is told
+    # on standard output that the owner stayed the login's.
+    printf 'owner not set: login %s is not root\n' "$(id -un 2>/dev/null || printf '%s' "$EUID")"
+  fi
   chmod -- "$mode" "$entry" || status=1
   touch -c -a -d "@$atime" -- "$entry" || status=1
   touch -c -m -d "@$mtime" -- "$entry" || status=1
@@ -461,6 +468,8 @@ write_file() {
   set -o noclobber
   if ! { exec {out}>"./$TEMP_NAME"; } 2>/dev/null; then
     TEMP_NAME=
+    # The most common cause, in the words the system uses for it.
+    [[ -w . ]] || fail "cannot create a new file in the folder of $(quoted "$path"): Permission denied"
     fail "cannot create a new file in the folder of $(quoted "$path")"
   fi
   set +o noclobber

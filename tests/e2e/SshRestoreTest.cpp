@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <thread>
 
@@ -152,14 +153,57 @@ TEST_F(SshRestore, SecondRunKeepsTheGuestsFilesAndOverwriteAlwaysReplacesThem) {
   EXPECT_EQ(e2e::StatOf(InGuest("a.txt")).st_mtime, 1600000000);
 }
 
+// A login other than root cannot give entries away: content, mode and times arrive, every entry
+// counts as restored, and the summary warns once that the owners are the login's.
+TEST_F(SshRestore, NonRootLoginAppliesModesAndTimesAndWarnsOnceAboutOwners) {
+  ASSERT_EQ(chown(guest.path().c_str(), SshTestUsers::UserId(), SshTestUsers::GroupId()), 0);
+  const RunResult result = harness.Restore(
+      harness.Job(kVm, kGuid, destination(), SshTestUsers::kUser, SshTestUsers::Password()), source.path(), 300);
+  ASSERT_EQ(result.status, 0) << result.output;
+  EXPECT_EQ(result.summary["failed"], 0);
+  const size_t entries = e2e::SampleFiles().size() + e2e::SampleFolders().size();
+  EXPECT_EQ(result.summary["restoredFiles"].get<size_t>() + result.summary["restoredFolders"].get<size_t>(), entries);
+  const std::string warning =
+      "owner not set on " + std::to_string(entries) + " entries: login " + SshTestUsers::kUser + " is not root";
+  EXPECT_EQ(result.summary["warnings"], nlohmann::json::array({warning}));
+  EXPECT_NE(result.output.find("  warning     " + warning + "\n"), std::string::npos) << result.output;
+  for (const e2e::SampleFile& file : e2e::SampleFiles()) {
+    SCOPED_TRACE(file.path);
+    const struct stat info = e2e::StatOf(InGuest(file.path));
+    EXPECT_EQ(zqtest::ReadFile(InGuest(file.path)), file.content);
+    EXPECT_EQ(info.st_mtime, file.mtime);
+    EXPECT_EQ(info.st_mode & 07777, file.mode);
+    EXPECT_EQ(info.st_uid, SshTestUsers::UserId());
+  }
+  for (const std::string& folder : e2e::SampleFolders()) {
+    EXPECT_EQ(e2e::StatOf(InGuest(folder)).st_mtime, kFolderTime) << folder;
+  }
+}
+
+// The Windows probe and then the Unix probe both need the login; the refused password is asked of
+// the server once, the second probe takes the remembered refusal.
 TEST_F(SshRestore, RefusesAWrongGuestPasswordWithTheChannelsHint) {
+  zqtest::SshdServer& server = SshGuestEnvironment::Get().server();
+  auto failedLogins = [&server] {
+    const std::string log = server.Log();
+    size_t count = 0;
+    for (size_t at = log.find("Failed password for"); at != std::string::npos;
+         at = log.find("Failed password for", at + 1)) {
+      ++count;
+    }
+    return count;
+  };
+  const size_t before = failedLogins();
+  const std::string wrongPassword = "not the password " + std::to_string(getpid()) + "." + std::to_string(time(nullptr));
   const RunResult result =
-      harness.Restore(harness.Job(kVm, kGuid, destination(), SshTestUsers::kRootUser, "not the password"),
+      harness.Restore(harness.Job(kVm, kGuid, destination(), SshTestUsers::kRootUser, wrongPassword),
                       source.path(), 120);
+  EXPECT_EQ(failedLogins() - before, 1u) << server.Log();
   EXPECT_EQ(result.status, 3) << result.output;
   ASSERT_EQ(result.summary["pendingCauses"].size(), 1u) << result.output;
   EXPECT_EQ(result.summary["pendingCauses"][0]["code"], "0x4800006A");
   EXPECT_NE(result.output.find("Please check guest VM login credentials."), std::string::npos) << result.output;
+  EXPECT_NE(result.output.find("zqplink.exe: authentication refused for root"), std::string::npos) << result.output;
   struct stat info {};
   EXPECT_NE(lstat(destination().c_str(), &info), 0) << "nothing reached the guest";
 }

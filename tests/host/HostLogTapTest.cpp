@@ -86,6 +86,17 @@ TEST(HostLogTap, KeepsTheErrorLinesSinceAMark) {
   EXPECT_EQ(scoped.tap->ErrorsSince(mark), (std::vector<std::string>{"first [1]", "second"}));
 }
 
+TEST(HostLogTap, CountsTheOwnerLinesOfANonRootLoginAndNamesTheLogin) {
+  ScopedTap scoped;
+  EvDebug log;
+  log.DebugLvl("f", 0, "Owner not set on [/srv/r/a]: login [zqux1] is not root");
+  log.DebugLvl("f", 0, "Owner not set on [/srv/r/b]: login [x] is not root]: login [zqux2] is not root");
+  log.Debug("f", "Owner not set on [/srv/r/c]: login [zqux3] is not root, or so");
+  log.Error("f", "Owner not set on [/srv/r/d]: login [zqux4] is not root");
+  EXPECT_EQ(scoped.tap->OwnerNotSetCount(), 2u);
+  EXPECT_EQ(scoped.tap->OwnerNotSetLogin(), "zqux2");
+}
+
 TEST(HostLogTap, PassesEveryLineDownstream) {
   auto capture = std::make_shared<zqtest::CapturingLogSink>();
   ScopedTap scoped({capture});

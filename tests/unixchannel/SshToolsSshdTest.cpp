@@ -160,6 +160,24 @@ TEST_F(SshToolsSshd, PscpWritesUnixTargetsOverSshAndOtherTargetsOverSftp) {
   EXPECT_EQ(output, "other\nunix\n") << "no temporary file is left";
 }
 
+// A folder the login may not write in is the guest's refusal, not a refused login: the reason is
+// the guest's own words, over the helper script and over SFTP alike.
+TEST_F(SshToolsSshd, PscpReportsAWriteTheGuestRefusedAsSuchNotAsARefusedLogin) {
+  chmod(guest.path().c_str(), 0755);
+  TempDir local;
+  zqtest::WriteFile(local.Join("src"), "data");
+  std::string fromHome;
+  for (char c : SshTestUsers::Home()) fromHome += c == '/' ? "../" : "";
+  const std::string address = SshdEnvironment::Get().sftpServer().address();
+  for (const std::string& target : {guest.Join("unix"), fromHome + guest.Join("other").substr(1)}) {
+    SCOPED_TRACE(target);
+    std::string output;
+    EXPECT_NE(Run(Pscp() + local.Join("src") + " " + Target(address, target), output), 0);
+    EXPECT_NE(output.find("Permission denied"), std::string::npos) << output;
+    EXPECT_EQ(output.find("authentication refused"), std::string::npos) << output;
+  }
+}
+
 // The attribute step after a copy sends the staged file's times; reading it must not move them.
 TEST_F(SshToolsSshd, PscpLeavesTheLocalFilesAccessTime) {
   chmod(guest.path().c_str(), 0777);

@@ -164,6 +164,30 @@ TEST(SshToolOptions, CarryHostKeysTimeoutsOnePasswordPromptAndReuse) {
   EXPECT_TRUE(HasOption(OpenSshCommand::CommonOptions(settings, ""), "ControlMaster=no"));
 }
 
+// A refused login and a refused write both say "Permission denied"; only OpenSSH's login refusal
+// carries the list of methods, and only that is a login failure.
+TEST(SshFailureClassify, TellsARefusedLoginFromAWriteTheGuestRefused) {
+  struct Row {
+    const char* text;
+    SshFailure expected;
+  };
+  const Row rows[] = {
+      {"zqux1@10.0.0.5: Permission denied (publickey,password).\n", SshFailure::AuthenticationRefused},
+      {"Permission denied (publickey,keyboard-interactive).\r\n", SshFailure::AuthenticationRefused},
+      {"Received disconnect from 10.0.0.5 port 22:2: Too many authentication failures\n",
+       SshFailure::AuthenticationRefused},
+      {"remote open(\"/srv/ro/x.zq1a2b\"): Permission denied\n", SshFailure::Other},
+      {"zqvsa_agentless.sh: cannot create a temporary file in /srv/ro: Permission denied\n", SshFailure::Other},
+      {"bash: line 1: /srv/ro/x: Permission denied\n", SshFailure::Other},
+      {"dest/a\\ Permission\\ denied\\ \\(password\\).: No such file\n", SshFailure::Other},
+      {"ssh: connect to host 10.0.0.5 port 22: Connection refused\n", SshFailure::ConnectionRefused},
+      {"", SshFailure::None},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(OpenSshCommand::Classify(row.text), row.expected) << row.text;
+  }
+}
+
 // ssh -G prints the configuration ssh would use: the quoted option values read back intact.
 TEST(SshToolOptions, OpenSshReadsTheOptionValuesBack) {
   TempDir dir;
