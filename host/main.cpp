@@ -411,6 +411,9 @@ std::vector<SelectionRule> RulesInOrder(const CLI::App& command, const CLI::Opti
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A peer that goes away (a stopped libvirtd, a closed pipe) is a failed call, not the end of the
+  // job: libvirt's client, like every socket user here, expects SIGPIPE to be ignored.
+  std::signal(SIGPIPE, SIG_IGN);
   CLI::App app{"zqrestore: restore a backed-up tree into a running VM through the agentless restore plug-in"};
   app.require_subcommand(1);
   app.set_version_flag("--version", std::string("zqrestore ") + ZQ_VERSION);
