@@ -534,7 +534,9 @@ Outcome RunHelperCommand(const SshToolSettings& settings, const std::vector<std:
   if (settings.guestSessionIdle <= 0 || SocketPath(settings, login).empty()) return Outcome::NotTaken;
   std::string script;
   if (!ReadScript(script)) {
-    // Standard input is partly read: the plain path cannot run the command any more.
+    // Nothing was read (standard input is empty or cannot be read): the plain path runs the
+    // command as it always did. Otherwise standard input is partly read and it cannot any more.
+    if (script.empty()) return Outcome::NotTaken;
     std::fprintf(stderr, "%s: the helper script on standard input is not text\n", toolName);
     return Outcome::Failed;
   }
