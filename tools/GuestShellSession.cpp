@@ -31,6 +31,9 @@ constexpr const char* kReadyLine = "zqsession-ready";
 // Limits on what crosses the socket and the connection: the script, one request's arguments, and
 // one answer's output or errors.
 constexpr size_t kMaxScriptBytes = 1 << 20;
+// Standard input a helper-script command may bring at all: it is read whole before the command
+// runs, and handed on to a command that runs on its own.
+constexpr size_t kMaxStandardInputBytes = 64u << 20;
 constexpr size_t kMaxArgumentBytes = 1 << 20;
 constexpr size_t kMaxAnswerBytes = 256u << 20;
 constexpr size_t kMaxDataBytes = 4 * ((kMaxInlineBytes + 2) / 3);
@@ -460,9 +463,9 @@ bool ReadScript(std::string& script) {
     ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;
-    if (got == 0) return !script.empty() && script.find('\0') == std::string::npos;
+    if (got == 0) return true;
     script.append(buffer, static_cast<size_t>(got));
-    if (script.size() > kMaxScriptBytes) return false;
+    if (script.size() > kMaxStandardInputBytes) return false;
   }
 }
 
@@ -534,13 +537,14 @@ Outcome RunHelperCommand(const SshToolSettings& settings, const std::vector<std:
   if (settings.guestSessionIdle <= 0 || SocketPath(settings, login).empty()) return Outcome::NotTaken;
   std::string script;
   if (!ReadScript(script)) {
-    // Nothing was read (standard input is empty or cannot be read): the plain path runs the
-    // command as it always did. Otherwise standard input is partly read and it cannot any more.
-    if (script.empty()) return Outcome::NotTaken;
-    std::fprintf(stderr, "%s: the helper script on standard input is not text\n", toolName);
+    // Standard input is partly read: the plain path cannot run the command any more.
+    std::fprintf(stderr, "%s: cannot read the helper script on standard input (at most 64 MiB)\n", toolName);
     return Outcome::Failed;
   }
-  const Outcome outcome = RunScript(settings, sshOptions, login, script, arguments, "", true, toolName, status);
+  // An empty script, or one the loop cannot hold (a NUL byte, too large), runs on its own.
+  const bool fits = !script.empty() && script.size() <= kMaxScriptBytes && script.find('\0') == std::string::npos;
+  const Outcome outcome =
+      fits ? RunScript(settings, sshOptions, login, script, arguments, "", true, toolName, status) : Outcome::NotTaken;
   if (outcome == Outcome::NotTaken) {
     // The plain path reads the script from standard input again.
     int copy = ::memfd_create("script", MFD_CLOEXEC);
