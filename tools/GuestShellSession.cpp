@@ -131,6 +131,14 @@ std::string HexPrefix(const unsigned char* bytes, size_t digits) {
   return text;
 }
 
+// Logged in: the askpass has had its answer and the connection needs no password any more. The
+// value is wiped where it lies, in the environment block this process started with (the one
+// /proc shows), so that a session that outlives its job carries no password.
+void ForgetPassword() {
+  if (char* value = std::getenv(OpenSshCommand::kPasswordVariable)) ::explicit_bzero(value, std::strlen(value));
+  ::unsetenv(OpenSshCommand::kPasswordVariable);
+}
+
 // The socket of the login's session: the connection-reuse name of the password (a keyed digest)
 // with a digest of user, address and port. Empty when the control folder is not usable.
 std::string SocketPath(const SshToolSettings& settings, const SshLogin& login) {
@@ -314,6 +322,7 @@ class Session {
     std::string line;
     while (seen < kMaxGreetingBytes && ReadLine(m_fromGuest, line, kMaxGreetingBytes, deadline)) {
       if (line == kReadyLine) {
+        ForgetPassword();
         return true;
       }
       seen += line.size() + 1;
