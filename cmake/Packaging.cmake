@@ -16,9 +16,8 @@ install(DIRECTORY docs/examples/ DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zq
         PATTERN demo-tree EXCLUDE)
 
 get_property(ZQ_DEB_DEPENDS GLOBAL PROPERTY ZQ_DEB_DEPENDS)
-if(ZQ_WITH_LIBVIRT OR LIBVIRT_FOUND OR TARGET PkgConfig::LIBVIRT OR TARGET PkgConfig::libvirt)
-  list(APPEND ZQ_DEB_DEPENDS "libvirt0")
-endif()
+# The component libVMInfo.so links libvirt.
+list(APPEND ZQ_DEB_DEPENDS "libvirt0")
 list(PREPEND ZQ_DEB_DEPENDS "openssh-client" "libc6 (>= 2.36)" "libstdc++6 (>= 12)" "libgcc-s1")
 list(REMOVE_DUPLICATES ZQ_DEB_DEPENDS)
 list(JOIN ZQ_DEB_DEPENDS ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
