@@ -9,7 +9,7 @@
 #include <cstdlib>
 
 #include "../platform/FXFile.h"
-#include "ShellQuote.h"
+#include "toolscontract/ShellQuote.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <boost/range/iterator_range.hpp>
 
 #include "../platform/FXFile.h"
-#include "ShellQuote.h"
+#include "toolscontract/ShellQuote.h"
 #include "WinQuote.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "guestapi/ShellQuote.h"
+#include "toolscontract/ShellQuote.h"
 
 namespace GuestFileCopy {
 

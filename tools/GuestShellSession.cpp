@@ -21,7 +21,7 @@
 #include <string>
 
 #include "ControlFolder.h"
-#include "guestapi/ShellQuote.h"
+#include "toolscontract/ShellQuote.h"
 
 namespace GuestShellSession {
 

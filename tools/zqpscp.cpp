@@ -21,7 +21,7 @@
 #include "GuestShellSession.h"
 #include "OpenSshCommand.h"
 #include "PuttyArguments.h"
-#include "guestapi/ShellQuote.h"
+#include "toolscontract/ShellQuote.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "guestapi/ShellQuote.h"
+#include "toolscontract/ShellQuote.h"
 #include "platform/CNyPath.h"
 #include "support/SshdFixture.h"
 

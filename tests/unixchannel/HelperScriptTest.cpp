@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "guestapi/ShellQuote.h"
+#include "toolscontract/ShellQuote.h"
 #include "support/SshdFixture.h"
 #include "support/TestSupport.h"
 #include "UnixTestDoubles.h"

@@ -1,4 +1,4 @@
-#include "guestapi/ShellQuote.h"
+#include "toolscontract/ShellQuote.h"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,7 @@
 
 #include "SshdEnvironment.h"
 #include "UnixTestDoubles.h"
-#include "guestapi/ShellQuote.h"
+#include "toolscontract/ShellQuote.h"
 #include "support/SshTestInstallation.h"
 #include "support/TestSupport.h"
 

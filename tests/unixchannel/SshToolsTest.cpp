@@ -12,7 +12,7 @@
 
 #include "OpenSshCommand.h"
 #include "PuttyArguments.h"
-#include "guestapi/ShellQuote.h"
+#include "toolscontract/ShellQuote.h"
 #include "support/SshTestInstallation.h"
 #include "support/SshdFixture.h"
 #include "support/TestSupport.h"

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <deque>
 
-#include "guestapi/ShellQuote.h"
+#include "toolscontract/ShellQuote.h"
 #include "guestapi/ZQWinGuestAPI.h"
 #include "platform/ZqProcess.h"
 #include "support/TestSupport.h"

@@ -1,4 +1,4 @@
-#include "ShellQuote.h"
+#include "toolscontract/ShellQuote.h"
 
 #include <cstring>
 
