@@ -12,6 +12,7 @@
 #include "../platform/ZQPlatformInfo.h"
 #include "../platform/ZqProcess.h"
 #include "CommandTimeLimits.h"
+#include "toolscontract/SshToolsContract.h"
 
 std::mutex CGuestAPI::c_CmdLock;
 
@@ -34,8 +35,7 @@ bool IsExecBanner(const std::string& line) {
   return false;
 }
 
-// The variable through which the SSH tools receive the guest password.
-constexpr const char* kPasswordVariable = "ZQ_PUTTY_PASS";
+using SshToolsContract::kPasswordVariable;
 
 // The "ZQ_PUTTY_PASS=..." text the environment points to while a command runs. It is handed to
 // putenv, not setenv, because glibc keeps every text given to setenv for the life of the process;
@@ -68,7 +68,7 @@ long long LimitSetting(const char* key, long long fallback) {
 CommandLimits LimitsFor(const std::string& command, const std::string& baseHome) {
   using namespace CommandTimeLimits;
   CommandLimits limits;
-  const std::string copyTool = baseHome + "/zqpscp.exe";
+  const std::string copyTool = baseHome + "/" + SshToolsContract::kCopyTool;
   if (!baseHome.empty() && command.compare(0, copyTool.size(), copyTool) == 0) {
     const long long quiet = LimitSetting(kCopyInactivityLimitKey, kDefaultCopyInactivityLimit);
     limits.inactivitySeconds = quiet == 0 ? 0 : static_cast<int>(quiet + kCopyToolGraceSeconds);
@@ -86,8 +86,8 @@ std::string FailureReason(const std::string& errorText) {
   std::string reason;
   for (std::string line; std::getline(lines, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.rfind("zqplink.exe: ", 0) == 0 || line.rfind("zqpscp.exe: ", 0) == 0 ||
-        line.rfind("command ended: ", 0) == 0) {
+    if (line.rfind(std::string(SshToolsContract::kCommandTool) + ": ", 0) == 0 ||
+        line.rfind(std::string(SshToolsContract::kCopyTool) + ": ", 0) == 0 || line.rfind("command ended: ", 0) == 0) {
       reason = line;
     }
   }

@@ -10,15 +10,17 @@
 
 #include "../platform/FXFile.h"
 #include "toolscontract/ShellQuote.h"
+#include "toolscontract/SshToolsContract.h"
 
 namespace {
 
 using VMInfoStructs::SGuestFile;
 
-constexpr const char* kPasswordVariable = "ZQ_PUTTY_PASS";
-constexpr const char* kHelperScript = "zqvsa_agentless.sh";
-constexpr const char* kPlinkTool = "zqplink.exe";
-constexpr const char* kPscpTool = "zqpscp.exe";
+using SshToolsContract::kDestinationMarker;
+using SshToolsContract::kHelperScript;
+using SshToolsContract::kPasswordVariable;
+constexpr const char* kPlinkTool = SshToolsContract::kCommandTool;
+constexpr const char* kPscpTool = SshToolsContract::kCopyTool;
 constexpr size_t kBrowseFields = 8;
 
 constexpr const char* kIsGuestUnixOrigin = "bool ZQUnixGuestAPI::IsGuestUnix()";
@@ -87,7 +89,9 @@ std::string OctalMode(int32_t mode) {
 // `folder` without "/." parts and trailing slashes ("/" stays "/"), so that the first "/./" of a
 // marked path is the one the channel put there.
 std::string PlainFolder(std::string folder) {
-  for (size_t at = folder.find("/./"); at != std::string::npos; at = folder.find("/./")) folder.erase(at, 2);
+  for (size_t at = folder.find(kDestinationMarker); at != std::string::npos; at = folder.find(kDestinationMarker)) {
+    folder.erase(at, 2);
+  }
   while (folder.size() >= 2 && folder.compare(folder.size() - 2, 2, "/.") == 0) folder.erase(folder.size() - 2);
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   return folder;
@@ -113,12 +117,13 @@ int ZQUnixGuestAPI::InitStagingFolder(long long, const std::string&, const std::
 }
 
 std::string ZQUnixGuestAPI::MarkedPath(const std::string& guestPath, bool folderToCreate) const {
-  if (m_destination.empty()) return folderToCreate ? PlainFolder(guestPath) + "/./" : guestPath;
+  if (m_destination.empty()) return folderToCreate ? PlainFolder(guestPath) + kDestinationMarker : guestPath;
   const std::string root = m_destination == "/" ? std::string() : m_destination;
   if (guestPath.compare(0, root.size(), root) != 0) return guestPath;
   const std::string below = guestPath.substr(root.size());
   if (!below.empty() && below[0] != '/') return guestPath;
-  return root + (below.empty() ? "/./" : "/." + below);
+  // "/." + below: `below` begins with the marker's final "/".
+  return root + (below.empty() ? kDestinationMarker : "/." + below);
 }
 
 bool ZQUnixGuestAPI::Init(const GuestLoginCred& cred) {

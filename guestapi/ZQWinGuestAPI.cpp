@@ -19,13 +19,14 @@
 
 #include "../platform/FXFile.h"
 #include "toolscontract/ShellQuote.h"
+#include "toolscontract/SshToolsContract.h"
 #include "WinQuote.h"
 
 namespace {
 
 using VMInfoStructs::SGuestFile;
 
-constexpr const char* kPasswordVariable = "ZQ_PUTTY_PASS";
+using SshToolsContract::kPasswordVariable;
 
 // The one-liners. Where a path goes, %s takes a path argument: the path in single quotes, or
 // -LiteralPath and the path where PowerShell would read wildcards in it (PsPath below).
@@ -234,7 +235,7 @@ bool ZQWinGuestAPI::IsGuestWindows() {
 }
 
 std::string ZQWinGuestAPI::PlinkCommand(const std::string& address, const std::string& command) {
-  return ShellQuote::Word(m_baseHome + "/zqplink.exe") + " " + ShellQuote::Word(address) + " -l " +
+  return ShellQuote::Word(m_baseHome + "/" + SshToolsContract::kCommandTool) + " " + ShellQuote::Word(address) + " -l " +
          ShellQuote::Word(m_loginCred.userName) + " " + command;
 }
 
@@ -245,7 +246,7 @@ std::string ZQWinGuestAPI::ProbeCommand(const std::string& address) {
 void ZQWinGuestAPI::InitZqPlinkCmd(std::string& command) { command = PlinkCommand(m_loginCred.ipAddress, command); }
 
 void ZQWinGuestAPI::InitZqPscpCmd(std::string& arguments) {
-  arguments = ShellQuote::Word(m_baseHome + "/zqpscp.exe") + " -l " + ShellQuote::Word(m_loginCred.userName) +
+  arguments = ShellQuote::Word(m_baseHome + "/" + SshToolsContract::kCopyTool) + " -l " + ShellQuote::Word(m_loginCred.userName) +
               " " + arguments;
 }
 

@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "WriteAll.h"
+
 namespace ControlFolder {
 
 namespace {
@@ -38,17 +40,6 @@ class FileDescriptor {
  private:
   int m_fd;
 };
-
-bool WriteAll(int fd, const unsigned char* data, size_t length) {
-  while (length > 0) {
-    ssize_t written = ::write(fd, data, length);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    data += written;
-    length -= static_cast<size_t>(written);
-  }
-  return true;
-}
 
 // Publishes a fresh random key under `keyPath` unless another process did so first: the key is
 // written to a private temporary file and linked into place, which fails on an existing key.

@@ -13,10 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "toolscontract/SshToolsContract.h"
+
 namespace GuestFileCopy {
 
 // Name of the helper script beside the tools, and the option that writes a file.
-constexpr const char* kHelperScript = "zqvsa_agentless.sh";
+constexpr const char* kHelperScript = SshToolsContract::kHelperScript;
 constexpr const char* kWriteOption = "--write_file";
 
 // True for a target the guest's bash writes: an absolute Unix path.

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "ControlFolder.h"
+#include "WriteAll.h"
 #include "toolscontract/ShellQuote.h"
 
 namespace GuestShellSession {
@@ -65,19 +66,6 @@ bool WaitFor(int fd, short events, long long deadlineMs) {
     return ready > 0;
   }
 }
-
-bool WriteAll(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t written = ::write(fd, data, length);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    data += written;
-    length -= static_cast<size_t>(written);
-  }
-  return true;
-}
-
-bool WriteAll(int fd, const std::string& text) { return WriteAll(fd, text.data(), text.size()); }
 
 // Reads exactly `length` bytes into `text` (appended) before `deadlineMs`.
 bool ReadExact(int fd, size_t length, std::string& text, long long deadlineMs) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "SshToolSettings.h"
+#include "toolscontract/SshToolsContract.h"
 
 // Whom a tool logs in as.
 struct SshLogin {
@@ -28,7 +29,7 @@ enum class SshFailure {
 namespace OpenSshCommand {
 
 // Name of the environment variable that holds the guest password.
-constexpr const char* kPasswordVariable = "ZQ_PUTTY_PASS";
+constexpr const char* kPasswordVariable = SshToolsContract::kPasswordVariable;
 // Holds the process id of the tool that started OpenSSH when OpenSSH runs a tool as its askpass
 // program.
 constexpr const char* kAskPassMarker = "ZQ_SSH_ASKPASS_MODE";

@@ -3,6 +3,8 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 
+#include "toolscontract/SshToolsContract.h"
+
 namespace {
 
 bool IsPlainWord(const std::string& word) {
@@ -56,7 +58,9 @@ bool CheckLogin(const SshLogin& login, std::string& problem) {
 
 bool ParsePlinkArguments(const std::vector<std::string>& args, PlinkArguments& parsed, std::string& problem,
                          bool& helpRequested) {
-  CLI::App app{"Runs a command in a guest over SSH; the password comes from ZQ_PUTTY_PASS.", "zqplink.exe"};
+  CLI::App app{std::string("Runs a command in a guest over SSH; the password comes from ") +
+                   SshToolsContract::kPasswordVariable + ".",
+               SshToolsContract::kCommandTool};
   app.add_option("-l", parsed.login.user, "user name")->required();
   app.add_option("-P", parsed.login.port, "port");
   app.add_option("address", parsed.login.address, "address of the guest")->required();
@@ -100,7 +104,9 @@ bool SplitRemoteTarget(const std::string& target, SshLogin& login, std::string& 
 
 bool ParsePscpArguments(const std::vector<std::string>& args, PscpArguments& parsed, std::string& problem,
                         bool& helpRequested) {
-  CLI::App app{"Copies a file into a guest, complete or not at all; the password comes from ZQ_PUTTY_PASS.", "zqpscp.exe"};
+  CLI::App app{std::string("Copies a file into a guest, complete or not at all; the password comes from ") +
+                   SshToolsContract::kPasswordVariable + ".",
+               SshToolsContract::kCopyTool};
   std::string user;
   std::string target;
   app.add_option("-l", user, "user name (else the one in the target)");

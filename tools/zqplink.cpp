@@ -11,10 +11,11 @@
 #include "GuestShellSession.h"
 #include "OpenSshCommand.h"
 #include "PuttyArguments.h"
+#include "toolscontract/SshToolsContract.h"
 
 namespace {
 
-constexpr const char* kToolName = "zqplink.exe";
+constexpr const char* kToolName = SshToolsContract::kCommandTool;
 
 std::vector<std::string> SshCommandLine(const SshToolSettings& settings, const std::vector<std::string>& options,
                                         const PlinkArguments& parsed) {
@@ -36,7 +37,8 @@ int main(int argc, char** argv) {
   std::string problem;
   bool helpRequested = false;
   if (!ParsePlinkArguments(std::vector<std::string>(argv + 1, argv + argc), parsed, problem, helpRequested)) {
-    std::fprintf(helpRequested ? stdout : stderr, "%s%s\n", helpRequested ? "" : "zqplink.exe: ", problem.c_str());
+    const std::string prefix = helpRequested ? std::string() : std::string(kToolName) + ": ";
+    std::fprintf(helpRequested ? stdout : stderr, "%s%s\n", prefix.c_str(), problem.c_str());
     return helpRequested ? 0 : 1;
   }
   SshToolSettings settings;

@@ -22,10 +22,11 @@
 #include "OpenSshCommand.h"
 #include "PuttyArguments.h"
 #include "toolscontract/ShellQuote.h"
+#include "toolscontract/SshToolsContract.h"
 
 namespace {
 
-constexpr const char* kToolName = "zqpscp.exe";
+constexpr const char* kToolName = SshToolsContract::kCopyTool;
 
 // Opens the local file for reading; O_NOATIME keeps its access time for the attribute step that
 // follows the copy, and is dropped where the system refuses it (a file of another user).
@@ -169,7 +170,8 @@ int main(int argc, char** argv) {
   std::string problem;
   bool helpRequested = false;
   if (!ParsePscpArguments(std::vector<std::string>(argv + 1, argv + argc), parsed, problem, helpRequested)) {
-    std::fprintf(helpRequested ? stdout : stderr, "%s%s\n", helpRequested ? "" : "zqpscp.exe: ", problem.c_str());
+    const std::string prefix = helpRequested ? std::string() : std::string(kToolName) + ": ";
+    std::fprintf(helpRequested ? stdout : stderr, "%s%s\n", prefix.c_str(), problem.c_str());
     return helpRequested ? 0 : 1;
   }
   struct stat info {};

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "toolscontract/ShellQuote.h"
+#include "toolscontract/SshToolsContract.h"
 #include "support/SshdFixture.h"
 #include "support/TestSupport.h"
 #include "UnixTestDoubles.h"
@@ -16,6 +17,8 @@
 namespace {
 
 using zqtest::TempDir;
+
+const std::string kMarker = SshToolsContract::kDestinationMarker;
 
 struct ScriptRun {
   int status = -1;
@@ -197,7 +200,7 @@ struct LinkedDestination {
     symlink(outside.Join("secret").c_str(), (dest + "/file-link").c_str());
     symlink(outside.path().c_str(), (dest + "/folder-link").c_str());
   }
-  std::string Marked(const std::string& relative) const { return dest + "/./" + relative; }
+  std::string Marked(const std::string& relative) const { return dest + kMarker + relative; }
   std::string OutsideListing() const {
     std::string listing;
     zqtest::RunBounded("ls -ld --time-style=+%s " + outside.path() + "; ls -lA --time-style=+%s " + outside.path(),
@@ -235,8 +238,8 @@ TEST(HelperScript, TheDestinationItselfMayBeALink) {
   LinkedDestination site;
   const std::string viaLink = site.root.Join("dest-link");
   ASSERT_EQ(symlink(site.dest.c_str(), viaLink.c_str()), 0);
-  EXPECT_EQ(RunHelper({"--create_dir", viaLink + "/./a/b"}).status, 0);
-  EXPECT_EQ(RunWriter(viaLink + "/./a/b/f", "data", 4).status, 0);
+  EXPECT_EQ(RunHelper({"--create_dir", viaLink + kMarker + "a/b"}).status, 0);
+  EXPECT_EQ(RunWriter(viaLink + kMarker + "a/b/f", "data", 4).status, 0);
   EXPECT_EQ(zqtest::ReadIfPresent(site.dest + "/a/b/f"), "data");
 }
 
@@ -264,6 +267,17 @@ TEST(HelperScript, WriteFileReplacesCompletelyOrNotAtAll) {
   std::string listing;
   zqtest::RunBounded("ls -A " + site.dest, 10, listing);
   EXPECT_EQ(listing, "file-link\nfolder\nfolder-link\nold\n") << "no temporary file is left";
+}
+
+// The script cannot include the channel's header: it must spell the marker and its own name
+// the way the channel does, where it splits a path and where it names itself in messages.
+TEST(HelperScript, SpellsTheMarkerAndItsNameAsTheChannelDoes) {
+  const std::string script = zqtest::ReadFile(ZQ_HELPER_SCRIPT);
+  for (const std::string& expected :
+       {"readonly PROGRAM=" + std::string(SshToolsContract::kHelperScript) + "\n",
+        "$path == *" + kMarker + "* ", "ANCHOR=${path%%" + kMarker + "*}"}) {
+    EXPECT_NE(script.find(expected), std::string::npos) << expected;
+  }
 }
 
 TEST(HelperScript, IsShellcheckClean) {
