@@ -12,6 +12,7 @@
 
 #include "../platform/CNyPath.h"
 #include "../platform/FXFile.h"
+#include "../platform/JobMessageCodes.h"
 #include "../platform/PrivateFolderChain.h"
 #include "../platform/ZQPI.h"
 #include "StagingFolderLayout.h"
@@ -26,8 +27,6 @@ constexpr const char* kInitStagingOrigin = "virtual bool CVSAgentlessRestoreToVM
 constexpr const char* kDeInitStagingOrigin = "virtual bool CVSAgentlessRestoreToVM::DeInitStagingFolder()";
 constexpr const char* kGuestFilePathOrigin =
     "virtual void CVSAgentlessRestoreToVM::GenerateGuestFilePath(const string&, string&)";
-
-constexpr int kCannotCreateGuestFolderCode = 0x4800006A;
 
 std::string CannotCreateGuestFolderMessage(const std::string& guestDir, const std::string& vmName,
                                            const std::string& lastError) {
@@ -77,7 +76,7 @@ bool CVSAgentlessRestoreToVM::GenerateGuestAndStagingFolders() {
     if (m_pRstJobClient != nullptr) {
       const std::string message = CannotCreateGuestFolderMessage(m_guestDir, m_guestCtx.vmName, LastComponentError());
       *m_pRstJobClient << message.c_str();
-      m_pRstJobClient->setPendingCause(kCannotCreateGuestFolderCode, nullptr, false, EvMessageTypeDefault, 0, 0, 0,
+      m_pRstJobClient->setPendingCause(JobMessageCodes::kMsgSentence, nullptr, false, EvMessageTypeDefault, 0, 0, 0,
                                        false, JMGUIAlertColorNone, JMPendingCauseNone, 0, 0);
     }
     return false;

@@ -11,6 +11,7 @@
 
 #include <boost/algorithm/string/replace.hpp>
 
+#include "../platform/JobMessageCodes.h"
 #include "../platform/RestoreOption.h"
 #include "../platform/vsAppMgr.h"
 #include "../vminfo/VMInfoStructs.h"
@@ -28,17 +29,8 @@ constexpr const char* kVMInfoLibrary = "libVMInfo.so";
 constexpr const char* kVMInfoFactory = "CreateVMInfoObject";
 constexpr const char* kSpeedCounterName = "VM Write Speed";
 
-// Message codes posted to the restore job. kMsgSentence carries one complete sentence built here;
-// the others take their wording from the host's message catalogue.
-constexpr int kMsgSentence = 0x4800006A;
-constexpr int kMsgVMNotFound = 0x5B0000C0;
-constexpr int kMsgVMNotPoweredOn = 0x5B0000C1;
-constexpr int kMsgNoVMwareTools = 0x5B0000C2;
-constexpr int kMsgGuestLoginFailed = 0x5B0000C3;
-constexpr int kMsgHostOSNotSupported = 0x5B000129;
-constexpr int kMsgGuestOSNotSupported = 0x5B00012A;
-constexpr int kMsgConnectFailedWithReason = 0x5B00008B;
-constexpr int kMsgConnectFailed = 0x5B000032;
+// Message codes posted to the restore job (kMsgSentence, kMsgVMNotFound, ...).
+using namespace JobMessageCodes;
 
 // Error codes of the component's guest preparation.
 constexpr int kPrepVMNotFound = 1;

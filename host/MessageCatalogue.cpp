@@ -2,31 +2,36 @@
 
 #include <cstdio>
 
+#include "platform/JobMessageCodes.h"
+
 namespace {
+
+using namespace JobMessageCodes;
 
 struct CatalogueEntry {
   int code;
-  int argumentCount;
   const char* text;  // %1, %2, ... stand for the arguments in the order the plug-in added them
 };
 
-// 0x4800006A carries one complete sentence built by the plug-in; every other code carries values
-// and takes its wording from here.
+// kMsgSentence carries one complete sentence built by the plug-in; every other code carries values
+// and takes its wording from here. How many arguments come with a code is the plug-in's to say.
 constexpr CatalogueEntry kCatalogue[] = {
-    {0x5B0000C0, 1, "Virtual machine [%1] was not found. Check the VM name and GUID in the job."},
-    {0x5B0000C1, 1, "Virtual machine [%1] is not powered on. Power it on and run the restore again."},
-    {0x5B0000C2, 1,
+    {kMsgVMNotFound, "Virtual machine [%1] was not found. Check the VM name and GUID in the job."},
+    {kMsgVMNotPoweredOn, "Virtual machine [%1] is not powered on. Power it on and run the restore again."},
+    {kMsgNoVMwareTools,
      "Virtual machine [%1] does not have VMware tools installed and running. Restore to the VM cannot continue."},
-    {0x5B0000C3, 2, "Cannot connect to the guest of virtual machine [%1] as user [%2]. Check the guest credentials."},
-    {0x5B000129, 2,
+    {kMsgGuestLoginFailed,
+     "Cannot connect to the guest of virtual machine [%1] as user [%2]. Check the guest credentials."},
+    {kMsgHostOSNotSupported,
      "The host operating system of virtual machine [%1] is not supported for file-level restore "
      "(Windows 2012 R2 or later is needed): %2"},
-    {0x5B00012A, 2,
+    {kMsgGuestOSNotSupported,
      "The guest operating system of virtual machine [%1] is not supported for file-level restore "
      "(Windows 2008 R2 SP1 or later is needed): %2"},
-    {0x5B00008B, 3, "The connection to server [%1] as user [%2] was refused: %3"},
-    {0x5B000032, 2, "The connection to server [%1] as user [%2] was refused. Check the server name and credentials."},
-    {0x4800006A, 1, "%1"},
+    {kMsgConnectFailedWithReason, "The connection to server [%1] as user [%2] was refused: %3"},
+    {kMsgConnectFailed,
+     "The connection to server [%1] as user [%2] was refused. Check the server name and credentials."},
+    {kMsgSentence, "%1"},
 };
 
 const CatalogueEntry* Find(int code) {
@@ -77,12 +82,13 @@ std::string MessageCatalogue::Template(int code) {
 
 std::string MessageCatalogue::Render(int code, const std::vector<std::string>& arguments) {
   const CatalogueEntry* entry = Find(code);
-  if (entry == nullptr || arguments.size() < static_cast<size_t>(entry->argumentCount)) {
+  const JobMessageCode* posted = FindCode(code);
+  if (entry == nullptr || posted == nullptr || arguments.size() < static_cast<size_t>(posted->argumentCount)) {
     return Unformatted(code, arguments);
   }
   std::string text = Fill(entry->text, arguments);
   // Arguments beyond those the text uses are shown too.
-  for (size_t i = static_cast<size_t>(entry->argumentCount); i < arguments.size(); ++i) {
+  for (size_t i = static_cast<size_t>(posted->argumentCount); i < arguments.size(); ++i) {
     text += " [" + arguments[i] + "]";
   }
   return text;
