@@ -48,28 +48,9 @@ constexpr int kToolsRunning = 2;
 constexpr int kToolsRunningOld = 3;
 constexpr int kPoweredOn = 1;
 
-// Addresses of the restore-options fields read here.
-struct FieldAddress {
-  short index;
-  short tag;
-};
-constexpr FieldAddress kVMFileLevelRestore{25, 25};
-constexpr short kRestoreToVMTag = 2;
-constexpr FieldAddress kDestinationVM{8, 11};
-constexpr FieldAddress kServerName{1, 1};
-constexpr FieldAddress kServerCredentials{2, 5};
-constexpr FieldAddress kVMGuid{3, 6};
-constexpr FieldAddress kVMName{4, 10};
-constexpr FieldAddress kGuestCredentials{5, 14};
-constexpr FieldAddress kUserName{1, 1};
-constexpr FieldAddress kPassword{2, 5};
-constexpr short kInstanceEntityIndex = 10;
-constexpr FieldAddress kInstanceEntity{10, 16};
-constexpr short kInstanceIdTag = 0;
-constexpr short kClientIdIndex = 7;
-constexpr short kClientIdTag = 19;
-constexpr FieldAddress kCommonOptions{31, 31};
-constexpr short kRestoreACLsTag = 22;
+// Addresses of the restore-options fields (kVMFileLevelRestore, kDestinationVM, ...).
+using TMMsg::FieldAddress;
+using namespace TMMsg::RestoreOptionFields;
 
 // The nested object, or null when it is absent.
 CNMessageBase* NestedObject(CNMessageBase& parent, FieldAddress field) {
@@ -93,12 +74,14 @@ std::string ReadPlainPassword(const CNMessageBase& message, FieldAddress field) 
       .str();
 }
 
-int64_t ReadInt64(const CNMessageBase& message, short tag) {
-  return message.getint64(tag, TMMsg::kTypeCheckAny, TMMsg::kFieldCheckAny);
+// A 64-bit integer is read by its tag alone.
+int64_t ReadInt64(const CNMessageBase& message, FieldAddress field) {
+  return message.getint64(field.tag, TMMsg::kTypeCheckAny, TMMsg::kFieldCheckAny);
 }
 
-bool IsFieldSet(const CNMessageBase& message, short index) {
-  return message.isSet(index, TMMsg::kTypeCheckAny, TMMsg::kFieldCheckAny);
+// Presence is tested by the index alone.
+bool IsFieldSet(const CNMessageBase& message, FieldAddress field) {
+  return message.isSet(field.index, TMMsg::kTypeCheckAny, TMMsg::kFieldCheckAny);
 }
 
 // Appends the text arguments, in order, and posts the code as the job's pending cause.
@@ -170,18 +153,18 @@ void ReadServerLogin(const CNMessageBase& destinationVM, ServerLogin& login) {
 bool FindInstanceId(EvDebug& log, const CNMessageBase& vmFileLevelRestore, const CNMessageBase* instanceEntity,
                     int& instanceId) {
   instanceId = 0;
-  if (instanceEntity == nullptr || !IsFieldSet(vmFileLevelRestore, kInstanceEntityIndex)) {
+  if (instanceEntity == nullptr || !IsFieldSet(vmFileLevelRestore, kInstanceEntity)) {
     return true;
   }
-  instanceId = static_cast<int32_t>(ReadInt64(*instanceEntity, kInstanceIdTag));
+  instanceId = static_cast<int32_t>(ReadInt64(*instanceEntity, kInstanceId));
   if (instanceId != 0) {
     return true;
   }
-  if (!IsFieldSet(*instanceEntity, kClientIdIndex)) {
+  if (!IsFieldSet(*instanceEntity, kClientId)) {
     log.Error(kGetJobOptionsOrigin, "Destination clientId is not set in request");
     return false;
   }
-  const int32_t clientId = static_cast<int32_t>(ReadInt64(*instanceEntity, kClientIdTag));
+  const int32_t clientId = static_cast<int32_t>(ReadInt64(*instanceEntity, kClientId));
   log.Debug(kGetJobOptionsOrigin, "InstanceId is not set in request. Querying using clientId [%d]", clientId);
   vsAppMgr appMgr;
   unsigned long foundInstanceId = 0;
@@ -352,7 +335,7 @@ bool CVSAgentlessRestoreToVM::GetJobOptions(TMMsg::RestoreOption* options) {
     return false;
   }
   CNMessageBase* vmFileLevelRestore = NestedObject(*options, kVMFileLevelRestore);
-  if (vmFileLevelRestore == nullptr || ReadInt64(*vmFileLevelRestore, kRestoreToVMTag) == 0) {
+  if (vmFileLevelRestore == nullptr || ReadInt64(*vmFileLevelRestore, kRestoreToVM) == 0) {
     return true;
   }
   const CNMessageBase& destinationVM = NestedOrEmpty(*vmFileLevelRestore, kDestinationVM);
@@ -424,7 +407,7 @@ bool CVSAgentlessRestoreToVM::GetJobOptions(TMMsg::RestoreOption* options) {
   m_speedCounter.Reset();
   m_speedCounter.EnableLogging();
   m_speedCounter.Init(kSpeedCounterName, m_pJobCtrlClient->GetJobID());
-  m_restoreACLs = ReadInt64(NestedOrEmpty(*options, kCommonOptions), kRestoreACLsTag) != 0;
+  m_restoreACLs = ReadInt64(NestedOrEmpty(*options, kCommonOptions), kRestoreACLs) != 0;
   m_restoreToVMActive = true;
   m_log.Debug(kGetJobOptionsShortOrigin, "Restore ACLs [%d]", m_restoreACLs ? 1 : 0);
   return true;

@@ -9,33 +9,37 @@ namespace TMMsg {
 
 namespace {
 
+using namespace RestoreOptionFields;
+
 const MessageSchema kCredentialsSchema{"credentials",
-                                       {{"userName", 1, 1, FieldKind::String, nullptr},
-                                        {"password", 2, 5, FieldKind::Password, nullptr}}};
+                                       {{"userName", kUserName, FieldKind::String},
+                                        {"password", kPassword, FieldKind::Password}}};
 
 const MessageSchema kDestinationVMSchema{"destinationVM",
-                                         {{"serverName", 1, 1, FieldKind::String, nullptr},
-                                          {"serverCredentials", 2, 5, FieldKind::Object, &kCredentialsSchema},
-                                          {"vmGuid", 3, 6, FieldKind::String, nullptr},
-                                          {"vmName", 4, 10, FieldKind::String, nullptr},
-                                          {"guestCredentials", 5, 14, FieldKind::Object, &kCredentialsSchema}}};
+                                         {{"serverName", kServerName, FieldKind::String},
+                                          {"serverCredentials", kServerCredentials, FieldKind::Object,
+                                           &kCredentialsSchema},
+                                          {"vmGuid", kVMGuid, FieldKind::String},
+                                          {"vmName", kVMName, FieldKind::String},
+                                          {"guestCredentials", kGuestCredentials, FieldKind::Object,
+                                           &kCredentialsSchema}}};
 
 const MessageSchema kInstanceEntitySchema{"instanceEntity",
-                                          {{"instanceId", 0, 0, FieldKind::Int64, nullptr},
-                                           {"clientId", 7, 19, FieldKind::Int64, nullptr}}};
+                                          {{"instanceId", kInstanceId, FieldKind::Int64},
+                                           {"clientId", kClientId, FieldKind::Int64}}};
 
 const MessageSchema kVMFileLevelRestoreSchema{
     "vmFileLevelRestore",
-    {{"restoreToVM", 2, 2, FieldKind::Int64, nullptr},
-     {"destinationVM", 8, 11, FieldKind::Object, &kDestinationVMSchema},
-     {"instanceEntity", 10, 16, FieldKind::Object, &kInstanceEntitySchema}}};
+    {{"restoreToVM", kRestoreToVM, FieldKind::Int64},
+     {"destinationVM", kDestinationVM, FieldKind::Object, &kDestinationVMSchema},
+     {"instanceEntity", kInstanceEntity, FieldKind::Object, &kInstanceEntitySchema}}};
 
-const MessageSchema kCommonOptionsSchema{"commonOptions", {{"restoreACLs", 22, 22, FieldKind::Int64, nullptr}}};
+const MessageSchema kCommonOptionsSchema{"commonOptions", {{"restoreACLs", kRestoreACLs, FieldKind::Int64}}};
 
 const MessageSchema kRestoreOptionSchema{
     "restoreOptions",
-    {{"vmFileLevelRestore", 25, 25, FieldKind::Object, &kVMFileLevelRestoreSchema},
-     {"commonOptions", 31, 31, FieldKind::Object, &kCommonOptionsSchema}}};
+    {{"vmFileLevelRestore", kVMFileLevelRestore, FieldKind::Object, &kVMFileLevelRestoreSchema},
+     {"commonOptions", kCommonOptions, FieldKind::Object, &kCommonOptionsSchema}}};
 
 const char* KindName(FieldKind kind) {
   switch (kind) {

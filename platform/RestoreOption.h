@@ -16,7 +16,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "pstring.h"
+#include "platform/RestoreOptionFields.h"
+#include "platform/pstring.h"
 
 namespace TMMsg {
 
@@ -31,6 +32,9 @@ struct MessageSchema;
 
 // One field of a message: its name in the readable form, its address and its kind.
 struct FieldSchema {
+  FieldSchema(const char* name, FieldAddress address, FieldKind kind, const MessageSchema* nested = nullptr)
+      : name(name), index(address.index), tag(address.tag), kind(kind), nested(nested) {}
+
   const char* name;
   short index;
   short tag;
