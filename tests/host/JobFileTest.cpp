@@ -14,6 +14,22 @@
 
 namespace {
 
+using namespace TMMsg::RestoreOptionFields;
+using TMMsg::FieldAddress;
+
+// Reads of the restore-options message by field address.
+const CNMessageBase& Nested(const CNMessageBase& message, FieldAddress field) {
+  return message.nestedOrEmpty(field.index, field.tag);
+}
+std::string String(const CNMessageBase& message, FieldAddress field) {
+  return message.getstring(field.index, field.tag, 0, 0);
+}
+std::string Password(const CNMessageBase& message, FieldAddress field) {
+  return message.getpstringobject(field.index, field.tag, 0, 0).getPlainPassword().str();
+}
+int64_t Int64(const CNMessageBase& message, FieldAddress field) { return message.getint64(field.tag, 0, 0); }
+bool IsSet(const CNMessageBase& message, FieldAddress field) { return message.isSet(field.index, 0, 0); }
+
 const char* const kMinimalJob =
     R"({"vm": {"name": "web01", "guid": "g-1"}, "destination": "/srv/restore", "jobIds": {"initAppId": 1}})";
 
@@ -206,22 +222,22 @@ TEST(RestoreOptionsFromJob, CarryTheVmCredentialsAndSwitches) {
   TMMsg::RestoreOption options;
   ASSERT_TRUE(options.loadJson(request, error)) << error;
 
-  const CNMessageBase& vmRestore = options.nestedOrEmpty(25, 25);
-  EXPECT_EQ(vmRestore.getint64(2, 0, 0), 1);
-  const CNMessageBase& vm = vmRestore.nestedOrEmpty(8, 11);
-  EXPECT_EQ(vm.getstring(1, 1, 0, 0), "vc1");
-  EXPECT_EQ(vm.getstring(3, 6, 0, 0), "g-1");
-  EXPECT_EQ(vm.getstring(4, 10, 0, 0), "web01");
-  EXPECT_EQ(vm.nestedOrEmpty(2, 5).getstring(1, 1, 0, 0), "admin");
-  EXPECT_EQ(vm.nestedOrEmpty(2, 5).getpstringobject(2, 5, 0, 0).getPlainPassword().str(), "spw");
-  EXPECT_EQ(vm.nestedOrEmpty(5, 14).getstring(1, 1, 0, 0), "root");
-  EXPECT_EQ(vm.nestedOrEmpty(5, 14).getpstringobject(2, 5, 0, 0).getPlainPassword().str(), "gpw");
-  const CNMessageBase& entity = vmRestore.nestedOrEmpty(10, 16);
-  EXPECT_TRUE(vmRestore.isSet(10, 0, 0));
-  EXPECT_EQ(entity.getint64(0, 0, 0), 7);
-  EXPECT_TRUE(entity.isSet(7, 0, 0));
-  EXPECT_EQ(entity.getint64(19, 0, 0), 3);
-  EXPECT_EQ(options.nestedOrEmpty(31, 31).getint64(22, 0, 0), 1);
+  const CNMessageBase& vmRestore = Nested(options, kVMFileLevelRestore);
+  EXPECT_EQ(Int64(vmRestore, kRestoreToVM), 1);
+  const CNMessageBase& vm = Nested(vmRestore, kDestinationVM);
+  EXPECT_EQ(String(vm, kServerName), "vc1");
+  EXPECT_EQ(String(vm, kVMGuid), "g-1");
+  EXPECT_EQ(String(vm, kVMName), "web01");
+  EXPECT_EQ(String(Nested(vm, kServerCredentials), kUserName), "admin");
+  EXPECT_EQ(Password(Nested(vm, kServerCredentials), kPassword), "spw");
+  EXPECT_EQ(String(Nested(vm, kGuestCredentials), kUserName), "root");
+  EXPECT_EQ(Password(Nested(vm, kGuestCredentials), kPassword), "gpw");
+  const CNMessageBase& entity = Nested(vmRestore, kInstanceEntity);
+  EXPECT_TRUE(IsSet(vmRestore, kInstanceEntity));
+  EXPECT_EQ(Int64(entity, kInstanceId), 7);
+  EXPECT_TRUE(IsSet(entity, kClientId));
+  EXPECT_EQ(Int64(entity, kClientId), 3);
+  EXPECT_EQ(Int64(Nested(options, kCommonOptions), kRestoreACLs), 1);
   // The builder took the passwords over and wiped them from the request.
   EXPECT_EQ(request.dump().find("gpw"), std::string::npos);
   EXPECT_EQ(request.dump().find("spw"), std::string::npos);
@@ -234,8 +250,8 @@ TEST(RestoreOptionsFromJob, LeaveTheInstanceEntityOutWhenTheJobNamesNoInstanceOr
   nlohmann::json request = BuildRestoreOptionsJson(job);
   TMMsg::RestoreOption options;
   ASSERT_TRUE(options.loadJson(request, error)) << error;
-  EXPECT_FALSE(options.nestedOrEmpty(25, 25).isSet(10, 0, 0));
-  EXPECT_EQ(options.nestedOrEmpty(31, 31).getint64(22, 0, 0), 0);
+  EXPECT_FALSE(IsSet(Nested(options, kVMFileLevelRestore), kInstanceEntity));
+  EXPECT_EQ(Int64(Nested(options, kCommonOptions), kRestoreACLs), 0);
 }
 
 TEST(RestoreOptionsFromJob, SetTheClientIdOnlyWhenTheJobGivesOne) {
@@ -245,9 +261,9 @@ TEST(RestoreOptionsFromJob, SetTheClientIdOnlyWhenTheJobGivesOne) {
   nlohmann::json request = BuildRestoreOptionsJson(job);
   TMMsg::RestoreOption options;
   ASSERT_TRUE(options.loadJson(request, error)) << error;
-  const CNMessageBase& entity = options.nestedOrEmpty(25, 25).nestedOrEmpty(10, 16);
-  EXPECT_EQ(entity.getint64(0, 0, 0), 5);
-  EXPECT_FALSE(entity.isSet(7, 0, 0));
+  const CNMessageBase& entity = Nested(Nested(options, kVMFileLevelRestore), kInstanceEntity);
+  EXPECT_EQ(Int64(entity, kInstanceId), 5);
+  EXPECT_FALSE(IsSet(entity, kClientId));
 }
 
 }  // namespace

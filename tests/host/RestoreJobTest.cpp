@@ -248,9 +248,14 @@ TEST_F(RestoreJobTest, HandsTheJobsRecordsAndOptionsToTheController) {
   std::string vmNameSeen;
   std::string guestPasswordSeen;
   EXPECT_CALL(*controller, GetJobOptions(_)).WillOnce(Invoke([&](TMMsg::RestoreOption* options) {
-    const CNMessageBase& vm = options->nestedOrEmpty(25, 25).nestedOrEmpty(8, 11);
-    vmNameSeen = vm.getstring(4, 10, 0, 0);
-    guestPasswordSeen = vm.nestedOrEmpty(5, 14).getpstringobject(2, 5, 0, 0).getPlainPassword().str();
+    using namespace TMMsg::RestoreOptionFields;
+    const CNMessageBase& vm = options->nestedOrEmpty(kVMFileLevelRestore.index, kVMFileLevelRestore.tag)
+                                  .nestedOrEmpty(kDestinationVM.index, kDestinationVM.tag);
+    vmNameSeen = vm.getstring(kVMName.index, kVMName.tag, 0, 0);
+    guestPasswordSeen = vm.nestedOrEmpty(kGuestCredentials.index, kGuestCredentials.tag)
+                            .getpstringobject(kPassword.index, kPassword.tag, 0, 0)
+                            .getPlainPassword()
+                            .str();
     EXPECT_EQ(initData->initIdA, 1);
     EXPECT_EQ(initData->initAppId, 10u);
     EXPECT_EQ(initData->initIdB, 2u);
