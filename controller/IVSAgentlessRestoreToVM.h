@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "../platform/FSRRecords.h"
-#include "../platform/ZQJobClient.h"
+#include "platform/FSRRecords.h"
+#include "platform/ZQJobClient.h"
 
 namespace TMMsg {
 class RestoreOption;

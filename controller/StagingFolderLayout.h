@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "../platform/FSRRecords.h"
+#include "platform/FSRRecords.h"
 
 // Name of the staging folder's leaf, below the job's three ids.
 constexpr const char* kStagingLeafName = "ForGuestVM";

@@ -4,12 +4,12 @@
 #include <memory>
 #include <string>
 
-#include "../guestapi/GuestTypes.h"
-#include "../guestapi/ZQGuestAPI.h"
-#include "../platform/CMediaSpeedCounter.h"
-#include "../platform/EvEvent.h"
-#include "../vminfo/IVMInfo.h"
-#include "IVSAgentlessRestoreToVM.h"
+#include "controller/IVSAgentlessRestoreToVM.h"
+#include "guestapi/GuestTypes.h"
+#include "guestapi/ZQGuestAPI.h"
+#include "platform/CMediaSpeedCounter.h"
+#include "platform/EvEvent.h"
+#include "vminfo/IVMInfo.h"
 
 class CVSAgentlessRestoreToVM : public IVSAgentlessRestoreToVM {
  public:

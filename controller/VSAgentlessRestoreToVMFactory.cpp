@@ -1,6 +1,6 @@
 #include <new>
 
-#include "VSAgentlessRestoreToVM.h"
+#include "controller/VSAgentlessRestoreToVM.h"
 
 extern "C" bool CreateVSAgentlessRestoreToVMObject(IVSAgentlessRestoreToVM** out) {
   static constexpr const char* kOrigin = "bool CreateVSAgentlessRestoreToVMObject(IVSAgentlessRestoreToVM**)";

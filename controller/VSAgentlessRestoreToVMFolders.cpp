@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "../platform/CNyPath.h"
-#include "../platform/FXFile.h"
-#include "../platform/JobMessageCodes.h"
-#include "../platform/PrivateFolderChain.h"
-#include "../platform/ZQPI.h"
-#include "StagingFolderLayout.h"
-#include "VSAgentlessRestoreToVM.h"
+#include "controller/StagingFolderLayout.h"
+#include "controller/VSAgentlessRestoreToVM.h"
+#include "platform/CNyPath.h"
+#include "platform/FXFile.h"
+#include "platform/JobMessageCodes.h"
+#include "platform/PrivateFolderChain.h"
+#include "platform/ZQPI.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "WinQuote.h"
+#include "guestapi/WinQuote.h"
 
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "../vminfo/IVMInfo.h"
-#include "../vminfo/VMInfoStructs.h"
-#include "../vminfo/VirtualServerInstanceType.h"
-#include "../platform/EvEvent.h"
-#include "GuestTypes.h"
+#include "guestapi/GuestTypes.h"
+#include "platform/EvEvent.h"
+#include "vminfo/IVMInfo.h"
+#include "vminfo/VirtualServerInstanceType.h"
+#include "vminfo/VMInfoStructs.h"
 
 class IGuestAPI {
  public:

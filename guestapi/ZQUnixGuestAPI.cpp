@@ -1,4 +1,4 @@
-#include "ZQUnixGuestAPI.h"
+#include "guestapi/ZQUnixGuestAPI.h"
 
 #include <boost/algorithm/string/find_iterator.hpp>
 #include <boost/algorithm/string/iter_find.hpp>
@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "../platform/FXFile.h"
+#include "platform/FXFile.h"
 #include "toolscontract/ShellQuote.h"
 #include "toolscontract/SshToolsContract.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ZQGuestAPI.h"
+#include "guestapi/ZQGuestAPI.h"
 
 class ZQUnixGuestAPI : public CGuestAPI {
  public:

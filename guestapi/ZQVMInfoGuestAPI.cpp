@@ -1,4 +1,4 @@
-#include "ZQVMInfoGuestAPI.h"
+#include "guestapi/ZQVMInfoGuestAPI.h"
 
 ZQVMInfoGuestAPI::ZQVMInfoGuestAPI(IVMInfo* vmInfo) : CGuestAPI(vmInfo) {}
 

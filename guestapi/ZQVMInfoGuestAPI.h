@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ZQGuestAPI.h"
+#include "guestapi/ZQGuestAPI.h"
 
 class ZQVMInfoGuestAPI : public CGuestAPI {
  public:

@@ -1,4 +1,4 @@
-#include "ZQWinGuestAPI.h"
+#include "guestapi/ZQWinGuestAPI.h"
 
 #include <algorithm>
 #include <cctype>
@@ -17,10 +17,10 @@
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/range/iterator_range.hpp>
 
-#include "../platform/FXFile.h"
+#include "guestapi/WinQuote.h"
+#include "platform/FXFile.h"
 #include "toolscontract/ShellQuote.h"
 #include "toolscontract/SshToolsContract.h"
-#include "WinQuote.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "CommandWords.h"
+#include "host/CommandWords.h"
 
 #include <algorithm>
 #include <set>

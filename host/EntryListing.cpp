@@ -1,12 +1,12 @@
-#include "EntryListing.h"
+#include "host/EntryListing.h"
 
 #include <cstdio>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
-#include "HumanUnits.h"
-#include "JobSummary.h"
+#include "host/HumanUnits.h"
+#include "host/JobSummary.h"
 
 namespace {
 

@@ -8,12 +8,12 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "GuestPreview.h"
-#include "JobFile.h"
-#include "ProgressDisplay.h"
-#include "RestoreJob.h"
-#include "SecretMask.h"
-#include "TerminalLines.h"
+#include "host/GuestPreview.h"
+#include "host/JobFile.h"
+#include "host/ProgressDisplay.h"
+#include "host/RestoreJob.h"
+#include "host/SecretMask.h"
+#include "host/TerminalLines.h"
 
 // "restored  PATH", "kept      PATH", "failed    PATH: REASON".
 std::string EntryLine(EntryOutcome outcome, const std::string& path, const std::string& reason);

@@ -1,4 +1,4 @@
-#include "EntrySelection.h"
+#include "host/EntrySelection.h"
 
 #include <fnmatch.h>
 

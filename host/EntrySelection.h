@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "SourceTree.h"
+#include "host/SourceTree.h"
 
 struct SelectionRule {
   bool include = false;  // --include; otherwise --exclude

@@ -1,4 +1,4 @@
-#include "GuestAccess.h"
+#include "host/GuestAccess.h"
 
 #include <dlfcn.h>
 #include <strings.h>
@@ -6,7 +6,7 @@
 #include <cinttypes>
 #include <ctime>
 
-#include "GuestPath.h"
+#include "host/GuestPath.h"
 
 #include "platform/pstring.h"
 #include "platform/vsAppMgr.h"

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "JobFile.h"
-#include "PluginLibrary.h"
-#include "SecretMask.h"
 #include "guestapi/GuestTypes.h"
+#include "host/JobFile.h"
+#include "host/PluginLibrary.h"
+#include "host/SecretMask.h"
 #include "vminfo/IVMInfo.h"
 
 // The component's connection for the job: its instance type and credentials as the installation's

@@ -1,4 +1,4 @@
-#include "GuestPath.h"
+#include "host/GuestPath.h"
 
 #include <cctype>
 

@@ -1,9 +1,9 @@
-#include "GuestPreview.h"
+#include "host/GuestPreview.h"
 
 #include <cctype>
 #include <utility>
 
-#include "GuestPath.h"
+#include "host/GuestPath.h"
 
 namespace {
 

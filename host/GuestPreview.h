@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "SourceTree.h"
+#include "host/SourceTree.h"
 #include "vminfo/VMInfoStructs.h"
 
 // When a file the guest already has is replaced (--overwrite, or the job's overwriteAlways).

@@ -1,4 +1,4 @@
-#include "HostLogTap.h"
+#include "host/HostLogTap.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,7 +7,7 @@
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/trim.hpp>
 
-#include "TerminalLines.h"
+#include "host/TerminalLines.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "HumanUnits.h"
+#include "host/HumanUnits.h"
 
 #include <cmath>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "JobFile.h"
+#include "host/JobFile.h"
 
 #include <algorithm>
 #include <cstdint>

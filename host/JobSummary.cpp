@@ -1,12 +1,12 @@
-#include "JobSummary.h"
+#include "host/JobSummary.h"
 
 #include <cstdio>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
-#include "HumanUnits.h"
-#include "MessageCatalogue.h"
+#include "host/HumanUnits.h"
+#include "host/MessageCatalogue.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "JobFile.h"
-#include "RestoreJob.h"
-#include "SecretMask.h"
+#include "host/JobFile.h"
+#include "host/RestoreJob.h"
+#include "host/SecretMask.h"
 
 // Exit statuses of zqrestore (docs/zqrestore.md).
 enum ExitStatus : int {

@@ -1,4 +1,4 @@
-#include "MessageCatalogue.h"
+#include "host/MessageCatalogue.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "PluginLibrary.h"
+#include "host/PluginLibrary.h"
 
 #include <dlfcn.h>
 

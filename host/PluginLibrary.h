@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "RestoreJob.h"
 #include "guestapi/ZQGuestAPI.h"
+#include "host/RestoreJob.h"
 
 // A library opened with dlopen and closed when the object goes.
 class SharedLibrary {

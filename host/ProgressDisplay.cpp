@@ -1,7 +1,7 @@
-#include "ProgressDisplay.h"
+#include "host/ProgressDisplay.h"
 
-#include "HumanUnits.h"
-#include "TerminalLines.h"
+#include "host/HumanUnits.h"
+#include "host/TerminalLines.h"
 #include "platform/CMediaSpeedCounter.h"
 
 namespace {

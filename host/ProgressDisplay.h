@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "RestoreJob.h"
+#include "host/RestoreJob.h"
 
 class TerminalLines;
 

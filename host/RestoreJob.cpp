@@ -1,4 +1,4 @@
-#include "RestoreJob.h"
+#include "host/RestoreJob.h"
 
 #include <sys/stat.h>
 

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "HostLogTap.h"
-#include "JobFile.h"
-#include "SourceTree.h"
-#include "StagingWriter.h"
 #include "controller/IVSAgentlessRestoreToVM.h"
+#include "host/HostLogTap.h"
+#include "host/JobFile.h"
+#include "host/SourceTree.h"
+#include "host/StagingWriter.h"
 #include "platform/ZQJobClient.h"
 
 // How far a job came.

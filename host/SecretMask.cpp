@@ -1,4 +1,4 @@
-#include "SecretMask.h"
+#include "host/SecretMask.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "StagingWriter.h"
+#include "host/StagingWriter.h"
 
 #include <fcntl.h>
 #include <sys/sendfile.h>

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "SourceTree.h"
+#include "host/SourceTree.h"
 #include "platform/FSRRecords.h"
 
 // The header of one entry: permission bits (set-id and sticky bits included), owner, group,

@@ -1,4 +1,4 @@
-#include "TerminalLines.h"
+#include "host/TerminalLines.h"
 
 namespace {
 // Carriage return, then "erase to end of line".

@@ -1,4 +1,4 @@
-#include "AgentGuestFiles.h"
+#include "hypervisor/AgentGuestFiles.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,8 +13,8 @@
 #include <random>
 #include <thread>
 
-#include "AgentGuestOutput.h"
-#include "UniqueFd.h"
+#include "hypervisor/AgentGuestOutput.h"
+#include "hypervisor/UniqueFd.h"
 
 namespace {
 

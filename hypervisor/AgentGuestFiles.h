@@ -23,9 +23,9 @@
 #include <string>
 #include <vector>
 
-#include "AgentGuestOutput.h"
-#include "AgentTransport.h"
-#include "VMInfoStatus.h"
+#include "hypervisor/AgentGuestOutput.h"
+#include "hypervisor/AgentTransport.h"
+#include "hypervisor/VMInfoStatus.h"
 #include "vminfo/VMInfoStructs.h"
 
 struct AgentLimits {

@@ -1,4 +1,4 @@
-#include "AgentGuestOutput.h"
+#include "hypervisor/AgentGuestOutput.h"
 
 #include <sys/stat.h>
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "VMInfoStatus.h"
+#include "hypervisor/VMInfoStatus.h"
 #include "vminfo/VMInfoStructs.h"
 
 // Facts about one guest entry, as stat reports them without following a final link.

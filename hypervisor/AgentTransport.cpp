@@ -1,4 +1,4 @@
-#include "AgentTransport.h"
+#include "hypervisor/AgentTransport.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -13,7 +13,7 @@
 #include <cstring>
 #include <random>
 
-#include "UniqueFd.h"
+#include "hypervisor/UniqueFd.h"
 
 namespace {
 

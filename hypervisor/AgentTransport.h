@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "VMInfoStatus.h"
+#include "hypervisor/VMInfoStatus.h"
 
 // How a command failed, beyond its text: callers treat a silent agent differently from a refusal.
 enum class AgentFailure { None, NoAnswer, Refused, Malformed };

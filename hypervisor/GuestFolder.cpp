@@ -1,4 +1,4 @@
-#include "GuestFolder.h"
+#include "hypervisor/GuestFolder.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,7 +14,7 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
-#include "PosixFiles.h"
+#include "hypervisor/PosixFiles.h"
 
 using VMInfoStructs::SGuestFile;
 

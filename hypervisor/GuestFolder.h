@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "GuestPath.h"
-#include "GuestPathResolver.h"
-#include "Inventory.h"
-#include "UniqueFd.h"
-#include "VMInfoStatus.h"
+#include "hypervisor/GuestPath.h"
+#include "hypervisor/GuestPathResolver.h"
+#include "hypervisor/Inventory.h"
+#include "hypervisor/UniqueFd.h"
+#include "hypervisor/VMInfoStatus.h"
 #include "vminfo/VMInfoStructs.h"
 
 class GuestFolder {

@@ -1,4 +1,4 @@
-#include "GuestPath.h"
+#include "hypervisor/GuestPath.h"
 
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "Inventory.h"
-#include "VMInfoStatus.h"
+#include "hypervisor/Inventory.h"
+#include "hypervisor/VMInfoStatus.h"
 
 struct GuestPathParts {
   std::vector<std::string> names;  // below the guest folder; empty for the root itself

@@ -1,4 +1,4 @@
-#include "GuestPathResolver.h"
+#include "hypervisor/GuestPathResolver.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "GuestPath.h"
-#include "UniqueFd.h"
-#include "VMInfoStatus.h"
+#include "hypervisor/GuestPath.h"
+#include "hypervisor/UniqueFd.h"
+#include "hypervisor/VMInfoStatus.h"
 
 struct ResolvedGuestEntry {
   UniqueFd parent;        // O_PATH descriptor of the folder that holds the entry; invalid for the root

@@ -1,4 +1,4 @@
-#include "InventoryStore.h"
+#include "hypervisor/InventoryStore.h"
 
 #include <sys/stat.h>
 

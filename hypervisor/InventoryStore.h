@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "Inventory.h"
-#include "VMInfoStatus.h"
+#include "hypervisor/Inventory.h"
+#include "hypervisor/VMInfoStatus.h"
 
 class InventoryStore {
  public:

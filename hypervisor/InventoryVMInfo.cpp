@@ -1,4 +1,4 @@
-#include "InventoryVMInfo.h"
+#include "hypervisor/InventoryVMInfo.h"
 
 #include <boost/algorithm/string/join.hpp>
 #include <boost/algorithm/string/predicate.hpp>

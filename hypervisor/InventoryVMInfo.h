@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "GuestFolder.h"
-#include "Inventory.h"
-#include "InventoryStore.h"
-#include "VMInfoStatus.h"
 #include "guestapi/GuestTypes.h"
+#include "hypervisor/GuestFolder.h"
+#include "hypervisor/Inventory.h"
+#include "hypervisor/InventoryStore.h"
+#include "hypervisor/VMInfoStatus.h"
 #include "platform/EvEvent.h"
 #include "vminfo/IVMInfo.h"
 

@@ -1,4 +1,4 @@
-#include "LibvirtVMInfo.h"
+#include "hypervisor/LibvirtVMInfo.h"
 
 #include <libvirt/libvirt-qemu.h>
 #include <libvirt/libvirt.h>

@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "AgentGuestFiles.h"
-#include "VMInfoStatus.h"
 #include "guestapi/GuestTypes.h"
+#include "hypervisor/AgentGuestFiles.h"
+#include "hypervisor/VMInfoStatus.h"
 #include "platform/EvEvent.h"
 #include "vminfo/IVMInfo.h"
 

@@ -1,4 +1,4 @@
-#include "PosixFiles.h"
+#include "hypervisor/PosixFiles.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "UniqueFd.h"
+#include "hypervisor/UniqueFd.h"
 
 namespace PosixFiles {
 

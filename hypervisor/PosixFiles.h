@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "Inventory.h"
+#include "hypervisor/Inventory.h"
 #include "vminfo/VMInfoStructs.h"
 
 namespace PosixFiles {

@@ -1,11 +1,11 @@
-#include "VMInfoFactory.h"
+#include "hypervisor/VMInfoFactory.h"
 
 #include <mutex>
 #include <new>
 #include <vector>
 
-#include "InventoryVMInfo.h"
-#include "LibvirtVMInfo.h"
+#include "hypervisor/InventoryVMInfo.h"
+#include "hypervisor/LibvirtVMInfo.h"
 
 namespace {
 

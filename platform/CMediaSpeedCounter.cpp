@@ -1,4 +1,4 @@
-#include "CMediaSpeedCounter.h"
+#include "platform/CMediaSpeedCounter.h"
 
 #include <mutex>
 

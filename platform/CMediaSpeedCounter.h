@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "EvEvent.h"
+#include "platform/EvEvent.h"
 
 // Monotonic clock seam, so that tests can drive the counter with chosen times.
 class Clock {

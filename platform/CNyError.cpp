@@ -1,4 +1,4 @@
-#include "CNyError.h"
+#include "platform/CNyError.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "CNyPath.h"
+#include "platform/CNyPath.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

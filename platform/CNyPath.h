@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "CNyError.h"
+#include "platform/CNyError.h"
 
 class CNyPath {
  public:

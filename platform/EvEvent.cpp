@@ -1,4 +1,4 @@
-#include "EvEvent.h"
+#include "platform/EvEvent.h"
 
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -10,7 +10,7 @@
 #include <fstream>
 #include <mutex>
 
-#include "ZQPlatformInfo.h"
+#include "platform/ZQPlatformInfo.h"
 
 namespace {
 

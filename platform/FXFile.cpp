@@ -1,4 +1,4 @@
-#include "FXFile.h"
+#include "platform/FXFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "CNyError.h"
+#include "platform/CNyError.h"
 
 class FXFile {
  public:

@@ -1,4 +1,4 @@
-#include "InputLimits.h"
+#include "platform/InputLimits.h"
 
 #include <string.h>
 
@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "pstring.h"
+#include "platform/pstring.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "PrivateFolderChain.h"
+#include "platform/PrivateFolderChain.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,9 +1,9 @@
-#include "RestoreOption.h"
+#include "platform/RestoreOption.h"
 
 #include <nlohmann/json.hpp>
 
-#include "EvEvent.h"
-#include "InputLimits.h"
+#include "platform/EvEvent.h"
+#include "platform/InputLimits.h"
 
 namespace TMMsg {
 

@@ -1,4 +1,4 @@
-#include "ZQJobClient.h"
+#include "platform/ZQJobClient.h"
 
 ZQJobClient& ZQJobClient::operator<<(const char* text) {
   addArgument(text, kArgumentText);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "EvEvent.h"
+#include "platform/EvEvent.h"
 
 enum EvMessageType { EvMessageTypeDefault = 300 };
 enum JMGUIAlertColorLevel { JMGUIAlertColorNone = 0 };

@@ -1,8 +1,8 @@
-#include "ZQPI.h"
+#include "platform/ZQPI.h"
 
 #include <unistd.h>
 
-#include "ZQPlatformInfo.h"
+#include "platform/ZQPlatformInfo.h"
 
 namespace {
 constexpr const char* kDefaultJobResultsDirectory = "/var/lib/zqrestore/jobresults";

@@ -1,4 +1,4 @@
-#include "ZQPlatformInfo.h"
+#include "platform/ZQPlatformInfo.h"
 
 #include <sys/stat.h>
 
@@ -9,7 +9,7 @@
 #include <mutex>
 #include <sstream>
 
-#include "InputLimits.h"
+#include "platform/InputLimits.h"
 
 namespace {
 

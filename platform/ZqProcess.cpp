@@ -1,4 +1,4 @@
-#include "ZqProcess.h"
+#include "platform/ZqProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>

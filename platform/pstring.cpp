@@ -1,4 +1,4 @@
-#include "pstring.h"
+#include "platform/pstring.h"
 
 #include <string.h>
 

@@ -1,12 +1,12 @@
-#include "vsAppMgr.h"
+#include "platform/vsAppMgr.h"
 
 #include <climits>
 #include <cstdint>
 
 #include <nlohmann/json.hpp>
 
-#include "InputLimits.h"
-#include "ZQPlatformInfo.h"
+#include "platform/InputLimits.h"
+#include "platform/ZQPlatformInfo.h"
 
 namespace {
 

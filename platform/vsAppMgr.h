@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "../vminfo/VMInfoStructs.h"
-#include "EvEvent.h"
+#include "platform/EvEvent.h"
+#include "vminfo/VMInfoStructs.h"
 
 // The content of an application configuration.
 struct AppConfiguration {

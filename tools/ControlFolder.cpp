@@ -1,4 +1,4 @@
-#include "ControlFolder.h"
+#include "tools/ControlFolder.h"
 
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "WriteAll.h"
+#include "tools/WriteAll.h"
 
 namespace ControlFolder {
 

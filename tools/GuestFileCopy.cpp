@@ -1,4 +1,4 @@
-#include "GuestFileCopy.h"
+#include "tools/GuestFileCopy.h"
 
 #include <sys/random.h>
 

@@ -1,4 +1,4 @@
-#include "GuestShellSession.h"
+#include "tools/GuestShellSession.h"
 
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -20,8 +20,8 @@
 #include <cstring>
 #include <string>
 
-#include "ControlFolder.h"
-#include "WriteAll.h"
+#include "tools/ControlFolder.h"
+#include "tools/WriteAll.h"
 #include "toolscontract/ShellQuote.h"
 
 namespace GuestShellSession {

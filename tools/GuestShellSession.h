@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "OpenSshCommand.h"
+#include "tools/OpenSshCommand.h"
 
 namespace GuestShellSession {
 

@@ -1,4 +1,4 @@
-#include "OpenSshCommand.h"
+#include "tools/OpenSshCommand.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -22,8 +22,8 @@
 
 #include <openssl/evp.h>
 
-#include "ControlFolder.h"
-#include "WindowsLogin.h"
+#include "tools/ControlFolder.h"
+#include "tools/WindowsLogin.h"
 
 extern char** environ;
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "SshToolSettings.h"
+#include "tools/SshToolSettings.h"
 #include "toolscontract/SshToolsContract.h"
 
 // Whom a tool logs in as.

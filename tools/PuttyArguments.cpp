@@ -1,4 +1,4 @@
-#include "PuttyArguments.h"
+#include "tools/PuttyArguments.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>

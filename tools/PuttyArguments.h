@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "OpenSshCommand.h"
+#include "tools/OpenSshCommand.h"
 
 struct PlinkArguments {
   SshLogin login;

@@ -1,4 +1,4 @@
-#include "SshToolSettings.h"
+#include "tools/SshToolSettings.h"
 
 #include <unistd.h>
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "AskPass.h"
-#include "GuestShellSession.h"
-#include "OpenSshCommand.h"
-#include "PuttyArguments.h"
+#include "tools/AskPass.h"
+#include "tools/GuestShellSession.h"
+#include "tools/OpenSshCommand.h"
+#include "tools/PuttyArguments.h"
 #include "toolscontract/SshToolsContract.h"
 
 namespace {

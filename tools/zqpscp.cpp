@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "AskPass.h"
-#include "GuestFileCopy.h"
-#include "GuestShellSession.h"
-#include "OpenSshCommand.h"
-#include "PuttyArguments.h"
+#include "tools/AskPass.h"
+#include "tools/GuestFileCopy.h"
+#include "tools/GuestShellSession.h"
+#include "tools/OpenSshCommand.h"
+#include "tools/PuttyArguments.h"
 #include "toolscontract/ShellQuote.h"
 #include "toolscontract/SshToolsContract.h"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "VMInfoStructs.h"
-#include "VirtualServerInstanceType.h"
+#include "vminfo/VirtualServerInstanceType.h"
+#include "vminfo/VMInfoStructs.h"
 
 struct GuestCtx;
 

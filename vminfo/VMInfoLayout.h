@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "VMInfoStructs.h"
+#include "vminfo/VMInfoStructs.h"
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"

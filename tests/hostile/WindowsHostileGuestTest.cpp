@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <map>
 
-#include "../e2e/RestoreHarness.h"
+#include "e2e/RestoreHarness.h"
 
 namespace {
 

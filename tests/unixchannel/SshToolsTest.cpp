@@ -6,16 +6,16 @@
 
 #include <algorithm>
 
-#include "AskPass.h"
-#include "ControlFolder.h"
-#include "GuestFileCopy.h"
+#include "tools/AskPass.h"
+#include "tools/ControlFolder.h"
+#include "tools/GuestFileCopy.h"
 
-#include "OpenSshCommand.h"
-#include "PuttyArguments.h"
-#include "toolscontract/ShellQuote.h"
-#include "support/SshTestInstallation.h"
 #include "support/SshdFixture.h"
+#include "support/SshTestInstallation.h"
 #include "support/TestSupport.h"
+#include "tools/OpenSshCommand.h"
+#include "tools/PuttyArguments.h"
+#include "toolscontract/ShellQuote.h"
 
 namespace {
 
