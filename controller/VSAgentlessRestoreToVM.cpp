@@ -1,7 +1,7 @@
 // The restore controller: job records, and the per-entry restore of staged files and folders into
 // the guest with their attributes. Folder preparation lives in VSAgentlessRestoreToVMFolders.cpp,
 // the job options in VSAgentlessRestoreToVMJobOptions.cpp.
-#include "VSAgentlessRestoreToVM.h"
+#include "controller/VSAgentlessRestoreToVM.h"
 
 #include <sys/stat.h>
 
@@ -12,8 +12,9 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
-#include "../platform/FXFile.h"
-#include "StagingFolderLayout.h"
+#include "controller/StagingFolderLayout.h"
+#include "platform/FXFile.h"
+#include "platform/pstring.h"
 
 namespace {
 
@@ -47,8 +48,9 @@ std::string LeafOf(const std::string& path, bool unixStyle) {
 CVSAgentlessRestoreToVM::CVSAgentlessRestoreToVM() : m_speedCounter(nullptr) {}
 
 // Members go in reverse declaration order, the guest channel with them. The host's records and
-// clients and the VM-information component are borrowed and stay.
-CVSAgentlessRestoreToVM::~CVSAgentlessRestoreToVM() = default;
+// clients and the VM-information component are borrowed and stay. The guest password is wiped
+// before its memory goes back to the heap.
+CVSAgentlessRestoreToVM::~CVSAgentlessRestoreToVM() { WipeString(m_guestCtx.password); }
 
 bool CVSAgentlessRestoreToVM::Init(FSRInitData* initData, FSRInitDataVer2* initDataVer2, FSRSetParams* setParams,
                                    ZQRstJobClient* rstJobClient, ZQJobCtrlClient* jobCtrlClient,

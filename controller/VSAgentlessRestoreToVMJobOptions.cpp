@@ -11,11 +11,11 @@
 
 #include <boost/algorithm/string/replace.hpp>
 
-#include "../platform/JobMessageCodes.h"
-#include "../platform/RestoreOption.h"
-#include "../platform/vsAppMgr.h"
-#include "../vminfo/VMInfoStructs.h"
-#include "VSAgentlessRestoreToVM.h"
+#include "controller/VSAgentlessRestoreToVM.h"
+#include "platform/JobMessageCodes.h"
+#include "platform/RestoreOption.h"
+#include "platform/vsAppMgr.h"
+#include "vminfo/VMInfoStructs.h"
 
 namespace {
 
@@ -103,18 +103,6 @@ std::string WithoutPasswords(std::string text, const std::vector<const std::stri
   }
   return text;
 }
-
-// Wipes a working copy of a password when the operation ends, however it ends.
-class WipeOnExit {
- public:
-  explicit WipeOnExit(std::string& secret) : m_secret(secret) {}
-  ~WipeOnExit() { WipeString(m_secret); }
-  WipeOnExit(const WipeOnExit&) = delete;
-  WipeOnExit& operator=(const WipeOnExit&) = delete;
-
- private:
-  std::string& m_secret;
-};
 
 // The destination VM and the guest login of the request.
 GuestCtx ReadDestinationVM(const CNMessageBase& destinationVM) {

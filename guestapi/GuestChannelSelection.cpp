@@ -2,12 +2,13 @@
 // hypervisor's native guest operations, as the hypervisor kind and the installation allow.
 #include <new>
 
-#include "../platform/ZQPlatformInfo.h"
-#include "../vminfo/VMInfoLayout.h"
-#include "ZQGuestAPI.h"
-#include "ZQUnixGuestAPI.h"
-#include "ZQVMInfoGuestAPI.h"
-#include "ZQWinGuestAPI.h"
+#include "guestapi/ZQGuestAPI.h"
+#include "guestapi/ZQUnixGuestAPI.h"
+#include "guestapi/ZQVMInfoGuestAPI.h"
+#include "guestapi/ZQWinGuestAPI.h"
+#include "platform/pstring.h"
+#include "platform/ZQPlatformInfo.h"
+#include "vminfo/VMInfoLayout.h"
 
 namespace {
 
@@ -76,6 +77,7 @@ bool IGuestAPI::CreateZqGuestAPIObject(IVMInfo* vmInfo, const GuestCtx& ctx, std
   }
 
   GuestLoginCred login;
+  WipeOnExit wipeLoginPassword(login.password);
   login.userName = ctx.userName;
   login.password = ctx.password;
   login.ipAddress = record.guestIpAddress;

@@ -1,4 +1,4 @@
-#include "ZQGuestAPI.h"
+#include "guestapi/ZQGuestAPI.h"
 
 #include <boost/algorithm/string/case_conv.hpp>
 #include <boost/algorithm/string/find.hpp>
@@ -8,10 +8,11 @@
 #include <sstream>
 #include <vector>
 
-#include "../platform/CNyPath.h"
-#include "../platform/ZQPlatformInfo.h"
-#include "../platform/ZqProcess.h"
-#include "CommandTimeLimits.h"
+#include "guestapi/CommandTimeLimits.h"
+#include "platform/CNyPath.h"
+#include "platform/pstring.h"
+#include "platform/ZQPlatformInfo.h"
+#include "platform/ZqProcess.h"
 #include "toolscontract/SshToolsContract.h"
 
 std::mutex CGuestAPI::c_CmdLock;
@@ -98,7 +99,8 @@ std::string FailureReason(const std::string& errorText) {
 
 CGuestAPI::CGuestAPI(IVMInfo* vmInfo) : m_pVMInfo(vmInfo) {}
 
-CGuestAPI::~CGuestAPI() = default;
+// The login's password is wiped before its memory goes back to the heap.
+CGuestAPI::~CGuestAPI() { WipeString(m_loginCred.password); }
 
 CGuestAPI::ExecuteCmdCtx::ExecuteCmdCtx(CGuestAPI& owner, const std::string& command)
     : m_owner(owner), m_command(command) {

@@ -52,6 +52,18 @@ class pstring {
 // Overwrites the whole buffer of `text` (its capacity, not only its size) and empties it.
 void WipeString(std::string& text);
 
+// Wipes a working copy of a password with WipeString when the scope ends, however it ends.
+class WipeOnExit {
+ public:
+  explicit WipeOnExit(std::string& secret) : m_secret(secret) {}
+  ~WipeOnExit() { WipeString(m_secret); }
+  WipeOnExit(const WipeOnExit&) = delete;
+  WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+ private:
+  std::string& m_secret;
+};
+
 // Secrets are values to handle, never to print.
 std::ostream& operator<<(std::ostream&, const bstring&) = delete;
 std::ostream& operator<<(std::ostream&, const pstring&) = delete;

@@ -1,4 +1,4 @@
-#include "AskPass.h"
+#include "tools/AskPass.h"
 
 #include <unistd.h>
 
@@ -9,7 +9,8 @@
 #include <iterator>
 #include <sstream>
 
-#include "OpenSshCommand.h"
+#include "platform/pstring.h"
+#include "tools/OpenSshCommand.h"
 
 namespace AskPass {
 
@@ -56,6 +57,7 @@ bool ReadStartEnvironment(pid_t pid, const std::string& name, std::string& value
   if (!in) return false;
   std::string prefix = name + "=";
   std::string entry;
+  WipeOnExit wipeEntry(entry);  // the entry read last may be the password's
   while (std::getline(in, entry, '\0')) {
     if (entry.compare(0, prefix.size(), prefix) == 0) {
       value = entry.substr(prefix.size());
@@ -79,6 +81,7 @@ int Answer(const std::string& question) {
   if (user == nullptr || host == nullptr || !IsLoginPrompt(question, user, host)) return 1;
   pid_t tool = MarkedTool();
   std::string password;
+  WipeOnExit wipePassword(password);
   if (!IsAncestor(tool, kMaxGenerations) ||
       !ReadStartEnvironment(tool, OpenSshCommand::kPasswordVariable, password) || password.empty()) {
     return 1;
