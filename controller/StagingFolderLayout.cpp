@@ -1,19 +1,17 @@
-#include "StagingFolderLayout.h"
+#include "controller/StagingFolderLayout.h"
 
 #include <cstring>
 
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>
 
-#include "../platform/FXFile.h"
+#include "platform/FXFile.h"
+#include "platform/StagedNames.h"
 
 namespace {
 
 // Names below the job-results directory: ZQ_JobResults, three ids, the leaf.
 constexpr size_t kNamesBelowJobResults = 5;
-
-// Token the host writes into staged names for a ":" that the proxy's file names cannot carry.
-constexpr const char* kColonToken = "ZqColonZq";
 
 }  // namespace
 

@@ -1,4 +1,4 @@
-#include "SourceTree.h"
+#include "host/SourceTree.h"
 
 #include <dirent.h>
 
@@ -7,9 +7,9 @@
 #include <cstring>
 #include <memory>
 
-namespace {
+#include "platform/StagedNames.h"
 
-constexpr const char* kColonToken = "ZqColonZq";
+namespace {
 
 struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
