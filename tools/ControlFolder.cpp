@@ -83,6 +83,8 @@ bool ReadKey(const std::string& keyPath, unsigned char (&key)[kKeyLength], std::
   return true;
 }
 
+}  // namespace
+
 std::string HexPrefix(const unsigned char* bytes, size_t digits) {
   static const char* kHex = "0123456789abcdef";
   std::string text;
@@ -92,8 +94,6 @@ std::string HexPrefix(const unsigned char* bytes, size_t digits) {
   }
   return text.substr(0, digits);
 }
-
-}  // namespace
 
 bool MakePrivate(const std::string& folder, std::string& problem) {
   if (folder.size() > kMaxFolderLength) {

@@ -25,4 +25,8 @@ bool SecretTag(const std::string& folder, const std::string& secret, std::string
 bool SocketPattern(const std::string& folder, const std::string& password, std::string& pattern,
                    std::string& problem);
 
+// The first `digits` lowercase hex digits of `bytes`, which must hold (digits + 1) / 2 bytes: the
+// digests in the names of the folder's files and sockets.
+std::string HexPrefix(const unsigned char* bytes, size_t digits);
+
 }  // namespace ControlFolder

@@ -109,15 +109,7 @@ bool ParseCount(const std::string& text, size_t limit, size_t& value) {
   return value <= limit;
 }
 
-std::string HexPrefix(const unsigned char* bytes, size_t digits) {
-  static const char* kHex = "0123456789abcdef";
-  std::string text;
-  for (size_t i = 0; text.size() < digits; ++i) {
-    text += kHex[bytes[i] >> 4];
-    text += kHex[bytes[i] & 0x0f];
-  }
-  return text;
-}
+using ControlFolder::HexPrefix;
 
 // Logged in: the askpass has had its answer and the connection needs no password any more. The
 // value is wiped where it lies, in the environment block this process started with (the one
