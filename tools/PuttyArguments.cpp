@@ -7,6 +7,11 @@
 
 namespace {
 
+// The first line of a tool's help: what it does and where its password comes from.
+std::string ToolDescription(const std::string& what) {
+  return what + "; the password comes from " + SshToolsContract::kPasswordVariable + ".";
+}
+
 bool IsPlainWord(const std::string& word) {
   if (word.empty() || word[0] == '-') return false;
   return std::none_of(word.begin(), word.end(), [](char c) {
@@ -58,9 +63,7 @@ bool CheckLogin(const SshLogin& login, std::string& problem) {
 
 bool ParsePlinkArguments(const std::vector<std::string>& args, PlinkArguments& parsed, std::string& problem,
                          bool& helpRequested) {
-  CLI::App app{std::string("Runs a command in a guest over SSH; the password comes from ") +
-                   SshToolsContract::kPasswordVariable + ".",
-               SshToolsContract::kCommandTool};
+  CLI::App app{ToolDescription("Runs a command in a guest over SSH"), SshToolsContract::kCommandTool};
   app.add_option("-l", parsed.login.user, "user name")->required();
   app.add_option("-P", parsed.login.port, "port");
   app.add_option("address", parsed.login.address, "address of the guest")->required();
@@ -104,9 +107,7 @@ bool SplitRemoteTarget(const std::string& target, SshLogin& login, std::string& 
 
 bool ParsePscpArguments(const std::vector<std::string>& args, PscpArguments& parsed, std::string& problem,
                         bool& helpRequested) {
-  CLI::App app{std::string("Copies a file into a guest, complete or not at all; the password comes from ") +
-                   SshToolsContract::kPasswordVariable + ".",
-               SshToolsContract::kCopyTool};
+  CLI::App app{ToolDescription("Copies a file into a guest, complete or not at all"), SshToolsContract::kCopyTool};
   std::string user;
   std::string target;
   app.add_option("-l", user, "user name (else the one in the target)");
