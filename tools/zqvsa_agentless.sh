@@ -117,11 +117,14 @@ split_path() {
   done
 }
 
-# The stat format of examine: type and mode in hex, device:inode, permissions in octal, owner.
-readonly EXAMINE_FORMAT='%f %d:%i %a %u:%g\n'
-# Set by examine for an entry it found: its permissions (octal) and owner (uid:gid).
+# The stat format of examine: type and mode in hex, device:inode, permissions in octal, owner,
+# size, modification and access time.
+readonly EXAMINE_FORMAT='%f %d:%i %a %u:%g %s %Y %X\n'
+# Set by examine for an entry it found: its permissions (octal), owner (uid:gid) and browse line
+# without the name (SIZE/KIND/MTIME/ATIME/UID/GID/MODE).
 EXAMINED_MODE=
 EXAMINED_OWNER=
+EXAMINED_BROWSE=
 
 # Sets REPLY to "TYPE DEVICE:INODE" of `name` in the current folder without following a link
 # (TYPE: dir, file, link or other), or to "none" when nothing has that name.
@@ -145,21 +148,19 @@ examined() {
     REPLY=none
     return
   fi
-  [[ $raw =~ ^([0-9a-f]+)\ ([0-9]+:[0-9]+)\ ([0-7]+)\ ([0-9]+:[0-9]+)$ ]] ||
+  [[ $raw =~ ^([0-9a-f]+)\ ([0-9]+:[0-9]+)\ ([0-7]+)\ (([0-9]+):([0-9]+))\ ([0-9]+)\ (-?[0-9]+)\ (-?[0-9]+)$ ]] ||
     fail "cannot examine $(quoted "$2") in $(quoted "$PWD")"
   EXAMINED_MODE=${BASH_REMATCH[3]}
   EXAMINED_OWNER=${BASH_REMATCH[4]}
-  raw="${BASH_REMATCH[1]} ${BASH_REMATCH[2]}"
-  local type=$(((16#${raw%% *} & 0170000) >> 12)) kind=other
+  local mode=$((16#${BASH_REMATCH[1]})) kind=other word=other
   # File types of st_mode, in octal: 04 folder, 010 regular file, 012 symbolic link.
-  if ((type == 4)); then
-    kind="dir"
-  elif ((type == 8)); then
-    kind="file"
-  elif ((type == 10)); then
-    kind="link"
-  fi
-  REPLY="$kind ${raw#* }"
+  case $(((mode & 0170000) >> 12)) in
+    4) kind=dir word=directory ;;
+    8) kind=file word=regular ;;
+    10) kind=link word=symlink ;;
+  esac
+  EXAMINED_BROWSE="${BASH_REMATCH[7]}/$word/${BASH_REMATCH[8]}/${BASH_REMATCH[9]}/${BASH_REMATCH[5]}/${BASH_REMATCH[6]}/$mode"
+  REPLY="$kind ${BASH_REMATCH[2]}"
 }
 
 # A name examined ahead by enter_folder, in the same stat as the folder it entered (one process
@@ -168,17 +169,13 @@ examined() {
 LOOKED_SET=no
 LOOKED_NAME=
 LOOKED=
-LOOKED_MODE=
-LOOKED_OWNER=
 
 # Sets REPLY (and EXAMINED_MODE, EXAMINED_OWNER) as examine does for `name` in the current
 # folder, from the look ahead when it is about that name.
 look_at() {
   if [[ $LOOKED_SET == yes && $LOOKED_NAME == "$1" ]]; then
     LOOKED_SET=no
-    REPLY=$LOOKED
-    EXAMINED_MODE=$LOOKED_MODE
-    EXAMINED_OWNER=$LOOKED_OWNER
+    examined "$LOOKED" "$1"
   else
     LOOKED_SET=no
     examine "$1"
@@ -232,15 +229,9 @@ enter_folder() {
   [[ $REPLY == "dir $expected" ]] ||
     fail "folder $(quoted "$name") was replaced while it was entered; nothing was changed in it"
   if (($# > 2)); then
-    if [[ $raw == *$'\n'* ]]; then
-      examined "${raw#*$'\n'}" "$3"
-    else
-      examined none "$3"
-    fi
+    LOOKED=none
+    [[ $raw != *$'\n'* ]] || LOOKED=${raw#*$'\n'}
     LOOKED_NAME=$3
-    LOOKED=$REPLY
-    LOOKED_MODE=$EXAMINED_MODE
-    LOOKED_OWNER=$EXAMINED_OWNER
     LOOKED_SET=yes
   fi
 }
@@ -353,7 +344,13 @@ browse() {
       enter_folder "$name" no
       list_current_folder "$only_dirs"
       ;;
-    *) [[ $only_dirs == yes ]] || print_entries no "./$name" ;;
+    *)
+      # The one line of a file comes from its examination: no stat of its own.
+      if [[ $only_dirs != yes ]]; then
+        escape_name "$name"
+        printf '%s/%s\n' "$REPLY" "$EXAMINED_BROWSE"
+      fi
+      ;;
   esac
 }
 
