@@ -290,9 +290,10 @@ print_entries() {
   local only_dirs=$1
   shift
   (($# > 0)) || return 0
-  local record path kind name i
+  local record path kind name i described=0
   local -a fields
   while IFS= read -r -d '' record; do
+    described=1
     fields=()
     for ((i = 0; i < 7; i++)); do
       fields+=("${record%%/*}")
@@ -309,6 +310,9 @@ print_entries() {
     printf '%s/%s/%s/%s/%s/%s/%s/%s\n' "$name" "${fields[0]}" "$kind" "${fields[2]}" \
       "${fields[3]}" "${fields[4]}" "${fields[5]}" "$((16#${fields[6]}))"
   done < <(stat --printf '%s/%F/%Y/%X/%u/%g/%f/%n\0' -- "$@" 2>/dev/null || true)
+  # Nothing described: every entry vanished meanwhile, or this stat cannot describe them, which
+  # must fail rather than pass for an empty folder. Checked only then, to spare a process.
+  ((described)) || require_gnu_stat
 }
 
 # Prints the entries of the current folder, in batches so that no argument list grows too long.
@@ -356,13 +360,13 @@ browse() {
 
 browse_path() {
   require_args 1 "$@"
-  require_gnu_stat
+  require_tools stat
   browse no "$1"
 }
 
 list_dirs() {
   require_args 1 "$@"
-  require_gnu_stat
+  require_tools stat
   browse yes "$1"
 }
 

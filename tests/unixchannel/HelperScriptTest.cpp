@@ -51,6 +51,21 @@ TEST(HelperScript, BrowseOfAFileGivesItsOneEightFieldLine) {
   EXPECT_EQ(run.out, "a.txt/5/regular/2000/1000/" + Ids() + "/33184\n");
 }
 
+// A stat that cannot describe entries (not GNU's) fails a browse; it never passes for an empty
+// folder or a missing file.
+TEST(HelperScript, BrowseFailsWhereStatCannotDescribeEntries) {
+  TempDir dir, tools;
+  zqtest::WriteFile(dir.Join("a.txt"), "hello");
+  zqtest::WriteFile(tools.Join("stat"), "#!/bin/sh\necho 'stat: unrecognized option' >&2\nexit 1\n");
+  chmod(tools.Join("stat").c_str(), 0755);
+  const std::string path = "PATH=" + tools.path() + ":/usr/bin:/bin ";
+  for (const std::string& target : {dir.path(), dir.Join("a.txt")}) {
+    ScriptRun run = RunHelper({"--browse_path", target}, path);
+    EXPECT_NE(run.status, 0) << target << ": " << run.out;
+    EXPECT_EQ(run.out, "") << target;
+  }
+}
+
 TEST(HelperScript, BrowseOfAFolderListsEveryEntryWithItsKind) {
   TempDir dir;
   zqtest::WriteFile(dir.Join(".hidden"), "");
