@@ -105,7 +105,8 @@ unsigned long long GroupIo(pid_t group) {
 
 // Reads both pipes until both are closed, so that a child filling one pipe never blocks while
 // we wait on the other; stops early when the command passes one of its limits (its process group
-// is `group`; the I/O counters are looked at once a second).
+// is `group`). The group's I/O counters cost a walk over every process of the machine, so they
+// are looked at once a second at most, never per read: a short command ends before the first look.
 Ending DrainBoth(int outFd, int errFd, std::string* out, std::string* err, const CommandLimits& limits,
                  pid_t group) {
   pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
@@ -115,8 +116,11 @@ Ending DrainBoth(int outFd, int errFd, std::string* out, std::string* err, const
   const auto start = Clock::now();
   const auto deadline = start + std::chrono::seconds(limits.totalSeconds);
   const auto quietLimit = std::chrono::seconds(limits.inactivitySeconds);
+  const auto ioInterval = std::chrono::seconds(1);
   auto lastActivity = start;
-  unsigned long long lastIo = limits.inactivitySeconds > 0 ? GroupIo(group) : 0;
+  auto nextIoLook = start + ioInterval;
+  bool ioKnown = false;
+  unsigned long long lastIo = 0;
   while (open > 0) {
     int waitMs = -1;
     if (limits.totalSeconds > 0 || limits.inactivitySeconds > 0) waitMs = 1000;
@@ -136,9 +140,12 @@ Ending DrainBoth(int outFd, int errFd, std::string* out, std::string* err, const
     }
     if (open == 0) break;
     if (limits.totalSeconds > 0 && now >= deadline) return Ending::TotalLimit;
-    if (limits.inactivitySeconds > 0) {
+    if (limits.inactivitySeconds > 0 && now >= nextIoLook) {
+      nextIoLook = now + ioInterval;
       const unsigned long long io = GroupIo(group);
-      if (io != lastIo) {
+      // The first look only sets the baseline; the time before it counts as active.
+      if (!ioKnown || io != lastIo) {
+        ioKnown = true;
         lastIo = io;
         lastActivity = now;
       } else if (now - lastActivity >= quietLimit) {

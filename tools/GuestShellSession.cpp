@@ -1,7 +1,7 @@
 #include "tools/GuestShellSession.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <openssl/sha.h>
 #include <poll.h>
 #include <signal.h>
@@ -37,7 +37,7 @@ constexpr size_t kMaxScriptBytes = 1 << 20;
 constexpr size_t kMaxStandardInputBytes = 64u << 20;
 constexpr size_t kMaxArgumentBytes = 1 << 20;
 constexpr size_t kMaxAnswerBytes = 256u << 20;
-constexpr size_t kMaxDataBytes = 4 * ((kMaxInlineBytes + 2) / 3);
+constexpr size_t kMaxDataBytes = kMaxInlineBytes;
 constexpr size_t kMaxHeaderBytes = 64;
 // Lines a login may print (a banner from the guest's shell start files) before the loop is ready.
 constexpr size_t kMaxGreetingBytes = 64 * 1024;
@@ -296,12 +296,21 @@ class Session {
     m_toGuest = toGuest[1];
     m_fromGuest = fromGuest[0];
     m_errors = errors[0];
-    // The greeting: whatever the guest's start files print, then the loop's ready line.
+    // The end mark of every answer: unpredictable, so that no output can end an answer early. It
+    // reaches the guest on the connection's input, never on a command line.
+    unsigned char random[16];
+    if (::RAND_bytes(random, sizeof random) != 1) return false;
+    m_mark = "zq-" + HexPrefix(random, 32);
+    if (!WriteAll(m_toGuest, m_mark + '\0')) return false;
+    // The greeting: whatever the guest's start files print, then the loop's ready line, and on
+    // standard error the mark after whatever they printed there.
     const long long deadline = NowMs() + (m_settings.connectTimeout + 10) * 1000;
     size_t seen = 0;
     std::string line;
     while (seen < kMaxGreetingBytes && ReadLine(m_fromGuest, line, kMaxGreetingBytes, deadline)) {
       if (line == kReadyLine) {
+        std::string noise;
+        if (!ReadMarked(m_errors, noise, kMaxGreetingBytes, deadline)) break;
         ForgetPassword();
         return true;
       }
@@ -336,22 +345,76 @@ class Session {
     request += std::string("R") + '\0' + arguments + '\0' + std::to_string(data.size()) + '\0' + data;
     if (!WriteAll(m_toGuest, request)) return false;
     m_script = script;
-    // The answer: "O<n>\n" and n bytes of output, "C<status>\n", "E<n>\n" and n bytes of errors.
     const long long deadline = m_settings.commandTimeLimit > 0 ? NowMs() + m_settings.commandTimeLimit * 1000 : -1;
-    std::string line, output, errors;
-    size_t outputBytes = 0, errorBytes = 0, status = 0;
-    if (!ReadLine(m_fromGuest, line, kMaxHeaderBytes, deadline) || line[0] != 'O' ||
-        !ParseCount(line.substr(1), kMaxAnswerBytes, outputBytes) ||
-        !ReadExact(m_fromGuest, outputBytes, output, deadline) ||
-        !ReadLine(m_fromGuest, line, kMaxHeaderBytes, deadline) || line[0] != 'C' ||
-        !ParseCount(line.substr(1), 255, status) || !ReadLine(m_fromGuest, line, kMaxHeaderBytes, deadline) ||
-        line[0] != 'E' || !ParseCount(line.substr(1), kMaxAnswerBytes, errorBytes) ||
-        !ReadExact(m_fromGuest, errorBytes, errors, deadline)) {
-      return false;
-    }
+    std::string output, errors;
+    size_t status = 0;
+    if (!ReadAnswer(output, errors, status, deadline)) return false;
     WriteAll(client, std::to_string(output.size()) + " " + std::to_string(errors.size()) + " " +
                          std::to_string(status) + "\n" + output + errors);
     return true;
+  }
+
+  // The answer: on standard output the command's output, then the mark, a blank, the exit status
+  // and a newline; on standard error its errors, then the mark and a newline. Both streams are
+  // read together, so that neither fills while the other is awaited.
+  bool ReadAnswer(std::string& output, std::string& errors, size_t& status, long long deadlineMs) {
+    if (m_errors < 0) return false;
+    const std::string outputEnd = m_mark + ' ';
+    const std::string errorEnd = m_mark + '\n';
+    bool outputDone = false, errorsDone = false;
+    char buffer[65536];
+    while (!outputDone || !errorsDone) {
+      int timeout = -1;
+      if (deadlineMs >= 0) {
+        const long long left = deadlineMs - NowMs();
+        if (left <= 0) return false;
+        timeout = static_cast<int>(left);
+      }
+      pollfd waits[2] = {{outputDone ? -1 : m_fromGuest, POLLIN, 0}, {errorsDone ? -1 : m_errors, POLLIN, 0}};
+      const int ready = ::poll(waits, 2, timeout);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0) return false;
+      for (int i = 0; i < 2; ++i) {
+        if (waits[i].fd < 0 || waits[i].revents == 0) continue;
+        const ssize_t got = ::read(waits[i].fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        std::string& text = i == 0 ? output : errors;
+        const size_t before = text.size();
+        text.append(buffer, static_cast<size_t>(got));
+        if (text.size() > kMaxAnswerBytes + kMaxHeaderBytes) return false;
+        const std::string& end = i == 0 ? outputEnd : errorEnd;
+        const size_t at = text.find(end, before < end.size() ? 0 : before - end.size());
+        if (at == std::string::npos) continue;
+        if (i == 1) {
+          // Nothing follows the mark: the guest loop writes nothing before the next request.
+          if (at + end.size() != text.size()) return false;
+          text.resize(at);
+          errorsDone = true;
+          continue;
+        }
+        const size_t newline = text.find('\n', at);
+        if (newline == std::string::npos) continue;
+        if (newline + 1 != text.size() ||
+            !ParseCount(text.substr(at + end.size(), newline - at - end.size()), 255, status)) {
+          return false;
+        }
+        text.resize(at);
+        outputDone = true;
+      }
+    }
+    return true;
+  }
+
+  // Reads from `fd` up to and including a line that is the mark, dropping what comes before it
+  // (at most `limit` bytes).
+  bool ReadMarked(int fd, std::string& before, size_t limit, long long deadlineMs) {
+    std::string line;
+    while (before.size() <= limit && ReadLine(fd, line, limit, deadlineMs)) {
+      if (line == m_mark) return true;
+      before += line + '\n';
+    }
+    return false;
   }
 
   // Closes the socket and the connection; the guest loop ends at the end of its input.
@@ -376,6 +439,7 @@ class Session {
   const SshLogin& m_login;
   std::string m_socketPath;
   std::string m_script;  // the script text the guest loop holds
+  std::string m_mark;    // the end mark of every answer
   long long m_lastRequestMs = 0;
   int m_listenFd = -1;
   bool m_bound = false;
@@ -468,14 +532,21 @@ bool IsHelperScriptCommand(const std::vector<std::string>& command, std::string&
 }
 
 const std::string& GuestLoop() {
-  // The script is parsed once, as the body of a function. Each request runs in a subshell: "set
-  // --" takes the arguments as the login's shell would have split them, the script runs with them and with standard input from /dev/null, or from
-  // the request's data (base64, read in one piece by head, so that it may hold any byte). Its
-  // output is kept with a trailing "x", so that trailing newlines survive; lengths count bytes
-  // (LC_ALL=C).
+  // The script is parsed once, as the body of a function. The first thing on the connection is
+  // the end mark of the answers. Each request runs in a subshell: "set --" takes the arguments as
+  // the login's shell would have split them, and the script runs with them and with standard
+  // input from /dev/null, or from the request's data: exactly its size in bytes, read by head,
+  // which never reads past them; whatever of it the script leaves is read here, so that the next
+  // request starts where it should. Output and errors go straight to the connection, each followed
+  // by the mark (output: mark, blank, exit status, newline; errors: mark, newline), so that a
+  // request costs one process, or two with data, and no copy of its output. Lengths and reads are
+  // in bytes (LC_ALL=C).
   static const std::string kLoop = R"LOOP(export LC_ALL=C
 unset CDPATH
+IFS= read -r -d '' zq_mark || exit 0
+[[ $zq_mark =~ ^zq-[0-9a-f]{32}$ ]] || exit 0
 printf 'zqsession-ready\n'
+printf '%s\n' "$zq_mark" >&2
 while IFS= read -r -d '' zq_kind; do
   case $zq_kind in
     S)
@@ -490,28 +561,19 @@ $zq_script
       IFS= read -r -d '' zq_args || exit 0
       IFS= read -r -d '' zq_size || exit 0
       [[ $zq_size =~ ^[0-9]+$ ]] || exit 0
-      zq_data=
       if ((zq_size > 0)); then
-        zq_data=$(head -c "$zq_size") || exit 0
-        ((${#zq_data} == zq_size)) || exit 0
-      fi
-      {
-        zq_err=$({
-          zq_out=$(if ((zq_size > 0)); then
-              (eval "set -- $zq_args" && zq_run "$@") < <(printf '%s' "$zq_data" | base64 -d)
-            else
-              (eval "set -- $zq_args" && zq_run "$@") </dev/null
-            fi
-            zq_rc=$?
-            printf x
-            exit "$zq_rc"
-          )
+        head -c "$zq_size" | {
+          (eval "set -- $zq_args" && zq_run "$@")
           zq_rc=$?
-          printf 'O%d\n%sC%d\n' "$((${#zq_out} - 1))" "${zq_out%x}" "$zq_rc" >&3
-        } 2>&1
-          printf x)
-        printf 'E%d\n%s' "$((${#zq_err} - 1))" "${zq_err%x}"
-      } 3>&1
+          while IFS= read -r -d '' zq_rest; do :; done
+          exit "$zq_rc"
+        }
+      else
+        (eval "set -- $zq_args" && zq_run "$@") </dev/null
+      fi
+      zq_rc=$?
+      printf '%s %d\n' "$zq_mark" "$zq_rc"
+      printf '%s\n' "$zq_mark" >&2
       ;;
     *) exit 0 ;;
   esac
@@ -554,13 +616,7 @@ Outcome RunScript(const SshToolSettings& settings, const std::vector<std::string
   if (socketPath.empty() || script.find('\0') != std::string::npos || script.size() > kMaxScriptBytes) {
     return Outcome::NotTaken;
   }
-  std::string data;
-  if (!input.empty()) {
-    data.resize(4 * ((input.size() + 2) / 3) + 1);
-    int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(data.data()),
-                                 reinterpret_cast<const unsigned char*>(input.data()), static_cast<int>(input.size()));
-    data.resize(length < 0 ? 0 : static_cast<size_t>(length));
-  }
+  const std::string& data = input;
   int fd = ConnectTo(socketPath);
   if (fd < 0 && !mayStart) return Outcome::NotTaken;
   if (fd < 0) {

@@ -262,6 +262,23 @@ void PrepareAskPass(const std::string& programPath, const SshLogin& login) {
   ::setenv(kAskPassHost, login.address.c_str(), 1);
 }
 
+namespace {
+
+// Whether `path` is a regular file of this user (not a link) that holds exactly `text`.
+bool SameFileText(const std::string& path, const std::string& text) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info {};
+  std::string found(text.size() + 1, '\0');
+  const bool usable = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+                      static_cast<size_t>(info.st_size) == text.size();
+  const ssize_t got = usable ? ::read(fd, found.data(), found.size()) : -1;
+  ::close(fd);
+  return got == static_cast<ssize_t>(text.size()) && found.compare(0, text.size(), text) == 0;
+}
+
+}  // namespace
+
 std::string OnePasswordConfig(const std::string& configFile, const std::string& privateFolder) {
   std::string problem;
   const std::string digest = ShortDigest(configFile);
@@ -269,11 +286,14 @@ std::string OnePasswordConfig(const std::string& configFile, const std::string& 
   // One file per installation file, rewritten whole and moved into place by every run, so that
   // runs at the same time never see a half-written one and a killed run leaves nothing behind.
   const std::string path = privateFolder + "/config-" + digest;
+  // Options before any Host line win over the included file's, for every host.
+  const std::string text = "NumberOfPasswordPrompts 1\nInclude " + OptionValue(configFile) + "\n";
+  // Every command of a job starts a tool: the file that is there already with these words is kept.
+  if (SameFileText(path, text)) return path;
   const std::string temporary = path + "." + std::to_string(::getpid());
   {
     std::ofstream out(temporary, std::ios::trunc);
-    // Options before any Host line win over the included file's, for every host.
-    out << "NumberOfPasswordPrompts 1\nInclude " << OptionValue(configFile) << "\n";
+    out << text;
     out.close();
     if (!out) {
       ::unlink(temporary.c_str());

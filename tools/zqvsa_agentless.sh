@@ -104,9 +104,11 @@ split_path() {
     below=$path
   fi
   NAMES=()
-  local -a parts
-  IFS=/ read -r -d '' -a parts < <(printf '%s\0' "$below") || true
-  for name in "${parts[@]}"; do
+  # Split with parameter expansion only: no process is started for it.
+  local rest=$below/
+  while [[ -n $rest ]]; do
+    name=${rest%%/*}
+    rest=${rest#*/}
     case $name in
       '') ;;
       . | ..) fail "the path $(quoted "$path") holds the name '$name' below the destination" ;;
@@ -115,32 +117,75 @@ split_path() {
   done
 }
 
+# The stat format of examine: type and mode in hex, device:inode, permissions in octal, owner,
+# size, modification and access time.
+readonly EXAMINE_FORMAT='%f %d:%i %a %u:%g %s %Y %X\n'
+# Set by examine for an entry it found: its permissions (octal), owner (uid:gid) and browse line
+# without the name (SIZE/KIND/MTIME/ATIME/UID/GID/MODE).
+EXAMINED_MODE=
+EXAMINED_OWNER=
+EXAMINED_BROWSE=
+
 # Sets REPLY to "TYPE DEVICE:INODE" of `name` in the current folder without following a link
 # (TYPE: dir, file, link or other), or to "none" when nothing has that name.
 examine() {
   local raw
-  if ! raw=$(stat --printf '%f %d:%i' -- "./$1" 2>/dev/null); then
-    if [[ -e ./$1 || -L ./$1 ]]; then
-      fail "cannot examine $(quoted "$1") in $(quoted "$PWD")"
+  if ! raw=$(stat --printf "$EXAMINE_FORMAT" -- "./$1" 2>/dev/null); then
+    examined none "$1"
+    return
+  fi
+  examined "$raw" "$1"
+}
+
+# Sets REPLY (and EXAMINED_MODE, EXAMINED_OWNER) from one line `raw` of EXAMINE_FORMAT for
+# `name`; "none" as raw: stat did not describe it, which is an error unless nothing has that name.
+examined() {
+  local raw=$1
+  if [[ $raw == none ]]; then
+    if [[ -e ./$2 || -L ./$2 ]]; then
+      fail "cannot examine $(quoted "$2") in $(quoted "$PWD")"
     fi
     REPLY=none
     return
   fi
-  local type=$(((16#${raw%% *} & 0170000) >> 12)) kind=other
+  [[ $raw =~ ^([0-9a-f]+)\ ([0-9]+:[0-9]+)\ ([0-7]+)\ (([0-9]+):([0-9]+))\ ([0-9]+)\ (-?[0-9]+)\ (-?[0-9]+)$ ]] ||
+    fail "cannot examine $(quoted "$2") in $(quoted "$PWD")"
+  EXAMINED_MODE=${BASH_REMATCH[3]}
+  EXAMINED_OWNER=${BASH_REMATCH[4]}
+  local mode=$((16#${BASH_REMATCH[1]})) kind=other word=other
   # File types of st_mode, in octal: 04 folder, 010 regular file, 012 symbolic link.
-  if ((type == 4)); then
-    kind="dir"
-  elif ((type == 8)); then
-    kind="file"
-  elif ((type == 10)); then
-    kind="link"
+  case $(((mode & 0170000) >> 12)) in
+    4) kind=dir word=directory ;;
+    8) kind=file word=regular ;;
+    10) kind=link word=symlink ;;
+  esac
+  EXAMINED_BROWSE="${BASH_REMATCH[7]}/$word/${BASH_REMATCH[8]}/${BASH_REMATCH[9]}/${BASH_REMATCH[5]}/${BASH_REMATCH[6]}/$mode"
+  REPLY="$kind ${BASH_REMATCH[2]}"
+}
+
+# A name examined ahead by enter_folder, in the same stat as the folder it entered (one process
+# less per folder on the way): LOOKED_NAME and its examination LOOKED, valid while LOOKED_SET is
+# "yes". look_at uses it once; every walk from the operator's folder forgets it.
+LOOKED_SET=no
+LOOKED_NAME=
+LOOKED=
+
+# Sets REPLY (and EXAMINED_MODE, EXAMINED_OWNER) as examine does for `name` in the current
+# folder, from the look ahead when it is about that name.
+look_at() {
+  if [[ $LOOKED_SET == yes && $LOOKED_NAME == "$1" ]]; then
+    LOOKED_SET=no
+    examined "$LOOKED" "$1"
+  else
+    LOOKED_SET=no
+    examine "$1"
   fi
-  REPLY="$kind ${raw#* }"
 }
 
 # Enters the operator's folder; with "create" it is made first, links in it followed.
 enter_anchor() {
   local create=$1
+  LOOKED_SET=no
   if [[ $create == create && ! -d $ANCHOR ]]; then
     mkdir -p -- "$ANCHOR" || fail "cannot create folder $(quoted "$ANCHOR")"
   fi
@@ -153,9 +198,11 @@ enter_anchor() {
 # Enters folder `name` below the current folder without following a link. With "create" a
 # missing folder is made. Returns 1 when the folder is missing (and not to be created); fails
 # when a link or anything but a folder stands there, or when the folder changed while entering.
+# With a third argument, that name is examined in the folder entered, by the same stat that checks
+# the folder (see look_at).
 enter_folder() {
   local name=$1 create=$2
-  examine "$name"
+  look_at "$name"
   if [[ $REPLY == none ]]; then
     [[ $create == create ]] || return 1
     mkdir -- "./$name" 2>/dev/null || [[ -d ./$name ]] ||
@@ -168,11 +215,25 @@ enter_folder() {
     none) fail "folder $(quoted "$PWD/$name") vanished while it was entered" ;;
     *) fail "not a folder: $(quoted "$PWD/$name")" ;;
   esac
-  local expected=${REPLY#* } reached
+  local expected=${REPLY#* } raw
   cd -P -- "./$name" 2>/dev/null || fail "cannot enter folder $(quoted "$PWD/$name")"
-  reached=$(stat --printf '%d:%i' .) || fail "cannot examine folder $(quoted "$PWD")"
-  [[ $reached == "$expected" ]] ||
+  # The folder reached and, after it, the next name: stat describes those it can and fails when
+  # one of them is missing, so its output is looked at line by line.
+  if (($# > 2)); then
+    raw=$(stat --printf "$EXAMINE_FORMAT" -- . "./$3" 2>/dev/null) || true
+  else
+    raw=$(stat --printf "$EXAMINE_FORMAT" -- . 2>/dev/null) || true
+  fi
+  [[ -n $raw ]] || fail "cannot examine folder $(quoted "$PWD")"
+  examined "${raw%%$'\n'*}" .
+  [[ $REPLY == "dir $expected" ]] ||
     fail "folder $(quoted "$name") was replaced while it was entered; nothing was changed in it"
+  if (($# > 2)); then
+    LOOKED=none
+    [[ $raw != *$'\n'* ]] || LOOKED=${raw#*$'\n'}
+    LOOKED_NAME=$3
+    LOOKED_SET=yes
+  fi
 }
 
 # Enters the folder that holds the last name of the split path. Returns 1 when a folder on the
@@ -181,17 +242,21 @@ enter_parent() {
   local create=$1 i
   enter_anchor "$create" || return 1
   for ((i = 0; i + 1 < ${#NAMES[@]}; i++)); do
-    enter_folder "${NAMES[i]}" "$create" || return 1
+    enter_folder "${NAMES[i]}" "$create" "${NAMES[i + 1]}" || return 1
   done
 }
 
 # Enters the folder the whole split path names. Returns 1 when it or a folder on the way is
 # missing and `create` is not "create".
 enter_whole() {
-  local create=$1 name
+  local create=$1 i
   enter_anchor "$create" || return 1
-  for name in "${NAMES[@]}"; do
-    enter_folder "$name" "$create" || return 1
+  for ((i = 0; i < ${#NAMES[@]}; i++)); do
+    if ((i + 1 < ${#NAMES[@]})); then
+      enter_folder "${NAMES[i]}" "$create" "${NAMES[i + 1]}" || return 1
+    else
+      enter_folder "${NAMES[i]}" "$create" || return 1
+    fi
   done
 }
 
@@ -225,9 +290,10 @@ print_entries() {
   local only_dirs=$1
   shift
   (($# > 0)) || return 0
-  local record path kind name i
+  local record path kind name i described=0
   local -a fields
   while IFS= read -r -d '' record; do
+    described=1
     fields=()
     for ((i = 0; i < 7; i++)); do
       fields+=("${record%%/*}")
@@ -244,6 +310,9 @@ print_entries() {
     printf '%s/%s/%s/%s/%s/%s/%s/%s\n' "$name" "${fields[0]}" "$kind" "${fields[2]}" \
       "${fields[3]}" "${fields[4]}" "${fields[5]}" "$((16#${fields[6]}))"
   done < <(stat --printf '%s/%F/%Y/%X/%u/%g/%f/%n\0' -- "$@" 2>/dev/null || true)
+  # Nothing described: every entry vanished meanwhile, or this stat cannot describe them, which
+  # must fail rather than pass for an empty folder. Checked only then, to spare a process.
+  ((described)) || require_gnu_stat
 }
 
 # Prints the entries of the current folder, in batches so that no argument list grows too long.
@@ -272,26 +341,32 @@ browse() {
   enter_parent no || return 0
   last_name
   local name=$REPLY
-  examine "$name"
+  look_at "$name"
   case ${REPLY%% *} in
     none) ;;
     dir)
       enter_folder "$name" no
       list_current_folder "$only_dirs"
       ;;
-    *) [[ $only_dirs == yes ]] || print_entries no "./$name" ;;
+    *)
+      # The one line of a file comes from its examination: no stat of its own.
+      if [[ $only_dirs != yes ]]; then
+        escape_name "$name"
+        printf '%s/%s\n' "$REPLY" "$EXAMINED_BROWSE"
+      fi
+      ;;
   esac
 }
 
 browse_path() {
   require_args 1 "$@"
-  require_gnu_stat
+  require_tools stat
   browse no "$1"
 }
 
 list_dirs() {
   require_args 1 "$@"
-  require_gnu_stat
+  require_tools stat
   browse yes "$1"
 }
 
@@ -320,7 +395,7 @@ delete_dir() {
   enter_parent no || return 0
   last_name
   local name=$REPLY
-  examine "$name"
+  look_at "$name"
   case ${REPLY%% *} in
     none) ;;
     dir) rm -rf -- "./$name" ;;
@@ -341,7 +416,7 @@ file_exists() {
     return
   fi
   last_name
-  examine "$REPLY"
+  look_at "$REPLY"
   if [[ $REPLY == none ]]; then
     echo "File doesn't exist"
   else
@@ -354,11 +429,13 @@ file_exists() {
 # Opens `name` of the current folder on descriptor ENTRY_FD after checking, without following a
 # link, that it is a file or folder, and checks that the descriptor reaches that very entry.
 # Attributes are then changed through /dev/fd/ENTRY_FD, so a link swapped in meanwhile is never
-# followed.
+# followed. ENTRY_NOW holds what the descriptor's entry has now: permissions (octal), owner
+# (uid:gid), access and modification time (seconds with nanoseconds).
 ENTRY_FD=
+ENTRY_NOW=
 open_entry() {
   local name=$1
-  examine "$name"
+  look_at "$name"
   case ${REPLY%% *} in
     file | dir) ;;
     none) fail "no such file: $(quoted "$WHOLE")" ;;
@@ -370,9 +447,11 @@ open_entry() {
   # folders and files the login may only read.
   { exec {ENTRY_FD}<>"./$name"; } 2>/dev/null || { exec {ENTRY_FD}<"./$name"; } 2>/dev/null ||
     fail "cannot open $(quoted "$WHOLE")"
-  reached=$(stat -L --printf '%d:%i' "/dev/fd/$ENTRY_FD") || fail "cannot examine $(quoted "$WHOLE")"
-  [[ $reached == "$expected" ]] ||
+  reached=$(stat -L --printf '%d:%i %a %u:%g %.9X %.9Y' "/dev/fd/$ENTRY_FD") ||
+    fail "cannot examine $(quoted "$WHOLE")"
+  [[ ${reached%% *} == "$expected" ]] ||
     fail "$(quoted "$WHOLE") was replaced while it was opened; no attribute was changed"
+  ENTRY_NOW=${reached#* }
 }
 
 # Applies every attribute it can and fails when any of them could not be set; for a login other
@@ -396,16 +475,39 @@ change_file_attr() {
     open_entry .
   fi
   local entry=/dev/fd/$ENTRY_FD status=0
-  if ((EUID == 0)); then
+  # What the entry has already is not set again; anything stat shows in another form is set.
+  local now_mode=unknown now_owner=unknown now_atime=unknown now_mtime=unknown
+  if [[ $ENTRY_NOW =~ ^([0-7]+)\ ([0-9]+:[0-9]+)\ ([^ ]+)\ ([^ ]+)$ ]]; then
+    now_mode=${BASH_REMATCH[1]}
+    now_owner=${BASH_REMATCH[2]}
+    now_atime=${BASH_REMATCH[3]}
+    now_mtime=${BASH_REMATCH[4]}
+  fi
+  if [[ $now_owner == "$((10#$uid)):$((10#$gid))" ]]; then
+    :
+  elif ((EUID == 0)); then
     chown -- "+$((10#$uid)):+$((10#$gid))" "$entry" || status=1
+    now_mode=unknown
   elif ! chown -- "+$((10#$uid)):+$((10#$gid))" "$entry" 2>/dev/null; then
     # Only root may give an entry away; mode and times are still applied, and the caller is told
     # on standard output that the owner stayed the login's.
     printf 'owner not set: login %s is not root\n' "$(id -un 2>/dev/null || printf '%s' "$EUID")"
+  else
+    now_mode=unknown
   fi
-  chmod -- "$mode" "$entry" || status=1
-  touch -c -a -d "@$atime" -- "$entry" || status=1
-  touch -c -m -d "@$mtime" -- "$entry" || status=1
+  # A change of owner may clear the set-user and set-group bits: the mode is set after it.
+  if [[ $now_mode == unknown ]] || ((8#$now_mode != 8#$mode)); then
+    chmod -- "$mode" "$entry" || status=1
+  fi
+  local set_atime=yes set_mtime=yes
+  [[ $now_atime != "$atime.000000000" ]] || set_atime=no
+  [[ $now_mtime != "$mtime.000000000" ]] || set_mtime=no
+  if [[ $set_atime == yes && $set_mtime == yes && $atime == "$mtime" ]]; then
+    touch -c -d "@$atime" -- "$entry" || status=1
+  else
+    if [[ $set_atime == yes ]]; then touch -c -a -d "@$atime" -- "$entry" || status=1; fi
+    if [[ $set_mtime == yes ]]; then touch -c -m -d "@$mtime" -- "$entry" || status=1; fi
+  fi
   exec {ENTRY_FD}>&-
   return "$status"
 }
@@ -436,34 +538,35 @@ write_file() {
   enter_parent no || fail "the folder of $(quoted "$path") does not exist"
   last_name
   local name=$REPLY
-  examine "$name"
+  look_at "$name"
   local old_kind=${REPLY%% *}
   case $old_kind in
     none | file | link) ;;
     dir) fail "a folder stands at $(quoted "$path"); it is not replaced by a file" ;;
     *) fail "neither a file nor a link stands at $(quoted "$path"); it is not replaced" ;;
   esac
-  local new_mode old_owner='' old
-  new_mode=$(printf '%o' $((0666 & ~$(umask))))
+  local new_mode old_owner='' saved_umask
+  saved_umask=$(umask)
+  printf -v new_mode '%o' $((0666 & ~8#$saved_umask))
   if [[ $old_kind == file ]]; then
-    old=$(stat --printf '%f/%a/%u:%g' -- "./$name") || fail "cannot examine $(quoted "$path")"
-    if (((16#${old%%/*} & 0170000) == 0100000)); then
-      old=${old#*/}
-      new_mode=${old%%/*}
-      old_owner=${old#*/}
-    fi
+    new_mode=$EXAMINED_MODE
+    old_owner=$EXAMINED_OWNER
   fi
 
   local random
-  random=$(head -c 9 /dev/urandom | od -An -tx1 | tr -d ' \n') || fail "cannot read /dev/urandom"
+  if ((BASH_VERSINFO[0] > 5 || (BASH_VERSINFO[0] == 5 && BASH_VERSINFO[1] >= 1))); then
+    # The kernel's random source through bash itself: no process to start.
+    printf -v random '%08x%08x%02x' "$SRANDOM" "$SRANDOM" "$((SRANDOM & 255))"
+  else
+    random=$(head -c 9 /dev/urandom | od -An -tx1 | tr -d ' \n') || fail "cannot read /dev/urandom"
+  fi
   [[ ${#random} == 18 ]] || fail "cannot read /dev/urandom"
   TEMP_NAME=".zqrestore-$random.tmp"
   trap remove_temp EXIT
   trap 'exit 1' HUP INT TERM PIPE
   # Created and opened in one step, exclusively (noclobber), readable by the login only until
   # every byte is in.
-  local out saved_umask
-  saved_umask=$(umask)
+  local out
   umask 077
   set -o noclobber
   if ! { exec {out}>"./$TEMP_NAME"; } 2>/dev/null; then
@@ -475,17 +578,19 @@ write_file() {
   set +o noclobber
   umask "$saved_umask"
   local created
-  created=$(stat -L --printf '%F/%h/%d:%i' "/dev/fd/$out") || fail "cannot examine the new file for $(quoted "$path")"
+  created=$(stat -L --printf '%F/%h/%u:%g/%d:%i' "/dev/fd/$out") ||
+    fail "cannot examine the new file for $(quoted "$path")"
   [[ ${created%%/*} == "regular empty file" && $created == */1/* ]] ||
     fail "the new file for $(quoted "$path") is not a fresh file; nothing was written"
-  local identity=${created##*/}
+  local identity=${created##*/} new_owner=${created%/*}
+  new_owner=${new_owner##*/}
 
   cat >&"$out" || fail "writing $(quoted "$path") failed; the old file is unchanged"
   local written
   written=$(stat -L --printf '%s' "/dev/fd/$out") || fail "cannot examine the new file for $(quoted "$path")"
   [[ $written == "$size" ]] ||
     fail "received $written of $size bytes for $(quoted "$path"); the old file is unchanged"
-  if [[ -n $old_owner ]]; then
+  if [[ -n $old_owner && $old_owner != "$new_owner" ]]; then
     chown -- "$old_owner" "/dev/fd/$out" 2>/dev/null || true
   fi
   chmod -- "$new_mode" "/dev/fd/$out" || fail "cannot set the mode of the new file for $(quoted "$path")"

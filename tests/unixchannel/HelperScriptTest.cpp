@@ -54,6 +54,21 @@ TEST(HelperScript, BrowseOfAFileGivesItsOneEightFieldLine) {
   EXPECT_EQ(run.out, "a.txt/5/regular/2000/1000/" + Ids() + "/33184\n");
 }
 
+// A stat that cannot describe entries (not GNU's) fails a browse; it never passes for an empty
+// folder or a missing file.
+TEST(HelperScript, BrowseFailsWhereStatCannotDescribeEntries) {
+  TempDir dir, tools;
+  zqtest::WriteFile(dir.Join("a.txt"), "hello");
+  zqtest::WriteFile(tools.Join("stat"), "#!/bin/sh\necho 'stat: unrecognized option' >&2\nexit 1\n");
+  chmod(tools.Join("stat").c_str(), 0755);
+  const std::string path = "PATH=" + tools.path() + ":/usr/bin:/bin ";
+  for (const std::string& target : {dir.path(), dir.Join("a.txt")}) {
+    ScriptRun run = RunHelper({"--browse_path", target}, path);
+    EXPECT_NE(run.status, 0) << target << ": " << run.out;
+    EXPECT_EQ(run.out, "") << target;
+  }
+}
+
 TEST(HelperScript, BrowseOfAFolderListsEveryEntryWithItsKind) {
   TempDir dir;
   zqtest::WriteFile(dir.Join(".hidden"), "");
@@ -140,6 +155,35 @@ TEST(HelperScript, ChangeFileAttrSetsTimesOwnerGroupAndMode) {
   EXPECT_EQ(info.st_mtime, 2222);
   EXPECT_EQ(info.st_uid, 12u);
   EXPECT_EQ(info.st_gid, 34u);
+  EXPECT_EQ(info.st_mode & 07777, 04751u);
+}
+
+// Attributes the entry has already are left alone, so "already" must be exact: times that differ
+// by less than a second are set, and a mode equal before an owner change is set again after it
+// (the change clears the set-user and set-group bits).
+TEST(HelperScript, ChangeFileAttrSetsWhatDiffersEvenBarely) {
+  TempDir dir;
+  zqtest::WriteFile(dir.Join("f"), "x");
+  const timespec fractions[2] = {{1111, 500000000}, {2222, 500000000}};
+  ASSERT_EQ(utimensat(AT_FDCWD, dir.Join("f").c_str(), fractions, 0), 0);
+  ASSERT_EQ(chmod(dir.Join("f").c_str(), 0644), 0);
+  const std::string uid = std::to_string(geteuid()), gid = std::to_string(getegid());
+  ScriptRun run = RunHelper({"--change_file_attr", dir.Join("f"), "1111", "2222", uid, gid, "644"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  struct stat info {};
+  ASSERT_EQ(stat(dir.Join("f").c_str(), &info), 0);
+  EXPECT_EQ(info.st_atim.tv_sec, 1111);
+  EXPECT_EQ(info.st_atim.tv_nsec, 0);
+  EXPECT_EQ(info.st_mtim.tv_sec, 2222);
+  EXPECT_EQ(info.st_mtim.tv_nsec, 0);
+
+  if (geteuid() != 0) GTEST_SKIP() << "owner changes need root";
+  ASSERT_EQ(chown(dir.Join("f").c_str(), 12, 34), 0);
+  ASSERT_EQ(chmod(dir.Join("f").c_str(), 04751), 0);
+  run = RunHelper({"--change_file_attr", dir.Join("f"), "1111", "2222", "56", "78", "4751"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  ASSERT_EQ(stat(dir.Join("f").c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 56u);
   EXPECT_EQ(info.st_mode & 07777, 04751u);
 }
 

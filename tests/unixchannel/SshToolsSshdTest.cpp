@@ -178,6 +178,24 @@ TEST_F(SshToolsSshd, PscpReportsAWriteTheGuestRefusedAsSuchNotAsARefusedLogin) {
   }
 }
 
+// A small copy rides inline through the guest session: every byte arrives as it was (NUL bytes,
+// trailing newlines, more than a pipe holds), also right after a copy the guest refused before
+// reading any of its data, which must not be taken for the next request.
+TEST_F(SshToolsSshd, InlineCopiesKeepEveryByteAfterACopyTheGuestRefusedUnread) {
+  chmod(guest.path().c_str(), 0777);
+  TempDir local;
+  const std::string data = std::string("\0first\n\xff\0", 9) + std::string(100000, 'x') + "\n\n";
+  zqtest::WriteFile(local.Join("src"), data);
+  const std::string address = SshdEnvironment::Get().legacyServer().address();
+  std::string output;
+  EXPECT_NE(Run(Pscp() + local.Join("src") + " " + Target(address, guest.Join("missing/file")), output), 0);
+  EXPECT_NE(output.find("does not exist"), std::string::npos) << output;
+  for (const char* name : {"first", "second"}) {
+    EXPECT_EQ(Run(Pscp() + local.Join("src") + " " + Target(address, guest.Join(name)), output), 0) << output;
+    EXPECT_EQ(zqtest::ReadIfPresent(guest.Join(name)), data) << name;
+  }
+}
+
 // The attribute step after a copy sends the staged file's times; reading it must not move them.
 TEST_F(SshToolsSshd, PscpLeavesTheLocalFilesAccessTime) {
   chmod(guest.path().c_str(), 0777);
