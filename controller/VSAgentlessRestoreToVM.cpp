@@ -31,7 +31,7 @@ constexpr const char* kUpdateUnixPermissionsOrigin =
 constexpr const char* kUpdateFileTimesOrigin = "virtual bool CVSAgentlessRestoreToVM::UpdateFileTimes(const string&)";
 constexpr const char* kLookUpOrigin =
     "CVSAgentlessRestoreToVM::GuestEntryState CVSAgentlessRestoreToVM::LookUpGuestEntry(const string&, "
-    "VMInfoStructs::SGuestFile&, int)";
+    "VMInfoStructs::SGuestFile&, bool&, int)";
 
 // Folders between an entry and the guest folder that a look-up climbs at most.
 constexpr int kMaxLookUpDepth = 256;
@@ -41,6 +41,27 @@ constexpr int kMaxLookUpDepth = 256;
 std::string LeafOf(const std::string& path, bool unixStyle) {
   const size_t separator = path.find_last_of(unixStyle ? "/" : "/\\");
   return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+// The folder that holds the entry at `path` (trailing separators ignored), without trailing
+// separators; empty when `path` names no folder.
+std::string HoldingFolder(const std::string& path, bool unixStyle) {
+  std::string parent = path;
+  while (!parent.empty() && (parent.back() == '/' || parent.back() == '\\')) parent.pop_back();
+  const size_t separator = parent.find_last_of(unixStyle ? "/" : "/\\");
+  return separator == std::string::npos ? std::string() : parent.substr(0, separator);
+}
+
+// The folder whose listing answers for the entry at `path`: its holding folder, "/" for the root.
+std::string ListedFolder(const std::string& path, bool unixStyle) {
+  const std::string parent = HoldingFolder(path, unixStyle);
+  return parent.empty() ? std::string(1, '/') : parent;
+}
+
+// `folder` as the listing of its own entries is kept: without trailing separators.
+std::string FolderItself(std::string folder) {
+  while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
+  return folder;
 }
 
 }  // namespace
@@ -178,25 +199,12 @@ bool CVSAgentlessRestoreToVM::RestoreToVM_ImageLevel(const std::string& stagedPa
 
 CVSAgentlessRestoreToVM::GuestEntryState CVSAgentlessRestoreToVM::LookUpGuestEntry(const std::string& guestEntry,
                                                                                    VMInfoStructs::SGuestFile& entry,
-                                                                                   int depth) {
-  const bool unixStyle = !m_guestDir.empty() && m_guestDir[0] == '/';
+                                                                                   bool& fresh, int depth) {
+  fresh = false;
+  const bool unixStyle = UnixStyleGuest();
+  m_listings.SetIgnoreCase(!unixStyle);
   const std::string leaf = LeafOf(guestEntry, unixStyle);
-  const auto sameName = [&](const std::string& name) {
-    return unixStyle ? LeafOf(name, true) == leaf : boost::algorithm::iequals(LeafOf(name, false), leaf);
-  };
-  // An entry's own browse is tried first (one small answer for a file); the folders above it,
-  // looked at only when its folder cannot be listed, are judged by their folders' listings alone.
-  std::vector<VMInfoStructs::SGuestFile> entries;
-  if (depth == 0 && m_pGuestAPI->BrowseGuest(m_guestCtx, guestEntry, entries) && entries.size() == 1 &&
-      sameName(entries[0].name) && entries[0].type != VMInfoStructs::GuestFileDirectory) {
-    entry = entries[0];
-    return GuestEntryState::File;
-  }
-  // The browse failed, found nothing, or listed a folder: the holding folder's listing tells.
-  std::string parent = guestEntry;
-  while (!parent.empty() && (parent.back() == '/' || parent.back() == '\\')) parent.pop_back();
-  const size_t separator = parent.find_last_of(unixStyle ? "/" : "/\\");
-  parent = separator == std::string::npos ? std::string() : parent.substr(0, separator);
+  const std::string parent = HoldingFolder(guestEntry, unixStyle);
   std::string guestDir = m_guestDir;
   while (guestDir.size() > 1 && (guestDir.back() == '/' || guestDir.back() == '\\')) guestDir.pop_back();
   if (leaf.empty() || parent.size() < guestDir.size() || depth > kMaxLookUpDepth) {
@@ -204,24 +212,57 @@ CVSAgentlessRestoreToVM::GuestEntryState CVSAgentlessRestoreToVM::LookUpGuestEnt
                 m_pGuestAPI->GetLastGuestApiErrorDetails().c_str());
     return GuestEntryState::Unknown;
   }
+  const std::string listed = ListedFolder(guestEntry, unixStyle);
+  if (m_listings.Has(listed)) {
+    if (!m_listings.Find(listed, leaf, entry)) return GuestEntryState::Absent;
+    return entry.type == VMInfoStructs::GuestFileDirectory ? GuestEntryState::Folder : GuestEntryState::File;
+  }
+
   std::vector<VMInfoStructs::SGuestFile> listing;
-  if (m_pGuestAPI->BrowseGuest(m_guestCtx, parent.empty() ? std::string(1, '/') : parent, listing)) {
+  if (m_pGuestAPI->BrowseGuest(m_guestCtx, listed, listing)) {
+    for (VMInfoStructs::SGuestFile& candidate : listing) candidate.name = LeafOf(candidate.name, unixStyle);
+    m_listings.Remember(listed, listing);
+    fresh = true;
     for (const VMInfoStructs::SGuestFile& candidate : listing) {
-      if (!sameName(candidate.name)) continue;
+      if (unixStyle ? candidate.name != leaf : !boost::algorithm::iequals(candidate.name, leaf)) continue;
       entry = candidate;
       return candidate.type == VMInfoStructs::GuestFileDirectory ? GuestEntryState::Folder : GuestEntryState::File;
     }
     return GuestEntryState::Absent;
   }
+  // The folder cannot be listed: when it is missing, so is the entry.
   VMInfoStructs::SGuestFile parentEntry;
-  const GuestEntryState parentState =
-      parent.size() > guestDir.size() ? LookUpGuestEntry(parent, parentEntry, depth + 1) : GuestEntryState::Folder;
+  bool parentFresh = false;
+  const GuestEntryState parentState = parent.size() > guestDir.size()
+                                          ? LookUpGuestEntry(parent, parentEntry, parentFresh, depth + 1)
+                                          : GuestEntryState::Folder;
   if (parentState == GuestEntryState::Absent) return GuestEntryState::Absent;
   if (parentState != GuestEntryState::Unknown) {
     m_log.Error(kLookUpOrigin, "Cannot list guest folder [%s] to look for [%s]: %s", parent.c_str(),
                 guestEntry.c_str(), m_pGuestAPI->GetLastGuestApiErrorDetails().c_str());
   }
   return GuestEntryState::Unknown;
+}
+
+CVSAgentlessRestoreToVM::GuestEntryState CVSAgentlessRestoreToVM::RecheckGuestFile(const std::string& guestEntry,
+                                                                                   VMInfoStructs::SGuestFile& entry) {
+  const bool unixStyle = UnixStyleGuest();
+  const std::string leaf = LeafOf(guestEntry, unixStyle);
+  const std::string listed = ListedFolder(guestEntry, unixStyle);
+  std::vector<VMInfoStructs::SGuestFile> entries;
+  if (m_pGuestAPI->BrowseGuest(m_guestCtx, guestEntry, entries) && entries.size() == 1 &&
+      entries[0].type != VMInfoStructs::GuestFileDirectory &&
+      (unixStyle ? LeafOf(entries[0].name, true) == leaf
+                 : boost::algorithm::iequals(LeafOf(entries[0].name, false), leaf))) {
+    entry = entries[0];
+    entry.name = leaf;
+    m_listings.Put(listed, entry);
+    return GuestEntryState::File;
+  }
+  // Gone, turned into a folder, or not answered: a fresh listing of its folder tells.
+  m_listings.Forget(listed);
+  bool fresh = false;
+  return LookUpGuestEntry(guestEntry, entry, fresh);
 }
 
 // Creates the guest folder for a staged folder, or copies a staged file unless the guest already
@@ -258,7 +299,8 @@ bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const s
     isFolder = true;
     if (JobInstanceType() == VSInstanceHyperV) return false;
     VMInfoStructs::SGuestFile existing;
-    switch (LookUpGuestEntry(guestPath, existing)) {
+    bool fresh = false;
+    switch (LookUpGuestEntry(guestPath, existing, fresh)) {
       case GuestEntryState::Unknown:
         return false;
       case GuestEntryState::Folder:
@@ -277,14 +319,29 @@ bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const s
       return false;
     }
     m_log.DebugLvl(kCopyToGuestOrigin, 2, "Successfully created guest dir [%s]", guestPath.c_str());
+    // The new folder is empty as far as this job knows; its entries need no listing.
+    const bool unixStyle = UnixStyleGuest();
+    VMInfoStructs::SGuestFile created;
+    created.name = LeafOf(FolderItself(guestPath), unixStyle);
+    created.type = VMInfoStructs::GuestFileDirectory;
+    m_listings.Put(ListedFolder(guestPath, unixStyle), created);
+    m_listings.Remember(FolderItself(guestPath), {});
     return true;
   }
 
   bool overwrite = m_pSetParams != nullptr && (m_pSetParams->restoreFlags & kRestoreFlagOverwriteAlways) != 0;
+  const std::string guestEntry = GuestEntryPath(stagedPath, guestPath);
   if (!overwrite) {
-    const std::string guestEntry = GuestEntryPath(stagedPath, guestPath);
     VMInfoStructs::SGuestFile existing;
-    const GuestEntryState state = LookUpGuestEntry(guestEntry, existing);
+    bool fresh = false;
+    GuestEntryState state = LookUpGuestEntry(guestEntry, existing, fresh);
+    // A kept listing may be older than the guest: a file it shows as older than the local one is
+    // looked at again before it is replaced. Keeping on a kept listing's word, or copying without
+    // overwrite a file it does not show, cannot destroy anything newer.
+    if (state == GuestEntryState::File && !fresh && timeIsAccurate &&
+        static_cast<long long>(staged.st_mtime) > existing.modifyTime) {
+      state = RecheckGuestFile(guestEntry, existing);
+    }
     if (state == GuestEntryState::Unknown) return false;
     if (state == GuestEntryState::Folder) {
       m_log.Error(kCopyToGuestOrigin, "Guest path [%s] is a folder; file [%s] is not copied over it",
@@ -325,14 +382,22 @@ bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const s
   m_speedCounter.Start();
   // The native channel takes the holding folder of a Hyper-V guest's entry; the command channels
   // write the entry's own path.
-  const std::string entryPath = GuestEntryPath(stagedPath, guestPath);
-  const std::string& copyTarget = entryPath != guestPath && m_pGuestAPI->IsZqGuestAPI() ? entryPath : guestPath;
+  const std::string& copyTarget = guestEntry != guestPath && m_pGuestAPI->IsZqGuestAPI() ? guestEntry : guestPath;
   const int copied = m_pGuestAPI->CopyFileToGuest(m_guestCtx, stagedPath, copyTarget, overwrite);
   m_speedCounter.Stop(static_cast<unsigned long long>(stagedBytes));
+  const bool unixStyle = UnixStyleGuest();
   if (!copied) {
+    // What the folder holds now is not known (something may have appeared where the file goes).
+    m_listings.Forget(ListedFolder(guestEntry, unixStyle));
     m_log.Error(kCopyToGuestOrigin, "Failed to copy [%s] to [%s]", stagedPath.c_str(), guestPath.c_str());
     return false;
   }
+  VMInfoStructs::SGuestFile copiedEntry;
+  copiedEntry.name = LeafOf(guestEntry, unixStyle);
+  copiedEntry.type = VMInfoStructs::GuestFileRegular;
+  copiedEntry.size = stagedBytes;
+  copiedEntry.modifyTime = static_cast<long long>(staged.st_mtime);
+  m_listings.Put(ListedFolder(guestEntry, unixStyle), copiedEntry);
   m_log.Debug(kCopyToGuestOrigin, "Successfully copied file to guest VM srcPath[%s] VMdestPath [%s]",
               stagedPath.c_str(), guestPath.c_str());
   return true;

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "controller/GuestListingCache.h"
 #include "controller/IVSAgentlessRestoreToVM.h"
 #include "guestapi/GuestTypes.h"
 #include "guestapi/ZQGuestAPI.h"
@@ -70,11 +71,22 @@ class CVSAgentlessRestoreToVM : public IVSAgentlessRestoreToVM {
 
   // What the guest holds at a path, as far as a browse can tell.
   enum class GuestEntryState { Absent, Folder, File, Unknown };
-  // Looks `guestEntry` up: from its own browse when that describes one file of its name, otherwise
-  // from the listing of the folder that holds it (and, when that folder is missing, of the folders
-  // above it, up to the guest folder). A browse that fails where the answer matters gives Unknown,
-  // never Absent. `entry` receives the entry's description when it exists.
-  GuestEntryState LookUpGuestEntry(const std::string& guestEntry, VMInfoStructs::SGuestFile& entry, int depth = 0);
+  // Looks `guestEntry` up in the listing of the folder that holds it: a kept listing when there is
+  // one, else a fresh one, which is then kept for the other entries of that folder. When that
+  // folder cannot be listed, the folders above it are looked up the same way, up to the guest
+  // folder. A browse that fails where the answer matters gives Unknown, never Absent. `entry`
+  // receives the entry's description when it exists; `fresh` tells whether the answer comes from
+  // a listing taken by this call rather than a kept one.
+  GuestEntryState LookUpGuestEntry(const std::string& guestEntry, VMInfoStructs::SGuestFile& entry, bool& fresh,
+                                   int depth = 0);
+  // Looks again at a file a kept listing holds, before it is replaced: its own browse, or, when
+  // that does not describe one file of its name, a fresh listing of its folder.
+  GuestEntryState RecheckGuestFile(const std::string& guestEntry, VMInfoStructs::SGuestFile& entry);
+  // True for a Unix guest folder ("/" separates names, letter case counts).
+  bool UnixStyleGuest() const { return !m_guestDir.empty() && m_guestDir[0] == '/'; }
+
+  // Listings of the guest folders this job looked at or made, kept for the folders' other entries.
+  GuestListingCache m_listings;
 
   // Times of the staged file taken before anything read it: a copy tool that reads the file moves
   // its access time (relatime), and the guest must get the backed-up one.

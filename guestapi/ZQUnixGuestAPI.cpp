@@ -97,6 +97,19 @@ std::string PlainFolder(std::string folder) {
   return folder;
 }
 
+// `folder` without trailing "/" ("/" stays "/").
+std::string FolderKey(std::string folder) {
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
+// The folder that holds `guestFile`; empty for a name without "/".
+std::string FolderOfFile(const std::string& guestFile) {
+  const size_t slash = guestFile.rfind('/');
+  if (slash == std::string::npos) return std::string();
+  return slash == 0 ? std::string(1, '/') : FolderKey(guestFile.substr(0, slash));
+}
+
 // The address as the host part of a copy target: an IPv6 address in brackets, so that its
 // colons are not taken for the one that starts the path.
 std::string TargetHost(const std::string& address) {
@@ -234,7 +247,48 @@ int ZQUnixGuestAPI::BrowseWithOption(const char* origin, const std::string& opti
   std::string output;
   if (!RunScript(origin, option, guestPath, output)) return 0;
   if (output.empty()) return 1;
-  return ParseBrowseResponse(output, entries) ? 1 : 0;
+  const size_t known = entries.size();
+  if (!ParseBrowseResponse(output, entries)) return 0;
+  // A folder entry is always a child of the browsed path: a browse describes a file itself, and
+  // a folder by its entries.
+  for (size_t i = known; i < entries.size(); ++i) {
+    const std::string& name = entries[i].name;
+    if (entries[i].type != VMInfoStructs::GuestFileDirectory || name.empty() || name == "." || name == ".." ||
+        name.find('/') != std::string::npos) {
+      continue;
+    }
+    const std::string folder = FolderKey(guestPath);
+    RememberFolder((folder == "/" ? folder : folder + "/") + name);
+  }
+  return 1;
+}
+
+bool ZQUnixGuestAPI::IsKnownFolder(const std::string& folder) {
+  if (folder.empty()) return false;
+  for (auto known = m_knownFolders.begin(); known != m_knownFolders.end(); ++known) {
+    if (*known != folder) continue;
+    std::string used = std::move(*known);
+    m_knownFolders.erase(known);
+    m_knownFolders.push_back(std::move(used));
+    return true;
+  }
+  return false;
+}
+
+void ZQUnixGuestAPI::RememberFolder(const std::string& folder) {
+  const std::string key = FolderKey(folder);
+  if (key.empty() || IsKnownFolder(key)) return;
+  m_knownFolders.push_back(key);
+  if (m_knownFolders.size() > kKnownFolders) m_knownFolders.pop_front();
+}
+
+void ZQUnixGuestAPI::ForgetFolder(const std::string& folder) {
+  for (auto known = m_knownFolders.begin(); known != m_knownFolders.end(); ++known) {
+    if (*known == folder) {
+      m_knownFolders.erase(known);
+      return;
+    }
+  }
 }
 
 bool ZQUnixGuestAPI::ParseBrowseResponse(const std::string& output, std::vector<SGuestFile>& entries) {
@@ -254,11 +308,15 @@ bool ZQUnixGuestAPI::ParseBrowseResponse(const std::string& output, std::vector<
 int ZQUnixGuestAPI::CreateGuestFolder(const GuestCtx&, const std::string& guestPath) {
   m_log.Debug(kCreateFolderOrigin, "GuestVM %s GuestPath %s", m_loginCred.ipAddress.c_str(), guestPath.c_str());
   std::string output;
-  return RunScript(kCreateFolderOrigin, "--create_dir", guestPath, output) ? 1 : 0;
+  if (!RunScript(kCreateFolderOrigin, "--create_dir", guestPath, output)) return 0;
+  RememberFolder(guestPath);
+  return 1;
 }
 
 int ZQUnixGuestAPI::DeleteDirectoryInGuest(const GuestCtx&, std::string& guestPath) {
   m_log.Debug(kDeleteFolderOrigin, "GuestVM %s GuestPath %s", m_loginCred.ipAddress.c_str(), guestPath.c_str());
+  // Whatever happens, what was below the folder is no longer known.
+  m_knownFolders.clear();
   std::string output;
   return RunScript(kDeleteFolderOrigin, "--delete_dir", guestPath, output) ? 1 : 0;
 }
@@ -296,14 +354,27 @@ int ZQUnixGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFil
               localFile.c_str(), guestFile.c_str(), overwrite ? 1 : 0);
   if (!CheckCarriable(kCopyOrigin, guestFile) || !CheckCarriable(kCopyOrigin, localFile)) return 0;
   std::string output;
-  if (!RunScript(kCopyOrigin, "--create_parent_dir", guestFile, output)) {
-    m_log.Error(kCopyOrigin, "Failed to create parent dir for %s", guestFile.c_str());
-    return 0;
+  const std::string parent = FolderOfFile(guestFile);
+  if (!IsKnownFolder(parent)) {
+    if (!RunScript(kCopyOrigin, "--create_parent_dir", guestFile, output)) {
+      m_log.Error(kCopyOrigin, "Failed to create parent dir for %s", guestFile.c_str());
+      return 0;
+    }
+    RememberFolder(parent);
   }
   const std::string copyCommand = CopyCommand(localFile, guestFile);
-  if (overwrite) return ExecuteCommand(copyCommand, output) ? 1 : 0;
-  if (!RunScript(kCopyOrigin, "--file_exists", guestFile, output)) return 0;
-  if (boost::algorithm::icontains(output, "File doesn't exist")) return ExecuteCommand(copyCommand, output) ? 1 : 0;
+  // A failed command may mean the folder has gone: the next copy into it ensures it again.
+  const auto copy = [&]() {
+    if (ExecuteCommand(copyCommand, output)) return 1;
+    ForgetFolder(parent);
+    return 0;
+  };
+  if (overwrite) return copy();
+  if (!RunScript(kCopyOrigin, "--file_exists", guestFile, output)) {
+    ForgetFolder(parent);
+    return 0;
+  }
+  if (boost::algorithm::icontains(output, "File doesn't exist")) return copy();
   // Something already stands at the target: it is kept as it is, and since nothing was copied the
   // result is no success, so that no attribute is stamped on what the guest holds.
   m_log.Debug(kCopyOrigin, "Guest path [%s] exists; kept without copying", guestFile.c_str());

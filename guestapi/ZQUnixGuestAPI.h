@@ -3,6 +3,7 @@
 // zqpscp.exe. The tools and the script lie in the installation base folder.
 #pragma once
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,16 @@ class ZQUnixGuestAPI : public CGuestAPI {
   std::string CopyCommand(const std::string& localFile, const std::string& guestFile);
   int BrowseWithOption(const char* origin, const std::string& option, const std::string& guestPath,
                        std::vector<VMInfoStructs::SGuestFile>& entries);
+
+  // Folders the guest is known to hold: made or ensured by this channel's own commands, or listed
+  // as folders in one of its browse answers. A copy into one of them runs no "--create_parent_dir":
+  // the copy's own write enters the folders without following links and fails, changing nothing,
+  // when one of them has gone meanwhile. The most recently used kKnownFolders are kept.
+  bool IsKnownFolder(const std::string& folder);
+  void RememberFolder(const std::string& folder);
+  void ForgetFolder(const std::string& folder);
+  static constexpr size_t kKnownFolders = 64;
+  std::deque<std::string> m_knownFolders;  // most recently used last
 
   std::string m_destination;  // the destination folder, without trailing "/"; empty until known
 };

@@ -294,7 +294,9 @@ VMInfoStatus AgentGuestFiles::CopyFileIn(const std::string& localFile, const std
   if (!status.ok()) return status;
   const GuestEntryFacts& target = way.targetFacts();
   if (target.IsFolder()) return PathRefused(guestPath, "is a folder; a file cannot replace it");
-  if (target.exists && !overwrite) return VMInfoStatus::Ok();
+  // Nothing is copied over an existing file without overwrite, and that is no success: the caller
+  // would count the entry restored and give its attributes to a file this restore never wrote.
+  if (target.exists && !overwrite) return PathRefused(guestPath, "already exists and is left as it is");
   status = CreateMissingFolders(way);
   if (!status.ok()) return status;
 

@@ -83,7 +83,7 @@ TEST_P(StagingAfterRestore, KeepsOnlyEntriesThatReachedTheGuest) {
         SGuestFile same;
         same.name = "etc";
         same.modifyTime = kStagedTime;
-        EXPECT_CALL(*guest, BrowseGuest(_, Eq("//tmp/r/etc"), _))
+        EXPECT_CALL(*guest, BrowseGuest(_, Eq("//tmp/r"), _))
             .WillOnce(DoAll(SetArgReferee<2>(std::vector<SGuestFile>{same}), Return(1)));
         break;
       }
@@ -321,7 +321,6 @@ TEST_F(RestoreImageLevel, UnknownSizeReportsStagedFileSize) {
   PrepareStaging("D:\\Restore");
   const std::string staged = StageFile("disk/a.bin", std::string(1234, 'x'), kStagedTime);
   GuestHoldsNothingElse();
-  EXPECT_CALL(*guest, BrowseGuest(_, Eq("D:\\Restore\\disk\\a.bin"), _)).WillOnce(Return(0));
   EXPECT_CALL(*guest, CopyFileToGuest(_, Eq(staged), Eq("D:\\Restore\\disk\\a.bin"), false)).WillOnce(Return(1));
 
   u_longlong_t bytes = 0;

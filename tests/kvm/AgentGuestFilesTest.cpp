@@ -153,11 +153,13 @@ TEST_F(AgentFiles, FailedWriteLeavesTheGuestsFileAsItWas) {
   EXPECT_TRUE(Leftovers(guest).empty());
 }
 
-TEST_F(AgentFiles, ExistingFileIsKeptWithoutOverwriteAndAFolderIsNeverReplaced) {
+TEST_F(AgentFiles, ExistingFileIsKeptAndRefusedWithoutOverwriteAndAFolderIsNeverReplaced) {
   WriteFile(G("kept.txt"), "guest");
   ASSERT_EQ(::mkdir(G("folder.txt").c_str(), 0700), 0);
   WriteFile(dir.Join("staged"), "backup");
-  EXPECT_TRUE(files.CopyFileIn(dir.Join("staged"), G("kept.txt"), false).ok());
+  const VMInfoStatus kept = files.CopyFileIn(dir.Join("staged"), G("kept.txt"), false);
+  EXPECT_FALSE(kept.ok());
+  EXPECT_NE(kept.text().find("already exists"), std::string::npos) << kept.text();
   EXPECT_EQ(ReadFile(G("kept.txt")), "guest");
   const VMInfoStatus status = files.CopyFileIn(dir.Join("staged"), G("folder.txt"), true);
   EXPECT_FALSE(status.ok());

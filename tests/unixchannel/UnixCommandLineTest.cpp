@@ -28,6 +28,7 @@ class UnixCommandLines : public testing::Test {
     if (command.find("uname -a") != std::string::npos) answer.output = "Linux guest\n";
     if (command.find("--file_exists") != std::string::npos) answer.output = fileExistsAnswer;
     if (command.find("--browse_path") != std::string::npos) answer.output = browseAnswer;
+    if (copyFails && command.find("zqpscp.exe") != std::string::npos) answer.status = 1;
     return answer;
   }
 
@@ -46,6 +47,7 @@ class UnixCommandLines : public testing::Test {
   GuestCtx ctx;
   std::string fileExistsAnswer = "File doesn't exist\n";
   std::string browseAnswer;
+  bool copyFails = false;
 };
 
 TEST_F(UnixCommandLines, ProbeRunsUnameThroughThePlinkTool) {
@@ -307,5 +309,81 @@ TEST(UnixChannel, IsACommandChannel) {
   ZQUnixGuestAPI channel{nullptr};
   EXPECT_TRUE(channel.IsZqGuestAPI());
 }
+
+// A copy ensures its folder with "--create_parent_dir" only while the channel does not know the
+// folder to exist: made or ensured by its own commands, or listed as a folder by a browse.
+struct KnownFolderRow {
+  const char* name;
+  std::function<void(ZQUnixGuestAPI&, const GuestCtx&, std::string& browseAnswer, bool& copyFails)> steps;
+  size_t expectEnsures;
+};
+void PrintTo(const KnownFolderRow& row, std::ostream* out) { *out << row.name; }
+
+class KnownFolders : public UnixCommandLines, public testing::WithParamInterface<KnownFolderRow> {};
+
+TEST_P(KnownFolders, EnsureAFolderOnlyWhileItIsNotKnown) {
+  GetParam().steps(channel, ctx, browseAnswer, copyFails);
+  size_t ensures = 0;
+  for (const std::string& command : Commands()) ensures += command.find("--create_parent_dir") != std::string::npos;
+  EXPECT_EQ(ensures, GetParam().expectEnsures);
+}
+
+void CopyTo(ZQUnixGuestAPI& channel, const GuestCtx& ctx, const std::string& guestFile) {
+  channel.CopyFileToGuest(ctx, "/stage/f", guestFile, false);
+}
+
+void Browse(ZQUnixGuestAPI& channel, const GuestCtx& ctx, const std::string& path) {
+  std::vector<SGuestFile> entries;
+  channel.BrowseGuest(ctx, path, entries);
+}
+
+const KnownFolderRow kKnownFolderRows[] = {
+    {"FilesOfOneFolderEnsureItOnce",
+     [](ZQUnixGuestAPI& channel, const GuestCtx& ctx, std::string&, bool&) {
+       for (const char* file : {"/data/a", "/data/b", "/data/c"}) CopyTo(channel, ctx, file);
+     },
+     1},
+    {"FolderTheChannelMadeIsNotEnsured",
+     [](ZQUnixGuestAPI& channel, const GuestCtx& ctx, std::string&, bool&) {
+       channel.CreateGuestFolder(ctx, "/data/sub/");
+       CopyTo(channel, ctx, "/data/sub/a");
+     },
+     0},
+    {"FolderListedByABrowseIsNotEnsured",
+     [](ZQUnixGuestAPI& channel, const GuestCtx& ctx, std::string& browseAnswer, bool&) {
+       browseAnswer = "sub/4096/directory/1/1/0/0/16877\nfile/1/regular file/1/1/0/0/33188\n";
+       Browse(channel, ctx, "/data");
+       CopyTo(channel, ctx, "/data/sub/a");
+       CopyTo(channel, ctx, "/data/file/a");
+     },
+     1},
+    {"FailedCopyEnsuresTheFolderAgain",
+     [](ZQUnixGuestAPI& channel, const GuestCtx& ctx, std::string&, bool& copyFails) {
+       copyFails = true;
+       CopyTo(channel, ctx, "/data/a");
+       copyFails = false;
+       CopyTo(channel, ctx, "/data/b");
+     },
+     2},
+    {"DeletedFolderIsEnsuredAgain",
+     [](ZQUnixGuestAPI& channel, const GuestCtx& ctx, std::string&, bool&) {
+       channel.CreateGuestFolder(ctx, "/data/sub");
+       std::string deleted = "/data/sub";
+       channel.DeleteDirectoryInGuest(ctx, deleted);
+       CopyTo(channel, ctx, "/data/sub/a");
+     },
+     1},
+    {"OnlyRecentFoldersAreKept",
+     [](ZQUnixGuestAPI& channel, const GuestCtx& ctx, std::string&, bool&) {
+       for (int i = 0; i < 100; ++i) channel.CreateGuestFolder(ctx, "/data/d" + std::to_string(i));
+       CopyTo(channel, ctx, "/data/d0/a");
+       CopyTo(channel, ctx, "/data/d99/a");
+     },
+     1},
+};
+INSTANTIATE_TEST_SUITE_P(Rows, KnownFolders, testing::ValuesIn(kKnownFolderRows),
+                         [](const testing::TestParamInfo<KnownFolderRow>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
