@@ -4,9 +4,8 @@
 // of the password so that logins with different passwords never meet.
 #pragma once
 
-#include <sys/un.h>
-
 #include <sys/types.h>
+#include <sys/un.h>
 
 #include <cstddef>
 #include <functional>
@@ -18,7 +17,7 @@
 namespace GuestSessionChannel {
 
 // The line a guest loop prints once it reads requests.
-constexpr const char *kReadyLine = "zqsession-ready";
+constexpr const char* kReadyLine = "zqsession-ready";
 // Longest header line of a request or an answer.
 constexpr size_t kMaxHeaderBytes = 64;
 // Lines a login may print (a banner from the guest's start files) before the
@@ -36,23 +35,23 @@ long long NowMs();
 // 0: no limit.
 bool WaitFor(int fd, short events, long long deadlineMs);
 
-bool WriteAll(int fd, const char *data, size_t length);
-bool WriteAll(int fd, const std::string &text);
+bool WriteAll(int fd, const char* data, size_t length);
+bool WriteAll(int fd, const std::string& text);
 
 // Reads exactly `length` bytes into `text` (appended) before `deadlineMs`.
-bool ReadExact(int fd, size_t length, std::string &text, long long deadlineMs);
+bool ReadExact(int fd, size_t length, std::string& text, long long deadlineMs);
 
 // Reads one line (without its newline) of at most `limit` bytes, a byte at a
 // time so that nothing after it is consumed.
-bool ReadLine(int fd, std::string &line, size_t limit, long long deadlineMs);
+bool ReadLine(int fd, std::string& line, size_t limit, long long deadlineMs);
 
 // Reads everything until end of file, keeping the last `limit` bytes.
-void ReadRest(int fd, std::string &text, size_t limit, long long deadlineMs);
+void ReadRest(int fd, std::string& text, size_t limit, long long deadlineMs);
 
 // A decimal count of at most 12 digits and at most `limit`.
-bool ParseCount(const std::string &text, size_t limit, size_t &value);
+bool ParseCount(const std::string& text, size_t limit, size_t& value);
 
-std::string HexPrefix(const unsigned char *bytes, size_t digits);
+std::string HexPrefix(const unsigned char* bytes, size_t digits);
 
 // Logged in: the askpass has had its answer and the connection needs no
 // password any more. The value is wiped where it lies, in the environment block
@@ -64,13 +63,12 @@ void ForgetPassword();
 // has its own): the connection-reuse name of the password (a keyed digest) with
 // a digest of user, address and port. Empty when the control folder is not
 // usable.
-std::string SocketPath(const SshToolSettings &settings, const SshLogin &login,
-                       char kind);
+std::string SocketPath(const SshToolSettings& settings, const SshLogin& login, char kind);
 
-bool SocketAddress(const std::string &path, sockaddr_un &address);
+bool SocketAddress(const std::string& path, sockaddr_un& address);
 
 // A connection to the session socket at `path`; -1 when nobody listens there.
-int ConnectTo(const std::string &path);
+int ConnectTo(const std::string& path);
 
 // Whether the peer of a Unix socket runs as this process's user.
 bool PeerIsThisUser(int fd);
@@ -82,39 +80,37 @@ bool PeerIsThisUser(int fd);
 // without a request, when its socket is removed, when the connection ends or
 // speaks unasked, or when Relay() finds the connection no longer usable.
 class SessionProcess {
-public:
-  SessionProcess(const SshToolSettings &settings,
-                 const std::vector<std::string> &sshOptions,
-                 const SshLogin &login, std::string socketPath,
-                 std::string remoteCommand);
+ public:
+  SessionProcess(const SshToolSettings& settings, const std::vector<std::string>& sshOptions, const SshLogin& login,
+                 std::string socketPath, std::string remoteCommand);
   virtual ~SessionProcess();
-  SessionProcess(const SessionProcess &) = delete;
-  SessionProcess &operator=(const SessionProcess &) = delete;
+  SessionProcess(const SessionProcess&) = delete;
+  SessionProcess& operator=(const SessionProcess&) = delete;
 
   // Claims the socket, starts the guest loop and reports "ok" or the failure's
   // text on `reportFd`, then serves requests until idle. Returns the process's
   // exit status.
   int Serve(int reportFd);
 
-protected:
+ protected:
   // Serves one client (of this user) of the socket: its request goes to the
   // guest loop through m_toGuest, the answer, read from m_fromGuest within the
   // command time limit, back to the client. False when the connection to the
   // guest is no longer usable.
   virtual bool Relay(int client) = 0;
 
-  const SshToolSettings &m_settings;
+  const SshToolSettings& m_settings;
   int m_toGuest = -1, m_fromGuest = -1;
 
-private:
+ private:
   bool ServeOne();
   void DrainErrors();
-  bool Listen(std::string &problem);
-  bool StartLoop(std::string &problem);
+  bool Listen(std::string& problem);
+  bool StartLoop(std::string& problem);
   void End();
 
-  const std::vector<std::string> &m_options;
-  const SshLogin &m_login;
+  const std::vector<std::string>& m_options;
+  const SshLogin& m_login;
   std::string m_socketPath;
   std::string m_remoteCommand;
   long long m_lastRequestMs = 0;
@@ -129,7 +125,7 @@ private:
 // hand-over of `login` prepared; it runs `serve` with the descriptor on which
 // the session reports. Returns the session's first word: "ok" or why it could
 // not start.
-std::string StartSession(const SshToolSettings &settings, const SshLogin &login,
-                         const std::function<int(int reportFd)> &serve);
+std::string StartSession(const SshToolSettings& settings, const SshLogin& login,
+                         const std::function<int(int reportFd)>& serve);
 
-} // namespace GuestSessionChannel
+}  // namespace GuestSessionChannel

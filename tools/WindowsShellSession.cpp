@@ -18,46 +18,35 @@ using namespace GuestSessionChannel;
 constexpr char kSocketKind = 'w';
 // What the Windows channel puts before powershell.exe's arguments inside "cmd
 // /c".
-constexpr const char *kPipedPowerShell = "echo . | powershell ";
+constexpr const char* kPipedPowerShell = "echo . | powershell ";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 // Strict base64 (padding only at the end) of UTF-16LE text, as UTF-8; false for
 // anything else.
-bool DecodeEncodedCommand(const std::string &base64, std::string &script) {
-  if (base64.empty() || base64.size() % 4 != 0 ||
-      base64.size() > 4 * kMaxScriptBytes)
-    return false;
+bool DecodeEncodedCommand(const std::string& base64, std::string& script) {
+  if (base64.empty() || base64.size() % 4 != 0 || base64.size() > 4 * kMaxScriptBytes) return false;
   const size_t padding = base64.size() - base64.find_last_not_of('=') - 1;
-  if (padding > 2 ||
-      base64.find_first_not_of(
-          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/") !=
-          base64.size() - padding) {
+  if (padding > 2 || base64.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/") !=
+                         base64.size() - padding) {
     return false;
   }
   std::string bytes(base64.size() / 4 * 3, '\0');
   const int length =
-      EVP_DecodeBlock(reinterpret_cast<unsigned char *>(bytes.data()),
-                      reinterpret_cast<const unsigned char *>(base64.data()),
-                      static_cast<int>(base64.size()));
-  if (length < 0 || static_cast<size_t>(length) < padding)
-    return false;
+      EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
+                      reinterpret_cast<const unsigned char*>(base64.data()), static_cast<int>(base64.size()));
+  if (length < 0 || static_cast<size_t>(length) < padding) return false;
   bytes.resize(static_cast<size_t>(length) - padding);
-  if (bytes.size() % 2 != 0)
-    return false;
+  if (bytes.size() % 2 != 0) return false;
   script.clear();
   for (size_t i = 0; i < bytes.size(); i += 2) {
-    unsigned long code = static_cast<unsigned char>(bytes[i]) |
-                         (static_cast<unsigned char>(bytes[i + 1]) << 8);
-    if (code >= 0xDC00 && code <= 0xDFFF)
-      return false;
+    unsigned long code = static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
+    if (code >= 0xDC00 && code <= 0xDFFF) return false;
     if (code >= 0xD800 && code <= 0xDBFF) {
-      if (i + 3 >= bytes.size())
-        return false;
-      const unsigned long low = static_cast<unsigned char>(bytes[i + 2]) |
-                                (static_cast<unsigned char>(bytes[i + 3]) << 8);
-      if (low < 0xDC00 || low > 0xDFFF)
-        return false;
+      if (i + 3 >= bytes.size()) return false;
+      const unsigned long low =
+          static_cast<unsigned char>(bytes[i + 2]) | (static_cast<unsigned char>(bytes[i + 3]) << 8);
+      if (low < 0xDC00 || low > 0xDFFF) return false;
       code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
       i += 2;
     }
@@ -81,25 +70,22 @@ bool DecodeEncodedCommand(const std::string &base64, std::string &script) {
 }
 
 // Whether `word` stands in `text` as a word of its own, letter case ignored.
-bool HasWord(const std::string &text, const std::string &word) {
-  auto isNamePart = [](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-';
-  };
+bool HasWord(const std::string& text, const std::string& word) {
+  auto isNamePart = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-'; };
   for (size_t i = 0; i + word.size() <= text.size(); ++i) {
     bool same = true;
     for (size_t k = 0; k < word.size() && same; ++k) {
       same = std::tolower(static_cast<unsigned char>(text[i + k])) == word[k];
     }
     if (same && (i == 0 || !isNamePart(text[i - 1])) &&
-        (i + word.size() == text.size() ||
-         !isNamePart(text[i + word.size()]))) {
+        (i + word.size() == text.size() || !isNamePart(text[i + word.size()]))) {
       return true;
     }
   }
   return false;
 }
 
-std::string EncodeAsciiCommand(const std::string &script) {
+std::string EncodeAsciiCommand(const std::string& script) {
   std::string utf16;
   for (char c : script) {
     utf16 += c;
@@ -107,9 +93,8 @@ std::string EncodeAsciiCommand(const std::string &script) {
   }
   std::string encoded(4 * ((utf16.size() + 2) / 3) + 1, '\0');
   const int length =
-      EVP_EncodeBlock(reinterpret_cast<unsigned char *>(encoded.data()),
-                      reinterpret_cast<const unsigned char *>(utf16.data()),
-                      static_cast<int>(utf16.size()));
+      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                      reinterpret_cast<const unsigned char*>(utf16.data()), static_cast<int>(utf16.size()));
   encoded.resize(length < 0 ? 0 : static_cast<size_t>(length));
   return encoded;
 }
@@ -117,43 +102,33 @@ std::string EncodeAsciiCommand(const std::string &script) {
 // The session process of a Windows login: each client's script goes to the one
 // PowerShell.
 class PowerShellSession : public SessionProcess {
-public:
+ public:
   using SessionProcess::SessionProcess;
 
-private:
+ private:
   bool Relay(int client) override {
     const long long clientDeadline = NowMs() + kConnectWaitMs * 5;
     std::string header, script;
     size_t scriptBytes = 0;
     if (!ReadLine(client, header, kMaxHeaderBytes, clientDeadline) ||
-        !ParseCount(header, kMaxScriptBytes, scriptBytes) ||
-        !ReadExact(client, scriptBytes, script, clientDeadline)) {
+        !ParseCount(header, kMaxScriptBytes, scriptBytes) || !ReadExact(client, scriptBytes, script, clientDeadline)) {
       return true;
     }
-    if (!WriteAll(m_toGuest,
-                  "S" + std::to_string(script.size()) + "\n" + script))
-      return false;
-    const long long deadline =
-        m_settings.commandTimeLimit > 0
-            ? NowMs() + m_settings.commandTimeLimit * 1000
-            : -1;
+    if (!WriteAll(m_toGuest, "S" + std::to_string(script.size()) + "\n" + script)) return false;
+    const long long deadline = m_settings.commandTimeLimit > 0 ? NowMs() + m_settings.commandTimeLimit * 1000 : -1;
     std::string line, output, errors;
     size_t outputBytes = 0, errorBytes = 0, status = 0;
-    if (!ReadLine(m_fromGuest, line, kMaxHeaderBytes, deadline) ||
-        line.empty() || line[0] != 'O' ||
+    if (!ReadLine(m_fromGuest, line, kMaxHeaderBytes, deadline) || line.empty() || line[0] != 'O' ||
         !ParseCount(line.substr(1), kMaxAnswerBytes, outputBytes) ||
         !ReadExact(m_fromGuest, outputBytes, output, deadline) ||
-        !ReadLine(m_fromGuest, line, kMaxHeaderBytes, deadline) ||
-        line.empty() || line[0] != 'E' ||
+        !ReadLine(m_fromGuest, line, kMaxHeaderBytes, deadline) || line.empty() || line[0] != 'E' ||
         !ParseCount(line.substr(1), kMaxAnswerBytes, errorBytes) ||
         !ReadExact(m_fromGuest, errorBytes, errors, deadline) ||
-        !ReadLine(m_fromGuest, line, kMaxHeaderBytes, deadline) ||
-        line.empty() || line[0] != 'C' ||
+        !ReadLine(m_fromGuest, line, kMaxHeaderBytes, deadline) || line.empty() || line[0] != 'C' ||
         !ParseCount(line.substr(1), 255, status)) {
       return false;
     }
-    WriteAll(client, std::to_string(output.size()) + " " +
-                         std::to_string(errors.size()) + " " +
+    WriteAll(client, std::to_string(output.size()) + " " + std::to_string(errors.size()) + " " +
                          std::to_string(status) + "\n" + output + errors);
     return true;
   }
@@ -161,23 +136,16 @@ private:
 
 // Sends the script and relays the answer. False when the session gave no
 // complete answer in time.
-bool Exchange(int fd, const std::string &script, long long deadline,
-              int &status) {
-  if (!WriteAll(fd, std::to_string(script.size()) + "\n" + script))
-    return false;
+bool Exchange(int fd, const std::string& script, long long deadline, int& status) {
+  if (!WriteAll(fd, std::to_string(script.size()) + "\n" + script)) return false;
   std::string header, output, errors;
-  if (!ReadLine(fd, header, kMaxHeaderBytes, deadline))
-    return false;
+  if (!ReadLine(fd, header, kMaxHeaderBytes, deadline)) return false;
   size_t outputBytes = 0, errorBytes = 0, code = 0;
   const auto first = header.find(' ');
-  const auto second =
-      first == std::string::npos ? first : header.find(' ', first + 1);
-  if (second == std::string::npos ||
-      !ParseCount(header.substr(0, first), kMaxAnswerBytes, outputBytes) ||
-      !ParseCount(header.substr(first + 1, second - first - 1), kMaxAnswerBytes,
-                  errorBytes) ||
-      !ParseCount(header.substr(second + 1), 255, code) ||
-      !ReadExact(fd, outputBytes, output, deadline) ||
+  const auto second = first == std::string::npos ? first : header.find(' ', first + 1);
+  if (second == std::string::npos || !ParseCount(header.substr(0, first), kMaxAnswerBytes, outputBytes) ||
+      !ParseCount(header.substr(first + 1, second - first - 1), kMaxAnswerBytes, errorBytes) ||
+      !ParseCount(header.substr(second + 1), 255, code) || !ReadExact(fd, outputBytes, output, deadline) ||
       !ReadExact(fd, errorBytes, errors, deadline)) {
     return false;
   }
@@ -187,10 +155,9 @@ bool Exchange(int fd, const std::string &script, long long deadline,
   return true;
 }
 
-} // namespace
+}  // namespace
 
-bool PowerShellScriptOf(const std::vector<std::string> &command,
-                        std::string &script) {
+bool PowerShellScriptOf(const std::vector<std::string>& command, std::string& script) {
   const std::string prefix = kPipedPowerShell;
   if (command.size() != 3 || command[0] != "cmd" || command[1] != "/c" ||
       command[2].compare(0, prefix.size(), prefix) != 0) {
@@ -201,9 +168,7 @@ bool PowerShellScriptOf(const std::vector<std::string> &command,
   // command line reads (double quotes group words, and make backslashes before
   // them count), and line breaks: such lines run on their own, where the guest
   // reads them itself.
-  if (arguments.find_first_of(std::string("%^&|<>\"\r\n\0", 11)) !=
-      std::string::npos)
-    return false;
+  if (arguments.find_first_of(std::string("%^&|<>\"\r\n\0", 11)) != std::string::npos) return false;
   std::vector<std::string> words;
   std::string word;
   for (char c : arguments + ' ') {
@@ -214,25 +179,22 @@ bool PowerShellScriptOf(const std::vector<std::string> &command,
       word.clear();
     }
   }
-  if (words.empty())
-    return false;
+  if (words.empty()) return false;
   script.clear();
   if (words[0] == "-EncodedCommand") {
-    if (words.size() != 2 || !DecodeEncodedCommand(words[1], script))
-      return false;
+    if (words.size() != 2 || !DecodeEncodedCommand(words[1], script)) return false;
   } else if (words[0][0] == '-' || words[0][0] == '/') {
-    return false; // a switch of powershell.exe the channel does not use
+    return false;  // a switch of powershell.exe the channel does not use
   } else {
     // powershell.exe joins the words of a -Command with one blank each.
-    for (const std::string &part : words)
-      script += (script.empty() ? "" : " ") + part;
+    for (const std::string& part : words) script += (script.empty() ? "" : " ") + part;
   }
   // A script that ends its PowerShell would end the session's one too.
-  return !script.empty() && script.size() <= kMaxScriptBytes &&
-         script.find('\0') == std::string::npos && !HasWord(script, "exit");
+  return !script.empty() && script.size() <= kMaxScriptBytes && script.find('\0') == std::string::npos &&
+         !HasWord(script, "exit");
 }
 
-const std::string &GuestLoop() {
+const std::string& GuestLoop() {
   // Each request's script runs as a script block of its own (its variables end
   // with it) inside a loop that runs once, so that a stray break or continue
   // cannot leave the session's loop. Its errors are the error records it writes
@@ -272,67 +234,51 @@ const std::string &GuestLoop() {
   return kLoop;
 }
 
-const std::string &GuestLoopCommand() {
+const std::string& GuestLoopCommand() {
   static const std::string kCommand =
-      "powershell -NoLogo -NoProfile -NonInteractive -EncodedCommand " +
-      EncodeAsciiCommand(GuestLoop());
+      "powershell -NoLogo -NoProfile -NonInteractive -EncodedCommand " + EncodeAsciiCommand(GuestLoop());
   return kCommand;
 }
 
-GuestShellSession::Outcome RunScript(const SshToolSettings &settings,
-                                     const std::vector<std::string> &sshOptions,
-                                     const SshLogin &login,
-                                     const std::string &script,
-                                     const char *toolName, int &status) {
+GuestShellSession::Outcome RunScript(const SshToolSettings& settings, const std::vector<std::string>& sshOptions,
+                                     const SshLogin& login, const std::string& script, const char* toolName,
+                                     int& status) {
   using GuestShellSession::Outcome;
   status = 255;
-  if (settings.guestSessionIdle <= 0 || script.size() > kMaxScriptBytes)
-    return Outcome::NotTaken;
+  if (settings.guestSessionIdle <= 0 || script.size() > kMaxScriptBytes) return Outcome::NotTaken;
   const std::string socketPath = SocketPath(settings, login, kSocketKind);
-  if (socketPath.empty())
-    return Outcome::NotTaken;
+  if (socketPath.empty()) return Outcome::NotTaken;
   int fd = ConnectTo(socketPath);
   if (fd < 0) {
     const std::string word = StartSession(settings, login, [&](int reportFd) {
-      PowerShellSession session(settings, sshOptions, login, socketPath,
-                                GuestLoopCommand());
+      PowerShellSession session(settings, sshOptions, login, socketPath, GuestLoopCommand());
       return session.Serve(reportFd);
     });
     if (word != "ok") {
       const SshFailure failure = OpenSshCommand::Classify(word);
       if (failure != SshFailure::None && failure != SshFailure::Other) {
-        std::fprintf(
-            stderr, "%s\n",
-            OpenSshCommand::Describe(failure, toolName, login, settings)
-                .c_str());
+        std::fprintf(stderr, "%s\n", OpenSshCommand::Describe(failure, toolName, login, settings).c_str());
         return Outcome::Failed;
       }
     }
     fd = ConnectTo(socketPath);
   }
   if (fd < 0) {
-    std::fprintf(
-        stderr,
-        "%s: no PowerShell session at %s; the command runs on its own\n",
-        toolName, login.address.c_str());
+    std::fprintf(stderr, "%s: no PowerShell session at %s; the command runs on its own\n", toolName,
+                 login.address.c_str());
     return Outcome::NotTaken;
   }
-  const long long deadline = settings.commandTimeLimit > 0
-                                 ? NowMs() + (settings.commandTimeLimit +
-                                              settings.connectTimeout + 30) *
-                                                 1000
-                                 : -1;
+  const long long deadline =
+      settings.commandTimeLimit > 0 ? NowMs() + (settings.commandTimeLimit + settings.connectTimeout + 30) * 1000 : -1;
   const bool answered = Exchange(fd, script, deadline, status);
   ::close(fd);
   if (!answered) {
-    std::fprintf(
-        stderr,
-        "%s: the PowerShell session at %s ended before the command's answer\n",
-        toolName, login.address.c_str());
+    std::fprintf(stderr, "%s: the PowerShell session at %s ended before the command's answer\n", toolName,
+                 login.address.c_str());
     status = 255;
     return Outcome::Failed;
   }
   return Outcome::Done;
 }
 
-} // namespace WindowsShellSession
+}  // namespace WindowsShellSession

@@ -32,30 +32,27 @@ namespace WindowsShellSession {
 // The script powershell.exe would run in the guest for the remote command
 // `command` (the words after the login), when the command has the one shape the
 // session takes; false otherwise.
-bool PowerShellScriptOf(const std::vector<std::string> &command,
-                        std::string &script);
+bool PowerShellScriptOf(const std::vector<std::string>& command, std::string& script);
 
 // Runs `script` through the Windows session of `login`, starting it when there
 // is none. Writes the script's output and errors to standard output and
 // standard error; `status` is its exit status. NotTaken when the session is off
 // or cannot start (then the caller runs the command on its own).
-GuestShellSession::Outcome RunScript(const SshToolSettings &settings,
-                                     const std::vector<std::string> &sshOptions,
-                                     const SshLogin &login,
-                                     const std::string &script,
-                                     const char *toolName, int &status);
+GuestShellSession::Outcome RunScript(const SshToolSettings& settings, const std::vector<std::string>& sshOptions,
+                                     const SshLogin& login, const std::string& script, const char* toolName,
+                                     int& status);
 
 // The remote command that starts the guest loop: powershell.exe with
 // -EncodedCommand.
-const std::string &GuestLoopCommand();
+const std::string& GuestLoopCommand();
 // The loop itself (PowerShell), for the documentation of the protocol:
 //   request: "S<n>\n" and n bytes of the script (UTF-8);
 //   answer:  "O<n>\n" and n bytes of output, "E<n>\n" and n bytes of errors,
 //   "C<status>\n".
-const std::string &GuestLoop();
+const std::string& GuestLoop();
 
 // Limits: a script, and each part of an answer.
 constexpr size_t kMaxScriptBytes = 1 << 20;
 constexpr size_t kMaxAnswerBytes = 64u << 20;
 
-} // namespace WindowsShellSession
+}  // namespace WindowsShellSession
