@@ -31,8 +31,7 @@ class WindowsRestore : public testing::Test {
                                                                 {"addresses", {kAddress}},
                                                                 {"stateFile", drives.Join("state.json")}}
                                                      .dump());
-    harness.Set("Base", "dBASEHOME", ZQ_WINGUEST_BASE);
-    harness.SetEnvironment("ZQ_WINGUEST_CONFIG", drives.Join("guest.json"));
+    harness.UseWindowsGuest(drives.Join("guest.json"));
     harness.SetEnvironment("TZ", "Europe/Berlin");
     harness.server().AddVm(kVm).Guid(kGuid).IpAddresses({kAddress});
     e2e::WriteSampleTree(source.path());
