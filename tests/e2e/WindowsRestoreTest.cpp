@@ -2,6 +2,9 @@
 // zqplink.exe and zqpscp.exe answer as a Windows guest's SSH server with cmd and PowerShell, on a
 // folder that holds the guest's drives. Guest and proxy share a time zone with daylight saving.
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -29,7 +32,8 @@ class WindowsRestore : public testing::Test {
                                                                 {"user", "CORP\\alice"},
                                                                 {"password", kGuestPassword},
                                                                 {"addresses", {kAddress}},
-                                                                {"stateFile", drives.Join("state.json")}}
+                                                                {"stateFile", drives.Join("state.json")},
+                                                                {"journal", drives.Join("journal.jsonl")}}
                                                      .dump());
     harness.UseWindowsGuest(drives.Join("guest.json"));
     harness.SetEnvironment("TZ", "Europe/Berlin");
@@ -81,6 +85,40 @@ TEST_F(WindowsRestore, RefusesAWrongGuestPassword) {
   ASSERT_EQ(result.summary["pendingCauses"].size(), 1u) << result.output;
   EXPECT_EQ(result.summary["pendingCauses"][0]["code"], "0x4800006A");
   EXPECT_NE(result.output.find("Please check guest VM login credentials."), std::string::npos) << result.output;
+}
+
+// How often the guest started powershell.exe, and how many scripts it ran, by the journal.
+struct PowerShellCounts {
+  size_t starts = 0;
+  size_t scripts = 0;
+};
+
+PowerShellCounts CountPowerShell(const std::string& journal) {
+  PowerShellCounts counts;
+  std::istringstream lines(zqtest::ReadFile(journal));
+  for (std::string line; std::getline(lines, line);) {
+    const auto record = nlohmann::json::parse(line);
+    counts.starts += record.value("powershellStart", nlohmann::json::array()).size();
+    counts.scripts += record.value("powershell", nlohmann::json::array()).size();
+  }
+  return counts;
+}
+
+TEST_F(WindowsRestore, PlainCommandsStartPowerShellForEachScriptTheSessionOnce) {
+  harness.UseWindowsGuest(drives.Join("guest.json"), RestoreHarness::WindowsTools::RealPlain);
+  ASSERT_EQ(harness.Restore(Job(), source.path(), 300).status, 0);
+  const PowerShellCounts plain = CountPowerShell(drives.Join("journal.jsonl"));
+  EXPECT_GT(plain.scripts, e2e::SampleFiles().size());
+  EXPECT_EQ(plain.starts, plain.scripts);
+
+  ASSERT_EQ(::unlink(drives.Join("journal.jsonl").c_str()), 0);
+  harness.UseWindowsGuest(drives.Join("guest.json"), RestoreHarness::WindowsTools::RealSession);
+  const RunResult again = harness.Restore(Job({{"overwriteAlways", true}}), source.path(), 300);
+  ASSERT_EQ(again.status, 0) << again.output;
+  EXPECT_EQ(again.summary["restoredFiles"], e2e::SampleFiles().size()) << again.output;
+  const PowerShellCounts session = CountPowerShell(drives.Join("journal.jsonl"));
+  EXPECT_GT(session.scripts, e2e::SampleFiles().size());
+  EXPECT_EQ(session.starts, 1u);
 }
 
 }  // namespace
