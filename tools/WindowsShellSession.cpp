@@ -27,10 +27,8 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 bool DecodeEncodedCommand(const std::string& base64, std::string& script) {
   if (base64.empty() || base64.size() % 4 != 0 || base64.size() > 4 * kMaxScriptBytes) return false;
   const size_t padding = base64.size() - base64.find_last_not_of('=') - 1;
-  if (padding > 2 || base64.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/") !=
-                         base64.size() - padding) {
-    return false;
-  }
+  const size_t stray = base64.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/");
+  if (padding > 2 || (stray != std::string::npos && stray < base64.size() - padding)) return false;
   std::string bytes(base64.size() / 4 * 3, '\0');
   const int length =
       EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),

@@ -121,4 +121,17 @@ TEST_F(WindowsRestore, PlainCommandsStartPowerShellForEachScriptTheSessionOnce) 
   EXPECT_EQ(session.starts, 1u);
 }
 
+TEST_F(WindowsRestore, GuestWhosePowerShellCannotRunTheSessionGetsPlainCommands) {
+  auto config = nlohmann::json::parse(zqtest::ReadFile(drives.Join("guest.json")));
+  config["sessionLoop"] = false;
+  zqtest::WriteFile(drives.Join("guest.json"), config.dump());
+  harness.UseWindowsGuest(drives.Join("guest.json"), RestoreHarness::WindowsTools::RealSession);
+  const RunResult result = harness.Restore(Job(), source.path(), 300);
+  ASSERT_EQ(result.status, 0) << result.output;
+  EXPECT_EQ(result.summary["restoredFiles"], e2e::SampleFiles().size());
+  const PowerShellCounts counts = CountPowerShell(drives.Join("journal.jsonl"));
+  EXPECT_GE(counts.starts, counts.scripts);
+  EXPECT_GT(counts.scripts, e2e::SampleFiles().size());
+}
+
 }  // namespace

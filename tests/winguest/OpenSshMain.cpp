@@ -157,7 +157,7 @@ int RunSsh(GuestSession& session, const ClientArguments& parsed) {
     session.Record().Finish(255);
     return 255;
   }
-  if (remoteCommand == WindowsShellSession::GuestLoopCommand()) {
+  if (session.Config().sessionLoop && remoteCommand == WindowsShellSession::GuestLoopCommand()) {
     session.Record().Set("remoteCommand", "(PowerShell session loop)");
     return ServePowerShellLoop(session);
   }

@@ -58,7 +58,9 @@ TEST_P(PowerShellSessionScript, TakesOnlyTheChannelsShapeAndHandsOverTheGuestsSc
   const ScriptRow& row = GetParam();
   std::string script;
   ASSERT_EQ(WindowsShellSession::PowerShellScriptOf(row.command, script), row.taken);
-  if (row.taken) EXPECT_EQ(script, ScriptTheGuestRuns(row.command));
+  if (row.taken) {
+    EXPECT_EQ(script, ScriptTheGuestRuns(row.command));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

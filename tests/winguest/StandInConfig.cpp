@@ -57,6 +57,7 @@ bool StandInConfig::Load(const std::string& path, StandInConfig& config, std::st
   if (doc.contains("powerShellStartMs") && doc["powerShellStartMs"].is_number_integer()) {
     config.powerShellStartMs = std::max<int64_t>(0, doc["powerShellStartMs"].get<int64_t>());
   }
+  if (doc.contains("sessionLoop") && doc["sessionLoop"].is_boolean()) config.sessionLoop = doc["sessionLoop"].get<bool>();
   config.stateFile = path + ".state.json";
   ReadOptional(doc, "stateFile", config.stateFile);
   if (doc.contains("volumes") && doc["volumes"].is_array()) {
