@@ -255,7 +255,9 @@ GuestShellSession::Outcome RunScript(const SshToolSettings& settings, const std:
     if (word != "ok") {
       const SshFailure failure = OpenSshCommand::Classify(word);
       if (failure != SshFailure::None && failure != SshFailure::Other) {
-        std::fprintf(stderr, "%s\n", OpenSshCommand::Describe(failure, toolName, login, settings).c_str());
+        // Explained once, and a refused password remembered, so that the next tool run (the
+        // channel selection's next probe) does not offer it to the guest again.
+        OpenSshCommand::Report(failure, toolName, login, settings);
         return Outcome::Failed;
       }
     }
