@@ -20,8 +20,9 @@ struct SshToolSettings {
   bool useKeys = false;
   // "CopyInactivityLimit": seconds a copy may go without moving a byte before it is ended; 0: none.
   long long copyInactivityLimit = 120;
-  // "GuestSessionIdle": seconds a guest session of zqplink.exe waits for its next helper-script
-  // command before it ends; 0: no session, every command runs on its own.
+  // "GuestSessionIdle": seconds a guest session of zqplink.exe (helper-script commands, or the
+  // PowerShell one-liners of a Windows guest) waits for its next command before it ends; 0: no
+  // session, every command runs on its own.
   long long guestSessionIdle = 15;
   // "CommandTimeLimit": seconds one command may take; a session request that takes longer ends
   // the session; 0: no limit.

@@ -2,7 +2,8 @@
 // Standard input goes to the remote command, its standard output comes back, and its exit status
 // is the tool's. The tool's own failures (cannot connect, login refused, host key changed) end
 // with a one-line explanation on standard error and status 255. Helper-script commands ("bash -s"
-// -- ARGS, the script on standard input) run through a guest session (GuestShellSession.h).
+// -- ARGS, the script on standard input) run through a guest session (GuestShellSession.h), and
+// the Windows channel's PowerShell one-liners through a PowerShell session (WindowsShellSession.h).
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "tools/GuestShellSession.h"
 #include "tools/OpenSshCommand.h"
 #include "tools/PuttyArguments.h"
+#include "tools/WindowsShellSession.h"
 #include "toolscontract/SshToolsContract.h"
 
 namespace {
@@ -50,6 +52,15 @@ int main(int argc, char** argv) {
   if (GuestShellSession::IsHelperScriptCommand(parsed.command, scriptArguments)) {
     int status = 255;
     if (GuestShellSession::RunHelperCommand(settings, options, parsed.login, scriptArguments, kToolName, status) !=
+        GuestShellSession::Outcome::NotTaken) {
+      return status;
+    }
+  }
+  // A PowerShell one-liner of the Windows channel goes to the login's PowerShell session.
+  std::string powerShellScript;
+  if (WindowsShellSession::PowerShellScriptOf(parsed.command, powerShellScript)) {
+    int status = 255;
+    if (WindowsShellSession::RunScript(settings, options, parsed.login, powerShellScript, kToolName, status) !=
         GuestShellSession::Outcome::NotTaken) {
       return status;
     }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <filesystem>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -66,6 +67,33 @@ void RestoreHarness::AddSshHost(const std::string& address, int port) {
 
 void RestoreHarness::SetEnvironment(const std::string& name, const std::string& value) {
   m_environment[name] = value;
+}
+
+void RestoreHarness::UseWindowsGuest(const std::string& configPath, WindowsTools tools) {
+  SetEnvironment("ZQ_WINGUEST_CONFIG", configPath);
+  if (tools == WindowsTools::FromEnvironment) {
+    const char* chosen = std::getenv("ZQ_TEST_WINGUEST_TOOLS");
+    const std::string name = chosen ? chosen : "";
+    tools = name == "plain" ? WindowsTools::RealPlain
+                            : (name == "session" ? WindowsTools::RealSession : WindowsTools::StandIn);
+  }
+  if (tools == WindowsTools::StandIn) {
+    Set("Base", "dBASEHOME", ZQ_WINGUEST_BASE);
+    return;
+  }
+  // The real tools (the default base folder) run the stand-in as ssh and sftp. They give their
+  // clients an allow-listed environment, so a wrapper names the stand-in's configuration.
+  Set("Base", "dBASEHOME", ZQ_TOOLS_DIR);
+  Set("SSH", "GuestSessionIdle", tools == WindowsTools::RealSession ? "15" : "0");
+  std::filesystem::create_directories(m_dir.Join("openssh"));
+  for (const std::string name : {"ssh", "sftp"}) {
+    const std::string wrapper = m_dir.Join("openssh/" + name);
+    zqtest::WriteFile(wrapper, "#!/bin/bash\nset -euo pipefail\nexport ZQ_WINGUEST_CONFIG=" +
+                                   ShellQuote::SingleQuoted(configPath) + "\nexec -a " + name + " " +
+                                   ShellQuote::SingleQuoted(ZQ_WINGUEST_OPENSSH) + " \"$@\"\n");
+    ::chmod(wrapper.c_str(), 0755);
+    Set("SSH", name == "ssh" ? "SshProgram" : "SftpProgram", wrapper);
+  }
 }
 
 void RestoreHarness::Set(const std::string& section, const std::string& key, const std::string& value) {

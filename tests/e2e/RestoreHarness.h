@@ -36,6 +36,15 @@ class RestoreHarness {
   // Sends SSH connections for `address` to `port` (the installation's OpenSSH configuration).
   void AddSshHost(const std::string& address, int port);
 
+  // Which tools reach the Windows guest stand-in: its own zqplink.exe and zqpscp.exe (playing tool
+  // and guest), or the real tools with the stand-in playing OpenSSH's ssh and sftp, each command
+  // on its own or through the PowerShell session. FromEnvironment: ZQ_TEST_WINGUEST_TOOLS
+  // ("standin", the default, "plain" or "session").
+  enum class WindowsTools { FromEnvironment, StandIn, RealPlain, RealSession };
+
+  // Points the installation at the Windows guest stand-in configured by `configPath`.
+  void UseWindowsGuest(const std::string& configPath, WindowsTools tools = WindowsTools::FromEnvironment);
+
   // An environment variable for the zqrestore process (and the tools it starts).
   void SetEnvironment(const std::string& name, const std::string& value);
 

@@ -2,6 +2,9 @@
 // zqplink.exe and zqpscp.exe answer as a Windows guest's SSH server with cmd and PowerShell, on a
 // folder that holds the guest's drives. Guest and proxy share a time zone with daylight saving.
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -29,10 +32,10 @@ class WindowsRestore : public testing::Test {
                                                                 {"user", "CORP\\alice"},
                                                                 {"password", kGuestPassword},
                                                                 {"addresses", {kAddress}},
-                                                                {"stateFile", drives.Join("state.json")}}
+                                                                {"stateFile", drives.Join("state.json")},
+                                                                {"journal", drives.Join("journal.jsonl")}}
                                                      .dump());
-    harness.Set("Base", "dBASEHOME", ZQ_WINGUEST_BASE);
-    harness.SetEnvironment("ZQ_WINGUEST_CONFIG", drives.Join("guest.json"));
+    harness.UseWindowsGuest(drives.Join("guest.json"));
     harness.SetEnvironment("TZ", "Europe/Berlin");
     harness.server().AddVm(kVm).Guid(kGuid).IpAddresses({kAddress});
     e2e::WriteSampleTree(source.path());
@@ -82,6 +85,53 @@ TEST_F(WindowsRestore, RefusesAWrongGuestPassword) {
   ASSERT_EQ(result.summary["pendingCauses"].size(), 1u) << result.output;
   EXPECT_EQ(result.summary["pendingCauses"][0]["code"], "0x4800006A");
   EXPECT_NE(result.output.find("Please check guest VM login credentials."), std::string::npos) << result.output;
+}
+
+// How often the guest started powershell.exe, and how many scripts it ran, by the journal.
+struct PowerShellCounts {
+  size_t starts = 0;
+  size_t scripts = 0;
+};
+
+PowerShellCounts CountPowerShell(const std::string& journal) {
+  PowerShellCounts counts;
+  std::istringstream lines(zqtest::ReadFile(journal));
+  for (std::string line; std::getline(lines, line);) {
+    const auto record = nlohmann::json::parse(line);
+    counts.starts += record.value("powershellStart", nlohmann::json::array()).size();
+    counts.scripts += record.value("powershell", nlohmann::json::array()).size();
+  }
+  return counts;
+}
+
+TEST_F(WindowsRestore, PlainCommandsStartPowerShellForEachScriptTheSessionOnce) {
+  harness.UseWindowsGuest(drives.Join("guest.json"), RestoreHarness::WindowsTools::RealPlain);
+  ASSERT_EQ(harness.Restore(Job(), source.path(), 300).status, 0);
+  const PowerShellCounts plain = CountPowerShell(drives.Join("journal.jsonl"));
+  EXPECT_GT(plain.scripts, e2e::SampleFiles().size());
+  EXPECT_EQ(plain.starts, plain.scripts);
+
+  ASSERT_EQ(::unlink(drives.Join("journal.jsonl").c_str()), 0);
+  harness.UseWindowsGuest(drives.Join("guest.json"), RestoreHarness::WindowsTools::RealSession);
+  const RunResult again = harness.Restore(Job({{"overwriteAlways", true}}), source.path(), 300);
+  ASSERT_EQ(again.status, 0) << again.output;
+  EXPECT_EQ(again.summary["restoredFiles"], e2e::SampleFiles().size()) << again.output;
+  const PowerShellCounts session = CountPowerShell(drives.Join("journal.jsonl"));
+  EXPECT_GT(session.scripts, e2e::SampleFiles().size());
+  EXPECT_EQ(session.starts, 1u);
+}
+
+TEST_F(WindowsRestore, GuestWhosePowerShellCannotRunTheSessionGetsPlainCommands) {
+  auto config = nlohmann::json::parse(zqtest::ReadFile(drives.Join("guest.json")));
+  config["sessionLoop"] = false;
+  zqtest::WriteFile(drives.Join("guest.json"), config.dump());
+  harness.UseWindowsGuest(drives.Join("guest.json"), RestoreHarness::WindowsTools::RealSession);
+  const RunResult result = harness.Restore(Job(), source.path(), 300);
+  ASSERT_EQ(result.status, 0) << result.output;
+  EXPECT_EQ(result.summary["restoredFiles"], e2e::SampleFiles().size());
+  const PowerShellCounts counts = CountPowerShell(drives.Join("journal.jsonl"));
+  EXPECT_GE(counts.starts, counts.scripts);
+  EXPECT_GT(counts.scripts, e2e::SampleFiles().size());
 }
 
 }  // namespace

@@ -100,8 +100,7 @@ TEST_P(WindowsHostileGuest, LeavesTheGuestIntactAndReportsWhatHappened) {
   const auto secretBefore = Snapshot(scene.Secret(""));
 
   RestoreHarness harness(kSshOnlyType);
-  harness.Set("Base", "dBASEHOME", ZQ_WINGUEST_BASE);
-  harness.SetEnvironment("ZQ_WINGUEST_CONFIG", scene.drives.Join("guest.json"));
+  harness.UseWindowsGuest(scene.drives.Join("guest.json"));
   harness.SetEnvironment("TZ", "UTC");
   harness.server().AddVm(kVm).Guid(kGuid).IpAddresses({row.address});
   const RunResult result =

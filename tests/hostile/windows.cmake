@@ -2,6 +2,11 @@
 # stand-in, whose users plant links, fill the disk or keep another clock.
 add_executable(hostile_windows_tests ${CMAKE_CURRENT_LIST_DIR}/WindowsHostileGuestTest.cpp)
 target_link_libraries(hostile_windows_tests PRIVATE zqe2e_harness GTest::gtest_main)
-target_compile_definitions(hostile_windows_tests PRIVATE ZQ_WINGUEST_BASE="$<TARGET_FILE_DIR:winguest_zqplink>")
 add_dependencies(hostile_windows_tests zqrestore VSAgentlessRestoreToVM VMInfo winguest_tools)
 gtest_discover_tests(hostile_windows_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+# The same threats through the real tools with the stand-in playing ssh and sftp, every command on
+# its own and through the PowerShell session.
+foreach(path plain session)
+  add_test(NAME hostile_windows_real_${path} COMMAND hostile_windows_tests)
+  set_tests_properties(hostile_windows_real_${path} PROPERTIES TIMEOUT 900 ENVIRONMENT ZQ_TEST_WINGUEST_TOOLS=${path})
+endforeach()

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "CmdShell.h"
 #include "GuestFileSystem.h"
 #include "Journal.h"
 #include "StandInConfig.h"
@@ -20,6 +21,13 @@ class GuestSession {
   // The SSH connection and login: the address must answer, the user and ZQ_PUTTY_PASS must be
   // the guest's login. False with the message the SSH tool prints.
   bool LogIn(const std::string& address, const std::string& user, std::string& error) const;
+  // The same check with the password the client gave.
+  bool LogIn(const std::string& address, const std::string& user, const std::string& password,
+             std::string& error) const;
+
+  // Runs a remote command line as the guest's SSH server does, through "cmd.exe /c", which starts
+  // powershell.exe (a PowerShellHost) or systeminfo; records the line and every command.
+  CommandResult RunRemoteCommand(const std::string& remoteCommand);
 
   // The account name the guest sees (the part before ":" of a rewritten domain login).
   std::string AccountName() const;

@@ -5,6 +5,9 @@
 #include <boost/archive/iterators/transform_width.hpp>
 #include <boost/locale/encoding_utf.hpp>
 
+#include <chrono>
+#include <thread>
+
 #include "PsInterpreter.h"
 
 namespace winguest {
@@ -107,7 +110,21 @@ PowerShellHost::PowerShellHost(GuestFileSystem& files, const StandInConfig& conf
                                std::map<std::string, std::string> environment, Journal& journal)
     : m_files(files), m_config(config), m_environment(std::move(environment)), m_journal(journal) {}
 
+void PowerShellHost::Start() {
+  m_journal.Add("powershellStart", std::to_string(m_config.powerShellStartMs));
+  if (m_config.powerShellStartMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(m_config.powerShellStartMs));
+}
+
+CommandResult PowerShellHost::RunScript(const std::string& script) {
+  m_journal.Add("powershell", script);
+  CommandResult result;
+  PsInterpreter interpreter(m_files, m_config, m_environment);
+  result.status = interpreter.Run(script, result.out, result.err);
+  return result;
+}
+
 CommandResult PowerShellHost::Run(const std::string& arguments, const std::string&) {
+  Start();
   const std::vector<std::string> words = SplitWindowsCommandLine(arguments);
   std::string script;
   bool haveScript = false;
@@ -142,11 +159,7 @@ CommandResult PowerShellHost::Run(const std::string& arguments, const std::strin
     }
   }
   if (!haveScript) return Failure("This guest runs PowerShell with a command only.");
-  m_journal.Add("powershell", script);
-  CommandResult result;
-  PsInterpreter interpreter(m_files, m_config, m_environment);
-  result.status = interpreter.Run(script, result.out, result.err);
-  return result;
+  return RunScript(script);
 }
 
 }  // namespace winguest

@@ -27,8 +27,15 @@ class PowerShellHost {
   PowerShellHost(GuestFileSystem& files, const StandInConfig& config, std::map<std::string, std::string> environment,
                  Journal& journal);
 
-  // Runs "powershell <arguments>" with `input` on its standard input.
+  // Runs "powershell <arguments>" with `input` on its standard input: one start of powershell.exe.
   CommandResult Run(const std::string& arguments, const std::string& input);
+
+  // What starting powershell.exe costs: waits the configured start time and records the start
+  // ("powershellStart" in the journal). Run() does it once per call; a host that keeps one
+  // PowerShell for many scripts calls it once and then RunScript() for each.
+  void Start();
+  // Runs one script in the PowerShell already started.
+  CommandResult RunScript(const std::string& script);
 
  private:
   GuestFileSystem& m_files;

@@ -54,6 +54,10 @@ bool StandInConfig::Load(const std::string& path, StandInConfig& config, std::st
   ReadOptional(doc, "timeZone", config.timeZone);
   ReadOptional(doc, "journal", config.journal);
   if (doc.contains("freeBytes") && doc["freeBytes"].is_number_integer()) config.freeBytes = doc["freeBytes"].get<int64_t>();
+  if (doc.contains("powerShellStartMs") && doc["powerShellStartMs"].is_number_integer()) {
+    config.powerShellStartMs = std::max<int64_t>(0, doc["powerShellStartMs"].get<int64_t>());
+  }
+  if (doc.contains("sessionLoop") && doc["sessionLoop"].is_boolean()) config.sessionLoop = doc["sessionLoop"].get<bool>();
   config.stateFile = path + ".state.json";
   ReadOptional(doc, "stateFile", config.stateFile);
   if (doc.contains("volumes") && doc["volumes"].is_array()) {

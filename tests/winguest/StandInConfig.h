@@ -15,8 +15,14 @@
 //                                       folder of the root is a fixed drive
 //     "freeBytes": 204800,             room left on every volume for a copy (default: no limit)
 //     "journal": "/tmp/x/journal.jsonl",  where each tool run is recorded (optional)
-//     "stateFile": "/tmp/x/state.json"    creation times the guest keeps (default: beside the
+//     "stateFile": "/tmp/x/state.json",   creation times the guest keeps (default: beside the
 //                                          configuration file)
+//     "sessionLoop": false,            the guest's PowerShell cannot run the session's loop (say, a
+//                                      constrained language mode): the stand-in's ssh runs the loop's
+//                                      command line like any other (default true: it serves the loop)
+//     "powerShellStartMs": 250         what every start of powershell.exe costs, in milliseconds, as
+//                                      on a real guest (230-540 ms there); default 0, so that tests
+//                                      stay fast; the benchmark sets it
 //   }
 #pragma once
 
@@ -46,6 +52,8 @@ struct StandInConfig {
   std::optional<int64_t> freeBytes;
   std::string journal;
   std::string stateFile;
+  int64_t powerShellStartMs = 0;
+  bool sessionLoop = true;
 
   // Reads the file; false with a reason when it is missing, malformed or lacks a required key.
   static bool Load(const std::string& path, StandInConfig& config, std::string& error);

@@ -6,10 +6,7 @@
 
 #include <iostream>
 
-#include "CmdShell.h"
 #include "GuestSession.h"
-#include "PsCommands.h"
-#include "PowerShellHost.h"
 
 using namespace winguest;
 
@@ -49,26 +46,7 @@ int main(int argc, char** argv) {
     session.Record().Finish(1);
     return 1;
   }
-  session.Record().Set("remoteCommand", remoteCommand);
-
-  const auto environment = GuestEnvironment(session.AccountName());
-  PowerShellHost powershell(session.Files(), session.Config(), environment, session.Record());
-  auto programs = [&](const std::string& name, const std::string& rest, const std::string& input,
-                      CommandResult& result) {
-    std::string program = name;
-    for (char& c : program) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (program == "powershell" || program == "powershell.exe") {
-      result = powershell.Run(rest, input);
-      return true;
-    }
-    if (program == "systeminfo" || program == "systeminfo.exe") {
-      result.out = SystemInfoText(session.Config().osName);
-      return true;
-    }
-    return false;
-  };
-  CmdShell cmd(environment, programs, [&](const std::string& command) { session.Record().Add("cmd", command); });
-  const CommandResult result = cmd.RunSlashC(remoteCommand, "");
+  const CommandResult result = session.RunRemoteCommand(remoteCommand);
   std::cout << result.out << std::flush;
   std::cerr << result.err << std::flush;
   const int status = ToolExitStatus(result.status);
