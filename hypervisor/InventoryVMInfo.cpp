@@ -2,7 +2,6 @@
 
 #include <boost/algorithm/string/join.hpp>
 #include <boost/algorithm/string/predicate.hpp>
-#include <exception>
 
 #include "vminfo/VMInfoLayout.h"
 
@@ -35,27 +34,9 @@ std::string Describe(const std::string& vmName, const std::string& vmGuid) {
 
 }  // namespace
 
-InventoryVMInfo::InventoryVMInfo(VirtualServerInstanceType instanceType) : m_instanceType(instanceType) {}
+InventoryVMInfo::InventoryVMInfo(VirtualServerInstanceType instanceType) : VMInfoBackEnd(instanceType) {}
 
 InventoryVMInfo::~InventoryVMInfo() = default;
-
-int InventoryVMInfo::Run(const char* origin, const std::function<VMInfoStatus()>& body) {
-  m_lastErrorCode = 0;
-  m_lastErrorText.clear();
-  VMInfoStatus status;
-  try {
-    status = body();
-  } catch (const std::exception& fault) {
-    status = VMInfoStatus::Fail(VMInfoError::Internal, std::string("Unexpected fault: ") + fault.what());
-  } catch (...) {
-    status = VMInfoStatus::Fail(VMInfoError::Internal, "Unexpected fault");
-  }
-  if (status.ok()) return 1;
-  m_lastErrorCode = status.code();
-  m_lastErrorText = status.text();
-  m_log.Error(origin, "%s [%d]", m_lastErrorText.c_str(), m_lastErrorCode);
-  return 0;
-}
 
 int InventoryVMInfo::RunInGuest(const char* origin, const GuestCtx& ctx, const GuestWork& work) {
   return Run(origin, [&]() {
@@ -164,12 +145,6 @@ int InventoryVMInfo::ConnectToServer(const std::string& server, const std::strin
     return VMInfoStatus::Ok();
   });
 }
-
-VirtualServerInstanceType InventoryVMInfo::GetInstanceType() { return m_instanceType; }
-
-int InventoryVMInfo::GetLastErrorCode() { return m_lastErrorCode; }
-
-std::string InventoryVMInfo::GetLastErrorString() { return m_lastErrorText; }
 
 int InventoryVMInfo::GetVMInfo(const std::string& vmName, const std::string& vmGuid, const std::string& serverName,
                                int64_t infoFlags, int reserved, VMInfoStructs::SVMInfo* info) {

@@ -9,7 +9,6 @@
 #include <boost/algorithm/string/predicate.hpp>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <mutex>
 
 namespace {
@@ -123,7 +122,7 @@ struct LibvirtVMInfo::Guest {
 };
 
 LibvirtVMInfo::LibvirtVMInfo(VirtualServerInstanceType instanceType, const AgentLimits& limits)
-    : m_instanceType(instanceType), m_limits(limits) {
+    : VMInfoBackEnd(instanceType), m_limits(limits) {
   SilenceLibvirt();
 }
 
@@ -135,24 +134,6 @@ void LibvirtVMInfo::Disconnect() {
   m_connection = nullptr;
   m_server.clear();
   m_agentSocket.clear();
-}
-
-int LibvirtVMInfo::Run(const char* origin, const std::function<VMInfoStatus()>& body) {
-  m_lastErrorCode = 0;
-  m_lastErrorText.clear();
-  VMInfoStatus status;
-  try {
-    status = body();
-  } catch (const std::exception& fault) {
-    status = VMInfoStatus::Fail(VMInfoError::Internal, std::string("Unexpected fault: ") + fault.what());
-  } catch (...) {
-    status = VMInfoStatus::Fail(VMInfoError::Internal, "Unexpected fault");
-  }
-  if (status.ok()) return 1;
-  m_lastErrorCode = status.code();
-  m_lastErrorText = status.text();
-  m_log.Error(origin, "%s [%d]", m_lastErrorText.c_str(), m_lastErrorCode);
-  return 0;
 }
 
 int LibvirtVMInfo::ConnectToServer(const std::string& server, const std::string& user, const std::string& password,
@@ -190,12 +171,6 @@ int LibvirtVMInfo::ConnectToServer(const std::string& server, const std::string&
     return VMInfoStatus::Ok();
   });
 }
-
-VirtualServerInstanceType LibvirtVMInfo::GetInstanceType() { return m_instanceType; }
-
-int LibvirtVMInfo::GetLastErrorCode() { return m_lastErrorCode; }
-
-std::string LibvirtVMInfo::GetLastErrorString() { return m_lastErrorText; }
 
 VMInfoStatus LibvirtVMInfo::FindDomain(const std::string& vmName, const std::string& vmGuid, Domain& domain) {
   if (m_connection == nullptr && m_agentSocket.empty()) {
