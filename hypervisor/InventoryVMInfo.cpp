@@ -4,6 +4,9 @@
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "vminfo/VMInfoLayout.h"
+#include "hypervisor/InventoryVMInfoOrigins.h"
+
+using namespace InventoryVMInfoOrigins;
 
 namespace {
 
@@ -112,7 +115,7 @@ VMInfoStatus InventoryVMInfo::OpenGuest(const GuestCtx& ctx, std::unique_ptr<Gue
 int InventoryVMInfo::ConnectToServer(const std::string& server, const std::string& user, const std::string& password,
                                      std::vector<SHostCredentials>& credentials) {
   (void)credentials;
-  const char* origin = __PRETTY_FUNCTION__;
+  const char* origin = kConnectToServerOrigin;
   return Run(origin, [&]() {
     m_connected = false;
     m_connectedServer.clear();
@@ -151,7 +154,7 @@ int InventoryVMInfo::GetVMInfo(const std::string& vmName, const std::string& vmG
   (void)serverName;  // the connected server is searched
   (void)infoFlags;
   (void)reserved;
-  return Run(__PRETTY_FUNCTION__, [&]() {
+  return Run(kGetVMInfoOrigin, [&]() {
     if (info == nullptr) return VMInfoStatus::Fail(VMInfoError::BadArgument, "No VM record to fill");
     InventoryVM vm;
     VMInfoStatus status = FindVM(vmName, vmGuid, vm);
@@ -169,18 +172,18 @@ int InventoryVMInfo::GetVMInfo(const std::string& vmName, const std::string& vmG
 
 int InventoryVMInfo::BrowseGuest(const GuestCtx& ctx, const std::string& guestPath,
                                  std::vector<VMInfoStructs::SGuestFile>& entries) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx,
+  return RunInGuest(kBrowseGuestOrigin, ctx,
                     [&](const GuestFolder& folder) { return folder.Browse(guestPath, false, entries); });
 }
 
 int InventoryVMInfo::BrowseGuestFolders(const GuestCtx& ctx, const std::string& guestPath,
                                         std::vector<VMInfoStructs::SGuestFile>& entries) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx,
+  return RunInGuest(kBrowseGuestFoldersOrigin, ctx,
                     [&](const GuestFolder& folder) { return folder.Browse(guestPath, true, entries); });
 }
 
 int InventoryVMInfo::CreateGuestFolder(const GuestCtx& ctx, const std::string& guestPath) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx,
+  return RunInGuest(kCreateGuestFolderOrigin, ctx,
                     [&](const GuestFolder& folder) { return folder.CreateFolder(guestPath); });
 }
 
@@ -188,7 +191,7 @@ int InventoryVMInfo::CopyFileToGuest(const GuestCtx& ctx, const std::string& loc
                                      bool overwrite) {
   // For Unix guests of Hyper-V the controller names the folder that is to hold the file.
   const bool pathNamesFolder = m_instanceType == VSInstanceHyperV;
-  return RunInGuest(__PRETTY_FUNCTION__, ctx, [&](const GuestFolder& folder) {
+  return RunInGuest(kCopyFileToGuestOrigin, ctx, [&](const GuestFolder& folder) {
     const bool intoFolder = pathNamesFolder && folder.family() == GuestOsFamily::Unix;
     return folder.CopyFileIn(localFile, guestFile, overwrite,
                              intoFolder ? GuestFolder::CopyTarget::Folder : GuestFolder::CopyTarget::File);
@@ -197,24 +200,24 @@ int InventoryVMInfo::CopyFileToGuest(const GuestCtx& ctx, const std::string& loc
 
 int InventoryVMInfo::CopyDirectoryToGuest(const GuestCtx& ctx, const std::string& localDir,
                                           const std::string& guestDir, bool overwrite) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx,
+  return RunInGuest(kCopyDirectoryToGuestOrigin, ctx,
                     [&](const GuestFolder& folder) { return folder.CopyTreeIn(localDir, guestDir, overwrite); });
 }
 
 int InventoryVMInfo::CopyFileFromGuest(const GuestCtx& ctx, const std::string& guestFile,
                                        const std::string& localFile) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx,
+  return RunInGuest(kCopyFileFromGuestOrigin, ctx,
                     [&](const GuestFolder& folder) { return folder.CopyFileOut(guestFile, localFile); });
 }
 
 int InventoryVMInfo::ChangeGuestFileAttributes(const GuestCtx& ctx, const std::string& guestPath,
                                                const VMInfoStructs::SGuestFile& attributes) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx,
+  return RunInGuest(kChangeGuestFileAttributesOrigin, ctx,
                     [&](const GuestFolder& folder) { return folder.ChangeAttributes(guestPath, attributes); });
 }
 
 int InventoryVMInfo::PrepareGuestForFileCopy(const GuestCtx& ctx) {
-  return Run(__PRETTY_FUNCTION__, [&]() {
+  return Run(kPrepareGuestForFileCopyOrigin, [&]() {
     InventoryVM vm;
     VMInfoStatus status = FindVM(ctx.vmName, ctx.vmGuid, vm);
     if (!status.ok()) return status;
@@ -235,7 +238,7 @@ int InventoryVMInfo::ExecuteScriptInGuest(const GuestCtx& ctx, const std::string
   (void)ctx;
   (void)script;
   (void)timeoutSeconds;
-  return Run(__PRETTY_FUNCTION__, []() {
+  return Run(kExecuteScriptInGuestOrigin, []() {
     return VMInfoStatus::Fail(VMInfoError::NotSupported, "Running scripts in the guest is not supported");
   });
 }
@@ -248,7 +251,7 @@ int InventoryVMInfo::ExecuteProcessInGuest(const GuestCtx& ctx, const std::strin
   (void)workingDir;
   (void)timeoutSeconds;
   exitCode = 0;
-  return Run(__PRETTY_FUNCTION__, [&]() {
+  return Run(kExecuteProcessInGuestOrigin, [&]() {
     return VMInfoStatus::Fail(VMInfoError::NotSupported,
                               "Running programs in the guest is not supported (program [" + program + "])");
   });
@@ -259,17 +262,17 @@ int InventoryVMInfo::IsProcessRunningInGuest(const GuestCtx& ctx, const std::str
   (void)ctx;
   (void)processId;
   running = false;
-  return Run(__PRETTY_FUNCTION__, [&]() {
+  return Run(kIsProcessRunningInGuestOrigin, [&]() {
     return VMInfoStatus::Fail(VMInfoError::NotSupported,
                               "Watching programs in the guest is not supported (program [" + program + "])");
   });
 }
 
 int InventoryVMInfo::GetGuestTempFolder(const GuestCtx& ctx, std::string& folder) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx, [&](const GuestFolder& guest) { return guest.TempFolder(folder); });
+  return RunInGuest(kGetGuestTempFolderOrigin, ctx, [&](const GuestFolder& guest) { return guest.TempFolder(folder); });
 }
 
 int InventoryVMInfo::DeleteDirectoryInGuest(const GuestCtx& ctx, std::string& guestPath) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx,
+  return RunInGuest(kDeleteDirectoryInGuestOrigin, ctx,
                     [&](const GuestFolder& folder) { return folder.DeleteFolder(guestPath); });
 }
