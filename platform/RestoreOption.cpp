@@ -4,6 +4,9 @@
 
 #include "EvEvent.h"
 #include "InputLimits.h"
+#include "platform/RestoreOptionOrigins.h"
+
+using namespace RestoreOptionOrigins;
 
 namespace TMMsg {
 
@@ -258,7 +261,7 @@ void CNMessageBase::ReportUnknownAddress(const char* accessor, short index, shor
     return;
   }
   EvDebug log;
-  log.Error(__PRETTY_FUNCTION__, "No %s field at index [%d] tag [%d] in message [%s]", accessor, index, tag,
+  log.Error(kReportUnknownAddressOrigin, "No %s field at index [%d] tag [%d] in message [%s]", accessor, index, tag,
             m_schema->name);
 }
 
@@ -277,7 +280,7 @@ bool RestoreOption::LoadFromJson(const std::string& text) {
   }
   clearFields();
   EvDebug log;
-  log.Error(__PRETTY_FUNCTION__, "Invalid restore options JSON: %s", error.c_str());
+  log.Error(kLoadFromJsonOrigin, "Invalid restore options JSON: %s", error.c_str());
   return false;
 }
 
@@ -287,7 +290,7 @@ bool RestoreOption::LoadFromJsonFile(const std::string& path) {
   if (!ReadFileWithLimit(path, kRestoreOptionMaxBytes, text, error)) {
     clearFields();
     EvDebug log;
-    log.Error(__PRETTY_FUNCTION__, "Failed to read restore options file [%s]: %s", path.c_str(), error.c_str());
+    log.Error(kLoadFromJsonFileOrigin, "Failed to read restore options file [%s]: %s", path.c_str(), error.c_str());
     return false;
   }
   const bool loaded = LoadFromJson(text);
