@@ -8,17 +8,11 @@
 #include "ZQUnixGuestAPI.h"
 #include "ZQVMInfoGuestAPI.h"
 #include "ZQWinGuestAPI.h"
+#include "guestapi/ZQGuestAPIOrigins.h"
+
+using namespace ZQGuestAPIOrigins;
 
 namespace {
-
-constexpr const char* kFactoryOrigin =
-    "bool CreateGuestAPIObject(IVMInfo*, const GuestCtx&, std::unique_ptr<IGuestAPI>&, std::string&, bool)";
-constexpr const char* kZqOrigin =
-    "static bool IGuestAPI::CreateZqGuestAPIObject(IVMInfo*, const GuestCtx&, std::unique_ptr<IGuestAPI>&, "
-    "std::string&)";
-constexpr const char* kNativeOrigin =
-    "static bool IGuestAPI::CreateNativeGuestAPIObject(IVMInfo*, const GuestCtx&, std::unique_ptr<IGuestAPI>&, "
-    "std::string&)";
 
 constexpr int64_t kChannelLookupFlags = 34;
 

@@ -10,6 +10,9 @@
 
 #include "../platform/FXFile.h"
 #include "ShellQuote.h"
+#include "guestapi/ZQUnixGuestAPIOrigins.h"
+
+using namespace ZQUnixGuestAPIOrigins;
 
 namespace {
 
@@ -20,25 +23,6 @@ constexpr const char* kHelperScript = "zqvsa_agentless.sh";
 constexpr const char* kPlinkTool = "zqplink.exe";
 constexpr const char* kPscpTool = "zqpscp.exe";
 constexpr size_t kBrowseFields = 8;
-
-constexpr const char* kIsGuestUnixOrigin = "bool ZQUnixGuestAPI::IsGuestUnix()";
-constexpr const char* kBrowseOrigin =
-    "virtual int ZQUnixGuestAPI::BrowseGuest(const GuestCtx&, const string&, std::vector<VMInfoStructs::SGuestFile>&)";
-constexpr const char* kBrowseFolderOrigin =
-    "int ZQUnixGuestAPI::BrowseGuestFolder(const GuestCtx&, const string&, std::vector<VMInfoStructs::SGuestFile>&)";
-constexpr const char* kBrowseFoldersOrigin =
-    "virtual int ZQUnixGuestAPI::BrowseGuestFolders(const GuestCtx&, const string&, "
-    "std::vector<VMInfoStructs::SGuestFile>&)";
-constexpr const char* kParseOrigin =
-    "bool ZQUnixGuestAPI::ParseBrowseResponse(const string&, std::vector<VMInfoStructs::SGuestFile>&)";
-constexpr const char* kCreateFolderOrigin =
-    "virtual int ZQUnixGuestAPI::CreateGuestFolder(const GuestCtx&, const string&)";
-constexpr const char* kDeleteFolderOrigin = "virtual int ZQUnixGuestAPI::DeleteDirectoryInGuest(const GuestCtx&, string&)";
-constexpr const char* kAttributesOrigin =
-    "virtual int ZQUnixGuestAPI::ChangeGuestFileAttributes(const GuestCtx&, const string&, const "
-    "VMInfoStructs::SGuestFile&)";
-constexpr const char* kCopyOrigin =
-    "virtual int ZQUnixGuestAPI::CopyFileToGuest(const GuestCtx&, const string&, const string&, bool)";
 
 long long DecimalNumber(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
 
