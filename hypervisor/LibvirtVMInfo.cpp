@@ -380,37 +380,23 @@ int LibvirtVMInfo::PrepareGuestForFileCopy(const GuestCtx& ctx) {
   });
 }
 
-int LibvirtVMInfo::ExecuteScriptInGuest(const GuestCtx& ctx, const std::string& script, int timeoutSeconds) {
-  (void)ctx;
-  (void)script;
-  (void)timeoutSeconds;
-  return Run(kExecuteScriptInGuestOrigin, []() {
-    return VMInfoStatus::Fail(VMInfoError::NotSupported, "Running scripts in the guest is not offered");
-  });
+int LibvirtVMInfo::ExecuteScriptInGuest(const GuestCtx&, const std::string&, int) {
+  return RefuseUnsupported(kExecuteScriptInGuestOrigin, "Running scripts in the guest is not offered");
 }
 
-int LibvirtVMInfo::ExecuteProcessInGuest(const GuestCtx& ctx, const std::string& program, const std::string& arguments,
-                                         const std::string& workingDir, int timeoutSeconds, int& exitCode) {
-  (void)ctx;
-  (void)arguments;
-  (void)workingDir;
-  (void)timeoutSeconds;
+int LibvirtVMInfo::ExecuteProcessInGuest(const GuestCtx&, const std::string& program, const std::string&,
+                                         const std::string&, int, int& exitCode) {
   exitCode = 0;
-  return Run(kExecuteProcessInGuestOrigin, [&]() {
-    return VMInfoStatus::Fail(VMInfoError::NotSupported,
-                              "Running programs in the guest is not offered (program [" + program + "])");
-  });
+  return RefuseUnsupported(kExecuteProcessInGuestOrigin,
+                           "Running programs in the guest is not offered (program [" + program + "])");
 }
 
-int LibvirtVMInfo::IsProcessRunningInGuest(const GuestCtx& ctx, const std::string& program, long& processId,
+int LibvirtVMInfo::IsProcessRunningInGuest(const GuestCtx&, const std::string& program, long& processId,
                                            bool& running) {
-  (void)ctx;
   processId = 0;
   running = false;
-  return Run(kIsProcessRunningInGuestOrigin, [&]() {
-    return VMInfoStatus::Fail(VMInfoError::NotSupported,
-                              "Watching programs in the guest is not offered (program [" + program + "])");
-  });
+  return RefuseUnsupported(kIsProcessRunningInGuestOrigin,
+                           "Watching programs in the guest is not offered (program [" + program + "])");
 }
 
 int LibvirtVMInfo::GetGuestTempFolder(const GuestCtx& ctx, std::string& folder) {

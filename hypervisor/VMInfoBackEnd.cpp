@@ -27,3 +27,7 @@ int VMInfoBackEnd::Run(const char* origin, const std::function<VMInfoStatus()>& 
   m_log.Error(origin, "%s [%d]", m_lastErrorText.c_str(), m_lastErrorCode);
   return 0;
 }
+
+int VMInfoBackEnd::RefuseUnsupported(const char* origin, const std::string& text) {
+  return Run(origin, [&]() { return VMInfoStatus::Fail(VMInfoError::NotSupported, text); });
+}

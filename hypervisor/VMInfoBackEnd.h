@@ -25,6 +25,8 @@ class VMInfoBackEnd : public IVMInfo {
   // Runs `body` with the last error cleared, records and logs its failure under `origin`, and
   // turns any exception into a failure. Returns 1 or 0.
   int Run(const char* origin, const std::function<VMInfoStatus()>& body);
+  // Fails an operation the back-end does not offer: NotSupported with `text`, through Run.
+  int RefuseUnsupported(const char* origin, const std::string& text);
 
   const VirtualServerInstanceType m_instanceType;
   EvEvent m_log;
