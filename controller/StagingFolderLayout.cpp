@@ -7,6 +7,7 @@
 
 #include "platform/FXFile.h"
 #include "platform/StagedNames.h"
+#include "vminfo/VirtualServerInstanceType.h"
 
 namespace {
 
@@ -76,25 +77,49 @@ std::string StagedRelativePath(const char* stagingFolder, const std::string& sta
   return stagedPath.substr(std::strlen(stagingFolder) + 1);
 }
 
-std::string GuestPathOfStagedEntry(const char* stagingFolder, const std::string& guestDir,
-                                   const std::string& stagedPath, bool holdingFolder) {
+GuestMapping GuestMappingOf(const std::string& guestFolder, long long instanceType) {
+  GuestMapping mapping;
+  mapping.guestFolder = guestFolder;
+  mapping.unixStyle = !guestFolder.empty() && guestFolder[0] == '/';
+  mapping.hyperV = instanceType == VSInstanceHyperV;
+  return mapping;
+}
+
+StagedEntryMapping MapStagedEntry(const GuestMapping& mapping, const char* stagingFolder,
+                                  const std::string& stagedPath) {
+  StagedEntryMapping mapped;
+  mapped.refusal = StagedEntryRefusal(stagingFolder, mapping.guestFolder, stagedPath);
+  if (!mapped.refusal.empty()) return mapped;
+
   std::string relative = StagedRelativePath(stagingFolder, stagedPath);
-  const bool unixStyle = guestDir[0] == '/';
   char separator = '\\';
-  if (unixStyle) {
+  if (mapping.unixStyle) {
     FXString::ReplaceAll(relative, "\\", "/");
+    FXString::ReplaceAll(relative, kColonToken, ":");
     separator = '/';
   } else {
     FXString::ReplaceAll(relative, "/", "\\");
   }
-  std::string guestPath = guestDir;
-  if (unixStyle) FXString::ReplaceAll(relative, kColonToken, ":");
+  std::string guestPath = mapping.guestFolder;
   if (guestPath.back() != separator && (relative.empty() || relative[0] != separator)) guestPath += separator;
-  if (holdingFolder && unixStyle) {
+  if (mapping.MapsToHoldingFolder()) {
     FXString::TrimRight(relative, "/");
     const size_t lastSeparator = relative.rfind('/');
     relative = lastSeparator == std::string::npos ? std::string() : relative.substr(0, lastSeparator);
   }
-  guestPath += relative;
-  return guestPath;
+  mapped.guestPath = guestPath + relative;
+  mapped.entryPath = GuestEntryPathOf(mapping, stagingFolder, stagedPath, mapped.guestPath);
+  return mapped;
+}
+
+std::string GuestEntryPathOf(const GuestMapping& mapping, const char* stagingFolder, const std::string& stagedPath,
+                             const std::string& guestPath) {
+  if (!mapping.MapsToHoldingFolder() || !StagedEntryRefusal(stagingFolder, mapping.guestFolder, stagedPath).empty()) {
+    return guestPath;
+  }
+  std::string relative = StagedRelativePath(stagingFolder, stagedPath);
+  while (!relative.empty() && relative.back() == '/') relative.pop_back();
+  const std::string name = relative.substr(relative.rfind('/') + 1);
+  if (name.empty()) return guestPath;
+  return guestPath + (!guestPath.empty() && guestPath.back() == '/' ? "" : "/") + name;
 }

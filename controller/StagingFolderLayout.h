@@ -43,11 +43,50 @@ std::string StagedEntryRefusal(const char* stagingFolder, const std::string& gue
 // StagedEntryRefusal accepts.
 std::string StagedRelativePath(const char* stagingFolder, const std::string& stagedPath);
 
-// The guest path of a staged entry that StagedEntryRefusal accepts. The guest folder's first
-// character chooses the style: "/" for Unix guests (separator "/", every "\" of the relative path
-// turned into "/" and the token "ZqColonZq" decoded to ":"), anything else for Windows guests
-// (separator "\", every "/" turned into "\"). The result is the guest folder, one separator and
-// the relative path. With `holdingFolder` (Hyper-V Unix guests) the relative path loses its last
-// name, so the result is the folder that is to hold the entry.
-std::string GuestPathOfStagedEntry(const char* stagingFolder, const std::string& guestDir,
-                                   const std::string& stagedPath, bool holdingFolder);
+// How the staged entries of one job map into its guest. Fixed by the guest folder and the job's
+// hypervisor kind; GuestMappingOf is the one place that reads them.
+struct GuestMapping {
+  // The destination folder inside the guest; empty until it has been prepared.
+  std::string guestFolder;
+  // The guest folder begins with "/": names are separated by "/" and the token "ZqColonZq" of a
+  // staged name stands for ":". Otherwise (Windows guests) names are separated by "\".
+  bool unixStyle = false;
+  // The job restores into a Hyper-V guest, which gets no folders of its own from the restore.
+  bool hyperV = false;
+
+  // Whether staged folders become guest folders.
+  bool CreatesFolders() const { return !hyperV; }
+  // Whether an entry maps to the folder that is to hold it rather than to its own path: the file
+  // copy of a Hyper-V Unix guest takes the holding folder and names the file after the staged one.
+  bool MapsToHoldingFolder() const { return hyperV && unixStyle; }
+};
+
+// The mapping for `guestFolder` and the job's VirtualServerInstanceType.
+GuestMapping GuestMappingOf(const std::string& guestFolder, long long instanceType);
+
+// Where one staged entry goes in the guest.
+struct StagedEntryMapping {
+  // Why the entry cannot be mapped (StagedEntryRefusal), or empty when it can; the two paths are
+  // empty when it cannot.
+  std::string refusal;
+  // The guest folder, one separator and the relative path in the guest's style (every "\" turned
+  // into "/" and "ZqColonZq" decoded to ":" in Unix style, every "/" turned into "\" otherwise).
+  // No separator is added where the guest folder ends in one or the relative path starts with
+  // one. Where the mapping maps to the holding folder, the relative path loses its last name.
+  std::string guestPath;
+  // The entry's own guest path: guestPath, except where guestPath is the holding folder (see
+  // GuestEntryPathOf).
+  std::string entryPath;
+};
+
+// Maps `stagedPath`, which lies below `stagingFolder` (null: none published), into the guest.
+StagedEntryMapping MapStagedEntry(const GuestMapping& mapping, const char* stagingFolder,
+                                  const std::string& stagedPath);
+
+// The entry's own guest path, given the `guestPath` it was mapped to. Where the mapping maps to the
+// holding folder and StagedEntryRefusal accepts the entry, that is `guestPath`, a "/" unless it
+// ends in one, and the staged entry's own last name as the proxy spells it (the copy names the
+// guest file after the staged one); an entry without a last name, and every other entry, keeps
+// `guestPath`.
+std::string GuestEntryPathOf(const GuestMapping& mapping, const char* stagingFolder, const std::string& stagedPath,
+                             const std::string& guestPath);

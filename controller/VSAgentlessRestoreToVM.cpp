@@ -13,25 +13,13 @@
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "controller/StagingFolderLayout.h"
+#include "controller/VSAgentlessRestoreToVMOrigins.h"
 #include "platform/FXFile.h"
 #include "platform/pstring.h"
 
-namespace {
+using namespace VSAgentlessRestoreToVMOrigins;
 
-constexpr const char* kRestoreToVMOrigin =
-    "virtual bool CVSAgentlessRestoreToVM::RestoreToVM(const char*, u_longlong_t, u_longlong_t, CXFileHeader*, "
-    "string&, bool&, bool&)";
-constexpr const char* kRestoreImageLevelOrigin =
-    "virtual bool CVSAgentlessRestoreToVM::RestoreToVM_ImageLevel(const string&, u_longlong_t, u_longlong_t, bool, "
-    "u_longlong_t&, bool&)";
-constexpr const char* kCopyToGuestOrigin =
-    "virtual bool CVSAgentlessRestoreToVM::CopyToGuest(const string&, const string&, bool, bool&, bool&)";
-constexpr const char* kUpdateUnixPermissionsOrigin =
-    "virtual bool CVSAgentlessRestoreToVM::UpdateUnixPermissions(const string&, CXFileHeader*)";
-constexpr const char* kUpdateFileTimesOrigin = "virtual bool CVSAgentlessRestoreToVM::UpdateFileTimes(const string&)";
-constexpr const char* kLookUpOrigin =
-    "CVSAgentlessRestoreToVM::GuestEntryState CVSAgentlessRestoreToVM::LookUpGuestEntry(const string&, "
-    "VMInfoStructs::SGuestFile&, bool&, int)";
+namespace {
 
 // Folders between an entry and the guest folder that a look-up climbs at most.
 constexpr int kMaxLookUpDepth = 256;
@@ -101,23 +89,45 @@ std::string CVSAgentlessRestoreToVM::LastComponentError() {
   return m_pVMInfo == nullptr ? std::string() : m_pVMInfo->GetLastErrorString();
 }
 
-std::string CVSAgentlessRestoreToVM::StagedEntryRefusalFor(const std::string& stagedPath) const {
-  return StagedEntryRefusal(PublishedStagingFolder(m_pSetParams), m_guestDir, stagedPath);
+GuestMapping CVSAgentlessRestoreToVM::Mapping() const { return GuestMappingOf(m_guestDir, JobInstanceType()); }
+
+std::string CVSAgentlessRestoreToVM::GuestEntryPath(const std::string& stagedPath, const std::string& guestPath) const {
+  return GuestEntryPathOf(Mapping(), PublishedStagingFolder(m_pSetParams), stagedPath, guestPath);
 }
 
-// The file copy of a Hyper-V Unix guest takes the holding folder and names the file after the
-// staged one; comparing times with the guest and applying attributes need that file, not the
-// first entry of its folder or the folder itself.
-std::string CVSAgentlessRestoreToVM::GuestEntryPath(const std::string& stagedPath, const std::string& guestPath) const {
-  const bool unixStyle = !m_guestDir.empty() && m_guestDir[0] == '/';
-  if (JobInstanceType() != VSInstanceHyperV || !unixStyle || !StagedEntryRefusalFor(stagedPath).empty()) {
-    return guestPath;
+std::optional<bool> CVSAgentlessRestoreToVM::EnterEntryOperation(const EntryOperation& operation,
+                                                                 const std::string& stagedPath,
+                                                                 const CXFileHeader* header, std::string& guestPath,
+                                                                 std::string& entryPath) {
+  if (!m_restoreToVMActive) return true;
+  const char* stagingFolder = PublishedStagingFolder(m_pSetParams);
+  const std::string refusal = StagedEntryRefusal(stagingFolder, m_guestDir, stagedPath);
+  if (!refusal.empty()) {
+    m_log.Error(operation.origin, operation.refusalFormat, stagedPath.c_str(), refusal.c_str());
+    return false;
   }
-  std::string relative = StagedRelativePath(PublishedStagingFolder(m_pSetParams), stagedPath);
-  while (!relative.empty() && relative.back() == '/') relative.pop_back();
-  const std::string name = relative.substr(relative.rfind('/') + 1);
-  if (name.empty()) return guestPath;
-  return guestPath + (!guestPath.empty() && guestPath.back() == '/' ? "" : "/") + name;
+  if (operation.needsHeader && header == nullptr) {
+    m_log.Error(operation.origin, "No file header for staged entry [%s]", stagedPath.c_str());
+    return false;
+  }
+  if (!HasGuestChannel(operation.origin)) return false;
+
+  GenerateGuestFilePath(stagedPath, guestPath);
+  entryPath = GuestEntryPath(stagedPath, guestPath);
+  return std::nullopt;
+}
+
+// Hyper-V guests get no folders: the staged folder stays for the files below it. A folder the
+// guest already has is kept, and the staged one stays for the entries below it.
+bool CVSAgentlessRestoreToVM::AfterFailedCopy(const char* origin, const std::string& stagedPath, bool isFolder,
+                                              bool skipped) {
+  if (isFolder && !Mapping().CreatesFolders()) return true;
+  if (isFolder && skipped) return false;
+  const CNyError removal = FXFile::RemoveFile(stagedPath);
+  if (removal.IsError()) {
+    m_log.Debug(origin, "Error [%s] deleting staged file [%s]", removal.AsString().c_str(), stagedPath.c_str());
+  }
+  return false;
 }
 
 // Copies one staged entry into the guest, then applies its attributes: owner, group and mode on
@@ -126,28 +136,15 @@ std::string CVSAgentlessRestoreToVM::GuestEntryPath(const std::string& stagedPat
 // staging; one that did stays until the staging folder is handed back.
 bool CVSAgentlessRestoreToVM::RestoreToVM(const char* stagedPath, u_longlong_t, u_longlong_t, CXFileHeader* header,
                                           std::string& guestPath, bool& skipped, bool& attributesApplied) {
-  if (!m_restoreToVMActive) return true;
+  static constexpr EntryOperation kRestoreEntry{kRestoreToVMOrigin, "Cannot restore staged entry [%s]: %s", false};
   const std::string staged = stagedPath == nullptr ? std::string() : std::string(stagedPath);
-  const std::string refusal = StagedEntryRefusalFor(staged);
-  if (!refusal.empty()) {
-    m_log.Error(kRestoreToVMOrigin, "Cannot restore staged entry [%s]: %s", staged.c_str(), refusal.c_str());
-    return false;
+  std::string entryPath;
+  if (const std::optional<bool> ended = EnterEntryOperation(kRestoreEntry, staged, nullptr, guestPath, entryPath)) {
+    return *ended;
   }
-  if (!HasGuestChannel(kRestoreToVMOrigin)) return false;
-
-  GenerateGuestFilePath(staged, guestPath);
   bool isFolder = false;
   if (!CopyToGuest(staged, guestPath, true, skipped, isFolder)) {
-    // Hyper-V guests get no folders; the staged folder stays for the files below it.
-    if (JobInstanceType() == VSInstanceHyperV && isFolder) return true;
-    // A folder the guest already has is kept; the staged one stays for the entries below it.
-    if (isFolder && skipped) return false;
-    const CNyError removal = FXFile::RemoveFile(staged);
-    if (removal.IsError()) {
-      m_log.Debug(kRestoreToVMOrigin, "Error [%s] deleting staged file [%s]", removal.AsString().c_str(),
-                  staged.c_str());
-    }
-    return false;
+    return AfterFailedCopy(kRestoreToVMOrigin, staged, isFolder, skipped);
   }
   if (header == nullptr) return true;
 
@@ -166,16 +163,14 @@ bool CVSAgentlessRestoreToVM::RestoreToVM(const char* stagedPath, u_longlong_t, 
 // The image-level variant: no attributes; reports the bytes the entry holds.
 bool CVSAgentlessRestoreToVM::RestoreToVM_ImageLevel(const std::string& stagedPath, u_longlong_t, u_longlong_t size,
                                                      bool timeIsAccurate, u_longlong_t& bytes, bool& skipped) {
-  if (!m_restoreToVMActive) return true;
-  const std::string refusal = StagedEntryRefusalFor(stagedPath);
-  if (!refusal.empty()) {
-    m_log.Error(kRestoreImageLevelOrigin, "Cannot restore staged entry [%s]: %s", stagedPath.c_str(), refusal.c_str());
-    return false;
-  }
-  if (!HasGuestChannel(kRestoreImageLevelOrigin)) return false;
-
+  static constexpr EntryOperation kRestoreImageEntry{kRestoreImageLevelOrigin, "Cannot restore staged entry [%s]: %s",
+                                                     false};
   std::string guestPath;
-  GenerateGuestFilePath(stagedPath, guestPath);
+  std::string entryPath;
+  if (const std::optional<bool> ended =
+          EnterEntryOperation(kRestoreImageEntry, stagedPath, nullptr, guestPath, entryPath)) {
+    return *ended;
+  }
   u_longlong_t entryBytes = size;
   if (entryBytes == 0) {
     long long stagedSize = 0;
@@ -187,21 +182,14 @@ bool CVSAgentlessRestoreToVM::RestoreToVM_ImageLevel(const std::string& stagedPa
     bytes = entryBytes;
     return true;
   }
-  if (JobInstanceType() == VSInstanceHyperV && isFolder) return true;
-  if (isFolder && skipped) return false;
-  const CNyError removal = FXFile::RemoveFile(stagedPath);
-  if (removal.IsError()) {
-    m_log.Debug(kRestoreImageLevelOrigin, "Error [%s] deleting staged file [%s]", removal.AsString().c_str(),
-                stagedPath.c_str());
-  }
-  return false;
+  return AfterFailedCopy(kRestoreImageLevelOrigin, stagedPath, isFolder, skipped);
 }
 
 CVSAgentlessRestoreToVM::GuestEntryState CVSAgentlessRestoreToVM::LookUpGuestEntry(const std::string& guestEntry,
                                                                                    VMInfoStructs::SGuestFile& entry,
                                                                                    bool& fresh, int depth) {
   fresh = false;
-  const bool unixStyle = UnixStyleGuest();
+  const bool unixStyle = Mapping().unixStyle;
   m_listings.SetIgnoreCase(!unixStyle);
   const std::string leaf = LeafOf(guestEntry, unixStyle);
   const std::string parent = HoldingFolder(guestEntry, unixStyle);
@@ -246,7 +234,7 @@ CVSAgentlessRestoreToVM::GuestEntryState CVSAgentlessRestoreToVM::LookUpGuestEnt
 
 CVSAgentlessRestoreToVM::GuestEntryState CVSAgentlessRestoreToVM::RecheckGuestFile(const std::string& guestEntry,
                                                                                    VMInfoStructs::SGuestFile& entry) {
-  const bool unixStyle = UnixStyleGuest();
+  const bool unixStyle = Mapping().unixStyle;
   const std::string leaf = LeafOf(guestEntry, unixStyle);
   const std::string listed = ListedFolder(guestEntry, unixStyle);
   std::vector<VMInfoStructs::SGuestFile> entries;
@@ -297,7 +285,7 @@ bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const s
 
   if (S_ISDIR(staged.st_mode)) {
     isFolder = true;
-    if (JobInstanceType() == VSInstanceHyperV) return false;
+    if (!Mapping().CreatesFolders()) return false;
     VMInfoStructs::SGuestFile existing;
     bool fresh = false;
     switch (LookUpGuestEntry(guestPath, existing, fresh)) {
@@ -320,7 +308,7 @@ bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const s
     }
     m_log.DebugLvl(kCopyToGuestOrigin, 2, "Successfully created guest dir [%s]", guestPath.c_str());
     // The new folder is empty as far as this job knows; its entries need no listing.
-    const bool unixStyle = UnixStyleGuest();
+    const bool unixStyle = Mapping().unixStyle;
     VMInfoStructs::SGuestFile created;
     created.name = LeafOf(FolderItself(guestPath), unixStyle);
     created.type = VMInfoStructs::GuestFileDirectory;
@@ -385,7 +373,7 @@ bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const s
   const std::string& copyTarget = guestEntry != guestPath && m_pGuestAPI->IsZqGuestAPI() ? guestEntry : guestPath;
   const int copied = m_pGuestAPI->CopyFileToGuest(m_guestCtx, stagedPath, copyTarget, overwrite);
   m_speedCounter.Stop(static_cast<unsigned long long>(stagedBytes));
-  const bool unixStyle = UnixStyleGuest();
+  const bool unixStyle = Mapping().unixStyle;
   if (!copied) {
     // What the folder holds now is not known (something may have appeared where the file goes).
     m_listings.Forget(ListedFolder(guestEntry, unixStyle));
@@ -406,22 +394,14 @@ bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const s
 // Sends owner, group and mode (low 32 bits each) and the header's two times: mtime as the
 // modification time, ctime as the access time; the creation time stays 0.
 bool CVSAgentlessRestoreToVM::UpdateUnixPermissions(const std::string& stagedPath, CXFileHeader* header) {
-  if (!m_restoreToVMActive) return true;
-  const std::string refusal = StagedEntryRefusalFor(stagedPath);
-  if (!refusal.empty()) {
-    m_log.Error(kUpdateUnixPermissionsOrigin, "Cannot update unix permissions of staged entry [%s]: %s",
-                stagedPath.c_str(), refusal.c_str());
-    return false;
-  }
-  if (header == nullptr) {
-    m_log.Error(kUpdateUnixPermissionsOrigin, "No file header for staged entry [%s]", stagedPath.c_str());
-    return false;
-  }
-  if (!HasGuestChannel(kUpdateUnixPermissionsOrigin)) return false;
-
+  static constexpr EntryOperation kUpdatePermissions{
+      kUpdateUnixPermissionsOrigin, "Cannot update unix permissions of staged entry [%s]: %s", true};
+  std::string mappedPath;
   std::string guestPath;
-  GenerateGuestFilePath(stagedPath, guestPath);
-  guestPath = GuestEntryPath(stagedPath, guestPath);
+  if (const std::optional<bool> ended =
+          EnterEntryOperation(kUpdatePermissions, stagedPath, header, mappedPath, guestPath)) {
+    return *ended;
+  }
   VMInfoStructs::SGuestFile attributes;
   if (m_setTimesWithPermissions || m_pGuestAPI->IsZqGuestAPI()) {
     attributes.modifyTime = header->mtime;
@@ -448,18 +428,14 @@ bool CVSAgentlessRestoreToVM::UpdateUnixPermissions(const std::string& stagedPat
 // Sends the staged file's creation, modification and access times; owner, group and mode stay 0.
 // Times that cannot be read are not sent: zeros would date the guest file back to 1970.
 bool CVSAgentlessRestoreToVM::UpdateFileTimes(const std::string& stagedPath) {
-  if (!m_restoreToVMActive) return true;
-  const std::string refusal = StagedEntryRefusalFor(stagedPath);
-  if (!refusal.empty()) {
-    m_log.Error(kUpdateFileTimesOrigin, "Cannot update attributes of staged entry [%s]: %s", stagedPath.c_str(),
-                refusal.c_str());
-    return false;
-  }
-  if (!HasGuestChannel(kUpdateFileTimesOrigin)) return false;
-
+  static constexpr EntryOperation kUpdateTimes{kUpdateFileTimesOrigin,
+                                               "Cannot update attributes of staged entry [%s]: %s", false};
+  std::string mappedPath;
   std::string guestPath;
-  GenerateGuestFilePath(stagedPath, guestPath);
-  guestPath = GuestEntryPath(stagedPath, guestPath);
+  if (const std::optional<bool> ended =
+          EnterEntryOperation(kUpdateTimes, stagedPath, nullptr, mappedPath, guestPath)) {
+    return *ended;
+  }
   long createTime = 0;
   long modifyTime = 0;
   long accessTime = 0;

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "controller/GuestListingCache.h"
 #include "controller/IVSAgentlessRestoreToVM.h"
+#include "controller/StagingFolderLayout.h"
 #include "guestapi/GuestTypes.h"
 #include "guestapi/ZQGuestAPI.h"
 #include "platform/CMediaSpeedCounter.h"
@@ -63,11 +65,29 @@ class CVSAgentlessRestoreToVM : public IVSAgentlessRestoreToVM {
   long long JobInstanceType() const;
   // The VM-information component's last error text; empty without a component.
   std::string LastComponentError();
-  // Why a per-entry operation must refuse `stagedPath` (empty when it may go ahead).
-  std::string StagedEntryRefusalFor(const std::string& stagedPath) const;
-  // The guest path of the staged entry itself, given its mapped `guestPath`. They differ only for
-  // Hyper-V Unix guests, where the mapped path names the folder that is to hold the entry.
+  // How staged entries map into this job's guest, from the guest folder and the job's hypervisor
+  // kind as they stand now.
+  GuestMapping Mapping() const;
+  // The guest path of the staged entry itself, given its mapped `guestPath` (GuestEntryPathOf).
+  // They differ only where the mapping maps to the holding folder (Hyper-V Unix guests).
   std::string GuestEntryPath(const std::string& stagedPath, const std::string& guestPath) const;
+
+  // What a per-entry operation logs when it refuses an entry, and whether it needs a file header.
+  struct EntryOperation {
+    const char* origin;
+    const char* refusalFormat;  // printf format taking the staged path and the reason
+    bool needsHeader;
+  };
+  // The start every per-entry operation shares. An inactive controller ends the operation with
+  // true. An entry outside the staging folder, a missing header where one is needed, or a missing
+  // guest channel ends it with false after one error line under the operation's origin, in that
+  // order. Otherwise the result is empty, `guestPath` holds the entry's mapped guest path (from
+  // GenerateGuestFilePath, through the interface) and `entryPath` the entry's own guest path.
+  std::optional<bool> EnterEntryOperation(const EntryOperation& operation, const std::string& stagedPath,
+                                          const CXFileHeader* header, std::string& guestPath, std::string& entryPath);
+  // The result of an entry whose copy failed: true for a folder the guest gets none of; false
+  // otherwise, after deleting the staged entry unless it is a folder the guest already holds.
+  bool AfterFailedCopy(const char* origin, const std::string& stagedPath, bool isFolder, bool skipped);
 
   // What the guest holds at a path, as far as a browse can tell.
   enum class GuestEntryState { Absent, Folder, File, Unknown };
@@ -82,8 +102,6 @@ class CVSAgentlessRestoreToVM : public IVSAgentlessRestoreToVM {
   // Looks again at a file a kept listing holds, before it is replaced: its own browse, or, when
   // that does not describe one file of its name, a fresh listing of its folder.
   GuestEntryState RecheckGuestFile(const std::string& guestEntry, VMInfoStructs::SGuestFile& entry);
-  // True for a Unix guest folder ("/" separates names, letter case counts).
-  bool UnixStyleGuest() const { return !m_guestDir.empty() && m_guestDir[0] == '/'; }
 
   // Listings of the guest folders this job looked at or made, kept for the folders' other entries.
   GuestListingCache m_listings;

@@ -1,15 +1,17 @@
 #include <new>
 
 #include "controller/VSAgentlessRestoreToVM.h"
+#include "controller/VSAgentlessRestoreToVMOrigins.h"
+
+using namespace VSAgentlessRestoreToVMOrigins;
 
 extern "C" bool CreateVSAgentlessRestoreToVMObject(IVSAgentlessRestoreToVM** out) {
-  static constexpr const char* kOrigin = "bool CreateVSAgentlessRestoreToVMObject(IVSAgentlessRestoreToVM**)";
   EvEvent log;
   *out = new (std::nothrow) CVSAgentlessRestoreToVM();
   if (*out != nullptr) {
-    log.DebugLvl(kOrigin, 2, "Successfully create CVSAgentlessRestoreToVM class");
+    log.DebugLvl(kCreateControllerOrigin, 2, "Successfully create CVSAgentlessRestoreToVM class");
     return true;
   }
-  log.Error(kOrigin, "Failed to create CVSAgentlessRestoreToVM class.");
+  log.Error(kCreateControllerOrigin, "Failed to create CVSAgentlessRestoreToVM class.");
   return false;
 }

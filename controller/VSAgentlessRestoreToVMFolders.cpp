@@ -12,21 +12,16 @@
 
 #include "controller/StagingFolderLayout.h"
 #include "controller/VSAgentlessRestoreToVM.h"
+#include "controller/VSAgentlessRestoreToVMOrigins.h"
 #include "platform/CNyPath.h"
 #include "platform/FXFile.h"
 #include "platform/JobMessageCodes.h"
 #include "platform/PrivateFolderChain.h"
 #include "platform/ZQPI.h"
 
-namespace {
+using namespace VSAgentlessRestoreToVMOrigins;
 
-constexpr const char* kGenerateFoldersOrigin = "virtual bool CVSAgentlessRestoreToVM::GenerateGuestAndStagingFolders()";
-// The line that publishes the staging folder carries the short name only.
-constexpr const char* kGenerateFoldersShortOrigin = "GenerateGuestAndStagingFolders";
-constexpr const char* kInitStagingOrigin = "virtual bool CVSAgentlessRestoreToVM::InitStagingFolder()";
-constexpr const char* kDeInitStagingOrigin = "virtual bool CVSAgentlessRestoreToVM::DeInitStagingFolder()";
-constexpr const char* kGuestFilePathOrigin =
-    "virtual void CVSAgentlessRestoreToVM::GenerateGuestFilePath(const string&, string&)";
+namespace {
 
 std::string CannotCreateGuestFolderMessage(const std::string& guestDir, const std::string& vmName,
                                            const std::string& lastError) {
@@ -186,18 +181,15 @@ bool CVSAgentlessRestoreToVM::DeInitStagingFolder() {
   return unmapped != 0;
 }
 
-// Maps a staged entry to its guest path. The guest folder's first character chooses the style:
-// "/" for Unix guests (separator "/", "ZqColonZq" decoded to ":"), anything else for Windows
-// guests (separator "\"). In Hyper-V Unix guests the result is the folder that is to hold the
-// entry. A path outside the staging folder yields an empty guest path.
+// Maps a staged entry to its guest path as the job's GuestMapping says (in Hyper-V Unix guests the
+// folder that is to hold the entry). A path outside the staging folder yields an empty guest path.
 void CVSAgentlessRestoreToVM::GenerateGuestFilePath(const std::string& stagedPath, std::string& guestPath) {
-  const std::string refusal = StagedEntryRefusalFor(stagedPath);
-  if (!refusal.empty()) {
+  const StagedEntryMapping mapped = MapStagedEntry(Mapping(), PublishedStagingFolder(m_pSetParams), stagedPath);
+  if (!mapped.refusal.empty()) {
     m_log.Error(kGuestFilePathOrigin, "Cannot map staged entry [%s] into the guest: %s", stagedPath.c_str(),
-                refusal.c_str());
+                mapped.refusal.c_str());
     guestPath.clear();
     return;
   }
-  guestPath = GuestPathOfStagedEntry(m_pSetParams->destinationPath, m_guestDir, stagedPath,
-                                     JobInstanceType() == VSInstanceHyperV);
+  guestPath = mapped.guestPath;
 }

@@ -4,26 +4,25 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/algorithm/string/replace.hpp>
 
 #include "controller/VSAgentlessRestoreToVM.h"
+#include "controller/VSAgentlessRestoreToVMOrigins.h"
 #include "platform/JobMessageCodes.h"
 #include "platform/RestoreOption.h"
 #include "platform/vsAppMgr.h"
 #include "vminfo/VMInfoStructs.h"
 
-namespace {
+using namespace VSAgentlessRestoreToVMOrigins;
 
-constexpr const char* kGetJobOptionsOrigin = "virtual bool CVSAgentlessRestoreToVM::GetJobOptions(TMMsg::RestoreOption*)";
-constexpr const char* kGetJobOptionsShortOrigin = "GetJobOptions";
-constexpr const char* kPrepareVMInfoOrigin =
-    "virtual bool CVSAgentlessRestoreToVM::PrepareVMInfoObject(const string&, const string&, const string&, int)";
-constexpr const char* kPrepareGuestAPIOrigin = "bool CVSAgentlessRestoreToVM::PrepareGuestAPIObject(const GuestCtx&)";
+namespace {
 
 constexpr const char* kVMInfoLibrary = "libVMInfo.so";
 constexpr const char* kVMInfoFactory = "CreateVMInfoObject";
@@ -229,90 +228,106 @@ struct LibraryCloser {
 };
 using LibraryHandle = std::unique_ptr<void, LibraryCloser>;
 
-// The refusal after a failed guest preparation of a Hyper-V VM.
-void RefuseHyperVPreparation(EvDebug& log, ZQRstJobClient& job, const GuestCtx& vm, int errorCode,
-                             const std::string& errorText) {
-  const char* name = vm.vmName.c_str();
-  const char* guid = vm.vmGuid.c_str();
-  switch (errorCode) {
-    case kPrepHostOSNotSupported:
-      log.Error(kGetJobOptionsOrigin,
-                "Host operating system for VM [%s] [%s] is not supported for file level restore. Host operating "
-                "system must be Windows 2012r2 or greater",
-                name, guid);
-      PostToJob(job, kMsgHostOSNotSupported, {vm.vmName, errorText});
-      break;
-    case kPrepIntegrationServicesMissing:
-      log.Error(kGetJobOptionsOrigin,
-                "VM [%s] [%s] does not have Hyper-V Integration services installed.  Restore to the VM cannot "
-                "continue.",
-                name, guid);
-      PostToJob(job, kMsgSentence,
-                {"Virtual machine [" + vm.vmName + "] does not have Hyper-V Integration services installed."});
-      break;
-    case kPrepGuestOSNotSupported:
-      log.Error(kGetJobOptionsOrigin,
-                "VM [%s] guest operating system is not supported for file level restore. VM operating system must "
-                "be Windows 2008r2 SP1 or greater",
-                name);
-      PostToJob(job, kMsgGuestOSNotSupported, {vm.vmName, errorText});
-      break;
-    case kPrepIntegrationServicesIncomplete:
-      log.Error(kGetJobOptionsOrigin,
-                "VM [%s] [%s] does not have required Hyper-V Integration services.  Restore to the VM cannot "
-                "continue.",
-                name, guid);
-      PostToJob(job, kMsgSentence,
-                {"Virtual machine [" + vm.vmName + "] does not have required Hyper-V Integration services. " +
-                 errorText});
-      break;
-    case kPrepGuestServiceNotWorking:
-      log.Error(kGetJobOptionsOrigin,
-                "VM [%s] [%s] guest service is neither functional nor operating normally.  Restore to the VM cannot "
-                "continue.",
-                name, guid);
-      PostToJob(job, kMsgSentence,
-                {"Virtual machine [" + vm.vmName +
-                 "] guest service is neither functional nor operating normally. Make sure that guest service is "
-                 "functional and operating normally."});
-      break;
-    case kPrepGuestServicesNotEnabled:
-      log.Error(kGetJobOptionsOrigin,
-                "Fail to enable guest services on VM [%s] [%s]. Restore to the VM cannot continue.", name, guid);
-      PostToJob(job, kMsgSentence,
-                {"Fail to enable guest services on VM[" + vm.vmName +
-                 "]. does not have Hyper-V Integration services installed."});
-      break;
-    default:
-      log.Error(kGetJobOptionsOrigin,
-                "Fail to check status of guest file integration service inside guest VM [%s] [%s].  Restore to the "
-                "VM cannot continue.",
-                name, guid);
-      PostToJob(job, kMsgSentence,
-                {"Fail to check status of guest file integration service inside guest VM [" + vm.vmName +
-                 "] Restore to the VM cannot continue."});
-      break;
+// One refusal after a failed guest preparation: the component's error code it answers, the error
+// line, the job message code and the message's text arguments. In the texts "{vm}" stands for the
+// VM's name, "{guid}" for its id and "{error}" for the component's error text.
+struct PreparationRefusal {
+  int errorCode;
+  const char* logText;
+  int messageCode;
+  std::vector<const char*> arguments;
+};
+
+// Marks the last row of a table: it answers every code without a row of its own.
+constexpr int kAnyOtherError = -1;
+
+const PreparationRefusal kHyperVRefusals[] = {
+    {kPrepHostOSNotSupported,
+     "Host operating system for VM [{vm}] [{guid}] is not supported for file level restore. Host operating system "
+     "must be Windows 2012r2 or greater",
+     kMsgHostOSNotSupported,
+     {"{vm}", "{error}"}},
+    {kPrepIntegrationServicesMissing,
+     "VM [{vm}] [{guid}] does not have Hyper-V Integration services installed.  Restore to the VM cannot continue.",
+     kMsgSentence,
+     {"Virtual machine [{vm}] does not have Hyper-V Integration services installed."}},
+    {kPrepGuestOSNotSupported,
+     "VM [{vm}] guest operating system is not supported for file level restore. VM operating system must be Windows "
+     "2008r2 SP1 or greater",
+     kMsgGuestOSNotSupported,
+     {"{vm}", "{error}"}},
+    {kPrepIntegrationServicesIncomplete,
+     "VM [{vm}] [{guid}] does not have required Hyper-V Integration services.  Restore to the VM cannot continue.",
+     kMsgSentence,
+     {"Virtual machine [{vm}] does not have required Hyper-V Integration services. {error}"}},
+    {kPrepGuestServiceNotWorking,
+     "VM [{vm}] [{guid}] guest service is neither functional nor operating normally.  Restore to the VM cannot "
+     "continue.",
+     kMsgSentence,
+     {"Virtual machine [{vm}] guest service is neither functional nor operating normally. Make sure that guest "
+      "service is functional and operating normally."}},
+    {kPrepGuestServicesNotEnabled,
+     "Fail to enable guest services on VM [{vm}] [{guid}]. Restore to the VM cannot continue.",
+     kMsgSentence,
+     {"Fail to enable guest services on VM[{vm}]. does not have Hyper-V Integration services installed."}},
+    {kAnyOtherError,
+     "Fail to check status of guest file integration service inside guest VM [{vm}] [{guid}].  Restore to the VM "
+     "cannot continue.",
+     kMsgSentence,
+     {"Fail to check status of guest file integration service inside guest VM [{vm}] Restore to the VM cannot "
+      "continue."}},
+};
+
+// A cloud instance's refusals share their error line.
+constexpr const char* kCloudRefusalLine = "Failed to prepare Instance [{vm}] for guest file restore";
+const PreparationRefusal kCloudRefusals[] = {
+    {kPrepGuestServiceNotWorking, kCloudRefusalLine, kMsgSentence, {"For Instance [{vm}],{error}"}},
+    {kPrepGuestServicesNotEnabled, kCloudRefusalLine, kMsgSentence,
+     {"Failed to initialize S3 bucket for Guest File restore."}},
+    {kPrepVMNotFound, kCloudRefusalLine, kMsgVMNotFound, {"{vm}"}},
+    {kAnyOtherError, kCloudRefusalLine, kMsgSentence, {"{error}"}},
+};
+
+// `pattern` with each "{vm}", "{guid}" and "{error}" replaced by its value, in one pass: a value
+// that itself holds such a token stays as it is.
+std::string FillIn(const char* pattern, const std::string& vm, const std::string& guid, const std::string& error) {
+  const std::pair<const char*, const std::string*> tokens[] = {{"{vm}", &vm}, {"{guid}", &guid}, {"{error}", &error}};
+  std::string text;
+  for (const char* at = pattern; *at != '\0';) {
+    bool replaced = false;
+    for (const auto& [token, value] : tokens) {
+      const size_t length = std::strlen(token);
+      if (std::strncmp(at, token, length) == 0) {
+        text += *value;
+        at += length;
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) text += *at++;
   }
+  return text;
 }
 
-// The refusal after a failed guest preparation of a cloud instance.
-void RefuseCloudPreparation(EvDebug& log, ZQRstJobClient& job, const GuestCtx& vm, int errorCode,
-                            const std::string& errorText) {
-  log.Error(kGetJobOptionsOrigin, "Failed to prepare Instance [%s] for guest file restore", vm.vmName.c_str());
-  switch (errorCode) {
-    case kPrepGuestServiceNotWorking:
-      PostToJob(job, kMsgSentence, {"For Instance [" + vm.vmName + "]," + errorText});
+// Logs and posts the row of `refusals` that answers `errorCode`. The error line takes the names as
+// C texts, as a printf format would.
+template <size_t N>
+void RefusePreparation(const PreparationRefusal (&refusals)[N], EvDebug& log, ZQRstJobClient& job, const GuestCtx& vm,
+                       int errorCode, const std::string& errorText) {
+  const PreparationRefusal* row = &refusals[N - 1];
+  for (const PreparationRefusal& candidate : refusals) {
+    if (candidate.errorCode == errorCode) {
+      row = &candidate;
       break;
-    case kPrepGuestServicesNotEnabled:
-      PostToJob(job, kMsgSentence, {"Failed to initialize S3 bucket for Guest File restore."});
-      break;
-    case kPrepVMNotFound:
-      PostToJob(job, kMsgVMNotFound, {vm.vmName});
-      break;
-    default:
-      PostToJob(job, kMsgSentence, {errorText});
-      break;
+    }
   }
+  log.Error(kGetJobOptionsOrigin, "%s",
+            FillIn(row->logText, vm.vmName.c_str(), vm.vmGuid.c_str(), errorText.c_str()).c_str());
+  for (const char* argument : row->arguments) {
+    job << FillIn(argument, vm.vmName, vm.vmGuid, errorText).c_str();
+  }
+  job.setPendingCause(row->messageCode, nullptr, false, EvMessageTypeDefault, 0, 0, 0, false, JMGUIAlertColorNone,
+                      JMPendingCauseNone, 0, 0);
 }
 
 }  // namespace
@@ -373,8 +388,8 @@ bool CVSAgentlessRestoreToVM::GetJobOptions(TMMsg::RestoreOption* options) {
       break;
     case VSInstanceHyperV:
       if (m_pGuestAPI->PrepareGuestForFileCopy(m_guestCtx) == 0) {
-        RefuseHyperVPreparation(m_log, *m_pRstJobClient, m_guestCtx, m_pVMInfo->GetLastErrorCode(),
-                                WithoutPasswords(m_pVMInfo->GetLastErrorString(), passwords));
+        RefusePreparation(kHyperVRefusals, m_log, *m_pRstJobClient, m_guestCtx, m_pVMInfo->GetLastErrorCode(),
+                          WithoutPasswords(m_pVMInfo->GetLastErrorString(), passwords));
         return false;
       }
       break;
@@ -383,8 +398,8 @@ bool CVSAgentlessRestoreToVM::GetJobOptions(TMMsg::RestoreOption* options) {
         return false;
       }
       if (m_pGuestAPI->PrepareGuestForFileCopy(m_guestCtx) == 0) {
-        RefuseCloudPreparation(m_log, *m_pRstJobClient, m_guestCtx, m_pVMInfo->GetLastErrorCode(),
-                               WithoutPasswords(m_pVMInfo->GetLastErrorString(), passwords));
+        RefusePreparation(kCloudRefusals, m_log, *m_pRstJobClient, m_guestCtx, m_pVMInfo->GetLastErrorCode(),
+                          WithoutPasswords(m_pVMInfo->GetLastErrorString(), passwords));
         return false;
       }
       break;

@@ -3,23 +3,17 @@
 #include <new>
 
 #include "guestapi/ZQGuestAPI.h"
+#include "guestapi/ZQGuestAPIOrigins.h"
 #include "guestapi/ZQUnixGuestAPI.h"
 #include "guestapi/ZQVMInfoGuestAPI.h"
 #include "guestapi/ZQWinGuestAPI.h"
-#include "platform/pstring.h"
 #include "platform/ZQPlatformInfo.h"
+#include "platform/pstring.h"
 #include "vminfo/VMInfoLayout.h"
 
-namespace {
+using namespace ZQGuestAPIOrigins;
 
-constexpr const char* kFactoryOrigin =
-    "bool CreateGuestAPIObject(IVMInfo*, const GuestCtx&, std::unique_ptr<IGuestAPI>&, std::string&, bool)";
-constexpr const char* kZqOrigin =
-    "static bool IGuestAPI::CreateZqGuestAPIObject(IVMInfo*, const GuestCtx&, std::unique_ptr<IGuestAPI>&, "
-    "std::string&)";
-constexpr const char* kNativeOrigin =
-    "static bool IGuestAPI::CreateNativeGuestAPIObject(IVMInfo*, const GuestCtx&, std::unique_ptr<IGuestAPI>&, "
-    "std::string&)";
+namespace {
 
 constexpr int64_t kChannelLookupFlags = 34;
 

@@ -10,21 +10,18 @@
 #include <vector>
 
 #include "guestapi/CommandTimeLimits.h"
+#include "guestapi/ZQGuestAPIOrigins.h"
 #include "platform/CNyPath.h"
-#include "platform/pstring.h"
 #include "platform/ZQPlatformInfo.h"
 #include "platform/ZqProcess.h"
+#include "platform/pstring.h"
 #include "toolscontract/SshToolsContract.h"
+
+using namespace ZQGuestAPIOrigins;
 
 std::mutex CGuestAPI::c_CmdLock;
 
 namespace {
-
-constexpr const char* kInitOrigin = "virtual bool CGuestAPI::Init(const GuestLoginCred&)";
-constexpr const char* kExecuteOrigin = "virtual bool CGuestAPI::ExecuteCommand(const string&, string&)";
-constexpr const char* kCopyDirOrigin =
-    "virtual int CGuestAPI::CopyDirectoryToGuest(const GuestCtx&, const string&, const string&, bool)";
-constexpr const char* kDeInitOrigin = "virtual int CGuestAPI::DeInitStagingFolder(const string&, const string&)";
 
 // Banner lines of a remote-execution tool, compared without regard to letter case.
 const char* const kExecBanners[] = {"Connecting to ", "Starting PSEXESVC service on ", "Connecting with PsExec service on ",

@@ -8,9 +8,12 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "guestapi/ZQUnixGuestAPIOrigins.h"
 #include "platform/FXFile.h"
 #include "toolscontract/ShellQuote.h"
 #include "toolscontract/SshToolsContract.h"
+
+using namespace ZQUnixGuestAPIOrigins;
 
 namespace {
 
@@ -22,25 +25,6 @@ using SshToolsContract::kPasswordVariable;
 constexpr const char* kPlinkTool = SshToolsContract::kCommandTool;
 constexpr const char* kPscpTool = SshToolsContract::kCopyTool;
 constexpr size_t kBrowseFields = 8;
-
-constexpr const char* kIsGuestUnixOrigin = "bool ZQUnixGuestAPI::IsGuestUnix()";
-constexpr const char* kBrowseOrigin =
-    "virtual int ZQUnixGuestAPI::BrowseGuest(const GuestCtx&, const string&, std::vector<VMInfoStructs::SGuestFile>&)";
-constexpr const char* kBrowseFolderOrigin =
-    "int ZQUnixGuestAPI::BrowseGuestFolder(const GuestCtx&, const string&, std::vector<VMInfoStructs::SGuestFile>&)";
-constexpr const char* kBrowseFoldersOrigin =
-    "virtual int ZQUnixGuestAPI::BrowseGuestFolders(const GuestCtx&, const string&, "
-    "std::vector<VMInfoStructs::SGuestFile>&)";
-constexpr const char* kParseOrigin =
-    "bool ZQUnixGuestAPI::ParseBrowseResponse(const string&, std::vector<VMInfoStructs::SGuestFile>&)";
-constexpr const char* kCreateFolderOrigin =
-    "virtual int ZQUnixGuestAPI::CreateGuestFolder(const GuestCtx&, const string&)";
-constexpr const char* kDeleteFolderOrigin = "virtual int ZQUnixGuestAPI::DeleteDirectoryInGuest(const GuestCtx&, string&)";
-constexpr const char* kAttributesOrigin =
-    "virtual int ZQUnixGuestAPI::ChangeGuestFileAttributes(const GuestCtx&, const string&, const "
-    "VMInfoStructs::SGuestFile&)";
-constexpr const char* kCopyOrigin =
-    "virtual int ZQUnixGuestAPI::CopyFileToGuest(const GuestCtx&, const string&, const string&, bool)";
 
 long long DecimalNumber(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
 

@@ -1,5 +1,9 @@
 #include "guestapi/ZQVMInfoGuestAPI.h"
 
+#include "guestapi/ZQVMInfoGuestAPIOrigins.h"
+
+using namespace ZQVMInfoGuestAPIOrigins;
+
 ZQVMInfoGuestAPI::ZQVMInfoGuestAPI(IVMInfo* vmInfo) : CGuestAPI(vmInfo) {}
 
 ZQVMInfoGuestAPI::~ZQVMInfoGuestAPI() = default;
@@ -15,75 +19,75 @@ bool ZQVMInfoGuestAPI::HasComponent(const char* origin) {
 
 int ZQVMInfoGuestAPI::BrowseGuest(const GuestCtx& ctx, const std::string& guestPath,
                                   std::vector<VMInfoStructs::SGuestFile>& entries) {
-  if (!HasComponent(__PRETTY_FUNCTION__)) return 0;
+  if (!HasComponent(kBrowseGuestOrigin)) return 0;
   return m_pVMInfo->BrowseGuest(ctx, guestPath, entries);
 }
 
 int ZQVMInfoGuestAPI::BrowseGuestFolders(const GuestCtx& ctx, const std::string& guestPath,
                                          std::vector<VMInfoStructs::SGuestFile>& entries) {
-  if (!HasComponent(__PRETTY_FUNCTION__)) return 0;
+  if (!HasComponent(kBrowseGuestFoldersOrigin)) return 0;
   return m_pVMInfo->BrowseGuestFolders(ctx, guestPath, entries);
 }
 
 int ZQVMInfoGuestAPI::CreateGuestFolder(const GuestCtx& ctx, const std::string& guestPath) {
-  if (!HasComponent(__PRETTY_FUNCTION__)) return 0;
+  if (!HasComponent(kCreateGuestFolderOrigin)) return 0;
   return m_pVMInfo->CreateGuestFolder(ctx, guestPath);
 }
 
 int ZQVMInfoGuestAPI::CopyFileToGuest(const GuestCtx& ctx, const std::string& localFile,
                                       const std::string& guestFile, bool overwrite) {
-  if (!HasComponent(__PRETTY_FUNCTION__)) return 0;
+  if (!HasComponent(kCopyFileToGuestOrigin)) return 0;
   return m_pVMInfo->CopyFileToGuest(ctx, localFile, guestFile, overwrite);
 }
 
 int ZQVMInfoGuestAPI::CopyDirectoryToGuest(const GuestCtx& ctx, const std::string& localDir,
                                            const std::string& guestDir, bool overwrite) {
-  if (!HasComponent(__PRETTY_FUNCTION__)) return 0;
+  if (!HasComponent(kCopyDirectoryToGuestOrigin)) return 0;
   return m_pVMInfo->CopyDirectoryToGuest(ctx, localDir, guestDir, overwrite);
 }
 
 int ZQVMInfoGuestAPI::CopyFileFromGuest(const GuestCtx& ctx, const std::string& guestFile,
                                         const std::string& localFile) {
-  if (!HasComponent(__PRETTY_FUNCTION__)) return 0;
+  if (!HasComponent(kCopyFileFromGuestOrigin)) return 0;
   return m_pVMInfo->CopyFileFromGuest(ctx, guestFile, localFile);
 }
 
 int ZQVMInfoGuestAPI::ChangeGuestFileAttributes(const GuestCtx& ctx, const std::string& guestPath,
                                                 const VMInfoStructs::SGuestFile& attributes) {
-  if (!HasComponent(__PRETTY_FUNCTION__)) return 0;
+  if (!HasComponent(kChangeGuestFileAttributesOrigin)) return 0;
   return m_pVMInfo->ChangeGuestFileAttributes(ctx, guestPath, attributes);
 }
 
 int ZQVMInfoGuestAPI::PrepareGuestForFileCopy(const GuestCtx& ctx) {
-  if (!HasComponent(__PRETTY_FUNCTION__)) return 0;
+  if (!HasComponent(kPrepareGuestForFileCopyOrigin)) return 0;
   return m_pVMInfo->PrepareGuestForFileCopy(ctx);
 }
 
 int ZQVMInfoGuestAPI::ExecuteScriptInGuest(const GuestCtx& ctx, const std::string& script, int timeoutSeconds) {
-  if (!HasComponent(__PRETTY_FUNCTION__)) return 0;
+  if (!HasComponent(kExecuteScriptInGuestOrigin)) return 0;
   return m_pVMInfo->ExecuteScriptInGuest(ctx, script, timeoutSeconds);
 }
 
 int ZQVMInfoGuestAPI::ExecuteProcessInGuest(const GuestCtx& ctx, const std::string& program,
                                             const std::string& arguments, const std::string& workingDir,
                                             int timeoutSeconds, int& exitCode) {
-  if (!HasComponent(__PRETTY_FUNCTION__)) return 0;
+  if (!HasComponent(kExecuteProcessInGuestOrigin)) return 0;
   return m_pVMInfo->ExecuteProcessInGuest(ctx, program, arguments, workingDir, timeoutSeconds, exitCode);
 }
 
 int ZQVMInfoGuestAPI::IsProcessRunningInGuest(const GuestCtx& ctx, const std::string& program, long& processId,
                                               bool& running) {
-  if (!HasComponent(__PRETTY_FUNCTION__)) return 0;
+  if (!HasComponent(kIsProcessRunningInGuestOrigin)) return 0;
   return m_pVMInfo->IsProcessRunningInGuest(ctx, program, processId, running);
 }
 
 int ZQVMInfoGuestAPI::GetGuestTempFolder(const GuestCtx& ctx, std::string& folder) {
-  if (!HasComponent(__PRETTY_FUNCTION__)) return 0;
+  if (!HasComponent(kGetGuestTempFolderOrigin)) return 0;
   return m_pVMInfo->GetGuestTempFolder(ctx, folder);
 }
 
 int ZQVMInfoGuestAPI::DeleteDirectoryInGuest(const GuestCtx& ctx, std::string& guestPath) {
-  if (!HasComponent(__PRETTY_FUNCTION__)) return 0;
+  if (!HasComponent(kDeleteDirectoryInGuestOrigin)) return 0;
   return m_pVMInfo->DeleteDirectoryInGuest(ctx, guestPath);
 }
 

@@ -18,9 +18,12 @@
 #include <boost/range/iterator_range.hpp>
 
 #include "guestapi/WinQuote.h"
+#include "guestapi/ZQWinGuestAPIOrigins.h"
 #include "platform/FXFile.h"
 #include "toolscontract/ShellQuote.h"
 #include "toolscontract/SshToolsContract.h"
+
+using namespace ZQWinGuestAPIOrigins;
 
 namespace {
 
@@ -200,7 +203,7 @@ bool ZQWinGuestAPI::Init(const GuestLoginCred& cred) {
       m_loginCred.userName = pieces[i] + ":" + pieces[0];
       break;
     }
-    m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "Using domain auth: %s", m_loginCred.userName.c_str());
+    m_log.DebugLvl(kInitOrigin, 2, "Using domain auth: %s", m_loginCred.userName.c_str());
   }
   return IsGuestWindows();
 }
@@ -227,7 +230,7 @@ bool ZQWinGuestAPI::IsGuestWindows() {
       m_loginCred.ipAddress = address;
       return true;
     }
-    m_log.Error(__PRETTY_FUNCTION__, "cmd %s\nresp %s", MaskPasswdInStr(command, m_loginCred.password).c_str(),
+    m_log.Error(kIsGuestWindowsOrigin, "cmd %s\nresp %s", MaskPasswdInStr(command, m_loginCred.password).c_str(),
                 MaskPasswdInStr(output, m_loginCred.password).c_str());
     return false;
   }
@@ -279,7 +282,7 @@ bool ZQWinGuestAPI::BuildPowerShellCommand(const std::string& script, bool encod
   }
   std::string encoded;
   if (!WinQuote::EncodePowerShellCommand(script, encoded)) {
-    m_log.Error(__PRETTY_FUNCTION__, "Cannot encode command for the guest [%s]", script.c_str());
+    m_log.Error(kBuildPowerShellCommandOrigin, "Cannot encode command for the guest [%s]", script.c_str());
     SetLastGuestApiErrorDetails("Cannot encode command for the guest");
     return false;
   }
@@ -309,7 +312,7 @@ bool ZQWinGuestAPI::AcceptGuestPath(const char* origin, const std::string& path,
 }
 
 int ZQWinGuestAPI::BrowseGuest(const GuestCtx& ctx, const std::string& guestPath, std::vector<SGuestFile>& entries) {
-  m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "GuestVM %s GuestPath %s", m_loginCred.ipAddress.c_str(), guestPath.c_str());
+  m_log.DebugLvl(kBrowseGuestOrigin, 2, "GuestVM %s GuestPath %s", m_loginCred.ipAddress.c_str(), guestPath.c_str());
   if (guestPath.empty() || guestPath == "\\") return BrowseGuestRoot(ctx, guestPath, entries);
   return BrowseGuestFolder(ctx, guestPath, entries);
 }
@@ -321,19 +324,19 @@ int ZQWinGuestAPI::BrowseGuestRoot(const GuestCtx&, const std::string&, std::vec
 }
 
 int ZQWinGuestAPI::BrowseGuestFolder(const GuestCtx&, const std::string& guestPath, std::vector<SGuestFile>& entries) {
-  if (!AcceptGuestPath(__PRETTY_FUNCTION__, guestPath)) return 0;
+  if (!AcceptGuestPath(kBrowseGuestFolderOrigin, guestPath)) return 0;
   std::string folder = guestPath;
   AppendTrailingDelim(folder);
   const bool encode = NeedsEncoding(folder);
   std::string output;
   if (!RunPowerShell(FormatText(kPathTest, PsPath(folder).c_str()), encode, output)) return 0;
   if (output.empty()) {
-    m_log.DebugLvl(__PRETTY_FUNCTION__, 0, "null cmdResp");
+    m_log.DebugLvl(kBrowseGuestFolderOrigin, 0, "null cmdResp");
     return 0;
   }
   if (boost::algorithm::icontains(output, "PathNotFound")) return 1;
   if (!boost::algorithm::icontains(output, "PathFound")) {
-    m_log.Error(__PRETTY_FUNCTION__, "Unexpected answer to the path test of [%s]: %s", guestPath.c_str(),
+    m_log.Error(kBrowseGuestFolderOrigin, "Unexpected answer to the path test of [%s]: %s", guestPath.c_str(),
                 MaskPasswdInStr(output, m_loginCred.password).c_str());
     SetLastGuestApiErrorDetails("Unexpected answer to the path test of guest path [" + guestPath + "]");
     return 0;
@@ -343,8 +346,9 @@ int ZQWinGuestAPI::BrowseGuestFolder(const GuestCtx&, const std::string& guestPa
 }
 
 int ZQWinGuestAPI::BrowseGuestFolders(const GuestCtx&, const std::string& guestPath, std::vector<SGuestFile>& entries) {
-  m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "GuestVM %s GuestPath %s", m_loginCred.ipAddress.c_str(), guestPath.c_str());
-  if (!AcceptGuestPath(__PRETTY_FUNCTION__, guestPath)) return 0;
+  m_log.DebugLvl(kBrowseGuestFoldersOrigin, 2, "GuestVM %s GuestPath %s", m_loginCred.ipAddress.c_str(),
+                 guestPath.c_str());
+  if (!AcceptGuestPath(kBrowseGuestFoldersOrigin, guestPath)) return 0;
   std::string folder = guestPath;
   AppendTrailingDelim(folder);
   const std::string path = PsPath(folder);
@@ -394,7 +398,7 @@ bool ZQWinGuestAPI::ParseBrowseResponseFolder(const std::string& output, std::ve
     if (end != nullptr && *end == '\0') {
       entry.modifyTime = static_cast<int64_t>(timegm(&time));  // the guest printed UTC
     } else {
-      m_log.Error(__PRETTY_FUNCTION__, "get_time parse error %s", fields[2].c_str());
+      m_log.Error(kParseBrowseResponseFolderOrigin, "get_time parse error %s", fields[2].c_str());
       entry.modifyTime = 0;
     }
     entries.push_back(entry);
@@ -425,20 +429,22 @@ bool ZQWinGuestAPI::RefusedByGuest(const char* origin, const std::string& guestP
 }
 
 int ZQWinGuestAPI::CreateGuestFolder(const GuestCtx&, const std::string& guestPath) {
-  m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "GuestVM %s GuestPath %s", m_loginCred.ipAddress.c_str(), guestPath.c_str());
+  m_log.DebugLvl(kCreateGuestFolderOrigin, 2, "GuestVM %s GuestPath %s", m_loginCred.ipAddress.c_str(),
+                 guestPath.c_str());
   if (IsVolumeName(guestPath)) return 1;
-  if (!AcceptGuestPath(__PRETTY_FUNCTION__, guestPath, true)) return 0;
+  if (!AcceptGuestPath(kCreateGuestFolderOrigin, guestPath, true)) return 0;
   const std::string script = Guarded(WalkBelowRoot(m_destinationRoot, guestPath, true),
                                      FormatText(kCreateFolder, WinQuote::PowerShellQuoteContent(guestPath).c_str()));
   std::string output;
   if (!RunPowerShell(script, NeedsEncoding(guestPath), output)) return 0;
-  return RefusedByGuest(__PRETTY_FUNCTION__, guestPath, output) ? 0 : 1;
+  return RefusedByGuest(kCreateGuestFolderOrigin, guestPath, output) ? 0 : 1;
 }
 
 int ZQWinGuestAPI::DeleteDirectoryInGuest(const GuestCtx&, std::string& guestPath) {
-  m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "GuestVM %s GuestPath %s", m_loginCred.ipAddress.c_str(), guestPath.c_str());
+  m_log.DebugLvl(kDeleteDirectoryInGuestOrigin, 2, "GuestVM %s GuestPath %s", m_loginCred.ipAddress.c_str(),
+                 guestPath.c_str());
   if (IsVolumeName(guestPath)) return 1;
-  if (!AcceptGuestPath(__PRETTY_FUNCTION__, guestPath)) return 0;
+  if (!AcceptGuestPath(kDeleteDirectoryInGuestOrigin, guestPath)) return 0;
   const std::string script = FormatText(kDeleteFolder, PsPath(guestPath, "-Path").c_str());
   std::string output;
   return RunPowerShell(script, NeedsEncoding(guestPath), output) ? 1 : 0;
@@ -447,10 +453,10 @@ int ZQWinGuestAPI::DeleteDirectoryInGuest(const GuestCtx&, std::string& guestPat
 // Sets the three times as UTC. Neither a folder below the destination nor the item itself may be
 // a link: .NET's time setters go through a link to its target.
 int ZQWinGuestAPI::ChangeGuestFileAttributes(const GuestCtx&, const std::string& guestPath, const SGuestFile& file) {
-  m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "GuestVM %s GuestPath %s [%ld, %ld, %ld, %d, %d, %d]",
+  m_log.DebugLvl(kChangeGuestFileAttributesOrigin, 2, "GuestVM %s GuestPath %s [%ld, %ld, %ld, %d, %d, %d]",
                  m_loginCred.ipAddress.c_str(), guestPath.c_str(), static_cast<long>(file.accessTime),
                  static_cast<long>(file.modifyTime), static_cast<long>(file.createTime), file.uid, file.gid, file.mode);
-  if (!AcceptGuestPath(__PRETTY_FUNCTION__, guestPath, true)) return 0;
+  if (!AcceptGuestPath(kChangeGuestFileAttributesOrigin, guestPath, true)) return 0;
   const std::string path = PsPath(guestPath);
   const bool encode = NeedsEncoding(guestPath);
   GuardedWalk guarded = WalkBelowRoot(m_destinationRoot, guestPath, true);
@@ -469,9 +475,9 @@ int ZQWinGuestAPI::ChangeGuestFileAttributes(const GuestCtx&, const std::string&
                                Guarded(guarded, FormatText(time.script, path.c_str()));
     std::string output;
     if (!RunPowerShell(script, encode, output)) {
-      m_log.Error(__PRETTY_FUNCTION__, time.failure, guestPath.c_str());
+      m_log.Error(kChangeGuestFileAttributesOrigin, time.failure, guestPath.c_str());
       result = 0;
-    } else if (RefusedByGuest(__PRETTY_FUNCTION__, guestPath, output)) {
+    } else if (RefusedByGuest(kChangeGuestFileAttributesOrigin, guestPath, output)) {
       return 0;  // the other times would be refused alike
     }
   }
@@ -485,9 +491,9 @@ int ZQWinGuestAPI::ChangeGuestFileAttributes(const GuestCtx&, const std::string&
 // a folder standing at the file's name, refuses the copy.
 int ZQWinGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFile, const std::string& guestFile,
                                    bool overwrite) {
-  m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "GuestVM %s localFile %s guestFile %s overwrite %d",
+  m_log.DebugLvl(kCopyFileToGuestOrigin, 2, "GuestVM %s localFile %s guestFile %s overwrite %d",
                  m_loginCred.ipAddress.c_str(), localFile.c_str(), guestFile.c_str(), overwrite ? 1 : 0);
-  if (!AcceptGuestPath(__PRETTY_FUNCTION__, guestFile, true)) return 0;
+  if (!AcceptGuestPath(kCopyFileToGuestOrigin, guestFile, true)) return 0;
   const bool encode = NeedsEncoding(guestFile);
   if (!overwrite) {
     std::string output;
@@ -496,20 +502,20 @@ int ZQWinGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFile
     const std::string masked = MaskPasswdInStr(command, m_loginCred.password);
     if (output.empty()) {
       // A guest that answers a path test with nothing has not said the file is there.
-      m_log.DebugLvl(__PRETTY_FUNCTION__, 0, "null cmdResp for cmd %s", masked.c_str());
+      m_log.DebugLvl(kCopyFileToGuestOrigin, 0, "null cmdResp for cmd %s", masked.c_str());
       SetLastGuestApiErrorDetails("Cmd " + masked + "returned nothing");
       return 0;
     }
     const bool copyNeeded = boost::algorithm::icontains(output, "PathNotFound");
-    m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "%s [%d]", guestFile.c_str(), copyNeeded ? 1 : 0);
+    m_log.DebugLvl(kCopyFileToGuestOrigin, 2, "%s [%d]", guestFile.c_str(), copyNeeded ? 1 : 0);
     if (!copyNeeded) {
       if (!boost::algorithm::icontains(output, "PathFound")) {
-        m_log.Error(__PRETTY_FUNCTION__, "Unexpected answer to the path test of [%s]: %s", guestFile.c_str(),
+        m_log.Error(kCopyFileToGuestOrigin, "Unexpected answer to the path test of [%s]: %s", guestFile.c_str(),
                     MaskPasswdInStr(output, m_loginCred.password).c_str());
         SetLastGuestApiErrorDetails("Unexpected answer to the path test of guest path [" + guestFile + "]");
         return 0;
       }
-      m_log.DebugLvl(__PRETTY_FUNCTION__, 0, "Guest path [%s] exists; kept, nothing copied", guestFile.c_str());
+      m_log.DebugLvl(kCopyFileToGuestOrigin, 0, "Guest path [%s] exists; kept, nothing copied", guestFile.c_str());
       SetLastGuestApiErrorDetails("Guest path [" + guestFile + "] exists; kept without overwrite");
       return 0;
     }
@@ -521,7 +527,7 @@ int ZQWinGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFile
               FormatText(kCreateParent, literal.c_str(), literal.c_str()));
   std::string output;
   if (!RunPowerShell(createParent, encode, output)) return 0;
-  if (RefusedByGuest(__PRETTY_FUNCTION__, guestFile, output)) return 0;
+  if (RefusedByGuest(kCopyFileToGuestOrigin, guestFile, output)) return 0;
   std::string copy = ShellQuote::SingleQuoted(localFile) + " " + ShellQuote::Word(CopyTargetHost()) + ":" +
                      ShellQuote::SingleQuoted(guestFile);
   InitZqPscpCmd(copy);

@@ -8,11 +8,12 @@
 #include <boost/algorithm/string/trim.hpp>
 
 #include "host/TerminalLines.h"
+#include "platform/CMediaSpeedCounterOrigins.h"
 
 namespace {
 
 // The counter writes its lines from this function; its last line holds the job's totals.
-constexpr const char* kCounterOrigin = "void CMediaSpeedCounter::Stop(unsigned long long)";
+constexpr const char* kCounterOrigin = CMediaSpeedCounterOrigins::kStopOrigin;
 constexpr const char* kTotalMarker = "; total [";
 constexpr size_t kRecentErrors = 32;
 // The parts of the command channels' line for a failed command.

@@ -2,9 +2,11 @@
 
 #include <boost/algorithm/string/join.hpp>
 #include <boost/algorithm/string/predicate.hpp>
-#include <exception>
 
 #include "vminfo/VMInfoLayout.h"
+#include "hypervisor/InventoryVMInfoOrigins.h"
+
+using namespace InventoryVMInfoOrigins;
 
 namespace {
 
@@ -35,27 +37,9 @@ std::string Describe(const std::string& vmName, const std::string& vmGuid) {
 
 }  // namespace
 
-InventoryVMInfo::InventoryVMInfo(VirtualServerInstanceType instanceType) : m_instanceType(instanceType) {}
+InventoryVMInfo::InventoryVMInfo(VirtualServerInstanceType instanceType) : VMInfoBackEnd(instanceType) {}
 
 InventoryVMInfo::~InventoryVMInfo() = default;
-
-int InventoryVMInfo::Run(const char* origin, const std::function<VMInfoStatus()>& body) {
-  m_lastErrorCode = 0;
-  m_lastErrorText.clear();
-  VMInfoStatus status;
-  try {
-    status = body();
-  } catch (const std::exception& fault) {
-    status = VMInfoStatus::Fail(VMInfoError::Internal, std::string("Unexpected fault: ") + fault.what());
-  } catch (...) {
-    status = VMInfoStatus::Fail(VMInfoError::Internal, "Unexpected fault");
-  }
-  if (status.ok()) return 1;
-  m_lastErrorCode = status.code();
-  m_lastErrorText = status.text();
-  m_log.Error(origin, "%s [%d]", m_lastErrorText.c_str(), m_lastErrorCode);
-  return 0;
-}
 
 int InventoryVMInfo::RunInGuest(const char* origin, const GuestCtx& ctx, const GuestWork& work) {
   return Run(origin, [&]() {
@@ -131,7 +115,7 @@ VMInfoStatus InventoryVMInfo::OpenGuest(const GuestCtx& ctx, std::unique_ptr<Gue
 int InventoryVMInfo::ConnectToServer(const std::string& server, const std::string& user, const std::string& password,
                                      std::vector<SHostCredentials>& credentials) {
   (void)credentials;
-  const char* origin = __PRETTY_FUNCTION__;
+  const char* origin = kConnectToServerOrigin;
   return Run(origin, [&]() {
     m_connected = false;
     m_connectedServer.clear();
@@ -165,18 +149,12 @@ int InventoryVMInfo::ConnectToServer(const std::string& server, const std::strin
   });
 }
 
-VirtualServerInstanceType InventoryVMInfo::GetInstanceType() { return m_instanceType; }
-
-int InventoryVMInfo::GetLastErrorCode() { return m_lastErrorCode; }
-
-std::string InventoryVMInfo::GetLastErrorString() { return m_lastErrorText; }
-
 int InventoryVMInfo::GetVMInfo(const std::string& vmName, const std::string& vmGuid, const std::string& serverName,
                                int64_t infoFlags, int reserved, VMInfoStructs::SVMInfo* info) {
   (void)serverName;  // the connected server is searched
   (void)infoFlags;
   (void)reserved;
-  return Run(__PRETTY_FUNCTION__, [&]() {
+  return Run(kGetVMInfoOrigin, [&]() {
     if (info == nullptr) return VMInfoStatus::Fail(VMInfoError::BadArgument, "No VM record to fill");
     InventoryVM vm;
     VMInfoStatus status = FindVM(vmName, vmGuid, vm);
@@ -194,18 +172,18 @@ int InventoryVMInfo::GetVMInfo(const std::string& vmName, const std::string& vmG
 
 int InventoryVMInfo::BrowseGuest(const GuestCtx& ctx, const std::string& guestPath,
                                  std::vector<VMInfoStructs::SGuestFile>& entries) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx,
+  return RunInGuest(kBrowseGuestOrigin, ctx,
                     [&](const GuestFolder& folder) { return folder.Browse(guestPath, false, entries); });
 }
 
 int InventoryVMInfo::BrowseGuestFolders(const GuestCtx& ctx, const std::string& guestPath,
                                         std::vector<VMInfoStructs::SGuestFile>& entries) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx,
+  return RunInGuest(kBrowseGuestFoldersOrigin, ctx,
                     [&](const GuestFolder& folder) { return folder.Browse(guestPath, true, entries); });
 }
 
 int InventoryVMInfo::CreateGuestFolder(const GuestCtx& ctx, const std::string& guestPath) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx,
+  return RunInGuest(kCreateGuestFolderOrigin, ctx,
                     [&](const GuestFolder& folder) { return folder.CreateFolder(guestPath); });
 }
 
@@ -213,7 +191,7 @@ int InventoryVMInfo::CopyFileToGuest(const GuestCtx& ctx, const std::string& loc
                                      bool overwrite) {
   // For Unix guests of Hyper-V the controller names the folder that is to hold the file.
   const bool pathNamesFolder = m_instanceType == VSInstanceHyperV;
-  return RunInGuest(__PRETTY_FUNCTION__, ctx, [&](const GuestFolder& folder) {
+  return RunInGuest(kCopyFileToGuestOrigin, ctx, [&](const GuestFolder& folder) {
     const bool intoFolder = pathNamesFolder && folder.family() == GuestOsFamily::Unix;
     return folder.CopyFileIn(localFile, guestFile, overwrite,
                              intoFolder ? GuestFolder::CopyTarget::Folder : GuestFolder::CopyTarget::File);
@@ -222,24 +200,24 @@ int InventoryVMInfo::CopyFileToGuest(const GuestCtx& ctx, const std::string& loc
 
 int InventoryVMInfo::CopyDirectoryToGuest(const GuestCtx& ctx, const std::string& localDir,
                                           const std::string& guestDir, bool overwrite) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx,
+  return RunInGuest(kCopyDirectoryToGuestOrigin, ctx,
                     [&](const GuestFolder& folder) { return folder.CopyTreeIn(localDir, guestDir, overwrite); });
 }
 
 int InventoryVMInfo::CopyFileFromGuest(const GuestCtx& ctx, const std::string& guestFile,
                                        const std::string& localFile) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx,
+  return RunInGuest(kCopyFileFromGuestOrigin, ctx,
                     [&](const GuestFolder& folder) { return folder.CopyFileOut(guestFile, localFile); });
 }
 
 int InventoryVMInfo::ChangeGuestFileAttributes(const GuestCtx& ctx, const std::string& guestPath,
                                                const VMInfoStructs::SGuestFile& attributes) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx,
+  return RunInGuest(kChangeGuestFileAttributesOrigin, ctx,
                     [&](const GuestFolder& folder) { return folder.ChangeAttributes(guestPath, attributes); });
 }
 
 int InventoryVMInfo::PrepareGuestForFileCopy(const GuestCtx& ctx) {
-  return Run(__PRETTY_FUNCTION__, [&]() {
+  return Run(kPrepareGuestForFileCopyOrigin, [&]() {
     InventoryVM vm;
     VMInfoStatus status = FindVM(ctx.vmName, ctx.vmGuid, vm);
     if (!status.ok()) return status;
@@ -256,45 +234,28 @@ int InventoryVMInfo::PrepareGuestForFileCopy(const GuestCtx& ctx) {
   });
 }
 
-int InventoryVMInfo::ExecuteScriptInGuest(const GuestCtx& ctx, const std::string& script, int timeoutSeconds) {
-  (void)ctx;
-  (void)script;
-  (void)timeoutSeconds;
-  return Run(__PRETTY_FUNCTION__, []() {
-    return VMInfoStatus::Fail(VMInfoError::NotSupported, "Running scripts in the guest is not supported");
-  });
+int InventoryVMInfo::ExecuteScriptInGuest(const GuestCtx&, const std::string&, int) {
+  return RefuseUnsupported(kExecuteScriptInGuestOrigin, "Running scripts in the guest is not supported");
 }
 
-int InventoryVMInfo::ExecuteProcessInGuest(const GuestCtx& ctx, const std::string& program,
-                                           const std::string& arguments, const std::string& workingDir,
-                                           int timeoutSeconds, int& exitCode) {
-  (void)ctx;
-  (void)arguments;
-  (void)workingDir;
-  (void)timeoutSeconds;
+int InventoryVMInfo::ExecuteProcessInGuest(const GuestCtx&, const std::string& program, const std::string&,
+                                           const std::string&, int, int& exitCode) {
   exitCode = 0;
-  return Run(__PRETTY_FUNCTION__, [&]() {
-    return VMInfoStatus::Fail(VMInfoError::NotSupported,
-                              "Running programs in the guest is not supported (program [" + program + "])");
-  });
+  return RefuseUnsupported(kExecuteProcessInGuestOrigin,
+                           "Running programs in the guest is not supported (program [" + program + "])");
 }
 
-int InventoryVMInfo::IsProcessRunningInGuest(const GuestCtx& ctx, const std::string& program, long& processId,
-                                             bool& running) {
-  (void)ctx;
-  (void)processId;
+int InventoryVMInfo::IsProcessRunningInGuest(const GuestCtx&, const std::string& program, long&, bool& running) {
   running = false;
-  return Run(__PRETTY_FUNCTION__, [&]() {
-    return VMInfoStatus::Fail(VMInfoError::NotSupported,
-                              "Watching programs in the guest is not supported (program [" + program + "])");
-  });
+  return RefuseUnsupported(kIsProcessRunningInGuestOrigin,
+                           "Watching programs in the guest is not supported (program [" + program + "])");
 }
 
 int InventoryVMInfo::GetGuestTempFolder(const GuestCtx& ctx, std::string& folder) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx, [&](const GuestFolder& guest) { return guest.TempFolder(folder); });
+  return RunInGuest(kGetGuestTempFolderOrigin, ctx, [&](const GuestFolder& guest) { return guest.TempFolder(folder); });
 }
 
 int InventoryVMInfo::DeleteDirectoryInGuest(const GuestCtx& ctx, std::string& guestPath) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx,
+  return RunInGuest(kDeleteDirectoryInGuestOrigin, ctx,
                     [&](const GuestFolder& folder) { return folder.DeleteFolder(guestPath); });
 }

@@ -2,9 +2,8 @@
 // file, and whose guests' file systems are folders on this machine. A whole restore can thus run on
 // one machine, and a test can put a VM into every state the controller must handle.
 //
-// Every operation clears the last error, and a failing one records a code and a text (see
-// VMInfoStatus.h) that GetLastErrorCode and GetLastErrorString report, writes one error line to
-// the log and returns 0. No exception leaves the object.
+// Every operation reports as VMInfoBackEnd.h says: 1, or 0 with the last error recorded and one
+// error line. No exception leaves the object.
 #pragma once
 
 #include <functional>
@@ -16,11 +15,12 @@
 #include "hypervisor/GuestFolder.h"
 #include "hypervisor/Inventory.h"
 #include "hypervisor/InventoryStore.h"
+#include "hypervisor/VMInfoBackEnd.h"
 #include "hypervisor/VMInfoStatus.h"
 #include "platform/EvEvent.h"
 #include "vminfo/IVMInfo.h"
 
-class InventoryVMInfo : public IVMInfo {
+class InventoryVMInfo : public VMInfoBackEnd {
  public:
   explicit InventoryVMInfo(VirtualServerInstanceType instanceType);
   ~InventoryVMInfo() override;
@@ -30,10 +30,6 @@ class InventoryVMInfo : public IVMInfo {
   // credentials list is accepted and not used.
   int ConnectToServer(const std::string& server, const std::string& user, const std::string& password,
                       std::vector<SHostCredentials>& credentials) override;
-  // The instance type the component was created for.
-  VirtualServerInstanceType GetInstanceType() override;
-  int GetLastErrorCode() override;
-  std::string GetLastErrorString() override;
   // Finds the VM on the connected server by GUID, else by name, and fills the record's name, GUID,
   // host, tools description and status, guest addresses (separated by ",") and power state.
   int GetVMInfo(const std::string& vmName, const std::string& vmGuid, const std::string& serverName,
@@ -72,15 +68,8 @@ class InventoryVMInfo : public IVMInfo {
 
   VMInfoStatus FindVM(const std::string& vmName, const std::string& vmGuid, InventoryVM& vm);
   VMInfoStatus OpenGuest(const GuestCtx& ctx, std::unique_ptr<GuestFolder>& folder);
-  // Runs `body` with the last error cleared, records and logs its failure, and turns any exception
-  // into a failure. Returns 1 or 0.
-  int Run(const char* origin, const std::function<VMInfoStatus()>& body);
   int RunInGuest(const char* origin, const GuestCtx& ctx, const GuestWork& work);
 
-  VirtualServerInstanceType m_instanceType;
   bool m_connected = false;
   std::string m_connectedServer;
-  int m_lastErrorCode = 0;
-  std::string m_lastErrorText;
-  EvEvent m_log;
 };

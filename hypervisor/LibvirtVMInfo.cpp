@@ -9,8 +9,11 @@
 #include <boost/algorithm/string/predicate.hpp>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <mutex>
+
+#include "hypervisor/LibvirtVMInfoOrigins.h"
+
+using namespace LibvirtVMInfoOrigins;
 
 namespace {
 
@@ -123,7 +126,7 @@ struct LibvirtVMInfo::Guest {
 };
 
 LibvirtVMInfo::LibvirtVMInfo(VirtualServerInstanceType instanceType, const AgentLimits& limits)
-    : m_instanceType(instanceType), m_limits(limits) {
+    : VMInfoBackEnd(instanceType), m_limits(limits) {
   SilenceLibvirt();
 }
 
@@ -137,28 +140,10 @@ void LibvirtVMInfo::Disconnect() {
   m_agentSocket.clear();
 }
 
-int LibvirtVMInfo::Run(const char* origin, const std::function<VMInfoStatus()>& body) {
-  m_lastErrorCode = 0;
-  m_lastErrorText.clear();
-  VMInfoStatus status;
-  try {
-    status = body();
-  } catch (const std::exception& fault) {
-    status = VMInfoStatus::Fail(VMInfoError::Internal, std::string("Unexpected fault: ") + fault.what());
-  } catch (...) {
-    status = VMInfoStatus::Fail(VMInfoError::Internal, "Unexpected fault");
-  }
-  if (status.ok()) return 1;
-  m_lastErrorCode = status.code();
-  m_lastErrorText = status.text();
-  m_log.Error(origin, "%s [%d]", m_lastErrorText.c_str(), m_lastErrorCode);
-  return 0;
-}
-
 int LibvirtVMInfo::ConnectToServer(const std::string& server, const std::string& user, const std::string& password,
                                    std::vector<SHostCredentials>& credentials) {
   (void)credentials;  // the job's login, or the stored one the controller chose, arrives in user and password
-  const char* origin = __PRETTY_FUNCTION__;
+  const char* origin = kConnectToServerOrigin;
   return Run(origin, [&]() {
     Disconnect();
     if (server.empty()) return VMInfoStatus::Fail(VMInfoError::BadArgument, "No libvirt URI given as the server");
@@ -190,12 +175,6 @@ int LibvirtVMInfo::ConnectToServer(const std::string& server, const std::string&
     return VMInfoStatus::Ok();
   });
 }
-
-VirtualServerInstanceType LibvirtVMInfo::GetInstanceType() { return m_instanceType; }
-
-int LibvirtVMInfo::GetLastErrorCode() { return m_lastErrorCode; }
-
-std::string LibvirtVMInfo::GetLastErrorString() { return m_lastErrorText; }
 
 VMInfoStatus LibvirtVMInfo::FindDomain(const std::string& vmName, const std::string& vmGuid, Domain& domain) {
   if (m_connection == nullptr && m_agentSocket.empty()) {
@@ -285,7 +264,7 @@ int LibvirtVMInfo::GetVMInfo(const std::string& vmName, const std::string& vmGui
   (void)serverName;  // the connected libvirt host is searched
   (void)infoFlags;
   (void)reserved;
-  return Run(__PRETTY_FUNCTION__, [&]() {
+  return Run(kGetVMInfoOrigin, [&]() {
     if (info == nullptr) return VMInfoStatus::Fail(VMInfoError::BadArgument, "No VM record to fill");
     Domain domain;
     VMInfoStatus status = FindDomain(vmName, vmGuid, domain);
@@ -337,7 +316,7 @@ VMInfoStatus LibvirtVMInfo::OpenGuest(const GuestCtx& ctx, bool recheck, Guest*&
     guest->checked = true;
   }
   if (!guest->loginNoted) {
-    m_log.Debug(__PRETTY_FUNCTION__,
+    m_log.Debug(kOpenGuestOrigin,
                 "Guest login [%s] is not checked on VM [%s]: the QEMU guest agent acts as the guest's system account "
                 "and takes no guest password",
                 ctx.userName.c_str(), domain.name.c_str());
@@ -356,85 +335,72 @@ int LibvirtVMInfo::RunInGuest(const char* origin, const GuestCtx& ctx, const Gue
 
 int LibvirtVMInfo::BrowseGuest(const GuestCtx& ctx, const std::string& guestPath,
                                std::vector<VMInfoStructs::SGuestFile>& entries) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx,
+  return RunInGuest(kBrowseGuestOrigin, ctx,
                     [&](AgentGuestFiles& files) { return files.Browse(guestPath, false, entries); });
 }
 
 int LibvirtVMInfo::BrowseGuestFolders(const GuestCtx& ctx, const std::string& guestPath,
                                       std::vector<VMInfoStructs::SGuestFile>& entries) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx,
+  return RunInGuest(kBrowseGuestFoldersOrigin, ctx,
                     [&](AgentGuestFiles& files) { return files.Browse(guestPath, true, entries); });
 }
 
 int LibvirtVMInfo::CreateGuestFolder(const GuestCtx& ctx, const std::string& guestPath) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx, [&](AgentGuestFiles& files) { return files.CreateFolder(guestPath); });
+  return RunInGuest(kCreateGuestFolderOrigin, ctx,
+                    [&](AgentGuestFiles& files) { return files.CreateFolder(guestPath); });
 }
 
 int LibvirtVMInfo::CopyFileToGuest(const GuestCtx& ctx, const std::string& localFile, const std::string& guestFile,
                                    bool overwrite) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx,
+  return RunInGuest(kCopyFileToGuestOrigin, ctx,
                     [&](AgentGuestFiles& files) { return files.CopyFileIn(localFile, guestFile, overwrite); });
 }
 
 int LibvirtVMInfo::CopyDirectoryToGuest(const GuestCtx& ctx, const std::string& localDir, const std::string& guestDir,
                                         bool overwrite) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx,
+  return RunInGuest(kCopyDirectoryToGuestOrigin, ctx,
                     [&](AgentGuestFiles& files) { return files.CopyTreeIn(localDir, guestDir, overwrite); });
 }
 
 int LibvirtVMInfo::CopyFileFromGuest(const GuestCtx& ctx, const std::string& guestFile, const std::string& localFile) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx,
+  return RunInGuest(kCopyFileFromGuestOrigin, ctx,
                     [&](AgentGuestFiles& files) { return files.CopyFileOut(guestFile, localFile); });
 }
 
 int LibvirtVMInfo::ChangeGuestFileAttributes(const GuestCtx& ctx, const std::string& guestPath,
                                              const VMInfoStructs::SGuestFile& attributes) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx,
+  return RunInGuest(kChangeGuestFileAttributesOrigin, ctx,
                     [&](AgentGuestFiles& files) { return files.ChangeAttributes(guestPath, attributes); });
 }
 
 int LibvirtVMInfo::PrepareGuestForFileCopy(const GuestCtx& ctx) {
-  return Run(__PRETTY_FUNCTION__, [&]() {
+  return Run(kPrepareGuestForFileCopyOrigin, [&]() {
     Guest* guest = nullptr;
     return OpenGuest(ctx, true, guest);
   });
 }
 
-int LibvirtVMInfo::ExecuteScriptInGuest(const GuestCtx& ctx, const std::string& script, int timeoutSeconds) {
-  (void)ctx;
-  (void)script;
-  (void)timeoutSeconds;
-  return Run(__PRETTY_FUNCTION__, []() {
-    return VMInfoStatus::Fail(VMInfoError::NotSupported, "Running scripts in the guest is not offered");
-  });
+int LibvirtVMInfo::ExecuteScriptInGuest(const GuestCtx&, const std::string&, int) {
+  return RefuseUnsupported(kExecuteScriptInGuestOrigin, "Running scripts in the guest is not offered");
 }
 
-int LibvirtVMInfo::ExecuteProcessInGuest(const GuestCtx& ctx, const std::string& program, const std::string& arguments,
-                                         const std::string& workingDir, int timeoutSeconds, int& exitCode) {
-  (void)ctx;
-  (void)arguments;
-  (void)workingDir;
-  (void)timeoutSeconds;
+int LibvirtVMInfo::ExecuteProcessInGuest(const GuestCtx&, const std::string& program, const std::string&,
+                                         const std::string&, int, int& exitCode) {
   exitCode = 0;
-  return Run(__PRETTY_FUNCTION__, [&]() {
-    return VMInfoStatus::Fail(VMInfoError::NotSupported,
-                              "Running programs in the guest is not offered (program [" + program + "])");
-  });
+  return RefuseUnsupported(kExecuteProcessInGuestOrigin,
+                           "Running programs in the guest is not offered (program [" + program + "])");
 }
 
-int LibvirtVMInfo::IsProcessRunningInGuest(const GuestCtx& ctx, const std::string& program, long& processId,
+int LibvirtVMInfo::IsProcessRunningInGuest(const GuestCtx&, const std::string& program, long& processId,
                                            bool& running) {
-  (void)ctx;
   processId = 0;
   running = false;
-  return Run(__PRETTY_FUNCTION__, [&]() {
-    return VMInfoStatus::Fail(VMInfoError::NotSupported,
-                              "Watching programs in the guest is not offered (program [" + program + "])");
-  });
+  return RefuseUnsupported(kIsProcessRunningInGuestOrigin,
+                           "Watching programs in the guest is not offered (program [" + program + "])");
 }
 
 int LibvirtVMInfo::GetGuestTempFolder(const GuestCtx& ctx, std::string& folder) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx, [&](AgentGuestFiles& files) {
+  return RunInGuest(kGetGuestTempFolderOrigin, ctx, [&](AgentGuestFiles& files) {
     (void)files;
     folder = "/tmp";
     return VMInfoStatus::Ok();
@@ -442,5 +408,6 @@ int LibvirtVMInfo::GetGuestTempFolder(const GuestCtx& ctx, std::string& folder) 
 }
 
 int LibvirtVMInfo::DeleteDirectoryInGuest(const GuestCtx& ctx, std::string& guestPath) {
-  return RunInGuest(__PRETTY_FUNCTION__, ctx, [&](AgentGuestFiles& files) { return files.DeleteFolder(guestPath); });
+  return RunInGuest(kDeleteDirectoryInGuestOrigin, ctx,
+                    [&](AgentGuestFiles& files) { return files.DeleteFolder(guestPath); });
 }

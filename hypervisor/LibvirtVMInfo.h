@@ -11,8 +11,8 @@
 // The guest login of a job is not checked on this kind: the agent acts as the guest's system
 // account and takes no guest password. The component says so in its log, once per VM.
 //
-// Like the inventory back-end, every operation clears the last error, and a failing one records a
-// code and a text (VMInfoStatus.h), writes one error line and returns 0. No exception leaves it.
+// Like the inventory back-end, every operation reports as VMInfoBackEnd.h says. No exception
+// leaves it.
 #pragma once
 
 #include <functional>
@@ -23,11 +23,12 @@
 
 #include "guestapi/GuestTypes.h"
 #include "hypervisor/AgentGuestFiles.h"
+#include "hypervisor/VMInfoBackEnd.h"
 #include "hypervisor/VMInfoStatus.h"
 #include "platform/EvEvent.h"
 #include "vminfo/IVMInfo.h"
 
-class LibvirtVMInfo : public IVMInfo {
+class LibvirtVMInfo : public VMInfoBackEnd {
  public:
   static constexpr const char* kAgentSocketScheme = "unix:";
 
@@ -36,9 +37,6 @@ class LibvirtVMInfo : public IVMInfo {
 
   int ConnectToServer(const std::string& server, const std::string& user, const std::string& password,
                       std::vector<SHostCredentials>& credentials) override;
-  VirtualServerInstanceType GetInstanceType() override;
-  int GetLastErrorCode() override;
-  std::string GetLastErrorString() override;
   // Finds the domain by UUID, else by name. Fills name, GUID, host name, power state (running 1,
   // paused or suspended 2, otherwise 0), tools status and description (2 "guestAgentRunning" when
   // the agent answers guest-ping, else 1 "guestAgentNotRunning") and the guest's addresses
@@ -80,17 +78,12 @@ class LibvirtVMInfo : public IVMInfo {
   VMInfoStatus OpenGuest(const GuestCtx& ctx, bool recheck, Guest*& guest);
   Guest& GuestFor(Domain& domain);
   std::string GuestAddresses(Domain& domain, Guest& guest);
-  int Run(const char* origin, const std::function<VMInfoStatus()>& body);
   int RunInGuest(const char* origin, const GuestCtx& ctx, const GuestWork& work);
   void Disconnect();
 
-  VirtualServerInstanceType m_instanceType;
   AgentLimits m_limits;
   void* m_connection = nullptr;  // virConnectPtr; libvirt's headers stay out of this header
   std::string m_server;
   std::string m_agentSocket;     // set when the server text names an agent socket
   std::map<std::string, std::unique_ptr<Guest>> m_guests;  // by domain UUID (or the socket path)
-  int m_lastErrorCode = 0;
-  std::string m_lastErrorText;
-  EvEvent m_log;
 };

@@ -6,6 +6,9 @@
 
 #include "hypervisor/InventoryVMInfo.h"
 #include "hypervisor/LibvirtVMInfo.h"
+#include "hypervisor/VMInfoFactoryOrigins.h"
+
+using namespace VMInfoFactoryOrigins;
 
 namespace {
 
@@ -24,7 +27,7 @@ void RegisterForProcessLife(IVMInfo* object) {
 extern "C" int CreateVMInfoObject(int instanceType, IVMInfo** out) try {
   EvEvent log;
   if (out == nullptr) {
-    log.Error(__PRETTY_FUNCTION__, "No place for the VM-information object of instance type [%d]", instanceType);
+    log.Error(kCreateVMInfoObjectOrigin, "No place for the VM-information object of instance type [%d]", instanceType);
     return 0;
   }
   // KVM under libvirt has its own back-end; every other kind is served by the inventory.
@@ -32,13 +35,13 @@ extern "C" int CreateVMInfoObject(int instanceType, IVMInfo** out) try {
   IVMInfo* object = type == VSInstanceLibvirt ? static_cast<IVMInfo*>(new (std::nothrow) LibvirtVMInfo(type))
                                               : new (std::nothrow) InventoryVMInfo(type);
   if (object == nullptr) {
-    log.Error(__PRETTY_FUNCTION__, "Out of memory creating the VM-information object of instance type [%d]",
+    log.Error(kCreateVMInfoObjectOrigin, "Out of memory creating the VM-information object of instance type [%d]",
               instanceType);
     return 0;
   }
   RegisterForProcessLife(object);
   *out = object;
-  log.DebugLvl(__PRETTY_FUNCTION__, 2, "Created VM-information object for instance type [%d]", instanceType);
+  log.DebugLvl(kCreateVMInfoObjectOrigin, 2, "Created VM-information object for instance type [%d]", instanceType);
   return 1;
 } catch (...) {
   return 0;  // nothing may cross the library boundary

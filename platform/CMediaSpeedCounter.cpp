@@ -2,6 +2,10 @@
 
 #include <mutex>
 
+#include "platform/CMediaSpeedCounterOrigins.h"
+
+using namespace CMediaSpeedCounterOrigins;
+
 namespace {
 
 class SteadyClock : public Clock {
@@ -14,8 +18,6 @@ std::shared_ptr<Clock>& ClockSlot() {
   static std::shared_ptr<Clock> clock = std::make_shared<SteadyClock>();
   return clock;
 }
-
-constexpr const char* kStopOrigin = "void CMediaSpeedCounter::Stop(unsigned long long)";
 
 }  // namespace
 

@@ -4,6 +4,9 @@
 
 #include "platform/EvEvent.h"
 #include "platform/InputLimits.h"
+#include "platform/RestoreOptionOrigins.h"
+
+using namespace RestoreOptionOrigins;
 
 namespace TMMsg {
 
@@ -262,7 +265,7 @@ void CNMessageBase::ReportUnknownAddress(const char* accessor, short index, shor
     return;
   }
   EvDebug log;
-  log.Error(__PRETTY_FUNCTION__, "No %s field at index [%d] tag [%d] in message [%s]", accessor, index, tag,
+  log.Error(kReportUnknownAddressOrigin, "No %s field at index [%d] tag [%d] in message [%s]", accessor, index, tag,
             m_schema->name);
 }
 
@@ -281,7 +284,7 @@ bool RestoreOption::LoadFromJson(const std::string& text) {
   }
   clearFields();
   EvDebug log;
-  log.Error(__PRETTY_FUNCTION__, "Invalid restore options JSON: %s", error.c_str());
+  log.Error(kLoadFromJsonOrigin, "Invalid restore options JSON: %s", error.c_str());
   return false;
 }
 
@@ -291,7 +294,7 @@ bool RestoreOption::LoadFromJsonFile(const std::string& path) {
   if (!ReadFileWithLimit(path, kRestoreOptionMaxBytes, text, error)) {
     clearFields();
     EvDebug log;
-    log.Error(__PRETTY_FUNCTION__, "Failed to read restore options file [%s]: %s", path.c_str(), error.c_str());
+    log.Error(kLoadFromJsonFileOrigin, "Failed to read restore options file [%s]: %s", path.c_str(), error.c_str());
     return false;
   }
   const bool loaded = LoadFromJson(text);

@@ -7,6 +7,9 @@
 
 #include "platform/InputLimits.h"
 #include "platform/ZQPlatformInfo.h"
+#include "platform/vsAppMgrOrigins.h"
+
+using namespace vsAppMgrOrigins;
 
 namespace {
 
@@ -112,7 +115,7 @@ bool vsAppMgr::GetInstanceId(unsigned long clientId, unsigned long& instanceId) 
   }
   auto client = m_config.clientInstances.find(clientId);
   if (client == m_config.clientInstances.end()) {
-    m_log.Error(__PRETTY_FUNCTION__, "Client [%lu] has no instance in application configuration [%s]", clientId,
+    m_log.Error(kGetInstanceIdOrigin, "Client [%lu] has no instance in application configuration [%s]", clientId,
                 m_configPath.c_str());
     return false;
   }
@@ -126,7 +129,7 @@ int vsAppMgr::querySettings() {
   }
   auto application = m_config.applications.find(m_appId);
   if (application == m_config.applications.end() || application->second.instance == 0) {
-    m_log.Error(__PRETTY_FUNCTION__, "Application [%lu] has no instance in application configuration [%s]", m_appId,
+    m_log.Error(kQuerySettingsOrigin, "Application [%lu] has no instance in application configuration [%s]", m_appId,
                 m_configPath.c_str());
     return kUnknownApplication;
   }
@@ -160,7 +163,7 @@ bool vsAppMgr::GetParentAppIdForVM(int& appId, int& parentAppId) {
 int vsAppMgr::LoadInstance(unsigned long instanceId) {
   auto instance = m_config.instances.find(instanceId);
   if (instance == m_config.instances.end()) {
-    m_log.Error(__PRETTY_FUNCTION__, "Instance [%lu] not found in application configuration [%s]", instanceId,
+    m_log.Error(kLoadInstanceOrigin, "Instance [%lu] not found in application configuration [%s]", instanceId,
                 m_configPath.c_str());
     return kUnknownInstance;
   }
@@ -175,7 +178,7 @@ bool vsAppMgr::LoadConfiguration() {
     std::string error;
     m_configState = ReadConfiguration(m_configPath, error) ? ConfigState::Loaded : ConfigState::Failed;
     if (m_configState == ConfigState::Failed) {
-      m_log.Error(__PRETTY_FUNCTION__, "Application configuration [%s] unusable: %s", m_configPath.c_str(),
+      m_log.Error(kLoadConfigurationOrigin, "Application configuration [%s] unusable: %s", m_configPath.c_str(),
                   error.c_str());
     }
   }

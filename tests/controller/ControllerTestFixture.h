@@ -17,9 +17,12 @@
 #include "RefusingVMInfo.h"
 #include "TestSupport.h"
 #include "controller/VSAgentlessRestoreToVM.h"
+#include "controller/VSAgentlessRestoreToVMOrigins.h"
 #include "platform/CNyPath.h"
 
 namespace zqtest {
+
+using namespace VSAgentlessRestoreToVMOrigins;
 
 class TestableController : public CVSAgentlessRestoreToVM {
  public:
@@ -180,23 +183,5 @@ class ControllerTest : public ::testing::Test {
  private:
   ScopedEnv m_tz;
 };
-
-// Origin labels of the controller's log lines.
-constexpr const char* kGenerateFoldersOrigin = "virtual bool CVSAgentlessRestoreToVM::GenerateGuestAndStagingFolders()";
-constexpr const char* kInitStagingOrigin = "virtual bool CVSAgentlessRestoreToVM::InitStagingFolder()";
-constexpr const char* kDeInitStagingOrigin = "virtual bool CVSAgentlessRestoreToVM::DeInitStagingFolder()";
-constexpr const char* kGuestFilePathOrigin =
-    "virtual void CVSAgentlessRestoreToVM::GenerateGuestFilePath(const string&, string&)";
-constexpr const char* kRestoreToVMOrigin =
-    "virtual bool CVSAgentlessRestoreToVM::RestoreToVM(const char*, u_longlong_t, u_longlong_t, CXFileHeader*, "
-    "string&, bool&, bool&)";
-constexpr const char* kRestoreImageLevelOrigin =
-    "virtual bool CVSAgentlessRestoreToVM::RestoreToVM_ImageLevel(const string&, u_longlong_t, u_longlong_t, bool, "
-    "u_longlong_t&, bool&)";
-constexpr const char* kCopyToGuestOrigin =
-    "virtual bool CVSAgentlessRestoreToVM::CopyToGuest(const string&, const string&, bool, bool&, bool&)";
-constexpr const char* kUpdateUnixPermissionsOrigin =
-    "virtual bool CVSAgentlessRestoreToVM::UpdateUnixPermissions(const string&, CXFileHeader*)";
-constexpr const char* kUpdateFileTimesOrigin = "virtual bool CVSAgentlessRestoreToVM::UpdateFileTimes(const string&)";
 
 }  // namespace zqtest

@@ -3,6 +3,7 @@
 // choosing the holding-folder form of Hyper-V Unix guests.
 #include "FuzzSupport.h"
 #include "controller/StagingFolderLayout.h"
+#include "vminfo/VirtualServerInstanceType.h"
 
 namespace {
 
@@ -28,10 +29,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& stagingFolder = pieces[0];
   const std::string& guestDir = pieces[1];
   const std::string& stagedPath = pieces[2];
-  if (!StagedEntryRefusal(stagingFolder.c_str(), guestDir, stagedPath).empty()) return 0;
-  const std::string guestPath = GuestPathOfStagedEntry(stagingFolder.c_str(), guestDir, stagedPath, holdingFolder);
+  const GuestMapping mapping = GuestMappingOf(guestDir, holdingFolder ? VSInstanceHyperV : VSInstanceVMware);
+  const StagedEntryMapping mapped = MapStagedEntry(mapping, stagingFolder.c_str(), stagedPath);
+  if (!mapped.refusal.empty()) return 0;
+  const std::string& guestPath = mapped.guestPath;
   // The entry lands inside the guest folder, never beside or above it.
   ZQFUZZ_CHECK(guestPath.compare(0, guestDir.size(), guestDir) == 0);
-  if (!ClimbsUp(guestDir)) ZQFUZZ_CHECK(!ClimbsUp(guestPath));
+  ZQFUZZ_CHECK(mapped.entryPath.compare(0, guestDir.size(), guestDir) == 0);
+  if (!ClimbsUp(guestDir)) ZQFUZZ_CHECK(!ClimbsUp(guestPath) && !ClimbsUp(mapped.entryPath));
   return 0;
 }

@@ -12,15 +12,13 @@
 #include <nlohmann/json.hpp>
 
 #include "controller/VSAgentlessRestoreToVM.h"
+#include "controller/VSAgentlessRestoreToVMOrigins.h"
 #include "platform/RestoreOption.h"
 #include "support/TestSupport.h"
 
 namespace jobopts {
 
-constexpr const char* kGetJobOptionsOrigin = "virtual bool CVSAgentlessRestoreToVM::GetJobOptions(TMMsg::RestoreOption*)";
-constexpr const char* kPrepareVMInfoOrigin =
-    "virtual bool CVSAgentlessRestoreToVM::PrepareVMInfoObject(const string&, const string&, const string&, int)";
-constexpr const char* kPrepareGuestAPIOrigin = "bool CVSAgentlessRestoreToVM::PrepareGuestAPIObject(const GuestCtx&)";
+using namespace VSAgentlessRestoreToVMOrigins;
 
 // Distinctive passwords: none of them may appear in a log line or a job argument.
 constexpr const char* kRequestServerPassword = "Server-Secret-4409";

@@ -13,16 +13,15 @@
 #include "HostJob.h"
 #include "JobSite.h"
 #include "SecretScan.h"
+#include "controller/VSAgentlessRestoreToVMOrigins.h"
 
 namespace wholejob {
+
+using namespace VSAgentlessRestoreToVMOrigins;
 
 constexpr int kMsgSentence = 0x4800006A;
 constexpr int kMsgVMNotFound = 0x5B0000C0;
 constexpr int kMsgConnectFailedWithReason = 0x5B00008B;
-
-constexpr const char* kGetJobOptionsOrigin =
-    "virtual bool CVSAgentlessRestoreToVM::GetJobOptions(TMMsg::RestoreOption*)";
-constexpr const char* kPrepareGuestAPIOrigin = "bool CVSAgentlessRestoreToVM::PrepareGuestAPIObject(const GuestCtx&)";
 
 // What stat says about an entry in a guest's file system.
 struct GuestEntry {
