@@ -11,7 +11,7 @@
 
 #include "guestapi/ShellQuote.h"
 #include "platform/CNyPath.h"
-#include "support/SshdFixture.h"
+#include "testbeds/sshd/SshdFixture.h"
 
 namespace e2e {
 

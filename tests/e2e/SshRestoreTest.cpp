@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "RestoreHarness.h"
-#include "support/SshdFixture.h"
+#include "testbeds/sshd/SshdFixture.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/RestoreHarness.h"
-#include "support/SshdFixture.h"
+#include "testbeds/sshd/SshdFixture.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "GuestAgentFixture.h"
+#include "testbeds/qemu-ga/GuestAgentFixture.h"
 #include "e2e/RestoreHarness.h"
 
 namespace {

@@ -25,7 +25,7 @@
 
 #include "e2e/RestoreHarness.h"
 #include "hypervisor/AgentTransport.h"
-#include "support/SshdFixture.h"
+#include "testbeds/sshd/SshdFixture.h"
 
 namespace {
 

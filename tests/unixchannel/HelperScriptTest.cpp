@@ -9,7 +9,7 @@
 #include <cstdlib>
 
 #include "guestapi/ShellQuote.h"
-#include "support/SshdFixture.h"
+#include "testbeds/sshd/SshdFixture.h"
 #include "support/TestSupport.h"
 #include "UnixTestDoubles.h"
 

@@ -14,7 +14,7 @@
 #include "SshdEnvironment.h"
 #include "UnixTestDoubles.h"
 #include "guestapi/ShellQuote.h"
-#include "support/SshTestInstallation.h"
+#include "testbeds/sshd/SshTestInstallation.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include "OpenSshCommand.h"
 #include "PuttyArguments.h"
 #include "guestapi/ShellQuote.h"
-#include "support/SshTestInstallation.h"
-#include "support/SshdFixture.h"
+#include "testbeds/sshd/SshTestInstallation.h"
+#include "testbeds/sshd/SshdFixture.h"
 #include "support/TestSupport.h"
 
 namespace {

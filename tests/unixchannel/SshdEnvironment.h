@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "support/SshdFixture.h"
+#include "testbeds/sshd/SshdFixture.h"
 
 class SshdEnvironment : public testing::Environment {
  public:

@@ -15,7 +15,7 @@
 
 #include "SshdEnvironment.h"
 #include "UnixTestDoubles.h"
-#include "support/SshTestInstallation.h"
+#include "testbeds/sshd/SshTestInstallation.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "support/SshdFixture.h"
+#include "testbeds/sshd/SshdFixture.h"
 
 namespace wholejob {
 

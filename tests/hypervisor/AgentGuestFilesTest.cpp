@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "GuestAgentFixture.h"
+#include "testbeds/qemu-ga/GuestAgentFixture.h"
 #include "e2e/RestoreHarness.h"
 #include "hypervisor/AgentGuestFiles.h"
 #include "support/TestSupport.h"

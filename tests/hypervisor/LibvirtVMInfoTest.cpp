@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "GuestAgentFixture.h"
+#include "testbeds/qemu-ga/GuestAgentFixture.h"
 #include "guestapi/GuestTypes.h"
 #include "hypervisor/LibvirtVMInfo.h"
 #include "hypervisor/VMInfoFactory.h"
