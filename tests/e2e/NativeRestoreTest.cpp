@@ -65,13 +65,13 @@ TEST_F(NativeRestore, RestoresTheTreeWithContentTimesAndModes) {
   EXPECT_TRUE(result.summary["counter"]["seen"]) << "the plug-in's counter is read from its log";
   for (const e2e::SampleFile& file : e2e::SampleFiles()) {
     SCOPED_TRACE(file.path);
-    const struct stat info = e2e::StatOf(InGuest(file.path));
+    const struct stat info = zqtest::StatOf(InGuest(file.path));
     EXPECT_EQ(zqtest::ReadFile(InGuest(file.path)), file.content);
     EXPECT_EQ(info.st_mode & 07777, file.mode);
     EXPECT_EQ(info.st_mtime, file.mtime);
   }
   for (const std::string& folder : e2e::SampleFolders()) {
-    EXPECT_TRUE(S_ISDIR(e2e::StatOf(InGuest(folder)).st_mode)) << folder;
+    EXPECT_TRUE(S_ISDIR(zqtest::StatOf(InGuest(folder)).st_mode)) << folder;
   }
   EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
   ExpectNoSecrets(result);
@@ -179,7 +179,7 @@ TEST_F(NativeRestore, GuestCommandsReachTheVmTheWayARestoreWould) {
 
   const RunResult made = harness.Guest(Job(), {"mkdir", "/checks/one"});
   EXPECT_EQ(made.status, 0) << made.output;
-  EXPECT_TRUE(S_ISDIR(e2e::StatOf(guest.Join("checks/one")).st_mode));
+  EXPECT_TRUE(S_ISDIR(zqtest::StatOf(guest.Join("checks/one")).st_mode));
 
   zqtest::WriteFile(source.Join("probe.txt"), "probe");
   const RunResult put = harness.Guest(Job(), {"put", source.Join("probe.txt"), "/checks/one/probe.txt"});

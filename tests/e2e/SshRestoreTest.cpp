@@ -116,7 +116,7 @@ TEST_F(SshRestore, RestoresIntoALinuxGuestWithContentTimesOwnerAndMode) {
   EXPECT_EQ(result.summary["failed"], 0);
   for (const e2e::SampleFile& file : e2e::SampleFiles()) {
     SCOPED_TRACE(file.path);
-    const struct stat info = e2e::StatOf(InGuest(file.path));
+    const struct stat info = zqtest::StatOf(InGuest(file.path));
     EXPECT_EQ(zqtest::ReadFile(InGuest(file.path)), file.content);
     EXPECT_EQ(info.st_mtime, file.mtime);
     EXPECT_EQ(info.st_mode & 07777, file.mode);
@@ -124,7 +124,7 @@ TEST_F(SshRestore, RestoresIntoALinuxGuestWithContentTimesOwnerAndMode) {
     EXPECT_EQ(info.st_gid, kGroup);
   }
   for (const std::string& folder : e2e::SampleFolders()) {
-    const struct stat info = e2e::StatOf(InGuest(folder));
+    const struct stat info = zqtest::StatOf(InGuest(folder));
     EXPECT_TRUE(S_ISDIR(info.st_mode)) << folder;
     // Applied again once the folder's contents were in place.
     EXPECT_EQ(info.st_mtime, kFolderTime) << folder;
@@ -150,7 +150,7 @@ TEST_F(SshRestore, SecondRunKeepsTheGuestsFilesAndOverwriteAlwaysReplacesThem) {
   ASSERT_EQ(replaced.status, 0) << replaced.output;
   EXPECT_EQ(replaced.summary["restoredFiles"], e2e::SampleFiles().size());
   EXPECT_EQ(zqtest::ReadFile(InGuest("a.txt")), "alpha\n");
-  EXPECT_EQ(e2e::StatOf(InGuest("a.txt")).st_mtime, 1600000000);
+  EXPECT_EQ(zqtest::StatOf(InGuest("a.txt")).st_mtime, 1600000000);
 }
 
 // A login other than root cannot give entries away: content, mode and times arrive, every entry
@@ -169,14 +169,14 @@ TEST_F(SshRestore, NonRootLoginAppliesModesAndTimesAndWarnsOnceAboutOwners) {
   EXPECT_NE(result.output.find("  warning     " + warning + "\n"), std::string::npos) << result.output;
   for (const e2e::SampleFile& file : e2e::SampleFiles()) {
     SCOPED_TRACE(file.path);
-    const struct stat info = e2e::StatOf(InGuest(file.path));
+    const struct stat info = zqtest::StatOf(InGuest(file.path));
     EXPECT_EQ(zqtest::ReadFile(InGuest(file.path)), file.content);
     EXPECT_EQ(info.st_mtime, file.mtime);
     EXPECT_EQ(info.st_mode & 07777, file.mode);
     EXPECT_EQ(info.st_uid, SshTestUsers::UserId());
   }
   for (const std::string& folder : e2e::SampleFolders()) {
-    EXPECT_EQ(e2e::StatOf(InGuest(folder)).st_mtime, kFolderTime) << folder;
+    EXPECT_EQ(zqtest::StatOf(InGuest(folder)).st_mtime, kFolderTime) << folder;
   }
 }
 

@@ -56,10 +56,10 @@ TEST_F(WindowsRestore, RestoresTheTreeWithContentAndTimes) {
   for (const e2e::SampleFile& file : e2e::SampleFiles()) {
     SCOPED_TRACE(file.path);
     EXPECT_EQ(zqtest::ReadFile(InGuest(file.path)), file.content);
-    EXPECT_EQ(e2e::StatOf(InGuest(file.path)).st_mtime, file.mtime);
+    EXPECT_EQ(zqtest::StatOf(InGuest(file.path)).st_mtime, file.mtime);
   }
   for (const std::string& folder : e2e::SampleFolders()) {
-    EXPECT_TRUE(S_ISDIR(e2e::StatOf(InGuest(folder)).st_mode)) << folder;
+    EXPECT_TRUE(S_ISDIR(zqtest::StatOf(InGuest(folder)).st_mode)) << folder;
   }
   EXPECT_TRUE(harness.LeftoverStagingFolders().empty()) << "the Windows channel leaves staging to the host";
   EXPECT_EQ(result.output.find(kGuestPassword), std::string::npos);

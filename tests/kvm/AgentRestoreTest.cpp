@@ -47,7 +47,7 @@ TEST_F(AgentRestore, RestoresTheTreeAndKeepsItOnTheSecondRun) {
   EXPECT_EQ(result.summary["failed"], 0);
   for (const e2e::SampleFile& file : e2e::SampleFiles()) {
     SCOPED_TRACE(file.path);
-    const struct stat info = e2e::StatOf(InGuest(file.path));
+    const struct stat info = zqtest::StatOf(InGuest(file.path));
     EXPECT_EQ(zqtest::ReadFile(InGuest(file.path)), file.content);
     EXPECT_EQ(info.st_mode & 07777, file.mode);
     EXPECT_EQ(info.st_mtime, file.mtime);
