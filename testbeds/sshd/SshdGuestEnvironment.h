@@ -17,6 +17,8 @@ namespace zqtest {
 class SshdGuestEnvironment : public testing::Environment {
  public:
   explicit SshdGuestEnvironment(SshdOptions options) : m_options(std::move(options)) {}
+  // A stock server (with SFTP) on the loopback address `address`.
+  explicit SshdGuestEnvironment(const std::string& address) : SshdGuestEnvironment(Options(address)) {}
 
   // Starts the server on first use; false with `reason` when this machine cannot run it.
   bool Available(std::string& reason);
@@ -26,6 +28,12 @@ class SshdGuestEnvironment : public testing::Environment {
   void TearDown() override { m_server.reset(); }
 
  private:
+  static SshdOptions Options(const std::string& address) {
+    SshdOptions options;
+    options.address = address;
+    return options;
+  }
+
   SshdOptions m_options;
   std::unique_ptr<SshdServer> m_server;
   bool m_tried = false;

@@ -31,11 +31,7 @@ constexpr gid_t kGroup = 2345;
 
 // One OpenSSH server for the whole program.
 zqtest::SshdGuestEnvironment& SshGuestEnvironment() {
-  static auto* environment = new zqtest::SshdGuestEnvironment([] {
-    zqtest::SshdOptions options;
-    options.address = "127.0.0.5";
-    return options;
-  }());
+  static auto* environment = new zqtest::SshdGuestEnvironment("127.0.0.5");
   return *environment;
 }
 

@@ -43,11 +43,7 @@ bool g_privateMounts = false;
 std::string g_mountProblem;
 
 zqtest::SshdGuestEnvironment& HostileGuestEnvironment() {
-  static auto* environment = new zqtest::SshdGuestEnvironment([] {
-    zqtest::SshdOptions options;
-    options.address = "127.0.0.7";
-    return options;
-  }());
+  static auto* environment = new zqtest::SshdGuestEnvironment("127.0.0.7");
   return *environment;
 }
 

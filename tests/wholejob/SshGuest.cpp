@@ -4,11 +4,7 @@ namespace wholejob {
 
 zqtest::SshdGuestEnvironment& SshGuest() {
   // Owned by GoogleTest once registered as an environment.
-  static auto* guest = new zqtest::SshdGuestEnvironment([] {
-    zqtest::SshdOptions options;
-    options.address = "127.0.0.4";
-    return options;
-  }());
+  static auto* guest = new zqtest::SshdGuestEnvironment("127.0.0.4");
   return *guest;
 }
 
