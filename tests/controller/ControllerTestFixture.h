@@ -67,16 +67,6 @@ class FakeVMInfo : public RefusingVMInfo {
   bool* m_alive;
 };
 
-inline bool IsDirectory(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-inline bool Exists(const std::string& path) {
-  struct stat info {};
-  return lstat(path.c_str(), &info) == 0;
-}
-
 inline void MakeDirectory(const std::string& path) { ASSERT_EQ(0, mkdir(path.c_str(), 0755)) << path; }
 
 constexpr const char* kClientName = "client1";

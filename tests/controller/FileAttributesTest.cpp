@@ -17,15 +17,7 @@ using ::testing::Return;
 using ::testing::SaveArg;
 using VMInfoStructs::SGuestFile;
 
-class FileAttributes : public ControllerTest {
- protected:
-  static void SetTimes(const std::string& path, long long accessTime, long long modifyTime) {
-    timespec times[2] = {};
-    times[0].tv_sec = static_cast<time_t>(accessTime);
-    times[1].tv_sec = static_cast<time_t>(modifyTime);
-    ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), times, 0)) << path;
-  }
-};
+using FileAttributes = ControllerTest;
 
 // The mapped path of a Hyper-V Unix guest names the holding folder; a file's owner, mode and times
 // belong to the file.

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "RestoreHarness.h"
+#include "GuestRestoreScenarios.h"
 
 namespace {
 
@@ -20,84 +20,72 @@ constexpr const char* kGuestUser = "root";
 constexpr const char* kGuestPassword = "e2e-guest-secret";
 constexpr int kVMwareType = 101;
 
-class NativeRestore : public testing::Test {
- protected:
-  void SetUp() override {
+// The demo's guest: a VM of the embedded hypervisor whose file system is a local folder.
+class NativeGuest {
+ public:
+  static constexpr int kSeconds = 120;
+  static constexpr long long kChangedInGuestAt = 1600000000;  // as new as the backed-up file: kept
+  static constexpr const char* kWrongPasswordCode = "0x5B0000C3";
+  static constexpr const char* kWrongPasswordText =
+      "Cannot connect to the guest of virtual machine [e2e-vm] as user [root].";
+
+  void SetUp(const std::string&) {
     harness.server().AddVm(kVm).Guid(kGuid).Tools(3, "guestToolsRunning").UnixGuest(guest.path()).GuestLogin(
         kGuestUser, kGuestPassword);
     harness.server().AddVm("off-vm").Guid("564d0000-0000-4000-8000-0000000e2e02").PoweredOff();
-    e2e::WriteSampleTree(source.path());
   }
-
-  nlohmann::json Job(const nlohmann::json& extra = nlohmann::json::object()) {
-    return harness.Job(kVm, kGuid, "/restore", kGuestUser, kGuestPassword, extra);
+  nlohmann::json Job(const nlohmann::json& extra = nlohmann::json::object(),
+                     const std::string& password = kGuestPassword) const {
+    return harness.Job(kVm, kGuid, "/restore", kGuestUser, password, extra);
   }
   std::string InGuest(const std::string& relative) const { return guest.Join("restore/" + relative); }
+  std::vector<std::string> Secrets() const { return {kGuestPassword, RestoreHarness::kServerPassword}; }
 
-  // No password ever reaches what zqrestore printed, its summary, or the plug-in's log.
-  void ExpectNoSecrets(const RunResult& result) {
-    const std::string log = ReadLog();
-    for (const char* secret : {kGuestPassword, RestoreHarness::kServerPassword}) {
-      EXPECT_EQ(result.output.find(secret), std::string::npos) << result.output;
-      EXPECT_EQ(result.summary.dump().find(secret), std::string::npos);
-      EXPECT_EQ(log.find(secret), std::string::npos);
-    }
+  void ExpectFile(const e2e::SampleFile& file, const struct stat& info) const {
+    EXPECT_EQ(info.st_mode & 07777, file.mode);
   }
-  std::string ReadLog() {
-    struct stat info {};
-    return stat(harness.LogFile().c_str(), &info) == 0 ? zqtest::ReadFile(harness.LogFile()) : "";
+  void ExpectFolder(const std::string&, const struct stat&) const {}
+  void ExpectCompleted(const RunResult& result) const {
+    EXPECT_NE(result.output.find("Restore into VM [e2e-vm] folder [/restore]: completed"), std::string::npos)
+        << result.output;
+    EXPECT_TRUE(result.summary["counter"]["seen"]) << "the plug-in's counter is read from its log";
+  }
+  void BeforeWrongPassword() {}
+  void ExpectWrongPassword(const RunResult& result) const {
+    EXPECT_NE(result.output.find(": refused at GetJobOptions"), std::string::npos) << result.output;
   }
 
   RestoreHarness harness{kVMwareType};
   zqtest::TempDir guest;
-  zqtest::TempDir source;
 };
 
-TEST_F(NativeRestore, RestoresTheTreeWithContentTimesAndModes) {
-  const RunResult result = harness.Restore(Job(), source.path());
-  ASSERT_EQ(result.status, 0) << result.output;
-  EXPECT_NE(result.output.find("Restore into VM [e2e-vm] folder [/restore]: completed"), std::string::npos)
-      << result.output;
-  EXPECT_EQ(result.summary["restoredFiles"], e2e::SampleFiles().size());
-  EXPECT_EQ(result.summary["restoredFolders"], e2e::SampleFolders().size());
-  EXPECT_EQ(result.summary["failed"], 0);
-  EXPECT_EQ(result.summary["kept"], 0);
-  EXPECT_TRUE(result.summary["counter"]["seen"]) << "the plug-in's counter is read from its log";
-  for (const e2e::SampleFile& file : e2e::SampleFiles()) {
-    SCOPED_TRACE(file.path);
-    const struct stat info = e2e::StatOf(InGuest(file.path));
-    EXPECT_EQ(zqtest::ReadFile(InGuest(file.path)), file.content);
-    EXPECT_EQ(info.st_mode & 07777, file.mode);
-    EXPECT_EQ(info.st_mtime, file.mtime);
+}  // namespace
+
+namespace e2e {
+INSTANTIATE_TYPED_TEST_SUITE_P(Native, GuestRestore, NativeGuest);
+INSTANTIATE_TYPED_TEST_SUITE_P(Native, GuestLogin, NativeGuest);
+INSTANTIATE_TYPED_TEST_SUITE_P(Native, UnixGuestRestore, NativeGuest);
+}  // namespace e2e
+
+namespace {
+
+// What only the native channel does: the plug-in's counter, refusals of the hypervisor, guest
+// commands through the hypervisor's operations.
+class NativeRestore : public testing::Test {
+ protected:
+  void SetUp() override {
+    native.SetUp(source.path());
+    e2e::WriteSampleTree(source.path());
   }
-  for (const std::string& folder : e2e::SampleFolders()) {
-    EXPECT_TRUE(S_ISDIR(e2e::StatOf(InGuest(folder)).st_mode)) << folder;
-  }
-  EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
-  ExpectNoSecrets(result);
-}
 
-TEST_F(NativeRestore, SecondRunKeepsTheGuestsFilesAndOverwriteAlwaysReplacesThem) {
-  ASSERT_EQ(harness.Restore(Job(), source.path()).status, 0);
-  // The guest's copy changes but keeps its time: as new as the backed-up file, so it is kept.
-  zqtest::WriteFile(InGuest("a.txt"), "changed in the guest\n");
-  zqtest::SetFileModifyTime(InGuest("a.txt"), 1600000000);
+  nlohmann::json Job(const nlohmann::json& extra = nlohmann::json::object()) { return native.Job(extra); }
+  void ExpectNoSecrets(const RunResult& result) { e2e::ExpectNoSecrets(harness, result, native.Secrets()); }
 
-  const RunResult again = harness.Restore(Job(), source.path());
-  ASSERT_EQ(again.status, 0) << again.output;
-  // The folders exist already: kept too, with the guest's own attributes.
-  EXPECT_EQ(again.summary["kept"], e2e::SampleFiles().size() + e2e::SampleFolders().size());
-  EXPECT_EQ(again.summary["restoredFolders"], 0);
-  EXPECT_EQ(again.summary["restoredFiles"], 0);
-  EXPECT_EQ(zqtest::ReadFile(InGuest("a.txt")), "changed in the guest\n");
-
-  const RunResult replaced = harness.Restore(Job({{"overwriteAlways", true}}), source.path());
-  ASSERT_EQ(replaced.status, 0) << replaced.output;
-  EXPECT_EQ(replaced.summary["restoredFiles"], e2e::SampleFiles().size());
-  EXPECT_EQ(replaced.summary["kept"], e2e::SampleFolders().size());
-  EXPECT_EQ(zqtest::ReadFile(InGuest("a.txt")), "alpha\n");
-  EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
-}
+  NativeGuest native;
+  RestoreHarness& harness = native.harness;
+  zqtest::TempDir& guest = native.guest;
+  zqtest::TempDir source;
+};
 
 struct RefusalRow {
   const char* name;
@@ -140,33 +128,9 @@ INSTANTIATE_TEST_SUITE_P(
                    "0x5B0000C1", "Virtual machine [off-vm] is not powered on. Power it on and run the restore again."},
         RefusalRow{"UnknownVm", "ghost-vm", "564d0000-0000-4000-8000-00000000dead", kGuestPassword, nullptr,
                    "0x5B0000C0", "Virtual machine [ghost-vm] was not found."},
-        RefusalRow{"WrongGuestPassword", kVm, kGuid, "not-the-guest-password", nullptr, "0x5B0000C3",
-                   "Cannot connect to the guest of virtual machine [e2e-vm] as user [root]."},
         RefusalRow{"WrongServerPassword", kVm, kGuid, kGuestPassword, "not-the-server-password", "0x5B00008B",
                    "The connection to server [vc-e2e] as user [admin] was refused: "}),
     [](const testing::TestParamInfo<RefusalRow>& row) { return std::string(row.param.name); });
-
-TEST_F(NativeRestore, RestoresHostileNamesAsTheyAreAndRefusesOnlyThoseThePlugInWouldChange) {
-  zqtest::TempDir hostile;
-  e2e::WriteHostileTree(hostile.path());
-  const std::vector<std::string> restorable = e2e::RestorableHostileNames();
-
-  const RunResult result = harness.Restore(Job(), hostile.path());
-  EXPECT_EQ(result.status, 1) << result.output;
-  EXPECT_EQ(result.summary["failed"], 2) << result.output;
-  EXPECT_EQ(result.summary["restoredFiles"], restorable.size() + 1);
-  for (const std::string& name : restorable) {
-    EXPECT_EQ(zqtest::ReadFile(InGuest(name)), "content of " + name) << name;
-  }
-  EXPECT_EQ(zqtest::ReadFile(InGuest(e2e::kHostileInner)), "inner");
-  struct stat info {};
-  EXPECT_NE(lstat(InGuest("back").c_str(), &info), 0) << "a backslash must not become a folder";
-  EXPECT_NE(lstat(InGuest("x:y").c_str(), &info), 0);
-  EXPECT_NE(lstat(InGuest("pwned").c_str(), &info), 0);
-  EXPECT_NE(lstat(harness.Folder().append("/pwned").c_str(), &info), 0);
-  EXPECT_NE(result.output.find("back\\slash: the name holds a backslash"), std::string::npos) << result.output;
-  EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
-}
 
 TEST_F(NativeRestore, GuestCommandsReachTheVmTheWayARestoreWould) {
   ASSERT_EQ(harness.Restore(Job(), source.path()).status, 0);
@@ -179,7 +143,7 @@ TEST_F(NativeRestore, GuestCommandsReachTheVmTheWayARestoreWould) {
 
   const RunResult made = harness.Guest(Job(), {"mkdir", "/checks/one"});
   EXPECT_EQ(made.status, 0) << made.output;
-  EXPECT_TRUE(S_ISDIR(e2e::StatOf(guest.Join("checks/one")).st_mode));
+  EXPECT_TRUE(S_ISDIR(zqtest::StatOf(guest.Join("checks/one")).st_mode));
 
   zqtest::WriteFile(source.Join("probe.txt"), "probe");
   const RunResult put = harness.Guest(Job(), {"put", source.Join("probe.txt"), "/checks/one/probe.txt"});

@@ -12,7 +12,7 @@
 
 #include "toolscontract/ShellQuote.h"
 #include "platform/CNyPath.h"
-#include "support/SshdFixture.h"
+#include "testbeds/sshd/SshdFixture.h"
 
 namespace e2e {
 
@@ -63,6 +63,12 @@ RestoreHarness::RestoreHarness(int instanceType) : m_instanceType(instanceType) 
 void RestoreHarness::AddSshHost(const std::string& address, int port) {
   m_sshConfig += "Host " + address + "\n  Port " + std::to_string(port) + "\n";
   zqtest::WriteFile(m_dir.Join("ssh_config"), m_sshConfig);
+}
+
+void RestoreHarness::AddSshGuest(const std::string& vmName, const std::string& guid,
+                                 const zqtest::SshdServer& server) {
+  m_server->AddVm(vmName).Guid(guid).IpAddresses({server.address()});
+  AddSshHost(server.address(), server.port());
 }
 
 void RestoreHarness::SetEnvironment(const std::string& name, const std::string& value) {
@@ -221,10 +227,13 @@ void WriteHostileTree(const std::string& root) {
   zqtest::WriteFile(root + "/xZqColonZqy", "c");
 }
 
-struct stat StatOf(const std::string& path) {
-  struct stat info {};
-  EXPECT_EQ(lstat(path.c_str(), &info), 0) << "cannot examine " << path;
-  return info;
+void ExpectNoSecrets(const RestoreHarness& harness, const RunResult& result, const std::vector<std::string>& secrets) {
+  const std::string log = zqtest::ReadFile(harness.LogFile());
+  for (const std::string& secret : secrets) {
+    EXPECT_EQ(result.output.find(secret), std::string::npos) << result.output;
+    EXPECT_EQ(result.summary.dump().find(secret), std::string::npos);
+    EXPECT_EQ(log.find(secret), std::string::npos);
+  }
 }
 
 }  // namespace e2e

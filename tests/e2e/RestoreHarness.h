@@ -13,6 +13,10 @@
 #include "support/InventoryBuilder.h"
 #include "support/TestSupport.h"
 
+namespace zqtest {
+class SshdServer;
+}
+
 namespace e2e {
 
 // What one run of zqrestore left: its exit status, everything it printed, its JSON summary.
@@ -35,6 +39,8 @@ class RestoreHarness {
 
   // Sends SSH connections for `address` to `port` (the installation's OpenSSH configuration).
   void AddSshHost(const std::string& address, int port);
+  // A VM of the inventory whose guest is `server`, reached over SSH.
+  void AddSshGuest(const std::string& vmName, const std::string& guid, const zqtest::SshdServer& server);
 
   // Which tools reach the Windows guest stand-in: its own zqplink.exe and zqpscp.exe (playing tool
   // and guest), or the real tools with the stand-in playing OpenSSH's ssh and sftp, each command
@@ -111,7 +117,7 @@ constexpr const char* kHostileFolder = "folder $(x) 'q'";
 constexpr const char* kHostileInner = "folder $(x) 'q'/inner \"file\"";
 void WriteHostileTree(const std::string& root);
 
-// lstat of a path; fails the test when it cannot be examined.
-struct stat StatOf(const std::string& path);
+// No secret reaches what zqrestore printed, its summary, or the plug-in's log.
+void ExpectNoSecrets(const RestoreHarness& harness, const RunResult& result, const std::vector<std::string>& secrets);
 
 }  // namespace e2e

@@ -14,8 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include "RestoreHarness.h"
-#include "support/SshdFixture.h"
+#include "GuestRestoreScenarios.h"
+#include "testbeds/sshd/SshdGuestEnvironment.h"
 
 namespace {
 
@@ -29,136 +29,107 @@ constexpr int kSshOnlyType = 601;
 constexpr uid_t kOwner = 1234;
 constexpr gid_t kGroup = 2345;
 
-bool RunningInCi() {
-  const char* ci = std::getenv("CI");
-  return ci != nullptr && std::string(ci) == "true";
+// One OpenSSH server for the whole program.
+zqtest::SshdGuestEnvironment& SshGuestEnvironment() {
+  static auto* environment = new zqtest::SshdGuestEnvironment("127.0.0.5");
+  return *environment;
 }
 
-// One OpenSSH server for the whole program.
-class SshGuestEnvironment : public testing::Environment {
+// A Linux guest: this machine's file system through the server, logged in as root (inside the
+// server's own account files), so that owners can be restored.
+class SshGuest {
  public:
-  static SshGuestEnvironment& Get() {
-    static SshGuestEnvironment* environment = new SshGuestEnvironment;
-    return *environment;
-  }
-  void SetUp() override {
-    if (!zqtest::SshdServer::CanRun(m_reason)) return;
-    zqtest::SshdOptions options;
-    options.address = "127.0.0.5";
-    m_server = std::make_unique<zqtest::SshdServer>(options);
-    m_available = m_server->Start(m_reason);
-  }
-  void TearDown() override { m_server.reset(); }
-  bool available() const { return m_available; }
-  const std::string& reason() const { return m_reason; }
-  zqtest::SshdServer& server() { return *m_server; }
-
- private:
-  std::unique_ptr<zqtest::SshdServer> m_server;
-  bool m_available = false;
-  std::string m_reason;
-};
-
-#define REQUIRE_SSH_GUEST()                                                   \
-  do {                                                                        \
-    if (!SshGuestEnvironment::Get().available()) {                            \
-      if (RunningInCi()) FAIL() << SshGuestEnvironment::Get().reason();       \
-      GTEST_SKIP() << SshGuestEnvironment::Get().reason();                    \
-    }                                                                         \
-  } while (0)
-
-class SshRestore : public testing::Test {
- protected:
-  void SetUp() override {
-    REQUIRE_SSH_GUEST();
-    UseServer(SshGuestEnvironment::Get().server());
-    e2e::WriteSampleTree(source.path());
-    for (const e2e::SampleFile& file : e2e::SampleFiles()) {
-      ASSERT_EQ(lchown(source.Join(file.path).c_str(), kOwner, kGroup), 0);
-    }
-    for (const std::string& folder : e2e::SampleFolders()) {
-      zqtest::SetFileModifyTime(source.Join(folder), kFolderTime);
-    }
-  }
-
+  static constexpr int kSeconds = 300;
+  static constexpr long long kChangedInGuestAt = 1600000000 + 3600;  // newer than the backup
+  static constexpr const char* kWrongPasswordCode = "0x4800006A";
+  static constexpr const char* kWrongPasswordText = "Please check guest VM login credentials.";
   static constexpr long long kFolderTime = 1300000000;
 
-  void UseServer(zqtest::SshdServer& server) {
-    harness.server().AddVm(kVm).Guid(kGuid).IpAddresses({server.address()});
-    harness.AddSshHost(server.address(), server.port());
+  void SetUp(const std::string& source) {
+    REQUIRE_SSHD_GUEST(SshGuestEnvironment());
+    harness.AddSshGuest(kVm, kGuid, server());
+    for (const e2e::SampleFile& file : e2e::SampleFiles()) {
+      ASSERT_EQ(lchown((source + "/" + file.path).c_str(), kOwner, kGroup), 0);
+    }
+    for (const std::string& folder : e2e::SampleFolders()) {
+      zqtest::SetFileModifyTime(source + "/" + folder, kFolderTime);
+    }
   }
+  zqtest::SshdServer& server() { return SshGuestEnvironment().server(); }
 
-  // The guest login with user id 0, so that owners can be restored.
-  nlohmann::json Job(const nlohmann::json& extra = nlohmann::json::object()) {
-    return harness.Job(kVm, kGuid, destination(), SshTestUsers::kRootUser, SshTestUsers::RootPassword(), extra);
+  nlohmann::json Job(const nlohmann::json& extra = nlohmann::json::object(),
+                     const std::string& password = SshTestUsers::RootPassword()) const {
+    return harness.Job(kVm, kGuid, destination(), SshTestUsers::kRootUser, password, extra);
   }
   std::string destination() const { return guest.Join("restore"); }
   std::string InGuest(const std::string& relative) const { return destination() + "/" + relative; }
+  std::vector<std::string> Secrets() const { return {SshTestUsers::RootPassword(), RestoreHarness::kServerPassword}; }
 
-  void ExpectNoSecrets(const RunResult& result) {
-    for (const char* secret : {SshTestUsers::RootPassword().c_str(), RestoreHarness::kServerPassword}) {
-      EXPECT_EQ(result.output.find(secret), std::string::npos) << result.output;
-      EXPECT_EQ(result.summary.dump().find(secret), std::string::npos);
-      EXPECT_EQ(zqtest::ReadFile(harness.LogFile()).find(secret), std::string::npos);
-    }
-  }
-
-  RestoreHarness harness{kSshOnlyType};
-  zqtest::TempDir guest;
-  zqtest::TempDir source;
-};
-
-TEST_F(SshRestore, RestoresIntoALinuxGuestWithContentTimesOwnerAndMode) {
-  const RunResult result = harness.Restore(Job(), source.path(), 300);
-  ASSERT_EQ(result.status, 0) << result.output;
-  EXPECT_EQ(result.summary["restoredFiles"], e2e::SampleFiles().size());
-  EXPECT_EQ(result.summary["restoredFolders"], e2e::SampleFolders().size());
-  EXPECT_EQ(result.summary["failed"], 0);
-  for (const e2e::SampleFile& file : e2e::SampleFiles()) {
-    SCOPED_TRACE(file.path);
-    const struct stat info = e2e::StatOf(InGuest(file.path));
-    EXPECT_EQ(zqtest::ReadFile(InGuest(file.path)), file.content);
-    EXPECT_EQ(info.st_mtime, file.mtime);
+  void ExpectCompleted(const RunResult&) const {}
+  void ExpectFile(const e2e::SampleFile& file, const struct stat& info) const {
     EXPECT_EQ(info.st_mode & 07777, file.mode);
     EXPECT_EQ(info.st_uid, kOwner);
     EXPECT_EQ(info.st_gid, kGroup);
   }
-  for (const std::string& folder : e2e::SampleFolders()) {
-    const struct stat info = e2e::StatOf(InGuest(folder));
-    EXPECT_TRUE(S_ISDIR(info.st_mode)) << folder;
-    // Applied again once the folder's contents were in place.
-    EXPECT_EQ(info.st_mtime, kFolderTime) << folder;
+  // Applied again once the folder's contents were in place.
+  void ExpectFolder(const std::string&, const struct stat& info) const { EXPECT_EQ(info.st_mtime, kFolderTime); }
+
+  // The Windows probe and then the Unix probe both need the login; the refused password is asked
+  // of the server once, the second probe takes the remembered refusal.
+  void BeforeWrongPassword() { m_failedLoginsBefore = FailedLogins(); }
+  void ExpectWrongPassword(const RunResult& result) {
+    EXPECT_EQ(FailedLogins() - m_failedLoginsBefore, 1u) << server().Log();
+    EXPECT_NE(result.output.find("zqplink.exe: authentication refused for root"), std::string::npos) << result.output;
+    EXPECT_FALSE(zqtest::Exists(destination())) << "nothing reached the guest";
   }
-  EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
-  ExpectNoSecrets(result);
-}
 
-TEST_F(SshRestore, SecondRunKeepsTheGuestsFilesAndOverwriteAlwaysReplacesThem) {
-  ASSERT_EQ(harness.Restore(Job(), source.path(), 300).status, 0);
-  zqtest::WriteFile(InGuest("a.txt"), "changed in the guest\n");
-  zqtest::SetFileModifyTime(InGuest("a.txt"), 1600000000 + 3600);  // newer than the backup
+  RestoreHarness harness{kSshOnlyType};
+  zqtest::TempDir guest;
 
-  const RunResult again = harness.Restore(Job(), source.path(), 300);
-  ASSERT_EQ(again.status, 0) << again.output;
-  // The folders exist already: kept too, with the guest's own attributes.
-  EXPECT_EQ(again.summary["kept"], e2e::SampleFiles().size() + e2e::SampleFolders().size());
-  EXPECT_EQ(again.summary["restoredFolders"], 0);
-  EXPECT_EQ(again.summary["restoredFiles"], 0);
-  EXPECT_EQ(zqtest::ReadFile(InGuest("a.txt")), "changed in the guest\n");
+ private:
+  size_t FailedLogins() {
+    const std::string log = server().Log();
+    size_t count = 0;
+    for (size_t at = log.find("Failed password for"); at != std::string::npos;
+         at = log.find("Failed password for", at + 1)) {
+      ++count;
+    }
+    return count;
+  }
 
-  const RunResult replaced = harness.Restore(Job({{"overwriteAlways", true}}), source.path(), 300);
-  ASSERT_EQ(replaced.status, 0) << replaced.output;
-  EXPECT_EQ(replaced.summary["restoredFiles"], e2e::SampleFiles().size());
-  EXPECT_EQ(zqtest::ReadFile(InGuest("a.txt")), "alpha\n");
-  EXPECT_EQ(e2e::StatOf(InGuest("a.txt")).st_mtime, 1600000000);
-}
+  size_t m_failedLoginsBefore = 0;
+};
+
+}  // namespace
+
+namespace e2e {
+INSTANTIATE_TYPED_TEST_SUITE_P(Ssh, GuestRestore, SshGuest);
+INSTANTIATE_TYPED_TEST_SUITE_P(Ssh, GuestLogin, SshGuest);
+INSTANTIATE_TYPED_TEST_SUITE_P(Ssh, UnixGuestRestore, SshGuest);
+}  // namespace e2e
+
+namespace {
+
+// What only a Linux guest over SSH does: logins other than root, a guest that goes away.
+class SshRestore : public testing::Test {
+ protected:
+  void SetUp() override {
+    e2e::WriteSampleTree(source.path());
+    ssh.SetUp(source.path());
+  }
+
+  SshGuest ssh;
+  RestoreHarness& harness = ssh.harness;
+  zqtest::TempDir& guest = ssh.guest;
+  zqtest::TempDir source;
+};
 
 // A login other than root cannot give entries away: content, mode and times arrive, every entry
 // counts as restored, and the summary warns once that the owners are the login's.
 TEST_F(SshRestore, NonRootLoginAppliesModesAndTimesAndWarnsOnceAboutOwners) {
   ASSERT_EQ(chown(guest.path().c_str(), SshTestUsers::UserId(), SshTestUsers::GroupId()), 0);
   const RunResult result = harness.Restore(
-      harness.Job(kVm, kGuid, destination(), SshTestUsers::kUser, SshTestUsers::Password()), source.path(), 300);
+      harness.Job(kVm, kGuid, ssh.destination(), SshTestUsers::kUser, SshTestUsers::Password()), source.path(), 300);
   ASSERT_EQ(result.status, 0) << result.output;
   EXPECT_EQ(result.summary["failed"], 0);
   const size_t entries = e2e::SampleFiles().size() + e2e::SampleFolders().size();
@@ -169,60 +140,15 @@ TEST_F(SshRestore, NonRootLoginAppliesModesAndTimesAndWarnsOnceAboutOwners) {
   EXPECT_NE(result.output.find("  warning     " + warning + "\n"), std::string::npos) << result.output;
   for (const e2e::SampleFile& file : e2e::SampleFiles()) {
     SCOPED_TRACE(file.path);
-    const struct stat info = e2e::StatOf(InGuest(file.path));
-    EXPECT_EQ(zqtest::ReadFile(InGuest(file.path)), file.content);
+    const struct stat info = zqtest::StatOf(ssh.InGuest(file.path));
+    EXPECT_EQ(zqtest::ReadFile(ssh.InGuest(file.path)), file.content);
     EXPECT_EQ(info.st_mtime, file.mtime);
     EXPECT_EQ(info.st_mode & 07777, file.mode);
     EXPECT_EQ(info.st_uid, SshTestUsers::UserId());
   }
   for (const std::string& folder : e2e::SampleFolders()) {
-    EXPECT_EQ(e2e::StatOf(InGuest(folder)).st_mtime, kFolderTime) << folder;
+    EXPECT_EQ(zqtest::StatOf(ssh.InGuest(folder)).st_mtime, SshGuest::kFolderTime) << folder;
   }
-}
-
-// The Windows probe and then the Unix probe both need the login; the refused password is asked of
-// the server once, the second probe takes the remembered refusal.
-TEST_F(SshRestore, RefusesAWrongGuestPasswordWithTheChannelsHint) {
-  zqtest::SshdServer& server = SshGuestEnvironment::Get().server();
-  auto failedLogins = [&server] {
-    const std::string log = server.Log();
-    size_t count = 0;
-    for (size_t at = log.find("Failed password for"); at != std::string::npos;
-         at = log.find("Failed password for", at + 1)) {
-      ++count;
-    }
-    return count;
-  };
-  const size_t before = failedLogins();
-  const std::string wrongPassword = "not the password " + std::to_string(getpid()) + "." + std::to_string(time(nullptr));
-  const RunResult result =
-      harness.Restore(harness.Job(kVm, kGuid, destination(), SshTestUsers::kRootUser, wrongPassword),
-                      source.path(), 120);
-  EXPECT_EQ(failedLogins() - before, 1u) << server.Log();
-  EXPECT_EQ(result.status, 3) << result.output;
-  ASSERT_EQ(result.summary["pendingCauses"].size(), 1u) << result.output;
-  EXPECT_EQ(result.summary["pendingCauses"][0]["code"], "0x4800006A");
-  EXPECT_NE(result.output.find("Please check guest VM login credentials."), std::string::npos) << result.output;
-  EXPECT_NE(result.output.find("zqplink.exe: authentication refused for root"), std::string::npos) << result.output;
-  struct stat info {};
-  EXPECT_NE(lstat(destination().c_str(), &info), 0) << "nothing reached the guest";
-}
-
-TEST_F(SshRestore, CarriesHostileNamesThroughEveryShellUnchanged) {
-  zqtest::TempDir hostile;
-  e2e::WriteHostileTree(hostile.path());
-  const RunResult result = harness.Restore(Job(), hostile.path(), 300);
-  EXPECT_EQ(result.status, 1) << result.output;
-  EXPECT_EQ(result.summary["failed"], 2) << result.output;
-  for (const std::string& name : e2e::RestorableHostileNames()) {
-    EXPECT_EQ(zqtest::ReadFile(InGuest(name)), "content of " + name) << name;
-  }
-  EXPECT_EQ(zqtest::ReadFile(InGuest(e2e::kHostileInner)), "inner");
-  struct stat info {};
-  EXPECT_NE(lstat(InGuest("pwned").c_str(), &info), 0);
-  EXPECT_NE(lstat((harness.Folder() + "/pwned").c_str(), &info), 0);
-  EXPECT_NE(lstat("/pwned", &info), 0);
-  EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
 }
 
 // The guest's SSH server goes away once a few entries have landed: every entry after that fails
@@ -234,8 +160,7 @@ TEST_F(SshRestore, EndsInBoundedTimeWhenTheGuestBecomesUnreachable) {
   std::string problem;
   ASSERT_TRUE(vanishing.Start(problem)) << problem;
   RestoreHarness local(kSshOnlyType);
-  local.server().AddVm(kVm).Guid(kGuid).IpAddresses({vanishing.address()});
-  local.AddSshHost(vanishing.address(), vanishing.port());
+  local.AddSshGuest(kVm, kGuid, vanishing);
   local.Set("SSH", "ConnectTimeout", "3");
   local.Set("SSH", "KeepAliveInterval", "1");
   local.Set("SSH", "KeepAliveCountMax", "2");
@@ -277,6 +202,6 @@ TEST_F(SshRestore, EndsInBoundedTimeWhenTheGuestBecomesUnreachable) {
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
-  testing::AddGlobalTestEnvironment(&SshGuestEnvironment::Get());
+  testing::AddGlobalTestEnvironment(&SshGuestEnvironment());
   return RUN_ALL_TESTS();
 }

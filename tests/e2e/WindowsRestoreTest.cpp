@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "RestoreHarness.h"
+#include "GuestRestoreScenarios.h"
 #include "platform/CNyPath.h"
 
 namespace {
@@ -23,9 +23,15 @@ constexpr const char* kGuestUser = "CORP\\alice";
 constexpr const char* kGuestPassword = "Win guest pass'1";
 constexpr int kSshOnlyType = 601;
 
-class WindowsRestore : public testing::Test {
- protected:
-  void SetUp() override {
+// The stand-in's guest: drives C and D in a folder, logins as the domain user.
+class WindowsGuest {
+ public:
+  static constexpr int kSeconds = 300;
+  static constexpr long long kChangedInGuestAt = 1600000000 + 3600;  // newer than the backup
+  static constexpr const char* kWrongPasswordCode = "0x4800006A";
+  static constexpr const char* kWrongPasswordText = "Please check guest VM login credentials.";
+
+  void SetUp(const std::string&) {
     ASSERT_FALSE(CNyDirectory::Create(drives.Join("C").c_str(), true).IsError());
     ASSERT_FALSE(CNyDirectory::Create(drives.Join("D").c_str(), true).IsError());
     zqtest::WriteFile(drives.Join("guest.json"), nlohmann::json{{"root", drives.path()},
@@ -38,54 +44,36 @@ class WindowsRestore : public testing::Test {
     harness.UseWindowsGuest(drives.Join("guest.json"));
     harness.SetEnvironment("TZ", "Europe/Berlin");
     harness.server().AddVm(kVm).Guid(kGuid).IpAddresses({kAddress});
-    e2e::WriteSampleTree(source.path());
   }
-
-  nlohmann::json Job(const nlohmann::json& extra = nlohmann::json::object()) {
-    return harness.Job(kVm, kGuid, "D:\\Restore", kGuestUser, kGuestPassword, extra);
+  nlohmann::json Job(const nlohmann::json& extra = nlohmann::json::object(),
+                     const std::string& password = kGuestPassword) const {
+    return harness.Job(kVm, kGuid, "D:\\Restore", kGuestUser, password, extra);
   }
   std::string InGuest(const std::string& relative) const { return drives.Join("D/Restore/" + relative); }
+  std::vector<std::string> Secrets() const { return {kGuestPassword, RestoreHarness::kServerPassword}; }
+
+  // Modes and owners do not travel to a Windows guest.
+  void ExpectCompleted(const RunResult&) const {}
+  void ExpectFile(const e2e::SampleFile&, const struct stat&) const {}
+  void ExpectFolder(const std::string&, const struct stat&) const {}
+  void BeforeWrongPassword() {}
+  void ExpectWrongPassword(const RunResult&) const {}
 
   RestoreHarness harness{kSshOnlyType};
   zqtest::TempDir drives;
-  zqtest::TempDir source;
 };
 
-TEST_F(WindowsRestore, RestoresTheTreeWithContentAndTimes) {
-  const RunResult result = harness.Restore(Job(), source.path(), 300);
-  ASSERT_EQ(result.status, 0) << result.output;
-  EXPECT_EQ(result.summary["restoredFiles"], e2e::SampleFiles().size());
-  EXPECT_EQ(result.summary["restoredFolders"], e2e::SampleFolders().size());
-  for (const e2e::SampleFile& file : e2e::SampleFiles()) {
-    SCOPED_TRACE(file.path);
-    EXPECT_EQ(zqtest::ReadFile(InGuest(file.path)), file.content);
-    EXPECT_EQ(e2e::StatOf(InGuest(file.path)).st_mtime, file.mtime);
+// The real tools against the stand-in's ssh: how often the guest starts powershell.exe.
+class WindowsRestore : public testing::Test {
+ protected:
+  void SetUp() override {
+    guest.SetUp("");
+    e2e::WriteSampleTree(source.path());
   }
-  for (const std::string& folder : e2e::SampleFolders()) {
-    EXPECT_TRUE(S_ISDIR(e2e::StatOf(InGuest(folder)).st_mode)) << folder;
-  }
-  EXPECT_TRUE(harness.LeftoverStagingFolders().empty()) << "the Windows channel leaves staging to the host";
-  EXPECT_EQ(result.output.find(kGuestPassword), std::string::npos);
-}
 
-TEST_F(WindowsRestore, SecondRunKeepsTheGuestsFiles) {
-  ASSERT_EQ(harness.Restore(Job(), source.path(), 300).status, 0);
-  const RunResult again = harness.Restore(Job(), source.path(), 300);
-  ASSERT_EQ(again.status, 0) << again.output;
-  // The folders exist already: kept too, with the guest's own attributes.
-  EXPECT_EQ(again.summary["kept"], e2e::SampleFiles().size() + e2e::SampleFolders().size());
-  EXPECT_EQ(again.summary["restoredFolders"], 0);
-  EXPECT_EQ(again.summary["restoredFiles"], 0);
-}
-
-TEST_F(WindowsRestore, RefusesAWrongGuestPassword) {
-  const RunResult result =
-      harness.Restore(harness.Job(kVm, kGuid, "D:\\Restore", kGuestUser, "wrong password"), source.path(), 120);
-  EXPECT_EQ(result.status, 3) << result.output;
-  ASSERT_EQ(result.summary["pendingCauses"].size(), 1u) << result.output;
-  EXPECT_EQ(result.summary["pendingCauses"][0]["code"], "0x4800006A");
-  EXPECT_NE(result.output.find("Please check guest VM login credentials."), std::string::npos) << result.output;
-}
+  WindowsGuest guest;
+  zqtest::TempDir source;
+};
 
 // How often the guest started powershell.exe, and how many scripts it ran, by the journal.
 struct PowerShellCounts {
@@ -105,33 +93,38 @@ PowerShellCounts CountPowerShell(const std::string& journal) {
 }
 
 TEST_F(WindowsRestore, PlainCommandsStartPowerShellForEachScriptTheSessionOnce) {
-  harness.UseWindowsGuest(drives.Join("guest.json"), RestoreHarness::WindowsTools::RealPlain);
-  ASSERT_EQ(harness.Restore(Job(), source.path(), 300).status, 0);
-  const PowerShellCounts plain = CountPowerShell(drives.Join("journal.jsonl"));
+  guest.harness.UseWindowsGuest(guest.drives.Join("guest.json"), RestoreHarness::WindowsTools::RealPlain);
+  ASSERT_EQ(guest.harness.Restore(guest.Job(), source.path(), 300).status, 0);
+  const PowerShellCounts plain = CountPowerShell(guest.drives.Join("journal.jsonl"));
   EXPECT_GT(plain.scripts, e2e::SampleFiles().size());
   EXPECT_EQ(plain.starts, plain.scripts);
 
-  ASSERT_EQ(::unlink(drives.Join("journal.jsonl").c_str()), 0);
-  harness.UseWindowsGuest(drives.Join("guest.json"), RestoreHarness::WindowsTools::RealSession);
-  const RunResult again = harness.Restore(Job({{"overwriteAlways", true}}), source.path(), 300);
+  ASSERT_EQ(::unlink(guest.drives.Join("journal.jsonl").c_str()), 0);
+  guest.harness.UseWindowsGuest(guest.drives.Join("guest.json"), RestoreHarness::WindowsTools::RealSession);
+  const RunResult again = guest.harness.Restore(guest.Job({{"overwriteAlways", true}}), source.path(), 300);
   ASSERT_EQ(again.status, 0) << again.output;
   EXPECT_EQ(again.summary["restoredFiles"], e2e::SampleFiles().size()) << again.output;
-  const PowerShellCounts session = CountPowerShell(drives.Join("journal.jsonl"));
+  const PowerShellCounts session = CountPowerShell(guest.drives.Join("journal.jsonl"));
   EXPECT_GT(session.scripts, e2e::SampleFiles().size());
   EXPECT_EQ(session.starts, 1u);
 }
 
 TEST_F(WindowsRestore, GuestWhosePowerShellCannotRunTheSessionGetsPlainCommands) {
-  auto config = nlohmann::json::parse(zqtest::ReadFile(drives.Join("guest.json")));
+  auto config = nlohmann::json::parse(zqtest::ReadFile(guest.drives.Join("guest.json")));
   config["sessionLoop"] = false;
-  zqtest::WriteFile(drives.Join("guest.json"), config.dump());
-  harness.UseWindowsGuest(drives.Join("guest.json"), RestoreHarness::WindowsTools::RealSession);
-  const RunResult result = harness.Restore(Job(), source.path(), 300);
+  zqtest::WriteFile(guest.drives.Join("guest.json"), config.dump());
+  guest.harness.UseWindowsGuest(guest.drives.Join("guest.json"), RestoreHarness::WindowsTools::RealSession);
+  const RunResult result = guest.harness.Restore(guest.Job(), source.path(), 300);
   ASSERT_EQ(result.status, 0) << result.output;
   EXPECT_EQ(result.summary["restoredFiles"], e2e::SampleFiles().size());
-  const PowerShellCounts counts = CountPowerShell(drives.Join("journal.jsonl"));
+  const PowerShellCounts counts = CountPowerShell(guest.drives.Join("journal.jsonl"));
   EXPECT_GE(counts.starts, counts.scripts);
   EXPECT_GT(counts.scripts, e2e::SampleFiles().size());
 }
 
 }  // namespace
+
+namespace e2e {
+INSTANTIATE_TYPED_TEST_SUITE_P(Windows, GuestRestore, WindowsGuest);
+INSTANTIATE_TYPED_TEST_SUITE_P(Windows, GuestLogin, WindowsGuest);
+}  // namespace e2e

@@ -23,6 +23,7 @@ using testing::NiceMock;
 using testing::Return;
 using testing::SetArgReferee;
 using testing::StrictMock;
+using zqtest::Exists;
 
 class MockController : public IVSAgentlessRestoreToVM {
  public:
@@ -136,11 +137,6 @@ class RestoreJobTest : public testing::Test {
     EXPECT_CALL(controller, GetJobOptions(_)).WillOnce(Return(true));
     EXPECT_CALL(controller, GenerateGuestAndStagingFolders()).WillOnce(PublishStagingFolder());
     EXPECT_CALL(controller, InitStagingFolder()).WillOnce(CreateStagingParent());
-  }
-
-  bool Exists(const std::string& path) {
-    struct stat info {};
-    return lstat(path.c_str(), &info) == 0;
   }
 
   JobFile job;

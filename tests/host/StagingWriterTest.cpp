@@ -9,16 +9,12 @@
 
 namespace {
 
+// Times with fractions of a second, which the writer keeps.
 void SetTimes(const std::string& path, time_t accessed, time_t modified) {
-  timespec times[2] = {{accessed, 250000000}, {modified, 500000000}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+  zqtest::SetTimes(path, timespec{accessed, 250000000}, timespec{modified, 500000000});
 }
 
-struct stat Lstat(const std::string& path) {
-  struct stat info {};
-  EXPECT_EQ(lstat(path.c_str(), &info), 0) << path;
-  return info;
-}
+using zqtest::StatOf;
 
 SourceEntry EntryFor(const std::string& root, const std::string& relative) {
   SourceEntry entry;
@@ -41,7 +37,7 @@ class StagingWriterTest : public testing::Test {
 };
 
 TEST_F(StagingWriterTest, CreatesAFreshStagingFolderForTheOwnerOnly) {
-  EXPECT_EQ(Lstat(writer.stagingRoot()).st_mode & 07777, 0700u);
+  EXPECT_EQ(StatOf(writer.stagingRoot()).st_mode & 07777, 0700u);
   std::string error;
   EXPECT_FALSE(writer.CreateRoot(error)) << "a staging folder serves one job only";
   EXPECT_NE(error.find("exists already"), std::string::npos) << error;
@@ -69,7 +65,7 @@ TEST_F(StagingWriterTest, CopiesAFileWithItsContentModeAndTimes) {
   ASSERT_TRUE(writer.Stage(entry, info, error)) << error;
   const std::string staged = writer.StagedPath(entry);
   EXPECT_EQ(staged, writer.stagingRoot() + "/data.bin");
-  const struct stat stagedInfo = Lstat(staged);  // before reading it changes the access time
+  const struct stat stagedInfo = StatOf(staged);  // before reading it changes the access time
   EXPECT_EQ(zqtest::ReadFile(staged), std::string("binary\0content", 14));
   EXPECT_EQ(stagedInfo.st_mode & 07777, 0640u);
   EXPECT_EQ(stagedInfo.st_mtim.tv_sec, 1400000000);
@@ -86,7 +82,7 @@ TEST_F(StagingWriterTest, DropsSetIdBitsAndKeepsAStagedFileReadable) {
   std::string error;
   const SourceEntry entry = EntryFor(source.path(), "tool");
   ASSERT_TRUE(writer.Stage(entry, info, error)) << error;
-  EXPECT_EQ(Lstat(writer.StagedPath(entry)).st_mode & 07777, 0411u);
+  EXPECT_EQ(StatOf(writer.StagedPath(entry)).st_mode & 07777, 0411u);
   // The header still carries the source's bits.
   EXPECT_EQ(MakeFileHeader(info).mode, 06011);
 }
@@ -99,7 +95,7 @@ TEST_F(StagingWriterTest, CreatesAFolderThatStaysWritableForItsContents) {
   std::string error;
   const SourceEntry entry = EntryFor(source.path(), "ro");
   ASSERT_TRUE(writer.Stage(entry, info, error)) << error;
-  const struct stat staged = Lstat(writer.StagedPath(entry));
+  const struct stat staged = StatOf(writer.StagedPath(entry));
   EXPECT_TRUE(S_ISDIR(staged.st_mode));
   EXPECT_EQ(staged.st_mode & 07777, 0755u);
   EXPECT_EQ(staged.st_mtime, 1200000000);

@@ -20,7 +20,7 @@
 #include "guestapi/ZQVMInfoGuestAPI.h"
 #include "host/RestoreJob.h"
 #include "platform/CNyPath.h"
-#include "vminfo/ComponentFixture.h"
+#include "hypervisor/ComponentFixture.h"
 
 namespace {
 

@@ -23,7 +23,8 @@
 #include <gtest/gtest.h>
 
 #include "e2e/RestoreHarness.h"
-#include "support/SshdFixture.h"
+#include "support/FileHelpers.h"
+#include "testbeds/sshd/SshdGuestEnvironment.h"
 
 namespace {
 
@@ -41,39 +42,12 @@ constexpr gid_t kGroup = 2345;
 bool g_privateMounts = false;
 std::string g_mountProblem;
 
-bool RunningInCi() {
-  const char* ci = std::getenv("CI");
-  return ci != nullptr && std::string(ci) == "true";
+zqtest::SshdGuestEnvironment& HostileGuestEnvironment() {
+  static auto* environment = new zqtest::SshdGuestEnvironment("127.0.0.7");
+  return *environment;
 }
 
-class HostileGuestEnvironment : public testing::Environment {
- public:
-  static HostileGuestEnvironment& Get() {
-    static HostileGuestEnvironment* environment = new HostileGuestEnvironment;
-    return *environment;
-  }
-  void SetUp() override {
-    if (!zqtest::SshdServer::CanRun(m_reason)) return;
-    zqtest::SshdOptions options;
-    options.address = "127.0.0.7";
-    m_server = std::make_unique<zqtest::SshdServer>(options);
-    m_available = m_server->Start(m_reason);
-  }
-  void TearDown() override { m_server.reset(); }
-  bool available() const { return m_available; }
-  const std::string& reason() const { return m_reason; }
-  zqtest::SshdServer& server() { return *m_server; }
-
- private:
-  std::unique_ptr<zqtest::SshdServer> m_server;
-  bool m_available = false;
-  std::string m_reason;
-};
-
-void SetTimes(const std::string& path, long long seconds) {
-  timespec times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
-}
+using zqtest::SetTimes;
 
 // A backed-up file: content, mode, owner and modification time.
 void Backup(const std::string& path, const std::string& content, mode_t mode = 0640, uid_t uid = kOwner,
@@ -141,16 +115,10 @@ struct ThreatRow {
 
 void PrintTo(const ThreatRow& row, std::ostream* out) { *out << row.name; }
 
-struct stat Lstat(const std::string& path) {
-  struct stat info {};
-  EXPECT_EQ(lstat(path.c_str(), &info), 0) << path << ": " << std::strerror(errno);
-  return info;
-}
-
 // The restored file is a regular file with the backed-up content, owner, mode and time.
 void ExpectRestored(const std::string& path, const std::string& content, mode_t mode = 0640, uid_t uid = kOwner,
                     gid_t gid = kGroup) {
-  const struct stat info = Lstat(path);
+  const struct stat info = zqtest::StatOf(path);
   EXPECT_TRUE(S_ISREG(info.st_mode)) << path;
   EXPECT_EQ(zqtest::ReadFile(path), content) << path;
   EXPECT_EQ(info.st_mode & 07777, mode) << path;
@@ -219,7 +187,7 @@ const ThreatRow kThreats[] = {
      {1, 0, 2},
      [](Scene& s) {
        ExpectRestored(s.InDestination("notes.txt"), "backup notes\n");
-       EXPECT_TRUE(S_ISLNK(Lstat(s.InDestination("docs")).st_mode));
+       EXPECT_TRUE(S_ISLNK(zqtest::StatOf(s.InDestination("docs")).st_mode));
      }},
     {"FolderWhereAFileIsRestoredIsLeftAlone", 601,
      [](Scene& s) {
@@ -230,7 +198,7 @@ const ThreatRow kThreats[] = {
      },
      {1, 0, 1},
      [](Scene& s) {
-       const struct stat info = Lstat(s.InDestination("notes.txt"));
+       const struct stat info = zqtest::StatOf(s.InDestination("notes.txt"));
        EXPECT_TRUE(S_ISDIR(info.st_mode));
        EXPECT_EQ(info.st_mode & 07777, 0755u) << "no attribute stamped on the guest's folder";
        EXPECT_EQ(info.st_uid, 0u);
@@ -286,10 +254,7 @@ const ThreatRow kThreats[] = {
 class UnixHostileGuest : public testing::TestWithParam<ThreatRow> {};
 
 TEST_P(UnixHostileGuest, LeavesTheGuestIntactAndReportsTheTruth) {
-  if (!HostileGuestEnvironment::Get().available()) {
-    if (RunningInCi()) FAIL() << HostileGuestEnvironment::Get().reason();
-    GTEST_SKIP() << HostileGuestEnvironment::Get().reason();
-  }
+  REQUIRE_SSHD_GUEST(HostileGuestEnvironment());
   const ThreatRow& row = GetParam();
   Scene scene;
   ASSERT_EQ(mkdir(scene.destination().c_str(), 0755), 0);
@@ -301,9 +266,7 @@ TEST_P(UnixHostileGuest, LeavesTheGuestIntactAndReportsTheTruth) {
   const auto outsideBefore = Snapshot(scene.outside.path());
 
   RestoreHarness harness(row.instanceType);
-  zqtest::SshdServer& server = HostileGuestEnvironment::Get().server();
-  harness.server().AddVm(kVm).Guid(kGuid).IpAddresses({server.address()});
-  harness.AddSshHost(server.address(), server.port());
+  harness.AddSshGuest(kVm, kGuid, HostileGuestEnvironment().server());
   if (row.instanceType != 601) harness.Set("VirtualServer", "UseZQGuestAPI", "true");
   const RunResult result = harness.Restore(
       harness.Job(kVm, kGuid, scene.destination(), SshTestUsers::kRootUser, SshTestUsers::RootPassword()),
@@ -333,6 +296,6 @@ int main(int argc, char** argv) {
     g_mountProblem = std::string("no private mount namespace: ") + std::strerror(errno);
   }
   testing::InitGoogleTest(&argc, argv);
-  testing::AddGlobalTestEnvironment(&HostileGuestEnvironment::Get());
+  testing::AddGlobalTestEnvironment(&HostileGuestEnvironment());
   return RUN_ALL_TESTS();
 }

@@ -30,11 +30,7 @@ constexpr long long k2019 = 1560000000;
 constexpr long long kJuly2020 = 1593604800;  // 2020-07-01 12:00 UTC, 08:00 in New York
 constexpr long long kHour = 3600;
 
-// Sets the access and modification times of `path` itself (a link's own times for a link).
-void SetTimes(const std::string& path, long long seconds) {
-  const timespec times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
-}
+using zqtest::SetTimes;
 
 void WriteFile(const std::string& path, const std::string& content, long long modify) {
   fs::create_directories(fs::path(path).parent_path());
@@ -46,7 +42,7 @@ void WriteFile(const std::string& path, const std::string& content, long long mo
 std::map<std::string, std::string> Snapshot(const std::string& root) {
   std::map<std::string, std::string> items;
   for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-    const struct stat info = e2e::StatOf(it->path().string());
+    const struct stat info = zqtest::StatOf(it->path().string());
     std::string state = std::to_string(info.st_mode) + " " + std::to_string(info.st_mtime);
     if (S_ISREG(info.st_mode)) state += " " + zqtest::ReadFile(it->path().string());
     if (S_ISLNK(info.st_mode)) state += " -> " + fs::read_symlink(it->path()).string();
@@ -121,8 +117,8 @@ TEST_P(WindowsHostileGuest, LeavesTheGuestIntactAndReportsWhatHappened) {
   row.check(scene);
 }
 
-bool IsLink(const std::string& path) { return S_ISLNK(e2e::StatOf(path).st_mode); }
-time_t ModifyTime(const std::string& path) { return e2e::StatOf(path).st_mtime; }
+using zqtest::IsLink;
+time_t ModifyTime(const std::string& path) { return zqtest::StatOf(path).st_mtime; }
 
 INSTANTIATE_TEST_SUITE_P(
     Threats, WindowsHostileGuest,

@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "GuestAgentFixture.h"
-#include "e2e/RestoreHarness.h"
+#include "e2e/GuestRestoreScenarios.h"
+#include "testbeds/qemu-ga/GuestAgentFixture.h"
 
 namespace {
 
@@ -16,62 +16,48 @@ using e2e::RunResult;
 
 constexpr int kLibvirtType = 701;
 
-class AgentRestore : public testing::Test {
- protected:
-  void SetUp() override {
+// The guest behind a real qemu-ga: this machine, with the destination in a folder of the test.
+class AgentGuest {
+ public:
+  static constexpr int kSeconds = 120;
+  static constexpr long long kChangedInGuestAt = 1600000000 + 3600;  // newer than the backup
+
+  void SetUp(const std::string&) {
     ::umask(022);
     std::string problem;
     ASSERT_TRUE(agent.Start(problem)) << problem;
-    e2e::WriteSampleTree(source.path());
   }
-
-  nlohmann::json Job(const nlohmann::json& extra = nlohmann::json::object()) {
-    nlohmann::json job = harness.Job("agent-vm", "6b0a7e3c-0000-4000-8000-00000000a9e1", destination, "root", "unused guest password", extra);
+  nlohmann::json Job(const nlohmann::json& extra = nlohmann::json::object()) const {
+    nlohmann::json job = harness.Job("agent-vm", "6b0a7e3c-0000-4000-8000-00000000a9e1", destination, "root",
+                                     kGuestPassword, extra);
     job["vm"]["server"] = "unix:" + agent.socketPath();
     return job;
   }
   std::string InGuest(const std::string& relative) const { return destination + "/" + relative; }
+  std::vector<std::string> Secrets() const { return {kGuestPassword, RestoreHarness::kServerPassword}; }
 
+  void ExpectCompleted(const RunResult&) const {}
+  void ExpectFile(const e2e::SampleFile& file, const struct stat& info) const {
+    EXPECT_EQ(info.st_mode & 07777, file.mode);
+  }
+  void ExpectFolder(const std::string&, const struct stat&) const {}
+
+  RestoreHarness harness{kLibvirtType};
   zqtest::TempDir agentDir;
   kvmtest::GuestAgent agent{agentDir.path()};
   zqtest::TempDir guest;
   const std::string destination = guest.Join("restore");
-  zqtest::TempDir source;
-  RestoreHarness harness{kLibvirtType};
+
+ private:
+  // The agent takes no guest login; the job carries one all the same.
+  static constexpr const char* kGuestPassword = "unused guest password";
 };
 
-TEST_F(AgentRestore, RestoresTheTreeAndKeepsItOnTheSecondRun) {
-  const RunResult result = harness.Restore(Job(), source.path());
-  ASSERT_EQ(result.status, 0) << result.output;
-  EXPECT_EQ(result.summary["restoredFiles"], e2e::SampleFiles().size());
-  EXPECT_EQ(result.summary["failed"], 0);
-  for (const e2e::SampleFile& file : e2e::SampleFiles()) {
-    SCOPED_TRACE(file.path);
-    const struct stat info = e2e::StatOf(InGuest(file.path));
-    EXPECT_EQ(zqtest::ReadFile(InGuest(file.path)), file.content);
-    EXPECT_EQ(info.st_mode & 07777, file.mode);
-    EXPECT_EQ(info.st_mtime, file.mtime);
-  }
-  const RunResult again = harness.Restore(Job(), source.path());
-  ASSERT_EQ(again.status, 0) << again.output;
-  EXPECT_EQ(again.summary["kept"], e2e::SampleFiles().size() + e2e::SampleFolders().size());
-  EXPECT_EQ(again.summary["restoredFiles"], 0);
-  EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
-}
-
-TEST_F(AgentRestore, HostileNamesLandIntactOrAreRefusedWithReasons) {
-  zqtest::TempDir hostile;
-  e2e::WriteHostileTree(hostile.path());
-  const RunResult result = harness.Restore(Job(), hostile.path());
-  EXPECT_EQ(result.status, 1) << result.output;
-  EXPECT_EQ(result.summary["failed"], 2) << result.output;
-  for (const std::string& name : e2e::RestorableHostileNames()) {
-    EXPECT_EQ(zqtest::ReadFile(InGuest(name)), "content of " + name) << name;
-  }
-  EXPECT_EQ(zqtest::ReadFile(InGuest(e2e::kHostileInner)), "inner");
-  struct stat info {};
-  EXPECT_NE(lstat(InGuest("pwned").c_str(), &info), 0);
-  EXPECT_NE(result.output.find("back\\slash: the name holds a backslash"), std::string::npos) << result.output;
-}
-
 }  // namespace
+
+namespace e2e {
+INSTANTIATE_TYPED_TEST_SUITE_P(Agent, GuestRestore, AgentGuest);
+INSTANTIATE_TYPED_TEST_SUITE_P(Agent, UnixGuestRestore, AgentGuest);
+// The agent takes no guest login to refuse.
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(GuestLogin);
+}  // namespace e2e

@@ -25,7 +25,7 @@
 
 #include "e2e/RestoreHarness.h"
 #include "hypervisor/AgentTransport.h"
-#include "support/SshdFixture.h"
+#include "testbeds/sshd/SshdFixture.h"
 
 namespace {
 
@@ -38,11 +38,6 @@ constexpr int kLibvirtType = 701;
 constexpr int kBootSeconds = 150;
 
 double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-bool FileExists(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0;
-}
 
 // What a guest program left, run through the agent directly (not through the component).
 struct GuestRun {
@@ -57,7 +52,7 @@ class TestVM : public testing::Environment {
   static TestVM* instance;
 
   void SetUp() override {
-    if (!FileExists("/usr/bin/qemu-system-x86_64") || KernelVersion().empty()) {
+    if (!zqtest::Exists("/usr/bin/qemu-system-x86_64") || KernelVersion().empty()) {
       m_skipReason = "THIS MACHINE CANNOT RUN QEMU (no qemu-system-x86_64 or no kernel in /boot): the KVM VM suite "
                      "did NOT run";
       std::cerr << "\n*** " << m_skipReason << " ***\n\n";
@@ -144,7 +139,7 @@ class TestVM : public testing::Environment {
     std::string output;
     zqtest::RunBounded("ls /boot | sed -n 's/^vmlinuz-//p' | sort -V | tail -n 1", 10, output);
     while (!output.empty() && output.back() == '\n') output.pop_back();
-    return FileExists("/boot/vmlinuz-" + output) && FileExists("/lib/modules/" + output) ? output : "";
+    return zqtest::Exists("/boot/vmlinuz-" + output) && zqtest::Exists("/lib/modules/" + output) ? output : "";
   }
   static std::string Accel() {
     const char* accel = std::getenv("ZQ_TEST_VM_ACCEL");

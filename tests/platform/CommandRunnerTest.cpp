@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "platform/ZqProcess.h"
+#include "support/ScriptedRunner.h"
 
 namespace {
 
@@ -127,23 +128,15 @@ TEST(CommandRunner, EndsACommandAtItsLimitWithItsWholeProcessGroup) {
   }
 }
 
-class RecordingRunner : public CommandRunner {
- public:
-  int Run(const std::string& command, std::string* out, std::string*) override {
-    last = command;
-    if (out != nullptr) *out = "canned";
-    return 7;
-  }
-  std::string last;
-};
-
 TEST(CommandRunner, TestDoubleReplacesTheRealRunner) {
-  auto fake = std::make_shared<RecordingRunner>();
-  auto previous = SetCommandRunner(fake);
+  auto fake = std::make_shared<zqtest::ScriptedRunner>();
+  fake->Queue({7, "canned"});
   std::string out;
-  EXPECT_EQ(ZqProcess::system("anything", &out, nullptr, 0, true), 7);
-  SetCommandRunner(previous);
-  EXPECT_EQ(fake->last, "anything");
+  {
+    zqtest::ScopedRunner installed{fake};
+    EXPECT_EQ(ZqProcess::system("anything", &out, nullptr, 0, true), 7);
+  }
+  EXPECT_EQ(fake->Commands(), std::vector<std::string>{"anything"});
   EXPECT_EQ(out, "canned");
 }
 

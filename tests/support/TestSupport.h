@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "FileHelpers.h"
 #include "platform/EvEvent.h"
 #include "platform/ZQPlatformInfo.h"
 
@@ -78,8 +79,7 @@ class ScopedEnv {
   std::string m_oldValue;
 };
 
-void WriteFile(const std::string& path, const std::string& content);
-std::string ReadFile(const std::string& path);
-void SetFileModifyTime(const std::string& path, long long seconds);
+// True when CI=true: there tests that need a tool or a test bed must run, never skip.
+bool RunningInCi();
 
 }  // namespace zqtest

@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "testbeds/sshd/SshdFixture.h"
 #include "toolscontract/ShellQuote.h"
 #include "toolscontract/SshToolsContract.h"
-#include "support/SshdFixture.h"
 #include "support/TestSupport.h"
 #include "UnixTestDoubles.h"
 
@@ -37,10 +37,7 @@ ScriptRun RunHelper(const std::vector<std::string>& args, const std::string& env
   return run;
 }
 
-void SetTimes(const std::string& path, long long access, long long modify) {
-  timespec times[2] = {{static_cast<time_t>(access), 0}, {static_cast<time_t>(modify), 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
-}
+using zqtest::SetTimes;
 
 std::string Ids() { return std::to_string(geteuid()) + "/" + std::to_string(getegid()); }
 
@@ -327,8 +324,7 @@ TEST(HelperScript, SpellsTheMarkerAndItsNameAsTheChannelDoes) {
 TEST(HelperScript, IsShellcheckClean) {
   std::string output;
   if (zqtest::RunBounded("command -v shellcheck", 10, output) != 0) {
-    const char* ci = std::getenv("CI");
-    if (ci != nullptr && std::string(ci) == "true") FAIL() << "shellcheck is missing";
+    if (zqtest::RunningInCi()) FAIL() << "shellcheck is missing";
     GTEST_SKIP() << "shellcheck is not installed";
   }
   EXPECT_EQ(zqtest::RunBounded("shellcheck " + ShellQuote::SingleQuoted(ZQ_HELPER_SCRIPT), 60, output), 0)

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/SshdFixture.h"
+#include "testbeds/sshd/SshdFixture.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -13,8 +13,8 @@
 
 #include "SshdEnvironment.h"
 #include "UnixTestDoubles.h"
+#include "testbeds/sshd/SshTestInstallation.h"
 #include "toolscontract/ShellQuote.h"
-#include "support/SshTestInstallation.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include "tools/ControlFolder.h"
 #include "tools/GuestFileCopy.h"
 
-#include "support/SshdFixture.h"
-#include "support/SshTestInstallation.h"
+#include "testbeds/sshd/SshTestInstallation.h"
+#include "testbeds/sshd/SshdFixture.h"
 #include "support/TestSupport.h"
 #include "tools/OpenSshCommand.h"
 #include "tools/PuttyArguments.h"

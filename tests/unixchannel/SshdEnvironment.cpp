@@ -33,11 +33,6 @@ HangingLoginShell::~HangingLoginShell() {
   }
 }
 
-bool RunningInCi() {
-  const char* ci = std::getenv("CI");
-  return ci != nullptr && std::string(ci) == "true";
-}
-
 void SshdEnvironment::SetUp() {
   if (!zqtest::SshdServer::CanRun(m_reason)) return;
   zqtest::SshdOptions sftp;

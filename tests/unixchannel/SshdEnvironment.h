@@ -7,7 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "support/SshdFixture.h"
+#include "support/TestSupport.h"
+#include "testbeds/sshd/SshdFixture.h"
 
 class SshdEnvironment : public testing::Environment {
  public:
@@ -37,8 +38,7 @@ class HangingLoginShell {
   HangingLoginShell& operator=(const HangingLoginShell&) = delete;
 };
 
-// True when CI=true: there these tests must run, never skip.
-bool RunningInCi();
+using zqtest::RunningInCi;
 
 // Skips the test when no server could be started, except in CI, where that is a failure.
 #define REQUIRE_SSHD()                                                             \

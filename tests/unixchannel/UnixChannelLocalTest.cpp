@@ -15,6 +15,7 @@
 namespace {
 
 using VMInfoStructs::SGuestFile;
+using zqtest::Exists;
 using zqtest::FakeToolsFolder;
 using zqtest::ScopedEnv;
 using zqtest::ScopedLogCapture;
@@ -29,11 +30,6 @@ class UnixChannelLocal : public testing::Test {
   void SetUp() override {
     settings.Set("Base", "dBASEHOME", tools.path());
     ASSERT_TRUE(channel.Init(zqtest::MakeLogin("root", kPassword, "127.0.0.1")));
-  }
-
-  bool Exists(const std::string& path) {
-    struct stat info {};
-    return lstat(path.c_str(), &info) == 0;
   }
 
   FakeToolsFolder tools;

@@ -15,7 +15,7 @@
 
 #include "SshdEnvironment.h"
 #include "UnixTestDoubles.h"
-#include "support/SshTestInstallation.h"
+#include "testbeds/sshd/SshTestInstallation.h"
 
 namespace {
 
@@ -33,10 +33,7 @@ double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-bool Exists(const std::string& path) {
-  struct stat info {};
-  return lstat(path.c_str(), &info) == 0;
-}
+using zqtest::Exists;
 
 // A guest folder owned by the test user, removed afterwards.
 class GuestFolder {

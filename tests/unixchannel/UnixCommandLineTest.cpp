@@ -7,10 +7,10 @@
 
 namespace {
 
-using zqtest::RecordingRunner;
 using zqtest::ScopedLogCapture;
 using zqtest::ScopedRunner;
 using zqtest::ScopedSettings;
+using zqtest::ScriptedRunner;
 using VMInfoStructs::SGuestFile;
 
 const std::string kPlink = "/opt/zq/zqplink.exe 10.0.0.5 -l root \"bash -s\" -- < /opt/zq/zqvsa_agentless.sh ";
@@ -23,8 +23,8 @@ class UnixCommandLines : public testing::Test {
     runner->answer = [this](const std::string& command) { return Reply(command); };
   }
 
-  RecordingRunner::Answer Reply(const std::string& command) {
-    RecordingRunner::Answer answer;
+  ScriptedRunner::Answer Reply(const std::string& command) {
+    ScriptedRunner::Answer answer;
     if (command.find("uname -a") != std::string::npos) answer.output = "Linux guest\n";
     if (command.find("--file_exists") != std::string::npos) answer.output = fileExistsAnswer;
     if (command.find("--browse_path") != std::string::npos) answer.output = browseAnswer;
@@ -40,7 +40,7 @@ class UnixCommandLines : public testing::Test {
 
   ScopedSettings settings;
   ScopedLogCapture capture;
-  std::shared_ptr<RecordingRunner> runner = std::make_shared<RecordingRunner>();
+  std::shared_ptr<ScriptedRunner> runner = std::make_shared<ScriptedRunner>();
   ScopedRunner installed{runner};
   zqtest::StubVMInfo vmInfo{VSInstanceNoNativeGuestOps};
   ZQUnixGuestAPI channel{&vmInfo};
@@ -191,7 +191,7 @@ TEST_F(UnixCommandLines, CopyQuotesBothPathsForTheProxyShell) {
 
 TEST_F(UnixCommandLines, CopyFailsWhenTheParentCannotBeCreated) {
   runner->answer = [](const std::string& command) {
-    RecordingRunner::Answer answer;
+    ScriptedRunner::Answer answer;
     if (command.find("--create_parent_dir") != std::string::npos) answer.status = 1;
     return answer;
   };
@@ -236,7 +236,7 @@ class UnixProbe : public testing::Test {
   // Answers each probe by its address: "dead" fails, others print `answers[address]`.
   void AnswerByAddress(std::map<std::string, std::string> answers) {
     runner->answer = [answers](const std::string& command) {
-      RecordingRunner::Answer answer{255, ""};
+      ScriptedRunner::Answer answer{255, ""};
       for (const auto& [address, text] : answers) {
         if (command.find(" " + address + " -l ") != std::string::npos) answer = {0, text};
       }
@@ -246,7 +246,7 @@ class UnixProbe : public testing::Test {
 
   ScopedSettings settings;
   ScopedLogCapture capture;
-  std::shared_ptr<RecordingRunner> runner = std::make_shared<RecordingRunner>();
+  std::shared_ptr<ScriptedRunner> runner = std::make_shared<ScriptedRunner>();
   ScopedRunner installed{runner};
   zqtest::StubVMInfo vmInfo{VSInstanceNoNativeGuestOps};
   ZQUnixGuestAPI channel{&vmInfo};

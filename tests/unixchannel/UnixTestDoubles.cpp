@@ -38,39 +38,10 @@ void WriteExecutable(const std::string& path, const std::string& content) {
 
 }  // namespace
 
-int RecordingRunner::Run(const std::string& command, std::string* out, std::string* err) {
-  {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    m_commands.push_back(command);
-  }
-  Answer reply;
-  if (answer) {
-    reply = answer(command);
-  } else if (command.find("uname -a") != std::string::npos) {
-    reply.output = "Linux guest 6.1.0 x86_64 GNU/Linux\n";
-  }
-  if (out != nullptr) *out = reply.output;
-  if (err != nullptr) err->clear();
-  return reply.status;
-}
-
-std::vector<std::string> RecordingRunner::Commands() const {
-  std::lock_guard<std::mutex> guard(m_mutex);
-  return m_commands;
-}
-
 FakeToolsFolder::FakeToolsFolder() {
   WriteExecutable(m_dir.Join("zqplink.exe"), kFakePlink);
   WriteExecutable(m_dir.Join("zqpscp.exe"), kFakePscp);
   WriteExecutable(m_dir.Join("zqvsa_agentless.sh"), ReadFile(ZQ_HELPER_SCRIPT));
-}
-
-GuestLoginCred MakeLogin(const std::string& user, const std::string& password, const std::string& addresses) {
-  GuestLoginCred login;
-  login.userName = user;
-  login.password = password;
-  login.ipAddress = addresses;
-  return login;
 }
 
 std::vector<std::string> HostileNames(const std::string& canary) {
@@ -92,13 +63,6 @@ std::vector<std::string> HostileNames(const std::string& canary) {
       "~root",
       std::string(255, 'n'),
   };
-}
-
-std::string ReadIfPresent(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 }  // namespace zqtest

@@ -1,5 +1,5 @@
-// Doubles shared by the Unix channel tests: a VM-information object that only knows its kind, a
-// command runner that records command lines, and a base folder with stand-ins for the SSH tools.
+// Doubles shared by the Unix channel tests: a VM-information object that only knows its kind, and a
+// base folder with stand-ins for the SSH tools. The scripted command runner is the shared one.
 #pragma once
 
 #include <functional>
@@ -10,7 +10,9 @@
 
 #include "guestapi/ZQUnixGuestAPI.h"
 #include "platform/ZqProcess.h"
+#include "support/Credentials.h"
 #include "support/RefusingVMInfo.h"
+#include "support/ScriptedRunner.h"
 #include "support/TestSupport.h"
 
 namespace zqtest {
@@ -30,34 +32,6 @@ class StubVMInfo : public RefusingVMInfo {
   VirtualServerInstanceType m_type;
 };
 
-// Records every command line instead of running it. `answer` decides status and output; by
-// default "uname -a" answers as Linux and everything else succeeds silently.
-class RecordingRunner : public CommandRunner {
- public:
-  struct Answer {
-    int status = 0;
-    std::string output;
-  };
-  int Run(const std::string& command, std::string* out, std::string* err) override;
-  std::vector<std::string> Commands() const;
-
-  std::function<Answer(const std::string&)> answer;
-
- private:
-  mutable std::mutex m_mutex;
-  std::vector<std::string> m_commands;
-};
-
-// Installs a runner for the object's life and puts the previous one back afterwards.
-class ScopedRunner {
- public:
-  explicit ScopedRunner(std::shared_ptr<CommandRunner> runner) : m_previous(SetCommandRunner(std::move(runner))) {}
-  ~ScopedRunner() { SetCommandRunner(m_previous); }
-
- private:
-  std::shared_ptr<CommandRunner> m_previous;
-};
-
 // A base folder with the real helper script and stand-ins for the SSH tools: the zqplink.exe
 // stand-in runs the remote command words, joined by blanks, with the local /bin/sh, the way an SSH
 // server hands a command to the login shell; the zqpscp.exe stand-in copies with cp. Both append
@@ -72,14 +46,12 @@ class FakeToolsFolder {
   TempDir m_dir;
 };
 
-GuestLoginCred MakeLogin(const std::string& user, const std::string& password, const std::string& addresses);
-
 // Names that a shell would take apart if any layer forgot its quoting: both quote kinds, $,
 // backquote, backslash, blanks, a leading dash, a newline, non-UTF-8 bytes, a glob, 255 bytes.
 // Several carry a command that would leave the file `canary` behind in the working folder.
 std::vector<std::string> HostileNames(const std::string& canary);
 
 // Reads a whole file, or "" when it is missing.
-std::string ReadIfPresent(const std::string& path);
+inline std::string ReadIfPresent(const std::string& path) { return ReadFile(path); }
 
 }  // namespace zqtest

@@ -59,11 +59,6 @@ struct HostRecords {
   HostRecords& operator=(const HostRecords&) = delete;
 };
 
-void SetTimes(const std::string& path, int64_t seconds) {
-  timespec times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
-  if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) ADD_FAILURE() << "cannot set the times of " << path;
-}
-
 // Writes one entry below the staging folder as the host's restore stream would.
 std::string Stage(const std::string& stagingFolder, const StagedEntry& entry) {
   const std::string path = stagingFolder + "/" + entry.path;
@@ -74,7 +69,7 @@ std::string Stage(const std::string& stagingFolder, const StagedEntry& entry) {
     zqtest::WriteFile(path, entry.content);
     chmod(path.c_str(), kStagedMode);
   }
-  SetTimes(path, entry.mtime);
+  zqtest::SetTimes(path, entry.mtime);
   return path;
 }
 

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "support/InventoryBuilder.h"
-#include "support/SshTestInstallation.h"
+#include "testbeds/sshd/SshTestInstallation.h"
 #include "support/TestSupport.h"
 
 namespace wholejob {

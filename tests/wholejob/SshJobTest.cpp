@@ -45,7 +45,7 @@ class SshWholeJob : public WholeJobTest {
  protected:
   void SetUp() override {
     REQUIRE_SSH_GUEST();
-    m_site.installation().AddHost(SshGuest::Get().address(), SshGuest::Get().port());
+    m_site.installation().AddHost(SshGuest().server().address(), SshGuest().server().port());
     m_tree = UnixTree(SshTestUsers::UserId(), SshTestUsers::GroupId());
     m_watch = std::make_unique<ProcessWatch>(Secrets());
   }
@@ -61,7 +61,7 @@ class SshWholeJob : public WholeJobTest {
 
   // A VM of the hypervisor server whose guest address is the SSH server's.
   zqtest::InventoryBuilder::Vm& AddSshVm(const std::string& name, const std::string& guid) {
-    return m_site.server().AddVm(name).Guid(guid).IpAddresses({SshGuest::Get().address()});
+    return m_site.server().AddVm(name).Guid(guid).IpAddresses({SshGuest().server().address()});
   }
 
   static RestoreTarget SshTarget(const std::string& name, const std::string& guid) {
@@ -138,7 +138,7 @@ TEST_F(SshWholeJob, NoNativeKindWhoseGuestCannotBeReachedIsRefusedWithTheThreeLi
       {"nothing answers at the guest's address", "lnx-dead", "guid-dead", SshTestUsers::RootPassword(),
        std::string("zqplink.exe: cannot connect to ") + kDeadAddress + ": connection refused"},
       {"the guest refuses the login", "lnx-locked", "guid-locked", kWrongGuestPassword,
-       "zqplink.exe: authentication refused for root at " + SshGuest::Get().address()},
+       "zqplink.exe: authentication refused for root at " + SshGuest().server().address()},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.situation);

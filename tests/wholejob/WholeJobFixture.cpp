@@ -4,7 +4,7 @@
 
 #include <ostream>
 
-#include "support/SshdFixture.h"
+#include "testbeds/sshd/SshdFixture.h"
 
 namespace wholejob {
 

@@ -4,6 +4,6 @@
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
-  testing::AddGlobalTestEnvironment(&wholejob::SshGuest::Get());
+  testing::AddGlobalTestEnvironment(&wholejob::SshGuest());
   return RUN_ALL_TESTS();
 }

@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "guestapi/ZQWinGuestAPI.h"
+#include "support/Credentials.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -51,11 +52,7 @@ class WinGuestIntegration : public ::testing::Test {
   }
 
   bool InitChannel(const std::string& addresses = kAddress, const std::string& password = kPassword) {
-    GuestLoginCred cred;
-    cred.userName = "CORP\\alice";
-    cred.password = password;
-    cred.ipAddress = addresses;
-    return m_channel.Init(cred);
+    return m_channel.Init(zqtest::MakeLogin("CORP\\alice", password, addresses));
   }
 
   std::string Host(const std::string& relative) { return m_dir.Join("root/" + relative); }

@@ -3,11 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <deque>
 
 #include "toolscontract/ShellQuote.h"
 #include "guestapi/ZQWinGuestAPI.h"
 #include "platform/ZqProcess.h"
+#include "support/Credentials.h"
+#include "support/ScriptedRunner.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -30,31 +31,6 @@ std::string Guarded(const std::string& base, const std::string& names, const std
          body + "}";
 }
 
-// Records each command line, the password the tools would see, and answers in order.
-class ScriptedRunner : public CommandRunner {
- public:
-  struct Answer {
-    int status;
-    std::string out;
-  };
-  int Run(const std::string& command, std::string* out, std::string* err) override {
-    commands.push_back(command);
-    const char* password = std::getenv("ZQ_PUTTY_PASS");
-    passwords.push_back(password ? password : "<unset>");
-    Answer answer{0, ""};
-    if (!answers.empty()) {
-      answer = answers.front();
-      answers.pop_front();
-    }
-    if (out) *out = answer.out;
-    if (err) err->clear();
-    return answer.status;
-  }
-  std::vector<std::string> commands;
-  std::vector<std::string> passwords;
-  std::deque<Answer> answers;
-};
-
 class WinChannel : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -65,23 +41,18 @@ class WinChannel : public ::testing::Test {
 
   // A channel whose Init has probed `addresses` and found a Windows guest at the first.
   bool InitChannel(const std::string& user = kUser, const std::string& addresses = kAddress) {
-    m_runner->answers.push_back({0, "\r\nOS Name:                   Microsoft Windows Server 2019\r\n"});
-    GuestLoginCred cred;
-    cred.userName = user;
-    cred.password = kPassword;
-    cred.ipAddress = addresses;
-    const bool ok = m_channel.Init(cred);
-    m_runner->commands.clear();
-    m_runner->passwords.clear();
+    m_runner->Queue({0, "\r\nOS Name:                   Microsoft Windows Server 2019\r\n"});
+    const bool ok = m_channel.Init(zqtest::MakeLogin(user, kPassword, addresses));
+    m_runner->Clear();
     return ok;
   }
 
-  void Answer(int status, const std::string& out) { m_runner->answers.push_back({status, out}); }
-  const std::vector<std::string>& Commands() const { return m_runner->commands; }
+  void Answer(int status, const std::string& out) { m_runner->Queue({status, out}); }
+  std::vector<std::string> Commands() const { return m_runner->Commands(); }
 
   zqtest::ScopedSettings m_settings;
   zqtest::ScopedLogCapture m_log;
-  std::shared_ptr<ScriptedRunner> m_runner = std::make_shared<ScriptedRunner>();
+  std::shared_ptr<zqtest::ScriptedRunner> m_runner = std::make_shared<zqtest::ScriptedRunner>();
   std::shared_ptr<CommandRunner> m_previous;
   ZQWinGuestAPI m_channel{nullptr};
   GuestCtx m_ctx;
@@ -100,11 +71,7 @@ class DomainLogin : public WinChannel, public ::testing::WithParamInterface<Doma
 
 TEST_P(DomainLogin, RewritesDomainAccounts) {
   Answer(0, "Microsoft Windows");
-  GuestLoginCred cred;
-  cred.userName = GetParam().given;
-  cred.password = kPassword;
-  cred.ipAddress = kAddress;
-  ASSERT_TRUE(m_channel.Init(cred));
+  ASSERT_TRUE(m_channel.Init(zqtest::MakeLogin(GetParam().given, kPassword, kAddress)));
   ASSERT_EQ(Commands().size(), 1u);
   EXPECT_EQ(Commands()[0], kBase + "/zqplink.exe " + kAddress + " -l " + ShellQuote::Word(GetParam().used) +
                                " cmd /c \"echo . | powershell systeminfo\"");
@@ -120,11 +87,7 @@ INSTANTIATE_TEST_SUITE_P(Table, DomainLogin,
 TEST_F(WinChannel, ProbeSkipsEmptyAndDeadAddresses) {
   Answer(1, "");
   Answer(0, "OS Name: Microsoft windows 10");  // letter case does not matter
-  GuestLoginCred cred;
-  cred.userName = kUser;
-  cred.password = kPassword;
-  cred.ipAddress = "10.0.0.1,,10.0.0.2";
-  ASSERT_TRUE(m_channel.Init(cred));
+  ASSERT_TRUE(m_channel.Init(zqtest::MakeLogin(kUser, kPassword, "10.0.0.1,,10.0.0.2")));
   ASSERT_EQ(Commands().size(), 2u);
   EXPECT_EQ(Commands()[0], kBase + "/zqplink.exe 10.0.0.1 -l alice cmd /c \"echo . | powershell systeminfo\"");
   EXPECT_EQ(Commands()[1], kBase + "/zqplink.exe 10.0.0.2 -l alice cmd /c \"echo . | powershell systeminfo\"");
@@ -135,11 +98,7 @@ TEST_F(WinChannel, ProbeSkipsEmptyAndDeadAddresses) {
 
 TEST_F(WinChannel, FirstAnsweringGuestDecides) {
   Answer(0, "Linux guest 5.10.0 x86_64 GNU/Linux");
-  GuestLoginCred cred;
-  cred.userName = kUser;
-  cred.password = kPassword;
-  cred.ipAddress = "10.0.0.1,10.0.0.2";
-  EXPECT_FALSE(m_channel.Init(cred));
+  EXPECT_FALSE(m_channel.Init(zqtest::MakeLogin(kUser, kPassword, "10.0.0.1,10.0.0.2")));
   EXPECT_EQ(Commands().size(), 1u);
   EXPECT_TRUE(m_log.sink().AnyContains("resp Linux guest"));
 }
@@ -147,20 +106,13 @@ TEST_F(WinChannel, FirstAnsweringGuestDecides) {
 TEST_F(WinChannel, FailsWhenNoAddressAnswers) {
   Answer(1, "");
   Answer(1, "");
-  GuestLoginCred cred;
-  cred.userName = kUser;
-  cred.password = kPassword;
-  cred.ipAddress = "10.0.0.1,10.0.0.2";
-  EXPECT_FALSE(m_channel.Init(cred));
+  EXPECT_FALSE(m_channel.Init(zqtest::MakeLogin(kUser, kPassword, "10.0.0.1,10.0.0.2")));
   EXPECT_EQ(Commands().size(), 2u);
 }
 
 TEST_F(WinChannel, FailsWithoutBaseFolder) {
   m_settings.Erase("Base", "dBASEHOME");
-  GuestLoginCred cred;
-  cred.userName = kUser;
-  cred.ipAddress = kAddress;
-  EXPECT_FALSE(m_channel.Init(cred));
+  EXPECT_FALSE(m_channel.Init(zqtest::MakeLogin(kUser, "", kAddress)));
   EXPECT_TRUE(Commands().empty());
 }
 
@@ -169,7 +121,7 @@ TEST_F(WinChannel, PasswordOnlyInTheEnvironmentWhileACommandRuns) {
   Answer(0, "C:\r\n");
   std::vector<SGuestFile> entries;
   ASSERT_EQ(m_channel.BrowseGuest(m_ctx, "", entries), 1);
-  EXPECT_EQ(m_runner->passwords, std::vector<std::string>{kPassword});
+  EXPECT_EQ(m_runner->Passwords(), std::vector<std::string>{kPassword});
   EXPECT_EQ(std::getenv("ZQ_PUTTY_PASS"), nullptr);
   for (const std::string& command : Commands()) EXPECT_EQ(command.find(kPassword), std::string::npos);
 }
@@ -228,7 +180,7 @@ TEST_F(WinChannel, WorkedCommandLines) {
                                            "\\$unixTime));") +
                                    "\"");
 
-  m_runner->commands.clear();
+  m_runner->Clear();
   Answer(0, "PathNotFound\r\n");
   ASSERT_EQ(m_channel.CopyFileToGuest(m_ctx, "/stage/a.txt", "C:\\Restore\\a.txt", false), 1);
   ASSERT_EQ(Commands().size(), 3u);

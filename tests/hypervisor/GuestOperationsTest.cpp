@@ -17,10 +17,7 @@ using VMInfoStructs::SGuestFile;
 using zqtest::ReadFile;
 using zqtest::WriteFile;
 
-void SetTimes(const std::string& path, long long accessTime, long long modifyTime) {
-  const timespec times[2] = {{static_cast<time_t>(accessTime), 0}, {static_cast<time_t>(modifyTime), 0}};
-  if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) throw std::runtime_error("utimensat");
-}
+using zqtest::SetTimes;
 
 std::vector<std::string> Names(const std::vector<SGuestFile>& entries) {
   std::vector<std::string> names;

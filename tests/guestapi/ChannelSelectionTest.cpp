@@ -5,6 +5,7 @@
 
 #include "guestapi/ZQGuestAPI.h"
 #include "platform/FXFile.h"
+#include "support/Credentials.h"
 #include "support/RefusingVMInfo.h"
 #include "support/TestSupport.h"
 
@@ -44,11 +45,7 @@ class ChannelSelection : public ::testing::Test {
     const std::string tool = m_base.Join("zqplink.exe");
     ASSERT_EQ(symlink(ZQ_FAKE_PROBE_TOOL, tool.c_str()), 0);
     m_settings.Set("Base", "dBASEHOME", m_base.path());
-    m_ctx.vmName = "vm1";
-    m_ctx.vmGuid = "guid-1";
-    m_ctx.serverName = "server";
-    m_ctx.userName = "admin";
-    m_ctx.password = "Pw-Selection-42";
+    m_ctx = zqtest::MakeGuestCtx("vm1", "admin", "Pw-Selection-42", "guid-1", "server");
   }
 
   std::vector<std::string> ProbeCalls() const {

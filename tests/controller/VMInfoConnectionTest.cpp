@@ -5,6 +5,7 @@
 
 #include "DlTracking.h"
 #include "JobOptionsFixture.h"
+#include "support/Credentials.h"
 
 namespace jobopts {
 namespace {
@@ -155,11 +156,7 @@ TEST_F(VMInfoConnection, LibraryWithoutFactoryIsClosedAgain) {
 
 TEST_F(VMInfoConnection, GuestChannelIsCreatedForTheController) {
   ASSERT_TRUE(Connect("vc-request", "req-admin", kRequestServerPassword, 0));
-  GuestCtx ctx;
-  ctx.vmName = "vm-one";
-  ctx.vmGuid = "guid-1";
-  ctx.userName = "guest-user";
-  ctx.password = kGuestPassword;
+  GuestCtx ctx = zqtest::MakeGuestCtx("vm-one", "guest-user", kGuestPassword, "guid-1");
   EXPECT_TRUE(m_controller.PrepareGuestAPIObject(ctx));
   EXPECT_NE(m_controller.guestAPI(), nullptr);
   EXPECT_TRUE(Logged(kPrepareGuestAPIOrigin, "Created GuestAPI object"));

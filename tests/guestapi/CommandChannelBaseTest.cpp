@@ -13,6 +13,7 @@
 #include "platform/CNyPath.h"
 #include "platform/FXFile.h"
 #include "platform/ZqProcess.h"
+#include "support/Credentials.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -51,13 +52,7 @@ class RecordingChannel : public CGuestAPI {
   std::string failOn;
 };
 
-GuestLoginCred Login(const std::string& password) {
-  GuestLoginCred cred;
-  cred.userName = "root";
-  cred.password = password;
-  cred.ipAddress = "10.0.0.1,10.0.0.2";
-  return cred;
-}
+GuestLoginCred Login(const std::string& password) { return zqtest::MakeLogin("root", password, "10.0.0.1,10.0.0.2"); }
 
 TEST(CommandChannelBase, MasksEveryOccurrenceOfThePassword) {
   RecordingChannel channel;

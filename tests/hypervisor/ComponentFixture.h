@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "hypervisor/InventoryVMInfo.h"
+#include "support/Credentials.h"
 #include "support/InventoryBuilder.h"
 #include "support/TestSupport.h"
 
@@ -20,16 +21,8 @@ inline void MakeFolder(const std::string& path) {
   if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) throw std::runtime_error("mkdir " + path);
 }
 
-inline struct stat StatOf(const std::string& path) {
-  struct stat info {};
-  if (::lstat(path.c_str(), &info) != 0) throw std::runtime_error("lstat " + path);
-  return info;
-}
-
-inline bool Exists(const std::string& path) {
-  struct stat info {};
-  return ::lstat(path.c_str(), &info) == 0;
-}
+using zqtest::Exists;
+using zqtest::StatOf;
 
 class ComponentFixture : public ::testing::Test {
  protected:
@@ -59,13 +52,7 @@ class ComponentFixture : public ::testing::Test {
 
   static GuestCtx Ctx(const std::string& name, const std::string& guid, const std::string& user,
                       const std::string& password = kGuestPassword) {
-    GuestCtx ctx;
-    ctx.vmName = name;
-    ctx.vmGuid = guid;
-    ctx.serverName = kServer;
-    ctx.userName = user;
-    ctx.password = password;
-    return ctx;
+    return zqtest::MakeGuestCtx(name, user, password, guid, kServer);
   }
 
   // Writes the inventory as built so far and returns a component connected to the server.

@@ -5,22 +5,19 @@
 
 #include <gtest/gtest.h>
 
-#include "GuestAgentFixture.h"
 #include "guestapi/GuestTypes.h"
 #include "hypervisor/LibvirtVMInfo.h"
 #include "hypervisor/VMInfoFactory.h"
+#include "support/Credentials.h"
 #include "support/TestSupport.h"
+#include "testbeds/qemu-ga/GuestAgentFixture.h"
 
 namespace {
 
 constexpr const char* kTestHost = "test:///default";
 
 GuestCtx Guest(const std::string& name, const std::string& user, const std::string& password) {
-  GuestCtx ctx;
-  ctx.vmName = name;
-  ctx.userName = user;
-  ctx.password = password;
-  return ctx;
+  return zqtest::MakeGuestCtx(name, user, password);
 }
 
 TEST(LibvirtLookup, FindsADomainByNameOrUuidAndReportsItsPowerState) {

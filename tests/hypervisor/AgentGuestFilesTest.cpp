@@ -11,10 +11,10 @@
 
 #include <gtest/gtest.h>
 
-#include "GuestAgentFixture.h"
 #include "e2e/RestoreHarness.h"
 #include "hypervisor/AgentGuestFiles.h"
 #include "support/TestSupport.h"
+#include "testbeds/qemu-ga/GuestAgentFixture.h"
 
 namespace {
 
@@ -24,16 +24,8 @@ using zqtest::WriteFile;
 
 constexpr uid_t kGuestUser = 1000;  // an ordinary guest user, owner of planted links
 
-struct stat LstatOf(const std::string& path) {
-  struct stat info {};
-  EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
-  return info;
-}
-
-bool Exists(const std::string& path) {
-  struct stat info {};
-  return ::lstat(path.c_str(), &info) == 0;
-}
+using zqtest::Exists;
+using zqtest::StatOf;
 
 std::vector<std::string> Leftovers(const std::string& folder) {
   std::vector<std::string> found;
@@ -131,7 +123,7 @@ TEST_F(AgentFiles, CopiesContentOfEverySizeCompletely) {
     const std::string target = G("sub/dir/file-" + std::to_string(size));
     ASSERT_TRUE(files.CopyFileIn(dir.Join("staged"), target, true).ok());
     EXPECT_EQ(ReadFile(target), content);
-    EXPECT_EQ(LstatOf(target).st_mode & 07777, size % 2 == 0 ? 0640u : 0755u);
+    EXPECT_EQ(StatOf(target).st_mode & 07777, size % 2 == 0 ? 0640u : 0755u);
     EXPECT_TRUE(Leftovers(G("sub/dir")).empty());
   }
 }
@@ -142,7 +134,7 @@ TEST_F(AgentFiles, FailedWriteLeavesTheGuestsFileAsItWas) {
   // While it fills, the temporary file is root's alone: no guest user can write into it.
   std::vector<mode_t> fillingModes;
   FailingWriteTransport failing(*transport, 2, [&]() {
-    for (const std::string& name : Leftovers(guest)) fillingModes.push_back(LstatOf(G(name)).st_mode & 07777);
+    for (const std::string& name : Leftovers(guest)) fillingModes.push_back(StatOf(G(name)).st_mode & 07777);
   });
   AgentGuestFiles faulty(failing, SmallChunks());
   const VMInfoStatus status = faulty.CopyFileIn(dir.Join("staged"), G("report.txt"), true);
@@ -164,8 +156,8 @@ TEST_F(AgentFiles, ExistingFileIsKeptAndRefusedWithoutOverwriteAndAFolderIsNever
   const VMInfoStatus status = files.CopyFileIn(dir.Join("staged"), G("folder.txt"), true);
   EXPECT_FALSE(status.ok());
   EXPECT_NE(status.text().find("is a folder"), std::string::npos) << status.text();
-  EXPECT_TRUE(S_ISDIR(LstatOf(G("folder.txt")).st_mode));
-  EXPECT_EQ(LstatOf(G("folder.txt")).st_mode & 07777, 0700u);
+  EXPECT_TRUE(S_ISDIR(StatOf(G("folder.txt")).st_mode));
+  EXPECT_EQ(StatOf(G("folder.txt")).st_mode & 07777, 0700u);
 }
 
 // Links a guest user planted below the destination, each with what a restore must do there.
@@ -267,7 +259,7 @@ TEST_F(AgentFiles, AttributesAreAppliedWithLargeIdsAndNeverThroughALink) {
   attributes.accessTime = 1590006017;
   attributes.modifyTime = 1600000000;
   ASSERT_TRUE(files.ChangeAttributes(G("a.txt"), attributes).ok());
-  const struct stat info = LstatOf(G("a.txt"));
+  const struct stat info = StatOf(G("a.txt"));
   EXPECT_EQ(info.st_uid, 3000000000u);
   EXPECT_EQ(info.st_gid, 3000000001u);
   EXPECT_EQ(info.st_mode & 07777, 04750u);
@@ -277,9 +269,9 @@ TEST_F(AgentFiles, AttributesAreAppliedWithLargeIdsAndNeverThroughALink) {
   SGuestFile timesOnly;
   timesOnly.modifyTime = 1700000000;
   ASSERT_TRUE(files.ChangeAttributes(G("a.txt"), timesOnly).ok());
-  EXPECT_EQ(LstatOf(G("a.txt")).st_mtime, 1700000000);
-  EXPECT_EQ(LstatOf(G("a.txt")).st_mode & 07777, 04750u) << "a change of times alone keeps the mode";
-  EXPECT_EQ(LstatOf(G("a.txt")).st_uid, 3000000000u);
+  EXPECT_EQ(StatOf(G("a.txt")).st_mtime, 1700000000);
+  EXPECT_EQ(StatOf(G("a.txt")).st_mode & 07777, 04750u) << "a change of times alone keeps the mode";
+  EXPECT_EQ(StatOf(G("a.txt")).st_uid, 3000000000u);
 
   WriteFile(outside + "/secret.conf", "root only");
   ASSERT_EQ(::chmod((outside + "/secret.conf").c_str(), 0600), 0);
@@ -287,13 +279,13 @@ TEST_F(AgentFiles, AttributesAreAppliedWithLargeIdsAndNeverThroughALink) {
   const VMInfoStatus status = files.ChangeAttributes(G("notes.txt"), attributes);
   EXPECT_FALSE(status.ok());
   EXPECT_NE(status.text().find("is a link"), std::string::npos) << status.text();
-  EXPECT_EQ(LstatOf(outside + "/secret.conf").st_mode & 07777, 0600u);
-  EXPECT_EQ(LstatOf(outside + "/secret.conf").st_uid, 0u);
+  EXPECT_EQ(StatOf(outside + "/secret.conf").st_mode & 07777, 0600u);
+  EXPECT_EQ(StatOf(outside + "/secret.conf").st_uid, 0u);
 }
 
 TEST_F(AgentFiles, FoldersAreCreatedOneByOneAndDeletedWithoutFollowingLinks) {
   ASSERT_TRUE(files.CreateFolder(G("a/b c/d")).ok());
-  EXPECT_TRUE(S_ISDIR(LstatOf(G("a/b c/d")).st_mode));
+  EXPECT_TRUE(S_ISDIR(StatOf(G("a/b c/d")).st_mode));
   EXPECT_TRUE(files.CreateFolder(G("a/b c/d")).ok()) << "an existing folder is success";
   WriteFile(G("a/file"), "x");
   EXPECT_FALSE(files.CreateFolder(G("a/file")).ok());

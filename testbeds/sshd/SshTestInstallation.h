@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 namespace zqtest {
 

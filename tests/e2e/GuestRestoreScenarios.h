@@ -1,0 +1,158 @@
+// The scenarios every kind of guest goes through end to end, as typed suites over a guest kind.
+// A kind is a class that owns the harness and the guest, and answers:
+//   static constexpr int kSeconds;                   the time limit of one restore
+//   static constexpr long long kChangedInGuestAt;    when a guest user changed a restored file
+//                                                     (not older than the backed-up file)
+//   void SetUp(const std::string& source);           makes the guest; may skip the test
+//   RestoreHarness harness;
+//   nlohmann::json Job(extra), Job(extra, password);  a job into the guest's restore folder
+//   std::string InGuest(relative);                   where a restored entry lands
+//   std::vector<std::string> Secrets();              what must never be printed or logged
+//   void ExpectCompleted(result), ExpectFile(file, info), ExpectFolder(folder, info);  what the
+//                                                     kind reports and restores beyond the counts,
+//                                                     content, times and kind of entry
+//   for GuestLogin: void BeforeWrongPassword(), ExpectWrongPassword(result);  the refusal of a
+//                                                     wrong password: kWrongPasswordCode, kWrongPasswordText
+// Each test file instantiates the suites for its kind; what only one kind does stays in its file.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "RestoreHarness.h"
+#include "support/FileHelpers.h"
+
+namespace e2e {
+
+template <typename Guest>
+class GuestRestore : public testing::Test {
+ protected:
+  void SetUp() override {
+    WriteSampleTree(source.path());
+    if (HasFatalFailure()) return;
+    guest.SetUp(source.path());
+  }
+
+  RunResult Restore(const nlohmann::json& job) { return guest.harness.Restore(job, source.path(), Guest::kSeconds); }
+
+  void ExpectNoSecrets(const RunResult& result) { e2e::ExpectNoSecrets(guest.harness, result, guest.Secrets()); }
+
+  Guest guest;
+  zqtest::TempDir source;
+};
+
+TYPED_TEST_SUITE_P(GuestRestore);
+
+TYPED_TEST_P(GuestRestore, RestoresTheSampleTreeWithContentAndTimes) {
+  auto& guest = this->guest;
+  const RunResult result = this->Restore(guest.Job());
+  ASSERT_EQ(result.status, 0) << result.output;
+  EXPECT_EQ(result.summary["restoredFiles"], SampleFiles().size());
+  EXPECT_EQ(result.summary["restoredFolders"], SampleFolders().size());
+  EXPECT_EQ(result.summary["failed"], 0);
+  EXPECT_EQ(result.summary["kept"], 0);
+  guest.ExpectCompleted(result);
+  for (const SampleFile& file : SampleFiles()) {
+    SCOPED_TRACE(file.path);
+    const struct stat info = zqtest::StatOf(guest.InGuest(file.path));
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(zqtest::ReadFile(guest.InGuest(file.path)), file.content);
+    EXPECT_EQ(info.st_mtime, file.mtime);
+    guest.ExpectFile(file, info);
+  }
+  for (const std::string& folder : SampleFolders()) {
+    SCOPED_TRACE(folder);
+    const struct stat info = zqtest::StatOf(guest.InGuest(folder));
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    guest.ExpectFolder(folder, info);
+  }
+  EXPECT_TRUE(guest.harness.LeftoverStagingFolders().empty());
+  this->ExpectNoSecrets(result);
+}
+
+TYPED_TEST_P(GuestRestore, SecondRunKeepsTheGuestsFilesAndOverwriteAlwaysReplacesThem) {
+  auto& guest = this->guest;
+  ASSERT_EQ(this->Restore(guest.Job()).status, 0);
+  zqtest::WriteFile(guest.InGuest("a.txt"), "changed in the guest\n");
+  zqtest::SetFileModifyTime(guest.InGuest("a.txt"), TypeParam::kChangedInGuestAt);
+
+  const RunResult again = this->Restore(guest.Job());
+  ASSERT_EQ(again.status, 0) << again.output;
+  // The folders exist already: kept too, with the guest's own attributes.
+  EXPECT_EQ(again.summary["kept"], SampleFiles().size() + SampleFolders().size());
+  EXPECT_EQ(again.summary["restoredFolders"], 0);
+  EXPECT_EQ(again.summary["restoredFiles"], 0);
+  EXPECT_EQ(zqtest::ReadFile(guest.InGuest("a.txt")), "changed in the guest\n");
+
+  const RunResult replaced = this->Restore(guest.Job({{"overwriteAlways", true}}));
+  ASSERT_EQ(replaced.status, 0) << replaced.output;
+  EXPECT_EQ(replaced.summary["restoredFiles"], SampleFiles().size());
+  EXPECT_EQ(replaced.summary["kept"], SampleFolders().size());
+  EXPECT_EQ(zqtest::ReadFile(guest.InGuest("a.txt")), "alpha\n");
+  EXPECT_EQ(zqtest::StatOf(guest.InGuest("a.txt")).st_mtime, 1600000000);
+  EXPECT_TRUE(guest.harness.LeftoverStagingFolders().empty());
+}
+
+REGISTER_TYPED_TEST_SUITE_P(GuestRestore, RestoresTheSampleTreeWithContentAndTimes,
+                            SecondRunKeepsTheGuestsFilesAndOverwriteAlwaysReplacesThem);
+
+// Guests that check the guest login themselves.
+template <typename Guest>
+class GuestLogin : public GuestRestore<Guest> {};
+
+TYPED_TEST_SUITE_P(GuestLogin);
+
+TYPED_TEST_P(GuestLogin, RefusesAWrongGuestPasswordAndRestoresNothing) {
+  auto& guest = this->guest;
+  guest.BeforeWrongPassword();
+  const RunResult result = this->Restore(guest.Job(nlohmann::json::object(), "not-the-guest-password"));
+  EXPECT_EQ(result.status, 3) << result.output;
+  ASSERT_EQ(result.summary["pendingCauses"].size(), 1u) << result.output;
+  EXPECT_EQ(result.summary["pendingCauses"][0]["code"], TypeParam::kWrongPasswordCode);
+  EXPECT_NE(result.output.find(TypeParam::kWrongPasswordText), std::string::npos) << result.output;
+  EXPECT_EQ(result.summary["restoredFiles"], 0);
+  EXPECT_FALSE(zqtest::Exists(guest.InGuest("a.txt")));
+  EXPECT_TRUE(guest.harness.LeftoverStagingFolders().empty());
+  this->ExpectNoSecrets(result);
+  guest.ExpectWrongPassword(result);
+}
+
+
+REGISTER_TYPED_TEST_SUITE_P(GuestLogin, RefusesAWrongGuestPasswordAndRestoresNothing);
+
+// Guests with Unix names, which hold every name a backup may carry.
+template <typename Guest>
+class UnixGuestRestore : public GuestRestore<Guest> {};
+
+TYPED_TEST_SUITE_P(UnixGuestRestore);
+
+TYPED_TEST_P(UnixGuestRestore, RestoresHostileNamesAsTheyAreAndRefusesOnlyThoseThePlugInWouldChange) {
+  auto& guest = this->guest;
+  zqtest::TempDir hostile;
+  WriteHostileTree(hostile.path());
+  const std::vector<std::string> restorable = RestorableHostileNames();
+
+  const RunResult result = guest.harness.Restore(guest.Job(), hostile.path(), TypeParam::kSeconds);
+  EXPECT_EQ(result.status, 1) << result.output;
+  EXPECT_EQ(result.summary["failed"], 2) << result.output;
+  EXPECT_EQ(result.summary["restoredFiles"], restorable.size() + 1);
+  for (const std::string& name : restorable) {
+    EXPECT_EQ(zqtest::ReadFile(guest.InGuest(name)), "content of " + name) << name;
+  }
+  EXPECT_EQ(zqtest::ReadFile(guest.InGuest(kHostileInner)), "inner");
+  EXPECT_FALSE(zqtest::Exists(guest.InGuest("back"))) << "a backslash must not become a folder";
+  EXPECT_FALSE(zqtest::Exists(guest.InGuest("x:y")));
+  EXPECT_NE(result.output.find("back\\slash: the name holds a backslash"), std::string::npos) << result.output;
+  for (const std::string& pwned : {guest.InGuest("pwned"), guest.harness.Folder() + "/pwned", std::string("/pwned")}) {
+    EXPECT_FALSE(zqtest::Exists(pwned)) << pwned;
+  }
+  EXPECT_TRUE(guest.harness.LeftoverStagingFolders().empty());
+}
+
+REGISTER_TYPED_TEST_SUITE_P(UnixGuestRestore, RestoresHostileNamesAsTheyAreAndRefusesOnlyThoseThePlugInWouldChange);
+
+}  // namespace e2e
