@@ -133,6 +133,22 @@ std::shared_ptr<HostLogTap> SetUpLogging(const CommonOptions& options, std::shar
   return tap;
 }
 
+// Starts the log tap and loads the plug-in. Returns 0, or the exit status after saying what failed.
+int StartHost(const CommonOptions& common, const std::shared_ptr<TerminalLines>& terminal,
+              std::shared_ptr<HostLogTap>& tap, PluginLibrary& plugin) {
+  std::string error;
+  tap = SetUpLogging(common, terminal, error);
+  if (!tap) {
+    Complain(error);
+    return kExitUsage;
+  }
+  if (!plugin.Open(common.pluginPath, error)) {
+    Complain(error);
+    return kExitHostFailure;
+  }
+  return 0;
+}
+
 std::string LogFileInUse(const CommonOptions& options) {
   return options.logFile.empty() ? InstallationLogFile() : options.logFile;
 }
@@ -245,16 +261,9 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
   }
   SelectEntries(options.rules, tree);
   auto terminal = std::make_shared<TerminalLines>(stderr, !options.dryRun && ShowProgress(options.progress));
-  std::shared_ptr<HostLogTap> tap = SetUpLogging(common, terminal, error);
-  if (!tap) {
-    Complain(error);
-    return kExitUsage;
-  }
+  std::shared_ptr<HostLogTap> tap;
   PluginLibrary plugin;
-  if (!plugin.Open(common.pluginPath, error)) {
-    Complain(error);
-    return kExitHostFailure;
-  }
+  if (const int status = StartHost(common, terminal, tap, plugin)) return status;
   SecretMask mask({job.server.password, job.guest.password});
   ProgressDisplay progress(terminal);
   EntryReporter reporter(terminal, terminal->showsStatus() ? &progress : nullptr, options.list, mask);
@@ -331,16 +340,9 @@ int RunGuest(const CommonOptions& common, const GuestOptions& options, GuestVerb
   if (!PrepareJob(common, nullptr, job, policy)) return kExitUsage;
   std::string error;
   auto terminal = std::make_shared<TerminalLines>(stderr, false);
-  std::shared_ptr<HostLogTap> tap = SetUpLogging(common, terminal, error);
-  if (!tap) {
-    Complain(error);
-    return kExitUsage;
-  }
+  std::shared_ptr<HostLogTap> tap;
   PluginLibrary plugin;
-  if (!plugin.Open(common.pluginPath, error)) {
-    Complain(error);
-    return kExitHostFailure;
-  }
+  if (const int status = StartHost(common, terminal, tap, plugin)) return status;
   SecretMask mask({job.server.password, job.guest.password});
   GuestSession session(job, plugin, mask);
   // The guest's own words behind a failure, from the log lines written since `mark`.
