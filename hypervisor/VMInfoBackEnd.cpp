@@ -1,4 +1,4 @@
-#include "VMInfoBackEnd.h"
+#include "hypervisor/VMInfoBackEnd.h"
 
 #include <exception>
 

@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "VMInfoStatus.h"
+#include "hypervisor/VMInfoStatus.h"
 #include "platform/EvEvent.h"
 #include "vminfo/IVMInfo.h"
 
