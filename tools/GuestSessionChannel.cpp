@@ -357,4 +357,52 @@ std::string StartSession(const SshToolSettings& settings, const SshLogin& login,
   return word;
 }
 
+bool SendAnswer(int client, const std::string& output, const std::string& errors, size_t status) {
+  return WriteAll(client, std::to_string(output.size()) + " " + std::to_string(errors.size()) + " " +
+                              std::to_string(status) + "\n" + output + errors);
+}
+
+bool RelayAnswer(int fd, size_t maxBytes, long long deadlineMs, int& status) {
+  std::string header, output, errors;
+  if (!ReadLine(fd, header, kMaxHeaderBytes, deadlineMs)) return false;
+  size_t outputBytes = 0, errorBytes = 0, code = 0;
+  const auto first = header.find(' ');
+  const auto second = first == std::string::npos ? first : header.find(' ', first + 1);
+  if (second == std::string::npos || !ParseCount(header.substr(0, first), maxBytes, outputBytes) ||
+      !ParseCount(header.substr(first + 1, second - first - 1), maxBytes, errorBytes) ||
+      !ParseCount(header.substr(second + 1), 255, code) || !ReadExact(fd, outputBytes, output, deadlineMs) ||
+      !ReadExact(fd, errorBytes, errors, deadlineMs)) {
+    return false;
+  }
+  WriteAll(STDOUT_FILENO, output);
+  WriteAll(STDERR_FILENO, errors);
+  status = static_cast<int>(code);
+  return true;
+}
+
+long long ClientDeadline(const SshToolSettings& settings) {
+  if (settings.commandTimeLimit <= 0) return -1;
+  return NowMs() + (settings.commandTimeLimit + settings.connectTimeout + 30) * 1000;
+}
+
+int ConnectOrStart(const SshToolSettings& settings, const SshLogin& login, const std::string& socketPath,
+                   bool mayStart, const std::function<int(int reportFd)>& serve, const char* toolName,
+                   bool& refused) {
+  refused = false;
+  const int fd = ConnectTo(socketPath);
+  if (fd >= 0 || !mayStart) return fd;
+  const std::string word = StartSession(settings, login, serve);
+  if (word != "ok") {
+    const SshFailure failure = OpenSshCommand::Classify(word);
+    if (failure != SshFailure::None && failure != SshFailure::Other) {
+      // Explained once, and a refused password remembered, so that the next tool run does not
+      // offer it to the guest again.
+      OpenSshCommand::Report(failure, toolName, login, settings);
+      refused = true;
+      return -1;
+    }
+  }
+  return ConnectTo(socketPath);
+}
+
 }  // namespace GuestSessionChannel

@@ -125,6 +125,20 @@ class SessionProcess {
   pid_t m_ssh = -1;
 };
 
+// The answer a session gives its client: "<output bytes> <error bytes> <status>\n", the output,
+// the errors.
+bool SendAnswer(int client, const std::string& output, const std::string& errors, size_t status);
+
+// Reads a session's answer of at most `maxBytes` of output and of errors before `deadlineMs`,
+// writes the output and the errors to standard output and standard error and sets `status`.
+// False when no complete answer came.
+bool RelayAnswer(int fd, size_t maxBytes, long long deadlineMs, int& status);
+
+// How long a client waits for its session's answer: the command's time limit, which the session
+// keeps on the guest, with room for a session that starts first. -1 (no limit) only when the
+// settings set no command time limit.
+long long ClientDeadline(const SshToolSettings& settings);
+
 // Starts the session process, detached from the tool's process group and its
 // output (the command runner waits for those to close), with the askpass
 // hand-over of `login` prepared; it runs `serve` with the descriptor on which
@@ -132,5 +146,12 @@ class SessionProcess {
 // not start.
 std::string StartSession(const SshToolSettings& settings, const SshLogin& login,
                          const std::function<int(int reportFd)>& serve);
+
+// A connection to the login's session at `socketPath`, starting the session with `serve` when none
+// answers and `mayStart` is set. -1 when there is none; `refused` then tells whether the guest
+// refused the login, which is explained on standard error and remembered as for a plain command.
+int ConnectOrStart(const SshToolSettings& settings, const SshLogin& login, const std::string& socketPath,
+                   bool mayStart, const std::function<int(int reportFd)>& serve, const char* toolName,
+                   bool& refused);
 
 }  // namespace GuestSessionChannel

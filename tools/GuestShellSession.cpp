@@ -94,8 +94,7 @@ class ShellSession : public SessionProcess {
     std::string output, errors;
     size_t status = 0;
     if (!ReadAnswer(output, errors, status, deadline)) return false;
-    WriteAll(client, std::to_string(output.size()) + " " + std::to_string(errors.size()) + " " +
-                         std::to_string(status) + "\n" + output + errors);
+    SendAnswer(client, output, errors, status);
     return true;
   }
 
@@ -168,26 +167,10 @@ class ShellSession : public SessionProcess {
 
 // Sends the request and relays the answer. False when the session gave no complete answer.
 bool Exchange(int fd, const std::string& arguments, const std::string& script, const std::string& data,
-              int& status) {
-  if (!WriteAll(fd, std::to_string(arguments.size()) + " " + std::to_string(script.size()) + " " +
-                        std::to_string(data.size()) + "\n" + arguments + script + data)) {
-    return false;
-  }
-  std::string header, output, errors;
-  if (!ReadLine(fd, header, kMaxHeaderBytes, -1)) return false;
-  size_t outputBytes = 0, errorBytes = 0, code = 0;
-  auto first = header.find(' ');
-  auto second = first == std::string::npos ? first : header.find(' ', first + 1);
-  if (second == std::string::npos || !ParseCount(header.substr(0, first), kMaxAnswerBytes, outputBytes) ||
-      !ParseCount(header.substr(first + 1, second - first - 1), kMaxAnswerBytes, errorBytes) ||
-      !ParseCount(header.substr(second + 1), 255, code) || !ReadExact(fd, outputBytes, output, -1) ||
-      !ReadExact(fd, errorBytes, errors, -1)) {
-    return false;
-  }
-  WriteAll(STDOUT_FILENO, output);
-  WriteAll(STDERR_FILENO, errors);
-  status = static_cast<int>(code);
-  return true;
+              long long deadlineMs, int& status) {
+  return WriteAll(fd, std::to_string(arguments.size()) + " " + std::to_string(script.size()) + " " +
+                          std::to_string(data.size()) + "\n" + arguments + script + data) &&
+         RelayAnswer(fd, kMaxAnswerBytes, deadlineMs, status);
 }
 
 bool ReadScript(std::string& script) {
@@ -297,29 +280,22 @@ Outcome RunScript(const SshToolSettings& settings, const std::vector<std::string
   if (socketPath.empty() || script.find('\0') != std::string::npos || script.size() > kMaxScriptBytes) {
     return Outcome::NotTaken;
   }
-  const std::string& data = input;
-  int fd = ConnectTo(socketPath);
+  bool refused = false;
+  const int fd = ConnectOrStart(
+      settings, login, socketPath, mayStart,
+      [&](int reportFd) {
+        ShellSession session(settings, sshOptions, login, socketPath);
+        return session.Serve(reportFd);
+      },
+      toolName, refused);
+  if (refused) return Outcome::Failed;
   if (fd < 0 && !mayStart) return Outcome::NotTaken;
-  if (fd < 0) {
-    const std::string word = StartSession(settings, login, [&](int reportFd) {
-      ShellSession session(settings, sshOptions, login, socketPath);
-      return session.Serve(reportFd);
-    });
-    if (word != "ok") {
-      const SshFailure failure = OpenSshCommand::Classify(word);
-      if (failure != SshFailure::None && failure != SshFailure::Other) {
-        std::fprintf(stderr, "%s\n", OpenSshCommand::Describe(failure, toolName, login, settings).c_str());
-        return Outcome::Failed;
-      }
-    }
-    fd = ConnectTo(socketPath);
-  }
   if (fd < 0) {
     std::fprintf(stderr, "%s: no guest session at %s; the command runs on its own\n", toolName,
                  login.address.c_str());
     return Outcome::NotTaken;
   }
-  const bool answered = Exchange(fd, arguments, script, data, status);
+  const bool answered = Exchange(fd, arguments, script, input, ClientDeadline(settings), status);
   ::close(fd);
   if (!answered) {
     std::fprintf(stderr, "%s: the guest session at %s ended before the command's answer\n", toolName,

@@ -126,8 +126,7 @@ class PowerShellSession : public SessionProcess {
         !ParseCount(line.substr(1), 255, status)) {
       return false;
     }
-    WriteAll(client, std::to_string(output.size()) + " " + std::to_string(errors.size()) + " " +
-                         std::to_string(status) + "\n" + output + errors);
+    SendAnswer(client, output, errors, status);
     return true;
   }
 };
@@ -135,22 +134,8 @@ class PowerShellSession : public SessionProcess {
 // Sends the script and relays the answer. False when the session gave no
 // complete answer in time.
 bool Exchange(int fd, const std::string& script, long long deadline, int& status) {
-  if (!WriteAll(fd, std::to_string(script.size()) + "\n" + script)) return false;
-  std::string header, output, errors;
-  if (!ReadLine(fd, header, kMaxHeaderBytes, deadline)) return false;
-  size_t outputBytes = 0, errorBytes = 0, code = 0;
-  const auto first = header.find(' ');
-  const auto second = first == std::string::npos ? first : header.find(' ', first + 1);
-  if (second == std::string::npos || !ParseCount(header.substr(0, first), kMaxAnswerBytes, outputBytes) ||
-      !ParseCount(header.substr(first + 1, second - first - 1), kMaxAnswerBytes, errorBytes) ||
-      !ParseCount(header.substr(second + 1), 255, code) || !ReadExact(fd, outputBytes, output, deadline) ||
-      !ReadExact(fd, errorBytes, errors, deadline)) {
-    return false;
-  }
-  WriteAll(STDOUT_FILENO, output);
-  WriteAll(STDERR_FILENO, errors);
-  status = static_cast<int>(code);
-  return true;
+  return WriteAll(fd, std::to_string(script.size()) + "\n" + script) &&
+         RelayAnswer(fd, kMaxAnswerBytes, deadline, status);
 }
 
 }  // namespace
@@ -246,31 +231,21 @@ GuestShellSession::Outcome RunScript(const SshToolSettings& settings, const std:
   if (settings.guestSessionIdle <= 0 || script.size() > kMaxScriptBytes) return Outcome::NotTaken;
   const std::string socketPath = SocketPath(settings, login, kSocketKind);
   if (socketPath.empty()) return Outcome::NotTaken;
-  int fd = ConnectTo(socketPath);
-  if (fd < 0) {
-    const std::string word = StartSession(settings, login, [&](int reportFd) {
-      PowerShellSession session(settings, sshOptions, login, socketPath, GuestLoopCommand());
-      return session.Serve(reportFd);
-    });
-    if (word != "ok") {
-      const SshFailure failure = OpenSshCommand::Classify(word);
-      if (failure != SshFailure::None && failure != SshFailure::Other) {
-        // Explained once, and a refused password remembered, so that the next tool run (the
-        // channel selection's next probe) does not offer it to the guest again.
-        OpenSshCommand::Report(failure, toolName, login, settings);
-        return Outcome::Failed;
-      }
-    }
-    fd = ConnectTo(socketPath);
-  }
+  bool refused = false;
+  const int fd = ConnectOrStart(
+      settings, login, socketPath, true,
+      [&](int reportFd) {
+        PowerShellSession session(settings, sshOptions, login, socketPath, GuestLoopCommand());
+        return session.Serve(reportFd);
+      },
+      toolName, refused);
+  if (refused) return Outcome::Failed;
   if (fd < 0) {
     std::fprintf(stderr, "%s: no PowerShell session at %s; the command runs on its own\n", toolName,
                  login.address.c_str());
     return Outcome::NotTaken;
   }
-  const long long deadline =
-      settings.commandTimeLimit > 0 ? NowMs() + (settings.commandTimeLimit + settings.connectTimeout + 30) * 1000 : -1;
-  const bool answered = Exchange(fd, script, deadline, status);
+  const bool answered = Exchange(fd, script, ClientDeadline(settings), status);
   ::close(fd);
   if (!answered) {
     std::fprintf(stderr, "%s: the PowerShell session at %s ended before the command's answer\n", toolName,
