@@ -9,12 +9,13 @@
 #include <sstream>
 #include <vector>
 
-#include "guestapi/CommandTimeLimits.h"
 #include "guestapi/ZQGuestAPIOrigins.h"
 #include "platform/CNyPath.h"
 #include "platform/ZQPlatformInfo.h"
 #include "platform/ZqProcess.h"
 #include "platform/pstring.h"
+#include "tools/GuestSessionShortcut.h"
+#include "toolscontract/CommandTimeLimits.h"
 #include "toolscontract/SshToolsContract.h"
 
 using namespace ZQGuestAPIOrigins;
@@ -137,7 +138,7 @@ bool CGuestAPI::ExecuteCommand(const std::string& command, std::string& output) 
   std::string errorText;
   m_log.DebugLvl(kExecuteOrigin, 2, "Executing command %s", maskedCommand.c_str());
   const auto started = std::chrono::steady_clock::now();
-  const int status = ZqProcess::system(command, &output, &errorText, LimitsFor(command, m_baseHome));
+  const int status = RunCommand(command, output, errorText);
   // Each command's time, for the benchmark's split of the time by kind of command.
   m_log.DebugLvl(kExecuteOrigin, 2, "Command took %lld ms",
                  static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -155,6 +156,21 @@ bool CGuestAPI::ExecuteCommand(const std::string& command, std::string& output) 
     result = false;
   }
   return result;
+}
+
+int CGuestAPI::RunCommand(const std::string& command, std::string& output, std::string& errorText) {
+  // A command a running guest session can answer goes to it from this process, without starting a
+  // shell and a tool for it; only with the real command runner, so that a runner a test put in its
+  // place still sees every command.
+  GuestSessionChannel::Answer answer;
+  if (dynamic_cast<ShellCommandRunner*>(CurrentCommandRunner().get()) != nullptr &&
+      GuestSessionShortcut::TryRun(command, m_baseHome, answer)) {
+    m_log.DebugLvl(kExecuteOrigin, 2, "Command answered by the guest session");
+    output = std::move(answer.output);
+    errorText = std::move(answer.errors);
+    return answer.status;
+  }
+  return ZqProcess::system(command, &output, &errorText, LimitsFor(command, m_baseHome));
 }
 
 bool CGuestAPI::PreExecuteCommand(const std::string&) { return true; }

@@ -120,6 +120,10 @@ class CGuestAPI : public IGuestAPI {
   static std::mutex c_CmdLock;
 
  protected:
+  // Runs one command line: hands it to a running guest session when one can answer it
+  // (tools/GuestSessionShortcut.h), through the command runner otherwise. Returns its exit status.
+  int RunCommand(const std::string& command, std::string& output, std::string& errorText);
+
   bool m_guestVerified = false;
   IVMInfo* m_pVMInfo;
   GuestLoginCred m_loginCred;

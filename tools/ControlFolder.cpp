@@ -120,6 +120,16 @@ bool MakePrivate(const std::string& folder, std::string& problem) {
   return true;
 }
 
+bool IsReady(const std::string& folder) {
+  struct stat info {};
+  if (folder.size() > kMaxFolderLength || ::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+      info.st_uid != ::geteuid() || (info.st_mode & 077) != 0) {
+    return false;
+  }
+  const std::string keyPath = folder + "/" + kKeyName;
+  return ::lstat(keyPath.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
 bool SecretTag(const std::string& folder, const std::string& secret, std::string& tag, std::string& problem) {
   std::string keyPath = folder + "/" + kKeyName;
   struct stat info {};

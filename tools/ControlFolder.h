@@ -15,6 +15,10 @@ constexpr size_t kMaxFolderLength = 33;
 // it (mode 0700) when it is missing. False with `problem` set otherwise.
 bool MakePrivate(const std::string& folder, std::string& problem);
 
+// Whether `folder` is already a private folder of this user (as MakePrivate leaves it) that holds
+// the reuse key: only then can a session of this user listen in it. Creates nothing.
+bool IsReady(const std::string& folder);
+
 // 16 hex digits of an HMAC-SHA-256 of `secret` under the folder's random key (created on first
 // use): a name that stands for the secret without revealing it.
 bool SecretTag(const std::string& folder, const std::string& secret, std::string& tag, std::string& problem);

@@ -1,10 +1,16 @@
 #include "tools/GuestFileCopy.h"
 
+#include <fcntl.h>
 #include <sys/random.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "toolscontract/ShellQuote.h"
 
@@ -13,8 +19,12 @@ namespace GuestFileCopy {
 bool IsUnixTarget(const std::string& remotePath) { return !remotePath.empty() && remotePath[0] == '/'; }
 
 std::string UnixWriterCommand(const std::string& script, const std::string& remotePath, unsigned long long size) {
-  return "bash -c " + ShellQuote::SingleQuoted(script) + " " + kHelperScript + " " + kWriteOption + " " +
-         ShellQuote::SingleQuoted(remotePath) + " " + std::to_string(size);
+  return "bash -c " + ShellQuote::SingleQuoted(script) + " " + kHelperScript + " " +
+         InlineWriteArguments(remotePath, size);
+}
+
+std::string InlineWriteArguments(const std::string& remotePath, unsigned long long size) {
+  return std::string(kWriteOption) + " " + ShellQuote::SingleQuoted(remotePath) + " " + std::to_string(size);
 }
 
 std::string SftpPath(const std::string& target) {
@@ -60,6 +70,43 @@ std::string RandomToken() {
     token += hex;
   }
   return token;
+}
+
+int OpenLocalFile(const std::string& path, struct stat& info, std::string& problem) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOATIME);
+  if (fd < 0 && errno == EPERM) fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) {
+    problem = "cannot open " + path + ": " + std::strerror(errno);
+    return -1;
+  }
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    problem = path + " is not a regular file";
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool ReadExactly(int fd, unsigned long long size, std::string& content) {
+  content.resize(size);
+  size_t done = 0;
+  while (done < size) {
+    ssize_t got = ::read(fd, content.data() + done, size - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<size_t>(got);
+  }
+  char extra;
+  return ::read(fd, &extra, 1) == 0;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream content;
+  content << in.rdbuf();
+  text = content.str();
+  return !text.empty();
 }
 
 }  // namespace GuestFileCopy

@@ -10,6 +10,8 @@
 // on failure the temporary file is removed.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -27,6 +29,10 @@ bool IsUnixTarget(const std::string& remotePath);
 // The command the guest's login shell runs to replace `remotePath` by `size` bytes read from
 // standard input: bash -c 'SCRIPT' zqvsa_agentless.sh --write_file 'PATH' SIZE.
 std::string UnixWriterCommand(const std::string& script, const std::string& remotePath, unsigned long long size);
+
+// The helper-script arguments of a --write_file request that brings the file's `size` bytes with it
+// (through a guest session): --write_file 'PATH' SIZE.
+std::string InlineWriteArguments(const std::string& remotePath, unsigned long long size);
 
 // `target` as the SFTP server of a Windows guest (Win32-OpenSSH) takes an absolute path: a drive
 // path "D:\dir\file" becomes "/D:/dir/file"; any other target is kept as it is (the server then
@@ -47,6 +53,19 @@ std::string SftpRemove(const std::string& temporary);
 
 // False when a path cannot be written on one sftp batch line (it holds a line break or NUL).
 bool FitsSftpBatch(const std::string& path);
+
+// Opens local file `path` for reading and describes it in `info`; -1 with `problem` set when it
+// cannot be opened or is not a regular file. O_NOATIME keeps its access time for the attribute
+// step that follows the copy, and is dropped where the system refuses it (a file of another user).
+// The descriptor is inherited by children: sftp reads the file through /dev/fd.
+int OpenLocalFile(const std::string& path, struct stat& info, std::string& problem);
+
+// Reads exactly `size` bytes from `fd` into `content`; false when the file holds another number
+// of bytes now.
+bool ReadExactly(int fd, unsigned long long size, std::string& content);
+
+// The whole of a small local file (the helper script); false when it cannot be read or is empty.
+bool ReadWholeFile(const std::string& path, std::string& text);
 
 // A random token of 18 hexadecimal digits; empty when the system gives no random bytes.
 std::string RandomToken();

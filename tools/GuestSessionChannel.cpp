@@ -101,20 +101,33 @@ void ForgetPassword() {
 // The socket of the login's session: the connection-reuse name of the password
 // (a keyed digest) with a digest of user, address and port. Empty when the
 // control folder is not usable.
-std::string SocketPath(const SshToolSettings& settings, const SshLogin& login, char kind) {
-  if (settings.controlDir.find('%') != std::string::npos) return "";
+namespace {
+
+// The session socket's name in the control folder, whose readiness the caller has seen to.
+std::string SocketPathIn(const SshToolSettings& settings, const SshLogin& login, char kind) {
   std::string problem, pattern;
   const char* password = std::getenv(OpenSshCommand::kPasswordVariable);
-  if (!ControlFolder::MakePrivate(settings.controlDir, problem) ||
-      !ControlFolder::SocketPattern(settings.controlDir, password ? password : "", pattern, problem)) {
-    return "";
-  }
+  if (!ControlFolder::SocketPattern(settings.controlDir, password ? password : "", pattern, problem)) return "";
   if (pattern.size() < 2 || pattern.compare(pattern.size() - 2, 2, "%C") != 0) return "";
   const std::string who = login.user + '\0' + login.address + '\0' + login.port;
   unsigned char digest[SHA256_DIGEST_LENGTH];
   SHA256(reinterpret_cast<const unsigned char*>(who.data()), who.size(), digest);
   std::string path = pattern.substr(0, pattern.size() - 2) + "-" + kind + HexPrefix(digest, 16);
   return path.size() < sizeof(sockaddr_un{}.sun_path) ? path : "";
+}
+
+}  // namespace
+
+std::string SocketPath(const SshToolSettings& settings, const SshLogin& login, char kind) {
+  if (settings.controlDir.find('%') != std::string::npos) return "";
+  std::string problem;
+  if (!ControlFolder::MakePrivate(settings.controlDir, problem)) return "";
+  return SocketPathIn(settings, login, kind);
+}
+
+std::string ExistingSocketPath(const SshToolSettings& settings, const SshLogin& login, char kind) {
+  if (settings.controlDir.find('%') != std::string::npos || !ControlFolder::IsReady(settings.controlDir)) return "";
+  return SocketPathIn(settings, login, kind);
 }
 
 bool SocketAddress(const std::string& path, sockaddr_un& address) {
@@ -362,21 +375,29 @@ bool SendAnswer(int client, const std::string& output, const std::string& errors
                               std::to_string(status) + "\n" + output + errors);
 }
 
-bool RelayAnswer(int fd, size_t maxBytes, long long deadlineMs, int& status) {
-  std::string header, output, errors;
+bool ReadAnswer(int fd, size_t maxBytes, long long deadlineMs, Answer& answer) {
+  std::string header;
+  answer = Answer{};
   if (!ReadLine(fd, header, kMaxHeaderBytes, deadlineMs)) return false;
   size_t outputBytes = 0, errorBytes = 0, code = 0;
   const auto first = header.find(' ');
   const auto second = first == std::string::npos ? first : header.find(' ', first + 1);
   if (second == std::string::npos || !ParseCount(header.substr(0, first), maxBytes, outputBytes) ||
       !ParseCount(header.substr(first + 1, second - first - 1), maxBytes, errorBytes) ||
-      !ParseCount(header.substr(second + 1), 255, code) || !ReadExact(fd, outputBytes, output, deadlineMs) ||
-      !ReadExact(fd, errorBytes, errors, deadlineMs)) {
+      !ParseCount(header.substr(second + 1), 255, code) || !ReadExact(fd, outputBytes, answer.output, deadlineMs) ||
+      !ReadExact(fd, errorBytes, answer.errors, deadlineMs)) {
     return false;
   }
-  WriteAll(STDOUT_FILENO, output);
-  WriteAll(STDERR_FILENO, errors);
-  status = static_cast<int>(code);
+  answer.status = static_cast<int>(code);
+  return true;
+}
+
+bool RelayAnswer(int fd, size_t maxBytes, long long deadlineMs, int& status) {
+  Answer answer;
+  if (!ReadAnswer(fd, maxBytes, deadlineMs, answer)) return false;
+  WriteAll(STDOUT_FILENO, answer.output);
+  WriteAll(STDERR_FILENO, answer.errors);
+  status = answer.status;
   return true;
 }
 

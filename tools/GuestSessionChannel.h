@@ -61,6 +61,10 @@ void ForgetPassword();
 // usable.
 std::string SocketPath(const SshToolSettings& settings, const SshLogin& login, char kind);
 
+// The same name when the control folder is ready already (ControlFolder::IsReady); empty otherwise.
+// Creates nothing: for a client that only looks for a session that runs.
+std::string ExistingSocketPath(const SshToolSettings& settings, const SshLogin& login, char kind);
+
 bool SocketAddress(const std::string& path, sockaddr_un& address);
 
 // A connection to the session socket at `path`; -1 when nobody listens there.
@@ -129,9 +133,18 @@ class SessionProcess {
 // the errors.
 bool SendAnswer(int client, const std::string& output, const std::string& errors, size_t status);
 
-// Reads a session's answer of at most `maxBytes` of output and of errors before `deadlineMs`,
-// writes the output and the errors to standard output and standard error and sets `status`.
+// What a session answered: the command's output, its errors and its exit status.
+struct Answer {
+  std::string output, errors;
+  int status = 255;
+};
+
+// Reads a session's answer of at most `maxBytes` of output and of errors before `deadlineMs`.
 // False when no complete answer came.
+bool ReadAnswer(int fd, size_t maxBytes, long long deadlineMs, Answer& answer);
+
+// Reads the answer as ReadAnswer does, writes the output and the errors to standard output and
+// standard error and sets `status`. False when no complete answer came.
 bool RelayAnswer(int fd, size_t maxBytes, long long deadlineMs, int& status);
 
 // How long a client waits for its session's answer: the command's time limit, which the session

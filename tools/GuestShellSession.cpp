@@ -165,12 +165,31 @@ class ShellSession : public SessionProcess {
   std::string m_mark;    // the end mark of every answer
 };
 
-// Sends the request and relays the answer. False when the session gave no complete answer.
+// Sends the request and reads the answer. False when the session gave no complete answer.
 bool Exchange(int fd, const std::string& arguments, const std::string& script, const std::string& data,
-              long long deadlineMs, int& status) {
+              long long deadlineMs, Answer& answer) {
   return WriteAll(fd, std::to_string(arguments.size()) + " " + std::to_string(script.size()) + " " +
                           std::to_string(data.size()) + "\n" + arguments + script + data) &&
-         RelayAnswer(fd, kMaxAnswerBytes, deadlineMs, status);
+         ReadAnswer(fd, kMaxAnswerBytes, deadlineMs, answer);
+}
+
+// Whether a request fits the session at all.
+bool Fits(const SshToolSettings& settings, const std::string& script, const std::string& input) {
+  return settings.guestSessionIdle > 0 && input.size() <= kMaxInlineBytes && !script.empty() &&
+         script.size() <= kMaxScriptBytes && script.find('\0') == std::string::npos;
+}
+
+// Hands the request to the session on `fd` (closed here) and puts its answer, or the explanation
+// why none came, in `answer`.
+Outcome AskOn(int fd, const SshToolSettings& settings, const SshLogin& login, const std::string& script,
+              const std::string& arguments, const std::string& input, const char* toolName, Answer& answer) {
+  const bool answered = Exchange(fd, arguments, script, input, ClientDeadline(settings), answer);
+  ::close(fd);
+  if (answered) return Outcome::Done;
+  answer = Answer{};
+  answer.errors = std::string(toolName) + ": the guest session at " + login.address +
+                  " ended before the command's answer\n";
+  return Outcome::Failed;
 }
 
 bool ReadScript(std::string& script) {
@@ -275,11 +294,9 @@ Outcome RunScript(const SshToolSettings& settings, const std::vector<std::string
                   const std::string& script, const std::string& arguments, const std::string& input, bool mayStart,
                   const char* toolName, int& status) {
   status = 255;
-  if (settings.guestSessionIdle <= 0 || input.size() > kMaxInlineBytes) return Outcome::NotTaken;
+  if (!Fits(settings, script, input)) return Outcome::NotTaken;
   const std::string socketPath = SocketPath(settings, login, kSocketKind);
-  if (socketPath.empty() || script.find('\0') != std::string::npos || script.size() > kMaxScriptBytes) {
-    return Outcome::NotTaken;
-  }
+  if (socketPath.empty()) return Outcome::NotTaken;
   bool refused = false;
   const int fd = ConnectOrStart(
       settings, login, socketPath, mayStart,
@@ -295,15 +312,23 @@ Outcome RunScript(const SshToolSettings& settings, const std::vector<std::string
                  login.address.c_str());
     return Outcome::NotTaken;
   }
-  const bool answered = Exchange(fd, arguments, script, input, ClientDeadline(settings), status);
-  ::close(fd);
-  if (!answered) {
-    std::fprintf(stderr, "%s: the guest session at %s ended before the command's answer\n", toolName,
-                 login.address.c_str());
-    status = 255;
-    return Outcome::Failed;
-  }
-  return Outcome::Done;
+  Answer answer;
+  const Outcome outcome = AskOn(fd, settings, login, script, arguments, input, toolName, answer);
+  WriteAll(STDOUT_FILENO, answer.output);
+  WriteAll(STDERR_FILENO, answer.errors);
+  status = answer.status;
+  return outcome;
+}
+
+Outcome AskRunningSession(const SshToolSettings& settings, const SshLogin& login, const std::string& script,
+                          const std::string& arguments, const std::string& input, const char* toolName,
+                          Answer& answer) {
+  answer = Answer{};
+  if (!Fits(settings, script, input)) return Outcome::NotTaken;
+  const std::string socketPath = ExistingSocketPath(settings, login, kSocketKind);
+  const int fd = socketPath.empty() ? -1 : ConnectTo(socketPath);
+  if (fd < 0) return Outcome::NotTaken;
+  return AskOn(fd, settings, login, script, arguments, input, toolName, answer);
 }
 
 }  // namespace GuestShellSession

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/GuestSessionChannel.h"
 #include "tools/OpenSshCommand.h"
 
 namespace GuestShellSession {
@@ -51,6 +52,14 @@ constexpr size_t kMaxInlineBytes = 1 << 20;
 Outcome RunScript(const SshToolSettings& settings, const std::vector<std::string>& sshOptions, const SshLogin& login,
                   const std::string& script, const std::string& arguments, const std::string& input, bool mayStart,
                   const char* toolName, int& status);
+
+// Hands `script` with `arguments` and `input` to the session of `login` (and of the password in
+// the environment) when one runs already, the way RunScript does, but with the answer in `answer`
+// instead of on standard output and standard error. Starts no session and no process: for a
+// client in the plug-in's own process, which runs the tool when this gives NotTaken.
+Outcome AskRunningSession(const SshToolSettings& settings, const SshLogin& login, const std::string& script,
+                          const std::string& arguments, const std::string& input, const char* toolName,
+                          GuestSessionChannel::Answer& answer);
 
 // The guest-side loop (bash), for tests and the documentation of the protocol.
 const std::string& GuestLoop();

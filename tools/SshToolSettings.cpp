@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "guestapi/CommandTimeLimits.h"
+#include "toolscontract/CommandTimeLimits.h"
 #include "platform/ZQPlatformInfo.h"
 
 namespace {

@@ -11,8 +11,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,52 +19,11 @@
 #include "tools/GuestShellSession.h"
 #include "tools/OpenSshCommand.h"
 #include "tools/PuttyArguments.h"
-#include "toolscontract/ShellQuote.h"
 #include "toolscontract/SshToolsContract.h"
 
 namespace {
 
 constexpr const char* kToolName = SshToolsContract::kCopyTool;
-
-// Opens the local file for reading; O_NOATIME keeps its access time for the attribute step that
-// follows the copy, and is dropped where the system refuses it (a file of another user).
-int OpenLocalFile(const std::string& path, struct stat& info, std::string& problem) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOATIME);
-  if (fd < 0 && errno == EPERM) fd = ::open(path.c_str(), O_RDONLY);
-  if (fd < 0) {
-    problem = "cannot open " + path + ": " + std::strerror(errno);
-    return -1;
-  }
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    problem = path + " is not a regular file";
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-bool ReadWholeFile(const std::string& path, std::string& text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream content;
-  content << in.rdbuf();
-  text = content.str();
-  return !text.empty();
-}
-
-// Reads the `size` bytes of the local file; false when it holds another number of bytes now.
-bool ReadAll(int fd, unsigned long long size, std::string& content) {
-  content.resize(size);
-  size_t done = 0;
-  while (done < size) {
-    ssize_t got = ::read(fd, content.data() + done, size - done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    done += static_cast<size_t>(got);
-  }
-  char extra;
-  return ::read(fd, &extra, 1) == 0;
-}
 
 // Makes `fd` the standard input of this process (and so of the OpenSSH client it starts).
 bool UseAsStandardInput(int fd) { return ::dup2(fd, STDIN_FILENO) == STDIN_FILENO; }
@@ -109,16 +66,15 @@ int CopyToUnixTarget(const SshToolSettings& settings, const std::vector<std::str
                      const PscpArguments& parsed, int localFd, unsigned long long size, std::string& errorText) {
   const std::string scriptPath = settings.baseHome + "/" + GuestFileCopy::kHelperScript;
   std::string script;
-  if (!ReadWholeFile(scriptPath, script)) {
+  if (!GuestFileCopy::ReadWholeFile(scriptPath, script)) {
     std::fprintf(stderr, "%s: cannot read the helper script %s\n", kToolName, scriptPath.c_str());
     return 1;
   }
   // A small file travels inline through the login's guest session when one runs already (the
   // helper-script commands before a copy start it); a copy never starts one.
   std::string content;
-  if (size <= GuestShellSession::kMaxInlineBytes && ReadAll(localFd, size, content)) {
-    const std::string arguments = std::string(GuestFileCopy::kWriteOption) + " " +
-                                  ShellQuote::SingleQuoted(parsed.remotePath) + " " + std::to_string(size);
+  if (size <= GuestShellSession::kMaxInlineBytes && GuestFileCopy::ReadExactly(localFd, size, content)) {
+    const std::string arguments = GuestFileCopy::InlineWriteArguments(parsed.remotePath, size);
     int status = 255;
     if (GuestShellSession::RunScript(settings, options, parsed.login, script, arguments, content, false,
                                      kToolName, status) != GuestShellSession::Outcome::NotTaken) {
@@ -175,7 +131,7 @@ int main(int argc, char** argv) {
     return helpRequested ? 0 : 1;
   }
   struct stat info {};
-  const int localFd = OpenLocalFile(parsed.localFile, info, problem);
+  const int localFd = GuestFileCopy::OpenLocalFile(parsed.localFile, info, problem);
   if (localFd < 0) {
     std::fprintf(stderr, "%s: %s\n", kToolName, problem.c_str());
     return 1;
