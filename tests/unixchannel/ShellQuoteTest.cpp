@@ -1,4 +1,5 @@
 #include "toolscontract/ShellQuote.h"
+#include "toolscontract/ShellWords.h"
 
 #include <gtest/gtest.h>
 
@@ -82,6 +83,82 @@ TEST(ShellQuote, RefusesOnlyTheNulByte) {
   EXPECT_TRUE(ShellQuote::IsCarriable(everyOtherByte));
   EXPECT_EQ(ThroughShell("/bin/sh", ShellQuote::SingleQuoted(everyOtherByte)), everyOtherByte);
   EXPECT_EQ(ThroughShell("/bin/sh", ShellQuote::DoubleQuoted(everyOtherByte)), everyOtherByte);
+}
+
+// ---- Reading command lines back without a shell ------------------------------------------------
+
+struct LineRow {
+  const char* name;
+  std::string line;
+  bool readable;
+  std::vector<std::string> words;
+  std::string inputFile;
+};
+
+void PrintTo(const LineRow& row, std::ostream* out) { *out << row.name; }
+
+const std::vector<LineRow> kLines = {
+    {"PlainWords", "/base/zqplink.exe 10.0.0.1 -l root uname -a", true,
+     {"/base/zqplink.exe", "10.0.0.1", "-l", "root", "uname", "-a"}, ""},
+    {"HelperCommand", "'/base dir/zqplink.exe' 10.0.0.1 -l 'it'\\''s' \"bash -s\" -- < '/base dir/s.sh' "
+                      "\"--browse_path\" \"'/d/./a b'\"",
+     true, {"/base dir/zqplink.exe", "10.0.0.1", "-l", "it's", "bash -s", "--", "--browse_path", "'/d/./a b'"},
+     "/base dir/s.sh"},
+    {"RedirectionWithoutBlank", "/t/x <in a", true, {"/t/x", "a"}, "in"},
+    {"EmptyWord", "/t/x '' \"\"", true, {"/t/x", "", ""}, ""},
+    {"EscapesInDoubleQuotes", "/t/x \"\\$\\`\\\"\\\\\\n\"", true, {"/t/x", "$`\"\\\\n"}, ""},
+    {"NewlineInsideQuotes", "/t/x 'a\nb'", true, {"/t/x", "a\nb"}, ""},
+    {"Tabs", "/t/x\ta\t\tb", true, {"/t/x", "a", "b"}, ""},
+    {"Expansion", "/t/x $HOME", false, {}, ""},
+    {"ExpansionInDoubleQuotes", "/t/x \"$(id)\"", false, {}, ""},
+    {"BackquoteInDoubleQuotes", "/t/x \"`id`\"", false, {}, ""},
+    {"Glob", "/t/x *", false, {}, ""},
+    {"Pipe", "/t/x a | b", false, {}, ""},
+    {"List", "/t/x a; b", false, {}, ""},
+    {"OutputRedirection", "/t/x > f", false, {}, ""},
+    {"SecondRedirection", "/t/x < a < b", false, {}, ""},
+    {"RedirectionWithoutFile", "/t/x <", false, {}, ""},
+    {"RedirectionInsideAWord", "/t/x a<b", false, {}, ""},
+    {"Comment", "/t/x #a", false, {}, ""},
+    {"Tilde", "~/x", false, {}, ""},
+    {"Assignment", "A=1 /t/x", false, {}, ""},
+    {"QuotedAssignmentIsAWord", "'A=1' /t/x", true, {"A=1", "/t/x"}, ""},
+    {"UnquotedLineBreak", "/t/x\n/t/y", false, {}, ""},
+    {"UnclosedSingleQuote", "/t/x 'a", false, {}, ""},
+    {"UnclosedDoubleQuote", "/t/x \"a", false, {}, ""},
+    {"TrailingBackslash", "/t/x a\\", false, {}, ""},
+    {"NoWord", "  ", false, {}, ""},
+    {"OnlyARedirection", "< f", false, {}, ""},
+};
+
+class ShellWordsTable : public testing::TestWithParam<LineRow> {};
+
+TEST_P(ShellWordsTable, ReadsThePlainPartOfTheShellLanguageAndNothingElse) {
+  const LineRow& row = GetParam();
+  ShellWords::CommandLine parsed;
+  ASSERT_EQ(ShellWords::Split(row.line, parsed), row.readable);
+  if (!row.readable) return;
+  EXPECT_EQ(parsed.words, row.words);
+  EXPECT_EQ(parsed.inputFile, row.inputFile);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ShellWordsTable, testing::ValuesIn(kLines),
+                         [](const testing::TestParamInfo<LineRow>& info) { return std::string(info.param.name); });
+
+// Every word ShellQuote builds, in every form, reads back as its text, as /bin/sh reads it.
+TEST(ShellWords, ReadsBackEveryQuotedWordAsShDoes) {
+  std::string line = "/t/x";
+  std::vector<std::string> expected{"/t/x"};
+  for (const QuoteRow& row : kRows) {
+    for (const std::string& word : {row.singleQuoted, row.doubleQuoted, row.word,
+                                    ShellQuote::DoubleQuoted(ShellQuote::SingleQuoted(row.text))}) {
+      line += " " + word;
+      expected.push_back(ThroughShell("/bin/sh", word));
+    }
+  }
+  ShellWords::CommandLine parsed;
+  ASSERT_TRUE(ShellWords::Split(line, parsed));
+  EXPECT_EQ(parsed.words, expected);
 }
 
 }  // namespace
