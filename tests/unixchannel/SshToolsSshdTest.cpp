@@ -14,6 +14,7 @@
 #include "SshdEnvironment.h"
 #include "UnixTestDoubles.h"
 #include "testbeds/sshd/SshTestInstallation.h"
+#include "tools/GuestSessionShortcut.h"
 #include "toolscontract/ShellQuote.h"
 #include "support/TestSupport.h"
 
@@ -99,6 +100,51 @@ TEST_F(SshToolsSshd, HelperCommandsShareOneGuestSessionThatEndsWhenIdle) {
   }
   EXPECT_EQ(sessionSockets(), 0u);
   EXPECT_EQ(loopsInGuest(), 0u);
+}
+
+// A command line of the tools that a running session can answer is answered in the calling
+// process, with what the tool would print and its status; anything else is declined untouched:
+// no session yet, another password, sessions turned off, a line of another shape, a large copy or
+// a target that is not a Unix path. Looking for a session creates nothing.
+TEST_F(SshToolsSshd, CommandsARunningSessionCanAnswerNeedNoTool) {
+  const std::string address = SshdEnvironment::Get().sftpServer().address();
+  TempDir local;
+  zqtest::WriteFile(local.Join("script"), "printf '[%s]' \"$@\"; echo warned >&2; exit 4\n");
+  zqtest::WriteFile(local.Join("small"), "small file");
+  zqtest::WriteFile(local.Join("large"), std::string((1 << 20) + 1, 'x'));
+  chmod(guest.path().c_str(), 0777);
+  const std::string helper = Plink(address) + "\"bash -s\" -- < " + local.Join("script") + " one \"'two words'\"";
+  auto tryRun = [&](const std::string& line, GuestSessionChannel::Answer& answer) {
+    return GuestSessionShortcut::TryRun(line, ZQ_TOOLS_DIR, answer);
+  };
+  GuestSessionChannel::Answer answer;
+  EXPECT_FALSE(tryRun(helper, answer)) << "no session runs yet";
+  EXPECT_FALSE(std::filesystem::exists(installation.ControlDir())) << "looking created the control folder";
+
+  std::string output;
+  ASSERT_EQ(Run(helper, output), 4) << output;
+  ASSERT_TRUE(tryRun(helper, answer));
+  EXPECT_EQ(answer.output, "[one][two words]");
+  EXPECT_EQ(answer.errors, "warned\n");
+  EXPECT_EQ(answer.status, 4);
+
+  ASSERT_TRUE(tryRun(Pscp() + local.Join("small") + " " + Target(address, guest.Join("copied")), answer));
+  EXPECT_EQ(answer.status, 0) << answer.errors;
+  EXPECT_EQ(zqtest::ReadIfPresent(guest.Join("copied")), "small file");
+
+  for (const std::string& declined :
+       {Plink(address) + "uname -a", Pscp() + local.Join("large") + " " + Target(address, guest.Join("large")),
+        Pscp() + local.Join("small") + " " + Target(address, "relative/path"), "/bin/echo " + helper,
+        helper + " > " + local.Join("out")}) {
+    EXPECT_FALSE(tryRun(declined, answer)) << declined;
+  }
+  EXPECT_FALSE(std::filesystem::exists(guest.Join("large")));
+  {
+    zqtest::ScopedEnv wrong{"ZQ_PUTTY_PASS", "not the password"};
+    EXPECT_FALSE(tryRun(helper, answer)) << "another password never meets this session";
+  }
+  installation.Set("SSH", "GuestSessionIdle", "0");
+  EXPECT_FALSE(tryRun(helper, answer)) << "sessions are off";
 }
 
 // A guest where the session's loop cannot start runs each command on its own, with one line that
