@@ -140,10 +140,8 @@ bool CGuestAPI::ExecuteCommand(const std::string& command, std::string& output) 
   const auto started = std::chrono::steady_clock::now();
   const int status = RunCommand(command, output, errorText);
   // Each command's time, for the benchmark's split of the time by kind of command.
-  m_log.DebugLvl(kExecuteOrigin, 2, "Command took %lld ms",
-                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                            std::chrono::steady_clock::now() - started)
-                                            .count()));
+  m_log.DebugLvl(kExecuteOrigin, 2, "Command took %.3f ms",
+                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count());
   if (status != 0) {
     const std::string maskedOutput = MaskPasswdInStr(output, m_loginCred.password);
     const std::string maskedError = MaskPasswdInStr(errorText, m_loginCred.password);
