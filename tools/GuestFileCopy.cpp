@@ -72,9 +72,9 @@ std::string RandomToken() {
   return token;
 }
 
-int OpenLocalFile(const std::string& path, struct stat& info, std::string& problem) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOATIME);
-  if (fd < 0 && errno == EPERM) fd = ::open(path.c_str(), O_RDONLY);
+int OpenLocalFile(const std::string& path, struct stat& info, std::string& problem, int flags) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOATIME | flags);
+  if (fd < 0 && errno == EPERM) fd = ::open(path.c_str(), O_RDONLY | flags);
   if (fd < 0) {
     problem = "cannot open " + path + ": " + std::strerror(errno);
     return -1;

@@ -57,8 +57,9 @@ bool FitsSftpBatch(const std::string& path);
 // Opens local file `path` for reading and describes it in `info`; -1 with `problem` set when it
 // cannot be opened or is not a regular file. O_NOATIME keeps its access time for the attribute
 // step that follows the copy, and is dropped where the system refuses it (a file of another user).
-// The descriptor is inherited by children: sftp reads the file through /dev/fd.
-int OpenLocalFile(const std::string& path, struct stat& info, std::string& problem);
+// `flags` are added to the open's (O_CLOEXEC where no child may inherit the descriptor; the copy
+// tool's sftp reads the file through /dev/fd).
+int OpenLocalFile(const std::string& path, struct stat& info, std::string& problem, int flags = 0);
 
 // Reads exactly `size` bytes from `fd` into `content`; false when the file holds another number
 // of bytes now.

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/pstring.h"
 #include "tools/ControlFolder.h"
 
 namespace GuestSessionChannel {
@@ -106,8 +107,10 @@ namespace {
 // The session socket's name in the control folder, whose readiness the caller has seen to.
 std::string SocketPathIn(const SshToolSettings& settings, const SshLogin& login, char kind) {
   std::string problem, pattern;
-  const char* password = std::getenv(OpenSshCommand::kPasswordVariable);
-  if (!ControlFolder::SocketPattern(settings.controlDir, password ? password : "", pattern, problem)) return "";
+  const char* variable = std::getenv(OpenSshCommand::kPasswordVariable);
+  std::string password = variable ? variable : "";
+  WipeOnExit wipe(password);
+  if (!ControlFolder::SocketPattern(settings.controlDir, password, pattern, problem)) return "";
   if (pattern.size() < 2 || pattern.compare(pattern.size() - 2, 2, "%C") != 0) return "";
   const std::string who = login.user + '\0' + login.address + '\0' + login.port;
   unsigned char digest[SHA256_DIGEST_LENGTH];

@@ -1,5 +1,6 @@
 #include "tools/GuestSessionShortcut.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,7 +57,7 @@ bool RunCopy(const std::string& toolFolder, const std::vector<std::string>& word
     return false;
   }
   struct stat info {};
-  const int fd = GuestFileCopy::OpenLocalFile(parsed.localFile, info, problem);
+  const int fd = GuestFileCopy::OpenLocalFile(parsed.localFile, info, problem, O_CLOEXEC);
   if (fd < 0) return false;
   const auto size = static_cast<unsigned long long>(info.st_size);
   std::string content;

@@ -1,6 +1,7 @@
 // The proxy's SSH tools without a server: argument parsing, the OpenSSH options, the control
 // folder and the askpass answer.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include "support/TestSupport.h"
 #include "tools/OpenSshCommand.h"
 #include "tools/PuttyArguments.h"
+#include "tools/WriteAll.h"
 #include "toolscontract/ShellQuote.h"
 
 namespace {
@@ -255,6 +257,23 @@ std::string AskPassRun(const std::string& setup, const std::string& marker, cons
          ShellQuote::SingleQuoted("ZQ_SSH_ASKPASS_MODE=" + marker +
                                   " ZQ_SSH_ASKPASS_USER='CORP\\alice' ZQ_SSH_ASKPASS_HOST=10.0.0.5 " +
                                   Tool("zqplink.exe") + " " + ShellQuote::SingleQuoted(question));
+}
+
+// A session that went away while a client writes to it fails the write; it must not end the
+// client's process, which may be the host that loaded the plug-in.
+TEST(WriteAll, FailsOnASocketWhosePeerHasGoneWithoutEndingTheProcess) {
+  int ends[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+  close(ends[1]);
+  EXPECT_FALSE(WriteAll(ends[0], std::string(1 << 20, 'x')));
+  close(ends[0]);
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  EXPECT_TRUE(WriteAll(pipeEnds[1], "through a pipe"));
+  close(pipeEnds[1]);
+  char buffer[32] = {};
+  EXPECT_EQ(read(pipeEnds[0], buffer, sizeof buffer), 14);
+  close(pipeEnds[0]);
 }
 
 TEST(AskPass, AnswersOnlyThePasswordPromptOfItsOwnLogin) {
