@@ -16,9 +16,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
+
+#include <boost/algorithm/string/replace.hpp>
+#include <boost/algorithm/string/trim.hpp>
 
 #include "tools/ControlFolder.h"
 #include "tools/GuestSessionChannel.h"
@@ -42,6 +47,16 @@ constexpr size_t kMaxDataBytes = kMaxInlineBytes;
 
 using namespace GuestSessionChannel;
 
+}  // namespace
+}  // namespace GuestShellSession
+
+// Embedded at build time (tools/EmbedText.cmake).
+extern const char kGuestSessionLoopPerl[];
+extern const char kHelperScriptText[];
+
+namespace GuestShellSession {
+namespace {
+
 
 // ---- The session process of helper-script commands ------------------------------------------
 
@@ -49,16 +64,19 @@ class ShellSession : public SessionProcess {
  public:
   ShellSession(const SshToolSettings& settings, const std::vector<std::string>& sshOptions, const SshLogin& login,
                std::string socketPath)
-      : SessionProcess(settings, sshOptions, login, std::move(socketPath), "bash -c " + ShellQuote::SingleQuoted(GuestLoop())) {}
+      : SessionProcess(settings, sshOptions, login, std::move(socketPath),
+                       "bash -c " + ShellQuote::SingleQuoted(settings.guestSessionPerl ? GuestLoopStarter() : GuestLoop())),
+        m_perl(settings.guestSessionPerl) {}
 
  private:
   // The end mark of every answer: unpredictable, so that no output can end an answer early. It
-  // reaches the guest on the connection's input, never on a command line.
+  // reaches the guest on the connection's input, never on a command line; the Perl loop's program
+  // comes before it.
   bool BeforeGreeting() override {
     unsigned char random[16];
     if (::RAND_bytes(random, sizeof random) != 1) return false;
     m_mark = "zq-" + ControlFolder::HexPrefix(random, 32);
-    return WriteAll(m_toGuest, m_mark + '\0');
+    return WriteAll(m_toGuest, (m_perl ? GuestPerlLoop() + '\0' : std::string()) + m_mark + '\0');
   }
 
   // On standard error the loop sends the mark after whatever the guest's start files printed.
@@ -163,6 +181,7 @@ class ShellSession : public SessionProcess {
 
   std::string m_script;  // the script text the guest loop holds
   std::string m_mark;    // the end mark of every answer
+  bool m_perl;           // whether the guest loop starts in Perl where it can
 };
 
 // Sends the request and relays the answer. False when the session gave no complete answer.
@@ -244,6 +263,46 @@ $zq_script
 done
 )LOOP";
   return kLoop;
+}
+
+std::string ScriptDigest(const std::string& script) {
+  std::uint32_t hash = 2166136261u;
+  for (unsigned char byte : script) hash = (hash ^ byte) * 16777619u;
+  char hex[9];
+  std::snprintf(hex, sizeof hex, "%08x", hash);
+  return std::to_string(script.size()) + "-" + hex;
+}
+
+const std::string& GuestPerlLoop() {
+  // Sent on every session start and read by bash a byte at a time: comment lines, blank lines and
+  // indentation stay out. No line of the program continues a string across a newline.
+  static const std::string kProgram = [] {
+    std::istringstream source{std::string(kGuestSessionLoopPerl)};
+    std::string program, line;
+    while (std::getline(source, line)) {
+      boost::algorithm::trim_left(line);
+      if (line.empty() || line[0] == '#') continue;
+      program += line + '\n';
+    }
+    boost::algorithm::replace_all(program, "ZQ_HELPER_SCRIPT_DIGEST", ScriptDigest(kHelperScriptText));
+    boost::algorithm::replace_all(program, "ZQ_MAX_SCRIPT_BYTES", std::to_string(kMaxScriptBytes));
+    boost::algorithm::replace_all(program, "ZQ_MAX_ARGUMENT_BYTES", std::to_string(kMaxArgumentBytes));
+    boost::algorithm::replace_all(program, "ZQ_MAX_DATA_BYTES", std::to_string(kMaxDataBytes));
+    return program;
+  }();
+  return kProgram;
+}
+
+const std::string& GuestLoopStarter() {
+  // perl -c loads the modules and compiles the program without running it: a perl too old or
+  // without its base modules leaves the bash loop in charge.
+  static const std::string kStarter = R"START(IFS= read -r -d '' zq_program || exit 0
+if command -v perl >/dev/null 2>&1 && perl -c -e "$zq_program" </dev/null >/dev/null 2>&1; then
+  exec perl -e "$zq_program"
+fi
+unset zq_program
+)START" + GuestLoop();
+  return kStarter;
 }
 
 Outcome RunHelperCommand(const SshToolSettings& settings, const std::vector<std::string>& sshOptions,
