@@ -21,16 +21,17 @@
 # file, the script's own failure is reported here. The fast path runs only for the helper script
 # this program was written against (its length and digest); any other script runs in bash.
 #
+# Only Fcntl and Errno are loaded, and IO's compiled part for fsync: each further module costs
+# every session's start some milliseconds.
+#
 # Walking follows the script: a path splits at its first "/./" into the operator's folder (links
 # followed) and names below it, each entered by lstat (a folder), chdir and stat(".") (the same
 # device and inode). Nothing read here is ever evaluated, except by bash in the fallback, as the
 # bash loop does.
 use strict;
 no warnings;
-use POSIX ();
 use Fcntl qw(O_RDONLY O_WRONLY O_RDWR O_CREAT O_EXCL O_NOFOLLOW O_NONBLOCK F_GETFL F_SETFL F_SETFD);
 use Errno qw(EINTR EAGAIN ENOENT);
-use IO::Handle ();
 
 # Filled in by the proxy: the helper script this program serves itself, and its limits.
 my $HELPER_SCRIPT = 'ZQ_HELPER_SCRIPT_DIGEST';
@@ -43,10 +44,22 @@ my $S_IFDIR = 0040000;
 my $S_IFREG = 0100000;
 my $S_IFLNK = 0120000;
 
+# Started with its errors on descriptor 3 and standard error on /dev/null, so that a perl that
+# cannot compile this program says nothing and leaves the bash loop in charge (any status but 0).
+# Once running it ends with status 0 whatever happens, so that bash never takes over mid-stream.
+if (open(my $errors, '>&=', 3)) {
+  open(STDERR, '>&', $errors);
+  close $errors;
+}
+my $SYNC = eval { require XSLoader; XSLoader::load('IO'); 1 };
+$SIG{__DIE__} = sub { exit 0 };
 $ENV{LC_ALL} = 'C';
 delete $ENV{CDPATH};
 $SIG{PIPE} = 'IGNORE';
-my $START = POSIX::getcwd();
+# The starting folder, held open: every request starts there. A perl that cannot enter a folder by
+# its handle (before 5.12) never leaves it, and so runs every request in bash.
+my $START;
+$START = undef unless opendir($START, '.') && chdir($START);
 
 # ---- Frames -------------------------------------------------------------------------------------
 
@@ -110,8 +123,8 @@ sub digest {
 
 # ---- The helper script in bash --------------------------------------------------------------------
 
-# Runs `argv` with standard input a pipe fed with $data (or /dev/null when empty) and descriptor
-# 3 a pipe fed with $script; output and errors go straight to the connection. Returns the exit
+# Runs `argv` with standard input a pipe fed with $data (or /dev/null when empty) and the
+# descriptor named by ZQ_SCRIPT_FD a pipe fed with $script; output and errors go straight to the connection. Returns the exit
 # status as the shell reports it.
 sub run_bash {
   my ($argv, $script, $data, $args) = @_;
@@ -123,14 +136,13 @@ sub run_bash {
   if ($pid == 0) {
     $SIG{PIPE} = 'DEFAULT';
     chdir $START if defined $START;
-    my $stdin = $data_in;
-    open($stdin, '<', '/dev/null') unless defined $stdin;
-    POSIX::dup2(fileno($stdin), 0) if fileno($stdin) != 0;
-    if (fileno($script_in) == 3) { fcntl($script_in, F_SETFD, 0) } else { POSIX::dup2(fileno($script_in), 3) }
+    if (defined $data_in) { open(STDIN, '<&', $data_in) } else { open(STDIN, '<', '/dev/null') }
+    fcntl($script_in, F_SETFD, 0);
+    $ENV{ZQ_SCRIPT_FD} = fileno($script_in);
     $ENV{ZQ_ARGS} = $args if defined $args;
     exec { $argv->[0] } @$argv;
     write_all(\*STDERR, "bash: cannot start: $!\n");
-    POSIX::_exit(127);
+    exit 127;
   }
   close $script_in;
   close $data_in if defined $data_in;
@@ -140,7 +152,7 @@ sub run_bash {
     last if $gone == $pid;
     return 255 unless $! == EINTR;
   }
-  return POSIX::WIFSIGNALED($?) ? 128 + POSIX::WTERMSIG($?) : POSIX::WEXITSTATUS($?);
+  return $? & 127 ? 128 + ($? & 127) : $? >> 8;
 }
 
 sub failed_start {
@@ -181,8 +193,8 @@ sub feed {
 }
 
 # The script runs as the bash loop runs it: "set --" splits the arguments as the login's shell
-# would, and the script is read whole from descriptor 3 before it runs.
-my $RUNNER = 'zq_args=$ZQ_ARGS; unset ZQ_ARGS; eval "set -- $zq_args" && . /dev/fd/3';
+# would, and the script is read whole from its pipe before it runs.
+my $RUNNER = 'zq_args=$ZQ_ARGS zq_fd=$ZQ_SCRIPT_FD; unset ZQ_ARGS ZQ_SCRIPT_FD; eval "set -- $zq_args" && . "/dev/fd/$zq_fd"';
 
 sub run_script {
   my ($script, $args, $data) = @_;
@@ -305,7 +317,7 @@ sub write_file {
   my $fh;
   return () unless sysopen($fh, "./$temporary", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
   # Until the rename, a signal that ends the loop takes the new file with it.
-  local @SIG{qw(HUP INT TERM)} = (sub { unlink "./$temporary" if defined $temporary; POSIX::_exit(1) }) x 3;
+  local @SIG{qw(HUP INT TERM)} = (sub { unlink "./$temporary" if defined $temporary; exit 1 }) x 3;
   # A fresh, empty regular file with one link: nothing else came to stand under the new name.
   my @new = stat($fh);
   my $ok = @new && ($new[2] & $S_IFMT) == $S_IFREG && $new[3] == 1 && $new[7] == 0 && write_all($fh, $$data);
@@ -315,7 +327,7 @@ sub write_file {
     chown(split(/:/, $owner), $fh) if defined $owner && $owner ne "$new[4]:$new[5]";
     $ok = chmod($mode, $fh);
   }
-  $fh->sync() if $ok;
+  IO::Handle::sync($fh) if $ok && $SYNC;
   $ok = close($fh) && $ok;
   $ok &&= rename("./$temporary", "./$name");
   if (!$ok) {

@@ -76,7 +76,7 @@ class ShellSession : public SessionProcess {
     unsigned char random[16];
     if (::RAND_bytes(random, sizeof random) != 1) return false;
     m_mark = "zq-" + ControlFolder::HexPrefix(random, 32);
-    return WriteAll(m_toGuest, (m_perl ? GuestPerlLoop() + '\0' : std::string()) + m_mark + '\0');
+    return WriteAll(m_toGuest, (m_perl ? GuestPerlLoopFrame() : std::string()) + m_mark + '\0');
   }
 
   // On standard error the loop sends the mark after whatever the guest's start files printed.
@@ -274,8 +274,8 @@ std::string ScriptDigest(const std::string& script) {
 }
 
 const std::string& GuestPerlLoop() {
-  // Sent on every session start and read by bash a byte at a time: comment lines, blank lines and
-  // indentation stay out. No line of the program continues a string across a newline.
+  // Sent on every session start: comment lines, blank lines and indentation stay out. No line of
+  // the program continues a string across a newline.
   static const std::string kProgram = [] {
     std::istringstream source{std::string(kGuestSessionLoopPerl)};
     std::string program, line;
@@ -293,14 +293,23 @@ const std::string& GuestPerlLoop() {
   return kProgram;
 }
 
+std::string GuestPerlLoopFrame() { return std::to_string(GuestPerlLoop().size()) + '\0' + GuestPerlLoop(); }
+
 const std::string& GuestLoopStarter() {
-  // perl -c loads the modules and compiles the program without running it: a perl too old or
-  // without its base modules leaves the bash loop in charge.
-  static const std::string kStarter = R"START(IFS= read -r -d '' zq_program || exit 0
-if command -v perl >/dev/null 2>&1 && perl -c -e "$zq_program" </dev/null >/dev/null 2>&1; then
-  exec perl -e "$zq_program"
+  // The program is read by head, which never reads past the size it is given (bash's read would
+  // take it a byte at a time). A perl that cannot compile it (too old, without its base modules)
+  // ends before it reads anything, with a status other than 0 and its complaint on /dev/null; the
+  // bash loop then reads the mark. The program itself ends with 0, its errors on descriptor 3.
+  static const std::string kStarter = R"START(export LC_ALL=C
+IFS= read -r -d '' zq_size || exit 0
+[[ $zq_size =~ ^[0-9]{1,7}$ ]] || exit 0
+zq_program=$(head -c "$zq_size" && printf x) || exit 0
+zq_program=${zq_program%x}
+((${#zq_program} == zq_size)) || exit 0
+if command -v perl >/dev/null 2>&1; then
+  perl -e "$zq_program" 3>&2 2>/dev/null && exit 0
 fi
-unset zq_program
+unset zq_program zq_size
 )START" + GuestLoop();
   return kStarter;
 }

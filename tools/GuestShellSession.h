@@ -62,10 +62,14 @@ const std::string& GuestLoop();
 // itself and runs the script in bash for anything else.
 const std::string& GuestPerlLoop();
 
-// The bash text a session starts with when `GuestSessionPerl` is on: it reads a Perl program as
-// the first NUL-terminated field on standard input and runs it when the guest's perl can compile
-// it, or runs GuestLoop() otherwise. Either loop then reads the end mark itself.
+// The bash text a session starts with when `GuestSessionPerl` is on: it reads GuestPerlLoopFrame()
+// on standard input and runs the program when the guest's perl can compile it, or runs
+// GuestLoop() otherwise. Either loop then reads the end mark itself.
 const std::string& GuestLoopStarter();
+
+// What the session sends first to GuestLoopStarter(): the program's size in decimal, a NUL byte,
+// and GuestPerlLoop().
+std::string GuestPerlLoopFrame();
 
 // The digest the Perl loop compares the scripts it is sent with: the length, a dash, and the
 // 32-bit FNV-1a of the bytes in eight hex digits.

@@ -62,7 +62,7 @@ std::vector<Answer> RunLoop(Loop loop, const std::string& folder, const std::vec
                             const std::string& prefix = "", const std::string& script = HelperScript()) {
   using namespace GuestShellSession;
   TempDir io;
-  std::string input = (loop == Loop::Perl ? GuestPerlLoop() + '\0' : std::string()) + kMark + '\0';
+  std::string input = (loop == Loop::Perl ? GuestPerlLoopFrame() : std::string()) + kMark + '\0';
   input += std::string("S") + '\0' + script + '\0';
   for (const Request& request : requests) {
     std::string arguments;
@@ -236,12 +236,13 @@ TEST(GuestLoop, PerlAnswersAsTheBashLoopForALoginOtherThanRoot) {
   ExpectSameAsBashLoop(65534, "setpriv --reuid=65534 --regid=65534 --clear-groups ");
 }
 
-// With nothing but perl on PATH the bash loop and the script could not run a single request: the
-// hot operations are served by Perl alone.
+// With nothing on PATH but perl (and head, which reads the program at the start) neither the bash
+// loop nor the script could serve a single request: the hot operations are served by Perl alone.
 TEST(GuestLoop, PerlServesTheHotOperationsWithoutAnyOtherProgram) {
   TempDir guest, tools;
   PlantTree(guest.path(), geteuid());
   ASSERT_EQ(symlink("/usr/bin/perl", tools.Join("perl").c_str()), 0);
+  ASSERT_EQ(symlink("/usr/bin/head", tools.Join("head").c_str()), 0);
   const std::string dest = guest.path() + "/dest/./";
   const std::vector<Answer> answers =
       RunLoop(Loop::Perl, guest.path(),
@@ -269,32 +270,41 @@ TEST(GuestLoop, PerlServesTheHotOperationsWithoutAnyOtherProgram) {
   EXPECT_EQ(made.st_mtime, 20);
 }
 
-// A guest without perl runs the bash loop: the program sent first is read and set aside.
-TEST(GuestLoop, StartsTheBashLoopWhereTheGuestHasNoPerl) {
-  TempDir guest, tools;
-  PlantTree(guest.path(), geteuid());
-  // Every program of the system's folders but perl.
-  for (const char* folder : {"/usr/bin", "/bin"}) {
-    DIR* listing = opendir(folder);
-    ASSERT_NE(listing, nullptr);
-    while (dirent* entry = readdir(listing)) {
-      const std::string name = entry->d_name;
-      if (name == "." || name == ".." || name.rfind("perl", 0) == 0) continue;
-      symlink((std::string(folder) + "/" + name).c_str(), tools.Join(name).c_str());
+// A guest without perl, or with one that cannot compile the program, runs the bash loop: the
+// program sent first is read and set aside, and nothing of perl's complaint reaches the answers.
+TEST(GuestLoop, StartsTheBashLoopWhereTheGuestHasNoUsablePerl) {
+  for (const bool brokenPerl : {false, true}) {
+    TempDir guest, tools;
+    PlantTree(guest.path(), geteuid());
+    // Every program of the system's folders but perl.
+    for (const char* folder : {"/usr/bin", "/bin"}) {
+      DIR* listing = opendir(folder);
+      ASSERT_NE(listing, nullptr);
+      while (dirent* entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == ".." || name.rfind("perl", 0) == 0) continue;
+        symlink((std::string(folder) + "/" + name).c_str(), tools.Join(name).c_str());
+      }
+      closedir(listing);
     }
-    closedir(listing);
+    if (brokenPerl) {
+      zqtest::WriteFile(tools.Join("perl"), "#!/bin/sh\necho \"Can't locate POSIX.pm\" >&2\nexit 2\n");
+      ASSERT_EQ(chmod(tools.Join("perl").c_str(), 0755), 0);
+    }
+    const std::string dest = guest.path() + "/dest/./";
+    const std::vector<Answer> answers =
+        RunLoop(Loop::Perl, guest.path(),
+                {{{"--write_file", dest + "sub/new", "4"}, "four"}, {{"--write_file", dest + "sub/../x", "1"}, "x"}},
+                "PATH=" + tools.path() + " ");
+    ASSERT_EQ(answers.size(), 2u) << brokenPerl;
+    EXPECT_EQ(answers[0].status, 0) << answers[0].err;
+    EXPECT_EQ(answers[0].err, "");
+    EXPECT_EQ(answers[1].status, 1);
+    EXPECT_EQ(answers[1].err.find("zqvsa_agentless.sh: the path "), 0u) << answers[1].err;
+    EXPECT_NE(answers[1].err.find("holds the name '..' below the destination"), std::string::npos) << answers[1].err;
+    EXPECT_EQ(zqtest::ReadFile(guest.Join("dest/sub/new")), "four");
+    EXPECT_EQ(Snapshot(guest.path()).find("/.zqrestore-"), std::string::npos);
   }
-  const std::string dest = guest.path() + "/dest/./";
-  const std::vector<Answer> answers =
-      RunLoop(Loop::Perl, guest.path(),
-              {{{"--write_file", dest + "sub/new", "4"}, "four"}, {{"--write_file", dest + "sub/../x", "1"}, "x"}},
-              "PATH=" + tools.path() + " ");
-  ASSERT_EQ(answers.size(), 2u);
-  EXPECT_EQ(answers[0].status, 0) << answers[0].err;
-  EXPECT_EQ(answers[1].status, 1);
-  EXPECT_NE(answers[1].err.find("holds the name '..' below the destination"), std::string::npos) << answers[1].err;
-  EXPECT_EQ(zqtest::ReadFile(guest.Join("dest/sub/new")), "four");
-  EXPECT_EQ(Snapshot(guest.path()).find("/.zqrestore-"), std::string::npos);
 }
 
 // Any other script runs in bash with the request's arguments and data, large ones too, and its
