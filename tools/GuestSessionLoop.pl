@@ -123,9 +123,10 @@ sub digest {
 
 # ---- The helper script in bash --------------------------------------------------------------------
 
-# Runs `argv` with standard input a pipe fed with $data (or /dev/null when empty) and the
-# descriptor named by ZQ_SCRIPT_FD a pipe fed with $script; output and errors go straight to the connection. Returns the exit
-# status as the shell reports it.
+# Runs `argv` in the starting folder with standard input a pipe fed with $data (or /dev/null when
+# empty), the descriptor named by ZQ_SCRIPT_FD a pipe fed with $script, and ZQ_ARGS the request's
+# arguments; output and errors go straight to the connection. Returns the exit status as the
+# shell reports it.
 sub run_bash {
   my ($argv, $script, $data, $args) = @_;
   my ($script_in, $script_out, $data_in, $data_out);
@@ -192,13 +193,14 @@ sub feed {
   }
 }
 
-# The script runs as the bash loop runs it: "set --" splits the arguments as the login's shell
-# would, and the script is read whole from its pipe before it runs.
-my $RUNNER = 'zq_args=$ZQ_ARGS zq_fd=$ZQ_SCRIPT_FD; unset ZQ_ARGS ZQ_SCRIPT_FD; eval "set -- $zq_args" && . "/dev/fd/$zq_fd"';
+# The script runs as the bash loop runs it: parsed whole as the body of a function (read from its
+# pipe), then "set --" splits the arguments as the login's shell would, and the function runs.
+my $RUNNER = 'zq_args=$ZQ_ARGS zq_fd=$ZQ_SCRIPT_FD; unset ZQ_ARGS ZQ_SCRIPT_FD; '
+  . '. "/dev/fd/$zq_fd" 2>/dev/null || unset -f zq_run; eval "set -- $zq_args" && zq_run "$@"';
 
 sub run_script {
   my ($script, $args, $data) = @_;
-  return run_bash(['bash', '-c', $RUNNER], $script, $data, $args);
+  return run_bash(['bash', '-c', $RUNNER], "zq_run() {\n$script\n}\n", $data, $args);
 }
 
 # The script's message for a name that no longer holds the file just renamed onto it, with the

@@ -307,18 +307,26 @@ TEST(GuestLoop, StartsTheBashLoopWhereTheGuestHasNoUsablePerl) {
   }
 }
 
-// Any other script runs in bash with the request's arguments and data, large ones too, and its
-// own exit status.
-TEST(GuestLoop, RunsAnyOtherScriptInBash) {
+// Any other script runs in bash as the bash loop runs it: as the body of a function, with the
+// request's arguments and data (large ones too), and its own exit status.
+TEST(GuestLoop, RunsAnyOtherScriptAsTheBashLoop) {
+  struct ScriptCase {
+    std::string script;
+    Request request;
+    std::string answer;  // status [output] [errors]
+  };
+  const std::vector<ScriptCase> cases = {
+      {"printf '%s|' \"$@\"; wc -c; exit 3\n# " + std::string(200000, 'x') + "\n",
+       Request{{"--file_exists", "a b"}, std::string(300000, 'd')}, "3 [--file_exists|a b|300000\n] []"},
+      {"local x=1; echo \"$x $# $2\"; return 4", Request{{"--write_file", "it's", "1"}, "y"}, "4 [1 3 it's\n] []"},
+  };
   TempDir guest;
-  const std::string script = "printf '%s|' \"$@\"; wc -c; exit 3\n# " + std::string(200000, 'x') + "\n";
-  const Request request{{"--file_exists", "a b"}, std::string(300000, 'd')};
-  for (Loop loop : {Loop::Perl, Loop::Bash}) {
-    const std::vector<Answer> answers = RunLoop(loop, guest.path(), {request, request}, "", script);
-    ASSERT_EQ(answers.size(), 2u);
-    for (const Answer& answer : answers) {
-      EXPECT_EQ(answer.status, 3);
-      EXPECT_EQ(answer.out, "--file_exists|a b|300000\n");
+  for (const ScriptCase& row : cases) {
+    for (Loop loop : {Loop::Perl, Loop::Bash}) {
+      for (const Answer& answer : RunLoop(loop, guest.path(), {row.request, row.request}, "", row.script)) {
+        EXPECT_EQ(std::to_string(answer.status) + " [" + answer.out + "] [" + answer.err + "]", row.answer)
+            << (loop == Loop::Perl ? "perl" : "bash");
+      }
     }
   }
 }
