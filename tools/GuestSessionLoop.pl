@@ -51,7 +51,8 @@ if (open(my $errors, '>&=', 3)) {
   open(STDERR, '>&', $errors);
   close $errors;
 }
-my $SYNC = eval { require XSLoader; XSLoader::load('IO'); 1 };
+# fsync from IO's compiled part alone where it loads so, from IO::Handle otherwise.
+my $SYNC = eval { require XSLoader; XSLoader::load('IO'); defined &IO::Handle::sync } || eval { require IO::Handle; 1 };
 $SIG{__DIE__} = sub { exit 0 };
 $ENV{LC_ALL} = 'C';
 delete $ENV{CDPATH};
