@@ -1,6 +1,7 @@
 # The guest's side of a session of helper-script commands, in Perl: one process serves every
 # request, and the three operations a restore runs for every file (--file_exists, --write_file,
-# --change_file_attr) run here without starting any process.
+# --change_file_attr) run here without starting any process, as does --browse_path of a single
+# entry (the check of a file before it is replaced).
 #
 # Protocol (the same as the bash loop's): standard input brings the end mark "zq-" and 32 hex
 # digits, NUL-terminated; this loop answers "zqsession-ready" on standard output and the mark on a
@@ -290,6 +291,23 @@ sub file_exists {
   return ();
 }
 
+# The one browse line of an entry that is not a folder (folders are listed by the script): the
+# name with backslash and newline escaped, size, kind, times, owner and the whole st_mode.
+sub browse_path {
+  my ($path) = @_;
+  my ($anchor, $names) = split_path($path) or return ();
+  return () unless @$names && enter_parent($anchor, $names);
+  my $name = $names->[-1];
+  my @seen = lstat("./$name");
+  unless (@seen) { return $! == ENOENT ? (0, '') : () }
+  my $type = $seen[2] & $S_IFMT;
+  return () if $type == $S_IFDIR;
+  my $kind = $type == $S_IFREG ? 'regular' : $type == $S_IFLNK ? 'symlink' : 'other';
+  $name =~ s/\\/\\\\/g;
+  $name =~ s/\n/\\n/g;
+  return (0, join('/', $name, $seen[7], $kind, $seen[9], $seen[8], $seen[4], $seen[5], $seen[2]) . "\n");
+}
+
 my $random;
 
 sub temporary_name {
@@ -384,6 +402,7 @@ sub serve {
     if ($option eq '--file_exists' && @words == 2) { @answer = file_exists($words[1]) }
     elsif ($option eq '--write_file' && @words == 3) { @answer = write_file($program, @words[1, 2], \$data) }
     elsif ($option eq '--change_file_attr' && @words == 7) { @answer = change_file_attr(@words[1 .. 6]) }
+    elsif ($option eq '--browse_path' && @words == 2) { @answer = browse_path($words[1]) }
     chdir($START);
   }
   return @answer ? @answer : (run_script($script, $args, $data), '');

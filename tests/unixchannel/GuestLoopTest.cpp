@@ -119,7 +119,8 @@ std::string Snapshot(const std::string& root, const std::string& relative = "") 
 }
 
 // The guest's tree: a destination folder with a file, a link at a name, a link where a folder
-// should be, a folder with the set-group bit and a pipe, and a file outside the destination.
+// should be, a folder with the set-group bit, a pipe, a name with a newline and a backslash, and
+// a file outside the destination.
 void PlantTree(const std::string& root, uid_t owner) {
   zqtest::WriteFile(root + "/outside", "outside");
   ASSERT_EQ(mkdir((root + "/dest").c_str(), 0755), 0);
@@ -131,8 +132,9 @@ void PlantTree(const std::string& root, uid_t owner) {
   ASSERT_EQ(mkdir((root + "/dest/sub/shared").c_str(), 0775), 0);
   ASSERT_EQ(chmod((root + "/dest/sub/shared").c_str(), 02775), 0);
   ASSERT_EQ(mkfifo((root + "/dest/sub/pipe").c_str(), 0644), 0);
+  zqtest::WriteFile(root + "/dest/sub/two\nlines\\", "2");
   for (const char* name : {"outside", "dest", "dest/sub", "dest/sub/old", "dest/sub/link", "dest/hop",
-                           "dest/sub/shared", "dest/sub/pipe"}) {
+                           "dest/sub/shared", "dest/sub/pipe", "dest/sub/two\nlines\\"}) {
     const std::string path = root + "/" + name;
     ASSERT_EQ(lchown(path.c_str(), owner, owner), 0);
     zqtest::SetTimes(path, 1000, 2000);
@@ -198,7 +200,16 @@ const std::vector<LoopCase>& Cases() {
        [](auto d) { return Request{{"--change_file_attr", d + "sub/old", "x", "2", "0", "0", "644"}}; }},
       {"attributes: id too large",
        [](auto d) { return Request{{"--change_file_attr", d + "sub/old", "1", "2", "4294967295", "0", "644"}}; }},
-      {"browse: left to the script", [](auto d) { return Request{{"--browse_path", d + "sub"}}; }},
+      {"browse: a file", [](auto d) { return Request{{"--browse_path", d + "sub/old"}}; }},
+      {"browse: a link", [](auto d) { return Request{{"--browse_path", d + "sub/link"}}; }},
+      {"browse: a pipe", [](auto d) { return Request{{"--browse_path", d + "sub/pipe"}}; }},
+      {"browse: a name with a newline and a backslash",
+       [](auto d) { return Request{{"--browse_path", d + "sub/two\nlines\\"}}; }},
+      {"browse: nothing at the name", [](auto d) { return Request{{"--browse_path", d + "sub/none"}}; }},
+      {"browse: missing folder", [](auto d) { return Request{{"--browse_path", d + "none/x"}}; }},
+      {"browse: a folder", [](auto d) { return Request{{"--browse_path", d + "sub"}}; }},
+      {"browse: the destination", [](auto d) { return Request{{"--browse_path", d}}; }},
+      {"list folders: a file", [](auto d) { return Request{{"--list_dirs", d + "sub/old"}}; }},
       {"no option", [](auto) { return Request{{}}; }},
   };
   return cases;
@@ -250,10 +261,12 @@ TEST(GuestLoop, PerlServesTheHotOperationsWithoutAnyOtherProgram) {
                {{"--file_exists", dest + "sub/new"}},
                {{"--write_file", dest + "sub/new", "4"}, "four"},
                {{"--write_file", dest + "sub/old", "3"}, "new"},
-               {{"--change_file_attr", dest + "sub/new", "10", "20", "5", "6", "600"}}},
+               {{"--change_file_attr", dest + "sub/new", "10", "20", "5", "6", "600"}},
+               {{"--browse_path", dest + "sub/new"}}},
               "PATH=" + tools.path() + " ");
-  ASSERT_EQ(answers.size(), 5u);
-  const std::vector<std::string> outputs = {"File exists\n", "File doesn't exist\n", "", "", ""};
+  ASSERT_EQ(answers.size(), 6u);
+  const std::vector<std::string> outputs = {"File exists\n", "File doesn't exist\n", "", "", "",
+                                            "new/4/regular/20/10/5/6/33152\n"};
   for (size_t i = 0; i < answers.size(); ++i) {
     EXPECT_EQ(answers[i].status, 0) << i << answers[i].err;
     EXPECT_EQ(answers[i].out, outputs[i]) << i;
