@@ -398,7 +398,7 @@ sub serve {
   my @answer;
   if (defined $program && defined $START && chdir($START)) {
     my @words = words($args);
-    my $option = $words[0];
+    my $option = @words ? $words[0] : '';
     if ($option eq '--file_exists' && @words == 2) { @answer = file_exists($words[1]) }
     elsif ($option eq '--write_file' && @words == 3) { @answer = write_file($program, @words[1, 2], \$data) }
     elsif ($option eq '--change_file_attr' && @words == 7) { @answer = change_file_attr(@words[1 .. 6]) }
