@@ -16,9 +16,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
+
+#include <boost/algorithm/string/replace.hpp>
+#include <boost/algorithm/string/trim.hpp>
 
 #include "tools/ControlFolder.h"
 #include "tools/GuestSessionChannel.h"
@@ -42,6 +47,16 @@ constexpr size_t kMaxDataBytes = kMaxInlineBytes;
 
 using namespace GuestSessionChannel;
 
+}  // namespace
+}  // namespace GuestShellSession
+
+// Embedded at build time (tools/EmbedText.cmake).
+extern const char kGuestSessionLoopPerl[];
+extern const char kHelperScriptText[];
+
+namespace GuestShellSession {
+namespace {
+
 
 // ---- The session process of helper-script commands ------------------------------------------
 
@@ -49,16 +64,19 @@ class ShellSession : public SessionProcess {
  public:
   ShellSession(const SshToolSettings& settings, const std::vector<std::string>& sshOptions, const SshLogin& login,
                std::string socketPath)
-      : SessionProcess(settings, sshOptions, login, std::move(socketPath), "bash -c " + ShellQuote::SingleQuoted(GuestLoop())) {}
+      : SessionProcess(settings, sshOptions, login, std::move(socketPath),
+                       "bash -c " + ShellQuote::SingleQuoted(settings.guestSessionPerl ? GuestLoopStarter() : GuestLoop())),
+        m_perl(settings.guestSessionPerl) {}
 
  private:
   // The end mark of every answer: unpredictable, so that no output can end an answer early. It
-  // reaches the guest on the connection's input, never on a command line.
+  // reaches the guest on the connection's input, never on a command line; the Perl loop's program
+  // comes before it.
   bool BeforeGreeting() override {
     unsigned char random[16];
     if (::RAND_bytes(random, sizeof random) != 1) return false;
     m_mark = "zq-" + ControlFolder::HexPrefix(random, 32);
-    return WriteAll(m_toGuest, m_mark + '\0');
+    return WriteAll(m_toGuest, (m_perl ? GuestPerlLoopFrame() : std::string()) + m_mark + '\0');
   }
 
   // On standard error the loop sends the mark after whatever the guest's start files printed.
@@ -163,6 +181,7 @@ class ShellSession : public SessionProcess {
 
   std::string m_script;  // the script text the guest loop holds
   std::string m_mark;    // the end mark of every answer
+  bool m_perl;           // whether the guest loop starts in Perl where it can
 };
 
 // Sends the request and reads the answer. False when the session gave no complete answer.
@@ -263,6 +282,55 @@ $zq_script
 done
 )LOOP";
   return kLoop;
+}
+
+std::string ScriptDigest(const std::string& script) {
+  std::uint32_t hash = 2166136261u;
+  for (unsigned char byte : script) hash = (hash ^ byte) * 16777619u;
+  char hex[9];
+  std::snprintf(hex, sizeof hex, "%08x", hash);
+  return std::to_string(script.size()) + "-" + hex;
+}
+
+const std::string& GuestPerlLoop() {
+  // Sent on every session start: comment lines, blank lines and indentation stay out. No line of
+  // the program continues a string across a newline.
+  static const std::string kProgram = [] {
+    std::istringstream source{std::string(kGuestSessionLoopPerl)};
+    std::string program, line;
+    while (std::getline(source, line)) {
+      boost::algorithm::trim_left(line);
+      if (line.empty() || line[0] == '#') continue;
+      program += line + '\n';
+    }
+    boost::algorithm::replace_all(program, "ZQ_HELPER_SCRIPT_DIGEST", ScriptDigest(kHelperScriptText));
+    boost::algorithm::replace_all(program, "ZQ_MAX_SCRIPT_BYTES", std::to_string(kMaxScriptBytes));
+    boost::algorithm::replace_all(program, "ZQ_MAX_ARGUMENT_BYTES", std::to_string(kMaxArgumentBytes));
+    boost::algorithm::replace_all(program, "ZQ_MAX_DATA_BYTES", std::to_string(kMaxDataBytes));
+    return program;
+  }();
+  return kProgram;
+}
+
+std::string GuestPerlLoopFrame() { return std::to_string(GuestPerlLoop().size()) + '\0' + GuestPerlLoop(); }
+
+const std::string& GuestLoopStarter() {
+  // The program is read by head, which never reads past the size it is given (bash's read would
+  // take it a byte at a time). A perl that cannot compile it (too old, without its base modules)
+  // ends before it reads anything, with a status other than 0 and its complaint on /dev/null; the
+  // bash loop then reads the mark. The program itself ends with 0, its errors on descriptor 3.
+  static const std::string kStarter = R"START(export LC_ALL=C
+IFS= read -r -d '' zq_size || exit 0
+[[ $zq_size =~ ^[0-9]{1,7}$ ]] || exit 0
+zq_program=$(head -c "$zq_size" && printf x) || exit 0
+zq_program=${zq_program%x}
+((${#zq_program} == zq_size)) || exit 0
+if command -v perl >/dev/null 2>&1; then
+  perl -e "$zq_program" 3>&2 2>/dev/null && exit 0
+fi
+unset zq_program zq_size
+)START" + GuestLoop();
+  return kStarter;
 }
 
 Outcome RunHelperCommand(const SshToolSettings& settings, const std::vector<std::string>& sshOptions,

@@ -8,7 +8,9 @@
 // framed requests from the connection, keeps the script text it was sent last, and runs the script
 // with each request's arguments in a subshell of its own, with standard input from /dev/null as
 // the script's main would have; it answers with the standard output, the standard error and the
-// exit status. Later commands hand their request to the session through its Unix socket in the
+// exit status. Where the guest has a usable perl (and `GuestSessionPerl` is on), a loop in Perl
+// takes the bash loop's place: it answers the same way, runs the hot file operations of the helper
+// script itself, and the script in bash for everything else. Later commands hand their request to the session through its Unix socket in the
 // private control folder. The session ends after `GuestSessionIdle` seconds without a request,
 // when its connection ends, or when a request outlasts the command time limit.
 //
@@ -63,5 +65,23 @@ Outcome AskRunningSession(const SshToolSettings& settings, const SshLogin& login
 
 // The guest-side loop (bash), for tests and the documentation of the protocol.
 const std::string& GuestLoop();
+
+// The guest-side loop in Perl (tools/GuestSessionLoop.pl, comments left out, the proxy's limits
+// and the digest of its helper script filled in): it serves the helper script's hot operations
+// itself and runs the script in bash for anything else.
+const std::string& GuestPerlLoop();
+
+// The bash text a session starts with when `GuestSessionPerl` is on: it reads GuestPerlLoopFrame()
+// on standard input and runs the program when the guest's perl can compile it, or runs
+// GuestLoop() otherwise. Either loop then reads the end mark itself.
+const std::string& GuestLoopStarter();
+
+// What the session sends first to GuestLoopStarter(): the program's size in decimal, a NUL byte,
+// and GuestPerlLoop().
+std::string GuestPerlLoopFrame();
+
+// The digest the Perl loop compares the scripts it is sent with: the length, a dash, and the
+// 32-bit FNV-1a of the bytes in eight hex digits.
+std::string ScriptDigest(const std::string& script);
 
 }  // namespace GuestShellSession

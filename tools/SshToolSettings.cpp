@@ -48,6 +48,7 @@ SshToolSettings SshToolSettings::Load(const std::string& toolFolder) {
   settings.commandTimeLimit = CommandTimeLimits::kDefaultCommandTimeLimit;
   ReadSeconds(CommandTimeLimits::kCommandTimeLimitKey, 0, settings.commandTimeLimit);
   ZQPlatformInfo::getBoolean(kSection, "UseKeys", &settings.useKeys);
+  ZQPlatformInfo::getBoolean(kSection, "GuestSessionPerl", &settings.guestSessionPerl);
   return settings;
 }
 

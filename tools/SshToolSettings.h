@@ -24,6 +24,9 @@ struct SshToolSettings {
   // PowerShell one-liners of a Windows guest) waits for its next command before it ends; 0: no
   // session, every command runs on its own.
   long long guestSessionIdle = 15;
+  // "GuestSessionPerl": whether a guest session runs its loop in the guest's perl when it has one
+  // (the hot file operations without a process each); false: the bash loop always.
+  bool guestSessionPerl = true;
   // "CommandTimeLimit": seconds one command may take; a session request that takes longer ends
   // the session; 0: no limit.
   long long commandTimeLimit = 600;

@@ -13,8 +13,10 @@ SshTestInstallation::SshTestInstallation(const std::string& toolsFolder) : m_too
   m_settings["SSH"]["ConfigFile"] = ConfigFile();
   m_settings["SSH"]["ControlDir"] = ControlDir();
   m_settings["SSH"]["ConnectTimeout"] = "5";
-  // The suites run once with the guest session (the default) and once with plain commands.
+  // The suites run once with the guest session (the default) and once with plain commands,
   if (const char* idle = std::getenv("ZQ_TEST_GUEST_SESSION_IDLE")) m_settings["SSH"]["GuestSessionIdle"] = idle;
+  // and, with the session, once more with the bash loop in the guest instead of the Perl one.
+  if (const char* perl = std::getenv("ZQ_TEST_GUEST_SESSION_PERL")) m_settings["SSH"]["GuestSessionPerl"] = perl;
   m_settings["Log"]["Directory"] = m_dir.Join("log");
   WriteSettings();
   WriteFile(ConfigFile(), "");

@@ -51,8 +51,10 @@ RestoreHarness::RestoreHarness(int instanceType) : m_instanceType(instanceType) 
   m_settings["SSH"]["ConfigFile"] = m_dir.Join("ssh_config");
   m_settings["SSH"]["ControlDir"] = m_dir.Join("ctl");
   m_settings["SSH"]["ConnectTimeout"] = "5";
-  // The suites run once with the guest session (the default) and once with plain commands.
+  // The suites run once with the guest session (the default) and once with plain commands,
   if (const char* idle = std::getenv("ZQ_TEST_GUEST_SESSION_IDLE")) m_settings["SSH"]["GuestSessionIdle"] = idle;
+  // and, with the session, once more with the bash loop in the guest instead of the Perl one.
+  if (const char* perl = std::getenv("ZQ_TEST_GUEST_SESSION_PERL")) m_settings["SSH"]["GuestSessionPerl"] = perl;
   m_server = &m_inventory.AddServer(kServer).InstanceType(instanceType).Credential(kServerUser, kServerPassword);
   WriteJson(m_dir.Join("apps.json"),
             {{"applications", {{{"id", kAppId}, {"instance", 1}}}},

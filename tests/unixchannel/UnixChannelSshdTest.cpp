@@ -217,6 +217,23 @@ TEST_F(UnixChannelSshd, AnotherPasswordNeverRidesOnAnEarlierLogin) {
       << output;
 }
 
+// The guest session's loop runs in the guest's perl unless the session or its Perl loop is off.
+TEST_F(UnixChannelSshd, GuestSessionLoopRunsInPerlUnlessTurnedOff) {
+  auto channel = Connect(Sftp());
+  EXPECT_EQ(channel->CreateGuestFolder(ctx, guest.Join("x")), 1);
+  int loops = 0;
+  for (pid_t pid : SshdEnvironment::Get().sftpServer().SessionProcesses()) {
+    loops += zqtest::ReadIfPresent("/proc/" + std::to_string(pid) + "/comm") == "perl\n";
+  }
+  const char* idle = std::getenv("ZQ_TEST_GUEST_SESSION_IDLE");
+  const char* perl = std::getenv("ZQ_TEST_GUEST_SESSION_PERL");
+  if ((idle != nullptr && std::string(idle) == "0") || (perl != nullptr && std::string(perl) == "false")) {
+    EXPECT_EQ(loops, 0);
+  } else {
+    EXPECT_GE(loops, 1);
+  }
+}
+
 TEST_F(UnixChannelSshd, ChangedHostKeyIsRefusedNamingTheKnownHostsFile) {
   TempDir keys;
   std::string output;
