@@ -319,6 +319,9 @@ sub temporary_name {
 
 sub write_file {
   my ($program, $path, $size, $data) = @_;
+  # Without fsync a new file could reach its name before its bytes reach the disk: the script,
+  # which syncs, writes it then.
+  return () unless $SYNC;
   return () unless $size =~ /\A[0-9]{1,19}\z/ && $size eq length($$data);
   my ($anchor, $names) = split_path($path) or return ();
   return () unless @$names && enter_parent($anchor, $names);
@@ -348,7 +351,7 @@ sub write_file {
     chown(split(/:/, $owner), $fh) if defined $owner && $owner ne "$new[4]:$new[5]";
     $ok = chmod($mode, $fh);
   }
-  IO::Handle::sync($fh) if $ok && $SYNC;
+  $ok &&= IO::Handle::sync($fh);
   $ok = close($fh) && $ok;
   $ok &&= rename("./$temporary", "./$name");
   if (!$ok) {
