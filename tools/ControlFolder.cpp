@@ -83,6 +83,11 @@ bool ReadKey(const std::string& keyPath, unsigned char (&key)[kKeyLength], std::
   return true;
 }
 
+// A folder no one but this user may enter, as lstat describes it.
+bool IsPrivateFolder(const struct stat& info) {
+  return S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0;
+}
+
 }  // namespace
 
 std::string HexPrefix(const unsigned char* bytes, size_t digits) {
@@ -113,7 +118,7 @@ bool MakePrivate(const std::string& folder, std::string& problem) {
     problem = ErrnoText("cannot examine", folder);
     return false;
   }
-  if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() || (info.st_mode & 077) != 0) {
+  if (!IsPrivateFolder(info)) {
     problem = "the folder " + folder + " is not a private folder of this user (owner only, mode 0700)";
     return false;
   }
@@ -122,10 +127,7 @@ bool MakePrivate(const std::string& folder, std::string& problem) {
 
 bool IsReady(const std::string& folder) {
   struct stat info {};
-  if (folder.size() > kMaxFolderLength || ::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-      info.st_uid != ::geteuid() || (info.st_mode & 077) != 0) {
-    return false;
-  }
+  if (folder.size() > kMaxFolderLength || ::lstat(folder.c_str(), &info) != 0 || !IsPrivateFolder(info)) return false;
   const std::string keyPath = folder + "/" + kKeyName;
   return ::lstat(keyPath.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }

@@ -23,6 +23,8 @@ std::string UnixWriterCommand(const std::string& script, const std::string& remo
          InlineWriteArguments(remotePath, size);
 }
 
+int ToolStatus(int status) { return status == 0 ? 0 : (status == 255 ? 255 : 1); }
+
 std::string InlineWriteArguments(const std::string& remotePath, unsigned long long size) {
   return std::string(kWriteOption) + " " + ShellQuote::SingleQuoted(remotePath) + " " + std::to_string(size);
 }

@@ -34,6 +34,10 @@ std::string UnixWriterCommand(const std::string& script, const std::string& remo
 // (through a guest session): --write_file 'PATH' SIZE.
 std::string InlineWriteArguments(const std::string& remotePath, unsigned long long size);
 
+// The copy tool's exit status for a copy that ended with `status`: 0, 255 for a failure of the
+// connection, 1 for any other failure.
+int ToolStatus(int status);
+
 // `target` as the SFTP server of a Windows guest (Win32-OpenSSH) takes an absolute path: a drive
 // path "D:\dir\file" becomes "/D:/dir/file"; any other target is kept as it is (the server then
 // takes it relative to the login's home folder).

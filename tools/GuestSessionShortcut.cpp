@@ -67,8 +67,7 @@ bool RunCopy(const std::string& toolFolder, const std::vector<std::string>& word
                            content, SshToolsContract::kCopyTool, answer)) {
     return false;
   }
-  // The copy tool's exit statuses: 0, 1 for a failure in the guest, 255 for one of the connection.
-  if (answer.status != 0 && answer.status != 255) answer.status = 1;
+  answer.status = GuestFileCopy::ToolStatus(answer.status);
   return true;
 }
 

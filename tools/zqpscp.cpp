@@ -160,5 +160,5 @@ int main(int argc, char** argv) {
   if (status == 255 || (!unixTarget && failure != SshFailure::None && failure != SshFailure::Other)) {
     OpenSshCommand::Report(failure, kToolName, parsed.login, settings);
   }
-  return status == 0 ? 0 : (status == 255 ? 255 : 1);
+  return GuestFileCopy::ToolStatus(status);
 }
