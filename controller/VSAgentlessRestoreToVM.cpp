@@ -31,6 +31,32 @@ std::string LeafOf(const std::string& path, bool unixStyle) {
   return separator == std::string::npos ? path : path.substr(separator + 1);
 }
 
+// How a listed entry stands where a staged one goes.
+CVSAgentlessRestoreToVM::GuestEntryState StateOf(const VMInfoStructs::SGuestFile& entry) {
+  using State = CVSAgentlessRestoreToVM::GuestEntryState;
+  switch (entry.type) {
+    case VMInfoStructs::GuestFileDirectory:
+      return State::Folder;
+    case VMInfoStructs::GuestFileRegular:
+      return State::File;
+    default:
+      return State::Link;
+  }
+}
+
+// Whether the staged file replaces the guest file `existing` whose time can be compared: it is
+// newer, or it has the same time and another size (another file, not the backup's).
+bool ReplacesGuestFile(const struct stat& staged, const VMInfoStructs::SGuestFile& existing) {
+  const long long localTime = static_cast<long long>(staged.st_mtime);
+  return localTime > existing.modifyTime ||
+         (localTime == existing.modifyTime && existing.size != static_cast<int64_t>(staged.st_size));
+}
+
+// What a listed entry that is neither a file nor a folder is, in an error line.
+const char* KindWord(const VMInfoStructs::SGuestFile& entry) {
+  return entry.type == VMInfoStructs::GuestFileSymlink ? "a link" : "neither a file nor a folder";
+}
+
 // The folder that holds the entry at `path` (trailing separators ignored), without trailing
 // separators; empty when `path` names no folder.
 std::string HoldingFolder(const std::string& path, bool unixStyle) {
@@ -79,6 +105,10 @@ bool CVSAgentlessRestoreToVM::HasGuestChannel(const char* origin) {
   if (m_pGuestAPI) return true;
   m_log.Error(origin, "No guest channel for VM [%s]", m_guestCtx.vmName.c_str());
   return false;
+}
+
+bool CVSAgentlessRestoreToVM::OverwritesAlways() const {
+  return m_pSetParams != nullptr && (m_pSetParams->restoreFlags & kRestoreFlagOverwriteAlways) != 0;
 }
 
 long long CVSAgentlessRestoreToVM::JobInstanceType() const {
@@ -203,7 +233,7 @@ CVSAgentlessRestoreToVM::GuestEntryState CVSAgentlessRestoreToVM::LookUpGuestEnt
   const std::string listed = ListedFolder(guestEntry, unixStyle);
   if (m_listings.Has(listed)) {
     if (!m_listings.Find(listed, leaf, entry)) return GuestEntryState::Absent;
-    return entry.type == VMInfoStructs::GuestFileDirectory ? GuestEntryState::Folder : GuestEntryState::File;
+    return StateOf(entry);
   }
 
   std::vector<VMInfoStructs::SGuestFile> listing;
@@ -214,7 +244,7 @@ CVSAgentlessRestoreToVM::GuestEntryState CVSAgentlessRestoreToVM::LookUpGuestEnt
     for (const VMInfoStructs::SGuestFile& candidate : listing) {
       if (unixStyle ? candidate.name != leaf : !boost::algorithm::iequals(candidate.name, leaf)) continue;
       entry = candidate;
-      return candidate.type == VMInfoStructs::GuestFileDirectory ? GuestEntryState::Folder : GuestEntryState::File;
+      return StateOf(candidate);
     }
     return GuestEntryState::Absent;
   }
@@ -239,7 +269,7 @@ CVSAgentlessRestoreToVM::GuestEntryState CVSAgentlessRestoreToVM::RecheckGuestFi
   const std::string listed = ListedFolder(guestEntry, unixStyle);
   std::vector<VMInfoStructs::SGuestFile> entries;
   if (m_pGuestAPI->BrowseGuest(m_guestCtx, guestEntry, entries) && entries.size() == 1 &&
-      entries[0].type != VMInfoStructs::GuestFileDirectory &&
+      entries[0].type == VMInfoStructs::GuestFileRegular &&
       (unixStyle ? LeafOf(entries[0].name, true) == leaf
                  : boost::algorithm::iequals(LeafOf(entries[0].name, false), leaf))) {
     entry = entries[0];
@@ -247,7 +277,7 @@ CVSAgentlessRestoreToVM::GuestEntryState CVSAgentlessRestoreToVM::RecheckGuestFi
     m_listings.Put(listed, entry);
     return GuestEntryState::File;
   }
-  // Gone, turned into a folder, or not answered: a fresh listing of its folder tells.
+  // Gone, turned into a folder or a link, or not answered: a fresh listing of its folder tells.
   m_listings.Forget(listed);
   bool fresh = false;
   return LookUpGuestEntry(guestEntry, entry, fresh);
@@ -255,15 +285,18 @@ CVSAgentlessRestoreToVM::GuestEntryState CVSAgentlessRestoreToVM::RecheckGuestFi
 
 // Creates the guest folder for a staged folder, or copies a staged file unless the guest already
 // holds the same or a newer one:
-//   overwrite-always set                      -> copy, replacing the guest file unseen
+//   overwrite-always set                      -> copy, replacing the guest file (or link) unseen
 //   guest file absent                         -> copy without overwrite
 //   guest file present, times not comparable  -> keep it (skipped), false
+//   guest file present, same time, other size -> copy with overwrite
 //   guest file present, local <= guest        -> keep it (skipped), false
 //   guest file present, local >  guest        -> copy with overwrite
 //   guest cannot be looked at                 -> failure (never taken for "absent")
 //   a folder where the file goes              -> failure: no file replaces a folder
-// A staged folder whose guest folder exists already is kept (skipped, false): only folders this
-// restore creates get the entry's attributes. The throughput counter runs around every copy.
+//   a link (or other non-file) where it goes  -> failure naming it: never kept, never written through
+// A staged folder whose guest folder exists already is kept (skipped, false), unless the job
+// overwrites always: then it takes the entry's attributes as a new folder does. The throughput
+// counter runs around every copy.
 bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const std::string& guestPath,
                                           bool timeIsAccurate, bool& skipped, bool& isFolder) {
   isFolder = false;
@@ -292,11 +325,21 @@ bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const s
       case GuestEntryState::Unknown:
         return false;
       case GuestEntryState::Folder:
+        // With overwrite-always the existing folder takes the backup's attributes, as a new one does.
+        if (OverwritesAlways()) {
+          m_log.Debug(kCopyToGuestOrigin, "Guest dir [%s] exists already; its attributes are restored",
+                      guestPath.c_str());
+          return true;
+        }
         m_log.Debug(kCopyToGuestOrigin, "Guest dir [%s] exists already and is kept as it is", guestPath.c_str());
         skipped = true;
         return false;
       case GuestEntryState::File:
         m_log.Error(kCopyToGuestOrigin, "Guest path [%s] exists and is not a folder", guestPath.c_str());
+        return false;
+      case GuestEntryState::Link:
+        m_log.Error(kCopyToGuestOrigin, "Guest path [%s] is %s, not a folder; nothing is created through it",
+                    guestPath.c_str(), KindWord(existing));
         return false;
       case GuestEntryState::Absent:
         break;
@@ -317,7 +360,7 @@ bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const s
     return true;
   }
 
-  bool overwrite = m_pSetParams != nullptr && (m_pSetParams->restoreFlags & kRestoreFlagOverwriteAlways) != 0;
+  bool overwrite = OverwritesAlways();
   const std::string guestEntry = GuestEntryPath(stagedPath, guestPath);
   if (!overwrite) {
     VMInfoStructs::SGuestFile existing;
@@ -326,14 +369,22 @@ bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const s
     // A kept listing may be older than the guest: a file it shows as older than the local one is
     // looked at again before it is replaced. Keeping on a kept listing's word, or copying without
     // overwrite a file it does not show, cannot destroy anything newer.
-    if (state == GuestEntryState::File && !fresh && timeIsAccurate &&
-        static_cast<long long>(staged.st_mtime) > existing.modifyTime) {
+    if (state == GuestEntryState::File && !fresh && timeIsAccurate && ReplacesGuestFile(staged, existing)) {
       state = RecheckGuestFile(guestEntry, existing);
     }
     if (state == GuestEntryState::Unknown) return false;
     if (state == GuestEntryState::Folder) {
       m_log.Error(kCopyToGuestOrigin, "Guest path [%s] is a folder; file [%s] is not copied over it",
                   guestEntry.c_str(), stagedPath.c_str());
+      return false;
+    }
+    // A link is not a file as new as the backup's, and the file is not written through it. Only
+    // overwrite-always replaces it (the copy renames the file over the link itself).
+    if (state == GuestEntryState::Link) {
+      m_log.Error(kCopyToGuestOrigin,
+                  "Guest path [%s] is %s, not a file; file [%s] is not written through it nor kept in its place "
+                  "(overwrite-always replaces it)",
+                  guestEntry.c_str(), KindWord(existing), stagedPath.c_str());
       return false;
     }
     if (state == GuestEntryState::File) {
@@ -344,7 +395,12 @@ bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const s
       }
       const long long localTime = static_cast<long long>(staged.st_mtime);
       const long long guestTime = existing.modifyTime;
-      if (localTime <= guestTime) {
+      if (localTime == guestTime && ReplacesGuestFile(staged, existing)) {
+        m_log.Debug(kCopyToGuestOrigin, "File [%s] has the time of the file in the guest [%s] [%lld] but another size "
+                    "[%lld] against [%lld]; it is replaced",
+                    stagedPath.c_str(), guestEntry.c_str(), guestTime, static_cast<long long>(existing.size),
+                    static_cast<long long>(staged.st_size));
+      } else if (localTime <= guestTime) {
         m_log.Debug(kCopyToGuestOrigin, "File [%s] [%d] is older than the file in the guest [%s] [%d]",
                     stagedPath.c_str(), static_cast<int>(localTime), guestEntry.c_str(), static_cast<int>(guestTime));
         skipped = true;

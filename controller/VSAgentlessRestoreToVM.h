@@ -16,6 +16,10 @@
 
 class CVSAgentlessRestoreToVM : public IVSAgentlessRestoreToVM {
  public:
+  // Link: a symbolic link, or another entry that is neither a file nor a folder (a device, a FIFO);
+  // it is never taken for a file as new as the staged one, nor written through.
+  enum class GuestEntryState { Absent, Folder, File, Link, Unknown };
+
   CVSAgentlessRestoreToVM();
   ~CVSAgentlessRestoreToVM() override;
 
@@ -60,6 +64,8 @@ class CVSAgentlessRestoreToVM : public IVSAgentlessRestoreToVM {
 
  private:
   // Logs one error line under `origin` and returns false when the controller has no guest channel.
+  // The job asked to replace guest files unseen (the restore flag overwrite-always).
+  bool OverwritesAlways() const;
   bool HasGuestChannel(const char* origin);
   // The job's VirtualServerInstanceType, 0 when the host gave no second-version record.
   long long JobInstanceType() const;
@@ -90,7 +96,6 @@ class CVSAgentlessRestoreToVM : public IVSAgentlessRestoreToVM {
   bool AfterFailedCopy(const char* origin, const std::string& stagedPath, bool isFolder, bool skipped);
 
   // What the guest holds at a path, as far as a browse can tell.
-  enum class GuestEntryState { Absent, Folder, File, Unknown };
   // Looks `guestEntry` up in the listing of the folder that holds it: a kept listing when there is
   // one, else a fresh one, which is then kept for the other entries of that folder. When that
   // folder cannot be listed, the folders above it are looked up the same way, up to the guest

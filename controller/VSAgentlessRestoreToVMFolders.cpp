@@ -13,6 +13,7 @@
 #include "controller/StagingFolderLayout.h"
 #include "controller/VSAgentlessRestoreToVM.h"
 #include "controller/VSAgentlessRestoreToVMOrigins.h"
+#include "guestapi/ZQVMInfoGuestAPI.h"
 #include "platform/CNyPath.h"
 #include "platform/FXFile.h"
 #include "platform/JobMessageCodes.h"
@@ -61,9 +62,9 @@ bool CVSAgentlessRestoreToVM::GenerateGuestAndStagingFolders() {
   }
   std::free(m_pSetParams->destinationPath);
   m_pSetParams->destinationPath = nullptr;
-  // Every guest operation of the job now knows where the operator's choice ends: links on the way
-  // to the destination are followed, none below it.
-  m_guestCtx.destinationFolder = m_guestDir;
+  // The native channel's guest operations now know where the operator's choice ends: links on the
+  // way to the destination are followed, none below it.
+  if (auto* native = dynamic_cast<ZQVMInfoGuestAPI*>(m_pGuestAPI.get())) native->ScopeToDestination(m_guestDir);
 
   if (!m_pGuestAPI->CreateGuestFolder(m_guestCtx, m_guestDir)) {
     m_log.Error(kGenerateFoldersOrigin, "Failed to create guest VM destination directory [%s], %s", m_guestDir.c_str(),

@@ -12,10 +12,9 @@ struct GuestCtx {
   std::string password;  // plain text; never logged
   bool flagA = false;    // carried to the VM-information component, never read here
   bool flagB = false;
-  // The restore's destination folder inside the guest, once the controller has named it. The
-  // native channel's component follows links on the way to it (the operator chose it) and none
-  // below it. Empty: no restore destination is known.
-  std::string destinationFolder;
+  // Nothing more: hosts build this record as the interface defines it, and a member added here
+  // would be read past the end of theirs. What a restore adds travels by other calls
+  // (ZQVMInfoGuestAPI::ScopeToDestination).
 };
 
 // The login the SSH command channels use.

@@ -4,6 +4,7 @@
 // fills the caller's own objects. The channel runs no commands and needs no Init.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,17 @@ class ZQVMInfoGuestAPI : public CGuestAPI {
   // The component's last-error text; the channel's own text when it has no component.
   std::string GetLastGuestApiErrorDetails() override;
 
+  // From now on the guest operations follow links on the way to `folder`, the restore's
+  // destination inside the guest (the operator chose it), and none below it; where the component
+  // offers no such view (IVMInfoDestinationScope) they go to the component as before, which then
+  // follows no link at all.
+  void ScopeToDestination(const std::string& folder);
+
  private:
+  // The component's view for the destination when one was made, else the component itself.
+  IVMInfo* Component() const { return m_destinationView ? m_destinationView.get() : m_pVMInfo; }
+
+  std::unique_ptr<IVMInfo> m_destinationView;
   // True when there is a component to forward to; otherwise records and logs why not.
   bool HasComponent(const char* origin);
 };

@@ -1,5 +1,8 @@
 #include "hypervisor/InventoryVMInfo.h"
 
+#include <new>
+#include <utility>
+
 #include <boost/algorithm/string/join.hpp>
 #include <boost/algorithm/string/predicate.hpp>
 
@@ -109,7 +112,7 @@ VMInfoStatus InventoryVMInfo::OpenGuest(const GuestCtx& ctx, std::unique_ptr<Gue
                                                              "] has no guest folder in the inventory, so it offers no "
                                                              "guest file operations");
   }
-  return GuestFolder::Open(vm.guestFolder, vm.guestOs, folder, ctx.destinationFolder);
+  return GuestFolder::Open(vm.guestFolder, vm.guestOs, folder, m_destinationFolder);
 }
 
 int InventoryVMInfo::ConnectToServer(const std::string& server, const std::string& user, const std::string& password,
@@ -258,4 +261,85 @@ int InventoryVMInfo::GetGuestTempFolder(const GuestCtx& ctx, std::string& folder
 int InventoryVMInfo::DeleteDirectoryInGuest(const GuestCtx& ctx, std::string& guestPath) {
   return RunInGuest(kDeleteDirectoryInGuestOrigin, ctx,
                     [&](const GuestFolder& folder) { return folder.DeleteFolder(guestPath); });
+}
+
+// Forwards every operation to the component, with the destination folder set for its duration.
+class InventoryVMInfo::DestinationView : public IVMInfo {
+ public:
+  DestinationView(InventoryVMInfo& base, std::string folder) : m_base(base), m_folder(std::move(folder)) {}
+
+  int ConnectToServer(const std::string& server, const std::string& user, const std::string& password,
+                      std::vector<SHostCredentials>& credentials) override {
+    return m_base.ConnectToServer(server, user, password, credentials);
+  }
+  VirtualServerInstanceType GetInstanceType() override { return m_base.GetInstanceType(); }
+  int GetLastErrorCode() override { return m_base.GetLastErrorCode(); }
+  std::string GetLastErrorString() override { return m_base.GetLastErrorString(); }
+  int GetVMInfo(const std::string& vmName, const std::string& vmGuid, const std::string& serverName, int64_t infoFlags,
+                int reserved, VMInfoStructs::SVMInfo* info) override {
+    return m_base.GetVMInfo(vmName, vmGuid, serverName, infoFlags, reserved, info);
+  }
+  int BrowseGuest(const GuestCtx& ctx, const std::string& guestPath,
+                  std::vector<VMInfoStructs::SGuestFile>& entries) override {
+    return Scoped([&] { return m_base.BrowseGuest(ctx, guestPath, entries); });
+  }
+  int BrowseGuestFolders(const GuestCtx& ctx, const std::string& guestPath,
+                         std::vector<VMInfoStructs::SGuestFile>& entries) override {
+    return Scoped([&] { return m_base.BrowseGuestFolders(ctx, guestPath, entries); });
+  }
+  int CreateGuestFolder(const GuestCtx& ctx, const std::string& guestPath) override {
+    return Scoped([&] { return m_base.CreateGuestFolder(ctx, guestPath); });
+  }
+  int CopyFileToGuest(const GuestCtx& ctx, const std::string& localFile, const std::string& guestFile,
+                      bool overwrite) override {
+    return Scoped([&] { return m_base.CopyFileToGuest(ctx, localFile, guestFile, overwrite); });
+  }
+  int CopyDirectoryToGuest(const GuestCtx& ctx, const std::string& localDir, const std::string& guestDir,
+                           bool overwrite) override {
+    return Scoped([&] { return m_base.CopyDirectoryToGuest(ctx, localDir, guestDir, overwrite); });
+  }
+  int CopyFileFromGuest(const GuestCtx& ctx, const std::string& guestFile, const std::string& localFile) override {
+    return Scoped([&] { return m_base.CopyFileFromGuest(ctx, guestFile, localFile); });
+  }
+  int ChangeGuestFileAttributes(const GuestCtx& ctx, const std::string& guestPath,
+                                const VMInfoStructs::SGuestFile& attributes) override {
+    return Scoped([&] { return m_base.ChangeGuestFileAttributes(ctx, guestPath, attributes); });
+  }
+  int PrepareGuestForFileCopy(const GuestCtx& ctx) override {
+    return Scoped([&] { return m_base.PrepareGuestForFileCopy(ctx); });
+  }
+  int ExecuteScriptInGuest(const GuestCtx& ctx, const std::string& script, int timeoutSeconds) override {
+    return m_base.ExecuteScriptInGuest(ctx, script, timeoutSeconds);
+  }
+  int ExecuteProcessInGuest(const GuestCtx& ctx, const std::string& program, const std::string& arguments,
+                            const std::string& workingDir, int timeoutSeconds, int& exitCode) override {
+    return m_base.ExecuteProcessInGuest(ctx, program, arguments, workingDir, timeoutSeconds, exitCode);
+  }
+  int IsProcessRunningInGuest(const GuestCtx& ctx, const std::string& program, long& processId,
+                              bool& running) override {
+    return m_base.IsProcessRunningInGuest(ctx, program, processId, running);
+  }
+  int GetGuestTempFolder(const GuestCtx& ctx, std::string& folder) override {
+    return Scoped([&] { return m_base.GetGuestTempFolder(ctx, folder); });
+  }
+  int DeleteDirectoryInGuest(const GuestCtx& ctx, std::string& guestPath) override {
+    return Scoped([&] { return m_base.DeleteDirectoryInGuest(ctx, guestPath); });
+  }
+
+ private:
+  template <typename Operation>
+  int Scoped(const Operation& operation) {
+    std::string outer = std::move(m_base.m_destinationFolder);
+    m_base.m_destinationFolder = m_folder;
+    const int result = operation();
+    m_base.m_destinationFolder = std::move(outer);
+    return result;
+  }
+
+  InventoryVMInfo& m_base;
+  const std::string m_folder;
+};
+
+IVMInfo* InventoryVMInfo::ScopeToDestination(const std::string& folder) {
+  return new (std::nothrow) DestinationView(*this, folder);
 }

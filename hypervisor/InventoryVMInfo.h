@@ -19,8 +19,9 @@
 #include "hypervisor/VMInfoStatus.h"
 #include "platform/EvEvent.h"
 #include "vminfo/IVMInfo.h"
+#include "vminfo/IVMInfoDestinationScope.h"
 
-class InventoryVMInfo : public VMInfoBackEnd {
+class InventoryVMInfo : public VMInfoBackEnd, public IVMInfoDestinationScope {
  public:
   explicit InventoryVMInfo(VirtualServerInstanceType instanceType);
   ~InventoryVMInfo() override;
@@ -63,13 +64,21 @@ class InventoryVMInfo : public VMInfoBackEnd {
   int GetGuestTempFolder(const GuestCtx& ctx, std::string& folder) override;
   int DeleteDirectoryInGuest(const GuestCtx& ctx, std::string& guestPath) override;
 
+  // A view whose guest operations follow links on the way to `folder` and none below it (see
+  // IVMInfoDestinationScope); this object does the work and must outlive the view.
+  IVMInfo* ScopeToDestination(const std::string& folder) override;
+
  private:
+  class DestinationView;
   using GuestWork = std::function<VMInfoStatus(const GuestFolder&)>;
 
   VMInfoStatus FindVM(const std::string& vmName, const std::string& vmGuid, InventoryVM& vm);
   VMInfoStatus OpenGuest(const GuestCtx& ctx, std::unique_ptr<GuestFolder>& folder);
   int RunInGuest(const char* origin, const GuestCtx& ctx, const GuestWork& work);
 
+  // The destination folder of the view whose operation runs now; empty outside a view's
+  // operation, when no link in the guest is followed.
+  std::string m_destinationFolder;
   bool m_connected = false;
   std::string m_connectedServer;
 };

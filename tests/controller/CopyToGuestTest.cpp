@@ -27,6 +27,8 @@ enum class Browse {
   EmptyFolder,        // the folder lists nothing
   CannotTell,         // the folder cannot be listed
   FolderInTheWay,     // the folder lists a folder of the file's name, in other letter case
+  FindsOtherSize,     // the folder lists the file with the backup's time and another size
+  FindsLink,          // the folder lists a link of the file's name, dated like the file
 };
 
 struct DecisionRow {
@@ -54,6 +56,7 @@ VMInfoStructs::SGuestFile GuestEntry(const char* name, VMInfoStructs::GuestFileT
   entry.name = name;
   entry.type = type;
   entry.modifyTime = kGuestTime;
+  entry.size = static_cast<int64_t>(std::strlen(kContent));
   return entry;
 }
 
@@ -88,6 +91,15 @@ TEST_P(ReplacementDecision, FollowsTheTable) {
       break;
     case Browse::FolderInTheWay:
       listFolder().WillOnce(answer({GuestEntry("A.TXT", VMInfoStructs::GuestFileDirectory)}, 1));
+      break;
+    case Browse::FindsOtherSize: {
+      Entries resized = file;
+      resized[0].size += 1;
+      listFolder().WillOnce(answer(resized, 1));
+      break;
+    }
+    case Browse::FindsLink:
+      listFolder().WillOnce(answer({GuestEntry("a.txt", VMInfoStructs::GuestFileSymlink)}, 1));
       break;
   }
   if (row.expectCopy) {
@@ -130,6 +142,12 @@ const DecisionRow kDecisionTable[] = {
      false},
     {"EqualTimesKeepGuestFile", false, Browse::FindsFile, true, kGuestTime, false, false, false, true, false},
     {"NewerLocalFileOverwrites", false, Browse::FindsFile, true, kGuestTime + 1, true, true, true, false, false},
+    {"EqualTimesOtherSizeOverwrites", false, Browse::FindsOtherSize, true, kGuestTime, true, true, true, false,
+     false},
+    {"LinkAtTheNameFailsAndIsNotKept", false, Browse::FindsLink, true, kGuestTime - 100, false, false, false, false,
+     true},
+    {"LinkAtTheNameIsNotWrittenThrough", false, Browse::FindsLink, true, kGuestTime + 100, false, false, false, false,
+     true},
 };
 INSTANTIATE_TEST_SUITE_P(Rows, ReplacementDecision, ::testing::ValuesIn(kDecisionTable),
                          [](const ::testing::TestParamInfo<DecisionRow>& info) {
@@ -280,6 +298,7 @@ TEST_F(CopyToGuest, HyperVUnixGuestComparesTheFileItselfNotTheFirstEntryOfItsFol
   const std::string staged = StageFile("etc/hosts", kContent, kGuestTime - 10);
   VMInfoStructs::SGuestFile guestEntry;
   guestEntry.name = "hosts";
+  guestEntry.type = VMInfoStructs::GuestFileRegular;
   guestEntry.modifyTime = kGuestTime;
   VMInfoStructs::SGuestFile firstEntry;
   firstEntry.name = "aliases";
@@ -337,18 +356,24 @@ TEST_F(CopyToGuest, StagedLinkIsNeitherFollowedNorRestored) {
             ErrorTexts());
 }
 
-TEST_F(CopyToGuest, ExistingGuestFolderIsKeptNotCreated) {
+// An existing guest folder is never created again; it is kept as it is, unless the job overwrites
+// always: then it is restored (its attributes applied by the caller) like a new one.
+TEST_F(CopyToGuest, ExistingGuestFolderIsKeptOrStampedNotCreated) {
   PrepareStaging("//tmp/r");
   const std::string staged = StageFolder("etc");
   EXPECT_CALL(*guest, BrowseGuest(_, Eq("//tmp/r"), _))
-      .WillOnce(DoAll(::testing::SetArgReferee<2>(Entries{GuestEntry("etc", VMInfoStructs::GuestFileDirectory)}),
-                      Return(1)));
-
-  bool skipped = false;
-  bool isFolder = false;
-  EXPECT_FALSE(controller.CopyToGuest(staged, "//tmp/r/etc", true, skipped, isFolder));
-  EXPECT_TRUE(isFolder);
-  EXPECT_TRUE(skipped);
+      .WillRepeatedly(DoAll(::testing::SetArgReferee<2>(Entries{GuestEntry("etc", VMInfoStructs::GuestFileDirectory)}),
+                            Return(1)));
+  EXPECT_CALL(*guest, CreateGuestFolder(_, _)).Times(0);
+  for (const bool always : {false, true}) {
+    SCOPED_TRACE(always ? "overwrite-always" : "replace-or-keep");
+    setParams.restoreFlags = always ? kRestoreFlagOverwriteAlways : 0;
+    bool skipped = false;
+    bool isFolder = false;
+    EXPECT_EQ(always, controller.CopyToGuest(staged, "//tmp/r/etc", true, skipped, isFolder));
+    EXPECT_TRUE(isFolder);
+    EXPECT_EQ(!always, skipped);
+  }
   EXPECT_TRUE(ErrorTexts().empty());
 }
 

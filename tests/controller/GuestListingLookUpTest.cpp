@@ -76,6 +76,7 @@ class GuestLookUps : public ControllerTest, public ::testing::WithParamInterface
     entry.name = item.path.substr(item.path.find_last_of("/\\") + 1);
     entry.type = item.modifyTime == kFolder ? VMInfoStructs::GuestFileDirectory : VMInfoStructs::GuestFileRegular;
     entry.modifyTime = item.modifyTime;
+    entry.size = item.modifyTime == kFolder ? 0 : 1;  // as the staged files, "x"
     return entry;
   }
 

@@ -82,6 +82,8 @@ TEST_P(StagingAfterRestore, KeepsOnlyEntriesThatReachedTheGuest) {
       case GuestAnswer::GuestHoldsSameTime: {
         SGuestFile same;
         same.name = "etc";
+        same.type = VMInfoStructs::GuestFileRegular;
+        same.size = 3;  // "abc"
         same.modifyTime = kStagedTime;
         EXPECT_CALL(*guest, BrowseGuest(_, Eq("//tmp/r"), _))
             .WillOnce(DoAll(SetArgReferee<2>(std::vector<SGuestFile>{same}), Return(1)));
@@ -349,6 +351,7 @@ TEST_F(RestoreImageLevel, InaccurateTimeKeepsExistingGuestFile) {
   const std::string staged = StageFile("a.bin", "abc", kStagedTime);
   SGuestFile existing;
   existing.name = "a.bin";
+  existing.type = VMInfoStructs::GuestFileRegular;
   EXPECT_CALL(*guest, BrowseGuest(_, _, _)).WillOnce(DoAll(SetArgReferee<2>(std::vector<SGuestFile>{existing}), Return(1)));
 
   u_longlong_t bytes = 42;

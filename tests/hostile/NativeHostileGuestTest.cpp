@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -270,9 +271,8 @@ TEST_F(NativeHostileGuest, RestoredFileCarriesTheBackedUpAccessTime) {
 // A guest user swaps a link in for a folder of the destination, again and again, while files are
 // copied into it and their attributes applied: no write and no attribute change lands outside.
 TEST_F(NativeHostileGuest, LinkSwappedInDuringTheRestoreNeverLeadsOutside) {
-  InventoryVMInfo& vmInfo = Connected();
+  std::unique_ptr<IVMInfo> vmInfo(Connected().ScopeToDestination("//restore"));
   GuestCtx ctx = unixCtx;
-  ctx.destinationFolder = "//restore";
   MakeFolder(Guest("restore/docs"));
   SourceFile("a.txt", "alpha\n");
   std::atomic<bool> stop{false};
@@ -293,9 +293,9 @@ TEST_F(NativeHostileGuest, LinkSwappedInDuringTheRestoreNeverLeadsOutside) {
   attributes.modifyTime = kBackedUp;
   int landed = 0;
   for (int round = 0; round < 300; ++round) {
-    landed += vmInfo.CopyFileToGuest(ctx, Source("a.txt"), "//restore/docs/a.txt", true);
-    vmInfo.ChangeGuestFileAttributes(ctx, "//restore/docs/a.txt", attributes);
-    vmInfo.CreateGuestFolder(ctx, "//restore/docs/sub");
+    landed += vmInfo->CopyFileToGuest(ctx, Source("a.txt"), "//restore/docs/a.txt", true);
+    vmInfo->ChangeGuestFileAttributes(ctx, "//restore/docs/a.txt", attributes);
+    vmInfo->CreateGuestFolder(ctx, "//restore/docs/sub");
   }
   stop = true;
   swapper.join();
@@ -307,9 +307,8 @@ TEST_F(NativeHostileGuest, LinkSwappedInDuringTheRestoreNeverLeadsOutside) {
 // guest's original survives byte for byte. The file system is a tmpfs mounted in a private mount
 // namespace of a child process, so nothing of the machine changes.
 TEST_F(NativeHostileGuest, FullFileSystemLeavesTheOriginalIntact) {
-  InventoryVMInfo& vmInfo = Connected();
+  std::unique_ptr<IVMInfo> vmInfo(Connected().ScopeToDestination("//restore"));
   GuestCtx ctx = unixCtx;
-  ctx.destinationFolder = "//restore";
   const std::string original(100 * 1024, 'o');
   WriteFile(Source("big.bin"), std::string(300 * 1024, 'n'));
   const std::string target = Guest("restore/big.bin");
@@ -322,10 +321,10 @@ TEST_F(NativeHostileGuest, FullFileSystemLeavesTheOriginalIntact) {
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) ::_exit(2);
     if (::mount("tmpfs", Guest("restore").c_str(), "tmpfs", 0, "size=256k") != 0) ::_exit(2);
     WriteFile(target, original);
-    const int copied = vmInfo.CopyFileToGuest(ctx, Source("big.bin"), "//restore/big.bin", true);
+    const int copied = vmInfo->CopyFileToGuest(ctx, Source("big.bin"), "//restore/big.bin", true);
     if (ReadFile(target) != original) ::_exit(1);
     std::vector<VMInfoStructs::SGuestFile> entries;
-    vmInfo.BrowseGuest(ctx, "//restore", entries);
+    vmInfo->BrowseGuest(ctx, "//restore", entries);
     if (entries.size() != 1) ::_exit(1);  // no temporary file left behind
     ::_exit(copied ? 3 : 0);
   }
