@@ -1,5 +1,6 @@
 #include "controller/StagingFolderLayout.h"
 
+#include <cctype>
 #include <cstring>
 
 #include <boost/algorithm/string/classification.hpp>
@@ -122,4 +123,22 @@ std::string GuestEntryPathOf(const GuestMapping& mapping, const char* stagingFol
   const std::string name = relative.substr(relative.rfind('/') + 1);
   if (name.empty()) return guestPath;
   return guestPath + (!guestPath.empty() && guestPath.back() == '/' ? "" : "/") + name;
+}
+
+std::string DestinationStyleProblem(const std::string& destination, GuestPathStyle style, bool rootedByHost) {
+  const bool drive = destination.size() >= 2 && std::isalpha(static_cast<unsigned char>(destination[0])) &&
+                     destination[1] == ':';
+  const bool driveAndSeparator = drive && destination.size() >= 3 && (destination[2] == '\\' || destination[2] == '/');
+  switch (style) {
+    case GuestPathStyle::Unix:
+      if (!destination.empty() && destination[0] == '/') return "";
+      if (rootedByHost && !destination.empty() && !drive) return "";
+      return "is not an absolute folder of a Linux guest: it must begin with \"/\"";
+    case GuestPathStyle::Windows:
+      if (driveAndSeparator) return "";
+      return "is not an absolute folder of a Windows guest: it must begin with a drive, such as D:\\";
+    case GuestPathStyle::Unknown:
+      break;
+  }
+  return "";
 }

@@ -43,6 +43,16 @@ std::string StagedEntryRefusal(const char* stagingFolder, const std::string& gue
 // StagedEntryRefusal accepts.
 std::string StagedRelativePath(const char* stagingFolder, const std::string& stagedPath);
 
+// The guest's path style, where the channel that reaches it tells.
+enum class GuestPathStyle { Unknown, Unix, Windows };
+
+// Why `destination` cannot be the destination folder of a guest of `style`, or an empty text when
+// it can. A Unix guest takes an absolute path ("/" first), or, when the host declared the guest a
+// Unix guest (`rootedByHost`), a relative one, which is then taken from "/"; never a path that
+// begins with a drive ("D:\Restore"). A Windows guest takes only a path that begins with a drive
+// and a separator. Of a guest of unknown style any path is taken; its own form decides the style.
+std::string DestinationStyleProblem(const std::string& destination, GuestPathStyle style, bool rootedByHost);
+
 // How the staged entries of one job map into its guest. Fixed by the guest folder and the job's
 // hypervisor kind; GuestMappingOf is the one place that reads them.
 struct GuestMapping {

@@ -66,6 +66,10 @@ class CVSAgentlessRestoreToVM : public IVSAgentlessRestoreToVM {
   // Logs one error line under `origin` and returns false when the controller has no guest channel.
   // The job asked to replace guest files unseen (the restore flag overwrite-always).
   bool OverwritesAlways() const;
+  // The path style of the guest as its channel (or the host's setRestoreToUnixVM) tells.
+  GuestPathStyle ChannelPathStyle();
+  // Posts `sentence` to the job as a message of its own (code kMsgSentence).
+  void PostSentence(const std::string& sentence);
   bool HasGuestChannel(const char* origin);
   // The job's VirtualServerInstanceType, 0 when the host gave no second-version record.
   long long JobInstanceType() const;

@@ -13,7 +13,9 @@
 #include "controller/StagingFolderLayout.h"
 #include "controller/VSAgentlessRestoreToVM.h"
 #include "controller/VSAgentlessRestoreToVMOrigins.h"
+#include "guestapi/ZQUnixGuestAPI.h"
 #include "guestapi/ZQVMInfoGuestAPI.h"
+#include "guestapi/ZQWinGuestAPI.h"
 #include "platform/CNyPath.h"
 #include "platform/FXFile.h"
 #include "platform/JobMessageCodes.h"
@@ -53,6 +55,17 @@ bool CVSAgentlessRestoreToVM::GenerateGuestAndStagingFolders() {
   }
   if (!HasGuestChannel(kGenerateFoldersOrigin)) return false;
 
+  // A destination in another guest's style would be created as a name of its own below the login's
+  // home folder (D:\Restore in a Linux guest): it is refused before anything is created.
+  const std::string styleProblem = DestinationStyleProblem(destination, ChannelPathStyle(), m_restoreToUnixVM);
+  if (!styleProblem.empty()) {
+    const std::string sentence = "Destination [" + std::string(destination) + "] for guest virtual machine [" +
+                                 m_guestCtx.vmName + "] " + styleProblem + ".";
+    m_log.Error(kGenerateFoldersOrigin, "%s", sentence.c_str());
+    PostSentence(sentence);
+    return false;
+  }
+
   if (destination[0] == '/') m_restoreToUnixVM = true;
   if (m_restoreToUnixVM) {
     m_guestDir = "/";
@@ -67,14 +80,11 @@ bool CVSAgentlessRestoreToVM::GenerateGuestAndStagingFolders() {
   if (auto* native = dynamic_cast<ZQVMInfoGuestAPI*>(m_pGuestAPI.get())) native->ScopeToDestination(m_guestDir);
 
   if (!m_pGuestAPI->CreateGuestFolder(m_guestCtx, m_guestDir)) {
+    // The channel's own reason: the component's for the native channel, the guest's for SSH.
+    const std::string reason = m_pGuestAPI->GetLastGuestApiErrorDetails();
     m_log.Error(kGenerateFoldersOrigin, "Failed to create guest VM destination directory [%s], %s", m_guestDir.c_str(),
-                LastComponentError().c_str());
-    if (m_pRstJobClient != nullptr) {
-      const std::string message = CannotCreateGuestFolderMessage(m_guestDir, m_guestCtx.vmName, LastComponentError());
-      *m_pRstJobClient << message.c_str();
-      m_pRstJobClient->setPendingCause(JobMessageCodes::kMsgSentence, nullptr, false, EvMessageTypeDefault, 0, 0, 0,
-                                       false, JMGUIAlertColorNone, JMPendingCauseNone, 0, 0);
-    }
+                reason.c_str());
+    PostSentence(CannotCreateGuestFolderMessage(m_guestDir, m_guestCtx.vmName, reason));
     return false;
   }
   m_log.Debug(kGenerateFoldersOrigin, "Successfully created guest VM destination directory [%s]", m_guestDir.c_str());
@@ -98,6 +108,19 @@ bool CVSAgentlessRestoreToVM::GenerateGuestAndStagingFolders() {
   }
   m_log.Debug(kGenerateFoldersShortOrigin, "staging VM files to [%s] ", m_pSetParams->destinationPath);
   return true;
+}
+
+GuestPathStyle CVSAgentlessRestoreToVM::ChannelPathStyle() {
+  if (dynamic_cast<ZQUnixGuestAPI*>(m_pGuestAPI.get()) != nullptr || m_restoreToUnixVM) return GuestPathStyle::Unix;
+  if (dynamic_cast<ZQWinGuestAPI*>(m_pGuestAPI.get()) != nullptr) return GuestPathStyle::Windows;
+  return GuestPathStyle::Unknown;  // the native channel's component checks the path against its guest
+}
+
+void CVSAgentlessRestoreToVM::PostSentence(const std::string& sentence) {
+  if (m_pRstJobClient == nullptr) return;
+  *m_pRstJobClient << sentence.c_str();
+  m_pRstJobClient->setPendingCause(JobMessageCodes::kMsgSentence, nullptr, false, EvMessageTypeDefault, 0, 0, 0, false,
+                                   JMGUIAlertColorNone, JMPendingCauseNone, 0, 0);
 }
 
 // Creates the staging folder's parent on the proxy (the host creates the leaf) and lets the

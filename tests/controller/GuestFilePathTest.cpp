@@ -119,6 +119,30 @@ TEST(GuestMapping, RefusedEntryGetsNoPaths) {
 }
 
 // Paths that do not lie inside the staging folder are refused without reading past them.
+// A destination in another guest's style is refused before anything is created; a guest whose
+// style is not known yet takes its destination's own style.
+TEST(DestinationStyle, TakesOnlyTheGuestsOwnAbsoluteForm) {
+  struct {
+    const char* destination;
+    GuestPathStyle style;
+    bool rootedByHost;
+    bool accepted;
+  } const rows[] = {
+      {"/srv/restore", GuestPathStyle::Unix, false, true}, {"/", GuestPathStyle::Unix, false, true},
+      {"D:\\Restore", GuestPathStyle::Unix, false, false}, {"D:\\Restore", GuestPathStyle::Unix, true, false},
+      {"restore/x", GuestPathStyle::Unix, false, false},   {"restore/x", GuestPathStyle::Unix, true, true},
+      {"", GuestPathStyle::Unix, true, false},             {"D:\\Restore", GuestPathStyle::Windows, false, true},
+      {"c:/data", GuestPathStyle::Windows, false, true},   {"/srv/x", GuestPathStyle::Windows, false, false},
+      {"D:", GuestPathStyle::Windows, false, false},       {"Restore\\x", GuestPathStyle::Windows, false, false},
+      {"1:\\x", GuestPathStyle::Windows, false, false},    {"D:\\Restore", GuestPathStyle::Unknown, false, true},
+      {"/srv/x", GuestPathStyle::Unknown, false, true},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.accepted, DestinationStyleProblem(row.destination, row.style, row.rootedByHost).empty())
+        << row.destination << " style " << static_cast<int>(row.style);
+  }
+}
+
 struct RefusalRow {
   const char* name;
   std::string stagedPath;

@@ -113,7 +113,10 @@ TEST_F(GuestFolders, StagingFolderOfFocusClientWhenNoClientNameGiven) {
 TEST_F(GuestFolders, FailedGuestFolderIsReportedToTheJob) {
   Activate();
   SetDestination("/tmp/r");
-  vmInfo.lastError = "guest operations are not ready";
+  // The channel's own reason (over SSH the guest's; natively the component's), never a stale one
+  // of the component when another channel failed.
+  vmInfo.lastError = "stale";
+  EXPECT_CALL(*guest, GetLastGuestApiErrorDetails()).WillRepeatedly(Return("guest operations are not ready"));
   EXPECT_CALL(*guest, CreateGuestFolder(_, Eq("//tmp/r"))).WillOnce(Return(0));
 
   EXPECT_FALSE(controller.GenerateGuestAndStagingFolders());
@@ -122,7 +125,6 @@ TEST_F(GuestFolders, FailedGuestFolderIsReportedToTheJob) {
   EXPECT_TRUE(HasLine(LogLevel::Error, kGenerateFoldersOrigin,
                       "Failed to create guest VM destination directory [//tmp/r], guest operations are not ready"));
   EXPECT_EQ(1u, ErrorTexts().size());
-  EXPECT_EQ(2, vmInfo.lastErrorQuestions);
   const std::vector<PendingCause> causes = jobClient.pendingCauses();
   ASSERT_EQ(1u, causes.size());
   EXPECT_EQ(0x4800006A, causes[0].code);
@@ -136,6 +138,7 @@ TEST_F(GuestFolders, FailedGuestFolderIsReportedToTheJob) {
 TEST_F(GuestFolders, FailedGuestFolderWithEmptyErrorTextKeepsTheBrackets) {
   Activate();
   SetDestination("E:\\out");
+  EXPECT_CALL(*guest, GetLastGuestApiErrorDetails()).WillRepeatedly(Return(""));
   EXPECT_CALL(*guest, CreateGuestFolder(_, _)).WillOnce(Return(0));
 
   EXPECT_FALSE(controller.GenerateGuestAndStagingFolders());
@@ -150,6 +153,7 @@ TEST_F(GuestFolders, FailedGuestFolderWithEmptyErrorTextKeepsTheBrackets) {
 TEST_F(GuestFolders, AfterFailedGuestFolderStagingOperationsDoNothing) {
   Activate();
   SetDestination("/tmp/r");
+  EXPECT_CALL(*guest, GetLastGuestApiErrorDetails()).WillRepeatedly(Return(""));
   EXPECT_CALL(*guest, CreateGuestFolder(_, _)).WillOnce(Return(0));
   ASSERT_FALSE(controller.GenerateGuestAndStagingFolders());
 
@@ -179,6 +183,7 @@ TEST_F(GuestFolders, SecondGenerationIsRefusedAndChangesNothing) {
 TEST_F(GuestFolders, GenerationAfterAFailedOneIsRefused) {
   Activate();
   SetDestination("/data");
+  EXPECT_CALL(*guest, GetLastGuestApiErrorDetails()).WillRepeatedly(Return(""));
   EXPECT_CALL(*guest, CreateGuestFolder(_, _)).WillOnce(Return(0));
   ASSERT_FALSE(controller.GenerateGuestAndStagingFolders());
   SetDestination("/data");
