@@ -12,12 +12,12 @@
 
 namespace {
 
-// Names below the job-results directory: ZQ_JobResults, three ids, the leaf.
-constexpr size_t kNamesBelowJobResults = 5;
+// Names below the job-results directory: ZQ_JobResults, three ids, the run, the leaf.
+constexpr size_t kNamesBelowJobResults = 6;
 
 }  // namespace
 
-std::string StagingFolderPath(const std::string& jobResultsDir, const FSRInitData& ids) {
+std::string StagingFolderPath(const std::string& jobResultsDir, const FSRInitData& ids, const std::string& run) {
   std::string path = jobResultsDir;
   if (path.empty() || path.back() != '/') path += '/';
   path += "ZQ_JobResults/";
@@ -26,6 +26,8 @@ std::string StagingFolderPath(const std::string& jobResultsDir, const FSRInitDat
   path += std::to_string(static_cast<unsigned long long>(ids.initIdB));
   path += '/';
   path += std::to_string(static_cast<long long>(ids.initIdC));
+  path += '/';
+  path += run;
   path += '/';
   path += kStagingLeafName;
   return path;
@@ -56,7 +58,7 @@ std::string StagedNameRefusal(const std::string& relativePath) {
 }
 
 bool SplitStagingFolder(const std::string& stagingFolder, std::string& base, std::vector<std::string>& chain,
-                        std::string& leaf) {
+                        std::string& run, std::string& leaf) {
   std::string rest = stagingFolder;
   std::vector<std::string> names;
   while (names.size() < kNamesBelowJobResults) {
@@ -69,6 +71,8 @@ bool SplitStagingFolder(const std::string& stagingFolder, std::string& base, std
   if (names.front() != "ZQ_JobResults" || names.back() != kStagingLeafName) return false;
   base = rest;
   leaf = names.back();
+  names.pop_back();
+  run = names.back();
   names.pop_back();
   chain = names;
   return true;

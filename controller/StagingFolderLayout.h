@@ -16,16 +16,18 @@ inline const char* PublishedStagingFolder(const FSRSetParams* setParams) {
   return setParams == nullptr ? nullptr : setParams->destinationPath;
 }
 
-// <jobResultsDir>[/]ZQ_JobResults/<initIdA>/<initIdB>/<initIdC>/ForGuestVM, with a "/" after the
-// job-results directory only when it does not already end in one. initIdA and initIdB print as
-// unsigned 64-bit numbers, initIdC as a signed one.
-std::string StagingFolderPath(const std::string& jobResultsDir, const FSRInitData& ids);
+// <jobResultsDir>[/]ZQ_JobResults/<initIdA>/<initIdB>/<initIdC>/<run>/ForGuestVM, with a "/" after
+// the job-results directory only when it does not already end in one. initIdA and initIdB print as
+// unsigned 64-bit numbers, initIdC as a signed one; `run` names the run's own folder
+// (StagingRunFolder), so that two runs of one job never share a staging folder.
+std::string StagingFolderPath(const std::string& jobResultsDir, const FSRInitData& ids, const std::string& run);
 
 // The staging folder's place below the job-results directory: `base` receives the job-results
-// directory, `chain` the folders between it and the leaf (ZQ_JobResults and the three ids) and
-// `leaf` the staging folder's own name. False for a path not laid out by StagingFolderPath.
+// directory, `chain` the folders between it and the run folder (ZQ_JobResults and the three ids),
+// `run` the run folder's name and `leaf` the staging folder's own name. False for a path not laid
+// out by StagingFolderPath.
 bool SplitStagingFolder(const std::string& stagingFolder, std::string& base, std::vector<std::string>& chain,
-                        std::string& leaf);
+                        std::string& run, std::string& leaf);
 
 // Why a staged entry's relative path may not be restored, or an empty text when it may. Once "\"
 // counts as a separator (as it does for Unix guests), every name must be a plain one: an empty

@@ -80,12 +80,18 @@ std::string FolderItself(std::string folder) {
 
 }  // namespace
 
-CVSAgentlessRestoreToVM::CVSAgentlessRestoreToVM() : m_speedCounter(nullptr) {}
+CVSAgentlessRestoreToVM::CVSAgentlessRestoreToVM()
+    : m_speedCounter(nullptr), m_stagingRun(StagingRunFolder::NewName()) {}
 
 // Members go in reverse declaration order, the guest channel with them. The host's records and
 // clients and the VM-information component are borrowed and stay. The guest password is wiped
 // before its memory goes back to the heap.
-CVSAgentlessRestoreToVM::~CVSAgentlessRestoreToVM() { WipeString(m_guestCtx.password); }
+CVSAgentlessRestoreToVM::~CVSAgentlessRestoreToVM() {
+  WipeString(m_guestCtx.password);
+  // A host that removed the staging folder itself after DeInitStagingFolder leaves the run folder
+  // empty; it goes before its lock does.
+  m_runFolder.RemoveIfEmpty();
+}
 
 bool CVSAgentlessRestoreToVM::Init(FSRInitData* initData, FSRInitDataVer2* initDataVer2, FSRSetParams* setParams,
                                    ZQRstJobClient* rstJobClient, ZQJobCtrlClient* jobCtrlClient,

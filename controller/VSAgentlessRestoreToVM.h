@@ -8,6 +8,7 @@
 #include "controller/GuestListingCache.h"
 #include "controller/IVSAgentlessRestoreToVM.h"
 #include "controller/StagingFolderLayout.h"
+#include "controller/StagingRunFolder.h"
 #include "guestapi/GuestTypes.h"
 #include "guestapi/ZQGuestAPI.h"
 #include "platform/CMediaSpeedCounter.h"
@@ -61,15 +62,18 @@ class CVSAgentlessRestoreToVM : public IVSAgentlessRestoreToVM {
   bool m_restoreToUnixVM = false;
   bool m_setTimesWithPermissions = true;
   bool m_restoreACLs = false;
+  // This run's folder between the job's ids and the staging folder (StagingRunFolder); chosen when
+  // the controller is made.
+  std::string m_stagingRun;
 
  private:
-  // Logs one error line under `origin` and returns false when the controller has no guest channel.
   // The job asked to replace guest files unseen (the restore flag overwrite-always).
   bool OverwritesAlways() const;
   // The path style of the guest as its channel (or the host's setRestoreToUnixVM) tells.
   GuestPathStyle ChannelPathStyle();
   // Posts `sentence` to the job as a message of its own (code kMsgSentence).
   void PostSentence(const std::string& sentence);
+  // Logs one error line under `origin` and returns false when the controller has no guest channel.
   bool HasGuestChannel(const char* origin);
   // The job's VirtualServerInstanceType, 0 when the host gave no second-version record.
   long long JobInstanceType() const;
@@ -113,6 +117,8 @@ class CVSAgentlessRestoreToVM : public IVSAgentlessRestoreToVM {
   GuestEntryState RecheckGuestFile(const std::string& guestEntry, VMInfoStructs::SGuestFile& entry);
 
   // Listings of the guest folders this job looked at or made, kept for the folders' other entries.
+  // Made and locked by InitStagingFolder; what this run may remove at the end.
+  StagingRunFolder m_runFolder;
   GuestListingCache m_listings;
 
   // Times of the staged file taken before anything read it: a copy tool that reads the file moves

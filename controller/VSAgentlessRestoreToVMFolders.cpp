@@ -100,7 +100,7 @@ bool CVSAgentlessRestoreToVM::GenerateGuestAndStagingFolders() {
     m_log.Error(kGenerateFoldersOrigin, "No job results directory for client [%s]", clientName.c_str());
     return false;
   }
-  const std::string stagingFolder = StagingFolderPath(jobResultsDir, *m_pInitData);
+  const std::string stagingFolder = StagingFolderPath(jobResultsDir, *m_pInitData, m_stagingRun);
   m_pSetParams->destinationPath = strdup(stagingFolder.c_str());
   if (m_pSetParams->destinationPath == nullptr) {
     m_log.Error(kGenerateFoldersOrigin, "Out of memory publishing staging folder [%s]", stagingFolder.c_str());
@@ -126,9 +126,10 @@ void CVSAgentlessRestoreToVM::PostSentence(const std::string& sentence) {
 // Creates the staging folder's parent on the proxy (the host creates the leaf) and lets the
 // channel attach the staging folder to the guest folder. The chain below the job-results directory
 // is created and entered without following links, and each of its folders must belong to the
-// running user and be closed to other users' writes. The staging folder itself must not exist yet:
-// each job gets a fresh one, so nothing another user or an earlier job left there is restored,
-// changed or deleted.
+// running user and be closed to other users' writes. The parent is this run's own folder, made
+// fresh and locked (StagingRunFolder), so nothing another user, another run or an earlier job
+// left there is restored, changed or deleted; folders of runs that are no longer alive are
+// removed first.
 bool CVSAgentlessRestoreToVM::InitStagingFolder() {
   const char* stagingFolder = PublishedStagingFolder(m_pSetParams);
   if (stagingFolder == nullptr || !m_restoreToVMActive) return true;
@@ -150,24 +151,29 @@ bool CVSAgentlessRestoreToVM::InitStagingFolder() {
   }
   std::string jobResultsDir;
   std::vector<std::string> chain;
+  std::string run;
   std::string stagingLeaf;
   std::string problem;
-  if (!SplitStagingFolder(stagingFolder, jobResultsDir, chain, stagingLeaf)) {
+  if (!SplitStagingFolder(stagingFolder, jobResultsDir, chain, run, stagingLeaf) || run != m_stagingRun) {
     problem = "the staging folder is not laid out below a job-results directory";
+  } else if (m_runFolder.Created()) {
+    problem = "the staging folder of this job has been prepared already";
   } else if (const CNyError made = CNyDirectory::Create(jobResultsDir.c_str(), true); made.IsError()) {
     // The job-results directory is the installation's own; only what lies below it is checked.
     problem = made.AsString();
   } else {
-    const int parentFd = PrivateFolderChain::Open(jobResultsDir, chain, true, problem);
-    if (parentFd >= 0) {
-      struct stat existing {};
-      if (::fstatat(parentFd, stagingLeaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-        problem = "staging folder [" + std::string(stagingFolder) +
-                  "] exists already; each job needs a fresh one. Remove it when no job is using it";
-      } else if (errno != ENOENT) {
-        problem = "cannot examine [" + std::string(stagingFolder) + "]: " + std::strerror(errno);
+    const int idsFd = PrivateFolderChain::Open(jobResultsDir, chain, true, problem);
+    if (idsFd >= 0) {
+      std::vector<std::string> leftovers;
+      for (const std::string& gone : StagingRunFolder::ClearAbandoned(idsFd, leftovers)) {
+        m_log.Debug(kInitStagingOrigin, "Removed the staging folder [%s] of a run that is no longer alive",
+                    gone.c_str());
       }
-      ::close(parentFd);
+      for (const std::string& left : leftovers) {
+        m_log.Debug(kInitStagingOrigin, "A folder of an earlier run stays: %s", left.c_str());
+      }
+      m_runFolder.Create(idsFd, run, problem);
+      ::close(idsFd);
     }
   }
   if (!problem.empty()) {
@@ -183,9 +189,10 @@ bool CVSAgentlessRestoreToVM::InitStagingFolder() {
   return mapped != 0;
 }
 
-// Hands the staging folder back to the channel, which may delete it with everything in it.
-// Refused unless the folder is the staging folder this controller published, so that a
-// destination folder on the proxy is never handed over for deletion.
+// Hands the staging folder back to the channel, which may delete it with everything in it, and
+// removes this run's folder once it is empty. Refused unless the folder is the staging folder this
+// controller published, and a staging folder this run did not make (InitStagingFolder refused or
+// never ran) is left alone: it may be another run's.
 bool CVSAgentlessRestoreToVM::DeInitStagingFolder() {
   const char* stagingFolder = PublishedStagingFolder(m_pSetParams);
   if (stagingFolder == nullptr || !m_restoreToVMActive) return true;
@@ -195,6 +202,10 @@ bool CVSAgentlessRestoreToVM::DeInitStagingFolder() {
     return false;
   }
   if (!HasGuestChannel(kDeInitStagingOrigin)) return false;
+  if (!m_runFolder.Created()) {
+    m_log.Debug(kDeInitStagingOrigin, "StagingDir [%s] was not made by this run and is left as it is", stagingFolder);
+    return true;
+  }
 
   m_log.Debug(kDeInitStagingOrigin, "StagingDir [%s] Guestdir [%s]", stagingFolder, m_guestDir.c_str());
   const int unmapped = m_pGuestAPI->DeInitStagingFolder(stagingFolder, m_guestDir);
@@ -202,6 +213,7 @@ bool CVSAgentlessRestoreToVM::DeInitStagingFolder() {
     m_log.Error(kDeInitStagingOrigin, "unmapping StagingDir [%s] from GuestDir [%s] failed", stagingFolder,
                 m_guestDir.c_str());
   }
+  m_runFolder.RemoveIfEmpty();
   return unmapped != 0;
 }
 

@@ -85,6 +85,14 @@ CNyError CNyDirectory::Create(const char* path, bool recursive) {
   return MakeOneFolder(target);
 }
 
+CNyError CNyDirectory::RemoveContents(int folderFd, const std::string& label) {
+  const int own = fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
+  if (own < 0) return CNyError::FromErrno(errno, "open [" + label + "]");
+  // The duplicate shares the reading position: start from the first entry.
+  lseek(own, 0, SEEK_SET);
+  return ::RemoveContents(own, label);
+}
+
 CNyError CNyDirectory::Remove(const std::string& path, bool recursive, bool removeSelf) {
   struct stat info {};
   if (lstat(path.c_str(), &info) != 0) {

@@ -22,6 +22,9 @@ class CNyDirectory {
   // With `recursive`, removes the contents first (symbolic links are removed, never followed);
   // with `removeSelf` the folder itself goes too. A missing folder is success.
   static CNyError Remove(const std::string& path, bool recursive, bool removeSelf);
+  // Removes everything inside the folder open as `folderFd` (which stays open and is not removed),
+  // never following symbolic links; `label` names the folder in the error.
+  static CNyError RemoveContents(int folderFd, const std::string& label);
 };
 
 // Reads the entry names of one folder, "." and ".." included, in the order the system returns them.

@@ -41,7 +41,11 @@ class TestableController : public CVSAgentlessRestoreToVM {
   using CVSAgentlessRestoreToVM::m_restoreToVMActive;
   using CVSAgentlessRestoreToVM::m_setTimesWithPermissions;
   using CVSAgentlessRestoreToVM::m_speedCounter;
+  using CVSAgentlessRestoreToVM::m_stagingRun;
 };
+
+// The run folder the fixture's controller uses, instead of its random one.
+constexpr const char* kRunName = "run-1-00000000000000aa";
 
 // VM-information component that only answers its last error text, counting the questions.
 // Every other operation fails: the controller must not reach the component directly.
@@ -82,7 +86,8 @@ class ControllerTest : public ::testing::Test {
     initData.initIdB = 17;
     initData.initIdC = 45;
     initDataVer2.instanceType = VSInstanceVMware;
-    stagingFolder = jobResultsDir + "/ZQ_JobResults/2/17/45/ForGuestVM";
+    stagingFolder = jobResultsDir + "/ZQ_JobResults/2/17/45/" + kRunName + "/ForGuestVM";
+    controller.m_stagingRun = kRunName;
     controller.Init(&initData, &initDataVer2, &setParams, &jobClient, &jobCtrlClient, kClientName);
     controller.m_guestCtx.vmName = kVmName;
     auto channel = std::make_unique<::testing::StrictMock<MockGuestAPI>>();

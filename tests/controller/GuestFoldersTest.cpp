@@ -1,7 +1,12 @@
 // The guest folder, the staging folder published in place of the destination, and the
 // channel's mapping between the two.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 
 #include "ControllerTestFixture.h"
 
@@ -9,11 +14,23 @@ namespace zqtest {
 namespace {
 
 using ::testing::_;
+using ::testing::Invoke;
 using ::testing::Eq;
 using ::testing::Ref;
 using ::testing::Return;
 
-class GuestFolders : public ControllerTest {};
+class GuestFolders : public ControllerTest {
+ protected:
+  // PrepareStaging, with the staging folder's parent made by this run's InitStagingFolder.
+  void PrepareStagingOfThisRun(const std::string& guestDir) {
+    Activate();
+    controller.m_guestDir = guestDir;
+    SetDestination(stagingFolder.c_str());
+    EXPECT_CALL(*guest, InitStagingFolder(_, _, _)).WillOnce(Return(1));
+    ASSERT_TRUE(controller.InitStagingFolder());
+    MakeDirectory(stagingFolder);
+  }
+};
 
 struct DestinationRow {
   const char* name;
@@ -87,12 +104,12 @@ TEST_P(StagingFolderPublication, PublishesStagingFolderUnderJobResults) {
 }
 
 const StagingRow kStagingRows[] = {
-    {"PlainIds", 2, 17, 45, "", "/ZQ_JobResults/2/17/45/ForGuestVM"},
-    {"JobResultsEndingInSlash", 2, 17, 45, "/", "/ZQ_JobResults/2/17/45/ForGuestVM"},
-    {"FirstIdWithTopBitPrintsUnsigned", INT64_MIN, 17, 45, "", "/ZQ_JobResults/9223372036854775808/17/45/ForGuestVM"},
-    {"SecondIdWithTopBitPrintsUnsigned", 2, UINT64_MAX, 45, "", "/ZQ_JobResults/2/18446744073709551615/45/ForGuestVM"},
-    {"NegativeThirdIdPrintsSigned", 2, 17, -45, "", "/ZQ_JobResults/2/17/-45/ForGuestVM"},
-    {"ZeroIds", 0, 0, 0, "", "/ZQ_JobResults/0/0/0/ForGuestVM"},
+    {"PlainIds", 2, 17, 45, "", "/ZQ_JobResults/2/17/45/run-1-00000000000000aa/ForGuestVM"},
+    {"JobResultsEndingInSlash", 2, 17, 45, "/", "/ZQ_JobResults/2/17/45/run-1-00000000000000aa/ForGuestVM"},
+    {"FirstIdWithTopBitPrintsUnsigned", INT64_MIN, 17, 45, "", "/ZQ_JobResults/9223372036854775808/17/45/run-1-00000000000000aa/ForGuestVM"},
+    {"SecondIdWithTopBitPrintsUnsigned", 2, UINT64_MAX, 45, "", "/ZQ_JobResults/2/18446744073709551615/45/run-1-00000000000000aa/ForGuestVM"},
+    {"NegativeThirdIdPrintsSigned", 2, 17, -45, "", "/ZQ_JobResults/2/17/-45/run-1-00000000000000aa/ForGuestVM"},
+    {"ZeroIds", 0, 0, 0, "", "/ZQ_JobResults/0/0/0/run-1-00000000000000aa/ForGuestVM"},
 };
 INSTANTIATE_TEST_SUITE_P(StagingPaths, StagingFolderPublication, ::testing::ValuesIn(kStagingRows),
                          [](const ::testing::TestParamInfo<StagingRow>& info) { return std::string(info.param.name); });
@@ -107,7 +124,7 @@ TEST_F(GuestFolders, StagingFolderOfFocusClientWhenNoClientNameGiven) {
 
   ASSERT_TRUE(controller.GenerateGuestAndStagingFolders());
 
-  EXPECT_EQ(root.Join("focus") + "/ZQ_JobResults/2/17/45/ForGuestVM", setParams.destinationPath);
+  EXPECT_EQ(root.Join("focus") + "/ZQ_JobResults/2/17/45/" + kRunName + "/ForGuestVM", setParams.destinationPath);
 }
 
 TEST_F(GuestFolders, FailedGuestFolderIsReportedToTheJob) {
@@ -232,7 +249,7 @@ TEST_F(GuestFolders, GenerationWithoutChannelIsRefusedAndKeepsDestination) {
 
 TEST_F(GuestFolders, InitStagingCreatesParentAndMapsWithThirdId) {
   initData.initIdC = -7;
-  stagingFolder = jobResultsDir + "/ZQ_JobResults/2/17/-7/ForGuestVM";
+  stagingFolder = jobResultsDir + "/ZQ_JobResults/2/17/-7/" + kRunName + "/ForGuestVM";
   Activate();
   controller.m_guestDir = "//tmp/r";
   SetDestination(stagingFolder.c_str());
@@ -269,7 +286,7 @@ TEST_F(GuestFolders, InitStagingReportsUncreatableParent) {
   const std::vector<std::string> errors = ErrorTexts();
   ASSERT_EQ(1u, errors.size());
   const std::string expectedStart =
-      "Failed to create staging folder on proxy [" + jobResultsDir + "/ZQ_JobResults/2/17/45] error [";
+      "Failed to create staging folder on proxy [" + jobResultsDir + "/ZQ_JobResults/2/17/45/" + kRunName + "] error [";
   EXPECT_EQ(expectedStart, errors[0].substr(0, expectedStart.size()));
 }
 
@@ -310,7 +327,7 @@ TEST_F(GuestFolders, StagingOperationsWithoutChannelAreRefused) {
 }
 
 TEST_F(GuestFolders, DeInitStagingHandsFolderBackToChannel) {
-  PrepareStaging("//tmp/r");
+  PrepareStagingOfThisRun("//tmp/r");
   EXPECT_CALL(*guest, DeInitStagingFolder(Eq(stagingFolder), Eq("//tmp/r"))).WillOnce(Return(1));
 
   EXPECT_TRUE(controller.DeInitStagingFolder());
@@ -320,13 +337,78 @@ TEST_F(GuestFolders, DeInitStagingHandsFolderBackToChannel) {
 }
 
 TEST_F(GuestFolders, DeInitStagingReportsRefusal) {
-  PrepareStaging("//tmp/r");
+  PrepareStagingOfThisRun("//tmp/r");
   EXPECT_CALL(*guest, DeInitStagingFolder(_, _)).WillOnce(Return(0));
 
   EXPECT_FALSE(controller.DeInitStagingFolder());
 
   EXPECT_EQ(std::vector<std::string>{"unmapping StagingDir [" + stagingFolder + "] from GuestDir [//tmp/r] failed"},
             ErrorTexts());
+}
+
+// A staging folder this run did not make (its InitStagingFolder was refused or never ran) may be
+// another run's: it is never handed over for deletion. One it made goes, with its run folder.
+TEST_F(GuestFolders, DeInitStagingRemovesOnlyWhatThisRunMade) {
+  PrepareStaging("//tmp/r");
+  WriteFile(stagingFolder + "/a.txt", "another run's entry");
+  EXPECT_TRUE(controller.DeInitStagingFolder());  // StrictMock: no channel call
+  EXPECT_TRUE(Exists(stagingFolder + "/a.txt"));
+
+  ASSERT_EQ(0, std::system(("rm -rf '" + jobResultsDir + "'").c_str()));
+  PrepareStagingOfThisRun("//tmp/r");
+  EXPECT_CALL(*guest, DeInitStagingFolder(_, _)).WillOnce(Invoke([](const std::string& staging, const std::string&) {
+    return CNyDirectory::Remove(staging, true, true).IsError() ? 0 : 1;
+  }));
+  EXPECT_TRUE(controller.DeInitStagingFolder());
+  EXPECT_FALSE(Exists(jobResultsDir + "/ZQ_JobResults/2/17/45/" + kRunName));
+  EXPECT_TRUE(IsDirectory(jobResultsDir + "/ZQ_JobResults/2/17/45"));
+}
+
+// Run folders below one job's ids: a second run never shares or removes a live run's folder; the
+// folder of a run that is gone (its lock free) goes with the next run, links inside it removed and
+// never followed; a folder still being made is left for a while; anything else is never touched.
+TEST_F(GuestFolders, RunFoldersOfLiveRunsStayAndThoseOfEndedRunsGo) {
+  const std::string ids = jobResultsDir + "/ZQ_JobResults/2/17/45";
+  CreateDirectories(ids);
+  ASSERT_EQ(0, chmod(ids.c_str(), 0700));
+  const auto open = [&]() { return ::open(ids.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); };
+  const int idsFd = open();
+  ASSERT_GE(idsFd, 0);
+  StagingRunFolder live;
+  std::string error;
+  ASSERT_TRUE(live.Create(idsFd, "run-7-0000000000000001", error)) << error;
+  WriteFile(ids + "/run-7-0000000000000001/keep", "live");
+  StagingRunFolder same;
+  EXPECT_FALSE(same.Create(idsFd, "run-7-0000000000000001", error)) << "a name is never taken twice";
+  MakeDirectory(ids + "/run-8-0000000000000002");  // ended: nobody holds its lock
+  MakeDirectory(ids + "/run-8-0000000000000002/ForGuestVM");
+  const std::string outside = root.Join("outside.txt");
+  WriteFile(outside, "outside");
+  ASSERT_EQ(0, symlink(outside.c_str(), (ids + "/run-8-0000000000000002/ForGuestVM/link").c_str()));
+  MakeDirectory(ids + "/.new-run-9-0000000000000003");  // just being made
+  MakeDirectory(ids + "/ForGuestVM");                     // not a run folder
+  ::close(idsFd);
+
+  Activate();
+  controller.m_guestDir = "//tmp/r";
+  SetDestination(stagingFolder.c_str());
+  EXPECT_CALL(*guest, InitStagingFolder(45, _, _)).WillOnce(Return(1));
+  EXPECT_TRUE(controller.InitStagingFolder());
+
+  EXPECT_TRUE(Exists(ids + "/run-7-0000000000000001/keep"));
+  EXPECT_FALSE(Exists(ids + "/run-8-0000000000000002"));
+  EXPECT_EQ("outside", ReadFile(outside));
+  EXPECT_TRUE(IsDirectory(ids + "/.new-run-9-0000000000000003"));
+  EXPECT_TRUE(IsDirectory(ids + "/ForGuestVM"));
+  EXPECT_TRUE(IsDirectory(ids + "/" + kRunName));
+  EXPECT_TRUE(HasLine(LogLevel::Level1, kInitStagingOrigin,
+                      "Removed the staging folder [run-8-0000000000000002] of a run that is no longer alive"));
+  // The run's own folder is locked as long as its controller lives.
+  const int again = open();
+  std::vector<std::string> problems;
+  EXPECT_TRUE(StagingRunFolder::ClearAbandoned(again, problems).empty());
+  ::close(again);
+  EXPECT_TRUE(IsDirectory(ids + "/" + kRunName));
 }
 
 TEST_F(GuestFolders, StagingOperationsWithoutStagingFolderSucceed) {
