@@ -111,7 +111,7 @@ const char* OutcomeName(JobOutcome outcome) {
   return "unknown";
 }
 
-ExitStatus ExitStatusFor(const RestoreReport& report) {
+int ExitStatusFor(const RestoreReport& report) {
   switch (report.outcome) {
     case JobOutcome::Completed:
       return report.counts.failed == 0 && report.counts.notAttempted == 0 ? kExitSuccess : kExitEntriesFailed;
@@ -120,7 +120,8 @@ ExitStatus ExitStatusFor(const RestoreReport& report) {
     case JobOutcome::HostFailure:
       return kExitHostFailure;
     case JobOutcome::Interrupted:
-      return report.stoppedOnRequest ? kExitInterrupted : kExitEntriesFailed;
+      if (!report.stoppedOnRequest) return kExitEntriesFailed;
+      return report.stopSignal > 0 ? 128 + report.stopSignal : kExitInterrupted;
   }
   return kExitHostFailure;
 }

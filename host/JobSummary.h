@@ -16,10 +16,10 @@ enum ExitStatus : int {
   kExitUsage = 2,         // bad command line, job file or source folder
   kExitRefused = 3,       // the plug-in refused the job (see the pending causes)
   kExitHostFailure = 4,   // the host could not run the job (plug-in not loadable, staging not writable)
-  kExitInterrupted = 130  // stopped by a signal
+  kExitInterrupted = 130  // stopped by SIGINT; by another signal 128 and its number (143: SIGTERM)
 };
 
-ExitStatus ExitStatusFor(const RestoreReport& report);
+int ExitStatusFor(const RestoreReport& report);
 
 // How many failed entries the text summary lists; the JSON summary lists them all.
 constexpr size_t kFailuresListed = 20;

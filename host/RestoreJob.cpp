@@ -10,6 +10,7 @@
 
 #include "platform/CMediaSpeedCounter.h"
 #include "platform/RestoreOption.h"
+#include "platform/StopRequest.h"
 
 namespace {
 
@@ -134,7 +135,14 @@ void RestoreJob::RestoreEntries(IVSAgentlessRestoreToVM& controller) {
     RestoreEntry(controller, entries[i]);
     if (m_settings.progress != nullptr) m_settings.progress->EntryDone(m_report.counts);
   }
-  ReapplyFolderAttributes(controller);
+  // A request that came during the last entry still ends the job as interrupted: the operator
+  // asked to stop, and the summary must not say "completed".
+  if (m_report.outcome == JobOutcome::Completed && StopWasRequested()) m_report.outcome = JobOutcome::Interrupted;
+  // A request to stop at once ended the entry in flight and skips the folders' attributes; what
+  // follows (staging clean-up, the session's end) must still run.
+  const bool stopNow = StopRequest::Requested();
+  StopRequest::Clear();
+  if (!stopNow) ReapplyFolderAttributes(controller);
   if (m_settings.progress != nullptr) m_settings.progress->EntriesFinished();
   m_report.entryPhaseSeconds = SecondsSince(started);
 }
@@ -248,12 +256,15 @@ void RestoreJob::Tell(const SourceEntry& entry, EntryOutcome outcome, const std:
   if (m_settings.observer != nullptr) m_settings.observer->EntryFinished(entry, outcome, reason);
 }
 
+bool RestoreJob::StopWasRequested() {
+  if (m_settings.stopRequested == nullptr || !m_settings.stopRequested->load()) return false;
+  m_report.interruption = "stopped on request";
+  m_report.stoppedOnRequest = true;
+  return true;
+}
+
 bool RestoreJob::ShouldStop() {
-  if (m_settings.stopRequested != nullptr && m_settings.stopRequested->load()) {
-    m_report.interruption = "stopped on request";
-    m_report.stoppedOnRequest = true;
-    return true;
-  }
+  if (StopWasRequested()) return true;
   if (m_settings.maxFailures > 0 && m_report.counts.failed >= m_settings.maxFailures) {
     m_report.interruption = "stopped after " + std::to_string(m_report.counts.failed) + " failed entries";
     return true;

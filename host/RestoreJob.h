@@ -49,6 +49,7 @@ struct RestoreReport {
   std::string detail;      // the error line behind a refusal or the host's failure
   std::string interruption;
   bool stoppedOnRequest = false;  // by a signal, not by too many failures
+  int stopSignal = 0;             // the signal that asked (SIGINT, SIGTERM); 0: not known
   std::vector<PendingCause> pendingCauses;
   RestoreCounts counts;
   std::vector<EntryFailure> failures;
@@ -125,6 +126,8 @@ class RestoreJob {
   void CountKept(const SourceEntry& entry, uint64_t bytes);
   void Tell(const SourceEntry& entry, EntryOutcome outcome, const std::string& reason = "");
   bool ShouldStop();
+  // Whether the operator asked to stop (recorded in the report when so).
+  bool StopWasRequested();
   uint64_t ErrorMark() const;
   std::string ErrorSince(uint64_t mark) const;
 

@@ -32,25 +32,50 @@
 #include "host/RestoreJob.h"
 #include "host/SourceTree.h"
 #include "host/TerminalLines.h"
+#include "platform/StopRequest.h"
 #include "platform/ZQPlatformInfo.h"
 
 namespace {
 
 std::atomic<bool> g_stopRequested{false};
+// The signal that asked first (SIGINT or SIGTERM), and how many arrived.
+std::atomic<int> g_stopSignal{0};
+std::atomic<int> g_stopSignals{0};
 
-void RequestStop(int) { g_stopRequested.store(true); }
+void Say(const char* text) {
+  const ssize_t ignored = write(STDERR_FILENO, text, strlen(text));
+  (void)ignored;
+}
 
-// The first SIGINT or SIGTERM lets the current entry finish and the job end cleanly (staging
-// folder removed); a second one ends the process at once. The guest tools run in process groups
-// of their own, so Ctrl-C on a terminal does not reach the copy in flight.
+// The first SIGINT or SIGTERM is acknowledged at once and lets the current entry finish: the job
+// ends cleanly (staging folder removed, summary "interrupted"). The second stops the entry in
+// flight too: the copy tool's whole process group ends, the guest keeps its old file. A third
+// ends the process as the signal does. Only async-signal-safe calls here. The guest tools run in
+// process groups of their own, so Ctrl-C on a terminal reaches only this process.
+void RequestStop(int signal) {
+  int expected = 0;
+  g_stopSignal.compare_exchange_strong(expected, signal);
+  g_stopRequested.store(true);
+  const int count = ++g_stopSignals;
+  if (count == 1) {
+    Say("\nzqrestore: stopping after the current entry; Ctrl-C again to stop now\n");
+  } else if (count == 2) {
+    StopRequest::RequestNow();
+    Say("\nzqrestore: stopping now; the entry in flight is abandoned and the guest keeps its old file\n");
+  } else {
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+  }
+}
+
 void InstallStopHandlers() {
   struct sigaction action {};
   action.sa_handler = RequestStop;
-  action.sa_flags = SA_RESETHAND;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 }
+
 
 struct CommonOptions {
   std::string jobFile;
@@ -299,6 +324,7 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
 
   InstallStopHandlers();
   RestoreReport report = RestoreJob(job, tree, settings).Run(plugin.Factory());
+  report.stopSignal = g_stopSignal.load();
   terminal->ClearStatus();
   report.logFile = LogFileInUse(common);
 
@@ -316,7 +342,7 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
     return summary["exitStatus"].get<int>();
   }
 
-  const ExitStatus status = ExitStatusFor(report);
+  const int status = ExitStatusFor(report);
   SummaryOptions summaryOptions;
   summaryOptions.listKept = options.list;
   if (!options.quiet) {

@@ -9,12 +9,18 @@
 #include <cstring>
 
 #include "hypervisor/UniqueFd.h"
+#include "platform/StopRequest.h"
 
 namespace PosixFiles {
 
 bool CopyBytes(int from, int to) {
   char buffer[64 * 1024];
   for (;;) {
+    // The operator asked to stop now: the copy fails and its temporary file goes.
+    if (StopRequest::Requested()) {
+      errno = ECANCELED;
+      return false;
+    }
     const ssize_t got = ::read(from, buffer, sizeof buffer);
     if (got < 0) {
       if (errno == EINTR) continue;

@@ -1,5 +1,7 @@
 #include "platform/ZqProcess.h"
 
+#include "platform/StopRequest.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -64,7 +66,7 @@ void Append(std::string* target, const std::string& text) {
 
 using Clock = std::chrono::steady_clock;
 
-enum class Ending { Finished, TotalLimit, InactivityLimit };
+enum class Ending { Finished, TotalLimit, InactivityLimit, Stopped };
 
 // The process group of `pid` from /proc/PID/stat (the field after the parent); -1 when gone.
 pid_t ProcessGroupOf(const std::string& pid) {
@@ -122,8 +124,9 @@ Ending DrainBoth(int outFd, int errFd, std::string* out, std::string* err, const
   bool ioKnown = false;
   unsigned long long lastIo = 0;
   while (open > 0) {
-    int waitMs = -1;
-    if (limits.totalSeconds > 0 || limits.inactivitySeconds > 0) waitMs = 1000;
+    // A stop request is looked for between reads, at most this long apart.
+    int waitMs = 200;
+    if (StopRequest::Requested()) return Ending::Stopped;
     const int ready = poll(fds, 2, waitMs);
     if (ready < 0 && errno != EINTR) break;
     const auto now = Clock::now();
@@ -187,6 +190,10 @@ int ShellCommandRunner::Run(const std::string& command, std::string* out, std::s
 
 int ShellCommandRunner::RunLimited(const std::string& command, std::string* out, std::string* err,
                                    const CommandLimits& limits) {
+  if (StopRequest::Requested()) {
+    Append(err, std::string("command not started: ") + StopRequest::kReason + "\n");
+    return kCommandLimitStatus;
+  }
   FileDescriptor outRead, outWrite, errRead, errWrite;
   if (!MakePipe(outRead, outWrite) || !MakePipe(errRead, errWrite)) {
     Append(err, std::string("cannot create pipes: ") + strerror(errno) + "\n");
@@ -234,11 +241,19 @@ int ShellCommandRunner::RunLimited(const std::string& command, std::string* out,
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  Append(err, ending == Ending::TotalLimit
-                  ? "command ended: it ran longer than its time limit of " + std::to_string(limits.totalSeconds) +
-                        " s\n"
-                  : "command ended: no output and no progress for " + std::to_string(limits.inactivitySeconds) +
-                        " s\n");
+  switch (ending) {
+    case Ending::TotalLimit:
+      Append(err, "command ended: it ran longer than its time limit of " + std::to_string(limits.totalSeconds) +
+                      " s\n");
+      break;
+    case Ending::InactivityLimit:
+      Append(err, "command ended: no output and no progress for " + std::to_string(limits.inactivitySeconds) +
+                      " s\n");
+      break;
+    default:
+      Append(err, std::string("command ended: ") + StopRequest::kReason + "\n");
+      break;
+  }
   return kCommandLimitStatus;
 }
 

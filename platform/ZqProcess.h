@@ -13,7 +13,8 @@ struct CommandLimits {
   int inactivitySeconds = 0;
 };
 
-// Exit status that ZqProcess::system reports for a command ended at one of its limits.
+// Exit status that ZqProcess::system reports for a command ended at one of its limits, or on the
+// operator's request to stop now (StopRequest.h), which also keeps a new command from starting.
 constexpr int kCommandLimitStatus = 124;
 
 // What actually runs a command line; tests may install a double.

@@ -91,14 +91,30 @@ TYPED_TEST_P(GuestRestore, SecondRunKeepsTheGuestsFilesAndOverwriteAlwaysReplace
   const RunResult replaced = this->Restore(guest.Job({{"overwriteAlways", true}}));
   ASSERT_EQ(replaced.status, 0) << replaced.output;
   EXPECT_EQ(replaced.summary["restoredFiles"], SampleFiles().size());
-  EXPECT_EQ(replaced.summary["kept"], SampleFolders().size());
+  // Overwrite-always restores the existing folders too: they take the backup's attributes.
+  EXPECT_EQ(replaced.summary["restoredFolders"], SampleFolders().size());
+  EXPECT_EQ(replaced.summary["kept"], 0);
   EXPECT_EQ(zqtest::ReadFile(guest.InGuest("a.txt")), "alpha\n");
   EXPECT_EQ(zqtest::StatOf(guest.InGuest("a.txt")).st_mtime, 1600000000);
   EXPECT_TRUE(guest.harness.LeftoverStagingFolders().empty());
 }
 
+// A guest file with the backup's time but another size is another file: it is replaced.
+TYPED_TEST_P(GuestRestore, SameTimeWithAnotherSizeIsReplaced) {
+  auto& guest = this->guest;
+  ASSERT_EQ(this->Restore(guest.Job()).status, 0);
+  const long long backedUp = zqtest::StatOf(guest.InGuest("a.txt")).st_mtime;
+  zqtest::WriteFile(guest.InGuest("a.txt"), "another file of the same time\n");
+  zqtest::SetFileModifyTime(guest.InGuest("a.txt"), backedUp);
+
+  const RunResult again = this->Restore(guest.Job());
+  ASSERT_EQ(again.status, 0) << again.output;
+  EXPECT_EQ(again.summary["restoredFiles"], 1);
+  EXPECT_EQ(zqtest::ReadFile(guest.InGuest("a.txt")), "alpha\n");
+}
+
 REGISTER_TYPED_TEST_SUITE_P(GuestRestore, RestoresTheSampleTreeWithContentAndTimes,
-                            SecondRunKeepsTheGuestsFilesAndOverwriteAlwaysReplacesThem);
+                            SecondRunKeepsTheGuestsFilesAndOverwriteAlwaysReplacesThem, SameTimeWithAnotherSizeIsReplaced);
 
 // Guests that check the guest login themselves.
 template <typename Guest>

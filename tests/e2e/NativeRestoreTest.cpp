@@ -24,7 +24,7 @@ constexpr int kVMwareType = 101;
 class NativeGuest {
  public:
   static constexpr int kSeconds = 120;
-  static constexpr long long kChangedInGuestAt = 1600000000;  // as new as the backed-up file: kept
+  static constexpr long long kChangedInGuestAt = 1600000000 + 3600;  // newer than the backup
   static constexpr const char* kWrongPasswordCode = "0x5B0000C3";
   static constexpr const char* kWrongPasswordText =
       "Cannot connect to the guest of virtual machine [e2e-vm] as user [root].";

@@ -47,7 +47,10 @@ class NativeWholeJob : public WholeJobTest {
   }
 
   void ExpectStagingFolderReleased(const JobRecord& job) {
-    EXPECT_EQ(job.stagingFolder, m_site.workFolder() + "/jobresults/ZQ_JobResults/3/17/45/ForGuestVM");
+    // Below the job's ids, in a folder of this run's own.
+    const std::string ids = m_site.workFolder() + "/jobresults/ZQ_JobResults/3/17/45/";
+    EXPECT_EQ(job.stagingFolder.rfind(ids + "run-", 0), 0u) << job.stagingFolder;
+    EXPECT_EQ(job.stagingFolder.substr(job.stagingFolder.size() - 11), "/ForGuestVM");
     EXPECT_TRUE(job.stagingReleased);
     EXPECT_FALSE(StatGuestEntry(job.stagingFolder).exists) << "the staging folder outlived the job";
   }
