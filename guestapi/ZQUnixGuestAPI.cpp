@@ -317,8 +317,8 @@ int ZQUnixGuestAPI::ChangeGuestFileAttributes(const GuestCtx&, const std::string
   std::string output;
   if (!RunScript(kAttributesOrigin, "--change_file_attr", guestPath, output, numbers)) return 0;
   // A login other than root cannot give an entry away: the script applies mode and times, keeps
-  // the owner and says so. The entry counts as restored; the line tells the host why its owner
-  // differs.
+  // the owner and says so. The attribute change did not do all it was asked, so it fails; the
+  // line (level 0) tells a host that the rest was applied and why the owner differs.
   static const std::string kOwnerNotSet = "owner not set: login ";
   const std::string::size_type found = output.find(kOwnerNotSet);
   if (found != std::string::npos) {
@@ -328,6 +328,9 @@ int ZQUnixGuestAPI::ChangeGuestFileAttributes(const GuestCtx&, const std::string
         nameEnd == std::string::npos ? m_loginCred.userName : output.substr(nameStart, nameEnd - nameStart);
     m_log.DebugLvl(kAttributesOrigin, 0, "Owner not set on [%s]: login [%s] is not root", guestPath.c_str(),
                    login.c_str());
+    SetLastGuestApiErrorDetails("the owner of [" + guestPath + "] was not set: login [" + login +
+                                "] is not root (mode and times were set)");
+    return 0;
   }
   return 1;
 }

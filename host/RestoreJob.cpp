@@ -173,8 +173,12 @@ void RestoreJob::RestoreEntry(IVSAgentlessRestoreToVM& controller, const SourceE
   bool attributesApplied = !isFolder;
   const uint64_t mark = ErrorMark();
   const uint64_t ownerMark = m_settings.logTap != nullptr ? m_settings.logTap->OwnerNotSetCount() : 0;
-  const bool restored = controller.RestoreToVM(staged.c_str(), 0, 0, &header, guestPath, skipped, attributesApplied);
-  if (isFolder && restored && attributesApplied) m_appliedFolders.push_back({&entry, staged, header});
+  bool restored = controller.RestoreToVM(staged.c_str(), 0, 0, &header, guestPath, skipped, attributesApplied);
+  // A login other than root could not set the owner; everything else landed. The plug-in reports
+  // the attribute step as failed; the summary counts the entry restored, with the owner warning.
+  const bool ownerOnly = !restored && !skipped && !attributesApplied && OwnerNotSetSince(ownerMark);
+  if (ownerOnly) restored = true;
+  if (isFolder && restored && (attributesApplied || ownerOnly)) m_appliedFolders.push_back({&entry, staged, header});
   const auto bytes = static_cast<uint64_t>(info.st_size);
   RestoreCounts& counts = m_report.counts;
   if (restored) {
@@ -184,7 +188,7 @@ void RestoreJob::RestoreEntry(IVSAgentlessRestoreToVM& controller, const SourceE
       ++counts.restoredFiles;
       counts.bytesRestored += bytes;
     }
-    if (m_settings.logTap != nullptr && m_settings.logTap->OwnerNotSetCount() > ownerMark) {
+    if (OwnerNotSetSince(ownerMark)) {
       ++m_report.ownerNotSet;
       m_report.ownerLogin = m_settings.logTap->OwnerNotSetLogin();
     }
@@ -206,7 +210,8 @@ void RestoreJob::RestoreEntry(IVSAgentlessRestoreToVM& controller, const SourceE
 void RestoreJob::ReapplyFolderAttributes(IVSAgentlessRestoreToVM& controller) {
   for (auto folder = m_appliedFolders.rbegin(); folder != m_appliedFolders.rend(); ++folder) {
     const uint64_t mark = ErrorMark();
-    if (!controller.UpdateUnixPermissions(folder->stagedPath, &folder->header)) {
+    const uint64_t ownerMark = m_settings.logTap != nullptr ? m_settings.logTap->OwnerNotSetCount() : 0;
+    if (!controller.UpdateUnixPermissions(folder->stagedPath, &folder->header) && !OwnerNotSetSince(ownerMark)) {
       --m_report.counts.restoredFolders;
       CountFailure(*folder->entry, "copied, but its attributes could not be applied: " + ErrorSince(mark));
     }
@@ -270,6 +275,10 @@ bool RestoreJob::ShouldStop() {
     return true;
   }
   return false;
+}
+
+bool RestoreJob::OwnerNotSetSince(uint64_t ownerMark) const {
+  return m_settings.logTap != nullptr && m_settings.logTap->OwnerNotSetCount() > ownerMark;
 }
 
 uint64_t RestoreJob::ErrorMark() const {

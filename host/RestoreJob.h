@@ -129,6 +129,8 @@ class RestoreJob {
   // Whether the operator asked to stop (recorded in the report when so).
   bool StopWasRequested();
   uint64_t ErrorMark() const;
+  // Whether the plug-in said, since `ownerMark`, that it could not set an entry's owner.
+  bool OwnerNotSetSince(uint64_t ownerMark) const;
   std::string ErrorSince(uint64_t mark) const;
 
   const JobFile& m_job;

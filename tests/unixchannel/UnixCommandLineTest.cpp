@@ -28,6 +28,7 @@ class UnixCommandLines : public testing::Test {
     if (command.find("uname -a") != std::string::npos) answer.output = "Linux guest\n";
     if (command.find("--file_exists") != std::string::npos) answer.output = fileExistsAnswer;
     if (command.find("--browse_path") != std::string::npos) answer.output = browseAnswer;
+    if (command.find("--change_file_attr") != std::string::npos) answer.output = attributesAnswer;
     if (copyFails && command.find("zqpscp.exe") != std::string::npos) answer.status = 1;
     return answer;
   }
@@ -47,6 +48,7 @@ class UnixCommandLines : public testing::Test {
   GuestCtx ctx;
   std::string fileExistsAnswer = "File doesn't exist\n";
   std::string browseAnswer;
+  std::string attributesAnswer;
   bool copyFails = false;
 };
 
@@ -158,6 +160,13 @@ TEST_F(UnixCommandLines, IdsGoAsUnsigned32BitNumbers) {
   attributes.gid = static_cast<int32_t>(0x80000000u);
   EXPECT_EQ(channel.ChangeGuestFileAttributes(ctx, "/r", attributes), 1);
   EXPECT_EQ(Commands().at(0), kPlink + "\"--change_file_attr\" \"'/r'\" 0 0 4294967294 2147483648 0");
+}
+
+// A login other than root keeps the owner: the change did not do all it was asked, and says why.
+TEST_F(UnixCommandLines, AnOwnerThatCouldNotBeSetFailsTheAttributeChange) {
+  attributesAnswer = "owner not set: login backup is not root\n";
+  EXPECT_EQ(channel.ChangeGuestFileAttributes(ctx, "/r", SGuestFile()), 0);
+  EXPECT_NE(channel.GetLastGuestApiErrorDetails().find("login [backup] is not root"), std::string::npos);
 }
 
 TEST_F(UnixCommandLines, CopyWithOverwriteCreatesTheParentThenCopies) {
