@@ -62,14 +62,14 @@ long long LimitSetting(const char* key, long long fallback) {
   return value;
 }
 
-// A copy (the copy tool of the base folder) is limited by inactivity, so that large files pass; the
-// copy tool enforces the copy's own inactivity limit, this is the outer bound on the tool. Every
-// other command, a helper-script or PowerShell one-liner, gets a total time limit.
-CommandLimits LimitsFor(const std::string& command, const std::string& baseHome) {
+// A copy is limited by inactivity, so that large files pass; the copy tool enforces the copy's own
+// inactivity limit, this is the outer bound on the tool. Every other command, a helper-script or
+// PowerShell one-liner, gets a total time limit. What the channel asked for decides, never the
+// command line read back (a quoted base folder would hide the tool's name).
+CommandLimits LimitsFor(bool copy) {
   using namespace CommandTimeLimits;
   CommandLimits limits;
-  const std::string copyTool = baseHome + "/" + SshToolsContract::kCopyTool;
-  if (!baseHome.empty() && command.compare(0, copyTool.size(), copyTool) == 0) {
+  if (copy) {
     const long long quiet = LimitSetting(kCopyInactivityLimitKey, kDefaultCopyInactivityLimit);
     limits.inactivitySeconds = quiet == 0 ? 0 : static_cast<int>(quiet + kCopyToolGraceSeconds);
   } else {
@@ -168,7 +168,14 @@ int CGuestAPI::RunCommand(const std::string& command, std::string& output, std::
     errorText = std::move(answer.errors);
     return answer.status;
   }
-  return ZqProcess::system(command, &output, &errorText, LimitsFor(command, m_baseHome));
+  return ZqProcess::system(command, &output, &errorText, LimitsFor(m_runningCopy));
+}
+
+bool CGuestAPI::ExecuteCopyCommand(const std::string& command, std::string& output) {
+  m_runningCopy = true;
+  const bool copied = ExecuteCommand(command, output);
+  m_runningCopy = false;
+  return copied;
 }
 
 bool CGuestAPI::PreExecuteCommand(const std::string&) { return true; }

@@ -352,7 +352,7 @@ int ZQUnixGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFil
   const std::string copyCommand = CopyCommand(localFile, guestFile);
   // A failed command may mean the folder has gone: the next copy into it ensures it again.
   const auto copy = [&]() {
-    if (ExecuteCommand(copyCommand, output)) return 1;
+    if (ExecuteCopyCommand(copyCommand, output)) return 1;
     ForgetFolder(parent);
     return 0;
   };

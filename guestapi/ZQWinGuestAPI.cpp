@@ -531,7 +531,7 @@ int ZQWinGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFile
   std::string copy = ShellQuote::SingleQuoted(localFile) + " " + ShellQuote::Word(CopyTargetHost()) + ":" +
                      ShellQuote::SingleQuoted(guestFile);
   InitZqPscpCmd(copy);
-  return ExecuteCommand(copy, output) ? 1 : 0;
+  return ExecuteCopyCommand(copy, output) ? 1 : 0;
 }
 
 int ZQWinGuestAPI::CopyFileFromGuest(const GuestCtx&, const std::string&, const std::string&) { return 0; }

@@ -30,6 +30,21 @@ int ScriptedRunner::Run(const std::string& command, std::string* out, std::strin
   return reply.status;
 }
 
+int ScriptedRunner::RunLimited(const std::string& command, std::string* out, std::string* err,
+                               const CommandLimits& limits) {
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_limits.push_back(limits.inactivitySeconds > 0 ? "quiet " + std::to_string(limits.inactivitySeconds)
+                                                    : "total " + std::to_string(limits.totalSeconds));
+  }
+  return Run(command, out, err);
+}
+
+std::vector<std::string> ScriptedRunner::Limits() const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_limits;
+}
+
 void ScriptedRunner::Queue(Answer next) {
   std::lock_guard<std::mutex> guard(m_mutex);
   m_queued.push_back(std::move(next));
@@ -49,6 +64,7 @@ void ScriptedRunner::Clear() {
   std::lock_guard<std::mutex> guard(m_mutex);
   m_commands.clear();
   m_passwords.clear();
+  m_limits.clear();
 }
 
 }  // namespace zqtest

@@ -23,11 +23,15 @@ class ScriptedRunner : public CommandRunner {
   };
 
   int Run(const std::string& command, std::string* out, std::string* err) override;
+  int RunLimited(const std::string& command, std::string* out, std::string* err,
+                 const CommandLimits& limits) override;
 
   void Queue(Answer next);
   std::vector<std::string> Commands() const;
   // ZQ_PUTTY_PASS while each command ran, "<unset>" where it was not set.
   std::vector<std::string> Passwords() const;
+  // The limits each command ran with, as "total N" or "quiet N".
+  std::vector<std::string> Limits() const;
   // Forgets the commands and passwords recorded so far.
   void Clear();
 
@@ -38,6 +42,7 @@ class ScriptedRunner : public CommandRunner {
   std::deque<Answer> m_queued;
   std::vector<std::string> m_commands;
   std::vector<std::string> m_passwords;
+  std::vector<std::string> m_limits;
 };
 
 // Installs a runner for the object's life and puts the previous one back afterwards.

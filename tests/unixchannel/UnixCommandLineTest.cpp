@@ -162,6 +162,25 @@ TEST_F(UnixCommandLines, IdsGoAsUnsigned32BitNumbers) {
   EXPECT_EQ(Commands().at(0), kPlink + "\"--change_file_attr\" \"'/r'\" 0 0 4294967294 2147483648 0");
 }
 
+// A copy is limited by inactivity and a helper command by its total time, also where the base
+// folder's name needs quoting on the command line.
+TEST_F(UnixCommandLines, CopiesGetTheInactivityLimitWhateverTheBaseFolder) {
+  settings.Set("SSH", "CommandTimeLimit", "600");
+  settings.Set("SSH", "CopyInactivityLimit", "60");
+  for (const char* base : {"/opt/zq", "/opt/zq restore's"}) {
+    SCOPED_TRACE(base);
+    settings.Set("Base", "dBASEHOME", base);
+    ZQUnixGuestAPI copier{&vmInfo};
+    ASSERT_TRUE(copier.Init(zqtest::MakeLogin("root", "s3cret", "10.0.0.5")));
+    runner->Clear();
+    EXPECT_EQ(copier.CopyFileToGuest(ctx, "/stage/a.txt", "/data/a.txt", true), 1);
+    const std::vector<std::string> limits = runner->Limits();
+    ASSERT_EQ(limits.size(), 2u);
+    EXPECT_EQ(limits[0], "total 600");  // the parent folder
+    EXPECT_EQ(limits[1].rfind("quiet ", 0), 0u) << limits[1];
+  }
+}
+
 // A login other than root keeps the owner: the change did not do all it was asked, and says why.
 TEST_F(UnixCommandLines, AnOwnerThatCouldNotBeSetFailsTheAttributeChange) {
   attributesAnswer = "owner not set: login backup is not root\n";
