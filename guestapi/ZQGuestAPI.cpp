@@ -1,5 +1,7 @@
 #include "guestapi/ZQGuestAPI.h"
 
+#include <sys/stat.h>
+
 #include <boost/algorithm/string/case_conv.hpp>
 #include <boost/algorithm/string/find.hpp>
 #include <boost/algorithm/string/replace.hpp>
@@ -226,14 +228,23 @@ int CGuestAPI::CopyDirectoryToGuest(const GuestCtx& ctx, const std::string& loca
   }
   while (const char* entry = reader.read()) {
     const std::string name = entry;
-    CNyError error;
-    const bool isDirectory = CNyPath::IsDirectory(localDir + "/" + name, error);
-    if (error.IsError()) {
+    if (name == "." || name == "..") continue;
+    // lstat: a link in the caller's tree is never followed, so no file of the proxy outside the
+    // tree reaches the guest; it is refused like any entry that is neither a file nor a folder.
+    struct stat info {};
+    if (::lstat((localDir + "/" + name).c_str(), &info) != 0) {
+      const CNyError error = CNyError::FromErrno(errno, "lstat");
       m_log.Error(kCopyDirOrigin, "Failed to check path[%s] is a directory. Error[%d:%s]", name.c_str(), error.Code(),
                   error.AsString().c_str());
       return 0;
     }
-    if (isDirectory && (name == "." || name == "..")) continue;
+    const bool isDirectory = S_ISDIR(info.st_mode);
+    if (!isDirectory && !S_ISREG(info.st_mode)) {
+      m_log.Error(kCopyDirOrigin, "Path [%s] in [%s] is a link or not a regular file and is not copied", name.c_str(),
+                  localDir.c_str());
+      SetLastGuestApiErrorDetails("[" + localDir + "/" + name + "] is a link or not a regular file; it is not copied");
+      return 0;
+    }
     const std::string localChild = CNyPath::Append(localDir, name);
     const std::string guestChild = CNyPath::Append(guestDir, name);
     const int copied = isDirectory ? CopyDirectoryToGuest(ctx, localChild, guestChild, overwrite)

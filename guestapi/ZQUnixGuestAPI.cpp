@@ -276,6 +276,8 @@ void ZQUnixGuestAPI::ForgetFolder(const std::string& folder) {
 }
 
 bool ZQUnixGuestAPI::ParseBrowseResponse(const std::string& output, std::vector<SGuestFile>& entries) {
+  // Only what this answer adds counts: entries the caller's vector held already were not found here.
+  const size_t before = entries.size();
   for (const std::string& line : FXString::Split(output, "\n")) {
     if (line.empty()) continue;
     std::vector<std::string> fields = FXString::Split(line, "/");
@@ -286,7 +288,7 @@ bool ZQUnixGuestAPI::ParseBrowseResponse(const std::string& output, std::vector<
     }
     entries.push_back(EntryFromFields(fields));
   }
-  return !entries.empty();
+  return entries.size() > before;
 }
 
 int ZQUnixGuestAPI::CreateGuestFolder(const GuestCtx&, const std::string& guestPath) {

@@ -212,6 +212,19 @@ TEST(CommandChannelBase, FolderWalkCopiesEverythingAndSkipsDotEntries) {
                                                      "mkdir /g/sub"}));
 }
 
+// A link in the caller's tree is not followed: nothing of the proxy outside the tree is copied.
+TEST(CommandChannelBase, FolderWalkRefusesLinksInsteadOfFollowingThem) {
+  TempDir dir;
+  ASSERT_FALSE(CNyDirectory::Create(dir.Join("tree").c_str(), false).IsError());
+  ASSERT_EQ(symlink("/etc", dir.Join("tree/etc").c_str()), 0);
+  ScopedLogCapture capture;
+  RecordingChannel channel;
+  GuestCtx ctx;
+  EXPECT_EQ(channel.CopyDirectoryToGuest(ctx, dir.Join("tree"), "/g", false), 0);
+  EXPECT_EQ(channel.calls, (std::vector<std::string>{"mkdir /g"}));
+  EXPECT_NE(channel.GetLastGuestApiErrorDetails().find("is a link"), std::string::npos);
+}
+
 TEST(CommandChannelBase, FolderWalkStopsAtTheFirstFailedEntry) {
   TempDir dir;
   for (const char* name : {"1", "2", "3", "4", "5"}) zqtest::WriteFile(dir.Join(name), name);
