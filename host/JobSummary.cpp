@@ -97,6 +97,45 @@ void WriteFailures(std::ostringstream& out, const RestoreReport& report, const S
 
 }  // namespace
 
+std::string StepInOperatorWords(const std::string& step) {
+  static const std::pair<const char*, const char*> kSteps[] = {
+      {"CreateVSAgentlessRestoreToVMObject", "while starting the plug-in"},
+      {"Init", "while starting the plug-in"},
+      {"restore options", "while reading the job"},
+      {"GetJobOptions", "while checking the VM and the guest login"},
+      {"GenerateGuestAndStagingFolders", "while preparing the destination folder in the guest"},
+      {"InitStagingFolder", "while preparing the staging folder on the proxy"},
+      {"staging folder", "while preparing the staging folder on the proxy"},
+  };
+  for (const auto& [name, words] : kSteps) {
+    if (step == name) return words;
+  }
+  return step.empty() ? std::string() : "while " + step;
+}
+
+std::string Headline(const RestoreReport& report) {
+  const RestoreCounts& counts = report.counts;
+  std::string line;
+  switch (report.outcome) {
+    case JobOutcome::Completed:
+      line = counts.failed == 0 ? "completed" : "completed with " + std::to_string(counts.failed) + " failed";
+      if (counts.notAttempted > 0) line += ", " + std::to_string(counts.notAttempted) + " not tried";
+      return line;
+    case JobOutcome::Interrupted:
+      line = "interrupted";
+      if (!report.interruption.empty()) line += " (" + report.interruption + ")";
+      return line;
+    case JobOutcome::Refused:
+      line = "refused";
+      break;
+    case JobOutcome::HostFailure:
+      line = "failed on the proxy";
+      break;
+  }
+  const std::string step = StepInOperatorWords(report.failedStep);
+  return step.empty() ? line : line + " " + step;
+}
+
 const char* OutcomeName(JobOutcome outcome) {
   switch (outcome) {
     case JobOutcome::Completed:
@@ -136,10 +175,7 @@ std::string LogLine(const RestoreReport& report) {
 std::string RenderSummaryText(const JobFile& job, const RestoreReport& report, const SecretMask& mask,
                               const SummaryOptions& options) {
   std::ostringstream out;
-  out << "Restore into VM [" << job.vmName << "] folder [" << report.guestFolder << "]: " << OutcomeName(report.outcome);
-  if (!report.failedStep.empty()) out << " at " << report.failedStep;
-  if (!report.interruption.empty()) out << " (" << report.interruption << ")";
-  out << "\n";
+  out << "Restore into VM [" << job.vmName << "] folder [" << report.guestFolder << "]: " << Headline(report) << "\n";
   if (!report.detail.empty()) out << "  reason      " << mask.Apply(report.detail) << "\n";
   if (report.outcome == JobOutcome::Completed || report.outcome == JobOutcome::Interrupted) {
     WriteCounts(out, report);
@@ -176,6 +212,7 @@ nlohmann::json RenderSummaryJson(const JobFile& job, const RestoreReport& report
       {"vmName", job.vmName},
       {"guestFolder", report.guestFolder},
       {"outcome", OutcomeName(report.outcome)},
+      {"headline", Headline(report)},
       {"exitStatus", static_cast<int>(ExitStatusFor(report))},
       {"failedStep", report.failedStep},
       {"detail", mask.Apply(report.detail)},

@@ -37,5 +37,13 @@ nlohmann::json RenderSummaryJson(const JobFile& job, const RestoreReport& report
 // "log         PATH", or why no log was kept; empty report.logFile means none.
 std::string LogLine(const RestoreReport& report);
 
+// How the job ended, in the operator's words: "completed", "completed with 3 failed", "interrupted
+// (stopped on request)", "refused while checking the VM and the guest login". Never names a call
+// of the plug-in.
+std::string Headline(const RestoreReport& report);
+
+// A step of the job (a plug-in call or a host step) as the operator knows it: "while ...".
+std::string StepInOperatorWords(const std::string& step);
+
 // "completed", "refused", "host failure", "interrupted".
 const char* OutcomeName(JobOutcome outcome);

@@ -225,12 +225,8 @@ bool WriteJsonFile(const std::string& path, const nlohmann::json& document, std:
 
 // The one line a refused or failed job prints even with -q.
 std::string QuietNotice(const RestoreReport& report, const SecretMask& mask) {
-  std::string line = OutcomeName(report.outcome);
-  if (!report.failedStep.empty()) line += " at " + report.failedStep;
+  std::string line = Headline(report);
   if (!report.detail.empty()) return line + ": " + mask.Apply(report.detail);
-  if (!report.interruption.empty()) line += " (" + report.interruption + ")";
-  if (report.counts.failed > 0) line += ": " + std::to_string(report.counts.failed) + " entries failed";
-  if (report.counts.notAttempted > 0) line += ", " + std::to_string(report.counts.notAttempted) + " not tried";
   if (!report.pendingCauses.empty()) line += " (" + std::to_string(report.pendingCauses.size()) + " job messages)";
   return line;
 }

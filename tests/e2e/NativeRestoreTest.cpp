@@ -52,7 +52,7 @@ class NativeGuest {
   }
   void BeforeWrongPassword() {}
   void ExpectWrongPassword(const RunResult& result) const {
-    EXPECT_NE(result.output.find(": refused at GetJobOptions"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find(": refused while checking the VM and the guest login"), std::string::npos) << result.output;
   }
 
   RestoreHarness harness{kVMwareType};
@@ -109,7 +109,7 @@ TEST_P(NativeRefusal, EndsWithTheRefusedStatusAndTheCataloguesText) {
   }
   const RunResult result = harness.Restore(job, source.path());
   EXPECT_EQ(result.status, 3) << result.output;
-  EXPECT_NE(result.output.find(": refused at GetJobOptions"), std::string::npos) << result.output;
+  EXPECT_NE(result.output.find(": refused while checking the VM and the guest login"), std::string::npos) << result.output;
   ASSERT_EQ(result.summary["pendingCauses"].size(), 1u) << result.output;
   EXPECT_EQ(result.summary["pendingCauses"][0]["code"], row.code);
   EXPECT_NE(result.output.find(row.text), std::string::npos) << result.output;

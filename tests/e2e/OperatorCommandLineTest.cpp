@@ -128,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
         MistakeRow{"MistypedCommand", {}, {"restor", "--job", "{job}", "{source}"}, 2,
                    "zqrestore: unknown command [restor]; did you mean [restore]?"},
         MistakeRow{"QuietRefusedJob", {{"vm", {{"name", "off-vm"}, {"guid", "564d0000-0000-4000-8000-00000000c11b"}}}},
-                   RestoreWith({"-q", "{source}"}), 3, "zqrestore: refused at GetJobOptions"},
+                   RestoreWith({"-q", "{source}"}), 3, "zqrestore: refused while checking the VM and the guest login"},
         MistakeRow{"BrowseAMissingPath", {}, {"guest", "--job", "{job}", "browse", "/nonexistent"}, 1,
                    "zqrestore: not found: [/nonexistent]"},
         MistakeRow{"PutOntoAnExistingFile", {}, {"guest", "--job", "{job}", "put", "{source}/a.txt", "{guest-file}"},

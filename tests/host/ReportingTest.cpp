@@ -3,6 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <csignal>
+
 #include "host/HumanUnits.h"
 #include "host/JobSummary.h"
 #include "host/ProgressDisplay.h"
@@ -81,7 +83,8 @@ struct ExitRow {
   uint64_t failed;
   uint64_t notAttempted;
   bool stoppedOnRequest;
-  ExitStatus expected;
+  int expected;
+  int signal = 0;  // the signal that asked to stop
 };
 
 void PrintTo(const ExitRow& row, std::ostream* out) { *out << row.name; }
@@ -93,6 +96,7 @@ TEST_P(ExitStatuses, FollowTheOutcome) {
   report.counts.failed = GetParam().failed;
   report.counts.notAttempted = GetParam().notAttempted;
   report.stoppedOnRequest = GetParam().stoppedOnRequest;
+  report.stopSignal = GetParam().signal;
   EXPECT_EQ(ExitStatusFor(report), GetParam().expected);
 }
 INSTANTIATE_TEST_SUITE_P(
@@ -102,7 +106,9 @@ INSTANTIATE_TEST_SUITE_P(
                     ExitRow{"Refused", JobOutcome::Refused, 0, 0, false, kExitRefused},
                     ExitRow{"HostFailure", JobOutcome::HostFailure, 0, 0, false, kExitHostFailure},
                     ExitRow{"StoppedAfterTooManyFailures", JobOutcome::Interrupted, 5, 10, false, kExitEntriesFailed},
-                    ExitRow{"StoppedBySignal", JobOutcome::Interrupted, 0, 10, true, kExitInterrupted}),
+                    ExitRow{"StoppedBySignal", JobOutcome::Interrupted, 0, 10, true, kExitInterrupted},
+                    ExitRow{"StoppedByCtrlC", JobOutcome::Interrupted, 0, 10, true, 130, SIGINT},
+                    ExitRow{"StoppedBySigterm", JobOutcome::Interrupted, 0, 0, true, 143, SIGTERM}),
     [](const testing::TestParamInfo<ExitRow>& row) { return std::string(row.param.name); });
 
 JobFile MakeJob() {
@@ -153,7 +159,7 @@ TEST(Summary, OfARefusedJobExplainsEachPendingCauseWithoutSecrets) {
   report.pendingCauses.push_back({0x4800006A, {"Guest said: password hunter2 is wrong"}});
   SecretMask mask({"hunter2"});
   const std::string text = RenderSummaryText(MakeJob(), report, mask);
-  EXPECT_NE(text.find("Restore into VM [web01] folder [/srv/restore]: refused at GetJobOptions\n"), std::string::npos)
+  EXPECT_NE(text.find("Restore into VM [web01] folder [/srv/restore]: refused while checking the VM and the guest login\n"), std::string::npos)
       << text;
   EXPECT_NE(text.find("  reason      Unable to connect to guest VM [web01] as [root].\n"), std::string::npos) << text;
   EXPECT_NE(text.find("  Cannot connect to the guest of virtual machine [web01] as user [root]. Check the guest "
@@ -179,6 +185,41 @@ TEST(Summary, ListsTheFirstFailuresAndCountsTheRest) {
   EXPECT_EQ(json["failures"].size(), 25u);
   EXPECT_EQ(json["exitStatus"], 1);
   EXPECT_EQ(json["outcome"], "completed");
+}
+
+// The headline says how the job ended in the operator's words, never as a call of the plug-in.
+TEST(Summary, HeadlineSaysHowTheJobEndedInTheOperatorsWords) {
+  struct {
+    JobOutcome outcome;
+    const char* step;
+    uint64_t failed;
+    uint64_t notTried;
+    const char* interruption;
+    const char* headline;
+  } const rows[] = {
+      {JobOutcome::Completed, "", 0, 0, "", "completed"},
+      {JobOutcome::Completed, "", 939, 0, "", "completed with 939 failed"},
+      {JobOutcome::Completed, "", 2, 5, "", "completed with 2 failed, 5 not tried"},
+      {JobOutcome::Interrupted, "", 0, 7, "stopped on request", "interrupted (stopped on request)"},
+      {JobOutcome::Refused, "GenerateGuestAndStagingFolders", 0, 0, "",
+       "refused while preparing the destination folder in the guest"},
+      {JobOutcome::Refused, "InitStagingFolder", 0, 0, "", "refused while preparing the staging folder on the proxy"},
+      {JobOutcome::HostFailure, "CreateVSAgentlessRestoreToVMObject", 0, 0, "",
+       "failed on the proxy while starting the plug-in"},
+  };
+  SecretMask mask;
+  for (const auto& row : rows) {
+    RestoreReport report;
+    report.outcome = row.outcome;
+    report.failedStep = row.step;
+    report.counts.failed = row.failed;
+    report.counts.notAttempted = row.notTried;
+    report.interruption = row.interruption;
+    EXPECT_EQ(Headline(report), row.headline);
+    EXPECT_NE(RenderSummaryText(MakeJob(), report, mask).find(std::string("]: ") + row.headline + "\n"),
+              std::string::npos);
+    EXPECT_EQ(RenderSummaryJson(MakeJob(), report, mask)["headline"], row.headline);
+  }
 }
 
 TEST(Summary, AsJsonCarriesCodesArgumentsAndTexts) {
