@@ -33,7 +33,8 @@ void FindStagingFolders(const std::string& folder, std::vector<std::string>& fou
     const std::string path = folder + "/" + entry;
     struct stat info {};
     if (lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) continue;
-    if (entry == "ForGuestVM") found.push_back(path);
+    // A staging folder, or the folder a run keeps it in.
+    if (entry == "ForGuestVM" || entry.rfind("run-", 0) == 0) found.push_back(path);
     FindStagingFolders(path, found);
   }
 }

@@ -5,6 +5,8 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -93,7 +95,7 @@ class RestoreHarness {
   zqtest::InventoryBuilder m_inventory;
   zqtest::InventoryBuilder::Server* m_server;
   int m_instanceType;
-  int m_run = 0;
+  std::atomic<int> m_run{0};  // runs may overlap (two runs of one job)
   std::string m_sshConfig;
   std::map<std::string, std::string> m_environment;
 };

@@ -2,8 +2,13 @@
 // stands for the guest (this machine's file system is the guest's), the embedded hypervisor lists
 // the VM with that address, and the instance type (601) allows only the SSH channels. Needs root
 // and sshd; skipped otherwise, except in CI (CI=true), where that is a failure.
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <fstream>
+#include <iostream>
 
 #include <atomic>
 #include <chrono>
@@ -196,6 +201,119 @@ TEST_F(SshRestore, EndsInBoundedTimeWhenTheGuestBecomesUnreachable) {
   EXPECT_EQ(restored + failed, kFiles) << "every entry got an answer";
   EXPECT_LT(result.seconds, 200) << "bounded: " << failed << " failures";
   EXPECT_TRUE(local.LeftoverStagingFolders().empty());
+}
+
+// The zqrestore process whose working folder is `folder` (each harness runs in its own), or -1.
+pid_t ZqrestoreIn(const std::string& folder) {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return -1;
+  pid_t found = -1;
+  while (const dirent* entry = readdir(proc)) {
+    const std::string pid = entry->d_name;
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    char cwd[4096];
+    const ssize_t length = readlink(("/proc/" + pid + "/cwd").c_str(), cwd, sizeof cwd - 1);
+    if (length <= 0 || std::string(cwd, static_cast<size_t>(length)) != folder) continue;
+    if (zqtest::ReadFile("/proc/" + pid + "/comm") == "zqrestore\n") found = std::stoi(pid);
+  }
+  closedir(proc);
+  return found;
+}
+
+// Whether the guest folder holds a file the helper script is writing (".zqrestore-*.tmp").
+bool WriteInFlight(const std::string& folder) {
+  DIR* listing = opendir(folder.c_str());
+  if (listing == nullptr) return false;
+  bool found = false;
+  while (const dirent* entry = readdir(listing)) found |= std::string(entry->d_name).rfind(".zqrestore-", 0) == 0;
+  closedir(listing);
+  return found;
+}
+
+// What happens to a job while a large file is in flight, over a real sshd: one Ctrl-C lets the
+// entry finish and stops there; a second abandons it (the copy tool's group ends, the guest keeps
+// its old file, no temporary stays); a killed run leaves a folder the next run clears; a second
+// run of the same job alongside never disturbs the first. The next run always works.
+TEST_F(SshRestore, InterruptedKilledAndRepeatedRunsEndTruthfully) {
+  zqtest::TempDir tree;
+  const std::string big = tree.Join("big.bin");
+  {
+    std::ofstream out(big);
+    out.seekp((768LL << 20) - 1);
+    out.put('e');
+  }
+  zqtest::WriteFile(tree.Join("z.txt"), "last\n");
+  const std::string target = guest.Join("lifecycle");
+  const nlohmann::json job = harness.Job(kVm, kGuid, target, SshTestUsers::kRootUser, SshTestUsers::RootPassword());
+  struct Row {
+    const char* name;
+    std::vector<int> signals;  // sent to zqrestore once the large file is in flight
+    bool secondRun;            // start the same job again meanwhile
+    int status;
+  } const rows[] = {
+      {"Ctrl-C once", {SIGINT}, false, 130},
+      {"Ctrl-C twice", {SIGINT, SIGINT}, false, 130},
+      {"SIGTERM", {SIGTERM}, false, 143},
+      {"killed", {SIGKILL}, false, 128 + SIGKILL},
+      {"second run alongside", {}, true, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ASSERT_EQ(std::system(("rm -rf '" + target + "' && mkdir '" + target + "'").c_str()), 0);
+    zqtest::WriteFile(target + "/big.bin", "the guest's old file\n");
+    zqtest::SetFileModifyTime(target + "/big.bin", 1000000000);
+    RunResult second;
+    std::thread watcher([&] {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+      while (!WriteInFlight(target) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      const pid_t pid = ZqrestoreIn(harness.Folder());
+      for (const int signal : row.signals) {
+        if (pid > 0) kill(pid, signal);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      }
+      if (row.secondRun) second = harness.Restore(job, tree.path(), 300);
+    });
+    const RunResult first = harness.Restore(job, tree.path(), 300);
+    watcher.join();
+    EXPECT_EQ(first.status, row.status) << first.output;
+    if (std::getenv("ZQ_DEBUG_LIFECYCLE")) std::cerr << row.name << ":\n" << first.output << "\n";
+    const bool abandoned = row.signals.size() == 2 || row.signals == std::vector<int>{SIGKILL};
+    if (row.signals.size() == 1 && row.signals[0] != SIGKILL) {
+      EXPECT_EQ(first.summary["outcome"], "interrupted") << first.output;
+      EXPECT_EQ(first.summary["restoredFiles"], 1) << "the entry in flight finished";
+      EXPECT_EQ(first.summary["notAttempted"], 1);
+      EXPECT_NE(first.output.find("stopping after the current entry"), std::string::npos) << first.output;
+    }
+    if (row.signals.size() == 2) {
+      EXPECT_EQ(first.summary["outcome"], "interrupted") << first.output;
+      EXPECT_EQ(first.summary["restoredFiles"], 0);
+    }
+    if (row.secondRun) {
+      EXPECT_EQ(first.summary["failed"], 0) << first.output;
+      EXPECT_TRUE(second.status == 0 || second.status == 1) << second.output;
+    }
+    if (abandoned) {
+      // Compared by size first: printing a 768 MiB file in a failure message would not end well.
+      const std::string old = "the guest's old file\n";
+      ASSERT_EQ(zqtest::StatOf(target + "/big.bin").st_size, static_cast<off_t>(old.size()));
+      EXPECT_EQ(zqtest::ReadFile(target + "/big.bin"), old);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (WriteInFlight(target) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      EXPECT_FALSE(WriteInFlight(target)) << "the guest's temporary file was removed";
+    }
+    if (row.signals != std::vector<int>{SIGKILL}) {
+      EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
+    }
+    // The next run of the job works, and clears what a killed run left.
+    const RunResult next = harness.Restore(job, tree.path(), 300);
+    EXPECT_EQ(next.status, 0) << next.output;
+    EXPECT_EQ(zqtest::StatOf(target + "/big.bin").st_size, 768LL << 20);
+    EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
+  }
 }
 
 }  // namespace
