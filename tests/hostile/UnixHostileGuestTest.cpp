@@ -42,9 +42,30 @@ constexpr gid_t kGroup = 2345;
 bool g_privateMounts = false;
 std::string g_mountProblem;
 
+// The plan of the fault-injection library (testbeds/faultinject), which every guest session of the
+// server loads: a row writes it before its restore, and the scene removes it afterwards.
+const zqtest::TempDir& FaultFolder() {
+  static auto* folder = new zqtest::TempDir();
+  return *folder;
+}
+std::string FaultPlan() { return FaultFolder().Join("plan"); }
+
 zqtest::SshdGuestEnvironment& HostileGuestEnvironment() {
-  static auto* environment = new zqtest::SshdGuestEnvironment("127.0.0.7");
+  static auto* environment = [] {
+    zqtest::SshdOptions options;
+    options.address = "127.0.0.7";
+    options.sessionEnvironment = {std::string("LD_PRELOAD=") + ZQ_FAULT_INJECT_LIBRARY, "ZQ_FAULT_PLAN=" + FaultPlan()};
+    return new zqtest::SshdGuestEnvironment(options);
+  }();
   return *environment;
+}
+
+// Which loop serves the guest session in this run: the Perl loop unless the run turns sessions
+// off or keeps perl away (see CMakeLists.txt).
+bool PerlLoopServes() {
+  const char* idle = std::getenv("ZQ_TEST_GUEST_SESSION_IDLE");
+  const char* perl = std::getenv("ZQ_TEST_GUEST_SESSION_PERL");
+  return !(idle != nullptr && std::string(idle) == "0") && !(perl != nullptr && std::string(perl) == "false");
 }
 
 using zqtest::SetTimes;
@@ -87,7 +108,11 @@ struct Scene {
   std::string secret() const { return outside.Join("secret.conf"); }
   std::string mountPoint;  // a small file system mounted at the destination, if any
 
+  // Rules for the guest's programs during this row's restore (testbeds/faultinject/README.md).
+  void Plan(const std::string& rules) { zqtest::WriteFile(FaultPlan(), rules); }
+
   ~Scene() {
+    unlink(FaultPlan().c_str());
     if (!mountPoint.empty()) umount2(mountPoint.c_str(), MNT_DETACH);
   }
 };
@@ -111,6 +136,7 @@ struct ThreatRow {
   std::function<void(Scene&)> plant;    // what the guest user prepared, and the backup
   Counts counts;                        // the summary afterwards
   std::function<void(Scene&)> check;    // what the guest holds afterwards
+  const char* said = "";                // what the output must say, if anything
 };
 
 void PrintTo(const ThreatRow& row, std::ostream* out) { *out << row.name; }
@@ -160,6 +186,30 @@ void FillUntilFree(const std::string& folder, int kilobytes) {
 
 const std::string kOriginal(100 * 1024, 'o');
 
+// A disk that cannot keep what it was given: every fsync of a new file in the destination fails
+// with `error`. The original stays byte for byte, no temporary file is left, and the entry fails
+// with the system's words for the cause.
+ThreatRow LostWrite(const char* name, const char* error, const char* cause) {
+  return {name, 601,
+          [error](Scene& s) {
+            zqtest::WriteFile(s.InDestination("big.dat"), kOriginal);
+            SetTimes(s.InDestination("big.dat"), kPlantedTime);
+            Backup(s.backup.Join("big.dat"), std::string(3000, 'n'));
+            Backup(s.backup.Join("new.dat"), "new\n");
+            s.Plan(std::string("fail fsync ") + error + " " + s.destination() + "/\n");
+          },
+          {0, 0, 2},
+          [](Scene& s) {
+            EXPECT_TRUE(zqtest::ReadFile(s.InDestination("big.dat")) == kOriginal) << "the original is intact";
+            struct stat info {};
+            EXPECT_NE(lstat(s.InDestination("new.dat").c_str(), &info), 0) << "no new file without its bytes";
+            for (const auto& [path, line] : Snapshot(s.destination())) {
+              EXPECT_EQ(path.find(".zqrestore-"), std::string::npos) << "temporary file left: " << path;
+            }
+          },
+          cause};
+}
+
 const ThreatRow kThreats[] = {
     {"FileLinkingOutsideIsReplacedNotWrittenThrough", 601,
      [](Scene& s) {
@@ -184,7 +234,7 @@ const ThreatRow kThreats[] = {
        DefaultBackup(s);
        PlantLink(s.outside.path(), s.InDestination("docs"));
      },
-     {1, 0, 2},
+     {1, 1, 1},
      [](Scene& s) {
        ExpectRestored(s.InDestination("notes.txt"), "backup notes\n");
        EXPECT_TRUE(S_ISLNK(zqtest::StatOf(s.InDestination("docs")).st_mode));
@@ -236,6 +286,24 @@ const ThreatRow kThreats[] = {
        ExpectRestored(s.guest.Join("real/notes.txt"), "backup notes\n");
        ExpectRestored(s.guest.Join("real/docs/report.txt"), "backup report\n");
      }},
+    LostWrite("FailedFsyncKeepsTheOriginalAndSaysWhy", "EIO", "Input/output error"),
+    LostWrite("FsyncWithoutSpaceKeepsTheOriginal", "ENOSPC", "No space left on device"),
+    LostWrite("FsyncOverQuotaKeepsTheOriginal", "EDQUOT", "Disk quota exceeded"),
+    {"FolderSwappedForALinkWhileEnteredIsNotWrittenThrough", 601,
+     [](Scene& s) {
+       DefaultBackup(s);
+       ASSERT_EQ(mkdir(s.InDestination("docs").c_str(), 0755), 0);
+       // Between the look at "docs" and the entering of it, it becomes a link to the outside
+       // folder: in the Perl loop where it serves, else in the helper script.
+       s.Plan("swap " + s.InDestination("docs") + " " + s.outside.path() + (PerlLoopServes() ? " perl" : "") + "\n");
+     },
+     {1, 1, 1},
+     [](Scene& s) {
+       ExpectRestored(s.InDestination("notes.txt"), "backup notes\n");
+       EXPECT_TRUE(S_ISLNK(zqtest::StatOf(s.InDestination("docs")).st_mode)) << "the swap took place";
+     },
+     // The helper script sees the folder change under it; after the Perl loop refused, it finds the link.
+     PerlLoopServes() ? "a link stands where a folder should be" : "was replaced while it was entered"},
     {"HyperVGuestGetsEachFileAtItsOwnPath", 102,
      [](Scene& s) {
        Backup(s.backup.Join("notes.txt"), "backup notes\n");
@@ -276,6 +344,7 @@ TEST_P(UnixHostileGuest, LeavesTheGuestIntactAndReportsTheTruth) {
   EXPECT_EQ(result.summary["kept"], row.counts.kept) << result.output;
   EXPECT_EQ(result.summary["failed"], row.counts.failed) << result.output;
   row.check(scene);
+  EXPECT_NE(result.output.find(row.said), std::string::npos) << result.output;
   EXPECT_EQ(Snapshot(scene.outside.path()), outsideBefore) << "nothing outside the destination changed";
   EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
 }
