@@ -12,11 +12,12 @@
 //                                 opened, made absolute. Nothing is done before the failure.
 //   count CALL PREFIX LOG         appends "CALL PATH" to the file LOG for every such call on a
 //                                 path below PREFIX, then lets it run.
-//   swap FOLDER TARGET [PROGRAM]  just before a chdir into FOLDER (a checked folder about to be
-//                                 used), while FOLDER is still a real folder, moves it aside to
-//                                 FOLDER.aside and puts a symbolic link to TARGET in its place; only
-//                                 in processes named PROGRAM (/proc/self/comm) when one is given.
-//                                 Once FOLDER is the link it stays so: the swap happens once.
+//   swap FOLDER TARGET [PROGRAM]  for the time of every chdir into FOLDER, FOLDER is a symbolic
+//                                 link to TARGET: the folder is moved aside (FOLDER.aside) just
+//                                 before the chdir and put back just after it, as an attacker who
+//                                 swaps it over and over would have it between a program's check
+//                                 of the folder and its use. Only in processes named PROGRAM
+//                                 (/proc/self/comm) when one is given.
 // Calls made by this library itself go straight to the kernel, so it never watches itself.
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
@@ -174,10 +175,11 @@ bool ThisProgramIs(const char* program) {
   return strcmp(comm, program) == 0;
 }
 
-// The swap rules about a chdir into `name`.
-void SwapBeforeEntering(const char* name) {
+// Applies the swap rules about a chdir into `name`: returns whether FOLDER was swapped for a link,
+// with its name in `swapped`, to be put back by SwapBack once the chdir is over.
+bool SwapBeforeEntering(const char* name, char* swapped) {
   char plan[kPlanBytes], path[kPathBytes];
-  if (name == nullptr || !ReadPlan(plan) || !AbsolutePath(AT_FDCWD, name, path)) return;
+  if (name == nullptr || !ReadPlan(plan) || !AbsolutePath(AT_FDCWD, name, path)) return false;
   char* text = plan;
   char* words[4];
   for (int count; (count = NextRule(text, words, 4)) > 0;) {
@@ -187,10 +189,19 @@ void SwapBeforeEntering(const char* name) {
     if (syscall(SYS_newfstatat, AT_FDCWD, path, &seen, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(seen.st_mode)) continue;
     char aside[kPathBytes + 8];
     snprintf(aside, sizeof aside, "%s.aside", path);
-    if (syscall(SYS_renameat, AT_FDCWD, path, AT_FDCWD, aside) == 0) {
-      syscall(SYS_symlinkat, words[2], AT_FDCWD, path);
-    }
+    if (syscall(SYS_renameat, AT_FDCWD, path, AT_FDCWD, aside) != 0) continue;
+    syscall(SYS_symlinkat, words[2], AT_FDCWD, path);
+    memcpy(swapped, path, strlen(path) + 1);
+    return true;
   }
+  return false;
+}
+
+void SwapBack(const char* swapped) {
+  char aside[kPathBytes + 8];
+  snprintf(aside, sizeof aside, "%s.aside", swapped);
+  syscall(SYS_unlinkat, AT_FDCWD, swapped, 0);
+  syscall(SYS_renameat, AT_FDCWD, aside, AT_FDCWD, swapped);
 }
 
 template <typename Function>
@@ -288,8 +299,13 @@ int openat64(int dirfd, const char* name, int flags, ...) {
 
 int chdir(const char* name) {
   static auto next = Next<int (*)(const char*)>("chdir");
-  SwapBeforeEntering(name);
-  return next(name);
+  char swapped[kPathBytes];
+  if (!SwapBeforeEntering(name, swapped)) return next(name);
+  const int result = next(name);
+  const int error = errno;
+  SwapBack(swapped);
+  errno = error;
+  return result;
 }
 
 }  // extern "C"

@@ -60,14 +60,6 @@ zqtest::SshdGuestEnvironment& HostileGuestEnvironment() {
   return *environment;
 }
 
-// Which loop serves the guest session in this run: the Perl loop unless the run turns sessions
-// off or keeps perl away (see CMakeLists.txt).
-bool PerlLoopServes() {
-  const char* idle = std::getenv("ZQ_TEST_GUEST_SESSION_IDLE");
-  const char* perl = std::getenv("ZQ_TEST_GUEST_SESSION_PERL");
-  return !(idle != nullptr && std::string(idle) == "0") && !(perl != nullptr && std::string(perl) == "false");
-}
-
 using zqtest::SetTimes;
 
 // A backed-up file: content, mode, owner and modification time.
@@ -210,6 +202,28 @@ ThreatRow LostWrite(const char* name, const char* error, const char* cause) {
           cause};
 }
 
+// "docs" exists; for the time of each chdir into it by `program`, it is a link to the outside folder.
+ThreatRow SwappedFolder(const char* name, const char* program, Counts counts, const char* said) {
+  return {name, 601,
+          [program](Scene& s) {
+            DefaultBackup(s);
+            ASSERT_EQ(mkdir(s.InDestination("docs").c_str(), 0755), 0);
+            s.Plan("swap " + s.InDestination("docs") + " " + s.outside.path() + " " + program + "\n");
+          },
+          counts,
+          [counts](Scene& s) {
+            ExpectRestored(s.InDestination("notes.txt"), "backup notes\n");
+            EXPECT_TRUE(S_ISDIR(zqtest::StatOf(s.InDestination("docs")).st_mode));
+            struct stat info {};
+            if (counts.failed == 0) {
+              ExpectRestored(s.InDestination("docs/report.txt"), "backup report\n");
+            } else {
+              EXPECT_NE(lstat(s.InDestination("docs/report.txt").c_str(), &info), 0);
+            }
+          },
+          said};
+}
+
 const ThreatRow kThreats[] = {
     {"FileLinkingOutsideIsReplacedNotWrittenThrough", 601,
      [](Scene& s) {
@@ -289,21 +303,12 @@ const ThreatRow kThreats[] = {
     LostWrite("FailedFsyncKeepsTheOriginalAndSaysWhy", "EIO", "Input/output error"),
     LostWrite("FsyncWithoutSpaceKeepsTheOriginal", "ENOSPC", "No space left on device"),
     LostWrite("FsyncOverQuotaKeepsTheOriginal", "EDQUOT", "Disk quota exceeded"),
-    {"FolderSwappedForALinkWhileEnteredIsNotWrittenThrough", 601,
-     [](Scene& s) {
-       DefaultBackup(s);
-       ASSERT_EQ(mkdir(s.InDestination("docs").c_str(), 0755), 0);
-       // Between the look at "docs" and the entering of it, it becomes a link to the outside
-       // folder: in the Perl loop where it serves, else in the helper script.
-       s.Plan("swap " + s.InDestination("docs") + " " + s.outside.path() + (PerlLoopServes() ? " perl" : "") + "\n");
-     },
-     {1, 1, 1},
-     [](Scene& s) {
-       ExpectRestored(s.InDestination("notes.txt"), "backup notes\n");
-       EXPECT_TRUE(S_ISLNK(zqtest::StatOf(s.InDestination("docs")).st_mode)) << "the swap took place";
-     },
-     // The helper script sees the folder change under it; after the Perl loop refused, it finds the link.
-     PerlLoopServes() ? "a link stands where a folder should be" : "was replaced while it was entered"},
+    // While one guest program enters "docs", after its look at it, "docs" is a link to the outside
+    // folder. The Perl loop sees the change and leaves each request to the helper script, which
+    // writes the file in place; the helper script sees it and fails the entry.
+    SwappedFolder("FolderSwappedWhileThePerlLoopEntersItIsLeftToTheScript", "perl", {2, 1, 0}, ""),
+    SwappedFolder("FolderSwappedWhileTheHelperScriptEntersItFailsItsEntry", "bash", {1, 1, 1},
+                  "was replaced while it was entered"),
     {"HyperVGuestGetsEachFileAtItsOwnPath", 102,
      [](Scene& s) {
        Backup(s.backup.Join("notes.txt"), "backup notes\n");
