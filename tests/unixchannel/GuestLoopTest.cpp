@@ -176,6 +176,8 @@ const std::vector<LoopCase>& Cases() {
       {"write: link on the way", [](auto d) { return Request{{"--write_file", d + "hop/f", "1"}, "x"}; }},
       {"write: .. below the destination", [](auto d) { return Request{{"--write_file", d + "sub/../f", "1"}, "x"}; }},
       {"write: fewer bytes than the size", [](auto d) { return Request{{"--write_file", d + "sub/f", "9"}, "abc"}; }},
+      {"write: one byte more than the size", [](auto d) { return Request{{"--write_file", d + "sub/old", "2"}, "abc"}; }},
+      {"write: one byte fewer than the size", [](auto d) { return Request{{"--write_file", d + "sub/old", "4"}, "abc"}; }},
       {"write: size with a leading zero", [](auto d) { return Request{{"--write_file", d + "sub/f", "03"}, "abc"}; }},
       {"write: size not a number", [](auto d) { return Request{{"--write_file", d + "sub/f", "x"}, "abc"}; }},
       {"write: hostile name", [](auto d) { return Request{{"--write_file", d + "sub/it's $(touch x) \\", "1"}, "y"}; }},
