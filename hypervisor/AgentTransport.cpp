@@ -111,8 +111,10 @@ class AgentSocketTransport : public AgentTransport {
 
   VMInfoStatus Receive(Clock::time_point deadline) {
     for (;;) {
+      // Checked before looking for data too: an agent that never stops sending is still cut off.
+      const int left = MillisecondsLeft(deadline);
       pollfd ready{m_socket.get(), POLLIN, 0};
-      const int polled = ::poll(&ready, 1, MillisecondsLeft(deadline));
+      const int polled = left == 0 ? 0 : ::poll(&ready, 1, left);
       if (polled == 0) return AgentError("time limit reached while waiting for the answer");
       if (polled < 0) {
         if (errno == EINTR) continue;
@@ -129,13 +131,15 @@ class AgentSocketTransport : public AgentTransport {
   }
 
   VMInfoStatus ReadLine(Clock::time_point deadline, std::string& line) {
-    for (;;) {
-      const size_t end = m_buffered.find('\n');
+    // Each byte is looked at once: a long answer arrives in many pieces.
+    for (size_t searched = 0;;) {
+      const size_t end = m_buffered.find('\n', searched);
       if (end != std::string::npos) {
         line = m_buffered.substr(0, end);
         m_buffered.erase(0, end + 1);
         return VMInfoStatus::Ok();
       }
+      searched = m_buffered.size();
       if (m_buffered.size() > kMaxAnswerBytes) return AgentError("answer larger than the limit");
       VMInfoStatus status = Receive(deadline);
       if (!status.ok()) return status;
