@@ -17,8 +17,6 @@
 
 namespace {
 
-// Largest answer accepted: a file chunk or a program's captured output, in base64, fits well.
-constexpr size_t kMaxAnswerBytes = 64u << 20;
 constexpr int kMaxAnswerDepth = 16;
 constexpr char kSyncDelimiter = '\xff';
 
@@ -140,7 +138,7 @@ class AgentSocketTransport : public AgentTransport {
         return VMInfoStatus::Ok();
       }
       searched = m_buffered.size();
-      if (m_buffered.size() > kMaxAnswerBytes) return AgentError("answer larger than the limit");
+      if (m_buffered.size() > kMaxAgentAnswerBytes) return AgentError("answer larger than the limit");
       VMInfoStatus status = Receive(deadline);
       if (!status.ok()) return status;
     }
@@ -156,7 +154,7 @@ class AgentSocketTransport : public AgentTransport {
 VMInfoStatus ReadAgentAnswer(const std::string& command, const std::string& text, nlohmann::json& result,
                              AgentFailure& failure) {
   failure = AgentFailure::Malformed;
-  if (text.size() > kMaxAnswerBytes) return AgentError("The guest agent's answer to " + command + " is too large");
+  if (text.size() > kMaxAgentAnswerBytes) return AgentError("The guest agent's answer to " + command + " is too large");
   // Nesting is bounded while parsing, so a hostile answer cannot exhaust the stack.
   const nlohmann::json::parser_callback_t bounded = [](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
     if (depth > kMaxAnswerDepth) throw std::length_error("nested too deeply");
