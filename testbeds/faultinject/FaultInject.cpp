@@ -18,6 +18,15 @@
 //                                 swaps it over and over would have it between a program's check
 //                                 of the folder and its use. Only in processes named PROGRAM
 //                                 (/proc/self/comm) when one is given.
+//   swap-open FILE OTHER [PROGRAM] the same for every open of FILE: for its time,
+//                                 FILE is a hard link to OTHER (a file the program must not touch),
+//                                 as a file replaced between a program's look at it and its open.
+//   plant PREFIX TARGET KIND      just before an open with O_CREAT of a path that begins with PREFIX
+//                                 and where nothing is, puts there a symbolic link to TARGET (KIND
+//                                 "link") or a hard link of TARGET ("hardlink"): a guessed
+//                                 temporary name, taken first.
+//   replace-after-rename FILE     right after a rename onto FILE, moves FILE to FILE.aside and puts
+//                                 an empty file in its place: the name is taken over at once.
 // Calls made by this library itself go straight to the kernel, so it never watches itself.
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
@@ -204,14 +213,83 @@ void SwapBack(const char* swapped) {
   syscall(SYS_renameat, AT_FDCWD, aside, AT_FDCWD, swapped);
 }
 
-template <typename Function>
-Function Next(const char* name) {
-  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
-}
-
 int Refuse(int error) {
   errno = error;
   return -1;
+}
+
+// Applies the swap-open rules about an open of `name`; true with the swapped path in `swapped`
+// when FILE is now the hard link, to be put back by SwapBack.
+bool SwapBeforeOpening(int dirfd, const char* name, char* swapped) {
+  char plan[kPlanBytes], path[kPathBytes];
+  if (name == nullptr || !ReadPlan(plan) || !AbsolutePath(dirfd, name, path)) return false;
+  char* text = plan;
+  char* words[4];
+  for (int count; (count = NextRule(text, words, 4)) > 0;) {
+    if (count < 3 || strcmp(words[0], "swap-open") != 0 || strcmp(words[1], path) != 0) continue;
+    if (count == 4 && !ThisProgramIs(words[3])) continue;
+    char aside[kPathBytes + 8];
+    snprintf(aside, sizeof aside, "%s.aside", path);
+    if (syscall(SYS_renameat, AT_FDCWD, path, AT_FDCWD, aside) != 0) continue;
+    if (syscall(SYS_linkat, AT_FDCWD, words[2], AT_FDCWD, path, 0) != 0) {
+      syscall(SYS_renameat, AT_FDCWD, aside, AT_FDCWD, path);
+      continue;
+    }
+    memcpy(swapped, path, strlen(path) + 1);
+    return true;
+  }
+  return false;
+}
+
+// Applies the plant rules about a creating open of `name`.
+void PlantBeforeCreating(int dirfd, const char* name) {
+  char plan[kPlanBytes], path[kPathBytes];
+  if (name == nullptr || !ReadPlan(plan) || !AbsolutePath(dirfd, name, path)) return;
+  char* text = plan;
+  char* words[4];
+  for (int count; (count = NextRule(text, words, 4)) > 0;) {
+    if (count < 4 || strcmp(words[0], "plant") != 0 || !StartsWith(path, words[1])) continue;
+    if (strcmp(words[3], "hardlink") == 0) {
+      syscall(SYS_linkat, AT_FDCWD, words[2], AT_FDCWD, path, 0);
+    } else {
+      syscall(SYS_symlinkat, words[2], AT_FDCWD, path);
+    }
+  }
+}
+
+// Applies the replace-after-rename rules about a rename onto `name` that succeeded.
+void ReplaceAfterRename(int dirfd, const char* name) {
+  char plan[kPlanBytes], path[kPathBytes];
+  if (name == nullptr || !ReadPlan(plan) || !AbsolutePath(dirfd, name, path)) return;
+  char* text = plan;
+  char* words[4];
+  for (int count; (count = NextRule(text, words, 4)) > 0;) {
+    if (count < 2 || strcmp(words[0], "replace-after-rename") != 0 || strcmp(words[1], path) != 0) continue;
+    char aside[kPathBytes + 8];
+    snprintf(aside, sizeof aside, "%s.aside", path);
+    if (syscall(SYS_renameat, AT_FDCWD, path, AT_FDCWD, aside) != 0) continue;
+    const int fd = RawOpen(path, O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (fd >= 0) RawClose(fd);
+  }
+}
+
+// An open of `name` as the plan has it: planted, swapped or failed.
+template <typename Open>
+int OpenPlanned(int dirfd, const char* name, int flags, Open open) {
+  if (const int error = PlannedForName("open", dirfd, name)) return Refuse(error);
+  if (flags & O_CREAT) PlantBeforeCreating(dirfd, name);
+  char swapped[kPathBytes];
+  if (!SwapBeforeOpening(dirfd, name, swapped)) return open();
+  const int result = open();
+  const int error = errno;
+  SwapBack(swapped);
+  errno = error;
+  return result;
+}
+
+template <typename Function>
+Function Next(const char* name) {
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
 }  // namespace
@@ -242,21 +320,27 @@ int rename(const char* from, const char* to) {
   static auto next = Next<int (*)(const char*, const char*)>("rename");
   if (const int error = PlannedForName("rename", AT_FDCWD, from)) return Refuse(error);
   if (const int error = PlannedForName("rename", AT_FDCWD, to)) return Refuse(error);
-  return next(from, to);
+  const int result = next(from, to);
+  if (result == 0) ReplaceAfterRename(AT_FDCWD, to);
+  return result;
 }
 
 int renameat(int fromDir, const char* from, int toDir, const char* to) {
   static auto next = Next<int (*)(int, const char*, int, const char*)>("renameat");
   if (const int error = PlannedForName("rename", fromDir, from)) return Refuse(error);
   if (const int error = PlannedForName("rename", toDir, to)) return Refuse(error);
-  return next(fromDir, from, toDir, to);
+  const int result = next(fromDir, from, toDir, to);
+  if (result == 0) ReplaceAfterRename(toDir, to);
+  return result;
 }
 
 int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned int flags) {
   static auto next = Next<int (*)(int, const char*, int, const char*, unsigned int)>("renameat2");
   if (const int error = PlannedForName("rename", fromDir, from)) return Refuse(error);
   if (const int error = PlannedForName("rename", toDir, to)) return Refuse(error);
-  return next(fromDir, from, toDir, to, flags);
+  const int result = next(fromDir, from, toDir, to, flags);
+  if (result == 0) ReplaceAfterRename(toDir, to);
+  return result;
 }
 
 // The mode argument is there only with O_CREAT or O_TMPFILE.
@@ -272,29 +356,25 @@ int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned
 int open(const char* name, int flags, ...) {
   static auto next = Next<int (*)(const char*, int, ...)>("open");
   ZQ_OPEN_MODE(flags)
-  if (const int error = PlannedForName("open", AT_FDCWD, name)) return Refuse(error);
-  return next(name, flags, mode);
+  return OpenPlanned(AT_FDCWD, name, flags, [&] { return next(name, flags, mode); });
 }
 
 int open64(const char* name, int flags, ...) {
   static auto next = Next<int (*)(const char*, int, ...)>("open64");
   ZQ_OPEN_MODE(flags)
-  if (const int error = PlannedForName("open", AT_FDCWD, name)) return Refuse(error);
-  return next(name, flags, mode);
+  return OpenPlanned(AT_FDCWD, name, flags, [&] { return next(name, flags, mode); });
 }
 
 int openat(int dirfd, const char* name, int flags, ...) {
   static auto next = Next<int (*)(int, const char*, int, ...)>("openat");
   ZQ_OPEN_MODE(flags)
-  if (const int error = PlannedForName("open", dirfd, name)) return Refuse(error);
-  return next(dirfd, name, flags, mode);
+  return OpenPlanned(dirfd, name, flags, [&] { return next(dirfd, name, flags, mode); });
 }
 
 int openat64(int dirfd, const char* name, int flags, ...) {
   static auto next = Next<int (*)(int, const char*, int, ...)>("openat64");
   ZQ_OPEN_MODE(flags)
-  if (const int error = PlannedForName("open", dirfd, name)) return Refuse(error);
-  return next(dirfd, name, flags, mode);
+  return OpenPlanned(dirfd, name, flags, [&] { return next(dirfd, name, flags, mode); });
 }
 
 int chdir(const char* name) {

@@ -224,6 +224,22 @@ ThreatRow SwappedFolder(const char* name, const char* program, Counts counts, co
           said};
 }
 
+// The restored notes.txt: for the time of each open of it by `program` (the open that applies
+// its attributes), it is a hard link to the root-only file outside the destination.
+ThreatRow SwappedFile(const char* name, const char* program, Counts counts, const char* said) {
+  return {name, 601,
+          [program](Scene& s) {
+            Backup(s.backup.Join("notes.txt"), "backup notes\n");
+            s.Plan("swap-open " + s.InDestination("notes.txt") + " " + s.secret() + " " + program + "\n");
+          },
+          counts,
+          [counts](Scene& s) {
+            EXPECT_EQ(zqtest::ReadFile(s.InDestination("notes.txt")), "backup notes\n");
+            if (counts.failed == 0) ExpectRestored(s.InDestination("notes.txt"), "backup notes\n");
+          },
+          said};
+}
+
 const ThreatRow kThreats[] = {
     {"FileLinkingOutsideIsReplacedNotWrittenThrough", 601,
      [](Scene& s) {
@@ -309,6 +325,32 @@ const ThreatRow kThreats[] = {
     SwappedFolder("FolderSwappedWhileThePerlLoopEntersItIsLeftToTheScript", "perl", {2, 1, 0}, ""),
     SwappedFolder("FolderSwappedWhileTheHelperScriptEntersItFailsItsEntry", "bash", {1, 1, 1},
                   "was replaced while it was entered"),
+    // The temporary name, guessed and taken first by a hard link to a root-only file: it is never
+    // opened, and nothing is written at all.
+    {"TemporaryNameTakenByAHardLinkToAFileOutsideIsNotOpened", 601,
+     [](Scene& s) {
+       Backup(s.backup.Join("notes.txt"), "backup notes\n");
+       s.Plan("plant " + s.InDestination(".zqrestore-") + " " + s.secret() + " hardlink\n");
+     },
+     {0, 0, 1},
+     [](Scene& s) {
+       struct stat info {};
+       EXPECT_NE(lstat(s.InDestination("notes.txt").c_str(), &info), 0);
+     },
+     "cannot create a new file"},
+    // Between the look at the restored file and its open for the attributes, it is replaced by a
+    // hard link to a root-only file. Raced in the Perl loop only, the Perl loop leaves the
+    // attributes to the script; raced everywhere, neither applies any.
+    SwappedFile("FileSwappedWhileThePerlLoopOpensItForItsAttributesIsLeftToTheScript", "perl", {1, 0, 0}, ""),
+    SwappedFile("FileSwappedWhileOpenedForItsAttributesGetsNone", "", {0, 0, 1}, "was replaced while it was opened"),
+    {"NameTakenOverRightAfterTheRenameIsReported", 601,
+     [](Scene& s) {
+       Backup(s.backup.Join("notes.txt"), "backup notes\n");
+       s.Plan("replace-after-rename " + s.InDestination("notes.txt") + "\n");
+     },
+     {0, 0, 1},
+     [](Scene& s) { EXPECT_EQ(zqtest::ReadFile(s.InDestination("notes.txt")), ""); },
+     "was replaced by something else while it was written"},
     {"HyperVGuestGetsEachFileAtItsOwnPath", 102,
      [](Scene& s) {
        Backup(s.backup.Join("notes.txt"), "backup notes\n");
