@@ -264,7 +264,7 @@ const ThreatRow kThreats[] = {
        DefaultBackup(s);
        PlantLink(s.outside.path(), s.InDestination("docs"));
      },
-     {1, 1, 1},
+     {1, 0, 2},
      [](Scene& s) {
        ExpectRestored(s.InDestination("notes.txt"), "backup notes\n");
        EXPECT_TRUE(S_ISLNK(zqtest::StatOf(s.InDestination("docs")).st_mode));
