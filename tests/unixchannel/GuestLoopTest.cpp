@@ -251,6 +251,15 @@ TEST(GuestLoop, PerlAnswersAsTheBashLoopForALoginOtherThanRoot) {
 
 // With nothing on PATH but perl (and head, which reads the program at the start) neither the bash
 // loop nor the script could serve a single request: the hot operations are served by Perl alone.
+// A disk that loses every write (each fsync fails with an input or output error): the Perl loop
+// fails a write as the script does, in the script's words, and leaves the same tree.
+TEST(GuestLoop, PerlAnswersAsTheBashLoopWhenTheDiskLosesEveryWrite) {
+  TempDir plan;
+  zqtest::WriteFile(plan.Join("plan"), "fail fsync EIO /\n");
+  ExpectSameAsBashLoop(geteuid() == 0 ? 1234 : geteuid(),
+                       "ZQ_FAULT_PLAN=" + plan.Join("plan") + " LD_PRELOAD=" + ZQ_FAULT_INJECT_LIBRARY + " ");
+}
+
 // The limit the proxy filled into the Perl loop for `name` (e.g. "MAX_ARGS").
 size_t PerlLimit(const std::string& name) {
   const std::string& program = GuestShellSession::GuestPerlLoop();
