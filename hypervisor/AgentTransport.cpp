@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/archive/iterators/base64_from_binary.hpp>
 #include <boost/archive/iterators/binary_from_base64.hpp>
 #include <boost/archive/iterators/transform_width.hpp>
@@ -59,9 +60,16 @@ class AgentSocketTransport : public AgentTransport {
     address.sun_family = AF_UNIX;
     if (m_socketPath.size() >= sizeof(address.sun_path)) return AgentError("socket path too long");
     std::memcpy(address.sun_path, m_socketPath.c_str(), m_socketPath.size() + 1);
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd.valid() || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-      return AgentError(std::string("cannot connect: ") + std::strerror(errno));
+    // Without blocking: an agent whose queue of waiting clients is full (it serves another one and
+    // accepts nobody) makes a unix socket's connect wait with no end. It is tried again until the
+    // time limit instead.
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.valid()) return AgentError(std::string("cannot connect: ") + std::strerror(errno));
+    while (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN) return AgentError(std::string("cannot connect: ") + std::strerror(errno));
+      if (MillisecondsLeft(deadline) == 0) return AgentError("time limit reached while connecting");
+      ::poll(nullptr, 0, std::min(MillisecondsLeft(deadline), 20));
     }
     m_socket = std::move(fd);
     m_buffered.clear();

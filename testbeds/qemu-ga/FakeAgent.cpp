@@ -69,6 +69,7 @@ FakeAgent::FakeAgent(const std::string& folder, FakeAgentScript script)
 FakeAgent::~FakeAgent() {
   Finish();
   if (m_listenFd >= 0) ::close(m_listenFd);
+  if (m_queued >= 0) ::close(m_queued);
 }
 
 bool FakeAgent::Start(std::string& problem) {
@@ -81,20 +82,39 @@ bool FakeAgent::Start(std::string& problem) {
   std::memcpy(address.sun_path, m_socket.c_str(), m_socket.size() + 1);
   m_listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (m_listenFd < 0 || ::bind(m_listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(m_listenFd, 4) != 0) {
+      ::listen(m_listenFd, m_script.accepts ? 4 : 0) != 0) {
     problem = std::string("cannot listen: ") + std::strerror(errno);
     return false;
+  }
+  if (!m_script.accepts) {
+    // A queue of no length still takes one client: this one, so that the next must wait.
+    m_queued = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_queued < 0 || ::connect(m_queued, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      problem = std::string("cannot fill the queue: ") + std::strerror(errno);
+      return false;
+    }
   }
   m_thread = std::thread([this] { Serve(); });
   return true;
 }
 
 void FakeAgent::Finish() {
+  m_finishing = true;
   if (m_thread.joinable()) m_thread.join();
 }
 
 void FakeAgent::Serve() {
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(m_script.capSeconds);
+  if (!m_script.accepts) {
+    // Until the test is done with it, or gives up; then the socket goes, and a client still
+    // waiting to connect is refused (its failure says so, not the time limit).
+    while (!m_finishing.load() && MillisecondsLeft(deadline) > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ::close(m_listenFd);
+    m_listenFd = -1;
+    return;
+  }
   pollfd waiting{m_listenFd, POLLIN, 0};
   if (::poll(&waiting, 1, MillisecondsLeft(deadline)) <= 0) {
     m_capped = true;

@@ -13,6 +13,7 @@
 namespace kvmtest {
 
 struct FakeAgentScript {
+  bool accepts = true;          // false: never accepts, and its queue of waiting clients is full
   bool answersSync = true;      // answers guest-sync-delimited as qemu-ga does
   bool streams = false;         // then (or instead of the sync's answer) streams bytes without a line end or 0xFF
   std::string answer;           // else: this line (a newline is added) to the first command
@@ -31,9 +32,11 @@ class FakeAgent {
   // False with `problem` when the socket cannot be made.
   bool Start(std::string& problem);
   const std::string& socketPath() const { return m_socket; }
-  // Waits for the agent to finish with its client (which closes or is given up).
+  // Waits for the agent to finish with its client (which closes or is given up); an agent that
+  // accepts nobody stops waiting at once.
   void Finish();
-  // Whether the agent reached its cap: the client never let go by itself.
+  // Whether the agent reached its cap: the client never let go by itself. (An agent that accepts
+  // nobody cannot see its clients: a client that waited past its limit fails "cannot connect".)
   bool Capped() const { return m_capped.load(); }
   size_t BytesStreamed() const { return m_streamed.load(); }
 
@@ -43,8 +46,10 @@ class FakeAgent {
   std::string m_socket;
   FakeAgentScript m_script;
   int m_listenFd = -1;
+  int m_queued = -1;  // the connection that fills the queue when the agent accepts nobody
   std::thread m_thread;
   std::atomic<bool> m_capped{false};
+  std::atomic<bool> m_finishing{false};
   std::atomic<size_t> m_streamed{0};
 };
 

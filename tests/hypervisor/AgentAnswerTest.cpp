@@ -76,6 +76,12 @@ kvmtest::FakeAgentScript Silent(bool answersSync) {
   return script;
 }
 
+kvmtest::FakeAgentScript NotAccepting() {
+  kvmtest::FakeAgentScript script;
+  script.accepts = false;
+  return script;
+}
+
 kvmtest::FakeAgentScript Streaming(bool answersSync, size_t capBytes) {
   kvmtest::FakeAgentScript script;
   script.answersSync = answersSync;
@@ -117,6 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         TransportRow{"AnswerWellWithinTheTimeLimit", Answering(R"({"return": {"version": "7"}})", 200), true,
                      R"("version")"},
+        TransportRow{"ListensAndNeverAccepts", NotAccepting(), false, "time limit reached while connecting"},
         TransportRow{"AcceptsAndNeverAnswersTheSync", Silent(false), false, "time limit reached"},
         TransportRow{"SyncsAndNeverAnswersTheCommand", Silent(true), false, "time limit reached"},
         // Bytes keep coming after the time limit: the limit still ends the command.
