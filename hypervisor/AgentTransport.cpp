@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/archive/iterators/base64_from_binary.hpp>
 #include <boost/archive/iterators/binary_from_base64.hpp>
 #include <boost/archive/iterators/transform_width.hpp>
@@ -17,8 +18,6 @@
 
 namespace {
 
-// Largest answer accepted: a file chunk or a program's captured output, in base64, fits well.
-constexpr size_t kMaxAnswerBytes = 64u << 20;
 constexpr int kMaxAnswerDepth = 16;
 constexpr char kSyncDelimiter = '\xff';
 
@@ -61,9 +60,16 @@ class AgentSocketTransport : public AgentTransport {
     address.sun_family = AF_UNIX;
     if (m_socketPath.size() >= sizeof(address.sun_path)) return AgentError("socket path too long");
     std::memcpy(address.sun_path, m_socketPath.c_str(), m_socketPath.size() + 1);
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd.valid() || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-      return AgentError(std::string("cannot connect: ") + std::strerror(errno));
+    // Without blocking: an agent whose queue of waiting clients is full (it serves another one and
+    // accepts nobody) makes a unix socket's connect wait with no end. It is tried again until the
+    // time limit instead.
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.valid()) return AgentError(std::string("cannot connect: ") + std::strerror(errno));
+    while (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN) return AgentError(std::string("cannot connect: ") + std::strerror(errno));
+      if (MillisecondsLeft(deadline) == 0) return AgentError("time limit reached while connecting");
+      ::poll(nullptr, 0, std::min(MillisecondsLeft(deadline), 20));
     }
     m_socket = std::move(fd);
     m_buffered.clear();
@@ -111,8 +117,10 @@ class AgentSocketTransport : public AgentTransport {
 
   VMInfoStatus Receive(Clock::time_point deadline) {
     for (;;) {
+      // Checked before looking for data too: an agent that never stops sending is still cut off.
+      const int left = MillisecondsLeft(deadline);
       pollfd ready{m_socket.get(), POLLIN, 0};
-      const int polled = ::poll(&ready, 1, MillisecondsLeft(deadline));
+      const int polled = left == 0 ? 0 : ::poll(&ready, 1, left);
       if (polled == 0) return AgentError("time limit reached while waiting for the answer");
       if (polled < 0) {
         if (errno == EINTR) continue;
@@ -129,14 +137,16 @@ class AgentSocketTransport : public AgentTransport {
   }
 
   VMInfoStatus ReadLine(Clock::time_point deadline, std::string& line) {
-    for (;;) {
-      const size_t end = m_buffered.find('\n');
+    // Each byte is looked at once: a long answer arrives in many pieces.
+    for (size_t searched = 0;;) {
+      const size_t end = m_buffered.find('\n', searched);
       if (end != std::string::npos) {
         line = m_buffered.substr(0, end);
         m_buffered.erase(0, end + 1);
         return VMInfoStatus::Ok();
       }
-      if (m_buffered.size() > kMaxAnswerBytes) return AgentError("answer larger than the limit");
+      searched = m_buffered.size();
+      if (m_buffered.size() > kMaxAgentAnswerBytes) return AgentError("answer larger than the limit");
       VMInfoStatus status = Receive(deadline);
       if (!status.ok()) return status;
     }
@@ -152,7 +162,7 @@ class AgentSocketTransport : public AgentTransport {
 VMInfoStatus ReadAgentAnswer(const std::string& command, const std::string& text, nlohmann::json& result,
                              AgentFailure& failure) {
   failure = AgentFailure::Malformed;
-  if (text.size() > kMaxAnswerBytes) return AgentError("The guest agent's answer to " + command + " is too large");
+  if (text.size() > kMaxAgentAnswerBytes) return AgentError("The guest agent's answer to " + command + " is too large");
   // Nesting is bounded while parsing, so a hostile answer cannot exhaust the stack.
   const nlohmann::json::parser_callback_t bounded = [](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
     if (depth > kMaxAnswerDepth) throw std::length_error("nested too deeply");

@@ -4,12 +4,17 @@
 // connection to the agent's unix socket for plain QEMU users and for the tests.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "hypervisor/VMInfoStatus.h"
+
+// Largest answer accepted, in bytes without its line end: a file chunk or a program's captured
+// output, in base64, fits well.
+constexpr size_t kMaxAgentAnswerBytes = 64u << 20;
 
 // How a command failed, beyond its text: callers treat a silent agent differently from a refusal.
 enum class AgentFailure { None, NoAnswer, Refused, Malformed };

@@ -19,7 +19,9 @@
 # message is the script's own. Before that, what was begun here is undone (a temporary file is
 # removed) or is one the script repeats to the same end (owner, mode and times). The one change
 # that cannot be undone is the rename of --write_file; when the name then does not hold the new
-# file, the script's own failure is reported here. The fast path runs only for the helper script
+# file, the script's own failure is reported here. A new file the disk could not keep (fsync
+# failing with an input or output error, no space or no quota) is not left to the script either:
+# it is removed and the failure is reported here, in the script's words. The fast path runs only for the helper script
 # this program was written against (its length and digest); any other script runs in bash.
 #
 # Only Fcntl and Errno are loaded, and IO's compiled part for fsync: each further module costs
@@ -32,7 +34,7 @@
 use strict;
 no warnings;
 use Fcntl qw(O_RDONLY O_WRONLY O_RDWR O_CREAT O_EXCL O_NOFOLLOW O_NONBLOCK F_GETFL F_SETFL F_SETFD);
-use Errno qw(EINTR EAGAIN ENOENT);
+use Errno qw(EINTR EAGAIN ENOENT EIO ENOSPC EDQUOT);
 
 # Filled in by the proxy: the helper script this program serves itself, and its limits.
 my $HELPER_SCRIPT = 'ZQ_HELPER_SCRIPT_DIGEST';
@@ -213,6 +215,13 @@ sub report_replaced {
                    $program, $path], '', '');
 }
 
+# The script's message for a new file the disk could not keep, with the system's words for why.
+sub report_lost {
+  my ($program, $path, $cause) = @_;
+  return run_bash(['bash', '-c', 'printf "%s: cannot write %q to the disk: %s; the old file is unchanged\n" "$0" "$1" "$2" >&2; exit 1',
+                   $program, $path, $cause], '', '');
+}
+
 # ---- Arguments and paths ------------------------------------------------------------------------
 
 # The words of the request's arguments, for the forms the proxy writes: words apart by blanks,
@@ -351,11 +360,15 @@ sub write_file {
     chown(split(/:/, $owner), $fh) if defined $owner && $owner ne "$new[4]:$new[5]";
     $ok = chmod($mode, $fh);
   }
-  $ok &&= IO::Handle::sync($fh);
+  my $synced = $ok && IO::Handle::sync($fh);
+  my $lost = $ok && !$synced && ($! == EIO || $! == ENOSPC || $! == EDQUOT) ? "$!" : '';
+  $ok &&= $synced;
   $ok = close($fh) && $ok;
   $ok &&= rename("./$temporary", "./$name");
   if (!$ok) {
     unlink "./$temporary";
+    # The disk lost bytes of the new file: the old one stays, and the cause is the script's.
+    return (report_lost($program, $path, $lost), '') if $lost ne '';
     return ();
   }
   $temporary = undef;

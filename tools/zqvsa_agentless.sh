@@ -594,7 +594,16 @@ write_file() {
     chown -- "$old_owner" "/dev/fd/$out" 2>/dev/null || true
   fi
   chmod -- "$new_mode" "/dev/fd/$out" || fail "cannot set the mode of the new file for $(quoted "$path")"
-  sync -- "/dev/fd/$out" 2>/dev/null || true
+  # Every byte reaches the disk before the name moves. When the disk says it lost some (an input or
+  # output error, no space, no quota left), the old file stays; any other complaint comes from a
+  # sync too old to sync one file, and the write goes on as the system's own writes do.
+  local synced
+  if ! synced=$(sync -- "/dev/fd/$out" 2>&1); then
+    case ${synced##*: } in
+      "Input/output error" | "No space left on device" | "Disk quota exceeded")
+        fail "cannot write $(quoted "$path") to the disk: ${synced##*: }; the old file is unchanged" ;;
+    esac
+  fi
   exec {out}>&-
   mv -f -T -- "./$TEMP_NAME" "./$name" ||
     fail "cannot move the new file to $(quoted "$path"); the old file is unchanged"

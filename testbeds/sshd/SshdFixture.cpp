@@ -427,6 +427,11 @@ bool SshdServer::PrepareFolder(std::string& problem) {
          << "UseDNS no\nPrintMotd no\nPrintLastLog no\nX11Forwarding no\nMaxStartups 100\nMaxSessions 100\n"
          << "LoginGraceTime 20\nLogLevel VERBOSE\n";
   if (m_options.sftp) config << "Subsystem sftp " << kSftpServer << "\n";
+  if (!m_options.sessionEnvironment.empty()) {
+    config << "SetEnv";
+    for (const std::string& variable : m_options.sessionEnvironment) config << " \"" << variable << "\"";
+    config << "\n";
+  }
   WriteWholeFile(m_folder + "/sshd_config", config.str());
   return true;
 }

@@ -41,6 +41,8 @@ struct SshdOptions {
   int port = 0;       // 0: a free port is chosen
   bool sftp = true;   // offer the SFTP subsystem
   int startSeconds = 10;  // longest wait for the server's greeting
+  // "NAME=VALUE" variables every session gets (sshd's SetEnv), e.g. a preload library of the test bed.
+  std::vector<std::string> sessionEnvironment;
 };
 
 class SshdServer {

@@ -232,5 +232,46 @@ TEST(GuestListingCache, StaysWithinItsBounds) {
   EXPECT_LE(cache.Entries(), 10u);
 }
 
+// Each bound of the kept listings, one below, at and one above: the folder bound with listings
+// too small to reach the entry bound, the entry bound with a single listing, and the entry bound
+// summed over folders.
+struct BoundRow {
+  const char* name;
+  size_t maxFolders, maxEntries;
+  std::vector<size_t> listings;  // entries of each listing remembered, in order
+  size_t keptFolders, keptEntries;
+};
+void PrintTo(const BoundRow& row, std::ostream* out) { *out << row.name; }
+
+class GuestListingCacheBounds : public ::testing::TestWithParam<BoundRow> {};
+
+TEST_P(GuestListingCacheBounds, KeepsUpToEachBoundAndNoMore) {
+  const BoundRow& row = GetParam();
+  GuestListingCache cache(false, row.maxFolders, row.maxEntries);
+  for (size_t folder = 0; folder < row.listings.size(); ++folder) {
+    std::vector<SGuestFile> entries(row.listings[folder]);
+    for (size_t i = 0; i < entries.size(); ++i) entries[i].name = "f" + std::to_string(i);
+    cache.Remember("/d" + std::to_string(folder), entries);
+  }
+  EXPECT_EQ(cache.Folders(), row.keptFolders);
+  EXPECT_EQ(cache.Entries(), row.keptEntries);
+  // The kept ones are the most recent.
+  for (size_t back = 0; back < row.keptFolders; ++back) {
+    EXPECT_TRUE(cache.Has("/d" + std::to_string(row.listings.size() - 1 - back))) << back;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, GuestListingCacheBounds,
+    ::testing::Values(BoundRow{"FoldersOneBelowTheBound", 16, 1000, std::vector<size_t>(15, 1), 15, 15},
+                      BoundRow{"FoldersAtTheBound", 16, 1000, std::vector<size_t>(16, 1), 16, 16},
+                      BoundRow{"FoldersOneAboveTheBound", 16, 1000, std::vector<size_t>(17, 1), 16, 16},
+                      BoundRow{"ListingOneBelowTheEntryBound", 16, 10, {9}, 1, 9},
+                      BoundRow{"ListingAtTheEntryBound", 16, 10, {10}, 1, 10},
+                      BoundRow{"ListingOneAboveTheEntryBound", 16, 10, {11}, 0, 0},
+                      BoundRow{"EntriesOfSeveralFoldersAtTheBound", 16, 10, {4, 3, 3}, 3, 10},
+                      BoundRow{"EntriesOfSeveralFoldersOneAboveTheBound", 16, 10, {4, 3, 4}, 2, 7}),
+    [](const ::testing::TestParamInfo<BoundRow>& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace zqtest

@@ -42,8 +42,21 @@ constexpr gid_t kGroup = 2345;
 bool g_privateMounts = false;
 std::string g_mountProblem;
 
+// The plan of the fault-injection library (testbeds/faultinject), which every guest session of the
+// server loads: a row writes it before its restore, and the scene removes it afterwards.
+const zqtest::TempDir& FaultFolder() {
+  static auto* folder = new zqtest::TempDir();
+  return *folder;
+}
+std::string FaultPlan() { return FaultFolder().Join("plan"); }
+
 zqtest::SshdGuestEnvironment& HostileGuestEnvironment() {
-  static auto* environment = new zqtest::SshdGuestEnvironment("127.0.0.7");
+  static auto* environment = [] {
+    zqtest::SshdOptions options;
+    options.address = "127.0.0.7";
+    options.sessionEnvironment = {std::string("LD_PRELOAD=") + ZQ_FAULT_INJECT_LIBRARY, "ZQ_FAULT_PLAN=" + FaultPlan()};
+    return new zqtest::SshdGuestEnvironment(options);
+  }();
   return *environment;
 }
 
@@ -87,7 +100,11 @@ struct Scene {
   std::string secret() const { return outside.Join("secret.conf"); }
   std::string mountPoint;  // a small file system mounted at the destination, if any
 
+  // Rules for the guest's programs during this row's restore (testbeds/faultinject/README.md).
+  void Plan(const std::string& rules) { zqtest::WriteFile(FaultPlan(), rules); }
+
   ~Scene() {
+    unlink(FaultPlan().c_str());
     if (!mountPoint.empty()) umount2(mountPoint.c_str(), MNT_DETACH);
   }
 };
@@ -111,6 +128,7 @@ struct ThreatRow {
   std::function<void(Scene&)> plant;    // what the guest user prepared, and the backup
   Counts counts;                        // the summary afterwards
   std::function<void(Scene&)> check;    // what the guest holds afterwards
+  const char* said = "";                // what the output must say, if anything
 };
 
 void PrintTo(const ThreatRow& row, std::ostream* out) { *out << row.name; }
@@ -159,6 +177,68 @@ void FillUntilFree(const std::string& folder, int kilobytes) {
 }
 
 const std::string kOriginal(100 * 1024, 'o');
+
+// A disk that cannot keep what it was given: every fsync of a new file in the destination fails
+// with `error`. The original stays byte for byte, no temporary file is left, and the entry fails
+// with the system's words for the cause.
+ThreatRow LostWrite(const char* name, const char* error, const char* cause) {
+  return {name, 601,
+          [error](Scene& s) {
+            zqtest::WriteFile(s.InDestination("big.dat"), kOriginal);
+            SetTimes(s.InDestination("big.dat"), kPlantedTime);
+            Backup(s.backup.Join("big.dat"), std::string(3000, 'n'));
+            Backup(s.backup.Join("new.dat"), "new\n");
+            s.Plan(std::string("fail fsync ") + error + " " + s.destination() + "/\n");
+          },
+          {0, 0, 2},
+          [](Scene& s) {
+            EXPECT_TRUE(zqtest::ReadFile(s.InDestination("big.dat")) == kOriginal) << "the original is intact";
+            struct stat info {};
+            EXPECT_NE(lstat(s.InDestination("new.dat").c_str(), &info), 0) << "no new file without its bytes";
+            for (const auto& [path, line] : Snapshot(s.destination())) {
+              EXPECT_EQ(path.find(".zqrestore-"), std::string::npos) << "temporary file left: " << path;
+            }
+          },
+          cause};
+}
+
+// "docs" exists; for the time of each chdir into it by `program`, it is a link to the outside folder.
+ThreatRow SwappedFolder(const char* name, const char* program, Counts counts, const char* said) {
+  return {name, 601,
+          [program](Scene& s) {
+            DefaultBackup(s);
+            ASSERT_EQ(mkdir(s.InDestination("docs").c_str(), 0755), 0);
+            s.Plan("swap " + s.InDestination("docs") + " " + s.outside.path() + " " + program + "\n");
+          },
+          counts,
+          [counts](Scene& s) {
+            ExpectRestored(s.InDestination("notes.txt"), "backup notes\n");
+            EXPECT_TRUE(S_ISDIR(zqtest::StatOf(s.InDestination("docs")).st_mode));
+            struct stat info {};
+            if (counts.failed == 0) {
+              ExpectRestored(s.InDestination("docs/report.txt"), "backup report\n");
+            } else {
+              EXPECT_NE(lstat(s.InDestination("docs/report.txt").c_str(), &info), 0);
+            }
+          },
+          said};
+}
+
+// The restored notes.txt: for the time of each open of it by `program` (the open that applies
+// its attributes), it is a hard link to the root-only file outside the destination.
+ThreatRow SwappedFile(const char* name, const char* program, Counts counts, const char* said) {
+  return {name, 601,
+          [program](Scene& s) {
+            Backup(s.backup.Join("notes.txt"), "backup notes\n");
+            s.Plan("swap-open " + s.InDestination("notes.txt") + " " + s.secret() + " " + program + "\n");
+          },
+          counts,
+          [counts](Scene& s) {
+            EXPECT_EQ(zqtest::ReadFile(s.InDestination("notes.txt")), "backup notes\n");
+            if (counts.failed == 0) ExpectRestored(s.InDestination("notes.txt"), "backup notes\n");
+          },
+          said};
+}
 
 const ThreatRow kThreats[] = {
     // Replace-or-keep: a link at the file's name is neither a file as new (kept) nor written
@@ -239,6 +319,41 @@ const ThreatRow kThreats[] = {
        ExpectRestored(s.guest.Join("real/notes.txt"), "backup notes\n");
        ExpectRestored(s.guest.Join("real/docs/report.txt"), "backup report\n");
      }},
+    LostWrite("FailedFsyncKeepsTheOriginalAndSaysWhy", "EIO", "Input/output error"),
+    LostWrite("FsyncWithoutSpaceKeepsTheOriginal", "ENOSPC", "No space left on device"),
+    LostWrite("FsyncOverQuotaKeepsTheOriginal", "EDQUOT", "Disk quota exceeded"),
+    // While one guest program enters "docs", after its look at it, "docs" is a link to the outside
+    // folder. The Perl loop sees the change and leaves each request to the helper script, which
+    // writes the file in place; the helper script sees it and fails the entry.
+    SwappedFolder("FolderSwappedWhileThePerlLoopEntersItIsLeftToTheScript", "perl", {2, 1, 0}, ""),
+    SwappedFolder("FolderSwappedWhileTheHelperScriptEntersItFailsItsEntry", "bash", {1, 1, 1},
+                  "was replaced while it was entered"),
+    // The temporary name, guessed and taken first by a hard link to a root-only file: it is never
+    // opened, and nothing is written at all.
+    {"TemporaryNameTakenByAHardLinkToAFileOutsideIsNotOpened", 601,
+     [](Scene& s) {
+       Backup(s.backup.Join("notes.txt"), "backup notes\n");
+       s.Plan("plant " + s.InDestination(".zqrestore-") + " " + s.secret() + " hardlink\n");
+     },
+     {0, 0, 1},
+     [](Scene& s) {
+       struct stat info {};
+       EXPECT_NE(lstat(s.InDestination("notes.txt").c_str(), &info), 0);
+     },
+     "cannot create a new file"},
+    // Between the look at the restored file and its open for the attributes, it is replaced by a
+    // hard link to a root-only file. Raced in the Perl loop only, the Perl loop leaves the
+    // attributes to the script; raced everywhere, neither applies any.
+    SwappedFile("FileSwappedWhileThePerlLoopOpensItForItsAttributesIsLeftToTheScript", "perl", {1, 0, 0}, ""),
+    SwappedFile("FileSwappedWhileOpenedForItsAttributesGetsNone", "", {0, 0, 1}, "was replaced while it was opened"),
+    {"NameTakenOverRightAfterTheRenameIsReported", 601,
+     [](Scene& s) {
+       Backup(s.backup.Join("notes.txt"), "backup notes\n");
+       s.Plan("replace-after-rename " + s.InDestination("notes.txt") + "\n");
+     },
+     {0, 0, 1},
+     [](Scene& s) { EXPECT_EQ(zqtest::ReadFile(s.InDestination("notes.txt")), ""); },
+     "was replaced by something else while it was written"},
     {"HyperVGuestGetsEachFileAtItsOwnPath", 102,
      [](Scene& s) {
        Backup(s.backup.Join("notes.txt"), "backup notes\n");
@@ -279,6 +394,7 @@ TEST_P(UnixHostileGuest, LeavesTheGuestIntactAndReportsTheTruth) {
   EXPECT_EQ(result.summary["kept"], row.counts.kept) << result.output;
   EXPECT_EQ(result.summary["failed"], row.counts.failed) << result.output;
   row.check(scene);
+  EXPECT_NE(result.output.find(row.said), std::string::npos) << result.output;
   EXPECT_EQ(Snapshot(scene.outside.path()), outsideBefore) << "nothing outside the destination changed";
   EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
 }

@@ -1,12 +1,15 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <functional>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "platform/CNyPath.h"
 #include "platform/FXFile.h"
+#include "platform/PrivateFolderChain.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -119,5 +122,90 @@ TEST(FileHelpers, DirectoryReaderAndClassification) {
   EXPECT_EQ(CNyPath::Append("/a/", "b"), "/a/b");
   EXPECT_EQ(CNyPath::Append("C:\\x\\", "b"), "C:\\x\\b");
 }
+
+// The chain of a job's folders on this machine, one row per way another local user could steer it:
+// base/a/b is opened (or made) and each row prepares it first. A refused chain names the reason.
+struct ChainRow {
+  const char* name;
+  std::function<void(const std::string& base)> prepare;
+  std::vector<std::string> names;
+  bool create;
+  const char* refusal;  // part of the error; nullptr: the chain opens
+};
+void PrintTo(const ChainRow& row, std::ostream* out) { *out << row.name; }
+
+void MakeFolder(const std::string& path, mode_t mode, uid_t owner = geteuid()) {
+  ASSERT_EQ(mkdir(path.c_str(), 0700), 0) << path;
+  ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
+  ASSERT_EQ(lchown(path.c_str(), owner, static_cast<gid_t>(-1)), 0) << path;
+}
+
+class PrivateFolderChainRows : public ::testing::TestWithParam<ChainRow> {};
+
+TEST_P(PrivateFolderChainRows, OpensOnlyAChainNoOtherUserCanChange) {
+  const ChainRow& row = GetParam();
+  TempDir root;
+  const std::string base = root.Join("base");
+  MakeFolder(base, 0700);
+  ASSERT_NO_FATAL_FAILURE(row.prepare(base));
+  std::string error;
+  const int fd = PrivateFolderChain::Open(base, row.names, row.create, error);
+  if (fd >= 0) ::close(fd);
+  if (row.refusal == nullptr) {
+    EXPECT_GE(fd, 0) << error;
+    // What the chain made is the user's alone.
+    struct stat info {};
+    if (row.create) {
+      ASSERT_EQ(stat((base + "/a").c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode & 07777, 0700u);
+    }
+  } else {
+    EXPECT_EQ(fd, -1);
+    EXPECT_NE(error.find(row.refusal), std::string::npos) << error;
+  }
+}
+
+const uid_t kOtherUser = 1234;
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, PrivateFolderChainRows,
+    ::testing::Values(
+        ChainRow{"PrivateFoldersOpen", [](const std::string& b) { MakeFolder(b + "/a", 0700); MakeFolder(b + "/a/b", 0755); },
+                 {"a", "b"}, false, nullptr},
+        ChainRow{"MissingFoldersAreMadePrivate", [](const std::string&) {}, {"a", "b"}, true, nullptr},
+        ChainRow{"MissingFolderWithoutCreateIsAFailure", [](const std::string&) {}, {"a"}, false, "cannot open"},
+        ChainRow{"LinkInTheChainIsNotFollowed",
+                 [](const std::string& b) {
+                   MakeFolder(b + "/elsewhere", 0700);
+                   ASSERT_EQ(symlink((b + "/elsewhere").c_str(), (b + "/a").c_str()), 0);
+                 },
+                 {"a"}, false, "is a link or not a folder"},
+        ChainRow{"GroupMayWrite", [](const std::string& b) { MakeFolder(b + "/a", 0770); }, {"a"}, false,
+                 "can be changed by other users"},
+        ChainRow{"OthersMayWrite", [](const std::string& b) { MakeFolder(b + "/a", 0703); }, {"a"}, false,
+                 "can be changed by other users"},
+        ChainRow{"OthersMayWriteButTheStickyBitHoldsThem",
+                 [](const std::string& b) { MakeFolder(b + "/a", 01777); }, {"a"}, false, nullptr},
+        ChainRow{"BaseOthersMayWrite", [](const std::string& b) { ASSERT_EQ(chmod(b.c_str(), 0777), 0); }, {}, false,
+                 "can be changed by other users"},
+        ChainRow{"AnotherUsersFolder",
+                 [](const std::string& b) {
+                   if (geteuid() != 0) GTEST_SKIP() << "giving a folder away needs root";
+                   MakeFolder(b + "/a", 0700, kOtherUser);
+                 },
+                 {"a"}, false, "belongs to user id 1234"},
+        ChainRow{"AnotherUsersFolderMadeBeforeTheCreate",
+                 [](const std::string& b) {
+                   if (geteuid() != 0) GTEST_SKIP() << "giving a folder away needs root";
+                   MakeFolder(b + "/a", 0700, kOtherUser);
+                 },
+                 {"a"}, true, "belongs to user id 1234"},
+        ChainRow{"AFileWhereAFolderShouldBe", [](const std::string& b) { WriteFile(b + "/a", "x"); }, {"a"}, false,
+                 "is a link or not a folder"},
+        ChainRow{"ClimbingName", [](const std::string& b) { MakeFolder(b + "/a", 0700); }, {"a", ".."}, false,
+                 "is not a plain name"},
+        ChainRow{"NameWithASlash", [](const std::string& b) { MakeFolder(b + "/a", 0700); MakeFolder(b + "/a/b", 0700); },
+                 {"a/b"}, false, "is not a plain name"}),
+    [](const ::testing::TestParamInfo<ChainRow>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -176,6 +176,8 @@ const std::vector<LoopCase>& Cases() {
       {"write: link on the way", [](auto d) { return Request{{"--write_file", d + "hop/f", "1"}, "x"}; }},
       {"write: .. below the destination", [](auto d) { return Request{{"--write_file", d + "sub/../f", "1"}, "x"}; }},
       {"write: fewer bytes than the size", [](auto d) { return Request{{"--write_file", d + "sub/f", "9"}, "abc"}; }},
+      {"write: one byte more than the size", [](auto d) { return Request{{"--write_file", d + "sub/old", "2"}, "abc"}; }},
+      {"write: one byte fewer than the size", [](auto d) { return Request{{"--write_file", d + "sub/old", "4"}, "abc"}; }},
       {"write: size with a leading zero", [](auto d) { return Request{{"--write_file", d + "sub/f", "03"}, "abc"}; }},
       {"write: size not a number", [](auto d) { return Request{{"--write_file", d + "sub/f", "x"}, "abc"}; }},
       {"write: hostile name", [](auto d) { return Request{{"--write_file", d + "sub/it's $(touch x) \\", "1"}, "y"}; }},
@@ -249,6 +251,69 @@ TEST(GuestLoop, PerlAnswersAsTheBashLoopForALoginOtherThanRoot) {
 
 // With nothing on PATH but perl (and head, which reads the program at the start) neither the bash
 // loop nor the script could serve a single request: the hot operations are served by Perl alone.
+// A disk that loses every write (each fsync fails with an input or output error): the Perl loop
+// fails a write as the script does, in the script's words, and leaves the same tree.
+TEST(GuestLoop, PerlAnswersAsTheBashLoopWhenTheDiskLosesEveryWrite) {
+  TempDir plan;
+  zqtest::WriteFile(plan.Join("plan"), "fail fsync EIO /\n");
+  ExpectSameAsBashLoop(geteuid() == 0 ? 1234 : geteuid(),
+                       "ZQ_FAULT_PLAN=" + plan.Join("plan") + " LD_PRELOAD=" + ZQ_FAULT_INJECT_LIBRARY + " ");
+}
+
+// The limit the proxy filled into the Perl loop for `name` (e.g. "MAX_ARGS").
+size_t PerlLimit(const std::string& name) {
+  const std::string& program = GuestShellSession::GuestPerlLoop();
+  const std::string start = "my $" + name + " = ";
+  const size_t at = program.find(start);
+  return at == std::string::npos ? 0 : std::stoul(program.substr(at + start.size()));
+}
+
+// Each bound of a frame the Perl loop reads, one below, at and one above: within it the request is
+// answered; past it the loop ends without reading further and without an answer.
+struct FrameRow {
+  const char* name;
+  const char* limit;  // the Perl loop's variable
+  long extra;         // bytes beyond the limit
+  bool data;          // the standard input of a request, else its arguments
+  bool answered;
+};
+
+TEST(GuestLoop, PerlReadsEachFrameUpToItsLimitAndNoFurther) {
+  const FrameRow rows[] = {
+      {"arguments one below", "MAX_ARGS", -1, false, true},
+      {"arguments at the limit", "MAX_ARGS", 0, false, true},
+      {"arguments one above", "MAX_ARGS", 1, false, false},
+      {"data one below", "MAX_DATA", -1, true, true},
+      {"data at the limit", "MAX_DATA", 0, true, true},
+      {"data one above", "MAX_DATA", 1, true, false},
+  };
+  for (const FrameRow& row : rows) {
+    const size_t limit = PerlLimit(row.limit);
+    ASSERT_GT(limit, 0u) << row.limit;
+    const size_t size = static_cast<size_t>(static_cast<long>(limit) + row.extra);
+    TempDir guest, io;
+    // Arguments the script refuses (an unknown option, padded with blanks), or a write of `size` bytes.
+    const std::string arguments =
+        row.data ? "--write_file " + guest.Join("f") + " " + std::to_string(size) : "--x" + std::string(size - 3, ' ');
+    const std::string data = row.data ? std::string(size, 'd') : "";
+    const std::string input = GuestShellSession::GuestPerlLoopFrame() + kMark + '\0' + "S" + '\0' + HelperScript() +
+                              '\0' + "R" + '\0' + arguments + '\0' + std::to_string(data.size()) + '\0' + data;
+    zqtest::WriteFile(io.Join("in"), input);
+    std::string ignored;
+    EXPECT_EQ(zqtest::RunBounded("cd " + guest.path() + " && /bin/bash -c " +
+                                     ShellQuote::SingleQuoted(GuestShellSession::GuestLoopStarter()) + " <" +
+                                     io.Join("in") + " >" + io.Join("out") + " 2>/dev/null",
+                                 60, ignored),
+              0)
+        << row.name;
+    const std::string out = zqtest::ReadFile(io.Join("out"));
+    EXPECT_EQ(out.find(kMark + " ") != std::string::npos, row.answered) << row.name << ": " << out.substr(0, 200);
+    if (row.data && row.answered) {
+      EXPECT_EQ(zqtest::ReadFile(guest.Join("f")).size(), size) << row.name;
+    }
+  }
+}
+
 TEST(GuestLoop, PerlServesTheHotOperationsWithoutAnyOtherProgram) {
   TempDir guest, tools;
   PlantTree(guest.path(), geteuid());

@@ -291,6 +291,12 @@ TEST(HelperScript, WriteFileReplacesCompletelyOrNotAtAll) {
   chmod((site.dest + "/old").c_str(), 0604);
   EXPECT_NE(RunWriter(site.Marked("old"), "new", 10).status, 0) << "fewer bytes than announced";
   EXPECT_EQ(zqtest::ReadIfPresent(site.dest + "/old"), "old content");
+  // One byte on either side of the size announced: only the exact size replaces the file.
+  const ScriptRun oneMore = RunWriter(site.Marked("old"), "new content", 10);
+  EXPECT_NE(oneMore.status, 0) << "one byte more than announced";
+  EXPECT_NE(oneMore.err.find("received 11 of 10 bytes"), std::string::npos) << oneMore.err;
+  EXPECT_NE(RunWriter(site.Marked("old"), "new content", 12).status, 0) << "one byte fewer than announced";
+  EXPECT_EQ(zqtest::ReadIfPresent(site.dest + "/old"), "old content");
   EXPECT_EQ(RunWriter(site.Marked("old"), "new content", 11).status, 0);
   EXPECT_EQ(zqtest::ReadIfPresent(site.dest + "/old"), "new content");
   struct stat info {};

@@ -127,6 +127,11 @@ const std::vector<LineRow> kLines = {
     {"UnclosedSingleQuote", "/t/x 'a", false, {}, ""},
     {"UnclosedDoubleQuote", "/t/x \"a", false, {}, ""},
     {"TrailingBackslash", "/t/x a\\", false, {}, ""},
+    // sh joins the lines at a backslash-newline (inside double quotes too) and reads "ab": a reader
+    // that kept either byte would run another word than the shell.
+    {"BackslashNewlineInDoubleQuotes", "/t/x \"a\\\nb\"", false, {}, ""},
+    {"BackslashNewlineOutsideQuotes", "/t/x a\\\nb", false, {}, ""},
+    {"BackslashNewlineInSingleQuotesIsKept", "/t/x 'a\\\nb'", true, {"/t/x", "a\\\nb"}, ""},
     {"NoWord", "  ", false, {}, ""},
     {"OnlyARedirection", "< f", false, {}, ""},
 };
@@ -144,6 +149,20 @@ TEST_P(ShellWordsTable, ReadsThePlainPartOfTheShellLanguageAndNothingElse) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, ShellWordsTable, testing::ValuesIn(kLines),
                          [](const testing::TestParamInfo<LineRow>& info) { return std::string(info.param.name); });
+
+// The longest line is read, one byte more is not: a word of the size that fills the line exactly,
+// then one byte longer, then one byte shorter.
+TEST(ShellWords, ReadsALineUpToItsLengthLimit) {
+  const std::string command = "/t/x ";
+  for (const auto& [extra, readable] : {std::pair<long, bool>{-1, true}, {0, true}, {1, false}}) {
+    const std::string line = command + std::string(ShellWords::kMaxLineBytes - command.size() + extra, 'a');
+    ShellWords::CommandLine parsed;
+    EXPECT_EQ(ShellWords::Split(line, parsed), readable) << line.size() << " bytes";
+    if (readable) {
+      EXPECT_EQ(parsed.words.size(), 2u);
+    }
+  }
+}
 
 // Every word ShellQuote builds, in every form, reads back as its text, as /bin/sh reads it.
 TEST(ShellWords, ReadsBackEveryQuotedWordAsShDoes) {

@@ -195,6 +195,29 @@ void AddOnce(std::vector<std::string>& list, std::string entry) {
 
 }  // namespace
 
+std::vector<std::string> SurvivorsCarryingPasswords(const std::vector<std::string>& scopes, const Needles& needles,
+                                                    int& examined) {
+  std::vector<std::string> leaks;
+  examined = 0;
+  const pid_t self = getpid();
+  for (pid_t pid : AllProcesses()) {
+    const std::string commandLine = CommandLineOf(pid);
+    const bool inScope = std::any_of(scopes.begin(), scopes.end(), [&commandLine](const std::string& scope) {
+      return commandLine.find(scope) != std::string::npos;
+    });
+    if (pid == self || !inScope) continue;
+    ++examined;
+    std::string entries;
+    bool valued = false;
+    for (const std::string& variable : EnvironmentOf(pid)) {
+      entries += variable + '\n';
+      valued |= variable.rfind(kPasswordVariableEntry, 0) == 0 && variable.size() > std::strlen(kPasswordVariableEntry);
+    }
+    if (valued || !FindNeedle(entries, needles).empty()) leaks.push_back(std::to_string(pid) + ": " + commandLine);
+  }
+  return leaks;
+}
+
 ProcessWatch::ProcessWatch(Needles needles) : m_needles(std::move(needles)) {
   m_thread = std::thread([this]() {
     while (!m_stop.load()) {

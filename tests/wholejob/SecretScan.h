@@ -55,6 +55,15 @@ bool DescendsFrom(pid_t pid, pid_t ancestor);
 // False with `problem` set when the memory cannot be read.
 bool MemoryHolds(pid_t pid, const std::string& text, std::string& problem);
 
+// "pid: command line" of each process of the machine whose command line holds one of `scopes`
+// (the SSH tools' folder, which their guest sessions' command lines name; an installation's
+// folder, which its shared connections' command lines name) and
+// whose environment, as /proc shows it, holds a needle or a value for the password variable. Run
+// after a job, it finds what outlived the job still carrying the password: a guest session that
+// only unset the variable keeps its value readable there. `examined` counts the processes looked at.
+std::vector<std::string> SurvivorsCarryingPasswords(const std::vector<std::string>& scopes, const Needles& needles,
+                                                    int& examined);
+
 // Watches the processes of the machine, over and over on a thread of its own, from construction
 // until Stop (or destruction), so that even a process that lives for a few milliseconds is seen:
 // - the command line of every process must not hold a needle;

@@ -219,6 +219,13 @@ TEST_F(SshWholeJob, NoOpenSshProcessCarriesThePasswordNotEvenASharedConnectionLe
     EXPECT_FALSE(MemoryHolds(pid, SshTestUsers::RootPassword(), problem)) << problem;
   }
   EXPECT_GE(sharedConnections, 1) << "no shared SSH connection outlived the job, so none was examined";
+  // The guest sessions outlive the job too; their command lines name the tools, and /proc shows
+  // the environment they started with, where the password must be wiped, not only unset.
+  int survivors = 0;
+  EXPECT_EQ(SurvivorsCarryingPasswords({m_site.installation().folder(), m_site.installation().toolsFolder()},
+                                       Secrets(), survivors),
+            std::vector<std::string>{});
+  EXPECT_GT(survivors, sharedConnections) << "no guest session outlived the job, so none was examined";
 }
 
 }  // namespace
