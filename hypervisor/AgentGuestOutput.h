@@ -47,6 +47,9 @@ VMInfoStatus ReadStatOutput(const std::string& out, const std::vector<std::strin
 // Whether stat failed only because paths do not exist: every line of its error output is one of
 // the two messages for a missing name (the programs run with LC_ALL=C).
 bool OnlyMissingNames(const std::string& err);
-// Appends find's records as guest file records (folders only, when asked).
-VMInfoStatus ReadFindOutput(const std::string& out, bool foldersOnly, std::vector<VMInfoStructs::SGuestFile>& entries);
+// Appends find's records as guest file records (folders only, when asked). A record of type "R"
+// names a stale temporary file the listing program removed: its name goes to `removed` (when
+// given), never to the entries.
+VMInfoStatus ReadFindOutput(const std::string& out, bool foldersOnly, std::vector<VMInfoStructs::SGuestFile>& entries,
+                            std::vector<std::string>* removed = nullptr);
 VMInfoStructs::SGuestFile ToGuestFile(const std::string& name, const GuestEntryFacts& facts);

@@ -329,7 +329,16 @@ int LibvirtVMInfo::RunInGuest(const char* origin, const GuestCtx& ctx, const Gue
   return Run(origin, [&]() {
     Guest* guest = nullptr;
     VMInfoStatus status = OpenGuest(ctx, false, guest);
-    return status.ok() ? work(*guest->files) : status;
+    if (!status.ok()) return status;
+    status = work(*guest->files);
+    for (const AgentGuestFiles::Notice& notice : guest->files->TakeNotices()) {
+      if (notice.problem) {
+        m_log.Error(origin, "%s", notice.text.c_str());
+      } else {
+        m_log.Debug(origin, "%s", notice.text.c_str());
+      }
+    }
+    return status;
   });
 }
 

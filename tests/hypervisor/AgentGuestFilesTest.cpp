@@ -70,11 +70,14 @@ class FailingWriteTransport : public AgentTransport {
 
 class AgentFiles : public testing::Test {
  protected:
-  static AgentLimits SmallChunks() {
+  // Private folders of the component go below the test's folder (root's, 0700, below sticky /tmp).
+  AgentLimits SmallChunks() const {
     AgentLimits limits;
     limits.commandSeconds = 10;
+    limits.answerSeconds = 5;
     limits.silentAgentSeconds = 2;
     limits.chunkBytes = 4096;  // several chunks for modest files
+    limits.privateBases = {dir.path()};
     return limits;
   }
 
@@ -131,18 +134,23 @@ TEST_F(AgentFiles, CopiesContentOfEverySizeCompletely) {
 TEST_F(AgentFiles, FailedWriteLeavesTheGuestsFileAsItWas) {
   WriteFile(G("report.txt"), "the guest's own version");
   WriteFile(dir.Join("staged"), std::string(3 * 4096, 'n'));
-  // While it fills, the temporary file is root's alone: no guest user can write into it.
-  std::vector<mode_t> fillingModes;
+  // While it fills, the content is in a private folder that only root can enter, never in the
+  // target folder.
+  std::vector<mode_t> privateModes;
+  std::vector<std::string> inTarget;
   FailingWriteTransport failing(*transport, 2, [&]() {
-    for (const std::string& name : Leftovers(guest)) fillingModes.push_back(StatOf(G(name)).st_mode & 07777);
+    for (const std::string& name : Leftovers(dir.path())) privateModes.push_back(StatOf(dir.Join(name)).st_mode & 07777);
+    inTarget = Leftovers(guest);
   });
   AgentGuestFiles faulty(failing, SmallChunks());
   const VMInfoStatus status = faulty.CopyFileIn(dir.Join("staged"), G("report.txt"), true);
   EXPECT_FALSE(status.ok());
   EXPECT_NE(status.text().find("No space left on device"), std::string::npos) << status.text();
   EXPECT_EQ(ReadFile(G("report.txt")), "the guest's own version");
-  EXPECT_EQ(fillingModes, std::vector<mode_t>{0600});
+  EXPECT_EQ(privateModes, std::vector<mode_t>{0700});
+  EXPECT_TRUE(inTarget.empty());
   EXPECT_TRUE(Leftovers(guest).empty());
+  EXPECT_TRUE(Leftovers(dir.path()).empty()) << "the private folder is removed after the failure";
 }
 
 TEST_F(AgentFiles, ExistingFileIsKeptAndRefusedWithoutOverwriteAndAFolderIsNeverReplaced) {
