@@ -228,12 +228,13 @@ VMInfoStatus AgentGuestFiles::Browse(const std::string& guestPath, bool foldersO
                                      std::vector<VMInfoStructs::SGuestFile>& entries) {
   const std::string limit = std::to_string(m_limits.listingPageBytes + 1);
   const std::string folders = foldersOnly ? "yes" : "no";
+  const std::string stale = std::to_string(m_limits.staleTemporaryMinutes);
   GuestProgramResult result;
   VMInfoStatus status;
   if (IsRootListing(guestPath)) {
-    status = RunOperation("list", {kGuestFindFormat, "no", limit, "-", "/"}, "", false, result);
+    status = RunOperation("list", {kGuestFindFormat, "no", limit, stale, "-", "/"}, "", false, result);
   } else {
-    status = RunOperation("list", {kGuestFindFormat, folders, limit, "-"}, guestPath, true, result);
+    status = RunOperation("list", {kGuestFindFormat, folders, limit, stale, "-"}, guestPath, true, result);
   }
   if (!status.ok()) return status;
   std::string listing = std::move(result.out);
@@ -242,7 +243,7 @@ VMInfoStatus AgentGuestFiles::Browse(const std::string& guestPath, bool foldersO
     std::string folder;
     status = MakePrivateFolder(folder);
     if (!status.ok()) return status;
-    status = RunOperation("list", {kGuestFindFormat, folders, limit, folder + "/listing"}, guestPath, true, result);
+    status = RunOperation("list", {kGuestFindFormat, folders, limit, stale, folder + "/listing"}, guestPath, true, result);
     if (status.ok()) status = ReadPagedListing(folder + "/listing", listing);
     RemovePrivateFolder(folder);
     if (!status.ok()) return status;

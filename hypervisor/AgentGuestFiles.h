@@ -46,6 +46,9 @@ struct AgentLimits {
   // message over 4 MiB). A longer listing is paged through a private file.
   size_t listingPageBytes = 1u << 20;
   size_t maxListingBytes = 256u << 20;  // the most a paged listing may hold in all
+  // A temporary file of ours unchanged for this long is left from an earlier restore (a guest
+  // that stopped mid-write); a listing of its folder removes it.
+  int staleTemporaryMinutes = 60;
   // Where a fresh root-only folder for large content and long listings may be made; the first
   // whose every folder belongs to root and is not writable by others (sticky allowed) is used.
   std::vector<std::string> privateBases = {"/var/tmp", "/tmp", "/root"};

@@ -129,15 +129,17 @@ walk() {
 
 # ---- Listing -------------------------------------------------------------------------------------
 
-# list FORMAT FOLDERS_ONLY LIMIT PAGE_FILE NAME...: the entries of the folder, or the one entry of
-# a file or link, in find's FORMAT (links described themselves, never their targets). At most LIMIT
-# bytes are printed; with PAGE_FILE other than "-" the whole listing goes to that file instead (in
-# the component's private folder), for a folder whose listing is larger. Stale temporary files of
-# earlier restores in the folder (root's, older than an hour) are removed, and each removed name is
-# reported as a record "R" NAME.
+# list FORMAT FOLDERS_ONLY LIMIT STALE PAGE_FILE NAME...: the entries of the folder, or the one
+# entry of a file or link, in find's FORMAT (links described themselves, never their targets). At
+# most LIMIT bytes are printed; with PAGE_FILE other than "-" the whole listing goes to that file
+# instead (in the component's private folder), for a folder whose listing is larger. Temporary
+# files of earlier restores in the folder (root's, one link, unchanged for more than STALE minutes)
+# are removed, each reported as a record of type "R". The single name "/" lists the root folder
+# itself as one entry.
 list() {
-  local format=$1 folders_only=$2 limit=$3 page=$4
-  shift 4
+  local format=$1 folders_only=$2 limit=$3 stale=$4 page=$5
+  shift 5
+  [[ $stale =~ ^[0-9]{1,9}$ ]] || fail "Bad arguments for a listing"
   local -a find_args
   if (($# == 0)); then
     cd /
@@ -157,7 +159,7 @@ list() {
     if [[ $REPLY == dir ]] || { [[ $REPLY == link && $owner == 0 ]] && [[ -d ./$last ]]; }; then
       enter "$last" no
       find_args=(. -mindepth 1 -maxdepth 1
-        '(' -name '.zqrestore-*.part' -type f -user 0 -links 1 -cmin +60 -printf "R${format#%y}" -delete ')'
+        '(' -name '.zqrestore-*.part' -type f -user 0 -links 1 -cmin "+$stale" -printf "R${format#%y}" -delete ')'
         -o -printf "$format")
     else
       [[ $folders_only == no ]] || return 0
