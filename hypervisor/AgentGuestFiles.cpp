@@ -238,7 +238,15 @@ VMInfoStatus AgentGuestFiles::Browse(const std::string& guestPath, bool foldersO
   }
   if (!status.ok()) return status;
   std::string listing = std::move(result.out);
+  std::vector<std::string> removed;
   if (listing.size() > m_limits.listingPageBytes) {
+    // The cut listing's whole records still name the stale files that its run removed.
+    size_t end = 0;
+    for (size_t fields = 0, at = 0; (at = listing.find('\0', at)) != std::string::npos; ++at) {
+      if (++fields % kFindFieldCount == 0) end = at + 1;
+    }
+    std::vector<VMInfoStructs::SGuestFile> ignored;
+    (void)ReadFindOutput(listing.substr(0, end), foldersOnly, ignored, &removed);
     // Too long for one answer: the whole listing goes to a private file, read back in chunks.
     std::string folder;
     status = MakePrivateFolder(folder);
@@ -248,7 +256,6 @@ VMInfoStatus AgentGuestFiles::Browse(const std::string& guestPath, bool foldersO
     RemovePrivateFolder(folder);
     if (!status.ok()) return status;
   }
-  std::vector<std::string> removed;
   status = ReadFindOutput(listing, foldersOnly, entries, &removed);
   for (const std::string& name : removed) {
     m_notices.push_back(

@@ -33,6 +33,7 @@ constexpr const char* kGuestStatFormat = "--printf=%f\\0%u\\0%g\\0%s\\0%X\\0%Y\\
 // The find -printf format that prints, per folder entry: type letter, mode bits (octal), owner,
 // group, size, access, modification and birth time, the name.
 constexpr const char* kGuestFindFormat = "%y\\0%m\\0%U\\0%G\\0%s\\0%A@\\0%T@\\0%B@\\0%f\\0";
+constexpr size_t kFindFieldCount = 9;  // fields per record of kGuestFindFormat
 
 // The names of an absolute Unix path. Empty names (doubled slashes) are skipped; "." and ".." are
 // refused, so the path means what it says.
