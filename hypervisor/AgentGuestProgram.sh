@@ -158,9 +158,13 @@ list() {
     kind_of "$mode"
     if [[ $REPLY == dir ]] || { [[ $REPLY == link && $owner == 0 ]] && [[ -d ./$last ]]; }; then
       enter "$last" no
-      find_args=(. -mindepth 1 -maxdepth 1
-        '(' -name '.zqrestore-*.part' -type f -user 0 -links 1 -cmin "+$stale" -printf "R${format#%y}" -delete ')'
-        -o -printf "$format")
+      # Stale temporary files first, reported whole before the listing (which may be cut); the
+      # glob is bash's own, so a folder without them costs no process.
+      if compgen -G './.zqrestore-*.part' >/dev/null; then
+        find . -mindepth 1 -maxdepth 1 -name '.zqrestore-*.part' -type f -user 0 -links 1 -cmin "+$stale" \
+          -printf "R${format#%y}" -delete || true
+      fi
+      find_args=(. -mindepth 1 -maxdepth 1 -printf "$format")
     else
       [[ $folders_only == no ]] || return 0
       find_args=("./$last" -maxdepth 0 -printf "$format")
@@ -291,18 +295,18 @@ put() {
     cat -- "$source/content" >&"$out" || fail "Guest file [$path] cannot be written"
   fi
   local made
-  made=$(stat -L --printf '%F/%h/%u/%d:%i/%s' -- "/dev/fd/$out") || fail "The new file for [$path] cannot be examined"
+  made=$(stat -L --printf '%F/%h/%u/%d:%i/%s' -- "/proc/self/fd/$out") || fail "The new file for [$path] cannot be examined"
   [[ $made == "regular file/1/0/"* || $made == "regular empty file/1/0/"* ]] ||
     fail "The new file for [$path] is not a fresh file of root; nothing was written"
   [[ ${made##*/} == "$size" ]] || fail "Guest file [$path] received ${made##*/} of $size bytes"
   local identity=${made%/*}
   identity=${identity##*/}
-  chmod -- "$mode" "/dev/fd/$out" || fail "Guest file [$path] cannot get its mode"
+  chmod -- "$mode" "/proc/self/fd/$out" || fail "Guest file [$path] cannot get its mode"
   if [[ $atime != - && $atime == "$mtime" ]]; then
-    touch -c -d "@$atime" -- "/dev/fd/$out" || fail "Guest file [$path] cannot get its times"
+    touch -c -d "@$atime" -- "/proc/self/fd/$out" || fail "Guest file [$path] cannot get its times"
   else
-    if [[ $mtime != - ]]; then touch -c -m -d "@$mtime" -- "/dev/fd/$out" || fail "Guest file [$path] cannot get its times"; fi
-    if [[ $atime != - ]]; then touch -c -a -d "@$atime" -- "/dev/fd/$out" || fail "Guest file [$path] cannot get its times"; fi
+    if [[ $mtime != - ]]; then touch -c -m -d "@$mtime" -- "/proc/self/fd/$out" || fail "Guest file [$path] cannot get its times"; fi
+    if [[ $atime != - ]]; then touch -c -a -d "@$atime" -- "/proc/self/fd/$out" || fail "Guest file [$path] cannot get its times"; fi
   fi
   exec {out}>&-
   if [[ $overwrite == yes ]]; then
@@ -347,9 +351,9 @@ attr() {
   [[ ! -L ./$last ]] || refuse "Guest path [$path] is a link; attributes are never applied through a link"
   { exec {fd}<>"./$last"; } 2>/dev/null || { exec {fd}<"./$last"; } 2>/dev/null || fail "Guest path [$path] cannot be opened"
   local reached
-  reached=$(stat -L --printf '%d:%i' -- "/dev/fd/$fd") || fail "Guest path [$path] cannot be examined"
+  reached=$(stat -L --printf '%d:%i' -- "/proc/self/fd/$fd") || fail "Guest path [$path] cannot be examined"
   [[ $reached == "$id" ]] || fail "Guest path [$path] was replaced while it was opened; no attribute was changed"
-  local entry=/dev/fd/$fd
+  local entry=/proc/self/fd/$fd
   if [[ $uid != - ]]; then chown -- "+$uid:+$gid" "$entry" || fail "Attributes of guest path [$path] cannot be set (owner)"; fi
   # After chown, which clears set-id bits; five digits clear those of a folder too.
   if [[ $mode != - ]]; then chmod -- "$mode" "$entry" || fail "Attributes of guest path [$path] cannot be set (mode)"; fi

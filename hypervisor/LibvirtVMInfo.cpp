@@ -133,6 +133,14 @@ LibvirtVMInfo::LibvirtVMInfo(VirtualServerInstanceType instanceType, const Agent
 LibvirtVMInfo::~LibvirtVMInfo() { Disconnect(); }
 
 void LibvirtVMInfo::Disconnect() {
+  // What each guest's agent was asked, for the benchmark and for judging a slow job.
+  for (const auto& guest : m_guests) {
+    const AgentCounters& counters = guest.second->files->counters();
+    if (counters.commands == 0) continue;
+    m_log.Debug(kDisconnectOrigin, "Guest agent of [%s]: %llu agent commands, %llu guest programs",
+                guest.first.c_str(), static_cast<unsigned long long>(counters.commands),
+                static_cast<unsigned long long>(counters.programs));
+  }
   m_guests.clear();
   if (m_connection != nullptr) virConnectClose(AsConnection(m_connection));
   m_connection = nullptr;

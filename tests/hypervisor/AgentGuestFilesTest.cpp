@@ -508,7 +508,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "./shared", "mv shared shared.real && ln -s ../outside shared", "put yes 0644 - - 1 -", "x",
                   "was replaced while it was entered"},
         RacedMove{"TemporaryFileBecomesALink", "mkdir shared && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
-                  "/dev/fd/", "cd shared && for t in .zqrestore-*.part; do rm -f \"$t\" && ln -s ../../outside/secret.conf \"$t\"; done",
+                  "/proc/self/fd/", "cd shared && for t in .zqrestore-*.part; do rm -f \"$t\" && ln -s ../../outside/secret.conf \"$t\"; done",
                   "put yes 0644 - - 1 -", "x", "was replaced by something else"},
         RacedMove{"EntryBecomesAUsersProgramBeforeItsAttributes",
                   "mkdir shared && echo old > shared/a.txt && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
