@@ -148,16 +148,20 @@ VMInfoStatus AgentGuestFiles::RunProgram(const std::vector<std::string>& argv, G
     return VMInfoStatus::Fail(VMInfoError::GuestAgent, "The guest agent started " + argv.front() + " without a pid");
   }
   const nlohmann::json pid = {{"pid", started["pid"]}};
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(m_limits.commandSeconds);
+  const Clock::time_point startedAt = Clock::now();
+  const Clock::time_point deadline = startedAt + std::chrono::seconds(m_limits.commandSeconds);
   // A short program may have ended by the first poll; each poll is a round trip to the guest, so
   // the pause starts at 1 ms and doubles up to 100 ms.
   std::chrono::microseconds pause(1000);
   for (;;) {
     std::this_thread::sleep_for(pause);
     nlohmann::json state;
+    ++m_counters.polls;
     status = Call("guest-exec-status", pid, state);
     if (!status.ok()) return status;
     if (state.is_object() && state.value("exited", false)) {
+      m_counters.programMilliseconds += static_cast<uint64_t>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - startedAt).count());
       std::string out;
       std::string err;
       if (!DecodeBase64(state.value("out-data", ""), out) || !DecodeBase64(state.value("err-data", ""), err)) {

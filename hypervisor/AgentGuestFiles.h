@@ -58,6 +58,8 @@ struct AgentLimits {
 struct AgentCounters {
   uint64_t commands = 0;  // agent commands sent
   uint64_t programs = 0;  // guest programs started (guest-exec)
+  uint64_t polls = 0;     // guest-exec-status commands among the commands
+  uint64_t programMilliseconds = 0;  // from each guest-exec until its end was seen
 };
 
 // What a guest program left: its exit code and captured output.

@@ -19,12 +19,9 @@ unset CDPATH
 umask 077
 
 readonly REFUSED=3
-# The walk's stat fields: raw mode (hex), device:inode, owner. No names are printed, so every
-# record is one line.
-readonly WALK_FORMAT='%f %d:%i %u\n'
 
 SHOWN=/     # the path walked so far, as the component named it (for messages)
-NEXT=none   # the walk record of the name examined ahead, "none" when it does not exist
+KIND=none   # what kind_here found
 TEMP_NAME=  # the temporary file of a write, removed on exit unless it was moved into place
 STAGED=     # the private folder whose content a write consumes, removed on exit
 
@@ -58,73 +55,68 @@ kind_of() {
   esac
 }
 
-# Examines the current folder and, when given, `name` in it, in one stat: HERE gets the folder's
-# record, NEXT the name's (or "none").
-look() {
-  local raw
-  raw=$(stat --printf "$WALK_FORMAT" -- . ${1+"./$1"} 2>/dev/null) || true
-  HERE=${raw%%$'\n'*}
-  NEXT=none
-  if [[ $raw == *$'\n'* ]]; then NEXT=${raw#*$'\n'}; fi
+# Sets KIND to dir, file, link, other or none for `name` in the current folder, with bash's own
+# tests (no process to start): -L does not follow a link, and a link that appears between the tests
+# is caught where it matters (enter, and the rename that puts a file in place).
+kind_here() {
+  if [[ -L ./$1 ]]; then
+    KIND="link"
+  elif [[ -d ./$1 ]]; then
+    KIND="dir"
+  elif [[ -f ./$1 ]]; then
+    KIND="file"
+  elif [[ -e ./$1 ]]; then
+    KIND="other"
+  else
+    KIND="none"
+  fi
 }
 
-# Enters folder `name` of the current folder, whose record is in NEXT; with create "yes" a missing
-# one is made with plain mkdir (an entry that appears meanwhile fails it). Then looks at the folder
-# reached together with `following` (may be absent).
+# Enters folder `name` of the current folder; with create "yes" a missing one is made with plain
+# mkdir (an entry that appears meanwhile fails it). The folder reached must be the very folder that
+# bears the name in the folder left, held open meanwhile, and the name must be no link: a folder
+# swapped for a link while it was entered is never used.
 enter() {
-  local name=$1 create=$2 mode id owner expected
+  local name=$1 create=$2 owner from
   shown "$name"
   local path=$REPLY
-  if [[ $NEXT == none ]]; then
+  kind_here "$name"
+  if [[ $KIND == none ]]; then
     [[ $create == yes ]] || fail "Guest folder [$path] does not exist"
     umask 022
     mkdir -- "./$name" 2>/dev/null || fail "Guest folder [$path] cannot be created"
     umask 077
-    NEXT=$(stat --printf "$WALK_FORMAT" -- "./$name" 2>/dev/null) || fail "Guest folder [$path] vanished"
+    kind_here "$name"
   fi
-  read -r mode id owner <<<"$NEXT"
-  kind_of "$mode"
-  case $REPLY in
+  exec {from}<. || fail "Guest folder [$SHOWN] cannot be opened"
+  case $KIND in
     dir)
-      expected=$id
       cd -P -- "./$name" 2>/dev/null || fail "Guest folder [$path] cannot be entered"
+      [[ . -ef /proc/self/fd/$from/$name && ! -L /proc/self/fd/$from/$name ]] ||
+        fail "Guest folder [$path] was replaced while it was entered; nothing was changed in it"
       ;;
     link)
+      owner=$(stat --printf '%u' -- "./$name" 2>/dev/null) || fail "Guest path [$path] cannot be examined"
       [[ $owner == 0 ]] ||
         refuse "Guest path [$path] is a link owned by user $owner; links below the destination are not followed"
-      expected=$(stat -L --printf '%f %d:%i' -- "./$name" 2>/dev/null) || refuse "Guest path [$path] is a link to nothing"
-      kind_of "${expected%% *}"
-      [[ $REPLY == dir ]] || refuse "Guest path [$path] is a link to no folder"
-      expected=${expected#* }
+      [[ -d ./$name ]] || refuse "Guest path [$path] is a link to no folder"
       cd -- "./$name" 2>/dev/null || fail "Guest folder [$path] cannot be entered"
+      [[ . -ef /proc/self/fd/$from/$name ]] ||
+        fail "Guest folder [$path] was replaced while it was entered; nothing was changed in it"
       ;;
     *) refuse "Guest path [$path] is not a folder" ;;
   esac
+  exec {from}<&-
   SHOWN=$path
-  shift 2
-  look "$@"
-  read -r mode id owner <<<"$HERE"
-  [[ $id == "$expected" ]] || fail "Guest folder [$path] was replaced while it was entered; nothing was changed in it"
 }
 
-# Enters "/" and then every folder named, creating missing ones with create "yes"; NEXT holds the
-# record of `target` (the name after the folders) when one is given.
+# Enters "/" and then every folder named, creating missing ones with create "yes".
 walk() {
-  local create=$1 target=$2
-  shift 2
+  local create=$1 name
+  shift
   cd / || fail "The guest's root folder cannot be entered"
   SHOWN=/
-  local names=("$@") i
-  if ((${#names[@]} > 0)); then look "${names[0]}"; elif [[ -n $target ]]; then look "$target"; else look; fi
-  for ((i = 0; i < ${#names[@]}; i++)); do
-    if ((i + 1 < ${#names[@]})); then
-      enter "${names[i]}" "$create" "${names[i + 1]}"
-    elif [[ -n $target ]]; then
-      enter "${names[i]}" "$create" "$target"
-    else
-      enter "${names[i]}" "$create"
-    fi
-  done
+  for name; do enter "$name" "$create"; done
 }
 
 # ---- Listing -------------------------------------------------------------------------------------
@@ -150,13 +142,13 @@ list() {
     find_args=(/ -maxdepth 0 -printf "$format")
   else
     local last=${!#}
-    walk no "$last" "${@:1:$#-1}"
+    walk no "${@:1:$#-1}"
     shown "$last"
-    local path=$REPLY mode id owner
-    [[ $NEXT != none ]] || fail "Guest path [$path] does not exist"
-    read -r mode id owner <<<"$NEXT"
-    kind_of "$mode"
-    if [[ $REPLY == dir ]] || { [[ $REPLY == link && $owner == 0 ]] && [[ -d ./$last ]]; }; then
+    local path=$REPLY
+    kind_here "$last"
+    [[ $KIND != none ]] || fail "Guest path [$path] does not exist"
+    if [[ $KIND == dir ]] ||
+      { [[ $KIND == link && -d ./$last ]] && [[ $(stat --printf '%u' -- "./$last" 2>/dev/null) == 0 ]]; }; then
       enter "$last" no
       # Stale temporary files first, reported whole before the listing (which may be cut); the
       # glob is bash's own, so a folder without them costs no process.
@@ -187,20 +179,19 @@ list() {
 
 # mkdir NAME...: the folder exists afterwards, missing parents made one by one.
 make_folder() {
-  walk yes "" "$@"
+  walk yes "$@"
 }
 
 # rmdir NAME...: removes the folder and everything in it (links inside removed, never followed).
 remove_folder() {
   (($# > 0)) || refuse "The guest's root folder is never removed"
   local last=${!#}
-  walk no "$last" "${@:1:$#-1}"
+  walk no "${@:1:$#-1}"
   shown "$last"
-  local path=$REPLY mode id owner
-  [[ $NEXT != none ]] || return 0
-  read -r mode id owner <<<"$NEXT"
-  kind_of "$mode"
-  [[ $REPLY == dir ]] || refuse "Guest path [$path] is not a folder"
+  local path=$REPLY
+  kind_here "$last"
+  [[ $KIND != none ]] || return 0
+  [[ $KIND == dir ]] || refuse "Guest path [$path] is not a folder"
   rm -rf --one-file-system -- "./$last" || fail "Guest folder [$path] cannot be removed"
 }
 
@@ -258,20 +249,17 @@ put() {
   [[ $source == - ]] || STAGED=$source
   (($# > 0)) || refuse "No file name"
   local last=${!#}
-  walk yes "$last" "${@:1:$#-1}"
+  walk yes "${@:1:$#-1}"
   shown "$last"
-  local path=$REPLY kind owner id
-  if [[ $NEXT != none ]]; then
-    read -r kind id owner <<<"$NEXT"
-    kind_of "$kind"
-    case $REPLY in
-      dir) refuse "Guest path [$path] is a folder; a file cannot replace it" ;;
-      link) [[ $overwrite == yes ]] ||
-        refuse "Guest path [$path] is a link (owned by user $owner); it is not replaced without overwrite" ;;
-      file) [[ $overwrite == yes ]] || refuse "Guest path [$path] already exists and is left as it is" ;;
-      *) refuse "Guest path [$path] is neither a file nor a link; it is not replaced" ;;
-    esac
-  fi
+  local path=$REPLY
+  kind_here "$last"
+  case $KIND in
+    none) ;;
+    dir) refuse "Guest path [$path] is a folder; a file cannot replace it" ;;
+    link) [[ $overwrite == yes ]] || refuse "Guest path [$path] is a link; it is not replaced without overwrite" ;;
+    file) [[ $overwrite == yes ]] || refuse "Guest path [$path] already exists and is left as it is" ;;
+    *) refuse "Guest path [$path] is neither a file nor a link; it is not replaced" ;;
+  esac
 
   local random out
   if ((BASH_VERSINFO[0] > 5 || (BASH_VERSINFO[0] == 5 && BASH_VERSINFO[1] >= 1))); then
@@ -295,12 +283,10 @@ put() {
     cat -- "$source/content" >&"$out" || fail "Guest file [$path] cannot be written"
   fi
   local made
-  made=$(stat -L --printf '%F/%h/%u/%d:%i/%s' -- "/proc/self/fd/$out") || fail "The new file for [$path] cannot be examined"
+  made=$(stat -L --printf '%F/%h/%u/%s' -- "/proc/self/fd/$out") || fail "The new file for [$path] cannot be examined"
   [[ $made == "regular file/1/0/"* || $made == "regular empty file/1/0/"* ]] ||
     fail "The new file for [$path] is not a fresh file of root; nothing was written"
   [[ ${made##*/} == "$size" ]] || fail "Guest file [$path] received ${made##*/} of $size bytes"
-  local identity=${made%/*}
-  identity=${identity##*/}
   chmod -- "$mode" "/proc/self/fd/$out" || fail "Guest file [$path] cannot get its mode"
   if [[ $atime != - && $atime == "$mtime" ]]; then
     touch -c -d "@$atime" -- "/proc/self/fd/$out" || fail "Guest file [$path] cannot get its times"
@@ -308,16 +294,17 @@ put() {
     if [[ $mtime != - ]]; then touch -c -m -d "@$mtime" -- "/proc/self/fd/$out" || fail "Guest file [$path] cannot get its times"; fi
     if [[ $atime != - ]]; then touch -c -a -d "@$atime" -- "/proc/self/fd/$out" || fail "Guest file [$path] cannot get its times"; fi
   fi
-  exec {out}>&-
   if [[ $overwrite == yes ]]; then
     mv -f -T -- "./$TEMP_NAME" "./$last" 2>/dev/null || fail "Guest file [$path] cannot be put in place"
     TEMP_NAME=
   else
     ln -T -- "./$TEMP_NAME" "./$last" 2>/dev/null || refuse "Guest path [$path] appeared meanwhile and is left as it is"
   fi
-  look "$last"
-  read -r kind id owner <<<"$NEXT"
-  [[ $id == "$identity" ]] || fail "Guest file [$path] was replaced by something else while it was put in place"
+  # What now bears the name must be the file still open here (a temporary file swapped meanwhile
+  # would have been moved instead).
+  [[ ./$last -ef /proc/self/fd/$out && ! -L ./$last ]] ||
+    fail "Guest file [$path] was replaced by something else while it was put in place"
+  exec {out}>&-
 }
 
 # ---- Attributes ----------------------------------------------------------------------------------
@@ -327,19 +314,19 @@ put() {
 attr() {
   local uid=$1 gid=$2 mode=$3 atime=$4 mtime=$5
   shift 5
-  local last=. path=/
+  local last=. path=/ examined
   if (($# > 0)); then
     last=${!#}
-    walk no "$last" "${@:1:$#-1}"
+    walk no "${@:1:$#-1}"
     shown "$last"
     path=$REPLY
   else
-    walk no ""
-    NEXT=$HERE
+    walk no
   fi
-  [[ $NEXT != none ]] || fail "Guest path [$path] does not exist"
+  # Type (raw mode in hex), device:inode and owner, without following a link.
+  examined=$(stat --printf '%f %d:%i %u' -- "./$last" 2>/dev/null) || fail "Guest path [$path] does not exist"
   local kind id owner fd
-  read -r kind id owner <<<"$NEXT"
+  read -r kind id owner <<<"$examined"
   kind_of "$kind"
   case $REPLY in
     file | dir) ;;

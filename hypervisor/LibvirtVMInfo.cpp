@@ -137,9 +137,12 @@ void LibvirtVMInfo::Disconnect() {
   for (const auto& guest : m_guests) {
     const AgentCounters& counters = guest.second->files->counters();
     if (counters.commands == 0) continue;
-    m_log.Debug(kDisconnectOrigin, "Guest agent of [%s]: %llu agent commands, %llu guest programs",
+    m_log.Debug(kDisconnectOrigin,
+                "Guest agent of [%s]: %llu agent commands, %llu guest programs (%llu status polls, %llu ms "
+                "from start to seen end)",
                 guest.first.c_str(), static_cast<unsigned long long>(counters.commands),
-                static_cast<unsigned long long>(counters.programs));
+                static_cast<unsigned long long>(counters.programs), static_cast<unsigned long long>(counters.polls),
+                static_cast<unsigned long long>(counters.programMilliseconds));
   }
   m_guests.clear();
   if (m_connection != nullptr) virConnectClose(AsConnection(m_connection));

@@ -233,7 +233,7 @@ INSTANTIATE_TEST_SUITE_P(
                     PlantedLink{"UserLinkAtTheNameWithoutOverwrite", "report.txt", "@/secret.conf", true, "report.txt",
                                 false, false, "report.txt] is a link"},
                     PlantedLink{"DanglingLinkAtTheNameWithoutOverwrite", "gone.txt", "@/nothing-here", true, "gone.txt",
-                                false, false, "is a link (owned by user 1000)"}),
+                                false, false, "gone.txt] is a link; it is not replaced"}),
     [](const testing::TestParamInfo<PlantedLink>& info) { return std::string(info.param.name); });
 
 TEST_F(AgentFiles, BrowseCarriesEveryNameAndTellsLinksFromTheirTargets) {
@@ -457,12 +457,14 @@ TEST_F(AgentFiles, AgentThatFailsTwiceInARowIsTakenAsGone) {
 }
 
 // A guest user's move at the worst moment for the guest program: right after the program's stat
-// of a given name returns, the user swaps that entry. The program runs directly (not through the
-// agent) with a stat in front of the real one that makes the move once.
+// of a given name returns, or right before it enters a folder, the user swaps that entry. The
+// program runs directly (not through the agent) with a stat in front of the real one, and a cd
+// function in front of bash's own (BASH_ENV), that make the move once.
 struct RacedMove {
   const char* name;
   const char* setUp;      // shell commands in the destination folder, before the program runs
-  const char* statSees;   // the move is made after the stat whose arguments hold this word
+  const char* statSees;   // the move is made after the stat (or before the cd, "cd ...") whose
+                          // arguments hold this word
   const char* move;       // shell commands in the destination folder
   const char* operation;  // the program's operation and arguments, before the path's names
   const char* input;      // the content on standard input
@@ -477,21 +479,25 @@ TEST_P(RacedMoves, AreNoticedAndNothingOutsideChanges) {
   ASSERT_EQ(::chmod((outside + "/secret.conf").c_str(), 0600), 0);
   WriteFile(dir.Join("program.sh"), kAgentGuestProgram);
   ASSERT_EQ(::mkdir(dir.Join("shim").c_str(), 0755), 0);
-  WriteFile(dir.Join("shim/stat"), "#!/bin/bash\n/usr/bin/stat \"$@\"\nrc=$?\n"
-                                   "if [[ \" $* \" == *'" + std::string(row.statSees) + "'* && ! -e " + dir.Join("moved") +
-                                       " ]]; then touch " + dir.Join("moved") + "; (cd " + guest + " && " + row.move +
-                                       ") >/dev/null 2>&1; fi\nexit $rc\n");
+  const std::string sees = row.statSees;
+  const bool atCd = sees.compare(0, 3, "cd ") == 0;
+  const std::string move = "if [[ \" $* \" == *'" + (atCd ? sees.substr(3) : sees) + "'* && ! -e " + dir.Join("moved") +
+                           " ]]; then touch " + dir.Join("moved") + "; (builtin cd " + guest + " && " + row.move +
+                           ") >/dev/null 2>&1; fi\n";
+  WriteFile(dir.Join("shim/stat"), "#!/bin/bash\n/usr/bin/stat \"$@\"\nrc=$?\n" + (atCd ? "" : move) + "exit $rc\n");
+  WriteFile(dir.Join("hook.sh"), atCd ? "cd() {\n" + move + "builtin cd \"$@\"\n}\n" : "");
   ASSERT_EQ(::chmod(dir.Join("shim/stat").c_str(), 0755), 0);
   std::string output;
   ASSERT_EQ(zqtest::RunBounded("cd " + guest + " && " + row.setUp, 10, output), 0) << output;
   const std::string names = guest.substr(1);
   std::string spaced = names;
   for (char& c : spaced) c = c == '/' ? ' ' : c;
-  const int status = zqtest::RunBounded("printf '" + std::string(row.input) + "' | PATH=" + dir.Join("shim") +
+  const int status = zqtest::RunBounded("printf '" + std::string(row.input) + "' | BASH_ENV=" + dir.Join("hook.sh") +
+                                            " PATH=" + dir.Join("shim") +
                                             ":/usr/bin:/bin bash " + dir.Join("program.sh") + " " + row.operation + " " +
                                             spaced + " shared a.txt",
                                         10, output);
-  EXPECT_TRUE(Exists(dir.Join("moved"))) << "the move was never made";
+  EXPECT_EQ(Exists(dir.Join("moved")), std::string(row.move) != ":") << "the move was (not) made";
   EXPECT_NE(status, 0) << output;
   EXPECT_NE(output.find(row.refusal), std::string::npos) << output;
   EXPECT_EQ(ReadFile(outside + "/secret.conf"), "root only");
@@ -505,7 +511,7 @@ INSTANTIATE_TEST_SUITE_P(
     AgentFiles, RacedMoves,
     testing::Values(
         RacedMove{"FolderOnTheWayBecomesALink", "mkdir shared && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
-                  "./shared", "mv shared shared.real && ln -s ../outside shared", "put yes 0644 - - 1 -", "x",
+                  "cd ./shared", "mv shared shared.real && ln -s ../outside shared", "put yes 0644 - - 1 -", "x",
                   "was replaced while it was entered"},
         RacedMove{"TemporaryFileBecomesALink", "mkdir shared && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
                   "/proc/self/fd/", "cd shared && for t in .zqrestore-*.part; do rm -f \"$t\" && ln -s ../../outside/secret.conf \"$t\"; done",
@@ -513,7 +519,9 @@ INSTANTIATE_TEST_SUITE_P(
         RacedMove{"EntryBecomesAUsersProgramBeforeItsAttributes",
                   "mkdir shared && echo old > shared/a.txt && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
                   "./a.txt", "mv shared/a.txt shared/a.old && ln ../outside/users-tool shared/a.txt",
-                  "attr 0 0 04755 - -", "", "was replaced while it was opened"}),
+                  "attr 0 0 04755 - -", "", "was replaced while it was opened"},
+        RacedMove{"ContentCutShortIsNeverPutInPlace", "mkdir shared && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
+                  "no such word", ":", "put yes 0644 - - 5 -", "x", "received 1 of 5 bytes"}),
     [](const testing::TestParamInfo<RacedMove>& info) { return std::string(info.param.name); });
 
 }  // namespace
