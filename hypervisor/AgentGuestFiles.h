@@ -23,7 +23,9 @@
 //   limit, every later operation fails at once with that reason instead of waiting again.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -85,8 +87,10 @@ class AgentGuestFiles {
                     int seconds = 0);
   // Runs `argv` (argv[0] found on the agent's PATH) with `input` on its standard input and waits
   // for it within commandSeconds, polling from 1 ms on with a growing pause.
+  // `kind` names programs of like length: the first poll waits for most of the time the last one
+  // of that kind took, so a slow (emulated) guest is not asked again and again meanwhile.
   VMInfoStatus RunProgram(const std::vector<std::string>& argv, GuestProgramResult& result,
-                          const std::string& input = std::string());
+                          const std::string& input = std::string(), const std::string& kind = std::string());
 
   // Appends the entries of a folder, or the one entry of a file; the root listing ("" or "\") is
   // one folder entry "/". Names are read NUL-separated, so every name is carried as it is.
@@ -139,5 +143,6 @@ class AgentGuestFiles {
   int m_failuresInRow = 0;
   std::string m_agentGone;  // why the agent is taken as gone; empty while it answers
   Written m_written;
+  std::map<std::string, std::chrono::microseconds> m_lastDuration;  // by program kind
   std::vector<Notice> m_notices;
 };

@@ -133,17 +133,6 @@ LibvirtVMInfo::LibvirtVMInfo(VirtualServerInstanceType instanceType, const Agent
 LibvirtVMInfo::~LibvirtVMInfo() { Disconnect(); }
 
 void LibvirtVMInfo::Disconnect() {
-  // What each guest's agent was asked, for the benchmark and for judging a slow job.
-  for (const auto& guest : m_guests) {
-    const AgentCounters& counters = guest.second->files->counters();
-    if (counters.commands == 0) continue;
-    m_log.Debug(kDisconnectOrigin,
-                "Guest agent of [%s]: %llu agent commands, %llu guest programs (%llu status polls, %llu ms "
-                "from start to seen end)",
-                guest.first.c_str(), static_cast<unsigned long long>(counters.commands),
-                static_cast<unsigned long long>(counters.programs), static_cast<unsigned long long>(counters.polls),
-                static_cast<unsigned long long>(counters.programMilliseconds));
-  }
   m_guests.clear();
   if (m_connection != nullptr) virConnectClose(AsConnection(m_connection));
   m_connection = nullptr;
@@ -342,6 +331,14 @@ int LibvirtVMInfo::RunInGuest(const char* origin, const GuestCtx& ctx, const Gue
     VMInfoStatus status = OpenGuest(ctx, false, guest);
     if (!status.ok()) return status;
     status = work(*guest->files);
+    // What the agent was asked so far, for the benchmark and for judging a slow job.
+    const AgentCounters& counters = guest->files->counters();
+    m_log.DebugLvl(origin, 2,
+                   "Guest agent so far: %llu agent commands, %llu guest programs (%llu status polls, %llu ms from "
+                   "start to seen end)",
+                   static_cast<unsigned long long>(counters.commands), static_cast<unsigned long long>(counters.programs),
+                   static_cast<unsigned long long>(counters.polls),
+                   static_cast<unsigned long long>(counters.programMilliseconds));
     for (const AgentGuestFiles::Notice& notice : guest->files->TakeNotices()) {
       if (notice.problem) {
         m_log.Error(origin, "%s", notice.text.c_str());

@@ -10,7 +10,6 @@ constexpr const char* kConnectToServerOrigin =
 constexpr const char* kGetVMInfoOrigin =
     "virtual int LibvirtVMInfo::GetVMInfo(const string&, const string&, const string&, int64_t, int, "
     "VMInfoStructs::SVMInfo*)";
-constexpr const char* kDisconnectOrigin = "void LibvirtVMInfo::Disconnect()";
 constexpr const char* kOpenGuestOrigin = "VMInfoStatus LibvirtVMInfo::OpenGuest(const GuestCtx&, bool, Guest*&)";
 constexpr const char* kBrowseGuestOrigin =
     "virtual int LibvirtVMInfo::BrowseGuest(const GuestCtx&, const string&, "
