@@ -378,7 +378,7 @@ TEST_F(VmRestore, LinkAtTheEntrysNameUnderReplaceOrKeepFailsNamingTheLink) {
 // A user's folder of 12,000 long names: its listing is far beyond libvirt's 4 MiB per message.
 TEST_F(VmRestore, FolderOfTwelveThousandLongNamesDoesNotBlockARestoreIntoIt) {
   ASSERT_EQ(vm.Run({"mkdir", "-m", "0777", "/many"}).exitCode, 0);
-  const GuestRun made = AsGuestUser("cd /many && /usr/bin/seq -f '%0250.0f' 1 12000 | /usr/bin/xargs /usr/bin/touch");
+  const GuestRun made = AsGuestUser("cd /many && /usr/bin/seq -f '%0250.0f' 1 12000 | /usr/bin/xargs /bin/touch");
   ASSERT_EQ(made.exitCode, 0) << made.err;
   zqtest::WriteFile(source.Join("new.txt"), "arrived");
   const std::string existing(250 - 5, '0');
