@@ -394,7 +394,7 @@ TEST_F(VmRestore, FolderOfTwelveThousandLongNamesDoesNotBlockARestoreIntoIt) {
 }
 
 // The agent frozen (SIGSTOP) in the middle of a job: the job fails the remaining entries at once
-// after the first time limit. A guest program started beforehand lets the agent go on a minute
+// after the first time limit. A guest program started beforehand lets the agent go on half a minute
 // later, for the tests after this one.
 TEST_F(VmRestore, AgentFrozenMidJobFailsTheRemainingEntriesAtOnce) {
   constexpr int kFiles = 40;
@@ -412,7 +412,7 @@ TEST_F(VmRestore, AgentFrozenMidJobFailsTheRemainingEntriesAtOnce) {
   const std::string pid = agentPid.substr(0, agentPid.find('\n'));
   const nlohmann::json freezer = vm.Agent(
       "guest-exec", {{"path", "/bin/sh"},
-                     {"arg", {"-c", "(kill -STOP " + pid + "; sleep 75; kill -CONT " + pid + ") </dev/null >/dev/null 2>&1 &"}}});
+                     {"arg", {"-c", "(kill -STOP " + pid + "; sleep 30; kill -CONT " + pid + ") </dev/null >/dev/null 2>&1 &"}}});
   ASSERT_TRUE(freezer.is_object());
   const Clock::time_point frozen = Clock::now();
   const RunResult result = job.get();
