@@ -333,8 +333,10 @@ VMInfoStatus AgentGuestFiles::CopyFileIn(const std::string& localFile, const std
   std::string source = "-";
   if (size <= m_limits.chunkBytes) {
     // Small content travels on the program's standard input: one program for the whole entry.
+    errno = 0;
     if (!ReadAll(local.get(), m_limits.chunkBytes, content)) {
-      return FileFailure("Local file [" + localFile + "] cannot be read: " + std::strerror(errno));
+      return FileFailure("Local file [" + localFile + "] cannot be read: " +
+                         (errno != 0 ? std::strerror(errno) : "it grew while it was read"));
     }
   } else {
     status = MakePrivateFolder(source);
