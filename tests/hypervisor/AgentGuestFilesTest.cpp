@@ -250,10 +250,16 @@ TEST_F(AgentFiles, BrowseCarriesEveryNameAndTellsLinksFromTheirTargets) {
   for (const SGuestFile& entry : entries) {
     names.insert(entry.name);
     if (entry.name == "docs") {
+      // The link itself, never what it leads to: its own owner and type.
       EXPECT_EQ(entry.type, VMInfoStructs::GuestFileSymlink);
+      EXPECT_EQ(static_cast<uid_t>(entry.uid), kGuestUser);
     }
   }
   EXPECT_EQ(names, expected);
+  entries.clear();
+  ASSERT_TRUE(files.Browse(G("docs"), false, entries).ok());
+  ASSERT_EQ(entries.size(), 1u) << "a user's link to a folder is described, not listed";
+  EXPECT_EQ(entries[0].type, VMInfoStructs::GuestFileSymlink);
   entries.clear();
   ASSERT_TRUE(files.Browse(guest, true, entries).ok());
   EXPECT_TRUE(entries.empty()) << "no folders, the link to one included";
