@@ -351,8 +351,13 @@ VMInfoStatus AgentGuestFiles::CopyFileIn(const std::string& localFile, const std
   // The program removes the private folder itself, whatever the outcome.
   status = RunOperation("put",
                         {overwrite ? "yes" : "no", Octal(mode, 4), TimeArgument(localInfo.st_atime),
-                         TimeArgument(localInfo.st_mtime), std::to_string(content.empty() ? size : content.size()), source},
+                         TimeArgument(localInfo.st_mtime), std::to_string(content.empty() ? size : content.size()), source,
+                         std::to_string(m_limits.staleTemporaryMinutes)},
                         guestPath, true, result, content);
+  for (size_t start = 0, end; (end = result.out.find('\0', start)) != std::string::npos; start = end + 1) {
+    m_notices.push_back({false, "Removed stale temporary file [" + result.out.substr(start, end - start) +
+                                    "] of an earlier restore from the folder of guest path [" + guestPath + "]"});
+  }
   if (!status.ok()) {
     if (source != "-" && status.code() == static_cast<int>(VMInfoError::GuestAgent)) RemovePrivateFolder(source);
     m_written = Written();

@@ -119,6 +119,16 @@ walk() {
   for name; do enter "$name" "$create"; done
 }
 
+# remove_stale MINUTES FORMAT: removes temporary files of earlier restores from the current
+# folder (root's, one link, unchanged for more than MINUTES) and prints each in find's FORMAT. The
+# glob is bash's own, so a folder without such names costs no process.
+remove_stale() {
+  if compgen -G './.zqrestore-*.part' >/dev/null; then
+    find . -mindepth 1 -maxdepth 1 -name '.zqrestore-*.part' -type f -user 0 -links 1 -cmin "+$1" \
+      -printf "$2" -delete 2>/dev/null || true
+  fi
+}
+
 # ---- Listing -------------------------------------------------------------------------------------
 
 # list FORMAT FOLDERS_ONLY LIMIT STALE PAGE_FILE NAME...: the entries of the folder, or the one
@@ -150,12 +160,8 @@ list() {
     if [[ $KIND == dir ]] ||
       { [[ $KIND == link && -d ./$last ]] && [[ $(stat --printf '%u' -- "./$last" 2>/dev/null) == 0 ]]; }; then
       enter "$last" no
-      # Stale temporary files first, reported whole before the listing (which may be cut); the
-      # glob is bash's own, so a folder without them costs no process.
-      if compgen -G './.zqrestore-*.part' >/dev/null; then
-        find . -mindepth 1 -maxdepth 1 -name '.zqrestore-*.part' -type f -user 0 -links 1 -cmin "+$stale" \
-          -printf "R${format#%y}" -delete || true
-      fi
+      # Stale temporary files first, reported whole before the listing (which may be cut).
+      remove_stale "$stale" "R${format#%y}"
       find_args=(. -mindepth 1 -maxdepth 1 -printf "$format")
     else
       [[ $folders_only == no ]] || return 0
@@ -234,22 +240,25 @@ unstage() {
 
 # ---- Writing a file ------------------------------------------------------------------------------
 
-# put OVERWRITE MODE ATIME MTIME SIZE SOURCE NAME...: the file NAME... gets exactly SIZE bytes from
+# put OVERWRITE MODE ATIME MTIME SIZE SOURCE STALE NAME...: the file NAME... gets exactly SIZE bytes from
 # standard input (SOURCE "-") or from the file "content" of SOURCE, a private folder of stage that
 # is removed afterwards. The bytes go to a new file with an unpredictable name in the final folder,
 # created exclusively and readable by root only; mode (octal) and times (seconds; "-" leaves them)
 # are set through its descriptor; it is then renamed over the name (OVERWRITE "yes": whatever
 # stands there, a link included, is replaced, never written through) or linked in under the name
 # (OVERWRITE "no": anything there fails it, a link named as such). Missing folders are made. On any
-# failure the new file is removed and the name is as it was.
+# failure the new file is removed and the name is as it was. Stale temporary files of earlier
+# restores in the folder are removed as a listing removes them (STALE minutes); their names are
+# printed, each followed by a NUL.
 put() {
-  local overwrite=$1 mode=$2 atime=$3 mtime=$4 size=$5 source=$6
-  shift 6
-  [[ $mode =~ ^[0-7]{1,5}$ && $size =~ ^[0-9]{1,19}$ ]] || fail "Bad arguments for a write"
+  local overwrite=$1 mode=$2 atime=$3 mtime=$4 size=$5 source=$6 stale=$7
+  shift 7
+  [[ $mode =~ ^[0-7]{1,5}$ && $size =~ ^[0-9]{1,19}$ && $stale =~ ^[0-9]{1,9}$ ]] || fail "Bad arguments for a write"
   [[ $source == - ]] || STAGED=$source
   (($# > 0)) || refuse "No file name"
   local last=${!#}
   walk yes "${@:1:$#-1}"
+  remove_stale "$stale" '%f\0'
   shown "$last"
   local path=$REPLY
   kind_here "$last"

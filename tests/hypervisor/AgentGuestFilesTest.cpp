@@ -367,12 +367,22 @@ TEST_F(AgentFiles, ProgramsAndAgentsThatStopAnsweringFailWithinTheTimeLimit) {
 }
 
 TEST_F(AgentFiles, NewSmallFileTakesOneGuestProgramAndAttributesItAlreadyHasNone) {
+  AgentLimits limits = SmallChunks();
+  limits.staleTemporaryMinutes = 0;
+  AgentGuestFiles files(*transport, limits);
+  // A temporary file an earlier restore left goes in the same program.
+  ASSERT_EQ(::mkdir(G("sub").c_str(), 0755), 0);
+  WriteFile(G("sub/.zqrestore-0123456789abcdef.part"), "left by a stopped guest");
   WriteFile(dir.Join("staged"), "small");
   ASSERT_EQ(::chmod(dir.Join("staged").c_str(), 0640), 0);
   const timespec times[2] = {{1500000000, 0}, {1600000000, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, dir.Join("staged").c_str(), times, 0), 0);
   ASSERT_TRUE(files.CopyFileIn(dir.Join("staged"), G("sub/new.txt"), false).ok());
   EXPECT_EQ(files.counters().programs, 1u);
+  EXPECT_FALSE(Exists(G("sub/.zqrestore-0123456789abcdef.part")));
+  const std::vector<AgentGuestFiles::Notice> notices = files.TakeNotices();
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(notices[0].text.find(".zqrestore-0123456789abcdef.part"), std::string::npos) << notices[0].text;
   EXPECT_EQ(StatOf(G("sub/new.txt")).st_mode & 07777, 0640u);
   EXPECT_EQ(StatOf(G("sub/new.txt")).st_atime, 1500000000);
   EXPECT_EQ(StatOf(G("sub/new.txt")).st_mtime, 1600000000);
@@ -517,17 +527,17 @@ INSTANTIATE_TEST_SUITE_P(
     AgentFiles, RacedMoves,
     testing::Values(
         RacedMove{"FolderOnTheWayBecomesALink", "mkdir shared && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
-                  "cd ./shared", "mv shared shared.real && ln -s ../outside shared", "put yes 0644 - - 1 -", "x",
+                  "cd ./shared", "mv shared shared.real && ln -s ../outside shared", "put yes 0644 - - 1 - 60", "x",
                   "was replaced while it was entered"},
         RacedMove{"TemporaryFileBecomesALink", "mkdir shared && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
                   "/proc/self/fd/", "cd shared && for t in .zqrestore-*.part; do rm -f \"$t\" && ln -s ../../outside/secret.conf \"$t\"; done",
-                  "put yes 0644 - - 1 -", "x", "was replaced by something else"},
+                  "put yes 0644 - - 1 - 60", "x", "was replaced by something else"},
         RacedMove{"EntryBecomesAUsersProgramBeforeItsAttributes",
                   "mkdir shared && echo old > shared/a.txt && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
                   "./a.txt", "mv shared/a.txt shared/a.old && ln ../outside/users-tool shared/a.txt",
                   "attr 0 0 04755 - -", "", "was replaced while it was opened"},
         RacedMove{"ContentCutShortIsNeverPutInPlace", "mkdir shared && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
-                  "no such word", ":", "put yes 0644 - - 5 -", "x", "received 1 of 5 bytes"}),
+                  "no such word", ":", "put yes 0644 - - 5 - 60", "x", "received 1 of 5 bytes"}),
     [](const testing::TestParamInfo<RacedMove>& info) { return std::string(info.param.name); });
 
 }  // namespace
