@@ -10,7 +10,8 @@
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 install(FILES README.md docs/zqrestore.md docs/job-file.md docs/ssh.md docs/inventory.md docs/app-config.md
-              docs/restore-options.md docs/zqrestore.ini.example
+              docs/restore-options.md docs/restore-guarantees.md docs/kvm.md docs/performance.md
+              docs/zqrestore.ini.example
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zqrestore)
 install(DIRECTORY docs/examples/ DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zqrestore/examples
         PATTERN demo-tree EXCLUDE)

@@ -16,13 +16,17 @@
 #include "hypervisor/AgentGuestOutput.h"
 #include "hypervisor/UniqueFd.h"
 
+// The guest program's text (AgentGuestProgram.sh), embedded at build time.
+extern const char kAgentGuestProgram[];
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 constexpr int kMaxTreeDepth = 64;
-// The environment of every guest program: C messages (the stat errors below are read) and the
-// usual program folders.
+// The guest program's exit status for a refusal (a link, a folder or an entry where it may not act).
+constexpr int kProgramRefused = 3;
+// The environment of every guest program: C messages and the usual program folders.
 const std::vector<std::string> kProgramEnvironment = {"LC_ALL=C", "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"};
 
 VMInfoStatus PathRefused(const std::string& path, const std::string& why) {
@@ -44,19 +48,30 @@ std::string RandomSuffix() {
   return text;
 }
 
+std::string Octal(uint32_t value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%0*o", digits, value);
+  return text;
+}
+
+// A time for the guest program: seconds, or "-" for a time left as it is.
+std::string TimeArgument(int64_t seconds) { return seconds == 0 ? "-" : std::to_string(seconds); }
+
+// Reads all of a local descriptor (at most `limit` bytes).
+bool ReadAll(int fd, size_t limit, std::string& bytes) {
+  bytes.clear();
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof(buffer));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) return true;
+    bytes.append(buffer, static_cast<size_t>(got));
+    if (bytes.size() > limit) return false;
+  }
+}
+
 }  // namespace
-
-
-struct AgentGuestFiles::Way {
-  std::vector<std::string> names;
-  std::vector<std::string> paths;  // "/a", "/a/b", ... the path itself last
-  std::vector<GuestEntryFacts> facts;
-  size_t firstMissing = 0;  // index of the first path that does not exist (paths.size() when all do)
-
-  const std::string& target() const { return paths.back(); }
-  const GuestEntryFacts& targetFacts() const { return facts.back(); }
-  std::string parent() const { return JoinUnixGuestPath(names, names.size() - 1); }
-};
 
 const std::vector<std::string>& AgentGuestFiles::RequiredCommands() {
   static const std::vector<std::string> commands = {"guest-info",       "guest-ping",       "guest-file-open",
@@ -67,16 +82,27 @@ const std::vector<std::string>& AgentGuestFiles::RequiredCommands() {
 
 AgentGuestFiles::AgentGuestFiles(AgentTransport& agent, const AgentLimits& limits) : m_agent(agent), m_limits(limits) {}
 
-VMInfoStatus AgentGuestFiles::Call(const std::string& command, const nlohmann::json& arguments, nlohmann::json& result) {
-  AgentFailure failure = AgentFailure::None;
-  if (m_agentWentSilent && command != "guest-ping") {
-    nlohmann::json pong;
-    VMInfoStatus alive = m_agent.Execute("guest-ping", nullptr, m_limits.silentAgentSeconds, pong, failure);
-    if (!alive.ok()) return alive;
-    m_agentWentSilent = false;
+VMInfoStatus AgentGuestFiles::Call(const std::string& command, const nlohmann::json& arguments, nlohmann::json& result,
+                                   int seconds) {
+  if (!m_agentGone.empty()) {
+    return VMInfoStatus::Fail(VMInfoError::GuestAgent, "The guest agent stopped answering earlier (" + m_agentGone +
+                                                           "); nothing more is asked of it");
   }
-  VMInfoStatus status = m_agent.Execute(command, arguments, m_limits.commandSeconds, result, failure);
-  if (failure == AgentFailure::NoAnswer) m_agentWentSilent = true;
+  if (seconds <= 0) seconds = m_limits.answerSeconds;
+  AgentFailure failure = AgentFailure::None;
+  ++m_counters.commands;
+  const Clock::time_point started = Clock::now();
+  VMInfoStatus status = m_agent.Execute(command, arguments, seconds, result, failure);
+  if (failure != AgentFailure::NoAnswer && failure != AgentFailure::Malformed) {
+    m_failuresInRow = 0;
+    return status;
+  }
+  // An agent that let a command pass its whole time limit, or failed twice in a row, is taken as
+  // gone: waiting again for every later entry would stretch the job without end.
+  ++m_failuresInRow;
+  // (A transport's own clock may end its wait a little early: nine tenths of the limit count.)
+  const bool pastLimit = Clock::now() - started >= std::chrono::milliseconds(900 * seconds);
+  if (m_failuresInRow >= 2 || pastLimit) m_agentGone = status.text();
   return status;
 }
 
@@ -109,27 +135,43 @@ VMInfoStatus AgentGuestFiles::CheckAgent() {
           "Red Hat-like guests)");
 }
 
-VMInfoStatus AgentGuestFiles::RunProgram(const std::vector<std::string>& argv, GuestProgramResult& result) {
+VMInfoStatus AgentGuestFiles::RunProgram(const std::vector<std::string>& argv, GuestProgramResult& result,
+                                         const std::string& input, const std::string& kind) {
   result = GuestProgramResult();
   const std::vector<std::string> arguments(argv.begin() + 1, argv.end());
-  const nlohmann::json request = {
+  nlohmann::json request = {
       {"path", argv.front()}, {"arg", arguments}, {"env", kProgramEnvironment}, {"capture-output", true}};
+  if (!input.empty()) request["input-data"] = EncodeBase64(input);
   nlohmann::json started;
+  ++m_counters.programs;
   VMInfoStatus status = Call("guest-exec", request, started);
   if (!status.ok()) return status;
   if (!started.is_object() || !started.contains("pid") || !started["pid"].is_number_integer()) {
     return VMInfoStatus::Fail(VMInfoError::GuestAgent, "The guest agent started " + argv.front() + " without a pid");
   }
   const nlohmann::json pid = {{"pid", started["pid"]}};
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(m_limits.commandSeconds);
-  // Short programs end within milliseconds on a fast guest and within a few hundred on an emulated
-  // one; each poll is a round trip to the guest, so the poll starts fast and slows down to 100 ms.
-  std::chrono::milliseconds pause(5);
+  const Clock::time_point startedAt = Clock::now();
+  const Clock::time_point deadline = startedAt + std::chrono::seconds(m_limits.commandSeconds);
+  // Each poll is a round trip to the guest and wakes its agent, which an emulated guest's program
+  // then waits for. So the first poll comes after nine tenths of the time the last program of this
+  // kind took; from there the pause starts at a thirty-second of that time (1 ms at least: a fast
+  // guest's program takes milliseconds) and doubles up to 100 ms.
+  std::chrono::microseconds pause(1000);
+  const auto known = m_lastDuration.find(kind);
+  if (known != m_lastDuration.end()) {
+    std::this_thread::sleep_for(known->second * 9 / 10);
+    pause = std::max(pause, known->second / 32);
+  }
   for (;;) {
+    std::this_thread::sleep_for(pause);
     nlohmann::json state;
+    ++m_counters.polls;
     status = Call("guest-exec-status", pid, state);
     if (!status.ok()) return status;
     if (state.is_object() && state.value("exited", false)) {
+      const auto took = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - startedAt);
+      m_counters.programMilliseconds += static_cast<uint64_t>(took.count() / 1000);
+      if (!kind.empty()) m_lastDuration[kind] = std::min(took, std::chrono::microseconds(std::chrono::seconds(5)));
       std::string out;
       std::string err;
       if (!DecodeBase64(state.value("out-data", ""), out) || !DecodeBase64(state.value("err-data", ""), err)) {
@@ -148,203 +190,192 @@ VMInfoStatus AgentGuestFiles::RunProgram(const std::vector<std::string>& argv, G
       return VMInfoStatus::Fail(VMInfoError::GuestAgent, "The guest program " + argv.front() + " did not end within " +
                                                              std::to_string(m_limits.commandSeconds) + " seconds");
     }
-    std::this_thread::sleep_for(pause);
-    pause = std::min(pause * 2, std::chrono::milliseconds(100));
+    pause = std::min(pause * 2, std::chrono::microseconds(100000));
   }
 }
 
-VMInfoStatus AgentGuestFiles::RunChecked(const std::vector<std::string>& argv, const std::string& what) {
-  GuestProgramResult result;
-  VMInfoStatus status = RunProgram(argv, result);
+VMInfoStatus AgentGuestFiles::RunOperation(const std::string& operation, const std::vector<std::string>& arguments,
+                                           const std::string& guestPath, bool withNames, GuestProgramResult& result,
+                                           const std::string& input) {
+  std::vector<std::string> argv = {"bash", "-c", kAgentGuestProgram, "zqrestore-agent", operation};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  if (withNames) {
+    std::vector<std::string> names;
+    VMInfoStatus status = SplitUnixGuestPath(guestPath, names);
+    if (!status.ok()) return status;
+    argv.insert(argv.end(), names.begin(), names.end());
+  }
+  // Content on standard input makes a longer program: a kind of its own.
+  VMInfoStatus status = RunProgram(argv, result, input, input.empty() ? operation : operation + "+input");
   if (!status.ok()) return status;
-  if (result.exitCode != 0) return FileFailure(what + ": " + FirstLine(result.err));
+  if (result.exitCode == 0) return VMInfoStatus::Ok();
+  const std::string why = FirstLine(result.err);
+  return result.exitCode == kProgramRefused ? VMInfoStatus::Fail(VMInfoError::GuestPathRefused, why) : FileFailure(why);
+}
+
+std::vector<AgentGuestFiles::Notice> AgentGuestFiles::TakeNotices() {
+  std::vector<Notice> notices;
+  notices.swap(m_notices);
+  return notices;
+}
+
+VMInfoStatus AgentGuestFiles::MakePrivateFolder(std::string& folder) {
+  GuestProgramResult result;
+  VMInfoStatus status = RunOperation("stage", m_limits.privateBases, "", false, result);
+  if (!status.ok()) return status;
+  if (result.out.size() < 2 || result.out.back() != '\n' || result.out[0] != '/' ||
+      result.out.find(".zqrestore-") == std::string::npos) {
+    return FileFailure("The guest's private folder was reported in an unknown form");
+  }
+  folder = result.out.substr(0, result.out.size() - 1);
   return VMInfoStatus::Ok();
 }
 
-VMInfoStatus AgentGuestFiles::StatPaths(const std::vector<std::string>& paths, bool follow,
-                                        std::vector<GuestEntryFacts>& facts) {
-  facts.assign(paths.size(), GuestEntryFacts());
-  std::vector<std::string> argv = {"stat"};
-  if (follow) argv.push_back("-L");
-  argv.push_back(kGuestStatFormat);
-  argv.push_back("--");
-  argv.insert(argv.end(), paths.begin(), paths.end());
-  GuestProgramResult result;
-  VMInfoStatus status = RunProgram(argv, result);
-  if (!status.ok()) return status;
-  if (result.exitCode != 0 && !OnlyMissingNames(result.err)) {
-    return FileFailure("Guest path [" + paths.back() + "] cannot be examined: " + FirstLine(result.err));
+void AgentGuestFiles::RemovePrivateFolder(const std::string& folder) {
+  GuestProgramResult ignored;
+  if (!RunOperation("unstage", {folder}, "", false, ignored).ok()) {
+    m_notices.push_back({true, "Private guest folder [" + folder +
+                                   "] (root's alone) is left behind; a later restore removes it once it is a day old"});
   }
-  return ReadStatOutput(result.out, paths, facts);
-}
-
-VMInfoStatus AgentGuestFiles::ExamineWay(const std::string& guestPath, Way& way) {
-  way = Way();
-  VMInfoStatus status = SplitUnixGuestPath(guestPath, way.names);
-  if (!status.ok()) return status;
-  if (way.names.empty()) return PathRefused(guestPath, "names the root folder");
-  for (size_t count = 1; count <= way.names.size(); ++count) way.paths.push_back(JoinUnixGuestPath(way.names, count));
-  status = StatPaths(way.paths, false, way.facts);
-  if (!status.ok()) return status;
-  way.firstMissing = way.paths.size();
-  std::vector<std::string> rootLinks;
-  for (size_t i = 0; i < way.paths.size(); ++i) {
-    const GuestEntryFacts& facts = way.facts[i];
-    if (!facts.exists) {
-      if (way.firstMissing == way.paths.size()) way.firstMissing = i;
-      continue;
-    }
-    if (way.firstMissing < i) return FileFailure("Guest folder [" + way.paths[way.firstMissing] + "] changed meanwhile");
-    if (i + 1 == way.paths.size()) break;  // the path itself is judged by each operation
-    if (facts.IsLink()) {
-      if (facts.uid != 0) {
-        return PathRefused(guestPath, "leads through [" + way.paths[i] + "], a link owned by user " +
-                                          std::to_string(facts.uid) + "; links below the destination are not followed");
-      }
-      rootLinks.push_back(way.paths[i]);
-    } else if (!facts.IsFolder()) {
-      return PathRefused(guestPath, "leads through [" + way.paths[i] + "], which is not a folder");
-    }
-  }
-  if (rootLinks.empty()) return VMInfoStatus::Ok();
-  std::vector<GuestEntryFacts> targets;
-  status = StatPaths(rootLinks, true, targets);
-  if (!status.ok()) return status;
-  for (size_t i = 0; i < rootLinks.size(); ++i) {
-    if (!targets[i].IsFolder()) return PathRefused(guestPath, "leads through [" + rootLinks[i] + "], a link to no folder");
-  }
-  return VMInfoStatus::Ok();
-}
-
-VMInfoStatus AgentGuestFiles::CreateMissingFolders(const Way& way) {
-  const size_t lastFolder = way.paths.size() - 1;  // the parent of the path itself
-  if (way.firstMissing >= lastFolder) return VMInfoStatus::Ok();
-  std::vector<std::string> argv = {"mkdir", "--"};
-  argv.insert(argv.end(), way.paths.begin() + static_cast<long>(way.firstMissing),
-              way.paths.begin() + static_cast<long>(lastFolder));
-  return RunChecked(argv, "Guest folder [" + way.paths[lastFolder - 1] + "] cannot be created");
 }
 
 VMInfoStatus AgentGuestFiles::Browse(const std::string& guestPath, bool foldersOnly,
                                      std::vector<VMInfoStructs::SGuestFile>& entries) {
+  const std::string limit = std::to_string(m_limits.listingPageBytes + 1);
+  const std::string folders = foldersOnly ? "yes" : "no";
+  const std::string stale = std::to_string(m_limits.staleTemporaryMinutes);
+  GuestProgramResult result;
+  VMInfoStatus status;
   if (IsRootListing(guestPath)) {
-    std::vector<GuestEntryFacts> facts;
-    VMInfoStatus status = StatPaths({"/"}, false, facts);
+    status = RunOperation("list", {kGuestFindFormat, "no", limit, stale, "-", "/"}, "", false, result);
+  } else {
+    status = RunOperation("list", {kGuestFindFormat, folders, limit, stale, "-"}, guestPath, true, result);
+  }
+  if (!status.ok()) return status;
+  std::string listing = std::move(result.out);
+  std::vector<std::string> removed;
+  if (listing.size() > m_limits.listingPageBytes) {
+    // The cut listing's whole records still name the stale files that its run removed.
+    size_t end = 0;
+    for (size_t fields = 0, at = 0; (at = listing.find('\0', at)) != std::string::npos; ++at) {
+      if (++fields % kFindFieldCount == 0) end = at + 1;
+    }
+    std::vector<VMInfoStructs::SGuestFile> ignored;
+    (void)ReadFindOutput(listing.substr(0, end), foldersOnly, ignored, &removed);
+    // Too long for one answer: the whole listing goes to a private file, read back in chunks.
+    std::string folder;
+    status = MakePrivateFolder(folder);
     if (!status.ok()) return status;
-    if (!facts[0].exists) return FileFailure("The guest's root folder cannot be examined");
-    entries.push_back(ToGuestFile("/", facts[0]));
-    return VMInfoStatus::Ok();
+    status = RunOperation("list", {kGuestFindFormat, folders, limit, stale, folder + "/listing"}, guestPath, true, result);
+    if (status.ok()) status = ReadPagedListing(folder + "/listing", listing);
+    RemovePrivateFolder(folder);
+    if (!status.ok()) return status;
+  }
+  status = ReadFindOutput(listing, foldersOnly, entries, &removed);
+  for (const std::string& name : removed) {
+    m_notices.push_back(
+        {false, "Removed stale temporary file [" + name + "] of an earlier restore from guest folder [" + guestPath + "]"});
+  }
+  return status;
+}
+
+VMInfoStatus AgentGuestFiles::ReadPagedListing(const std::string& guestFile, std::string& listing) {
+  listing.clear();
+  nlohmann::json handle;
+  VMInfoStatus status = Call("guest-file-open", {{"path", guestFile}, {"mode", "r"}}, handle);
+  if (!status.ok()) return status;
+  if (!handle.is_number_integer()) return VMInfoStatus::Fail(VMInfoError::GuestAgent, "The guest agent gave no file handle");
+  const int chunkSeconds =
+      m_limits.answerSeconds + static_cast<int>(m_limits.chunkBytes / std::max<size_t>(m_limits.slowestBytesPerSecond, 1));
+  for (bool done = false; status.ok() && !done;) {
+    nlohmann::json chunk;
+    status = Call("guest-file-read", {{"handle", handle}, {"count", m_limits.chunkBytes}}, chunk, chunkSeconds);
+    std::string bytes;
+    if (status.ok() && (!chunk.is_object() || !DecodeBase64(chunk.value("buf-b64", ""), bytes))) {
+      status = VMInfoStatus::Fail(VMInfoError::GuestAgent, "The guest agent sent file content that is not base64");
+    }
+    if (status.ok()) {
+      listing += bytes;
+      done = chunk.value("eof", false) || bytes.empty();
+      if (listing.size() > m_limits.maxListingBytes) {
+        status = FileFailure("The guest folder's listing is larger than " +
+                             std::to_string(m_limits.maxListingBytes >> 20) + " MiB");
+      }
+    }
+  }
+  nlohmann::json closed;
+  VMInfoStatus closing = Call("guest-file-close", {{"handle", handle}}, closed);
+  return status.ok() ? closing : status;
+}
+
+VMInfoStatus AgentGuestFiles::CreateFolder(const std::string& guestPath) {
+  GuestProgramResult result;
+  return RunOperation("mkdir", {}, guestPath, true, result);
+}
+
+VMInfoStatus AgentGuestFiles::CopyFileIn(const std::string& localFile, const std::string& guestPath, bool overwrite) {
+  // O_NOATIME keeps the staged file's access time, which the guest's file gets.
+  UniqueFd local(::open(localFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOATIME));
+  if (!local.valid() && errno == EPERM) local.Reset(::open(localFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!local.valid()) return FileFailure("Local file [" + localFile + "] cannot be read: " + std::strerror(errno));
+  struct stat localInfo {};
+  if (::fstat(local.get(), &localInfo) != 0 || !S_ISREG(localInfo.st_mode)) {
+    return FileFailure("Local file [" + localFile + "] cannot be examined");
   }
   std::vector<std::string> names;
   VMInfoStatus status = SplitUnixGuestPath(guestPath, names);
   if (!status.ok()) return status;
-  if (names.empty()) return ListFolder("/", foldersOnly, entries);
-  Way way;
-  status = ExamineWay(guestPath, way);
-  if (!status.ok()) return status;
-  const GuestEntryFacts& target = way.targetFacts();
-  if (!target.exists) return FileFailure("Guest path [" + guestPath + "] does not exist");
-  if (target.IsFolder() || (target.IsLink() && target.uid == 0)) {
-    std::vector<GuestEntryFacts> followed;
-    status = target.IsLink() ? StatPaths({way.target()}, true, followed) : VMInfoStatus::Ok();
+  if (names.empty()) return PathRefused(guestPath, "names the root folder");
+
+  const size_t size = static_cast<size_t>(localInfo.st_size);
+  const uint32_t mode = static_cast<uint32_t>(localInfo.st_mode & 0777);
+  std::string content;
+  std::string source = "-";
+  if (size <= m_limits.chunkBytes) {
+    // Small content travels on the program's standard input: one program for the whole entry.
+    errno = 0;
+    if (!ReadAll(local.get(), m_limits.chunkBytes, content)) {
+      return FileFailure("Local file [" + localFile + "] cannot be read: " +
+                         (errno != 0 ? std::strerror(errno) : "it grew while it was read"));
+    }
+  } else {
+    status = MakePrivateFolder(source);
     if (!status.ok()) return status;
-    if (target.IsFolder() || followed[0].IsFolder()) return ListFolder(way.target(), foldersOnly, entries);
+    status = SendContent(local.get(), source + "/content");
+    if (!status.ok()) {
+      RemovePrivateFolder(source);
+      return status;
+    }
   }
-  if (!foldersOnly) entries.push_back(ToGuestFile(way.names.back(), target));
+  GuestProgramResult result;
+  // The program removes the private folder itself, whatever the outcome.
+  status = RunOperation("put",
+                        {overwrite ? "yes" : "no", Octal(mode, 4), TimeArgument(localInfo.st_atime),
+                         TimeArgument(localInfo.st_mtime), std::to_string(content.empty() ? size : content.size()), source,
+                         std::to_string(m_limits.staleTemporaryMinutes)},
+                        guestPath, true, result, content);
+  for (size_t start = 0, end; (end = result.out.find('\0', start)) != std::string::npos; start = end + 1) {
+    m_notices.push_back({false, "Removed stale temporary file [" + result.out.substr(start, end - start) +
+                                    "] of an earlier restore from the folder of guest path [" + guestPath + "]"});
+  }
+  if (!status.ok()) {
+    if (source != "-" && status.code() == static_cast<int>(VMInfoError::GuestAgent)) RemovePrivateFolder(source);
+    m_written = Written();
+    return status;
+  }
+  m_written.path = JoinUnixGuestPath(names, names.size());
+  m_written.uid = 0;
+  m_written.gid = 0;
+  m_written.mode = mode;
+  m_written.accessTime = localInfo.st_atime;
+  m_written.modifyTime = localInfo.st_mtime;
   return VMInfoStatus::Ok();
 }
 
-VMInfoStatus AgentGuestFiles::ListFolder(const std::string& folder, bool foldersOnly,
-                                         std::vector<VMInfoStructs::SGuestFile>& entries) {
-  // -H: the folder itself may be a root-owned link (checked by the caller); nothing below it is
-  // followed.
-  GuestProgramResult result;
-  VMInfoStatus status =
-      RunProgram({"find", "-H", folder, "-mindepth", "1", "-maxdepth", "1", "-printf", kGuestFindFormat}, result);
-  if (!status.ok()) return status;
-  if (result.exitCode != 0) return FileFailure("Guest folder [" + folder + "] cannot be listed: " + FirstLine(result.err));
-  return ReadFindOutput(result.out, foldersOnly, entries);
-}
-
-VMInfoStatus AgentGuestFiles::CreateFolder(const std::string& guestPath) {
-  Way way;
-  VMInfoStatus status = ExamineWay(guestPath, way);
-  if (!status.ok()) return status;
-  const GuestEntryFacts& target = way.targetFacts();
-  if (target.IsFolder()) return VMInfoStatus::Ok();
-  if (target.IsLink() && target.uid == 0) {
-    std::vector<GuestEntryFacts> followed;
-    status = StatPaths({way.target()}, true, followed);
-    if (!status.ok()) return status;
-    if (followed[0].IsFolder()) return VMInfoStatus::Ok();
-  }
-  if (target.exists) return PathRefused(guestPath, "exists and is not a folder");
-  std::vector<std::string> argv = {"mkdir", "--"};
-  argv.insert(argv.end(), way.paths.begin() + static_cast<long>(way.firstMissing), way.paths.end());
-  return RunChecked(argv, "Guest folder [" + guestPath + "] cannot be created");
-}
-
-VMInfoStatus AgentGuestFiles::CopyFileIn(const std::string& localFile, const std::string& guestPath, bool overwrite) {
-  // O_NOATIME keeps the staged file's access time, which is restored afterwards.
-  UniqueFd local(::open(localFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOATIME));
-  if (!local.valid() && errno == EPERM) local.Reset(::open(localFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (!local.valid()) return FileFailure("Local file [" + localFile + "] cannot be read: " + std::strerror(errno));
-  Way way;
-  VMInfoStatus status = ExamineWay(guestPath, way);
-  if (!status.ok()) return status;
-  const GuestEntryFacts& target = way.targetFacts();
-  if (target.IsFolder()) return PathRefused(guestPath, "is a folder; a file cannot replace it");
-  // Nothing is copied over an existing file without overwrite, and that is no success: the caller
-  // would count the entry restored and give its attributes to a file this restore never wrote.
-  if (target.exists && !overwrite) return PathRefused(guestPath, "already exists and is left as it is");
-  status = CreateMissingFolders(way);
-  if (!status.ok()) return status;
-
-  struct stat localInfo {};
-  if (::fstat(local.get(), &localInfo) != 0) return FileFailure("Local file [" + localFile + "] cannot be examined");
-  // mktemp creates the temporary file exclusively (never through a link) and readable by root
-  // only, so nobody can write into it while it fills; it gets the file's mode bits only when full.
-  // (The agent itself would create it world-writable.)
-  std::string temporary;
-  status = MakeTemporaryFile(way.parent(), temporary);
-  if (!status.ok()) return status;
-  char mode[8];
-  std::snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(localInfo.st_mode & 0777));
-  status = WriteGuestFile(local.get(), temporary);
-  if (status.ok()) status = RunChecked({"chmod", "--", mode, temporary}, "Guest file [" + guestPath + "] cannot get its mode");
-  if (status.ok()) {
-    // Without overwrite the file is linked under its name, which fails when something arrived
-    // there meanwhile; with overwrite it replaces whatever is there, a link included.
-    status = overwrite ? RunChecked({"mv", "-T", "--", temporary, way.target()},
-                                    "Guest file [" + guestPath + "] cannot be put in place")
-                       : RunChecked({"ln", "-T", "--", temporary, way.target()},
-                                    "Guest file [" + guestPath + "] cannot be put in place");
-    if (status.ok() && !overwrite) status = RunChecked({"rm", "-f", "--", temporary}, "Temporary guest file cannot be removed");
-    if (status.ok()) return status;
-  }
-  GuestProgramResult ignored;
-  (void)RunProgram({"rm", "-f", "--", temporary}, ignored);  // best effort; the failure reported is the first
-  return status;
-}
-
-VMInfoStatus AgentGuestFiles::MakeTemporaryFile(const std::string& folder, std::string& temporary) {
-  GuestProgramResult result;
-  VMInfoStatus status =
-      RunProgram({"mktemp", "-p", folder, "--suffix=.part", ".zqrestore-XXXXXXXXXXXX"}, result);
-  if (!status.ok()) return status;
-  const std::string expected = folder == "/" ? "/.zqrestore-" : folder + "/.zqrestore-";
-  if (result.exitCode != 0 || result.out.size() < expected.size() + 1 || result.out.back() != '\n' ||
-      result.out.compare(0, expected.size(), expected) != 0) {
-    return FileFailure("No temporary file can be made in guest folder [" + folder + "]: " + FirstLine(result.err));
-  }
-  temporary = result.out.substr(0, result.out.size() - 1);
-  return VMInfoStatus::Ok();
-}
-
-VMInfoStatus AgentGuestFiles::WriteGuestFile(int localFd, const std::string& guestPath) {
+VMInfoStatus AgentGuestFiles::SendContent(int localFd, const std::string& guestFile) {
   nlohmann::json handle;
-  // "r+": the file exists already (MakeTemporaryFile) and is not created again.
-  VMInfoStatus status = Call("guest-file-open", {{"path", guestPath}, {"mode", "r+"}}, handle);
+  // The file is made by the agent inside the private folder, which no guest user can enter.
+  VMInfoStatus status = Call("guest-file-open", {{"path", guestFile}, {"mode", "w"}}, handle);
   if (!status.ok()) return status;
   if (!handle.is_number_integer()) return VMInfoStatus::Fail(VMInfoError::GuestAgent, "The guest agent gave no file handle");
   std::string chunk(m_limits.chunkBytes, '\0');
@@ -356,15 +387,21 @@ VMInfoStatus AgentGuestFiles::WriteGuestFile(int localFd, const std::string& gue
       break;
     }
     if (got == 0) break;
+    // A chunk's time limit grows with its size, so a slow guest is given its time and a silent
+    // agent is noticed after seconds, not minutes.
+    const int seconds = m_limits.answerSeconds +
+                        static_cast<int>(static_cast<size_t>(got) / std::max<size_t>(m_limits.slowestBytesPerSecond, 1));
     nlohmann::json written;
-    status = Call("guest-file-write", {{"handle", handle}, {"buf-b64", EncodeBase64(chunk.substr(0, static_cast<size_t>(got)))}},
-                  written);
+    status = Call("guest-file-write",
+                  {{"handle", handle}, {"buf-b64", EncodeBase64(chunk.substr(0, static_cast<size_t>(got)))}}, written,
+                  seconds);
     if (!status.ok()) break;
     if (!written.is_object() || written.value("count", -1) != got) {
-      status = FileFailure("Guest file [" + guestPath + "] took fewer bytes than were sent");
+      status = FileFailure("Guest file [" + guestFile + "] took fewer bytes than were sent");
       break;
     }
   }
+  // The handle is closed also after a failure, so the agent keeps no file open.
   nlohmann::json closed;
   VMInfoStatus closing = Call("guest-file-close", {{"handle", handle}}, closed);
   return status.ok() ? closing : status;
@@ -404,15 +441,16 @@ VMInfoStatus AgentGuestFiles::CopyTreeIn(const std::string& localDir, const std:
 }
 
 VMInfoStatus AgentGuestFiles::CopyFileOut(const std::string& guestPath, const std::string& localFile) {
-  Way way;
-  VMInfoStatus status = ExamineWay(guestPath, way);
+  // The listing of the one entry walks the way with the usual checks and tells a link from a file.
+  std::vector<VMInfoStructs::SGuestFile> entries;
+  VMInfoStatus status = Browse(guestPath, false, entries);
   if (!status.ok()) return status;
-  if (!way.targetFacts().IsRegularFile()) return PathRefused(guestPath, "is not a file");
+  if (entries.size() != 1 || entries[0].type != VMInfoStructs::GuestFileRegular) return PathRefused(guestPath, "is not a file");
   const std::string temporary = localFile + ".zqrestore-" + RandomSuffix() + ".part";
   UniqueFd local(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!local.valid()) return FileFailure("Local file [" + temporary + "] cannot be created: " + std::strerror(errno));
   nlohmann::json handle;
-  status = Call("guest-file-open", {{"path", way.target()}, {"mode", "r"}}, handle);
+  status = Call("guest-file-open", {{"path", guestPath}, {"mode", "r"}}, handle);
   bool done = false;
   while (status.ok() && !done) {
     nlohmann::json chunk;
@@ -439,49 +477,44 @@ VMInfoStatus AgentGuestFiles::CopyFileOut(const std::string& guestPath, const st
 }
 
 VMInfoStatus AgentGuestFiles::ChangeAttributes(const std::string& guestPath, const VMInfoStructs::SGuestFile& attributes) {
-  Way way;
-  VMInfoStatus status = ExamineWay(guestPath, way);
+  std::vector<std::string> names;
+  VMInfoStatus status = SplitUnixGuestPath(guestPath, names);
   if (!status.ok()) return status;
-  const GuestEntryFacts& target = way.targetFacts();
-  if (!target.exists) return FileFailure("Guest path [" + guestPath + "] does not exist");
-  if (target.IsLink()) return PathRefused(guestPath, "is a link; attributes are never applied through a link");
-  const std::string what = "Attributes of guest path [" + guestPath + "] cannot be set";
   // The controller's change of times alone leaves owner, group and mode at 0; those are then not
   // applied (a file would otherwise become root's with mode 0000, however briefly).
   const bool timesOnly = attributes.uid == 0 && attributes.gid == 0 && attributes.mode == 0;
-  const uint32_t uid = timesOnly ? target.uid : static_cast<uint32_t>(attributes.uid);
-  const uint32_t gid = timesOnly ? target.gid : static_cast<uint32_t>(attributes.gid);
-  if (uid != target.uid || gid != target.gid) {
-    // "+" makes chown read the ids as numbers, whatever names the guest has.
-    status = RunChecked({"chown", "-h", "--", "+" + std::to_string(uid) + ":+" + std::to_string(gid), way.target()},
-                        what + " (owner)");
-    if (!status.ok()) return status;
+  const uint32_t uid = static_cast<uint32_t>(attributes.uid);
+  const uint32_t gid = static_cast<uint32_t>(attributes.gid);
+  const uint32_t mode = static_cast<uint32_t>(attributes.mode) & 07777;
+  bool setOwner = !timesOnly;
+  bool setMode = !timesOnly;
+  int64_t accessTime = attributes.accessTime;
+  int64_t modifyTime = attributes.modifyTime;
+  // What this object just wrote there is not sent again. After a change of owner the mode is set
+  // again, since chown clears set-id bits.
+  const bool justWritten = !m_written.path.empty() && m_written.path == JoinUnixGuestPath(names, names.size());
+  if (justWritten) {
+    setOwner = setOwner && (uid != m_written.uid || gid != m_written.gid);
+    setMode = setMode && (setOwner || mode != m_written.mode);
+    if (accessTime == m_written.accessTime) accessTime = 0;
+    if (modifyTime == m_written.modifyTime) modifyTime = 0;
+    if (!setOwner && !setMode && accessTime == 0 && modifyTime == 0) return VMInfoStatus::Ok();
   }
-  const uint32_t mode = timesOnly ? target.rawMode & 07777 : static_cast<uint32_t>(attributes.mode) & 07777;
-  if (mode != (target.rawMode & 07777) || uid != target.uid || gid != target.gid) {
-    // Five digits, so that chmod also clears set-id bits of a folder; after chown, because chown
-    // clears set-id bits of a file.
-    char text[8];
-    std::snprintf(text, sizeof(text), "%05o", mode);
-    status = RunChecked({"chmod", "--", text, way.target()}, what + " (mode)");
-    if (!status.ok()) return status;
-  }
-  if (attributes.modifyTime != 0 && attributes.modifyTime != target.modifyTime) {
-    status = RunChecked({"touch", "-h", "-m", "-d", "@" + std::to_string(attributes.modifyTime), "--", way.target()},
-                        what + " (modification time)");
-    if (!status.ok()) return status;
-  }
-  if (attributes.accessTime != 0 && attributes.accessTime != target.accessTime) {
-    status = RunChecked({"touch", "-h", "-a", "-d", "@" + std::to_string(attributes.accessTime), "--", way.target()},
-                        what + " (access time)");
+  GuestProgramResult result;
+  status = RunOperation("attr",
+                        {setOwner ? std::to_string(uid) : "-", setOwner ? std::to_string(gid) : "-",
+                         setMode ? Octal(mode, 5) : "-", TimeArgument(accessTime), TimeArgument(modifyTime)},
+                        guestPath, true, result);
+  if (justWritten && status.ok()) {
+    if (setOwner) m_written.uid = uid, m_written.gid = gid;
+    if (setMode) m_written.mode = mode;
+    if (accessTime != 0) m_written.accessTime = accessTime;
+    if (modifyTime != 0) m_written.modifyTime = modifyTime;
   }
   return status;
 }
 
 VMInfoStatus AgentGuestFiles::DeleteFolder(const std::string& guestPath) {
-  Way way;
-  VMInfoStatus status = ExamineWay(guestPath, way);
-  if (!status.ok()) return status;
-  if (!way.targetFacts().IsFolder()) return PathRefused(guestPath, "is not a folder");
-  return RunChecked({"rm", "-r", "--one-file-system", "--", way.target()}, "Guest folder [" + guestPath + "] cannot be removed");
+  GuestProgramResult result;
+  return RunOperation("rmdir", {}, guestPath, true, result);
 }

@@ -11,7 +11,6 @@
 namespace {
 
 constexpr size_t kStatFields = 8;
-constexpr size_t kFindFields = 9;
 
 VMInfoStatus Refused(const std::string& path, const std::string& why) {
   return VMInfoStatus::Fail(VMInfoError::GuestPathRefused, "Guest path [" + path + "] " + why);
@@ -136,10 +135,11 @@ VMInfoStatus ReadStatOutput(const std::string& out, const std::vector<std::strin
   return VMInfoStatus::Ok();
 }
 
-VMInfoStatus ReadFindOutput(const std::string& out, bool foldersOnly, std::vector<VMInfoStructs::SGuestFile>& entries) {
+VMInfoStatus ReadFindOutput(const std::string& out, bool foldersOnly, std::vector<VMInfoStructs::SGuestFile>& entries,
+                            std::vector<std::string>* removed) {
   const std::vector<std::string> fields = SplitNulFields(out);
-  if (fields.size() % kFindFields != 0) return Unreadable("The guest's find answered in an unknown form");
-  for (size_t record = 0; record < fields.size(); record += kFindFields) {
+  if (fields.size() % kFindFieldCount != 0) return Unreadable("The guest's find answered in an unknown form");
+  for (size_t record = 0; record < fields.size(); record += kFindFieldCount) {
     int64_t mode = 0;
     int64_t uid = 0;
     int64_t gid = 0;
@@ -150,6 +150,10 @@ VMInfoStatus ReadFindOutput(const std::string& out, bool foldersOnly, std::vecto
       return Unreadable("The guest's find answered in an unknown form");
     }
     const char type = fields[record][0];
+    if (type == 'R') {
+      if (removed != nullptr) removed->push_back(fields[record + 8]);
+      continue;
+    }
     if (foldersOnly && type != 'd') continue;
     GuestEntryFacts facts;
     facts.exists = true;

@@ -33,6 +33,7 @@ constexpr const char* kGuestStatFormat = "--printf=%f\\0%u\\0%g\\0%s\\0%X\\0%Y\\
 // The find -printf format that prints, per folder entry: type letter, mode bits (octal), owner,
 // group, size, access, modification and birth time, the name.
 constexpr const char* kGuestFindFormat = "%y\\0%m\\0%U\\0%G\\0%s\\0%A@\\0%T@\\0%B@\\0%f\\0";
+constexpr size_t kFindFieldCount = 9;  // fields per record of kGuestFindFormat
 
 // The names of an absolute Unix path. Empty names (doubled slashes) are skipped; "." and ".." are
 // refused, so the path means what it says.
@@ -47,6 +48,9 @@ VMInfoStatus ReadStatOutput(const std::string& out, const std::vector<std::strin
 // Whether stat failed only because paths do not exist: every line of its error output is one of
 // the two messages for a missing name (the programs run with LC_ALL=C).
 bool OnlyMissingNames(const std::string& err);
-// Appends find's records as guest file records (folders only, when asked).
-VMInfoStatus ReadFindOutput(const std::string& out, bool foldersOnly, std::vector<VMInfoStructs::SGuestFile>& entries);
+// Appends find's records as guest file records (folders only, when asked). A record of type "R"
+// names a stale temporary file the listing program removed: its name goes to `removed` (when
+// given), never to the entries.
+VMInfoStatus ReadFindOutput(const std::string& out, bool foldersOnly, std::vector<VMInfoStructs::SGuestFile>& entries,
+                            std::vector<std::string>* removed = nullptr);
 VMInfoStructs::SGuestFile ToGuestFile(const std::string& name, const GuestEntryFacts& facts);

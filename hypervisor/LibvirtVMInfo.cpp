@@ -329,7 +329,24 @@ int LibvirtVMInfo::RunInGuest(const char* origin, const GuestCtx& ctx, const Gue
   return Run(origin, [&]() {
     Guest* guest = nullptr;
     VMInfoStatus status = OpenGuest(ctx, false, guest);
-    return status.ok() ? work(*guest->files) : status;
+    if (!status.ok()) return status;
+    status = work(*guest->files);
+    // What the agent was asked so far, for the benchmark and for judging a slow job.
+    const AgentCounters& counters = guest->files->counters();
+    m_log.DebugLvl(origin, 2,
+                   "Guest agent so far: %llu agent commands, %llu guest programs (%llu status polls, %llu ms from "
+                   "start to seen end)",
+                   static_cast<unsigned long long>(counters.commands), static_cast<unsigned long long>(counters.programs),
+                   static_cast<unsigned long long>(counters.polls),
+                   static_cast<unsigned long long>(counters.programMilliseconds));
+    for (const AgentGuestFiles::Notice& notice : guest->files->TakeNotices()) {
+      if (notice.problem) {
+        m_log.Error(origin, "%s", notice.text.c_str());
+      } else {
+        m_log.Debug(origin, "%s", notice.text.c_str());
+      }
+    }
+    return status;
   });
 }
 

@@ -32,6 +32,9 @@ fi
 
 root=$(mktemp -d)
 trap 'rm -rf "${root}"' EXIT
+# The guest's "/" as on any Linux system, so that an ordinary guest user can act in it (the tests'
+# hostile users).
+chmod 0755 "${root}"
 mkdir -p "${root}"/{bin,sbin,usr/bin,usr/sbin,etc,proc,sys,dev,run,tmp,var/tmp,root}
 chmod 1777 "${root}/tmp" "${root}/var/tmp"
 
@@ -54,7 +57,7 @@ done < <(dpkg -L coreutils findutils | grep -E '^/(usr/)?s?bin/[^/]+$')
 copy_with_libraries "$(command -v qemu-ga)"
 # busybox last, for what the boot needs beyond those (copying through its links would overwrite it).
 cp /bin/busybox "${root}/sbin/busybox"
-for applet in sh mount modprobe ip kill; do
+for applet in sh mount modprobe ip kill su; do
   if [[ ! -e ${root}/bin/${applet} ]]; then
     ln -s ../sbin/busybox "${root}/bin/${applet}"
   fi
@@ -85,6 +88,9 @@ cat > "${root}/etc/group" <<'GROUP'
 root:x:0:
 guest:x:1000:
 GROUP
+# A file only root may read, for the tests' hostile users to aim at.
+printf 'root:*:19000:0:99999:7:::\n' > "${root}/etc/shadow"
+chmod 0600 "${root}/etc/shadow"
 
 if [[ -n ${ssh_key} ]]; then
   copy_with_libraries /usr/sbin/sshd
@@ -94,8 +100,7 @@ if [[ -n ${ssh_key} ]]; then
   cp "${ssh_key}" "${root}/root/.ssh/authorized_keys"
   chmod 0700 "${root}/root/.ssh"
   echo 'sshd:x:100:65534::/run/sshd:/usr/sbin/nologin' >> "${root}/etc/passwd"
-  printf 'root:*:19000:0:99999:7:::\nsshd:*:19000:0:99999:7:::\n' > "${root}/etc/shadow"
-  chmod 0600 "${root}/etc/shadow"
+  printf 'sshd:*:19000:0:99999:7:::\n' >> "${root}/etc/shadow"
   cat > "${root}/etc/ssh/sshd_config" <<'SSHD'
 HostKey /etc/ssh/ssh_host_ed25519_key
 PermitRootLogin prohibit-password

@@ -69,6 +69,10 @@ bool GuestAgent::Start(std::string& problem) {
   return false;
 }
 
+void GuestAgent::Freeze() {
+  if (m_pid > 0) ::kill(m_pid, SIGSTOP);
+}
+
 void GuestAgent::Kill() {
   if (m_pid <= 0) return;
   ::kill(m_pid, SIGKILL);

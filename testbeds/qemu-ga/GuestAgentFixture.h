@@ -23,6 +23,8 @@ class GuestAgent {
   bool Start(std::string& problem);
   // Ends the agent at once (SIGKILL), as a crashed or stopped agent would.
   void Kill();
+  // Stops the agent (SIGSTOP): it keeps its socket but never answers, as a frozen agent does.
+  void Freeze();
   const std::string& socketPath() const { return m_socket; }
 
  private:

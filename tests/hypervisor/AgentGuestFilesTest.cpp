@@ -15,6 +15,9 @@
 #include "hypervisor/AgentGuestFiles.h"
 #include "support/TestSupport.h"
 #include "testbeds/qemu-ga/GuestAgentFixture.h"
+#include "testbeds/sshd/SshdFixture.h"
+
+extern const char kAgentGuestProgram[];
 
 namespace {
 
@@ -53,6 +56,7 @@ class FailingWriteTransport : public AgentTransport {
       : m_inner(inner), m_failingWrite(failingWrite), m_atFailure(std::move(atFailure)) {}
   VMInfoStatus Execute(const std::string& command, const nlohmann::json& arguments, int timeoutSeconds,
                        nlohmann::json& result, AgentFailure& failure) override {
+    if (command == "guest-file-write") writeLimits.push_back(timeoutSeconds);
     if (command == "guest-file-write" && ++m_writes == m_failingWrite) {
       m_atFailure();
       failure = AgentFailure::Refused;
@@ -60,6 +64,8 @@ class FailingWriteTransport : public AgentTransport {
     }
     return m_inner.Execute(command, arguments, timeoutSeconds, result, failure);
   }
+
+  std::vector<int> writeLimits;  // the time limit of every guest-file-write
 
  private:
   AgentTransport& m_inner;
@@ -70,11 +76,14 @@ class FailingWriteTransport : public AgentTransport {
 
 class AgentFiles : public testing::Test {
  protected:
-  static AgentLimits SmallChunks() {
+  // Private folders of the component go below the test's folder (root's, 0700, below sticky /tmp).
+  AgentLimits SmallChunks() const {
     AgentLimits limits;
     limits.commandSeconds = 10;
+    limits.answerSeconds = 5;
     limits.silentAgentSeconds = 2;
     limits.chunkBytes = 4096;  // several chunks for modest files
+    limits.privateBases = {dir.path()};
     return limits;
   }
 
@@ -131,18 +140,33 @@ TEST_F(AgentFiles, CopiesContentOfEverySizeCompletely) {
 TEST_F(AgentFiles, FailedWriteLeavesTheGuestsFileAsItWas) {
   WriteFile(G("report.txt"), "the guest's own version");
   WriteFile(dir.Join("staged"), std::string(3 * 4096, 'n'));
-  // While it fills, the temporary file is root's alone: no guest user can write into it.
-  std::vector<mode_t> fillingModes;
+  // While it fills, the content is in a private folder that only root can enter, never in the
+  // target folder.
+  // A folder anyone may write to is never the private folder's place.
+  ASSERT_EQ(::mkdir(dir.Join("open").c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(dir.Join("open").c_str(), 0777), 0);
+  std::vector<mode_t> privateModes;
+  std::vector<std::string> inTarget;
+  std::vector<std::string> inOpen;
   FailingWriteTransport failing(*transport, 2, [&]() {
-    for (const std::string& name : Leftovers(guest)) fillingModes.push_back(StatOf(G(name)).st_mode & 07777);
+    for (const std::string& name : Leftovers(dir.path())) privateModes.push_back(StatOf(dir.Join(name)).st_mode & 07777);
+    inTarget = Leftovers(guest);
+    inOpen = Leftovers(dir.Join("open"));
   });
-  AgentGuestFiles faulty(failing, SmallChunks());
+  AgentLimits limits = SmallChunks();
+  limits.privateBases = {dir.Join("open"), dir.path()};
+  limits.slowestBytesPerSecond = 1024;
+  AgentGuestFiles faulty(failing, limits);
   const VMInfoStatus status = faulty.CopyFileIn(dir.Join("staged"), G("report.txt"), true);
   EXPECT_FALSE(status.ok());
   EXPECT_NE(status.text().find("No space left on device"), std::string::npos) << status.text();
   EXPECT_EQ(ReadFile(G("report.txt")), "the guest's own version");
-  EXPECT_EQ(fillingModes, std::vector<mode_t>{0600});
+  EXPECT_EQ(failing.writeLimits, (std::vector<int>{5 + 4, 5 + 4})) << "answer limit plus 4 KiB at 1 KiB/s";
+  EXPECT_EQ(privateModes, std::vector<mode_t>{0700});
+  EXPECT_TRUE(inTarget.empty());
+  EXPECT_TRUE(inOpen.empty());
   EXPECT_TRUE(Leftovers(guest).empty());
+  EXPECT_TRUE(Leftovers(dir.path()).empty()) << "the private folder is removed after the failure";
 }
 
 TEST_F(AgentFiles, ExistingFileIsKeptAndRefusedWithoutOverwriteAndAFolderIsNeverReplaced) {
@@ -168,6 +192,8 @@ struct PlantedLink {
   bool userOwned;
   const char* restoredAs;  // the file the restore writes, below the destination
   bool restored;           // false: refused, nothing written anywhere
+  bool overwrite = true;
+  const char* refusal = "not followed";  // in the refusal's text
 };
 
 class PlantedLinks : public AgentFiles, public testing::WithParamInterface<PlantedLink> {};
@@ -183,13 +209,15 @@ TEST_P(PlantedLinks, AreReplacedOrRefusedNeverFollowed) {
     ASSERT_EQ(::symlink(target.c_str(), G(row.link).c_str()), 0);
   }
   WriteFile(dir.Join("staged"), "backup content");
-  const VMInfoStatus copied = files.CopyFileIn(dir.Join("staged"), G(row.restoredAs), true);
+  const VMInfoStatus copied = files.CopyFileIn(dir.Join("staged"), G(row.restoredAs), row.overwrite);
   EXPECT_EQ(copied.ok(), row.restored) << copied.text();
   EXPECT_EQ(ReadFile(outside + "/secret.conf"), "root only");
   if (row.restored) {
     EXPECT_EQ(ReadFile(G(row.restoredAs)), "backup content");
   } else {
-    EXPECT_NE(copied.text().find("not followed"), std::string::npos) << copied.text();
+    EXPECT_NE(copied.text().find(row.refusal), std::string::npos) << copied.text();
+    EXPECT_EQ(copied.code(), static_cast<int>(VMInfoError::GuestPathRefused));
+    EXPECT_TRUE(Leftovers(guest).empty());
     EXPECT_FALSE(Exists(outside + "/a.txt"));
     EXPECT_FALSE(files.CreateFolder(G(std::string(row.link) + "/made")).ok());
     EXPECT_FALSE(Exists(outside + "/made"));
@@ -201,7 +229,11 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(PlantedLink{"FileLinkingOutside", "notes.txt", "@/secret.conf", true, "notes.txt", true},
                     PlantedLink{"DanglingLink", "gone.txt", "@/nothing-here", true, "gone.txt", true},
                     PlantedLink{"FolderLinkingOutside", "docs", "@", true, "docs/a.txt", false},
-                    PlantedLink{"FolderLinkOfRoot", "admin", "@", false, "admin/b.txt", true}),
+                    PlantedLink{"FolderLinkOfRoot", "admin", "@", false, "admin/b.txt", true},
+                    PlantedLink{"UserLinkAtTheNameWithoutOverwrite", "report.txt", "@/secret.conf", true, "report.txt",
+                                false, false, "report.txt] is a link"},
+                    PlantedLink{"DanglingLinkAtTheNameWithoutOverwrite", "gone.txt", "@/nothing-here", true, "gone.txt",
+                                false, false, "gone.txt] is a link; it is not replaced"}),
     [](const testing::TestParamInfo<PlantedLink>& info) { return std::string(info.param.name); });
 
 TEST_F(AgentFiles, BrowseCarriesEveryNameAndTellsLinksFromTheirTargets) {
@@ -218,10 +250,16 @@ TEST_F(AgentFiles, BrowseCarriesEveryNameAndTellsLinksFromTheirTargets) {
   for (const SGuestFile& entry : entries) {
     names.insert(entry.name);
     if (entry.name == "docs") {
+      // The link itself, never what it leads to: its own owner and type.
       EXPECT_EQ(entry.type, VMInfoStructs::GuestFileSymlink);
+      EXPECT_EQ(static_cast<uid_t>(entry.uid), kGuestUser);
     }
   }
   EXPECT_EQ(names, expected);
+  entries.clear();
+  ASSERT_TRUE(files.Browse(G("docs"), false, entries).ok());
+  ASSERT_EQ(entries.size(), 1u) << "a user's link to a folder is described, not listed";
+  EXPECT_EQ(entries[0].type, VMInfoStructs::GuestFileSymlink);
   entries.clear();
   ASSERT_TRUE(files.Browse(guest, true, entries).ok());
   EXPECT_TRUE(entries.empty()) << "no folders, the link to one included";
@@ -327,5 +365,179 @@ TEST_F(AgentFiles, ProgramsAndAgentsThatStopAnsweringFailWithinTheTimeLimit) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
   EXPECT_FALSE(Exists(G("after.txt")));
 }
+
+TEST_F(AgentFiles, NewSmallFileTakesOneGuestProgramAndAttributesItAlreadyHasNone) {
+  AgentLimits limits = SmallChunks();
+  limits.staleTemporaryMinutes = 0;
+  AgentGuestFiles files(*transport, limits);
+  // A temporary file an earlier restore left goes in the same program.
+  ASSERT_EQ(::mkdir(G("sub").c_str(), 0755), 0);
+  WriteFile(G("sub/.zqrestore-0123456789abcdef.part"), "left by a stopped guest");
+  WriteFile(dir.Join("staged"), "small");
+  ASSERT_EQ(::chmod(dir.Join("staged").c_str(), 0640), 0);
+  const timespec times[2] = {{1500000000, 0}, {1600000000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, dir.Join("staged").c_str(), times, 0), 0);
+  ASSERT_TRUE(files.CopyFileIn(dir.Join("staged"), G("sub/new.txt"), false).ok());
+  EXPECT_EQ(files.counters().programs, 1u);
+  EXPECT_FALSE(Exists(G("sub/.zqrestore-0123456789abcdef.part")));
+  const std::vector<AgentGuestFiles::Notice> notices = files.TakeNotices();
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(notices[0].text.find(".zqrestore-0123456789abcdef.part"), std::string::npos) << notices[0].text;
+  EXPECT_EQ(StatOf(G("sub/new.txt")).st_mode & 07777, 0640u);
+  EXPECT_EQ(StatOf(G("sub/new.txt")).st_atime, 1500000000);
+  EXPECT_EQ(StatOf(G("sub/new.txt")).st_mtime, 1600000000);
+  SGuestFile same;
+  same.mode = 0640;
+  same.accessTime = 1500000000;
+  same.modifyTime = 1600000000;
+  ASSERT_TRUE(files.ChangeAttributes(G("sub/new.txt"), same).ok());
+  EXPECT_EQ(files.counters().programs, 1u) << "what the write gave the file is not sent again";
+  SGuestFile owned = same;
+  owned.uid = 1234;
+  owned.gid = 2345;
+  ASSERT_TRUE(files.ChangeAttributes(G("sub/new.txt"), owned).ok());
+  EXPECT_EQ(files.counters().programs, 2u);
+  EXPECT_EQ(StatOf(G("sub/new.txt")).st_uid, 1234u);
+  EXPECT_EQ(StatOf(G("sub/new.txt")).st_gid, 2345u);
+  EXPECT_EQ(StatOf(G("sub/new.txt")).st_mode & 07777, 0640u);
+}
+
+TEST_F(AgentFiles, LongListingIsPagedAndStaleTemporaryFilesOfOursAreRemoved) {
+  std::set<std::string> expected;
+  for (int i = 0; i < 300; ++i) {
+    const std::string name = std::to_string(i) + std::string(200, 'n');
+    WriteFile(G(name), "x");
+    expected.insert(name);
+  }
+  WriteFile(G(".zqrestore-0123456789abcdef.part"), "left by a stopped guest");
+  WriteFile(G(".zqrestore-users-own.part"), "a user's file of that name");
+  ASSERT_EQ(::chown(G(".zqrestore-users-own.part").c_str(), kGuestUser, kGuestUser), 0);
+  PlantUserLink(outside, G(".zqrestore-link.part"));
+  expected.insert(".zqrestore-users-own.part");
+  expected.insert(".zqrestore-link.part");
+  AgentLimits limits = SmallChunks();
+  limits.listingPageBytes = 16384;  // the listing is about 90 KiB
+  limits.staleTemporaryMinutes = 0;
+  AgentGuestFiles paging(*transport, limits);
+  std::vector<SGuestFile> entries;
+  ASSERT_TRUE(paging.Browse(guest, false, entries).ok());
+  std::set<std::string> names;
+  for (const SGuestFile& entry : entries) names.insert(entry.name);
+  EXPECT_EQ(names, expected);
+  EXPECT_EQ(paging.counters().programs, 4u) << "list, private folder, list into it, its removal";
+  EXPECT_FALSE(Exists(G(".zqrestore-0123456789abcdef.part")));
+  const std::vector<AgentGuestFiles::Notice> notices = paging.TakeNotices();
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(notices[0].text.find(".zqrestore-0123456789abcdef.part"), std::string::npos) << notices[0].text;
+  EXPECT_TRUE(Leftovers(dir.path()).empty()) << "the private folder is removed";
+
+  limits.maxListingBytes = 32768;
+  AgentGuestFiles bounded(*transport, limits);
+  entries.clear();
+  const VMInfoStatus status = bounded.Browse(guest, false, entries);
+  EXPECT_FALSE(status.ok());
+  EXPECT_NE(status.text().find("larger than"), std::string::npos) << status.text();
+  EXPECT_TRUE(entries.empty());
+}
+
+TEST_F(AgentFiles, FrozenAgentFailsTheRemainingEntriesAtOnceWithItsReason) {
+  AgentLimits limits = SmallChunks();
+  limits.answerSeconds = 1;
+  AgentGuestFiles patient(*transport, limits);
+  WriteFile(dir.Join("staged"), "x");
+  ASSERT_TRUE(patient.CopyFileIn(dir.Join("staged"), G("before.txt"), true).ok());
+  agent.Freeze();
+  const VMInfoStatus first = patient.CopyFileIn(dir.Join("staged"), G("after-1.txt"), true);
+  EXPECT_FALSE(first.ok());
+  const uint64_t commandsSent = patient.counters().commands;
+  for (int entry = 2; entry <= 4; ++entry) {
+    const VMInfoStatus later = patient.CopyFileIn(dir.Join("staged"), G("after-" + std::to_string(entry) + ".txt"), true);
+    EXPECT_FALSE(later.ok());
+    EXPECT_NE(later.text().find("stopped answering earlier"), std::string::npos) << later.text();
+  }
+  EXPECT_EQ(patient.counters().commands, commandsSent) << "nothing more is sent to a frozen agent";
+}
+
+TEST_F(AgentFiles, AgentThatFailsTwiceInARowIsTakenAsGone) {
+  WriteFile(dir.Join("staged"), "x");
+  agent.Kill();
+  EXPECT_FALSE(files.CopyFileIn(dir.Join("staged"), G("a.txt"), true).ok());
+  EXPECT_EQ(files.counters().commands, 1u);
+  const VMInfoStatus second = files.CopyFileIn(dir.Join("staged"), G("b.txt"), true);
+  EXPECT_FALSE(second.ok());
+  EXPECT_EQ(files.counters().commands, 2u);
+  EXPECT_EQ(second.text().find("stopped answering earlier"), std::string::npos) << "one failure alone is no verdict";
+  const VMInfoStatus third = files.CopyFileIn(dir.Join("staged"), G("c.txt"), true);
+  EXPECT_NE(third.text().find("stopped answering earlier"), std::string::npos) << third.text();
+  EXPECT_EQ(files.counters().commands, 2u);
+}
+
+// A guest user's move at the worst moment for the guest program: right after the program's stat
+// of a given name returns, or right before it enters a folder, the user swaps that entry. The
+// program runs directly (not through the agent) with a stat in front of the real one, and a cd
+// function in front of bash's own (BASH_ENV), that make the move once.
+struct RacedMove {
+  const char* name;
+  const char* setUp;      // shell commands in the destination folder, before the program runs
+  const char* statSees;   // the move is made after the stat (or before the cd, "cd ...") whose
+                          // arguments hold this word
+  const char* move;       // shell commands in the destination folder
+  const char* operation;  // the program's operation and arguments, before the path's names
+  const char* input;      // the content on standard input
+  const char* refusal;    // in the program's message
+};
+
+class RacedMoves : public AgentFiles, public testing::WithParamInterface<RacedMove> {};
+
+TEST_P(RacedMoves, AreNoticedAndNothingOutsideChanges) {
+  const RacedMove& row = GetParam();
+  WriteFile(outside + "/secret.conf", "root only");
+  ASSERT_EQ(::chmod((outside + "/secret.conf").c_str(), 0600), 0);
+  WriteFile(dir.Join("program.sh"), kAgentGuestProgram);
+  ASSERT_EQ(::mkdir(dir.Join("shim").c_str(), 0755), 0);
+  const std::string sees = row.statSees;
+  const bool atCd = sees.compare(0, 3, "cd ") == 0;
+  const std::string move = "if [[ \" $* \" == *'" + (atCd ? sees.substr(3) : sees) + "'* && ! -e " + dir.Join("moved") +
+                           " ]]; then touch " + dir.Join("moved") + "; (builtin cd " + guest + " && " + row.move +
+                           ") >/dev/null 2>&1; fi\n";
+  WriteFile(dir.Join("shim/stat"), "#!/bin/bash\n/usr/bin/stat \"$@\"\nrc=$?\n" + (atCd ? "" : move) + "exit $rc\n");
+  WriteFile(dir.Join("hook.sh"), atCd ? "cd() {\n" + move + "builtin cd \"$@\"\n}\n" : "");
+  ASSERT_EQ(::chmod(dir.Join("shim/stat").c_str(), 0755), 0);
+  std::string output;
+  ASSERT_EQ(zqtest::RunBounded("cd " + guest + " && " + row.setUp, 10, output), 0) << output;
+  const std::string names = guest.substr(1);
+  std::string spaced = names;
+  for (char& c : spaced) c = c == '/' ? ' ' : c;
+  const int status = zqtest::RunBounded("printf '" + std::string(row.input) + "' | BASH_ENV=" + dir.Join("hook.sh") +
+                                            " PATH=" + dir.Join("shim") +
+                                            ":/usr/bin:/bin bash " + dir.Join("program.sh") + " " + row.operation + " " +
+                                            spaced + " shared a.txt",
+                                        10, output);
+  EXPECT_EQ(Exists(dir.Join("moved")), std::string(row.move) != ":") << "the move was (not) made";
+  EXPECT_NE(status, 0) << output;
+  EXPECT_NE(output.find(row.refusal), std::string::npos) << output;
+  EXPECT_EQ(ReadFile(outside + "/secret.conf"), "root only");
+  EXPECT_EQ(StatOf(outside + "/secret.conf").st_mode & 07777, 0600u);
+  EXPECT_FALSE(Exists(outside + "/a.txt"));
+  EXPECT_EQ(StatOf(outside + "/users-tool").st_mode & 07777, 0755u);
+  EXPECT_EQ(StatOf(outside + "/users-tool").st_uid, kGuestUser);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AgentFiles, RacedMoves,
+    testing::Values(
+        RacedMove{"FolderOnTheWayBecomesALink", "mkdir shared && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
+                  "cd ./shared", "mv shared shared.real && ln -s ../outside shared", "put yes 0644 - - 1 - 60", "x",
+                  "was replaced while it was entered"},
+        RacedMove{"TemporaryFileBecomesALink", "mkdir shared && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
+                  "/proc/self/fd/", "cd shared && for t in .zqrestore-*.part; do rm -f \"$t\" && ln -s ../../outside/secret.conf \"$t\"; done",
+                  "put yes 0644 - - 1 - 60", "x", "was replaced by something else"},
+        RacedMove{"EntryBecomesAUsersProgramBeforeItsAttributes",
+                  "mkdir shared && echo old > shared/a.txt && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
+                  "./a.txt", "mv shared/a.txt shared/a.old && ln ../outside/users-tool shared/a.txt",
+                  "attr 0 0 04755 - -", "", "was replaced while it was opened"},
+        RacedMove{"ContentCutShortIsNeverPutInPlace", "mkdir shared && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
+                  "no such word", ":", "put yes 0644 - - 5 - 60", "x", "received 1 of 5 bytes"}),
+    [](const testing::TestParamInfo<RacedMove>& info) { return std::string(info.param.name); });
 
 }  // namespace

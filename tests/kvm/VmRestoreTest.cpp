@@ -9,6 +9,7 @@
 #include <libvirt/libvirt-qemu.h>
 #include <libvirt/libvirt.h>
 #include <libvirt/virterror.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -220,6 +221,23 @@ class VmRestore : public testing::Test {
     return names;
   }
 
+  // Runs a shell command line in the guest as the ordinary user "guest" (uid 1000).
+  GuestRun AsGuestUser(const std::string& command) {
+    return vm.Run({"/sbin/busybox", "su", "-s", "/bin/sh", "guest", "-c", command});
+  }
+
+  std::string GuestMd5(const std::string& path) {
+    const GuestRun run = vm.Run({"md5sum", "--", path});
+    EXPECT_EQ(run.exitCode, 0) << path << ": " << run.err;
+    return run.out.substr(0, run.out.find(' '));
+  }
+
+  static std::string LocalMd5(const std::string& path) {
+    std::string output;
+    zqtest::RunBounded("md5sum < '" + path + "'", 30, output);
+    return output.substr(0, output.find(' '));
+  }
+
   void Measure(const RunResult& result, size_t entries) {
     std::cout << "[ measure ] " << entries << " entries in " << result.seconds << " s: "
               << 1000.0 * result.seconds / static_cast<double>(entries) << " ms per entry (emulated VM)\n";
@@ -281,6 +299,135 @@ TEST_F(VmRestore, HostileNamesLandIntactOrAreRefusedWithReasons) {
   for (const std::string& name : restorable) EXPECT_EQ(GuestFile("/hostile/" + name), "content of " + name) << name;
   EXPECT_EQ(GuestFile(std::string("/hostile/") + e2e::kHostileInner), "inner");
   EXPECT_NE(vm.Run({"test", "-e", "/pwned"}).exitCode, 0);
+}
+
+// A guest user who may write the destination swaps every temporary file of the restore for a link
+// to /etc/shadow as fast as the guest lets them: nothing reaches /etc/shadow, and every entry is
+// restored intact or fails.
+TEST_F(VmRestore, HostileUserRacingTheTemporaryNameNeverRedirectsTheWrite) {
+  constexpr int kFiles = 10;
+  ASSERT_EQ(vm.Run({"mkdir", "-m", "0755", "/shared"}).exitCode, 0);
+  ASSERT_EQ(vm.Run({"chown", "1000:1000", "/shared"}).exitCode, 0);
+  const std::string shadow = GuestFile("/etc/shadow");
+  for (int i = 0; i < kFiles; ++i) zqtest::WriteFile(source.Join("r" + std::to_string(i)), "backup " + std::to_string(i));
+  // The racer runs until /shared/.stop appears; its output is not waited for.
+  const nlohmann::json racer = vm.Agent(
+      "guest-exec",
+      {{"path", "/sbin/busybox"},
+       {"arg", {"su", "-s", "/bin/sh", "guest", "-c",
+                "cd /shared && while [ ! -e .stop ]; do for f in .zqrestore-*; do "
+                "if [ -f \"$f\" ] && [ ! -L \"$f\" ]; then rm -f \"$f\"; ln -s /etc/shadow \"$f\"; fi; done; done"}}});
+  ASSERT_TRUE(racer.is_object());
+  nlohmann::json job = Job("/shared");
+  job["overwriteAlways"] = true;
+  const RunResult result = harness.Restore(job, source.path(), 200);
+  ASSERT_EQ(vm.Run({"touch", "/shared/.stop"}).exitCode, 0);
+  EXPECT_EQ(result.summary["restoredFiles"].get<int>() + result.summary["failed"].get<int>(), kFiles) << result.output;
+  EXPECT_EQ(GuestFile("/etc/shadow"), shadow);
+  EXPECT_EQ(vm.Run({"stat", "-c", "%a %u", "/etc/shadow"}).out, "600 0\n");
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string name = "/shared/r" + std::to_string(i);
+    // A restored name is root's file with the backup's content; a failed one may hold what the
+    // user put there, never a file of ours reaching elsewhere.
+    if (vm.Run({"test", "-L", name}).exitCode == 0) continue;
+    if (vm.Run({"test", "-f", name}).exitCode == 0) {
+      EXPECT_EQ(GuestFile(name), "backup " + std::to_string(i)) << name;
+    }
+  }
+  std::cout << "[ measure ] with a racing user: " << result.summary["restoredFiles"] << " restored, "
+            << result.summary["failed"] << " failed\n";
+}
+
+TEST_F(VmRestore, LargeFileAndALinkAtTheEntrysNameUnderOverwrite) {
+  std::string big(5u << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7919 + i / 4096) & 0xff);
+  zqtest::WriteFile(source.Join("five-mib.bin"), big);
+  zqtest::WriteFile(source.Join("report.txt"), "the backed-up report");
+  ASSERT_EQ(vm.Run({"mkdir", "-m", "0777", "/big"}).exitCode, 0);
+  ASSERT_EQ(AsGuestUser("ln -s /etc/shadow /big/report.txt").exitCode, 0);
+  const std::string shadow = GuestFile("/etc/shadow");
+  nlohmann::json job = Job("/big");
+  job["overwriteAlways"] = true;
+  const RunResult result = harness.Restore(job, source.path(), 200);
+  ASSERT_EQ(result.status, 0) << result.output;
+  Measure(result, 2);
+  EXPECT_EQ(GuestMd5("/big/five-mib.bin"), LocalMd5(source.Join("five-mib.bin")));
+  EXPECT_NE(vm.Run({"test", "-L", "/big/report.txt"}).exitCode, 0) << "the link is replaced";
+  EXPECT_EQ(GuestFile("/big/report.txt"), "the backed-up report");
+  EXPECT_EQ(GuestFile("/etc/shadow"), shadow);
+  EXPECT_TRUE(GuestNames("/big").count("five-mib.bin"));
+  const GuestRun leftovers = vm.Run({"find", "/big", "/var/tmp", "-name", ".zqrestore-*"});
+  EXPECT_EQ(leftovers.out, "") << "no temporary file or private folder is left";
+}
+
+// Under replace-or-keep a link at the entry's name is no "file as new or newer": the entry fails
+// and names the link; nothing is written through it.
+TEST_F(VmRestore, LinkAtTheEntrysNameUnderReplaceOrKeepFailsNamingTheLink) {
+  zqtest::WriteFile(source.Join("report.txt"), "the backed-up report");
+  ASSERT_EQ(vm.Run({"mkdir", "-m", "0777", "/linked"}).exitCode, 0);
+  ASSERT_EQ(AsGuestUser("ln -s /nonexistent/gone /linked/report.txt").exitCode, 0);
+  const RunResult result = harness.Restore(Job("/linked"), source.path(), 150);
+  EXPECT_EQ(result.status, 1) << result.output;
+  EXPECT_EQ(result.summary["failed"], 1) << result.output;
+  EXPECT_EQ(result.summary["kept"], 0) << result.output;
+  EXPECT_NE(result.output.find("link"), std::string::npos) << result.output;
+  EXPECT_EQ(vm.Run({"test", "-L", "/linked/report.txt"}).exitCode, 0) << "the user's link stays as it was";
+  EXPECT_NE(vm.Run({"test", "-e", "/nonexistent/gone"}).exitCode, 0);
+}
+
+// A user's folder of 12,000 long names: its listing is far beyond libvirt's 4 MiB per message.
+TEST_F(VmRestore, FolderOfTwelveThousandLongNamesDoesNotBlockARestoreIntoIt) {
+  ASSERT_EQ(vm.Run({"mkdir", "-m", "0777", "/many"}).exitCode, 0);
+  const GuestRun made = AsGuestUser("cd /many && /usr/bin/seq -f '%0250.0f' 1 12000 | /usr/bin/xargs /bin/touch");
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  zqtest::WriteFile(source.Join("new.txt"), "arrived");
+  const std::string existing(250 - 5, '0');
+  zqtest::WriteFile(source.Join(existing + "12000"), "older than the guest's");
+  const timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, source.Join(existing + "12000").c_str(), old, 0), 0);
+  const RunResult result = harness.Restore(Job("/many"), source.path(), 200);
+  ASSERT_EQ(result.status, 0) << result.output;
+  EXPECT_EQ(result.summary["restoredFiles"], 1) << result.output;
+  EXPECT_EQ(result.summary["kept"], 1) << result.output;
+  EXPECT_EQ(GuestFile("/many/new.txt"), "arrived");
+  EXPECT_EQ(GuestFile("/many/" + existing + "12000"), "");
+}
+
+// The agent frozen (SIGSTOP) in the middle of a job: the job fails the remaining entries at once
+// after the first time limit. A guest program started beforehand lets the agent go on half a minute
+// later, for the tests after this one.
+TEST_F(VmRestore, AgentFrozenMidJobFailsTheRemainingEntriesAtOnce) {
+  constexpr int kFiles = 40;
+  for (int i = 0; i < kFiles; ++i) zqtest::WriteFile(source.Join("f" + std::to_string(100 + i)), "entry");
+  auto job = std::async(std::launch::async, [&]() { return harness.Restore(Job("/frozen"), source.path(), 170); });
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(120);
+  while (GuestNames("/frozen").size() < 3 && Clock::now() < deadline &&
+         job.wait_for(std::chrono::seconds(1)) != std::future_status::ready) {
+  }
+  if (job.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
+    FAIL() << "the job ended before the agent was frozen:\n" << job.get().output;
+  }
+  ASSERT_GE(GuestNames("/frozen").size(), 3u) << "the restore did not get going";
+  const std::string agentPid = GuestFile("/run/qemu-ga.pid");
+  const std::string pid = agentPid.substr(0, agentPid.find('\n'));
+  const nlohmann::json freezer = vm.Agent(
+      "guest-exec", {{"path", "/bin/sh"},
+                     {"arg", {"-c", "(kill -STOP " + pid + "; sleep 30; kill -CONT " + pid + ") </dev/null >/dev/null 2>&1 &"}}});
+  ASSERT_TRUE(freezer.is_object());
+  const Clock::time_point frozen = Clock::now();
+  const RunResult result = job.get();
+  const double afterFreeze = SecondsSince(frozen);
+  std::cout << "[ measure ] the job ended " << afterFreeze << " s after the agent was frozen\n";
+  EXPECT_EQ(result.status, 1) << result.output;
+  EXPECT_GE(result.summary["failed"].get<int>(), 1) << result.output;
+  EXPECT_EQ(result.summary["restoredFiles"].get<int>() + result.summary["failed"].get<int>(), kFiles) << result.output;
+  EXPECT_NE(result.output.find("stopped answering"), std::string::npos) << result.output;
+  EXPECT_LT(afterFreeze, 45.0);
+  // The agent goes on again before the next test.
+  const Clock::time_point back = Clock::now() + std::chrono::seconds(120);
+  while (!vm.Agent("guest-ping", nullptr, 5).is_object() && Clock::now() < back) {
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+  }
 }
 
 // Last: the agent stays stopped for the rest of the VM's life.
