@@ -4,10 +4,21 @@
 
 #include <cstdlib>
 
+#include <boost/algorithm/string/predicate.hpp>
+
+#include <filesystem>
+
+#include "RealPowerShell.h"
+#include "guestapi/WinQuote.h"
+#include "platform/FXFile.h"
+#include "tools/WindowsShellSession.h"
 #include "toolscontract/ShellQuote.h"
+#include "toolscontract/ShellWords.h"
+#include "winchannel/WindowsHostileNames.h"
 #include "guestapi/ZQWinGuestAPI.h"
 #include "platform/ZqProcess.h"
 #include "support/Credentials.h"
+#include "support/FileHelpers.h"
 #include "support/ScriptedRunner.h"
 #include "support/TestSupport.h"
 
@@ -614,6 +625,199 @@ TEST_F(WinChannel, AnEmptyExistenceAnswerIsAFailureNotACopy) {
   EXPECT_EQ(m_channel.CopyFileToGuest(m_ctx, "/stage/a.txt", "C:\\a.txt", false), 0);
   EXPECT_EQ(Commands().size(), 1u);
   EXPECT_TRUE(m_log.sink().AnyContains("null cmdResp for cmd "));
+}
+
+// ---- every script as pwsh's own parser reads it ----
+
+// Each operation's scripts, filled with a row's paths, go through pwsh's parser and are compared
+// with the same operations' scripts filled with placeholders: the trees must match node for node,
+// every place a name goes must be a single-quoted constant, and its value must be the name itself.
+// So no name adds a command, a variable, an expansion or a subexpression, or changes a path.
+// One pwsh serves the whole table.
+winguest::RealPowerShell* Pwsh() {
+  static zqtest::TempDir home;
+  static winguest::RealPowerShell pwsh;
+  static std::string error;
+  if (!pwsh.Running() && error.empty() && !pwsh.Start(home.path(), error)) return nullptr;
+  return pwsh.Running() ? &pwsh : nullptr;
+}
+
+#define ZQ_NEED_PWSH()                                                             \
+  do {                                                                             \
+    const std::string why = winguest::PwshMissingReason();                         \
+    if (!why.empty() && winguest::PwshRequired()) FAIL() << why;                   \
+    if (!why.empty()) GTEST_SKIP() << why;                                         \
+    ASSERT_NE(Pwsh(), nullptr) << "pwsh did not start its session loop";           \
+  } while (false)
+
+struct ParserRow {
+  std::string name;
+  std::string root;  // the destination; "" for none
+  std::string folder;
+  std::string file;
+};
+void PrintTo(const ParserRow& row, std::ostream* out) { *out << row.name; }
+
+// The names of a path replaced by placeholders Q{i} (Q{i}[] where the name makes the path need
+// -LiteralPath), so that the channel takes the same steps; a drive, "." and "..", and names the
+// channel refuses stay as they are.
+class Placeholders {
+ public:
+  std::string Mask(const std::string& path) {
+    std::string masked;
+    size_t start = 0;
+    for (size_t i = 0; i <= path.size(); ++i) {
+      if (i < path.size() && path[i] != '\\' && path[i] != '/') continue;
+      const std::string name = path.substr(start, i - start);
+      const bool drive = start == 0 && name.size() == 2 && name[1] == ':';
+      const bool kept =
+          name.empty() || name == "." || name == ".." || drive || !WinQuote::WindowsPathProblem("C:\\" + name).empty();
+      masked += kept ? name : Of(name);
+      if (i < path.size()) masked += path[i];
+      start = i + 1;
+    }
+    return masked;
+  }
+  std::string Unmask(const std::string& text) const {
+    std::string out;
+    size_t at = 0;
+    for (size_t found; (found = text.find("Q{", at)) != std::string::npos;) {
+      const size_t index = std::strtoul(text.c_str() + found + 2, nullptr, 10);
+      const bool known = index < m_names.size() && text.compare(found, m_names[index].first.size(), m_names[index].first) == 0;
+      out += text.substr(at, found - at) + (known ? m_names[index].second : "Q{");
+      at = found + (known ? m_names[index].first.size() : 2);
+    }
+    return out + text.substr(at);
+  }
+
+ private:
+  std::string Of(const std::string& name) {
+    for (const auto& [placeholder, known] : m_names) {
+      if (known == name) return placeholder;
+    }
+    const std::string placeholder =
+        "Q{" + std::to_string(m_names.size()) + "}" + (WinQuote::NeedsLiteralPath(name) ? "[]" : "");
+    m_names.emplace_back(placeholder, name);
+    return placeholder;
+  }
+  std::vector<std::pair<std::string, std::string>> m_names;
+};
+
+class PwshParser : public WinChannel, public ::testing::WithParamInterface<ParserRow> {
+ protected:
+  // The scripts of every operation on the row's paths, as powershell.exe would run them and as the
+  // PowerShell session takes them (-EncodedCommand decoded).
+  std::vector<std::string> ScriptsOfEveryOperation(const ParserRow& row) {
+    m_runner->Clear();
+    m_channel.InitStagingFolder(1, "/stage", row.root);
+    std::vector<SGuestFile> entries;
+    m_channel.BrowseGuest(m_ctx, "", entries);
+    m_channel.CreateGuestFolder(m_ctx, row.folder);
+    Answer(0, "PathNotFound\r\n");
+    m_channel.CopyFileToGuest(m_ctx, "/stage/f", row.file, false);
+    m_channel.CopyFileToGuest(m_ctx, "/stage/f", row.file, true);
+    SGuestFile times;
+    times.createTime = -1;
+    times.modifyTime = 1593604800;
+    m_channel.ChangeGuestFileAttributes(m_ctx, row.file, times);
+    Answer(0, "PathFound\r\n");
+    m_channel.BrowseGuest(m_ctx, row.folder, entries);
+    m_channel.BrowseGuestFolders(m_ctx, row.folder, entries);
+    std::string doomed = row.folder;
+    m_channel.DeleteDirectoryInGuest(m_ctx, doomed);
+    std::vector<std::string> scripts;
+    for (const std::string& command : Commands()) {
+      ShellWords::CommandLine line;
+      EXPECT_TRUE(ShellWords::Split(command, line)) << command;
+      if (line.words.size() < 5 || !boost::algorithm::ends_with(line.words[0], "/zqplink.exe")) continue;
+      std::string script;
+      EXPECT_TRUE(WindowsShellSession::PowerShellScriptOf({line.words.begin() + 4, line.words.end()}, script))
+          << command;
+      scripts.push_back(script);
+    }
+    return scripts;
+  }
+};
+
+std::vector<std::vector<std::string>> ShapesOf(const std::vector<std::string>& scripts) {
+  std::vector<std::vector<std::string>> shapes;
+  EXPECT_TRUE(Pwsh()->Shapes(scripts, shapes));
+  shapes.resize(scripts.size());
+  return shapes;
+}
+
+TEST_P(PwshParser, EveryNameIsOneConstantStringOfItsOwn) {
+  ZQ_NEED_PWSH();
+  ASSERT_TRUE(InitChannel());
+  const ParserRow row = GetParam();
+  Placeholders placeholders;
+  const ParserRow masked{row.name, placeholders.Mask(row.root), placeholders.Mask(row.folder), placeholders.Mask(row.file)};
+  const std::vector<std::string> scripts = ScriptsOfEveryOperation(row);
+  const std::vector<std::string> maskedScripts = ScriptsOfEveryOperation(masked);
+  ASSERT_EQ(scripts.size(), maskedScripts.size());
+  ASSERT_FALSE(scripts.empty());
+  std::vector<std::string> both = scripts;
+  both.insert(both.end(), maskedScripts.begin(), maskedScripts.end());
+  const std::vector<std::vector<std::string>> shapes = ShapesOf(both);
+  for (size_t i = 0; i < scripts.size(); ++i) {
+    const std::vector<std::string>& actual = shapes[i];
+    const std::vector<std::string>& expected = shapes[scripts.size() + i];
+    ASSERT_FALSE(actual.empty());
+    EXPECT_EQ(actual[0], "errors 0") << (actual.size() > 1 ? actual[1] : "") << "\n" << scripts[i];
+    ASSERT_EQ(actual.size(), expected.size()) << scripts[i] << "\n" << maskedScripts[i];
+    for (size_t k = 0; k < actual.size(); ++k) {
+      const std::string& node = expected[k];
+      const bool string = boost::algorithm::starts_with(node, "StringConstantExpressionAst ");
+      if (node.find("Q{") != std::string::npos) {
+        EXPECT_TRUE(boost::algorithm::starts_with(node, "StringConstantExpressionAst SingleQuoted ")) << node;
+      }
+      EXPECT_EQ(actual[k], string ? placeholders.Unmask(node) : node) << scripts[i];
+      EXPECT_FALSE(boost::algorithm::starts_with(actual[k], "ExpandableString") ||
+                   boost::algorithm::starts_with(actual[k], "SubExpression"))
+          << actual[k];
+    }
+  }
+}
+
+std::vector<ParserRow> ParserRows() {
+  std::vector<std::string> names = zqtest::WindowsHostileNames();
+  // The Windows fuzz targets' seeds: each line and each of its comma-separated fields.
+  for (const char* corpus : {"win_listing", "win_drives"}) {
+    for (const auto& seed : std::filesystem::directory_iterator(std::string(ZQ_FUZZ_CORPUS) + "/" + corpus)) {
+      for (std::string line : FXString::Split(zqtest::ReadFile(seed.path().string()), "\n", FXString::KeepEmpty)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        names.push_back(line);
+        for (const std::string& field : FXString::Split(line, ",", FXString::KeepEmpty)) names.push_back(field);
+      }
+    }
+  }
+  std::vector<ParserRow> rows;
+  for (const std::string& name : names) {
+    if (name.empty()) continue;
+    const std::string folder = "C:\\Hostile\\" + name;
+    rows.push_back({"Name" + std::to_string(rows.size()), "C:\\Hostile", folder, folder + "\\" + name + ".txt"});
+  }
+  std::string longPath = "C:\\Restore";
+  while (longPath.size() < 32 * 1024) longPath += "\\" + std::string(200, 'L') + std::to_string(longPath.size());
+  rows.insert(rows.end(), {{"DriveRoot", "C:\\", "C:\\", "C:\\a.txt"},
+                           {"BareDrive", "D:", "D:", "D:\\x y"},
+                           {"NoDestination", "", "E:\\data", "E:\\data\\f"},
+                           {"Unc", "\\\\server\\share", "\\\\server\\share\\dir", "\\\\server\\share\\dir\\f.txt"},
+                           {"UncForwardSlashes", "//server/share", "//server/share/d'ir", "//server/share/d'ir/f"},
+                           {"DevicePath", "\\\\.\\C:\\Restore", "\\\\.\\C:\\Restore\\d", "\\\\.\\C:\\Restore\\d\\f"},
+                           {"LongPath", "C:\\Restore", longPath, longPath + "\\f.txt"}});
+  return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, PwshParser, ::testing::ValuesIn(ParserRows()),
+                         [](const ::testing::TestParamInfo<ParserRow>& info) { return info.param.name; });
+
+TEST_F(WinChannel, PwshParsesTheSessionLoopAndTheProbe) {
+  ZQ_NEED_PWSH();
+  for (const std::vector<std::string>& shape : ShapesOf({WindowsShellSession::GuestLoop(), "systeminfo"})) {
+    ASSERT_FALSE(shape.empty());
+    EXPECT_EQ(shape[0], "errors 0") << (shape.size() > 1 ? shape[1] : "");
+  }
 }
 
 }  // namespace
