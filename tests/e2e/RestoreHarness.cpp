@@ -13,10 +13,24 @@
 #include "toolscontract/ShellQuote.h"
 #include "platform/CNyPath.h"
 #include "testbeds/sshd/SshdFixture.h"
+#include "testbeds/winguest/RealPowerShell.h"
 
 namespace e2e {
 
 namespace {
+
+// With the stand-in's engine pwsh chosen (ZQ_TEST_WINGUEST_ENGINE=pwsh), every test needs pwsh:
+// without it they all skip with the reason, and fail under CI=true.
+class PwshEngineCheck : public testing::Environment {
+ public:
+  void SetUp() override {
+    const char* engine = std::getenv("ZQ_TEST_WINGUEST_ENGINE");
+    const std::string why = engine && std::string(engine) == "pwsh" ? winguest::PwshMissingReason() : "";
+    if (!why.empty() && winguest::PwshRequired()) FAIL() << why;
+    if (!why.empty()) GTEST_SKIP() << why;
+  }
+};
+[[maybe_unused]] testing::Environment* const kPwshEngineCheck = testing::AddGlobalTestEnvironment(new PwshEngineCheck);
 
 std::string Quoted(const std::string& word) { return ShellQuote::Word(word); }
 
@@ -79,6 +93,12 @@ void RestoreHarness::SetEnvironment(const std::string& name, const std::string& 
 
 void RestoreHarness::UseWindowsGuest(const std::string& configPath, WindowsTools tools) {
   SetEnvironment("ZQ_WINGUEST_CONFIG", configPath);
+  const char* engine = std::getenv("ZQ_TEST_WINGUEST_ENGINE");
+  if (engine && *engine) {
+    nlohmann::json config = nlohmann::json::parse(zqtest::ReadFile(configPath));
+    if (!config.contains("engine")) config["engine"] = engine;
+    WriteJson(configPath, config);
+  }
   if (tools == WindowsTools::FromEnvironment) {
     const char* chosen = std::getenv("ZQ_TEST_WINGUEST_TOOLS");
     const std::string name = chosen ? chosen : "";
