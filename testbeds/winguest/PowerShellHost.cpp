@@ -1,6 +1,7 @@
 #include "PowerShellHost.h"
 
 #include <boost/algorithm/string/predicate.hpp>
+#include <boost/algorithm/string/replace.hpp>
 #include <boost/archive/iterators/binary_from_base64.hpp>
 #include <boost/archive/iterators/transform_width.hpp>
 #include <boost/locale/encoding_utf.hpp>
@@ -126,7 +127,8 @@ void PowerShellHost::Start() {
   CommandResult prepared;
   if (::mkdir(home.c_str(), 0700) != 0 && errno != EEXIST) {
     error = "cannot make " + home;
-  } else if (m_pwsh->Start(home, error) && !(m_pwsh->Run(PwshGuestScript(), prepared) && prepared.status == 0)) {
+  } else if (m_pwsh->Start(home, error, {"LANG=" + boost::algorithm::replace_all_copy(m_config.culture, "-", "_") + ".UTF-8", "LC_ALL="}) &&
+             !(m_pwsh->Run(PwshGuestScript(), prepared) && prepared.status == 0)) {
     error = "pwsh did not take the guest's drives: " + prepared.err;
   }
   if (!error.empty()) {

@@ -63,7 +63,8 @@ bool PwshRequired() {
 
 RealPowerShell::~RealPowerShell() { Stop(); }
 
-bool RealPowerShell::Start(const std::string& home, std::string& error, int seconds) {
+bool RealPowerShell::Start(const std::string& home, std::string& error, const std::vector<std::string>& extra,
+                           int seconds) {
   Stop();
   const std::string program = PwshProgram();
   if (!Executable(program)) {
@@ -78,11 +79,14 @@ bool RealPowerShell::Start(const std::string& home, std::string& error, int seco
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
 
-  std::vector<std::string> environment;
+  std::vector<std::string> environment = extra;
   for (char** entry = environ; *entry; ++entry) {
     const std::string text = *entry;
-    if (boost::algorithm::starts_with(text, "HOME=") || boost::algorithm::starts_with(text, "XDG_")) continue;
-    environment.push_back(text);
+    const std::string name = text.substr(0, text.find('=') + 1);
+    if (name == "HOME=" || boost::algorithm::starts_with(name, "XDG_")) continue;
+    bool replaced = false;
+    for (const std::string& given : extra) replaced = replaced || boost::algorithm::starts_with(given, name);
+    if (!replaced) environment.push_back(text);
   }
   for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"}) {
     environment.push_back(std::string(name) + "=" + home);

@@ -33,8 +33,10 @@ class RealPowerShell {
 
   // Starts pwsh with the session loop and waits (at most `seconds`) until the loop is ready.
   // `home` is a folder of the caller's that becomes pwsh's HOME and XDG folders, so that its
-  // caches and settings stay there. False with a reason.
-  bool Start(const std::string& home, std::string& error, int seconds = 120);
+  // caches and settings stay there; `environment` ("NAME=VALUE") is added to what it inherits.
+  // False with a reason.
+  bool Start(const std::string& home, std::string& error, const std::vector<std::string>& environment = {},
+             int seconds = 120);
   // Runs one script in its own scope: its output (Write-Host lines included), its errors and
   // status 1 when it wrote any. A script that outlasts `seconds` ends pwsh and fails.
   bool Run(const std::string& script, CommandResult& result, int seconds = 120);

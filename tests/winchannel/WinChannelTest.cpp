@@ -217,10 +217,10 @@ TEST_F(WinChannel, BrowseCommandLines) {
   Answer(0, "");
   ASSERT_EQ(m_channel.BrowseGuest(m_ctx, "C:\\Restore", entries), 1);
   ASSERT_EQ(Commands().size(), 3u);
-  EXPECT_EQ(Commands()[1], kPlink + "cmd /c \"echo . | powershell if (Test-Path 'C:\\Restore\\') {Write-Host "
+  EXPECT_EQ(Commands()[1], kPlink + "cmd /c \"echo . | powershell if (Test-Path 'C:\\Restore') {Write-Host "
                                     "PathFound} else {Write-Host PathNotFound}\"");
   EXPECT_EQ(Commands()[2],
-            kPlink + "cmd /c \"echo . | powershell foreach(\\$_ in get-childitem 'C:\\Restore\\') {\\$isDir =  "
+            kPlink + "cmd /c \"echo . | powershell foreach(\\$_ in get-childitem 'C:\\Restore') {\\$isDir =  "
                      "\\$_.GetType().name -eq 'DirectoryInfo'; \\$len = if (\\$isDir) {0} else "
                      "{\\$_.length};Write-Host \\$len,\\$isDir,\\$_.LastWriteTimeUtc.ToString('M/d/yyyy "
                      "h:mm:ss tt', [Globalization.CultureInfo]::InvariantCulture),\\$_.name -Separator ','}\"");
@@ -232,6 +232,13 @@ TEST_F(WinChannel, BrowseCommandLines) {
                      "{0} else {\\$_.length};if (\\$isDir) {Write-Host \\$len,\\$isDir,"
                      "\\$_.LastWriteTimeUtc.ToString('M/d/yyyy h:mm:ss tt', [Globalization.CultureInfo]::InvariantCulture),"
                      "\\$_.name -Separator ','}}}\"");
+  // A drive alone gains the backslash of its root ("C:" is the drive's current folder); other
+  // paths go as given, since a file's path followed by a backslash names no file.
+  Answer(0, "PathFound\r\n");
+  ASSERT_EQ(m_channel.BrowseGuest(m_ctx, "D:", entries), 1);
+  EXPECT_NE(Commands().back().find("get-childitem 'D:\\')"), std::string::npos) << Commands().back();
+  ASSERT_EQ(m_channel.BrowseGuestFolders(m_ctx, "D:", entries), 1);
+  EXPECT_NE(Commands().back().find("(Test-Path 'D:\\')"), std::string::npos) << Commands().back();
   std::string path = "C:\\Old";
   ASSERT_EQ(m_channel.DeleteDirectoryInGuest(m_ctx, path), 1);
   EXPECT_EQ(Commands().back(), kPlink + "cmd /c \"echo . | powershell Remove-Item -Path 'C:\\Old' -Force\"");
@@ -259,7 +266,7 @@ TEST_F(WinChannel, QuotesPathsForPowerShellAndTheShell) {
   std::vector<SGuestFile> entries;
   ASSERT_EQ(m_channel.BrowseGuest(m_ctx, "C:\\a[1]", entries), 1);
   EXPECT_EQ(Commands()[Commands().size() - 2],
-            kPlink + "cmd /c \"echo . | powershell if (Test-Path -LiteralPath 'C:\\a[1]\\') {Write-Host PathFound} "
+            kPlink + "cmd /c \"echo . | powershell if (Test-Path -LiteralPath 'C:\\a[1]') {Write-Host PathFound} "
                      "else {Write-Host PathNotFound}\"");
   Answer(0, "PathNotFound");
   ASSERT_EQ(m_channel.CopyFileToGuest(m_ctx, "/stage/it's.txt", "C:\\a[1]\\it's.txt", false), 1);
