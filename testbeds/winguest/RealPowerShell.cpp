@@ -130,7 +130,7 @@ bool RealPowerShell::Start(const std::string& home, std::string& error, const st
   std::string line;
   if (!ReadLine(line, NowMs() + seconds * 1000LL) || line != "zqsession-ready") {
     error = program + " did not start the session loop within " + std::to_string(seconds) + " s";
-    Stop();
+    Stop(true);
     return false;
   }
   return true;
@@ -143,7 +143,7 @@ bool RealPowerShell::Run(const std::string& script, CommandResult& result, int s
   std::string status;
   if (!WriteAll(m_in, "S" + std::to_string(script.size()) + "\n" + script) || !ReadFrame('O', result.out, deadline) ||
       !ReadFrame('E', result.err, deadline) || !ReadLine(status, deadline) || status.size() < 2 || status[0] != 'C') {
-    Stop();
+    Stop(true);
     result.status = 255;
     result.err += "pwsh gave no complete answer within " + std::to_string(seconds) + " s\n";
     return false;
@@ -239,12 +239,12 @@ bool RealPowerShell::ReadFrame(char kind, std::string& text, long long deadline)
   return ReadBytes(std::stoull(header.substr(1)), text, deadline);
 }
 
-void RealPowerShell::Stop() {
+void RealPowerShell::Stop(bool now) {
   if (m_in >= 0) ::close(m_in);  // the loop ends with its input
   m_in = -1;
   if (m_pid > 0) {
     int status = 0;
-    const long long deadline = NowMs() + 5000;
+    const long long deadline = NowMs() + (now ? 0 : 5000);
     while (::waitpid(m_pid, &status, WNOHANG) == 0) {
       if (NowMs() > deadline) {
         ::kill(m_pid, SIGKILL);

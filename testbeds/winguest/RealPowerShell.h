@@ -54,7 +54,9 @@ class RealPowerShell {
   bool ReadLine(std::string& line, long long deadline);
   bool ReadBytes(size_t count, std::string& bytes, long long deadline);
   bool ReadFrame(char kind, std::string& text, long long deadline);
-  void Stop();
+  // Ends pwsh: closes its input and waits up to 5 s for it to end, then kills it; `now` (a pwsh
+  // that missed a time limit) kills it at once.
+  void Stop(bool now = false);
 
   pid_t m_pid = -1;
   int m_in = -1;   // pwsh's standard input
