@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <cstdlib>
 #include <fstream>
@@ -20,15 +21,19 @@ namespace e2e {
 namespace {
 
 // With the stand-in's engine pwsh chosen (ZQ_TEST_WINGUEST_ENGINE=pwsh), every test needs pwsh:
-// without it they all skip with the reason, and fail under CI=true.
+// without it the program ends at once with the reason and status 77, which CTest counts as
+// skipped (SKIP_RETURN_CODE); under CI=true that is a failure instead.
 class PwshEngineCheck : public testing::Environment {
  public:
   void SetUp() override {
     const char* engine = std::getenv("ZQ_TEST_WINGUEST_ENGINE");
     const std::string why = engine && std::string(engine) == "pwsh" ? winguest::PwshMissingReason() : "";
-    if (!why.empty() && winguest::PwshRequired()) FAIL() << why;
-    if (!why.empty()) GTEST_SKIP() << why;
+    if (why.empty()) return;
+    if (winguest::PwshRequired()) FAIL() << why;
+    std::fprintf(stderr, "skipped: %s\n", why.c_str());
+    std::exit(kSkipStatus);
   }
+  static constexpr int kSkipStatus = 77;
 };
 [[maybe_unused]] testing::Environment* const kPwshEngineCheck = testing::AddGlobalTestEnvironment(new PwshEngineCheck);
 
