@@ -1,15 +1,14 @@
 // The Windows channel's builders, parsers and operation flows, with the command runner replaced
-// by a double that records every command line and answers from a script.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-
-#include <boost/algorithm/string/predicate.hpp>
-
+// by a double that records every command line and answers from a script; and the scripts it
+// builds as real PowerShell (pwsh) reads and runs them.
 #include <sys/stat.h>
 
-#include <boost/algorithm/string/join.hpp>
+#include <gtest/gtest.h>
 
+#include <boost/algorithm/string/join.hpp>
+#include <boost/algorithm/string/predicate.hpp>
+
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -17,17 +16,17 @@
 #include "PowerShellHost.h"
 #include "RealPowerShell.h"
 #include "guestapi/WinQuote.h"
-#include "platform/FXFile.h"
-#include "tools/WindowsShellSession.h"
-#include "toolscontract/ShellQuote.h"
-#include "toolscontract/ShellWords.h"
-#include "winchannel/WindowsHostileNames.h"
 #include "guestapi/ZQWinGuestAPI.h"
+#include "platform/FXFile.h"
 #include "platform/ZqProcess.h"
 #include "support/Credentials.h"
 #include "support/FileHelpers.h"
 #include "support/ScriptedRunner.h"
 #include "support/TestSupport.h"
+#include "tools/WindowsShellSession.h"
+#include "toolscontract/ShellQuote.h"
+#include "toolscontract/ShellWords.h"
+#include "winchannel/WindowsHostileNames.h"
 
 namespace {
 
