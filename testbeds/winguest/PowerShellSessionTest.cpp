@@ -110,17 +110,18 @@ TEST(RealPowerShellLimits, APwshThatNeverStartsItsLoopFailsAtTheLimit) {
   EXPECT_FALSE(pwsh.Running());
 }
 
-TEST(RealPowerShellLimits, AScriptPastItsLimitEndsPwshAndFails) {
+TEST(RealPowerShellLimits, AScriptPastItsLimitEndsPwshAndFailsAndPwshNeverSeesThePassword) {
   const std::string why = PwshMissingReason();
   if (!why.empty() && PwshRequired()) FAIL() << why;
   if (!why.empty()) GTEST_SKIP() << why;
   zqtest::TempDir home;
+  zqtest::ScopedEnv password("ZQ_PUTTY_PASS", "proxy secret");
   RealPowerShell pwsh;
   std::string error;
   ASSERT_TRUE(pwsh.Start(home.path(), error)) << error;
   CommandResult result;
-  ASSERT_TRUE(pwsh.Run("Write-Host ready; Write-Error oops", result));
-  EXPECT_EQ(result.out, "ready\n");
+  ASSERT_TRUE(pwsh.Run("Write-Host \"ready[$env:ZQ_PUTTY_PASS]\"; Write-Error oops", result));
+  EXPECT_EQ(result.out, "ready[]\n");  // the password stays on the proxy
   EXPECT_NE(result.err.find("oops"), std::string::npos);
   EXPECT_EQ(result.status, 1);
   EXPECT_FALSE(pwsh.Run("Start-Sleep -Seconds 20; Write-Host late", result, 2));

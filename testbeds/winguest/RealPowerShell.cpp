@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "tools/WindowsShellSession.h"
+#include "toolscontract/SshToolsContract.h"
 #include "tools/WriteAll.h"
 
 extern char** environ;
@@ -83,7 +84,11 @@ bool RealPowerShell::Start(const std::string& home, std::string& error, const st
   for (char** entry = environ; *entry; ++entry) {
     const std::string text = *entry;
     const std::string name = text.substr(0, text.find('=') + 1);
-    if (name == "HOME=" || boost::algorithm::starts_with(name, "XDG_")) continue;
+    // The proxy's password for the guest never reaches the guest's PowerShell.
+    if (name == "HOME=" || boost::algorithm::starts_with(name, "XDG_") ||
+        name == std::string(SshToolsContract::kPasswordVariable) + "=") {
+      continue;
+    }
     bool replaced = false;
     for (const std::string& given : extra) replaced = replaced || boost::algorithm::starts_with(given, name);
     if (!replaced) environment.push_back(text);
