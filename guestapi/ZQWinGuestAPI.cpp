@@ -326,7 +326,7 @@ int ZQWinGuestAPI::BrowseGuestRoot(const GuestCtx&, const std::string&, std::vec
 int ZQWinGuestAPI::BrowseGuestFolder(const GuestCtx&, const std::string& guestPath, std::vector<SGuestFile>& entries) {
   if (!AcceptGuestPath(kBrowseGuestFolderOrigin, guestPath)) return 0;
   std::string folder = guestPath;
-  AppendTrailingDelim(folder);
+  if (IsVolumeName(folder)) AppendTrailingDelim(folder);  // "C:" alone is drive C's current folder
   const bool encode = NeedsEncoding(folder);
   std::string output;
   if (!RunPowerShell(FormatText(kPathTest, PsPath(folder).c_str()), encode, output)) return 0;
@@ -350,7 +350,7 @@ int ZQWinGuestAPI::BrowseGuestFolders(const GuestCtx&, const std::string& guestP
                  guestPath.c_str());
   if (!AcceptGuestPath(kBrowseGuestFoldersOrigin, guestPath)) return 0;
   std::string folder = guestPath;
-  AppendTrailingDelim(folder);
+  if (IsVolumeName(folder)) AppendTrailingDelim(folder);  // "C:" alone is drive C's current folder
   const std::string path = PsPath(folder);
   std::string output;
   if (!RunPowerShell(FormatText(kSubFolderList, path.c_str(), path.c_str()), NeedsEncoding(folder), output)) return 0;

@@ -1,13 +1,18 @@
 #include "PowerShellHost.h"
 
 #include <boost/algorithm/string/predicate.hpp>
+#include <boost/algorithm/string/replace.hpp>
 #include <boost/archive/iterators/binary_from_base64.hpp>
 #include <boost/archive/iterators/transform_width.hpp>
 #include <boost/locale/encoding_utf.hpp>
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
+#include "PsCommands.h"
 #include "PsInterpreter.h"
 
 namespace winguest {
@@ -110,14 +115,71 @@ PowerShellHost::PowerShellHost(GuestFileSystem& files, const StandInConfig& conf
                                std::map<std::string, std::string> environment, Journal& journal)
     : m_files(files), m_config(config), m_environment(std::move(environment)), m_journal(journal) {}
 
+PowerShellHost::~PowerShellHost() = default;
+
 void PowerShellHost::Start() {
   m_journal.Add("powershellStart", std::to_string(m_config.powerShellStartMs));
   if (m_config.powerShellStartMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(m_config.powerShellStartMs));
+  if (m_config.engine != "pwsh") return;
+  m_pwsh = std::make_unique<RealPowerShell>();
+  const std::string home = m_config.root + "/.pwsh-home";
+  std::string error;
+  CommandResult prepared;
+  if (::mkdir(home.c_str(), 0700) != 0 && errno != EEXIST) {
+    error = "cannot make " + home;
+  } else if (m_pwsh->Start(home, error, {"LANG=" + boost::algorithm::replace_all_copy(m_config.culture, "-", "_") + ".UTF-8", "LC_ALL="}) &&
+             !(m_pwsh->Run(PwshGuestScript(), prepared) && prepared.status == 0)) {
+    error = "pwsh did not take the guest's drives: " + prepared.err;
+  }
+  if (!error.empty()) {
+    m_journal.Add("pwshError", error);
+    m_pwsh.reset();
+  }
+}
+
+std::string PowerShellHost::PwshGuestScript() const {
+  const auto quoted = [](const std::string& text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("''") : std::string(1, c);
+    return out + "'";
+  };
+  std::string script = "$ErrorActionPreference='Stop';";
+  for (char drive : m_files.Drives()) {
+    script += "New-PSDrive -Name " + std::string(1, drive) + " -PSProvider FileSystem -Root " +
+              quoted(m_config.root + "/" + std::string(1, drive)) + " -Scope Global | Out-Null;";
+  }
+  std::string volumes;
+  if (m_config.volumes) {
+    for (const VolumeSpec& volume : *m_config.volumes) {
+      volumes += (volumes.empty() ? "" : ",") + std::string("@(") + quoted(volume.driveLetter) + "," +
+                 quoted(volume.driveType) + ")";
+    }
+  } else {
+    for (char drive : m_files.Drives()) volumes += (volumes.empty() ? "" : ",") + std::string("@('") + drive + "','Fixed')";
+  }
+  script += "function global:get-volume {foreach($v in @(" + volumes +
+            ")) {[pscustomobject]@{DriveLetter=$(if ($v[0]) {[char]$v[0]} else {$null}); DriveType=$v[1]}}};";
+  script += "function global:systeminfo {" + quoted(SystemInfoText(m_config.osName)) + "};";
+  const auto profile = m_environment.find("USERPROFILE");
+  if (profile != m_environment.end()) {
+    script += "if (Test-Path -LiteralPath " + quoted(profile->second) + ") {Set-Location -LiteralPath " +
+              quoted(profile->second) + "}";
+  }
+  return script;
 }
 
 CommandResult PowerShellHost::RunScript(const std::string& script) {
   m_journal.Add("powershell", script);
   CommandResult result;
+  if (m_config.engine == "pwsh") {
+    if (!m_pwsh) {
+      result.err = "pwsh is not running (" + PwshMissingReason() + ")\r\n";
+      result.status = 1;
+    } else {
+      m_pwsh->Run(script, result);
+    }
+    return result;
+  }
   PsInterpreter interpreter(m_files, m_config, m_environment);
   result.status = interpreter.Run(script, result.out, result.err);
   return result;

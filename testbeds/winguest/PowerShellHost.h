@@ -8,12 +8,14 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "CmdShell.h"
 #include "GuestFileSystem.h"
 #include "Journal.h"
+#include "RealPowerShell.h"
 #include "StandInConfig.h"
 
 namespace winguest {
@@ -26,6 +28,7 @@ class PowerShellHost {
  public:
   PowerShellHost(GuestFileSystem& files, const StandInConfig& config, std::map<std::string, std::string> environment,
                  Journal& journal);
+  ~PowerShellHost();
 
   // Runs "powershell <arguments>" with `input` on its standard input: one start of powershell.exe.
   CommandResult Run(const std::string& arguments, const std::string& input);
@@ -34,10 +37,16 @@ class PowerShellHost {
   // ("powershellStart" in the journal). Run() does it once per call; a host that keeps one
   // PowerShell for many scripts calls it once and then RunScript() for each.
   void Start();
-  // Runs one script in the PowerShell already started.
+  // Runs one script in the PowerShell already started: the home-made interpreter, or with the
+  // engine "pwsh" the one real pwsh that Start() began.
   CommandResult RunScript(const std::string& script);
 
  private:
+  // The real pwsh's guest: a PSDrive for each drive folder, get-volume and systeminfo as the
+  // configuration describes them, and the login's profile folder as the current location.
+  std::string PwshGuestScript() const;
+
+  std::unique_ptr<RealPowerShell> m_pwsh;
   GuestFileSystem& m_files;
   const StandInConfig& m_config;
   std::map<std::string, std::string> m_environment;

@@ -6,7 +6,11 @@
 #include <filesystem>
 #include <fstream>
 
+#include <sys/stat.h>
+
 #include "PowerShellHost.h"
+#include "RealPowerShell.h"
+#include "support/FileHelpers.h"
 #include "support/TestSupport.h"
 #include "tools/WindowsShellSession.h"
 
@@ -91,6 +95,40 @@ INSTANTIATE_TEST_SUITE_P(
         ScriptRow{"SplitIntoMoreWords", {"cmd", "/c", "echo . | powershell Write-Host", "a"}, false},
         ScriptRow{"OtherProgram", {"cmd", "/c", "echo . | pwsh Write-Host a"}, false},
         ScriptRow{"HelperScript", {"bash -s", "--", "--browse_path", "'/x'"}, false}));
+
+// Real pwsh behind the stand-in and the tests: every wait on it has a time limit.
+TEST(RealPowerShellLimits, APwshThatNeverStartsItsLoopFailsAtTheLimit) {
+  zqtest::TempDir dir;
+  const std::string fake = dir.Join("pwsh");
+  zqtest::WriteFile(fake, "#!/bin/sh\nsleep 20\necho zqsession-ready\nexec cat >/dev/null\n");
+  ASSERT_EQ(::chmod(fake.c_str(), 0755), 0);
+  zqtest::ScopedEnv program("ZQ_PWSH", fake);
+  RealPowerShell pwsh;
+  std::string error;
+  EXPECT_FALSE(pwsh.Start(dir.path(), error, {}, 1));  // the "pwsh" answers only after 20 s
+  EXPECT_NE(error.find("did not start the session loop within 1 s"), std::string::npos) << error;
+  EXPECT_FALSE(pwsh.Running());
+}
+
+TEST(RealPowerShellLimits, AScriptPastItsLimitEndsPwshAndFailsAndPwshNeverSeesThePassword) {
+  const std::string why = PwshMissingReason();
+  if (!why.empty() && PwshRequired()) FAIL() << why;
+  if (!why.empty()) GTEST_SKIP() << why;
+  zqtest::TempDir home;
+  zqtest::ScopedEnv password("ZQ_PUTTY_PASS", "proxy secret");
+  RealPowerShell pwsh;
+  std::string error;
+  ASSERT_TRUE(pwsh.Start(home.path(), error)) << error;
+  CommandResult result;
+  ASSERT_TRUE(pwsh.Run("Write-Host \"ready[$env:ZQ_PUTTY_PASS]\"; Write-Error oops", result));
+  EXPECT_EQ(result.out, "ready[]\n");  // the password stays on the proxy
+  EXPECT_NE(result.err.find("oops"), std::string::npos);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_FALSE(pwsh.Run("Start-Sleep -Seconds 20; Write-Host late", result, 2));
+  EXPECT_EQ(result.status, 255);
+  EXPECT_EQ(result.out.find("late"), std::string::npos);
+  EXPECT_FALSE(pwsh.Running());
+}
 
 }  // namespace
 }  // namespace winguest

@@ -58,6 +58,11 @@ bool StandInConfig::Load(const std::string& path, StandInConfig& config, std::st
     config.powerShellStartMs = std::max<int64_t>(0, doc["powerShellStartMs"].get<int64_t>());
   }
   if (doc.contains("sessionLoop") && doc["sessionLoop"].is_boolean()) config.sessionLoop = doc["sessionLoop"].get<bool>();
+  if (doc.contains("engine") && doc["engine"].is_string()) config.engine = doc["engine"].get<std::string>();
+  if (config.engine != "standin" && config.engine != "pwsh") {
+    error = "engine must be \"standin\" or \"pwsh\"";
+    return false;
+  }
   config.stateFile = path + ".state.json";
   ReadOptional(doc, "stateFile", config.stateFile);
   if (doc.contains("volumes") && doc["volumes"].is_array()) {

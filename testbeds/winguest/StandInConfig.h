@@ -20,6 +20,12 @@
 //     "sessionLoop": false,            the guest's PowerShell cannot run the session's loop (say, a
 //                                      constrained language mode): the stand-in's ssh runs the loop's
 //                                      command line like any other (default true: it serves the loop)
+//     "engine": "pwsh",                who runs PowerShell scripts: "standin" (default), the home-made
+//                                      interpreter that models Windows PowerShell 5.1, or "pwsh", real
+//                                      PowerShell 7 (RealPowerShell.h) with the drives as PSDrives of
+//                                      their folders and get-volume and systeminfo as small functions;
+//                                      cmd stays CmdShell. docs/windows-guests.md lists how pwsh on
+//                                      Linux differs from a Windows guest
 //     "powerShellStartMs": 250         what every start of powershell.exe costs, in milliseconds, as
 //                                      on a real guest (230-540 ms there); default 0, so that tests
 //                                      stay fast; the benchmark sets it
@@ -54,6 +60,7 @@ struct StandInConfig {
   std::string stateFile;
   int64_t powerShellStartMs = 0;
   bool sessionLoop = true;
+  std::string engine = "standin";
 
   // Reads the file; false with a reason when it is missing, malformed or lacks a required key.
   static bool Load(const std::string& path, StandInConfig& config, std::string& error);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <cstdlib>
 #include <fstream>
@@ -13,10 +14,28 @@
 #include "toolscontract/ShellQuote.h"
 #include "platform/CNyPath.h"
 #include "testbeds/sshd/SshdFixture.h"
+#include "testbeds/winguest/RealPowerShell.h"
 
 namespace e2e {
 
 namespace {
+
+// With the stand-in's engine pwsh chosen (ZQ_TEST_WINGUEST_ENGINE=pwsh), every test needs pwsh:
+// without it the program ends at once with the reason and status 77, which CTest counts as
+// skipped (SKIP_RETURN_CODE); under CI=true that is a failure instead.
+class PwshEngineCheck : public testing::Environment {
+ public:
+  void SetUp() override {
+    const char* engine = std::getenv("ZQ_TEST_WINGUEST_ENGINE");
+    const std::string why = engine && std::string(engine) == "pwsh" ? winguest::PwshMissingReason() : "";
+    if (why.empty()) return;
+    if (winguest::PwshRequired()) FAIL() << why;
+    std::fprintf(stderr, "skipped: %s\n", why.c_str());
+    std::exit(kSkipStatus);
+  }
+  static constexpr int kSkipStatus = 77;
+};
+[[maybe_unused]] testing::Environment* const kPwshEngineCheck = testing::AddGlobalTestEnvironment(new PwshEngineCheck);
 
 std::string Quoted(const std::string& word) { return ShellQuote::Word(word); }
 
@@ -80,6 +99,12 @@ void RestoreHarness::SetEnvironment(const std::string& name, const std::string& 
 
 void RestoreHarness::UseWindowsGuest(const std::string& configPath, WindowsTools tools) {
   SetEnvironment("ZQ_WINGUEST_CONFIG", configPath);
+  const char* engine = std::getenv("ZQ_TEST_WINGUEST_ENGINE");
+  if (engine && *engine) {
+    nlohmann::json config = nlohmann::json::parse(zqtest::ReadFile(configPath));
+    if (!config.contains("engine")) config["engine"] = engine;
+    WriteJson(configPath, config);
+  }
   if (tools == WindowsTools::FromEnvironment) {
     const char* chosen = std::getenv("ZQ_TEST_WINGUEST_TOOLS");
     const std::string name = chosen ? chosen : "";

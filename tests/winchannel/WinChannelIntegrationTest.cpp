@@ -10,9 +10,11 @@
 #include <filesystem>
 #include <fstream>
 
+#include "RealPowerShell.h"
 #include "guestapi/ZQWinGuestAPI.h"
 #include "support/Credentials.h"
 #include "support/TestSupport.h"
+#include "winchannel/WindowsHostileNames.h"
 
 namespace {
 
@@ -27,6 +29,9 @@ const int64_t kWinter = 1578236645;  // 2020-01-05 15:04:05 UTC
 class WinGuestIntegration : public ::testing::Test {
  protected:
   void SetUp() override {
+    const std::string why = RealPwsh() ? winguest::PwshMissingReason() : "";
+    if (!why.empty() && winguest::PwshRequired()) FAIL() << why;
+    if (!why.empty()) GTEST_SKIP() << why;
     m_tz = std::make_unique<zqtest::ScopedEnv>("TZ", "Europe/Berlin");
     tzset();
     fs::create_directories(Host("C/Users/alice"));
@@ -47,6 +52,7 @@ class WinGuestIntegration : public ::testing::Test {
                              {"password", kPassword},
                              {"addresses", {kAddress}},
                              {"journal", m_dir.Join("journal.jsonl")}};
+    if (RealPwsh()) config["engine"] = "pwsh";
     config.update(extra);
     zqtest::WriteFile(m_dir.Join("guest.json"), config.dump());
   }
@@ -56,6 +62,12 @@ class WinGuestIntegration : public ::testing::Test {
   }
 
   std::string Host(const std::string& relative) { return m_dir.Join("root/" + relative); }
+  // Whether real pwsh runs the guest's scripts (ZQ_TEST_WINGUEST_ENGINE=pwsh) instead of the
+  // stand-in's interpreter.
+  static bool RealPwsh() {
+    const char* engine = std::getenv("ZQ_TEST_WINGUEST_ENGINE");
+    return engine && std::string(engine) == "pwsh";
+  }
 
   std::vector<nlohmann::json> Journal() {
     std::vector<nlohmann::json> records;
@@ -214,8 +226,11 @@ TEST_P(TimesOnTheGuest, SetsTheThreeTimesAndReadsTheWriteTimeBack) {
   ASSERT_EQ(stat(Host("C/T/a.txt").c_str(), &st), 0);
   EXPECT_EQ(st.st_mtime, GetParam().modify);
   EXPECT_EQ(st.st_atime, kWinter);
-  const auto state = nlohmann::json::parse(zqtest::ReadFile(m_dir.Join("guest.json.state.json")));
-  EXPECT_EQ(state["creationTimes"][Host("C/T/a.txt")], 60);
+  // Linux has no creation time to set: the home-made engine keeps it in its state file, pwsh cannot.
+  if (!RealPwsh()) {
+    const auto state = nlohmann::json::parse(zqtest::ReadFile(m_dir.Join("guest.json.state.json")));
+    EXPECT_EQ(state["creationTimes"][Host("C/T/a.txt")], 60);
+  }
   const auto entries = Browse("C:\\T\\a.txt");
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].modifyTime, GetParam().modify);
@@ -237,8 +252,7 @@ TEST_F(WinGuestIntegration, FailsToSetTimesOnAMissingFile) {
   EXPECT_TRUE(m_log.sink().Contains("Failed to update accessTime C:\\nope.txt"));
 }
 
-// Names that mean something to the proxy's shell, to cmd, to powershell.exe's command line or
-// to PowerShell. Each must land in the guest byte for byte.
+// Each name of the corpus must land in the guest byte for byte.
 class HostilePaths : public WinGuestIntegration, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(HostilePaths, ArriveIntact) {
@@ -284,14 +298,8 @@ TEST_P(HostilePaths, ArriveIntact) {
   EXPECT_EQ(items, 7u);  // Users, Users\alice, Hostile, the folder, its file, -new, -new\f.txt
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Corpus, HostilePaths,
-    ::testing::Values("it's", "x'; New-Item pwned -ItemType directory; 'y", "\xE2\x80\x98quoted\xE2\x80\x99",
-                      "low\xE2\x80\x9A" "and\xE2\x80\x9B" "high", "$HOME", "$Recycle.Bin", "$(id)", "a`id`b", "`",
-                      "%PATH%", "%USERNAME%x%", "100%", "a&b", "a^b", "a^&b", "a b", "a  b", " lead", "[1]", "a]b",
-                      "(p)", "!bang", "#hash", "@{x}", "x;y=z", "~tilde",
-                      "caf\xC3\xA9 \xE4\xB8\xAD\xE6\x96\x87", "a'$x'`&%y%^"),
-    [](const ::testing::TestParamInfo<std::string>& info) { return "Row" + std::to_string(info.index); });
+INSTANTIATE_TEST_SUITE_P(Corpus, HostilePaths, ::testing::ValuesIn(zqtest::WindowsHostileNames()),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return "Row" + std::to_string(info.index); });
 
 TEST_F(WinGuestIntegration, PathsWindowsCannotTakeRunNothing) {
   ASSERT_TRUE(InitChannel());

@@ -1,15 +1,32 @@
 // The Windows channel's builders, parsers and operation flows, with the command runner replaced
-// by a double that records every command line and answers from a script.
+// by a double that records every command line and answers from a script; and the scripts it
+// builds as real PowerShell (pwsh) reads and runs them.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <boost/algorithm/string/join.hpp>
+#include <boost/algorithm/string/predicate.hpp>
 
-#include "toolscontract/ShellQuote.h"
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <regex>
+
+#include "PowerShellHost.h"
+#include "RealPowerShell.h"
+#include "guestapi/WinQuote.h"
 #include "guestapi/ZQWinGuestAPI.h"
+#include "platform/FXFile.h"
 #include "platform/ZqProcess.h"
 #include "support/Credentials.h"
+#include "support/FileHelpers.h"
 #include "support/ScriptedRunner.h"
 #include "support/TestSupport.h"
+#include "tools/WindowsShellSession.h"
+#include "toolscontract/ShellQuote.h"
+#include "toolscontract/ShellWords.h"
+#include "winchannel/WindowsHostileNames.h"
 
 namespace {
 
@@ -31,6 +48,14 @@ std::string Guarded(const std::string& base, const std::string& names, const std
          body + "}";
 }
 
+// Paths for every operation of the channel: a destination, a folder and a file.
+struct ParserRow {
+  std::string name;
+  std::string root;  // the destination; "" for none
+  std::string folder;
+  std::string file;
+};
+
 class WinChannel : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -48,6 +73,39 @@ class WinChannel : public ::testing::Test {
   }
 
   void Answer(int status, const std::string& out) { m_runner->Queue({status, out}); }
+  // The scripts of every operation on the row's paths, as powershell.exe would run them and as the
+  // PowerShell session takes them (-EncodedCommand decoded).
+  std::vector<std::string> ScriptsOfEveryOperation(const ParserRow& row) {
+    m_runner->Clear();
+    m_channel.InitStagingFolder(1, "/stage", row.root);
+    std::vector<SGuestFile> entries;
+    m_channel.BrowseGuest(m_ctx, "", entries);
+    m_channel.CreateGuestFolder(m_ctx, row.folder);
+    Answer(0, "PathNotFound\r\n");
+    m_channel.CopyFileToGuest(m_ctx, "/stage/f", row.file, false);
+    m_channel.CopyFileToGuest(m_ctx, "/stage/f", row.file, true);
+    SGuestFile times;
+    times.createTime = -1;
+    times.modifyTime = 1593604800;
+    m_channel.ChangeGuestFileAttributes(m_ctx, row.file, times);
+    Answer(0, "PathFound\r\n");
+    m_channel.BrowseGuest(m_ctx, row.folder, entries);
+    m_channel.BrowseGuestFolders(m_ctx, row.folder, entries);
+    std::string doomed = row.folder;
+    m_channel.DeleteDirectoryInGuest(m_ctx, doomed);
+    std::vector<std::string> scripts;
+    for (const std::string& command : Commands()) {
+      ShellWords::CommandLine line;
+      EXPECT_TRUE(ShellWords::Split(command, line)) << command;
+      if (line.words.size() < 5 || !boost::algorithm::ends_with(line.words[0], "/zqplink.exe")) continue;
+      std::string script;
+      EXPECT_TRUE(WindowsShellSession::PowerShellScriptOf({line.words.begin() + 4, line.words.end()}, script))
+          << command;
+      scripts.push_back(script);
+    }
+    return scripts;
+  }
+
   std::vector<std::string> Commands() const { return m_runner->Commands(); }
 
   zqtest::ScopedSettings m_settings;
@@ -206,10 +264,10 @@ TEST_F(WinChannel, BrowseCommandLines) {
   Answer(0, "");
   ASSERT_EQ(m_channel.BrowseGuest(m_ctx, "C:\\Restore", entries), 1);
   ASSERT_EQ(Commands().size(), 3u);
-  EXPECT_EQ(Commands()[1], kPlink + "cmd /c \"echo . | powershell if (Test-Path 'C:\\Restore\\') {Write-Host "
+  EXPECT_EQ(Commands()[1], kPlink + "cmd /c \"echo . | powershell if (Test-Path 'C:\\Restore') {Write-Host "
                                     "PathFound} else {Write-Host PathNotFound}\"");
   EXPECT_EQ(Commands()[2],
-            kPlink + "cmd /c \"echo . | powershell foreach(\\$_ in get-childitem 'C:\\Restore\\') {\\$isDir =  "
+            kPlink + "cmd /c \"echo . | powershell foreach(\\$_ in get-childitem 'C:\\Restore') {\\$isDir =  "
                      "\\$_.GetType().name -eq 'DirectoryInfo'; \\$len = if (\\$isDir) {0} else "
                      "{\\$_.length};Write-Host \\$len,\\$isDir,\\$_.LastWriteTimeUtc.ToString('M/d/yyyy "
                      "h:mm:ss tt', [Globalization.CultureInfo]::InvariantCulture),\\$_.name -Separator ','}\"");
@@ -221,6 +279,13 @@ TEST_F(WinChannel, BrowseCommandLines) {
                      "{0} else {\\$_.length};if (\\$isDir) {Write-Host \\$len,\\$isDir,"
                      "\\$_.LastWriteTimeUtc.ToString('M/d/yyyy h:mm:ss tt', [Globalization.CultureInfo]::InvariantCulture),"
                      "\\$_.name -Separator ','}}}\"");
+  // A drive alone gains the backslash of its root ("C:" is the drive's current folder); other
+  // paths go as given, since a file's path followed by a backslash names no file.
+  Answer(0, "PathFound\r\n");
+  ASSERT_EQ(m_channel.BrowseGuest(m_ctx, "D:", entries), 1);
+  EXPECT_NE(Commands().back().find("get-childitem 'D:\\')"), std::string::npos) << Commands().back();
+  ASSERT_EQ(m_channel.BrowseGuestFolders(m_ctx, "D:", entries), 1);
+  EXPECT_NE(Commands().back().find("(Test-Path 'D:\\')"), std::string::npos) << Commands().back();
   std::string path = "C:\\Old";
   ASSERT_EQ(m_channel.DeleteDirectoryInGuest(m_ctx, path), 1);
   EXPECT_EQ(Commands().back(), kPlink + "cmd /c \"echo . | powershell Remove-Item -Path 'C:\\Old' -Force\"");
@@ -248,7 +313,7 @@ TEST_F(WinChannel, QuotesPathsForPowerShellAndTheShell) {
   std::vector<SGuestFile> entries;
   ASSERT_EQ(m_channel.BrowseGuest(m_ctx, "C:\\a[1]", entries), 1);
   EXPECT_EQ(Commands()[Commands().size() - 2],
-            kPlink + "cmd /c \"echo . | powershell if (Test-Path -LiteralPath 'C:\\a[1]\\') {Write-Host PathFound} "
+            kPlink + "cmd /c \"echo . | powershell if (Test-Path -LiteralPath 'C:\\a[1]') {Write-Host PathFound} "
                      "else {Write-Host PathNotFound}\"");
   Answer(0, "PathNotFound");
   ASSERT_EQ(m_channel.CopyFileToGuest(m_ctx, "/stage/it's.txt", "C:\\a[1]\\it's.txt", false), 1);
@@ -614,6 +679,282 @@ TEST_F(WinChannel, AnEmptyExistenceAnswerIsAFailureNotACopy) {
   EXPECT_EQ(m_channel.CopyFileToGuest(m_ctx, "/stage/a.txt", "C:\\a.txt", false), 0);
   EXPECT_EQ(Commands().size(), 1u);
   EXPECT_TRUE(m_log.sink().AnyContains("null cmdResp for cmd "));
+}
+
+// ---- every script as pwsh's own parser reads it ----
+
+// Each operation's scripts, filled with a row's paths, go through pwsh's parser and are compared
+// with the same operations' scripts filled with placeholders: the trees must match node for node,
+// every place a name goes must be a single-quoted constant, and its value must be the name itself.
+// So no name adds a command, a variable, an expansion or a subexpression, or changes a path.
+// One pwsh serves the whole table.
+winguest::RealPowerShell* Pwsh() {
+  static zqtest::TempDir home;
+  static winguest::RealPowerShell pwsh;
+  static std::string error;
+  if (!pwsh.Running() && error.empty() && !pwsh.Start(home.path(), error)) return nullptr;
+  return pwsh.Running() ? &pwsh : nullptr;
+}
+
+#define ZQ_NEED_PWSH()                                                             \
+  do {                                                                             \
+    const std::string why = winguest::PwshMissingReason();                         \
+    if (!why.empty() && winguest::PwshRequired()) FAIL() << why;                   \
+    if (!why.empty()) GTEST_SKIP() << why;                                         \
+    ASSERT_NE(Pwsh(), nullptr) << "pwsh did not start its session loop";           \
+  } while (false)
+
+void PrintTo(const ParserRow& row, std::ostream* out) { *out << row.name; }
+
+// The names of a path replaced by placeholders Q{i} (Q{i}[] where the name makes the path need
+// -LiteralPath), so that the channel takes the same steps; a drive, "." and "..", and names the
+// channel refuses stay as they are.
+class Placeholders {
+ public:
+  std::string Mask(const std::string& path) {
+    std::string masked;
+    size_t start = 0;
+    for (size_t i = 0; i <= path.size(); ++i) {
+      if (i < path.size() && path[i] != '\\' && path[i] != '/') continue;
+      const std::string name = path.substr(start, i - start);
+      const bool drive = start == 0 && name.size() == 2 && name[1] == ':';
+      const bool kept =
+          name.empty() || name == "." || name == ".." || drive || !WinQuote::WindowsPathProblem("C:\\" + name).empty();
+      masked += kept ? name : Of(name);
+      if (i < path.size()) masked += path[i];
+      start = i + 1;
+    }
+    return masked;
+  }
+  std::string Unmask(const std::string& text) const {
+    std::string out;
+    size_t at = 0;
+    for (size_t found; (found = text.find("Q{", at)) != std::string::npos;) {
+      const size_t index = std::strtoul(text.c_str() + found + 2, nullptr, 10);
+      const bool known = index < m_names.size() && text.compare(found, m_names[index].first.size(), m_names[index].first) == 0;
+      out += text.substr(at, found - at) + (known ? m_names[index].second : "Q{");
+      at = found + (known ? m_names[index].first.size() : 2);
+    }
+    return out + text.substr(at);
+  }
+
+ private:
+  std::string Of(const std::string& name) {
+    for (const auto& [placeholder, known] : m_names) {
+      if (known == name) return placeholder;
+    }
+    const std::string placeholder =
+        "Q{" + std::to_string(m_names.size()) + "}" + (WinQuote::NeedsLiteralPath(name) ? "[]" : "");
+    m_names.emplace_back(placeholder, name);
+    return placeholder;
+  }
+  std::vector<std::pair<std::string, std::string>> m_names;
+};
+
+class PwshParser : public WinChannel, public ::testing::WithParamInterface<ParserRow> {};
+
+std::vector<std::vector<std::string>> ShapesOf(const std::vector<std::string>& scripts) {
+  std::vector<std::vector<std::string>> shapes;
+  EXPECT_TRUE(Pwsh()->Shapes(scripts, shapes));
+  shapes.resize(scripts.size());
+  return shapes;
+}
+
+TEST_P(PwshParser, EveryNameIsOneConstantStringOfItsOwn) {
+  ZQ_NEED_PWSH();
+  ASSERT_TRUE(InitChannel());
+  const ParserRow row = GetParam();
+  Placeholders placeholders;
+  const ParserRow masked{row.name, placeholders.Mask(row.root), placeholders.Mask(row.folder), placeholders.Mask(row.file)};
+  const std::vector<std::string> scripts = ScriptsOfEveryOperation(row);
+  const std::vector<std::string> maskedScripts = ScriptsOfEveryOperation(masked);
+  ASSERT_EQ(scripts.size(), maskedScripts.size());
+  ASSERT_FALSE(scripts.empty());
+  std::vector<std::string> both = scripts;
+  both.insert(both.end(), maskedScripts.begin(), maskedScripts.end());
+  const std::vector<std::vector<std::string>> shapes = ShapesOf(both);
+  for (size_t i = 0; i < scripts.size(); ++i) {
+    const std::vector<std::string>& actual = shapes[i];
+    const std::vector<std::string>& expected = shapes[scripts.size() + i];
+    ASSERT_FALSE(actual.empty());
+    EXPECT_EQ(actual[0], "errors 0") << (actual.size() > 1 ? actual[1] : "") << "\n" << scripts[i];
+    ASSERT_EQ(actual.size(), expected.size()) << scripts[i] << "\n" << maskedScripts[i];
+    for (size_t k = 0; k < actual.size(); ++k) {
+      const std::string& node = expected[k];
+      const bool string = boost::algorithm::starts_with(node, "StringConstantExpressionAst ");
+      if (node.find("Q{") != std::string::npos) {
+        EXPECT_TRUE(boost::algorithm::starts_with(node, "StringConstantExpressionAst SingleQuoted ")) << node;
+      }
+      EXPECT_EQ(actual[k], string ? placeholders.Unmask(node) : node) << scripts[i];
+      EXPECT_FALSE(boost::algorithm::starts_with(actual[k], "ExpandableString") ||
+                   boost::algorithm::starts_with(actual[k], "SubExpression"))
+          << actual[k];
+    }
+  }
+}
+
+std::vector<ParserRow> ParserRows() {
+  std::vector<std::string> names = zqtest::WindowsHostileNames();
+  // The Windows fuzz targets' seeds: each line and each of its comma-separated fields.
+  for (const char* corpus : {"win_listing", "win_drives"}) {
+    for (const auto& seed : std::filesystem::directory_iterator(std::string(ZQ_FUZZ_CORPUS) + "/" + corpus)) {
+      for (std::string line : FXString::Split(zqtest::ReadFile(seed.path().string()), "\n", FXString::KeepEmpty)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        names.push_back(line);
+        for (const std::string& field : FXString::Split(line, ",", FXString::KeepEmpty)) names.push_back(field);
+      }
+    }
+  }
+  std::vector<ParserRow> rows;
+  for (const std::string& name : names) {
+    if (name.empty()) continue;
+    const std::string folder = "C:\\Hostile\\" + name;
+    rows.push_back({"Name" + std::to_string(rows.size()), "C:\\Hostile", folder, folder + "\\" + name + ".txt"});
+  }
+  std::string longPath = "C:\\Restore";
+  while (longPath.size() < 32 * 1024) longPath += "\\" + std::string(200, 'L') + std::to_string(longPath.size());
+  rows.insert(rows.end(), {{"DriveRoot", "C:\\", "C:\\", "C:\\a.txt"},
+                           {"BareDrive", "D:", "D:", "D:\\x y"},
+                           {"NoDestination", "", "E:\\data", "E:\\data\\f"},
+                           {"Unc", "\\\\server\\share", "\\\\server\\share\\dir", "\\\\server\\share\\dir\\f.txt"},
+                           {"UncForwardSlashes", "//server/share", "//server/share/d'ir", "//server/share/d'ir/f"},
+                           {"DevicePath", "\\\\.\\C:\\Restore", "\\\\.\\C:\\Restore\\d", "\\\\.\\C:\\Restore\\d\\f"},
+                           {"LongPath", "C:\\Restore", longPath, longPath + "\\f.txt"}});
+  return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, PwshParser, ::testing::ValuesIn(ParserRows()),
+                         [](const ::testing::TestParamInfo<ParserRow>& info) { return info.param.name; });
+
+// ---- the two engines of the stand-in on the same scripts ----
+
+// The channel's scripts for a row's paths, run in order over the same guest tree once by the
+// stand-in's own interpreter and once by pwsh: what the channel reads of their output (its
+// markers and listing lines) and what they leave in the drive folders must agree. Known
+// differences of pwsh on Linux (docs/windows-guests.md) are kept out of the trees.
+struct DifferentialRow {
+  const char* name;
+  void (*plant)(const std::string& drives);  // the guest's tree: C/ and D/ below `drives`
+  ParserRow paths;
+  // Scripts holding this text may fail in one engine only: a difference docs/windows-guests.md lists.
+  const char* knownDifference = nullptr;
+};
+void PrintTo(const DifferentialRow& row, std::ostream* out) { *out << row.name; }
+
+class EngineDifference : public WinChannel, public ::testing::WithParamInterface<DifferentialRow> {
+ protected:
+  struct Run {
+    std::vector<std::string> answers;  // per script: the lines the channel reads, sorted, and whether it failed
+    std::map<std::string, std::string> tree;
+  };
+
+  static Run RunIn(const char* engine, const DifferentialRow& row, const std::vector<std::string>& scripts) {
+    const time_t started = std::time(nullptr);
+    zqtest::TempDir dir;
+    const std::string drives = dir.Join("root");
+    std::filesystem::create_directories(drives + "/C/Users/alice");
+    std::filesystem::create_directories(drives + "/D");
+    row.plant(drives);
+    winguest::StandInConfig config;
+    config.root = drives;
+    config.user = "alice";
+    config.engine = engine;
+    winguest::WindowsPath profile;
+    profile.components = {"Users", "alice"};
+    winguest::GuestFileSystem files(drives, profile, dir.Join("state.json"));
+    winguest::Journal journal;
+    winguest::PowerShellHost host(files, config, winguest::GuestEnvironment("alice"), journal);
+    host.Start();
+    Run run;
+    static const std::regex kRead(R"(PathFound|PathNotFound|FolderInTheWay|ReparsePoint .*|\d+,(True|False),.*|[A-Z]:)");
+    for (const std::string& script : scripts) {
+      const winguest::CommandResult result = host.RunScript(script);
+      std::vector<std::string> lines;
+      for (std::string line : FXString::Split(result.out, "\n", FXString::SkipEmpty)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (std::regex_match(line, kRead)) lines.push_back(line);
+      }
+      std::sort(lines.begin(), lines.end());
+      run.answers.push_back(boost::algorithm::join(lines, "|") + (result.status == 0 ? "" : " (failed)"));
+    }
+    for (auto it = std::filesystem::recursive_directory_iterator(drives); it != std::filesystem::recursive_directory_iterator();
+         ++it) {
+      const std::string relative = std::filesystem::relative(it->path(), drives).string();
+      if (relative.rfind(".pwsh-home", 0) == 0) continue;
+      struct stat info {};
+      lstat(it->path().c_str(), &info);
+      // Times the run itself gave (a folder that gained an item) differ by when each engine ran.
+      const bool now = info.st_mtime >= started - 60;
+      std::string state = std::to_string(info.st_mode) + " mtime " + (now ? "now" : std::to_string(info.st_mtime));
+      if (S_ISREG(info.st_mode)) state += " atime " + std::to_string(info.st_atime) + " " + zqtest::ReadFile(it->path());
+      run.tree[relative] = state;
+    }
+    return run;
+  }
+};
+
+TEST_P(EngineDifference, BothEnginesAnswerAndActAlike) {
+  ZQ_NEED_PWSH();
+  ASSERT_TRUE(InitChannel());
+  const std::vector<std::string> scripts = ScriptsOfEveryOperation(GetParam().paths);
+  const Run own = RunIn("standin", GetParam(), scripts);
+  const Run real = RunIn("pwsh", GetParam(), scripts);
+  ASSERT_EQ(own.answers.size(), real.answers.size());
+  const char* known = GetParam().knownDifference;
+  for (size_t i = 0; i < scripts.size(); ++i) {
+    if (known && scripts[i].find(known) != std::string::npos) continue;
+    EXPECT_EQ(own.answers[i], real.answers[i]) << scripts[i];
+  }
+  EXPECT_EQ(own.tree, real.tree);
+}
+
+void PlantRestore(const std::string& drives) {
+  std::filesystem::create_directories(drives + "/D/Restore/Sub");
+  zqtest::WriteFile(drives + "/D/Restore/a.txt", "a");
+  zqtest::WriteFile(drives + "/D/Restore/Sub/b.txt", "bb");
+  zqtest::WriteFile(drives + "/D/Restore/Report, final.docx", "r");
+  for (const char* path : {"/D/Restore/a.txt", "/D/Restore/Sub/b.txt", "/D/Restore/Report, final.docx", "/D/Restore/Sub"}) {
+    zqtest::SetTimes(drives + path, 1578236645);
+  }
+}
+void PlantOddNames(const std::string& drives) {
+  PlantRestore(drives);
+  std::filesystem::create_directories(drives + "/D/Restore/[x] it's `q`");
+  zqtest::WriteFile(drives + "/D/Restore/[x] it's `q`/a[1].txt", "w");
+  zqtest::SetTimes(drives + "/D/Restore/[x] it's `q`/a[1].txt", 1578236645);
+  zqtest::SetTimes(drives + "/D/Restore/[x] it's `q`", 1578236645);
+}
+void PlantJunction(const std::string& drives) {
+  PlantRestore(drives);
+  std::filesystem::create_directories(drives + "/D/Secret");
+  zqtest::WriteFile(drives + "/D/Secret/s.txt", "secret");
+  zqtest::SetTimes(drives + "/D/Secret/s.txt", 936000000);
+  zqtest::SetTimes(drives + "/D/Secret", 936000000);
+  std::filesystem::create_directory_symlink(drives + "/D/Secret", drives + "/D/Restore/Sub/link");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Trees, EngineDifference,
+    ::testing::Values(
+        DifferentialRow{"ExistingFolder", PlantRestore, {"", "D:\\Restore", "D:\\Restore\\Sub", "D:\\Restore\\a.txt"}},
+        DifferentialRow{"NewFolder", PlantRestore, {"", "D:\\Restore", "D:\\Restore\\New\\Deeper", "D:\\Restore\\Sub\\b.txt"}},
+        DifferentialRow{"AFileBrowsedAndTakenForAFolder", PlantRestore,
+                        {"", "D:\\Restore", "D:\\Restore\\a.txt", "D:\\Restore\\a.txt"},
+                        "New-Item -ItemType directory"},
+        DifferentialRow{"ADrive", PlantRestore, {"", "D:\\", "D:", "D:\\Restore\\Report, final.docx"}},
+        DifferentialRow{"WildcardsAndQuotes", PlantOddNames,
+                        {"", "D:\\Restore", "D:\\Restore\\[x] it's `q`", "D:\\Restore\\[x] it's `q`\\a[1].txt"}},
+        DifferentialRow{"JunctionBelowTheDestination", PlantJunction,
+                        {"", "D:\\Restore", "D:\\Restore\\Sub\\link\\inner", "D:\\Restore\\Sub\\link\\s.txt"}},
+        DifferentialRow{"FolderAtTheFilesName", PlantRestore, {"", "D:\\Restore", "D:\\Restore\\x", "D:\\Restore\\Sub"}}),
+    [](const ::testing::TestParamInfo<DifferentialRow>& info) { return info.param.name; });
+
+TEST_F(WinChannel, PwshParsesTheSessionLoopAndTheProbe) {
+  ZQ_NEED_PWSH();
+  for (const std::vector<std::string>& shape : ShapesOf({WindowsShellSession::GuestLoop(), "systeminfo"})) {
+    ASSERT_FALSE(shape.empty());
+    EXPECT_EQ(shape[0], "errors 0") << (shape.size() > 1 ? shape[1] : "");
+  }
 }
 
 }  // namespace
