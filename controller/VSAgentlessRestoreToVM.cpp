@@ -434,7 +434,8 @@ bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const s
   // write the entry's own path.
   const std::string& copyTarget = guestEntry != guestPath && m_pGuestAPI->IsZqGuestAPI() ? guestEntry : guestPath;
   const int copied = m_pGuestAPI->CopyFileToGuest(m_guestCtx, stagedPath, copyTarget, overwrite);
-  m_speedCounter.Stop(static_cast<unsigned long long>(stagedBytes));
+  // Only bytes that arrived count: a failed copy adds its time, not its size.
+  m_speedCounter.Stop(copied ? static_cast<unsigned long long>(stagedBytes) : 0ULL);
   const bool unixStyle = Mapping().unixStyle;
   if (!copied) {
     // What the folder holds now is not known (something may have appeared where the file goes).

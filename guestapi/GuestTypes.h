@@ -16,6 +16,9 @@ struct GuestCtx {
   // would be read past the end of theirs. What a restore adds travels by other calls
   // (ZQVMInfoGuestAPI::ScopeToDestination).
 };
+// The record hosts build: five strings, then the two flags (padded to the strings' alignment).
+static_assert(sizeof(GuestCtx) == 5 * sizeof(std::string) + alignof(std::string),
+              "GuestCtx is laid out as the interface defines it; hosts build it themselves");
 
 // The login the SSH command channels use.
 struct GuestLoginCred {

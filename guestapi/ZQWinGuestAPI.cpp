@@ -37,12 +37,14 @@ constexpr const char* kDriveList =
     "foreach($_ in get-volume) { if ($_.DriveLetter -and $_.DriveType -eq 'Fixed') {Write-Host ($_.DriveLetter + "
     "':')}}";
 constexpr const char* kPathTest = "if (Test-Path %s) {Write-Host PathFound} else {Write-Host PathNotFound}";
-// One line per item: length, folder flag, LastWriteTimeUtc in the invariant culture (the form the
-// folder parser reads, whatever the guest's culture and zone), and the name last, so that a name
-// holding commas stays whole.
+// One line per item: length, folder flag ("Link" for a link or junction, a reparse point, which is
+// neither kept as a file nor written through), LastWriteTimeUtc in the invariant culture (the form
+// the folder parser reads, whatever the guest's culture and zone), and the name last, so that a
+// name holding commas stays whole.
 constexpr const char* kFolderList =
     "foreach($_ in get-childitem %s) {$isDir =  $_.GetType().name -eq 'DirectoryInfo'; $len = if ($isDir) {0} else "
-    "{$_.length};Write-Host $len,$isDir,$_.LastWriteTimeUtc.ToString('M/d/yyyy h:mm:ss tt', "
+    "{$_.length};$kind = if ($_.Attributes -band [IO.FileAttributes]::ReparsePoint) {'Link'} else {$isDir};"
+    "Write-Host $len,$kind,$_.LastWriteTimeUtc.ToString('M/d/yyyy h:mm:ss tt', "
     "[Globalization.CultureInfo]::InvariantCulture),$_.name -Separator ','}";
 constexpr const char* kSubFolderList =
     "if (Test-Path %s) {foreach($_ in get-childitem %s) {$isDir =  $_.GetType().name -eq 'DirectoryInfo'; $len = if "
@@ -392,7 +394,9 @@ bool ZQWinGuestAPI::ParseBrowseResponseFolder(const std::string& output, std::ve
     SGuestFile entry;
     entry.name = line.substr(start);
     entry.size = std::atoll(fields[0].c_str());
-    entry.type = fields[1] == "True" ? VMInfoStructs::GuestFileDirectory : VMInfoStructs::GuestFileRegular;
+    entry.type = fields[1] == "True"   ? VMInfoStructs::GuestFileDirectory
+                 : fields[1] == "Link" ? VMInfoStructs::GuestFileSymlink
+                                       : VMInfoStructs::GuestFileRegular;
     std::tm time{};
     const char* end = strptime_l(fields[2].c_str(), kListTimePattern, &time, ClassicLocale());
     if (end != nullptr && *end == '\0') {

@@ -115,11 +115,12 @@ nlohmann::json RenderDryRunJson(const JobFile& job, const std::vector<PreviewEnt
               {"guestFolder", check.guestFolder},
               {"outcome", "dry run"},
               {"exitStatus", counts.refuse == 0 ? 0 : 1},
-              {"restoreFiles", counts.restoreFiles},
-              {"restoreFolders", counts.restoreFolders},
-              {"restoreBytes", counts.restoreBytes},
-              {"keep", counts.keep},
-              {"refuse", counts.refuse},
+              // The real run's names: what it would restore, keep and fail.
+              {"restoredFiles", counts.restoreFiles},
+              {"restoredFolders", counts.restoreFolders},
+              {"bytesRestored", counts.restoreBytes},
+              {"kept", counts.keep},
+              {"failed", counts.refuse},
               {"entries", entries},
               {"logFile", check.logFile}};
 }

@@ -7,7 +7,9 @@
 
 namespace {
 
-constexpr int32_t kGuestFolder = 1;
+constexpr int32_t kGuestFolder = VMInfoStructs::GuestFileDirectory;
+constexpr int32_t kGuestRegularFile = VMInfoStructs::GuestFileRegular;
+constexpr int32_t kGuestLink = VMInfoStructs::GuestFileSymlink;
 
 std::string Lowered(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -74,13 +76,34 @@ PreviewEntry DecidePreview(const SourceEntry& entry, const VMInfoStructs::SGuest
   }
   const bool isFolder = entry.kind == EntryKind::Folder;
   if (guest == nullptr) return preview;
+  // The plug-in's own rules, entry by entry (CopyToGuest): a link or other non-file is never
+  // kept nor written through; overwrite-always replaces a link at a file's name.
   const bool guestIsFolder = guest->type == kGuestFolder;
-  if (isFolder != guestIsFolder) {
+  const bool guestIsFile = guest->type == kGuestRegularFile;
+  if (!guestIsFolder && !guestIsFile && !(policy == OverwritePolicy::Always && !isFolder)) {
     preview.outcome = PreviewOutcome::Refuse;
-    preview.reason = isFolder ? "the guest has a file where the folder goes" : "the guest has a folder of that name";
+    preview.reason = guest->type == kGuestLink ? "the guest has a link of that name; it is not written through"
+                                               : "the guest has an entry of that name that is neither a file nor a folder";
     return preview;
   }
-  if (isFolder) return preview;
+  if (isFolder && !guestIsFolder) {
+    preview.outcome = PreviewOutcome::Refuse;
+    preview.reason = "the guest has a file where the folder goes";
+    return preview;
+  }
+  if (!isFolder && guestIsFolder) {
+    preview.outcome = PreviewOutcome::Refuse;
+    preview.reason = "the guest has a folder of that name";
+    return preview;
+  }
+  if (isFolder) {
+    // An existing folder is kept as it is; overwrite-always gives it the backup's attributes.
+    if (policy != OverwritePolicy::Always) {
+      preview.outcome = PreviewOutcome::Keep;
+      preview.reason = "the guest has the folder";
+    }
+    return preview;
+  }
   switch (policy) {
     case OverwritePolicy::Always:
       return preview;
@@ -88,12 +111,16 @@ PreviewEntry DecidePreview(const SourceEntry& entry, const VMInfoStructs::SGuest
       preview.outcome = PreviewOutcome::Keep;
       preview.reason = "the guest has the file (--overwrite never)";
       return preview;
-    case OverwritePolicy::Newer:
-      if (static_cast<int64_t>(entry.info.st_mtime) <= guest->modifyTime) {
+    case OverwritePolicy::Newer: {
+      const int64_t local = static_cast<int64_t>(entry.info.st_mtime);
+      const bool sameTimeOtherSize =
+          local == guest->modifyTime && guest->size != static_cast<int64_t>(entry.info.st_size);
+      if (local <= guest->modifyTime && !sameTimeOtherSize) {
         preview.outcome = PreviewOutcome::Keep;
         preview.reason = "the guest's file is as new or newer";
       }
       return preview;
+    }
   }
   return preview;
 }

@@ -327,8 +327,10 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
   if (options.dryRun && report.outcome == JobOutcome::Completed) {
     if (!openGuestView()) return kExitRefused;
     const std::vector<PreviewEntry> previews = PreviewRestore(tree, *guestView, policy);
-    for (const PreviewEntry& preview : previews) std::cout << PreviewLine(preview) << "\n";
-    if (!options.quiet) std::cout << RenderDryRunText(job, previews, report, mask);
+    if (!options.quiet) {
+      for (const PreviewEntry& preview : previews) std::cout << PreviewLine(preview) << "\n";
+      std::cout << RenderDryRunText(job, previews, report, mask);
+    }
     std::cout << std::flush;
     const nlohmann::json summary = RenderDryRunJson(job, previews, report, mask);
     if (!options.summaryJson.empty() && !WriteJsonFile(options.summaryJson, summary, error)) {

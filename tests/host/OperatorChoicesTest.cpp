@@ -103,6 +103,7 @@ TEST(DryRunPlan, DecidesAsTheRestoreWould) {
     int64_t guestTime;
     OverwritePolicy policy;
     PreviewOutcome expected;
+    int64_t guestSize = 3;  // the staged file's size unless told
   } rows[] = {
       {"NewFile", EntryKind::File, -1, 0, OverwritePolicy::Newer, PreviewOutcome::Restore},
       {"GuestOlder", EntryKind::File, 2, 99, OverwritePolicy::Newer, PreviewOutcome::Restore},
@@ -110,9 +111,15 @@ TEST(DryRunPlan, DecidesAsTheRestoreWould) {
       {"GuestNewer", EntryKind::File, 2, 101, OverwritePolicy::Newer, PreviewOutcome::Keep},
       {"NeverKeepsOlder", EntryKind::File, 2, 1, OverwritePolicy::Never, PreviewOutcome::Keep},
       {"AlwaysReplacesNewer", EntryKind::File, 2, 500, OverwritePolicy::Always, PreviewOutcome::Restore},
+      {"GuestSameTimeOtherSize", EntryKind::File, 2, 100, OverwritePolicy::Newer, PreviewOutcome::Restore, 7},
+      {"LinkAtTheNameIsRefused", EntryKind::File, 3, 1, OverwritePolicy::Newer, PreviewOutcome::Refuse},
+      {"LinkAtTheNameIsReplacedWhenAlways", EntryKind::File, 3, 1, OverwritePolicy::Always, PreviewOutcome::Restore},
+      {"LinkAtAFoldersName", EntryKind::Folder, 3, 1, OverwritePolicy::Always, PreviewOutcome::Refuse},
       {"FolderWhereFileIs", EntryKind::Folder, 2, 0, OverwritePolicy::Newer, PreviewOutcome::Refuse},
       {"FileWhereFolderIs", EntryKind::File, 1, 0, OverwritePolicy::Always, PreviewOutcome::Refuse},
-      {"ExistingFolder", EntryKind::Folder, 1, 500, OverwritePolicy::Never, PreviewOutcome::Restore},
+      {"ExistingFolderIsKept", EntryKind::Folder, 1, 500, OverwritePolicy::Never, PreviewOutcome::Keep},
+      {"ExistingFolderIsStampedWhenAlways", EntryKind::Folder, 1, 500, OverwritePolicy::Always,
+       PreviewOutcome::Restore},
       {"Unsupported", EntryKind::Unsupported, -1, 0, OverwritePolicy::Newer, PreviewOutcome::Refuse},
   };
   for (const Row& row : rows) {
@@ -120,10 +127,12 @@ TEST(DryRunPlan, DecidesAsTheRestoreWould) {
     entry.relativePath = "x";
     entry.kind = row.kind;
     entry.info.st_mtime = 100;
+    entry.info.st_size = 3;
     if (row.kind == EntryKind::Unsupported) entry.problem = "a symbolic link";
     VMInfoStructs::SGuestFile guest;
     guest.type = row.guestType;
     guest.modifyTime = row.guestTime;
+    guest.size = row.guestSize;
     EXPECT_EQ(DecidePreview(entry, row.guestType < 0 ? nullptr : &guest, row.policy).outcome, row.expected)
         << row.name;
   }

@@ -247,15 +247,6 @@ TEST_F(UnixCommandLines, RootBrowseRunsNothing) {
   EXPECT_TRUE(Commands().empty());
 }
 
-// Entries the caller's vector held already are not found by an answer that describes nothing.
-TEST_F(UnixCommandLines, BrowseAnswerWithoutEntriesFindsNothingWhateverTheCallerHeld) {
-  std::vector<SGuestFile> entries(2);
-  EXPECT_FALSE(channel.ParseBrowseResponse("not/a/browse/line\n", entries));
-  EXPECT_EQ(entries.size(), 2u);
-  EXPECT_TRUE(channel.ParseBrowseResponse("a/1/regular/2/3/0/0/33188\n", entries));
-  EXPECT_EQ(entries.size(), 3u);
-}
-
 TEST_F(UnixCommandLines, PasswordNeverAppearsOnACommandLine) {
   std::vector<SGuestFile> entries;
   channel.BrowseGuest(ctx, "/data", entries);

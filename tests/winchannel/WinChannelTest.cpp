@@ -269,7 +269,8 @@ TEST_F(WinChannel, BrowseCommandLines) {
   EXPECT_EQ(Commands()[2],
             kPlink + "cmd /c \"echo . | powershell foreach(\\$_ in get-childitem 'C:\\Restore') {\\$isDir =  "
                      "\\$_.GetType().name -eq 'DirectoryInfo'; \\$len = if (\\$isDir) {0} else "
-                     "{\\$_.length};Write-Host \\$len,\\$isDir,\\$_.LastWriteTimeUtc.ToString('M/d/yyyy "
+                     "{\\$_.length};\\$kind = if (\\$_.Attributes -band [IO.FileAttributes]::ReparsePoint) "
+                     "{'Link'} else {\\$isDir};Write-Host \\$len,\\$kind,\\$_.LastWriteTimeUtc.ToString('M/d/yyyy "
                      "h:mm:ss tt', [Globalization.CultureInfo]::InvariantCulture),\\$_.name -Separator ','}\"");
   Answer(0, "");
   ASSERT_EQ(m_channel.BrowseGuestFolders(m_ctx, "C:\\Restore\\", entries), 1);
