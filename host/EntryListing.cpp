@@ -89,7 +89,7 @@ PreviewCounts CountPreview(const std::vector<PreviewEntry>& previews) {
 }
 
 std::string RenderDryRunText(const JobFile& job, const std::vector<PreviewEntry>& previews, const RestoreReport& check,
-                             const SecretMask& /*mask*/) {
+                             const SecretMask& /*mask*/, const std::vector<std::string>& warnings) {
   const PreviewCounts counts = CountPreview(previews);
   std::ostringstream out;
   out << "Dry run into VM [" << job.vmName << "] folder [" << check.guestFolder << "]: nothing was changed\n";
@@ -97,12 +97,14 @@ std::string RenderDryRunText(const JobFile& job, const std::vector<PreviewEntry>
       << " files (" << FormatBytes(counts.restoreBytes) << "), " << counts.restoreFolders << " folders\n";
   out << "  keep        " << counts.keep << " entries (the guest's copy would be left alone)\n";
   out << "  refuse      " << counts.refuse << " entries\n";
+  for (const std::string& warning : warnings) out << "  warning     " << warning << "\n";
   out << LogLine(check);
   return out.str();
 }
 
 nlohmann::json RenderDryRunJson(const JobFile& job, const std::vector<PreviewEntry>& previews,
-                                const RestoreReport& check, const SecretMask& mask) {
+                                const RestoreReport& check, const SecretMask& mask,
+                                const std::vector<std::string>& warnings) {
   using nlohmann::json;
   const PreviewCounts counts = CountPreview(previews);
   json entries = json::array();
@@ -122,5 +124,6 @@ nlohmann::json RenderDryRunJson(const JobFile& job, const std::vector<PreviewEnt
               {"kept", counts.keep},
               {"failed", counts.refuse},
               {"entries", entries},
+              {"warnings", warnings},
               {"logFile", check.logFile}};
 }

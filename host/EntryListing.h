@@ -44,8 +44,9 @@ struct PreviewCounts {
 };
 PreviewCounts CountPreview(const std::vector<PreviewEntry>& previews);
 
-// The summary of a dry run whose checks passed.
+// The summary of a dry run whose checks passed, with the warnings the real run would give.
 std::string RenderDryRunText(const JobFile& job, const std::vector<PreviewEntry>& previews, const RestoreReport& check,
-                             const SecretMask& mask);
+                             const SecretMask& mask, const std::vector<std::string>& warnings = {});
 nlohmann::json RenderDryRunJson(const JobFile& job, const std::vector<PreviewEntry>& previews,
-                                const RestoreReport& check, const SecretMask& mask);
+                                const RestoreReport& check, const SecretMask& mask,
+                                const std::vector<std::string>& warnings = {});

@@ -327,12 +327,18 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
   if (options.dryRun && report.outcome == JobOutcome::Completed) {
     if (!openGuestView()) return kExitRefused;
     const std::vector<PreviewEntry> previews = PreviewRestore(tree, *guestView, policy);
+    // The real run's warning: over SSH a login other than root cannot give entries their owners.
+    std::vector<std::string> warnings;
+    if (job.restoreACLs && !job.destination.empty() && job.destination[0] == '/' &&
+        session.Channel().IsZqGuestAPI() && job.guest.userName != "root") {
+      warnings.push_back("owner will not be set: login " + job.guest.userName + " is not root");
+    }
     if (!options.quiet) {
       for (const PreviewEntry& preview : previews) std::cout << PreviewLine(preview) << "\n";
-      std::cout << RenderDryRunText(job, previews, report, mask);
+      std::cout << RenderDryRunText(job, previews, report, mask, warnings);
     }
     std::cout << std::flush;
-    const nlohmann::json summary = RenderDryRunJson(job, previews, report, mask);
+    const nlohmann::json summary = RenderDryRunJson(job, previews, report, mask, warnings);
     if (!options.summaryJson.empty() && !WriteJsonFile(options.summaryJson, summary, error)) {
       Complain(error);
       return kExitHostFailure;

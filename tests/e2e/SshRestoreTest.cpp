@@ -133,8 +133,13 @@ class SshRestore : public testing::Test {
 // counts as restored, and the summary warns once that the owners are the login's.
 TEST_F(SshRestore, NonRootLoginAppliesModesAndTimesAndWarnsOnceAboutOwners) {
   ASSERT_EQ(chown(guest.path().c_str(), SshTestUsers::UserId(), SshTestUsers::GroupId()), 0);
-  const RunResult result = harness.Restore(
-      harness.Job(kVm, kGuid, ssh.destination(), SshTestUsers::kUser, SshTestUsers::Password()), source.path(), 300);
+  const nlohmann::json job = harness.Job(kVm, kGuid, ssh.destination(), SshTestUsers::kUser, SshTestUsers::Password());
+  // The dry run warns as the real run will.
+  const RunResult plan = harness.Restore(job, source.path(), 300, {"--dry-run"});
+  ASSERT_EQ(plan.status, 0) << plan.output;
+  EXPECT_EQ(plan.summary["warnings"], nlohmann::json::array({std::string("owner will not be set: login ") +
+                                                              SshTestUsers::kUser + " is not root"}));
+  const RunResult result = harness.Restore(job, source.path(), 300);
   ASSERT_EQ(result.status, 0) << result.output;
   EXPECT_EQ(result.summary["failed"], 0);
   const size_t entries = e2e::SampleFiles().size() + e2e::SampleFolders().size();
