@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -23,6 +24,8 @@ namespace {
 
 // Folders between an entry and the guest folder that a look-up climbs at most.
 constexpr int kMaxLookUpDepth = 256;
+// Folders remembered as too large to keep listed.
+constexpr size_t kMaxOversizedFolders = 16;
 
 // The last name of a guest path or of a name a browse returned: after the last "/" in Unix guests,
 // where "\\" is an ordinary character, after either separator in Windows guests.
@@ -246,6 +249,10 @@ CVSAgentlessRestoreToVM::GuestEntryState CVSAgentlessRestoreToVM::LookUpGuestEnt
   if (m_pGuestAPI->BrowseGuest(m_guestCtx, listed, listing)) {
     for (VMInfoStructs::SGuestFile& candidate : listing) candidate.name = LeafOf(candidate.name, unixStyle);
     m_listings.Remember(listed, listing);
+    if (!m_listings.Has(listed) && !IsOversizedFolder(listed)) {
+      m_oversizedFolders.push_back(listed);
+      if (m_oversizedFolders.size() > kMaxOversizedFolders) m_oversizedFolders.pop_front();
+    }
     fresh = true;
     for (const VMInfoStructs::SGuestFile& candidate : listing) {
       if (unixStyle ? candidate.name != leaf : !boost::algorithm::iequals(candidate.name, leaf)) continue;
@@ -266,6 +273,31 @@ CVSAgentlessRestoreToVM::GuestEntryState CVSAgentlessRestoreToVM::LookUpGuestEnt
                 guestEntry.c_str(), m_pGuestAPI->GetLastGuestApiErrorDetails().c_str());
   }
   return GuestEntryState::Unknown;
+}
+
+bool CVSAgentlessRestoreToVM::IsOversizedFolder(const std::string& folder) const {
+  return std::find(m_oversizedFolders.begin(), m_oversizedFolders.end(), folder) != m_oversizedFolders.end();
+}
+
+CVSAgentlessRestoreToVM::GuestEntryState CVSAgentlessRestoreToVM::LookAtFileAlone(const std::string& guestEntry,
+                                                                                  VMInfoStructs::SGuestFile& entry) {
+  const bool unixStyle = Mapping().unixStyle;
+  const std::string leaf = LeafOf(guestEntry, unixStyle);
+  std::vector<VMInfoStructs::SGuestFile> entries;
+  if (!m_pGuestAPI->BrowseGuest(m_guestCtx, guestEntry, entries)) {
+    m_log.Error(kCopyToGuestOrigin, "Cannot tell whether the guest holds [%s]: %s", guestEntry.c_str(),
+                m_pGuestAPI->GetLastGuestApiErrorDetails().c_str());
+    return GuestEntryState::Unknown;
+  }
+  if (entries.empty()) return GuestEntryState::Absent;
+  if (entries.size() == 1 && entries[0].type != VMInfoStructs::GuestFileDirectory &&
+      (unixStyle ? LeafOf(entries[0].name, true) == leaf
+                 : boost::algorithm::iequals(LeafOf(entries[0].name, false), leaf))) {
+    entry = entries[0];
+    entry.name = leaf;
+    return StateOf(entry);
+  }
+  return GuestEntryState::Folder;
 }
 
 CVSAgentlessRestoreToVM::GuestEntryState CVSAgentlessRestoreToVM::RecheckGuestFile(const std::string& guestEntry,
@@ -371,7 +403,9 @@ bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const s
   if (!overwrite) {
     VMInfoStructs::SGuestFile existing;
     bool fresh = false;
-    GuestEntryState state = LookUpGuestEntry(guestEntry, existing, fresh);
+    const bool alone = IsOversizedFolder(ListedFolder(guestEntry, Mapping().unixStyle));
+    GuestEntryState state = alone ? LookAtFileAlone(guestEntry, existing) : LookUpGuestEntry(guestEntry, existing, fresh);
+    fresh = fresh || alone;
     // A kept listing may be older than the guest: a file it shows as older than the local one is
     // looked at again before it is replaced. Keeping on a kept listing's word, or copying without
     // overwrite a file it does not show, cannot destroy anything newer.

@@ -1,6 +1,7 @@
 // The restore controller: one per restore-to-VM job.
 #pragma once
 
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -116,7 +117,16 @@ class CVSAgentlessRestoreToVM : public IVSAgentlessRestoreToVM {
   // that does not describe one file of its name, a fresh listing of its folder.
   GuestEntryState RecheckGuestFile(const std::string& guestEntry, VMInfoStructs::SGuestFile& entry);
 
-  // Listings of the guest folders this job looked at or made, kept for the folders' other entries.
+  // Looks at a file by itself (a browse of its own path), for a folder too large to keep listed:
+  // one entry of its name that is no folder describes it; nothing there is Absent (an empty folder
+  // in its place is refused by the copy, which never overwrites there); anything else is Folder.
+  GuestEntryState LookAtFileAlone(const std::string& guestEntry, VMInfoStructs::SGuestFile& entry);
+  // Whether `folder` was listed and found too large to keep (GuestListingCache::kMaxEntries).
+  bool IsOversizedFolder(const std::string& folder) const;
+
+  // Folders whose listing was too large to keep, most recent last: their files are looked at one
+  // by one, so that no folder's size makes an entry cost more than a look at the entry itself.
+  std::deque<std::string> m_oversizedFolders;
   // Made and locked by InitStagingFolder; what this run may remove at the end.
   StagingRunFolder m_runFolder;
   GuestListingCache m_listings;

@@ -273,5 +273,40 @@ INSTANTIATE_TEST_SUITE_P(
                       BoundRow{"EntriesOfSeveralFoldersOneAboveTheBound", 16, 10, {4, 3, 4}, 2, 7}),
     [](const ::testing::TestParamInfo<BoundRow>& info) { return std::string(info.param.name); });
 
+// A guest folder too large to keep listed is listed once; its other files are each looked at by
+// themselves (one browse of their own path), never by listing the whole folder again.
+TEST_F(ControllerTest, FolderTooLargeToKeepIsListedOnceThenEachFileAlone) {
+  PrepareStaging("//tmp/r");
+  std::vector<SGuestFile> huge(GuestListingCache::kMaxEntries + 1);
+  for (size_t i = 0; i < huge.size(); ++i) {
+    huge[i].name = "other-" + std::to_string(i);
+    huge[i].type = VMInfoStructs::GuestFileRegular;
+  }
+  int listings = 0;
+  int alone = 0;
+  EXPECT_CALL(*guest, IsZqGuestAPI()).WillRepeatedly(::testing::Return(true));
+  EXPECT_CALL(*guest, BrowseGuest(_, _, _))
+      .WillRepeatedly(Invoke([&](const GuestCtx&, const std::string& path, std::vector<SGuestFile>& entries) {
+        if (path == "//tmp/r") {
+          ++listings;
+          entries = huge;
+        } else {
+          ++alone;  // a file of its own: not there yet
+        }
+        return 1;
+      }));
+  EXPECT_CALL(*guest, CopyFileToGuest(_, _, _, false)).Times(20).WillRepeatedly(::testing::Return(1));
+  for (int i = 0; i < 20; ++i) {
+    const std::string staged = StageFile("f" + std::to_string(i), "x", kGuestTime);
+    std::string guestPath;
+    controller.GenerateGuestFilePath(staged, guestPath);
+    bool skipped = false;
+    bool isFolder = false;
+    EXPECT_TRUE(controller.CopyToGuest(staged, guestPath, true, skipped, isFolder));
+  }
+  EXPECT_EQ(listings, 1);
+  EXPECT_EQ(alone, 19);
+}
+
 }  // namespace
 }  // namespace zqtest
