@@ -72,6 +72,9 @@ class CVSAgentlessRestoreToVM : public IVSAgentlessRestoreToVM {
   bool OverwritesAlways() const;
   // The path style of the guest as its channel (or the host's setRestoreToUnixVM) tells.
   GuestPathStyle ChannelPathStyle();
+  // False, logged under `origin` and posted to the job, when `destination` is not an absolute folder
+  // in the guest's own style (DestinationStyleProblem); true for no destination.
+  bool DestinationFitsGuest(const char* origin, const char* destination);
   // Posts `sentence` to the job as a message of its own (code kMsgSentence).
   void PostSentence(const std::string& sentence);
   // Logs one error line under `origin` and returns false when the controller has no guest channel.

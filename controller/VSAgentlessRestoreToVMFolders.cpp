@@ -55,16 +55,7 @@ bool CVSAgentlessRestoreToVM::GenerateGuestAndStagingFolders() {
   }
   if (!HasGuestChannel(kGenerateFoldersOrigin)) return false;
 
-  // A destination in another guest's style would be created as a name of its own below the login's
-  // home folder (D:\Restore in a Linux guest): it is refused before anything is created.
-  const std::string styleProblem = DestinationStyleProblem(destination, ChannelPathStyle(), m_restoreToUnixVM);
-  if (!styleProblem.empty()) {
-    const std::string sentence = "Destination [" + std::string(destination) + "] for guest virtual machine [" +
-                                 m_guestCtx.vmName + "] " + styleProblem + ".";
-    m_log.Error(kGenerateFoldersOrigin, "%s", sentence.c_str());
-    PostSentence(sentence);
-    return false;
-  }
+  if (!DestinationFitsGuest(kGenerateFoldersOrigin, destination)) return false;
 
   if (destination[0] == '/') m_restoreToUnixVM = true;
   if (m_restoreToUnixVM) {
@@ -108,6 +99,20 @@ bool CVSAgentlessRestoreToVM::GenerateGuestAndStagingFolders() {
   }
   m_log.Debug(kGenerateFoldersShortOrigin, "staging VM files to [%s] ", m_pSetParams->destinationPath);
   return true;
+}
+
+// A destination in another guest's style would be created as a name of its own below the login's
+// home folder (D:\Restore in a Linux guest): it is refused, with a job message, before anything is
+// created. GetJobOptions asks too, so that a check-only run (a dry run) is refused as the real one.
+bool CVSAgentlessRestoreToVM::DestinationFitsGuest(const char* origin, const char* destination) {
+  if (destination == nullptr || *destination == '\0') return true;
+  const std::string styleProblem = DestinationStyleProblem(destination, ChannelPathStyle(), m_restoreToUnixVM);
+  if (styleProblem.empty()) return true;
+  const std::string sentence = "Destination [" + std::string(destination) + "] for guest virtual machine [" +
+                               m_guestCtx.vmName + "] " + styleProblem + ".";
+  m_log.Error(origin, "%s", sentence.c_str());
+  PostSentence(sentence);
+  return false;
 }
 
 GuestPathStyle CVSAgentlessRestoreToVM::ChannelPathStyle() {

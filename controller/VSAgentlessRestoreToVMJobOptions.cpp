@@ -407,6 +407,9 @@ bool CVSAgentlessRestoreToVM::GetJobOptions(TMMsg::RestoreOption* options) {
       break;
   }
 
+  // The destination, not yet exchanged for the staging folder.
+  const char* destination = m_pSetParams == nullptr ? nullptr : m_pSetParams->destinationPath;
+  if (m_pGuestAPI && !DestinationFitsGuest(kGetJobOptionsOrigin, destination)) return false;
   m_speedCounter.Reset();
   m_speedCounter.EnableLogging();
   m_speedCounter.Init(kSpeedCounterName, m_pJobCtrlClient->GetJobID());

@@ -161,6 +161,19 @@ TEST_F(SshRestore, NonRootLoginAppliesModesAndTimesAndWarnsOnceAboutOwners) {
   }
 }
 
+// A Windows destination for a Linux guest is refused before anything is created, by the dry run
+// as by the real run, with a job message that says why.
+TEST_F(SshRestore, DestinationInAnotherGuestsStyleIsRefusedByTheDryRunAsByTheRealRun) {
+  const nlohmann::json job =
+      harness.Job(kVm, kGuid, "D:\\Restore", SshTestUsers::kRootUser, SshTestUsers::RootPassword());
+  for (const std::vector<std::string>& options : {std::vector<std::string>{"--dry-run"}, std::vector<std::string>{}}) {
+    const RunResult result = harness.Restore(job, source.path(), 300, options);
+    EXPECT_EQ(result.status, 3) << result.output;
+    EXPECT_NE(result.output.find("is not an absolute folder of a Linux guest"), std::string::npos) << result.output;
+    EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
+  }
+}
+
 // The guest's SSH server goes away once a few entries have landed: every entry after that fails
 // within the tools' time limits, the job still ends, and the staging folder is cleaned up.
 TEST_F(SshRestore, EndsInBoundedTimeWhenTheGuestBecomesUnreachable) {
