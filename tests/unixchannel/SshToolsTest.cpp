@@ -569,6 +569,53 @@ TEST(SshTools, JumpHostsOfTheConfigurationGetOnePasswordAttempt) {
   EXPECT_NE(output.find("\nproxyjump jump.example\n"), std::string::npos) << output;
 }
 
+// OpenSSH's words when a ProxyJump host of the configuration fails: the tool names that host, not
+// the guest, and a refusal is remembered for the host that refused: the guest's login is asked
+// again at once, as the guest never refused it.
+TEST(SshTools, AJumpHostsFailureNamesTheJumpHostAndIsNotHeldAgainstTheGuest) {
+  struct Row {
+    const char* name;
+    const char* errors;  // what OpenSSH prints
+    const char* said;
+    bool remembered;  // the next run fails without starting OpenSSH
+  };
+  const Row rows[] = {
+      {"the guest refuses", "root@10.0.0.5: Permission denied (publickey,password).",
+       "zqplink.exe: authentication refused for root at 10.0.0.5", true},
+      {"the jump host refuses",
+       "hop@jump.example: Permission denied (publickey,password).\nConnection closed by UNKNOWN port 65535",
+       "zqplink.exe: authentication refused by the jump host jump.example on the way to 10.0.0.5 (the guest was not "
+       "asked)",
+       false},
+      {"the jump host's key changed",
+       "Host key for [jump.example]:2222 has changed and you have requested strict checking.\nHost key verification "
+       "failed.",
+       "zqplink.exe: refused: the host key of the jump host jump.example on the way to 10.0.0.5 differs", false},
+      {"the guest's key changed",
+       "Host key for 10.0.0.5 has changed and you have requested strict checking.\nHost key verification failed.",
+       "zqplink.exe: refused: the host key of 10.0.0.5 differs", false},
+      {"the jump host cannot be reached",
+       "ssh: connect to host jump.example port 22: Connection refused\nConnection closed by UNKNOWN port 65535",
+       "zqplink.exe: cannot connect to the jump host jump.example on the way to 10.0.0.5", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    zqtest::SshTestInstallation installation(ZQ_TOOLS_DIR);
+    TempDir dir;
+    zqtest::WriteFile(dir.Join("ssh"), "#!/bin/sh\necho run >> " + dir.Join("runs") + "\nprintf '%s\\n' " +
+                                           ShellQuote::SingleQuoted(row.errors) + " >&2\nexit 255\n");
+    chmod(dir.Join("ssh").c_str(), 0755);
+    installation.Set("SSH", "SshProgram", dir.Join("ssh"));
+    std::string output;
+    const std::string run = "ZQ_PUTTY_PASS=pw " + Tool("zqplink.exe") + " 10.0.0.5 -l root true";
+    EXPECT_EQ(zqtest::RunBounded(run, 10, output), 255);
+    EXPECT_NE(output.find(row.said), std::string::npos) << output;
+    EXPECT_EQ(zqtest::RunBounded(run, 10, output), 255);
+    EXPECT_NE(output.find(row.said), std::string::npos) << output;
+    EXPECT_EQ(zqtest::ReadFile(dir.Join("runs")), row.remembered ? "run\n" : "run\nrun\n");
+  }
+}
+
 TEST(SshTools, AnAddressWithNothingListeningFailsAtOnceWithAClearMessage) {
   zqtest::SshTestInstallation installation(ZQ_TOOLS_DIR);
   installation.AddHost("127.0.0.9", zqtest::FreeLoopbackPort("127.0.0.9"));
