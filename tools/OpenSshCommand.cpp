@@ -431,8 +431,8 @@ std::string FailingHost(const std::string& errorText) {
   // "user@host: Permission denied (...)", "Host key for host (or [host]:port) has changed",
   // "connect to host HOST port N: ...", "Received disconnect from HOST port N:..." : the last
   // such line names the host whose failure ended the run.
-  static const std::regex kNamed(
-      R"((?:^|\s)\S*@(\S+): Permission denied \(|Host key for (\S+) has changed|connect to host (\S+) port \d+:|Received disconnect from (\S+) port \d+:)");
+  static const std::regex kNamed(R"((?:^|\s)\S*@(\S+): Permission denied \(|Host key for (\S+) has changed|)"
+                                 R"(connect to host (\S+) port \d+:|Received disconnect from (\S+) port \d+:)");
   std::string host;
   std::istringstream lines(errorText);
   std::string line;

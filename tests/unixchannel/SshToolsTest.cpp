@@ -316,10 +316,8 @@ TEST(ControlFolder, APathAnotherUserCouldPlantOnIsRefusedAndSaidSo) {
     installation.Set("SSH", "SshProgram", ssh.program());
     installation.Set("SSH", "ControlDir", folder);
     zqtest::WriteFile(installation.ConfigFile(), "Port 22\n");
-    ASSERT_EQ(zqtest::RunBounded("ZQ_PUTTY_PASS=pw " + Tool("zqplink.exe") + " 10.0.0.5 -l root \"bash -s\" -- x </dev/null",
-                                 10, output),
-              0)
-        << output;
+    const std::string helperCommand = " 10.0.0.5 -l root \"bash -s\" -- x </dev/null";
+    ASSERT_EQ(zqtest::RunBounded("ZQ_PUTTY_PASS=pw " + Tool("zqplink.exe") + helperCommand, 10, output), 0) << output;
     EXPECT_NE(output.find(std::string("zqplink.exe: ") + OpenSshCommand::kControlFolderUnsafeText + ": "),
               std::string::npos)
         << output;
@@ -347,7 +345,11 @@ TEST(ControlFolder, DefaultLiesWhereNoOtherUserCanMakeIt) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      if (row.runtime) setenv("XDG_RUNTIME_DIR", row.runtime, 1); else unsetenv("XDG_RUNTIME_DIR");
+      if (row.runtime) {
+        setenv("XDG_RUNTIME_DIR", row.runtime, 1);
+      } else {
+        unsetenv("XDG_RUNTIME_DIR");
+      }
       if (setresuid(kOtherUser, kOtherUser, kOtherUser) != 0) _exit(1);
       WriteAll(ends[1], DefaultControlDir());
       _exit(0);
