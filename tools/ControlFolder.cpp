@@ -9,9 +9,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
+#include <algorithm>
+#include <vector>
 
+#include "platform/PrivateFolderChain.h"
 #include "tools/WriteAll.h"
 
 namespace ControlFolder {
@@ -41,30 +42,32 @@ class FileDescriptor {
   int m_fd;
 };
 
-// Publishes a fresh random key under `keyPath` unless another process did so first: the key is
-// written to a private temporary file and linked into place, which fails on an existing key.
-bool CreateKey(const std::string& keyPath, std::string& problem) {
+// Publishes a fresh random key as `kKeyName` in the folder held by `folderFd` unless another
+// process did so first: the key is written to a private temporary file and linked into place,
+// which fails on an existing key.
+bool CreateKey(int folderFd, const std::string& keyPath, std::string& problem) {
   unsigned char key[kKeyLength];
-  if (RAND_bytes(key, sizeof key) != 1) {
+  unsigned char suffix[8];
+  if (RAND_bytes(key, sizeof key) != 1 || RAND_bytes(suffix, sizeof suffix) != 1) {
     problem = "no random bytes for the reuse key";
     return false;
   }
-  std::string temporary = keyPath + ".XXXXXX";
-  FileDescriptor fd(::mkstemp(temporary.data()));
+  const std::string temporary = std::string(kKeyName) + "." + HexPrefix(suffix, 2 * sizeof suffix);
+  FileDescriptor fd(::openat(folderFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (fd.get() < 0) {
-    problem = ErrnoText("cannot create", temporary);
+    problem = ErrnoText("cannot create a temporary file beside", keyPath);
     return false;
   }
-  bool ok = ::fchmod(fd.get(), 0600) == 0 && WriteAll(fd.get(), key, sizeof key) && ::fsync(fd.get()) == 0;
-  if (ok && ::link(temporary.c_str(), keyPath.c_str()) != 0 && errno != EEXIST) ok = false;
+  bool ok = WriteAll(fd.get(), key, sizeof key) && ::fsync(fd.get()) == 0;
+  if (ok && ::linkat(folderFd, temporary.c_str(), folderFd, kKeyName, 0) != 0 && errno != EEXIST) ok = false;
   if (!ok) problem = ErrnoText("cannot store the reuse key", keyPath);
-  ::unlink(temporary.c_str());
+  ::unlinkat(folderFd, temporary.c_str(), 0);
   OPENSSL_cleanse(key, sizeof key);
   return ok;
 }
 
-bool ReadKey(const std::string& keyPath, unsigned char (&key)[kKeyLength], std::string& problem) {
-  FileDescriptor fd(::open(keyPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+bool ReadKey(int folderFd, const std::string& keyPath, unsigned char (&key)[kKeyLength], std::string& problem) {
+  FileDescriptor fd(::openat(folderFd, kKeyName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   struct stat info {};
   if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0) {
     problem = ErrnoText("cannot read", keyPath);
@@ -83,9 +86,17 @@ bool ReadKey(const std::string& keyPath, unsigned char (&key)[kKeyLength], std::
   return true;
 }
 
-// A folder no one but this user may enter, as lstat describes it.
+// A folder no one but this user may enter.
 bool IsPrivateFolder(const struct stat& info) {
   return S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0;
+}
+
+// Why the folder held by `fd`, at `path`, may not lead to the control folder; empty when it may.
+std::string AncestorRefusal(int fd, const std::string& path) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return ErrnoText("cannot examine", path);
+  const std::string refusal = PrivateFolderChain::Refusal(info, true);
+  return refusal.empty() ? refusal : "the folder " + path + " " + refusal;
 }
 
 }  // namespace
@@ -100,44 +111,89 @@ std::string HexPrefix(const unsigned char* bytes, size_t digits) {
   return text.substr(0, digits);
 }
 
-bool MakePrivate(const std::string& folder, std::string& problem) {
+int Open(const std::string& folder, bool create, std::string& problem) {
   if (folder.size() > kMaxFolderLength) {
     problem = "the folder " + folder + " is longer than " + std::to_string(kMaxFolderLength) +
               " characters, too long for socket names";
-    return false;
+    return -1;
   }
-  std::error_code error;
-  auto parent = std::filesystem::path(folder).parent_path();
-  if (!parent.empty()) std::filesystem::create_directories(parent, error);
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    problem = ErrnoText("cannot create", folder);
-    return false;
+  if (folder.empty() || folder.front() != '/') {
+    problem = "the folder [" + folder + "] is not an absolute path";
+    return -1;
+  }
+  std::vector<std::string> names;
+  for (size_t start = 1; start <= folder.size();) {
+    const size_t end = std::min(folder.find('/', start), folder.size());
+    if (end > start) names.push_back(folder.substr(start, end - start));
+    start = end + 1;
+  }
+  int fd = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    problem = ErrnoText("cannot open", "/");
+    return -1;
+  }
+  std::string path;
+  for (const std::string& name : names) {
+    // Each folder on the way belongs to this user or to root and no one else may change what is
+    // in it (unless it is sticky, as /tmp is): no one else can put a folder or a link of theirs
+    // in place of the next one, now or later.
+    problem = AncestorRefusal(fd, path.empty() ? "/" : path);
+    if (!problem.empty() || name == "." || name == "..") {
+      if (problem.empty()) problem = "the folder [" + folder + "] is not a plain path";
+      ::close(fd);
+      return -1;
+    }
+    path += "/" + name;
+    if (create && ::mkdirat(fd, name.c_str(), 0700) != 0 && errno != EEXIST) {
+      problem = ErrnoText("cannot create", path);
+      ::close(fd);
+      return -1;
+    }
+    const int child = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int openError = errno;
+    ::close(fd);
+    if (child < 0) {
+      errno = openError;
+      problem = openError == ELOOP || openError == ENOTDIR ? "the folder " + path + " is a link or not a folder"
+                                                           : ErrnoText("cannot open", path);
+      return -1;
+    }
+    fd = child;
   }
   struct stat info {};
-  if (::lstat(folder.c_str(), &info) != 0) {
-    problem = ErrnoText("cannot examine", folder);
-    return false;
-  }
-  if (!IsPrivateFolder(info)) {
+  if (::fstat(fd, &info) != 0 || !IsPrivateFolder(info)) {
     problem = "the folder " + folder + " is not a private folder of this user (owner only, mode 0700)";
-    return false;
+    ::close(fd);
+    return -1;
   }
+  return fd;
+}
+
+bool MakePrivate(const std::string& folder, std::string& problem) {
+  const int fd = Open(folder, true, problem);
+  if (fd < 0) return false;
+  ::close(fd);
   return true;
 }
 
 bool IsReady(const std::string& folder) {
+  std::string problem;
+  FileDescriptor fd(Open(folder, false, problem));
   struct stat info {};
-  if (folder.size() > kMaxFolderLength || ::lstat(folder.c_str(), &info) != 0 || !IsPrivateFolder(info)) return false;
-  const std::string keyPath = folder + "/" + kKeyName;
-  return ::lstat(keyPath.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  return fd.get() >= 0 && ::fstatat(fd.get(), kKeyName, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
 }
 
 bool SecretTag(const std::string& folder, const std::string& secret, std::string& tag, std::string& problem) {
-  std::string keyPath = folder + "/" + kKeyName;
+  FileDescriptor folderFd(Open(folder, false, problem));
+  if (folderFd.get() < 0) return false;
+  const std::string keyPath = folder + "/" + kKeyName;
   struct stat info {};
-  if (::lstat(keyPath.c_str(), &info) != 0 && !CreateKey(keyPath, problem)) return false;
+  if (::fstatat(folderFd.get(), kKeyName, &info, AT_SYMLINK_NOFOLLOW) != 0 &&
+      !CreateKey(folderFd.get(), keyPath, problem)) {
+    return false;
+  }
   unsigned char key[kKeyLength];
-  if (!ReadKey(keyPath, key, problem)) return false;
+  if (!ReadKey(folderFd.get(), keyPath, key, problem)) return false;
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int digestLength = 0;
   const unsigned char* data = reinterpret_cast<const unsigned char*>(secret.data());
@@ -149,6 +205,10 @@ bool SecretTag(const std::string& folder, const std::string& secret, std::string
   }
   tag = HexPrefix(digest, kTagDigits);
   return true;
+}
+
+std::string ThroughFolder(int folderFd, const std::string& name) {
+  return "/proc/self/fd/" + std::to_string(folderFd) + "/" + name;
 }
 
 bool SocketPattern(const std::string& folder, const std::string& password, std::string& pattern,

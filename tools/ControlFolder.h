@@ -11,8 +11,15 @@ namespace ControlFolder {
 // with the temporary suffix OpenSSH adds while it sets a socket up.
 constexpr size_t kMaxFolderLength = 33;
 
-// Makes sure `folder` is a real folder owned by this user that no one else may enter, creating
-// it (mode 0700) when it is missing. False with `problem` set otherwise.
+// Opens the absolute path `folder` one name at a time from "/" without following links, and
+// returns a descriptor of it (closed by the caller), or -1 with `problem` naming the folder and
+// the reason. Every folder on the way must belong to this user or to root and be writable by no
+// one else unless sticky (as /tmp is), so that no other local user can plant a folder, a link or a
+// socket anywhere on the path, before the check or after it; the folder itself must belong to this
+// user and be closed to everyone else. With `create`, missing folders are made with mode 0700.
+int Open(const std::string& folder, bool create, std::string& problem);
+
+// Open with `create`, the descriptor closed again: whether the folder is usable.
 bool MakePrivate(const std::string& folder, std::string& problem);
 
 // Whether `folder` is already a private folder of this user (as MakePrivate leaves it) that holds
@@ -32,5 +39,9 @@ bool SocketPattern(const std::string& folder, const std::string& password, std::
 // The first `digits` lowercase hex digits of `bytes`, which must hold (digits + 1) / 2 bytes: the
 // digests in the names of the folder's files and sockets.
 std::string HexPrefix(const unsigned char* bytes, size_t digits);
+
+// The name of `name` inside the folder held by `folderFd`, for bind and connect: the socket
+// lands in the very folder that was checked, whatever happens to the folder's path meanwhile.
+std::string ThroughFolder(int folderFd, const std::string& name);
 
 }  // namespace ControlFolder

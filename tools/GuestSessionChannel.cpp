@@ -141,13 +141,32 @@ bool SocketAddress(const std::string& path, sockaddr_un& address) {
   return true;
 }
 
+namespace {
+
+// The folder and the name of a socket path.
+void SplitSocketPath(const std::string& path, std::string& folder, std::string& name) {
+  const auto slash = path.find_last_of('/');
+  folder = slash == std::string::npos ? std::string() : path.substr(0, slash);
+  name = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
 int ConnectTo(const std::string& path) {
+  std::string folder, name, problem;
+  SplitSocketPath(path, folder, name);
+  // Through the checked folder, never by the path's name alone.
+  const int folderFd = ControlFolder::Open(folder, false, problem);
+  if (folderFd < 0) return -1;
   sockaddr_un address{};
-  if (!SocketAddress(path, address)) return -1;
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
+  const bool named = SocketAddress(ControlFolder::ThroughFolder(folderFd, name), address);
+  int fd = named ? ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+  const bool connected = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(folderFd);
+  // Only a session of this very user hears a request: a socket someone else listens on gets
+  // nothing, not even the first byte.
+  if (!connected || !PeerIsThisUser(fd)) {
+    if (fd >= 0) ::close(fd);
     return -1;
   }
   return fd;
@@ -194,14 +213,14 @@ int SessionProcess::Serve(int reportFd) {
     int ready = ::poll(waits, m_errors >= 0 ? 3 : 2, 1000);
     if (ready < 0 && errno == EINTR) continue;
     struct stat socketInfo {};
-    const bool gone = ::lstat(m_socketPath.c_str(), &socketInfo) != 0;
+    const bool gone = ::fstatat(m_folderFd, m_socketName.c_str(), &socketInfo, AT_SYMLINK_NOFOLLOW) != 0;
     if (gone) m_bound = false;
     if (ready < 0 || gone) break;
     if (ready == 0 && NowMs() < m_lastRequestMs + m_settings.guestSessionIdle * 1000) continue;
     if (ready == 0) {
       // Idle: no new client finds the socket any more, and those already
       // waiting are served.
-      ::unlink(m_socketPath.c_str());
+      ::unlinkat(m_folderFd, m_socketName.c_str(), 0);
       m_bound = false;
       ::fcntl(m_listenFd, F_SETFL, O_NONBLOCK);
       while (ServeOne()) {
@@ -241,8 +260,14 @@ void SessionProcess::DrainErrors() {
 }
 
 bool SessionProcess::Listen(std::string& problem) {
+  std::string folder;
+  SplitSocketPath(m_socketPath, folder, m_socketName);
+  // The folder is held for the session's life: the socket is bound, watched and removed in the
+  // folder that was checked, even if its path is made to lead elsewhere later.
+  m_folderFd = ControlFolder::Open(folder, false, problem);
+  if (m_folderFd < 0) return false;
   sockaddr_un address{};
-  if (!SocketAddress(m_socketPath, address)) return false;
+  if (!SocketAddress(ControlFolder::ThroughFolder(m_folderFd, m_socketName), address)) return false;
   m_listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (m_listenFd < 0) return false;
   if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
@@ -256,9 +281,9 @@ bool SessionProcess::Listen(std::string& problem) {
       problem = "another session of this login is starting";
       return false;
     }
-    // A name left by a session that ended without removing it: nobody answers
+    // A name left by a session that ended without removing it: nobody of this user answers
     // there.
-    if (::unlink(m_socketPath.c_str()) != 0 ||
+    if (::unlinkat(m_folderFd, m_socketName.c_str(), 0) != 0 ||
         ::bind(m_listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
       problem = std::string("cannot create the session socket: ") + std::strerror(errno);
       return false;
@@ -323,7 +348,8 @@ bool SessionProcess::StartLoop(std::string& problem) {
 // Closes the socket and the connection; the guest loop ends at the end of its
 // input.
 void SessionProcess::End() {
-  if (m_bound) ::unlink(m_socketPath.c_str());
+  if (m_bound) ::unlinkat(m_folderFd, m_socketName.c_str(), 0);
+  if (m_folderFd >= 0) ::close(m_folderFd);
   if (m_listenFd >= 0) ::close(m_listenFd);
   if (m_toGuest >= 0) ::close(m_toGuest);
   if (m_ssh > 0) {
@@ -421,7 +447,7 @@ int ConnectOrStart(const SshToolSettings& settings, const SshLogin& login, const
     if (failure != SshFailure::None && failure != SshFailure::Other) {
       // Explained once, and a refused password remembered, so that the next tool run does not
       // offer it to the guest again.
-      OpenSshCommand::Report(failure, toolName, login, settings);
+      OpenSshCommand::Report(failure, toolName, login, settings, word);
       refused = true;
       return -1;
     }

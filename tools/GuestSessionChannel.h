@@ -67,7 +67,9 @@ std::string ExistingSocketPath(const SshToolSettings& settings, const SshLogin& 
 
 bool SocketAddress(const std::string& path, sockaddr_un& address);
 
-// A connection to the session socket at `path`; -1 when nobody listens there.
+// A connection to the session socket at `path`, through its control folder checked as
+// ControlFolder::Open checks it; -1 when nobody of this user listens there (a listener of another
+// user is refused before a byte is sent).
 int ConnectTo(const std::string& path);
 
 // Whether the peer of a Unix socket runs as this process's user.
@@ -122,7 +124,9 @@ class SessionProcess {
   const std::vector<std::string>& m_options;
   const SshLogin& m_login;
   std::string m_socketPath;
+  std::string m_socketName;  // its last part, in the folder held by m_folderFd
   std::string m_remoteCommand;
+  int m_folderFd = -1;
   long long m_lastRequestMs = 0;
   int m_listenFd = -1;
   bool m_bound = false;

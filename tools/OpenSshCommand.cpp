@@ -235,7 +235,8 @@ std::vector<std::string> CommonOptions(const SshToolSettings& settings, const st
 
 std::string ControlPatternFor(const SshToolSettings& settings, const std::string& password,
                               const std::string& toolName) {
-  if (settings.controlPersist == 0) return "";
+  // An empty folder: BeginRun found it unusable and said so.
+  if (settings.controlPersist == 0 || settings.controlDir.empty()) return "";
   std::string problem;
   std::string pattern;
   if (!ControlFolder::MakePrivate(settings.controlDir, problem) ||
@@ -314,7 +315,7 @@ namespace {
 std::string RefusalMarker(const SshToolSettings& settings, const std::string& password, const SshLogin& login) {
   std::string problem;
   std::string tag;
-  if (password.empty() || !ControlFolder::MakePrivate(settings.controlDir, problem) ||
+  if (password.empty() || settings.controlDir.empty() ||
       !ControlFolder::SecretTag(settings.controlDir,
                                 password + '\n' + login.user + '\n' + login.address + '\n' + login.port, tag,
                                 problem)) {
@@ -332,9 +333,15 @@ std::vector<std::string> BeginRun(const std::string& toolName, SshToolSettings& 
   g_useKeys = settings.useKeys;
   PrepareAskPass(program, login);
   PrepareKnownHostsFolder(settings);
+  std::string problem;
+  if (!ControlFolder::MakePrivate(settings.controlDir, problem)) {
+    std::fprintf(stderr, "%s: %s: %s\n", toolName.c_str(), kControlFolderUnsafeText, problem.c_str());
+    settings.controlDir.clear();
+  }
   std::error_code error;
   if (!settings.configFile.empty() && std::filesystem::is_regular_file(settings.configFile, error)) {
-    std::string wrapper = OnePasswordConfig(settings.configFile, settings.controlDir);
+    std::string wrapper =
+        settings.controlDir.empty() ? std::string() : OnePasswordConfig(settings.configFile, settings.controlDir);
     if (!wrapper.empty()) settings.configFile = wrapper;
   }
   const char* password = std::getenv(kPasswordVariable);
@@ -354,10 +361,15 @@ bool RefusedRecently(const std::string& toolName, const SshToolSettings& setting
   return true;
 }
 
-void Report(SshFailure failure, const std::string& toolName, const SshLogin& login, const SshToolSettings& settings) {
-  const std::string explanation = Describe(failure, toolName, login, settings);
+void Report(SshFailure failure, const std::string& toolName, const SshLogin& login, const SshToolSettings& settings,
+            const std::string& errorText) {
+  const std::string host = FailingHost(errorText);
+  const std::string explanation = Describe(failure, toolName, login, settings, host);
   if (!explanation.empty()) std::fprintf(stderr, "%s\n", explanation.c_str());
-  if (failure != SshFailure::AuthenticationRefused || g_refusalMarker.empty()) return;
+  // A refusal is remembered for the host that refused: the guest's login only when the guest did.
+  // A jump host never gets the guest's password (the askpass answers only the guest's prompt),
+  // so asking it again costs no account a failed login.
+  if (failure != SshFailure::AuthenticationRefused || g_refusalMarker.empty() || !IsGuest(host, login)) return;
   // A fresh marker, or a fresh time on the one that is there.
   const int fd = ::open(g_refusalMarker.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return;
@@ -415,8 +427,48 @@ SshFailure Classify(const std::string& errorText) {
   return errorText.empty() ? SshFailure::None : SshFailure::Other;
 }
 
+std::string FailingHost(const std::string& errorText) {
+  // "user@host: Permission denied (...)", "Host key for host (or [host]:port) has changed",
+  // "connect to host HOST port N: ...", "Received disconnect from HOST port N:..." : the last
+  // such line names the host whose failure ended the run.
+  static const std::regex kNamed(R"((?:^|\s)\S*@(\S+): Permission denied \(|Host key for (\S+) has changed|)"
+                                 R"(connect to host (\S+) port \d+:|Received disconnect from (\S+) port \d+:)");
+  std::string host;
+  std::istringstream lines(errorText);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::smatch match;
+    if (!std::regex_search(line, match, kNamed)) continue;
+    for (size_t group = 1; group < match.size(); ++group) {
+      if (match[group].matched) host = match[group].str();
+    }
+  }
+  // OpenSSH writes a host with a port other than 22 as [host]:port.
+  if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.find(']') - 1);
+  return host;
+}
+
+bool IsGuest(const std::string& host, const SshLogin& login) { return host.empty() || host == login.address; }
+
 std::string Describe(SshFailure failure, const std::string& toolName, const SshLogin& login,
-                     const SshToolSettings& settings) {
+                     const SshToolSettings& settings, const std::string& failingHost) {
+  if (!IsGuest(failingHost, login)) {
+    // The guest was never reached: name the jump host that failed, not the guest.
+    const std::string jump = "the jump host " + failingHost + " on the way to " + login.address;
+    switch (failure) {
+      case SshFailure::HostKeyChanged:
+        return toolName + ": refused: the host key of " + jump + " differs from the one recorded in " +
+               settings.knownHostsFile + "; if its key was changed on purpose, remove its old line from " +
+               settings.knownHostsFile;
+      case SshFailure::AuthenticationRefused:
+        return toolName + ": authentication refused by " + jump + " (the guest was not asked)";
+      case SshFailure::ConnectionRefused:
+      case SshFailure::CannotConnect:
+        return toolName + ": cannot connect to " + jump;
+      default:
+        break;
+    }
+  }
   std::string where = login.address + (login.port.empty() ? "" : " port " + login.port);
   switch (failure) {
     case SshFailure::None:

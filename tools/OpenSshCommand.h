@@ -89,10 +89,20 @@ constexpr const char* kStalledText = "ended: no progress within the inactivity l
 // What went wrong in a run, judged from the client's messages.
 SshFailure Classify(const std::string& errorText);
 
+// The host that OpenSSH names in its last message of a refused login, a changed host key or a
+// failed connection ("alice@jump: Permission denied (...)", "Host key for [jump]:2222 has
+// changed", "connect to host jump port 22: ..."), without brackets and port; empty when none.
+std::string FailingHost(const std::string& errorText);
+
+// Whether `host` (from FailingHost) is the guest of `login`; an empty host counts as the guest.
+bool IsGuest(const std::string& host, const SshLogin& login);
+
 // The tool's one-line explanation of a failure, e.g. "zqplink.exe: authentication refused for
-// alice at 10.0.0.5". Empty for SshFailure::None.
+// alice at 10.0.0.5". When `failingHost` is another host than the guest (a ProxyJump host of the
+// configuration), the line names that host: "zqplink.exe: authentication refused by the jump
+// host jump.example on the way to 10.0.0.5 (the guest was not asked)". Empty for SshFailure::None.
 std::string Describe(SshFailure failure, const std::string& toolName, const SshLogin& login,
-                     const SshToolSettings& settings);
+                     const SshToolSettings& settings, const std::string& failingHost = "");
 
 // How long a refused password is remembered for its login (user, address and port).
 constexpr int kRefusalMemorySeconds = 60;
@@ -104,9 +114,16 @@ constexpr int kRefusalMemorySeconds = 60;
 // of the password and the login (never the password itself). Call after BeginRun.
 bool RefusedRecently(const std::string& toolName, const SshToolSettings& settings, const SshLogin& login);
 
-// Explains `failure` on standard error as Describe says (nothing for SshFailure::None) and, for a
-// refused login, remembers the refusal for RefusedRecently.
-void Report(SshFailure failure, const std::string& toolName, const SshLogin& login, const SshToolSettings& settings);
+// Explains `failure` on standard error as Describe says, with the host FailingHost finds in
+// `errorText` (nothing for SshFailure::None), and, for a login the guest itself refused, remembers
+// the refusal for RefusedRecently.
+void Report(SshFailure failure, const std::string& toolName, const SshLogin& login, const SshToolSettings& settings,
+            const std::string& errorText);
+
+// What a tool says on standard error, after its name and before the reason, when the control
+// folder cannot be used safely: every command then logs in on its own.
+constexpr const char* kControlFolderUnsafeText =
+    "guest sessions and connection reuse are off (every command logs in on its own), the control folder is not safe";
 
 // `text` as one value of an OpenSSH option given with -o: in double quotes, with backslash and
 // double quote escaped, when it holds a blank, a quote or a backslash; as it is otherwise.

@@ -3,11 +3,13 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
 #include "toolscontract/CommandTimeLimits.h"
 #include "platform/ZQPlatformInfo.h"
+#include "tools/ControlFolder.h"
 
 namespace {
 
@@ -25,6 +27,20 @@ void ReadSeconds(const char* key, long long minimum, long long& value) {
 
 }  // namespace
 
+std::string DefaultControlDir() {
+  const uid_t self = ::geteuid();
+  // Places only their owner can make a folder in: no other user can have made ours first.
+  if (self == 0) return "/run/zqrestore";
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime != nullptr && runtime[0] == '/') {
+    const std::string folder = std::string(runtime) + "/zqrestore";
+    if (folder.size() <= ControlFolder::kMaxFolderLength) return folder;
+  }
+  // A user without a runtime folder: a folder in /tmp, which another user may have made first;
+  // the tools then check it, refuse it and say so.
+  return "/tmp/zqrestore-ssh-" + std::to_string(self);
+}
+
 SshToolSettings SshToolSettings::Load(const std::string& toolFolder) {
   SshToolSettings settings;
   if (!ZQPlatformInfo::getString("Base", "dBASEHOME", &settings.baseHome) || settings.baseHome.empty()) {
@@ -32,7 +48,7 @@ SshToolSettings SshToolSettings::Load(const std::string& toolFolder) {
   }
   settings.knownHostsFile = settings.baseHome + "/known_hosts";
   settings.configFile = settings.baseHome + "/ssh_config";
-  settings.controlDir = "/tmp/zqrestore-ssh-" + std::to_string(geteuid());
+  settings.controlDir = DefaultControlDir();
   ReadString("KnownHostsFile", settings.knownHostsFile);
   ReadString("ConfigFile", settings.configFile);
   ReadString("ControlDir", settings.controlDir);

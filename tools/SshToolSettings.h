@@ -8,7 +8,7 @@ struct SshToolSettings {
   std::string baseHome;        // folder of the tools; the folder of the running tool when unset
   std::string knownHostsFile;  // "KnownHostsFile", default <base>/known_hosts
   std::string configFile;      // "ConfigFile", default <base>/ssh_config; used when it exists
-  std::string controlDir;      // "ControlDir", default /tmp/zqrestore-ssh-<euid>
+  std::string controlDir;      // "ControlDir", default DefaultControlDir()
   long long connectTimeout = 10;     // "ConnectTimeout", seconds to connect and greet
   long long keepAliveInterval = 5;   // "KeepAliveInterval", seconds between keep-alive probes
   long long keepAliveCountMax = 3;   // "KeepAliveCountMax", unanswered probes before giving up
@@ -35,6 +35,10 @@ struct SshToolSettings {
   // the base folder when the settings do not name one.
   static SshToolSettings Load(const std::string& toolFolder);
 };
+
+// The control folder when the settings name none: /run/zqrestore for root, $XDG_RUNTIME_DIR/zqrestore
+// for another user who has a runtime folder, /tmp/zqrestore-ssh-<euid> otherwise.
+std::string DefaultControlDir();
 
 // Folder that holds the running program, from /proc/self/exe; empty when it cannot be read.
 std::string RunningProgramPath();

@@ -67,6 +67,8 @@ int main(int argc, char** argv) {
   }
   std::string errorText;
   int status = OpenSshCommand::Run(SshCommandLine(settings, options, parsed), errorText);
-  if (status == 255) OpenSshCommand::Report(OpenSshCommand::Classify(errorText), kToolName, parsed.login, settings);
+  if (status == 255) {
+    OpenSshCommand::Report(OpenSshCommand::Classify(errorText), kToolName, parsed.login, settings, errorText);
+  }
   return status;
 }

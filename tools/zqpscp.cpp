@@ -158,7 +158,7 @@ int main(int argc, char** argv) {
     failure = SshFailure::NoSftpService;
   }
   if (status == 255 || (!unixTarget && failure != SshFailure::None && failure != SshFailure::Other)) {
-    OpenSshCommand::Report(failure, kToolName, parsed.login, settings);
+    OpenSshCommand::Report(failure, kToolName, parsed.login, settings, errorText);
   }
   return GuestFileCopy::ToolStatus(status);
 }

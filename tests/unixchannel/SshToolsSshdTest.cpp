@@ -2,7 +2,11 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 
 #include <signal.h>
 
@@ -145,6 +149,63 @@ TEST_F(SshToolsSshd, CommandsARunningSessionCanAnswerNeedNoTool) {
   }
   installation.Set("SSH", "GuestSessionIdle", "0");
   EXPECT_FALSE(tryRun(helper, answer)) << "sessions are off";
+}
+
+// Another user listens at the name of this login's session socket (as they could if the control
+// folder's checks failed): neither the tool nor the plug-in's shortcut sends it a byte, and the
+// tool puts its own session in its place.
+TEST_F(SshToolsSshd, AnotherUsersListenerInPlaceOfTheSessionHearsNothing) {
+  installation.Set("SSH", "GuestSessionIdle", "1");
+  TempDir local;
+  zqtest::WriteFile(local.Join("script"), "printf '[%s]' \"$@\"\n");
+  const std::string helper = Plink(SshdEnvironment::Get().sftpServer().address()) + "\"bash -s\" -- < " +
+                             local.Join("script") + " one";
+  std::string output;
+  ASSERT_EQ(Run(helper, output), 0) << output;
+  std::string socketPath;
+  for (const auto& entry : std::filesystem::directory_iterator(installation.ControlDir())) {
+    if (entry.path().filename().string().find("-g") != std::string::npos) socketPath = entry.path().string();
+  }
+  ASSERT_FALSE(socketPath.empty());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (std::filesystem::exists(socketPath) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_FALSE(std::filesystem::exists(socketPath)) << "the session did not end";
+
+  sockaddr_un address{};
+  ASSERT_TRUE(GuestSessionChannel::SocketAddress(socketPath, address));
+  const int planted = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(bind(planted, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  int heard[2];
+  ASSERT_EQ(pipe(heard), 0);
+  const pid_t listener = fork();
+  ASSERT_GE(listener, 0);
+  if (listener == 0) {
+    // The user id a client's SO_PEERCRED sees is the one the socket listens with.
+    if (setresuid(54321, 54321, 54321) != 0 || listen(planted, 8) != 0) _exit(1);
+    std::string bytes;
+    const long long end = GuestSessionChannel::NowMs() + 8000;
+    for (pollfd wait{planted, POLLIN, 0}; poll(&wait, 1, 500) >= 0 && GuestSessionChannel::NowMs() < end;) {
+      if (wait.revents == 0) continue;
+      const int client = accept(planted, nullptr, nullptr);
+      GuestSessionChannel::ReadRest(client, bytes, 4096, GuestSessionChannel::NowMs() + 1000);
+      close(client);
+    }
+    WriteAll(heard[1], bytes.empty() ? "nothing" : bytes);
+    _exit(0);
+  }
+  close(heard[1]);
+  close(planted);
+  GuestSessionChannel::Answer answer;
+  EXPECT_FALSE(GuestSessionShortcut::TryRun(helper, ZQ_TOOLS_DIR, answer));
+  EXPECT_EQ(Run(helper, output), 0);
+  EXPECT_EQ(output, "[one]");
+  std::string bytes;
+  GuestSessionChannel::ReadRest(heard[0], bytes, 4096, GuestSessionChannel::NowMs() + 15000);
+  close(heard[0]);
+  waitpid(listener, nullptr, 0);
+  EXPECT_EQ(bytes, "nothing");
 }
 
 // A guest where the session's loop cannot start runs each command on its own, with one line that

@@ -1,7 +1,10 @@
 // The proxy's SSH tools without a server: argument parsing, the OpenSSH options, the control
 // folder and the askpass answer.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +13,7 @@
 #include "tools/AskPass.h"
 #include "tools/ControlFolder.h"
 #include "tools/GuestFileCopy.h"
+#include "tools/GuestSessionChannel.h"
 
 #include "testbeds/sshd/SshTestInstallation.h"
 #include "testbeds/sshd/SshdFixture.h"
@@ -247,7 +251,166 @@ TEST(ControlFolder, SocketNameDependsOnThePasswordWithoutShowingIt) {
   zqtest::RunBounded("rm -rf " + folder, 10, problem);
 }
 
+// A stand-in for OpenSSH's client that records its arguments and environment.
+class RecordingOpenSsh {
+ public:
+  RecordingOpenSsh() {
+    zqtest::WriteFile(m_dir.Join("ssh"), "#!/bin/sh\nprintf '%s\\n' \"$@\" > " + m_dir.Join("args") +
+                                             "\nenv > " + m_dir.Join("env") + "\n");
+    chmod(m_dir.Join("ssh").c_str(), 0755);
+  }
+  std::string program() const { return m_dir.Join("ssh"); }
+  std::string Args() const { return zqtest::ReadFile(m_dir.Join("args")); }
+  std::string Environment() const { return zqtest::ReadFile(m_dir.Join("env")); }
+
+ private:
+  TempDir m_dir;
+};
+
 std::string Tool(const std::string& name) { return std::string(ZQ_TOOLS_DIR) + "/" + name; }
+
+// A user id no account has: another local user of the proxy.
+constexpr uid_t kOtherUser = 54321;
+
+// Every name below `folder`, with owner and mode: what a run may not change.
+std::string TreeOf(const std::string& folder) {
+  std::string output;
+  zqtest::RunBounded("cd " + ShellQuote::SingleQuoted(folder) + " && find . -printf '%p %u %m\\n' | sort", 10, output);
+  return output;
+}
+
+// Another user of the proxy prepares the control folder's path before the tools run: the folder
+// is refused with the reason, the tool says that sessions and reuse are off, hands OpenSSH no
+// ControlPath, and writes nothing there.
+TEST(ControlFolder, APathAnotherUserCouldPlantOnIsRefusedAndSaidSo) {
+  struct Row {
+    const char* name;
+    const char* setup;  // shell commands run in the base folder
+    const char* folder;
+    const char* reason;
+  };
+  const Row rows[] = {
+      {"a parent made by another user", "mkdir -m 0755 zq && chown 54321 zq", "zq/ssh", "belongs to user id 54321"},
+      {"a parent of ours that others may write to", "mkdir -m 0777 zq", "zq/ssh", "can be changed by other users"},
+      {"the folder made first by another user", "mkdir -m 0700 zqr-0 && chown 54321 zqr-0", "zqr-0",
+       "not a private folder of this user"},
+      {"a link to a private folder of ours", "mkdir -m 0700 real && ln -s real zqr-0", "zqr-0", "is a link"},
+      {"a link among the parents", "mkdir -m 0700 real && ln -s real zq", "zq/ssh", "is a link"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir base;
+    std::string output;
+    ASSERT_EQ(zqtest::RunBounded("cd " + base.path() + " && " + row.setup, 10, output), 0) << output;
+    const std::string folder = base.Join(row.folder);
+    const std::string before = TreeOf(base.path());
+    std::string problem;
+    EXPECT_FALSE(ControlFolder::MakePrivate(folder, problem));
+    EXPECT_NE(problem.find(row.reason), std::string::npos) << problem;
+    std::string tag;
+    EXPECT_FALSE(ControlFolder::SecretTag(folder, "pw", tag, problem));
+    EXPECT_FALSE(ControlFolder::IsReady(folder));
+
+    zqtest::SshTestInstallation installation(ZQ_TOOLS_DIR);
+    RecordingOpenSsh ssh;
+    installation.Set("SSH", "SshProgram", ssh.program());
+    installation.Set("SSH", "ControlDir", folder);
+    zqtest::WriteFile(installation.ConfigFile(), "Port 22\n");
+    const std::string helperCommand = " 10.0.0.5 -l root \"bash -s\" -- x </dev/null";
+    ASSERT_EQ(zqtest::RunBounded("ZQ_PUTTY_PASS=pw " + Tool("zqplink.exe") + helperCommand, 10, output), 0) << output;
+    EXPECT_NE(output.find(std::string("zqplink.exe: ") + OpenSshCommand::kControlFolderUnsafeText + ": "),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find(row.reason), std::string::npos) << output;
+    const std::string args = ssh.Args();
+    EXPECT_NE(args.find("ControlPath=none\n"), std::string::npos) << args;
+    EXPECT_EQ(args.find(folder), std::string::npos) << args;
+    EXPECT_EQ(TreeOf(base.path()), before);
+  }
+}
+
+// The default folder lies where only its owner can have made it.
+TEST(ControlFolder, DefaultLiesWhereNoOtherUserCanMakeIt) {
+  ASSERT_EQ(geteuid(), 0u) << "run as root";
+  EXPECT_EQ(DefaultControlDir(), "/run/zqrestore");
+  struct Row {
+    const char* runtime;
+    const char* expected;
+  } rows[] = {{"/run/user/54321", "/run/user/54321/zqrestore"},
+              {nullptr, "/tmp/zqrestore-ssh-54321"},
+              {"relative", "/tmp/zqrestore-ssh-54321"}};
+  for (const Row& row : rows) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (row.runtime) {
+        setenv("XDG_RUNTIME_DIR", row.runtime, 1);
+      } else {
+        unsetenv("XDG_RUNTIME_DIR");
+      }
+      if (setresuid(kOtherUser, kOtherUser, kOtherUser) != 0) _exit(1);
+      WriteAll(ends[1], DefaultControlDir());
+      _exit(0);
+    }
+    close(ends[1]);
+    std::string found;
+    GuestSessionChannel::ReadRest(ends[0], found, 1024, GuestSessionChannel::NowMs() + 5000);
+    close(ends[0]);
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(found, row.expected) << (row.runtime ? row.runtime : "(unset)");
+  }
+}
+
+// A socket in the place of a session's: only a listener of this user is spoken to. Another user's
+// listener (which could only be there if the folder's checks failed) hears not one byte.
+TEST(ControlFolder, ASessionSocketOfAnotherUserIsNeverSpokenTo) {
+  for (const uid_t listener : {geteuid(), kOtherUser}) {
+    SCOPED_TRACE(listener);
+    TempDir base;
+    const std::string folder = base.Join("ctl");
+    std::string problem;
+    ASSERT_TRUE(ControlFolder::MakePrivate(folder, problem)) << problem;
+    const std::string path = folder + "/sock";
+    sockaddr_un address{};
+    ASSERT_TRUE(GuestSessionChannel::SocketAddress(path, address));
+    int server = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    // The listener takes on the user id before it listens: the id a client's SO_PEERCRED sees.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (setresuid(listener, listener, listener) != 0 || listen(server, 4) != 0) _exit(1);
+      WriteAll(ends[1], "L");
+      std::string heard;
+      pollfd wait{server, POLLIN, 0};
+      if (poll(&wait, 1, 5000) == 1) {
+        const int client = accept(server, nullptr, nullptr);
+        GuestSessionChannel::ReadRest(client, heard, 1024, GuestSessionChannel::NowMs() + 2000);
+      }
+      WriteAll(ends[1], heard);
+      _exit(0);
+    }
+    close(ends[1]);
+    close(server);
+    std::string ready;
+    ASSERT_TRUE(GuestSessionChannel::ReadExact(ends[0], 1, ready, GuestSessionChannel::NowMs() + 5000));
+    const int fd = GuestSessionChannel::ConnectTo(path);
+    if (fd >= 0) {
+      WriteAll(fd, "TOP-SECRET");
+      close(fd);
+    }
+    std::string heard;
+    GuestSessionChannel::ReadRest(ends[0], heard, 1024, GuestSessionChannel::NowMs() + 10000);
+    close(ends[0]);
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(fd >= 0, listener == geteuid());
+    EXPECT_EQ(heard, listener == geteuid() ? "TOP-SECRET" : "");
+  }
+}
 
 // The askpass run reads the password from the process named by the marker, which must be one of
 // its ancestors: here the shell that starts it, with the password in its start environment. It
@@ -338,22 +501,6 @@ TEST(SshTools, UsageErrorsAreReportedWithoutRunningSsh) {
   EXPECT_NE(output.find("names no guest"), std::string::npos) << output;
 }
 
-// A stand-in for OpenSSH's client that records its arguments and environment.
-class RecordingOpenSsh {
- public:
-  RecordingOpenSsh() {
-    zqtest::WriteFile(m_dir.Join("ssh"), "#!/bin/sh\nprintf '%s\\n' \"$@\" > " + m_dir.Join("args") +
-                                             "\nenv > " + m_dir.Join("env") + "\n");
-    chmod(m_dir.Join("ssh").c_str(), 0755);
-  }
-  std::string program() const { return m_dir.Join("ssh"); }
-  std::string Args() const { return zqtest::ReadFile(m_dir.Join("args")); }
-  std::string Environment() const { return zqtest::ReadFile(m_dir.Join("env")); }
-
- private:
-  TempDir m_dir;
-};
-
 TEST(SshTools, PlinkHandsOpenSshTheCommandButNeverThePassword) {
   zqtest::SshTestInstallation installation(ZQ_TOOLS_DIR);
   RecordingOpenSsh ssh;
@@ -422,6 +569,53 @@ TEST(SshTools, JumpHostsOfTheConfigurationGetOnePasswordAttempt) {
   EXPECT_NE(output.find("\nnumberofpasswordprompts 1\n"), std::string::npos) << output;
   ASSERT_EQ(zqtest::RunBounded("ssh -G -F " + config + " 10.0.0.5", 10, output), 0) << output;
   EXPECT_NE(output.find("\nproxyjump jump.example\n"), std::string::npos) << output;
+}
+
+// OpenSSH's words when a ProxyJump host of the configuration fails: the tool names that host, not
+// the guest, and a refusal is remembered for the host that refused: the guest's login is asked
+// again at once, as the guest never refused it.
+TEST(SshTools, AJumpHostsFailureNamesTheJumpHostAndIsNotHeldAgainstTheGuest) {
+  struct Row {
+    const char* name;
+    const char* errors;  // what OpenSSH prints
+    const char* said;
+    bool remembered;  // the next run fails without starting OpenSSH
+  };
+  const Row rows[] = {
+      {"the guest refuses", "root@10.0.0.5: Permission denied (publickey,password).",
+       "zqplink.exe: authentication refused for root at 10.0.0.5", true},
+      {"the jump host refuses",
+       "hop@jump.example: Permission denied (publickey,password).\nConnection closed by UNKNOWN port 65535",
+       "zqplink.exe: authentication refused by the jump host jump.example on the way to 10.0.0.5 (the guest was not "
+       "asked)",
+       false},
+      {"the jump host's key changed",
+       "Host key for [jump.example]:2222 has changed and you have requested strict checking.\nHost key verification "
+       "failed.",
+       "zqplink.exe: refused: the host key of the jump host jump.example on the way to 10.0.0.5 differs", false},
+      {"the guest's key changed",
+       "Host key for 10.0.0.5 has changed and you have requested strict checking.\nHost key verification failed.",
+       "zqplink.exe: refused: the host key of 10.0.0.5 differs", false},
+      {"the jump host cannot be reached",
+       "ssh: connect to host jump.example port 22: Connection refused\nConnection closed by UNKNOWN port 65535",
+       "zqplink.exe: cannot connect to the jump host jump.example on the way to 10.0.0.5", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    zqtest::SshTestInstallation installation(ZQ_TOOLS_DIR);
+    TempDir dir;
+    zqtest::WriteFile(dir.Join("ssh"), "#!/bin/sh\necho run >> " + dir.Join("runs") + "\nprintf '%s\\n' " +
+                                           ShellQuote::SingleQuoted(row.errors) + " >&2\nexit 255\n");
+    chmod(dir.Join("ssh").c_str(), 0755);
+    installation.Set("SSH", "SshProgram", dir.Join("ssh"));
+    std::string output;
+    const std::string run = "ZQ_PUTTY_PASS=pw " + Tool("zqplink.exe") + " 10.0.0.5 -l root true";
+    EXPECT_EQ(zqtest::RunBounded(run, 10, output), 255);
+    EXPECT_NE(output.find(row.said), std::string::npos) << output;
+    EXPECT_EQ(zqtest::RunBounded(run, 10, output), 255);
+    EXPECT_NE(output.find(row.said), std::string::npos) << output;
+    EXPECT_EQ(zqtest::ReadFile(dir.Join("runs")), row.remembered ? "run\n" : "run\nrun\n");
+  }
 }
 
 TEST(SshTools, AnAddressWithNothingListeningFailsAtOnceWithAClearMessage) {
