@@ -17,6 +17,7 @@
 #include "platform/ZqProcess.h"
 #include "platform/pstring.h"
 #include "tools/GuestSessionShortcut.h"
+#include "tools/OpenSshCommand.h"
 #include "toolscontract/CommandTimeLimits.h"
 #include "toolscontract/SshToolsContract.h"
 
@@ -144,6 +145,7 @@ bool CGuestAPI::ExecuteCommand(const std::string& command, std::string& output) 
   // Each command's time, for the benchmark's split of the time by kind of command.
   m_log.DebugLvl(kExecuteOrigin, 2, "Command took %.3f ms",
                  std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count());
+  ReportSessionsOff(errorText);
   if (status != 0) {
     const std::string maskedOutput = MaskPasswdInStr(output, m_loginCred.password);
     const std::string maskedError = MaskPasswdInStr(errorText, m_loginCred.password);
@@ -156,6 +158,19 @@ bool CGuestAPI::ExecuteCommand(const std::string& command, std::string& output) 
     result = false;
   }
   return result;
+}
+
+// The tools say on every run, also a successful one, when the control folder is not safe and they
+// log in for each command; the first such line of a channel goes to the log for the summary.
+void CGuestAPI::ReportSessionsOff(const std::string& errorText) {
+  if (m_sessionsOffReported) return;
+  const size_t found = errorText.find(OpenSshCommand::kControlFolderUnsafeText);
+  if (found == std::string::npos) return;
+  const size_t end = errorText.find('\n', found);
+  const std::string line = errorText.substr(found, end == std::string::npos ? std::string::npos : end - found);
+  m_log.DebugLvl(kExecuteOrigin, 0, "%s%s", SshToolsContract::kSessionsOffLogText,
+                 MaskPasswdInStr(line, m_loginCred.password).c_str());
+  m_sessionsOffReported = true;
 }
 
 int CGuestAPI::RunCommand(const std::string& command, std::string& output, std::string& errorText) {

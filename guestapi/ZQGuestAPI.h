@@ -123,11 +123,14 @@ class CGuestAPI : public IGuestAPI {
   // Runs one command line: hands it to a running guest session when one can answer it
   // (tools/GuestSessionShortcut.h), through the command runner otherwise. Returns its exit status.
   int RunCommand(const std::string& command, std::string& output, std::string& errorText);
+  // Logs (level 0, once) the tools' word that guest sessions are off, from a command's error text.
+  void ReportSessionsOff(const std::string& errorText);
   // ExecuteCommand for a command that copies a file: limited by inactivity, not by its total time.
   bool ExecuteCopyCommand(const std::string& command, std::string& output);
 
   bool m_guestVerified = false;
   bool m_runningCopy = false;  // the command in flight was started by ExecuteCopyCommand
+  bool m_sessionsOffReported = false;
   IVMInfo* m_pVMInfo;
   GuestLoginCred m_loginCred;
   std::string m_lastErrorDetails;

@@ -9,6 +9,7 @@
 
 #include "host/TerminalLines.h"
 #include "platform/CMediaSpeedCounterOrigins.h"
+#include "toolscontract/SshToolsContract.h"
 
 namespace {
 
@@ -94,10 +95,19 @@ void HostLogTap::Write(const LogRecord& record) {
     }
     ParseCounterLine(record, m_counter);
     if (record.level != LogLevel::Error && ParseOwnerNotSetLine(record.text, m_ownerLogin)) ++m_ownerNotSet;
+    const size_t sessionsOff = record.text.find(SshToolsContract::kSessionsOffLogText);
+    if (sessionsOff != std::string::npos && m_sessionsOff.empty()) {
+      m_sessionsOff = record.text.substr(sessionsOff + std::strlen(SshToolsContract::kSessionsOffLogText));
+    }
   }
   for (const std::shared_ptr<LogSink>& sink : m_downstream) {
     if (sink) sink->Write(record);
   }
+}
+
+std::string HostLogTap::SessionsOff() const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_sessionsOff;
 }
 
 uint64_t HostLogTap::ErrorCount() const {

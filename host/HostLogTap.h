@@ -58,6 +58,9 @@ class HostLogTap : public LogSink {
   CounterReading Counter() const;
   // Number of "owner not set" lines so far (a mark, as ErrorCount), and the login the last one named.
   uint64_t OwnerNotSetCount() const;
+  // The tools' word that guest sessions and connection reuse were off, with its reason; empty when
+  // they never said so.
+  std::string SessionsOff() const;
   std::string OwnerNotSetLogin() const;
 
  private:
@@ -67,6 +70,7 @@ class HostLogTap : public LogSink {
   std::deque<std::string> m_recentErrors;  // the last kRecentErrors error texts
   CounterReading m_counter;
   uint64_t m_ownerNotSet = 0;
+  std::string m_sessionsOff;
   std::string m_ownerLogin;
 };
 

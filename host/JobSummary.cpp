@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <sstream>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -25,6 +26,16 @@ std::string Plural(uint64_t count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
+std::string OwnerWarning(const RestoreReport& report);
+
+// What the summary warns about: owners a login could not set, guest sessions that were off.
+std::vector<std::string> Warnings(const RestoreReport& report) {
+  std::vector<std::string> warnings;
+  if (report.ownerNotSet > 0) warnings.push_back(OwnerWarning(report));
+  if (!report.sessionsOff.empty()) warnings.push_back(report.sessionsOff);
+  return warnings;
+}
+
 std::string OwnerWarning(const RestoreReport& report) {
   return "owner not set on " + Plural(report.ownerNotSet, "entry", "entries") + ": login " + report.ownerLogin +
          " is not root";
@@ -38,7 +49,7 @@ void WriteCounts(std::ostringstream& out, const RestoreReport& report) {
   out << "  kept        " << Plural(counts.kept, "entry", "entries")
       << " (the guest already had them: a file as new or newer, or the folder)\n";
   out << "  failed      " << Plural(counts.failed, "entry", "entries") << "\n";
-  if (report.ownerNotSet > 0) out << "  warning     " << OwnerWarning(report) << "\n";
+  for (const std::string& warning : Warnings(report)) out << "  warning     " << warning << "\n";
   if (counts.notAttempted > 0) {
     out << "  not tried   " << Plural(counts.notAttempted, "entry", "entries") << "\n";
   }
@@ -240,7 +251,7 @@ nlohmann::json RenderSummaryJson(const JobFile& job, const RestoreReport& report
       {"failures", failures},
       {"logFile", report.logFile},
   };
-  summary["warnings"] = report.ownerNotSet > 0 ? json::array({OwnerWarning(report)}) : json::array();
+  summary["warnings"] = Warnings(report);
   if (options.listKept) summary["keptEntries"] = report.keptPaths;
   return summary;
 }

@@ -69,7 +69,10 @@ RestoreReport RestoreJob::Run(const ControllerFactory& factory) {
     }
   }  // the controller is deleted here, through its interface, before the records go
   m_report.pendingCauses = m_jobClient.pendingCauses();
-  if (m_settings.logTap != nullptr) m_report.counter = m_settings.logTap->Counter();
+  if (m_settings.logTap != nullptr) {
+    m_report.counter = m_settings.logTap->Counter();
+    m_report.sessionsOff = m_settings.logTap->SessionsOff();
+  }
   m_report.elapsedSeconds = SecondsSince(started);
   return m_report;
 }

@@ -58,6 +58,7 @@ struct RestoreReport {
   // guest), and that login.
   uint64_t ownerNotSet = 0;
   std::string ownerLogin;
+  std::string sessionsOff;  // why guest sessions were off (every command logged in); empty: they were not
   std::string guestFolder;    // the destination inside the guest, as the job gave it
   std::string stagingFolder;  // as the plug-in published it; empty if it never did
   bool stagingRemoved = true;

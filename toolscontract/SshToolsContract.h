@@ -20,4 +20,8 @@ constexpr const char* kPasswordVariable = "ZQ_PUTTY_PASS";
 // without following any.
 constexpr const char* kDestinationMarker = "/./";
 
+// What a channel's log line (level 0) starts with when the tools said that guest sessions and
+// connection reuse are off, followed by the tool's own line; the host shows it in the summary.
+constexpr const char* kSessionsOffLogText = "Guest sessions are off: ";
+
 }  // namespace SshToolsContract

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "guestapi/ZQGuestAPI.h"
+#include "tools/OpenSshCommand.h"
 #include "platform/CNyPath.h"
 #include "platform/FXFile.h"
 #include "platform/ZqProcess.h"
@@ -156,6 +157,25 @@ TEST(CommandChannelBase, FailureReasonAndTimeLimitReachTheLastError) {
     const std::string details = channel.GetLastGuestApiErrorDetails();
     EXPECT_EQ(details.substr(details.size() - std::min(details.size(), std::strlen(row.reason))), row.reason);
   }
+}
+
+// The tools say on every run when guest sessions are off; a channel logs it once, at level 0.
+TEST(CommandChannelBase, SaysOnceThatGuestSessionsAreOff) {
+  ScopedSettings settings;
+  settings.Set("Base", "dBASEHOME", "/opt/zq");
+  ScopedLogCapture capture;
+  RecordingChannel channel;
+  ASSERT_TRUE(channel.Init(Login("pw")));
+  std::string output;
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_TRUE(channel.ExecuteCommand(std::string("echo 'zqplink.exe: ") + OpenSshCommand::kControlFolderUnsafeText +
+                                           ": the folder /tmp/zq belongs to user id 54321' >&2",
+                                       output));
+  }
+  const std::string line = std::string("Guest sessions are off: ") + OpenSshCommand::kControlFolderUnsafeText +
+                           ": the folder /tmp/zq belongs to user id 54321";
+  const std::vector<std::string> texts = capture.sink().Texts();
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), line), 1);
 }
 
 TEST(CommandChannelBase, CommandsOfTwoChannelsNeverOverlapAndEachSeesItsOwnPassword) {

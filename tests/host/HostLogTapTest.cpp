@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "host/HostLogTap.h"
+#include "host/JobSummary.h"
 #include "host/TerminalLines.h"
 #include "platform/CMediaSpeedCounter.h"
 #include "support/TestSupport.h"
@@ -95,6 +98,23 @@ TEST(HostLogTap, CountsTheOwnerLinesOfANonRootLoginAndNamesTheLogin) {
   log.Error("f", "Owner not set on [/srv/r/d]: login [zqux4] is not root");
   EXPECT_EQ(scoped.tap->OwnerNotSetCount(), 2u);
   EXPECT_EQ(scoped.tap->OwnerNotSetLogin(), "zqux2");
+}
+
+// A channel's word that guest sessions were off reaches the summary: the first one, with its reason.
+TEST(HostLogTap, KeepsTheFirstWordThatGuestSessionsWereOff) {
+  ScopedTap scoped;
+  EvDebug log;
+  EXPECT_EQ(scoped.tap->SessionsOff(), "");
+  log.DebugLvl("f", 0, "Guest sessions are off: guest sessions and connection reuse are off (...), first");
+  log.DebugLvl("f", 0, "Guest sessions are off: second");
+  EXPECT_EQ(scoped.tap->SessionsOff(), "guest sessions and connection reuse are off (...), first");
+  RestoreReport report;
+  report.outcome = JobOutcome::Completed;
+  report.sessionsOff = scoped.tap->SessionsOff();
+  const nlohmann::json summary = RenderSummaryJson(JobFile(), report, SecretMask());
+  EXPECT_EQ(summary["warnings"], nlohmann::json::array({report.sessionsOff}));
+  EXPECT_NE(RenderSummaryText(JobFile(), report, SecretMask()).find("  warning     " + report.sessionsOff + "\n"),
+            std::string::npos);
 }
 
 TEST(HostLogTap, PassesEveryLineDownstream) {
