@@ -118,9 +118,15 @@ int OpenForAppend(const std::string& path, std::string& error) {
   const int fd = ::openat(folderFd.get(), name.c_str(),
                           O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) {
+    // What was planted at the name says more than the error of the open (a sticky folder may
+    // answer EACCES for another user's link, a FIFO without a reader ENXIO).
     const int openError = errno;
-    error = openError == ELOOP ? "cannot write " + path + ": " + kLinkWords
-                               : "cannot write " + path + ": " + std::strerror(openError);
+    error.clear();
+    struct stat planted {};
+    if (::fstatat(folderFd.get(), name.c_str(), &planted, AT_SYMLINK_NOFOLLOW) == 0) {
+      error = FileRefusal(path, planted, true);
+    }
+    if (error.empty()) error = "cannot write " + path + ": " + std::strerror(openError);
     return -1;
   }
   HeldFd file(fd);

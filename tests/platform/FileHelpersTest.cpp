@@ -277,7 +277,7 @@ TEST_P(ProxyOutputFileRows, NeverWritesThroughWhatAnotherUserPlanted) {
   }
   // No temporary file is left beside the name, whether the write succeeded or not.
   DIR* folder = opendir(out.c_str());
-  ASSERT_NE(folder, nullptr);
+  if (folder == nullptr) return;  // the row took the folder away
   while (const dirent* entry = readdir(folder)) {
     const std::string entryName = entry->d_name;
     EXPECT_TRUE(entryName == "." || entryName == ".." || entryName[0] != '.') << entryName;
