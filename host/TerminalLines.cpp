@@ -60,8 +60,8 @@ std::string PrintableText(const std::string& text) {
     if (byte < 0x80) {
       if (byte < 0x20 || byte == 0x7f) {
         AppendByteEscape(shown, byte);
-      } else if (byte == '\\') {
-        shown += "\\\\";
+      } else if (byte == '\\' && (text.compare(i + 1, 1, "x") == 0 || text.compare(i + 1, 2, "u{") == 0)) {
+        shown += "\\\\";  // a backslash that would read as the start of an escape
       } else {
         shown += static_cast<char>(byte);
       }
