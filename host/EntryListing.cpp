@@ -43,13 +43,13 @@ std::string Padded(const char* word) {
 }  // namespace
 
 std::string EntryLine(EntryOutcome outcome, const std::string& path, const std::string& reason) {
-  return Padded(OutcomeWord(outcome)) + path + (reason.empty() ? "" : ": " + reason);
+  return Padded(OutcomeWord(outcome)) + PrintableText(path) + (reason.empty() ? "" : ": " + PrintableText(reason));
 }
 
 std::string PreviewLine(const PreviewEntry& preview) {
-  std::string line = Padded(PreviewWord(preview.outcome)) + preview.entry->relativePath;
-  if (preview.outcome == PreviewOutcome::Keep) line += " (" + preview.reason + ")";
-  if (preview.outcome == PreviewOutcome::Refuse) line += ": " + preview.reason;
+  std::string line = Padded(PreviewWord(preview.outcome)) + PrintableText(preview.entry->relativePath);
+  if (preview.outcome == PreviewOutcome::Keep) line += " (" + PrintableText(preview.reason) + ")";
+  if (preview.outcome == PreviewOutcome::Refuse) line += ": " + PrintableText(preview.reason);
   return line;
 }
 
@@ -92,12 +92,13 @@ std::string RenderDryRunText(const JobFile& job, const std::vector<PreviewEntry>
                              const SecretMask& /*mask*/, const std::vector<std::string>& warnings) {
   const PreviewCounts counts = CountPreview(previews);
   std::ostringstream out;
-  out << "Dry run into VM [" << job.vmName << "] folder [" << check.guestFolder << "]: nothing was changed\n";
+  out << "Dry run into VM [" << PrintableText(job.vmName) << "] folder [" << PrintableText(check.guestFolder)
+      << "]: nothing was changed\n";
   out << "  restore     " << counts.restoreFiles + counts.restoreFolders << " entries: " << counts.restoreFiles
       << " files (" << FormatBytes(counts.restoreBytes) << "), " << counts.restoreFolders << " folders\n";
   out << "  keep        " << counts.keep << " entries (the guest's copy would be left alone)\n";
   out << "  refuse      " << counts.refuse << " entries\n";
-  for (const std::string& warning : warnings) out << "  warning     " << warning << "\n";
+  for (const std::string& warning : warnings) out << "  warning     " << PrintableText(warning) << "\n";
   out << LogLine(check);
   return out.str();
 }

@@ -7,37 +7,12 @@
 #include <ctime>
 
 #include "host/GuestPath.h"
+#include "host/TerminalLines.h"
 
 #include "platform/pstring.h"
 #include "platform/vsAppMgr.h"
 
 namespace {
-
-// A guest name as the operator's terminal may show it: control characters (C0, DEL, and C1 in
-// UTF-8, such as the one-byte CSI) become \xNN escapes and a backslash is doubled, so that a hostile
-// guest cannot move the cursor, recolour or retitle the terminal.
-std::string PrintableName(const std::string& name) {
-  std::string shown;
-  for (size_t i = 0; i < name.size(); ++i) {
-    const unsigned char byte = static_cast<unsigned char>(name[i]);
-    const bool c1 = byte == 0xc2 && i + 1 < name.size() && static_cast<unsigned char>(name[i + 1]) >= 0x80 &&
-                    static_cast<unsigned char>(name[i + 1]) <= 0x9f;
-    if (byte < 0x20 || byte == 0x7f || c1) {
-      const int count = c1 ? 2 : 1;
-      for (int j = 0; j < count; ++j) {
-        char escape[8];
-        snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned char>(name[i + j]));
-        shown += escape;
-      }
-      i += count - 1;
-    } else if (byte == '\\') {
-      shown += "\\\\";
-    } else {
-      shown += name[i];
-    }
-  }
-  return shown;
-}
 
 char TypeLetter(int32_t type) {
   switch (type) {
@@ -138,7 +113,7 @@ std::string FormatGuestEntry(const VMInfoStructs::SGuestFile& entry) {
   char line[128];
   snprintf(line, sizeof line, "%c %04o %6d %6d %12" PRId64 " %s  ", TypeLetter(entry.type),
            static_cast<unsigned>(entry.mode) & 07777u, entry.uid, entry.gid, static_cast<int64_t>(entry.size), stamp);
-  return line + PrintableName(entry.name);
+  return line + PrintableText(entry.name);
 }
 
 GuestSession::GuestSession(const JobFile& job, const PluginLibrary& plugin, const SecretMask& mask)

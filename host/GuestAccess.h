@@ -36,7 +36,7 @@ class VMInfoConnection {
 GuestCtx MakeGuestCtx(const JobFile& job);
 
 // One line per entry: type, mode, owner, group, size, modification time (UTC), name.
-// The name's control characters are shown as \xNN escapes and a backslash as "\\".
+// The name is shown as PrintableText shows it.
 std::string FormatGuestEntry(const VMInfoStructs::SGuestFile& entry);
 
 // Splits a guest path into its folder and last name ("/srv/a" into "/srv" and "a", "D:\\x" into

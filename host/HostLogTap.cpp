@@ -1,5 +1,7 @@
 #include "host/HostLogTap.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -9,6 +11,7 @@
 
 #include "host/TerminalLines.h"
 #include "platform/CMediaSpeedCounterOrigins.h"
+#include "platform/ProxyOutputFile.h"
 #include "toolscontract/SshToolsContract.h"
 
 namespace {
@@ -144,12 +147,16 @@ CounterReading HostLogTap::Counter() const {
 
 TerminalLogSink::TerminalLogSink(std::shared_ptr<TerminalLines> terminal) : m_terminal(std::move(terminal)) {}
 
-void TerminalLogSink::Write(const LogRecord& record) { m_terminal->WriteLine(FormatLogLine(record)); }
+// A log line holds guest output and names as they came; on a terminal it is shown escaped.
+void TerminalLogSink::Write(const LogRecord& record) { m_terminal->WriteLine(PrintableText(FormatLogLine(record))); }
 
 bool AppendFileLogSink::Open(const std::string& path, std::string& error) {
-  m_file = fopen(path.c_str(), "ae");
+  const int fd = ProxyOutputFile::OpenForAppend(path, error);
+  if (fd < 0) return false;
+  m_file = fdopen(fd, "a");
   if (m_file == nullptr) {
-    error = "cannot open the log file " + path + ": " + strerror(errno);
+    error = "cannot write " + path + ": " + strerror(errno);
+    ::close(fd);
     return false;
   }
   return true;

@@ -87,7 +87,8 @@ class TerminalLogSink : public LogSink {
 // Appends each rendered line to a file (--log).
 class AppendFileLogSink : public LogSink {
  public:
-  // False with `error` when the file cannot be opened for appending.
+  // False with `error` when the file cannot be opened for appending or is refused, as
+  // ProxyOutputFile::OpenForAppend refuses a link, another user's file or an open folder.
   bool Open(const std::string& path, std::string& error);
   ~AppendFileLogSink() override;
   void Write(const LogRecord& record) override;

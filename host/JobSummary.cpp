@@ -8,6 +8,7 @@
 
 #include "host/HumanUnits.h"
 #include "host/MessageCatalogue.h"
+#include "host/TerminalLines.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ void WriteCounts(std::ostringstream& out, const RestoreReport& report) {
   out << "  kept        " << Plural(counts.kept, "entry", "entries")
       << " (the guest already had them: a file as new or newer, or the folder)\n";
   out << "  failed      " << Plural(counts.failed, "entry", "entries") << "\n";
-  for (const std::string& warning : Warnings(report)) out << "  warning     " << warning << "\n";
+  for (const std::string& warning : Warnings(report)) out << "  warning     " << PrintableText(warning) << "\n";
   if (counts.notAttempted > 0) {
     out << "  not tried   " << Plural(counts.notAttempted, "entry", "entries") << "\n";
   }
@@ -74,22 +75,23 @@ void WriteTimes(std::ostringstream& out, const RestoreReport& report) {
 
 void WriteStaging(std::ostringstream& out, const RestoreReport& report, const SecretMask& mask) {
   if (report.stagingFolder.empty()) return;
-  out << "  staging     " << report.stagingFolder << (report.stagingRemoved ? " (removed)" : " (NOT removed)");
-  if (!report.stagingProblem.empty()) out << "; " << mask.Apply(report.stagingProblem);
+  out << "  staging     " << PrintableText(report.stagingFolder) << (report.stagingRemoved ? " (removed)" : " (NOT removed)");
+  if (!report.stagingProblem.empty()) out << "; " << PrintableText(mask.Apply(report.stagingProblem));
   out << "\n";
 }
 
 void WriteKept(std::ostringstream& out, const RestoreReport& report) {
   if (report.keptPaths.empty()) return;
   out << "Kept entries (the guest's copy was left alone):\n";
-  for (const std::string& path : report.keptPaths) out << "  " << path << "\n";
+  for (const std::string& path : report.keptPaths) out << "  " << PrintableText(path) << "\n";
 }
 
 void WritePendingCauses(std::ostringstream& out, const RestoreReport& report, const SecretMask& mask) {
   if (report.pendingCauses.empty()) return;
   out << "Job messages:\n";
   for (const PendingCause& cause : report.pendingCauses) {
-    out << "  " << mask.Apply(MessageCatalogue::Render(cause.code, cause.arguments)) << " [" << Hex(cause.code)
+    out << "  " << PrintableText(mask.Apply(MessageCatalogue::Render(cause.code, cause.arguments))) << " ["
+        << Hex(cause.code)
         << "]\n";
   }
 }
@@ -98,7 +100,8 @@ void WriteFailures(std::ostringstream& out, const RestoreReport& report, const S
   if (report.failures.empty()) return;
   out << "Failed entries:\n";
   for (size_t i = 0; i < report.failures.size() && i < kFailuresListed; ++i) {
-    out << "  " << report.failures[i].path << ": " << mask.Apply(report.failures[i].reason) << "\n";
+    out << "  " << PrintableText(report.failures[i].path) << ": " << PrintableText(mask.Apply(report.failures[i].reason))
+        << "\n";
   }
   if (report.failures.size() > kFailuresListed) {
     out << "  ... and " << report.failures.size() - kFailuresListed
@@ -180,14 +183,15 @@ std::string LogLine(const RestoreReport& report) {
   if (report.logFile.empty()) {
     return "  log         not kept (set [Log] Directory in the settings, or give --log FILE)\n";
   }
-  return "  log         " + report.logFile + "\n";
+  return "  log         " + PrintableText(report.logFile) + "\n";
 }
 
 std::string RenderSummaryText(const JobFile& job, const RestoreReport& report, const SecretMask& mask,
                               const SummaryOptions& options) {
   std::ostringstream out;
-  out << "Restore into VM [" << job.vmName << "] folder [" << report.guestFolder << "]: " << Headline(report) << "\n";
-  if (!report.detail.empty()) out << "  reason      " << mask.Apply(report.detail) << "\n";
+  out << "Restore into VM [" << PrintableText(job.vmName) << "] folder [" << PrintableText(report.guestFolder)
+      << "]: " << PrintableText(Headline(report)) << "\n";
+  if (!report.detail.empty()) out << "  reason      " << PrintableText(mask.Apply(report.detail)) << "\n";
   if (report.outcome == JobOutcome::Completed || report.outcome == JobOutcome::Interrupted) {
     WriteCounts(out, report);
     WriteTimes(out, report);

@@ -9,13 +9,11 @@ namespace {
 // A terminal redrawn more often than this only flickers.
 constexpr std::chrono::milliseconds kRedrawInterval(100);
 
-// The entry in flight as the line shows it: control characters (a name may hold a line break)
-// become "?", and a long path keeps its end.
-std::string ShownEntry(std::string path) {
-  if (path.empty()) return "";
-  for (char& c : path) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  }
+// The entry in flight as the line shows it: escaped as every printed name is (a name may hold a
+// line break or a terminal control), and a long path keeps its end.
+std::string ShownEntry(const std::string& name) {
+  if (name.empty()) return "";
+  const std::string path = PrintableText(name);
   if (path.size() <= kEntryShown) return "  " + path;
   // Cut at a character boundary of UTF-8 text.
   size_t start = path.size() - (kEntryShown - 3);

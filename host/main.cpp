@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -32,6 +31,7 @@
 #include "host/RestoreJob.h"
 #include "host/SourceTree.h"
 #include "host/TerminalLines.h"
+#include "platform/ProxyOutputFile.h"
 #include "platform/StopRequest.h"
 #include "platform/ZQPlatformInfo.h"
 
@@ -112,7 +112,8 @@ std::string DefaultPluginPath() {
   return fromEnvironment != nullptr && *fromEnvironment != '\0' ? fromEnvironment : PluginLibrary::kDefaultName;
 }
 
-void Complain(const std::string& message) { std::cerr << "zqrestore: " << message << "\n"; }
+// A message may carry names and words of a guest or a backup: it is printed escaped.
+void Complain(const std::string& message) { std::cerr << "zqrestore: " << PrintableText(message) << "\n"; }
 
 // The settings file in force: --settings, else $ZQ_SETTINGS, else the default. Empty `error` when
 // it can be read.
@@ -133,13 +134,6 @@ std::string SettingsFileInForce(const std::string& fromOption, std::string& erro
   return path;
 }
 
-// The file the installation's log lines go to, or empty when the settings keep none.
-std::string InstallationLogFile() {
-  std::string folder;
-  if (!ZQPlatformInfo::getString("Log", "Directory", &folder) || folder.empty()) return "";
-  return folder + "/VSAgentlessRestoreToVM.log";
-}
-
 // Routes the process's log lines: to the terminal with --verbose, to --log's file or else to the
 // installation's log folder when the settings name one; the tap always sees them.
 std::shared_ptr<HostLogTap> SetUpLogging(const CommonOptions& options, std::shared_ptr<TerminalLines> terminal,
@@ -148,10 +142,18 @@ std::shared_ptr<HostLogTap> SetUpLogging(const CommonOptions& options, std::shar
   if (options.verbose) downstream.push_back(std::make_shared<TerminalLogSink>(std::move(terminal)));
   if (!options.logFile.empty()) {
     auto file = std::make_shared<AppendFileLogSink>();
-    if (!file->Open(options.logFile, error)) return nullptr;
+    if (!file->Open(options.logFile, error)) {
+      error = "--log: " + error;
+      return nullptr;
+    }
     downstream.push_back(file);
   } else if (!InstallationLogFile().empty()) {
-    downstream.push_back(CurrentLogSink());  // the installation's own log file
+    // The installation's own log file, checked once here so that a refused one stops the job
+    // before it starts rather than sending its lines to standard error.
+    const int fd = OpenInstallationLog(error);
+    if (fd < 0) return nullptr;
+    close(fd);
+    downstream.push_back(CurrentLogSink());
   }
   auto tap = std::make_shared<HostLogTap>(std::move(downstream));
   SetLogSink(tap);
@@ -184,43 +186,11 @@ bool ShowProgress(const std::string& mode) {
   return isatty(STDERR_FILENO) != 0;
 }
 
-// Whether a file can be written at `path` later: an existing file must be writable, a new one
-// needs a writable folder. Checked before the job starts, so that a job never runs for nothing.
-bool CanWriteFile(const std::string& path, std::string& error) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) == 0) {
-    if (S_ISDIR(info.st_mode)) {
-      error = "cannot write " + path + ": it is a folder";
-      return false;
-    }
-    if (access(path.c_str(), W_OK) != 0) {
-      error = "cannot write " + path + ": " + strerror(errno);
-      return false;
-    }
-    return true;
-  }
-  const std::string::size_type slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    error = "cannot write " + path + ": the folder " + folder + " does not exist";
-    return false;
-  }
-  if (access(folder.c_str(), W_OK) != 0) {
-    error = "cannot write " + path + ": " + strerror(errno);
-    return false;
-  }
-  return true;
-}
-
+// Writes the summary complete or not at all; names from the source tree need not be UTF-8, they
+// are written with replacement characters.
 bool WriteJsonFile(const std::string& path, const nlohmann::json& document, std::string& error) {
-  std::ofstream file(path, std::ios::trunc);
-  // Names from the source tree need not be UTF-8; they are written with replacement characters.
-  file << document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
-  if (!file) {
-    error = "cannot write " + path;
-    return false;
-  }
-  return true;
+  return ProxyOutputFile::WriteWhole(path, document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
+                                     error);
 }
 
 // The one line a refused or failed job prints even with -q.
@@ -270,7 +240,7 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
   OverwritePolicy policy = OverwritePolicy::Newer;
   if (!PrepareJob(common, &options, job, policy)) return kExitUsage;
   std::string error;
-  if (!options.summaryJson.empty() && !CanWriteFile(options.summaryJson, error)) {
+  if (!options.summaryJson.empty() && !ProxyOutputFile::CheckReplaceable(options.summaryJson, error)) {
     Complain("--summary-json: " + error);
     return kExitUsage;
   }
@@ -385,7 +355,7 @@ int RunGuest(const CommonOptions& common, const GuestOptions& options, GuestVerb
     Complain(withReason(error, mark));
     return kExitRefused;
   }
-  std::cerr << "zqrestore: VM [" << job.vmName << "] reached through " << session.ChannelKind() << "\n";
+  std::cerr << "zqrestore: VM [" << PrintableText(job.vmName) << "] reached through " << session.ChannelKind() << "\n";
   mark = tap->ErrorCount();
   bool ok = false;
   switch (verb) {

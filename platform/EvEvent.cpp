@@ -5,11 +5,13 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <mutex>
 
+#include "platform/ProxyOutputFile.h"
 #include "platform/ZQPlatformInfo.h"
 
 namespace {
@@ -17,30 +19,43 @@ namespace {
 constexpr const char* kLogFileName = "VSAgentlessRestoreToVM.log";
 constexpr long long kDefaultDebugLevel = 2;
 
-// Appends each line to <"Log"/"Directory">/VSAgentlessRestoreToVM.log; without that setting the
-// lines go to standard error, so nothing is lost on an unconfigured machine.
+bool WriteAllTo(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    done += static_cast<size_t>(written);
+  }
+  return true;
+}
+
+// Appends each line to the installation's log file; without a log folder in the settings, or when
+// the file is refused, the lines go to standard error, so nothing is lost. A refusal is said once.
 class FileLogSink : public LogSink {
  public:
   void Write(const LogRecord& record) override {
     const std::string line = FormatLogLine(record) + "\n";
-    std::string directory;
     std::lock_guard<std::mutex> guard(m_mutex);
-    if (!ZQPlatformInfo::getString("Log", "Directory", &directory) || directory.empty()) {
+    if (InstallationLogFile().empty()) {
       fputs(line.c_str(), stderr);
       return;
     }
-    mkdir(directory.c_str(), 0700);
-    FILE* file = fopen((directory + "/" + kLogFileName).c_str(), "ae");
-    if (file == nullptr) {
+    std::string error;
+    const int fd = OpenInstallationLog(error);
+    if (fd < 0) {
+      if (!m_refusalSaid) fprintf(stderr, "log file not written, lines go to standard error: %s\n", error.c_str());
+      m_refusalSaid = true;
       fputs(line.c_str(), stderr);
       return;
     }
-    fputs(line.c_str(), file);
-    fclose(file);
+    if (!WriteAllTo(fd, line)) fputs(line.c_str(), stderr);
+    ::close(fd);
   }
 
  private:
   std::mutex m_mutex;
+  bool m_refusalSaid = false;
 };
 
 std::mutex g_sinkMutex;
@@ -82,6 +97,25 @@ std::string FormatMessage(const char* format, va_list args) {
 }
 
 }  // namespace
+
+std::string InstallationLogFile() {
+  std::string directory;
+  if (!ZQPlatformInfo::getString("Log", "Directory", &directory) || directory.empty()) return "";
+  return directory + "/" + kLogFileName;
+}
+
+int OpenInstallationLog(std::string& error) {
+  std::string directory;
+  if (!ZQPlatformInfo::getString("Log", "Directory", &directory) || directory.empty()) {
+    error = "the settings name no log folder ([Log] Directory)";
+    return -1;
+  }
+  // A missing folder is made private; an existing one is checked as it is when the file is opened.
+  ::mkdir(directory.c_str(), 0700);
+  const int fd = ProxyOutputFile::OpenForAppend(directory + "/" + kLogFileName, error);
+  if (fd < 0) error = "[Log] Directory: " + error;
+  return fd;
+}
 
 std::shared_ptr<LogSink> SetLogSink(std::shared_ptr<LogSink> sink) {
   std::lock_guard<std::mutex> guard(g_sinkMutex);

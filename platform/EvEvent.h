@@ -25,6 +25,14 @@ class LogSink {
   virtual void Write(const LogRecord& record) = 0;
 };
 
+// The installation's log file, <[Log] Directory>/VSAgentlessRestoreToVM.log, or empty when the
+// settings name no log folder.
+std::string InstallationLogFile();
+// Opens the installation's log file for appending as ProxyOutputFile::OpenForAppend does, making a
+// missing log folder with mode 0700. Returns the descriptor, which the caller closes, or -1 with
+// `error` naming the setting, the file and why it was refused.
+int OpenInstallationLog(std::string& error);
+
 // Installs `sink` as the process-wide log sink and returns the one it replaced.
 // A null sink restores the default file sink.
 std::shared_ptr<LogSink> SetLogSink(std::shared_ptr<LogSink> sink);

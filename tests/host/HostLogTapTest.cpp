@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -123,6 +126,25 @@ TEST(HostLogTap, PassesEveryLineDownstream) {
   EvDebug log;
   log.DebugLvl("origin", 0, "hello [%s]", "x");
   EXPECT_TRUE(capture->Contains("hello [x]"));
+}
+
+// --log in a shared folder: a link planted at the name is refused, and its target stays as it was.
+TEST(HostLogTap, LogFileOfTheCommandLineRefusesAPlantedLinkAndAppendsToItsOwnFile) {
+  zqtest::TempDir dir;
+  zqtest::WriteFile(dir.Join("victim"), "untouched\n");
+  ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);
+  ASSERT_EQ(symlink(dir.Join("victim").c_str(), dir.Join("planted.log").c_str()), 0);
+  std::string error;
+  AppendFileLogSink planted;
+  EXPECT_FALSE(planted.Open(dir.Join("planted.log"), error));
+  EXPECT_NE(error.find("cannot write " + dir.Join("planted.log") + ": it is a link"), std::string::npos) << error;
+  EXPECT_EQ(zqtest::ReadFile(dir.Join("victim")), "untouched\n");
+  AppendFileLogSink own;
+  ASSERT_TRUE(own.Open(dir.Join("own.log"), error)) << error;
+  LogRecord record;
+  record.text = "kept";
+  own.Write(record);
+  EXPECT_NE(zqtest::ReadFile(dir.Join("own.log")).find(": kept\n"), std::string::npos);
 }
 
 TEST(TerminalLines, ClearsTheStatusLineForALogLineAndRedrawsIt) {

@@ -163,7 +163,7 @@ TEST(ProgressLine, EndsWithTheEntryInFlightShortenedAndWithoutControlCharacters)
   snapshot.entriesTotal = 3;
   snapshot.currentEntry = "docs/a\nb.txt";
   const std::string line = FormatProgressLine(snapshot);
-  EXPECT_EQ(line.substr(line.size() - 14), "  docs/a?b.txt") << line;
+  EXPECT_EQ(line.substr(line.size() - 17), "  docs/a\\x0ab.txt") << line;
   snapshot.currentEntry = std::string(30, 'x') + "/" + std::string(30, 'y');
   const std::string longLine = FormatProgressLine(snapshot);
   EXPECT_EQ(longLine.substr(longLine.size() - kEntryShown - 2), "  ..." + std::string(6, 'x') + "/" +

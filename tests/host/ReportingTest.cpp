@@ -238,7 +238,10 @@ TEST(Summary, AsJsonCarriesCodesArgumentsAndTexts) {
 
 }  // namespace
 
+#include "host/EntryListing.h"
 #include "host/GuestAccess.h"
+#include "host/HostLogTap.h"
+#include "host/TerminalLines.h"
 
 namespace {
 
@@ -258,24 +261,87 @@ TEST(GuestEntries, ShowTypeModeOwnerSizeUtcTimeAndName) {
   EXPECT_EQ(FormatGuestEntry(entry).substr(0, 7), "d 0000 ");
 }
 
+// Names and reasons from a guest, a backup or a source as a terminal shows them: input bytes, then
+// the printed text. Every printer of such text is run over every row below.
+struct HostileName {
+  const char* what;
+  std::string bytes;
+  std::string shown;
+};
+const HostileName kHostileNames[] = {
+    {"title change", "a\x1b]0;PWNED\x07" "b", "a\\x1b]0;PWNED\\x07b"},
+    {"line breaks", "line\nbreak\rx", "line\\x0abreak\\x0dx"},
+    {"UTF-8 C1 CSI", "csi\xc2\x9b" "2J", "csi\\xc2\\x9b2J"},
+    {"lone CSI byte", "csi\x9b" "2J", "csi\\x9b2J"},
+    {"DEL", "del\x7f", "del\\x7f"},
+    {"backslash", "C:\\Users\\back\\slash", "C:\\Users\\back\\slash"},
+    {"text that reads as an escape", "a\\x1b\\u{202E}", "a\\\\x1b\\\\u{202E}"},
+    {"right-to-left override", "invoice\xe2\x80\xae" "fdp.exe", "invoice\\u{202E}fdp.exe"},
+    {"isolates and marks", "\xe2\x81\xa6x\xe2\x81\xa9\xe2\x80\x8e\xe2\x80\x8f", "\\u{2066}x\\u{2069}\\u{200E}\\u{200F}"},
+    {"overlong slash", "a\xc0\xaf" "b", "a\\xc0\\xafb"},
+    {"truncated sequence", "end\xe2\x82", "end\\xe2\\x82"},
+    {"surrogate", "s\xed\xa0\x80", "s\\xed\\xa0\\x80"},
+    {"ordinary UTF-8", "\xc3\xbc" "bersicht caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\x81", "\xc3\xbc" "bersicht caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\x81"},
+};
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
 // A hostile guest's names cannot drive the operator's terminal.
 TEST(GuestEntries, ShowControlCharactersOfNamesEscaped) {
-  struct Row {
-    std::string name;
-    std::string shown;
-  } rows[] = {
-      {"a\x1b]0;owned\x07" "b", "a\\x1b]0;owned\\x07b"},
-      {"line\nbreak\rx", "line\\x0abreak\\x0dx"},
-      {"csi\xc2\x9b" "2J", "csi\\xc2\\x9b2J"},
-      {"del\x7f", "del\\x7f"},
-      {"back\\slash", "back\\\\slash"},
-      {"caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"},
-  };
-  for (const Row& row : rows) {
+  for (const HostileName& row : kHostileNames) {
     VMInfoStructs::SGuestFile entry;
-    entry.name = row.name;
-    const std::string line = FormatGuestEntry(entry);
-    EXPECT_EQ(line.substr(line.size() - std::min(line.size(), row.shown.size())), row.shown) << row.shown;
+    entry.name = row.bytes;
+    EXPECT_TRUE(EndsWith(FormatGuestEntry(entry), "  " + row.shown)) << row.what << ": " << FormatGuestEntry(entry);
+  }
+}
+
+TEST(Printers, ShowEveryHostileNameEscapedAndJsonKeepsItExact) {
+  for (const HostileName& row : kHostileNames) {
+    SCOPED_TRACE(row.what);
+    EXPECT_EQ(PrintableText(row.bytes), row.shown);
+    // restore --list and the dry run's plan
+    EXPECT_EQ(EntryLine(EntryOutcome::Failed, row.bytes, row.bytes), "failed    " + row.shown + ": " + row.shown);
+    SourceEntry source;
+    source.relativePath = row.bytes;
+    PreviewEntry preview{&source, PreviewOutcome::Refuse, row.bytes};
+    EXPECT_EQ(PreviewLine(preview), "refuse    " + row.shown + ": " + row.shown);
+    // the summary: failed entries, kept entries, the reason of the job
+    RestoreReport report;
+    report.outcome = JobOutcome::Completed;
+    report.failures.push_back({row.bytes, row.bytes});
+    report.keptPaths.push_back(row.bytes);
+    report.detail = row.bytes;
+    SummaryOptions options;
+    options.listKept = true;
+    SecretMask mask;
+    const std::string text = RenderSummaryText(MakeJob(), report, mask, options);
+    EXPECT_NE(text.find("\n  " + row.shown + ": " + row.shown + "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("(the guest's copy was left alone):\n  " + row.shown + "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("  reason      " + row.shown + "\n"), std::string::npos) << text;
+    const nlohmann::json json = RenderSummaryJson(MakeJob(), report, mask, options);
+    EXPECT_EQ(json["failures"][0]["path"].get<std::string>(), row.bytes);
+    EXPECT_EQ(json["keptEntries"][0].get<std::string>(), row.bytes);
+    // the progress line
+    ProgressSnapshot snapshot;
+    snapshot.currentEntry = row.bytes;
+    EXPECT_TRUE(EndsWith(FormatProgressLine(snapshot), " left  " + row.shown)) << FormatProgressLine(snapshot);
+    // log lines on the terminal (--verbose)
+    char* buffer = nullptr;
+    size_t size = 0;
+    FILE* stream = open_memstream(&buffer, &size);
+    ASSERT_NE(stream, nullptr);
+    {
+      LogRecord record;
+      record.origin = "f";
+      record.text = row.bytes;
+      TerminalLogSink(std::make_shared<TerminalLines>(stream, false)).Write(record);
+    }
+    fclose(stream);
+    const std::string written(buffer, size);
+    free(buffer);
+    EXPECT_TRUE(EndsWith(written, "f: " + row.shown + "\n")) << written;
   }
 }
 

@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -9,7 +10,9 @@
 
 #include "platform/CNyPath.h"
 #include "platform/FXFile.h"
+#include "platform/EvEvent.h"
 #include "platform/PrivateFolderChain.h"
+#include "platform/ProxyOutputFile.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -207,5 +210,147 @@ INSTANTIATE_TEST_SUITE_P(
         ChainRow{"NameWithASlash", [](const std::string& b) { MakeFolder(b + "/a", 0700); MakeFolder(b + "/a/b", 0700); },
                  {"a/b"}, false, "is not a plain name"}),
     [](const ::testing::TestParamInfo<ChainRow>& info) { return std::string(info.param.name); });
+
+
+// Files written on this machine outside the staging folder (the --log file, the installation's log,
+// the summary), one row per way another local user could plant something at the name. The folder
+// out/ is sticky and open to all, as /tmp is, unless the row changes it; victim is a file outside
+// it that a planted link points at, and must stay untouched.
+enum class OutputWrite { Append, Whole, InstallationLog };
+struct OutputRow {
+  const char* name;
+  OutputWrite write;
+  std::function<void(const std::string& out, const std::string& victim)> prepare;
+  const char* refusal;  // part of the error; nullptr: the file is written
+};
+void PrintTo(const OutputRow& row, std::ostream* out) { *out << row.name; }
+
+constexpr const char* kVictimContent = "belongs to someone else\n";
+
+// Writes "line" to out/<name> the row's way; false with `error` when refused.
+bool WriteOutput(OutputWrite write, const std::string& out, const std::string& name, std::string& error) {
+  switch (write) {
+    case OutputWrite::Append: {
+      const int fd = ProxyOutputFile::OpenForAppend(out + "/" + name, error);
+      if (fd < 0) return false;
+      const bool written = ::write(fd, "line\n", 5) == 5;
+      ::close(fd);
+      return written;
+    }
+    case OutputWrite::Whole:
+      return ProxyOutputFile::WriteWhole(out + "/" + name, "line\n", error);
+    case OutputWrite::InstallationLog: {
+      zqtest::ScopedSettings settings;
+      settings.Set("Log", "Directory", out);
+      const std::shared_ptr<LogSink> previous = SetLogSink(nullptr);  // the installation's file sink
+      ::testing::internal::CaptureStderr();
+      EvEvent().Error("origin", "line");
+      error = ::testing::internal::GetCapturedStderr();
+      SetLogSink(previous);
+      return error.find("log file not written") == std::string::npos;
+    }
+  }
+  return false;
+}
+
+class ProxyOutputFileRows : public ::testing::TestWithParam<OutputRow> {};
+
+TEST_P(ProxyOutputFileRows, NeverWritesThroughWhatAnotherUserPlanted) {
+  const OutputRow& row = GetParam();
+  TempDir root;
+  const std::string out = root.Join("out");
+  const std::string victim = root.Join("victim");
+  WriteFile(victim, kVictimContent);
+  MakeFolder(out, 01777);
+  const std::string name = row.write == OutputWrite::InstallationLog ? "VSAgentlessRestoreToVM.log" : "x.log";
+  ASSERT_NO_FATAL_FAILURE(row.prepare(out, victim));
+  std::string error;
+  const bool written = WriteOutput(row.write, out, name, error);
+  EXPECT_EQ(zqtest::ReadFile(victim), kVictimContent) << "the file outside was changed";
+  if (row.refusal == nullptr) {
+    EXPECT_TRUE(written) << error;
+    const std::string content = zqtest::ReadFile(out + "/" + name);
+    EXPECT_EQ(content.substr(content.size() - std::min<size_t>(content.size(), 5)), "line\n");
+  } else {
+    EXPECT_FALSE(written);
+    EXPECT_NE(error.find(row.refusal), std::string::npos) << error;
+  }
+  // No temporary file is left beside the name, whether the write succeeded or not.
+  DIR* folder = opendir(out.c_str());
+  if (folder == nullptr) return;  // the row took the folder away
+  while (const dirent* entry = readdir(folder)) {
+    const std::string entryName = entry->d_name;
+    EXPECT_TRUE(entryName == "." || entryName == ".." || entryName[0] != '.') << entryName;
+  }
+  closedir(folder);
+}
+
+void PlantLink(const std::string& target, const std::string& at) {
+  ASSERT_EQ(symlink(target.c_str(), at.c_str()), 0) << at;
+  ASSERT_EQ(lchown(at.c_str(), kOtherUser, static_cast<gid_t>(-1)), 0) << at;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ProxyOutputFileRows,
+    ::testing::Values(
+        OutputRow{"LogIsAppendedInASharedStickyFolder", OutputWrite::Append,
+                  [](const std::string&, const std::string&) {}, nullptr},
+        OutputRow{"LogLinkToAFileOutside", OutputWrite::Append,
+                  [](const std::string& out, const std::string& victim) { PlantLink(victim, out + "/x.log"); },
+                  "it is a link, and zqrestore never writes through a link"},
+        OutputRow{"LogHardLinkToAFileOutside", OutputWrite::Append,
+                  [](const std::string& out, const std::string& victim) {
+                    ASSERT_EQ(link(victim.c_str(), (out + "/x.log").c_str()), 0);
+                  },
+                  "it has other hard links"},
+        OutputRow{"LogFileOfAnotherUser", OutputWrite::Append,
+                  [](const std::string& out, const std::string&) {
+                    if (geteuid() != 0) GTEST_SKIP() << "giving a file away needs root";
+                    WriteFile(out + "/x.log", "");
+                    ASSERT_EQ(chown((out + "/x.log").c_str(), kOtherUser, static_cast<gid_t>(-1)), 0);
+                  },
+                  "it belongs to user id 1234"},
+        OutputRow{"LogFifoDoesNotHoldTheJob", OutputWrite::Append,
+                  [](const std::string& out, const std::string&) {
+                    ASSERT_EQ(mkfifo((out + "/x.log").c_str(), 0666), 0);
+                  },
+                  "it is not a plain file"},
+        OutputRow{"LogFolderWritableByOthers", OutputWrite::Append,
+                  [](const std::string& out, const std::string&) { ASSERT_EQ(chmod(out.c_str(), 0777), 0); },
+                  "can be changed by other users"},
+        OutputRow{"LogFolderIsALink", OutputWrite::Append,
+                  [](const std::string& out, const std::string&) {
+                    ASSERT_EQ(rename(out.c_str(), (out + "-real").c_str()), 0);
+                    ASSERT_EQ(symlink((out + "-real").c_str(), out.c_str()), 0);
+                  },
+                  "is a link or not a folder"},
+        OutputRow{"InstallationLogLinkToAFileOutside", OutputWrite::InstallationLog,
+                  [](const std::string& out, const std::string& victim) {
+                    PlantLink(victim, out + "/VSAgentlessRestoreToVM.log");
+                  },
+                  "[Log] Directory: cannot write"},
+        OutputRow{"InstallationLogFolderWritableByOthers", OutputWrite::InstallationLog,
+                  [](const std::string& out, const std::string&) { ASSERT_EQ(chmod(out.c_str(), 0757), 0); },
+                  "can be changed by other users"},
+        OutputRow{"InstallationLogIsAppended", OutputWrite::InstallationLog,
+                  [](const std::string& out, const std::string&) { ASSERT_EQ(chmod(out.c_str(), 0700), 0); }, nullptr},
+        OutputRow{"SummaryLinkToAFileOutside", OutputWrite::Whole,
+                  [](const std::string& out, const std::string& victim) { PlantLink(victim, out + "/x.log"); },
+                  "it is a link, and zqrestore never writes through a link"},
+        OutputRow{"SummaryReplacesAHardLinkedFileLeavingTheOtherName", OutputWrite::Whole,
+                  [](const std::string& out, const std::string& victim) {
+                    ASSERT_EQ(link(victim.c_str(), (out + "/x.log").c_str()), 0);
+                  },
+                  nullptr},
+        OutputRow{"SummaryFolderWritableByOthers", OutputWrite::Whole,
+                  [](const std::string& out, const std::string&) { ASSERT_EQ(chmod(out.c_str(), 0777), 0); },
+                  "can be changed by other users"},
+        OutputRow{"SummaryOverAFolder", OutputWrite::Whole,
+                  [](const std::string& out, const std::string&) { MakeFolder(out + "/x.log", 0700); },
+                  "it is a folder"},
+        OutputRow{"SummaryInAMissingFolder", OutputWrite::Whole,
+                  [](const std::string& out, const std::string&) { ASSERT_EQ(rmdir(out.c_str()), 0); },
+                  "does not exist"}),
+    [](const ::testing::TestParamInfo<OutputRow>& info) { return std::string(info.param.name); });
 
 }  // namespace
