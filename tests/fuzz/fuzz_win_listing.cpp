@@ -14,7 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ZQFUZZ_CHECK(entries.size() <= lines);
   for (const auto& entry : entries) {
     ZQFUZZ_CHECK(entry.name.find('\n') == std::string::npos);
-    ZQFUZZ_CHECK(entry.type == VMInfoStructs::GuestFileDirectory || entry.type == VMInfoStructs::GuestFileRegular);
+    // A reparse point (link or junction) is listed as a link, never as a file or folder to keep.
+    ZQFUZZ_CHECK(entry.type == VMInfoStructs::GuestFileDirectory || entry.type == VMInfoStructs::GuestFileRegular ||
+                 entry.type == VMInfoStructs::GuestFileSymlink);
   }
   return 0;
 }
