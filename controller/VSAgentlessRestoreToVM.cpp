@@ -47,6 +47,16 @@ CVSAgentlessRestoreToVM::GuestEntryState StateOf(const VMInfoStructs::SGuestFile
   }
 }
 
+// The entry a browse of an entry's own path describes: its one answer, when that is no folder and
+// has the entry's name (a folder is described by its contents instead); null otherwise.
+const VMInfoStructs::SGuestFile* EntryItself(const std::vector<VMInfoStructs::SGuestFile>& entries,
+                                             const std::string& leaf, bool unixStyle) {
+  if (entries.size() != 1 || entries[0].type == VMInfoStructs::GuestFileDirectory) return nullptr;
+  const std::string name = LeafOf(entries[0].name, unixStyle);
+  const bool same = unixStyle ? name == leaf : boost::algorithm::iequals(name, leaf);
+  return same ? &entries[0] : nullptr;
+}
+
 // Whether the staged file replaces the guest file `existing` whose time can be compared: it is
 // newer, or it has the same time and another size (another file, not the backup's).
 bool ReplacesGuestFile(const struct stat& staged, const VMInfoStructs::SGuestFile& existing) {
@@ -290,14 +300,11 @@ CVSAgentlessRestoreToVM::GuestEntryState CVSAgentlessRestoreToVM::LookAtFileAlon
     return GuestEntryState::Unknown;
   }
   if (entries.empty()) return GuestEntryState::Absent;
-  if (entries.size() == 1 && entries[0].type != VMInfoStructs::GuestFileDirectory &&
-      (unixStyle ? LeafOf(entries[0].name, true) == leaf
-                 : boost::algorithm::iequals(LeafOf(entries[0].name, false), leaf))) {
-    entry = entries[0];
-    entry.name = leaf;
-    return StateOf(entry);
-  }
-  return GuestEntryState::Folder;
+  const VMInfoStructs::SGuestFile* itself = EntryItself(entries, leaf, unixStyle);
+  if (itself == nullptr) return GuestEntryState::Folder;
+  entry = *itself;
+  entry.name = leaf;
+  return StateOf(entry);
 }
 
 CVSAgentlessRestoreToVM::GuestEntryState CVSAgentlessRestoreToVM::RecheckGuestFile(const std::string& guestEntry,
@@ -306,14 +313,14 @@ CVSAgentlessRestoreToVM::GuestEntryState CVSAgentlessRestoreToVM::RecheckGuestFi
   const std::string leaf = LeafOf(guestEntry, unixStyle);
   const std::string listed = ListedFolder(guestEntry, unixStyle);
   std::vector<VMInfoStructs::SGuestFile> entries;
-  if (m_pGuestAPI->BrowseGuest(m_guestCtx, guestEntry, entries) && entries.size() == 1 &&
-      entries[0].type == VMInfoStructs::GuestFileRegular &&
-      (unixStyle ? LeafOf(entries[0].name, true) == leaf
-                 : boost::algorithm::iequals(LeafOf(entries[0].name, false), leaf))) {
-    entry = entries[0];
-    entry.name = leaf;
-    m_listings.Put(listed, entry);
-    return GuestEntryState::File;
+  if (m_pGuestAPI->BrowseGuest(m_guestCtx, guestEntry, entries)) {
+    const VMInfoStructs::SGuestFile* itself = EntryItself(entries, leaf, unixStyle);
+    if (itself != nullptr && itself->type == VMInfoStructs::GuestFileRegular) {
+      entry = *itself;
+      entry.name = leaf;
+      m_listings.Put(listed, entry);
+      return GuestEntryState::File;
+    }
   }
   // Gone, turned into a folder or a link, or not answered: a fresh listing of its folder tells.
   m_listings.Forget(listed);

@@ -174,8 +174,13 @@ TEST(CommandChannelBase, SaysOnceThatGuestSessionsAreOff) {
   }
   const std::string line = std::string("Guest sessions are off: ") + OpenSshCommand::kControlFolderUnsafeText +
                            ": the folder /tmp/zq belongs to user id 54321";
-  const std::vector<std::string> texts = capture.sink().Texts();
-  EXPECT_EQ(std::count(texts.begin(), texts.end(), line), 1);
+  const std::vector<LogRecord> records = capture.sink().Records();
+  EXPECT_EQ(std::count_if(records.begin(), records.end(),
+                          [&line](const LogRecord& record) { return record.text == line; }),
+            1);
+  EXPECT_TRUE(std::any_of(records.begin(), records.end(), [&line](const LogRecord& record) {
+    return record.text == line && record.level == LogLevel::Level0;
+  }));
 }
 
 TEST(CommandChannelBase, CommandsOfTwoChannelsNeverOverlapAndEachSeesItsOwnPassword) {
