@@ -43,7 +43,11 @@ std::string Padded(const char* word) {
 }  // namespace
 
 std::string EntryLine(EntryOutcome outcome, const std::string& path, const std::string& reason) {
-  return Padded(OutcomeWord(outcome)) + PrintableText(path) + (reason.empty() ? "" : ": " + PrintableText(reason));
+  std::string line = Padded(OutcomeWord(outcome)) + PrintableText(path);
+  if (reason.empty()) return line;
+  if (outcome == EntryOutcome::Kept) return line + " (" + PrintableText(reason) + ")";
+  const std::string cause = FailureCause(reason);
+  return line + ": " + (cause.empty() ? "" : cause + ": ") + PrintableText(reason);
 }
 
 std::string PreviewLine(const PreviewEntry& preview) {
@@ -54,15 +58,15 @@ std::string PreviewLine(const PreviewEntry& preview) {
 }
 
 EntryReporter::EntryReporter(std::shared_ptr<TerminalLines> terminal, ProgressDisplay* progress, bool list,
-                             const SecretMask& mask)
-    : m_terminal(std::move(terminal)), m_progress(progress), m_list(list), m_mask(mask) {}
+                             const SecretMask& mask, FILE* lines)
+    : m_terminal(std::move(terminal)), m_progress(progress), m_list(list), m_mask(mask), m_lines(lines) {}
 
 void EntryReporter::EntryStarting(const SourceEntry& entry) {
   if (m_progress != nullptr) m_progress->EntryStarting(entry.relativePath);
 }
 
 void EntryReporter::EntryFinished(const SourceEntry& entry, EntryOutcome outcome, const std::string& reason) {
-  if (m_list) m_terminal->WriteLineTo(stdout, EntryLine(outcome, entry.relativePath, m_mask.Apply(reason)));
+  if (m_list) m_terminal->WriteLineTo(m_lines, EntryLine(outcome, entry.relativePath, m_mask.Apply(reason)));
 }
 
 PreviewCounts CountPreview(const std::vector<PreviewEntry>& previews) {

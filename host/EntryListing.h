@@ -15,7 +15,8 @@
 #include "host/SecretMask.h"
 #include "host/TerminalLines.h"
 
-// "restored  PATH", "kept      PATH", "failed    PATH: REASON".
+// "restored  PATH", "kept      PATH (WHY)", "failed    PATH: CAUSE: REASON" (no CAUSE when the
+// reason tells none).
 std::string EntryLine(EntryOutcome outcome, const std::string& path, const std::string& reason);
 // "restore   PATH", "keep      PATH (REASON)", "refuse    PATH: REASON".
 std::string PreviewLine(const PreviewEntry& preview);
@@ -24,7 +25,10 @@ std::string PreviewLine(const PreviewEntry& preview);
 // standard output (with the status line out of the way). Reasons are masked.
 class EntryReporter : public EntryObserver {
  public:
-  EntryReporter(std::shared_ptr<TerminalLines> terminal, ProgressDisplay* progress, bool list, const SecretMask& mask);
+  // `lines`: where the per-entry lines go (standard output, or standard error when standard output
+  // carries the JSON summary).
+  EntryReporter(std::shared_ptr<TerminalLines> terminal, ProgressDisplay* progress, bool list, const SecretMask& mask,
+                FILE* lines = stdout);
   void EntryStarting(const SourceEntry& entry) override;
   void EntryFinished(const SourceEntry& entry, EntryOutcome outcome, const std::string& reason) override;
 
@@ -33,6 +37,7 @@ class EntryReporter : public EntryObserver {
   ProgressDisplay* m_progress;
   bool m_list;
   const SecretMask& m_mask;
+  FILE* m_lines;
 };
 
 struct PreviewCounts {

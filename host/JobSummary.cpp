@@ -1,5 +1,7 @@
 #include "host/JobSummary.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <sstream>
 #include <vector>
@@ -61,16 +63,6 @@ void WriteTimes(std::ostringstream& out, const RestoreReport& report) {
       << FormatDuration(report.entryPhaseSeconds) << ")\n";
   out << "  throughput  " << FormatRate(HostThroughput(report))
       << " (measured by zqrestore: bytes restored / time spent on entries)\n";
-  const CounterReading& counter = report.counter;
-  if (counter.seen) {
-    out << "  counter     " << FormatRate(counter.bytesPerSecond) << ", " << FormatBytes(counter.totalBytes) << " in "
-        << FormatDuration(counter.totalSeconds) << " over " << Plural(counter.intervals, "copy", "copies")
-        << " (the plug-in's \"VM Write Speed\" counter, as it logged it)\n";
-  } else if (report.counts.restoredFiles == 0 && report.counts.failed == 0) {
-    out << "  counter     - (no file was copied)\n";
-  } else {
-    out << "  counter     - (the plug-in's \"VM Write Speed\" counter logs at debug level 2: [Log] DebugLevel)\n";
-  }
 }
 
 void WriteStaging(std::ostringstream& out, const RestoreReport& report, const SecretMask& mask) {
@@ -90,7 +82,9 @@ void WritePendingCauses(std::ostringstream& out, const RestoreReport& report, co
   if (report.pendingCauses.empty()) return;
   out << "Job messages:\n";
   for (const PendingCause& cause : report.pendingCauses) {
-    out << "  " << PrintableText(mask.Apply(MessageCatalogue::Render(cause.code, cause.arguments))) << " ["
+    out << "  "
+        << PrintableText(mask.Apply(MessageCatalogue::Render(cause.code, cause.arguments, FailureCause(report.detail))))
+        << " ["
         << Hex(cause.code)
         << "]\n";
   }
@@ -100,8 +94,9 @@ void WriteFailures(std::ostringstream& out, const RestoreReport& report, const S
   if (report.failures.empty()) return;
   out << "Failed entries:\n";
   for (size_t i = 0; i < report.failures.size() && i < kFailuresListed; ++i) {
-    out << "  " << PrintableText(report.failures[i].path) << ": " << PrintableText(mask.Apply(report.failures[i].reason))
-        << "\n";
+    const std::string cause = FailureCause(report.failures[i].reason);
+    out << "  " << PrintableText(report.failures[i].path) << ": " << (cause.empty() ? "" : cause + ": ")
+        << PrintableText(mask.Apply(report.failures[i].reason)) << "\n";
   }
   if (report.failures.size() > kFailuresListed) {
     out << "  ... and " << report.failures.size() - kFailuresListed
@@ -110,6 +105,46 @@ void WriteFailures(std::ostringstream& out, const RestoreReport& report, const S
 }
 
 }  // namespace
+
+std::string FailureCause(const std::string& reason) {
+  // The reason without its bracketed names, in lower case.
+  std::string words;
+  int depth = 0;
+  for (const char c : reason) {
+    if (c == '[') ++depth;
+    if (depth == 0) words += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (c == ']' && depth > 0) --depth;
+  }
+  static const std::pair<const char*, std::vector<const char*>> kCauses[] = {
+      {"no space left", {"no space left", "disk quota", "quota exceeded", "not enough space", "disk is full"}},
+      {"timed out", {"timed out", "time limit", "timeout"}},
+      {"guest unreachable",
+       {"connection refused", "no route to host", "could not resolve", "network is unreachable",
+        "agent is not answering", "not answering"}},
+      {"permission denied", {"permission denied", "access is denied", "access to the path", "operation not permitted",
+                             "unauthorizedaccess"}},
+      {"not a folder", {"not a directory", "not a folder"}},
+      {"a link refused", {"link", "reparse point", "junction"}},
+  };
+  for (const auto& [cause, signs] : kCauses) {
+    for (const char* sign : signs) {
+      if (words.find(sign) != std::string::npos) return cause;
+    }
+  }
+  return "";
+}
+
+const char* EntryOutcomeName(EntryOutcome outcome) {
+  switch (outcome) {
+    case EntryOutcome::Restored:
+      return "restored";
+    case EntryOutcome::Kept:
+      return "kept";
+    case EntryOutcome::Failed:
+      return "failed";
+  }
+  return "unknown";
+}
 
 std::string StepInOperatorWords(const std::string& step) {
   static const std::pair<const char*, const char*> kSteps[] = {
@@ -216,11 +251,19 @@ nlohmann::json RenderSummaryJson(const JobFile& job, const RestoreReport& report
     for (const std::string& argument : cause.arguments) arguments.push_back(mask.Apply(argument));
     causes.push_back({{"code", Hex(cause.code)},
                       {"arguments", arguments},
-                      {"text", mask.Apply(MessageCatalogue::Render(cause.code, cause.arguments))}});
+                      {"text", mask.Apply(MessageCatalogue::Render(cause.code, cause.arguments,
+                                                                   FailureCause(report.detail)))}});
   }
   json failures = json::array();
   for (const EntryFailure& failure : report.failures) {
-    failures.push_back({{"path", failure.path}, {"reason", mask.Apply(failure.reason)}});
+    failures.push_back(
+        {{"path", failure.path}, {"cause", FailureCause(failure.reason)}, {"reason", mask.Apply(failure.reason)}});
+  }
+  json entries = json::array();
+  for (const EntryRecord& entry : report.entries) {
+    json record{{"path", entry.path}, {"outcome", EntryOutcomeName(entry.outcome)}, {"reason", mask.Apply(entry.reason)}};
+    if (entry.outcome == EntryOutcome::Failed) record["cause"] = FailureCause(entry.reason);
+    entries.push_back(std::move(record));
   }
   const CounterReading& counter = report.counter;
   json summary = json{
@@ -253,6 +296,7 @@ nlohmann::json RenderSummaryJson(const JobFile& job, const RestoreReport& report
       {"stagingProblem", mask.Apply(report.stagingProblem)},
       {"pendingCauses", causes},
       {"failures", failures},
+      {"entries", entries},
       {"logFile", report.logFile},
   };
   summary["warnings"] = Warnings(report);

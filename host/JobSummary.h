@@ -45,5 +45,14 @@ std::string Headline(const RestoreReport& report);
 // A step of the job (a plug-in call or a host step) as the operator knows it: "while ...".
 std::string StepInOperatorWords(const std::string& step);
 
+// What kind of failure a failed entry's reason tells, in the operator's words: "no space left",
+// "permission denied", "not a folder", "a link refused", "timed out", "guest unreachable"; empty
+// when the reason says none of these. Paths in brackets are not read, so a file named "link" or
+// "timed out" does not decide it.
+std::string FailureCause(const std::string& reason);
+
+// "restored", "kept", "failed".
+const char* EntryOutcomeName(EntryOutcome outcome);
+
 // "completed", "refused", "host failure", "interrupted".
 const char* OutcomeName(JobOutcome outcome);

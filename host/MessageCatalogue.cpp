@@ -93,3 +93,16 @@ std::string MessageCatalogue::Render(int code, const std::vector<std::string>& a
   }
   return text;
 }
+
+std::string MessageCatalogue::Render(int code, const std::vector<std::string>& arguments, const std::string& cause) {
+  std::string text = Render(code, arguments);
+  if (code != kMsgGuestLoginFailed || (cause != "guest unreachable" && cause != "timed out")) return text;
+  static const std::string kCredentialsAdvice = " Check the guest credentials.";
+  const size_t advice = text.find(kCredentialsAdvice);
+  if (advice == std::string::npos) return text;
+  return text.replace(advice, kCredentialsAdvice.size(),
+                      cause == "timed out"
+                          ? " The guest did not answer in time: check that it is running and not overloaded."
+                          : " The guest could not be reached: check its address and port, that it is running, and "
+                            "that this proxy can reach it.");
+}

@@ -42,6 +42,10 @@ struct JobRecords {
 
 }  // namespace
 
+const char* const kKeptNeverReplace = "the guest has it and --overwrite never keeps it";
+const char* const kKeptGuestAsNew = "the guest's file is as new or newer";
+const char* const kKeptFolderExists = "the guest has the folder";
+
 RestoreJob::RestoreJob(const JobFile& job, const SourceTree& tree, RestoreJobSettings settings)
     : m_job(job), m_tree(tree), m_settings(std::move(settings)) {}
 
@@ -51,6 +55,7 @@ RestoreReport RestoreJob::Run(const ControllerFactory& factory) {
   m_report.guestFolder = m_job.destination;
   m_stagingPublished = false;
   m_staging.reset();
+  m_folderRecords.clear();
   JobRecords records(m_job);
   {
     ControllerPtr controller = factory();
@@ -157,7 +162,7 @@ void RestoreJob::RestoreEntry(IVSAgentlessRestoreToVM& controller, const SourceE
     return;
   }
   if (entry.kind == EntryKind::File && m_settings.keepWithoutOffering && m_settings.keepWithoutOffering(entry)) {
-    CountKept(entry, static_cast<uint64_t>(entry.info.st_size));
+    CountKept(entry, static_cast<uint64_t>(entry.info.st_size), kKeptNeverReplace);
     return;
   }
   struct stat info {};
@@ -176,6 +181,9 @@ void RestoreJob::RestoreEntry(IVSAgentlessRestoreToVM& controller, const SourceE
   bool attributesApplied = !isFolder;
   const uint64_t mark = ErrorMark();
   const uint64_t ownerMark = m_settings.logTap != nullptr ? m_settings.logTap->OwnerNotSetCount() : 0;
+  if (m_settings.progress != nullptr && !isFolder) {
+    m_settings.progress->FileCopyStarting(staged, static_cast<uint64_t>(info.st_size));
+  }
   bool restored = controller.RestoreToVM(staged.c_str(), 0, 0, &header, guestPath, skipped, attributesApplied);
   // A login other than root could not set the owner; everything else landed. The plug-in reports
   // the attribute step as failed; the summary counts the entry restored, with the owner warning.
@@ -197,7 +205,7 @@ void RestoreJob::RestoreEntry(IVSAgentlessRestoreToVM& controller, const SourceE
     }
     Tell(entry, EntryOutcome::Restored);
   } else if (skipped) {
-    CountKept(entry, bytes);
+    CountKept(entry, bytes, isFolder ? kKeptFolderExists : kKeptGuestAsNew);
   } else {
     std::string reason = ErrorSince(mark);
     if (reason.empty()) reason = "the plug-in reported a failure";
@@ -247,20 +255,40 @@ void RestoreJob::Refuse(const std::string& step, uint64_t errorMark) {
   m_report.detail = ErrorSince(errorMark);
 }
 
-void RestoreJob::CountFailure(const SourceEntry& entry, const std::string& reason) {
+void RestoreJob::CountFailure(const SourceEntry& entry, const std::string& logReason) {
+  // The staging folder is the proxy's business: the operator reads the entry's own path (the log
+  // keeps the full one).
+  std::string reason = logReason;
+  if (!m_report.stagingFolder.empty()) {
+    const std::string staged = m_report.stagingFolder + "/";
+    for (size_t at = reason.find(staged); at != std::string::npos; at = reason.find(staged, at)) {
+      reason.erase(at, staged.size());
+    }
+  }
   ++m_report.counts.failed;
   m_report.failures.push_back({entry.relativePath, reason});
   Tell(entry, EntryOutcome::Failed, reason);
 }
 
-void RestoreJob::CountKept(const SourceEntry& entry, uint64_t bytes) {
+void RestoreJob::CountKept(const SourceEntry& entry, uint64_t bytes, const std::string& reason) {
   ++m_report.counts.kept;
   m_report.counts.bytesKept += bytes;
   m_report.keptPaths.push_back(entry.relativePath);
-  Tell(entry, EntryOutcome::Kept);
+  Tell(entry, EntryOutcome::Kept, reason);
 }
 
 void RestoreJob::Tell(const SourceEntry& entry, EntryOutcome outcome, const std::string& reason) {
+  // A folder told again (its attributes failed on the last pass) keeps one record: the last word.
+  if (entry.kind == EntryKind::Folder) {
+    const auto known = m_folderRecords.find(entry.relativePath);
+    if (known != m_folderRecords.end()) {
+      m_report.entries[known->second] = {entry.relativePath, outcome, reason};
+      if (m_settings.observer != nullptr) m_settings.observer->EntryFinished(entry, outcome, reason);
+      return;
+    }
+    m_folderRecords.emplace(entry.relativePath, m_report.entries.size());
+  }
+  m_report.entries.push_back({entry.relativePath, outcome, reason});
   if (m_settings.observer != nullptr) m_settings.observer->EntryFinished(entry, outcome, reason);
 }
 

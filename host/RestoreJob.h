@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "controller/IVSAgentlessRestoreToVM.h"
@@ -38,6 +39,15 @@ struct RestoreCounts {
   uint64_t EntriesDone() const { return restoredFiles + restoredFolders + kept + failed; }
 };
 
+enum class EntryOutcome { Restored, Kept, Failed };
+
+// What became of one entry, in restore order (every entry the job offered or counted).
+struct EntryRecord {
+  std::string path;  // relative to the source folder
+  EntryOutcome outcome = EntryOutcome::Restored;
+  std::string reason;  // why it was kept or failed; empty for a restored entry
+};
+
 struct EntryFailure {
   std::string path;    // relative to the source folder
   std::string reason;  // the host's own reason, or the plug-in's last error line
@@ -54,6 +64,7 @@ struct RestoreReport {
   RestoreCounts counts;
   std::vector<EntryFailure> failures;
   std::vector<std::string> keptPaths;  // relative to the source folder, in restore order
+  std::vector<EntryRecord> entries;    // every entry with its outcome, in restore order
   // Restored entries whose owner the guest login could not set (a login other than root on a Unix
   // guest), and that login.
   uint64_t ownerNotSet = 0;
@@ -74,21 +85,26 @@ class RestoreProgress {
  public:
   virtual ~RestoreProgress() = default;
   virtual void EntriesStarting(const SourceTree& tree) = 0;
+  // A staged file of `size` bytes is handed to the plug-in to copy into the guest.
+  virtual void FileCopyStarting(const std::string& /*stagedPath*/, uint64_t /*size*/) {}
   virtual void EntryDone(const RestoreCounts& counts) = 0;
   virtual void EntriesFinished() = 0;
 };
-
-enum class EntryOutcome { Restored, Kept, Failed };
 
 // Told about each entry as it is offered and when its outcome is known (--list, the progress line).
 class EntryObserver {
  public:
   virtual ~EntryObserver() = default;
   virtual void EntryStarting(const SourceEntry& entry) = 0;
-  // `reason` is empty unless the entry failed. A folder whose attributes fail on the final pass is
-  // told again, as failed.
+  // `reason` says why an entry was kept or failed; empty for a restored one. A folder whose
+  // attributes fail on the final pass is told again, as failed.
   virtual void EntryFinished(const SourceEntry& entry, EntryOutcome outcome, const std::string& reason) = 0;
 };
+
+// Why an entry was kept, in the words of --list, -v and the JSON summary.
+extern const char* const kKeptNeverReplace;  // --overwrite never, and the guest has the file
+extern const char* const kKeptGuestAsNew;    // the plug-in kept the guest's file
+extern const char* const kKeptFolderExists;  // a folder the guest had already
 
 using ControllerPtr = std::unique_ptr<IVSAgentlessRestoreToVM>;
 // Makes a controller, as the plug-in's exported factory does; null when it cannot.
@@ -124,7 +140,7 @@ class RestoreJob {
   void FinishStaging(IVSAgentlessRestoreToVM& controller);
   void Refuse(const std::string& step, uint64_t errorMark);
   void CountFailure(const SourceEntry& entry, const std::string& reason);
-  void CountKept(const SourceEntry& entry, uint64_t bytes);
+  void CountKept(const SourceEntry& entry, uint64_t bytes, const std::string& reason);
   void Tell(const SourceEntry& entry, EntryOutcome outcome, const std::string& reason = "");
   bool ShouldStop();
   // Whether the operator asked to stop (recorded in the report when so).
@@ -149,4 +165,6 @@ class RestoreJob {
     CXFileHeader header;
   };
   std::vector<AppliedFolder> m_appliedFolders;
+  // Where each folder's record is in m_report.entries.
+  std::unordered_map<std::string, size_t> m_folderRecords;
 };

@@ -82,8 +82,12 @@ struct CommonOptions {
   std::string pluginPath;
   std::string logFile;
   std::string vmInfoLibrary = VMInfoConnection::kLibraryName;
-  bool verbose = false;
+  // -v: one line per entry with its outcome (as --list); -vv: the debug log on standard error too.
+  int verbosity = 0;
 };
+
+// The log's debug level for -vv: every line the plug-in and the tools write.
+constexpr long long kDebugLogLevel = 2;
 
 struct RestoreOptions {
   std::string source;
@@ -139,7 +143,10 @@ std::string SettingsFileInForce(const std::string& fromOption, std::string& erro
 std::shared_ptr<HostLogTap> SetUpLogging(const CommonOptions& options, std::shared_ptr<TerminalLines> terminal,
                                          std::string& error) {
   std::vector<std::shared_ptr<LogSink>> downstream;
-  if (options.verbose) downstream.push_back(std::make_shared<TerminalLogSink>(std::move(terminal)));
+  if (options.verbosity >= 2) {
+    SetDebugLevelOverride(kDebugLogLevel);
+    downstream.push_back(std::make_shared<TerminalLogSink>(std::move(terminal)));
+  }
   if (!options.logFile.empty()) {
     auto file = std::make_shared<AppendFileLogSink>();
     if (!file->Open(options.logFile, error)) {
@@ -186,11 +193,20 @@ bool ShowProgress(const std::string& mode) {
   return isatty(STDERR_FILENO) != 0;
 }
 
-// Writes the summary complete or not at all; names from the source tree need not be UTF-8, they
-// are written with replacement characters.
+// --summary-json's name for standard output.
+constexpr const char* kStandardOutput = "-";
+
+// Writes the summary complete or not at all, to a file or ("-") to standard output; names from the
+// source tree need not be UTF-8, they are written with replacement characters.
 bool WriteJsonFile(const std::string& path, const nlohmann::json& document, std::string& error) {
-  return ProxyOutputFile::WriteWhole(path, document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
-                                     error);
+  const std::string text = document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  if (path == kStandardOutput) {
+    std::cout << text << std::flush;
+    if (std::cout) return true;
+    error = "cannot write the summary to standard output";
+    return false;
+  }
+  return ProxyOutputFile::WriteWhole(path, text, error);
 }
 
 // The one line a refused or failed job prints even with -q.
@@ -240,7 +256,8 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
   OverwritePolicy policy = OverwritePolicy::Newer;
   if (!PrepareJob(common, &options, job, policy)) return kExitUsage;
   std::string error;
-  if (!options.summaryJson.empty() && !ProxyOutputFile::CheckReplaceable(options.summaryJson, error)) {
+  if (!options.summaryJson.empty() && options.summaryJson != kStandardOutput &&
+      !ProxyOutputFile::CheckReplaceable(options.summaryJson, error)) {
     Complain("--summary-json: " + error);
     return kExitUsage;
   }
@@ -257,7 +274,11 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
   if (const int status = StartHost(common, terminal, tap, plugin)) return status;
   SecretMask mask({job.server.password, job.guest.password});
   ProgressDisplay progress(terminal);
-  EntryReporter reporter(terminal, terminal->showsStatus() ? &progress : nullptr, options.list, mask);
+  // With the JSON summary on standard output, everything written for a reader goes to standard error.
+  const bool jsonOnStdout = options.summaryJson == kStandardOutput;
+  std::ostream& text = jsonOnStdout ? std::cerr : std::cout;
+  EntryReporter reporter(terminal, terminal->showsStatus() ? &progress : nullptr,
+                         options.list || common.verbosity >= 1, mask, jsonOnStdout ? stderr : stdout);
   RestoreJobSettings settings;
   settings.sourceRoot = sourceRoot;
   settings.maxFailures = options.maxFailures;
@@ -304,10 +325,10 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
       warnings.push_back("owner will not be set: login " + job.guest.userName + " is not root");
     }
     if (!options.quiet) {
-      for (const PreviewEntry& preview : previews) std::cout << PreviewLine(preview) << "\n";
-      std::cout << RenderDryRunText(job, previews, report, mask, warnings);
+      for (const PreviewEntry& preview : previews) text << PreviewLine(preview) << "\n";
+      text << RenderDryRunText(job, previews, report, mask, warnings);
     }
-    std::cout << std::flush;
+    text << std::flush;
     const nlohmann::json summary = RenderDryRunJson(job, previews, report, mask, warnings);
     if (!options.summaryJson.empty() && !WriteJsonFile(options.summaryJson, summary, error)) {
       Complain(error);
@@ -320,7 +341,7 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
   SummaryOptions summaryOptions;
   summaryOptions.listKept = options.list;
   if (!options.quiet) {
-    std::cout << RenderSummaryText(job, report, mask, summaryOptions) << std::flush;
+    text << RenderSummaryText(job, report, mask, summaryOptions) << std::flush;
   } else if (status != kExitSuccess) {
     Complain(QuietNotice(report, mask));
   }
@@ -389,7 +410,8 @@ void AddCommonOptions(CLI::App& command, CommonOptions& common, std::string& set
   command.add_option("--vminfo", common.vmInfoLibrary, "The VM-information component to load (guest reads)")
       ->capture_default_str();
   command.add_option("--log", common.logFile, "Append the log lines to this file");
-  command.add_flag("-v,--verbose", common.verbose, "Show the log lines on standard error as they are written");
+  command.add_flag("-v,--verbose", common.verbosity,
+                   "One line per entry with its outcome and why (as --list); -vv: the debug log on standard error too");
   // Accepted after the command word as well as before it.
   command.add_option("--settings", settingsFile, "Installation settings file");
 }
@@ -448,7 +470,9 @@ int main(int argc, char** argv) {
   restoreCommand->add_option("--progress", restore.progress, "Progress display on standard error")
       ->check(CLI::IsMember({"auto", "always", "never"}))
       ->capture_default_str();
-  restoreCommand->add_option("--summary-json", restore.summaryJson, "Also write the summary as JSON to this file");
+  restoreCommand->add_option("--summary-json", restore.summaryJson,
+                             "Also write the summary as JSON to this file (every entry with its outcome); "
+                             "-: to standard output, the text going to standard error");
   restoreCommand->add_option("--max-failures", restore.maxFailures, "Stop after this many failed entries (0: never)")
       ->capture_default_str();
   restoreCommand->add_flag("-q,--quiet", restore.quiet, "Print no summary; errors are still printed");

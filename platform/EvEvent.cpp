@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <atomic>
 #include <mutex>
 
 #include "platform/ProxyOutputFile.h"
@@ -17,7 +18,12 @@
 namespace {
 
 constexpr const char* kLogFileName = "VSAgentlessRestoreToVM.log";
-constexpr long long kDefaultDebugLevel = 2;
+constexpr long long kDefaultDebugLevel = 0;
+// A log file larger than this is rotated, and this many rotated files are kept beside it, unless
+// [Log] MaxSizeMiB and [Log] Keep say otherwise.
+constexpr long long kDefaultMaxSizeMiB = 10;
+constexpr long long kDefaultKeep = 5;
+std::atomic<long long> g_levelOverride{-1};
 
 bool WriteAllTo(int fd, const std::string& text) {
   size_t done = 0;
@@ -78,12 +84,6 @@ const char* LevelName(LogLevel level) {
   return "DBG";
 }
 
-long long ConfiguredDebugLevel() {
-  long long level = kDefaultDebugLevel;
-  ZQPlatformInfo::getInteger("Log", "DebugLevel", &level);
-  return level;
-}
-
 std::string FormatMessage(const char* format, va_list args) {
   va_list copy;
   va_copy(copy, args);
@@ -96,7 +96,28 @@ std::string FormatMessage(const char* format, va_list args) {
   return text;
 }
 
+ProxyOutputFile::Rotation InstallationLogRotation() {
+  long long maxSizeMiB = kDefaultMaxSizeMiB;
+  long long keep = kDefaultKeep;
+  ZQPlatformInfo::getInteger("Log", "MaxSizeMiB", &maxSizeMiB);
+  ZQPlatformInfo::getInteger("Log", "Keep", &keep);
+  ProxyOutputFile::Rotation rotation;
+  if (maxSizeMiB > 0 && maxSizeMiB <= (1LL << 20)) rotation.atBytes = static_cast<unsigned long long>(maxSizeMiB) << 20;
+  rotation.keep = static_cast<int>(keep < 0 ? 0 : (keep > 100 ? 100 : keep));
+  return rotation;
+}
+
 }  // namespace
+
+long long ConfiguredDebugLevel() {
+  const long long override = g_levelOverride.load();
+  if (override >= 0) return override;
+  long long level = kDefaultDebugLevel;
+  ZQPlatformInfo::getInteger("Log", "DebugLevel", &level);
+  return level;
+}
+
+void SetDebugLevelOverride(long long level) { g_levelOverride.store(level); }
 
 std::string InstallationLogFile() {
   std::string directory;
@@ -112,7 +133,7 @@ int OpenInstallationLog(std::string& error) {
   }
   // A missing folder is made private; an existing one is checked as it is when the file is opened.
   ::mkdir(directory.c_str(), 0700);
-  const int fd = ProxyOutputFile::OpenForAppend(directory + "/" + kLogFileName, error);
+  const int fd = ProxyOutputFile::OpenForAppend(directory + "/" + kLogFileName, InstallationLogRotation(), error);
   if (fd < 0) error = "[Log] Directory: " + error;
   return fd;
 }

@@ -33,6 +33,13 @@ std::string InstallationLogFile();
 // `error` naming the setting, the file and why it was refused.
 int OpenInstallationLog(std::string& error);
 
+// The debug level in force: [Log] DebugLevel (0, lines for the operator, by default), or the level
+// a host set for this run (zqrestore -vv). Error lines are written at every level.
+long long ConfiguredDebugLevel();
+// Sets the level for the rest of this process, above the settings; a negative level hands the
+// choice back to the settings.
+void SetDebugLevelOverride(long long level);
+
 // Installs `sink` as the process-wide log sink and returns the one it replaced.
 // A null sink restores the default file sink.
 std::shared_ptr<LogSink> SetLogSink(std::shared_ptr<LogSink> sink);

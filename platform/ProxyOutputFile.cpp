@@ -106,9 +106,25 @@ bool WriteAll(int fd, const std::string& content) {
   return true;
 }
 
+// Shifts NAME.1 .. NAME.<keep-1> up by one and NAME to NAME.1 (NAME itself is dropped when `keep`
+// is 0). Only in a folder that no other user may write: there no name can have been planted.
+bool Rotate(int folderFd, const std::string& name, int keep) {
+  struct stat folder {};
+  if (::fstat(folderFd, &folder) != 0 || (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0) return false;
+  if (keep <= 0) return ::unlinkat(folderFd, name.c_str(), 0) == 0;
+  for (int k = keep - 1; k >= 1; --k) {
+    const std::string from = name + "." + std::to_string(k);
+    const std::string to = name + "." + std::to_string(k + 1);
+    if (::renameat(folderFd, from.c_str(), folderFd, to.c_str()) != 0 && errno != ENOENT) return false;
+  }
+  return ::renameat(folderFd, name.c_str(), folderFd, (name + ".1").c_str()) == 0;
+}
+
 }  // namespace
 
-int OpenForAppend(const std::string& path, std::string& error) {
+int OpenForAppend(const std::string& path, std::string& error) { return OpenForAppend(path, Rotation(), error); }
+
+int OpenForAppend(const std::string& path, const Rotation& rotation, std::string& error) {
   std::string folder;
   std::string name;
   if (!Split(path, folder, name, error)) return -1;
@@ -137,6 +153,10 @@ int OpenForAppend(const std::string& path, std::string& error) {
   }
   error = FileRefusal(path, info, true);
   if (!error.empty()) return -1;
+  if (rotation.atBytes > 0 && static_cast<unsigned long long>(info.st_size) >= rotation.atBytes &&
+      Rotate(folderFd.get(), name, rotation.keep)) {
+    return OpenForAppend(path, Rotation(), error);
+  }
   ::fcntl(fd, F_SETFL, O_WRONLY | O_APPEND);
   return file.release();
 }

@@ -16,6 +16,18 @@ namespace ProxyOutputFile {
 // the operator's words ("cannot write PATH: ...").
 int OpenForAppend(const std::string& path, std::string& error);
 
+// How a log file is kept from growing without end: once it holds `atBytes` or more, it is renamed
+// to PATH.1 (PATH.1 to PATH.2, and so on, PATH.<keep> dropping off) and a new one is started.
+struct Rotation {
+  unsigned long long atBytes = 0;  // 0: never rotated
+  int keep = 0;                    // rotated files kept beside it
+};
+
+// As above, rotating the file first when it has reached `rotation.atBytes`. Rotation renames only
+// inside a folder no other user may write (in a shared sticky folder the file just grows), through
+// the held folder, so no planted name is followed.
+int OpenForAppend(const std::string& path, const Rotation& rotation, std::string& error);
+
 // Whether WriteWhole may write `path`: the folder as for OpenForAppend, and an existing `path` must
 // be a regular file of the running user, not a link. Checked before a job starts, so that a job
 // never runs for a summary that cannot be written.

@@ -18,6 +18,8 @@ SshTestInstallation::SshTestInstallation(const std::string& toolsFolder) : m_too
   // and, with the session, once more with the bash loop in the guest instead of the Perl one.
   if (const char* perl = std::getenv("ZQ_TEST_GUEST_SESSION_PERL")) m_settings["SSH"]["GuestSessionPerl"] = perl;
   m_settings["Log"]["Directory"] = m_dir.Join("log");
+  // Every line, debug lines included, so that the secret scans read all that a job could write.
+  m_settings["Log"]["DebugLevel"] = "2";
   WriteSettings();
   WriteFile(ConfigFile(), "");
   m_settingsEnv = std::make_unique<ScopedEnv>(kSettingsEnvVar, SettingsFile());

@@ -27,6 +27,7 @@ TEST(PluginLoad, FactoryMakesAControllerAndLogsIt) {
   LoadedPlugin plugin;
   ASSERT_NE(plugin.handle(), nullptr) << dlerror();
   ASSERT_NE(plugin.factory(), nullptr);
+  zqtest::ScopedSettings settings;  // the factory's line is a debug line
   zqtest::ScopedLogCapture capture;
   IVSAgentlessRestoreToVM* controller = nullptr;
   ASSERT_TRUE(plugin.factory()(&controller));

@@ -203,9 +203,26 @@ TEST_F(OperatorCommandLine, SelectionAndOverridesReachTheGuest) {
   // The folders exist from the run before: kept as well, with the guest's own attributes.
   EXPECT_EQ(never.summary["keptEntries"], nlohmann::json::array({"a.txt", "bin", "docs", "emptydir"}))
       << never.output;
-  EXPECT_TRUE(HasLine(never.output, "kept      a.txt")) << never.output;
+  EXPECT_TRUE(HasLine(never.output, "kept      a.txt (the guest has it and --overwrite never keeps it)"))
+      << never.output;
   EXPECT_TRUE(HasLine(never.output, "restored  docs/readme.md")) << never.output;
   EXPECT_NE(never.output.find("  log         " + harness.LogFile()), std::string::npos) << never.output;
+
+  // -v itemizes as --list does; with the JSON summary on standard output nothing else is written
+  // there, and it holds every entry with its outcome and why.
+  const RunResult itemized = harness.Command(
+      Job(), {"restore", "--job", "{job}", "-v", "--progress", "never", "--destination", "/other", source.path()}, true);
+  ASSERT_EQ(itemized.status, 0) << itemized.output;
+  EXPECT_TRUE(HasLine(itemized.output, "kept      a.txt (the guest's file is as new or newer)")) << itemized.output;
+  EXPECT_TRUE(HasLine(itemized.output, "kept      docs (the guest has the folder)")) << itemized.output;
+  const RunResult json = harness.Command(
+      Job(), {"restore", "--job", "{job}", "-q", "--summary-json", "-", "--destination", "/json", source.path()}, true);
+  ASSERT_EQ(json.status, 0) << json.output;
+  const nlohmann::json summary = nlohmann::json::parse(json.output, nullptr, false);
+  ASSERT_FALSE(summary.is_discarded()) << json.output;
+  ASSERT_FALSE(summary["entries"].empty());
+  EXPECT_EQ(summary["entries"].size(), summary["restoredFiles"].get<size_t>() + summary["restoredFolders"].get<size_t>());
+  EXPECT_EQ(summary["entries"][0]["outcome"], "restored");
 }
 
 }  // namespace

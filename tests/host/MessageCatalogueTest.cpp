@@ -12,6 +12,7 @@ struct CatalogueRow {
   int code;
   std::vector<std::string> arguments;
   const char* expected;
+  const char* cause = "";  // what the job's reason says failed
 };
 
 void PrintTo(const CatalogueRow& row, std::ostream* out) { *out << row.name; }
@@ -19,7 +20,7 @@ void PrintTo(const CatalogueRow& row, std::ostream* out) { *out << row.name; }
 class MessageCatalogueRenders : public testing::TestWithParam<CatalogueRow> {};
 
 TEST_P(MessageCatalogueRenders, TheCodeWithItsArguments) {
-  EXPECT_EQ(MessageCatalogue::Render(GetParam().code, GetParam().arguments), GetParam().expected);
+  EXPECT_EQ(MessageCatalogue::Render(GetParam().code, GetParam().arguments, GetParam().cause), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -35,6 +36,19 @@ INSTANTIATE_TEST_SUITE_P(
         CatalogueRow{"GuestLoginFailed", kMsgGuestLoginFailed, {"web01", "root"},
                      "Cannot connect to the guest of virtual machine [web01] as user [root]. Check the guest "
                      "credentials."},
+        // One advice per cause: an unreachable guest is not a matter of credentials.
+        CatalogueRow{"GuestLoginFailedUnreachable", kMsgGuestLoginFailed, {"web01", "root"},
+                     "Cannot connect to the guest of virtual machine [web01] as user [root]. The guest could not be "
+                     "reached: check its address and port, that it is running, and that this proxy can reach it.",
+                     "guest unreachable"},
+        CatalogueRow{"GuestLoginFailedTimedOut", kMsgGuestLoginFailed, {"web01", "root"},
+                     "Cannot connect to the guest of virtual machine [web01] as user [root]. The guest did not answer "
+                     "in time: check that it is running and not overloaded.",
+                     "timed out"},
+        CatalogueRow{"GuestLoginFailedPermissionDenied", kMsgGuestLoginFailed, {"web01", "root"},
+                     "Cannot connect to the guest of virtual machine [web01] as user [root]. Check the guest "
+                     "credentials.",
+                     "permission denied"},
         CatalogueRow{"HostOsNotSupported", kMsgHostOSNotSupported, {"web01", "host runs 2008"},
                      "The host operating system of virtual machine [web01] is not supported for file-level restore "
                      "(Windows 2012 R2 or later is needed): host runs 2008"},

@@ -3,10 +3,18 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <csignal>
 
+#include "host/EntryListing.h"
 #include "host/HumanUnits.h"
+#include "support/TestSupport.h"
 #include "host/JobSummary.h"
+#include "host/InFlightBytes.h"
 #include "host/ProgressDisplay.h"
 #include "host/SecretMask.h"
 
@@ -75,6 +83,48 @@ TEST(Progress, LineShowsEntriesBytesRateAndTimeLeft) {
   snapshot.entriesDone = 0;
   snapshot.bytesDone = 0;
   EXPECT_EQ(FormatProgressLine(snapshot), "  0/2000 entries  0 B of 20.0 MiB  -  - left");
+  // A large file moves the line while it is copied.
+  snapshot.elapsedSeconds = 2;
+  snapshot.bytesInFlight = 4 * 1024 * 1024;
+  EXPECT_EQ(FormatProgressLine(snapshot).rfind("  0/2000 entries  4.0 MiB of 20.0 MiB  2.0 MiB/s  ", 0), 0u);
+  EXPECT_GT(EstimateSecondsLeft(snapshot), 0);
+}
+
+// The copy in flight is measured where it reads the staged file: in this process or in a tool it
+// started, found through the process tree.
+TEST(Progress, ReadsHowFarTheCopyOfTheFileInFlightHasCome) {
+  zqtest::TempDir dir;
+  const std::string staged = dir.Join("big");
+  zqtest::WriteFile(staged, std::string(100000, 'x'));
+  struct stat info {};
+  ASSERT_EQ(stat(staged.c_str(), &info), 0);
+  EXPECT_EQ(BytesReadOf(info.st_dev, info.st_ino, getpid()), 0u) << "nobody reads it yet";
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t reader = fork();
+  if (reader == 0) {
+    setpgid(0, 0);
+    // A grandchild reads 70000 bytes and waits, as a copy tool started by a tool would.
+    if (fork() == 0) {
+      const int fd = open(staged.c_str(), O_RDONLY);
+      char buffer[70000];
+      if (fd < 0 || read(fd, buffer, sizeof buffer) != static_cast<ssize_t>(sizeof buffer)) _exit(1);
+      if (write(ready[1], "r", 1) != 1) _exit(1);
+      pause();
+    }
+    close(ready[1]);
+    pause();
+  }
+  setpgid(reader, reader);
+  close(ready[1]);
+  char byte = 0;
+  const bool read70000 = read(ready[0], &byte, 1) == 1;
+  const uint64_t seen = BytesReadOf(info.st_dev, info.st_ino, getpid());
+  kill(-reader, SIGKILL);
+  waitpid(reader, nullptr, 0);
+  close(ready[0]);
+  ASSERT_TRUE(read70000);
+  EXPECT_EQ(seen, 70000u);
 }
 
 struct ExitRow {
@@ -118,7 +168,8 @@ JobFile MakeJob() {
   return job;
 }
 
-TEST(Summary, OfACompletedJobGivesCountsTimesAndBothThroughputs) {
+// The plug-in's own counter is for developers: it stays in the JSON summary, not in the text.
+TEST(Summary, OfACompletedJobGivesCountsTimesAndThroughputButNoDeveloperCounter) {
   RestoreReport report;
   report.outcome = JobOutcome::Completed;
   report.guestFolder = "/srv/restore";
@@ -143,8 +194,6 @@ TEST(Summary, OfACompletedJobGivesCountsTimesAndBothThroughputs) {
             "  failed      0 entries\n"
             "  elapsed     2.5 s (whole job; entries 2.0 s)\n"
             "  throughput  1.0 MiB/s (measured by zqrestore: bytes restored / time spent on entries)\n"
-            "  counter     4.0 MiB/s, 2.0 MiB in 0.5 s over 9 copies (the plug-in's \"VM Write Speed\" counter, as "
-            "it logged it)\n"
             "  staging     /jr/ZQ_JobResults/1/2/3/ForGuestVM (removed)\n"
             "  log         /var/log/zqrestore/VSAgentlessRestoreToVM.log\n");
 }
@@ -220,6 +269,41 @@ TEST(Summary, HeadlineSaysHowTheJobEndedInTheOperatorsWords) {
               std::string::npos);
     EXPECT_EQ(RenderSummaryJson(MakeJob(), report, mask)["headline"], row.headline);
   }
+}
+
+// A failed entry's line says what kind of failure it was before the detail; names in brackets do
+// not decide it.
+TEST(Summary, FailedEntriesNameTheirCauseInTheOperatorsWords) {
+  const std::pair<const char*, const char*> rows[] = {
+      {"Failed to copy [a] (write: No space left on device)", "no space left"},
+      {"Failed to copy [a] (Disk quota exceeded)", "no space left"},
+      {"Failed to copy [a] (bash: /srv/a: Permission denied)", "permission denied"},
+      {"Failed to copy [a] (Access to the path 'D:\\a' is denied.)", "permission denied"},
+      {"Guest path [/srv/a] exists and is not a folder", "not a folder"},
+      {"Failed to copy [a] (mkdir: cannot create directory: Not a directory)", "not a folder"},
+      {"Guest path [/srv/a] is a symbolic link; not replaced", "a link refused"},
+      {"Failed to copy [a] (the agent: time limit reached while waiting for the answer)", "timed out"},
+      {"Failed to copy [a] (ssh: connect to host 10.0.0.9 port 22: No route to host)", "guest unreachable"},
+      {"Failed to copy [link timed out permission denied]", ""},
+      {"the plug-in reported a failure", ""},
+  };
+  for (const auto& [reason, cause] : rows) EXPECT_EQ(FailureCause(reason), cause) << reason;
+  RestoreReport report;
+  report.outcome = JobOutcome::Completed;
+  report.failures.push_back({"a", rows[0].first});
+  report.counts.failed = 1;
+  report.entries.push_back({"a", EntryOutcome::Failed, rows[0].first});
+  report.entries.push_back({"b", EntryOutcome::Kept, kKeptGuestAsNew});
+  SecretMask mask;
+  EXPECT_NE(RenderSummaryText(MakeJob(), report, mask).find("  a: no space left: Failed to copy [a]"),
+            std::string::npos);
+  const nlohmann::json json = RenderSummaryJson(MakeJob(), report, mask);
+  EXPECT_EQ(json["failures"][0]["cause"], "no space left");
+  EXPECT_EQ(json["entries"][0]["outcome"], "failed");
+  EXPECT_EQ(json["entries"][1], (nlohmann::json{{"path", "b"}, {"outcome", "kept"}, {"reason", kKeptGuestAsNew}}));
+  EXPECT_EQ(EntryLine(EntryOutcome::Kept, "b", kKeptGuestAsNew), "kept      b (the guest's file is as new or newer)");
+  EXPECT_EQ(EntryLine(EntryOutcome::Failed, "a", rows[0].first),
+            "failed    a: no space left: Failed to copy [a] (write: No space left on device)");
 }
 
 TEST(Summary, AsJsonCarriesCodesArgumentsAndTexts) {

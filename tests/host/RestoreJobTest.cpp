@@ -306,10 +306,11 @@ TEST_F(RestoreJobTest, CountsRestoredKeptAndFailedEntriesWithTheReasonFromTheLog
   EXPECT_CALL(*controller, RestoreToVM(_, _, _, _, _, _, _))
       .WillOnce(Return(true))
       .WillOnce(DoAll(SetArgReferee<5>(true), Return(false)))
-      .WillOnce(Invoke([](const char*, u_longlong_t, u_longlong_t, CXFileHeader*, std::string&, bool&, bool&) {
+      .WillOnce(Invoke([](const char* staged, u_longlong_t, u_longlong_t, CXFileHeader*, std::string&, bool&, bool&) {
         EvDebug log;
         log.Error("channel", "Command failed: no route to host");
-        log.Error("controller", "Failed to copy [b.txt]");
+        // The staged path is the proxy's business: the reason names the entry's own path.
+        log.Error("controller", "Failed to copy [%s]", staged);
         return false;
       }));
   const RestoreReport report = Run(std::move(controller));
@@ -321,6 +322,14 @@ TEST_F(RestoreJobTest, CountsRestoredKeptAndFailedEntriesWithTheReasonFromTheLog
   EXPECT_EQ(report.failures[0].path, "b.txt");
   EXPECT_EQ(report.failures[0].reason, "Failed to copy [b.txt] (Command failed: no route to host)");
   EXPECT_EQ(report.outcome, JobOutcome::Completed);
+  // Every entry has its record in the summary, restored ones included, kept ones with why.
+  ASSERT_EQ(report.entries.size(), 3u);
+  EXPECT_EQ(report.entries[0].outcome, EntryOutcome::Restored);
+  EXPECT_EQ(report.entries[0].reason, "");
+  EXPECT_EQ(report.entries[1].outcome, EntryOutcome::Kept);
+  EXPECT_EQ(report.entries[1].reason, kKeptGuestAsNew);
+  EXPECT_EQ(report.entries[2].outcome, EntryOutcome::Failed);
+  EXPECT_EQ(report.entries[2].reason, report.failures[0].reason);
 }
 
 TEST_F(RestoreJobTest, SaysWhenTheCopyWorkedButTheAttributesDidNot) {
@@ -464,6 +473,7 @@ class RecordingProgress : public RestoreProgress {
   void EntriesStarting(const SourceTree& tree) override { events.push_back("start " + std::to_string(tree.entries.size())); }
   void EntryDone(const RestoreCounts& counts) override { events.push_back("done " + std::to_string(counts.EntriesDone())); }
   void EntriesFinished() override { events.push_back("finished"); }
+  void FileCopyStarting(const std::string&, uint64_t size) override { events.push_back("copy " + std::to_string(size)); }
   std::vector<std::string> events;
 };
 
@@ -476,7 +486,8 @@ TEST_F(RestoreJobTest, ReportsProgressEntryByEntry) {
   RestoreJobSettings settings = Settings();
   settings.progress = &progress;
   Run(std::move(controller), settings);
-  EXPECT_EQ(progress.events, (std::vector<std::string>{"start 3", "done 1", "done 2", "done 3", "finished"}));
+  EXPECT_EQ(progress.events,
+            (std::vector<std::string>{"start 3", "done 1", "copy 5", "done 2", "copy 2", "done 3", "finished"}));
 }
 
 }  // namespace

@@ -121,6 +121,7 @@ TEST_F(AgentSocketComponent, DescribesTheGuestFromItsAgent) {
 
 TEST_F(AgentSocketComponent, GuestLoginIsNotCheckedAndTheLogSaysSoOnce) {
   StartAgent();
+  zqtest::ScopedSettings settings;  // the note is a debug line
   zqtest::ScopedLogCapture log;
   std::vector<VMInfoStructs::SGuestFile> entries;
   ASSERT_EQ(vmInfo.BrowseGuest(Guest("vm1", "nobody", "wrong password"), dir.path(), entries), 1)

@@ -1,9 +1,10 @@
 #!/bin/bash
-# Usage: check_manpage.sh ZQRESTORE MANPAGE
-# Fails when an option that "zqrestore ... --help" lists is missing from the man page.
+# Usage: check_manpage.sh ZQRESTORE MANPAGE [COMPLETION]
+# Fails when an option that "zqrestore ... --help" lists is missing from the man page, or when the
+# bash completion file does not offer zqrestore's command words and options.
 set -euo pipefail
-if [[ $# -ne 2 ]]; then
-  echo "usage: $0 ZQRESTORE MANPAGE" >&2
+if [[ $# -lt 2 ]]; then
+  echo "usage: $0 ZQRESTORE MANPAGE [COMPLETION]" >&2
   exit 2
 fi
 zqrestore=$1
@@ -21,6 +22,17 @@ for command in "" "restore" "guest" "guest browse" "guest mkdir" "guest put"; do
     fi
   done < <(grep -o -e '--[a-z][a-z-]*' <<<"${help}" | sort -u)
 done
+if [[ $# -ge 3 ]]; then
+  offered=$(bash -c 'source "$1"; zq=$2
+    COMP_WORDS=("$zq" res); COMP_CWORD=1; _zqrestore; echo "${COMPREPLY[*]}"
+    COMP_WORDS=("$zq" restore --dr); COMP_CWORD=2; _zqrestore; echo "${COMPREPLY[*]}"
+    COMP_WORDS=("$zq" guest --job j.json b); COMP_CWORD=4; _zqrestore; echo "${COMPREPLY[*]}"
+    COMP_WORDS=("$zq" restore --overwrite a); COMP_CWORD=3; _zqrestore; echo "${COMPREPLY[*]}"' _ "$3" "${zqrestore}")
+  if [[ ${offered} != $'restore\n--dry-run\nbrowse\nalways' ]]; then
+    echo "the bash completion offers [${offered}]" >&2
+    missing=1
+  fi
+fi
 if [[ ${missing} -ne 0 ]]; then
   exit 1
 fi

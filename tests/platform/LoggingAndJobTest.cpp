@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
+
 #include "platform/CMediaSpeedCounter.h"
 #include "platform/EvEvent.h"
 #include "platform/ZQJobClient.h"
@@ -22,6 +26,54 @@ TEST(Logging, DebugLevelThresholdFiltersDebugLinesButNeverErrors) {
   EXPECT_EQ(capture.sink().Texts(), (std::vector<std::string>{"level 0", "error [x]"}));
   EXPECT_EQ(capture.sink().Records()[1].level, LogLevel::Error);
   EXPECT_EQ(capture.sink().Records()[1].origin, "origin");
+}
+
+// Without a setting the log holds the operator's lines; a host can ask for the debug lines for
+// one run (zqrestore -vv) and hand the choice back.
+TEST(Logging, DefaultLevelIsForTheOperatorAndAHostMayRaiseItForARun) {
+  ScopedSettings settings;
+  settings.Erase("Log", "DebugLevel");
+  ScopedLogCapture capture;
+  EvEvent log;
+  log.DebugLvl("origin", 0, "info");
+  log.DebugLvl("origin", 1, "debug");
+  SetDebugLevelOverride(2);
+  log.DebugLvl("origin", 2, "detail");
+  SetDebugLevelOverride(-1);
+  log.DebugLvl("origin", 2, "detail again");
+  EXPECT_EQ(capture.sink().Texts(), (std::vector<std::string>{"info", "detail"}));
+}
+
+// The installation's log is rotated once it reaches [Log] MaxSizeMiB, keeping [Log] Keep old
+// files; in a folder other users may write, it is never renamed.
+TEST(Logging, InstallationLogIsRotatedAtItsSizeKeepingItsCount) {
+  zqtest::TempDir dir;
+  ScopedSettings settings;
+  settings.Set("Log", "Directory", dir.Join("logs"));
+  settings.Set("Log", "MaxSizeMiB", "1");
+  settings.Set("Log", "Keep", "2");
+  SetLogSink(nullptr);
+  EvEvent log;
+  log.Error("origin", "first");
+  const std::string file = dir.Join("logs/VSAgentlessRestoreToVM.log");
+  const std::string justBelow(1024 * 1024 - 1 - zqtest::ReadFile(file).size(), 'x');
+  zqtest::WriteFile(file, zqtest::ReadFile(file) + justBelow);
+  log.Error("origin", "still in the first file");
+  EXPECT_FALSE(std::filesystem::exists(file + ".1"));
+  for (const char* round : {"second", "third", "fourth"}) {
+    zqtest::WriteFile(file, std::string(1024 * 1024, 'y'));
+    log.Error("origin", "%s", round);
+    EXPECT_EQ(zqtest::ReadFile(file).find("yyy"), std::string::npos) << round;
+  }
+  EXPECT_TRUE(std::filesystem::exists(file + ".2"));
+  EXPECT_FALSE(std::filesystem::exists(file + ".3")) << "only two old files are kept";
+  // A folder others may write: the file grows instead.
+  ASSERT_EQ(chmod(dir.Join("logs").c_str(), 01777), 0);
+  zqtest::WriteFile(file, std::string(1024 * 1024, 'y'));
+  log.Error("origin", "fifth");
+  EXPECT_NE(zqtest::ReadFile(file).find("fifth"), std::string::npos);
+  EXPECT_NE(zqtest::ReadFile(file).find("yyy"), std::string::npos) << "renamed in a shared folder";
+  SetLogSink(nullptr);
 }
 
 TEST(Logging, FormattedLineCarriesLevelOriginAndText) {
@@ -75,6 +127,7 @@ class ManualClock : public Clock {
 TEST(SpeedCounter, MeasuresBytesAndTimeBetweenStartAndStop) {
   auto clock = std::make_shared<ManualClock>();
   auto previous = SetClock(clock);
+  ScopedSettings settings;  // at debug level 2, where the counter writes its lines
   ScopedLogCapture capture;
   CMediaSpeedCounter counter(nullptr);
   counter.Reset();

@@ -89,7 +89,12 @@ class ScopedSettings::MemoryStore : public SettingsStore {
   std::map<std::string, std::string> m_values;
 };
 
-ScopedSettings::ScopedSettings() : m_store(std::make_shared<MemoryStore>()) { m_previous = SetSettingsStore(m_store); }
+// Tests read every log line, debug lines included (the secret scans above all), so their settings
+// start at the highest debug level; a test of the level itself erases or sets it.
+ScopedSettings::ScopedSettings() : m_store(std::make_shared<MemoryStore>()) {
+  m_store->Set("Log", "DebugLevel", "2");
+  m_previous = SetSettingsStore(m_store);
+}
 
 ScopedSettings::~ScopedSettings() { SetSettingsStore(m_previous); }
 
