@@ -5,7 +5,7 @@
 
 namespace {
 
-const std::vector<std::string> kCommands = {"restore", "guest"};
+const std::vector<std::string> kCommands = {"restore", "guest", "plan"};
 const std::vector<std::string> kGuestVerbs = {"browse", "mkdir", "put"};
 // Options before a command word that take a value in the next argument.
 const std::set<std::string> kOptionsWithValue = {"-j", "--job", "--plugin", "--vminfo", "--log", "--settings"};

@@ -26,6 +26,7 @@
 #include "host/HostLogTap.h"
 #include "host/JobFile.h"
 #include "host/JobSummary.h"
+#include "host/PlanRunner.h"
 #include "host/PluginLibrary.h"
 #include "host/ProgressDisplay.h"
 #include "host/RestoreJob.h"
@@ -41,6 +42,8 @@ std::atomic<bool> g_stopRequested{false};
 // The signal that asked first (SIGINT or SIGTERM), and how many arrived.
 std::atomic<int> g_stopSignal{0};
 std::atomic<int> g_stopSignals{0};
+// A plan's jobs are processes of their own: the plan hands each request on to them.
+std::atomic<bool> g_runningPlan{false};
 
 void Say(const char* text) {
   const ssize_t ignored = write(STDERR_FILENO, text, strlen(text));
@@ -57,6 +60,15 @@ void RequestStop(int signal) {
   g_stopSignal.compare_exchange_strong(expected, signal);
   g_stopRequested.store(true);
   const int count = ++g_stopSignals;
+  if (g_runningPlan.load()) {
+    if (count == 1) Say("\nzqrestore: no new job starts; running jobs stop after their current entry; Ctrl-C again to stop them now\n");
+    if (count == 2) Say("\nzqrestore: stopping the running jobs now\n");
+    if (count >= 3) {
+      ::signal(signal, SIG_DFL);
+      ::raise(signal);
+    }
+    return;
+  }
   if (count == 1) {
     Say("\nzqrestore: stopping after the current entry; Ctrl-C again to stop now\n");
   } else if (count == 2) {
@@ -353,6 +365,51 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
   return status;
 }
 
+struct PlanCommandOptions {
+  std::string planFile;
+  PlanOptions run;
+};
+
+int RunPlanCommand(PlanCommandOptions& options, const std::string& settingsPath) {
+  RestorePlan plan;
+  std::string error;
+  if (!LoadRestorePlan(options.planFile, plan, error)) {
+    Complain("plan " + error);
+    return kExitUsage;
+  }
+  if (!options.run.summaryJson.empty() && options.run.summaryJson != kStandardOutput &&
+      !ProxyOutputFile::CheckReplaceable(options.run.summaryJson, error)) {
+    Complain("--summary-json: " + error);
+    return kExitUsage;
+  }
+  char self[4096];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) {
+    Complain("cannot tell where zqrestore itself is installed: " + std::string(strerror(errno)));
+    return kExitHostFailure;
+  }
+  options.run.zqrestore.assign(self, static_cast<size_t>(length));
+  options.run.settingsFile = settingsPath;
+  options.run.stopRequests = &g_stopSignals;
+  const bool jsonOnStdout = options.run.summaryJson == kStandardOutput;
+  TerminalLines terminal(stderr, isatty(STDERR_FILENO) != 0);
+  g_runningPlan.store(true);
+  InstallStopHandlers();
+  PlanReport report;
+  if (!RunPlan(plan, options.run, terminal, report, error)) {
+    Complain(error);
+    return kExitUsage;
+  }
+  report.stopSignal = g_stopSignal.load();
+  if (report.interrupted) report.exitStatus = 128 + (report.stopSignal > 0 ? report.stopSignal : SIGINT);
+  (jsonOnStdout ? std::cerr : std::cout) << RenderPlanText(plan, report) << std::flush;
+  if (!options.run.summaryJson.empty() && !WriteJsonFile(options.run.summaryJson, RenderPlanJson(plan, report), error)) {
+    Complain(error);
+    if (report.exitStatus == kExitSuccess) return kExitHostFailure;
+  }
+  return report.exitStatus;
+}
+
 enum class GuestVerb { Browse, MakeFolder, Put };
 
 int RunGuest(const CommonOptions& common, const GuestOptions& options, GuestVerb verb) {
@@ -494,6 +551,27 @@ int main(int argc, char** argv) {
   put->add_flag("--overwrite", guest.overwrite, "Replace an existing guest file");
   put->fallthrough();
 
+  PlanCommandOptions planOptions;
+  CLI::App* planCommand =
+      app.add_subcommand("plan", "Run the restore jobs of PLAN, several at once, each in a zqrestore of its own");
+  planCommand->add_option("plan", planOptions.planFile, "The plan (JSON): {\"jobs\": [{\"job\": ..., \"source\": ...}]}")
+      ->required();
+  planCommand->add_option("--parallel", planOptions.run.parallel, "How many jobs run at once")
+      ->check(CLI::Range(1u, 64u))
+      ->capture_default_str();
+  planCommand->add_option("--retries", planOptions.run.retries,
+                          "Try a job again this often when it failed in a way worth retrying (unreachable, timed out)")
+      ->check(CLI::Range(0u, 20u))
+      ->capture_default_str();
+  planCommand->add_flag("--restart", planOptions.run.restart, "Run every job, also those an earlier run completed");
+  planCommand->add_flag("-n,--dry-run", planOptions.run.dryRun, "Run every job's dry run and summarise them");
+  planCommand->add_option("--summary-json", planOptions.run.summaryJson,
+                          "Also write the plan's summary as JSON to this file; -: to standard output");
+  planCommand->add_option("--job-timeout", planOptions.run.jobTimeoutSeconds,
+                          "Seconds a job may run before it is stopped (default: a day)")
+      ->check(CLI::PositiveNumber);
+  planCommand->add_option("--settings", settingsFile, "Installation settings file");
+
   const std::string unknownWord = UnknownCommandWord(argc, argv);
   if (!unknownWord.empty()) {
     Complain(unknownWord);
@@ -516,6 +594,7 @@ int main(int argc, char** argv) {
   setenv(kSettingsEnvVar, settingsPath.c_str(), 1);
 
   if (restoreCommand->parsed()) return RunRestore(common, restore);
+  if (planCommand->parsed()) return RunPlanCommand(planOptions, settingsPath);
   if (browse->parsed()) return RunGuest(common, guest, GuestVerb::Browse);
   if (mkdir->parsed()) return RunGuest(common, guest, GuestVerb::MakeFolder);
   return RunGuest(common, guest, GuestVerb::Put);

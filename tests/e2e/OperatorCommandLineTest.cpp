@@ -225,4 +225,53 @@ TEST_F(OperatorCommandLine, SelectionAndOverridesReachTheGuest) {
   EXPECT_EQ(summary["entries"][0]["outcome"], "restored");
 }
 
+// A plan runs its jobs side by side in processes of their own, says how each ended, and a second
+// run redoes only what did not complete (--restart: everything).
+TEST_F(OperatorCommandLine, PlanRunsEveryJobAndASecondRunRedoesOnlyWhatDidNotComplete) {
+  const std::string folder = harness.Folder();
+  zqtest::WriteFile(folder + "/off.json",
+                    harness.Job("off-vm", "564d0000-0000-4000-8000-00000000c11b", "/restore", kGuestUser, kGuestPassword)
+                        .dump());
+  const nlohmann::json plan = {
+      {"jobs",
+       {{{"job", "job.json"}, {"source", source.path()}, {"destination", "/p1"}},
+        {{"job", "job.json"}, {"source", source.path()}, {"destination", "/p2"},
+         {"include", {"*/", "*.txt"}}, {"exclude", {"*"}}},
+        {{"name", "powered off"}, {"job", "off.json"}, {"source", source.path()}}}}};
+  zqtest::WriteFile(folder + "/plan.json", plan.dump());
+  const std::string summaryFile = folder + "/plan-summary.json";
+  auto runPlan = [&](std::vector<std::string> extra) {
+    std::vector<std::string> arguments = {"plan", folder + "/plan.json", "--parallel", "2", "--summary-json", summaryFile};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    const RunResult result = harness.Command(Job(), arguments, true);
+    return std::make_pair(result, nlohmann::json::parse(zqtest::ReadFile(summaryFile), nullptr, false));
+  };
+  const auto [first, firstSummary] = runPlan({});
+  EXPECT_EQ(first.status, 1) << first.output;
+  ASSERT_EQ(firstSummary["jobs"].size(), 3u) << first.output;
+  EXPECT_EQ(firstSummary["jobs"][0]["outcome"], "completed") << first.output;
+  EXPECT_EQ(firstSummary["jobs"][1]["outcome"], "completed") << first.output;
+  EXPECT_EQ(firstSummary["jobs"][2]["outcome"], "failed");
+  EXPECT_FALSE(firstSummary["jobs"][2]["retryable"]) << "a VM that is off stays off";
+  EXPECT_NE(firstSummary["jobs"][2]["cause"].get<std::string>().find("refused"), std::string::npos);
+  EXPECT_EQ(zqtest::ReadFile(InGuest("p1/bin/run.sh")), "#!/bin/sh\necho run\n");
+  EXPECT_EQ(zqtest::ReadFile(InGuest("p2/a.txt")), "alpha\n");
+  EXPECT_FALSE(std::filesystem::exists(InGuest("p2/bin/run.sh"))) << "the job's own selection";
+  EXPECT_TRUE(HasLine(first.output, "  failed      powered off: " + firstSummary["jobs"][2]["cause"].get<std::string>()))
+      << first.output;
+  // Each job wrote its own summary, as a single restore does.
+  const nlohmann::json jobSummary =
+      nlohmann::json::parse(zqtest::ReadFile(firstSummary["jobs"][0]["summaryFile"]), nullptr, false);
+  EXPECT_EQ(jobSummary["guestFolder"], "/p1");
+
+  const auto [second, secondSummary] = runPlan({});
+  EXPECT_EQ(second.status, 1) << second.output;
+  EXPECT_TRUE(secondSummary["jobs"][0]["skipped"]) << second.output;
+  EXPECT_TRUE(secondSummary["jobs"][1]["skipped"]);
+  EXPECT_FALSE(secondSummary["jobs"][2]["skipped"]) << "a failed job is done again";
+  const auto [third, thirdSummary] = runPlan({"--restart"});
+  EXPECT_FALSE(thirdSummary["jobs"][0]["skipped"]) << third.output;
+  EXPECT_EQ(thirdSummary["jobs"][0]["outcome"], "completed") << third.output;
+}
+
 }  // namespace

@@ -4,12 +4,17 @@
 // masked.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "host/CommandWords.h"
 #include "host/EntrySelection.h"
 #include "host/GuestPath.h"
 #include "host/GuestPreview.h"
+#include "host/PlanRunner.h"
 #include "host/ProgressDisplay.h"
+#include "host/RestorePlan.h"
 #include "host/SecretMask.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -205,6 +210,85 @@ TEST(SecretMask, HidesAPasswordWhereItStandsAsATokenOnly) {
       {"nothing here", "nothing here"},
   };
   for (const Row& row : rows) EXPECT_EQ(mask.Apply(row.text), row.shown) << row.text;
+}
+
+// A plan names its jobs' files and sources; everything else about a plan is refused with the job
+// and the member named, before any job starts.
+TEST(RestorePlan, RefusesWhatCouldNotRunAndNamesTheJobAndMember) {
+  zqtest::TempDir dir;
+  const std::pair<const char*, const char*> rows[] = {
+      {R"({"jobs": []})", "\"jobs\" must be a list of at least one job"},
+      {R"({"jobs": [{"job": "j.json"}]})", "job 1: \"source\" is required"},
+      {R"({"jobs": [{"source": "s"}]})", "job 1: give either \"job\""},
+      {R"({"jobs": [{"job": "j.json", "guest": "10.0.0.1", "source": "s"}]})", "job 1: give either \"job\""},
+      {R"({"jobs": [{"job": "j.json", "source": "s"}, {"job": "j.json", "source": "s", "password": "x"}]})",
+       "job 2: a password is never written into a plan"},
+      {R"({"jobs": [{"job": "j.json", "source": "s", "overwrite": "sometimes"}]})", "must be never, newer or always"},
+      {R"({"jobs": [{"job": "j.json", "source": "s", "colour": "red"}]})", "job 1: unknown member \"colour\""},
+      {R"({"jobs": [{"job": "j.json", "source": "s", "include": "*.txt"}]})", "\"include\" must be a list of texts"},
+      {R"({"jobs": [{"job": "j.json", "source": "s", "passwordEnv": "P"}]})", "belong to the one-command form"},
+      {R"({"jobs": [], "extra": 1})", "unknown member \"extra\""},
+      {"not json", "not a JSON object"},
+  };
+  for (const auto& [text, message] : rows) {
+    zqtest::WriteFile(dir.Join("plan.json"), text);
+    RestorePlan plan;
+    std::string error;
+    EXPECT_FALSE(LoadRestorePlan(dir.Join("plan.json"), plan, error)) << text;
+    EXPECT_NE(error.find(message), std::string::npos) << text << " -> " << error;
+  }
+  zqtest::WriteFile(dir.Join("plan.json"), std::string(kMaxPlanBytes + 1, ' '));
+  RestorePlan plan;
+  std::string error;
+  EXPECT_FALSE(LoadRestorePlan(dir.Join("plan.json"), plan, error));
+  EXPECT_NE(error.find("larger than"), std::string::npos) << error;
+  // At the bound, a plan is read: relative paths against the plan's folder, a source starting
+  // with "-" kept a source.
+  std::string atBound = R"({"jobs": [{"job": "j.json", "source": "-s"}]})";
+  atBound.resize(kMaxPlanBytes, ' ');
+  zqtest::WriteFile(dir.Join("plan-at-bound.json"), atBound);
+  ASSERT_TRUE(LoadRestorePlan(dir.Join("plan-at-bound.json"), plan, error)) << error;
+  EXPECT_EQ(RestoreArguments(plan.jobs[0], true),
+            (std::vector<std::string>{"--job", dir.Join("j.json"), "--dry-run", "--", dir.Join("-s")}));
+}
+
+// How a job ended decides whether the plan tries it again.
+TEST(RestorePlan, ClassesEachEndAsCompletedRetryableOrFinal) {
+  struct {
+    int status;
+    const char* detail;
+    PlanJobOutcome outcome;
+    bool retryable;
+  } const rows[] = {
+      {0, "", PlanJobOutcome::Completed, false},
+      {3, "ssh: connect to host 10.0.0.9 port 22: No route to host", PlanJobOutcome::Failed, true},
+      {3, "Failed (the agent: time limit reached while waiting for the answer)", PlanJobOutcome::Failed, true},
+      {3, "authentication refused for root at 10.0.0.9", PlanJobOutcome::Failed, false},
+      {3, "Virtual machine [x] was not found", PlanJobOutcome::Failed, false},
+      {1, "", PlanJobOutcome::Failed, false},
+      {2, "", PlanJobOutcome::Failed, false},
+      {4, "", PlanJobOutcome::Failed, false},
+      {130, "", PlanJobOutcome::Interrupted, false},
+      {143, "", PlanJobOutcome::Interrupted, false},
+  };
+  for (const auto& row : rows) {
+    const PlanJobResult result = ClassifyJobEnd(row.status, nlohmann::json{{"detail", row.detail}});
+    EXPECT_EQ(result.outcome, row.outcome) << row.status << " " << row.detail;
+    EXPECT_EQ(result.retryable, row.retryable) << row.status << " " << row.detail;
+  }
+}
+
+// A job's zqrestore sees the allow-listed variables and the password variables its job names,
+// never the rest of this process's environment.
+TEST(RestorePlan, JobsSeeOnlyTheirOwnVariables) {
+  zqtest::TempDir dir;
+  zqtest::WriteFile(dir.Join("j.json"), R"({"guestCredentials": {"userName": "root", "passwordEnv": "GUEST_PW"}})");
+  PlanJob job;
+  job.jobFile = dir.Join("j.json");
+  const char* variables[] = {"PATH=/usr/bin", "GUEST_PW=secret", "OTHER_PW=other", "LC_ALL=C", "ZQ_SETTINGS=/s",
+                             "AWS_SECRET_ACCESS_KEY=k", nullptr};
+  EXPECT_EQ(JobEnvironment(job, const_cast<char**>(variables)),
+            (std::vector<std::string>{"PATH=/usr/bin", "GUEST_PW=secret", "LC_ALL=C", "ZQ_SETTINGS=/s"}));
 }
 
 }  // namespace
