@@ -29,7 +29,7 @@ dpkg-deb -e "${deb}" "${scratch}/control"
 
 reported=$("${root}/usr/bin/zqrestore" --version)
 [[ ${reported} == "zqrestore ${version}" ]] || fail "the unpacked zqrestore says [${reported}]"
-for file in usr/lib/libVSAgentlessRestoreToVM.so usr/libexec/zqrestore/zqplink.exe \
+for file in usr/lib/zqrestore/libVSAgentlessRestoreToVM.so usr/libexec/zqrestore/zqplink.exe \
   usr/libexec/zqrestore/zqpscp.exe usr/libexec/zqrestore/zqvsa_agentless.sh etc/zqrestore/zqrestore.ini \
   usr/share/man/man1/zqrestore.1 usr/share/doc/zqrestore/README.md usr/share/doc/zqrestore/kvm.md \
   usr/share/doc/zqrestore/restore-guarantees.md usr/share/doc/zqrestore/examples/job-kvm.json; do
