@@ -20,8 +20,8 @@
 #include "platform/ZQPlatformInfo.h"
 #include "platform/pstring.h"
 
-#ifndef ZQ_DEFAULT_BASE_HOME
-#define ZQ_DEFAULT_BASE_HOME "/usr/libexec/zqrestore"
+#ifndef ZQ_INSTALL_BASEDIR
+#define ZQ_INSTALL_BASEDIR "libexec/zqrestore"
 #endif
 
 namespace {
@@ -179,6 +179,28 @@ void RemoveFolder(const char* path) {
 
 std::string QuotedForSshConfig(const std::string& path) { return "\"" + path + "\""; }
 
+std::string ParentOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The installation zqrestore runs from: the folder above its bin folder (/usr for the package).
+std::string InstallationPrefix() {
+  char buffer[PATH_MAX];
+  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (length <= 0) return "/usr";
+  return ParentOf(ParentOf(std::string(buffer, static_cast<size_t>(length))));
+}
+
+// Makes the missing folders of `folder` (mode 0700), each in the one before it.
+void MakeFolders(const std::string& folder) {
+  for (size_t slash = folder.find('/', 1); ; slash = folder.find('/', slash + 1)) {
+    mkdir(folder.substr(0, slash).c_str(), 0700);
+    if (slash == std::string::npos) break;
+  }
+}
+
 }  // namespace
 
 bool ParseGuestAddress(const std::string& text, GuestAddress& out, std::string& error) {
@@ -320,11 +342,33 @@ void BuildShortFormJob(const GuestAddress& guest, bool windowsGuest, const std::
   job.ids.initIdC = 1;
 }
 
+PackageDefaults PackageDefaults::ForThisProgram() { return ForAccount(geteuid()); }
+
+PackageDefaults PackageDefaults::ForAccount(uid_t account) {
+  PackageDefaults defaults;
+  const std::string prefix = InstallationPrefix();
+  defaults.baseHome = (prefix == "/" ? "" : prefix) + "/" + ZQ_INSTALL_BASEDIR;
+  defaults.sshConfigFile = (prefix == "/usr" ? std::string() : prefix) + "/etc/zqrestore/ssh_config";
+  if (account == 0) {
+    defaults.knownHostsFile = "/var/lib/zqrestore/known_hosts";
+  } else {
+    const char* state = getenv("XDG_STATE_HOME");
+    const char* home = getenv("HOME");
+    if (state != nullptr && state[0] == '/') {
+      defaults.knownHostsFile = std::string(state) + "/zqrestore/known_hosts";
+    } else if (home != nullptr && home[0] == '/') {
+      defaults.knownHostsFile = std::string(home) + "/.local/state/zqrestore/known_hosts";
+    }
+  }
+  return defaults;
+}
+
 std::string PrivateSettingsText(const std::string& installationText, bool installationPresent,
-                                const std::string& folder) {
+                                const std::string& folder, const PackageDefaults& defaults) {
   auto sections = ParseIniText(installationText);
   if (!installationPresent) {
-    sections["Base"]["dBASEHOME"] = ZQ_DEFAULT_BASE_HOME;
+    sections["Base"]["dBASEHOME"] = defaults.baseHome;
+    if (!defaults.knownHostsFile.empty()) sections["SSH"]["KnownHostsFile"] = defaults.knownHostsFile;
     sections["JobResults"]["Directory"] = folder + "/" + kJobResultsName;
   }
   sections["VirtualServer"]["InventoryFile"] = folder + "/" + kInventoryName;
@@ -413,10 +457,17 @@ bool PrivateInstallation::Create(const std::string& settingsFile, const GuestAdd
     const auto value = found->second.find(key);
     return value == found->second.end() ? "" : value->second;
   };
-  std::string baseHome = lookup("Base", "dBASEHOME");
-  if (baseHome.empty()) baseHome = ZQ_DEFAULT_BASE_HOME;
-  std::string included = lookup("SSH", "ConfigFile");
-  if (included.empty()) included = baseHome + "/ssh_config";
+  const PackageDefaults defaults = PackageDefaults::ForThisProgram();
+  std::string included = defaults.sshConfigFile;
+  if (installationPresent) {
+    std::string baseHome = lookup("Base", "dBASEHOME");
+    if (baseHome.empty()) baseHome = defaults.baseHome;
+    included = lookup("SSH", "ConfigFile");
+    if (included.empty()) included = baseHome + "/ssh_config";
+  } else if (!defaults.knownHostsFile.empty()) {
+    // OpenSSH records a host key only in a folder that is there.
+    MakeFolders(ParentOf(defaults.knownHostsFile));
+  }
   if (included.find('"') != std::string::npos) {
     error = "the OpenSSH configuration file [" + included + "] of the settings holds a double quote";
     return false;
@@ -438,8 +489,8 @@ bool PrivateInstallation::Create(const std::string& settingsFile, const GuestAdd
   const bool written = WriteFile(kInventoryName, inventory.dump(2) + "\n", error) &&
                        WriteFile(kAppsName, apps.dump(2) + "\n", error) &&
                        WriteFile(kSshConfigName, PrivateSshConfigText(guest, included), error) &&
-                       WriteFile(kSettingsName, PrivateSettingsText(installationText, installationPresent, m_folder),
-                                 error);
+                       WriteFile(kSettingsName,
+                                 PrivateSettingsText(installationText, installationPresent, m_folder, defaults), error);
   WipeString(installationText);
   if (!written) return false;
   if (!installationPresent && mkdir((m_folder + "/" + kJobResultsName).c_str(), 0700) != 0) {

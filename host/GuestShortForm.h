@@ -6,6 +6,8 @@
 // password does.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 #include "host/JobFile.h"
@@ -80,11 +82,25 @@ class PrivateInstallation {
   std::string m_folder;
 };
 
-// The settings text the private installation uses: `installationText` (an INI text; empty: the
-// package's defaults, for which `folder` also holds the job results) with the inventory, the
-// application configuration and the OpenSSH configuration of `folder`.
+// What the package's settings would say, for a run without a settings file: found from where the
+// running program is installed, and from the running account.
+struct PackageDefaults {
+  std::string baseHome;        // <prefix>/libexec/zqrestore
+  std::string sshConfigFile;   // /etc/zqrestore/ssh_config (<prefix>/etc/... outside /usr)
+  // root: /var/lib/zqrestore/known_hosts; another account: $XDG_STATE_HOME/zqrestore/known_hosts,
+  // else ~/.local/state/zqrestore/known_hosts; empty when neither is known.
+  std::string knownHostsFile;
+
+  static PackageDefaults ForThisProgram();
+  static PackageDefaults ForAccount(uid_t account);
+};
+
+// The settings text the private installation uses: `installationText` (an INI text) with the
+// inventory, the application configuration and the OpenSSH configuration of `folder`. Without an
+// installation's settings, `defaults` give the tools' folder and known_hosts, and `folder` holds
+// the job results.
 std::string PrivateSettingsText(const std::string& installationText, bool installationPresent,
-                                const std::string& folder);
+                                const std::string& folder, const PackageDefaults& defaults);
 
 // The OpenSSH configuration of the private installation: the guest's port, if given, then the
 // installation's own configuration file `included` when it is not empty.

@@ -3,6 +3,7 @@
 // plans for an entry, which mistyped command words get a suggestion, and where a password is
 // masked.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -344,17 +345,34 @@ TEST(ShortForm, PrivateSettingsKeepTheInstallationsAndReplaceOnlyWhatTheRunBuild
   const std::string installation =
       "[Base]\ndBASEHOME = /opt/zq/tools\n[VirtualServer]\nInventoryFile = /etc/x.json\n"
       "[SSH]\nKnownHostsFile = /var/lib/zqrestore/known_hosts\n[JobResults]\nDirectory = /srv/jr\n";
-  const auto kept = ParseIniText(PrivateSettingsText(installation, true, "/tmp/zq-1"));
+  PackageDefaults defaults;
+  defaults.baseHome = "/usr/libexec/zqrestore";
+  defaults.knownHostsFile = "/home/op/.local/state/zqrestore/known_hosts";
+  const auto kept = ParseIniText(PrivateSettingsText(installation, true, "/tmp/zq-1", defaults));
   EXPECT_EQ(kept.at("Base").at("dBASEHOME"), "/opt/zq/tools");
   EXPECT_EQ(kept.at("SSH").at("KnownHostsFile"), "/var/lib/zqrestore/known_hosts");
   EXPECT_EQ(kept.at("JobResults").at("Directory"), "/srv/jr");
   EXPECT_EQ(kept.at("VirtualServer").at("InventoryFile"), "/tmp/zq-1/inventory.json");
   EXPECT_EQ(kept.at("VirtualServer").at("AppConfigFile"), "/tmp/zq-1/apps.json");
   EXPECT_EQ(kept.at("SSH").at("ConfigFile"), "/tmp/zq-1/ssh_config");
-  // Without a settings file: the package's tools, job results in the private folder.
-  const auto defaults = ParseIniText(PrivateSettingsText("", false, "/tmp/zq-2"));
-  EXPECT_EQ(defaults.at("JobResults").at("Directory"), "/tmp/zq-2/jobresults");
-  EXPECT_FALSE(defaults.at("Base").at("dBASEHOME").empty());
+  // Without a settings file: the package's tools, known_hosts outside /usr, job results in the
+  // private folder.
+  const auto packaged = ParseIniText(PrivateSettingsText("", false, "/tmp/zq-2", defaults));
+  EXPECT_EQ(packaged.at("JobResults").at("Directory"), "/tmp/zq-2/jobresults");
+  EXPECT_EQ(packaged.at("Base").at("dBASEHOME"), "/usr/libexec/zqrestore");
+  EXPECT_EQ(packaged.at("SSH").at("KnownHostsFile"), "/home/op/.local/state/zqrestore/known_hosts");
+  // The running program's: the package's folders for root, the account's state folder otherwise.
+  const PackageDefaults here = PackageDefaults::ForThisProgram();
+  EXPECT_EQ(here.baseHome.substr(here.baseHome.size() - std::string("/libexec/zqrestore").size()),
+            "/libexec/zqrestore");
+  EXPECT_EQ(PackageDefaults::ForAccount(0).knownHostsFile, "/var/lib/zqrestore/known_hosts");
+  zqtest::ScopedEnv home("HOME", "/home/op");
+  {
+    zqtest::ScopedEnv state("XDG_STATE_HOME", "/home/op/state");
+    EXPECT_EQ(PackageDefaults::ForAccount(1000).knownHostsFile, "/home/op/state/zqrestore/known_hosts");
+  }
+  zqtest::ScopedEnv relativeState("XDG_STATE_HOME", "state");
+  EXPECT_EQ(PackageDefaults::ForAccount(1000).knownHostsFile, "/home/op/.local/state/zqrestore/known_hosts");
 
   GuestAddress guest{"root", "192.0.2.10", "2222"};
   EXPECT_EQ(PrivateSshConfigText(guest, "/etc/zq/ssh config"),
@@ -378,8 +396,10 @@ TEST(ShortForm, PrivateFolderIsClosedHoldsNoPasswordAndIsRemoved) {
   EXPECT_TRUE(job.unixGuest);
   std::string folder;
   {
+    // The installation's settings, so that nothing outside the test's folders is made.
+    zqtest::WriteFile(temporary.Join("zqrestore.ini"), "[SSH]\nKnownHostsFile = " + temporary.Join("kh") + "\n");
     PrivateInstallation installation;
-    ASSERT_TRUE(installation.Create("", guest, job, error)) << error;
+    ASSERT_TRUE(installation.Create(temporary.Join("zqrestore.ini"), guest, job, error)) << error;
     folder = installation.Folder();
     EXPECT_EQ(folder.rfind(temporary.path() + "/zqrestore-", 0), 0u) << folder;
     struct stat info {};
