@@ -297,7 +297,8 @@ std::string ShortFormProblem(const ShortFormOptions& options, const CommandShape
   return "";
 }
 
-bool ReadGuestPassword(const ShortFormOptions& options, std::string& password, std::string& error) {
+bool ReadGuestPassword(const ShortFormOptions& options, const std::string& who, std::string& password,
+                       std::string& error) {
   WipeString(password);
   if (!options.passwordFile.empty()) {
     std::string problem;
@@ -318,7 +319,7 @@ bool ReadGuestPassword(const ShortFormOptions& options, std::string& password, s
     unsetenv(options.passwordEnv.c_str());
     return true;
   }
-  return PromptPassword("the guest", password, error);
+  return PromptPassword(who, password, error);
 }
 
 void BuildShortFormJob(const GuestAddress& guest, bool windowsGuest, const std::string& destination,

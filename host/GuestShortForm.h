@@ -45,8 +45,10 @@ std::string ShortFormProblem(const ShortFormOptions& options, const CommandShape
 
 // The guest's password: from the file (at most 64 KiB, without one trailing line break), from
 // the environment variable (which is then wiped and removed, so no program zqrestore starts
-// inherits it), or asked for on the terminal without echo. False with `error` when none serves.
-bool ReadGuestPassword(const ShortFormOptions& options, std::string& password, std::string& error);
+// inherits it), or asked for on the terminal without echo ("Password for WHO: "). False with
+// `error` when none serves.
+bool ReadGuestPassword(const ShortFormOptions& options, const std::string& who, std::string& password,
+                       std::string& error);
 
 // The job the short form stands for, with the password already read. `destination` may be empty
 // for a guest command.

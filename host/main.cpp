@@ -555,7 +555,8 @@ int main(int argc, char** argv) {
   if (shortForm) {
     std::string password;
     WipeOnExit wipePassword(password);
-    if (!ReadGuestPassword(common.shortForm, password, error)) {
+    const std::string who = (guestAddress.user.empty() ? std::string() : guestAddress.user + "@") + guestAddress.address;
+    if (!ReadGuestPassword(common.shortForm, who, password, error)) {
       Complain(error);
       return kExitUsage;
     }

@@ -324,20 +324,20 @@ TEST(ShortForm, TakesThePasswordFromTheVariableAndRemovesIt) {
   std::string error;
   {
     zqtest::ScopedEnv secret(options.passwordEnv, "from-env");
-    ASSERT_TRUE(ReadGuestPassword(options, password, error)) << error;
+    ASSERT_TRUE(ReadGuestPassword(options, "root@h", password, error)) << error;
     EXPECT_EQ(password, "from-env");
     EXPECT_EQ(std::getenv(options.passwordEnv.c_str()), nullptr);
   }
-  EXPECT_FALSE(ReadGuestPassword(options, password, error));
+  EXPECT_FALSE(ReadGuestPassword(options, "root@h", password, error));
   EXPECT_EQ(error, "--password-env ZQ_TEST_SHORT_FORM_PASSWORD: the environment variable is not set");
   zqtest::TempDir folder;
   zqtest::WriteFile(folder.Join("pw"), "from-file\n");
   options = ShortFormOptions();
   options.passwordFile = folder.Join("pw");
-  ASSERT_TRUE(ReadGuestPassword(options, password, error)) << error;
+  ASSERT_TRUE(ReadGuestPassword(options, "root@h", password, error)) << error;
   EXPECT_EQ(password, "from-file");
   options.passwordFile = "/dev/zero";
-  EXPECT_FALSE(ReadGuestPassword(options, password, error));
+  EXPECT_FALSE(ReadGuestPassword(options, "root@h", password, error));
   EXPECT_EQ(error, "--password-file /dev/zero: larger than 65536 bytes");
 }
 
@@ -421,6 +421,26 @@ TEST(ShortForm, PrivateFolderIsClosedHoldsNoPasswordAndIsRemoved) {
   }
   EXPECT_FALSE(std::filesystem::exists(folder));
   EXPECT_EQ(zqtest::ReadFile(temporary.Join("outside")), "keep");
+}
+
+// What a signal handler calls when zqrestore ends at once: the folder goes with everything in it,
+// and the object's own removal later finds nothing to do.
+TEST(ShortForm, PrivateFolderGoesWhenTheSignalHandlerRemovesIt) {
+  zqtest::TempDir temporary;
+  zqtest::ScopedEnv tmpdir("TMPDIR", temporary.path());
+  zqtest::WriteFile(temporary.Join("zqrestore.ini"), "[Log]\nDebugLevel = 1\n");
+  GuestAddress guest{"root", "192.0.2.10", ""};
+  JobFile job;
+  BuildShortFormJob(guest, true, "D:\\Restore", "pw", job);
+  EXPECT_FALSE(job.unixGuest);
+  std::string error;
+  PrivateInstallation installation;
+  ASSERT_TRUE(installation.Create(temporary.Join("zqrestore.ini"), guest, job, error)) << error;
+  std::filesystem::create_directories(installation.Folder() + "/jobresults/a/b");
+  EXPECT_EQ(ParseIniText(zqtest::ReadFile(installation.SettingsFile())).at("Log").at("DebugLevel"), "1");
+  PrivateInstallation::RemoveNow();
+  EXPECT_FALSE(std::filesystem::exists(installation.Folder()));
+  PrivateInstallation::RemoveNow();  // once only
 }
 
 }  // namespace
