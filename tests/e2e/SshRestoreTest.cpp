@@ -302,6 +302,44 @@ TEST_F(SshRestore, ShortFormRestoresWithOneCommandAndLeavesNothingBehind) {
     ssh.ExpectFile(file, zqtest::StatOf(ssh.InGuest(file.path)));
   }
   EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
+
+  // Stopped while a large file is in flight: a restore ends cleanly on Ctrl-C, a guest command
+  // ends at once on a signal; neither leaves its private folder.
+  zqtest::TempDir tree;
+  {
+    std::ofstream out(tree.Join("big.bin"));
+    out.seekp((256LL << 20) - 1);
+    out.put('e');
+  }
+  const std::string target = guest.Join("stopped");
+  struct StopRow {
+    const char* name;
+    std::vector<std::string> first;
+    std::vector<std::string> last;
+    int signal;
+    int status;
+  } const stops[] = {
+      {"RestoreOnCtrlC", {"restore", "--progress", "never"},
+       {"--password-file", passwordFile, "--destination", target, tree.path()}, SIGINT, 130},
+      {"PutOnSigterm", {"guest"}, {"--password-file", passwordFile, "put", tree.Join("big.bin"), target + "/big.bin"},
+       SIGTERM, 128 + SIGTERM},
+  };
+  for (const StopRow& row : stops) {
+    SCOPED_TRACE(row.name);
+    ASSERT_EQ(std::system(("rm -rf '" + target + "' && mkdir '" + target + "'").c_str()), 0);
+    std::thread watcher([&] {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+      while (!WriteInFlight(target) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      const pid_t pid = ZqrestoreIn(harness.Folder());
+      if (pid > 0) kill(pid, row.signal);
+    });
+    const RunResult result = command(row.first, row.last);
+    watcher.join();
+    EXPECT_EQ(result.status, row.status) << result.output;
+    EXPECT_TRUE(std::filesystem::is_empty(temporary)) << "the private folder of the stopped run is removed";
+  }
 }
 
 // What happens to a job while a large file is in flight, over a real sshd: one Ctrl-C lets the
