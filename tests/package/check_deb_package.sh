@@ -68,10 +68,10 @@ while IFS= read -r line; do
 done < <(grep -E "^(KnownHostsFile|ConfigFile|ControlDir) *=" "${root}/etc/zqrestore/zqrestore.ini")
 grep -q "^KnownHostsFile = /var/lib/zqrestore/" "${root}/etc/zqrestore/zqrestore.ini" ||
   fail "the packaged settings keep known_hosts elsewhere than /var/lib/zqrestore"
-for document in $(grep -o 'docs/[A-Za-z0-9_/-]*\.md' "${sources}/README.md" | sort -u); do
+while IFS= read -r document; do
   [[ -e "${root}/usr/share/doc/zqrestore/${document#docs/}" ]] ||
     fail "${document}, which the README names, is not in /usr/share/doc/zqrestore"
-done
+done < <(grep -o 'docs/[A-Za-z0-9_/-]*\.md' "${sources}/README.md" | sort -u)
 
 if command -v lintian >/dev/null; then
   findings=$(lintian --allow-root "${deb}" 2>&1 || true)
