@@ -9,10 +9,12 @@
 # cpack packs what "cmake --build" made; it does not build the whole tree (tests included) itself.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
+# Every document the README names, and the copyright file.
 install(FILES README.md docs/zqrestore.md docs/job-file.md docs/ssh.md docs/inventory.md docs/app-config.md
               docs/restore-options.md docs/restore-guarantees.md docs/kvm.md docs/performance.md
-              docs/zqrestore.ini.example
+              docs/windows-guests.md docs/zqrestore.ini.example docs/copyright
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zqrestore)
+install(DIRECTORY docs/design/ DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zqrestore/design)
 install(DIRECTORY docs/examples/ DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zqrestore/examples
         PATTERN demo-tree EXCLUDE)
 
@@ -26,11 +28,12 @@ list(JOIN ZQ_DEB_DEPENDS ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zqrestore)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "zqrestore maintainers <root@localhost>")
+set(CPACK_PACKAGE_CONTACT "zqrestore maintainers <maintainers@users.noreply.c-seed-894682ee.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "restore backed-up files into running virtual machines without a guest agent")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
-       "zqrestore drives the agentless restore-to-VM plug-in: it restores a backed-up tree into a running VM "
-       "through the hypervisor's guest operations or over SSH, with nothing installed in the guest.")
+       "zqrestore drives the agentless restore-to-VM plug-in: it restores a backed-up\n"
+       "tree into a running VM through the hypervisor's guest operations or over SSH,\n"
+       "with nothing installed in the guest.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
@@ -39,10 +42,13 @@ set(CPACK_STRIP_FILES ON)
 
 # Files below /etc are the administrator's: dpkg keeps their changes on upgrade.
 set(ZQ_DEB_CONTROL_DIR ${CMAKE_BINARY_DIR}/debian-control)
-file(WRITE ${ZQ_DEB_CONTROL_DIR}/conffiles "/etc/zqrestore/zqrestore.ini\n")
+file(WRITE ${ZQ_DEB_CONTROL_DIR}/conffiles "/etc/zqrestore/zqrestore.ini\n/etc/logrotate.d/zqrestore\n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${ZQ_DEB_CONTROL_DIR}/conffiles)
 # The staged tree is laid out for /usr; the settings move to /etc, where the tools look for them.
 set(ZQ_SETTINGS_EXAMPLE ${PROJECT_SOURCE_DIR}/docs/zqrestore.ini.example)
+set(ZQ_LOGROTATE ${PROJECT_SOURCE_DIR}/docs/zqrestore.logrotate)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian-changelog.in ${CMAKE_BINARY_DIR}/debian-changelog @ONLY)
+set(ZQ_DEB_CHANGELOG ${CMAKE_BINARY_DIR}/debian-changelog)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/DebStaging.cmake.in ${CMAKE_BINARY_DIR}/DebStaging.cmake @ONLY)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_BINARY_DIR}/DebStaging.cmake)
 

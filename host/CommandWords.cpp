@@ -8,7 +8,8 @@ namespace {
 const std::vector<std::string> kCommands = {"restore", "guest", "plan"};
 const std::vector<std::string> kGuestVerbs = {"browse", "mkdir", "put"};
 // Options before a command word that take a value in the next argument.
-const std::set<std::string> kOptionsWithValue = {"-j", "--job", "--plugin", "--vminfo", "--log", "--settings"};
+const std::set<std::string> kOptionsWithValue = {"-j", "--job", "--plugin", "--vminfo", "--log", "--settings",
+                                                  "--guest", "--guest-os", "--password-file", "--password-env"};
 
 size_t EditDistance(const std::string& a, const std::string& b) {
   std::vector<size_t> row(b.size() + 1);

@@ -112,16 +112,6 @@ class ObjectReader {
   std::set<std::string> m_known;
 };
 
-// False with `problem` when the file cannot be read or is too large to be a password file (a
-// device such as /dev/zero would otherwise be read without end).
-bool ReadSecretFile(const std::string& path, std::string& secret, std::string& problem) {
-  if (!ReadFileWithLimit(path, kPasswordFileMaxBytes, secret, problem)) return false;
-  // A password file usually ends with one line break; it is not part of the password.
-  if (!secret.empty() && secret.back() == '\n') secret.pop_back();
-  if (!secret.empty() && secret.back() == '\r') secret.pop_back();
-  return true;
-}
-
 std::string ResolveRelative(const std::string& baseDir, const std::string& path) {
   if (path.empty() || path.front() == '/' || baseDir.empty()) return path;
   return baseDir + "/" + path;
@@ -168,7 +158,7 @@ void ReadCredentials(json& object, const std::string& where, const std::string& 
   } else if (!fileName.empty()) {
     const std::string path = ResolveRelative(baseDir, fileName);
     std::string problem;
-    if (!ReadSecretFile(path, out.password, problem)) {
+    if (!ReadPasswordFile(path, out.password, problem)) {
       const bool tooLarge = problem.rfind("larger", 0) == 0;
       return reader.Fail("passwordFile", "names " + path + ", which " + (tooLarge ? "is " + problem : "cannot be read"));
     }
@@ -206,7 +196,8 @@ void ReadJob(json& document, const std::string& baseDir, JobFile& job, std::stri
     ReadCredentials(*credentials, "guestCredentials", baseDir, job.guest, readVariables, error);
   }
   WipeEnvironment(readVariables);
-  reader.String("destination", job.destination, true);
+  // Optional here: --destination on the command line may give it; zqrestore says when neither does.
+  reader.String("destination", job.destination, false);
   reader.Bool("unixGuest", job.unixGuest);
   reader.Bool("overwriteAlways", job.overwriteAlways);
   reader.Bool("restoreACLs", job.restoreACLs);
@@ -234,6 +225,14 @@ void WipeDocument(json& value) {
 
 // "at line L, column C" of the byte at 1-based offset `byte`, as an editor counts them.
 }  // namespace
+
+bool ReadPasswordFile(const std::string& path, std::string& secret, std::string& problem) {
+  if (!ReadFileWithLimit(path, kPasswordFileMaxBytes, secret, problem)) return false;
+  // A password file usually ends with one line break; it is not part of the password.
+  if (!secret.empty() && secret.back() == '\n') secret.pop_back();
+  if (!secret.empty() && secret.back() == '\r') secret.pop_back();
+  return true;
+}
 
 JobFile::~JobFile() {
   WipeString(server.password);

@@ -23,6 +23,7 @@
 #include "host/GuestAccess.h"
 #include "host/GuestPath.h"
 #include "host/GuestPreview.h"
+#include "host/GuestShortForm.h"
 #include "host/HostLogTap.h"
 #include "host/JobFile.h"
 #include "host/JobSummary.h"
@@ -35,6 +36,7 @@
 #include "platform/ProxyOutputFile.h"
 #include "platform/StopRequest.h"
 #include "platform/ZQPlatformInfo.h"
+#include "platform/pstring.h"
 
 namespace {
 
@@ -75,9 +77,17 @@ void RequestStop(int signal) {
     StopRequest::RequestNow();
     Say("\nzqrestore: stopping now; the entry in flight is abandoned and the guest keeps its old file\n");
   } else {
+    PrivateInstallation::RemoveNow();
     ::signal(signal, SIG_DFL);
     ::raise(signal);
   }
+}
+
+// A guest command of the short form ends at once on a signal, without its private folder.
+void RemoveAndEnd(int signal) {
+  PrivateInstallation::RemoveNow();
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
 }
 
 void InstallStopHandlers() {
@@ -88,6 +98,15 @@ void InstallStopHandlers() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
+void InstallRemovalHandlers() {
+  struct sigaction action {};
+  action.sa_handler = RemoveAndEnd;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+}
+
 
 struct CommonOptions {
   std::string jobFile;
@@ -96,6 +115,8 @@ struct CommonOptions {
   std::string vmInfoLibrary = VMInfoConnection::kLibraryName;
   // -v: one line per entry with its outcome (as --list); -vv: the debug log on standard error too.
   int verbosity = 0;
+  ShortFormOptions shortForm;
+  const JobFile* shortFormJob = nullptr;  // the job of the short form, built before the run
 };
 
 // The log's debug level for -vv: every line the plug-in and the tools write.
@@ -232,7 +253,9 @@ std::string QuietNotice(const RestoreReport& report, const SecretMask& mask) {
 // The job file with the command line's overrides applied; false when the job cannot run as given.
 bool PrepareJob(const CommonOptions& common, const RestoreOptions* options, JobFile& job, OverwritePolicy& policy) {
   std::string error;
-  if (!LoadJobFile(common.jobFile, job, error)) {
+  if (common.shortFormJob != nullptr) {
+    job = *common.shortFormJob;
+  } else if (!LoadJobFile(common.jobFile, job, error)) {
     Complain("job file " + error);
     return false;
   }
@@ -241,6 +264,12 @@ bool PrepareJob(const CommonOptions& common, const RestoreOptions* options, JobF
     if (!options->destination.empty()) job.destination = options->destination;
     if (!options->overwrite.empty()) ParseOverwritePolicy(options->overwrite, policy);
     job.overwriteAlways = policy == OverwritePolicy::Always;
+  }
+  // A guest command needs no destination; a restore needs one from the job or the command line.
+  if (job.destination.empty() && options == nullptr) return true;
+  if (job.destination.empty()) {
+    Complain("job file " + common.jobFile + " gives no destination: add \"destination\" to it or give --destination");
+    return false;
   }
   const std::string problem = DestinationProblem(job.destination, job.unixGuest);
   if (!problem.empty()) {
@@ -461,8 +490,14 @@ int RunGuest(const CommonOptions& common, const GuestOptions& options, GuestVerb
 
 void AddCommonOptions(CLI::App& command, CommonOptions& common, std::string& settingsFile) {
   command.add_option("-j,--job", common.jobFile, "Job file (JSON): the VM, credentials, destination, ids")
-      ->required()
       ->check(CLI::ExistingFile);
+  command.add_option("--guest", common.shortForm.guest,
+                     "Instead of --job: the SSH guest as [user@]address[:port]; needs --guest-os and a password");
+  command.add_option("--guest-os", common.shortForm.guestOs, "With --guest: linux or windows");
+  command.add_option("--password-file", common.shortForm.passwordFile,
+                     "With --guest: a file that holds the guest's password (else asked for on a terminal)");
+  command.add_option("--password-env", common.shortForm.passwordEnv,
+                     "With --guest: the environment variable that holds the guest's password");
   command.add_option("--plugin", common.pluginPath, "The plug-in library to load")->capture_default_str();
   command.add_option("--vminfo", common.vmInfoLibrary, "The VM-information component to load (guest reads)")
       ->capture_default_str();
@@ -585,16 +620,77 @@ int main(int argc, char** argv) {
   }
   restore.rules = RulesInOrder(*restoreCommand, include, exclude);
 
+  // A plan names its guests job by job; each job's own zqrestore reads its form.
+  if (planCommand->parsed()) {
+    std::string error;
+    const std::string settingsPath = SettingsFileInForce(settingsFile, error);
+    if (!error.empty()) {
+      Complain(error);
+      return kExitUsage;
+    }
+    setenv(kSettingsEnvVar, settingsPath.c_str(), 1);
+    return RunPlanCommand(planOptions, settingsPath);
+  }
+
+  CommandShape shape;
+  shape.jobGiven = !common.jobFile.empty();
+  shape.destinationGiven = !restore.destination.empty();
+  shape.needsDestination = restoreCommand->parsed();
+  shape.canPrompt = isatty(STDIN_FILENO) != 0;
+  const std::string shapeProblem = ShortFormProblem(common.shortForm, shape);
+  if (!shapeProblem.empty()) {
+    Complain(shapeProblem);
+    return kExitUsage;
+  }
+  const bool shortForm = !common.shortForm.guest.empty();
+  GuestAddress guestAddress;
   std::string error;
-  const std::string settingsPath = SettingsFileInForce(settingsFile, error);
-  if (!error.empty()) {
+  if (shortForm && !ParseGuestAddress(common.shortForm.guest, guestAddress, error)) {
     Complain(error);
     return kExitUsage;
+  }
+  std::string settingsPath = SettingsFileInForce(settingsFile, error);
+  if (!error.empty()) {
+    // The short form runs on the package's defaults when no settings file was named and the
+    // installation has none.
+    const bool named = !settingsFile.empty() || (getenv(kSettingsEnvVar) != nullptr && *getenv(kSettingsEnvVar));
+    if (!shortForm || named || access(settingsPath.c_str(), F_OK) == 0) {
+      Complain(error);
+      return kExitUsage;
+    }
+    settingsPath.clear();
+    error.clear();
+  }
+
+  // The short form's job is built in memory; its inventory, application configuration and
+  // settings go into a private folder that is removed when zqrestore ends.
+  JobFile shortFormJob;
+  PrivateInstallation privateInstallation;
+  if (shortForm) {
+    std::string password;
+    WipeOnExit wipePassword(password);
+    const std::string who = (guestAddress.user.empty() ? std::string() : guestAddress.user + "@") + guestAddress.address;
+    if (!ReadGuestPassword(common.shortForm, who, password, error)) {
+      Complain(error);
+      return kExitUsage;
+    }
+    BuildShortFormJob(guestAddress, common.shortForm.guestOs == "windows", restore.destination, std::move(password),
+                      shortFormJob);
+    if (restoreCommand->parsed()) {
+      InstallStopHandlers();
+    } else {
+      InstallRemovalHandlers();
+    }
+    if (!privateInstallation.Create(settingsPath, guestAddress, shortFormJob, error)) {
+      Complain(error);
+      return kExitHostFailure;
+    }
+    settingsPath = privateInstallation.SettingsFile();
+    common.shortFormJob = &shortFormJob;
   }
   setenv(kSettingsEnvVar, settingsPath.c_str(), 1);
 
   if (restoreCommand->parsed()) return RunRestore(common, restore);
-  if (planCommand->parsed()) return RunPlanCommand(planOptions, settingsPath);
   if (browse->parsed()) return RunGuest(common, guest, GuestVerb::Browse);
   if (mkdir->parsed()) return RunGuest(common, guest, GuestVerb::MakeFolder);
   return RunGuest(common, guest, GuestVerb::Put);

@@ -133,6 +133,17 @@ INSTANTIATE_TEST_SUITE_P(
                    "zqrestore: not found: [/nonexistent]"},
         MistakeRow{"PutOntoAnExistingFile", {}, {"guest", "--job", "{job}", "put", "{source}/a.txt", "{guest-file}"},
                    1, "zqrestore: kept: [/restore/a.txt] exists in the guest; use --overwrite"},
+        MistakeRow{"JobWithoutDestination", {{"destination", nullptr}}, RestoreWith({"{source}"}), 2,
+                   "gives no destination: add \"destination\" to it or give --destination"},
+        MistakeRow{"JobAndGuestTogether", {}, RestoreWith({"--guest", "root@192.0.2.1", "{source}"}), 2,
+                   "zqrestore: --job and the options of one guest"},
+        MistakeRow{"GuestWithABadAddress", {},
+                   {"restore", "--guest", "root@bad host", "--guest-os", "linux", "--password-env", "PATH",
+                    "--destination", "/r", "{source}"},
+                   2, "zqrestore: --guest [root@bad host]: [bad host] is not a host name or an IP address"},
+        MistakeRow{"GuestWithoutPasswordInAPipe", {},
+                   {"guest", "--guest", "192.0.2.1", "--guest-os", "linux", "browse", "/"}, 2,
+                   "zqrestore: no password for the guest: give --password-file FILE or --password-env NAME"},
         MistakeRow{"Version", {}, {"--version"}, 0, "zqrestore 1."}),
     [](const testing::TestParamInfo<MistakeRow>& row) { return std::string(row.param.name); });
 

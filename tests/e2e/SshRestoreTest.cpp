@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 
@@ -246,6 +247,99 @@ bool WriteInFlight(const std::string& folder) {
   while (const dirent* entry = readdir(listing)) found |= std::string(entry->d_name).rfind(".zqrestore-", 0) == 0;
   closedir(listing);
   return found;
+}
+
+// One command restores into the guest: no job file, inventory or application configuration, and
+// the port given with the address, not in an OpenSSH configuration. The dry run and a guest
+// command take the same form; the run's private folder is gone afterwards, also after a refusal.
+TEST_F(SshRestore, ShortFormRestoresWithOneCommandAndLeavesNothingBehind) {
+  zqtest::WriteFile(harness.Folder() + "/ssh_config", "");  // the port only on the command line
+  const std::string temporary = harness.Folder() + "/tmp";
+  ASSERT_EQ(mkdir(temporary.c_str(), 0700), 0);
+  harness.SetEnvironment("TMPDIR", temporary);
+  const std::string passwordFile = harness.Folder() + "/root.pw";
+  zqtest::WriteFile(passwordFile, SshTestUsers::RootPassword() + "\n");
+  harness.SetEnvironment("ZQ_TEST_ROOT_PASSWORD", SshTestUsers::RootPassword());
+  const std::string guestWord =
+      std::string(SshTestUsers::kRootUser) + "@" + ssh.server().address() + ":" + std::to_string(ssh.server().port());
+  const std::vector<std::string> guestOptions = {"--guest", guestWord, "--guest-os", "linux"};
+  auto command = [&](std::vector<std::string> first, std::vector<std::string> last) {
+    first.insert(first.end(), guestOptions.begin(), guestOptions.end());
+    first.insert(first.end(), last.begin(), last.end());
+    return harness.Command(nlohmann::json::object(), first, true, 300);
+  };
+  struct Row {
+    const char* name;
+    std::vector<std::string> first;
+    std::vector<std::string> last;
+    int status;
+    std::string expected;  // in the output
+  } const rows[] = {
+      {"DryRun", {"restore", "--dry-run"},
+       {"--password-file", passwordFile, "--destination", ssh.destination(), source.path()}, 0,
+       "Dry run into VM [127.0.0.5]"},
+      {"Restore", {"restore", "--progress", "never"},
+       {"--password-file", passwordFile, "--destination", ssh.destination(), source.path()}, 0,
+       "Restore into VM [127.0.0.5] folder [" + ssh.destination() + "]: completed"},
+      {"BrowseWithTheVariable", {"guest"}, {"--password-env", "ZQ_TEST_ROOT_PASSWORD", "browse", ssh.destination()},
+       0, "a.txt"},
+      {"WrongPassword", {"restore", "--progress", "never"},
+       {"--password-env", "ZQ_TEST_WRONG", "--destination", ssh.destination(), source.path()}, 3,
+       "refused while checking the VM and the guest login"},
+  };
+  harness.SetEnvironment("ZQ_TEST_WRONG", "not-the-password");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const RunResult result = command(row.first, row.last);
+    EXPECT_EQ(result.status, row.status) << result.output;
+    EXPECT_NE(result.output.find(row.expected), std::string::npos) << result.output;
+    EXPECT_EQ(result.output.find(SshTestUsers::RootPassword()), std::string::npos) << result.output;
+    EXPECT_TRUE(std::filesystem::is_empty(temporary)) << "the private folder of the run is removed";
+  }
+  for (const e2e::SampleFile& file : e2e::SampleFiles()) {
+    SCOPED_TRACE(file.path);
+    EXPECT_EQ(zqtest::ReadFile(ssh.InGuest(file.path)), file.content);
+    ssh.ExpectFile(file, zqtest::StatOf(ssh.InGuest(file.path)));
+  }
+  EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
+
+  // Stopped while a large file is in flight: a restore ends cleanly on Ctrl-C, a guest command
+  // ends at once on a signal; neither leaves its private folder.
+  zqtest::TempDir tree;
+  {
+    std::ofstream out(tree.Join("big.bin"));
+    out.seekp((256LL << 20) - 1);
+    out.put('e');
+  }
+  const std::string target = guest.Join("stopped");
+  struct StopRow {
+    const char* name;
+    std::vector<std::string> first;
+    std::vector<std::string> last;
+    int signal;
+    int status;
+  } const stops[] = {
+      {"RestoreOnCtrlC", {"restore", "--progress", "never"},
+       {"--password-file", passwordFile, "--destination", target, tree.path()}, SIGINT, 130},
+      {"PutOnSigterm", {"guest"}, {"--password-file", passwordFile, "put", tree.Join("big.bin"), target + "/big.bin"},
+       SIGTERM, 128 + SIGTERM},
+  };
+  for (const StopRow& row : stops) {
+    SCOPED_TRACE(row.name);
+    ASSERT_EQ(std::system(("rm -rf '" + target + "' && mkdir '" + target + "'").c_str()), 0);
+    std::thread watcher([&] {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+      while (!WriteInFlight(target) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      const pid_t pid = ZqrestoreIn(harness.Folder());
+      if (pid > 0) kill(pid, row.signal);
+    });
+    const RunResult result = command(row.first, row.last);
+    watcher.join();
+    EXPECT_EQ(result.status, row.status) << result.output;
+    EXPECT_TRUE(std::filesystem::is_empty(temporary)) << "the private folder of the stopped run is removed";
+  }
 }
 
 // What happens to a job while a large file is in flight, over a real sshd: one Ctrl-C lets the

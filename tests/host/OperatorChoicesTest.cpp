@@ -2,6 +2,11 @@
 // --exclude take, which destinations are refused before the guest is touched, what a dry run
 // plans for an entry, which mistyped command words get a suggestion, and where a password is
 // masked.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -10,6 +15,7 @@
 #include "host/EntrySelection.h"
 #include "host/GuestPath.h"
 #include "host/GuestPreview.h"
+#include "host/GuestShortForm.h"
 #include "host/PlanRunner.h"
 #include "host/ProgressDisplay.h"
 #include "host/RestorePlan.h"
@@ -187,6 +193,8 @@ TEST(CommandWords, SuggestTheClosestKnownWord) {
       {{"zqrestore", "guest", "--job", "j", "brwse", "/"}, "unknown guest command [brwse]; did you mean [browse]?"},
       {{"zqrestore", "restore", "--job", "j", "/src"}, ""},
       {{"zqrestore", "guest", "-j", "j", "put", "a", "b"}, ""},
+      {{"zqrestore", "guest", "--guest", "h", "--guest-os", "linux", "--password-env", "P", "browse", "/"}, ""},
+      {{"zqrestore", "guest", "--guest", "h", "--password-file", "f", "brwse"}, "unknown guest command [brwse]; did you mean [browse]?"},
       {{"zqrestore", "--version"}, ""},
   };
   for (const Row& row : rows) {
@@ -289,6 +297,232 @@ TEST(RestorePlan, JobsSeeOnlyTheirOwnVariables) {
                              "AWS_SECRET_ACCESS_KEY=k", nullptr};
   EXPECT_EQ(JobEnvironment(job, const_cast<char**>(variables)),
             (std::vector<std::string>{"PATH=/usr/bin", "GUEST_PW=secret", "LC_ALL=C", "ZQ_SETTINGS=/s"}));
+}
+
+struct GuestAddressRow {
+  const char* text;
+  const char* user;     // null: refused
+  const char* address;  // or the part of the refusal
+  const char* port;
+};
+
+TEST(ShortForm, ReadsTheGuestAsSshDoesAndRefusesWhatIsNoAddress) {
+  const GuestAddressRow rows[] = {
+      {"192.0.2.10", "", "192.0.2.10", ""},
+      {"root@192.0.2.10:2222", "root", "192.0.2.10", "2222"},
+      {"web01.example.test:22", "", "web01.example.test", "22"},
+      {"admin@[fe80::1]:2200", "admin", "fe80::1", "2200"},
+      {"[2001:db8::5]", "", "2001:db8::5", ""},
+      {"CORP\\alice@win01", "CORP\\alice", "win01", ""},
+      {"a@b@192.0.2.1", nullptr, "the user name before", nullptr},
+      {"root@", nullptr, "no address", nullptr},
+      {"", nullptr, "no address", nullptr},
+      {"@host", nullptr, "the user name before", nullptr},
+      {"-oProxyCommand=x", nullptr, "is not a host name", nullptr},
+      {"host name", nullptr, "is not a host name", nullptr},
+      {"host:0", nullptr, "not a number from 1 to 65535", nullptr},
+      {"host:65536", nullptr, "not a number from 1 to 65535", nullptr},
+      {"host:22x", nullptr, "not a number from 1 to 65535", nullptr},
+      {"host:", nullptr, "not a number from 1 to 65535", nullptr},
+      {"fe80::1", nullptr, "an IPv6 address goes in brackets", nullptr},
+      {"[fe80::1", nullptr, "needs its \"]\"", nullptr},
+      {"[fe80::1]x", nullptr, "only \":port\" may follow", nullptr},
+      {"[host]:22", nullptr, "is not an IPv6 address", nullptr},
+  };
+  for (const GuestAddressRow& row : rows) {
+    SCOPED_TRACE(row.text);
+    GuestAddress parsed;
+    std::string error;
+    const bool ok = ParseGuestAddress(row.text, parsed, error);
+    if (row.user == nullptr) {
+      EXPECT_FALSE(ok);
+      EXPECT_EQ(error.rfind(std::string("--guest [") + row.text + "]: ", 0), 0u) << error;
+      EXPECT_NE(error.find(row.address), std::string::npos) << error;
+      continue;
+    }
+    ASSERT_TRUE(ok) << error;
+    EXPECT_EQ(parsed.user, row.user);
+    EXPECT_EQ(parsed.address, row.address);
+    EXPECT_EQ(parsed.port, row.port);
+  }
+}
+
+TEST(ShortForm, RefusesMixedOrIncompleteCommandLinesInTheOperatorsWords) {
+  const ShortFormOptions none;
+  ShortFormOptions full;
+  full.guest = "root@192.0.2.10";
+  full.guestOs = "linux";
+  full.passwordFile = "pw";
+  auto with = [&full](auto change) {
+    ShortFormOptions options = full;
+    change(options);
+    return options;
+  };
+  const CommandShape restoreWithJob{true, false, true, false};
+  const CommandShape restoreShort{false, true, true, false};
+  const CommandShape guestShort{false, false, false, false};
+  struct Row {
+    const char* name;
+    ShortFormOptions options;
+    CommandShape shape;
+    const char* problem;  // "" when the command line can run
+  } rows[] = {
+      {"LongForm", none, restoreWithJob, ""},
+      {"ShortForm", full, restoreShort, ""},
+      {"GuestCommandWithoutDestination", full, guestShort, ""},
+      {"PromptOnATerminal", with([](ShortFormOptions& o) { o.passwordFile.clear(); }),
+       CommandShape{false, true, true, true}, ""},
+      {"BothForms", full, CommandShape{true, true, true, false}, "--job and the options of one guest"},
+      {"PasswordWithJob", with([](ShortFormOptions& o) { o.guest.clear(); }), restoreWithJob,
+       "--job and the options of one guest"},
+      {"Neither", none, CommandShape{false, false, true, false},
+       "name the guest: --job FILE, or --guest [user@]address[:port] --guest-os linux|windows --destination"},
+      {"PasswordWithoutGuest", with([](ShortFormOptions& o) { o.guest.clear(); }), restoreShort,
+       "need --guest [user@]address[:port]"},
+      {"NoGuestOs", with([](ShortFormOptions& o) { o.guestOs.clear(); }), restoreShort,
+       "--guest needs --guest-os linux or --guest-os windows"},
+      {"UnknownGuestOs", with([](ShortFormOptions& o) { o.guestOs = "bsd"; }), restoreShort,
+       "--guest-os [bsd]: say linux or windows"},
+      {"TwoPasswords", with([](ShortFormOptions& o) { o.passwordEnv = "PW"; }), restoreShort,
+       "give the guest's password once"},
+      {"NoPasswordInAPipe", with([](ShortFormOptions& o) { o.passwordFile.clear(); }), restoreShort,
+       "no password for the guest: give --password-file FILE or --password-env NAME"},
+      {"NoDestination", full, CommandShape{false, false, true, false}, "--guest needs --destination FOLDER"},
+  };
+  for (const Row& row : rows) {
+    const std::string problem = ShortFormProblem(row.options, row.shape);
+    if (std::string(row.problem).empty()) {
+      EXPECT_EQ(problem, "") << row.name;
+    } else {
+      EXPECT_NE(problem.find(row.problem), std::string::npos) << row.name << ": " << problem;
+    }
+  }
+}
+
+TEST(ShortForm, TakesThePasswordFromTheVariableAndRemovesIt) {
+  ShortFormOptions options;
+  options.passwordEnv = "ZQ_TEST_SHORT_FORM_PASSWORD";
+  std::string password;
+  std::string error;
+  {
+    zqtest::ScopedEnv secret(options.passwordEnv, "from-env");
+    ASSERT_TRUE(ReadGuestPassword(options, "root@h", password, error)) << error;
+    EXPECT_EQ(password, "from-env");
+    EXPECT_EQ(std::getenv(options.passwordEnv.c_str()), nullptr);
+  }
+  EXPECT_FALSE(ReadGuestPassword(options, "root@h", password, error));
+  EXPECT_EQ(error, "--password-env ZQ_TEST_SHORT_FORM_PASSWORD: the environment variable is not set");
+  zqtest::TempDir folder;
+  zqtest::WriteFile(folder.Join("pw"), "from-file\n");
+  options = ShortFormOptions();
+  options.passwordFile = folder.Join("pw");
+  ASSERT_TRUE(ReadGuestPassword(options, "root@h", password, error)) << error;
+  EXPECT_EQ(password, "from-file");
+  options.passwordFile = "/dev/zero";
+  EXPECT_FALSE(ReadGuestPassword(options, "root@h", password, error));
+  EXPECT_EQ(error, "--password-file /dev/zero: larger than 65536 bytes");
+}
+
+TEST(ShortForm, PrivateSettingsKeepTheInstallationsAndReplaceOnlyWhatTheRunBuilds) {
+  const std::string installation =
+      "[Base]\ndBASEHOME = /opt/zq/tools\n[VirtualServer]\nInventoryFile = /etc/x.json\n"
+      "[SSH]\nKnownHostsFile = /var/lib/zqrestore/known_hosts\n[JobResults]\nDirectory = /srv/jr\n";
+  PackageDefaults defaults;
+  defaults.baseHome = "/usr/libexec/zqrestore";
+  defaults.knownHostsFile = "/home/op/.local/state/zqrestore/known_hosts";
+  const auto kept = ParseIniText(PrivateSettingsText(installation, true, "/tmp/zq-1", defaults));
+  EXPECT_EQ(kept.at("Base").at("dBASEHOME"), "/opt/zq/tools");
+  EXPECT_EQ(kept.at("SSH").at("KnownHostsFile"), "/var/lib/zqrestore/known_hosts");
+  EXPECT_EQ(kept.at("JobResults").at("Directory"), "/srv/jr");
+  EXPECT_EQ(kept.at("VirtualServer").at("InventoryFile"), "/tmp/zq-1/inventory.json");
+  EXPECT_EQ(kept.at("VirtualServer").at("AppConfigFile"), "/tmp/zq-1/apps.json");
+  EXPECT_EQ(kept.at("SSH").at("ConfigFile"), "/tmp/zq-1/ssh_config");
+  // Without a settings file: the package's tools, known_hosts outside /usr, job results in the
+  // private folder.
+  const auto packaged = ParseIniText(PrivateSettingsText("", false, "/tmp/zq-2", defaults));
+  EXPECT_EQ(packaged.at("JobResults").at("Directory"), "/tmp/zq-2/jobresults");
+  EXPECT_EQ(packaged.at("Base").at("dBASEHOME"), "/usr/libexec/zqrestore");
+  EXPECT_EQ(packaged.at("SSH").at("KnownHostsFile"), "/home/op/.local/state/zqrestore/known_hosts");
+  // The running program's: the package's folders for root, the account's state folder otherwise.
+  const PackageDefaults here = PackageDefaults::ForThisProgram();
+  EXPECT_EQ(here.baseHome.substr(here.baseHome.size() - std::string("/libexec/zqrestore").size()),
+            "/libexec/zqrestore");
+  EXPECT_EQ(PackageDefaults::ForAccount(0).knownHostsFile, "/var/lib/zqrestore/known_hosts");
+  zqtest::ScopedEnv home("HOME", "/home/op");
+  {
+    zqtest::ScopedEnv state("XDG_STATE_HOME", "/home/op/state");
+    EXPECT_EQ(PackageDefaults::ForAccount(1000).knownHostsFile, "/home/op/state/zqrestore/known_hosts");
+  }
+  zqtest::ScopedEnv relativeState("XDG_STATE_HOME", "state");
+  EXPECT_EQ(PackageDefaults::ForAccount(1000).knownHostsFile, "/home/op/.local/state/zqrestore/known_hosts");
+
+  GuestAddress guest{"root", "192.0.2.10", "2222"};
+  EXPECT_EQ(PrivateSshConfigText(guest, "/etc/zq/ssh config"),
+            "Host 192.0.2.10\n  Port 2222\nHost *\n  Include \"/etc/zq/ssh config\"\n");
+  guest.port.clear();
+  EXPECT_EQ(PrivateSshConfigText(guest, ""), "");
+}
+
+// The private folder is the user's alone, holds no password, and goes with everything in it,
+// also with what a job left below it.
+TEST(ShortForm, PrivateFolderIsClosedHoldsNoPasswordAndIsRemoved) {
+  zqtest::TempDir temporary;
+  zqtest::ScopedEnv tmpdir("TMPDIR", temporary.path());
+  GuestAddress guest;
+  std::string error;
+  ASSERT_TRUE(ParseGuestAddress("root@192.0.2.10:2222", guest, error));
+  JobFile job;
+  BuildShortFormJob(guest, false, "/srv/restore", "short-form-secret", job);
+  EXPECT_EQ(job.guest.userName, "root");
+  EXPECT_EQ(job.guest.password, "short-form-secret");
+  EXPECT_TRUE(job.unixGuest);
+  std::string folder;
+  {
+    // The installation's settings, so that nothing outside the test's folders is made.
+    zqtest::WriteFile(temporary.Join("zqrestore.ini"), "[SSH]\nKnownHostsFile = " + temporary.Join("kh") + "\n");
+    PrivateInstallation installation;
+    ASSERT_TRUE(installation.Create(temporary.Join("zqrestore.ini"), guest, job, error)) << error;
+    folder = installation.Folder();
+    EXPECT_EQ(folder.rfind(temporary.path() + "/zqrestore-", 0), 0u) << folder;
+    struct stat info {};
+    ASSERT_EQ(lstat(folder.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+    for (const auto& item : std::filesystem::recursive_directory_iterator(folder)) {
+      if (!item.is_regular_file()) continue;
+      EXPECT_EQ(zqtest::ReadFile(item.path().string()).find("short-form-secret"), std::string::npos) << item.path();
+    }
+    const auto settings = ParseIniText(zqtest::ReadFile(installation.SettingsFile()));
+    EXPECT_NE(zqtest::ReadFile(settings.at("VirtualServer").at("InventoryFile")).find("192.0.2.10"),
+              std::string::npos);
+    // What a job leaves behind, a link to outside among it, which is removed, not followed.
+    const std::string deep = folder + "/jobresults/ZQ_JobResults/1/1/1/run-1/ForGuestVM/sub";
+    std::filesystem::create_directories(deep);
+    zqtest::WriteFile(deep + "/file", "x");
+    zqtest::WriteFile(temporary.Join("outside"), "keep");
+    std::filesystem::create_symlink(temporary.path(), deep + "/link");
+  }
+  EXPECT_FALSE(std::filesystem::exists(folder));
+  EXPECT_EQ(zqtest::ReadFile(temporary.Join("outside")), "keep");
+}
+
+// What a signal handler calls when zqrestore ends at once: the folder goes with everything in it,
+// and the object's own removal later finds nothing to do.
+TEST(ShortForm, PrivateFolderGoesWhenTheSignalHandlerRemovesIt) {
+  zqtest::TempDir temporary;
+  zqtest::ScopedEnv tmpdir("TMPDIR", temporary.path());
+  zqtest::WriteFile(temporary.Join("zqrestore.ini"), "[Log]\nDebugLevel = 1\n");
+  GuestAddress guest{"root", "192.0.2.10", ""};
+  JobFile job;
+  BuildShortFormJob(guest, true, "D:\\Restore", "pw", job);
+  EXPECT_FALSE(job.unixGuest);
+  std::string error;
+  PrivateInstallation installation;
+  ASSERT_TRUE(installation.Create(temporary.Join("zqrestore.ini"), guest, job, error)) << error;
+  std::filesystem::create_directories(installation.Folder() + "/jobresults/a/b");
+  EXPECT_EQ(ParseIniText(zqtest::ReadFile(installation.SettingsFile())).at("Log").at("DebugLevel"), "1");
+  PrivateInstallation::RemoveNow();
+  EXPECT_FALSE(std::filesystem::exists(installation.Folder()));
+  PrivateInstallation::RemoveNow();  // once only
 }
 
 }  // namespace
