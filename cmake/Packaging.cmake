@@ -12,7 +12,7 @@ set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 # Every document the README names, and the copyright file.
 install(FILES README.md docs/zqrestore.md docs/job-file.md docs/ssh.md docs/inventory.md docs/app-config.md
               docs/restore-options.md docs/restore-guarantees.md docs/kvm.md docs/performance.md
-              docs/windows-guests.md docs/zqrestore.ini.example docs/copyright
+              docs/windows-guests.md docs/fleet.md docs/zqrestore.ini.example docs/copyright
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zqrestore)
 install(DIRECTORY docs/design/ DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zqrestore/design)
 install(DIRECTORY docs/examples/ DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zqrestore/examples

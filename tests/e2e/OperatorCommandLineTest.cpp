@@ -283,6 +283,12 @@ TEST_F(OperatorCommandLine, PlanRunsEveryJobAndASecondRunRedoesOnlyWhatDidNotCom
   const auto [third, thirdSummary] = runPlan({"--restart"});
   EXPECT_FALSE(thirdSummary["jobs"][0]["skipped"]) << third.output;
   EXPECT_EQ(thirdSummary["jobs"][0]["outcome"], "completed") << third.output;
+  // Every job has a time limit: one past it is stopped, and the failure is worth another try.
+  const auto [late, lateSummary] = runPlan({"--restart", "--job-timeout", "0.001"});
+  EXPECT_EQ(late.status, 1) << late.output;
+  EXPECT_EQ(lateSummary["jobs"][0]["outcome"], "failed") << late.output;
+  EXPECT_EQ(lateSummary["jobs"][0]["cause"].get<std::string>().rfind("timed out", 0), 0u) << late.output;
+  EXPECT_TRUE(lateSummary["jobs"][0]["retryable"]);
 }
 
 }  // namespace
