@@ -53,3 +53,5 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/DebStaging.cmake.in ${CMAKE_BINARY_DIR}
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_BINARY_DIR}/DebStaging.cmake)
 
 include(CPack)
+# The Ansible collection, for ANSIBLE_COLLECTIONS_PATH (docs/fleet.md).
+install(DIRECTORY ansible/ DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/zqrestore/ansible)

@@ -6,7 +6,7 @@ ZQ_PACKAGES=(
   libboost-dev nlohmann-json3-dev libcli11-dev libssl-dev
   googletest libgtest-dev libgmock-dev
   openssh-client openssh-server rsync
-  shellcheck tzdata passwd lintian
+  shellcheck tzdata passwd lintian ansible-core
   clang libclang-rt-14-dev
   pkg-config libvirt-dev qemu-guest-agent
   qemu-system-x86 linux-image-amd64 busybox-static findutils cpio kmod procps

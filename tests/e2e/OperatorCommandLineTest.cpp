@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include "RestoreHarness.h"
 
 namespace {
@@ -289,6 +291,59 @@ TEST_F(OperatorCommandLine, PlanRunsEveryJobAndASecondRunRedoesOnlyWhatDidNotCom
   EXPECT_EQ(lateSummary["jobs"][0]["outcome"], "failed") << late.output;
   EXPECT_EQ(lateSummary["jobs"][0]["cause"].get<std::string>().rfind("timed out", 0), 0u) << late.output;
   EXPECT_TRUE(lateSummary["jobs"][0]["retryable"]);
+}
+
+// The Ansible collection drives the installed zqrestore: check mode is the dry run, "changed" means
+// something was restored, a refused job fails its task with the reason; the fleet playbook runs
+// the role on every proxy of the inventory (here this machine).
+TEST_F(OperatorCommandLine, AnsibleModuleAndFleetPlaybookRestoreThroughZqrestore) {
+  const std::string folder = harness.Folder();
+  if (access("/usr/bin/ansible-playbook", X_OK) != 0) {
+    if (zqtest::RunningInCi()) FAIL() << "ansible-playbook is missing (package ansible-core)";
+    GTEST_SKIP() << "ansible-playbook is missing (package ansible-core)";
+  }
+  zqtest::WriteFile(folder + "/off.json",
+                    harness.Job("off-vm", "564d0000-0000-4000-8000-00000000c11b", "/restore", kGuestUser, kGuestPassword)
+                        .dump());
+  const nlohmann::json common = {
+      {"job", folder + "/job.json"}, {"source", source.path()}, {"settings", harness.SettingsFile()},
+      {"zqrestore", ZQ_ZQRESTORE},   {"destination", "/ansible"}};
+  nlohmann::json offJob = common;
+  offJob["job"] = folder + "/off.json";
+  const nlohmann::json fleetJob = {{"job", folder + "/job.json"}, {"source", source.path()}, {"destination", "/fleet"}};
+  const nlohmann::json play = nlohmann::json::array(
+      {{{"name", "module"},
+        {"hosts", "localhost"},
+        {"gather_facts", false},
+        {"tasks",
+         {{{"zq.restore.zqrestore", common}, {"check_mode", true}, {"register", "dry"}},
+          {{"zq.restore.zqrestore", common}, {"register", "first"}},
+          {{"zq.restore.zqrestore", common}, {"register", "again"}},
+          {{"zq.restore.zqrestore", offJob}, {"register", "off"}, {"ignore_errors", true}},
+          {{"ansible.builtin.assert",
+            {{"that",
+              {"dry.changed", "dry.summary.outcome == 'dry run'", "first.changed",
+               "first.summary.restoredFiles > 0", "not again.changed", "again.summary.kept > 0", "off.failed",
+               "off.rc == 3", "'refused' in off.msg"}}}}}}}},
+       {{"import_playbook", "zq.restore.restore_fleet"}}});
+  zqtest::WriteFile(folder + "/play.yml", play.dump());  // JSON is YAML
+  zqtest::WriteFile(folder + "/hosts.ini", "[proxies]\nlocalhost ansible_connection=local\n");
+  const nlohmann::json fleetVariables = {{"zqrestore_restores", {fleetJob}},
+                                         {"zqrestore_settings", harness.SettingsFile()},
+                                         {"zqrestore_program", ZQ_ZQRESTORE}};
+  zqtest::WriteFile(folder + "/fleet.json", fleetVariables.dump());
+  harness.SetEnvironment("ANSIBLE_COLLECTIONS_PATH", ZQ_ANSIBLE_COLLECTIONS);
+  harness.SetEnvironment("ANSIBLE_HOME", folder + "/ansible-home");
+  harness.SetEnvironment("ANSIBLE_LOCAL_TEMP", folder + "/ansible-tmp");
+  harness.SetEnvironment("ANSIBLE_NOCOLOR", "1");
+  const RunResult run = harness.Program(
+      Job(), {"ansible-playbook", "-i", folder + "/hosts.ini", "-c", "local", "-e", "@" + folder + "/fleet.json",
+              folder + "/play.yml"},
+      300);
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(zqtest::ReadFile(InGuest("ansible/a.txt")), "alpha\n") << run.output;
+  EXPECT_EQ(zqtest::ReadFile(InGuest("fleet/a.txt")), "alpha\n") << run.output;
+  EXPECT_EQ(run.output.find(kGuestPassword), std::string::npos);
 }
 
 }  // namespace

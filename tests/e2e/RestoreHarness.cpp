@@ -165,13 +165,24 @@ void RestoreHarness::WriteFiles(const nlohmann::json& job) {
   WriteJson(m_dir.Join("job.json"), job);
 }
 
+RunResult RestoreHarness::Program(const nlohmann::json& job, const std::vector<std::string>& commandLine, int seconds) {
+  WriteFiles(job);
+  return RunProgram(commandLine, seconds);
+}
+
 RunResult RestoreHarness::RunZqrestore(const std::vector<std::string>& arguments, int seconds, bool passSettings) {
+  std::vector<std::string> commandLine = {ZQ_ZQRESTORE};
+  if (passSettings) commandLine.insert(commandLine.end(), {"--settings", SettingsFile()});
+  commandLine.insert(commandLine.end(), arguments.begin(), arguments.end());
+  return RunProgram(commandLine, seconds);
+}
+
+RunResult RestoreHarness::RunProgram(const std::vector<std::string>& commandLine, int seconds) {
   std::string command = "cd " + Quoted(m_dir.path()) + " && LD_LIBRARY_PATH=" + Quoted(ZQ_VMINFO_DIR) +
                         " ZQ_PLUGIN=" + Quoted(ZQ_PLUGIN_PATH);
   for (const auto& [name, value] : m_environment) command += " " + name + "=" + Quoted(value);
-  command += " exec " + Quoted(ZQ_ZQRESTORE);
-  if (passSettings) command += " --settings " + Quoted(SettingsFile());
-  for (const std::string& argument : arguments) command += " " + Quoted(argument);
+  command += " exec";
+  for (const std::string& word : commandLine) command += " " + Quoted(word);
   RunResult result;
   const auto started = std::chrono::steady_clock::now();
   result.status = zqtest::RunBounded(command, seconds, result.output);

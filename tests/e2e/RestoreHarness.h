@@ -83,12 +83,17 @@ class RestoreHarness {
   RunResult Command(const nlohmann::json& job, std::vector<std::string> arguments, bool passSettings = true,
                     int seconds = 60);
 
+  // Writes the installation files and `job`, then runs `commandLine` (a program and its arguments:
+  // ansible-playbook, say) in the harness's folder with the environment zqrestore would get.
+  RunResult Program(const nlohmann::json& job, const std::vector<std::string>& commandLine, int seconds);
+
   // Every staging folder under the job-results folder that still exists.
   std::vector<std::string> LeftoverStagingFolders() const;
 
  private:
   void WriteFiles(const nlohmann::json& job);
   RunResult RunZqrestore(const std::vector<std::string>& arguments, int seconds, bool passSettings = true);
+  RunResult RunProgram(const std::vector<std::string>& commandLine, int seconds);
 
   zqtest::TempDir m_dir;
   std::map<std::string, std::map<std::string, std::string>> m_settings;
