@@ -48,7 +48,9 @@ grep -q "^dBASEHOME = /usr/libexec/zqrestore$" "${root}/etc/zqrestore/zqrestore.
 # Debian's layout.
 for file in usr/share/man/man1/zqrestore.1.gz usr/share/doc/zqrestore/copyright \
   usr/share/doc/zqrestore/changelog.gz etc/logrotate.d/zqrestore usr/lib/zqrestore/libVMInfo.so \
-  usr/lib/zqrestore/libzqplatform.so usr/include/zqrestore/controller/IVSAgentlessRestoreToVM.h; do
+  usr/lib/zqrestore/libzqplatform.so usr/include/zqrestore/controller/IVSAgentlessRestoreToVM.h \
+  usr/share/bash-completion/completions/zqrestore usr/share/doc/zqrestore/fleet.md \
+  usr/share/zqrestore/ansible/ansible_collections/zq/restore/plugins/modules/zqrestore.py; do
   [[ -e "${root}/${file}" ]] || fail "/${file} is missing"
 done
 [[ -d "${root}/var/lib/zqrestore" ]] || fail "/var/lib/zqrestore is missing"
