@@ -4,7 +4,6 @@
 
 #include <fstream>
 #include <set>
-#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -20,24 +19,22 @@ std::string ResolvedAgainst(const std::string& folder, const std::string& path) 
   return folder + "/" + path;
 }
 
+// Reads `path` whole, but never more than `limit` bytes and one: a larger file is refused without
+// being read into memory.
 bool ReadWhole(const std::string& path, uint64_t limit, std::string& text, std::string& error) {
   struct stat info {};
   if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
     error = path + " is not a file";
     return false;
   }
-  if (static_cast<uint64_t>(info.st_size) > limit) {
-    error = path + " is larger than " + std::to_string(limit) + " bytes";
-    return false;
-  }
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (!in.good() && !in.eof()) {
+  text.assign(static_cast<size_t>(limit) + 1, '\0');
+  in.read(&text[0], static_cast<std::streamsize>(text.size()));
+  if (in.bad()) {
     error = "cannot read " + path;
     return false;
   }
-  text = content.str();
+  text.resize(static_cast<size_t>(in.gcount()));
   if (text.size() > limit) {
     error = path + " is larger than " + std::to_string(limit) + " bytes";
     return false;
