@@ -20,6 +20,7 @@
 #include "host/ProgressDisplay.h"
 #include "host/RestorePlan.h"
 #include "host/SecretMask.h"
+#include "host/TerminalLines.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -284,6 +285,29 @@ TEST(RestorePlan, ClassesEachEndAsCompletedRetryableOrFinal) {
     EXPECT_EQ(result.outcome, row.outcome) << row.status << " " << row.detail;
     EXPECT_EQ(result.retryable, row.retryable) << row.status << " " << row.detail;
   }
+}
+
+// The folder that keeps a plan's job summaries and output is the plan's own: one that other users
+// may change is refused before any job starts, as a link in its place is.
+TEST(RestorePlan, KeepsItsJobFilesOnlyInAFolderOfItsOwn) {
+  zqtest::TempDir dir;
+  zqtest::WriteFile(dir.Join("plan.json"), R"({"jobs": [{"job": "j.json", "source": "s"}]})");
+  RestorePlan plan;
+  std::string error;
+  ASSERT_TRUE(LoadRestorePlan(dir.Join("plan.json"), plan, error)) << error;
+  PlanOptions options;
+  options.zqrestore = "/nonexistent/zqrestore";
+  const std::string jobs = PlanStateFile(plan, options) + ".jobs";
+  TerminalLines terminal(stderr, false);
+  PlanReport report;
+  ASSERT_EQ(mkdir(jobs.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(jobs.c_str(), 0777), 0);
+  EXPECT_FALSE(RunPlan(plan, options, terminal, report, error));
+  EXPECT_NE(error.find("can be changed by other users"), std::string::npos) << error;
+  ASSERT_EQ(rmdir(jobs.c_str()), 0);
+  ASSERT_EQ(symlink(dir.path().c_str(), jobs.c_str()), 0);
+  EXPECT_FALSE(RunPlan(plan, options, terminal, report, error));
+  EXPECT_NE(error.find("is not a folder"), std::string::npos) << error;
 }
 
 // A job's zqrestore sees the allow-listed variables and the password variables its job names,
