@@ -239,9 +239,9 @@ void PlanRun::ShowStatus(size_t done) {
   size_t failed = 0;
   for (const PlanJobReport& job : m_report.jobs) failed += job.started && job.result.outcome == PlanJobOutcome::Failed;
   if (failed > 0) status += " (" + std::to_string(failed) + " failed)";
-  if (!m_running.empty()) status += ", running:";
+  // One line per running job under the plan's line.
   for (const RunningJob& running : m_running) {
-    status += " " + PrintableText(m_report.jobs[running.index].job->name) + " " +
+    status += "\n    " + PrintableText(m_report.jobs[running.index].job->name) + "  running " +
               FormatDuration(std::floor(SecondsSince(running.started)));
   }
   m_terminal.SetStatus(status);

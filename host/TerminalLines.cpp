@@ -6,6 +6,7 @@
 namespace {
 // Carriage return, then "erase to end of line".
 constexpr const char* kEraseLine = "\r\033[K";
+constexpr const char* kLineUp = "\033[1A";
 
 // The length of the valid UTF-8 sequence at `at` (2 to 4 bytes) and its code point; 0 when the
 // bytes there are not a valid multi-byte sequence (a stray continuation byte, a truncated
@@ -91,8 +92,15 @@ std::string PrintableText(const std::string& text) {
 
 TerminalLines::TerminalLines(FILE* stream, bool showStatus) : m_stream(stream), m_showStatus(showStatus) {}
 
+// A status of several lines (a plan's running jobs) is erased from its last line up.
 void TerminalLines::EraseStatusLocked() {
-  if (!m_status.empty()) fputs(kEraseLine, m_stream);
+  if (m_status.empty()) return;
+  fputs(kEraseLine, m_stream);
+  for (const char c : m_status) {
+    if (c != '\n') continue;
+    fputs(kLineUp, m_stream);
+    fputs(kEraseLine, m_stream);
+  }
 }
 
 void TerminalLines::WriteLine(const std::string& line) {

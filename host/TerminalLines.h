@@ -28,7 +28,8 @@ class TerminalLines {
   void WriteLine(const std::string& line);
   // Writes one complete line to `other` (standard output) with the status line out of its way.
   void WriteLineTo(FILE* other, const std::string& line);
-  // Replaces the status line; ignored when status lines are not shown.
+  // Replaces the status line (which may be several lines, joined by '\n'); ignored when status
+  // lines are not shown.
   void SetStatus(const std::string& status);
   // Removes the status line for good (before the summary is printed).
   void ClearStatus();

@@ -156,12 +156,13 @@ TEST(TerminalLines, ClearsTheStatusLineForALogLineAndRedrawsIt) {
     TerminalLines terminal(stream, true);
     terminal.SetStatus("1/2");
     terminal.WriteLine("a log line");
+    terminal.SetStatus("plan\n  vm1");  // a plan's status: each of its lines is erased
     terminal.ClearStatus();
   }
   fclose(stream);
   const std::string written(buffer, size);
   free(buffer);
-  EXPECT_EQ(written, "1/2\r\033[Ka log line\n1/2\r\033[K");
+  EXPECT_EQ(written, "1/2\r\033[Ka log line\n1/2\r\033[Kplan\n  vm1\r\033[K\033[1A\r\033[K");
 }
 
 TEST(TerminalLines, ShowNoStatusInAPipe) {
