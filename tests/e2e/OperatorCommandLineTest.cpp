@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -291,6 +292,33 @@ TEST_F(OperatorCommandLine, PlanRunsEveryJobAndASecondRunRedoesOnlyWhatDidNotCom
   EXPECT_EQ(lateSummary["jobs"][0]["outcome"], "failed") << late.output;
   EXPECT_EQ(lateSummary["jobs"][0]["cause"].get<std::string>().rfind("timed out", 0), 0u) << late.output;
   EXPECT_TRUE(lateSummary["jobs"][0]["retryable"]);
+
+  // Ctrl-C: no new job starts, the running one stops after its entry, and the state says which
+  // jobs were interrupted, so that the next run does them.
+  zqtest::TempDir big;
+  {
+    std::ofstream out(big.Join("big.bin"));
+    out.seekp((128LL << 20) - 1);
+    out.put('e');
+  }
+  nlohmann::json bigPlan = {{"jobs", nlohmann::json::array()}};
+  for (const char* destination : {"/b1", "/b2", "/b3"}) {
+    bigPlan["jobs"].push_back({{"job", "job.json"}, {"source", big.path()}, {"destination", destination}});
+  }
+  zqtest::WriteFile(folder + "/big-plan.json", bigPlan.dump());
+  const std::string bigSummary = folder + "/big-summary.json";
+  const RunResult stopped = harness.Program(
+      Job(), {"timeout", "--preserve-status", "-s", "INT", "0.5", ZQ_ZQRESTORE, "--settings", harness.SettingsFile(),
+              "plan", "--parallel", "1", "--summary-json", bigSummary, folder + "/big-plan.json"},
+      120);
+  EXPECT_EQ(stopped.status, 130) << stopped.output;
+  const nlohmann::json stoppedSummary = nlohmann::json::parse(zqtest::ReadFile(bigSummary), nullptr, false);
+  EXPECT_TRUE(stoppedSummary["interrupted"]) << stopped.output;
+  EXPECT_EQ(stoppedSummary["jobs"][2]["outcome"], "interrupted") << stopped.output;
+  const RunResult resumed = harness.Command(
+      Job(), {"plan", "--parallel", "1", "--summary-json", bigSummary, folder + "/big-plan.json"}, true, 120);
+  EXPECT_EQ(resumed.status, 0) << resumed.output;
+  EXPECT_EQ(std::filesystem::file_size(InGuest("b3/big.bin")), 128ULL << 20);
 }
 
 // The Ansible collection drives the installed zqrestore: check mode is the dry run, "changed" means
