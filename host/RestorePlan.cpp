@@ -14,6 +14,9 @@ namespace {
 
 using nlohmann::json;
 
+// A job file is small; one larger than this is not read for its VM's name.
+constexpr uint64_t kMaxJobFileBytes = 1024 * 1024;
+
 std::string ResolvedAgainst(const std::string& folder, const std::string& path) {
   if (path.empty() || path[0] == '/') return path;
   return folder + "/" + path;
@@ -40,6 +43,18 @@ bool ReadWhole(const std::string& path, uint64_t limit, std::string& text, std::
     return false;
   }
   return true;
+}
+
+// The VM a job file names, for the plan's output; empty when the file does not say (the job's own
+// zqrestore reports a job file it cannot read).
+std::string VmNameOf(const std::string& jobFile) {
+  std::string text;
+  std::string ignored;
+  if (!ReadWhole(jobFile, kMaxJobFileBytes, text, ignored)) return "";
+  const json document = json::parse(text, nullptr, false);
+  if (!document.is_object() || !document.contains("vm") || !document["vm"].is_object()) return "";
+  const json& vm = document["vm"];
+  return vm.contains("name") && vm["name"].is_string() ? vm["name"].get<std::string>() : "";
 }
 
 // Reads one job; `where` is "job N" for the messages.
@@ -103,7 +118,8 @@ bool ReadJob(const json& object, const std::string& folder, const std::string& w
     error = where + ": \"guestOs\", \"passwordFile\" and \"passwordEnv\" belong to the one-command form (\"guest\")";
   }
   if (!error.empty()) return false;
-  if (job.name.empty()) job.name = !job.guest.empty() ? job.guest : where;
+  if (job.name.empty()) job.name = !job.guest.empty() ? job.guest : VmNameOf(job.jobFile);
+  if (job.name.empty()) job.name = where;
   return true;
 }
 

@@ -3,6 +3,7 @@
 // changes nothing in the guest, and the selection and override options reach the guest.
 #include <sys/stat.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -307,6 +308,12 @@ TEST_F(OperatorCommandLine, PlanRunsEveryJobAndASecondRunRedoesOnlyWhatDidNotCom
   }
   zqtest::WriteFile(folder + "/big-plan.json", bigPlan.dump());
   const std::string bigSummary = folder + "/big-summary.json";
+  // A plan killed outright keeps the state of every job that had ended; the runs below go on from it.
+  const RunResult killed = harness.Program(
+      Job(), {"timeout", "-s", "KILL", "0.3", ZQ_ZQRESTORE, "--settings", harness.SettingsFile(), "plan", "--parallel",
+              "1", "--summary-json", bigSummary, folder + "/big-plan.json"},
+      120);
+  EXPECT_EQ(killed.status, 128 + SIGKILL) << killed.output;
   const RunResult stopped = harness.Program(
       Job(), {"timeout", "--preserve-status", "-s", "INT", "0.5", ZQ_ZQRESTORE, "--settings", harness.SettingsFile(),
               "plan", "--parallel", "1", "--summary-json", bigSummary, folder + "/big-plan.json"},

@@ -310,6 +310,50 @@ TEST(RestorePlan, KeepsItsJobFilesOnlyInAFolderOfItsOwn) {
   EXPECT_NE(error.find("is not a folder"), std::string::npos) << error;
 }
 
+// Retries: a guest that comes up late is tried again and completes; a refused login is not tried
+// again. A stand-in for zqrestore answers as the real one does, by its exit status and summary.
+TEST(RestorePlan, RetriesOnlyWhatIsWorthRetrying) {
+  zqtest::TempDir dir;
+  const std::string fake = dir.Join("zqrestore");
+  zqtest::WriteFile(fake, R"(#!/bin/bash
+summary= source=
+while (($#)); do
+  case $1 in --summary-json) summary=$2; shift ;; --) source=$2; shift ;; esac
+  shift
+done
+tries=$(cat "$source.tries" 2>/dev/null || echo 0)
+echo $((tries + 1)) >"$source.tries"
+case $source in
+  *late) ((tries >= 1)) && { echo '{"restoredFiles": 3, "headline": "completed"}' >"$summary"; exit 0; }
+         echo '{"headline": "refused", "detail": "ssh: connect to host 10.0.0.9 port 22: Connection refused"}' >"$summary"
+         exit 3 ;;
+  *) echo '{"headline": "refused", "detail": "authentication refused for root at 10.0.0.9"}' >"$summary"; exit 3 ;;
+esac
+)");
+  ASSERT_EQ(chmod(fake.c_str(), 0755), 0);
+  zqtest::WriteFile(dir.Join("plan.json"), R"({"jobs": [{"job": "j.json", "source": "late"},
+                                                        {"job": "j.json", "source": "wrong-password"}]})");
+  RestorePlan plan;
+  std::string error;
+  ASSERT_TRUE(LoadRestorePlan(dir.Join("plan.json"), plan, error)) << error;
+  PlanOptions options;
+  options.zqrestore = fake;
+  options.retries = 3;
+  options.retryDelaySeconds = 0.05;
+  TerminalLines terminal(stderr, false);
+  PlanReport report;
+  ASSERT_TRUE(RunPlan(plan, options, terminal, report, error)) << error;
+  ASSERT_EQ(report.jobs.size(), 2u);
+  EXPECT_EQ(report.jobs[0].result.outcome, PlanJobOutcome::Completed);
+  EXPECT_EQ(report.jobs[0].result.attempts, 2);
+  EXPECT_EQ(report.jobs[0].result.restored, 3u);
+  EXPECT_EQ(report.jobs[1].result.outcome, PlanJobOutcome::Failed);
+  EXPECT_EQ(report.jobs[1].result.attempts, 1) << "a refused login is not tried again";
+  EXPECT_EQ(report.exitStatus, 1);
+  EXPECT_NE(RenderPlanText(plan, report).find("completed   job 1: 3 restored"), std::string::npos)
+      << RenderPlanText(plan, report);
+}
+
 // A job's zqrestore sees the allow-listed variables and the password variables its job names,
 // never the rest of this process's environment.
 TEST(RestorePlan, JobsSeeOnlyTheirOwnVariables) {
