@@ -8,7 +8,6 @@
 #include <cstring>
 #include <ctime>
 #include <atomic>
-#include <filesystem>
 #include <unistd.h>
 #include <locale.h>
 
@@ -87,19 +86,20 @@ constexpr const char* kReparsePointGuard = ZQ_CHAIN_WALK "if ($link) {Write-Host
 // A file below the destination is uploaded to a name in the destination folder itself (where no
 // link the guard refuses can stand on the way) and placed by one script: the guard over the
 // chain, the folder-in-the-way test, the parent's creation, the rename into place and, after it,
-// the guard again and a look at what the name now holds. The first %s after $GuestFile and
-// $Staged is "" or "-LiteralPath "; %lld is the uploaded length. Whatever the outcome, the
-// uploaded copy does not stay under its staged name. The guest prints one of the markers below.
+// the guard again and a look at what the name now holds: the same length and write time as the
+// upload had, and no link. The first %s after $GuestFile and $Staged is "" or "-LiteralPath ".
+// Whatever the outcome, the upload does not stay under its staged name. The guest prints one of
+// the markers below.
 constexpr const char* kPlaceFile =
     "if (Test-Path -LiteralPath $GuestFile -PathType Container) {Write-Host FolderInTheWay} else {$ParentDir=Split-Path "
     "-Path $GuestFile -Parent; if (!(Test-Path %s$ParentDir)) {New-Item -ItemType Directory -Path $ParentDir -force}; "
-    "$s = Get-Item -LiteralPath $Staged -Force; if (($s.Attributes -band "
-    "[IO.FileAttributes]::ReparsePoint) -or ($s.Length -ne %lld)) {Write-Host UploadReplaced} else {$w = "
-    "$s.LastWriteTimeUtc; Move-Item -LiteralPath $Staged -Destination $GuestFile -Force; if (Test-Path -LiteralPath "
-    "$Staged) {Write-Host NotRenamed} else {" ZQ_CHAIN_WALK
+    "$s = $null; if (Test-Path -LiteralPath $Staged) {$s = Get-Item -LiteralPath $Staged -Force}; if (!$s -or "
+    "$s.PSIsContainer -or ($s.Attributes -band [IO.FileAttributes]::ReparsePoint)) {Write-Host UploadReplaced} else "
+    "{$w = $s.LastWriteTimeUtc; $l = $s.Length; Move-Item -LiteralPath $Staged -Destination $GuestFile -Force; if "
+    "(Test-Path -LiteralPath $Staged) {Write-Host NotRenamed} else {" ZQ_CHAIN_WALK
     "if ($link) {Write-Host LinkAppeared $link} else {$t = $null; if (Test-Path -LiteralPath $GuestFile) {$t = "
     "Get-Item -LiteralPath $GuestFile -Force}; if (!$t -or ($t.Attributes -band [IO.FileAttributes]::ReparsePoint) "
-    "-or ($t.Length -ne %lld) -or ($t.LastWriteTimeUtc -ne $w)) {Write-Host NotTheFileWritten} else {Write-Host "
+    "-or ($t.Length -ne $l) -or ($t.LastWriteTimeUtc -ne $w)) {Write-Host NotTheFileWritten} else {Write-Host "
     "Placed}}}}}";
 #undef ZQ_CHAIN_WALK
 constexpr const char* kStagedFile = "$Staged='%s'; ";
@@ -591,14 +591,6 @@ int ZQWinGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFile
 // it is reported. What is left where is said in the entry's reason.
 int ZQWinGuestAPI::CopyFileBelowDestination(const std::string& localFile, const std::string& guestFile,
                                             const GuardedWalk& walk) {
-  std::error_code sizeError;
-  const uintmax_t size = std::filesystem::file_size(localFile, sizeError);
-  if (sizeError) {
-    m_log.Error(kCopyFileToGuestOrigin, "Cannot read the size of [%s]: %s", localFile.c_str(),
-                sizeError.message().c_str());
-    SetLastGuestApiErrorDetails("Cannot read the size of the file to restore");
-    return 0;
-  }
   static std::atomic<unsigned> counter{0};
   std::string staged = m_destinationRoot;
   AppendTrailingDelim(staged);
@@ -609,12 +601,11 @@ int ZQWinGuestAPI::CopyFileBelowDestination(const std::string& localFile, const 
   InitZqPscpCmd(copy);
   if (!ExecuteCopyCommand(copy, output)) return 0;
 
-  const long long length = static_cast<long long>(size);
   const std::string script =
       FormatText(kGuestFile, WinQuote::PowerShellQuoteContent(guestFile).c_str()) +
       FormatText(kStagedFile, WinQuote::PowerShellQuoteContent(staged).c_str()) +
-      Guarded(walk, FormatText(kPlaceFile, LiteralSwitch(guestFile).c_str(), length, PsString(walk.base).c_str(),
-                               PsNames(walk).c_str(), length)) +
+      Guarded(walk, FormatText(kPlaceFile, LiteralSwitch(guestFile).c_str(), PsString(walk.base).c_str(),
+                               PsNames(walk).c_str())) +
       kRemoveStaged;
   const bool ran = RunPowerShell(script, NeedsEncoding(guestFile) || NeedsEncoding(staged), output);
   if (ran && RefusedByGuest(kCopyFileToGuestOrigin, guestFile, output)) return 0;
