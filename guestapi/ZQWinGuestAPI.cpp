@@ -85,9 +85,11 @@ constexpr const char* kCreateParent =
 constexpr const char* kReparsePointGuard = ZQ_CHAIN_WALK "if ($link) {Write-Host ReparsePoint $link} else {%s}";
 // A file below the destination is uploaded to a name in the destination folder itself (where no
 // link the guard refuses can stand on the way) and placed by one script: the guard over the
-// chain, the folder-in-the-way test, the parent's creation, the rename into place and, after it,
-// the guard again and a look at what the name now holds: the same length and write time as the
-// upload had, and no link. The first %s after $GuestFile and $Staged is "" or "-LiteralPath ".
+// chain, the folder-in-the-way test, the parent's creation, the guard again right before the
+// rename into place (so that the window between check and rename is as short as PowerShell
+// allows) and, after it, the guard once more and a look at what the name now holds: the same
+// length and write time as the upload had, and no link. The first %s after $GuestFile and
+// $Staged is "" or "-LiteralPath "; the next two pairs are the walk's base and names.
 // Whatever the outcome, the upload does not stay under its staged name. The guest prints one of
 // the markers below.
 constexpr const char* kPlaceFile =
@@ -95,12 +97,13 @@ constexpr const char* kPlaceFile =
     "-Path $GuestFile -Parent; if (!(Test-Path %s$ParentDir)) {New-Item -ItemType Directory -Path $ParentDir -force}; "
     "$s = $null; if (Test-Path -LiteralPath $Staged) {$s = Get-Item -LiteralPath $Staged -Force}; if (!$s -or "
     "$s.PSIsContainer -or ($s.Attributes -band [IO.FileAttributes]::ReparsePoint)) {Write-Host UploadReplaced} else "
-    "{$w = $s.LastWriteTimeUtc; $l = $s.Length; Move-Item -LiteralPath $Staged -Destination $GuestFile -Force; if "
-    "(Test-Path -LiteralPath $Staged) {Write-Host NotRenamed} else {" ZQ_CHAIN_WALK
+    "{$w = $s.LastWriteTimeUtc; $l = $s.Length; " ZQ_CHAIN_WALK "if ($link) {Write-Host ReparsePoint $link} else "
+    "{Move-Item -LiteralPath $Staged -Destination $GuestFile -Force; if (Test-Path -LiteralPath $Staged) {Write-Host "
+    "NotRenamed} else {" ZQ_CHAIN_WALK
     "if ($link) {Write-Host LinkAppeared $link} else {$t = $null; if (Test-Path -LiteralPath $GuestFile) {$t = "
     "Get-Item -LiteralPath $GuestFile -Force}; if (!$t -or ($t.Attributes -band [IO.FileAttributes]::ReparsePoint) "
     "-or ($t.Length -ne $l) -or ($t.LastWriteTimeUtc -ne $w)) {Write-Host NotTheFileWritten} else {Write-Host "
-    "Placed}}}}}";
+    "Placed}}}}}}";
 #undef ZQ_CHAIN_WALK
 constexpr const char* kStagedFile = "$Staged='%s'; ";
 constexpr const char* kRemoveStaged = "; if (Test-Path -LiteralPath $Staged) {Remove-Item -LiteralPath $Staged -Force}";
@@ -605,7 +608,7 @@ int ZQWinGuestAPI::CopyFileBelowDestination(const std::string& localFile, const 
       FormatText(kGuestFile, WinQuote::PowerShellQuoteContent(guestFile).c_str()) +
       FormatText(kStagedFile, WinQuote::PowerShellQuoteContent(staged).c_str()) +
       Guarded(walk, FormatText(kPlaceFile, LiteralSwitch(guestFile).c_str(), PsString(walk.base).c_str(),
-                               PsNames(walk).c_str())) +
+                               PsNames(walk).c_str(), PsString(walk.base).c_str(), PsNames(walk).c_str())) +
       kRemoveStaged;
   const bool ran = RunPowerShell(script, NeedsEncoding(guestFile) || NeedsEncoding(staged), output);
   if (ran && RefusedByGuest(kCopyFileToGuestOrigin, guestFile, output)) return 0;
