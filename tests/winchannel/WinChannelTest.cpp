@@ -525,6 +525,7 @@ const std::vector<GuardRow>& GuardRows() {
                "'d:\\restore'; foreach(\\$n in 'docs'"},
       GuardRow{"ADriveAsTheDestination", Operation::CreateFolder, "D:\\", "D:\\docs", "'D:'; foreach(\\$n in 'docs'"},
       GuardRow{"NoDestinationNoGuardForFolders", Operation::CreateFolder, "", "D:\\Restore\\docs", ""},
+      GuardRow{"FoldersOutsideTheDestinationHaveNoGuard", Operation::CreateFolder, "D:\\Restore", "D:\\Other\\docs", ""},
       GuardRow{"CopyGuardsTheFoldersNotTheNameItReplaces", Operation::Copy, "D:\\Restore",
                "D:\\Restore\\docs\\a\\f.txt", "'D:\\Restore'; foreach(\\$n in 'docs','a'"},
       GuardRow{"CopyToTheDestination", Operation::Copy, "D:\\Restore", "D:\\Restore\\f.txt", ""},
