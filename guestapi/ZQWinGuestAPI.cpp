@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <atomic>
+#include <unistd.h>
 #include <locale.h>
 
 #include <boost/algorithm/string/classification.hpp>
@@ -24,6 +26,14 @@
 #include "toolscontract/SshToolsContract.h"
 
 using namespace ZQWinGuestAPIOrigins;
+
+// What the guard of a write examines: starting from `base`, each of `names` in turn, one level
+// deeper each time. The guest builds the paths, so the command grows with the path, not with
+// its depth.
+struct GuardedWalk {
+  std::string base;
+  std::vector<std::string> names;
+};
 
 namespace {
 
@@ -69,10 +79,41 @@ constexpr const char* kCreateParent =
 // Walks from the path in the first %s through the names listed in the second, one level deeper
 // each time, and runs the third %s only when none of the items on the way is a reparse point (a
 // symbolic link, junction or mount point); otherwise prints the first such path after the marker.
-constexpr const char* kReparsePointGuard =
-    "$link = ''; $p = %s; foreach($n in %s) {$p = $p + '\\' + $n; if (!$link -and (Test-Path -LiteralPath $p) -and "
-    "((Get-Item -LiteralPath $p -Force).Attributes -band [IO.FileAttributes]::ReparsePoint)) {$link = $p}}; if ($link) "
-    "{Write-Host ReparsePoint $link} else {%s}";
+#define ZQ_CHAIN_WALK                                                                                             \
+  "$link = ''; $p = %s; foreach($n in %s) {$p = $p + '\\' + $n; if (!$link -and (Test-Path -LiteralPath $p) -and " \
+  "((Get-Item -LiteralPath $p -Force).Attributes -band [IO.FileAttributes]::ReparsePoint)) {$link = $p}}; "
+constexpr const char* kReparsePointGuard = ZQ_CHAIN_WALK "if ($link) {Write-Host ReparsePoint $link} else {%s}";
+// A file below the destination is uploaded to a name in the destination folder itself (where no
+// link the guard refuses can stand on the way) and placed by one script: the guard over the
+// chain, the folder-in-the-way test, the parent's creation, the guard again right before the
+// rename into place (so that the window between check and rename is as short as PowerShell
+// allows) and, after it, the guard once more and a look at what the name now holds: the same
+// length and write time as the upload had, and no link. The first %s after $GuestFile and
+// $Staged is "" or "-LiteralPath "; the next two pairs are the walk's base and names.
+// Whatever the outcome, the upload does not stay under its staged name. The guest prints one of
+// the markers below.
+constexpr const char* kPlaceFile =
+    "if (Test-Path -LiteralPath $GuestFile -PathType Container) {Write-Host FolderInTheWay} else {$ParentDir=Split-Path "
+    "-Path $GuestFile -Parent; if (!(Test-Path %s$ParentDir)) {New-Item -ItemType Directory -Path $ParentDir -force}; "
+    "$s = $null; if (Test-Path -LiteralPath $Staged) {$s = Get-Item -LiteralPath $Staged -Force}; if (!$s -or "
+    "$s.PSIsContainer -or ($s.Attributes -band [IO.FileAttributes]::ReparsePoint)) {Write-Host UploadReplaced} else "
+    "{$w = $s.LastWriteTimeUtc; $l = $s.Length; " ZQ_CHAIN_WALK "if ($link) {Write-Host ReparsePoint $link} else "
+    "{Move-Item -LiteralPath $Staged -Destination $GuestFile -Force; if (Test-Path -LiteralPath $Staged) {Write-Host "
+    "NotRenamed} else {" ZQ_CHAIN_WALK
+    "if ($link) {Write-Host LinkAppeared $link} else {$t = $null; if (Test-Path -LiteralPath $GuestFile) {$t = "
+    "Get-Item -LiteralPath $GuestFile -Force}; if (!$t -or ($t.Attributes -band [IO.FileAttributes]::ReparsePoint) "
+    "-or ($t.Length -ne $l) -or ($t.LastWriteTimeUtc -ne $w)) {Write-Host NotTheFileWritten} else {Write-Host "
+    "Placed}}}}}}";
+#undef ZQ_CHAIN_WALK
+constexpr const char* kStagedFile = "$Staged='%s'; ";
+constexpr const char* kRemoveStaged = "; if (Test-Path -LiteralPath $Staged) {Remove-Item -LiteralPath $Staged -Force}";
+constexpr const char* kPlacedMarker = "Placed";
+constexpr const char* kLinkAppearedMarker = "LinkAppeared ";
+constexpr const char* kUploadReplacedMarker = "UploadReplaced";
+constexpr const char* kNotRenamedMarker = "NotRenamed";
+constexpr const char* kNotTheFileWrittenMarker = "NotTheFileWritten";
+// Staged uploads carry this in their names (so do the copy tool's own temporary names).
+constexpr const char* kStagedPrefix = ".zqpscp-staged-";
 constexpr const char* kReparsePointMarker = "ReparsePoint ";
 constexpr const char* kFolderInTheWayMarker = "FolderInTheWay";
 
@@ -126,14 +167,6 @@ bool HasDotComponent(const std::string& path) {
   return false;
 }
 
-// What the guard of a write examines: starting from `base`, each of `names` in turn, one level
-// deeper each time. The guest builds the paths, so the command grows with the path, not with
-// its depth.
-struct GuardedWalk {
-  std::string base;
-  std::vector<std::string> names;
-};
-
 // The walk over each folder below `root` on the way to `path`, and `path` itself when
 // `withFinal`. Nothing above or at the root is examined: the operator chose the destination,
 // links and all. No names when there is no root or `path` is not below it.
@@ -167,12 +200,29 @@ GuardedWalk WalkToItem(const std::string& path) {
 
 std::string PsString(const std::string& text) { return "'" + WinQuote::PowerShellQuoteContent(text) + "'"; }
 
+// The names of `walk` as a PowerShell list of single-quoted strings.
+std::string PsNames(const GuardedWalk& walk) {
+  std::string names;
+  for (const std::string& name : walk.names) names += (names.empty() ? "" : ",") + PsString(name);
+  return names;
+}
+
 // `body` behind the reparse-point guard over `walk`; `body` alone when there is nothing to guard.
 std::string Guarded(const GuardedWalk& walk, const std::string& body) {
   if (walk.names.empty()) return body;
-  std::string names;
-  for (const std::string& name : walk.names) names += (names.empty() ? "" : ",") + PsString(name);
-  return FormatText(kReparsePointGuard, PsString(walk.base).c_str(), names.c_str(), body.c_str());
+  return FormatText(kReparsePointGuard, PsString(walk.base).c_str(), PsNames(walk).c_str(), body.c_str());
+}
+
+// The first line the guest printed that is one of the placing script's markers, or "".
+std::string MarkerLine(const std::string& output) {
+  for (std::string line : FXString::Split(output, "\n", FXString::KeepEmpty)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    for (const char* marker : {kPlacedMarker, kUploadReplacedMarker, kNotRenamedMarker, kNotTheFileWrittenMarker}) {
+      if (line == marker) return line;
+    }
+    if (boost::algorithm::starts_with(line, kLinkAppearedMarker)) return line;
+  }
+  return "";
 }
 
 // The first line the guest printed that holds more than blanks, without its line end.
@@ -524,11 +574,11 @@ int ZQWinGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFile
       return 0;
     }
   }
+  const GuardedWalk walk = WalkBelowRoot(m_destinationRoot, guestFile, false);
+  if (!walk.names.empty()) return CopyFileBelowDestination(localFile, guestFile, walk);
   const std::string literal = LiteralSwitch(guestFile);
-  const std::string createParent =
-      FormatText(kGuestFile, WinQuote::PowerShellQuoteContent(guestFile).c_str()) +
-      Guarded(WalkBelowRoot(m_destinationRoot, guestFile, false),
-              FormatText(kCreateParent, literal.c_str(), literal.c_str()));
+  const std::string createParent = FormatText(kGuestFile, WinQuote::PowerShellQuoteContent(guestFile).c_str()) +
+                                   FormatText(kCreateParent, literal.c_str(), literal.c_str());
   std::string output;
   if (!RunPowerShell(createParent, encode, output)) return 0;
   if (RefusedByGuest(kCopyFileToGuestOrigin, guestFile, output)) return 0;
@@ -536,6 +586,57 @@ int ZQWinGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFile
                      ShellQuote::SingleQuoted(guestFile);
   InitZqPscpCmd(copy);
   return ExecuteCopyCommand(copy, output) ? 1 : 0;
+}
+
+// The bytes go to a staged name in the destination folder; one script then checks the chain
+// below the destination, renames the upload into place and checks the chain and the file again,
+// so that a link swapped in for a folder before the rename is refused and one swapped in during
+// it is reported. What is left where is said in the entry's reason.
+int ZQWinGuestAPI::CopyFileBelowDestination(const std::string& localFile, const std::string& guestFile,
+                                            const GuardedWalk& walk) {
+  static std::atomic<unsigned> counter{0};
+  std::string staged = m_destinationRoot;
+  AppendTrailingDelim(staged);
+  staged += kStagedPrefix + std::to_string(static_cast<long>(getpid())) + "-" + std::to_string(++counter);
+  std::string output;
+  std::string copy = ShellQuote::SingleQuoted(localFile) + " " + ShellQuote::Word(CopyTargetHost()) + ":" +
+                     ShellQuote::SingleQuoted(staged);
+  InitZqPscpCmd(copy);
+  if (!ExecuteCopyCommand(copy, output)) return 0;
+
+  const std::string script =
+      FormatText(kGuestFile, WinQuote::PowerShellQuoteContent(guestFile).c_str()) +
+      FormatText(kStagedFile, WinQuote::PowerShellQuoteContent(staged).c_str()) +
+      Guarded(walk, FormatText(kPlaceFile, LiteralSwitch(guestFile).c_str(), PsString(walk.base).c_str(),
+                               PsNames(walk).c_str(), PsString(walk.base).c_str(), PsNames(walk).c_str())) +
+      kRemoveStaged;
+  const bool ran = RunPowerShell(script, NeedsEncoding(guestFile) || NeedsEncoding(staged), output);
+  if (ran && RefusedByGuest(kCopyFileToGuestOrigin, guestFile, output)) return 0;
+  const std::string marker = ran ? MarkerLine(output) : "";
+  if (marker == kPlacedMarker) return 1;
+  std::string reason;
+  if (!ran) {
+    reason = "the guest did not answer the request that places the file; the uploaded copy may remain at [" +
+             staged + "]";
+  } else if (boost::algorithm::starts_with(marker, kLinkAppearedMarker)) {
+    reason = "a link appeared in the destination path while the file was written: [" +
+             marker.substr(std::strlen(kLinkAppearedMarker)) +
+             "] is now a link or junction; the restored file was renamed to this name before the check saw the link, "
+             "so it lies wherever that name led at that moment (possibly outside the destination); nothing was removed";
+  } else if (marker == kNotTheFileWrittenMarker) {
+    reason = "the name does not hold the file just written after the rename (it was replaced or moved while the file "
+             "was renamed into place); what stands there was left as it is";
+  } else if (marker == kUploadReplacedMarker) {
+    reason = "the uploaded copy at [" + staged + "] was replaced before it was renamed into place; nothing was renamed "
+             "and the copy was removed";
+  } else if (marker == kNotRenamedMarker) {
+    reason = "the uploaded copy could not be renamed over the guest's file, which stays as it was; the copy was removed";
+  } else {
+    reason = "unexpected answer to the request that places the file; the uploaded copy may remain at [" + staged + "]";
+  }
+  m_log.Error(kCopyFileToGuestOrigin, "Guest path [%s]: %s", guestFile.c_str(), reason.c_str());
+  SetLastGuestApiErrorDetails("Guest path [" + guestFile + "]: " + reason);
+  return 0;
 }
 
 int ZQWinGuestAPI::CopyFileFromGuest(const GuestCtx&, const std::string&, const std::string&) { return 0; }

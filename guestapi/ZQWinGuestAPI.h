@@ -8,6 +8,8 @@
 
 #include "guestapi/ZQGuestAPI.h"
 
+struct GuardedWalk;
+
 class ZQWinGuestAPI : public CGuestAPI {
  public:
   explicit ZQWinGuestAPI(IVMInfo* vmInfo);
@@ -79,6 +81,10 @@ class ZQWinGuestAPI : public CGuestAPI {
   // True, with an error line and the last-error text, when the guest's answer is a refusal of the
   // guard: a reparse point below the destination, or a folder at a file's name.
   bool RefusedByGuest(const char* origin, const std::string& guestPath, const std::string& output);
+  // CopyFileToGuest for a file in a folder below the destination: upload to a staged name in the
+  // destination folder, then one script that guards, renames into place and checks again.
+  int CopyFileBelowDestination(const std::string& localFile, const std::string& guestFile,
+                               const GuardedWalk& walk);
   // The guest address as the host part of a copy target: an IPv6 address in brackets.
   std::string CopyTargetHost() const;
   std::string ProbeCommand(const std::string& address);

@@ -431,8 +431,49 @@ bool GuestFileSystem::WriteFile(const WindowsPath& path, const std::string& cont
   return true;
 }
 
+void GuestFileSystem::SwapAt(const std::string& moment, const std::string& folder, const std::string& link) {
+  m_swapMoment = moment;
+  m_swapFolder = folder;
+  m_swapLink = link;
+}
+
+void GuestFileSystem::SwapIfDue(const char* moment) {
+  WindowsPath folder, link;
+  std::string error;
+  if (m_swapMoment != moment || !Parse(m_swapFolder, folder, error) || !Parse(m_swapLink, link, error)) return;
+  const fs::path host = HostPath(folder);
+  std::error_code ec;
+  if (fs::is_symlink(fs::symlink_status(host, ec)) || !fs::is_directory(host, ec)) return;
+  fs::rename(host, host.string() + ".moved", ec);
+  if (!ec) fs::create_directory_symlink(HostPath(link), host, ec);
+}
+
+bool GuestFileSystem::Move(const GuestItem& item, const WindowsPath& to, bool force, std::string& error) {
+  SwapIfDue("rename");
+  WindowsPath target = to;
+  if (auto existing = Find(to); existing && existing->isDirectory) target = to.Child(item.path.Name());
+  auto parent = Find(target.Parent());
+  if (target.IsRoot() || !parent || !parent->isDirectory) {
+    error = "Could not find a part of the path.";
+    return false;
+  }
+  if (auto existing = Find(target)) {
+    if (existing->isDirectory || !force) {
+      error = "Cannot create a file when that file already exists.";
+      return false;
+    }
+  }
+  if (rename(item.host.c_str(), HostPath(target).c_str()) != 0) {
+    error = "Access to the path is denied.";
+    return false;
+  }
+  SwapIfDue("renamed");
+  return true;
+}
+
 bool GuestFileSystem::ReplaceFile(const WindowsPath& path, const std::string& content,
                                   const std::optional<int64_t>& freeBytes, std::string& error) {
+  SwapIfDue("upload");
   auto parent = Find(path.Parent());
   if (path.IsRoot() || !parent || !parent->isDirectory) {
     error = "Could not find a part of the path '" + path.Text() + "'.";

@@ -94,6 +94,13 @@ class GuestFileSystem {
   bool ReplaceFile(const WindowsPath& path, const std::string& content, const std::optional<int64_t>& freeBytes,
                    std::string& error);
 
+  // Move-Item: renames `item` to `to`, or into `to` when that is a folder. An existing file there
+  // is replaced only with `force` (a file link is replaced itself). The rename reaches `to` as
+  // Windows does, through any junction on the way.
+  bool Move(const GuestItem& item, const WindowsPath& to, bool force, std::string& error);
+  // Plays a guest user who, at `moment` ("upload", "rename", "renamed"), renames `folder` to
+  // "<name>.moved" and puts a junction to `link` at its name; nothing when it already is a link.
+  void SwapAt(const std::string& moment, const std::string& folder, const std::string& link);
   // FileAttributes of an item.
   int64_t Attributes(const GuestItem& item) const;
   // "Junction" for a link to a folder, "SymbolicLink" for a link to a file, "" otherwise.
@@ -113,7 +120,12 @@ class GuestFileSystem {
   void SaveCreationTimes(const std::map<std::string, int64_t>& times) const;
   bool SplitPath(const std::string& text, WindowsPath& path, std::vector<std::string>& raw, std::string& error) const;
 
+  void SwapIfDue(const char* moment);
+
   std::filesystem::path m_root;
+  std::string m_swapMoment;
+  std::string m_swapFolder;
+  std::string m_swapLink;
   WindowsPath m_current;
   std::string m_stateFile;
 };

@@ -20,6 +20,7 @@ bool GuestSession::Open(const std::string& tool, const std::vector<std::string>&
   profile.drive = 'C';
   profile.components = {"Users", AccountName()};
   m_files = std::make_unique<GuestFileSystem>(m_config.root, profile, m_config.stateFile);
+  if (m_config.swap) m_files->SwapAt(m_config.swap->moment, m_config.swap->folder, m_config.swap->link);
   return true;
 }
 

@@ -63,6 +63,17 @@ bool StandInConfig::Load(const std::string& path, StandInConfig& config, std::st
     error = "engine must be \"standin\" or \"pwsh\"";
     return false;
   }
+  if (doc.contains("swap") && doc["swap"].is_object()) {
+    SwapSpec swap;
+    ReadOptional(doc["swap"], "moment", swap.moment);
+    ReadOptional(doc["swap"], "folder", swap.folder);
+    ReadOptional(doc["swap"], "link", swap.link);
+    if (swap.moment != "upload" && swap.moment != "rename" && swap.moment != "renamed") {
+      error = "swap moment must be \"upload\", \"rename\" or \"renamed\"";
+      return false;
+    }
+    config.swap = swap;
+  }
   config.stateFile = path + ".state.json";
   ReadOptional(doc, "stateFile", config.stateFile);
   if (doc.contains("volumes") && doc["volumes"].is_array()) {

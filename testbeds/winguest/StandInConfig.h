@@ -26,9 +26,15 @@
 //                                      their folders and get-volume and systeminfo as small functions;
 //                                      cmd stays CmdShell. docs/windows-guests.md lists how pwsh on
 //                                      Linux differs from a Windows guest
-//     "powerShellStartMs": 250         what every start of powershell.exe costs, in milliseconds, as
+//     "powerShellStartMs": 250,        what every start of powershell.exe costs, in milliseconds, as
 //                                      on a real guest (230-540 ms there); default 0, so that tests
 //                                      stay fast; the benchmark sets it
+//     "swap": {"moment": "rename",     a guest user who swaps a folder for a junction at one moment:
+//              "folder": "D:\\R\\docs",  "upload" (before an upload's bytes are written), "rename"
+//              "link": "D:\\Secret"}     (as Move-Item starts) or "renamed" (once it has moved the
+//                                      item); the folder is renamed to "<name>.moved" and a junction
+//                                      to `link` takes its name. Once: a folder that already is a
+//                                      link is left alone. Only the home-made engine runs Move-Item
 //   }
 #pragma once
 
@@ -46,6 +52,13 @@ struct VolumeSpec {
   std::string driveType;    // Fixed, Removable, CD-ROM, ...
 };
 
+// The "swap" key: which folder becomes a junction to `link`, and at which moment.
+struct SwapSpec {
+  std::string moment;  // "upload", "rename" or "renamed"
+  std::string folder;
+  std::string link;
+};
+
 struct StandInConfig {
   std::string root;
   std::string user;
@@ -61,6 +74,7 @@ struct StandInConfig {
   int64_t powerShellStartMs = 0;
   bool sessionLoop = true;
   std::string engine = "standin";
+  std::optional<SwapSpec> swap;
 
   // Reads the file; false with a reason when it is missing, malformed or lacks a required key.
   static bool Load(const std::string& path, StandInConfig& config, std::string& error);

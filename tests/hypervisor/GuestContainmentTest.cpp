@@ -4,9 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
+#include <memory>
 
 #include "ComponentFixture.h"
+#include "hypervisor/GuestPathResolver.h"
 
 namespace {
 
@@ -38,6 +41,7 @@ struct EscapeRow {
   bool windows;
   const char* path;
   VMInfoError expected;
+  const char* destination = nullptr;  // the operation runs scoped to this destination folder
 };
 
 // A guest folder holds links that lead out of it: "abs" (absolute), "rel" (relative),
@@ -52,6 +56,7 @@ const EscapeRow kEscapeRows[] = {
     {Operation::Browse, false, "/rel", VMInfoError::GuestPathRefused},
     {Operation::Browse, false, "/deep/rel/secret.txt", VMInfoError::GuestPathRefused},
     {Operation::Browse, false, "/loop", VMInfoError::GuestFileError},
+    {Operation::Browse, false, "/chain0", VMInfoError::GuestFileError},  // one link more than the bound
     {Operation::Browse, true, "C:\\..\\..\\outside", VMInfoError::GuestPathRefused},
     {Operation::Browse, true, "C:\\..", VMInfoError::GuestPathRefused},
     {Operation::Browse, true, "C:\\abs", VMInfoError::GuestPathRefused},
@@ -76,6 +81,12 @@ const EscapeRow kEscapeRows[] = {
     {Operation::DeleteFolder, false, "/../outside", VMInfoError::GuestPathRefused},
     {Operation::DeleteFolder, false, "/deep/rel", VMInfoError::GuestFileError},
     {Operation::DeleteFolder, true, "C:\\..\\..\\outside", VMInfoError::GuestPathRefused},
+    // "twin" is an absolute link to a folder beside the guest folder whose name begins with it.
+    {Operation::Browse, false, "/twin", VMInfoError::GuestPathRefused},
+    {Operation::CopyIn, false, "/twin/new.txt", VMInfoError::GuestPathRefused},
+    // Below the destination a ".." may not climb back out of it, even to a folder of the guest.
+    {Operation::CopyIn, false, "/data/../deep/new.txt", VMInfoError::GuestPathRefused, "/data"},
+    {Operation::CreateFolder, true, "C:\\data\\..\\made", VMInfoError::GuestPathRefused, "C:\\data"},
 };
 
 class GuestContainment : public vminfotest::ComponentFixture {
@@ -94,6 +105,13 @@ class GuestContainment : public vminfotest::ComponentFixture {
       Link(root + "/data", root + "/inner");
       Link("loop", root + "/loop");
     }
+    // chain0 -> chain1 -> ... -> chain40 -> data: 41 links from chain0, the bound from chain1.
+    for (int i = 0; i <= GuestPathResolver::kMaxLinks; ++i) {
+      Link(i == GuestPathResolver::kMaxLinks ? "data" : "chain" + std::to_string(i + 1),
+           UnixRoot() + "/chain" + std::to_string(i));
+    }
+    MakeFolder(UnixRoot() + "-twin");
+    Link(UnixRoot() + "-twin", UnixRoot() + "/twin");
     WriteFile(tmp.Join("local.txt"), "overwritten");
     MakeFolder(tmp.Join("localtree"));
     WriteFile(tmp.Join("localtree/f.txt"), "f");
@@ -105,7 +123,7 @@ class GuestContainment : public vminfotest::ComponentFixture {
     if (::symlink(target.c_str(), path.c_str()) != 0) throw std::runtime_error("symlink " + path);
   }
 
-  int Run(InventoryVMInfo& vmInfo, Operation operation, const GuestCtx& ctx, const std::string& path) {
+  int Run(IVMInfo& vmInfo, Operation operation, const GuestCtx& ctx, const std::string& path) {
     std::vector<SGuestFile> entries;
     SGuestFile attributes;
     attributes.mode = 0777;
@@ -143,15 +161,20 @@ TEST_F(GuestContainment, RefusesPathsThatLeaveTheGuestFolder) {
   InventoryVMInfo& vmInfo = Connected();
   for (const EscapeRow& row : kEscapeRows) {
     SCOPED_TRACE(std::string(NameOf(row.operation)) + " " + row.path);
-    EXPECT_EQ(Run(vmInfo, row.operation, row.windows ? windowsCtx : unixCtx, row.path), 0);
+    std::unique_ptr<IVMInfo> scoped(row.destination ? vmInfo.ScopeToDestination(row.destination) : nullptr);
+    EXPECT_EQ(Run(scoped ? *scoped : vmInfo, row.operation, row.windows ? windowsCtx : unixCtx, row.path), 0);
     EXPECT_EQ(LastCode(), Code(row.expected)) << LastText();
     if (row.expected == VMInfoError::GuestPathRefused) {
-      EXPECT_NE(LastText().find("leads outside the guest folder"), std::string::npos) << LastText();
+      const char* said = row.destination ? "climbs out of the destination folder" : "leads outside the guest folder";
+      EXPECT_NE(LastText().find(said), std::string::npos) << LastText();
     }
     ExpectOutsideUntouched();
+    EXPECT_TRUE(std::filesystem::is_empty(UnixRoot() + "-twin"));
   }
   EXPECT_TRUE(Exists(UnixRoot() + "/abs"));
   EXPECT_TRUE(Exists(UnixRoot() + "/deep/rel"));
+  EXPECT_FALSE(Exists(UnixRoot() + "/deep/new.txt"));
+  EXPECT_FALSE(Exists(WindowsRoot() + "/C/made"));
 }
 
 TEST_F(GuestContainment, FollowsLinksThatStayInside) {
@@ -160,6 +183,9 @@ TEST_F(GuestContainment, FollowsLinksThatStayInside) {
   ASSERT_EQ(vmInfo.BrowseGuest(unixCtx, "/inner", entries), 1) << LastText();
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].name, "inside.txt");
+  entries.clear();
+  ASSERT_EQ(vmInfo.BrowseGuest(unixCtx, "/chain1", entries), 1) << LastText();  // as many links as the bound
+  ASSERT_EQ(entries.size(), 1u);
   entries.clear();
   ASSERT_EQ(vmInfo.BrowseGuest(windowsCtx, "C:\\inner\\inside.txt", entries), 1) << LastText();
   ASSERT_EQ(vmInfo.CopyFileToGuest(unixCtx, tmp.Join("local.txt"), "/inner/new.txt", true), 1) << LastText();
