@@ -10,18 +10,6 @@
 
 namespace {
 
-const char* OutcomeWord(EntryOutcome outcome) {
-  switch (outcome) {
-    case EntryOutcome::Restored:
-      return "restored";
-    case EntryOutcome::Kept:
-      return "kept";
-    case EntryOutcome::Failed:
-      return "failed";
-  }
-  return "?";
-}
-
 const char* PreviewWord(PreviewOutcome outcome) {
   switch (outcome) {
     case PreviewOutcome::Restore:
@@ -43,7 +31,7 @@ std::string Padded(const char* word) {
 }  // namespace
 
 std::string EntryLine(EntryOutcome outcome, const std::string& path, const std::string& reason) {
-  std::string line = Padded(OutcomeWord(outcome)) + PrintableText(path);
+  std::string line = Padded(EntryOutcomeName(outcome)) + PrintableText(path);
   if (reason.empty()) return line;
   if (outcome == EntryOutcome::Kept) return line + " (" + PrintableText(reason) + ")";
   const std::string cause = FailureCause(reason);

@@ -302,11 +302,9 @@ bool PlanRun::Run(std::string& error) {
         const RunningJob finished = *running;
         running = m_running.erase(running);
         Finished(finished, status);
-        const PlanJobReport& report = m_report.jobs[finished.index];
         const bool waitsForRetry = std::any_of(m_waiting.begin(), m_waiting.end(),
                                                [&](const auto& waiting) { return waiting.second == finished.index; });
         if (!waitsForRetry) ++done;
-        (void)report;
         continue;
       }
       // Every job has a time limit: past it the job is stopped as on Ctrl-C, then at once, and
