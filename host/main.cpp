@@ -32,6 +32,7 @@
 #include "host/SourceTree.h"
 #include "host/TerminalLines.h"
 #include "platform/ProxyOutputFile.h"
+#include "platform/ReplaceChoices.h"
 #include "platform/StopRequest.h"
 #include "platform/ZQPlatformInfo.h"
 
@@ -95,6 +96,9 @@ struct RestoreOptions {
   bool list = false;
   std::string overwrite;    // empty: as the job file says
   std::string destination;  // empty: as the job file says
+  bool checksum = false;    // with the job file's checksum
+  bool backup = false;      // with the job file's backup
+  std::string suffix;       // empty: as the job file says, else "~"
   std::vector<SelectionRule> rules;
 };
 
@@ -213,6 +217,19 @@ bool PrepareJob(const CommonOptions& common, const RestoreOptions* options, JobF
     if (!options->destination.empty()) job.destination = options->destination;
     if (!options->overwrite.empty()) ParseOverwritePolicy(options->overwrite, policy);
     job.overwriteAlways = policy == OverwritePolicy::Always;
+    job.checksum = job.checksum || options->checksum;
+    job.backup = job.backup || options->backup;
+    if (!options->suffix.empty()) job.backupSuffix = options->suffix;
+  }
+  if (job.backup) {
+    const std::string suffixProblem =
+        ReplaceChoices::BackupSuffixProblem(job.backupSuffix.empty() ? ReplaceChoices::kDefaultBackupSuffix
+                                                                     : job.backupSuffix);
+    if (!suffixProblem.empty()) {
+      Complain((options != nullptr && !options->suffix.empty() ? "--suffix: " : "job file " + common.jobFile + ": ") +
+               suffixProblem);
+      return false;
+    }
   }
   const std::string problem = DestinationProblem(job.destination, job.unixGuest);
   if (!problem.empty()) {
@@ -435,6 +452,11 @@ int main(int argc, char** argv) {
   restoreCommand->add_option("--overwrite", restore.overwrite,
                              "When a guest file is replaced: never, newer (the default), always; wins over the job")
       ->check(CLI::IsMember({"never", "newer", "always"}));
+  restoreCommand->add_flag("--checksum", restore.checksum,
+                           "Keep a guest file of the same size and SHA-256 as the backup's, replace any other");
+  CLI::Option* backup = restoreCommand->add_flag(
+      "--backup", restore.backup, "Keep a guest file that is replaced beside it, under its name and the suffix");
+  restoreCommand->add_option("--suffix", restore.suffix, "The backup suffix (default \"~\")")->needs(backup);
   restoreCommand->add_option("--destination", restore.destination,
                              "The folder inside the guest; wins over the job file's destination");
   CLI::Option* include = restoreCommand->add_option("--include", "Take entries matching PATTERN (rsync rules)")
