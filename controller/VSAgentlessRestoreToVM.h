@@ -64,6 +64,9 @@ class CVSAgentlessRestoreToVM : public IVSAgentlessRestoreToVM {
   bool m_restoreToUnixVM = false;
   bool m_setTimesWithPermissions = true;
   bool m_restoreACLs = false;
+  // The suffix a replaced guest file is kept under (commonOptions.backupSuffix, else "~"); read with
+  // the job's options when the job keeps backups.
+  std::string m_backupSuffix;
   // This run's folder between the job's ids and the staging folder (StagingRunFolder); chosen when
   // the controller is made.
   std::string m_stagingRun;
@@ -161,7 +164,4 @@ class CVSAgentlessRestoreToVM : public IVSAgentlessRestoreToVM {
     long accessTime = 0;
   };
   StagedTimes m_stagedTimes;
-  // The suffix a replaced guest file is kept under (commonOptions.backupSuffix, else "~"); read with
-  // the job's options when the job keeps backups.
-  std::string m_backupSuffix;
 };
