@@ -93,13 +93,10 @@ VMInfoStatus KeepBackup(int folderFd, const std::string& name, const struct stat
   const std::string shownBackup = shownGuestPath + suffix;
   struct stat there {};
   if (::fstatat(folderFd, backup.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
-    if (S_ISLNK(there.st_mode)) {
-      return GuestFileError(shownBackup, "is a link; it is neither followed nor replaced by the backup, and the "
-                                         "file is not copied");
-    }
     if (!S_ISREG(there.st_mode)) {
-      return GuestFileError(shownBackup, "is not a regular file; it is not replaced by the backup, and the file is "
-                                         "not copied");
+      const char* what = S_ISLNK(there.st_mode) ? "is a link; it is neither followed nor replaced"
+                                                : "is not a regular file; it is not replaced";
+      return GuestFileError(shownBackup, std::string(what) + " by the backup, and the file is not copied");
     }
   } else if (errno != ENOENT) {
     return FileError("Backup name [" + shownBackup + "] cannot be examined", errno);

@@ -224,6 +224,7 @@ TEST_F(GuestOperations, KeepsAReplacedFileUnderTheBackupSuffixOnly) {
     EXPECT_EQ(vmInfo.SetBackupSuffix(suffix), 1);
     WriteFile(tmp.Join("a.txt"), "refused");
     EXPECT_EQ(vmInfo.CopyFileToGuest(unixCtx, tmp.Join("a.txt"), "/srv/a.txt", true), 0) << suffix;
+    EXPECT_NE(LastText().find("by the backup, and the file is not copied"), std::string::npos) << LastText();
     EXPECT_EQ(ReadFile(folder + "/a.txt"), "new content") << suffix;
   }
   EXPECT_EQ(ReadFile(folder + "/a.txt~"), "old");
