@@ -117,15 +117,15 @@ TYPED_TEST_P(GuestRestore, SameTimeWithAnotherSizeIsReplaced) {
 REGISTER_TYPED_TEST_SUITE_P(GuestRestore, RestoresTheSampleTreeWithContentAndTimes,
                             SecondRunKeepsTheGuestsFilesAndOverwriteAlwaysReplacesThem, SameTimeWithAnotherSizeIsReplaced);
 
-// Replace-or-keep by content, and backups of replaced files.
+// Replace-or-keep by content.
 template <typename Guest>
-class GuestReplaceChoices : public GuestRestore<Guest> {};
+class GuestChecksum : public GuestRestore<Guest> {};
 
-TYPED_TEST_SUITE_P(GuestReplaceChoices);
+TYPED_TEST_SUITE_P(GuestChecksum);
 
 // By content the time does not count: the backup's bytes dated earlier stay as they are, other bytes
 // of the same size and time are replaced.
-TYPED_TEST_P(GuestReplaceChoices, ChecksumKeepsTheSameContentAndReplacesAnotherOfTheSameSizeAndTime) {
+TYPED_TEST_P(GuestChecksum, KeepsTheSameContentAndReplacesAnotherOfTheSameSizeAndTime) {
   auto& guest = this->guest;
   ASSERT_EQ(this->Restore(guest.Job()).status, 0);
   constexpr long long kEarlier = 1600000000 - 3600;
@@ -142,9 +142,17 @@ TYPED_TEST_P(GuestReplaceChoices, ChecksumKeepsTheSameContentAndReplacesAnotherO
   EXPECT_TRUE(guest.harness.LeftoverStagingFolders().empty());
 }
 
+REGISTER_TYPED_TEST_SUITE_P(GuestChecksum, KeepsTheSameContentAndReplacesAnotherOfTheSameSizeAndTime);
+
+// Backups of replaced files.
+template <typename Guest>
+class GuestBackups : public GuestRestore<Guest> {};
+
+TYPED_TEST_SUITE_P(GuestBackups);
+
 // The replaced file is kept whole under the suffix; a link at the backup name is neither followed
 // nor replaced, and that file then stays as it was. A plain file at the backup name is replaced.
-TYPED_TEST_P(GuestReplaceChoices, BackupKeepsTheReplacedFileUnderTheSuffixAndNeverWritesThroughALink) {
+TYPED_TEST_P(GuestBackups, KeepTheReplacedFileUnderTheSuffixAndNeverWriteThroughALink) {
   auto& guest = this->guest;
   ASSERT_EQ(this->Restore(guest.Job()).status, 0);
   constexpr long long kEarlier = 1400000000 - 3600;
@@ -179,8 +187,7 @@ TYPED_TEST_P(GuestReplaceChoices, BackupKeepsTheReplacedFileUnderTheSuffixAndNev
   EXPECT_TRUE(guest.harness.LeftoverStagingFolders().empty());
 }
 
-REGISTER_TYPED_TEST_SUITE_P(GuestReplaceChoices, ChecksumKeepsTheSameContentAndReplacesAnotherOfTheSameSizeAndTime,
-                            BackupKeepsTheReplacedFileUnderTheSuffixAndNeverWritesThroughALink);
+REGISTER_TYPED_TEST_SUITE_P(GuestBackups, KeepTheReplacedFileUnderTheSuffixAndNeverWriteThroughALink);
 
 // Guests that check the guest login themselves.
 template <typename Guest>

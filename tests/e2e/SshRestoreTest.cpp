@@ -110,7 +110,8 @@ class SshGuest {
 namespace e2e {
 INSTANTIATE_TYPED_TEST_SUITE_P(Ssh, GuestRestore, SshGuest);
 INSTANTIATE_TYPED_TEST_SUITE_P(Ssh, GuestLogin, SshGuest);
-INSTANTIATE_TYPED_TEST_SUITE_P(Ssh, GuestReplaceChoices, SshGuest);
+INSTANTIATE_TYPED_TEST_SUITE_P(Ssh, GuestChecksum, SshGuest);
+INSTANTIATE_TYPED_TEST_SUITE_P(Ssh, GuestBackups, SshGuest);
 INSTANTIATE_TYPED_TEST_SUITE_P(Ssh, UnixGuestRestore, SshGuest);
 }  // namespace e2e
 
