@@ -149,6 +149,7 @@ struct DigestRow {
   const char* name;
   std::string answer;
   bool accepted;
+  std::string reason = "";  // what the last error then says
 };
 void PrintTo(const DigestRow& row, std::ostream* out) { *out << row.name; }
 
@@ -171,6 +172,8 @@ TEST_P(WinDigests, TakesOnlyOneDigestOrDashPerFile) {
   EXPECT_NE(script.find("Get-FileHash -LiteralPath 'D:\\Restore\\sub\\b.txt' -Algorithm SHA256"), std::string::npos)
       << script;
   EXPECT_NE(script.find("[IO.FileAttributes]::ReparsePoint"), std::string::npos) << script;
+  EXPECT_NE(m_channel.GetLastGuestApiErrorDetails().find(GetParam().reason), std::string::npos)
+      << m_channel.GetLastGuestApiErrorDetails();
   if (GetParam().accepted) {
     ASSERT_EQ(digests.size(), 2u);
     EXPECT_EQ(digests[0], boost::algorithm::to_lower_copy(kUpperDigest));
@@ -188,7 +191,8 @@ INSTANTIATE_TEST_SUITE_P(
         {"ThreeLines", kUpperDigest + "\r\n-\r\n-\r\n", false},
         {"ShortDigest", kUpperDigest + "\r\n" + kUpperDigest.substr(1) + "\r\n", false},
         {"NonHexDigit", kUpperDigest + "\r\n" + kUpperDigest.substr(1) + "G\r\n", false},
-        {"ReparsePointOnTheWay", kUpperDigest + "\r\nReparsePoint D:\\Restore\\sub\r\n", false},
+        {"ReparsePointOnTheWay", kUpperDigest + "\r\nReparsePoint D:\\Restore\\sub\r\n", false,
+         "[D:\\Restore\\sub] is a link or junction (reparse point)"},
         {"AtTheBound", kUpperDigest + "\r\n-\r\n" + std::string(2 * 66 - 69, ' '), true},
         {"PastTheBound", kUpperDigest + "\r\n-\r\n" + std::string(2 * 66 - 69 + 1, ' '), false},
     }),
