@@ -337,6 +337,22 @@ TEST_F(AgentFiles, FoldersAreCreatedOneByOneAndDeletedWithoutFollowingLinks) {
   EXPECT_FALSE(files.DeleteFolder("/").ok());
 }
 
+// A digest of a regular file only: a link at the name, a folder or nothing answer "no file".
+TEST_F(AgentFiles, DigestsAreOfRegularFilesOnlyAndNeverThroughALink) {
+  WriteFile(G("f"), "abc");
+  WriteFile(outside + "/secret.conf", "abc");
+  ASSERT_EQ(::symlink((outside + "/secret.conf").c_str(), G("link").c_str()), 0);
+  ASSERT_EQ(::mkdir(G("folder").c_str(), 0755), 0);
+  std::string digest;
+  ASSERT_TRUE(files.Sha256(G("f"), digest).ok());
+  EXPECT_EQ(digest, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  for (const char* none : {"link", "folder", "missing"}) {
+    digest = "left over";
+    ASSERT_TRUE(files.Sha256(G(none), digest).ok()) << none;
+    EXPECT_EQ(digest, "") << none;
+  }
+}
+
 TEST_F(AgentFiles, CopyOutBringsTheGuestsFileBackWhole) {
   std::string content(10000, 'q');
   content[5000] = '\0';
@@ -536,6 +552,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "mkdir shared && echo old > shared/a.txt && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
                   "./a.txt", "mv shared/a.txt shared/a.old && ln ../outside/users-tool shared/a.txt",
                   "attr 0 0 04755 - -", "", "was replaced while it was opened"},
+        RacedMove{"FileSwappedBeforeItsDigestIsNotRead",
+                  "mkdir shared && echo old > shared/a.txt && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
+                  "./a.txt", "mv shared/a.txt shared/a.old && ln ../outside/secret.conf shared/a.txt", "sha256", "",
+                  "was replaced while it was opened"},
         RacedMove{"ContentCutShortIsNeverPutInPlace", "mkdir shared && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
                   "no such word", ":", "put yes 0644 - - 5 - 60", "x", "received 1 of 5 bytes"}),
     [](const testing::TestParamInfo<RacedMove>& info) { return std::string(info.param.name); });
