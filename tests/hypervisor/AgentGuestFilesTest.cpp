@@ -10,6 +10,7 @@
 #include <set>
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include "e2e/RestoreHarness.h"
 #include "hypervisor/AgentGuestFiles.h"
@@ -72,6 +73,29 @@ class FailingWriteTransport : public AgentTransport {
   int m_failingWrite;
   std::function<void()> m_atFailure;
   int m_writes = 0;
+};
+
+// Passes every command to the real agent but answers a finished program's standard output with
+// `out`, as a guest that prints what it likes would.
+class RewrittenOutputTransport : public AgentTransport {
+ public:
+  RewrittenOutputTransport(AgentTransport& inner, std::string out) : m_inner(inner), m_out(std::move(out)) {}
+  VMInfoStatus Execute(const std::string& command, const nlohmann::json& arguments, int timeoutSeconds,
+                       nlohmann::json& result, AgentFailure& failure) override {
+    VMInfoStatus status = m_inner.Execute(command, arguments, timeoutSeconds, result, failure);
+    if (status.ok() && command == "guest-exec-status" && result.value("exited", false)) {
+      std::string encoded(4 * ((m_out.size() + 2) / 3) + 1, '\0');
+      const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&encoded[0]),
+                                         reinterpret_cast<const unsigned char*>(m_out.data()), static_cast<int>(m_out.size()));
+      encoded.resize(static_cast<size_t>(length));
+      result["out-data"] = encoded;
+    }
+    return status;
+  }
+
+ private:
+  AgentTransport& m_inner;
+  std::string m_out;
 };
 
 class AgentFiles : public testing::Test {
@@ -351,6 +375,25 @@ TEST_F(AgentFiles, DigestsAreOfRegularFilesOnlyAndNeverThroughALink) {
     ASSERT_TRUE(files.Sha256(G(none), digest).ok()) << none;
     EXPECT_EQ(digest, "") << none;
   }
+}
+
+// What the guest program printed is outside input: only one digest or "-" is taken.
+TEST_F(AgentFiles, ADigestAnswerInAnyOtherFormFails) {
+  WriteFile(G("f"), "abc");
+  const std::string digest(64, 'a');
+  for (const std::string& out : {digest.substr(1) + "\n", digest + "a\n", digest.substr(1) + "g\n", digest + "\n-\n",
+                                 std::string("\n")}) {
+    RewrittenOutputTransport rewritten(*transport, out);
+    AgentGuestFiles rewrittenFiles(rewritten, SmallChunks());
+    std::string answer = "left over";
+    EXPECT_FALSE(rewrittenFiles.Sha256(G("f"), answer).ok()) << out;
+    EXPECT_EQ(answer, "") << out;
+  }
+  RewrittenOutputTransport upper(*transport, std::string(64, 'A') + "\n");
+  AgentGuestFiles upperFiles(upper, SmallChunks());
+  std::string answer;
+  ASSERT_TRUE(upperFiles.Sha256(G("f"), answer).ok());
+  EXPECT_EQ(answer, digest);
 }
 
 TEST_F(AgentFiles, CopyOutBringsTheGuestsFileBackWhole) {
