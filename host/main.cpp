@@ -220,6 +220,10 @@ bool PrepareJob(const CommonOptions& common, const RestoreOptions* options, JobF
     job.checksum = job.checksum || options->checksum;
     job.backup = job.backup || options->backup;
     if (!options->suffix.empty()) job.backupSuffix = options->suffix;
+    if (!options->suffix.empty() && !job.backup) {
+      Complain("--suffix: a backup suffix needs --backup (or the job's \"backup\": true)");
+      return false;
+    }
   }
   if (job.backup) {
     const std::string suffixProblem =
@@ -454,9 +458,9 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"never", "newer", "always"}));
   restoreCommand->add_flag("--checksum", restore.checksum,
                            "Keep a guest file of the same size and SHA-256 as the backup's, replace any other");
-  CLI::Option* backup = restoreCommand->add_flag(
-      "--backup", restore.backup, "Keep a guest file that is replaced beside it, under its name and the suffix");
-  restoreCommand->add_option("--suffix", restore.suffix, "The backup suffix (default \"~\")")->needs(backup);
+  restoreCommand->add_flag("--backup", restore.backup,
+                           "Keep a guest file that is replaced beside it, under its name and the suffix");
+  restoreCommand->add_option("--suffix", restore.suffix, "The backup suffix (default \"~\"); with --backup");
   restoreCommand->add_option("--destination", restore.destination,
                              "The folder inside the guest; wins over the job file's destination");
   CLI::Option* include = restoreCommand->add_option("--include", "Take entries matching PATTERN (rsync rules)")
