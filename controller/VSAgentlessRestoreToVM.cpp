@@ -16,6 +16,7 @@
 #include "controller/StagingFolderLayout.h"
 #include "controller/VSAgentlessRestoreToVMOrigins.h"
 #include "platform/FXFile.h"
+#include "platform/ReplaceChoices.h"
 #include "platform/pstring.h"
 
 using namespace VSAgentlessRestoreToVMOrigins;
@@ -128,6 +129,71 @@ bool CVSAgentlessRestoreToVM::HasGuestChannel(const char* origin) {
 
 bool CVSAgentlessRestoreToVM::OverwritesAlways() const {
   return m_pSetParams != nullptr && (m_pSetParams->restoreFlags & kRestoreFlagOverwriteAlways) != 0;
+}
+
+bool CVSAgentlessRestoreToVM::DecidesByContent() const {
+  return m_pSetParams != nullptr && (m_pSetParams->restoreFlags & kRestoreFlagChecksum) != 0;
+}
+
+bool CVSAgentlessRestoreToVM::KeepsBackups() const {
+  return m_pSetParams != nullptr && (m_pSetParams->restoreFlags & kRestoreFlagBackup) != 0;
+}
+
+IGuestReplaceChoices* CVSAgentlessRestoreToVM::ReplaceChoicesOfChannel() {
+  return dynamic_cast<IGuestReplaceChoices*>(m_pGuestAPI.get());
+}
+
+CVSAgentlessRestoreToVM::ContentVerdict CVSAgentlessRestoreToVM::CompareContent(
+    const std::string& stagedPath, const struct stat& staged, const std::string& guestEntry,
+    const VMInfoStructs::SGuestFile& existing) {
+  if (existing.size != static_cast<int64_t>(staged.st_size)) {
+    m_log.Debug(kCopyToGuestOrigin, "File [%s] has another size than the file in the guest [%s]: [%lld] against "
+                "[%lld]; it is replaced", stagedPath.c_str(), guestEntry.c_str(),
+                static_cast<long long>(staged.st_size), static_cast<long long>(existing.size));
+    return ContentVerdict::Different;
+  }
+  IGuestReplaceChoices* choices = ReplaceChoicesOfChannel();
+  if (choices == nullptr) {
+    m_log.Error(kCopyToGuestOrigin, "The guest channel cannot compare contents; [%s] is not restored",
+                guestEntry.c_str());
+    return ContentVerdict::Unknown;
+  }
+  std::string local;
+  std::string problem;
+  if (!ReplaceChoices::Sha256OfFile(stagedPath, local, problem)) {
+    m_log.Error(kCopyToGuestOrigin, "Cannot read staged file [%s] for its digest, %s", stagedPath.c_str(),
+                problem.c_str());
+    return ContentVerdict::Unknown;
+  }
+  std::vector<std::string> digests;
+  if (!choices->HashGuestFiles(m_guestCtx, {guestEntry}, digests) || digests.size() != 1) {
+    m_log.Error(kCopyToGuestOrigin, "Cannot read the digest of guest file [%s]: %s", guestEntry.c_str(),
+                m_pGuestAPI->GetLastGuestApiErrorDetails().c_str());
+    return ContentVerdict::Unknown;
+  }
+  // A channel's answer is taken only in the one form a digest has.
+  const std::string guest = ReplaceChoices::Sha256FromAnswer(digests[0]);
+  if (guest.empty()) {
+    m_log.Error(kCopyToGuestOrigin, "Guest path [%s] holds no regular file any more, or gave no digest; file [%s] "
+                "is not copied", guestEntry.c_str(), stagedPath.c_str());
+    return ContentVerdict::Unknown;
+  }
+  if (guest == local) {
+    m_log.Debug(kCopyToGuestOrigin, "File [%s] has the content of the file in the guest [%s]; kept: same content",
+                stagedPath.c_str(), guestEntry.c_str());
+    return ContentVerdict::Same;
+  }
+  m_log.Debug(kCopyToGuestOrigin, "File [%s] has the size but not the content of the file in the guest [%s]; it is "
+              "replaced", stagedPath.c_str(), guestEntry.c_str());
+  return ContentVerdict::Different;
+}
+
+bool CVSAgentlessRestoreToVM::ArrangeBackup() {
+  IGuestReplaceChoices* choices = ReplaceChoicesOfChannel();
+  if (choices != nullptr && choices->SetBackupSuffix(m_backupSuffix)) return true;
+  m_log.Error(kCopyToGuestOrigin, "The guest channel cannot keep a backup under the suffix [%s]; no file is replaced",
+              m_backupSuffix.c_str());
+  return false;
 }
 
 long long CVSAgentlessRestoreToVM::JobInstanceType() const {
@@ -336,12 +402,16 @@ CVSAgentlessRestoreToVM::GuestEntryState CVSAgentlessRestoreToVM::RecheckGuestFi
 //   guest file present, same time, other size -> copy with overwrite
 //   guest file present, local <= guest        -> keep it (skipped), false
 //   guest file present, local >  guest        -> copy with overwrite
+//   by content (checksum): another size, or the same size and another SHA-256 -> copy with overwrite;
+//   the same size and SHA-256 -> keep it (skipped, "same content"); no digest -> failure. Times
+//   are not looked at.
 //   guest cannot be looked at                 -> failure (never taken for "absent")
 //   a folder where the file goes              -> failure: no file replaces a folder
 //   a link (or other non-file) where it goes  -> failure naming it: never kept, never written through
 // A staged folder whose guest folder exists already is kept (skipped, false), unless the job
-// overwrites always: then it takes the entry's attributes as a new folder does. The throughput
-// counter runs around every copy.
+// overwrites always: then it takes the entry's attributes as a new folder does. A copy with overwrite
+// in a job that keeps backups first hands the channel the backup suffix. The throughput counter runs
+// around every copy.
 bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const std::string& guestPath,
                                           bool timeIsAccurate, bool& skipped, bool& isFolder) {
   isFolder = false;
@@ -415,8 +485,12 @@ bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const s
     fresh = fresh || alone;
     // A kept listing may be older than the guest: a file it shows as older than the local one is
     // looked at again before it is replaced. Keeping on a kept listing's word, or copying without
-    // overwrite a file it does not show, cannot destroy anything newer.
-    if (state == GuestEntryState::File && !fresh && timeIsAccurate && ReplacesGuestFile(staged, existing)) {
+    // overwrite a file it does not show, cannot destroy anything newer. By content, only a size
+    // that differs decides without a fresh look (a digest is always taken fresh).
+    const bool byContent = DecidesByContent();
+    const bool replacesOnListing = byContent ? existing.size != static_cast<int64_t>(staged.st_size)
+                                             : timeIsAccurate && ReplacesGuestFile(staged, existing);
+    if (state == GuestEntryState::File && !fresh && replacesOnListing) {
       state = RecheckGuestFile(guestEntry, existing);
     }
     if (state == GuestEntryState::Unknown) return false;
@@ -434,7 +508,18 @@ bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const s
                   guestEntry.c_str(), KindWord(existing), stagedPath.c_str());
       return false;
     }
-    if (state == GuestEntryState::File) {
+    if (state == GuestEntryState::File && byContent) {
+      switch (CompareContent(stagedPath, staged, guestEntry, existing)) {
+        case ContentVerdict::Unknown:
+          return false;
+        case ContentVerdict::Same:
+          skipped = true;
+          return false;
+        case ContentVerdict::Different:
+          overwrite = true;
+          break;
+      }
+    } else if (state == GuestEntryState::File) {
       if (!timeIsAccurate) {
         m_log.Debug(kCopyToGuestOrigin, "File [%s] time is not accurate", stagedPath.c_str());
         skipped = true;
@@ -466,6 +551,9 @@ bool CVSAgentlessRestoreToVM::CopyToGuest(const std::string& stagedPath, const s
            .IsError()) {
     m_stagedTimes.stagedPath = stagedPath;
   }
+
+  // Only a copy that may replace a file keeps a backup; a file the guest lacks has none to keep.
+  if (overwrite && KeepsBackups() && !ArrangeBackup()) return false;
 
   const long long stagedBytes = static_cast<long long>(staged.st_size);
   m_log.DebugLvl(kCopyToGuestOrigin, 2, "Copying to guest [%s]->[%s]  (%lld) bytes", stagedPath.c_str(),

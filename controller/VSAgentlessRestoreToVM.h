@@ -14,6 +14,7 @@
 #include "guestapi/ZQGuestAPI.h"
 #include "platform/CMediaSpeedCounter.h"
 #include "platform/EvEvent.h"
+#include "vminfo/IGuestReplaceChoices.h"
 #include "vminfo/IVMInfo.h"
 
 class CVSAgentlessRestoreToVM : public IVSAgentlessRestoreToVM {
@@ -63,6 +64,9 @@ class CVSAgentlessRestoreToVM : public IVSAgentlessRestoreToVM {
   bool m_restoreToUnixVM = false;
   bool m_setTimesWithPermissions = true;
   bool m_restoreACLs = false;
+  // The suffix a replaced guest file is kept under (commonOptions.backupSuffix, else "~"); read with
+  // the job's options when the job keeps backups.
+  std::string m_backupSuffix;
   // This run's folder between the job's ids and the staging folder (StagingRunFolder); chosen when
   // the controller is made.
   std::string m_stagingRun;
@@ -70,6 +74,23 @@ class CVSAgentlessRestoreToVM : public IVSAgentlessRestoreToVM {
  private:
   // The job asked to replace guest files unseen (the restore flag overwrite-always).
   bool OverwritesAlways() const;
+  // The job asked to decide replace-or-keep by content (the restore flag checksum).
+  bool DecidesByContent() const;
+  // The job asked to keep a replaced guest file beside it (the restore flag backup).
+  bool KeepsBackups() const;
+  // The guest channel's replace choices (digests, backups); null when it offers none.
+  IGuestReplaceChoices* ReplaceChoicesOfChannel();
+
+  // How the content of a guest file compares with the staged one's.
+  enum class ContentVerdict { Same, Different, Unknown };
+  // Same size and the same SHA-256 digest (the staged file's hashed here, the guest file's in the
+  // guest): Same. Another size: Different, without a digest. Unknown, after one error line, when a
+  // digest cannot be had or the guest file is no longer a regular file.
+  ContentVerdict CompareContent(const std::string& stagedPath, const struct stat& staged,
+                                const std::string& guestEntry, const VMInfoStructs::SGuestFile& existing);
+  // Hands the job's backup suffix to the guest channel before a copy that may replace a file;
+  // false, after one error line, when the channel keeps no backups.
+  bool ArrangeBackup();
   // The path style of the guest as its channel (or the host's setRestoreToUnixVM) tells.
   GuestPathStyle ChannelPathStyle();
   // False, logged under `origin` and posted to the job, when `destination` is not an absolute folder

@@ -16,6 +16,7 @@
 #include "controller/VSAgentlessRestoreToVM.h"
 #include "controller/VSAgentlessRestoreToVMOrigins.h"
 #include "platform/JobMessageCodes.h"
+#include "platform/ReplaceChoices.h"
 #include "platform/RestoreOption.h"
 #include "platform/vsAppMgr.h"
 #include "vminfo/VMInfoStructs.h"
@@ -414,6 +415,15 @@ bool CVSAgentlessRestoreToVM::GetJobOptions(TMMsg::RestoreOption* options) {
   m_speedCounter.EnableLogging();
   m_speedCounter.Init(kSpeedCounterName, m_pJobCtrlClient->GetJobID());
   m_restoreACLs = ReadInt64(NestedOrEmpty(*options, kCommonOptions), kRestoreACLs) != 0;
+  if (m_pSetParams != nullptr && (m_pSetParams->restoreFlags & kRestoreFlagBackup) != 0) {
+    m_backupSuffix = ReadString(NestedOrEmpty(*options, kCommonOptions), kBackupSuffix);
+    if (m_backupSuffix.empty()) m_backupSuffix = ReplaceChoices::kDefaultBackupSuffix;
+    const std::string problem = ReplaceChoices::BackupSuffixProblem(m_backupSuffix);
+    if (!problem.empty()) {
+      m_log.Error(kGetJobOptionsOrigin, "Backup suffix refused: %s", problem.c_str());
+      return false;
+    }
+  }
   m_restoreToVMActive = true;
   m_log.Debug(kGetJobOptionsShortOrigin, "Restore ACLs [%d]", m_restoreACLs ? 1 : 0);
   return true;

@@ -10,6 +10,7 @@
 
 #include "guestapi/ZQUnixGuestAPIOrigins.h"
 #include "platform/FXFile.h"
+#include "platform/ReplaceChoices.h"
 #include "toolscontract/ShellQuote.h"
 #include "toolscontract/SshToolsContract.h"
 
@@ -193,7 +194,9 @@ bool ZQUnixGuestAPI::RunScript(const char* origin, const std::string& option, co
 }
 
 std::string ZQUnixGuestAPI::CopyCommand(const std::string& localFile, const std::string& guestFile) {
-  std::string arguments = ShellQuote::SingleQuoted(localFile) + " " +
+  std::string arguments;
+  if (!m_backupSuffix.empty()) arguments = "--backup-suffix " + ShellQuote::SingleQuoted(m_backupSuffix) + " ";
+  arguments += ShellQuote::SingleQuoted(localFile) + " " +
                           ShellQuote::Word(m_loginCred.userName + "@" + TargetHost(m_loginCred.ipAddress)) +
                           ":/" + ShellQuote::SingleQuoted(MarkedPath(guestFile));
   InitZqPscpCmd(arguments);
@@ -369,4 +372,61 @@ int ZQUnixGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFil
   m_log.Debug(kCopyOrigin, "Guest path [%s] exists; kept without copying", guestFile.c_str());
   SetLastGuestApiErrorDetails("Guest path " + guestFile + " exists; kept without copying");
   return 0;
+}
+
+int ZQUnixGuestAPI::SetBackupSuffix(const std::string& suffix) {
+  if (!suffix.empty()) {
+    const std::string problem = ReplaceChoices::BackupSuffixProblem(suffix);
+    if (!problem.empty()) {
+      m_log.Error(kBackupSuffixOrigin, "Backup suffix refused: %s", problem.c_str());
+      SetLastGuestApiErrorDetails(problem);
+      return 0;
+    }
+  }
+  m_backupSuffix = suffix;
+  return 1;
+}
+
+int ZQUnixGuestAPI::HashGuestFiles(const GuestCtx&, const std::vector<std::string>& guestFiles,
+                                   std::vector<std::string>& digests) {
+  digests.clear();
+  if (guestFiles.empty() || guestFiles.size() > kMaxHashBatch) {
+    m_log.Error(kHashOrigin, "A digest request names %zu files; 1 to %zu are taken", guestFiles.size(),
+                kMaxHashBatch);
+    SetLastGuestApiErrorDetails("too many files in one digest request");
+    return 0;
+  }
+  std::string command = ShellQuote::Word(m_baseHome + "/" + kHelperScript) + " " + ShellQuote::DoubleQuoted("--sha256");
+  for (const std::string& guestFile : guestFiles) {
+    m_log.Debug(kHashOrigin, "GuestVM %s GuestPath %s", m_loginCred.ipAddress.c_str(), guestFile.c_str());
+    if (!CheckCarriable(kHashOrigin, guestFile)) return 0;
+    command += " " + ShellQuote::DoubleQuoted(ShellQuote::SingleQuoted(MarkedPath(guestFile)));
+  }
+  InitZqPlinkCmd(command);
+  std::string output;
+  if (!ExecuteCommand(command, output)) return 0;
+  // One line per file: 64 hexadecimal digits, or "-" for no regular file. Nothing else is taken,
+  // and an answer longer than that many lines could be is not read at all.
+  const size_t longest = guestFiles.size() * (ReplaceChoices::kSha256HexDigits + 2);
+  std::vector<std::string> lines;
+  if (output.size() <= longest) {
+    for (std::string line : FXString::Split(output, "\n")) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!line.empty()) lines.push_back(line);
+    }
+  }
+  std::vector<std::string> answered;
+  for (const std::string& line : lines) {
+    const std::string digest = line == "-" ? std::string("-") : ReplaceChoices::Sha256FromAnswer(line);
+    if (digest.empty()) break;
+    answered.push_back(digest == "-" ? std::string() : digest);
+  }
+  if (answered.size() != guestFiles.size() || lines.size() != guestFiles.size()) {
+    m_log.Error(kHashOrigin, "The guest's digest answer is not one digest per file (%zu files, %zu bytes)",
+                guestFiles.size(), output.size());
+    SetLastGuestApiErrorDetails("the guest gave no valid SHA-256 digest");
+    return 0;
+  }
+  digests = std::move(answered);
+  return 1;
 }

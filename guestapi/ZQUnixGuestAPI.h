@@ -8,8 +8,9 @@
 #include <vector>
 
 #include "guestapi/ZQGuestAPI.h"
+#include "vminfo/IGuestReplaceChoices.h"
 
-class ZQUnixGuestAPI : public CGuestAPI {
+class ZQUnixGuestAPI : public CGuestAPI, public IGuestReplaceChoices {
  public:
   explicit ZQUnixGuestAPI(IVMInfo* vmInfo);
   ~ZQUnixGuestAPI() override;
@@ -25,6 +26,13 @@ class ZQUnixGuestAPI : public CGuestAPI {
                                 const VMInfoStructs::SGuestFile& attributes) override;
   int DeleteDirectoryInGuest(const GuestCtx& ctx, std::string& guestPath) override;
   bool IsZqGuestAPI() override;
+  // One helper-script request (--sha256) for all of `guestFiles`: sha256sum in the guest reads each
+  // file through a descriptor that reached the file the walk examined.
+  int HashGuestFiles(const GuestCtx& ctx, const std::vector<std::string>& guestFiles,
+                     std::vector<std::string>& digests) override;
+  // The copy tool then hands the suffix to the helper script's --write_file (a hard link to the old
+  // file, made just before the rename).
+  int SetBackupSuffix(const std::string& suffix) override;
   // Remembers `guestDir`, the destination folder as the job names it: links in it are followed
   // (the operator chose it), links below it never are.
   int InitStagingFolder(long long initId, const std::string& stagingDir, const std::string& guestDir) override;
@@ -88,4 +96,5 @@ class ZQUnixGuestAPI : public CGuestAPI {
   std::deque<std::string> m_knownFolders;  // most recently used last
 
   std::string m_destination;  // the destination folder, without trailing "/"; empty until known
+  std::string m_backupSuffix;  // empty: a replaced file is not kept
 };

@@ -22,5 +22,9 @@ constexpr const char* kAttributesOrigin =
     "VMInfoStructs::SGuestFile&)";
 constexpr const char* kCopyOrigin =
     "virtual int ZQUnixGuestAPI::CopyFileToGuest(const GuestCtx&, const string&, const string&, bool)";
+constexpr const char* kHashOrigin =
+    "virtual int ZQUnixGuestAPI::HashGuestFiles(const GuestCtx&, const std::vector<std::__cxx11::basic_string<char> "
+    ">&, std::vector<std::__cxx11::basic_string<char> >&)";
+constexpr const char* kBackupSuffixOrigin = "virtual int ZQUnixGuestAPI::SetBackupSuffix(const string&)";
 
 }  // namespace ZQUnixGuestAPIOrigins

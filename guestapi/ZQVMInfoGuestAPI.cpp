@@ -101,3 +101,23 @@ int ZQVMInfoGuestAPI::DeleteDirectoryInGuest(const GuestCtx& ctx, std::string& g
 std::string ZQVMInfoGuestAPI::GetLastGuestApiErrorDetails() {
   return m_pVMInfo != nullptr ? m_pVMInfo->GetLastErrorString() : m_lastErrorDetails;
 }
+
+IGuestReplaceChoices* ZQVMInfoGuestAPI::ComponentChoices(const char* origin) {
+  if (!HasComponent(origin)) return nullptr;
+  auto* choices = dynamic_cast<IGuestReplaceChoices*>(Component());
+  if (choices != nullptr) return choices;
+  m_lastErrorDetails = "The VM-information component offers no digests of guest files nor backups";
+  m_log.Error(origin, "%s", m_lastErrorDetails.c_str());
+  return nullptr;
+}
+
+int ZQVMInfoGuestAPI::HashGuestFiles(const GuestCtx& ctx, const std::vector<std::string>& guestFiles,
+                                     std::vector<std::string>& digests) {
+  IGuestReplaceChoices* choices = ComponentChoices(kHashGuestFilesOrigin);
+  return choices == nullptr ? 0 : choices->HashGuestFiles(ctx, guestFiles, digests);
+}
+
+int ZQVMInfoGuestAPI::SetBackupSuffix(const std::string& suffix) {
+  IGuestReplaceChoices* choices = ComponentChoices(kSetBackupSuffixOrigin);
+  return choices == nullptr ? 0 : choices->SetBackupSuffix(suffix);
+}

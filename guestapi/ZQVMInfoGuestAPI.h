@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "guestapi/ZQGuestAPI.h"
+#include "vminfo/IGuestReplaceChoices.h"
 
-class ZQVMInfoGuestAPI : public CGuestAPI {
+class ZQVMInfoGuestAPI : public CGuestAPI, public IGuestReplaceChoices {
  public:
   // `vmInfo` is not owned and must outlive the channel.
   explicit ZQVMInfoGuestAPI(IVMInfo* vmInfo);
@@ -40,6 +41,11 @@ class ZQVMInfoGuestAPI : public CGuestAPI {
   int DeleteDirectoryInGuest(const GuestCtx& ctx, std::string& guestPath) override;
   // The component's last-error text; the channel's own text when it has no component.
   std::string GetLastGuestApiErrorDetails() override;
+  // Forwarded to the component (through the destination's view) when it offers these choices
+  // (IGuestReplaceChoices); they fail otherwise.
+  int HashGuestFiles(const GuestCtx& ctx, const std::vector<std::string>& guestFiles,
+                     std::vector<std::string>& digests) override;
+  int SetBackupSuffix(const std::string& suffix) override;
 
   // From now on the guest operations follow links on the way to `folder`, the restore's
   // destination inside the guest (the operator chose it), and none below it; where the component
@@ -54,4 +60,6 @@ class ZQVMInfoGuestAPI : public CGuestAPI {
   std::unique_ptr<IVMInfo> m_destinationView;
   // True when there is a component to forward to; otherwise records and logs why not.
   bool HasComponent(const char* origin);
+  // The component's replace choices; null, after recording and logging why, when it offers none.
+  IGuestReplaceChoices* ComponentChoices(const char* origin);
 };

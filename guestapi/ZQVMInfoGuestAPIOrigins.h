@@ -34,5 +34,9 @@ constexpr const char* kGetGuestTempFolderOrigin =
     "virtual int ZQVMInfoGuestAPI::GetGuestTempFolder(const GuestCtx&, string&)";
 constexpr const char* kDeleteDirectoryInGuestOrigin =
     "virtual int ZQVMInfoGuestAPI::DeleteDirectoryInGuest(const GuestCtx&, string&)";
+constexpr const char* kHashGuestFilesOrigin =
+    "virtual int ZQVMInfoGuestAPI::HashGuestFiles(const GuestCtx&, const std::vector<std::__cxx11::basic_string<char> "
+    ">&, std::vector<std::__cxx11::basic_string<char> >&)";
+constexpr const char* kSetBackupSuffixOrigin = "virtual int ZQVMInfoGuestAPI::SetBackupSuffix(const string&)";
 
 }  // namespace ZQVMInfoGuestAPIOrigins

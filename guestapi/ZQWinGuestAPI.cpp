@@ -22,6 +22,7 @@
 #include "guestapi/WinQuote.h"
 #include "guestapi/ZQWinGuestAPIOrigins.h"
 #include "platform/FXFile.h"
+#include "platform/ReplaceChoices.h"
 #include "toolscontract/ShellQuote.h"
 #include "toolscontract/SshToolsContract.h"
 
@@ -115,6 +116,12 @@ constexpr const char* kNotTheFileWrittenMarker = "NotTheFileWritten";
 // Staged uploads carry this in their names (so do the copy tool's own temporary names).
 constexpr const char* kStagedPrefix = ".zqpscp-staged-";
 constexpr const char* kReparsePointMarker = "ReparsePoint ";
+// One line per file: its SHA-256 (upper case), or "-" when the path holds no file or a reparse
+// point. Each %s is the path in single quotes.
+constexpr const char* kFileHash =
+    "$h = '-'; if ((Test-Path -LiteralPath %s -PathType Leaf) -and !((Get-Item -LiteralPath %s -Force).Attributes "
+    "-band [IO.FileAttributes]::ReparsePoint)) {$h = (Get-FileHash -LiteralPath %s -Algorithm SHA256).Hash}; "
+    "Write-Host $h";
 constexpr const char* kFolderInTheWayMarker = "FolderInTheWay";
 
 constexpr const char* kListTimePattern = "%m/%d/%Y %I:%M:%S %p";
@@ -647,3 +654,62 @@ int ZQWinGuestAPI::InitStagingFolder(long long, const std::string&, const std::s
 }
 
 int ZQWinGuestAPI::DeInitStagingFolder(const std::string&, const std::string&) { return 1; }
+
+int ZQWinGuestAPI::HashGuestFiles(const GuestCtx&, const std::vector<std::string>& guestFiles,
+                                  std::vector<std::string>& digests) {
+  digests.clear();
+  if (guestFiles.empty() || guestFiles.size() > kMaxHashBatch) {
+    m_log.Error(kHashGuestFilesOrigin, "A digest request names %zu files; 1 to %zu are taken", guestFiles.size(),
+                kMaxHashBatch);
+    SetLastGuestApiErrorDetails("too many files in one digest request");
+    return 0;
+  }
+  std::string script;
+  bool encode = false;
+  for (const std::string& guestFile : guestFiles) {
+    m_log.DebugLvl(kHashGuestFilesOrigin, 2, "GuestVM %s GuestPath %s", m_loginCred.ipAddress.c_str(),
+                   guestFile.c_str());
+    if (!AcceptGuestPath(kHashGuestFilesOrigin, guestFile)) return 0;
+    const std::string path = PsString(guestFile);
+    script += (script.empty() ? "" : "; ") +
+              Guarded(WalkBelowRoot(m_destinationRoot, guestFile, false),
+                      FormatText(kFileHash, path.c_str(), path.c_str(), path.c_str()));
+    encode = encode || NeedsEncoding(guestFile);
+  }
+  std::string output;
+  if (!RunPowerShell(script, encode, output)) return 0;
+  // One line per file, a digest or "-"; a reparse point on the way fails the whole request. An
+  // answer longer than that many lines could be is not read at all.
+  const size_t longest = guestFiles.size() * (ReplaceChoices::kSha256HexDigits + 2);
+  std::vector<std::string> lines;
+  if (output.size() <= longest) {
+    for (std::string line : FXString::Split(output, "\n")) {
+      while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+      if (!line.empty()) lines.push_back(line);
+    }
+  }
+  std::vector<std::string> answered;
+  for (const std::string& line : lines) {
+    if (RefusedByGuest(kHashGuestFilesOrigin, guestFiles[std::min(answered.size(), guestFiles.size() - 1)], line)) {
+      return 0;
+    }
+    const std::string digest = line == "-" ? line : ReplaceChoices::Sha256FromAnswer(line);
+    if (digest.empty()) break;
+    answered.push_back(digest == "-" ? std::string() : digest);
+  }
+  if (answered.size() != guestFiles.size() || lines.size() != guestFiles.size()) {
+    m_log.Error(kHashGuestFilesOrigin, "The guest's digest answer is not one digest per file (%zu files, %zu bytes)",
+                guestFiles.size(), output.size());
+    SetLastGuestApiErrorDetails("the guest gave no valid SHA-256 digest");
+    return 0;
+  }
+  digests = std::move(answered);
+  return 1;
+}
+
+int ZQWinGuestAPI::SetBackupSuffix(const std::string& suffix) {
+  if (suffix.empty()) return 1;
+  m_log.Error(kSetBackupSuffixOrigin, "Windows guests keep no backups of replaced files; no file is replaced");
+  SetLastGuestApiErrorDetails("Windows guests keep no backups of replaced files");
+  return 0;
+}

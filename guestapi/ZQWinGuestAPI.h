@@ -7,10 +7,11 @@
 #include <vector>
 
 #include "guestapi/ZQGuestAPI.h"
+#include "vminfo/IGuestReplaceChoices.h"
 
 struct GuardedWalk;
 
-class ZQWinGuestAPI : public CGuestAPI {
+class ZQWinGuestAPI : public CGuestAPI, public IGuestReplaceChoices {
  public:
   explicit ZQWinGuestAPI(IVMInfo* vmInfo);
   ~ZQWinGuestAPI() override;
@@ -31,6 +32,15 @@ class ZQWinGuestAPI : public CGuestAPI {
   // Leaves the staging folder in place (the base class would remove it).
   int DeInitStagingFolder(const std::string& stagingDir, const std::string& guestDir) override;
   bool IsZqGuestAPI() override;
+  // One PowerShell request for all of `guestFiles`: Get-FileHash -LiteralPath of each path that is
+  // a file and no reparse point, behind the reparse-point guard of the folders below the
+  // destination. Windows opens the file by name, so a link swapped in between the check and the
+  // read is read through; the digest is only read, never written.
+  int HashGuestFiles(const GuestCtx& ctx, const std::vector<std::string>& guestFiles,
+                     std::vector<std::string>& digests) override;
+  // Backups are not kept on Windows guests: any suffix but none is refused, so that no file is
+  // replaced without the backup a job asked for.
+  int SetBackupSuffix(const std::string& suffix) override;
 
   // Reads the base folder, rewrites a domain login DOMAIN\user into user:DOMAIN and probes the
   // address list for a guest that answers systeminfo as Windows.

@@ -28,5 +28,9 @@ constexpr const char* kChangeGuestFileAttributesOrigin =
     "const VMInfoStructs::SGuestFile&)";
 constexpr const char* kCopyFileToGuestOrigin =
     "virtual int ZQWinGuestAPI::CopyFileToGuest(const GuestCtx&, const string&, const string&, bool)";
+constexpr const char* kHashGuestFilesOrigin =
+    "virtual int ZQWinGuestAPI::HashGuestFiles(const GuestCtx&, const std::vector<std::__cxx11::basic_string<char> >&, "
+    "std::vector<std::__cxx11::basic_string<char> >&)";
+constexpr const char* kSetBackupSuffixOrigin = "virtual int ZQWinGuestAPI::SetBackupSuffix(const string&)";
 
 }  // namespace ZQWinGuestAPIOrigins

@@ -201,6 +201,9 @@ void ReadJob(json& document, const std::string& baseDir, JobFile& job, std::stri
   reader.Bool("unixGuest", job.unixGuest);
   reader.Bool("overwriteAlways", job.overwriteAlways);
   reader.Bool("restoreACLs", job.restoreACLs);
+  reader.Bool("checksum", job.checksum);
+  reader.Bool("backup", job.backup);
+  reader.String("backupSuffix", job.backupSuffix, false);
   reader.Integer("instanceId", job.instanceId, true);
   job.hasClientId = reader.Integer("clientId", job.clientId, true);
   reader.Integer("instanceType", job.instanceType, true);
@@ -285,6 +288,7 @@ nlohmann::json BuildRestoreOptionsJson(const JobFile& job) {
     if (job.hasClientId) entity["clientId"] = job.clientId;
     vmFileLevelRestore["instanceEntity"] = std::move(entity);
   }
-  return json{{"vmFileLevelRestore", std::move(vmFileLevelRestore)},
-              {"commonOptions", {{"restoreACLs", job.restoreACLs ? 1 : 0}}}};
+  json commonOptions = {{"restoreACLs", job.restoreACLs ? 1 : 0}};
+  if (job.backup && !job.backupSuffix.empty()) commonOptions["backupSuffix"] = job.backupSuffix;
+  return json{{"vmFileLevelRestore", std::move(vmFileLevelRestore)}, {"commonOptions", std::move(commonOptions)}};
 }

@@ -33,6 +33,9 @@ struct JobFile {
   bool unixGuest = false;   // tell the plug-in up front that the guest is a Unix guest
   bool overwriteAlways = false;
   bool restoreACLs = false;
+  bool checksum = false;     // replace-or-keep by size and SHA-256 instead of time
+  bool backup = false;       // keep a replaced guest file beside it under backupSuffix
+  std::string backupSuffix;  // empty: "~" (ReplaceChoices::kDefaultBackupSuffix)
   int64_t instanceId = 0;  // 0: none
   bool hasClientId = false;
   int64_t clientId = 0;

@@ -33,7 +33,8 @@ struct JobRecords {
     initData.initIdC = job.ids.initIdC;
     initDataVer2.instanceType = job.instanceType;
     setParams.destinationPath = strdup(job.destination.c_str());
-    setParams.restoreFlags = job.overwriteAlways ? kRestoreFlagOverwriteAlways : 0;
+    setParams.restoreFlags = (job.overwriteAlways ? kRestoreFlagOverwriteAlways : 0) |
+                             (job.checksum ? kRestoreFlagChecksum : 0) | (job.backup ? kRestoreFlagBackup : 0);
   }
   ~JobRecords() { free(setParams.destinationPath); }
   JobRecords(const JobRecords&) = delete;

@@ -34,6 +34,7 @@
 #include "host/SourceTree.h"
 #include "host/TerminalLines.h"
 #include "platform/ProxyOutputFile.h"
+#include "platform/ReplaceChoices.h"
 #include "platform/StopRequest.h"
 #include "platform/ZQPlatformInfo.h"
 #include "platform/pstring.h"
@@ -132,6 +133,9 @@ struct RestoreOptions {
   bool list = false;
   std::string overwrite;    // empty: as the job file says
   std::string destination;  // empty: as the job file says
+  bool checksum = false;    // with the job file's checksum
+  bool backup = false;      // with the job file's backup
+  std::string suffix;       // empty: as the job file says, else "~"
   std::vector<SelectionRule> rules;
 };
 
@@ -264,6 +268,23 @@ bool PrepareJob(const CommonOptions& common, const RestoreOptions* options, JobF
     if (!options->destination.empty()) job.destination = options->destination;
     if (!options->overwrite.empty()) ParseOverwritePolicy(options->overwrite, policy);
     job.overwriteAlways = policy == OverwritePolicy::Always;
+    job.checksum = job.checksum || options->checksum;
+    job.backup = job.backup || options->backup;
+    if (!options->suffix.empty()) job.backupSuffix = options->suffix;
+    if (!options->suffix.empty() && !job.backup) {
+      Complain("--suffix: a backup suffix needs --backup (or the job's \"backup\": true)");
+      return false;
+    }
+  }
+  if (job.backup) {
+    const std::string suffixProblem =
+        ReplaceChoices::BackupSuffixProblem(job.backupSuffix.empty() ? ReplaceChoices::kDefaultBackupSuffix
+                                                                     : job.backupSuffix);
+    if (!suffixProblem.empty()) {
+      Complain((options != nullptr && !options->suffix.empty() ? "--suffix: " : "job file " + common.jobFile + ": ") +
+               suffixProblem);
+      return false;
+    }
   }
   // A guest command needs no destination; a restore needs one from the job or the command line.
   if (job.destination.empty() && options == nullptr) return true;
@@ -549,6 +570,11 @@ int main(int argc, char** argv) {
   restoreCommand->add_option("--overwrite", restore.overwrite,
                              "When a guest file is replaced: never, newer (the default), always; wins over the job")
       ->check(CLI::IsMember({"never", "newer", "always"}));
+  restoreCommand->add_flag("--checksum", restore.checksum,
+                           "Keep a guest file of the same size and SHA-256 as the backup's, replace any other");
+  restoreCommand->add_flag("--backup", restore.backup,
+                           "Keep a guest file that is replaced beside it, under its name and the suffix");
+  restoreCommand->add_option("--suffix", restore.suffix, "The backup suffix (default \"~\"); with --backup");
   restoreCommand->add_option("--destination", restore.destination,
                              "The folder inside the guest; wins over the job file's destination");
   CLI::Option* include = restoreCommand->add_option("--include", "Take entries matching PATTERN (rsync rules)")

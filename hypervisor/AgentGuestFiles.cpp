@@ -15,6 +15,7 @@
 
 #include "hypervisor/AgentGuestOutput.h"
 #include "hypervisor/UniqueFd.h"
+#include "platform/ReplaceChoices.h"
 
 // The guest program's text (AgentGuestProgram.sh), embedded at build time.
 extern const char kAgentGuestProgram[];
@@ -517,4 +518,18 @@ VMInfoStatus AgentGuestFiles::ChangeAttributes(const std::string& guestPath, con
 VMInfoStatus AgentGuestFiles::DeleteFolder(const std::string& guestPath) {
   GuestProgramResult result;
   return RunOperation("rmdir", {}, guestPath, true, result);
+}
+
+VMInfoStatus AgentGuestFiles::Sha256(const std::string& guestPath, std::string& digest) {
+  digest.clear();
+  GuestProgramResult result;
+  VMInfoStatus status = RunOperation("sha256", {}, guestPath, true, result);
+  if (!status.ok()) return status;
+  // The program's answer is outside input: one line, a digest or "-", and nothing else.
+  std::string line = result.out;
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  if (line == "-") return VMInfoStatus::Ok();
+  digest = ReplaceChoices::Sha256FromAnswer(line);
+  if (digest.empty()) return FileFailure("Guest file [" + guestPath + "] gave no SHA-256 digest");
+  return VMInfoStatus::Ok();
 }

@@ -109,6 +109,10 @@ class AgentGuestFiles {
   VMInfoStatus ChangeAttributes(const std::string& guestPath, const VMInfoStructs::SGuestFile& attributes);
   // Removes a folder and everything in it (links inside are removed, not followed); never "/".
   VMInfoStatus DeleteFolder(const std::string& guestPath);
+  // The SHA-256 of the regular file at the guest path (64 lower-case hexadecimal digits), read in
+  // the guest by sha256sum through a descriptor checked to reach the file examined; empty when the
+  // path holds no regular file. Anything but one such line from the program fails.
+  VMInfoStatus Sha256(const std::string& guestPath, std::string& digest);
 
   const AgentCounters& counters() const { return m_counters; }
   // What the operations found worth a log line (stale temporary files removed, a private folder

@@ -362,6 +362,34 @@ attr() {
   exec {fd}>&-
 }
 
+# sha256 NAME...: prints the SHA-256 of the regular file NAME... as 64 hexadecimal digits, or "-"
+# when the name holds no regular file (nothing, a link, a folder or anything else). The file is read
+# through a descriptor checked to reach the file examined; a link is never read through.
+sha256() {
+  (($# > 0)) || fail "sha256 needs a guest path"
+  local last=${!#}
+  walk no "${@:1:$#-1}"
+  shown "$last"
+  local path=$REPLY examined kind id owner fd reached sum
+  if ! examined=$(stat --printf '%f %d:%i %u' -- "./$last" 2>/dev/null); then
+    echo -
+    return 0
+  fi
+  read -r kind id owner <<<"$examined"
+  kind_of "$kind"
+  if [[ $REPLY != file || -L ./$last ]]; then
+    echo -
+    return 0
+  fi
+  { exec {fd}<>"./$last"; } 2>/dev/null || { exec {fd}<"./$last"; } 2>/dev/null || fail "Guest path [$path] cannot be opened"
+  reached=$(stat -L --printf '%d:%i' -- "/proc/self/fd/$fd") || fail "Guest path [$path] cannot be examined"
+  [[ $reached == "$id" ]] || fail "Guest path [$path] was replaced while it was opened; it is not read"
+  sum=$(sha256sum <&"$fd") || fail "Guest file [$path] cannot be read"
+  exec {fd}<&-
+  [[ $sum =~ ^([0-9a-f]{64})\  ]] || fail "sha256sum gave no digest for guest file [$path]"
+  printf '%s\n' "${BASH_REMATCH[1]}"
+}
+
 operation=${1-}
 shift || true
 case $operation in
@@ -372,5 +400,6 @@ case $operation in
   unstage) unstage "$@" ;;
   put) put "$@" ;;
   attr) attr "$@" ;;
-  *) fail "usage: zqrestore-agent list|mkdir|rmdir|stage|unstage|put|attr ARGS..." ;;
+  sha256) sha256 "$@" ;;
+  *) fail "usage: zqrestore-agent list|mkdir|rmdir|stage|unstage|put|attr|sha256 ARGS..." ;;
 esac

@@ -15,6 +15,7 @@
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "hypervisor/PosixFiles.h"
+#include "platform/ReplaceChoices.h"
 
 using VMInfoStructs::SGuestFile;
 
@@ -81,6 +82,44 @@ class StagedGuestFile {
   UniqueFd m_file;
   bool m_committed = false;
 };
+
+// Keeps the regular file `name` in `folderFd`, described by `old`, as `name` + `suffix`: a hard link
+// under a temporary name (complete in one step, the old file itself), checked to be the file that
+// was examined, renamed over the backup name. rename never follows a link there, and a link or
+// anything but a regular file found there beforehand fails the backup.
+VMInfoStatus KeepBackup(int folderFd, const std::string& name, const struct stat& old, const std::string& suffix,
+                        const std::string& shownGuestPath) {
+  const std::string backup = name + suffix;
+  const std::string shownBackup = shownGuestPath + suffix;
+  struct stat there {};
+  if (::fstatat(folderFd, backup.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (!S_ISREG(there.st_mode)) {
+      const char* what = S_ISLNK(there.st_mode) ? "is a link; it is neither followed nor replaced"
+                                                : "is not a regular file; it is not replaced";
+      return GuestFileError(shownBackup, std::string(what) + " by the backup, and the file is not copied");
+    }
+  } else if (errno != ENOENT) {
+    return FileError("Backup name [" + shownBackup + "] cannot be examined", errno);
+  }
+  std::random_device seed;
+  char token[16];
+  std::snprintf(token, sizeof token, "%08x", static_cast<unsigned>(seed()));
+  const std::string temporary = "." + name.substr(0, NAME_MAX - 40) + ".zqrestore-backup-" + token;
+  const std::string what = "Cannot keep a backup of guest file [" + shownGuestPath + "]";
+  if (::linkat(folderFd, name.c_str(), folderFd, temporary.c_str(), 0) != 0) return FileError(what, errno);
+  struct stat linked {};
+  if (::fstatat(folderFd, temporary.c_str(), &linked, AT_SYMLINK_NOFOLLOW) != 0 || linked.st_dev != old.st_dev ||
+      linked.st_ino != old.st_ino) {
+    ::unlinkat(folderFd, temporary.c_str(), 0);
+    return GuestFileError(shownGuestPath, "was replaced while its backup was made; the file is not copied");
+  }
+  if (::renameat(folderFd, temporary.c_str(), folderFd, backup.c_str()) != 0) {
+    const int error = errno;
+    ::unlinkat(folderFd, temporary.c_str(), 0);
+    return FileError(what, error);
+  }
+  return VMInfoStatus::Ok();
+}
 
 // Removes the folder `name` in `parentFd` and everything in it, never following a link.
 bool RemoveTree(int parentFd, const std::string& name) {
@@ -232,7 +271,7 @@ VMInfoStatus GuestFolder::CreateFolder(const std::string& guestPath) const {
 }
 
 VMInfoStatus GuestFolder::CopyFileIn(const std::string& localFile, const std::string& guestPath, bool overwrite,
-                                     CopyTarget into) const {
+                                     CopyTarget into, const std::string& backupSuffix) const {
   // O_NONBLOCK: a FIFO in place of the file must not block the open; regular files ignore it.
   // O_NOFOLLOW: a staged link is not a staged file. O_NOATIME keeps the access time that the copy
   // carries over (allowed for the file's owner only; others read it as it is).
@@ -271,9 +310,33 @@ VMInfoStatus GuestFolder::CopyFileIn(const std::string& localFile, const std::st
   if (::fchmod(staged.fd(), sourceInfo.st_mode & 07777) != 0) return FileError(what, errno);
   const timespec times[2] = {sourceInfo.st_atim, sourceInfo.st_mtim};
   if (::futimens(staged.fd(), times) != 0) return FileError(what, errno);
+  if (!backupSuffix.empty() && overwrite && target.exists() && S_ISREG(target.info.st_mode)) {
+    const std::string problem = ReplaceChoices::BackupSuffixProblem(backupSuffix);
+    if (!problem.empty()) return GuestFileError(shownGuestPath, "is not copied: " + problem);
+    status = KeepBackup(target.parent.get(), target.name, target.info, backupSuffix, shownGuestPath);
+    if (!status.ok()) return status;
+  }
   if (!staged.Commit(target.name, overwrite)) {
     if (errno == EEXIST) return GuestFileError(shownGuestPath, "appeared during the copy and is left as it is");
     return FileError(what, errno);
+  }
+  return VMInfoStatus::Ok();
+}
+
+VMInfoStatus GuestFolder::Sha256(const std::string& guestPath, std::string& digest) const {
+  digest.clear();
+  ResolvedGuestEntry source;
+  // Resolved as for a write: a link at the name is kept, never followed.
+  VMInfoStatus status = Resolve(guestPath, Access::Write, ResolveOptions(), source);
+  if (!status.ok()) return status;
+  if (!source.exists() || !S_ISREG(source.info.st_mode)) return VMInfoStatus::Ok();
+  // The resolved entry's own descriptor is opened again: whatever the name holds by now, this is
+  // the file that was examined.
+  UniqueFd readable(PosixFiles::Reopen(source.entry.get(), O_RDONLY | O_NONBLOCK));
+  if (!readable.valid()) return FileError("Guest file [" + guestPath + "] cannot be read", errno);
+  std::string problem;
+  if (!ReplaceChoices::Sha256OfDescriptor(readable.get(), digest, problem)) {
+    return VMInfoStatus::Fail(VMInfoError::GuestFileError, "Guest file [" + guestPath + "] cannot be read: " + problem);
   }
   return VMInfoStatus::Ok();
 }

@@ -39,8 +39,18 @@ class GuestFolder {
   // The content lands under a temporary name and is renamed over the target, so a link at the
   // final name is replaced, never written through. Without `overwrite` an existing entry is left as
   // it is and the copy fails, so that nobody takes a kept file for a restored one.
+  //
+  // With a `backupSuffix`, a regular file the copy replaces is first kept under its name followed by
+  // the suffix: a hard link to it, made under a temporary name just before the rename, checked to
+  // be that very file (device and inode) and renamed over the backup name. The backup is thus
+  // complete or absent and is the old file itself, with its owner, mode and times. A link or
+  // anything but a regular file at the backup name fails the copy; the old file then stays.
   VMInfoStatus CopyFileIn(const std::string& localFile, const std::string& guestPath, bool overwrite,
-                          CopyTarget into = CopyTarget::File) const;
+                          CopyTarget into = CopyTarget::File, const std::string& backupSuffix = std::string()) const;
+  // The SHA-256 digest (64 lower-case hexadecimal digits) of the regular file at the guest path,
+  // read through a descriptor of the very entry the path resolved to, without following a link at
+  // the name; an empty digest when the path holds nothing, a link, a folder or anything else.
+  VMInfoStatus Sha256(const std::string& guestPath, std::string& digest) const;
   // Copies a local folder tree; every folder keeps its mode bits and times as well. Links to files
   // are copied as the files they lead to; a link to a folder stops the copy.
   VMInfoStatus CopyTreeIn(const std::string& localDir, const std::string& guestPath, bool overwrite) const;

@@ -8,6 +8,7 @@
 
 #include "vminfo/VMInfoLayout.h"
 #include "hypervisor/InventoryVMInfoOrigins.h"
+#include "platform/ReplaceChoices.h"
 
 using namespace InventoryVMInfoOrigins;
 
@@ -197,7 +198,8 @@ int InventoryVMInfo::CopyFileToGuest(const GuestCtx& ctx, const std::string& loc
   return RunInGuest(kCopyFileToGuestOrigin, ctx, [&](const GuestFolder& folder) {
     const bool intoFolder = pathNamesFolder && folder.family() == GuestOsFamily::Unix;
     return folder.CopyFileIn(localFile, guestFile, overwrite,
-                             intoFolder ? GuestFolder::CopyTarget::Folder : GuestFolder::CopyTarget::File);
+                             intoFolder ? GuestFolder::CopyTarget::Folder : GuestFolder::CopyTarget::File,
+                             m_backupSuffix);
   });
 }
 
@@ -263,8 +265,35 @@ int InventoryVMInfo::DeleteDirectoryInGuest(const GuestCtx& ctx, std::string& gu
                     [&](const GuestFolder& folder) { return folder.DeleteFolder(guestPath); });
 }
 
+int InventoryVMInfo::HashGuestFiles(const GuestCtx& ctx, const std::vector<std::string>& guestFiles,
+                                    std::vector<std::string>& digests) {
+  digests.clear();
+  std::vector<std::string> answered(guestFiles.size());
+  const int result = RunInGuest(kHashGuestFilesOrigin, ctx, [&](const GuestFolder& folder) {
+    if (guestFiles.empty() || guestFiles.size() > kMaxHashBatch) {
+      return VMInfoStatus::Fail(VMInfoError::GuestFileError,
+                                "A digest request names " + std::to_string(guestFiles.size()) + " files; 1 to " +
+                                    std::to_string(kMaxHashBatch) + " are taken");
+    }
+    VMInfoStatus status = VMInfoStatus::Ok();
+    for (size_t i = 0; status.ok() && i < guestFiles.size(); ++i) status = folder.Sha256(guestFiles[i], answered[i]);
+    return status;
+  });
+  if (result) digests = std::move(answered);
+  return result;
+}
+
+int InventoryVMInfo::SetBackupSuffix(const std::string& suffix) {
+  return Run(kSetBackupSuffixOrigin, [&]() {
+    const std::string problem = suffix.empty() ? std::string() : ReplaceChoices::BackupSuffixProblem(suffix);
+    if (!problem.empty()) return VMInfoStatus::Fail(VMInfoError::GuestFileError, problem);
+    m_backupSuffix = suffix;
+    return VMInfoStatus::Ok();
+  });
+}
+
 // Forwards every operation to the component, with the destination folder set for its duration.
-class InventoryVMInfo::DestinationView : public IVMInfo {
+class InventoryVMInfo::DestinationView : public IVMInfo, public IGuestReplaceChoices {
  public:
   DestinationView(InventoryVMInfo& base, std::string folder) : m_base(base), m_folder(std::move(folder)) {}
 
@@ -325,6 +354,11 @@ class InventoryVMInfo::DestinationView : public IVMInfo {
   int DeleteDirectoryInGuest(const GuestCtx& ctx, std::string& guestPath) override {
     return Scoped([&] { return m_base.DeleteDirectoryInGuest(ctx, guestPath); });
   }
+  int HashGuestFiles(const GuestCtx& ctx, const std::vector<std::string>& guestFiles,
+                     std::vector<std::string>& digests) override {
+    return Scoped([&] { return m_base.HashGuestFiles(ctx, guestFiles, digests); });
+  }
+  int SetBackupSuffix(const std::string& suffix) override { return m_base.SetBackupSuffix(suffix); }
 
  private:
   template <typename Operation>

@@ -19,9 +19,10 @@
 #include "hypervisor/VMInfoStatus.h"
 #include "platform/EvEvent.h"
 #include "vminfo/IVMInfo.h"
+#include "vminfo/IGuestReplaceChoices.h"
 #include "vminfo/IVMInfoDestinationScope.h"
 
-class InventoryVMInfo : public VMInfoBackEnd, public IVMInfoDestinationScope {
+class InventoryVMInfo : public VMInfoBackEnd, public IVMInfoDestinationScope, public IGuestReplaceChoices {
  public:
   explicit InventoryVMInfo(VirtualServerInstanceType instanceType);
   ~InventoryVMInfo() override;
@@ -68,6 +69,12 @@ class InventoryVMInfo : public VMInfoBackEnd, public IVMInfoDestinationScope {
   // IVMInfoDestinationScope); this object does the work and must outlive the view.
   IVMInfo* ScopeToDestination(const std::string& folder) override;
 
+  // Digests of guest files, read in the guest folder (GuestFolder::Sha256); a copy that replaces a
+  // file keeps the old one under the suffix (GuestFolder::CopyFileIn).
+  int HashGuestFiles(const GuestCtx& ctx, const std::vector<std::string>& guestFiles,
+                     std::vector<std::string>& digests) override;
+  int SetBackupSuffix(const std::string& suffix) override;
+
  private:
   class DestinationView;
   using GuestWork = std::function<VMInfoStatus(const GuestFolder&)>;
@@ -79,6 +86,7 @@ class InventoryVMInfo : public VMInfoBackEnd, public IVMInfoDestinationScope {
   // The destination folder of the view whose operation runs now; empty outside a view's
   // operation, when no link in the guest is followed.
   std::string m_destinationFolder;
+  std::string m_backupSuffix;  // empty: a replaced file is not kept
   bool m_connected = false;
   std::string m_connectedServer;
 };

@@ -40,5 +40,9 @@ constexpr const char* kGetGuestTempFolderOrigin =
     "virtual int InventoryVMInfo::GetGuestTempFolder(const GuestCtx&, string&)";
 constexpr const char* kDeleteDirectoryInGuestOrigin =
     "virtual int InventoryVMInfo::DeleteDirectoryInGuest(const GuestCtx&, string&)";
+constexpr const char* kHashGuestFilesOrigin =
+    "virtual int InventoryVMInfo::HashGuestFiles(const GuestCtx&, const std::vector<std::__cxx11::basic_string<char> "
+    ">&, std::vector<std::__cxx11::basic_string<char> >&)";
+constexpr const char* kSetBackupSuffixOrigin = "virtual int InventoryVMInfo::SetBackupSuffix(const string&)";
 
 }  // namespace InventoryVMInfoOrigins

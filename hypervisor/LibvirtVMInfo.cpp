@@ -428,3 +428,28 @@ int LibvirtVMInfo::DeleteDirectoryInGuest(const GuestCtx& ctx, std::string& gues
   return RunInGuest(kDeleteDirectoryInGuestOrigin, ctx,
                     [&](AgentGuestFiles& files) { return files.DeleteFolder(guestPath); });
 }
+
+int LibvirtVMInfo::HashGuestFiles(const GuestCtx& ctx, const std::vector<std::string>& guestFiles,
+                                  std::vector<std::string>& digests) {
+  digests.clear();
+  std::vector<std::string> answered(guestFiles.size());
+  const int result = RunInGuest(kHashGuestFilesOrigin, ctx, [&](AgentGuestFiles& files) {
+    if (guestFiles.empty() || guestFiles.size() > kMaxHashBatch) {
+      return VMInfoStatus::Fail(VMInfoError::GuestFileError,
+                                "A digest request names " + std::to_string(guestFiles.size()) + " files; 1 to " +
+                                    std::to_string(kMaxHashBatch) + " are taken");
+    }
+    VMInfoStatus status = VMInfoStatus::Ok();
+    for (size_t i = 0; status.ok() && i < guestFiles.size(); ++i) status = files.Sha256(guestFiles[i], answered[i]);
+    return status;
+  });
+  if (result) digests = std::move(answered);
+  return result;
+}
+
+int LibvirtVMInfo::SetBackupSuffix(const std::string& suffix) {
+  return Run(kSetBackupSuffixOrigin, [&]() {
+    if (suffix.empty()) return VMInfoStatus::Ok();
+    return VMInfoStatus::Fail(VMInfoError::NotSupported, "KVM guests keep no backups of replaced files");
+  });
+}

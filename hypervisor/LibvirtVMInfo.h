@@ -26,9 +26,10 @@
 #include "hypervisor/VMInfoBackEnd.h"
 #include "hypervisor/VMInfoStatus.h"
 #include "platform/EvEvent.h"
+#include "vminfo/IGuestReplaceChoices.h"
 #include "vminfo/IVMInfo.h"
 
-class LibvirtVMInfo : public VMInfoBackEnd {
+class LibvirtVMInfo : public VMInfoBackEnd, public IGuestReplaceChoices {
  public:
   static constexpr const char* kAgentSocketScheme = "unix:";
 
@@ -67,6 +68,12 @@ class LibvirtVMInfo : public VMInfoBackEnd {
                               bool& running) override;
   int GetGuestTempFolder(const GuestCtx& ctx, std::string& folder) override;
   int DeleteDirectoryInGuest(const GuestCtx& ctx, std::string& guestPath) override;
+  // Digests read by the guest program's sha256 operation, one guest program per file.
+  int HashGuestFiles(const GuestCtx& ctx, const std::vector<std::string>& guestFiles,
+                     std::vector<std::string>& digests) override;
+  // Backups are not kept on KVM guests: any suffix but none is refused, so that no file is replaced
+  // without the backup a job asked for.
+  int SetBackupSuffix(const std::string& suffix) override;
 
  private:
   struct Domain;  // a looked-up libvirt domain (or the one guest of an agent socket)

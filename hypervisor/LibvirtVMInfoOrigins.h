@@ -41,5 +41,9 @@ constexpr const char* kGetGuestTempFolderOrigin =
     "virtual int LibvirtVMInfo::GetGuestTempFolder(const GuestCtx&, string&)";
 constexpr const char* kDeleteDirectoryInGuestOrigin =
     "virtual int LibvirtVMInfo::DeleteDirectoryInGuest(const GuestCtx&, string&)";
+constexpr const char* kHashGuestFilesOrigin =
+    "virtual int LibvirtVMInfo::HashGuestFiles(const GuestCtx&, const std::vector<std::__cxx11::basic_string<char> >&, "
+    "std::vector<std::__cxx11::basic_string<char> >&)";
+constexpr const char* kSetBackupSuffixOrigin = "virtual int LibvirtVMInfo::SetBackupSuffix(const string&)";
 
 }  // namespace LibvirtVMInfoOrigins

@@ -30,6 +30,11 @@ struct FSRSetParams {
 };
 
 constexpr uint64_t kRestoreFlagOverwriteAlways = 0x4;
+// Bits of our own, far from the host's: a guest file of the staged file's size is replaced or kept
+// by its SHA-256 digest instead of its time (checksum); a guest file that is replaced is first
+// kept beside it under its name and the backup suffix (backup, commonOptions.backupSuffix).
+constexpr uint64_t kRestoreFlagChecksum = 1ULL << 32;
+constexpr uint64_t kRestoreFlagBackup = 1ULL << 33;
 
 struct CXFileHeader {
   int64_t reserved0[2] = {};

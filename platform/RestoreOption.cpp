@@ -37,7 +37,9 @@ const MessageSchema kVMFileLevelRestoreSchema{
      {"destinationVM", kDestinationVM, FieldKind::Object, &kDestinationVMSchema},
      {"instanceEntity", kInstanceEntity, FieldKind::Object, &kInstanceEntitySchema}}};
 
-const MessageSchema kCommonOptionsSchema{"commonOptions", {{"restoreACLs", kRestoreACLs, FieldKind::Int64}}};
+const MessageSchema kCommonOptionsSchema{"commonOptions",
+                                         {{"restoreACLs", kRestoreACLs, FieldKind::Int64},
+                                          {"backupSuffix", kBackupSuffix, FieldKind::String}}};
 
 const MessageSchema kRestoreOptionSchema{
     "restoreOptions",

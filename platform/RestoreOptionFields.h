@@ -38,6 +38,8 @@ constexpr FieldAddress kClientId{7, 19};
 
 // restoreOptions.commonOptions
 constexpr FieldAddress kRestoreACLs{22, 22};
+// The suffix of the name a replaced guest file is kept under (with the restore flag backup).
+constexpr FieldAddress kBackupSuffix{40, 40};
 
 }  // namespace RestoreOptionFields
 

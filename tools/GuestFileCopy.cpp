@@ -18,15 +18,20 @@ namespace GuestFileCopy {
 
 bool IsUnixTarget(const std::string& remotePath) { return !remotePath.empty() && remotePath[0] == '/'; }
 
-std::string UnixWriterCommand(const std::string& script, const std::string& remotePath, unsigned long long size) {
+std::string UnixWriterCommand(const std::string& script, const std::string& remotePath, unsigned long long size,
+                              const std::string& backupSuffix) {
   return "bash -c " + ShellQuote::SingleQuoted(script) + " " + kHelperScript + " " +
-         InlineWriteArguments(remotePath, size);
+         InlineWriteArguments(remotePath, size, backupSuffix);
 }
 
 int ToolStatus(int status) { return status == 0 ? 0 : (status == 255 ? 255 : 1); }
 
-std::string InlineWriteArguments(const std::string& remotePath, unsigned long long size) {
-  return std::string(kWriteOption) + " " + ShellQuote::SingleQuoted(remotePath) + " " + std::to_string(size);
+std::string InlineWriteArguments(const std::string& remotePath, unsigned long long size,
+                                 const std::string& backupSuffix) {
+  std::string arguments =
+      std::string(kWriteOption) + " " + ShellQuote::SingleQuoted(remotePath) + " " + std::to_string(size);
+  if (!backupSuffix.empty()) arguments += " " + ShellQuote::SingleQuoted(backupSuffix);
+  return arguments;
 }
 
 std::string SftpPath(const std::string& target) {

@@ -27,12 +27,15 @@ constexpr const char* kWriteOption = "--write_file";
 bool IsUnixTarget(const std::string& remotePath);
 
 // The command the guest's login shell runs to replace `remotePath` by `size` bytes read from
-// standard input: bash -c 'SCRIPT' zqvsa_agentless.sh --write_file 'PATH' SIZE.
-std::string UnixWriterCommand(const std::string& script, const std::string& remotePath, unsigned long long size);
+// standard input: bash -c 'SCRIPT' zqvsa_agentless.sh --write_file 'PATH' SIZE ['SUFFIX'], with the
+// backup suffix when the old file is to be kept beside it.
+std::string UnixWriterCommand(const std::string& script, const std::string& remotePath, unsigned long long size,
+                              const std::string& backupSuffix = std::string());
 
 // The helper-script arguments of a --write_file request that brings the file's `size` bytes with it
-// (through a guest session): --write_file 'PATH' SIZE.
-std::string InlineWriteArguments(const std::string& remotePath, unsigned long long size);
+// (through a guest session): --write_file 'PATH' SIZE ['SUFFIX'].
+std::string InlineWriteArguments(const std::string& remotePath, unsigned long long size,
+                                 const std::string& backupSuffix = std::string());
 
 // The copy tool's exit status for a copy that ended with `status`: 0, 255 for a failure of the
 // connection, 1 for any other failure.

@@ -63,8 +63,8 @@ bool RunCopy(const std::string& toolFolder, const std::vector<std::string>& word
   std::string content;
   const bool read = size <= GuestShellSession::kMaxInlineBytes && GuestFileCopy::ReadExactly(fd, size, content);
   ::close(fd);
-  if (!read || !AskSession(toolFolder, parsed.login, "", GuestFileCopy::InlineWriteArguments(parsed.remotePath, size),
-                           content, SshToolsContract::kCopyTool, answer)) {
+  const std::string arguments = GuestFileCopy::InlineWriteArguments(parsed.remotePath, size, parsed.backupSuffix);
+  if (!read || !AskSession(toolFolder, parsed.login, "", arguments, content, SshToolsContract::kCopyTool, answer)) {
     return false;
   }
   answer.status = GuestFileCopy::ToolStatus(answer.status);

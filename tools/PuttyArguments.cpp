@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 
+#include "platform/ReplaceChoices.h"
 #include "toolscontract/SshToolsContract.h"
 
 namespace {
@@ -114,10 +115,23 @@ bool ParsePscpArguments(const std::vector<std::string>& args, PscpArguments& par
   app.add_option("-P", parsed.login.port, "port");
   app.add_option("local", parsed.localFile, "file on this machine")->required();
   app.add_option("target", target, "[USER@]ADDRESS:PATH in the guest")->required();
+  app.add_option("--backup-suffix", parsed.backupSuffix,
+                 "keep a file the copy replaces beside it, under its name and this suffix (Unix targets)");
   if (!RunParser(app, args, problem, helpRequested)) return false;
   if (!SplitRemoteTarget(target, parsed.login, parsed.remotePath)) {
     problem = "the target '" + target + "' names no guest (USER@ADDRESS:PATH)\n";
     return false;
+  }
+  if (app.count("--backup-suffix") != 0) {
+    const std::string suffixProblem = ReplaceChoices::BackupSuffixProblem(parsed.backupSuffix);
+    if (!suffixProblem.empty()) {
+      problem = suffixProblem + "\n";
+      return false;
+    }
+    if (parsed.remotePath.empty() || parsed.remotePath[0] != '/') {
+      problem = "a backup suffix needs a Unix target (a path that begins with \"/\")\n";
+      return false;
+    }
   }
   if (!user.empty()) parsed.login.user = user;
   return CheckLogin(parsed.login, problem);

@@ -18,6 +18,7 @@ struct PscpArguments {
   SshLogin login;
   std::string localFile;
   std::string remotePath;  // taken literally: no shell reads it
+  std::string backupSuffix;  // --backup-suffix: keep a replaced Unix file as PATH+SUFFIX; empty: no backup
 };
 
 // False with `problem` set (a message for standard error) when the arguments are not usable.

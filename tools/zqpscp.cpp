@@ -74,7 +74,7 @@ int CopyToUnixTarget(const SshToolSettings& settings, const std::vector<std::str
   // helper-script commands before a copy start it); a copy never starts one.
   std::string content;
   if (size <= GuestShellSession::kMaxInlineBytes && GuestFileCopy::ReadExactly(localFd, size, content)) {
-    const std::string arguments = GuestFileCopy::InlineWriteArguments(parsed.remotePath, size);
+    const std::string arguments = GuestFileCopy::InlineWriteArguments(parsed.remotePath, size, parsed.backupSuffix);
     int status = 255;
     if (GuestShellSession::RunScript(settings, options, parsed.login, script, arguments, content, false,
                                      kToolName, status) != GuestShellSession::Outcome::NotTaken) {
@@ -86,7 +86,7 @@ int CopyToUnixTarget(const SshToolSettings& settings, const std::vector<std::str
     std::fprintf(stderr, "%s: cannot pass %s to ssh\n", kToolName, parsed.localFile.c_str());
     return 1;
   }
-  const std::string command = GuestFileCopy::UnixWriterCommand(script, parsed.remotePath, size);
+  const std::string command = GuestFileCopy::UnixWriterCommand(script, parsed.remotePath, size, parsed.backupSuffix);
   return OpenSshCommand::Run(SshCommandLine(settings, options, parsed.login, command), errorText,
                              settings.copyInactivityLimit);
 }

@@ -27,6 +27,10 @@ unset CDPATH
 readonly PROGRAM=zqvsa_agentless.sh
 readonly STAT_BATCH=500
 readonly MAX_ID=4294967294
+# Most files one --sha256 request names (the proxy's IGuestReplaceChoices::kMaxHashBatch), and
+# the longest backup suffix (ReplaceChoices::kMaxBackupSuffixBytes).
+readonly MAX_HASH_BATCH=16
+readonly MAX_SUFFIX=32
 
 usage() {
   cat >&2 <<EOF
@@ -39,8 +43,10 @@ usage: $PROGRAM OPTION PATH [ARGS...]
                             set times (seconds), owner, group and octal mode
   --create_parent_dir PATH  create the parent folder of file PATH
   --file_exists PATH        print whether PATH exists
-  --write_file PATH SIZE    replace file PATH by the SIZE bytes on standard input, completely
-                            or not at all
+  --sha256 PATH...          print the SHA-256 digest of each file PATH, or - for no file
+  --write_file PATH SIZE [SUFFIX]
+                            replace file PATH by the SIZE bytes on standard input, completely
+                            or not at all; with SUFFIX the old file is kept as PATH+SUFFIX
 PATH may hold the marker /./ after the destination folder; links are followed only before it.
 EOF
 }
@@ -424,6 +430,52 @@ file_exists() {
   fi
 }
 
+# ---- Digests ----------------------------------------------------------------------------------
+
+# Prints the digest of the file PATH (the split path), or "-" when PATH holds no regular file.
+# The file is examined without following a link, opened, and the descriptor must reach that very
+# file: a link or anything else swapped in meanwhile is never read.
+sha256_one() {
+  split_path "$1"
+  if ((${#NAMES[@]} == 0)) || ! enter_parent no; then
+    echo -
+    return 0
+  fi
+  last_name
+  local name=$REPLY
+  look_at "$name"
+  if [[ ${REPLY%% *} != file ]]; then
+    echo -
+    return 0
+  fi
+  local expected=${REPLY#* } fd reached sum
+  # Read-write first: it never blocks, even on a pipe swapped in meanwhile; read-only for files
+  # the login may only read.
+  { exec {fd}<>"./$name"; } 2>/dev/null || { exec {fd}<"./$name"; } 2>/dev/null ||
+    fail "cannot open $(quoted "$WHOLE")"
+  reached=$(stat -L --printf '%F/%d:%i' "/dev/fd/$fd") || fail "cannot examine $(quoted "$WHOLE")"
+  [[ $reached == "regular file/$expected" || $reached == "regular empty file/$expected" ]] ||
+    fail "$(quoted "$WHOLE") was replaced while it was opened; it is not read"
+  sum=$(sha256sum <&"$fd") || fail "cannot read $(quoted "$WHOLE")"
+  exec {fd}<&-
+  [[ $sum =~ ^([0-9a-f]{64})\  ]] || fail "sha256sum gave no digest for $(quoted "$WHOLE")"
+  printf '%s\n' "${BASH_REMATCH[1]}"
+}
+
+# One line per PATH, in order (see sha256_one); each walk starts afresh in a subshell of its own.
+sha256() {
+  if (($# < 1 || $# > MAX_HASH_BATCH)); then
+    usage
+    exit 2
+  fi
+  require_tools stat sha256sum
+  local path
+  for path in "$@"; do
+    # A plain command, so that errexit holds inside it as well.
+    (sha256_one "$path")
+  done
+}
+
 # ---- Attributes ---------------------------------------------------------------------------------
 
 # Opens `name` of the current folder on descriptor ENTRY_FD after checking, without following a
@@ -515,11 +567,44 @@ change_file_attr() {
 # ---- Writing a file -------------------------------------------------------------------------------
 
 TEMP_NAME=
+BACKUP_TEMP=
 # shellcheck disable=SC2317 # run by the EXIT trap
 remove_temp() {
   if [[ -n $TEMP_NAME ]]; then
     rm -f -- "./$TEMP_NAME" 2>/dev/null || true
   fi
+  if [[ -n $BACKUP_TEMP ]]; then
+    rm -f -- "./$BACKUP_TEMP" 2>/dev/null || true
+  fi
+}
+
+# Fails unless the backup name `backup` in the current folder is free or holds a regular file:
+# a link there is never followed nor replaced, nor is a folder or anything else.
+check_backup_name() {
+  look_at "$1"
+  case ${REPLY%% *} in
+    none | file) ;;
+    link) fail "a link stands at the backup name $(quoted "$1"); it is not replaced and the file is not written" ;;
+    *) fail "something other than a file stands at the backup name $(quoted "$1"); the file is not written" ;;
+  esac
+}
+
+# Keeps the old file `name` (device:inode `identity`) as `backup`, just before the new file is
+# renamed over it: a hard link under a temporary name, checked to be that very file, renamed over
+# the backup name. A hard link is complete in one step and is the old file itself, with its owner,
+# mode and times; no copy is made. rename never follows a link at the backup name.
+keep_backup() {
+  local name=$1 identity=$2 backup=$3 random=$4
+  check_backup_name "$backup"
+  BACKUP_TEMP=".zqrestore-$random.bak"
+  ln -P -T -- "./$name" "./$BACKUP_TEMP" 2>/dev/null ||
+    fail "cannot keep a backup of $(quoted "$name"); the old file is unchanged"
+  examine "$BACKUP_TEMP"
+  [[ $REPLY == "file $identity" ]] ||
+    fail "$(quoted "$name") was replaced while its backup was made; the file is not written"
+  mv -f -T -- "./$BACKUP_TEMP" "./$backup" ||
+    fail "cannot move the backup of $(quoted "$name") to $(quoted "$backup"); the old file is unchanged"
+  BACKUP_TEMP=
 }
 
 # Replaces file PATH by exactly SIZE bytes read from standard input: they go to a new file with
@@ -528,11 +613,21 @@ remove_temp() {
 # at PATH is replaced, not written through; a folder at PATH is refused. On any failure the new
 # file is removed and PATH stays as it was. A replaced file keeps its mode, and its owner where
 # the login may give it.
+#
+# With SUFFIX a replaced regular file is kept as PATH+SUFFIX (see keep_backup); a link or
+# anything but a regular file at that name fails the write before PATH is touched.
 write_file() {
-  require_args 2 "$@"
+  if (($# != 2 && $# != 3)); then
+    usage
+    exit 2
+  fi
   require_tools stat mv rm od head tr cat chown chmod
-  local path=$1 size=$2
+  local path=$1 size=$2 suffix=${3-}
   [[ $size =~ ^[0-9]{1,19}$ ]] || fail "size must be a number of bytes"
+  if (($# == 3)); then
+    [[ -n $suffix && ${#suffix} -le MAX_SUFFIX && $suffix != *[/\\]* && $suffix != . && $suffix != .. &&
+      $suffix != *[[:cntrl:]]* ]] || fail "the backup suffix $(quoted "$suffix") is refused"
+  fi
   split_path "$path"
   ((${#NAMES[@]} > 0)) || fail "no file name in $(quoted "$path")"
   enter_parent no || fail "the folder of $(quoted "$path") does not exist"
@@ -545,12 +640,15 @@ write_file() {
     dir) fail "a folder stands at $(quoted "$path"); it is not replaced by a file" ;;
     *) fail "neither a file nor a link stands at $(quoted "$path"); it is not replaced" ;;
   esac
-  local new_mode old_owner='' saved_umask
+  local new_mode old_owner='' saved_umask old_identity=${REPLY#* }
   saved_umask=$(umask)
   printf -v new_mode '%o' $((0666 & ~8#$saved_umask))
   if [[ $old_kind == file ]]; then
     new_mode=$EXAMINED_MODE
     old_owner=$EXAMINED_OWNER
+  fi
+  if [[ -n $suffix && $old_kind == file ]]; then
+    check_backup_name "$name$suffix"
   fi
 
   local random
@@ -605,6 +703,9 @@ write_file() {
     esac
   fi
   exec {out}>&-
+  if [[ -n $suffix && $old_kind == file ]]; then
+    keep_backup "$name" "$old_identity" "$name$suffix" "$random"
+  fi
   mv -f -T -- "./$TEMP_NAME" "./$name" ||
     fail "cannot move the new file to $(quoted "$path"); the old file is unchanged"
   TEMP_NAME=
@@ -628,6 +729,7 @@ main() {
     --change_file_attr) change_file_attr "$@" ;;
     --create_parent_dir) create_parent_dir "$@" ;;
     --file_exists) file_exists "$@" ;;
+    --sha256) sha256 "$@" ;;
     -h | --help)
       usage
       exit 0

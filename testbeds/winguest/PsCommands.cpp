@@ -3,12 +3,16 @@
 #include <boost/algorithm/string/case_conv.hpp>
 #include <boost/algorithm/string/predicate.hpp>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <ctime>
 #include <functional>
 #include <map>
 #include <sstream>
 
 #include "PsInterpreter.h"
+#include "platform/ReplaceChoices.h"
 
 namespace winguest {
 
@@ -465,6 +469,32 @@ void SystemInfo(PsInterpreter& shell, const CommandSpec&, const BoundParameters&
 
 void OutNull(PsInterpreter&, const CommandSpec&, const BoundParameters&, const PsArray&, PsArray&) {}
 
+// Reads each file as Windows does (through a link at its name) and answers its SHA-256 in upper
+// case; only SHA256 is modelled. A folder is an error, as on Windows.
+void GetFileHash(PsInterpreter& shell, const CommandSpec& spec, const BoundParameters& bound, const PsArray&,
+                 PsArray& output) {
+  const std::string algorithm = bound.Has("Algorithm") ? ToInvariantString(bound.Get("Algorithm")) : "SHA256";
+  if (!boost::algorithm::iequals(algorithm, "SHA256")) {
+    throw BindingError(spec.name, "The stand-in models the SHA256 algorithm only.", "ParameterArgumentValidationError",
+                       spec.fullName);
+  }
+  for (const GuestItem& item : ResolveItems(shell, spec, RequirePaths(spec, bound, true))) {
+    std::string digest;
+    std::string problem;
+    const int fd = item.isDirectory ? -1 : ::open(item.host.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool read = fd >= 0 && ReplaceChoices::Sha256OfDescriptor(fd, digest, problem);
+    if (fd >= 0) ::close(fd);
+    if (!read) {
+      shell.WriteError(PsError{spec.name, "Cannot read the file " + item.path.Text() + ".",
+                               "ReadError: (" + item.path.Text() + ":String) [" + spec.name + "], IOException",
+                               std::string("FileReadError,") + spec.fullName});
+      continue;
+    }
+    boost::algorithm::to_upper(digest);
+    output.push_back(PsValue(PsFileHash{"SHA256", digest, item.path.Text()}));
+  }
+}
+
 const std::vector<CommandSpec>& Commands() {
   static const std::vector<CommandSpec> commands = [] {
     const std::vector<ParameterSpec> pathParameters = {{"Path", false, 0}, {"LiteralPath", false, -1},
@@ -506,6 +536,8 @@ const std::vector<CommandSpec>& Commands() {
     list.push_back({"Out-Null", "Microsoft.PowerShell.Commands.OutNullCommand", {}, {{"InputObject", false, -1}},
                     OutNull});
     list.push_back({"Get-Volume", "Get-Volume", {}, {{"DriveLetter", false, 0}}, GetVolume});
+    list.push_back({"Get-FileHash", "Microsoft.PowerShell.Commands.GetFileHashCommand", {},
+                    {{"Path", false, 0}, {"LiteralPath", false, -1}, {"Algorithm", false, -1}}, GetFileHash});
     list.push_back({"systeminfo", "systeminfo.exe", {"systeminfo.exe"}, {}, SystemInfo});
     return list;
   }();

@@ -427,6 +427,12 @@ PsValue PsInterpreter::GetMember(const PsValue& target, const std::string& name)
     if (key == "creationtimeutc") return PsValue(DotNetDateTime{m_files.CreationTime(*item), DateKind::Utc});
     return PsValue();
   }
+  if (auto fileHash = target.As<PsFileHash>()) {
+    if (key == "hash") return PsValue(fileHash->hash);
+    if (key == "algorithm") return PsValue(fileHash->algorithm);
+    if (key == "path") return PsValue(fileHash->path);
+    return PsValue();
+  }
   if (auto volume = target.As<PsVolume>()) {
     if (key == "driveletter") return volume->driveLetter.empty() ? PsValue() : PsValue(volume->driveLetter);
     if (key == "drivetype") return PsValue(volume->driveType);

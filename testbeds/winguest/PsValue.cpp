@@ -54,6 +54,7 @@ std::string ToInvariantString(const PsValue& value) {
   if (auto item = value.As<GuestItem>()) return item->path.Text();
   if (auto volume = value.As<PsVolume>()) return "MSFT_Volume (DriveLetter = \"" + volume->driveLetter + "\")";
   if (auto type = value.As<PsType>()) return type->fullName;
+  if (value.As<PsFileHash>()) return "Microsoft.PowerShell.Commands.FileHashInfo";
   if (auto culture = value.As<PsCulture>()) return culture->info->name;
   return JoinItems(value.Items(), nullptr);
 }
@@ -96,6 +97,7 @@ PsType TypeOf(const PsValue& value) {
   }
   if (value.As<PsVolume>()) return {"CimInstance", "Microsoft.Management.Infrastructure.CimInstance"};
   if (value.As<PsType>()) return {"RuntimeType", "System.RuntimeType"};
+  if (value.As<PsFileHash>()) return {"FileHashInfo", "Microsoft.PowerShell.Commands.FileHashInfo"};
   if (value.As<PsCulture>()) return {"CultureInfo", "System.Globalization.CultureInfo"};
   return {"Object[]", "System.Object[]"};
 }

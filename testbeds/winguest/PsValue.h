@@ -18,6 +18,13 @@ struct PsVolume {
   std::string driveType;
 };
 
+// What Get-FileHash returns (Microsoft.PowerShell.Commands.FileHashInfo).
+struct PsFileHash {
+  std::string algorithm;  // SHA256
+  std::string hash;       // upper-case hexadecimal, as Windows prints it
+  std::string path;
+};
+
 struct PsType {
   std::string name;      // DirectoryInfo
   std::string fullName;  // System.IO.DirectoryInfo
@@ -32,7 +39,7 @@ using PsArray = std::vector<PsValue>;
 
 struct PsValue {
   std::variant<std::monostate, bool, int64_t, double, std::string, DotNetDateTime, GuestItem, PsVolume, PsType,
-               PsCulture, std::shared_ptr<PsArray>>
+               PsCulture, PsFileHash, std::shared_ptr<PsArray>>
       data;
 
   PsValue() = default;
@@ -44,6 +51,7 @@ struct PsValue {
   PsValue(DotNetDateTime value) : data(value) {}
   PsValue(GuestItem value) : data(std::move(value)) {}
   PsValue(PsVolume value) : data(std::move(value)) {}
+  PsValue(PsFileHash value) : data(std::move(value)) {}
   PsValue(PsType value) : data(std::move(value)) {}
   PsValue(PsCulture value) : data(value) {}
   static PsValue Array(PsArray items) { return FromArray(std::make_shared<PsArray>(std::move(items))); }

@@ -36,6 +36,7 @@ class TestableController : public CVSAgentlessRestoreToVM {
   using CVSAgentlessRestoreToVM::m_pRstJobClient;
   using CVSAgentlessRestoreToVM::m_pSetParams;
   using CVSAgentlessRestoreToVM::m_pVMInfo;
+  using CVSAgentlessRestoreToVM::m_backupSuffix;
   using CVSAgentlessRestoreToVM::m_restoreACLs;
   using CVSAgentlessRestoreToVM::m_restoreToUnixVM;
   using CVSAgentlessRestoreToVM::m_restoreToVMActive;

@@ -154,6 +154,95 @@ INSTANTIATE_TEST_SUITE_P(Rows, ReplacementDecision, ::testing::ValuesIn(kDecisio
                            return std::string(info.param.name);
                          });
 
+// Replace-or-keep by content (the restore flag checksum): the guest file always has the staged
+// file's time here, so that time alone would keep it, or is older, so that time alone would replace it.
+struct ContentRow {
+  const char* name;
+  long long localTime;
+  int64_t guestSizeDelta;
+  const char* guestAnswer;  // what the channel's digest request answers; null: no request expected
+  int hashResult;
+  bool expectCopy;
+  bool expectSkipped;
+};
+void PrintTo(const ContentRow& row, std::ostream* out) { *out << row.name; }
+
+class ContentDecision : public ControllerTest, public ::testing::WithParamInterface<ContentRow> {};
+
+// SHA-256 of kContent, and of another ten bytes.
+constexpr const char* kContentDigest = "84d89877f0d4041efb6bf91a16f0248f2fd573e6af05c19f96bedb9f882f7882";
+constexpr const char* kOtherDigest = "72399361da6a7754fec986dca5b7cbaf1c810a28ded4abaf56b2106d06cb78b0";
+
+TEST_P(ContentDecision, FollowsTheTable) {
+  const ContentRow& row = GetParam();
+  PrepareStaging("D:\\Restore");
+  setParams.restoreFlags = kRestoreFlagChecksum;
+  const std::string staged = StageFile("a.txt", kContent, row.localTime);
+  VMInfoStructs::SGuestFile entry = GuestEntry("a.txt", VMInfoStructs::GuestFileRegular);
+  entry.size += row.guestSizeDelta;
+  EXPECT_CALL(*guest, BrowseGuest(_, Eq("D:\\Restore"), _))
+      .WillOnce(DoAll(::testing::SetArgReferee<2>(Entries{entry}), Return(1)));
+  EXPECT_CALL(*guest, GetLastGuestApiErrorDetails()).WillRepeatedly(Return("no answer"));
+  if (row.guestAnswer != nullptr) {
+    EXPECT_CALL(*guest, HashGuestFiles(Ref(controller.m_guestCtx), Eq(std::vector<std::string>{kGuestFile}), _))
+        .WillOnce(DoAll(::testing::SetArgReferee<2>(std::vector<std::string>{row.guestAnswer}), Return(row.hashResult)));
+  }
+  if (row.expectCopy) EXPECT_CALL(*guest, CopyFileToGuest(_, Eq(staged), Eq(kGuestFile), true)).WillOnce(Return(1));
+
+  bool skipped = false;
+  bool isFolder = false;
+  EXPECT_EQ(row.expectCopy, controller.CopyToGuest(staged, kGuestFile, true, skipped, isFolder));
+  EXPECT_EQ(row.expectSkipped, skipped);
+  EXPECT_EQ(!row.expectCopy && !row.expectSkipped, !ErrorTexts().empty());
+}
+
+const std::string kLongDigest = std::string(kContentDigest) + "0";
+const ContentRow kContentTable[] = {
+    // name, local time, size delta, guest answer, hash result, copy, skipped
+    {"SameContentWithAnOlderGuestTimeIsKept", kGuestTime + 100, 0, kContentDigest, 1, false, true},
+    {"SameContentInUpperCaseIsKept", kGuestTime + 100, 0,
+     "84D89877F0D4041EFB6BF91A16F0248F2FD573E6AF05C19F96BEDB9F882F7882", 1, false, true},
+    {"OtherContentOfTheSameSizeAndTimeIsReplaced", kGuestTime, 0, kOtherDigest, 1, true, false},
+    {"AnotherSizeIsReplacedWithoutADigest", kGuestTime, 1, nullptr, 1, true, false},
+    {"NoRegularFileAnyMoreFails", kGuestTime, 0, "", 1, false, false},
+    {"FailedDigestRequestFails", kGuestTime, 0, kContentDigest, 0, false, false},
+    {"DigestOneDigitShortFails", kGuestTime, 0, "84d89877f0d4041efb6bf91a16f0248f2fd573e6af05c19f96bedb9f882f788", 1,
+     false, false},
+    {"DigestOneDigitLongFails", kGuestTime, 0, kLongDigest.c_str(), 1, false, false},
+    {"DigestWithANonHexDigitFails", kGuestTime, 0,
+     "84d89877f0d4041efb6bf91a16f0248f2fd573e6af05c19f96bedb9f882f788g", 1, false, false},
+};
+INSTANTIATE_TEST_SUITE_P(Rows, ContentDecision, ::testing::ValuesIn(kContentTable),
+                         [](const ::testing::TestParamInfo<ContentRow>& info) { return std::string(info.param.name); });
+
+// A job that keeps backups hands the channel its suffix before a copy that replaces a file, and
+// copies nothing when the channel cannot keep one.
+TEST_F(CopyToGuest, BackupSuffixReachesTheChannelBeforeAReplacingCopyOnly) {
+  PrepareStaging("D:\\Restore");
+  setParams.restoreFlags = kRestoreFlagBackup;
+  controller.m_backupSuffix = ".bak";
+  const std::string newer = StageFile("a.txt", kContent, kGuestTime + 60);
+  const std::string absent = StageFile("b.txt", kContent, kGuestTime + 60);
+  EXPECT_CALL(*guest, BrowseGuest(_, Eq("D:\\Restore"), _))
+      .WillOnce(DoAll(::testing::SetArgReferee<2>(Entries{GuestEntry("a.txt", VMInfoStructs::GuestFileRegular)}),
+                      Return(1)));
+  {
+    ::testing::InSequence order;
+    EXPECT_CALL(*guest, SetBackupSuffix(Eq(".bak"))).WillOnce(Return(1));
+    EXPECT_CALL(*guest, CopyFileToGuest(_, Eq(newer), _, true)).WillOnce(Return(1));
+    EXPECT_CALL(*guest, SetBackupSuffix(Eq(".bak"))).WillOnce(Return(0));
+  }
+  EXPECT_CALL(*guest, CopyFileToGuest(_, Eq(absent), _, false)).WillOnce(Return(1));
+
+  bool skipped = false;
+  bool isFolder = false;
+  EXPECT_TRUE(controller.CopyToGuest(newer, kGuestFile, true, skipped, isFolder));
+  EXPECT_TRUE(controller.CopyToGuest(absent, "D:\\Restore\\b.txt", true, skipped, isFolder));
+  setParams.restoreFlags = kRestoreFlagBackup | kRestoreFlagOverwriteAlways;
+  EXPECT_FALSE(controller.CopyToGuest(newer, kGuestFile, true, skipped, isFolder));
+  EXPECT_FALSE(ErrorTexts().empty());
+}
+
 TEST_F(CopyToGuest, KeptFileIsLoggedWithBothTimes) {
   PrepareStaging("D:\\Restore");
   const std::string staged = StageFile("a.txt", kContent, kGuestTime);

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -115,6 +116,78 @@ TYPED_TEST_P(GuestRestore, SameTimeWithAnotherSizeIsReplaced) {
 
 REGISTER_TYPED_TEST_SUITE_P(GuestRestore, RestoresTheSampleTreeWithContentAndTimes,
                             SecondRunKeepsTheGuestsFilesAndOverwriteAlwaysReplacesThem, SameTimeWithAnotherSizeIsReplaced);
+
+// Replace-or-keep by content.
+template <typename Guest>
+class GuestChecksum : public GuestRestore<Guest> {};
+
+TYPED_TEST_SUITE_P(GuestChecksum);
+
+// By content the time does not count: the backup's bytes dated earlier stay as they are, other bytes
+// of the same size and time are replaced.
+TYPED_TEST_P(GuestChecksum, KeepsTheSameContentAndReplacesAnotherOfTheSameSizeAndTime) {
+  auto& guest = this->guest;
+  ASSERT_EQ(this->Restore(guest.Job()).status, 0);
+  constexpr long long kEarlier = 1600000000 - 3600;
+  zqtest::SetFileModifyTime(guest.InGuest("a.txt"), kEarlier);
+  zqtest::WriteFile(guest.InGuest("bin/run.sh"), "#!/bin/sh\necho RUN\n");
+  zqtest::SetFileModifyTime(guest.InGuest("bin/run.sh"), 1500000000);
+
+  const RunResult again = this->Restore(guest.Job({{"checksum", true}}));
+  ASSERT_EQ(again.status, 0) << again.output;
+  EXPECT_EQ(again.summary["restoredFiles"], 1) << again.output;
+  EXPECT_EQ(again.summary["kept"], SampleFiles().size() - 1 + SampleFolders().size());
+  EXPECT_EQ(zqtest::ReadFile(guest.InGuest("bin/run.sh")), "#!/bin/sh\necho run\n");
+  EXPECT_EQ(zqtest::StatOf(guest.InGuest("a.txt")).st_mtime, kEarlier);
+  EXPECT_TRUE(guest.harness.LeftoverStagingFolders().empty());
+}
+
+REGISTER_TYPED_TEST_SUITE_P(GuestChecksum, KeepsTheSameContentAndReplacesAnotherOfTheSameSizeAndTime);
+
+// Backups of replaced files.
+template <typename Guest>
+class GuestBackups : public GuestRestore<Guest> {};
+
+TYPED_TEST_SUITE_P(GuestBackups);
+
+// The replaced file is kept whole under the suffix; a link at the backup name is neither followed
+// nor replaced, and that file then stays as it was. A plain file at the backup name is replaced.
+TYPED_TEST_P(GuestBackups, KeepTheReplacedFileUnderTheSuffixAndNeverWriteThroughALink) {
+  auto& guest = this->guest;
+  ASSERT_EQ(this->Restore(guest.Job()).status, 0);
+  constexpr long long kEarlier = 1400000000 - 3600;
+  zqtest::WriteFile(guest.InGuest("a.txt"), "old a\n");
+  zqtest::SetFileModifyTime(guest.InGuest("a.txt"), kEarlier);
+  zqtest::WriteFile(guest.InGuest("docs/readme.md"), "old readme\n");
+  zqtest::SetFileModifyTime(guest.InGuest("docs/readme.md"), kEarlier);
+  zqtest::TempDir outside;
+  zqtest::WriteFile(outside.Join("target"), "outside\n");
+  ASSERT_EQ(symlink(outside.Join("target").c_str(), guest.InGuest("docs/readme.md~").c_str()), 0);
+
+  const RunResult backedUp = this->Restore(guest.Job({{"backup", true}}));
+  EXPECT_EQ(backedUp.status, 1) << backedUp.output;
+  EXPECT_EQ(backedUp.summary["restoredFiles"], 1) << backedUp.output;
+  EXPECT_EQ(backedUp.summary["failed"], 1);
+  EXPECT_EQ(zqtest::ReadFile(guest.InGuest("a.txt")), "alpha\n");
+  EXPECT_EQ(zqtest::ReadFile(guest.InGuest("a.txt~")), "old a\n");
+  EXPECT_EQ(zqtest::StatOf(guest.InGuest("a.txt~")).st_mtime, kEarlier);
+  EXPECT_EQ(zqtest::ReadFile(guest.InGuest("docs/readme.md")), "old readme\n");
+  EXPECT_TRUE(zqtest::IsLink(guest.InGuest("docs/readme.md~")));
+  EXPECT_EQ(zqtest::ReadFile(outside.Join("target")), "outside\n");
+
+  zqtest::WriteFile(guest.InGuest("a.txt"), "older a\n");
+  zqtest::SetFileModifyTime(guest.InGuest("a.txt"), kEarlier);
+  zqtest::WriteFile(guest.InGuest("a.txt.bak"), "stale backup\n");
+  const RunResult suffixed = this->Restore(guest.Job({{"backup", true}, {"backupSuffix", ".bak"}}));
+  ASSERT_EQ(suffixed.status, 0) << suffixed.output;
+  EXPECT_EQ(suffixed.summary["restoredFiles"], 2) << suffixed.output;
+  EXPECT_EQ(zqtest::ReadFile(guest.InGuest("a.txt.bak")), "older a\n");
+  EXPECT_EQ(zqtest::ReadFile(guest.InGuest("docs/readme.md.bak")), "old readme\n");
+  EXPECT_EQ(zqtest::ReadFile(guest.InGuest("a.txt~")), "old a\n");
+  EXPECT_TRUE(guest.harness.LeftoverStagingFolders().empty());
+}
+
+REGISTER_TYPED_TEST_SUITE_P(GuestBackups, KeepTheReplacedFileUnderTheSuffixAndNeverWriteThroughALink);
 
 // Guests that check the guest login themselves.
 template <typename Guest>

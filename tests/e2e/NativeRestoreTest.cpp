@@ -64,6 +64,8 @@ class NativeGuest {
 namespace e2e {
 INSTANTIATE_TYPED_TEST_SUITE_P(Native, GuestRestore, NativeGuest);
 INSTANTIATE_TYPED_TEST_SUITE_P(Native, GuestLogin, NativeGuest);
+INSTANTIATE_TYPED_TEST_SUITE_P(Native, GuestChecksum, NativeGuest);
+INSTANTIATE_TYPED_TEST_SUITE_P(Native, GuestBackups, NativeGuest);
 INSTANTIATE_TYPED_TEST_SUITE_P(Native, UnixGuestRestore, NativeGuest);
 }  // namespace e2e
 

@@ -111,6 +111,8 @@ class SshGuest {
 namespace e2e {
 INSTANTIATE_TYPED_TEST_SUITE_P(Ssh, GuestRestore, SshGuest);
 INSTANTIATE_TYPED_TEST_SUITE_P(Ssh, GuestLogin, SshGuest);
+INSTANTIATE_TYPED_TEST_SUITE_P(Ssh, GuestChecksum, SshGuest);
+INSTANTIATE_TYPED_TEST_SUITE_P(Ssh, GuestBackups, SshGuest);
 INSTANTIATE_TYPED_TEST_SUITE_P(Ssh, UnixGuestRestore, SshGuest);
 }  // namespace e2e
 

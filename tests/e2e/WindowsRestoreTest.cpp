@@ -131,4 +131,22 @@ TEST_F(WindowsRestore, GuestWhosePowerShellCannotRunTheSessionGetsPlainCommands)
 namespace e2e {
 INSTANTIATE_TYPED_TEST_SUITE_P(Windows, GuestRestore, WindowsGuest);
 INSTANTIATE_TYPED_TEST_SUITE_P(Windows, GuestLogin, WindowsGuest);
+INSTANTIATE_TYPED_TEST_SUITE_P(Windows, GuestChecksum, WindowsGuest);
+
+// Windows guests keep no backups: a job that asks for one replaces nothing.
+TEST(WindowsBackups, AJobThatAsksForBackupsReplacesNothing) {
+  WindowsGuest guest;
+  zqtest::TempDir source;
+  e2e::WriteSampleTree(source.path());
+  guest.SetUp(source.path());
+  ASSERT_EQ(guest.harness.Restore(guest.Job(), source.path(), WindowsGuest::kSeconds).status, 0);
+  zqtest::WriteFile(guest.InGuest("a.txt"), "old a\n");
+  zqtest::SetFileModifyTime(guest.InGuest("a.txt"), 1600000000 - 3600);
+  const RunResult result =
+      guest.harness.Restore(guest.Job({{"backup", true}}), source.path(), WindowsGuest::kSeconds);
+  EXPECT_EQ(result.status, 1) << result.output;
+  EXPECT_EQ(result.summary["failed"], 1) << result.output;
+  EXPECT_EQ(zqtest::ReadFile(guest.InGuest("a.txt")), "old a\n");
+  EXPECT_FALSE(zqtest::Exists(guest.InGuest("a.txt~")));
+}
 }  // namespace e2e

@@ -10,6 +10,7 @@
 #include <set>
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include "e2e/RestoreHarness.h"
 #include "hypervisor/AgentGuestFiles.h"
@@ -72,6 +73,29 @@ class FailingWriteTransport : public AgentTransport {
   int m_failingWrite;
   std::function<void()> m_atFailure;
   int m_writes = 0;
+};
+
+// Passes every command to the real agent but answers a finished program's standard output with
+// `out`, as a guest that prints what it likes would.
+class RewrittenOutputTransport : public AgentTransport {
+ public:
+  RewrittenOutputTransport(AgentTransport& inner, std::string out) : m_inner(inner), m_out(std::move(out)) {}
+  VMInfoStatus Execute(const std::string& command, const nlohmann::json& arguments, int timeoutSeconds,
+                       nlohmann::json& result, AgentFailure& failure) override {
+    VMInfoStatus status = m_inner.Execute(command, arguments, timeoutSeconds, result, failure);
+    if (status.ok() && command == "guest-exec-status" && result.value("exited", false)) {
+      std::string encoded(4 * ((m_out.size() + 2) / 3) + 1, '\0');
+      const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&encoded[0]),
+                                         reinterpret_cast<const unsigned char*>(m_out.data()), static_cast<int>(m_out.size()));
+      encoded.resize(static_cast<size_t>(length));
+      result["out-data"] = encoded;
+    }
+    return status;
+  }
+
+ private:
+  AgentTransport& m_inner;
+  std::string m_out;
 };
 
 class AgentFiles : public testing::Test {
@@ -337,6 +361,41 @@ TEST_F(AgentFiles, FoldersAreCreatedOneByOneAndDeletedWithoutFollowingLinks) {
   EXPECT_FALSE(files.DeleteFolder("/").ok());
 }
 
+// A digest of a regular file only: a link at the name, a folder or nothing answer "no file".
+TEST_F(AgentFiles, DigestsAreOfRegularFilesOnlyAndNeverThroughALink) {
+  WriteFile(G("f"), "abc");
+  WriteFile(outside + "/secret.conf", "abc");
+  ASSERT_EQ(::symlink((outside + "/secret.conf").c_str(), G("link").c_str()), 0);
+  ASSERT_EQ(::mkdir(G("folder").c_str(), 0755), 0);
+  std::string digest;
+  ASSERT_TRUE(files.Sha256(G("f"), digest).ok());
+  EXPECT_EQ(digest, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  for (const char* none : {"link", "folder", "missing"}) {
+    digest = "left over";
+    ASSERT_TRUE(files.Sha256(G(none), digest).ok()) << none;
+    EXPECT_EQ(digest, "") << none;
+  }
+}
+
+// What the guest program printed is outside input: only one digest or "-" is taken.
+TEST_F(AgentFiles, ADigestAnswerInAnyOtherFormFails) {
+  WriteFile(G("f"), "abc");
+  const std::string digest(64, 'a');
+  for (const std::string& out : {digest.substr(1) + "\n", digest + "a\n", digest.substr(1) + "g\n", digest + "\n-\n",
+                                 std::string("\n")}) {
+    RewrittenOutputTransport rewritten(*transport, out);
+    AgentGuestFiles rewrittenFiles(rewritten, SmallChunks());
+    std::string answer = "left over";
+    EXPECT_FALSE(rewrittenFiles.Sha256(G("f"), answer).ok()) << out;
+    EXPECT_EQ(answer, "") << out;
+  }
+  RewrittenOutputTransport upper(*transport, std::string(64, 'A') + "\n");
+  AgentGuestFiles upperFiles(upper, SmallChunks());
+  std::string answer;
+  ASSERT_TRUE(upperFiles.Sha256(G("f"), answer).ok());
+  EXPECT_EQ(answer, digest);
+}
+
 TEST_F(AgentFiles, CopyOutBringsTheGuestsFileBackWhole) {
   std::string content(10000, 'q');
   content[5000] = '\0';
@@ -536,6 +595,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "mkdir shared && echo old > shared/a.txt && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
                   "./a.txt", "mv shared/a.txt shared/a.old && ln ../outside/users-tool shared/a.txt",
                   "attr 0 0 04755 - -", "", "was replaced while it was opened"},
+        RacedMove{"FileSwappedBeforeItsDigestIsNotRead",
+                  "mkdir shared && echo old > shared/a.txt && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
+                  "./a.txt", "mv shared/a.txt shared/a.old && ln ../outside/secret.conf shared/a.txt", "sha256", "",
+                  "was replaced while it was opened"},
         RacedMove{"ContentCutShortIsNeverPutInPlace", "mkdir shared && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
                   "no such word", ":", "put yes 0644 - - 5 - 60", "x", "received 1 of 5 bytes"}),
     [](const testing::TestParamInfo<RacedMove>& info) { return std::string(info.param.name); });

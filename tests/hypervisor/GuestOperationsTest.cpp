@@ -203,6 +203,52 @@ TEST_F(GuestOperations, KeepsAnExistingFileUnlessToldToOverwrite) {
   EXPECT_FALSE(HasStagedLeftovers(WindowsRoot() + "/C/Restore"));
 }
 
+// A replaced file is kept under the suffix (the old file itself); anything but a plain file at the
+// backup name refuses the copy and leaves the old file; a suffix that names another folder is refused.
+TEST_F(GuestOperations, KeepsAReplacedFileUnderTheBackupSuffixOnly) {
+  InventoryVMInfo& vmInfo = Connected();
+  const std::string folder = UnixRoot() + "/srv";
+  MakeFolder(folder);
+  WriteFile(folder + "/a.txt", "old");
+  const ino_t oldInode = StatOf(folder + "/a.txt").st_ino;
+  WriteFile(tmp.Join("a.txt"), "new content");
+  EXPECT_EQ(vmInfo.SetBackupSuffix("~"), 1);
+  ASSERT_EQ(vmInfo.CopyFileToGuest(unixCtx, tmp.Join("a.txt"), "/srv/a.txt", true), 1) << LastText();
+  EXPECT_EQ(ReadFile(folder + "/a.txt"), "new content");
+  EXPECT_EQ(ReadFile(folder + "/a.txt~"), "old");
+  EXPECT_EQ(StatOf(folder + "/a.txt~").st_ino, oldInode);
+
+  MakeFolder(folder + "/a.txt.dir");
+  ASSERT_EQ(::symlink((folder + "/a.txt~").c_str(), (folder + "/a.txt.lnk").c_str()), 0);
+  for (const char* suffix : {".dir", ".lnk"}) {
+    EXPECT_EQ(vmInfo.SetBackupSuffix(suffix), 1);
+    WriteFile(tmp.Join("a.txt"), "refused");
+    EXPECT_EQ(vmInfo.CopyFileToGuest(unixCtx, tmp.Join("a.txt"), "/srv/a.txt", true), 0) << suffix;
+    EXPECT_NE(LastText().find("by the backup, and the file is not copied"), std::string::npos) << LastText();
+    EXPECT_EQ(ReadFile(folder + "/a.txt"), "new content") << suffix;
+  }
+  EXPECT_EQ(ReadFile(folder + "/a.txt~"), "old");
+  for (const std::string& suffix : std::vector<std::string>{"/x", "..", std::string(33, 'x')}) {
+    EXPECT_EQ(vmInfo.SetBackupSuffix(suffix), 0) << suffix;
+  }
+  EXPECT_FALSE(HasStagedLeftovers(folder));
+}
+
+TEST_F(GuestOperations, HashesRegularFilesOnlyWithoutFollowingALink) {
+  InventoryVMInfo& vmInfo = Connected();
+  MakeFolder(UnixRoot() + "/srv");
+  WriteFile(UnixRoot() + "/srv/f", "abc");
+  ASSERT_EQ(::symlink("f", (UnixRoot() + "/srv/link").c_str()), 0);
+  std::vector<std::string> digests;
+  ASSERT_EQ(vmInfo.HashGuestFiles(unixCtx, {"/srv/f", "/srv/link", "/srv", "/srv/missing"}, digests), 1)
+      << LastText();
+  EXPECT_EQ(digests, (std::vector<std::string>{"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
+                                                "", "", ""}));
+  EXPECT_EQ(vmInfo.HashGuestFiles(unixCtx, std::vector<std::string>(17, "/srv/f"), digests), 0);
+  EXPECT_TRUE(digests.empty());
+  EXPECT_EQ(vmInfo.HashGuestFiles(unixCtx, std::vector<std::string>(16, "/srv/f"), digests), 1);
+}
+
 TEST_F(GuestOperations, RefusesToCopyAFileOverAFolder) {
   InventoryVMInfo& vmInfo = Connected();
   MakeFolder(UnixRoot() + "/etc");

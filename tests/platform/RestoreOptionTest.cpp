@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/ReplaceChoices.h"
 #include "platform/RestoreOption.h"
 #include "support/TestSupport.h"
 
@@ -23,7 +24,7 @@ const char* const kFullRequest = R"({
     },
     "instanceEntity": {"instanceId": 7, "clientId": 42}
   },
-  "commonOptions": {"restoreACLs": 1}
+  "commonOptions": {"restoreACLs": 1, "backupSuffix": ".orig"}
 })";
 
 CNMessageBase* Nested(CNMessageBase& parent, short index, short tag) {
@@ -59,6 +60,30 @@ TEST(RestoreOption, ReadsEveryValueByItsAddress) {
   CNMessageBase* common = Nested(options, 31, 31);
   ASSERT_NE(common, nullptr);
   EXPECT_EQ(common->getint64(22, kTypeCheckAny, kFieldCheckAny), 1);
+  EXPECT_EQ(common->getstring(40, 40, kTypeCheckAny, kFieldCheckAny), ".orig");
+}
+
+// The one rule for a backup suffix, with its bound on both sides, and for a digest answer.
+TEST(ReplaceChoices, BackupSuffixRule) {
+  const std::pair<std::string, bool> rows[] = {
+      {"~", true},          {".bak", true},          {std::string(31, 'x'), true}, {std::string(32, 'x'), true},
+      {std::string(33, 'x'), false}, {"", false},    {"a/b", false},               {"a\\b", false},
+      {std::string("a\0b", 3), false}, {"\n", false}, {"\x7f", false},            {".", false},
+      {"..", false},        {"...", true},
+  };
+  for (const auto& [suffix, accepted] : rows) {
+    EXPECT_EQ(ReplaceChoices::BackupSuffixProblem(suffix).empty(), accepted) << suffix;
+  }
+}
+
+TEST(ReplaceChoices, DigestAnswerIsSixtyFourHexDigits) {
+  const std::string digest(64, 'a');
+  EXPECT_EQ(ReplaceChoices::Sha256FromAnswer(digest), digest);
+  EXPECT_EQ(ReplaceChoices::Sha256FromAnswer(std::string(64, 'F')), std::string(64, 'f'));
+  EXPECT_EQ(ReplaceChoices::Sha256FromAnswer(digest.substr(1)), "");
+  EXPECT_EQ(ReplaceChoices::Sha256FromAnswer(digest + "a"), "");
+  EXPECT_EQ(ReplaceChoices::Sha256FromAnswer(digest.substr(1) + "g"), "");
+  EXPECT_EQ(ReplaceChoices::Sha256FromAnswer(digest.substr(1) + " "), "");
 }
 
 TEST(RestoreOption, AbsentValuesReadAsEmptyAndZero) {

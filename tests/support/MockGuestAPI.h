@@ -8,10 +8,11 @@
 #include <vector>
 
 #include "guestapi/ZQGuestAPI.h"
+#include "vminfo/IGuestReplaceChoices.h"
 
 namespace zqtest {
 
-class MockGuestAPI : public IGuestAPI {
+class MockGuestAPI : public IGuestAPI, public IGuestReplaceChoices {
  public:
   MOCK_METHOD(int, BrowseGuest, (const GuestCtx&, const std::string&, std::vector<VMInfoStructs::SGuestFile>&),
               (override));
@@ -38,6 +39,9 @@ class MockGuestAPI : public IGuestAPI {
   MOCK_METHOD(int, InitStagingFolder, (long long, const std::string&, const std::string&), (override));
   MOCK_METHOD(int, DeInitStagingFolder, (const std::string&, const std::string&), (override));
   MOCK_METHOD(bool, IsZqGuestAPI, (), (override));
+  MOCK_METHOD(int, HashGuestFiles, (const GuestCtx&, const std::vector<std::string>&, std::vector<std::string>&),
+              (override));
+  MOCK_METHOD(int, SetBackupSuffix, (const std::string&), (override));
 };
 
 }  // namespace zqtest

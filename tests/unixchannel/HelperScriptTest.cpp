@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 
 #include "testbeds/sshd/SshdFixture.h"
 #include "toolscontract/ShellQuote.h"
@@ -220,12 +221,15 @@ TEST(HelperScript, UnknownOptionOrWrongArgumentCountShowsUsage) {
 
 // The script as zqpscp.exe runs it: bash -c SCRIPT NAME --write_file PATH SIZE, content on
 // standard input.
-ScriptRun RunWriter(const std::string& path, const std::string& content, size_t size) {
+// With `suffix`, the old file is to be kept under it; `environment` goes before the command.
+ScriptRun RunWriter(const std::string& path, const std::string& content, size_t size,
+                    const std::optional<std::string>& suffix = std::nullopt, const std::string& environment = "") {
   TempDir scratch;
   zqtest::WriteFile(scratch.Join("in"), content);
-  std::string command = "/bin/bash -c \"$(cat " + ShellQuote::SingleQuoted(ZQ_HELPER_SCRIPT) +
+  std::string command = environment + "/bin/bash -c \"$(cat " + ShellQuote::SingleQuoted(ZQ_HELPER_SCRIPT) +
                         ")\" zqvsa_agentless.sh --write_file " + ShellQuote::SingleQuoted(path) + " " +
-                        std::to_string(size) + " < " + scratch.Join("in") + " 2>" + scratch.Join("err");
+                        std::to_string(size) + (suffix ? " " + ShellQuote::SingleQuoted(*suffix) : std::string()) +
+                        " < " + scratch.Join("in") + " 2>" + scratch.Join("err");
   ScriptRun run;
   run.status = zqtest::RunBounded(command, 30, run.out);
   run.err = zqtest::ReadIfPresent(scratch.Join("err"));
@@ -314,6 +318,130 @@ TEST(HelperScript, WriteFileReplacesCompletelyOrNotAtAll) {
   std::string listing;
   zqtest::RunBounded("ls -A " + site.dest, 10, listing);
   EXPECT_EQ(listing, "file-link\nfolder\nfolder-link\nold\n") << "no temporary file is left";
+}
+
+// A folder of stand-ins for the guest's commands, put before the others on PATH.
+struct FakeCommands {
+  void Add(const std::string& name, const std::string& body) {
+    const std::string path = dir.Join(name);
+    zqtest::WriteFile(path, "#!/bin/bash\n" + body + "\n");
+    chmod(path.c_str(), 0755);
+  }
+  std::string Environment() const { return "PATH=" + dir.path() + ":/usr/bin:/bin "; }
+  TempDir dir;
+};
+
+constexpr const char* kAbcDigest = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+
+TEST(HelperScript, Sha256PrintsADigestPerFileAndADashForAnythingElse) {
+  LinkedDestination site;
+  const std::string before = site.OutsideListing();
+  zqtest::WriteFile(site.dest + "/f", "abc");
+  chmod((site.dest + "/f").c_str(), 0400);
+  mkdir((site.dest + "/d").c_str(), 0755);
+  const ScriptRun run = RunHelper({"--sha256", site.Marked("f"), site.Marked("file-link"), site.Marked("d"),
+                                   site.Marked("missing"), site.Marked("missing/x"), site.Marked("f")});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, std::string(kAbcDigest) + "\n-\n-\n-\n-\n" + kAbcDigest + "\n");
+
+  const ScriptRun through = RunHelper({"--sha256", site.Marked("f"), site.Marked("folder-link/secret")});
+  EXPECT_NE(through.status, 0);
+  EXPECT_NE(through.err.find("a link stands where a folder should be"), std::string::npos) << through.err;
+  EXPECT_EQ(site.OutsideListing(), before);
+
+  // As many files as one request may name, and one more.
+  std::vector<std::string> args{"--sha256"};
+  for (int i = 0; i < 16; ++i) args.push_back(site.Marked("f"));
+  EXPECT_EQ(RunHelper(args).status, 0);
+  args.push_back(site.Marked("f"));
+  const ScriptRun tooMany = RunHelper(args);
+  EXPECT_NE(tooMany.status, 0);
+  EXPECT_NE(tooMany.err.find("usage:"), std::string::npos) << tooMany.err;
+}
+
+// What the descriptor reached must be the file examined, and what sha256sum printed a digest.
+TEST(HelperScript, Sha256ReadsOnlyTheFileItExaminedAndPrintsOnlyADigest) {
+  LinkedDestination site;
+  zqtest::WriteFile(site.dest + "/f", "abc");
+  FakeCommands swapped;
+  swapped.Add("stat", "if [[ \" $* \" == *\" /dev/fd/\"* ]]; then out=$(/usr/bin/stat \"$@\") || exit; "
+                      "printf '%s' \"${out%%/*}/0:0\"; else exec /usr/bin/stat \"$@\"; fi");
+  const ScriptRun other = RunHelper({"--sha256", site.Marked("f")}, swapped.Environment());
+  EXPECT_NE(other.status, 0);
+  EXPECT_EQ(other.out, "");
+  EXPECT_NE(other.err.find("was replaced while it was opened"), std::string::npos) << other.err;
+
+  FakeCommands garbled;
+  garbled.Add("sha256sum", "printf 'not a digest  -\\n'");
+  const ScriptRun nonsense = RunHelper({"--sha256", site.Marked("f")}, garbled.Environment());
+  EXPECT_NE(nonsense.status, 0);
+  EXPECT_EQ(nonsense.out, "");
+  EXPECT_NE(nonsense.err.find("gave no digest"), std::string::npos) << nonsense.err;
+}
+
+TEST(HelperScript, WriteFileKeepsTheReplacedFileUnderTheSuffix) {
+  LinkedDestination site;
+  const std::string before = site.OutsideListing();
+  const std::string old = site.dest + "/old";
+  zqtest::WriteFile(old, "old content");
+  chmod(old.c_str(), 0604);
+  zqtest::SetTimes(old, 1500000000);
+  struct stat oldInfo {};
+  ASSERT_EQ(lstat(old.c_str(), &oldInfo), 0);
+  ASSERT_EQ(RunWriter(site.Marked("old"), "new", 3, std::string("~")).status, 0);
+  EXPECT_EQ(zqtest::ReadIfPresent(old), "new");
+  struct stat backup {};
+  ASSERT_EQ(lstat((old + "~").c_str(), &backup), 0);
+  EXPECT_EQ(backup.st_ino, oldInfo.st_ino) << "the backup is the old file itself";
+  EXPECT_EQ(backup.st_mode & 07777, 0604u);
+  EXPECT_EQ(backup.st_mtime, 1500000000);
+  EXPECT_EQ(zqtest::ReadIfPresent(old + "~"), "old content");
+
+  // A plain file at the backup name is replaced; a new file has nothing to keep.
+  ASSERT_EQ(RunWriter(site.Marked("old"), "newer", 5, std::string("~")).status, 0);
+  EXPECT_EQ(zqtest::ReadIfPresent(old + "~"), "new");
+  ASSERT_EQ(RunWriter(site.Marked("fresh"), "fresh", 5, std::string("~")).status, 0);
+  EXPECT_FALSE(zqtest::Exists(site.dest + "/fresh~"));
+
+  // A link or a folder at the backup name: nothing changes.
+  ASSERT_EQ(symlink(site.outside.Join("secret").c_str(), (old + ".lnk").c_str()), 0);
+  mkdir((old + ".dir").c_str(), 0755);
+  for (const std::string suffix : {".lnk", ".dir"}) {
+    const ScriptRun refused = RunWriter(site.Marked("old"), "refused", 7, suffix);
+    EXPECT_NE(refused.status, 0) << suffix;
+    EXPECT_NE(refused.err.find("at the backup name"), std::string::npos) << refused.err;
+    EXPECT_EQ(zqtest::ReadIfPresent(old), "newer") << suffix;
+  }
+  EXPECT_TRUE(zqtest::IsLink(old + ".lnk"));
+  // Suffixes that would name another folder, nothing, or too much.
+  for (const std::string& suffix : std::vector<std::string>{"", "/x", "\\x", "\nx", ".", std::string(33, 'x')}) {
+    EXPECT_NE(RunWriter(site.Marked("old"), "refused", 7, suffix).status, 0) << suffix;
+    EXPECT_EQ(zqtest::ReadIfPresent(old), "newer") << suffix;
+  }
+  EXPECT_EQ(RunWriter(site.Marked("old"), "longest", 7, std::string(32, 'x')).status, 0);
+  EXPECT_EQ(zqtest::ReadIfPresent(old + std::string(32, 'x')), "newer");
+  EXPECT_EQ(site.OutsideListing(), before);
+  std::string listing;
+  zqtest::RunBounded("ls -A " + site.dest, 10, listing);
+  EXPECT_EQ(listing.find(".zqrestore-"), std::string::npos) << "no temporary file is left: " << listing;
+}
+
+// The backup is made of the file that was examined: a link to anything else is refused.
+TEST(HelperScript, WriteFileBacksUpOnlyTheFileItExamined) {
+  LinkedDestination site;
+  const std::string old = site.dest + "/old";
+  zqtest::WriteFile(old, "old content");
+  zqtest::WriteFile(site.dest + "/decoy", "decoy");
+  FakeCommands swapped;
+  swapped.Add("ln", "exec /usr/bin/ln -P -T -- " + ShellQuote::SingleQuoted(site.dest + "/decoy") + " \"${@: -1}\"");
+  const ScriptRun run = RunWriter(site.Marked("old"), "new", 3, std::string("~"), swapped.Environment());
+  EXPECT_NE(run.status, 0);
+  EXPECT_NE(run.err.find("was replaced while its backup was made"), std::string::npos) << run.err;
+  EXPECT_EQ(zqtest::ReadIfPresent(old), "old content");
+  EXPECT_FALSE(zqtest::Exists(old + "~"));
+  std::string listing;
+  zqtest::RunBounded("ls -A " + site.dest, 10, listing);
+  EXPECT_EQ(listing, "decoy\nfile-link\nfolder-link\nold\n");
 }
 
 // The script cannot include the channel's header: it must spell the marker and its own name

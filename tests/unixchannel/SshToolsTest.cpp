@@ -76,6 +76,7 @@ struct PscpRow {
   std::vector<std::string> args;
   bool ok;
   std::string user, address, port, local, remote;
+  std::string backupSuffix = "";
 };
 
 void PrintTo(const PscpRow& row, std::ostream* out) { *out << row.name; }
@@ -92,6 +93,13 @@ const std::vector<PscpRow> kPscpRows = {
     {"NoColon", {"/a", "u@h"}, false, "", "", "", "", ""},
     {"OneOperand", {"/a"}, false, "", "", "", "", ""},
     {"UserWithQuote", {"/a", "o'neil@h:/b"}, false, "", "", "", "", ""},
+    {"BackupSuffix", {"--backup-suffix", "~", "/a", "u@h:/b"}, true, "u", "h", "", "/a", "/b", "~"},
+    {"LongestBackupSuffix", {"--backup-suffix", std::string(32, 's'), "/a", "u@h:/b"}, true, "u", "h", "", "/a", "/b",
+     std::string(32, 's')},
+    {"BackupSuffixTooLong", {"--backup-suffix", std::string(33, 's'), "/a", "u@h:/b"}, false, "", "", "", "", ""},
+    {"BackupSuffixWithASlash", {"--backup-suffix", "/x", "/a", "u@h:/b"}, false, "", "", "", "", ""},
+    {"EmptyBackupSuffix", {"--backup-suffix", "", "/a", "u@h:/b"}, false, "", "", "", "", ""},
+    {"BackupSuffixForAWindowsTarget", {"--backup-suffix", "~", "/a", "h:C:\\b"}, false, "", "", "", "", ""},
 };
 
 class PscpArgumentsTable : public testing::TestWithParam<PscpRow> {};
@@ -108,6 +116,7 @@ TEST_P(PscpArgumentsTable, ParsesOrRefuses) {
   EXPECT_EQ(parsed.login.port, row.port);
   EXPECT_EQ(parsed.localFile, row.local);
   EXPECT_EQ(parsed.remotePath, row.remote);
+  EXPECT_EQ(parsed.backupSuffix, row.backupSuffix);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, PscpArgumentsTable, testing::ValuesIn(kPscpRows),

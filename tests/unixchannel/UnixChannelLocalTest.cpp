@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "UnixTestDoubles.h"
+#include "toolscontract/ShellQuote.h"
 
 namespace {
 
@@ -90,6 +91,68 @@ TEST_F(UnixChannelLocal, CopyWithoutOverwriteKeepsTheGuestFile) {
   EXPECT_EQ(zqtest::ReadIfPresent(guest.Join("old")), "old");
   EXPECT_EQ(channel.CopyFileToGuest(ctx, guest.Join("new"), guest.Join("old"), true), 1);
   EXPECT_EQ(zqtest::ReadIfPresent(guest.Join("old")), "new");
+}
+
+// The guest's digest answer is outside input: only one line of 64 hexadecimal digits or "-" per
+// file is taken, within a bound on the whole answer. The helper script is replaced by one that
+// prints the row's answer.
+struct DigestAnswerRow {
+  const char* name;
+  std::string answer;
+  bool accepted;
+};
+void PrintTo(const DigestAnswerRow& row, std::ostream* out) { *out << row.name; }
+
+class UnixChannelDigests : public UnixChannelLocal, public testing::WithParamInterface<DigestAnswerRow> {};
+
+const std::string kDigestA(64, 'a');
+const std::string kDigestB = "0123456789ABCDEF0123456789abcdef0123456789ABCDEF0123456789abcdef";
+
+TEST_P(UnixChannelDigests, TakesOnlyOneDigestOrDashPerFile) {
+  const DigestAnswerRow& row = GetParam();
+  zqtest::WriteFile(tools.path() + "/zqvsa_agentless.sh", "printf '%s' " + ShellQuote::SingleQuoted(row.answer) + "\n");
+  std::vector<std::string> digests{"left over"};
+  EXPECT_EQ(channel.HashGuestFiles(ctx, {guest.Join("a"), guest.Join("b")}, digests), row.accepted ? 1 : 0);
+  if (row.accepted) {
+    ASSERT_EQ(digests.size(), 2u);
+    EXPECT_EQ(digests[0], kDigestA);
+    EXPECT_TRUE(digests[1].empty() || digests[1] == "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef");
+  } else {
+    EXPECT_TRUE(digests.empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, UnixChannelDigests,
+    testing::ValuesIn(std::vector<DigestAnswerRow>{
+        {"TwoDigests", kDigestA + "\n" + kDigestB + "\n", true},
+        {"DigestAndDash", kDigestA + "\n-\n", true},
+        {"CarriageReturnsAreDropped", kDigestA + "\r\n-\r\n", true},
+        {"OneLineForTwoFiles", kDigestA + "\n", false},
+        {"ThreeLinesForTwoFiles", kDigestA + "\n-\n-\n", false},
+        {"ShortDigest", kDigestA + "\n" + kDigestB.substr(1) + "\n", false},
+        {"LongDigest", kDigestA + "\n" + kDigestB + "0\n", false},
+        {"NonHexDigit", kDigestA + "\n" + std::string(63, 'a') + "g\n", false},
+        {"DigestWithTheFileName", kDigestA + "\n" + kDigestB + "  -\n", false},
+        {"AtTheBoundOfTheAnswer", kDigestA + "\n-\n" + std::string(2 * 66 - 67, '\n'), true},
+        {"PastTheBoundOfTheAnswer", kDigestA + "\n-\n" + std::string(2 * 66 - 67 + 1, '\n'), false},
+    }),
+    [](const testing::TestParamInfo<DigestAnswerRow>& info) { return std::string(info.param.name); });
+
+TEST_F(UnixChannelLocal, DigestRequestsAreBatchedUpToTheirBound) {
+  zqtest::WriteFile(guest.Join("a"), "abc");
+  std::vector<std::string> files(IGuestReplaceChoices::kMaxHashBatch, guest.Join("a"));
+  std::vector<std::string> digests;
+  ASSERT_EQ(channel.HashGuestFiles(ctx, files, digests), 1);
+  ASSERT_EQ(digests.size(), files.size());
+  EXPECT_EQ(digests.back(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  // One file more is refused before the guest is asked, even by a guest that would answer.
+  files.push_back(guest.Join("a"));
+  std::string answer;
+  for (size_t i = 0; i < files.size(); ++i) answer += kDigestA + "\n";
+  zqtest::WriteFile(tools.path() + "/zqvsa_agentless.sh", "printf '%s' " + ShellQuote::SingleQuoted(answer) + "\n");
+  EXPECT_EQ(channel.HashGuestFiles(ctx, files, digests), 0);
+  EXPECT_TRUE(digests.empty());
 }
 
 TEST_F(UnixChannelLocal, PasswordIsInTheEnvironmentOnlyWhileACommandRuns) {

@@ -204,6 +204,28 @@ TEST_F(WinGuestIntegration, CopiesWithAndWithoutOverwrite) {
   EXPECT_EQ(m_channel.CopyFileToGuest(m_ctx, m_dir.Join("missing.txt"), "C:\\Restore\\c.txt", true), 0);
 }
 
+// A file's digest, and "no file" for a folder, a missing path and a link (a reparse point) at the
+// name, whose target is never read; a junction on the way fails the request.
+TEST_F(WinGuestIntegration, HashesFilesButNoReparsePoint) {
+  fs::create_directories(Host("C/Restore/sub"));
+  fs::create_directories(m_dir.Join("elsewhere"));
+  zqtest::WriteFile(Host("C/Restore/a.txt"), "abc");
+  zqtest::WriteFile(m_dir.Join("elsewhere/secret"), "abc");
+  fs::create_symlink(m_dir.Join("elsewhere/secret"), Host("C/Restore/link.txt"));
+  fs::create_directory_symlink(m_dir.Join("elsewhere"), Host("C/Restore/junction"));
+  ASSERT_TRUE(InitChannel());
+  m_channel.InitStagingFolder(1, "/stage", "C:\\Restore");
+  std::vector<std::string> digests;
+  ASSERT_EQ(m_channel.HashGuestFiles(m_ctx, {"C:\\Restore\\a.txt", "C:\\Restore\\link.txt", "C:\\Restore\\sub",
+                                             "C:\\Restore\\missing.txt"},
+                                     digests),
+            1);
+  EXPECT_EQ(digests, (std::vector<std::string>{"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad", "",
+                                                "", ""}));
+  EXPECT_EQ(m_channel.HashGuestFiles(m_ctx, {"C:\\Restore\\junction\\secret"}, digests), 0);
+  EXPECT_TRUE(digests.empty());
+}
+
 struct TimeRow {
   const char* name;
   const char* culture;

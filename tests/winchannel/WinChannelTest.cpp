@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/algorithm/string/case_conv.hpp>
 #include <boost/algorithm/string/join.hpp>
 #include <boost/algorithm/string/predicate.hpp>
 
@@ -141,6 +142,70 @@ INSTANTIATE_TEST_SUITE_P(Table, DomainLogin,
                          ::testing::Values(DomainRow{"CORP\\alice", "alice:CORP", true}, DomainRow{"alice", "alice", false},
                                            DomainRow{"A\\B\\C", "B:A", true}, DomainRow{"CORP\\\\alice", "alice:CORP", true},
                                            DomainRow{"CORP\\", "CORP\\", true}, DomainRow{"\\alice", "alice:", true}));
+
+// ---- Digests: what the guest answers is outside input ----
+
+struct DigestRow {
+  const char* name;
+  std::string answer;
+  bool accepted;
+  std::string reason = "";  // what the last error then says
+};
+void PrintTo(const DigestRow& row, std::ostream* out) { *out << row.name; }
+
+class WinDigests : public WinChannel, public ::testing::WithParamInterface<DigestRow> {};
+
+const std::string kUpperDigest = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
+
+TEST_P(WinDigests, TakesOnlyOneDigestOrDashPerFile) {
+  ASSERT_TRUE(InitChannel());
+  m_channel.InitStagingFolder(1, "/stage", "D:\\Restore");
+  Answer(0, GetParam().answer);
+  std::vector<std::string> digests{"left over"};
+  EXPECT_EQ(m_channel.HashGuestFiles(m_ctx, {"D:\\Restore\\a.txt", "D:\\Restore\\sub\\b.txt"}, digests),
+            GetParam().accepted ? 1 : 0);
+  ASSERT_EQ(Commands().size(), 1u) << "one request for the batch";
+  std::string script;
+  ShellWords::CommandLine line;
+  ASSERT_TRUE(ShellWords::Split(Commands()[0], line));
+  ASSERT_TRUE(WindowsShellSession::PowerShellScriptOf({line.words.begin() + 4, line.words.end()}, script));
+  EXPECT_NE(script.find("Get-FileHash -LiteralPath 'D:\\Restore\\sub\\b.txt' -Algorithm SHA256"), std::string::npos)
+      << script;
+  EXPECT_NE(script.find("[IO.FileAttributes]::ReparsePoint"), std::string::npos) << script;
+  EXPECT_NE(m_channel.GetLastGuestApiErrorDetails().find(GetParam().reason), std::string::npos)
+      << m_channel.GetLastGuestApiErrorDetails();
+  if (GetParam().accepted) {
+    ASSERT_EQ(digests.size(), 2u);
+    EXPECT_EQ(digests[0], boost::algorithm::to_lower_copy(kUpperDigest));
+  } else {
+    EXPECT_TRUE(digests.empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, WinDigests,
+    ::testing::ValuesIn(std::vector<DigestRow>{
+        {"TwoDigests", kUpperDigest + "\r\n" + kUpperDigest + "\r\n", true},
+        {"DigestAndDash", kUpperDigest + "\r\n-\r\n", true},
+        {"OneLine", kUpperDigest + "\r\n", false},
+        {"ThreeLines", kUpperDigest + "\r\n-\r\n-\r\n", false},
+        {"ShortDigest", kUpperDigest + "\r\n" + kUpperDigest.substr(1) + "\r\n", false},
+        {"NonHexDigit", kUpperDigest + "\r\n" + kUpperDigest.substr(1) + "G\r\n", false},
+        {"ReparsePointOnTheWay", kUpperDigest + "\r\nReparsePoint D:\\Restore\\sub\r\n", false,
+         "[D:\\Restore\\sub] is a link or junction (reparse point)"},
+        {"AtTheBound", kUpperDigest + "\r\n-\r\n" + std::string(2 * 66 - 69, ' '), true},
+        {"PastTheBound", kUpperDigest + "\r\n-\r\n" + std::string(2 * 66 - 69 + 1, ' '), false},
+    }),
+    [](const ::testing::TestParamInfo<DigestRow>& info) { return std::string(info.param.name); });
+
+TEST_F(WinChannel, DigestRequestsAndBackupsStayWithinWhatTheChannelOffers) {
+  ASSERT_TRUE(InitChannel());
+  std::vector<std::string> digests;
+  EXPECT_EQ(m_channel.HashGuestFiles(m_ctx, std::vector<std::string>(17, "D:\\a.txt"), digests), 0);
+  EXPECT_TRUE(Commands().empty()) << "refused before the guest is asked";
+  EXPECT_EQ(m_channel.SetBackupSuffix("~"), 0);
+  EXPECT_EQ(m_channel.SetBackupSuffix(""), 1);
+}
 
 TEST_F(WinChannel, ProbeSkipsEmptyAndDeadAddresses) {
   Answer(1, "");
