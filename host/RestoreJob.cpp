@@ -109,7 +109,11 @@ bool RestoreJob::PrepareJob(IVSAgentlessRestoreToVM& controller, FSRSetParams& s
   }
   m_report.stagingFolder = setParams.destinationPath;
   m_stagingPublished = true;
-  m_staging.emplace(m_settings.sourceRoot, m_report.stagingFolder);
+  if (m_settings.source != nullptr) {
+    m_staging.emplace(*m_settings.source, m_report.stagingFolder);
+  } else {
+    m_staging.emplace(m_settings.sourceRoot, m_report.stagingFolder);
+  }
   mark = ErrorMark();
   if (!controller.InitStagingFolder()) {
     Refuse("InitStagingFolder", mark);

@@ -95,6 +95,9 @@ using ControllerPtr = std::unique_ptr<IVSAgentlessRestoreToVM>;
 using ControllerFactory = std::function<ControllerPtr()>;
 
 struct RestoreJobSettings {
+  // Where the files' content comes from: `source` when set (it outlives the job), else the folder
+  // `sourceRoot`.
+  SourceReader* source = nullptr;
   std::string sourceRoot;
   uint64_t maxFailures = 0;                         // stop after this many failed entries; 0: never
   const std::atomic<bool>* stopRequested = nullptr;  // set from a signal handler

@@ -29,6 +29,7 @@
 #include "host/PluginLibrary.h"
 #include "host/ProgressDisplay.h"
 #include "host/RestoreJob.h"
+#include "host/SourceReader.h"
 #include "host/SourceTree.h"
 #include "host/TerminalLines.h"
 #include "platform/ProxyOutputFile.h"
@@ -87,6 +88,8 @@ struct CommonOptions {
 
 struct RestoreOptions {
   std::string source;
+  std::string sourcePath;  // the subtree of the source to restore; empty: all of it
+  SourceLimits limits;
   std::string progress = "auto";
   std::string summaryJson;
   uint64_t maxFailures = 0;
@@ -245,8 +248,8 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
     return kExitUsage;
   }
   SourceTree tree;
-  std::string sourceRoot;
-  if (!WalkSource(options.source, tree, sourceRoot, error)) {
+  std::unique_ptr<SourceReader> source = OpenSource(options.source, options.limits, error);
+  if (!source || !source->Walk(options.sourcePath, tree, error)) {
     Complain("source " + error);
     return kExitUsage;
   }
@@ -259,7 +262,7 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
   ProgressDisplay progress(terminal);
   EntryReporter reporter(terminal, terminal->showsStatus() ? &progress : nullptr, options.list, mask);
   RestoreJobSettings settings;
-  settings.sourceRoot = sourceRoot;
+  settings.source = source.get();
   settings.maxFailures = options.maxFailures;
   settings.stopRequested = &g_stopRequested;
   settings.progress = terminal->showsStatus() ? &progress : nullptr;
@@ -332,6 +335,27 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
   return status;
 }
 
+struct SourceBrowseOptions {
+  std::string source;
+  std::string path;
+  SourceLimits limits;
+};
+
+// Lists the entries of a source (below PATH) as "guest browse" lists a guest folder: one line
+// each, with what would keep an entry from being restored.
+int RunSourceBrowse(const SourceBrowseOptions& options) {
+  std::string error;
+  SourceTree tree;
+  std::unique_ptr<SourceReader> source = OpenSource(options.source, options.limits, error);
+  if (!source || !source->Walk(options.path, tree, error)) {
+    Complain("source " + error);
+    return kExitUsage;
+  }
+  std::cerr << "zqrestore: " << PrintableText(options.source) << " read as " << source->Kind() << "\n";
+  for (const SourceEntry& entry : tree.entries) std::cout << FormatSourceEntry(entry) << "\n";
+  return kExitSuccess;
+}
+
 enum class GuestVerb { Browse, MakeFolder, Put };
 
 int RunGuest(const CommonOptions& common, const GuestOptions& options, GuestVerb verb) {
@@ -394,6 +418,14 @@ void AddCommonOptions(CLI::App& command, CommonOptions& common, std::string& set
   command.add_option("--settings", settingsFile, "Installation settings file");
 }
 
+void AddLimitOptions(CLI::App& command, SourceLimits& limits) {
+  command.add_option("--max-entries", limits.maxEntries, "Refuse an archive with more members than this")
+      ->capture_default_str();
+  command.add_option("--max-expanded-size", limits.maxExpandedBytes,
+                     "Refuse an archive that expands to more bytes than this")
+      ->capture_default_str();
+}
+
 // The rules of --include and --exclude in the order they were given.
 std::vector<SelectionRule> RulesInOrder(const CLI::App& command, const CLI::Option* include,
                                         const CLI::Option* exclude) {
@@ -428,7 +460,11 @@ int main(int argc, char** argv) {
   RestoreOptions restore;
   CLI::App* restoreCommand = app.add_subcommand("restore", "Restore the entries of SOURCE into the job's VM");
   AddCommonOptions(*restoreCommand, common, settingsFile);
-  restoreCommand->add_option("source", restore.source, "The backed-up tree: a folder, or a single file")->required();
+  restoreCommand->add_option("source", restore.source, "The backed-up tree: a folder, an archive, or a single file")
+      ->required();
+  restoreCommand->add_option("--source-path", restore.sourcePath,
+                             "Restore only this folder (or file) of the source; its contents land at the destination");
+  AddLimitOptions(*restoreCommand, restore.limits);
   restoreCommand->add_flag("-n,--dry-run", restore.dryRun,
                            "Connect and check, list what would be restored, kept or refused; change nothing");
   restoreCommand->add_flag("-l,--list", restore.list, "One line per entry with its outcome; names kept entries");
@@ -470,6 +506,15 @@ int main(int argc, char** argv) {
   put->add_flag("--overwrite", guest.overwrite, "Replace an existing guest file");
   put->fallthrough();
 
+  SourceBrowseOptions sourceBrowse;
+  CLI::App* sourceCommand = app.add_subcommand("source", "Look into a source before restoring from it");
+  sourceCommand->require_subcommand(1);
+  CLI::App* sourceBrowseCommand =
+      sourceCommand->add_subcommand("browse", "List the entries of SOURCE (below PATH) and what keeps one back");
+  sourceBrowseCommand->add_option("source", sourceBrowse.source, "A folder, an archive, or a single file")->required();
+  sourceBrowseCommand->add_option("path", sourceBrowse.path, "A folder inside the source");
+  AddLimitOptions(*sourceBrowseCommand, sourceBrowse.limits);
+
   const std::string unknownWord = UnknownCommandWord(argc, argv);
   if (!unknownWord.empty()) {
     Complain(unknownWord);
@@ -482,6 +527,8 @@ int main(int argc, char** argv) {
     return status == 0 ? kExitSuccess : kExitUsage;
   }
   restore.rules = RulesInOrder(*restoreCommand, include, exclude);
+
+  if (sourceBrowseCommand->parsed()) return RunSourceBrowse(sourceBrowse);
 
   std::string error;
   const std::string settingsPath = SettingsFileInForce(settingsFile, error);
