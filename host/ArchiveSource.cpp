@@ -285,6 +285,11 @@ bool ArchiveSource::Walk(const std::string& sourcePath, SourceTree& tree, std::s
         return false;
       }
     }
+    // A hard link's header may carry no type of its own; it names a file.
+    const char* linkTarget = archive_entry_hardlink(member);
+    if (linkTarget != nullptr && (entry.info.st_mode & S_IFMT) != S_IFDIR) {
+      entry.info.st_mode = S_IFREG | (entry.info.st_mode & 07777);
+    }
     const mode_t type = entry.info.st_mode & S_IFMT;
     entry.kind = type == S_IFDIR ? EntryKind::Folder : type == S_IFREG ? EntryKind::File : EntryKind::Unsupported;
     std::string normal;
@@ -304,7 +309,6 @@ bool ArchiveSource::Walk(const std::string& sourcePath, SourceTree& tree, std::s
     if (entry.problem.empty()) entry.problem = NameProblem(slash == std::string::npos ? normal : normal.substr(slash + 1));
     // A hard link in a tar archive carries no content of its own: it is restored as a separate
     // file with the content of the member it links to.
-    const char* linkTarget = archive_entry_hardlink(member);
     if (linkTarget != nullptr && entry.kind == EntryKind::File && archive_entry_size(member) == 0) {
       std::string target;
       const SourceEntry* linked = MemberNameProblem(linkTarget, target).empty() ? builder.Find(target) : nullptr;
