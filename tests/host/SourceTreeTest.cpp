@@ -330,6 +330,13 @@ ArchiveMember Special(const std::string& name, mode_t type, const std::string& t
   return member;
 }
 
+ArchiveMember HardLink(const std::string& name, const std::string& target) {
+  ArchiveMember link = File(name, "");
+  link.hardLink = true;
+  link.linkTarget = target;
+  return link;
+}
+
 SourceLimits Limits(uint64_t entries, uint64_t bytes) {
   SourceLimits limits;
   limits.maxEntries = entries;
@@ -361,23 +368,15 @@ INSTANTIATE_TEST_SUITE_P(
                    {},
                    {{"l", "symbolic links are not restored"}, {"l/zq-escape", "its folder cannot be restored"}}},
         HostileRow{"HardLinkIsASeparateCopy",
-                   {File("a", "shared"), [] {
-                      ArchiveMember link = File("b", "");
-                      link.hardLink = true;
-                      link.linkTarget = "a";
-                      return link;
-                    }()},
+                   {File("a", "shared"), HardLink("b", "a")},
                    {{"a", "shared"}, {"b", "shared"}},
                    {}},
         HostileRow{"HardLinkToNothingRestorable",
-                   {[] {
-                     ArchiveMember link = File("b", "");
-                     link.hardLink = true;
-                     link.linkTarget = "../outside";
-                     return link;
-                   }()},
+                   {Special("symlink", S_IFLNK, "/etc/shadow"), HardLink("b", "../outside"), HardLink("c", "symlink")},
                    {},
-                   {{"b", "hard link to a member that is not restored"}}},
+                   {{"symlink", "symbolic links are not restored"},
+                    {"b", "hard link to a member that is not restored"},
+                    {"c", "hard link to a member that is not restored"}}},
         HostileRow{"DevicePipeAndBackslash",
                    {Special("dev/null", S_IFCHR), Special("pipe", S_IFIFO), File("back\\slash", "x")},
                    {{"dev", ""}},
