@@ -192,6 +192,7 @@ std::string RenderSummaryText(const JobFile& job, const RestoreReport& report, c
   out << "Restore into VM [" << PrintableText(job.vmName) << "] folder [" << PrintableText(report.guestFolder)
       << "]: " << PrintableText(Headline(report)) << "\n";
   if (!report.detail.empty()) out << "  reason      " << PrintableText(mask.Apply(report.detail)) << "\n";
+  if (!report.source.empty()) out << "  source      " << PrintableText(report.source) << "\n";
   if (report.outcome == JobOutcome::Completed || report.outcome == JobOutcome::Interrupted) {
     WriteCounts(out, report);
     WriteTimes(out, report);
@@ -254,6 +255,7 @@ nlohmann::json RenderSummaryJson(const JobFile& job, const RestoreReport& report
       {"pendingCauses", causes},
       {"failures", failures},
       {"logFile", report.logFile},
+      {"source", report.source},
   };
   summary["warnings"] = Warnings(report);
   if (options.listKept) summary["keptEntries"] = report.keptPaths;

@@ -67,6 +67,7 @@ struct RestoreReport {
   double entryPhaseSeconds = 0;    // first entry staged to last entry answered
   CounterReading counter;          // the plug-in's "VM Write Speed" counter, as it logged it
   std::string logFile;             // where the log lines were kept; empty: nowhere (set by the caller)
+  std::string source;              // what the source was read as ("archive (...)"); set by the caller
 };
 
 // Told about the job's progress, entry by entry (the terminal display implements it).

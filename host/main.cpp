@@ -296,6 +296,7 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
   report.stopSignal = g_stopSignal.load();
   terminal->ClearStatus();
   report.logFile = LogFileInUse(common);
+  report.source = source->Kind();
 
   if (options.dryRun && report.outcome == JobOutcome::Completed) {
     if (!openGuestView()) return kExitRefused;

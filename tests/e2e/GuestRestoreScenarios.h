@@ -195,6 +195,7 @@ TYPED_TEST_P(UnixGuestRestore, RestoresATarZstArchiveAsTheFolderItHolds) {
   const RunResult result = guest.harness.Restore(guest.Job(), archive, TypeParam::kSeconds, {"--list"});
   EXPECT_EQ(result.status, 1) << result.output;
   EXPECT_EQ(result.summary["failed"], 2) << result.output;
+  EXPECT_EQ(result.summary["source"], "archive (POSIX pax interchange format, zstd)");
   EXPECT_NE(result.output.find("bin/sh-link: symbolic links are not restored"), std::string::npos) << result.output;
   EXPECT_NE(result.output.find("fifo: named pipes are not restored"), std::string::npos) << result.output;
   EXPECT_FALSE(zqtest::Exists(guest.InGuest("bin/sh-link")));
