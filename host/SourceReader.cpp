@@ -8,9 +8,11 @@
 
 #include "host/ArchiveSource.h"
 #include "host/FolderSource.h"
+#include "host/ImageSource.h"
 #include "hypervisor/UniqueFd.h"
 
-std::unique_ptr<SourceReader> OpenSource(const std::string& path, const SourceLimits& limits, std::string& error) {
+std::unique_ptr<SourceReader> OpenSource(const std::string& path, const SourceLimits& limits, std::string& error,
+                                         const std::string& imageRoot) {
   struct stat info {};
   if (stat(path.c_str(), &info) != 0) {
     error = path + ": " + strerror(errno);
@@ -23,6 +25,17 @@ std::unique_ptr<SourceReader> OpenSource(const std::string& path, const SourceLi
   struct stat opened {};
   if (!fd.valid() || fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
     return std::make_unique<FolderSource>(path);
+  }
+  // A disk image first: a raw one may start with zeros, which the tar reader takes for an empty archive.
+  std::string format;
+  if (ImageSource::Probe(fd.get(), format, error)) {
+    if (!error.empty()) {
+      error = path + ": " + error;
+      return nullptr;
+    }
+    std::unique_ptr<ImageSource> image = ImageSource::Open(path, format, imageRoot, error);
+    if (!image) error = path + ": " + error;
+    return image;
   }
   bool notAnArchive = false;
   std::unique_ptr<ArchiveSource> archive = ArchiveSource::Open(std::move(fd), limits, notAnArchive, error);

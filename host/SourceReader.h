@@ -1,4 +1,4 @@
-// Where the entries of a restore come from: a folder on the proxy or an archive. A reader serves
+// Where the entries of a restore come from: a folder on the proxy, an archive or a disk image. A reader serves
 // one job: it lists the entries once (Walk), then hands out the content of each file as the job
 // stages it (CopyContent). Which reader a source gets depends on its content, not its name.
 #pragma once
@@ -38,9 +38,12 @@ class SourceReader {
   virtual bool CopyContent(const SourceEntry& entry, int out, struct stat& info, std::string& error) = 0;
 };
 
-// The reader for `path`: a folder, an archive that libarchive reads (tar, cpio, zip, 7z with
-// their compressions), else a single file. Null with `error` when `path` cannot be opened.
-std::unique_ptr<SourceReader> OpenSource(const std::string& path, const SourceLimits& limits, std::string& error);
+// The reader for `path`: a folder, a disk image (its appliance started and its file systems
+// mounted read-only; `imageRoot` names the file system to use where inspection cannot tell), an
+// archive that libarchive reads (tar, cpio, zip, 7z with their compressions), else a single file.
+// Null with `error` when `path` cannot be read as what its content says it is.
+std::unique_ptr<SourceReader> OpenSource(const std::string& path, const SourceLimits& limits, std::string& error,
+                                         const std::string& imageRoot = "");
 
 // `sourcePath` made plain: "/"-separated names without "." or empty parts, no leading or trailing
 // "/". False with `error` when it holds "..".

@@ -89,6 +89,7 @@ struct CommonOptions {
 struct RestoreOptions {
   std::string source;
   std::string sourcePath;  // the subtree of the source to restore; empty: all of it
+  std::string imageRoot;   // the file system of a disk image to use; empty: as inspection finds
   SourceLimits limits;
   std::string progress = "auto";
   std::string summaryJson;
@@ -248,7 +249,7 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
     return kExitUsage;
   }
   SourceTree tree;
-  std::unique_ptr<SourceReader> source = OpenSource(options.source, options.limits, error);
+  std::unique_ptr<SourceReader> source = OpenSource(options.source, options.limits, error, options.imageRoot);
   if (!source || !source->Walk(options.sourcePath, tree, error)) {
     Complain("source " + error);
     return kExitUsage;
@@ -339,6 +340,7 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
 struct SourceBrowseOptions {
   std::string source;
   std::string path;
+  std::string imageRoot;
   SourceLimits limits;
 };
 
@@ -347,7 +349,7 @@ struct SourceBrowseOptions {
 int RunSourceBrowse(const SourceBrowseOptions& options) {
   std::string error;
   SourceTree tree;
-  std::unique_ptr<SourceReader> source = OpenSource(options.source, options.limits, error);
+  std::unique_ptr<SourceReader> source = OpenSource(options.source, options.limits, error, options.imageRoot);
   if (!source || !source->Walk(options.path, tree, error)) {
     Complain("source " + error);
     return kExitUsage;
@@ -465,6 +467,8 @@ int main(int argc, char** argv) {
       ->required();
   restoreCommand->add_option("--source-path", restore.sourcePath,
                              "Restore only this folder (or file) of the source; its contents land at the destination");
+  restoreCommand->add_option("--image-root", restore.imageRoot,
+                             "The file system of a disk image to restore from, where inspection cannot tell (/dev/sda2)");
   AddLimitOptions(*restoreCommand, restore.limits);
   restoreCommand->add_flag("-n,--dry-run", restore.dryRun,
                            "Connect and check, list what would be restored, kept or refused; change nothing");
@@ -514,6 +518,8 @@ int main(int argc, char** argv) {
       sourceCommand->add_subcommand("browse", "List the entries of SOURCE (below PATH) and what keeps one back");
   sourceBrowseCommand->add_option("source", sourceBrowse.source, "A folder, an archive, or a single file")->required();
   sourceBrowseCommand->add_option("path", sourceBrowse.path, "A folder inside the source");
+  sourceBrowseCommand->add_option("--image-root", sourceBrowse.imageRoot,
+                                  "The file system of a disk image to list, where inspection cannot tell");
   AddLimitOptions(*sourceBrowseCommand, sourceBrowse.limits);
 
   const std::string unknownWord = UnknownCommandWord(argc, argv);

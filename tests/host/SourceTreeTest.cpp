@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -6,6 +7,7 @@
 #include <map>
 #include <memory>
 
+#include "host/ImageSource.h"
 #include "host/SourceReader.h"
 #include "host/SourceTree.h"
 #include "host/StagingWriter.h"
@@ -461,5 +463,63 @@ TEST_F(ArchiveSourceTest, AFileThatIsNoArchiveIsRestoredAsItIs) {
 }
 
 }  // namespace archives
+
+namespace images {
+
+struct ProbeRow {
+  const char* name;
+  std::string head;     // the file's first bytes
+  bool image;           // taken for a disk image
+  const char* format;   // libguestfs's name for it
+  const char* refusal;  // a part of the refusal; "" when it is read
+};
+
+void PrintTo(const ProbeRow& row, std::ostream* out) { *out << row.name; }
+
+std::string At(size_t offset, const std::string& bytes, size_t size = 4096) {
+  std::string head(size, '\0');
+  head.replace(offset, bytes.size(), bytes);
+  return head;
+}
+
+class ImageProbe : public testing::TestWithParam<ProbeRow> {};
+
+// The kind comes from the first bytes; an image that would make the reader open other files of
+// the proxy is refused before any appliance starts.
+TEST_P(ImageProbe, TellsImagesByTheirFirstBytesAndRefusesOnesThatNameOtherFiles) {
+  const ProbeRow& row = GetParam();
+  zqtest::TempDir dir;
+  zqtest::WriteFile(dir.Join("backup"), row.head);
+  UniqueFd fd(open(dir.Join("backup").c_str(), O_RDONLY | O_CLOEXEC));
+  std::string format;
+  std::string error;
+  EXPECT_EQ(ImageSource::Probe(fd.get(), format, error), row.image);
+  if (*row.refusal != '\0') {
+    EXPECT_NE(error.find(row.refusal), std::string::npos) << error;
+    std::unique_ptr<SourceReader> source = OpenSource(dir.Join("backup"), {}, error);
+    EXPECT_FALSE(source) << "a refused image is not read as anything else";
+  } else {
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(format, row.format);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ImageProbe,
+    testing::Values(ProbeRow{"Qcow2", At(0, std::string("QFI\xfb\0\0\0\x03", 8)), true, "qcow2", ""},
+                    ProbeRow{"Qcow2WithABackingFile",
+                             At(0, std::string("QFI\xfb\0\0\0\x03\0\0\0\0\0\0\0\x68", 16)), true, "", "backing file"},
+                    ProbeRow{"VmdkSparse", At(0, "KDMV"), true, "vmdk", ""},
+                    ProbeRow{"VmdkDescriptor", At(0, "# Disk DescriptorFile\nRW 8 FLAT \"/etc/shadow\" 0\n"), true, "",
+                             "descriptor naming other files"},
+                    ProbeRow{"Vhdx", At(0, "vhdxfile"), true, "vhdx", ""},
+                    ProbeRow{"Vdi", At(0x40, "\x7f\x10\xda\xbe"), true, "vdi", ""},
+                    ProbeRow{"RawWithAPartitionTable", At(510, "\x55\xaa"), true, "raw", ""},
+                    ProbeRow{"RawExt4", At(1024 + 56, "\x53\xef"), true, "raw", ""},
+                    ProbeRow{"PlainText", "not an image\n", false, "", ""},
+                    ProbeRow{"Zeros", std::string(4096, '\0'), false, "", ""}),
+    [](const testing::TestParamInfo<ProbeRow>& row) { return std::string(row.param.name); });
+
+}  // namespace images
 
 }  // namespace
