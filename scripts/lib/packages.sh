@@ -9,7 +9,7 @@ ZQ_PACKAGES=(
   shellcheck tzdata passwd
   clang libclang-rt-14-dev
   pkg-config libvirt-dev qemu-guest-agent libarchive-dev zstd
-  libguestfs-dev libguestfs-tools guestfish
+  libguestfs-dev libguestfs-tools guestfish fdisk
   qemu-system-x86 linux-image-amd64 busybox-static findutils cpio kmod procps
   libvirt-daemon-system libvirt-daemon-driver-qemu
 )

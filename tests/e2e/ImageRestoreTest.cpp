@@ -80,6 +80,27 @@ TEST(ImageRestore, RestoresAFolderOfAQcow2ImageWithItsRecordsAndReportsWhatItSki
   EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
 }
 
+// A crafted partition table (200 GPT partitions, made with sfdisk) is refused once the appliance
+// has read it, before inspection walks them, with the count and the limit.
+TEST(ImageRestore, RefusesAnImageWithMorePartitionsThanTheLimit) {
+  zqtest::TempDir dir;
+  const std::string image = dir.Join("parts.img");
+  std::string table = "label: gpt\ntable-length: 1000\n";
+  for (int i = 0; i < 200; ++i) table += ",8\n";
+  zqtest::WriteFile(dir.Join("table"), table);
+  std::string output;
+  ASSERT_EQ(zqtest::RunBounded("truncate -s 8M " + ShellQuote::Word(image) + " && sfdisk -q " +
+                                   ShellQuote::Word(image) + " < " + ShellQuote::Word(dir.Join("table")),
+                               60, output),
+            0)
+      << output;
+  RestoreHarness harness(kVMwareType);
+  const RunResult result = harness.Command(nlohmann::json::object(), {"source", "browse", image}, false, 600);
+  EXPECT_EQ(result.status, 2) << result.output;
+  EXPECT_NE(result.output.find("the image holds 200 partitions; more than 128 are refused"), std::string::npos)
+      << result.output;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
