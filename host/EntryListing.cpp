@@ -19,6 +19,8 @@ const char* OutcomeWord(EntryOutcome outcome) {
       return "kept";
     case EntryOutcome::Failed:
       return "failed";
+    case EntryOutcome::Skipped:
+      return "skipped";
   }
   return "?";
 }

@@ -19,20 +19,20 @@
 
 namespace {
 
-constexpr std::chrono::seconds kLaunchLimit{300};  // the appliance under emulation takes 20-40 s here
 constexpr std::chrono::seconds kCallLimit{120};
 constexpr size_t kMaxPartitions = 128;
 
-// Ends the appliance when one call on it takes longer than its limit, so that a broken file system
-// or a crafted partition table ends the job with an error instead of hanging it.
+// Ends the appliance (process `pid`) when one call on it takes longer than its limit, so that a
+// broken file system or a crafted partition table ends the job with an error instead of hanging
+// it; the call then fails. The handle itself is not touched from here: libguestfs serialises
+// calls on a handle, so a second call would wait for the one that hangs.
 class ApplianceWatchdog {
  public:
-  ApplianceWatchdog(guestfs_h* handle, std::chrono::seconds limit) : m_handle(handle) {
-    m_thread = std::thread([this, limit] {
+  ApplianceWatchdog(int pid, std::chrono::seconds limit) {
+    m_thread = std::thread([this, pid, limit] {
       std::unique_lock<std::mutex> lock(m_mutex);
       if (m_done.wait_for(lock, limit, [this] { return m_finished; })) return;
       m_fired = true;
-      const int pid = guestfs_get_pid(m_handle);
       if (pid > 0) kill(pid, SIGKILL);
     });
   }
@@ -49,7 +49,6 @@ class ApplianceWatchdog {
   bool Fired() const { return m_fired; }
 
  private:
-  guestfs_h* m_handle;
   std::mutex m_mutex;
   std::condition_variable m_done;
   bool m_finished = false;
@@ -168,20 +167,18 @@ std::unique_ptr<ImageSource> ImageSource::Open(const std::string& path, const st
     error = "cannot open the image: " + source->LastError();
     return nullptr;
   }
-  {
-    ApplianceWatchdog watchdog(handle, kLaunchLimit);
-    if (guestfs_launch(handle) != 0) {
-      error = watchdog.Fired() ? "the image's reader did not start within " + std::to_string(kLaunchLimit.count()) + " s"
-                               : "cannot start the image's reader: " + source->LastError();
-      return nullptr;
-    }
+  // libguestfs bounds the start itself (it gives up on an appliance that does not answer).
+  if (guestfs_launch(handle) != 0) {
+    error = "cannot start the image's reader: " + source->LastError();
+    return nullptr;
   }
+  source->m_pid = guestfs_get_pid(handle);
   if (!source->MountFound(imageRoot, error)) return nullptr;
   return source;
 }
 
 bool ImageSource::MountFound(const std::string& imageRoot, std::string& error) {
-  ApplianceWatchdog watchdog(m_handle, kCallLimit);
+  ApplianceWatchdog watchdog(m_pid, kCallLimit);
   auto failed = [&](const std::string& what) {
     error = watchdog.Fired() ? what + ": the image did not answer within " + std::to_string(kCallLimit.count()) + " s"
                              : what + ": " + LastError();
@@ -190,7 +187,7 @@ bool ImageSource::MountFound(const std::string& imageRoot, std::string& error) {
   StringList partitions;
   partitions.items = guestfs_list_partitions(m_handle);
   if (partitions.items == nullptr) return failed("cannot read the image's partitions");
-  if (partitions.size() > kMaxPartitions && false) {
+  if (partitions.size() > kMaxPartitions) {
     error = "the image holds " + std::to_string(partitions.size()) + " partitions; more than " +
             std::to_string(kMaxPartitions) + " are refused";
     return false;
@@ -246,7 +243,7 @@ bool ImageSource::MountFound(const std::string& imageRoot, std::string& error) {
 bool ImageSource::Walk(const std::string& sourcePath, SourceTree& tree, std::string& error) {
   std::string below;
   if (!NormalSourcePath(sourcePath, below, error)) return false;
-  ApplianceWatchdog watchdog(m_handle, kCallLimit);
+  ApplianceWatchdog watchdog(m_pid, kCallLimit);
   tree = SourceTree();
   // (folder in the image, its name in the tree, inherited problem), visited depth first in name order.
   std::vector<std::tuple<std::string, std::string, std::string>> pending;
@@ -327,7 +324,7 @@ bool ImageSource::Walk(const std::string& sourcePath, SourceTree& tree, std::str
 }
 
 bool ImageSource::CopyContent(const SourceEntry& entry, int out, struct stat& info, std::string& error) {
-  ApplianceWatchdog watchdog(m_handle, kCallLimit);
+  ApplianceWatchdog watchdog(m_pid, kCallLimit);
   const std::string inImage = Join(m_root, entry.relativePath);
   const std::string target = "/dev/fd/" + std::to_string(out);
   if (guestfs_download(m_handle, inImage.c_str(), target.c_str()) != 0) {

@@ -38,6 +38,7 @@ class ImageSource : public SourceReader {
   std::string LastError() const;
 
   guestfs_h* m_handle = nullptr;
+  int m_pid = -1;  // the appliance's process, which a call's time limit ends
   std::string m_root = "/";  // the folder of the image that Walk listed (--source-path)
   std::string m_kind = "disk image";
 };

@@ -50,6 +50,10 @@ void WriteCounts(std::ostringstream& out, const RestoreReport& report) {
   out << "  kept        " << Plural(counts.kept, "entry", "entries")
       << " (the guest already had them: a file as new or newer, or the folder)\n";
   out << "  failed      " << Plural(counts.failed, "entry", "entries") << "\n";
+  if (counts.skipped > 0) {
+    out << "  skipped     " << Plural(counts.skipped, "entry", "entries")
+        << " (links, devices, pipes and sockets are not restored)\n";
+  }
   for (const std::string& warning : Warnings(report)) out << "  warning     " << PrintableText(warning) << "\n";
   if (counts.notAttempted > 0) {
     out << "  not tried   " << Plural(counts.notAttempted, "entry", "entries") << "\n";
@@ -106,6 +110,18 @@ void WriteFailures(std::ostringstream& out, const RestoreReport& report, const S
   if (report.failures.size() > kFailuresListed) {
     out << "  ... and " << report.failures.size() - kFailuresListed
         << " more (--summary-json lists them all)\n";
+  }
+}
+
+void WriteSkipped(std::ostringstream& out, const RestoreReport& report) {
+  if (report.skippedEntries.empty()) return;
+  out << "Skipped entries:\n";
+  for (size_t i = 0; i < report.skippedEntries.size() && i < kFailuresListed; ++i) {
+    out << "  " << PrintableText(report.skippedEntries[i].path) << ": "
+        << PrintableText(report.skippedEntries[i].reason) << "\n";
+  }
+  if (report.skippedEntries.size() > kFailuresListed) {
+    out << "  ... and " << report.skippedEntries.size() - kFailuresListed << " more (--summary-json lists them all)\n";
   }
 }
 
@@ -203,6 +219,7 @@ std::string RenderSummaryText(const JobFile& job, const RestoreReport& report, c
   out << LogLine(report);
   WritePendingCauses(out, report, mask);
   WriteFailures(out, report, mask);
+  WriteSkipped(out, report);
   if (options.listKept) WriteKept(out, report);
   return out.str();
 }
@@ -219,6 +236,8 @@ nlohmann::json RenderSummaryJson(const JobFile& job, const RestoreReport& report
                       {"arguments", arguments},
                       {"text", mask.Apply(MessageCatalogue::Render(cause.code, cause.arguments))}});
   }
+  json skipped = json::array();
+  for (const EntryFailure& entry : report.skippedEntries) skipped.push_back({{"path", entry.path}, {"reason", entry.reason}});
   json failures = json::array();
   for (const EntryFailure& failure : report.failures) {
     failures.push_back({{"path", failure.path}, {"reason", mask.Apply(failure.reason)}});
@@ -237,6 +256,7 @@ nlohmann::json RenderSummaryJson(const JobFile& job, const RestoreReport& report
       {"restoredFolders", counts.restoredFolders},
       {"kept", counts.kept},
       {"failed", counts.failed},
+      {"skipped", counts.skipped},
       {"notAttempted", counts.notAttempted},
       {"bytesRestored", counts.bytesRestored},
       {"bytesKept", counts.bytesKept},
@@ -254,6 +274,7 @@ nlohmann::json RenderSummaryJson(const JobFile& job, const RestoreReport& report
       {"stagingProblem", mask.Apply(report.stagingProblem)},
       {"pendingCauses", causes},
       {"failures", failures},
+      {"skippedEntries", skipped},
       {"logFile", report.logFile},
       {"source", report.source},
   };

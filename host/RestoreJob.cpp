@@ -156,6 +156,12 @@ void RestoreJob::RestoreEntries(IVSAgentlessRestoreToVM& controller) {
 
 void RestoreJob::RestoreEntry(IVSAgentlessRestoreToVM& controller, const SourceEntry& entry) {
   if (m_settings.observer != nullptr) m_settings.observer->EntryStarting(entry);
+  if (IsSkippedKind(entry)) {
+    ++m_report.counts.skipped;
+    m_report.skippedEntries.push_back({entry.relativePath, entry.problem});
+    Tell(entry, EntryOutcome::Skipped, entry.problem);
+    return;
+  }
   if (!entry.problem.empty()) {
     CountFailure(entry, entry.problem);
     return;

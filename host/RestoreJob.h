@@ -31,11 +31,12 @@ struct RestoreCounts {
   uint64_t restoredFolders = 0;
   uint64_t kept = 0;          // the guest had the same or a newer file; left alone
   uint64_t failed = 0;
+  uint64_t skipped = 0;       // links, devices, pipes, sockets: never restored (IsSkippedKind)
   uint64_t notAttempted = 0;  // left over when the job stopped early
   uint64_t bytesRestored = 0;
   uint64_t bytesKept = 0;
 
-  uint64_t EntriesDone() const { return restoredFiles + restoredFolders + kept + failed; }
+  uint64_t EntriesDone() const { return restoredFiles + restoredFolders + kept + failed + skipped; }
 };
 
 struct EntryFailure {
@@ -53,6 +54,7 @@ struct RestoreReport {
   std::vector<PendingCause> pendingCauses;
   RestoreCounts counts;
   std::vector<EntryFailure> failures;
+  std::vector<EntryFailure> skippedEntries;  // with the kind that kept each back
   std::vector<std::string> keptPaths;  // relative to the source folder, in restore order
   // Restored entries whose owner the guest login could not set (a login other than root on a Unix
   // guest), and that login.
@@ -79,14 +81,14 @@ class RestoreProgress {
   virtual void EntriesFinished() = 0;
 };
 
-enum class EntryOutcome { Restored, Kept, Failed };
+enum class EntryOutcome { Restored, Kept, Failed, Skipped };
 
 // Told about each entry as it is offered and when its outcome is known (--list, the progress line).
 class EntryObserver {
  public:
   virtual ~EntryObserver() = default;
   virtual void EntryStarting(const SourceEntry& entry) = 0;
-  // `reason` is empty unless the entry failed. A folder whose attributes fail on the final pass is
+  // `reason` is empty unless the entry failed or was skipped. A folder whose attributes fail on the final pass is
   // told again, as failed.
   virtual void EntryFinished(const SourceEntry& entry, EntryOutcome outcome, const std::string& reason) = 0;
 };

@@ -112,6 +112,12 @@ class TreeWalker {
 
 }  // namespace
 
+bool IsSkippedKind(const SourceEntry& entry) {
+  const mode_t mode = entry.info.st_mode;
+  return entry.kind == EntryKind::Unsupported &&
+         (S_ISLNK(mode) || S_ISFIFO(mode) || S_ISSOCK(mode) || S_ISCHR(mode) || S_ISBLK(mode));
+}
+
 std::string NameProblem(const std::string& name) {
   if (name.find('\\') != std::string::npos) {
     return "the name holds a backslash, which the plug-in would turn into a folder separator";

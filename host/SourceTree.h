@@ -27,6 +27,10 @@ struct SourceTree {
   uint64_t restorableBytes = 0;
 };
 
+// A symbolic link, device node, named pipe or socket: never restored, and reported as skipped
+// (with its kind) rather than as failed.
+bool IsSkippedKind(const SourceEntry& entry);
+
 // Why a name cannot travel through the plug-in unchanged, or empty when it can. The plug-in turns
 // "\" into a separator and the token "ZqColonZq" into ":" on its way to the guest, so such a name
 // would land under another name (or in another folder).
