@@ -195,7 +195,8 @@ TYPED_TEST_P(UnixGuestRestore, RestoresATarZstArchiveAsTheFolderItHolds) {
   const RunResult result = guest.harness.Restore(guest.Job(), archive, TypeParam::kSeconds, {"--list"});
   EXPECT_EQ(result.summary["skipped"], 2) << result.output;
   EXPECT_EQ(result.summary["skippedEntries"][0]["reason"], "symbolic links are not restored");
-  EXPECT_EQ(result.summary["source"], "archive (POSIX pax interchange format, zstd)");
+  const std::string kind = result.summary.value("source", "");
+  EXPECT_TRUE(kind.rfind("archive (", 0) == 0 && kind.find(", zstd)") != std::string::npos) << kind;
   EXPECT_NE(result.output.find("skipped   bin/sh-link: symbolic links are not restored"), std::string::npos)
       << result.output;
   EXPECT_NE(result.output.find("skipped   fifo: named pipes are not restored"), std::string::npos) << result.output;
