@@ -12,7 +12,7 @@ set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 # Every document the README names, and the copyright file.
 install(FILES README.md docs/zqrestore.md docs/job-file.md docs/ssh.md docs/inventory.md docs/app-config.md
               docs/restore-options.md docs/restore-guarantees.md docs/kvm.md docs/performance.md
-              docs/windows-guests.md docs/fleet.md docs/zqrestore.ini.example docs/copyright
+              docs/windows-guests.md docs/fleet.md docs/sources.md docs/zqrestore.ini.example docs/copyright
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zqrestore)
 install(DIRECTORY docs/design/ DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zqrestore/design)
 install(DIRECTORY docs/examples/ DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zqrestore/examples
@@ -21,6 +21,9 @@ install(DIRECTORY docs/examples/ DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zq
 get_property(ZQ_DEB_DEPENDS GLOBAL PROPERTY ZQ_DEB_DEPENDS)
 # The component libVMInfo.so links libvirt.
 list(APPEND ZQ_DEB_DEPENDS "libvirt0")
+# zqrestore reads archives with libarchive and disk images with libguestfs; the SHA-256 of a staged
+# file comes from libcrypto.
+list(APPEND ZQ_DEB_DEPENDS "libarchive13" "libguestfs0" "libssl3")
 list(PREPEND ZQ_DEB_DEPENDS "openssh-client" "libc6 (>= 2.36)" "libstdc++6 (>= 12)" "libgcc-s1")
 list(REMOVE_DUPLICATES ZQ_DEB_DEPENDS)
 list(JOIN ZQ_DEB_DEPENDS ", " CPACK_DEBIAN_PACKAGE_DEPENDS)

@@ -5,7 +5,8 @@
 
 namespace {
 
-const std::vector<std::string> kCommands = {"restore", "guest", "plan"};
+const std::vector<std::string> kCommands = {"restore", "guest", "plan", "source"};
+const std::vector<std::string> kSourceVerbs = {"browse"};
 const std::vector<std::string> kGuestVerbs = {"browse", "mkdir", "put"};
 // Options before a command word that take a value in the next argument.
 const std::set<std::string> kOptionsWithValue = {"-j", "--job", "--plugin", "--vminfo", "--log", "--settings",
@@ -67,12 +68,13 @@ std::string UnknownCommandWord(int argc, const char* const* argv) {
   if (std::find(kCommands.begin(), kCommands.end(), word) == kCommands.end()) {
     return Complaint(word, kCommands, "command");
   }
-  if (word != "guest") return "";
+  if (word != "guest" && word != "source") return "";
+  const std::vector<std::string>& verbs = word == "guest" ? kGuestVerbs : kSourceVerbs;
   const int verb = FirstWord(argc, argv, command + 1);
   if (verb >= argc) return "";
   const std::string verbWord = argv[verb];
-  if (std::find(kGuestVerbs.begin(), kGuestVerbs.end(), verbWord) == kGuestVerbs.end()) {
-    return Complaint(verbWord, kGuestVerbs, "guest command");
+  if (std::find(verbs.begin(), verbs.end(), verbWord) == verbs.end()) {
+    return Complaint(verbWord, verbs, word == "guest" ? "guest command" : "source command");
   }
   return "";
 }

@@ -1,6 +1,7 @@
 #include "host/EntryListing.h"
 
 #include <cstdio>
+#include <ctime>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -28,12 +29,38 @@ std::string Padded(const char* word) {
   return text;
 }
 
+char KindLetter(const SourceEntry& entry) {
+  const mode_t type = entry.info.st_mode & S_IFMT;
+  if (type == S_IFDIR) return 'd';
+  if (type == S_IFREG) return 'f';
+  if (type == S_IFLNK) return 'l';
+  if (type == S_IFIFO) return 'p';
+  if (type == S_IFSOCK) return 's';
+  if (type == S_IFCHR || type == S_IFBLK) return 'c';
+  return '?';
+}
+
 }  // namespace
+
+std::string FormatSourceEntry(const SourceEntry& entry) {
+  char stamp[32] = "-";
+  const time_t modified = entry.info.st_mtime;
+  tm utc{};
+  if (gmtime_r(&modified, &utc) != nullptr) strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &utc);
+  char line[128];
+  snprintf(line, sizeof line, "%c %04o %6u %6u %12lld %s  ", KindLetter(entry),
+           static_cast<unsigned>(entry.info.st_mode) & 07777u, static_cast<unsigned>(entry.info.st_uid),
+           static_cast<unsigned>(entry.info.st_gid), static_cast<long long>(entry.info.st_size), stamp);
+  std::string text = line + PrintableText(entry.relativePath);
+  if (!entry.problem.empty()) text += "  (not restored: " + PrintableText(entry.problem) + ")";
+  return text;
+}
 
 std::string EntryLine(EntryOutcome outcome, const std::string& path, const std::string& reason) {
   std::string line = Padded(EntryOutcomeName(outcome)) + PrintableText(path);
   if (reason.empty()) return line;
   if (outcome == EntryOutcome::Kept) return line + " (" + PrintableText(reason) + ")";
+  if (outcome == EntryOutcome::Skipped) return line + ": " + PrintableText(reason);
   const std::string cause = FailureCause(reason);
   return line + ": " + (cause.empty() ? "" : cause + ": ") + PrintableText(reason);
 }

@@ -15,8 +15,11 @@
 #include "host/SecretMask.h"
 #include "host/TerminalLines.h"
 
+// One line of "source browse": kind letter, permission bits, owner, group, size, modification time
+// (UTC), the name, and why the entry would not be restored: "f 0644 0 0 12 2020-09-13 12:26:40  a.txt".
+std::string FormatSourceEntry(const SourceEntry& entry);
 // "restored  PATH", "kept      PATH (WHY)", "failed    PATH: CAUSE: REASON" (no CAUSE when the
-// reason tells none).
+// reason tells none), "skipped   PATH: KIND".
 std::string EntryLine(EntryOutcome outcome, const std::string& path, const std::string& reason);
 // "restore   PATH", "keep      PATH (REASON)", "refuse    PATH: REASON".
 std::string PreviewLine(const PreviewEntry& preview);

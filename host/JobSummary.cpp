@@ -52,6 +52,10 @@ void WriteCounts(std::ostringstream& out, const RestoreReport& report) {
   out << "  kept        " << Plural(counts.kept, "entry", "entries")
       << " (the guest already had them: a file as new or newer, or the folder)\n";
   out << "  failed      " << Plural(counts.failed, "entry", "entries") << "\n";
+  if (counts.skipped > 0) {
+    out << "  skipped     " << Plural(counts.skipped, "entry", "entries")
+        << " (links, devices, pipes and sockets are not restored)\n";
+  }
   for (const std::string& warning : Warnings(report)) out << "  warning     " << PrintableText(warning) << "\n";
   if (counts.notAttempted > 0) {
     out << "  not tried   " << Plural(counts.notAttempted, "entry", "entries") << "\n";
@@ -104,6 +108,18 @@ void WriteFailures(std::ostringstream& out, const RestoreReport& report, const S
   }
 }
 
+void WriteSkipped(std::ostringstream& out, const RestoreReport& report) {
+  if (report.skippedEntries.empty()) return;
+  out << "Skipped entries:\n";
+  for (size_t i = 0; i < report.skippedEntries.size() && i < kFailuresListed; ++i) {
+    out << "  " << PrintableText(report.skippedEntries[i].path) << ": "
+        << PrintableText(report.skippedEntries[i].reason) << "\n";
+  }
+  if (report.skippedEntries.size() > kFailuresListed) {
+    out << "  ... and " << report.skippedEntries.size() - kFailuresListed << " more (--summary-json lists them all)\n";
+  }
+}
+
 }  // namespace
 
 std::string FailureCause(const std::string& reason) {
@@ -142,6 +158,8 @@ const char* EntryOutcomeName(EntryOutcome outcome) {
       return "kept";
     case EntryOutcome::Failed:
       return "failed";
+    case EntryOutcome::Skipped:
+      return "skipped";
   }
   return "unknown";
 }
@@ -227,6 +245,7 @@ std::string RenderSummaryText(const JobFile& job, const RestoreReport& report, c
   out << "Restore into VM [" << PrintableText(job.vmName) << "] folder [" << PrintableText(report.guestFolder)
       << "]: " << PrintableText(Headline(report)) << "\n";
   if (!report.detail.empty()) out << "  reason      " << PrintableText(mask.Apply(report.detail)) << "\n";
+  if (!report.source.empty()) out << "  source      " << PrintableText(report.source) << "\n";
   if (report.outcome == JobOutcome::Completed || report.outcome == JobOutcome::Interrupted) {
     WriteCounts(out, report);
     WriteTimes(out, report);
@@ -237,6 +256,7 @@ std::string RenderSummaryText(const JobFile& job, const RestoreReport& report, c
   out << LogLine(report);
   WritePendingCauses(out, report, mask);
   WriteFailures(out, report, mask);
+  WriteSkipped(out, report);
   if (options.listKept) WriteKept(out, report);
   return out.str();
 }
@@ -254,6 +274,8 @@ nlohmann::json RenderSummaryJson(const JobFile& job, const RestoreReport& report
                       {"text", mask.Apply(MessageCatalogue::Render(cause.code, cause.arguments,
                                                                    FailureCause(report.detail)))}});
   }
+  json skipped = json::array();
+  for (const EntryFailure& entry : report.skippedEntries) skipped.push_back({{"path", entry.path}, {"reason", entry.reason}});
   json failures = json::array();
   for (const EntryFailure& failure : report.failures) {
     failures.push_back(
@@ -279,6 +301,7 @@ nlohmann::json RenderSummaryJson(const JobFile& job, const RestoreReport& report
       {"restoredFolders", counts.restoredFolders},
       {"kept", counts.kept},
       {"failed", counts.failed},
+      {"skipped", counts.skipped},
       {"notAttempted", counts.notAttempted},
       {"bytesRestored", counts.bytesRestored},
       {"bytesKept", counts.bytesKept},
@@ -297,7 +320,9 @@ nlohmann::json RenderSummaryJson(const JobFile& job, const RestoreReport& report
       {"pendingCauses", causes},
       {"failures", failures},
       {"entries", entries},
+      {"skippedEntries", skipped},
       {"logFile", report.logFile},
+      {"source", report.source},
   };
   summary["warnings"] = Warnings(report);
   if (options.listKept) summary["keptEntries"] = report.keptPaths;

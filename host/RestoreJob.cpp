@@ -115,7 +115,11 @@ bool RestoreJob::PrepareJob(IVSAgentlessRestoreToVM& controller, FSRSetParams& s
   }
   m_report.stagingFolder = setParams.destinationPath;
   m_stagingPublished = true;
-  m_staging.emplace(m_settings.sourceRoot, m_report.stagingFolder);
+  if (m_settings.source != nullptr) {
+    m_staging.emplace(*m_settings.source, m_report.stagingFolder);
+  } else {
+    m_staging.emplace(m_settings.sourceRoot, m_report.stagingFolder);
+  }
   mark = ErrorMark();
   if (!controller.InitStagingFolder()) {
     Refuse("InitStagingFolder", mark);
@@ -158,6 +162,12 @@ void RestoreJob::RestoreEntries(IVSAgentlessRestoreToVM& controller) {
 
 void RestoreJob::RestoreEntry(IVSAgentlessRestoreToVM& controller, const SourceEntry& entry) {
   if (m_settings.observer != nullptr) m_settings.observer->EntryStarting(entry);
+  if (IsSkippedKind(entry)) {
+    ++m_report.counts.skipped;
+    m_report.skippedEntries.push_back({entry.relativePath, entry.problem});
+    Tell(entry, EntryOutcome::Skipped, entry.problem);
+    return;
+  }
   if (!entry.problem.empty()) {
     CountFailure(entry, entry.problem);
     return;

@@ -32,14 +32,15 @@ struct RestoreCounts {
   uint64_t restoredFolders = 0;
   uint64_t kept = 0;          // the guest had the same or a newer file; left alone
   uint64_t failed = 0;
+  uint64_t skipped = 0;       // links, devices, pipes, sockets: never restored (IsSkippedKind)
   uint64_t notAttempted = 0;  // left over when the job stopped early
   uint64_t bytesRestored = 0;
   uint64_t bytesKept = 0;
 
-  uint64_t EntriesDone() const { return restoredFiles + restoredFolders + kept + failed; }
+  uint64_t EntriesDone() const { return restoredFiles + restoredFolders + kept + failed + skipped; }
 };
 
-enum class EntryOutcome { Restored, Kept, Failed };
+enum class EntryOutcome { Restored, Kept, Failed, Skipped };
 
 // What became of one entry, in restore order (every entry the job offered or counted).
 struct EntryRecord {
@@ -63,6 +64,7 @@ struct RestoreReport {
   std::vector<PendingCause> pendingCauses;
   RestoreCounts counts;
   std::vector<EntryFailure> failures;
+  std::vector<EntryFailure> skippedEntries;  // with the kind that kept each back
   std::vector<std::string> keptPaths;  // relative to the source folder, in restore order
   std::vector<EntryRecord> entries;    // every entry with its outcome, in restore order
   // Restored entries whose owner the guest login could not set (a login other than root on a Unix
@@ -78,6 +80,7 @@ struct RestoreReport {
   double entryPhaseSeconds = 0;    // first entry staged to last entry answered
   CounterReading counter;          // the plug-in's "VM Write Speed" counter, as it logged it
   std::string logFile;             // where the log lines were kept; empty: nowhere (set by the caller)
+  std::string source;              // what the source was read as ("archive (...)"); set by the caller
 };
 
 // Told about the job's progress, entry by entry (the terminal display implements it).
@@ -96,8 +99,8 @@ class EntryObserver {
  public:
   virtual ~EntryObserver() = default;
   virtual void EntryStarting(const SourceEntry& entry) = 0;
-  // `reason` says why an entry was kept or failed; empty for a restored one. A folder whose
-  // attributes fail on the final pass is told again, as failed.
+  // `reason` says why an entry was kept, failed or was skipped; empty for a restored one. A folder
+  // whose attributes fail on the final pass is told again, as failed.
   virtual void EntryFinished(const SourceEntry& entry, EntryOutcome outcome, const std::string& reason) = 0;
 };
 
@@ -111,6 +114,9 @@ using ControllerPtr = std::unique_ptr<IVSAgentlessRestoreToVM>;
 using ControllerFactory = std::function<ControllerPtr()>;
 
 struct RestoreJobSettings {
+  // Where the files' content comes from: `source` when set (it outlives the job), else the folder
+  // `sourceRoot`.
+  SourceReader* source = nullptr;
   std::string sourceRoot;
   uint64_t maxFailures = 0;                         // stop after this many failed entries; 0: never
   const std::atomic<bool>* stopRequested = nullptr;  // set from a signal handler

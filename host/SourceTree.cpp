@@ -112,6 +112,12 @@ class TreeWalker {
 
 }  // namespace
 
+bool IsSkippedKind(const SourceEntry& entry) {
+  const mode_t mode = entry.info.st_mode;
+  return entry.kind == EntryKind::Unsupported &&
+         (S_ISLNK(mode) || S_ISFIFO(mode) || S_ISSOCK(mode) || S_ISCHR(mode) || S_ISBLK(mode));
+}
+
 std::string NameProblem(const std::string& name) {
   if (name.find('\\') != std::string::npos) {
     return "the name holds a backslash, which the plug-in would turn into a folder separator";
@@ -156,4 +162,36 @@ bool WalkSource(const std::string& source, SourceTree& tree, std::string& root, 
   }
   root = source;
   return WalkSourceTree(source, tree, error);
+}
+
+bool KeepSubtree(const std::string& path, SourceTree& tree, std::string& error) {
+  if (path.empty()) return true;
+  SourceTree kept;
+  const std::string prefix = path + "/";
+  bool found = false;
+  for (SourceEntry& entry : tree.entries) {
+    if (entry.relativePath == path) {
+      found = true;
+      if (entry.kind == EntryKind::Folder && entry.problem.empty()) continue;  // its contents land at the destination
+      const size_t slash = path.rfind('/');
+      entry.relativePath = slash == std::string::npos ? path : path.substr(slash + 1);
+    } else if (entry.relativePath.compare(0, prefix.size(), prefix) == 0) {
+      found = true;
+      entry.relativePath.erase(0, prefix.size());
+    } else {
+      continue;
+    }
+    if (entry.problem.empty() && entry.kind == EntryKind::Folder) ++kept.restorableFolders;
+    if (entry.problem.empty() && entry.kind == EntryKind::File) {
+      ++kept.restorableFiles;
+      kept.restorableBytes += static_cast<uint64_t>(entry.info.st_size);
+    }
+    kept.entries.push_back(std::move(entry));
+  }
+  if (!found) {
+    error = "--source-path " + path + ": the source holds nothing there";
+    return false;
+  }
+  tree = std::move(kept);
+  return true;
 }

@@ -1,12 +1,12 @@
 #include "host/StagingWriter.h"
 
 #include <fcntl.h>
-#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "host/FolderSource.h"
 #include "platform/CNyPath.h"
 #include "platform/PrivateFolderChain.h"
 
@@ -40,32 +40,6 @@ std::string Describe(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + strerror(errno);
 }
 
-// Copies the whole of `in` to `out`; sendfile does the work in the kernel where it can.
-bool CopyContent(int in, int out, off_t size) {
-  off_t done = 0;
-  while (done < size) {
-    const ssize_t sent = sendfile(out, in, nullptr, static_cast<size_t>(size - done));
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0) return false;
-    if (sent == 0) break;  // the file shrank since it was examined
-    done += sent;
-  }
-  // Whatever the file grew by since it was examined is copied too.
-  char buffer[65536];
-  while (true) {
-    const ssize_t got = read(in, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return false;
-    if (got == 0) return true;
-    for (ssize_t written = 0; written < got;) {
-      const ssize_t n = write(out, buffer + written, static_cast<size_t>(got - written));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return false;
-      written += n;
-    }
-  }
-}
-
 bool SetTimes(int fd, const std::string& path, const struct stat& info, std::string& error) {
   const timespec times[2] = {info.st_atim, info.st_mtim};
   const int rc = fd >= 0 ? futimens(fd, times) : utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
@@ -88,8 +62,28 @@ CXFileHeader MakeFileHeader(const struct stat& info) {
   return header;
 }
 
+std::string StagedNameProblem(const std::string& relativePath) {
+  if (relativePath.empty()) return "the entry has no name";
+  if (relativePath.find('\0') != std::string::npos) return "the name holds a NUL byte";
+  if (relativePath[0] == '/') return "the name is absolute";
+  size_t start = 0;
+  while (start <= relativePath.size()) {
+    size_t end = relativePath.find('/', start);
+    if (end == std::string::npos) end = relativePath.size();
+    const std::string part = relativePath.substr(start, end - start);
+    if (part.empty() || part == "." || part == "..") return "the name holds an empty, \".\" or \"..\" part";
+    start = end + 1;
+  }
+  return "";
+}
+
 StagingWriter::StagingWriter(std::string sourceRoot, std::string stagingRoot)
-    : m_sourceRoot(std::move(sourceRoot)), m_stagingRoot(std::move(stagingRoot)) {}
+    : m_ownSource(std::make_unique<FolderSource>(FolderSource::ForWalkedRoot(std::move(sourceRoot)))),
+      m_source(m_ownSource.get()),
+      m_stagingRoot(std::move(stagingRoot)) {}
+
+StagingWriter::StagingWriter(SourceReader& source, std::string stagingRoot)
+    : m_source(&source), m_stagingRoot(std::move(stagingRoot)) {}
 
 std::string StagingWriter::StagedPath(const SourceEntry& entry) const {
   return m_stagingRoot + "/" + entry.relativePath;
@@ -119,27 +113,57 @@ bool StagingWriter::CreateRoot(std::string& error) const {
   return true;
 }
 
-bool StagingWriter::Stage(const SourceEntry& entry, struct stat& info, std::string& error) const {
-  const std::string staged = StagedPath(entry);
-  if (entry.kind == EntryKind::Folder) {
-    info = entry.info;
-    return StageFolder(staged, info, error);
+UniqueFd StagingWriter::OpenParent(const std::string& relativePath, std::string& leaf, std::string& error) const {
+  UniqueFd folder(open(m_stagingRoot.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!folder.valid()) {
+    error = Describe("cannot open the staging folder", m_stagingRoot);
+    return folder;
   }
-  if (entry.kind == EntryKind::File) {
-    return StageFile(m_sourceRoot + "/" + entry.relativePath, staged, info, error);
+  size_t start = 0;
+  for (size_t slash = relativePath.find('/'); slash != std::string::npos; slash = relativePath.find('/', start)) {
+    const std::string name = relativePath.substr(start, slash - start);
+    UniqueFd next(openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next.valid()) {
+      error = Describe("cannot enter the staged folder", m_stagingRoot + "/" + relativePath.substr(0, slash));
+      return next;
+    }
+    folder = std::move(next);
+    start = slash + 1;
   }
-  error = "not a file or folder";
-  return false;
+  leaf = relativePath.substr(start);
+  return folder;
 }
 
-bool StagingWriter::StageFolder(const std::string& staged, const struct stat& info, std::string& error) const {
+bool StagingWriter::Stage(const SourceEntry& entry, struct stat& info, std::string& error) const {
+  const std::string problem = StagedNameProblem(entry.relativePath);
+  if (!problem.empty()) {
+    error = problem;
+    return false;
+  }
+  if (entry.kind != EntryKind::Folder && entry.kind != EntryKind::File) {
+    error = "not a file or folder";
+    return false;
+  }
+  const std::string staged = StagedPath(entry);
+  std::string leaf;
+  const UniqueFd parent = OpenParent(entry.relativePath, leaf, error);
+  if (!parent.valid()) return false;
+  if (entry.kind == EntryKind::Folder) {
+    info = entry.info;
+    return StageFolder(parent.get(), leaf, staged, info, error);
+  }
+  return StageFile(parent.get(), leaf, entry, staged, info, error);
+}
+
+bool StagingWriter::StageFolder(int parent, const std::string& leaf, const std::string& staged,
+                                const struct stat& info, std::string& error) const {
   const mode_t mode = (info.st_mode & kPermissionBits & ~kSetIdBits) | S_IRWXU;
-  if (mkdir(staged.c_str(), S_IRWXU) != 0 && errno != EEXIST) {
+  if (mkdirat(parent, leaf.c_str(), S_IRWXU) != 0 && errno != EEXIST) {
     error = Describe("cannot create the staged folder", staged);
     return false;
   }
   // Entered without following a link at its name; mode and times go through the descriptor.
-  FileDescriptor folder(open(staged.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  FileDescriptor folder(openat(parent, leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (folder.get() < 0) {
     error = Describe("cannot open the staged folder", staged);
     return false;
@@ -152,44 +176,36 @@ bool StagingWriter::StageFolder(const std::string& staged, const struct stat& in
   return SetTimes(folder.get(), staged, info, error);
 }
 
-bool StagingWriter::StageFile(const std::string& source, const std::string& staged, struct stat& info,
-                              std::string& error) const {
-  FileDescriptor in(open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-  if (in.get() < 0) {
-    error = Describe("cannot open", source);
-    return false;
-  }
-  if (fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    error = "the source " + source + " is no longer a regular file";
-    return false;
-  }
+bool StagingWriter::StageFile(int parent, const std::string& leaf, const SourceEntry& entry,
+                              const std::string& staged, struct stat& info, std::string& error) const {
   // An earlier, interrupted run may have left the file; it is replaced.
-  unlink(staged.c_str());
-  FileDescriptor out(open(staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  unlinkat(parent, leaf.c_str(), 0);
+  FileDescriptor out(openat(parent, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (out.get() < 0) {
     error = Describe("cannot create the staged file", staged);
     return false;
   }
+  bool ok = m_source->CopyContent(entry, out.get(), info, error);
   const mode_t mode = (info.st_mode & kPermissionBits & ~kSetIdBits) | S_IRUSR;
-  bool ok = true;
-  if (!CopyContent(in.get(), out.get(), info.st_size)) {
-    error = Describe("cannot copy", source);
-    ok = false;
-  } else if (fchmod(out.get(), mode) != 0) {
+  if (ok && fchmod(out.get(), mode) != 0) {
     error = Describe("cannot set the mode of", staged);
     ok = false;
-  } else if (!SetTimes(out.get(), staged, info, error)) {
+  } else if (ok && !SetTimes(out.get(), staged, info, error)) {
     ok = false;
-  } else if (!out.Close()) {
+  } else if (ok && !out.Close()) {
     error = Describe("cannot write", staged);
     ok = false;
   }
-  if (!ok) unlink(staged.c_str());
+  if (!ok) unlinkat(parent, leaf.c_str(), 0);
   return ok;
 }
 
 void StagingWriter::Release(const SourceEntry& entry) const {
-  if (entry.kind == EntryKind::File) unlink(StagedPath(entry).c_str());
+  if (entry.kind != EntryKind::File || !StagedNameProblem(entry.relativePath).empty()) return;
+  std::string leaf;
+  std::string error;
+  const UniqueFd parent = OpenParent(entry.relativePath, leaf, error);
+  if (parent.valid()) unlinkat(parent.get(), leaf.c_str(), 0);
 }
 
 bool StagingWriter::RemoveRoot(std::string& error) const {

@@ -5,18 +5,28 @@
 
 #include <sys/stat.h>
 
+#include <memory>
 #include <string>
 
+#include "host/SourceReader.h"
 #include "host/SourceTree.h"
+#include "hypervisor/UniqueFd.h"
 #include "platform/FSRRecords.h"
 
 // The header of one entry: permission bits (set-id and sticky bits included), owner, group,
 // modification time and change time of the source entry.
 CXFileHeader MakeFileHeader(const struct stat& info);
 
+// Why `relativePath` cannot be staged below the staging folder: empty, absolute, or with an
+// empty, "." or ".." part or a NUL. Empty when it can.
+std::string StagedNameProblem(const std::string& relativePath);
+
 class StagingWriter {
  public:
+  // Entries read from the folder `sourceRoot`.
   StagingWriter(std::string sourceRoot, std::string stagingRoot);
+  // Entries read from `source`, which outlives the writer.
+  StagingWriter(SourceReader& source, std::string stagingRoot);
 
   const std::string& stagingRoot() const { return m_stagingRoot; }
   std::string StagedPath(const SourceEntry& entry) const;
@@ -26,13 +36,14 @@ class StagingWriter {
   // writes, so that nothing planted ahead of the job is staged into, changed or deleted.
   bool CreateRoot(std::string& error) const;
 
-  // Stages one folder or file, never through a link at the staged name: folders are entered and
-  // changed through descriptors opened with O_NOFOLLOW. A file is copied without following
-  // symbolic links and re-examined
-  // after opening, so `info` receives the attributes of exactly the content that was staged; a
-  // folder's `info` is its walk-time attributes. On failure nothing of the entry is left behind.
-  // Staged folders stay writable by the owner so that their contents can follow; staged files
-  // keep their permission bits except the set-id bits, which have no business on the proxy.
+  // Stages one folder or file below the staging folder and nowhere else: the name is checked
+  // (StagedNameProblem), and every folder on the way is entered through a descriptor opened with
+  // O_NOFOLLOW, so a link planted in the staging folder leads nowhere. A file's content comes
+  // from the source reader, and `info` receives the records of exactly the content that was
+  // staged; a folder's `info` is its walk-time attributes. On failure nothing of the entry is
+  // left behind. Staged folders stay writable by the owner so that their contents can follow;
+  // staged files keep their permission bits except the set-id bits, which have no business on
+  // the proxy.
   bool Stage(const SourceEntry& entry, struct stat& info, std::string& error) const;
 
   // Removes a staged file once the plug-in is done with it, so that the staging folder never holds
@@ -43,10 +54,15 @@ class StagingWriter {
   bool RemoveRoot(std::string& error) const;
 
  private:
-  bool StageFolder(const std::string& staged, const struct stat& info, std::string& error) const;
-  bool StageFile(const std::string& source, const std::string& staged, struct stat& info,
-                 std::string& error) const;
+  // The folder that holds `relativePath`, entered name by name from the staging folder without
+  // following links; `leaf` is the entry's own name.
+  UniqueFd OpenParent(const std::string& relativePath, std::string& leaf, std::string& error) const;
+  bool StageFolder(int parent, const std::string& leaf, const std::string& staged, const struct stat& info,
+                   std::string& error) const;
+  bool StageFile(int parent, const std::string& leaf, const SourceEntry& entry, const std::string& staged,
+                 struct stat& info, std::string& error) const;
 
-  std::string m_sourceRoot;
+  std::unique_ptr<SourceReader> m_ownSource;  // for a writer made with a source folder
+  SourceReader* m_source;
   std::string m_stagingRoot;
 };

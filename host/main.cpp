@@ -31,6 +31,7 @@
 #include "host/PluginLibrary.h"
 #include "host/ProgressDisplay.h"
 #include "host/RestoreJob.h"
+#include "host/SourceReader.h"
 #include "host/SourceTree.h"
 #include "host/TerminalLines.h"
 #include "platform/ProxyOutputFile.h"
@@ -125,6 +126,9 @@ constexpr long long kDebugLogLevel = 2;
 
 struct RestoreOptions {
   std::string source;
+  std::string sourcePath;  // the subtree of the source to restore; empty: all of it
+  std::string imageRoot;   // the file system of a disk image to use; empty: as inspection finds
+  SourceLimits limits;
   std::string progress = "auto";
   std::string summaryJson;
   uint64_t maxFailures = 0;
@@ -324,8 +328,8 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
     return kExitUsage;
   }
   SourceTree tree;
-  std::string sourceRoot;
-  if (!WalkSource(options.source, tree, sourceRoot, error)) {
+  std::unique_ptr<SourceReader> source = OpenSource(options.source, options.limits, error, options.imageRoot);
+  if (!source || !source->Walk(options.sourcePath, tree, error)) {
     Complain("source " + error);
     return kExitUsage;
   }
@@ -342,7 +346,7 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
   EntryReporter reporter(terminal, terminal->showsStatus() ? &progress : nullptr,
                          options.list || common.verbosity >= 1, mask, jsonOnStdout ? stderr : stdout);
   RestoreJobSettings settings;
-  settings.sourceRoot = sourceRoot;
+  settings.source = source.get();
   settings.maxFailures = options.maxFailures;
   settings.stopRequested = &g_stopRequested;
   settings.progress = terminal->showsStatus() ? &progress : nullptr;
@@ -376,6 +380,7 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
   report.stopSignal = g_stopSignal.load();
   terminal->ClearStatus();
   report.logFile = LogFileInUse(common);
+  report.source = source->Kind();
 
   if (options.dryRun && report.outcome == JobOutcome::Completed) {
     if (!openGuestView()) return kExitRefused;
@@ -460,6 +465,28 @@ int RunPlanCommand(PlanCommandOptions& options, const std::string& settingsPath)
   return report.exitStatus;
 }
 
+struct SourceBrowseOptions {
+  std::string source;
+  std::string path;
+  std::string imageRoot;
+  SourceLimits limits;
+};
+
+// Lists the entries of a source (below PATH) as "guest browse" lists a guest folder: one line
+// each, with what would keep an entry from being restored.
+int RunSourceBrowse(const SourceBrowseOptions& options) {
+  std::string error;
+  SourceTree tree;
+  std::unique_ptr<SourceReader> source = OpenSource(options.source, options.limits, error, options.imageRoot);
+  if (!source || !source->Walk(options.path, tree, error)) {
+    Complain("source " + error);
+    return kExitUsage;
+  }
+  std::cerr << "zqrestore: " << PrintableText(options.source) << " read as " << source->Kind() << "\n";
+  for (const SourceEntry& entry : tree.entries) std::cout << FormatSourceEntry(entry) << "\n";
+  return kExitSuccess;
+}
+
 enum class GuestVerb { Browse, MakeFolder, Put };
 
 int RunGuest(const CommonOptions& common, const GuestOptions& options, GuestVerb verb) {
@@ -529,6 +556,14 @@ void AddCommonOptions(CLI::App& command, CommonOptions& common, std::string& set
   command.add_option("--settings", settingsFile, "Installation settings file");
 }
 
+void AddLimitOptions(CLI::App& command, SourceLimits& limits) {
+  command.add_option("--max-entries", limits.maxEntries, "Refuse an archive with more members than this")
+      ->capture_default_str();
+  command.add_option("--max-expanded-size", limits.maxExpandedBytes,
+                     "Refuse an archive that expands to more bytes than this")
+      ->capture_default_str();
+}
+
 // The rules of --include and --exclude in the order they were given.
 std::vector<SelectionRule> RulesInOrder(const CLI::App& command, const CLI::Option* include,
                                         const CLI::Option* exclude) {
@@ -563,7 +598,13 @@ int main(int argc, char** argv) {
   RestoreOptions restore;
   CLI::App* restoreCommand = app.add_subcommand("restore", "Restore the entries of SOURCE into the job's VM");
   AddCommonOptions(*restoreCommand, common, settingsFile);
-  restoreCommand->add_option("source", restore.source, "The backed-up tree: a folder, or a single file")->required();
+  restoreCommand->add_option("source", restore.source, "The backed-up tree: a folder, an archive, or a single file")
+      ->required();
+  restoreCommand->add_option("--source-path", restore.sourcePath,
+                             "Restore only this folder (or file) of the source; its contents land at the destination");
+  restoreCommand->add_option("--image-root", restore.imageRoot,
+                             "The file system of a disk image to restore from, where inspection cannot tell (/dev/sda2)");
+  AddLimitOptions(*restoreCommand, restore.limits);
   restoreCommand->add_flag("-n,--dry-run", restore.dryRun,
                            "Connect and check, list what would be restored, kept or refused; change nothing");
   restoreCommand->add_flag("-l,--list", restore.list, "One line per entry with its outcome; names kept entries");
@@ -633,6 +674,17 @@ int main(int argc, char** argv) {
       ->check(CLI::PositiveNumber);
   planCommand->add_option("--settings", settingsFile, "Installation settings file");
 
+  SourceBrowseOptions sourceBrowse;
+  CLI::App* sourceCommand = app.add_subcommand("source", "Look into a source before restoring from it");
+  sourceCommand->require_subcommand(1);
+  CLI::App* sourceBrowseCommand =
+      sourceCommand->add_subcommand("browse", "List the entries of SOURCE (below PATH) and what keeps one back");
+  sourceBrowseCommand->add_option("source", sourceBrowse.source, "A folder, an archive, or a single file")->required();
+  sourceBrowseCommand->add_option("path", sourceBrowse.path, "A folder inside the source");
+  sourceBrowseCommand->add_option("--image-root", sourceBrowse.imageRoot,
+                                  "The file system of a disk image to list, where inspection cannot tell");
+  AddLimitOptions(*sourceBrowseCommand, sourceBrowse.limits);
+
   const std::string unknownWord = UnknownCommandWord(argc, argv);
   if (!unknownWord.empty()) {
     Complain(unknownWord);
@@ -657,6 +709,8 @@ int main(int argc, char** argv) {
     setenv(kSettingsEnvVar, settingsPath.c_str(), 1);
     return RunPlanCommand(planOptions, settingsPath);
   }
+
+  if (sourceBrowseCommand->parsed()) return RunSourceBrowse(sourceBrowse);
 
   CommandShape shape;
   shape.jobGiven = !common.jobFile.empty();

@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "RestoreHarness.h"
+#include "support/ArchiveWriter.h"
 #include "support/FileHelpers.h"
 
 namespace e2e {
@@ -42,6 +43,31 @@ class GuestRestore : public testing::Test {
 
   void ExpectNoSecrets(const RunResult& result) { e2e::ExpectNoSecrets(guest.harness, result, guest.Secrets()); }
 
+  // The whole sample tree landed with its content, times and the kind's own attributes.
+  void ExpectSampleTreeRestored(const RunResult& result) {
+    ASSERT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(result.summary["restoredFiles"], SampleFiles().size());
+    EXPECT_EQ(result.summary["restoredFolders"], SampleFolders().size());
+    EXPECT_EQ(result.summary["failed"], 0);
+    EXPECT_EQ(result.summary["kept"], 0);
+    guest.ExpectCompleted(result);
+    for (const SampleFile& file : SampleFiles()) {
+      SCOPED_TRACE(file.path);
+      const struct stat info = zqtest::StatOf(guest.InGuest(file.path));
+      EXPECT_TRUE(S_ISREG(info.st_mode));
+      EXPECT_EQ(zqtest::ReadFile(guest.InGuest(file.path)), file.content);
+      EXPECT_EQ(info.st_mtime, file.mtime);
+      guest.ExpectFile(file, info);
+    }
+    for (const std::string& folder : SampleFolders()) {
+      SCOPED_TRACE(folder);
+      const struct stat info = zqtest::StatOf(guest.InGuest(folder));
+      EXPECT_TRUE(S_ISDIR(info.st_mode));
+      guest.ExpectFolder(folder, info);
+    }
+    EXPECT_TRUE(guest.harness.LeftoverStagingFolders().empty());
+  }
+
   Guest guest;
   zqtest::TempDir source;
 };
@@ -49,29 +75,8 @@ class GuestRestore : public testing::Test {
 TYPED_TEST_SUITE_P(GuestRestore);
 
 TYPED_TEST_P(GuestRestore, RestoresTheSampleTreeWithContentAndTimes) {
-  auto& guest = this->guest;
-  const RunResult result = this->Restore(guest.Job());
-  ASSERT_EQ(result.status, 0) << result.output;
-  EXPECT_EQ(result.summary["restoredFiles"], SampleFiles().size());
-  EXPECT_EQ(result.summary["restoredFolders"], SampleFolders().size());
-  EXPECT_EQ(result.summary["failed"], 0);
-  EXPECT_EQ(result.summary["kept"], 0);
-  guest.ExpectCompleted(result);
-  for (const SampleFile& file : SampleFiles()) {
-    SCOPED_TRACE(file.path);
-    const struct stat info = zqtest::StatOf(guest.InGuest(file.path));
-    EXPECT_TRUE(S_ISREG(info.st_mode));
-    EXPECT_EQ(zqtest::ReadFile(guest.InGuest(file.path)), file.content);
-    EXPECT_EQ(info.st_mtime, file.mtime);
-    guest.ExpectFile(file, info);
-  }
-  for (const std::string& folder : SampleFolders()) {
-    SCOPED_TRACE(folder);
-    const struct stat info = zqtest::StatOf(guest.InGuest(folder));
-    EXPECT_TRUE(S_ISDIR(info.st_mode));
-    guest.ExpectFolder(folder, info);
-  }
-  EXPECT_TRUE(guest.harness.LeftoverStagingFolders().empty());
+  const RunResult result = this->Restore(this->guest.Job());
+  this->ExpectSampleTreeRestored(result);
   this->ExpectNoSecrets(result);
 }
 
@@ -242,6 +247,43 @@ TYPED_TEST_P(UnixGuestRestore, RestoresHostileNamesAsTheyAreAndRefusesOnlyThoseT
   EXPECT_TRUE(guest.harness.LeftoverStagingFolders().empty());
 }
 
-REGISTER_TYPED_TEST_SUITE_P(UnixGuestRestore, RestoresHostileNamesAsTheyAreAndRefusesOnlyThoseThePlugInWouldChange);
+// The sample tree packed into a tar.zst (with a link and a pipe beside it, which stay behind)
+// restores as the folder does, from the records the archive keeps; --source-path picks a folder.
+TYPED_TEST_P(UnixGuestRestore, RestoresATarZstArchiveAsTheFolderItHolds) {
+  auto& guest = this->guest;
+  zqtest::TempDir packed;
+  std::vector<zqtest::ArchiveMember> members = zqtest::MembersOfTree(this->source.path());
+  zqtest::ArchiveMember link;
+  link.name = "bin/sh-link";
+  link.type = S_IFLNK;
+  link.linkTarget = "/bin/sh";
+  zqtest::ArchiveMember pipe;
+  pipe.name = "fifo";
+  pipe.type = S_IFIFO;
+  members.push_back(link);
+  members.push_back(pipe);
+  const std::string archive = packed.Join("vm1-etc");
+  zqtest::WriteArchive(archive, "pax", "zstd", members);
+
+  const RunResult result = guest.harness.Restore(guest.Job(), archive, TypeParam::kSeconds, {"--list"});
+  EXPECT_EQ(result.summary["skipped"], 2) << result.output;
+  EXPECT_EQ(result.summary["skippedEntries"][0]["reason"], "symbolic links are not restored");
+  const std::string kind = result.summary.value("source", "");
+  EXPECT_TRUE(kind.rfind("archive (", 0) == 0 && kind.find(", zstd)") != std::string::npos) << kind;
+  EXPECT_NE(result.output.find("skipped   bin/sh-link: symbolic links are not restored"), std::string::npos)
+      << result.output;
+  EXPECT_NE(result.output.find("skipped   fifo: named pipes are not restored"), std::string::npos) << result.output;
+  EXPECT_FALSE(zqtest::Exists(guest.InGuest("bin/sh-link")));
+  this->ExpectSampleTreeRestored(result);
+
+  const RunResult picked = guest.harness.Restore(guest.Job({{"overwriteAlways", true}}), archive, TypeParam::kSeconds,
+                                                 {"--source-path", "docs/deep"});
+  ASSERT_EQ(picked.status, 0) << picked.output;
+  EXPECT_EQ(picked.summary["restoredFiles"], 1);
+  EXPECT_EQ(zqtest::ReadFile(guest.InGuest("x/y/z.bin")), zqtest::ReadFile(this->source.Join("docs/deep/x/y/z.bin")));
+}
+
+REGISTER_TYPED_TEST_SUITE_P(UnixGuestRestore, RestoresHostileNamesAsTheyAreAndRefusesOnlyThoseThePlugInWouldChange,
+                            RestoresATarZstArchiveAsTheFolderItHolds);
 
 }  // namespace e2e

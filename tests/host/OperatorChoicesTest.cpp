@@ -190,7 +190,9 @@ TEST(CommandWords, SuggestTheClosestKnownWord) {
   } rows[] = {
       {{"zqrestore", "restor", "--job", "j"}, "unknown command [restor]; did you mean [restore]?"},
       {{"zqrestore", "--settings", "s.ini", "gust"}, "unknown command [gust]; did you mean [guest]?"},
-      {{"zqrestore", "list"}, "unknown command [list]; use one of restore guest plan"},
+      {{"zqrestore", "list"}, "unknown command [list]; use one of restore guest plan source"},
+      {{"zqrestore", "source", "brows", "a.tar"}, "unknown source command [brows]; did you mean [browse]?"},
+      {{"zqrestore", "source", "browse", "a.tar", "etc"}, ""},
       {{"zqrestore", "guest", "--job", "j", "brwse", "/"}, "unknown guest command [brwse]; did you mean [browse]?"},
       {{"zqrestore", "restore", "--job", "j", "/src"}, ""},
       {{"zqrestore", "guest", "-j", "j", "put", "a", "b"}, ""},

@@ -9,6 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "host/JobSummary.h"
 #include "host/RestoreJob.h"
 #include "platform/RestoreOption.h"
 #include "support/TestSupport.h"
@@ -344,7 +345,7 @@ TEST_F(RestoreJobTest, SaysWhenTheCopyWorkedButTheAttributesDidNot) {
   EXPECT_EQ(report.failures[0].reason, "copied, but its attributes could not be applied: the plug-in reported a failure");
 }
 
-TEST_F(RestoreJobTest, CountsUnrestorableEntriesAsFailedWithoutOfferingThem) {
+TEST_F(RestoreJobTest, CountsLinksAsSkippedWithTheirKindWithoutOfferingThem) {
   zqtest::WriteFile(source.Join("ok"), "x");
   ASSERT_EQ(symlink("ok", source.Join("link").c_str()), 0);
   std::string error;
@@ -354,10 +355,13 @@ TEST_F(RestoreJobTest, CountsUnrestorableEntriesAsFailedWithoutOfferingThem) {
   EXPECT_CALL(*controller, RestoreToVM(testing::StrEq(stagingFolder + "/ok"), _, _, _, _, _, _)).WillOnce(Return(true));
   const RestoreReport report = Run(std::move(controller));
   EXPECT_EQ(report.counts.restoredFiles, 1u);
-  EXPECT_EQ(report.counts.failed, 1u);
-  ASSERT_EQ(report.failures.size(), 1u);
-  EXPECT_EQ(report.failures[0].path, "link");
-  EXPECT_EQ(report.failures[0].reason, "symbolic links are not restored");
+  EXPECT_EQ(report.counts.failed, 0u);
+  EXPECT_EQ(report.counts.skipped, 1u);
+  EXPECT_EQ(report.counts.EntriesDone(), 2u);
+  ASSERT_EQ(report.skippedEntries.size(), 1u);
+  EXPECT_EQ(report.skippedEntries[0].path, "link");
+  EXPECT_EQ(report.skippedEntries[0].reason, "symbolic links are not restored");
+  EXPECT_EQ(ExitStatusFor(report), kExitSuccess) << "a skipped link is no failure";
 }
 
 TEST_F(RestoreJobTest, StopsAtARefusalWithThePendingCauses) {

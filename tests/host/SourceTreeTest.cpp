@@ -1,9 +1,18 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <memory>
+
+#include "host/ImageSource.h"
+#include "host/SourceReader.h"
 #include "host/SourceTree.h"
+#include "host/StagingWriter.h"
+#include "support/ArchiveWriter.h"
+#include "support/FileHelpers.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -135,5 +144,382 @@ TEST(SourceTree, OfAnEmptyFolderIsEmpty) {
   ASSERT_TRUE(WalkSourceTree(root.path(), tree, error)) << error;
   EXPECT_TRUE(tree.entries.empty());
 }
+
+
+// Archives as sources: made in the test with libarchive's writer, read back through the reader
+// a restore uses, and staged with the job's own StagingWriter.
+namespace archives {
+
+using zqtest::ArchiveMember;
+
+struct ReadResult {
+  SourceTree tree;
+  std::map<std::string, std::string> failures;  // path -> why it was not staged (or its problem)
+  std::string walkError;
+};
+
+class ArchiveSourceTest : public testing::Test {
+ protected:
+  // Reads `archive` as a job does and stages every restorable entry; what could not be staged is
+  // kept with its reason.
+  ReadResult ReadAndStage(const std::string& archive, const SourceLimits& limits = {}, const std::string& below = "") {
+    ReadResult result;
+    std::unique_ptr<SourceReader> source = OpenSource(archive, limits, result.walkError);
+    if (!source || !source->Walk(below, result.tree, result.walkError)) return result;
+    StagingWriter writer(*source, StagingRoot());
+    std::string error;
+    if (!zqtest::Exists(StagingRoot())) {
+      EXPECT_TRUE(writer.CreateRoot(error)) << error;
+    }
+    for (const SourceEntry& entry : result.tree.entries) {
+      struct stat info {};
+      if (!entry.problem.empty()) {
+        result.failures[entry.relativePath] = entry.problem;
+      } else if (!writer.Stage(entry, info, error)) {
+        result.failures[entry.relativePath] = error;
+      } else {
+        records[entry.relativePath] = info;
+      }
+    }
+    return result;
+  }
+  std::string StagingRoot() const { return parent.Join("ForGuestVM"); }
+  std::string Staged(const std::string& relative) const { return StagingRoot() + "/" + relative; }
+  // Everything in the test's folder beside the archive and the staging folder: nothing may land there.
+  std::vector<std::string> Outside() const {
+    std::vector<std::string> names;
+    SourceTree all;
+    std::string error;
+    WalkSourceTree(parent.path(), all, error);
+    for (const SourceEntry& entry : all.entries) {
+      if (entry.relativePath != "ForGuestVM" && entry.relativePath.rfind("ForGuestVM/", 0) != 0) {
+        names.push_back(entry.relativePath);
+      }
+    }
+    return names;
+  }
+
+  zqtest::TempDir archives;
+  zqtest::TempDir parent;
+  std::map<std::string, struct stat> records;
+};
+
+ArchiveMember Member(const std::string& name, mode_t type, unsigned mode, unsigned uid, unsigned gid, long long mtime,
+                     const std::string& content = "") {
+  ArchiveMember member;
+  member.name = name;
+  member.type = type;
+  member.mode = mode;
+  member.uid = uid;
+  member.gid = gid;
+  member.mtime = mtime;
+  member.content = content;
+  return member;
+}
+
+std::vector<ArchiveMember> SampleMembers() {
+  return {Member("etc", S_IFDIR, 0755, 0, 0, 1200000000), Member("etc/nginx", S_IFDIR, 0750, 1001, 1002, 1500000000),
+          Member("etc/nginx/nginx.conf", S_IFREG, 0640, 1003, 1004, 1400000000, "worker_processes 4;\n"),
+          Member("etc/nginx/empty", S_IFREG, 0600, 0, 0, 1300000000)};
+}
+
+struct FormatRow {
+  const char* format;
+  const char* filter;
+  bool keepsOwners;  // 7z keeps no owners
+};
+
+void PrintTo(const FormatRow& row, std::ostream* out) { *out << row.format << "+" << row.filter; }
+
+class EveryArchiveFormat : public ArchiveSourceTest, public testing::WithParamInterface<FormatRow> {};
+
+TEST_P(EveryArchiveFormat, StagesContentModesOwnersAndTimesFromTheMembersRecords) {
+  const FormatRow& row = GetParam();
+  const std::string archive = archives.Join("backup");  // no extension: the content says what it is
+  zqtest::WriteArchive(archive, row.format, row.filter, SampleMembers());
+  const ReadResult staged = ReadAndStage(archive);
+  ASSERT_EQ(staged.walkError, "");
+  EXPECT_TRUE(staged.failures.empty()) << staged.failures.begin()->first << ": " << staged.failures.begin()->second;
+  EXPECT_EQ(Paths(staged.tree),
+            (std::vector<std::string>{"etc", "etc/nginx", "etc/nginx/nginx.conf", "etc/nginx/empty"}));
+  EXPECT_EQ(staged.tree.restorableFiles, 2u);
+  EXPECT_EQ(staged.tree.restorableBytes, 20u);
+  EXPECT_EQ(zqtest::ReadFile(Staged("etc/nginx/nginx.conf")), "worker_processes 4;\n");
+  EXPECT_EQ(zqtest::StatOf(Staged("etc/nginx/empty")).st_size, 0);
+  const struct stat& file = records["etc/nginx/nginx.conf"];
+  EXPECT_EQ(file.st_mode & 07777, 0640u);
+  EXPECT_EQ(file.st_mtime, 1400000000);
+  EXPECT_EQ(zqtest::StatOf(Staged("etc/nginx/nginx.conf")).st_mtime, 1400000000);
+  const struct stat& folder = records["etc/nginx"];
+  EXPECT_EQ(folder.st_mode & 07777, 0750u);
+  EXPECT_EQ(folder.st_mtime, 1500000000);
+  if (row.keepsOwners) {
+    EXPECT_EQ(file.st_uid, 1003u);
+    EXPECT_EQ(file.st_gid, 1004u);
+    EXPECT_EQ(folder.st_uid, 1001u);
+    EXPECT_EQ(MakeFileHeader(file).uid, 1003);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, EveryArchiveFormat,
+                         testing::Values(FormatRow{"gnutar", "gzip", true}, FormatRow{"pax", "bzip2", true},
+                                         FormatRow{"ustar", "xz", true}, FormatRow{"pax", "zstd", true},
+                                         FormatRow{"gnutar", "lz4", true}, FormatRow{"gnutar", "lzma", true},
+                                         FormatRow{"ustar", "compress", true}, FormatRow{"pax", "none", true},
+                                         FormatRow{"newc", "gzip", true}, FormatRow{"zip", "none", true},
+                                         FormatRow{"7zip", "none", false}));
+
+// One row of the hostile table: the members of a crafted archive, and what becomes of each name.
+struct HostileRow {
+  HostileRow(const char* rowName, std::vector<ArchiveMember> rowMembers, std::map<std::string, std::string> rowStaged,
+             std::map<std::string, std::string> rowRefused, std::string rowWalkError = "", SourceLimits rowLimits = {})
+      : name(rowName),
+        members(std::move(rowMembers)),
+        staged(std::move(rowStaged)),
+        refused(std::move(rowRefused)),
+        walkError(std::move(rowWalkError)),
+        limits(rowLimits) {}
+  const char* name;
+  std::vector<ArchiveMember> members;
+  // Paths and what their content must be once staged ("" for a folder).
+  std::map<std::string, std::string> staged;
+  // Paths refused, and a part of the reason.
+  std::map<std::string, std::string> refused;
+  std::string walkError;  // a part of the error refusing the whole archive; "" when it is read
+  SourceLimits limits;
+};
+
+void PrintTo(const HostileRow& row, std::ostream* out) { *out << row.name; }
+
+class HostileArchive : public ArchiveSourceTest, public testing::WithParamInterface<HostileRow> {};
+
+TEST_P(HostileArchive, IsRefusedWithReasonsAndWritesNothingOutsideStaging) {
+  const HostileRow& row = GetParam();
+  const std::string archive = archives.Join("hostile");
+  zqtest::WriteArchive(archive, "pax", "gzip", row.members);
+  const ReadResult staged = ReadAndStage(archive, row.limits);
+  if (!row.walkError.empty()) {
+    EXPECT_NE(staged.walkError.find(row.walkError), std::string::npos) << staged.walkError;
+    EXPECT_TRUE(staged.tree.entries.empty());
+  } else {
+    ASSERT_EQ(staged.walkError, "");
+  }
+  for (const auto& [path, content] : row.staged) {
+    EXPECT_EQ(staged.failures.count(path), 0u) << path << ": " << staged.failures.at(path);
+    EXPECT_EQ(zqtest::ReadFile(Staged(path)), content) << path;
+  }
+  for (const auto& [path, reason] : row.refused) {
+    ASSERT_EQ(staged.failures.count(path), 1u) << path << " was not refused";
+    EXPECT_NE(staged.failures.at(path).find(reason), std::string::npos) << path << ": " << staged.failures.at(path);
+  }
+  EXPECT_EQ(staged.failures.size(), row.refused.size());
+  EXPECT_EQ(Outside(), std::vector<std::string>{});
+  EXPECT_FALSE(zqtest::Exists("/zq-escape"));
+}
+
+ArchiveMember File(const std::string& name, const std::string& content) {
+  ArchiveMember member;
+  member.name = name;
+  member.content = content;
+  return member;
+}
+
+ArchiveMember Special(const std::string& name, mode_t type, const std::string& target = "") {
+  ArchiveMember member;
+  member.name = name;
+  member.type = type;
+  member.linkTarget = target;
+  return member;
+}
+
+ArchiveMember HardLink(const std::string& name, const std::string& target) {
+  ArchiveMember link = File(name, "");
+  link.hardLink = true;
+  link.linkTarget = target;
+  return link;
+}
+
+SourceLimits Limits(uint64_t entries, uint64_t bytes) {
+  SourceLimits limits;
+  limits.maxEntries = entries;
+  limits.maxExpandedBytes = bytes;
+  return limits;
+}
+
+std::vector<ArchiveMember> ManyFiles(int count) {
+  std::vector<ArchiveMember> members;
+  for (int i = 0; i < count; ++i) members.push_back(File("f" + std::to_string(i), ""));
+  return members;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, HostileArchive,
+    testing::Values(
+        HostileRow{"AbsoluteName", {File("/zq-escape", "x"), File("ok", "fine")}, {{"ok", "fine"}},
+                   {{"/zq-escape", "absolute name"}}},
+        HostileRow{"DotDotPart", {File("a/../../zq-escape", "x"), File("b/..", "y")}, {},
+                   {{"a/../../zq-escape", "\"..\" part"}, {"b/..", "\"..\" part"}}},
+        HostileRow{"DotAndEmptyPartsAreDropped", {File("./x//y/./z", "deep")}, {{"x/y/z", "deep"}}, {}},
+        HostileRow{"DuplicateFileTheLastWins", {File("f", "first"), File("f", "second")}, {{"f", "second"}}, {}},
+        HostileRow{"NameIsFolderAndFile",
+                   {Special("x", S_IFDIR), File("x/y", "below"), File("x", "a file now")},
+                   {},
+                   {{"x", "both as a folder"}, {"x/y", "its folder cannot be restored"}}},
+        HostileRow{"FileThroughASymbolicLink",
+                   {Special("l", S_IFLNK, "/"), File("l/zq-escape", "x")},
+                   {},
+                   {{"l", "symbolic links are not restored"}, {"l/zq-escape", "its folder cannot be restored"}}},
+        HostileRow{"HardLinkIsASeparateCopy",
+                   {File("a", "shared"), HardLink("b", "a")},
+                   {{"a", "shared"}, {"b", "shared"}},
+                   {}},
+        HostileRow{"HardLinkToNothingRestorable",
+                   {Special("symlink", S_IFLNK, "/etc/shadow"), HardLink("b", "../outside"), HardLink("c", "symlink")},
+                   {},
+                   {{"symlink", "symbolic links are not restored"},
+                    {"b", "hard link to a member that is not restored"},
+                    {"c", "hard link to a member that is not restored"}}},
+        HostileRow{"DevicePipeAndBackslash",
+                   {Special("dev/null", S_IFCHR), Special("pipe", S_IFIFO), File("back\\slash", "x")},
+                   {{"dev", ""}},
+                   {{"dev/null", "device files are not restored"},
+                    {"pipe", "named pipes are not restored"},
+                    {"back\\slash", "backslash"}}},
+        HostileRow{"MoreMembersThanTheLimit", ManyFiles(6), {}, {}, "more than 5 members", Limits(5, 1 << 20)},
+        HostileRow{"ExpandsPastTheLimit",
+                   {File("small", "x"), File("bomb", std::string(4096, '\0'))},
+                   {},
+                   {},
+                   "more than 4000 bytes",
+                   Limits(100, 4000)},
+        HostileRow{"SparseDataPastTheDeclaredSize",
+                   {[] {
+                     ArchiveMember liar = File("liar", "XXXXX");
+                     liar.size = 10;
+                     liar.dataAt = 100;
+                     return liar;
+                   }()},
+                   {},
+                   {{"liar", "more than its declared size of 10 bytes"}}}),
+    [](const testing::TestParamInfo<HostileRow>& row) { return std::string(row.param.name); });
+
+TEST_F(ArchiveSourceTest, KeepsTheHolesOfASparseMember) {
+  ArchiveMember sparse = File("disk.img", std::string(4096, 'D'));
+  sparse.size = 64 << 20;
+  sparse.dataAt = 32 << 20;
+  zqtest::WriteArchive(archives.Join("sparse.tar"), "pax", "zstd", {sparse});
+  const ReadResult staged = ReadAndStage(archives.Join("sparse.tar"));
+  ASSERT_TRUE(staged.failures.empty()) << staged.failures.begin()->second;
+  const struct stat info = zqtest::StatOf(Staged("disk.img"));
+  EXPECT_EQ(info.st_size, 64 << 20);
+  EXPECT_LT(info.st_blocks * 512, 1 << 20) << "the holes were written out";
+  const std::string content = zqtest::ReadFile(Staged("disk.img"));
+  EXPECT_TRUE(content.compare(32 << 20, 4096, std::string(4096, 'D')) == 0) << "the data lands at its offset";
+  EXPECT_TRUE(content.compare(0, 4096, std::string(4096, '\0')) == 0) << "a hole reads as zeros";
+}
+
+TEST_F(ArchiveSourceTest, ListsFoldersBeforeTheirContentsWhateverTheArchivesOrder) {
+  // Members of two folders interleaved, a folder named only by its members and listed after them.
+  zqtest::WriteArchive(archives.Join("mixed.tar"), "gnutar", "none",
+                       {File("a/1", "a1"), File("b/1", "b1"), File("a/2", "a2"),
+                        Member("a", S_IFDIR, 0700, 7, 8, 1234567890)});
+  const ReadResult staged = ReadAndStage(archives.Join("mixed.tar"));
+  ASSERT_TRUE(staged.failures.empty());
+  EXPECT_EQ(Paths(staged.tree), (std::vector<std::string>{"a", "a/1", "a/2", "b", "b/1"}));
+  EXPECT_EQ(zqtest::ReadFile(Staged("a/1")), "a1");
+  EXPECT_EQ(zqtest::ReadFile(Staged("a/2")), "a2");
+  EXPECT_EQ(zqtest::ReadFile(Staged("b/1")), "b1");
+  EXPECT_EQ(records["a"].st_mode & 07777, 0700u) << "the folder's own member gives its records";
+  EXPECT_EQ(records["a"].st_uid, 7u);
+  EXPECT_EQ(records["b"].st_mode & 07777, 0755u) << "a folder the archive does not list";
+}
+
+TEST_F(ArchiveSourceTest, SourcePathPicksAFolderOrAFileInside) {
+  zqtest::WriteArchive(archives.Join("backup"), "pax", "zstd", SampleMembers());
+  ReadResult folder = ReadAndStage(archives.Join("backup"), {}, "./etc/nginx/");
+  EXPECT_EQ(Paths(folder.tree), (std::vector<std::string>{"nginx.conf", "empty"}));
+  EXPECT_EQ(zqtest::ReadFile(Staged("nginx.conf")), "worker_processes 4;\n");
+  EXPECT_EQ(folder.tree.restorableFiles, 2u);
+  EXPECT_EQ(folder.tree.restorableFolders, 0u);
+  EXPECT_EQ(Paths(ReadAndStage(archives.Join("backup"), {}, "etc/nginx/empty").tree),
+            std::vector<std::string>{"empty"});
+  EXPECT_NE(ReadAndStage(archives.Join("backup"), {}, "etc/apache").walkError.find("holds nothing there"),
+            std::string::npos);
+  EXPECT_NE(ReadAndStage(archives.Join("backup"), {}, "etc/../..").walkError.find("\"..\" part is refused"),
+            std::string::npos);
+}
+
+TEST_F(ArchiveSourceTest, AFileThatIsNoArchiveIsRestoredAsItIs) {
+  for (const std::string& content : {std::string("plain text\n"), std::string()}) {
+    zqtest::WriteFile(archives.Join("notes.tar.gz"), content);
+    std::string error;
+    std::unique_ptr<SourceReader> source = OpenSource(archives.Join("notes.tar.gz"), {}, error);
+    ASSERT_TRUE(source) << error;
+    SourceTree tree;
+    ASSERT_TRUE(source->Walk("", tree, error)) << error;
+    EXPECT_EQ(source->Kind(), "file");
+    EXPECT_EQ(Paths(tree), std::vector<std::string>{"notes.tar.gz"});
+  }
+}
+
+}  // namespace archives
+
+namespace images {
+
+struct ProbeRow {
+  const char* name;
+  std::string head;     // the file's first bytes
+  bool image;           // taken for a disk image
+  const char* format;   // libguestfs's name for it
+  const char* refusal;  // a part of the refusal; "" when it is read
+};
+
+void PrintTo(const ProbeRow& row, std::ostream* out) { *out << row.name; }
+
+std::string At(size_t offset, const std::string& bytes, size_t size = 4096) {
+  std::string head(size, '\0');
+  head.replace(offset, bytes.size(), bytes);
+  return head;
+}
+
+class ImageProbe : public testing::TestWithParam<ProbeRow> {};
+
+// The kind comes from the first bytes; an image that would make the reader open other files of
+// the proxy is refused before any appliance starts.
+TEST_P(ImageProbe, TellsImagesByTheirFirstBytesAndRefusesOnesThatNameOtherFiles) {
+  const ProbeRow& row = GetParam();
+  zqtest::TempDir dir;
+  zqtest::WriteFile(dir.Join("backup"), row.head);
+  UniqueFd fd(open(dir.Join("backup").c_str(), O_RDONLY | O_CLOEXEC));
+  std::string format;
+  std::string error;
+  EXPECT_EQ(ImageSource::Probe(fd.get(), format, error), row.image);
+  if (*row.refusal != '\0') {
+    EXPECT_NE(error.find(row.refusal), std::string::npos) << error;
+    std::unique_ptr<SourceReader> source = OpenSource(dir.Join("backup"), {}, error);
+    EXPECT_FALSE(source) << "a refused image is not read as anything else";
+  } else {
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(format, row.format);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ImageProbe,
+    testing::Values(ProbeRow{"Qcow2", At(0, std::string("QFI\xfb\0\0\0\x03", 8)), true, "qcow2", ""},
+                    ProbeRow{"Qcow2WithABackingFile",
+                             At(0, std::string("QFI\xfb\0\0\0\x03\0\0\0\0\0\0\0\x68", 16)), true, "", "backing file"},
+                    ProbeRow{"VmdkSparse", At(0, "KDMV"), true, "vmdk", ""},
+                    ProbeRow{"VmdkDescriptor", At(0, "# Disk DescriptorFile\nRW 8 FLAT \"/etc/shadow\" 0\n"), true, "",
+                             "descriptor naming other files"},
+                    ProbeRow{"Vhdx", At(0, "vhdxfile"), true, "vhdx", ""},
+                    ProbeRow{"Vdi", At(0x40, "\x7f\x10\xda\xbe"), true, "vdi", ""},
+                    ProbeRow{"RawWithAPartitionTable", At(510, "\x55\xaa"), true, "raw", ""},
+                    ProbeRow{"RawExt4", At(1024 + 56, "\x53\xef"), true, "raw", ""},
+                    ProbeRow{"PlainText", "not an image\n", false, "", ""},
+                    ProbeRow{"Zeros", std::string(4096, '\0'), false, "", ""}),
+    [](const testing::TestParamInfo<ProbeRow>& row) { return std::string(row.param.name); });
+
+}  // namespace images
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "host/FolderSource.h"
 #include "host/StagingWriter.h"
 #include "support/TestSupport.h"
 
@@ -24,6 +25,23 @@ SourceEntry EntryFor(const std::string& root, const std::string& relative) {
                                                                                                : EntryKind::Unsupported;
   return entry;
 }
+
+// A source whose every file holds the content of one file: the staged name is the test's to choose.
+class FolderSourceThatGives : public SourceReader {
+ public:
+  explicit FolderSourceThatGives(std::string file) : m_file(std::move(file)) {}
+  std::string Kind() const override { return "file"; }
+  bool Walk(const std::string&, SourceTree&, std::string&) override { return true; }
+  bool CopyContent(const SourceEntry& entry, int out, struct stat& info, std::string& error) override {
+    SourceEntry same = entry;
+    same.relativePath = m_file.substr(m_file.rfind('/') + 1);
+    FolderSource folder = FolderSource::ForWalkedRoot(m_file.substr(0, m_file.rfind('/')));
+    return folder.CopyContent(same, out, info, error);
+  }
+
+ private:
+  std::string m_file;
+};
 
 class StagingWriterTest : public testing::Test {
  protected:
@@ -160,3 +178,66 @@ TEST(FileHeader, CarriesModeOwnerGroupAndTimesOfTheSource) {
 }
 
 }  // namespace
+
+namespace staged_names {
+
+struct NameRow {
+  const char* name;
+  std::string relativePath;
+  bool stageable;
+};
+
+void PrintTo(const NameRow& row, std::ostream* out) { *out << row.name; }
+
+class StagedNames : public StagingWriterTest, public testing::WithParamInterface<NameRow> {};
+
+// Names that would land outside the staging folder (or nowhere) are refused before anything is
+// created; the entry is a file whose content the source would give.
+TEST_P(StagedNames, LandOnlyBelowTheStagingFolder) {
+  zqtest::WriteFile(source.Join("f"), "content");
+  mkdir((writer.stagingRoot() + "/sub").c_str(), 0700);
+  SourceEntry entry = EntryFor(source.path(), "f");
+  entry.relativePath = GetParam().relativePath;
+  FolderSourceThatGives content(source.Join("f"));
+  StagingWriter named(content, writer.stagingRoot());
+  struct stat info {};
+  std::string error;
+  EXPECT_EQ(named.Stage(entry, info, error), GetParam().stageable) << error;
+  if (!GetParam().stageable) {
+    EXPECT_NE(error, "");
+  }
+  EXPECT_FALSE(zqtest::Exists(parent.Join("zq-escape"))) << "written outside the staging folder";
+  EXPECT_FALSE(zqtest::Exists("/zq-escape"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, StagedNames,
+                         testing::Values(NameRow{"Plain", "sub/zq-escape", true}, NameRow{"Empty", "", false},
+                                         NameRow{"Absolute", "/zq-escape", false},
+                                         NameRow{"UpAndOut", "../zq-escape", false},
+                                         NameRow{"UpFromBelow", "sub/../../zq-escape", false},
+                                         NameRow{"EmptyPart", "sub//zq-escape", false},
+                                         NameRow{"DotPart", "./zq-escape", false},
+                                         NameRow{"Nul", std::string("zq-escape\0x", 11), false}),
+                         [](const testing::TestParamInfo<NameRow>& row) { return std::string(row.param.name); });
+
+}  // namespace staged_names
+
+TEST_F(StagingWriterTest, DoesNotFollowALinkPlantedInTheStagingFolder) {
+  zqtest::TempDir outside;
+  ASSERT_EQ(symlink(outside.path().c_str(), (writer.stagingRoot() + "/d").c_str()), 0);
+  zqtest::WriteFile(source.Join("f"), "content");
+  SourceEntry entry = EntryFor(source.path(), "f");
+  entry.relativePath = "d/f";
+  FolderSourceThatGives content(source.Join("f"));
+  StagingWriter named(content, writer.stagingRoot());
+  struct stat info {};
+  std::string error;
+  EXPECT_FALSE(named.Stage(entry, info, error));
+  EXPECT_NE(error.find("cannot enter the staged folder"), std::string::npos) << error;
+  EXPECT_FALSE(zqtest::Exists(outside.Join("f"))) << "staged through the link";
+  SourceEntry folder = EntryFor(source.path(), "f");
+  folder.kind = EntryKind::Folder;
+  folder.relativePath = "d/sub";
+  EXPECT_FALSE(named.Stage(folder, info, error));
+  EXPECT_FALSE(zqtest::Exists(outside.Join("sub"))) << "a folder made through the link";
+}

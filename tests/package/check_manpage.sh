@@ -12,7 +12,7 @@ manpage=$2
 # The man page writes "-" as "\-".
 text=$(sed 's/\\-/-/g' "${manpage}")
 missing=0
-for command in "" "restore" "plan" "guest" "guest browse" "guest mkdir" "guest put"; do
+for command in "" "restore" "plan" "guest" "guest browse" "guest mkdir" "guest put" "source" "source browse"; do
   # shellcheck disable=SC2086  # the command words are meant to split
   help=$(ZQ_SETTINGS=/dev/null "${zqrestore}" ${command} --help)
   while read -r option; do

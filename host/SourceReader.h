@@ -1,0 +1,50 @@
+// Where the entries of a restore come from: a folder on the proxy, an archive or a disk image. A reader serves
+// one job: it lists the entries once (Walk), then hands out the content of each file as the job
+// stages it (CopyContent). Which reader a source gets depends on its content, not its name.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "host/SourceTree.h"
+
+// Bounds on what an archive may expand to, so that a crafted one (a compression bomb, millions of
+// empty entries) ends the job with a clear error instead of filling the proxy.
+struct SourceLimits {
+  static constexpr uint64_t kDefaultMaxEntries = 1000000;
+  static constexpr uint64_t kDefaultMaxExpandedBytes = uint64_t{1} << 40;  // 1 TiB
+  uint64_t maxEntries = kDefaultMaxEntries;
+  uint64_t maxExpandedBytes = kDefaultMaxExpandedBytes;
+};
+
+class SourceReader {
+ public:
+  virtual ~SourceReader() = default;
+
+  // What the source is, for the summary: "folder", "file", "archive (tar, zstd)".
+  virtual std::string Kind() const = 0;
+
+  // Lists the entries below `sourcePath` ("" for all of it) into `tree`, folders right before
+  // their contents. Entries that cannot be restored stay in the list with their reason. False with
+  // `error` when the source as a whole cannot be read or passes a limit.
+  virtual bool Walk(const std::string& sourcePath, SourceTree& tree, std::string& error) = 0;
+
+  // Writes the content of the file `entry` (from this reader's Walk) into `out`, an empty file
+  // open for writing, and sets `info` to the records of exactly what was written. Holes the
+  // source reports stay holes. False with `error`; the caller removes what was written.
+  virtual bool CopyContent(const SourceEntry& entry, int out, struct stat& info, std::string& error) = 0;
+};
+
+// The reader for `path`: a folder, a disk image (its appliance started and its file systems
+// mounted read-only; `imageRoot` names the file system to use where inspection cannot tell), an
+// archive that libarchive reads (tar, cpio, zip, 7z with their compressions), else a single file.
+// Null with `error` when `path` cannot be read as what its content says it is.
+std::unique_ptr<SourceReader> OpenSource(const std::string& path, const SourceLimits& limits, std::string& error,
+                                         const std::string& imageRoot = "");
+
+// `sourcePath` made plain: "/"-separated names without "." or empty parts, no leading or trailing
+// "/". False with `error` when it holds "..".
+bool NormalSourcePath(const std::string& sourcePath, std::string& normal, std::string& error);
