@@ -141,8 +141,12 @@ ImageSource::~ImageSource() {
 }
 
 std::string ImageSource::LastError() const {
+  // The first line only: the appliance's tools add hints (dmesg and the like) that say nothing on
+  // the proxy.
   const char* text = guestfs_last_error(m_handle);
-  return text != nullptr ? text : "unknown error";
+  if (text == nullptr) return "unknown error";
+  const std::string all = text;
+  return all.substr(0, all.find('\n'));
 }
 
 std::unique_ptr<ImageSource> ImageSource::Open(const std::string& path, const std::string& format,

@@ -9,19 +9,21 @@
 
 #include "RestoreHarness.h"
 #include "support/FileHelpers.h"
-#include "testbeds/sshd/SshdFixture.h"
+#include "testbeds/sshd/SshdGuestEnvironment.h"
 #include "toolscontract/ShellQuote.h"
 
 namespace {
 
 using e2e::RestoreHarness;
 using e2e::RunResult;
+using zqtest::SshTestUsers;
 
 constexpr const char* kVm = "image-vm";
 constexpr const char* kGuid = "564d0000-0000-4000-8000-00000000e2e7";
 constexpr const char* kGuestPassword = "image-guest-secret";
 constexpr long long kConfTime = 1577934245;  // 2020-01-02 03:04:05 UTC
 constexpr int kVMwareType = 101;
+constexpr int kSshOnlyType = 601;
 
 // The image, made once: /etc/nginx with a file of another owner, a link beside it, and a pipe.
 class ImageEnvironment : public testing::Environment {
@@ -80,6 +82,49 @@ TEST(ImageRestore, RestoresAFolderOfAQcow2ImageWithItsRecordsAndReportsWhatItSki
   EXPECT_EQ(after.st_size, before.st_size);
   EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
   EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+}
+
+// The same image into a Linux guest over SSH: the owner and group come from the image's records,
+// not from the proxy's user that staged the file.
+TEST(ImageRestore, RestoresFromTheImageIntoALinuxGuestOverSsh) {
+  static auto* environment = new zqtest::SshdGuestEnvironment("127.0.0.8");
+  REQUIRE_SSHD_GUEST(*environment);
+  RestoreHarness harness(kSshOnlyType);
+  harness.AddSshGuest(kVm, kGuid, environment->server());
+  zqtest::TempDir guest;
+  const nlohmann::json job =
+      harness.Job(kVm, kGuid, guest.Join("nginx"), SshTestUsers::kRootUser, SshTestUsers::RootPassword());
+  const RunResult result = harness.Restore(job, ImageEnvironment::Image(), 600, {"--source-path", "etc/nginx"});
+  EXPECT_EQ(result.status, 0) << result.output;
+  EXPECT_EQ(result.summary["restoredFiles"], 1) << result.output;
+  EXPECT_EQ(result.summary["skipped"], 2) << result.output;
+  const std::string restored = guest.Join("nginx/nginx.conf");
+  EXPECT_EQ(zqtest::ReadFile(restored), "worker_processes 4;\n");
+  const struct stat info = zqtest::StatOf(restored);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  EXPECT_EQ(info.st_uid, 1003u);
+  EXPECT_EQ(info.st_gid, 1004u);
+  EXPECT_EQ(info.st_mtime, kConfTime);
+  EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
+}
+
+// An ext4 file system whose group descriptors were wiped: the image is refused with the reader's
+// own reason, within the time limit, and no guest is touched.
+TEST(ImageRestore, RefusesABrokenFileSystemWithTheReadersReason) {
+  zqtest::TempDir dir;
+  const std::string image = dir.Join("broken.img");
+  std::string output;
+  ASSERT_EQ(zqtest::RunBounded("truncate -s 16M " + ShellQuote::Word(image) + " && mkfs.ext4 -q -F -b 4096 " +
+                                   ShellQuote::Word(image) + " && dd if=/dev/zero of=" + ShellQuote::Word(image) +
+                                   " bs=4096 seek=1 count=1 conv=notrunc status=none",
+                               60, output),
+            0)
+      << output;
+  RestoreHarness harness(kVMwareType);
+  const RunResult result = harness.Command(nlohmann::json::object(), {"source", "browse", image}, false, 600);
+  EXPECT_EQ(result.status, 2) << result.output;
+  EXPECT_NE(result.output.find(": cannot mount /dev/sda: mount_ro: "), std::string::npos) << result.output;
+  EXPECT_EQ(result.output.find("dmesg"), std::string::npos) << "one line of the reader's reason: " << result.output;
 }
 
 // A crafted partition table (200 GPT partitions, made with sfdisk) is refused once the appliance
