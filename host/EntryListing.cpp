@@ -19,6 +19,8 @@ const char* PreviewWord(PreviewOutcome outcome) {
       return "keep";
     case PreviewOutcome::Refuse:
       return "refuse";
+    case PreviewOutcome::Skip:
+      return "skip";
   }
   return "?";
 }
@@ -68,7 +70,9 @@ std::string EntryLine(EntryOutcome outcome, const std::string& path, const std::
 std::string PreviewLine(const PreviewEntry& preview) {
   std::string line = Padded(PreviewWord(preview.outcome)) + PrintableText(preview.entry->relativePath);
   if (preview.outcome == PreviewOutcome::Keep) line += " (" + PrintableText(preview.reason) + ")";
-  if (preview.outcome == PreviewOutcome::Refuse) line += ": " + PrintableText(preview.reason);
+  if (preview.outcome == PreviewOutcome::Refuse || preview.outcome == PreviewOutcome::Skip) {
+    line += ": " + PrintableText(preview.reason);
+  }
   return line;
 }
 
@@ -102,6 +106,9 @@ PreviewCounts CountPreview(const std::vector<PreviewEntry>& previews) {
       case PreviewOutcome::Refuse:
         ++counts.refuse;
         break;
+      case PreviewOutcome::Skip:
+        ++counts.skip;
+        break;
     }
   }
   return counts;
@@ -117,6 +124,7 @@ std::string RenderDryRunText(const JobFile& job, const std::vector<PreviewEntry>
       << " files (" << FormatBytes(counts.restoreBytes) << "), " << counts.restoreFolders << " folders\n";
   out << "  keep        " << counts.keep << " entries (the guest's copy would be left alone)\n";
   out << "  refuse      " << counts.refuse << " entries\n";
+  if (counts.skip > 0) out << "  skip        " << counts.skip << " entries (links, devices, pipes and sockets)\n";
   for (const std::string& warning : warnings) out << "  warning     " << PrintableText(warning) << "\n";
   out << LogLine(check);
   return out.str();
@@ -143,6 +151,7 @@ nlohmann::json RenderDryRunJson(const JobFile& job, const std::vector<PreviewEnt
               {"bytesRestored", counts.restoreBytes},
               {"kept", counts.keep},
               {"failed", counts.refuse},
+              {"skipped", counts.skip},
               {"entries", entries},
               {"warnings", warnings},
               {"logFile", check.logFile}};

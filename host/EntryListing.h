@@ -49,6 +49,7 @@ struct PreviewCounts {
   uint64_t restoreBytes = 0;
   uint64_t keep = 0;
   uint64_t refuse = 0;
+  uint64_t skip = 0;
 };
 PreviewCounts CountPreview(const std::vector<PreviewEntry>& previews);
 

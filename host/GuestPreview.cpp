@@ -66,11 +66,12 @@ bool GuestFolderView::Find(const std::string& relative, VMInfoStructs::SGuestFil
   return true;
 }
 
-PreviewEntry DecidePreview(const SourceEntry& entry, const VMInfoStructs::SGuestFile* guest, OverwritePolicy policy) {
+PreviewEntry DecidePreview(const SourceEntry& entry, const VMInfoStructs::SGuestFile* guest, OverwritePolicy policy,
+                           bool byContent) {
   PreviewEntry preview;
   preview.entry = &entry;
   if (!entry.problem.empty()) {
-    preview.outcome = PreviewOutcome::Refuse;
+    preview.outcome = IsSkippedKind(entry) ? PreviewOutcome::Skip : PreviewOutcome::Refuse;
     preview.reason = entry.problem;
     return preview;
   }
@@ -112,6 +113,13 @@ PreviewEntry DecidePreview(const SourceEntry& entry, const VMInfoStructs::SGuest
       preview.reason = "the guest has the file (--overwrite never)";
       return preview;
     case OverwritePolicy::Newer: {
+      if (byContent) {
+        if (guest->size == static_cast<int64_t>(entry.info.st_size)) {
+          preview.outcome = PreviewOutcome::Keep;
+          preview.reason = "the guest's file has the same size; kept if its content is the same (--checksum)";
+        }
+        return preview;
+      }
       const int64_t local = static_cast<int64_t>(entry.info.st_mtime);
       const bool sameTimeOtherSize =
           local == guest->modifyTime && guest->size != static_cast<int64_t>(entry.info.st_size);
@@ -125,13 +133,14 @@ PreviewEntry DecidePreview(const SourceEntry& entry, const VMInfoStructs::SGuest
   return preview;
 }
 
-std::vector<PreviewEntry> PreviewRestore(const SourceTree& tree, GuestFolderView& guest, OverwritePolicy policy) {
+std::vector<PreviewEntry> PreviewRestore(const SourceTree& tree, GuestFolderView& guest, OverwritePolicy policy,
+                                         bool byContent) {
   std::vector<PreviewEntry> previews;
   previews.reserve(tree.entries.size());
   for (const SourceEntry& entry : tree.entries) {
     VMInfoStructs::SGuestFile found;
     const bool present = entry.problem.empty() && guest.Find(entry.relativePath, found);
-    previews.push_back(DecidePreview(entry, present ? &found : nullptr, policy));
+    previews.push_back(DecidePreview(entry, present ? &found : nullptr, policy, byContent));
   }
   return previews;
 }

@@ -22,12 +22,12 @@ enum class OverwritePolicy {
 // "never", "newer", "always"; false for any other word.
 bool ParseOverwritePolicy(const std::string& word, OverwritePolicy& policy);
 
-enum class PreviewOutcome { Restore, Keep, Refuse };
+enum class PreviewOutcome { Restore, Keep, Refuse, Skip };
 
 struct PreviewEntry {
   const SourceEntry* entry = nullptr;
   PreviewOutcome outcome = PreviewOutcome::Restore;
-  std::string reason;  // why it is kept or refused
+  std::string reason;  // why it is kept, refused or skipped
 };
 
 // Lists one guest folder; false when it cannot (taken as: the folder is not there).
@@ -52,7 +52,11 @@ class GuestFolderView {
 };
 
 // What a restore would do with `entry`, given the guest's entry at its place (null: none).
-PreviewEntry DecidePreview(const SourceEntry& entry, const VMInfoStructs::SGuestFile* guest, OverwritePolicy policy);
+// `byContent` (--checksum): a guest file of the same size is kept only if its content is the same,
+// which the restore tells by hashing; the preview says so instead of guessing.
+PreviewEntry DecidePreview(const SourceEntry& entry, const VMInfoStructs::SGuestFile* guest, OverwritePolicy policy,
+                           bool byContent = false);
 
 // Every entry of `tree`, in order, with what a restore would do with it.
-std::vector<PreviewEntry> PreviewRestore(const SourceTree& tree, GuestFolderView& guest, OverwritePolicy policy);
+std::vector<PreviewEntry> PreviewRestore(const SourceTree& tree, GuestFolderView& guest, OverwritePolicy policy,
+                                         bool byContent = false);

@@ -45,6 +45,7 @@ struct JobRecords {
 
 const char* const kKeptNeverReplace = "the guest has it and --overwrite never keeps it";
 const char* const kKeptGuestAsNew = "the guest's file is as new or newer";
+const char* const kKeptSameContent = "the guest's file has the same content";
 const char* const kKeptFolderExists = "the guest has the folder";
 
 RestoreJob::RestoreJob(const JobFile& job, const SourceTree& tree, RestoreJobSettings settings)
@@ -216,7 +217,8 @@ void RestoreJob::RestoreEntry(IVSAgentlessRestoreToVM& controller, const SourceE
     }
     Tell(entry, EntryOutcome::Restored);
   } else if (skipped) {
-    CountKept(entry, bytes, isFolder ? kKeptFolderExists : kKeptGuestAsNew);
+    // By content (--checksum) the plug-in keeps a file only when its size and SHA-256 match.
+    CountKept(entry, bytes, isFolder ? kKeptFolderExists : m_job.checksum ? kKeptSameContent : kKeptGuestAsNew);
   } else {
     std::string reason = ErrorSince(mark);
     if (reason.empty()) reason = "the plug-in reported a failure";

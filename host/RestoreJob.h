@@ -107,6 +107,7 @@ class EntryObserver {
 // Why an entry was kept, in the words of --list, -v and the JSON summary.
 extern const char* const kKeptNeverReplace;  // --overwrite never, and the guest has the file
 extern const char* const kKeptGuestAsNew;    // the plug-in kept the guest's file
+extern const char* const kKeptSameContent;   // the same, deciding by content
 extern const char* const kKeptFolderExists;  // a folder the guest had already
 
 using ControllerPtr = std::unique_ptr<IVSAgentlessRestoreToVM>;

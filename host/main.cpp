@@ -384,7 +384,7 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
 
   if (options.dryRun && report.outcome == JobOutcome::Completed) {
     if (!openGuestView()) return kExitRefused;
-    const std::vector<PreviewEntry> previews = PreviewRestore(tree, *guestView, policy);
+    const std::vector<PreviewEntry> previews = PreviewRestore(tree, *guestView, policy, job.checksum);
     // The real run's warning: over SSH a login other than root cannot give entries their owners.
     std::vector<std::string> warnings;
     if (job.restoreACLs && !job.destination.empty() && job.destination[0] == '/' &&

@@ -116,6 +116,8 @@ TEST(DryRunPlan, DecidesAsTheRestoreWould) {
     OverwritePolicy policy;
     PreviewOutcome expected;
     int64_t guestSize = 3;  // the staged file's size unless told
+    bool byContent = false;
+    mode_t mode = 0;
   } rows[] = {
       {"NewFile", EntryKind::File, -1, 0, OverwritePolicy::Newer, PreviewOutcome::Restore},
       {"GuestOlder", EntryKind::File, 2, 99, OverwritePolicy::Newer, PreviewOutcome::Restore},
@@ -133,6 +135,17 @@ TEST(DryRunPlan, DecidesAsTheRestoreWould) {
       {"ExistingFolderIsStampedWhenAlways", EntryKind::Folder, 1, 500, OverwritePolicy::Always,
        PreviewOutcome::Restore},
       {"Unsupported", EntryKind::Unsupported, -1, 0, OverwritePolicy::Newer, PreviewOutcome::Refuse},
+      {"LinkInTheSourceIsSkipped", EntryKind::Unsupported, -1, 0, OverwritePolicy::Newer, PreviewOutcome::Skip, 3,
+       false, S_IFLNK | 0777},
+      {"PipeInTheSourceIsSkipped", EntryKind::Unsupported, 2, 0, OverwritePolicy::Always, PreviewOutcome::Skip, 3,
+       false, S_IFIFO | 0600},
+      {"ByContentSameSizeNewerInTheGuest", EntryKind::File, 2, 500, OverwritePolicy::Newer, PreviewOutcome::Keep, 3,
+       true},
+      {"ByContentSameSizeOlderInTheGuest", EntryKind::File, 2, 1, OverwritePolicy::Newer, PreviewOutcome::Keep, 3, true},
+      {"ByContentOtherSizeNewerInTheGuest", EntryKind::File, 2, 500, OverwritePolicy::Newer, PreviewOutcome::Restore,
+       7, true},
+      {"ByContentNeverStillKeeps", EntryKind::File, 2, 1, OverwritePolicy::Never, PreviewOutcome::Keep, 7, true},
+      {"ByContentAlwaysReplaces", EntryKind::File, 2, 500, OverwritePolicy::Always, PreviewOutcome::Restore, 3, true},
   };
   for (const Row& row : rows) {
     SourceEntry entry;
@@ -140,12 +153,14 @@ TEST(DryRunPlan, DecidesAsTheRestoreWould) {
     entry.kind = row.kind;
     entry.info.st_mtime = 100;
     entry.info.st_size = 3;
+    entry.info.st_mode = row.mode;
     if (row.kind == EntryKind::Unsupported) entry.problem = "a symbolic link";
     VMInfoStructs::SGuestFile guest;
     guest.type = row.guestType;
     guest.modifyTime = row.guestTime;
     guest.size = row.guestSize;
-    EXPECT_EQ(DecidePreview(entry, row.guestType < 0 ? nullptr : &guest, row.policy).outcome, row.expected)
+    EXPECT_EQ(DecidePreview(entry, row.guestType < 0 ? nullptr : &guest, row.policy, row.byContent).outcome,
+              row.expected)
         << row.name;
   }
 }
