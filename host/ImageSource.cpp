@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <tuple>
@@ -22,16 +23,34 @@ namespace {
 constexpr std::chrono::seconds kCallLimit{120};
 constexpr size_t kMaxPartitions = 128;
 
-// Ends the appliance (process `pid`) when one call on it takes longer than its limit, so that a
-// broken file system or a crafted partition table ends the job with an error instead of hanging
-// it; the call then fails. The handle itself is not touched from here: libguestfs serialises
-// calls on a handle, so a second call would wait for the one that hangs.
+// Ends the appliance (process `pid`) when it makes no progress for `limit`, so that a broken file
+// system or a crafted partition table ends the job with an error instead of hanging it; the call
+// then fails. Without `progress` the limit counts from the start; with it, from the last time the
+// count it returns moved, so a large file or a large tree that keeps coming is not cut off. The
+// handle itself is not touched from here: libguestfs serialises calls on a handle, so a second
+// call would wait for the one that hangs.
 class ApplianceWatchdog {
  public:
-  ApplianceWatchdog(int pid, std::chrono::seconds limit) {
-    m_thread = std::thread([this, pid, limit] {
+  ApplianceWatchdog(int pid, std::chrono::seconds limit, std::function<uint64_t()> progress = {}) {
+    m_thread = std::thread([this, pid, limit, progress = std::move(progress)] {
+      using Clock = std::chrono::steady_clock;
       std::unique_lock<std::mutex> lock(m_mutex);
-      if (m_done.wait_for(lock, limit, [this] { return m_finished; })) return;
+      uint64_t seen = progress ? progress() : 0;
+      Clock::time_point moved = Clock::now();
+      for (;;) {
+        const Clock::time_point deadline = moved + limit;
+        const Clock::time_point wake = progress ? std::min(deadline, Clock::now() + std::chrono::seconds(1)) : deadline;
+        if (m_done.wait_until(lock, wake, [this] { return m_finished; })) return;
+        if (progress) {
+          const uint64_t now = progress();
+          if (now != seen) {
+            seen = now;
+            moved = Clock::now();
+            continue;
+          }
+        }
+        if (Clock::now() >= deadline) break;
+      }
       m_fired = true;
       if (pid > 0) kill(pid, SIGKILL);
     });
@@ -150,8 +169,9 @@ std::string ImageSource::LastError() const {
 }
 
 std::unique_ptr<ImageSource> ImageSource::Open(const std::string& path, const std::string& format,
-                                               const std::string& imageRoot, std::string& error) {
+                                               const std::string& imageRoot, uint64_t maxEntries, std::string& error) {
   std::unique_ptr<ImageSource> source(new ImageSource());
+  source->m_maxEntries = maxEntries;
   source->m_handle = guestfs_create_flags(GUESTFS_CREATE_NO_ENVIRONMENT);
   if (source->m_handle == nullptr) {
     error = "cannot start libguestfs";
@@ -247,7 +267,8 @@ bool ImageSource::MountFound(const std::string& imageRoot, std::string& error) {
 bool ImageSource::Walk(const std::string& sourcePath, SourceTree& tree, std::string& error) {
   std::string below;
   if (!NormalSourcePath(sourcePath, below, error)) return false;
-  ApplianceWatchdog watchdog(m_pid, kCallLimit);
+  std::atomic<uint64_t> listed{0};
+  ApplianceWatchdog watchdog(m_pid, kCallLimit, [&listed] { return listed.load(); });
   tree = SourceTree();
   // (folder in the image, its name in the tree, inherited problem), visited depth first in name order.
   std::vector<std::tuple<std::string, std::string, std::string>> pending;
@@ -271,6 +292,11 @@ bool ImageSource::Walk(const std::string& sourcePath, SourceTree& tree, std::str
     guestfs_free_dirent_list(listing);
     std::sort(names.begin(), names.end());
     if (names.empty()) continue;
+    listed += names.size();
+    if (tree.entries.size() + names.size() > m_maxEntries) {
+      error = "the image holds more than " + std::to_string(m_maxEntries) + " entries, past the limit (--max-entries)";
+      return false;
+    }
     std::vector<char*> pointers;
     for (std::string& name : names) pointers.push_back(name.data());
     pointers.push_back(nullptr);
@@ -328,7 +354,11 @@ bool ImageSource::Walk(const std::string& sourcePath, SourceTree& tree, std::str
 }
 
 bool ImageSource::CopyContent(const SourceEntry& entry, int out, struct stat& info, std::string& error) {
-  ApplianceWatchdog watchdog(m_pid, kCallLimit);
+  // A large file may take longer than the limit under emulation: the limit counts while nothing arrives.
+  ApplianceWatchdog watchdog(m_pid, kCallLimit, [out]() -> uint64_t {
+    struct stat written {};
+    return fstat(out, &written) == 0 ? static_cast<uint64_t>(written.st_size) : 0;
+  });
   const std::string inImage = Join(m_root, entry.relativePath);
   const std::string target = "/dev/fd/" + std::to_string(out);
   if (guestfs_download(m_handle, inImage.c_str(), target.c_str()) != 0) {

@@ -24,9 +24,10 @@ class ImageSource : public SourceReader {
 
   // Starts the appliance on `path` and mounts what it finds: the operating system's file systems
   // at their places, else the one file system a data disk holds, or `imageRoot` when given.
-  // Null with `error` when none of these works or the appliance does not answer in time.
+  // Null with `error` when none of these works or the appliance does not answer in time. Walk
+  // refuses a tree of more than `maxEntries` entries.
   static std::unique_ptr<ImageSource> Open(const std::string& path, const std::string& format,
-                                           const std::string& imageRoot, std::string& error);
+                                           const std::string& imageRoot, uint64_t maxEntries, std::string& error);
 
   std::string Kind() const override { return m_kind; }
   bool Walk(const std::string& sourcePath, SourceTree& tree, std::string& error) override;
@@ -39,6 +40,7 @@ class ImageSource : public SourceReader {
 
   guestfs_h* m_handle = nullptr;
   int m_pid = -1;  // the appliance's process, which a call's time limit ends
+  uint64_t m_maxEntries = 0;
   std::string m_root = "/";  // the folder of the image that Walk listed (--source-path)
   std::string m_kind = "disk image";
 };

@@ -33,7 +33,7 @@ std::unique_ptr<SourceReader> OpenSource(const std::string& path, const SourceLi
       error = path + ": " + error;
       return nullptr;
     }
-    std::unique_ptr<ImageSource> image = ImageSource::Open(path, format, imageRoot, error);
+    std::unique_ptr<ImageSource> image = ImageSource::Open(path, format, imageRoot, limits.maxEntries, error);
     if (!image) error = path + ": " + error;
     return image;
   }

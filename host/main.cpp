@@ -557,7 +557,7 @@ void AddCommonOptions(CLI::App& command, CommonOptions& common, std::string& set
 }
 
 void AddLimitOptions(CLI::App& command, SourceLimits& limits) {
-  command.add_option("--max-entries", limits.maxEntries, "Refuse an archive with more members than this")
+  command.add_option("--max-entries", limits.maxEntries, "Refuse an archive with more members, or a disk image with more entries, than this")
       ->capture_default_str();
   command.add_option("--max-expanded-size", limits.maxExpandedBytes,
                      "Refuse an archive that expands to more bytes than this")

@@ -61,7 +61,7 @@ TEST(ImageRestore, RestoresAFolderOfAQcow2ImageWithItsRecordsAndReportsWhatItSki
   const struct stat before = zqtest::StatOf(ImageEnvironment::Image());
 
   const RunResult result =
-      harness.Restore(job, ImageEnvironment::Image(), 600, {"--list", "--source-path", "/etc/nginx"});
+      harness.Restore(job, ImageEnvironment::Image(), 600, {"--list", "--source-path", "/etc/nginx", "--max-entries", "3"});
   EXPECT_EQ(result.status, 0) << result.output;  // the link and the pipe are skipped, not failed
   EXPECT_EQ(result.summary["source"], "disk image, file system /dev/sda") << result.output;
   EXPECT_EQ(result.summary["restoredFiles"], 1) << result.output;
@@ -106,6 +106,18 @@ TEST(ImageRestore, RestoresFromTheImageIntoALinuxGuestOverSsh) {
   EXPECT_EQ(info.st_gid, 1004u);
   EXPECT_EQ(info.st_mtime, kConfTime);
   EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
+}
+
+// The entry bound holds for images too: the folder above holds 3 entries, one fewer is refused.
+TEST(ImageRestore, RefusesATreePastTheEntryLimit) {
+  RestoreHarness harness(kVMwareType);
+  const RunResult result = harness.Command(
+      nlohmann::json::object(), {"source", "browse", "--max-entries", "2", ImageEnvironment::Image(), "etc/nginx"}, false,
+      600);
+  EXPECT_EQ(result.status, 2) << result.output;
+  EXPECT_NE(result.output.find("the image holds more than 2 entries, past the limit (--max-entries)"),
+            std::string::npos)
+      << result.output;
 }
 
 // An ext4 file system whose group descriptors were wiped: the image is refused with the reader's
