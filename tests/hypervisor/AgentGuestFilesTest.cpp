@@ -642,6 +642,7 @@ TEST_P(RacedMoves, AreNoticedAndNothingOutsideChanges) {
   EXPECT_EQ(ReadFile(outside + "/secret.conf"), "root only");
   EXPECT_EQ(StatOf(outside + "/secret.conf").st_mode & 07777, 0600u);
   EXPECT_FALSE(Exists(outside + "/a.txt"));
+  EXPECT_TRUE(Leftovers(guest + "/shared").empty());
   EXPECT_EQ(StatOf(outside + "/users-tool").st_mode & 07777, 0755u);
   EXPECT_EQ(StatOf(outside + "/users-tool").st_uid, kGuestUser);
 }
@@ -667,6 +668,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "mkdir shared && echo old > shared/a.txt && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
                   "./a.txt", "mv shared/a.txt shared/a.old && ln ../outside/secret.conf shared/a.txt",
                   "put yes 0644 - - 1 - 60 +~", "x", "was replaced while its backup was made"},
+        RacedMove{"BackupSuffixWithAFolderSeparatorIsRefused",
+                  "mkdir shared && echo old > shared/a.txt && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
+                  "no such word", ":", "put yes 0644 - - 1 - 60 +/../x", "x", "Bad arguments for a write"},
         RacedMove{"ContentCutShortIsNeverPutInPlace", "mkdir shared && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
                   "no such word", ":", "put yes 0644 - - 5 - 60 -", "x", "received 1 of 5 bytes"}),
     [](const testing::TestParamInfo<RacedMove>& info) { return std::string(info.param.name); });
