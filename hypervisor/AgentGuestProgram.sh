@@ -266,7 +266,7 @@ keep_backup() {
     *) refuse "Backup name [$backup] is neither a file nor a link; it is not replaced, and [$path] is left as it is" ;;
   esac
   BACKUP_TEMP=.zqrestore-$3b.part
-  ln -T -- "./$last" "./$BACKUP_TEMP" 2>/dev/null || {
+  ln -P -T -- "./$last" "./$BACKUP_TEMP" 2>/dev/null || {
     BACKUP_TEMP=
     refuse "Guest file [$path] cannot be kept as [$backup] (no hard link can be made there); it is left as it is"
   }
