@@ -118,15 +118,15 @@ constexpr const char* kKeepBackup =
     "if ($o -and !($o.Attributes -band [IO.FileAttributes]::ReparsePoint)) {$ct = $o.CreationTimeUtc; $wt = "
     "$o.LastWriteTimeUtc; $at = $o.LastAccessTimeUtc; $ln = $o.Length; $b = $null; if (Test-Path -LiteralPath $Backup) "
     "{$b = Get-Item -LiteralPath $Backup -Force}; if ($b -and ($b.PSIsContainer -or ($b.Attributes -band "
-    "[IO.FileAttributes]::ReparsePoint))) {$bad = 'BackupNameTaken'} elseif (Test-Path -LiteralPath $BackupTemp) {$bad "
-    "= 'BackupNotCopied'} else {$BackupMade = 1; Copy-Item -LiteralPath $GuestFile -Destination $BackupTemp; $c = $null; "
-    "if (Test-Path -LiteralPath $BackupTemp) {$c = Get-Item -LiteralPath $BackupTemp -Force}; $n = $null; if (Test-Path "
-    "-LiteralPath $GuestFile) {$n = Get-Item -LiteralPath $GuestFile -Force}; if (!$c -or $c.PSIsContainer -or "
-    "($c.Attributes -band [IO.FileAttributes]::ReparsePoint) -or ($c.Length -ne $ln) -or !$n -or ($n.Attributes -band "
-    "[IO.FileAttributes]::ReparsePoint) -or ($n.Length -ne $ln) -or ($n.LastWriteTimeUtc -ne $wt)) {$bad = "
-    "'BackupNotCopied'} else {$c.CreationTimeUtc = $ct; $c.LastWriteTimeUtc = $wt; $c.LastAccessTimeUtc = $at; "
-    "Move-Item -LiteralPath $BackupTemp -Destination $Backup -Force; if (Test-Path -LiteralPath $BackupTemp) {$bad = "
-    "'BackupNotRenamed'}}}}; ";
+    "[IO.FileAttributes]::ReparsePoint))) {$bad = 'BackupNameTaken'} elseif (Test-Path -LiteralPath $BackupTemp) "
+    "{$bad = 'BackupNotCopied'} else {$BackupMade = 1; Copy-Item -LiteralPath $GuestFile -Destination $BackupTemp; "
+    "$c = $null; if (Test-Path -LiteralPath $BackupTemp) {$c = Get-Item -LiteralPath $BackupTemp -Force}; $n = $null; "
+    "if (Test-Path -LiteralPath $GuestFile) {$n = Get-Item -LiteralPath $GuestFile -Force}; if (!$c -or "
+    "$c.PSIsContainer -or ($c.Attributes -band [IO.FileAttributes]::ReparsePoint) -or ($c.Length -ne $ln) -or !$n -or "
+    "($n.Attributes -band [IO.FileAttributes]::ReparsePoint) -or ($n.Length -ne $ln) -or ($n.LastWriteTimeUtc -ne "
+    "$wt)) {$bad = 'BackupNotCopied'} else {$c.CreationTimeUtc = $ct; $c.LastWriteTimeUtc = $wt; "
+    "$c.LastAccessTimeUtc = $at; Move-Item -LiteralPath $BackupTemp -Destination $Backup -Force; if (Test-Path "
+    "-LiteralPath $BackupTemp) {$bad = 'BackupNotRenamed'}}}}; ";
 // The backup's names, set before the guard; $BackupMade is set once the copy has been tried.
 constexpr const char* kBackupNames = "$Backup='%s'; $BackupTemp='%s'; $BackupMade = $null; ";
 // Removes the backup's temporary copy when this request made it and it is still there.
@@ -142,8 +142,8 @@ constexpr const char* kNotTheFileWrittenMarker = "NotTheFileWritten";
 constexpr const char* kBackupNameTakenMarker = "BackupNameTaken";
 constexpr const char* kBackupNotCopiedMarker = "BackupNotCopied";
 constexpr const char* kBackupNotRenamedMarker = "BackupNotRenamed";
-// Staged uploads carry this in their names (so do the copy tool's own temporary names), and the
-// temporary copies of backups the next.
+// Staged uploads carry the first in their names (so do the copy tool's own temporary names);
+// the temporary copies of backups carry the second.
 constexpr const char* kStagedPrefix = ".zqpscp-staged-";
 constexpr const char* kBackupTempPrefix = ".zqpscp-backup-";
 constexpr const char* kReparsePointMarker = "ReparsePoint ";
@@ -657,7 +657,8 @@ int ZQWinGuestAPI::CopyFileBelowDestination(const std::string& localFile, const 
   const bool backup = !m_backupSuffix.empty();
   const std::string backupName = guestFile + m_backupSuffix;
   const size_t slash = guestFile.find_last_of("\\/");
-  const std::string backupTemp = guestFile.substr(0, slash == std::string::npos ? 0 : slash + 1) + kBackupTempPrefix + number;
+  const std::string backupTemp =
+      guestFile.substr(0, slash == std::string::npos ? 0 : slash + 1) + kBackupTempPrefix + number;
   const std::string script =
       FormatText(kGuestFile, WinQuote::PowerShellQuoteContent(guestFile).c_str()) +
       FormatText(kStagedFile, WinQuote::PowerShellQuoteContent(staged).c_str()) +

@@ -110,7 +110,8 @@ TEST_P(WindowsHostileGuest, LeavesTheGuestIntactAndReportsWhatHappened) {
   harness.SetEnvironment("TZ", "UTC");
   harness.server().AddVm(kVm).Guid(kGuid).IpAddresses({row.address});
   const RunResult result =
-      harness.Restore(harness.Job(kVm, kGuid, "D:\\Restore", "CORP\\alice", kGuestPassword, row.job), scene.source.path(), 300);
+      harness.Restore(harness.Job(kVm, kGuid, "D:\\Restore", "CORP\\alice", kGuestPassword, row.job),
+                      scene.source.path(), 300);
 
   ASSERT_FALSE(result.summary.is_null()) << result.output;
   EXPECT_EQ(result.summary["restoredFiles"], row.expected.restoredFiles) << result.output;

@@ -322,8 +322,8 @@ void ExpectOldAt(const std::string& path) {
 INSTANTIATE_TEST_SUITE_P(
     Table, BackupsOnTheGuest,
     ::testing::Values(
-        BackupRow{"InTheDestinationFolder", "~", "a.txt", [](const std::string& r, const std::string&) { PlantOld(r + "/a.txt"); },
-                  1,
+        BackupRow{"InTheDestinationFolder", "~", "a.txt",
+                  [](const std::string& r, const std::string&) { PlantOld(r + "/a.txt"); }, 1,
                   [](const std::string& r, const std::string&) {
                     EXPECT_EQ(zqtest::ReadFile(r + "/a.txt"), "new content");
                     ExpectOldAt(r + "/a.txt~");
@@ -338,7 +338,8 @@ INSTANTIATE_TEST_SUITE_P(
                     EXPECT_EQ(zqtest::ReadFile(r + "/docs/b.txt"), "new content");
                     ExpectOldAt(r + "/docs/b.txt.bak");
                   }},
-        BackupRow{"NoneForAFileTheGuestDidNotHave", "~", "docs\\new.txt", [](const std::string&, const std::string&) {}, 1,
+        BackupRow{"NoneForAFileTheGuestDidNotHave", "~", "docs\\new.txt",
+                  [](const std::string&, const std::string&) {}, 1,
                   [](const std::string& r, const std::string&) {
                     EXPECT_EQ(zqtest::ReadFile(r + "/docs/new.txt"), "new content");
                     EXPECT_FALSE(fs::exists(fs::symlink_status(r + "/docs/new.txt~")));
