@@ -90,22 +90,48 @@ constexpr const char* kReparsePointGuard = ZQ_CHAIN_WALK "if ($link) {Write-Host
 // rename into place (so that the window between check and rename is as short as PowerShell
 // allows) and, after it, the guard once more and a look at what the name now holds: the same
 // length and write time as the upload had, and no link. The first %s after $GuestFile and
-// $Staged is "" or "-LiteralPath "; the next two pairs are the walk's base and names.
-// Whatever the outcome, the upload does not stay under its staged name. The guest prints one of
-// the markers below.
+// $Staged is "" or "-LiteralPath "; then the walk's base and names, the backup step (kKeepBackup or
+// "") and the walk's base and names again. Whatever the outcome, the upload does not stay under
+// its staged name. The guest prints one of the markers below.
 constexpr const char* kPlaceFile =
     "if (Test-Path -LiteralPath $GuestFile -PathType Container) {Write-Host FolderInTheWay} else {$ParentDir=Split-Path "
     "-Path $GuestFile -Parent; if (!(Test-Path %s$ParentDir)) {New-Item -ItemType Directory -Path $ParentDir -force}; "
     "$s = $null; if (Test-Path -LiteralPath $Staged) {$s = Get-Item -LiteralPath $Staged -Force}; if (!$s -or "
     "$s.PSIsContainer -or ($s.Attributes -band [IO.FileAttributes]::ReparsePoint)) {Write-Host UploadReplaced} else "
     "{$w = $s.LastWriteTimeUtc; $l = $s.Length; " ZQ_CHAIN_WALK "if ($link) {Write-Host ReparsePoint $link} else "
-    "{Move-Item -LiteralPath $Staged -Destination $GuestFile -Force; if (Test-Path -LiteralPath $Staged) {Write-Host "
-    "NotRenamed} else {" ZQ_CHAIN_WALK
+    "{$bad = ''; %sif ($bad) {Write-Host $bad} else {Move-Item -LiteralPath $Staged -Destination $GuestFile -Force; "
+    "if (Test-Path -LiteralPath $Staged) {Write-Host NotRenamed} else {" ZQ_CHAIN_WALK
     "if ($link) {Write-Host LinkAppeared $link} else {$t = $null; if (Test-Path -LiteralPath $GuestFile) {$t = "
     "Get-Item -LiteralPath $GuestFile -Force}; if (!$t -or ($t.Attributes -band [IO.FileAttributes]::ReparsePoint) "
     "-or ($t.Length -ne $l) -or ($t.LastWriteTimeUtc -ne $w)) {Write-Host NotTheFileWritten} else {Write-Host "
-    "Placed}}}}}}";
+    "Placed}}}}}}}";
 #undef ZQ_CHAIN_WALK
+// The backup step of the placing request, run right before the rename into place when a backup
+// suffix is set: a regular file (no reparse point) at $GuestFile is copied to $BackupTemp in its
+// folder, the copy is checked (a file of the old length, no link, and the name still holds the
+// file that was examined), given the old file's three times and renamed over $Backup. A folder or
+// reparse point at $Backup, a name already at $BackupTemp, or any failure sets $bad to a marker,
+// and then nothing is renamed: the old file stays in place. The copy gets the access rights the
+// folder gives a new file (Copy-Item's), not the old file's.
+constexpr const char* kKeepBackup =
+    "$o = $null; if (Test-Path -LiteralPath $GuestFile -PathType Leaf) {$o = Get-Item -LiteralPath $GuestFile -Force}; "
+    "if ($o -and !($o.Attributes -band [IO.FileAttributes]::ReparsePoint)) {$ct = $o.CreationTimeUtc; $wt = "
+    "$o.LastWriteTimeUtc; $at = $o.LastAccessTimeUtc; $ln = $o.Length; $b = $null; if (Test-Path -LiteralPath $Backup) "
+    "{$b = Get-Item -LiteralPath $Backup -Force}; if ($b -and ($b.PSIsContainer -or ($b.Attributes -band "
+    "[IO.FileAttributes]::ReparsePoint))) {$bad = 'BackupNameTaken'} elseif (Test-Path -LiteralPath $BackupTemp) "
+    "{$bad = 'BackupNotCopied'} else {$BackupMade = 1; Copy-Item -LiteralPath $GuestFile -Destination $BackupTemp; "
+    "$c = $null; if (Test-Path -LiteralPath $BackupTemp) {$c = Get-Item -LiteralPath $BackupTemp -Force}; $n = $null; "
+    "if (Test-Path -LiteralPath $GuestFile) {$n = Get-Item -LiteralPath $GuestFile -Force}; if (!$c -or "
+    "$c.PSIsContainer -or ($c.Attributes -band [IO.FileAttributes]::ReparsePoint) -or ($c.Length -ne $ln) -or !$n -or "
+    "($n.Attributes -band [IO.FileAttributes]::ReparsePoint) -or ($n.Length -ne $ln) -or ($n.LastWriteTimeUtc -ne "
+    "$wt)) {$bad = 'BackupNotCopied'} else {$c.CreationTimeUtc = $ct; $c.LastWriteTimeUtc = $wt; "
+    "$c.LastAccessTimeUtc = $at; Move-Item -LiteralPath $BackupTemp -Destination $Backup -Force; if (Test-Path "
+    "-LiteralPath $BackupTemp) {$bad = 'BackupNotRenamed'}}}}; ";
+// The backup's names, set before the guard; $BackupMade is set once the copy has been tried.
+constexpr const char* kBackupNames = "$Backup='%s'; $BackupTemp='%s'; $BackupMade = $null; ";
+// Removes the backup's temporary copy when this request made it and it is still there.
+constexpr const char* kRemoveBackupTemp =
+    "; if ($BackupMade -and (Test-Path -LiteralPath $BackupTemp)) {Remove-Item -LiteralPath $BackupTemp -Force}";
 constexpr const char* kStagedFile = "$Staged='%s'; ";
 constexpr const char* kRemoveStaged = "; if (Test-Path -LiteralPath $Staged) {Remove-Item -LiteralPath $Staged -Force}";
 constexpr const char* kPlacedMarker = "Placed";
@@ -113,8 +139,13 @@ constexpr const char* kLinkAppearedMarker = "LinkAppeared ";
 constexpr const char* kUploadReplacedMarker = "UploadReplaced";
 constexpr const char* kNotRenamedMarker = "NotRenamed";
 constexpr const char* kNotTheFileWrittenMarker = "NotTheFileWritten";
-// Staged uploads carry this in their names (so do the copy tool's own temporary names).
+constexpr const char* kBackupNameTakenMarker = "BackupNameTaken";
+constexpr const char* kBackupNotCopiedMarker = "BackupNotCopied";
+constexpr const char* kBackupNotRenamedMarker = "BackupNotRenamed";
+// Staged uploads carry the first in their names (so do the copy tool's own temporary names);
+// the temporary copies of backups carry the second.
 constexpr const char* kStagedPrefix = ".zqpscp-staged-";
+constexpr const char* kBackupTempPrefix = ".zqpscp-backup-";
 constexpr const char* kReparsePointMarker = "ReparsePoint ";
 // One line per file: its SHA-256 (upper case), or "-" when the path holds no file or a reparse
 // point. Each %s is the path in single quotes.
@@ -207,11 +238,11 @@ GuardedWalk WalkToItem(const std::string& path) {
 
 std::string PsString(const std::string& text) { return "'" + WinQuote::PowerShellQuoteContent(text) + "'"; }
 
-// The names of `walk` as a PowerShell list of single-quoted strings.
+// The names of `walk` as a PowerShell list of single-quoted strings; @() for none.
 std::string PsNames(const GuardedWalk& walk) {
   std::string names;
   for (const std::string& name : walk.names) names += (names.empty() ? "" : ",") + PsString(name);
-  return names;
+  return names.empty() ? "@()" : names;
 }
 
 // `body` behind the reparse-point guard over `walk`; `body` alone when there is nothing to guard.
@@ -224,7 +255,8 @@ std::string Guarded(const GuardedWalk& walk, const std::string& body) {
 std::string MarkerLine(const std::string& output) {
   for (std::string line : FXString::Split(output, "\n", FXString::KeepEmpty)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    for (const char* marker : {kPlacedMarker, kUploadReplacedMarker, kNotRenamedMarker, kNotTheFileWrittenMarker}) {
+    for (const char* marker : {kPlacedMarker, kUploadReplacedMarker, kNotRenamedMarker, kNotTheFileWrittenMarker,
+                               kBackupNameTakenMarker, kBackupNotCopiedMarker, kBackupNotRenamedMarker}) {
       if (line == marker) return line;
     }
     if (boost::algorithm::starts_with(line, kLinkAppearedMarker)) return line;
@@ -582,7 +614,16 @@ int ZQWinGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFile
     }
   }
   const GuardedWalk walk = WalkBelowRoot(m_destinationRoot, guestFile, false);
-  if (!walk.names.empty()) return CopyFileBelowDestination(localFile, guestFile, walk);
+  // A backup is kept by the placing request, so every file goes through it when one is asked for.
+  if (!walk.names.empty() || (!m_backupSuffix.empty() && !walk.base.empty())) {
+    return CopyFileBelowDestination(localFile, guestFile, walk);
+  }
+  if (!m_backupSuffix.empty()) {
+    m_log.Error(kCopyFileToGuestOrigin, "Guest path [%s] is not below the destination [%s]; no backup can be kept",
+                guestFile.c_str(), m_destinationRoot.c_str());
+    SetLastGuestApiErrorDetails("Guest path [" + guestFile + "]: no backup can be kept outside the destination");
+    return 0;
+  }
   const std::string literal = LiteralSwitch(guestFile);
   const std::string createParent = FormatText(kGuestFile, WinQuote::PowerShellQuoteContent(guestFile).c_str()) +
                                    FormatText(kCreateParent, literal.c_str(), literal.c_str());
@@ -604,20 +645,32 @@ int ZQWinGuestAPI::CopyFileBelowDestination(const std::string& localFile, const 
   static std::atomic<unsigned> counter{0};
   std::string staged = m_destinationRoot;
   AppendTrailingDelim(staged);
-  staged += kStagedPrefix + std::to_string(static_cast<long>(getpid())) + "-" + std::to_string(++counter);
+  const std::string number = std::to_string(static_cast<long>(getpid())) + "-" + std::to_string(++counter);
+  staged += kStagedPrefix + number;
   std::string output;
   std::string copy = ShellQuote::SingleQuoted(localFile) + " " + ShellQuote::Word(CopyTargetHost()) + ":" +
                      ShellQuote::SingleQuoted(staged);
   InitZqPscpCmd(copy);
   if (!ExecuteCopyCommand(copy, output)) return 0;
 
+  // The backup's temporary copy lies in the file's own folder, so that its rename stays there.
+  const bool backup = !m_backupSuffix.empty();
+  const std::string backupName = guestFile + m_backupSuffix;
+  const size_t slash = guestFile.find_last_of("\\/");
+  const std::string backupTemp =
+      guestFile.substr(0, slash == std::string::npos ? 0 : slash + 1) + kBackupTempPrefix + number;
   const std::string script =
       FormatText(kGuestFile, WinQuote::PowerShellQuoteContent(guestFile).c_str()) +
       FormatText(kStagedFile, WinQuote::PowerShellQuoteContent(staged).c_str()) +
+      (backup ? FormatText(kBackupNames, WinQuote::PowerShellQuoteContent(backupName).c_str(),
+                           WinQuote::PowerShellQuoteContent(backupTemp).c_str())
+              : std::string()) +
       Guarded(walk, FormatText(kPlaceFile, LiteralSwitch(guestFile).c_str(), PsString(walk.base).c_str(),
-                               PsNames(walk).c_str(), PsString(walk.base).c_str(), PsNames(walk).c_str())) +
-      kRemoveStaged;
-  const bool ran = RunPowerShell(script, NeedsEncoding(guestFile) || NeedsEncoding(staged), output);
+                               PsNames(walk).c_str(), backup ? kKeepBackup : "", PsString(walk.base).c_str(),
+                               PsNames(walk).c_str())) +
+      kRemoveStaged + (backup ? kRemoveBackupTemp : "");
+  const bool ran = RunPowerShell(
+      script, NeedsEncoding(guestFile) || NeedsEncoding(staged) || (backup && NeedsEncoding(backupName)), output);
   if (ran && RefusedByGuest(kCopyFileToGuestOrigin, guestFile, output)) return 0;
   const std::string marker = ran ? MarkerLine(output) : "";
   if (marker == kPlacedMarker) return 1;
@@ -636,6 +689,15 @@ int ZQWinGuestAPI::CopyFileBelowDestination(const std::string& localFile, const 
   } else if (marker == kUploadReplacedMarker) {
     reason = "the uploaded copy at [" + staged + "] was replaced before it was renamed into place; nothing was renamed "
              "and the copy was removed";
+  } else if (marker == kBackupNameTakenMarker) {
+    reason = "a folder or a link stands at the backup name [" + backupName + "]; it was neither followed nor replaced, "
+             "and the guest's file stays as it was; the copy was removed";
+  } else if (marker == kBackupNotCopiedMarker) {
+    reason = "the backup copy of the guest's file could not be made (or the file changed while it was copied); the "
+             "guest's file stays as it was and no backup was left";
+  } else if (marker == kBackupNotRenamedMarker) {
+    reason = "the backup copy could not be renamed to [" + backupName + "]; the guest's file stays as it was and the "
+             "copy was removed";
   } else if (marker == kNotRenamedMarker) {
     reason = "the uploaded copy could not be renamed over the guest's file, which stays as it was; the copy was removed";
   } else {
@@ -707,9 +769,19 @@ int ZQWinGuestAPI::HashGuestFiles(const GuestCtx&, const std::vector<std::string
   return 1;
 }
 
+// A suffix must make a name Windows can take: no character Windows refuses in a name.
 int ZQWinGuestAPI::SetBackupSuffix(const std::string& suffix) {
-  if (suffix.empty()) return 1;
-  m_log.Error(kSetBackupSuffixOrigin, "Windows guests keep no backups of replaced files; no file is replaced");
-  SetLastGuestApiErrorDetails("Windows guests keep no backups of replaced files");
-  return 0;
+  if (!suffix.empty()) {
+    std::string problem = ReplaceChoices::BackupSuffixProblem(suffix);
+    if (problem.empty() && !WinQuote::WindowsPathProblem("C:\\a" + suffix).empty()) {
+      problem = "the backup suffix holds a character Windows refuses in a name";
+    }
+    if (!problem.empty()) {
+      m_log.Error(kSetBackupSuffixOrigin, "Backup suffix refused: %s", problem.c_str());
+      SetLastGuestApiErrorDetails(problem);
+      return 0;
+    }
+  }
+  m_backupSuffix = suffix;
+  return 1;
 }

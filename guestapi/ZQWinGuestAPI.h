@@ -38,8 +38,10 @@ class ZQWinGuestAPI : public CGuestAPI, public IGuestReplaceChoices {
   // read is read through; the digest is only read, never written.
   int HashGuestFiles(const GuestCtx& ctx, const std::vector<std::string>& guestFiles,
                      std::vector<std::string>& digests) override;
-  // Backups are not kept on Windows guests: any suffix but none is refused, so that no file is
-  // replaced without the backup a job asked for.
+  // From now on a replaced regular file is first copied, inside the request that places the new
+  // file, to a temporary name in its folder and renamed to its name plus `suffix`, with its three
+  // times; a folder or reparse point at that name, or any failure, fails the copy and leaves the
+  // old file. 0 for a suffix ReplaceChoices::BackupSuffixProblem refuses or Windows cannot take.
   int SetBackupSuffix(const std::string& suffix) override;
 
   // Reads the base folder, rewrites a domain login DOMAIN\user into user:DOMAIN and probes the
@@ -91,8 +93,9 @@ class ZQWinGuestAPI : public CGuestAPI, public IGuestReplaceChoices {
   // True, with an error line and the last-error text, when the guest's answer is a refusal of the
   // guard: a reparse point below the destination, or a folder at a file's name.
   bool RefusedByGuest(const char* origin, const std::string& guestPath, const std::string& output);
-  // CopyFileToGuest for a file in a folder below the destination: upload to a staged name in the
-  // destination folder, then one script that guards, renames into place and checks again.
+  // CopyFileToGuest for a file in a folder below the destination (or any file in it when a backup
+  // is kept): upload to a staged name in the destination folder, then one script that guards,
+  // keeps the backup, renames into place and checks again.
   int CopyFileBelowDestination(const std::string& localFile, const std::string& guestFile,
                                const GuardedWalk& walk);
   // The guest address as the host part of a copy target: an IPv6 address in brackets.
@@ -102,4 +105,6 @@ class ZQWinGuestAPI : public CGuestAPI, public IGuestReplaceChoices {
 
   // The destination folder the job named (InitStagingFolder); empty before.
   std::string m_destinationRoot;
+  // The backup suffix (SetBackupSuffix); empty: no backups.
+  std::string m_backupSuffix;
 };

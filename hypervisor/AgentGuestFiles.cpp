@@ -353,7 +353,8 @@ VMInfoStatus AgentGuestFiles::CopyFileIn(const std::string& localFile, const std
   status = RunOperation("put",
                         {overwrite ? "yes" : "no", Octal(mode, 4), TimeArgument(localInfo.st_atime),
                          TimeArgument(localInfo.st_mtime), std::to_string(content.empty() ? size : content.size()), source,
-                         std::to_string(m_limits.staleTemporaryMinutes)},
+                         std::to_string(m_limits.staleTemporaryMinutes),
+                         m_backupSuffix.empty() ? std::string("-") : "+" + m_backupSuffix},
                         guestPath, true, result, content);
   for (size_t start = 0, end; (end = result.out.find('\0', start)) != std::string::npos; start = end + 1) {
     m_notices.push_back({false, "Removed stale temporary file [" + result.out.substr(start, end - start) +

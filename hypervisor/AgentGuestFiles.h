@@ -98,7 +98,10 @@ class AgentGuestFiles {
   // Makes the folder exist, with its missing parents, each created with plain mkdir (never -p).
   VMInfoStatus CreateFolder(const std::string& guestPath);
   // Copies a local file to the guest path (missing parents are created). Without `overwrite` an
-  // existing guest file is kept; a folder at the path fails the copy.
+  // existing guest file is kept; a folder at the path fails the copy. With a backup suffix set, a
+  // regular file the copy replaces is first kept under its name and the suffix (a hard link to
+  // it, made in the same guest program right before the rename); a link, folder or anything else
+  // at that name, or a file system without hard links, fails the copy with the old file in place.
   VMInfoStatus CopyFileIn(const std::string& localFile, const std::string& guestPath, bool overwrite);
   VMInfoStatus CopyTreeIn(const std::string& localDir, const std::string& guestPath, bool overwrite);
   // Copies a guest file to a local path, replacing the local file only once all of it arrived.
@@ -113,6 +116,10 @@ class AgentGuestFiles {
   // the guest by sha256sum through a descriptor checked to reach the file examined; empty when the
   // path holds no regular file. Anything but one such line from the program fails.
   VMInfoStatus Sha256(const std::string& guestPath, std::string& digest);
+
+  // The suffix CopyFileIn keeps a replaced file under; empty: no backups. Checked by the caller
+  // (ReplaceChoices::BackupSuffixProblem).
+  void SetBackupSuffix(const std::string& suffix) { m_backupSuffix = suffix; }
 
   const AgentCounters& counters() const { return m_counters; }
   // What the operations found worth a log line (stale temporary files removed, a private folder
@@ -147,6 +154,7 @@ class AgentGuestFiles {
   int m_failuresInRow = 0;
   std::string m_agentGone;  // why the agent is taken as gone; empty while it answers
   Written m_written;
+  std::string m_backupSuffix;
   std::map<std::string, std::chrono::microseconds> m_lastDuration;  // by program kind
   std::vector<Notice> m_notices;
 };

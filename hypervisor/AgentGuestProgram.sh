@@ -23,6 +23,7 @@ readonly REFUSED=3
 SHOWN=/     # the path walked so far, as the component named it (for messages)
 KIND=none   # what kind_here found
 TEMP_NAME=  # the temporary file of a write, removed on exit unless it was moved into place
+BACKUP_TEMP=  # the temporary name of a backup, removed on exit unless it was renamed into place
 STAGED=     # the private folder whose content a write consumes, removed on exit
 
 fail() {
@@ -40,6 +41,7 @@ shown() {
 # shellcheck disable=SC2317 # run by the EXIT trap
 clean_up() {
   if [[ -n $TEMP_NAME ]]; then rm -f -- "./$TEMP_NAME" 2>/dev/null || true; fi
+  if [[ -n $BACKUP_TEMP ]]; then rm -f -- "./$BACKUP_TEMP" 2>/dev/null || true; fi
   if [[ -n $STAGED ]]; then rm -rf -- "$STAGED" 2>/dev/null || true; fi
 }
 trap clean_up EXIT
@@ -240,7 +242,43 @@ unstage() {
 
 # ---- Writing a file ------------------------------------------------------------------------------
 
-# put OVERWRITE MODE ATIME MTIME SIZE SOURCE STALE NAME...: the file NAME... gets exactly SIZE bytes from
+# keep_backup NAME SUFFIX RANDOM: keeps the regular file NAME of the current folder (nothing for a
+# link or anything else) as NAME+SUFFIX: a hard link to it is made under a temporary name, checked
+# to reach the very file examined (device and inode), and renamed over NAME+SUFFIX, so the backup
+# is the old file itself, owner, mode and times included, complete in one step. A link, a folder
+# or anything but a regular file at NAME+SUFFIX refuses it, as does a hard link the file system
+# will not make; the temporary name never stays.
+keep_backup() {
+  local last=$1 suffix=$2 examined kind id owner
+  examined=$(stat --printf '%f %d:%i %u' -- "./$last" 2>/dev/null) || return 0
+  read -r kind id owner <<<"$examined"
+  kind_of "$kind"
+  [[ $REPLY == file && ! -L ./$last ]] || return 0
+  shown "$last"
+  local path=$REPLY
+  shown "$last$suffix"
+  local backup=$REPLY
+  kind_here "$last$suffix"
+  case $KIND in
+    none | file) ;;
+    link) refuse "Backup name [$backup] is a link; it is neither followed nor replaced, and [$path] is left as it is" ;;
+    dir) refuse "Backup name [$backup] is a folder; it is not replaced, and [$path] is left as it is" ;;
+    *) refuse "Backup name [$backup] is neither a file nor a link; it is not replaced, and [$path] is left as it is" ;;
+  esac
+  BACKUP_TEMP=.zqrestore-$3b.part
+  ln -P -T -- "./$last" "./$BACKUP_TEMP" 2>/dev/null || {
+    BACKUP_TEMP=
+    refuse "Guest file [$path] cannot be kept as [$backup] (no hard link can be made there); it is left as it is"
+  }
+  [[ $(stat --printf '%f %d:%i' -- "./$BACKUP_TEMP" 2>/dev/null) == "$kind $id" ]] ||
+    fail "Guest file [$path] was replaced while its backup was made; it is left as it is"
+  mv -f -T -- "./$BACKUP_TEMP" "./$last$suffix" 2>/dev/null || fail "Backup [$backup] cannot be put in place"
+  BACKUP_TEMP=
+  [[ $(stat --printf '%d:%i' -- "./$last$suffix" 2>/dev/null) == "$id" ]] ||
+    fail "Backup [$backup] was replaced by something else while it was put in place"
+}
+
+# put OVERWRITE MODE ATIME MTIME SIZE SOURCE STALE BACKUP NAME...: the file NAME... gets exactly SIZE bytes from
 # standard input (SOURCE "-") or from the file "content" of SOURCE, a private folder of stage that
 # is removed afterwards. The bytes go to a new file with an unpredictable name in the final folder,
 # created exclusively and readable by root only; mode (octal) and times (seconds; "-" leaves them)
@@ -249,11 +287,13 @@ unstage() {
 # (OVERWRITE "no": anything there fails it, a link named as such). Missing folders are made. On any
 # failure the new file is removed and the name is as it was. Stale temporary files of earlier
 # restores in the folder are removed as a listing removes them (STALE minutes); their names are
-# printed, each followed by a NUL.
+# printed, each followed by a NUL. BACKUP is "-" for none or "+" and a suffix: a regular file the
+# rename replaces is first kept as NAME+suffix (keep_backup); if it cannot be, nothing is renamed.
 put() {
-  local overwrite=$1 mode=$2 atime=$3 mtime=$4 size=$5 source=$6 stale=$7
-  shift 7
+  local overwrite=$1 mode=$2 atime=$3 mtime=$4 size=$5 source=$6 stale=$7 backup=$8
+  shift 8
   [[ $mode =~ ^[0-7]{1,5}$ && $size =~ ^[0-9]{1,19}$ && $stale =~ ^[0-9]{1,9}$ ]] || fail "Bad arguments for a write"
+  [[ $backup == - || ( $backup == +?* && $backup != */* ) ]] || fail "Bad arguments for a write"
   [[ $source == - ]] || STAGED=$source
   (($# > 0)) || refuse "No file name"
   local last=${!#}
@@ -304,6 +344,7 @@ put() {
     if [[ $atime != - ]]; then touch -c -a -d "@$atime" -- "/proc/self/fd/$out" || fail "Guest file [$path] cannot get its times"; fi
   fi
   if [[ $overwrite == yes ]]; then
+    if [[ $backup != - ]]; then keep_backup "$last" "${backup#+}" "$random"; fi
     mv -f -T -- "./$TEMP_NAME" "./$last" 2>/dev/null || fail "Guest file [$path] cannot be put in place"
     TEMP_NAME=
   else

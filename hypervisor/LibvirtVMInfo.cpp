@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "hypervisor/LibvirtVMInfoOrigins.h"
+#include "platform/ReplaceChoices.h"
 
 using namespace LibvirtVMInfoOrigins;
 
@@ -330,6 +331,7 @@ int LibvirtVMInfo::RunInGuest(const char* origin, const GuestCtx& ctx, const Gue
     Guest* guest = nullptr;
     VMInfoStatus status = OpenGuest(ctx, false, guest);
     if (!status.ok()) return status;
+    guest->files->SetBackupSuffix(m_backupSuffix);
     status = work(*guest->files);
     // What the agent was asked so far, for the benchmark and for judging a slow job.
     const AgentCounters& counters = guest->files->counters();
@@ -449,7 +451,9 @@ int LibvirtVMInfo::HashGuestFiles(const GuestCtx& ctx, const std::vector<std::st
 
 int LibvirtVMInfo::SetBackupSuffix(const std::string& suffix) {
   return Run(kSetBackupSuffixOrigin, [&]() {
-    if (suffix.empty()) return VMInfoStatus::Ok();
-    return VMInfoStatus::Fail(VMInfoError::NotSupported, "KVM guests keep no backups of replaced files");
+    const std::string problem = suffix.empty() ? std::string() : ReplaceChoices::BackupSuffixProblem(suffix);
+    if (!problem.empty()) return VMInfoStatus::Fail(VMInfoError::GuestFileError, problem);
+    m_backupSuffix = suffix;
+    return VMInfoStatus::Ok();
   });
 }

@@ -71,8 +71,9 @@ class LibvirtVMInfo : public VMInfoBackEnd, public IGuestReplaceChoices {
   // Digests read by the guest program's sha256 operation, one guest program per file.
   int HashGuestFiles(const GuestCtx& ctx, const std::vector<std::string>& guestFiles,
                      std::vector<std::string>& digests) override;
-  // Backups are not kept on KVM guests: any suffix but none is refused, so that no file is replaced
-  // without the backup a job asked for.
+  // From now on a copy that replaces a regular guest file first keeps it under its name and
+  // `suffix`, as a hard link made by the same guest program (AgentGuestFiles::CopyFileIn). 0 for a
+  // suffix ReplaceChoices::BackupSuffixProblem refuses.
   int SetBackupSuffix(const std::string& suffix) override;
 
  private:
@@ -92,5 +93,6 @@ class LibvirtVMInfo : public VMInfoBackEnd, public IGuestReplaceChoices {
   void* m_connection = nullptr;  // virConnectPtr; libvirt's headers stay out of this header
   std::string m_server;
   std::string m_agentSocket;     // set when the server text names an agent socket
+  std::string m_backupSuffix;    // SetBackupSuffix; empty: no backups
   std::map<std::string, std::unique_ptr<Guest>> m_guests;  // by domain UUID (or the socket path)
 };

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <sstream>
 
 namespace winguest {
 
@@ -469,6 +470,45 @@ bool GuestFileSystem::Move(const GuestItem& item, const WindowsPath& to, bool fo
   }
   SwapIfDue("renamed");
   return true;
+}
+
+bool GuestFileSystem::Copy(const GuestItem& item, const WindowsPath& to, const std::optional<int64_t>& freeBytes,
+                           std::string& error) {
+  if (item.isDirectory) {
+    error = "Container cannot be copied onto existing leaf item.";
+    return false;
+  }
+  WindowsPath target = to;
+  if (auto existing = Find(to); existing && existing->isDirectory) target = to.Child(item.path.Name());
+  auto parent = Find(target.Parent());
+  if (target.IsRoot() || !parent || !parent->isDirectory) {
+    error = "Could not find a part of the path '" + target.Text() + "'.";
+    return false;
+  }
+  std::ifstream in(item.host, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  if (!in) {
+    error = "Access to the path '" + item.path.Text() + "' is denied.";
+    return false;
+  }
+  const std::string bytes = content.str();
+  const fs::path host = HostPath(target);
+  const int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    error = "Access to the path '" + target.Text() + "' is denied.";
+    return false;
+  }
+  const size_t room = freeBytes ? static_cast<size_t>(std::max<int64_t>(*freeBytes, 0)) : bytes.size();
+  const size_t fits = std::min(room, bytes.size());
+  const bool written = WriteAll(fd, bytes.data(), fits);
+  const bool closed = close(fd) == 0;
+  if (!written || !closed || fits < bytes.size()) {
+    error = fits < bytes.size() ? "There is not enough space on the disk." : "The request could not be performed "
+                                                                             "because of an I/O device error.";
+    return false;
+  }
+  return SetTime(host, LastWriteTime(item), true, error);
 }
 
 bool GuestFileSystem::ReplaceFile(const WindowsPath& path, const std::string& content,

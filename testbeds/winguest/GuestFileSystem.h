@@ -98,6 +98,11 @@ class GuestFileSystem {
   // is replaced only with `force` (a file link is replaced itself). The rename reaches `to` as
   // Windows does, through any junction on the way.
   bool Move(const GuestItem& item, const WindowsPath& to, bool force, std::string& error);
+  // Copy-Item of a file: Windows' CopyFile reads `item` through a link at its name and writes
+  // `to` (into it when it is a folder, through a link there), replacing a file there; the copy
+  // keeps the source's write time. At most `freeBytes` bytes fit (none given: no limit); a larger
+  // file fails with "disk full" and, stricter than Windows, leaves what was written in place.
+  bool Copy(const GuestItem& item, const WindowsPath& to, const std::optional<int64_t>& freeBytes, std::string& error);
   // Plays a guest user who, at `moment` ("upload", "rename", "renamed"), renames `folder` to
   // "<name>.moved" and puts a junction to `link` at its name; nothing when it already is a link.
   void SwapAt(const std::string& moment, const std::string& folder, const std::string& link);

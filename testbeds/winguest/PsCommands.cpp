@@ -364,6 +364,21 @@ void MoveItem(PsInterpreter& shell, const CommandSpec& spec, const BoundParamete
   }
 }
 
+void CopyItem(PsInterpreter& shell, const CommandSpec& spec, const BoundParameters& bound, const PsArray&, PsArray&) {
+  if (!bound.Has("Destination")) {
+    throw BindingError(spec.name, "Cannot process command because of one or more missing mandatory parameters: Destination.",
+                       "MissingMandatoryParameter", spec.fullName);
+  }
+  const std::string destination = ToInvariantString(bound.Get("Destination"));
+  for (const GuestItem& item : ResolveItems(shell, spec, RequirePaths(spec, bound, true))) {
+    WindowsPath to;
+    std::string error;
+    if (!shell.Files().Parse(destination, to, error) || !shell.Files().Copy(item, to, shell.Config().freeBytes, error)) {
+      shell.WriteError(ItemError(spec, item.path.Text(), error, "CopyFileInfoItemIOError"));
+    }
+  }
+}
+
 // Split-Path without -Resolve works on the text alone.
 void SplitPath(PsInterpreter&, const CommandSpec& spec, const BoundParameters& bound, const PsArray&, PsArray& output) {
   if (bound.Has("Resolve") || bound.Has("Qualifier") || bound.Has("NoQualifier")) {
@@ -520,6 +535,9 @@ const std::vector<CommandSpec>& Commands() {
     list.push_back({"Move-Item", "Microsoft.PowerShell.Commands.MoveItemCommand", {"mi", "move", "mv"},
                     {{"Path", false, 0}, {"LiteralPath", false, -1}, {"Destination", false, 1}, {"Force", true, -1}},
                     MoveItem});
+    list.push_back({"Copy-Item", "Microsoft.PowerShell.Commands.CopyItemCommand", {"copy", "cp", "cpi"},
+                    {{"Path", false, 0}, {"LiteralPath", false, -1}, {"Destination", false, 1}, {"Force", true, -1}},
+                    CopyItem});
     list.push_back({"Split-Path", "Microsoft.PowerShell.Commands.SplitPathCommand", {},
                     {{"Path", false, 0}, {"LiteralPath", false, -1}, {"Parent", true, -1}, {"Leaf", true, -1},
                      {"Qualifier", true, -1}, {"NoQualifier", true, -1}, {"Resolve", true, -1}},

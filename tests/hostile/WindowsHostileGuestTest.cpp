@@ -75,6 +75,7 @@ struct HostileRow {
   Counts expected;
   void (*check)(const Scene&);  // the guest afterwards
   const char* said = "";          // in the restore's output
+  nlohmann::json job = nlohmann::json::object();  // merged into the job
 };
 void PrintTo(const HostileRow& row, std::ostream* out) { *out << row.name; }
 
@@ -86,6 +87,9 @@ TEST_P(WindowsHostileGuest, LeavesTheGuestIntactAndReportsWhatHappened) {
   if (row.guestConfig.contains("swap") && row.guestConfig["swap"]["moment"] != "upload" && engine &&
       std::string(engine) == "pwsh") {
     GTEST_SKIP() << "pwsh runs its own Move-Item, which the stand-in's swap cannot interrupt";
+  }
+  if (row.guestConfig.contains("freeBytes") && row.job.contains("backup") && engine && std::string(engine) == "pwsh") {
+    GTEST_SKIP() << "pwsh runs its own Copy-Item, which the stand-in's full disk cannot cut short";
   }
   Scene scene;
   fs::create_directories(scene.drives.Join("C/Users/alice"));
@@ -106,7 +110,8 @@ TEST_P(WindowsHostileGuest, LeavesTheGuestIntactAndReportsWhatHappened) {
   harness.SetEnvironment("TZ", "UTC");
   harness.server().AddVm(kVm).Guid(kGuid).IpAddresses({row.address});
   const RunResult result =
-      harness.Restore(harness.Job(kVm, kGuid, "D:\\Restore", "CORP\\alice", kGuestPassword), scene.source.path(), 300);
+      harness.Restore(harness.Job(kVm, kGuid, "D:\\Restore", "CORP\\alice", kGuestPassword, row.job),
+                      scene.source.path(), 300);
 
   ASSERT_FALSE(result.summary.is_null()) << result.output;
   EXPECT_EQ(result.summary["restoredFiles"], row.expected.restoredFiles) << result.output;
@@ -274,7 +279,46 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    {0, 3, -1},  // docs is kept; docs\inner and the file in it fail
                    [](const Scene& s) { EXPECT_TRUE(IsLink(s.Guest("docs/inner"))); },
-                   "[D:\\Restore\\docs\\inner] is a link"}),
+                   "[D:\\Restore\\docs\\inner] is a link"},
+        // Backups: a link or junction at the backup name is neither followed nor replaced, and a
+        // backup copy cut short leaves neither a copy nor a changed file.
+        HostileRow{"LinkAtTheBackupNameFailsTheReplace", {}, "192.0.2.92",
+                   [](Scene& s) {
+                     WriteFile(s.Guest("notes.txt"), "guest's notes\n", k1999);
+                     fs::create_symlink("../Secret/secret.conf", s.Guest("notes.txt~"));
+                     WriteFile(s.Source("notes.txt"), "restored notes\n", k2019);
+                   },
+                   {0, 1, 0},
+                   [](const Scene& s) {
+                     EXPECT_EQ(zqtest::ReadFile(s.Guest("notes.txt")), "guest's notes\n");
+                     EXPECT_EQ(ModifyTime(s.Guest("notes.txt")), k1999);
+                     EXPECT_TRUE(IsLink(s.Guest("notes.txt~")));
+                   },
+                   "a folder or a link stands at the backup name", {{"backup", true}}},
+        HostileRow{"JunctionAtTheBackupNameIsNotEntered", {}, "192.0.2.93",
+                   [](Scene& s) {
+                     WriteFile(s.Guest("docs/a.txt"), "guest's a\n", k1999);
+                     fs::create_directory_symlink("../../Secret", s.Guest("docs/a.txt.bak"));
+                     WriteFile(s.Source("docs/a.txt"), "restored\n", k2019);
+                   },
+                   {0, 2, 1},  // the folder docs is kept
+                   [](const Scene& s) {
+                     EXPECT_EQ(zqtest::ReadFile(s.Guest("docs/a.txt")), "guest's a\n");
+                     EXPECT_TRUE(IsLink(s.Guest("docs/a.txt.bak")));
+                   },
+                   "a folder or a link stands at the backup name", {{"backup", true}, {"backupSuffix", ".bak"}}},
+        HostileRow{"FullDiskCutsTheBackupShortAndKeepsTheOriginal", {{"freeBytes", 200 * 1024}}, "192.0.2.94",
+                   [](Scene& s) {
+                     WriteFile(s.Guest("big.bin"), std::string(300 * 1024, 'o'), k1999);
+                     WriteFile(s.Source("big.bin"), std::string(100 * 1024, 'n'), k2019);
+                   },
+                   {0, 1, 0},
+                   [](const Scene& s) {
+                     EXPECT_EQ(zqtest::ReadFile(s.Guest("big.bin")), std::string(300 * 1024, 'o'));
+                     EXPECT_EQ(ModifyTime(s.Guest("big.bin")), k1999);
+                     EXPECT_EQ(Snapshot(s.Guest("")).size(), 1u);
+                   },
+                   "the backup copy of the guest's file could not be made", {{"backup", true}}}),
     [](const testing::TestParamInfo<HostileRow>& info) { return info.param.name; });
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <set>
 
@@ -218,6 +219,9 @@ struct PlantedLink {
   bool restored;           // false: refused, nothing written anywhere
   bool overwrite = true;
   const char* refusal = "not followed";  // in the refusal's text
+  // The backup suffix; with one, a regular file "old" stands at restoredAs first (unless the link
+  // does) and must stay there when the copy is refused.
+  const char* backupSuffix = "";
 };
 
 class PlantedLinks : public AgentFiles, public testing::WithParamInterface<PlantedLink> {};
@@ -225,6 +229,9 @@ class PlantedLinks : public AgentFiles, public testing::WithParamInterface<Plant
 TEST_P(PlantedLinks, AreReplacedOrRefusedNeverFollowed) {
   const PlantedLink& row = GetParam();
   WriteFile(outside + "/secret.conf", "root only");
+  const bool oldFile = *row.backupSuffix != '\0' && std::string(row.link) != row.restoredAs;
+  if (oldFile) WriteFile(G(row.restoredAs), "old");
+  files.SetBackupSuffix(row.backupSuffix);
   std::string target = row.target;
   if (target[0] == '@') target = outside + target.substr(1);
   if (row.userOwned) {
@@ -238,10 +245,16 @@ TEST_P(PlantedLinks, AreReplacedOrRefusedNeverFollowed) {
   EXPECT_EQ(ReadFile(outside + "/secret.conf"), "root only");
   if (row.restored) {
     EXPECT_EQ(ReadFile(G(row.restoredAs)), "backup content");
+    if (*row.backupSuffix) {
+      EXPECT_FALSE(Exists(G(std::string(row.restoredAs) + row.backupSuffix))) << "a link is not kept";
+    }
   } else {
     EXPECT_NE(copied.text().find(row.refusal), std::string::npos) << copied.text();
     EXPECT_EQ(copied.code(), static_cast<int>(VMInfoError::GuestPathRefused));
     EXPECT_TRUE(Leftovers(guest).empty());
+    if (oldFile) {
+      EXPECT_EQ(ReadFile(G(row.restoredAs)), "old");
+    }
     EXPECT_FALSE(Exists(outside + "/a.txt"));
     EXPECT_FALSE(files.CreateFolder(G(std::string(row.link) + "/made")).ok());
     EXPECT_FALSE(Exists(outside + "/made"));
@@ -257,7 +270,15 @@ INSTANTIATE_TEST_SUITE_P(
                     PlantedLink{"UserLinkAtTheNameWithoutOverwrite", "report.txt", "@/secret.conf", true, "report.txt",
                                 false, false, "report.txt] is a link"},
                     PlantedLink{"DanglingLinkAtTheNameWithoutOverwrite", "gone.txt", "@/nothing-here", true, "gone.txt",
-                                false, false, "gone.txt] is a link; it is not replaced"}),
+                                false, false, "gone.txt] is a link; it is not replaced"},
+                    PlantedLink{"UserLinkAtTheBackupName", "a.txt~", "@/secret.conf", true, "a.txt", false, true,
+                                "a.txt~] is a link; it is neither followed nor replaced", "~"},
+                    PlantedLink{"RootsLinkAtTheBackupName", "a.txt.bak", "@/secret.conf", false, "a.txt", false, true,
+                                "a.txt.bak] is a link; it is neither followed nor replaced", ".bak"},
+                    PlantedLink{"DanglingLinkAtTheBackupName", "a.txt~", "@/a.txt", true, "a.txt", false, true,
+                                "a.txt~] is a link", "~"},
+                    PlantedLink{"LinkAtTheNameIsReplacedAndNotKept", "notes.txt", "@/secret.conf", true, "notes.txt",
+                                true, true, "", "~"}),
     [](const testing::TestParamInfo<PlantedLink>& info) { return std::string(info.param.name); });
 
 TEST_F(AgentFiles, BrowseCarriesEveryNameAndTellsLinksFromTheirTargets) {
@@ -425,6 +446,49 @@ TEST_F(AgentFiles, ProgramsAndAgentsThatStopAnsweringFailWithinTheTimeLimit) {
   EXPECT_FALSE(Exists(G("after.txt")));
 }
 
+// The backup is the replaced file itself (same inode: owner, mode, times and content), made in the
+// one guest program of the write; a folder or a plain file at the backup name is told apart.
+TEST_F(AgentFiles, BackupIsTheReplacedFileKeptInTheSameGuestProgram) {
+  files.SetBackupSuffix("~");
+  ASSERT_EQ(::mkdir(G("sub").c_str(), 0755), 0);
+  WriteFile(G("sub/a.txt"), "old a");
+  ASSERT_EQ(::chown(G("sub/a.txt").c_str(), kGuestUser, kGuestUser), 0);
+  ASSERT_EQ(::chmod(G("sub/a.txt").c_str(), 0640), 0);
+  zqtest::SetTimes(G("sub/a.txt"), 1400000000);
+  const ino_t old = StatOf(G("sub/a.txt")).st_ino;
+  WriteFile(G("sub/a.txt~"), "stale backup");
+  WriteFile(dir.Join("staged"), "new a");
+  ASSERT_TRUE(files.CopyFileIn(dir.Join("staged"), G("sub/a.txt"), true).ok());
+  EXPECT_EQ(files.counters().programs, 1u);
+  EXPECT_EQ(ReadFile(G("sub/a.txt")), "new a");
+  const struct stat kept = StatOf(G("sub/a.txt~"));
+  EXPECT_EQ(kept.st_ino, old);
+  EXPECT_EQ(kept.st_nlink, 1u);
+  EXPECT_EQ(kept.st_uid, kGuestUser);
+  EXPECT_EQ(kept.st_mode & 07777, 0640u);
+  EXPECT_EQ(kept.st_mtime, 1400000000);
+  EXPECT_EQ(ReadFile(G("sub/a.txt~")), "old a");
+  EXPECT_TRUE(Leftovers(G("sub")).empty());
+
+  // A folder at the backup name refuses the copy; the file stays as it was.
+  ASSERT_EQ(::mkdir(G("sub/b.txt.bak").c_str(), 0755), 0);
+  WriteFile(G("sub/b.txt"), "old b");
+  files.SetBackupSuffix(".bak");
+  const VMInfoStatus refused = files.CopyFileIn(dir.Join("staged"), G("sub/b.txt"), true);
+  EXPECT_EQ(refused.code(), static_cast<int>(VMInfoError::GuestPathRefused)) << refused.text();
+  EXPECT_NE(refused.text().find("b.txt.bak] is a folder"), std::string::npos) << refused.text();
+  EXPECT_EQ(ReadFile(G("sub/b.txt")), "old b");
+  EXPECT_TRUE(std::filesystem::is_empty(G("sub/b.txt.bak")));
+  EXPECT_TRUE(Leftovers(G("sub")).empty());
+
+  // A new file leaves no backup; without a suffix none is kept.
+  ASSERT_TRUE(files.CopyFileIn(dir.Join("staged"), G("sub/c.txt"), true).ok());
+  EXPECT_FALSE(Exists(G("sub/c.txt.bak")));
+  files.SetBackupSuffix("");
+  ASSERT_TRUE(files.CopyFileIn(dir.Join("staged"), G("sub/b.txt"), true).ok());
+  EXPECT_TRUE(std::filesystem::is_empty(G("sub/b.txt.bak")));
+}
+
 TEST_F(AgentFiles, NewSmallFileTakesOneGuestProgramAndAttributesItAlreadyHasNone) {
   AgentLimits limits = SmallChunks();
   limits.staleTemporaryMinutes = 0;
@@ -578,6 +642,7 @@ TEST_P(RacedMoves, AreNoticedAndNothingOutsideChanges) {
   EXPECT_EQ(ReadFile(outside + "/secret.conf"), "root only");
   EXPECT_EQ(StatOf(outside + "/secret.conf").st_mode & 07777, 0600u);
   EXPECT_FALSE(Exists(outside + "/a.txt"));
+  EXPECT_TRUE(Leftovers(guest + "/shared").empty());
   EXPECT_EQ(StatOf(outside + "/users-tool").st_mode & 07777, 0755u);
   EXPECT_EQ(StatOf(outside + "/users-tool").st_uid, kGuestUser);
 }
@@ -586,11 +651,11 @@ INSTANTIATE_TEST_SUITE_P(
     AgentFiles, RacedMoves,
     testing::Values(
         RacedMove{"FolderOnTheWayBecomesALink", "mkdir shared && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
-                  "cd ./shared", "mv shared shared.real && ln -s ../outside shared", "put yes 0644 - - 1 - 60", "x",
+                  "cd ./shared", "mv shared shared.real && ln -s ../outside shared", "put yes 0644 - - 1 - 60 -", "x",
                   "was replaced while it was entered"},
         RacedMove{"TemporaryFileBecomesALink", "mkdir shared && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
                   "/proc/self/fd/", "cd shared && for t in .zqrestore-*.part; do rm -f \"$t\" && ln -s ../../outside/secret.conf \"$t\"; done",
-                  "put yes 0644 - - 1 - 60", "x", "was replaced by something else"},
+                  "put yes 0644 - - 1 - 60 -", "x", "was replaced by something else"},
         RacedMove{"EntryBecomesAUsersProgramBeforeItsAttributes",
                   "mkdir shared && echo old > shared/a.txt && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
                   "./a.txt", "mv shared/a.txt shared/a.old && ln ../outside/users-tool shared/a.txt",
@@ -599,8 +664,15 @@ INSTANTIATE_TEST_SUITE_P(
                   "mkdir shared && echo old > shared/a.txt && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
                   "./a.txt", "mv shared/a.txt shared/a.old && ln ../outside/secret.conf shared/a.txt", "sha256", "",
                   "was replaced while it was opened"},
+        RacedMove{"FileSwappedBeforeItsBackupIsNeitherKeptNorReplaced",
+                  "mkdir shared && echo old > shared/a.txt && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
+                  "./a.txt", "mv shared/a.txt shared/a.old && ln ../outside/secret.conf shared/a.txt",
+                  "put yes 0644 - - 1 - 60 +~", "x", "was replaced while its backup was made"},
+        RacedMove{"BackupSuffixWithAFolderSeparatorIsRefused",
+                  "mkdir shared && echo old > shared/a.txt && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
+                  "no such word", ":", "put yes 0644 - - 1 - 60 +/../x", "x", "Bad arguments for a write"},
         RacedMove{"ContentCutShortIsNeverPutInPlace", "mkdir shared && touch ../outside/users-tool && chown 1000 ../outside/users-tool && chmod 0755 ../outside/users-tool",
-                  "no such word", ":", "put yes 0644 - - 5 - 60", "x", "received 1 of 5 bytes"}),
+                  "no such word", ":", "put yes 0644 - - 5 - 60 -", "x", "received 1 of 5 bytes"}),
     [](const testing::TestParamInfo<RacedMove>& info) { return std::string(info.param.name); });
 
 }  // namespace

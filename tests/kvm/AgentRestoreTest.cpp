@@ -59,27 +59,7 @@ namespace e2e {
 INSTANTIATE_TYPED_TEST_SUITE_P(Agent, GuestRestore, AgentGuest);
 INSTANTIATE_TYPED_TEST_SUITE_P(Agent, UnixGuestRestore, AgentGuest);
 INSTANTIATE_TYPED_TEST_SUITE_P(Agent, GuestChecksum, AgentGuest);
-// The agent takes no guest login to refuse, and KVM guests keep no backups (below).
+INSTANTIATE_TYPED_TEST_SUITE_P(Agent, GuestBackups, AgentGuest);
+// The agent takes no guest login to refuse.
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(GuestLogin);
-GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(GuestBackups);
 }  // namespace e2e
-
-namespace {
-
-// A job that asks for backups replaces nothing on a KVM guest.
-TEST(AgentBackups, AJobThatAsksForBackupsReplacesNothing) {
-  AgentGuest guest;
-  zqtest::TempDir source;
-  e2e::WriteSampleTree(source.path());
-  guest.SetUp(source.path());
-  ASSERT_EQ(guest.harness.Restore(guest.Job(), source.path(), AgentGuest::kSeconds).status, 0);
-  zqtest::WriteFile(guest.InGuest("a.txt"), "old a\n");
-  zqtest::SetFileModifyTime(guest.InGuest("a.txt"), 1600000000 - 3600);
-  const RunResult result = guest.harness.Restore(guest.Job({{"backup", true}}), source.path(), AgentGuest::kSeconds);
-  EXPECT_EQ(result.status, 1) << result.output;
-  EXPECT_EQ(result.summary["failed"], 1) << result.output;
-  EXPECT_EQ(zqtest::ReadFile(guest.InGuest("a.txt")), "old a\n");
-  EXPECT_FALSE(zqtest::Exists(guest.InGuest("a.txt~")));
-}
-
-}  // namespace

@@ -274,6 +274,133 @@ TEST_F(WinGuestIntegration, FailsToSetTimesOnAMissingFile) {
   EXPECT_TRUE(m_log.sink().Contains("Failed to update accessTime C:\\nope.txt"));
 }
 
+// Backups of replaced files: the placing request copies the old file beside it under the suffix
+// with its times, or fails the copy with the old file in place and no temporary copy left.
+struct BackupRow {
+  const char* name;
+  const char* suffix;
+  const char* file;  // below C:\Restore
+  // Plants the guest's files in `restore` (C:\Restore on this machine) and `outside`.
+  void (*plant)(const std::string& restore, const std::string& outside);
+  int result;
+  void (*check)(const std::string& restore, const std::string& outside);
+  nlohmann::json guest = nlohmann::json::object();  // merged into the stand-in's configuration
+  bool standInOnly = false;  // pwsh writes real files: no full disk to play
+};
+void PrintTo(const BackupRow& row, std::ostream* out) { *out << row.name; }
+
+class BackupsOnTheGuest : public WinGuestIntegration, public ::testing::WithParamInterface<BackupRow> {};
+
+TEST_P(BackupsOnTheGuest, KeepTheOldFileOrLeaveItInPlace) {
+  const BackupRow& row = GetParam();
+  if (row.standInOnly && RealPwsh()) GTEST_SKIP() << "the stand-in alone plays a full disk";
+  WriteConfig(row.guest);
+  fs::create_directories(Host("C/Restore/docs"));
+  fs::create_directories(m_dir.Join("outside"));
+  row.plant(Host("C/Restore"), m_dir.Join("outside"));
+  ASSERT_TRUE(InitChannel());
+  ASSERT_EQ(m_channel.InitStagingFolder(1, m_dir.Join("stage"), "C:\\Restore"), 1);
+  ASSERT_EQ(m_channel.SetBackupSuffix(row.suffix), 1);
+  EXPECT_EQ(m_channel.CopyFileToGuest(m_ctx, m_dir.Join("local.txt"), std::string("C:\\Restore\\") + row.file, true),
+            row.result)
+      << m_channel.GetLastGuestApiErrorDetails();
+  row.check(Host("C/Restore"), m_dir.Join("outside"));
+  for (auto it = fs::recursive_directory_iterator(Host("C/Restore")); it != fs::recursive_directory_iterator(); ++it) {
+    EXPECT_EQ(it->path().filename().string().find(".zqpscp-"), std::string::npos) << "left behind: " << it->path();
+  }
+}
+
+void PlantOld(const std::string& path) {
+  zqtest::WriteFile(path, "old content");
+  zqtest::SetTimes(path, kWinter);
+}
+void ExpectOldAt(const std::string& path) {
+  EXPECT_EQ(zqtest::ReadFile(path), "old content");
+  EXPECT_EQ(zqtest::StatOf(path).st_mtime, kWinter);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, BackupsOnTheGuest,
+    ::testing::Values(
+        BackupRow{"InTheDestinationFolder", "~", "a.txt",
+                  [](const std::string& r, const std::string&) { PlantOld(r + "/a.txt"); }, 1,
+                  [](const std::string& r, const std::string&) {
+                    EXPECT_EQ(zqtest::ReadFile(r + "/a.txt"), "new content");
+                    ExpectOldAt(r + "/a.txt~");
+                  }},
+        BackupRow{"BelowItReplacingAFileAtTheBackupName", ".bak", "docs\\b.txt",
+                  [](const std::string& r, const std::string&) {
+                    PlantOld(r + "/docs/b.txt");
+                    zqtest::WriteFile(r + "/docs/b.txt.bak", "stale backup");
+                  },
+                  1,
+                  [](const std::string& r, const std::string&) {
+                    EXPECT_EQ(zqtest::ReadFile(r + "/docs/b.txt"), "new content");
+                    ExpectOldAt(r + "/docs/b.txt.bak");
+                  }},
+        BackupRow{"NoneForAFileTheGuestDidNotHave", "~", "docs\\new.txt",
+                  [](const std::string&, const std::string&) {}, 1,
+                  [](const std::string& r, const std::string&) {
+                    EXPECT_EQ(zqtest::ReadFile(r + "/docs/new.txt"), "new content");
+                    EXPECT_FALSE(fs::exists(fs::symlink_status(r + "/docs/new.txt~")));
+                  }},
+        BackupRow{"NoneOfALinkAtTheName", "~", "a.txt",
+                  [](const std::string& r, const std::string& o) {
+                    PlantOld(o + "/target");
+                    fs::create_symlink(o + "/target", r + "/a.txt");
+                  },
+                  1,
+                  [](const std::string& r, const std::string& o) {
+                    EXPECT_EQ(zqtest::ReadFile(r + "/a.txt"), "new content");
+                    EXPECT_FALSE(zqtest::IsLink(r + "/a.txt"));
+                    EXPECT_FALSE(fs::exists(fs::symlink_status(r + "/a.txt~")));
+                    ExpectOldAt(o + "/target");
+                  }},
+        BackupRow{"LinkAtTheBackupNameIsNeitherFollowedNorReplaced", "~", "a.txt",
+                  [](const std::string& r, const std::string& o) {
+                    PlantOld(r + "/a.txt");
+                    zqtest::WriteFile(o + "/target", "outside");
+                    fs::create_symlink(o + "/target", r + "/a.txt~");
+                  },
+                  0,
+                  [](const std::string& r, const std::string& o) {
+                    ExpectOldAt(r + "/a.txt");
+                    EXPECT_TRUE(zqtest::IsLink(r + "/a.txt~"));
+                    EXPECT_EQ(zqtest::ReadFile(o + "/target"), "outside");
+                  }},
+        BackupRow{"JunctionAtTheBackupNameIsNotEntered", "~", "docs\\b.txt",
+                  [](const std::string& r, const std::string& o) {
+                    PlantOld(r + "/docs/b.txt");
+                    fs::create_directory_symlink(o, r + "/docs/b.txt~");
+                  },
+                  0,
+                  [](const std::string& r, const std::string& o) {
+                    ExpectOldAt(r + "/docs/b.txt");
+                    EXPECT_TRUE(fs::is_empty(o));
+                  }},
+        BackupRow{"FolderAtTheBackupName", "~", "a.txt",
+                  [](const std::string& r, const std::string&) {
+                    PlantOld(r + "/a.txt");
+                    fs::create_directories(r + "/a.txt~");
+                  },
+                  0,
+                  [](const std::string& r, const std::string&) {
+                    ExpectOldAt(r + "/a.txt");
+                    EXPECT_TRUE(fs::is_empty(r + "/a.txt~"));
+                  }},
+        BackupRow{"CopyCutShortByAFullDisk", "~", "a.txt",
+                  [](const std::string& r, const std::string&) {
+                    zqtest::WriteFile(r + "/a.txt", std::string(4096, 'o'));
+                    zqtest::SetTimes(r + "/a.txt", kWinter);
+                  },
+                  0,
+                  [](const std::string& r, const std::string&) {
+                    EXPECT_EQ(zqtest::ReadFile(r + "/a.txt"), std::string(4096, 'o'));
+                    EXPECT_FALSE(fs::exists(fs::symlink_status(r + "/a.txt~")));
+                  },
+                  {{"freeBytes", 1024}}, true}),
+    [](const ::testing::TestParamInfo<BackupRow>& info) { return info.param.name; });
+
 // Each name of the corpus must land in the guest byte for byte.
 class HostilePaths : public WinGuestIntegration, public ::testing::WithParamInterface<std::string> {};
 

@@ -85,6 +85,9 @@ class WinChannel : public ::testing::Test {
     Answer(0, "PathNotFound\r\n");
     m_channel.CopyFileToGuest(m_ctx, "/stage/f", row.file, false);
     m_channel.CopyFileToGuest(m_ctx, "/stage/f", row.file, true);
+    m_channel.SetBackupSuffix("~");
+    m_channel.CopyFileToGuest(m_ctx, "/stage/f", row.file, true);
+    m_channel.SetBackupSuffix("");
     SGuestFile times;
     times.createTime = -1;
     times.modifyTime = 1593604800;
@@ -203,8 +206,41 @@ TEST_F(WinChannel, DigestRequestsAndBackupsStayWithinWhatTheChannelOffers) {
   std::vector<std::string> digests;
   EXPECT_EQ(m_channel.HashGuestFiles(m_ctx, std::vector<std::string>(17, "D:\\a.txt"), digests), 0);
   EXPECT_TRUE(Commands().empty()) << "refused before the guest is asked";
-  EXPECT_EQ(m_channel.SetBackupSuffix("~"), 0);
+  EXPECT_EQ(m_channel.SetBackupSuffix("~"), 1);
   EXPECT_EQ(m_channel.SetBackupSuffix(""), 1);
+  for (const std::string& refused : std::vector<std::string>{"a/b", "a\\b", ".bak:x", "*", std::string(33, 's')}) {
+    EXPECT_EQ(m_channel.SetBackupSuffix(refused), 0) << refused;
+  }
+  EXPECT_TRUE(Commands().empty());
+}
+
+// With a backup suffix every file of the destination goes through the placing request, also one
+// in the destination folder itself; a file outside the destination is refused unasked.
+TEST_F(WinChannel, BackupsGoThroughThePlacingRequestOnly) {
+  ASSERT_TRUE(InitChannel());
+  ASSERT_EQ(m_channel.InitStagingFolder(1, "/stage", "D:\\Restore"), 1);
+  ASSERT_EQ(m_channel.SetBackupSuffix(".bak"), 1);
+  Answer(0, "");
+  Answer(0, "Placed\r\n");
+  EXPECT_EQ(m_channel.CopyFileToGuest(m_ctx, "/stage/a.txt", "D:\\Restore\\a.txt", true), 1);
+  ASSERT_EQ(Commands().size(), 2u);
+  EXPECT_NE(Commands()[1].find("foreach(\\$n in @())"), std::string::npos) << Commands()[1];
+  EXPECT_NE(Commands()[1].find("\\$Backup='D:\\Restore\\a.txt.bak'; \\$BackupTemp='D:\\Restore\\.zqpscp-backup-"),
+            std::string::npos)
+      << Commands()[1];
+  // A suffix that cmd would expand sends the request encoded.
+  m_runner->Clear();
+  ASSERT_EQ(m_channel.SetBackupSuffix("%PATH%"), 1);
+  Answer(0, "");
+  Answer(0, "Placed\r\n");
+  EXPECT_EQ(m_channel.CopyFileToGuest(m_ctx, "/stage/a.txt", "D:\\Restore\\a.txt", true), 1);
+  ASSERT_EQ(Commands().size(), 2u);
+  EXPECT_NE(Commands()[1].find("-EncodedCommand "), std::string::npos) << Commands()[1];
+  m_runner->Clear();
+  EXPECT_EQ(m_channel.CopyFileToGuest(m_ctx, "/stage/a.txt", "E:\\Elsewhere\\a.txt", true), 0);
+  EXPECT_TRUE(Commands().empty());
+  EXPECT_NE(m_channel.GetLastGuestApiErrorDetails().find("no backup can be kept outside the destination"),
+            std::string::npos);
 }
 
 TEST_F(WinChannel, ProbeSkipsEmptyAndDeadAddresses) {
@@ -761,6 +797,7 @@ struct PlaceRow {
   const char* answer;  // of the placing request
   int result;
   const char* reason;  // in the entry's error details; "" for none
+  const char* suffix = "";  // the backup suffix; "" for no backup
 };
 void PrintTo(const PlaceRow& row, std::ostream* out) { *out << row.name; }
 
@@ -769,6 +806,7 @@ class PlaceAnswer : public WinChannel, public ::testing::WithParamInterface<Plac
 TEST_P(PlaceAnswer, OnlyAPlacedFileIsRestored) {
   ASSERT_TRUE(InitChannel());
   ASSERT_EQ(m_channel.InitStagingFolder(1, "/stage", "D:\\Restore"), 1);
+  ASSERT_EQ(m_channel.SetBackupSuffix(GetParam().suffix), 1);
   Answer(0, "");
   Answer(0, GetParam().answer);
   EXPECT_EQ(m_channel.CopyFileToGuest(m_ctx, "/stage/a.txt", "D:\\Restore\\docs\\a.txt", true), GetParam().result);
@@ -778,6 +816,16 @@ TEST_P(PlaceAnswer, OnlyAPlacedFileIsRestored) {
   for (const char* step : {"ReparsePoint \\$link", "Move-Item -LiteralPath \\$Staged", "LinkAppeared \\$link",
                            "Remove-Item -LiteralPath \\$Staged"}) {
     EXPECT_NE(Commands()[1].find(step), std::string::npos) << step;
+  }
+  // The backup step: copied before the rename into place, its temporary removed whatever happens.
+  const bool backup = *GetParam().suffix != '\0';
+  for (const char* step : {"Copy-Item -LiteralPath \\$GuestFile -Destination \\$BackupTemp",
+                           "Move-Item -LiteralPath \\$BackupTemp -Destination \\$Backup",
+                           "Remove-Item -LiteralPath \\$BackupTemp"}) {
+    EXPECT_EQ(Commands()[1].find(step) != std::string::npos, backup) << step;
+  }
+  if (backup) {
+    EXPECT_LT(Commands()[1].find("Copy-Item"), Commands()[1].find("Move-Item -LiteralPath \\$Staged"));
   }
   if (*GetParam().reason) {
     EXPECT_NE(m_channel.GetLastGuestApiErrorDetails().find(GetParam().reason), std::string::npos)
@@ -798,7 +846,15 @@ INSTANTIATE_TEST_SUITE_P(
         PlaceRow{"RenameFailed", "NotRenamed\r\n", 0, "could not be renamed over the guest's file"},
         PlaceRow{"FolderInTheWay", "FolderInTheWay\r\n", 0, "a folder stands where the file is to be restored"},
         PlaceRow{"NoAnswer", "", 0, "unexpected answer to the request that places the file"},
-        PlaceRow{"PlacedOnlyAsPartOfALine", "NotPlaced\r\n", 0, "unexpected answer"}),
+        PlaceRow{"PlacedOnlyAsPartOfALine", "NotPlaced\r\n", 0, "unexpected answer"},
+        PlaceRow{"PlacedWithABackup", "Placed\r\n", 1, "", "~"},
+        PlaceRow{"LinkOrFolderAtTheBackupName", "BackupNameTaken\r\n", 0,
+                 "a folder or a link stands at the backup name [D:\\Restore\\docs\\a.txt~]", "~"},
+        PlaceRow{"BackupNotCopied", "BackupNotCopied\r\n", 0, "the backup copy of the guest's file could not be made",
+                 "~"},
+        PlaceRow{"BackupNotRenamed", "BackupNotRenamed\r\n", 0,
+                 "the backup copy could not be renamed to [D:\\Restore\\docs\\a.txt.old]", ".old"},
+        PlaceRow{"BackupMarkerOnlyAsPartOfALine", "BackupNameTakenX\r\n", 0, "unexpected answer", "~"}),
     [](const ::testing::TestParamInfo<PlaceRow>& info) { return info.param.name; });
 
 // ---- every script as pwsh's own parser reads it ----
@@ -905,8 +961,9 @@ TEST_P(PwshParser, EveryNameIsOneConstantStringOfItsOwn) {
       if (node.find("Q{") != std::string::npos) {
         EXPECT_TRUE(boost::algorithm::starts_with(node, "StringConstantExpressionAst SingleQuoted ")) << node;
       }
-      // A staged upload's name numbers each upload; the numbers differ between the two runs.
-      static const std::regex staged("\\.zqpscp-staged-[0-9]+-[0-9]+");
+      // A staged upload's name (and a backup's temporary name) numbers each upload; the numbers
+      // differ between the two runs.
+      static const std::regex staged("\\.zqpscp-(staged|backup)-[0-9]+-[0-9]+");
       EXPECT_EQ(std::regex_replace(actual[k], staged, ".zqpscp-staged-N"),
                 std::regex_replace(string ? placeholders.Unmask(node) : node, staged, ".zqpscp-staged-N"))
           << scripts[i];
