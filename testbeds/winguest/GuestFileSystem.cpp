@@ -469,6 +469,16 @@ bool GuestFileSystem::Move(const GuestItem& item, const WindowsPath& to, bool fo
     return false;
   }
   SwapIfDue("renamed");
+  if (m_swapMoment == "replaced") {
+    m_swapMoment.clear();
+    const fs::path host = HostPath(target);
+    const fs::path other = host.string() + ".other";
+    std::error_code ec;
+    const auto written = fs::last_write_time(host, ec);
+    std::ofstream(other, std::ios::binary) << "another file of another length\n";
+    if (!ec) fs::last_write_time(other, written, ec);
+    fs::rename(other, host, ec);
+  }
   return true;
 }
 

@@ -105,6 +105,8 @@ class GuestFileSystem {
   bool Copy(const GuestItem& item, const WindowsPath& to, const std::optional<int64_t>& freeBytes, std::string& error);
   // Plays a guest user who, at `moment` ("upload", "rename", "renamed"), renames `folder` to
   // "<name>.moved" and puts a junction to `link` at its name; nothing when it already is a link.
+  // At "replaced", once Move-Item has moved a file, another file of another length but the same
+  // write time takes its name (once).
   void SwapAt(const std::string& moment, const std::string& folder, const std::string& link);
   // FileAttributes of an item.
   int64_t Attributes(const GuestItem& item) const;

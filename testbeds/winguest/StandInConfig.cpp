@@ -68,8 +68,8 @@ bool StandInConfig::Load(const std::string& path, StandInConfig& config, std::st
     ReadOptional(doc["swap"], "moment", swap.moment);
     ReadOptional(doc["swap"], "folder", swap.folder);
     ReadOptional(doc["swap"], "link", swap.link);
-    if (swap.moment != "upload" && swap.moment != "rename" && swap.moment != "renamed") {
-      error = "swap moment must be \"upload\", \"rename\" or \"renamed\"";
+    if (swap.moment != "upload" && swap.moment != "rename" && swap.moment != "renamed" && swap.moment != "replaced") {
+      error = "swap moment must be \"upload\", \"rename\", \"renamed\" or \"replaced\"";
       return false;
     }
     config.swap = swap;

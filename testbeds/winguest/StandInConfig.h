@@ -34,7 +34,9 @@
 //              "link": "D:\\Secret"}     (as Move-Item starts) or "renamed" (once it has moved the
 //                                      item); the folder is renamed to "<name>.moved" and a junction
 //                                      to `link` takes its name. Once: a folder that already is a
-//                                      link is left alone. Only the home-made engine runs Move-Item
+//                                      link is left alone; "replaced": once Move-Item moved a file,
+//                                      another file (another length, the same write time) takes its
+//                                      name. Only the home-made engine runs Move-Item
 //   }
 #pragma once
 

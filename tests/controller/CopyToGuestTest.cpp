@@ -164,6 +164,7 @@ struct ContentRow {
   int hashResult;
   bool expectCopy;
   bool expectSkipped;
+  const char* secondAnswer = nullptr;  // a second digest in the same answer
 };
 void PrintTo(const ContentRow& row, std::ostream* out) { *out << row.name; }
 
@@ -184,8 +185,10 @@ TEST_P(ContentDecision, FollowsTheTable) {
       .WillOnce(DoAll(::testing::SetArgReferee<2>(Entries{entry}), Return(1)));
   EXPECT_CALL(*guest, GetLastGuestApiErrorDetails()).WillRepeatedly(Return("no answer"));
   if (row.guestAnswer != nullptr) {
+    std::vector<std::string> answer{row.guestAnswer};
+    if (row.secondAnswer != nullptr) answer.push_back(row.secondAnswer);
     EXPECT_CALL(*guest, HashGuestFiles(Ref(controller.m_guestCtx), Eq(std::vector<std::string>{kGuestFile}), _))
-        .WillOnce(DoAll(::testing::SetArgReferee<2>(std::vector<std::string>{row.guestAnswer}), Return(row.hashResult)));
+        .WillOnce(DoAll(::testing::SetArgReferee<2>(answer), Return(row.hashResult)));
   }
   if (row.expectCopy) EXPECT_CALL(*guest, CopyFileToGuest(_, Eq(staged), Eq(kGuestFile), true)).WillOnce(Return(1));
 
@@ -211,6 +214,7 @@ const ContentRow kContentTable[] = {
     {"DigestOneDigitLongFails", kGuestTime, 0, kLongDigest.c_str(), 1, false, false},
     {"DigestWithANonHexDigitFails", kGuestTime, 0,
      "84d89877f0d4041efb6bf91a16f0248f2fd573e6af05c19f96bedb9f882f788g", 1, false, false},
+    {"TwoDigestsForOneFileFail", kGuestTime, 0, kContentDigest, 1, false, false, kContentDigest},
 };
 INSTANTIATE_TEST_SUITE_P(Rows, ContentDecision, ::testing::ValuesIn(kContentTable),
                          [](const ::testing::TestParamInfo<ContentRow>& info) { return std::string(info.param.name); });

@@ -270,6 +270,13 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_EQ(zqtest::ReadFile(s.Guest("docs.moved/a.txt")), "restored\n");
                    },
                    "a link appeared in the destination path while the file was written"},
+        // Another file put at the name right after the rename: the look after it tells.
+        HostileRow{"FileReplacedRightAfterTheRenameIsReported", SwapDocs("replaced", "D:\\Secret"), "192.0.2.92",
+                   PlantDocs, {0, 2, 1},  // the folder docs is kept
+                   [](const Scene& s) {
+                     EXPECT_EQ(zqtest::ReadFile(s.Guest("docs/a.txt")), "another file of another length\n");
+                   },
+                   "the name does not hold the file just written after the rename"},
         // A junction planted deeper in the chain before the restore.
         HostileRow{"JunctionDeeperInTheChain", {}, "192.0.2.91",
                    [](Scene& s) {

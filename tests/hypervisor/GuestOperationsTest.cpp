@@ -228,6 +228,14 @@ TEST_F(GuestOperations, KeepsAReplacedFileUnderTheBackupSuffixOnly) {
     EXPECT_EQ(ReadFile(folder + "/a.txt"), "new content") << suffix;
   }
   EXPECT_EQ(ReadFile(folder + "/a.txt~"), "old");
+  // A link at the name is replaced by the copy; it is no file of the guest's to keep as a backup.
+  ASSERT_EQ(::symlink("a.txt", (folder + "/b.txt").c_str()), 0);
+  EXPECT_EQ(vmInfo.SetBackupSuffix("~"), 1);
+  WriteFile(tmp.Join("b.txt"), "b");
+  EXPECT_EQ(vmInfo.CopyFileToGuest(unixCtx, tmp.Join("b.txt"), "/srv/b.txt", true), 1) << LastText();
+  EXPECT_EQ(ReadFile(folder + "/b.txt"), "b");
+  struct stat backup {};
+  EXPECT_NE(::lstat((folder + "/b.txt~").c_str(), &backup), 0) << "a link was kept as a backup";
   for (const std::string& suffix : std::vector<std::string>{"/x", "..", std::string(33, 'x')}) {
     EXPECT_EQ(vmInfo.SetBackupSuffix(suffix), 0) << suffix;
   }
@@ -247,6 +255,7 @@ TEST_F(GuestOperations, HashesRegularFilesOnlyWithoutFollowingALink) {
   EXPECT_EQ(vmInfo.HashGuestFiles(unixCtx, std::vector<std::string>(17, "/srv/f"), digests), 0);
   EXPECT_TRUE(digests.empty());
   EXPECT_EQ(vmInfo.HashGuestFiles(unixCtx, std::vector<std::string>(16, "/srv/f"), digests), 1);
+  EXPECT_EQ(vmInfo.HashGuestFiles(unixCtx, {}, digests), 0) << "an empty request is no answer";
 }
 
 TEST_F(GuestOperations, RefusesToCopyAFileOverAFolder) {
@@ -285,6 +294,12 @@ TEST_F(GuestOperations, RefusesToCopyAFifoWithoutWaitingForIt) {
   EXPECT_EQ(vmInfo.CopyFileToGuest(unixCtx, tmp.Join("fifo"), "/fifo", true), 0);
   EXPECT_NE(LastText().find("cannot be copied"), std::string::npos) << LastText();
   EXPECT_FALSE(Exists(UnixRoot() + "/fifo"));
+  // Nor is a FIFO in the guest replaced.
+  ASSERT_EQ(::mkfifo((UnixRoot() + "/pipe").c_str(), 0600), 0);
+  WriteFile(tmp.Join("pipe"), "x");
+  EXPECT_EQ(vmInfo.CopyFileToGuest(unixCtx, tmp.Join("pipe"), "/pipe", true), 0);
+  EXPECT_NE(LastText().find("exists and is not a regular file"), std::string::npos) << LastText();
+  EXPECT_TRUE(S_ISFIFO(StatOf(UnixRoot() + "/pipe").st_mode));
 }
 
 TEST_F(GuestOperations, CopiesTreesWithoutFollowingLinkedFolders) {
@@ -298,6 +313,14 @@ TEST_F(GuestOperations, CopiesTreesWithoutFollowingLinkedFolders) {
   ASSERT_EQ(::symlink(tmp.path().c_str(), (local + "/up").c_str()), 0);
   EXPECT_EQ(vmInfo.CopyDirectoryToGuest(unixCtx, local, "/t2", false), 0);
   EXPECT_NE(LastText().find("is a link to a folder and is not copied"), std::string::npos) << LastText();
+  // The depth bound, at and one past it: 256 folders below the tree's top are copied, 257 are not.
+  std::string deep = tmp.Join("deep");
+  MakeFolder(deep);
+  for (int level = 0; level < 256; ++level) MakeFolder(deep += "/d");
+  EXPECT_EQ(vmInfo.CopyDirectoryToGuest(unixCtx, tmp.Join("deep"), "/t3", false), 1) << LastText();
+  MakeFolder(deep + "/d");
+  EXPECT_EQ(vmInfo.CopyDirectoryToGuest(unixCtx, tmp.Join("deep"), "/t4", false), 0);
+  EXPECT_NE(LastText().find("is nested too deeply"), std::string::npos) << LastText();
 }
 
 TEST_F(GuestOperations, CopiesATreeWithTimesAndModesIntact) {

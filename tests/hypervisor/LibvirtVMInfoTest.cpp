@@ -135,6 +135,20 @@ TEST_F(AgentSocketComponent, GuestLoginIsNotCheckedAndTheLogSaysSoOnce) {
   EXPECT_EQ(notes, 1);
 }
 
+// A digest request names one to sixteen files: the bound itself is taken, one more or none is not.
+TEST_F(AgentSocketComponent, DigestRequestsNameOneToSixteenFiles) {
+  StartAgent();
+  zqtest::WriteFile(dir.Join("f"), "abc");
+  const auto guest = Guest("vm1", "root", "");
+  std::vector<std::string> digests;
+  EXPECT_EQ(vmInfo.HashGuestFiles(guest, std::vector<std::string>(16, dir.Join("f")), digests), 1)
+      << vmInfo.GetLastErrorString();
+  EXPECT_EQ(digests.size(), 16u);
+  EXPECT_EQ(vmInfo.HashGuestFiles(guest, std::vector<std::string>(17, dir.Join("f")), digests), 0);
+  EXPECT_TRUE(digests.empty());
+  EXPECT_EQ(vmInfo.HashGuestFiles(guest, {}, digests), 0);
+}
+
 TEST_F(AgentSocketComponent, PreparationNamesTheBlockedCommandsAndTheAgentSetting) {
   StartAgent({"guest-file-open"});
   EXPECT_EQ(vmInfo.PrepareGuestForFileCopy(Guest("vm1", "root", "")), 0);

@@ -357,6 +357,9 @@ TEST(HelperScript, Sha256PrintsADigestPerFileAndADashForAnythingElse) {
   const ScriptRun tooMany = RunHelper(args);
   EXPECT_NE(tooMany.status, 0);
   EXPECT_NE(tooMany.err.find("usage:"), std::string::npos) << tooMany.err;
+  const ScriptRun none = RunHelper({"--sha256"});
+  EXPECT_NE(none.status, 0);
+  EXPECT_NE(none.err.find("usage:"), std::string::npos) << none.err;
 }
 
 // What the descriptor reached must be the file examined, and what sha256sum printed a digest.
@@ -413,8 +416,14 @@ TEST(HelperScript, WriteFileKeepsTheReplacedFileUnderTheSuffix) {
     EXPECT_EQ(zqtest::ReadIfPresent(old), "newer") << suffix;
   }
   EXPECT_TRUE(zqtest::IsLink(old + ".lnk"));
+  // A link at the name is replaced, and is no file to keep as a backup.
+  ASSERT_EQ(symlink(site.outside.Join("secret").c_str(), (site.dest + "/link").c_str()), 0);
+  ASSERT_EQ(RunWriter(site.Marked("link"), "link", 4, std::string("~")).status, 0);
+  EXPECT_EQ(zqtest::ReadIfPresent(site.dest + "/link"), "link");
+  EXPECT_FALSE(zqtest::IsLink(site.dest + "/link~")) << "a link was kept as a backup";
+  EXPECT_FALSE(zqtest::Exists(site.dest + "/link~"));
   // Suffixes that would name another folder, nothing, or too much.
-  for (const std::string& suffix : std::vector<std::string>{"", "/x", "\\x", "\nx", ".", std::string(33, 'x')}) {
+  for (const std::string& suffix : std::vector<std::string>{"", "/x", "\\x", "\nx", ".", "..", std::string(33, 'x')}) {
     EXPECT_NE(RunWriter(site.Marked("old"), "refused", 7, suffix).status, 0) << suffix;
     EXPECT_EQ(zqtest::ReadIfPresent(old), "newer") << suffix;
   }

@@ -351,6 +351,19 @@ TEST_F(SshToolsSshd, StalledCopyEndsAtTheInactivityLimit) {
       << output;
 }
 
+// A helper command that outlasts its time limit in the guest session ends at that limit: the
+// session stops waiting for its answer, well before the tool's own later limit would end it.
+TEST_F(SshToolsSshd, SessionCommandPastItsTimeLimitEndsAtTheLimit) {
+  installation.Set("SSH", "GuestSessionIdle", "30");
+  installation.Set("SSH", "CommandTimeLimit", "2");
+  const std::string plink = Plink(SshdEnvironment::Get().sftpServer().address()) + "\"bash -s\" -- x";
+  std::string output;
+  ASSERT_EQ(Run("echo 'echo started' | " + plink, output), 0) << output;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Run("echo 'sleep 60' | " + plink, output), 255) << output;
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 15.0) << output;
+}
+
 TEST_F(SshToolsSshd, FrozenGuestFailsWithinTheKeepAliveLimit) {
   installation.Set("SSH", "KeepAliveInterval", "1");
   installation.Set("SSH", "KeepAliveCountMax", "2");

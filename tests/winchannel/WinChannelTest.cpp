@@ -192,6 +192,7 @@ INSTANTIATE_TEST_SUITE_P(
         {"DigestAndDash", kUpperDigest + "\r\n-\r\n", true},
         {"OneLine", kUpperDigest + "\r\n", false},
         {"ThreeLines", kUpperDigest + "\r\n-\r\n-\r\n", false},
+        {"TwoDashesAndALineMore", "-\r\n-\r\nx\r\n", false},
         {"ShortDigest", kUpperDigest + "\r\n" + kUpperDigest.substr(1) + "\r\n", false},
         {"NonHexDigit", kUpperDigest + "\r\n" + kUpperDigest.substr(1) + "G\r\n", false},
         {"ReparsePointOnTheWay", kUpperDigest + "\r\nReparsePoint D:\\Restore\\sub\r\n", false,
@@ -205,7 +206,14 @@ TEST_F(WinChannel, DigestRequestsAndBackupsStayWithinWhatTheChannelOffers) {
   ASSERT_TRUE(InitChannel());
   std::vector<std::string> digests;
   EXPECT_EQ(m_channel.HashGuestFiles(m_ctx, std::vector<std::string>(17, "D:\\a.txt"), digests), 0);
+  EXPECT_EQ(m_channel.HashGuestFiles(m_ctx, {}, digests), 0);
   EXPECT_TRUE(Commands().empty()) << "refused before the guest is asked";
+  std::string dashes;
+  for (int i = 0; i < 16; ++i) dashes += "-\r\n";
+  Answer(0, dashes);
+  EXPECT_EQ(m_channel.HashGuestFiles(m_ctx, std::vector<std::string>(16, "D:\\a.txt"), digests), 1) << "at the bound";
+  EXPECT_EQ(digests.size(), 16u);
+  m_runner->Clear();
   EXPECT_EQ(m_channel.SetBackupSuffix("~"), 1);
   EXPECT_EQ(m_channel.SetBackupSuffix(""), 1);
   for (const std::string& refused : std::vector<std::string>{"a/b", "a\\b", ".bak:x", "*", std::string(33, 's')}) {
@@ -630,6 +638,7 @@ const std::vector<GuardRow>& GuardRows() {
       GuardRow{"CopyGuardsTheFoldersNotTheNameItReplaces", Operation::Copy, "D:\\Restore",
                "D:\\Restore\\docs\\a\\f.txt", "'D:\\Restore'; foreach(\\$n in 'docs','a'"},
       GuardRow{"CopyToTheDestination", Operation::Copy, "D:\\Restore", "D:\\Restore\\f.txt", ""},
+      GuardRow{"CopyOntoTheDestinationItself", Operation::Copy, "D:\\Restore", "D:\\Restore", ""},
       GuardRow{"AttributesGuardTheItemToo", Operation::Attributes, "D:\\Restore", "D:\\Restore\\docs\\it's.txt",
                "'D:\\Restore'; foreach(\\$n in 'docs','it''s.txt'"},
       GuardRow{"AttributesWithoutDestinationGuardTheItem", Operation::Attributes, "", "D:\\Restore\\f.txt",

@@ -51,7 +51,8 @@ INSTANTIATE_TEST_SUITE_P(Table, ShellDoubleQuoteEscape,
                                            Row{"$(id)", "\\$(id)"}, Row{"say \"hi\"", "say \\\"hi\\\""},
                                            Row{"C:\\dir\\", "C:\\dir\\\\"}, Row{"a\\\\b", "a\\\\\\b"},
                                            Row{"a\\\"b", "a\\\\\\\"b"}, Row{"%PATH% & ^ | < > ' !", "%PATH% & ^ | < > ' !"},
-                                           Row{"caf\xC3\xA9", "caf\xC3\xA9"}, Row{"", ""}));
+                                           Row{"caf\xC3\xA9", "caf\xC3\xA9"}, Row{"a\\\nb", "a\\\\\nb"},
+                                           Row{"", ""}));
 
 struct CmdLineRow {
   std::string text;
@@ -106,7 +107,9 @@ INSTANTIATE_TEST_SUITE_P(
                       PathRow{"C:\\a|b", false}, PathRow{"C:\\a\"b", false}, PathRow{"C:\\a*b", false},
                       PathRow{"C:\\a?b", false}, PathRow{"C:\\a<b>", false}, PathRow{"C:\\a\nb", false},
                       PathRow{"C:\\a\x7f", false}, PathRow{"C:\\a:b", false}, PathRow{"C:\\name.", false},
-                      PathRow{"C:\\name \\x", false}, PathRow{"a\xFF", false}));
+                      PathRow{"C:\\name \\x", false}, PathRow{"a\xFF", false},
+                      // A drive-like name further down is a stream name, not a drive.
+                      PathRow{"C:\\a\\b:", false}));
 
 TEST(NeedsLiteralPath, ForWildcardAndEscapeCharacters) {
   EXPECT_TRUE(WinQuote::NeedsLiteralPath("C:\\a[1]"));
