@@ -390,9 +390,9 @@ int ZQUnixGuestAPI::SetBackupSuffix(const std::string& suffix) {
 int ZQUnixGuestAPI::HashGuestFiles(const GuestCtx&, const std::vector<std::string>& guestFiles,
                                    std::vector<std::string>& digests) {
   digests.clear();
-  if (guestFiles.empty() || guestFiles.size() > kMaxHashBatch) {
-    m_log.Error(kHashOrigin, "A digest request names %zu files; 1 to %zu are taken", guestFiles.size(),
-                kMaxHashBatch);
+  const std::string batchProblem = HashBatchProblem(guestFiles.size());
+  if (!batchProblem.empty()) {
+    m_log.Error(kHashOrigin, "%s", batchProblem.c_str());
     SetLastGuestApiErrorDetails("too many files in one digest request");
     return 0;
   }

@@ -720,9 +720,9 @@ int ZQWinGuestAPI::DeInitStagingFolder(const std::string&, const std::string&) {
 int ZQWinGuestAPI::HashGuestFiles(const GuestCtx&, const std::vector<std::string>& guestFiles,
                                   std::vector<std::string>& digests) {
   digests.clear();
-  if (guestFiles.empty() || guestFiles.size() > kMaxHashBatch) {
-    m_log.Error(kHashGuestFilesOrigin, "A digest request names %zu files; 1 to %zu are taken", guestFiles.size(),
-                kMaxHashBatch);
+  const std::string batchProblem = HashBatchProblem(guestFiles.size());
+  if (!batchProblem.empty()) {
+    m_log.Error(kHashGuestFilesOrigin, "%s", batchProblem.c_str());
     SetLastGuestApiErrorDetails("too many files in one digest request");
     return 0;
   }

@@ -270,11 +270,8 @@ int InventoryVMInfo::HashGuestFiles(const GuestCtx& ctx, const std::vector<std::
   digests.clear();
   std::vector<std::string> answered(guestFiles.size());
   const int result = RunInGuest(kHashGuestFilesOrigin, ctx, [&](const GuestFolder& folder) {
-    if (guestFiles.empty() || guestFiles.size() > kMaxHashBatch) {
-      return VMInfoStatus::Fail(VMInfoError::GuestFileError,
-                                "A digest request names " + std::to_string(guestFiles.size()) + " files; 1 to " +
-                                    std::to_string(kMaxHashBatch) + " are taken");
-    }
+    const std::string batchProblem = HashBatchProblem(guestFiles.size());
+    if (!batchProblem.empty()) return VMInfoStatus::Fail(VMInfoError::GuestFileError, batchProblem);
     VMInfoStatus status = VMInfoStatus::Ok();
     for (size_t i = 0; status.ok() && i < guestFiles.size(); ++i) status = folder.Sha256(guestFiles[i], answered[i]);
     return status;

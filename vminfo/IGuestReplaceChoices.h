@@ -14,6 +14,13 @@ class IGuestReplaceChoices {
  public:
   // Most guest files one HashGuestFiles request may name; a longer list fails unasked.
   static constexpr size_t kMaxHashBatch = 16;
+  // Why a HashGuestFiles request naming `count` files is refused (none, or more than the batch
+  // bound); empty when it is taken. Every channel and component applies this one rule.
+  static std::string HashBatchProblem(size_t count) {
+    if (count >= 1 && count <= kMaxHashBatch) return "";
+    return "A digest request names " + std::to_string(count) + " files; 1 to " + std::to_string(kMaxHashBatch) +
+           " are taken";
+  }
 
   // The SHA-256 digest of each guest file in `guestFiles`, in order, as 64 lower-case hexadecimal
   // digits, computed in the guest; an empty digest for a path that holds no regular file (nothing,
