@@ -348,13 +348,18 @@ void RemoveItem(PsInterpreter& shell, const CommandSpec& spec, const BoundParame
   }
 }
 
-// Move-Item of one item to a literal destination.
-void MoveItem(PsInterpreter& shell, const CommandSpec& spec, const BoundParameters& bound, const PsArray&, PsArray&) {
+// The -Destination of Move-Item and Copy-Item, which both require it.
+std::string RequireDestination(const CommandSpec& spec, const BoundParameters& bound) {
   if (!bound.Has("Destination")) {
     throw BindingError(spec.name, "Cannot process command because of one or more missing mandatory parameters: Destination.",
                        "MissingMandatoryParameter", spec.fullName);
   }
-  const std::string destination = ToInvariantString(bound.Get("Destination"));
+  return ToInvariantString(bound.Get("Destination"));
+}
+
+// Move-Item of one item to a literal destination.
+void MoveItem(PsInterpreter& shell, const CommandSpec& spec, const BoundParameters& bound, const PsArray&, PsArray&) {
+  const std::string destination = RequireDestination(spec, bound);
   for (const GuestItem& item : ResolveItems(shell, spec, RequirePaths(spec, bound, true))) {
     WindowsPath to;
     std::string error;
@@ -365,11 +370,7 @@ void MoveItem(PsInterpreter& shell, const CommandSpec& spec, const BoundParamete
 }
 
 void CopyItem(PsInterpreter& shell, const CommandSpec& spec, const BoundParameters& bound, const PsArray&, PsArray&) {
-  if (!bound.Has("Destination")) {
-    throw BindingError(spec.name, "Cannot process command because of one or more missing mandatory parameters: Destination.",
-                       "MissingMandatoryParameter", spec.fullName);
-  }
-  const std::string destination = ToInvariantString(bound.Get("Destination"));
+  const std::string destination = RequireDestination(spec, bound);
   for (const GuestItem& item : ResolveItems(shell, spec, RequirePaths(spec, bound, true))) {
     WindowsPath to;
     std::string error;
