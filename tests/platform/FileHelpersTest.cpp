@@ -12,6 +12,7 @@
 #include "platform/FXFile.h"
 #include "platform/EvEvent.h"
 #include "platform/PrivateFolderChain.h"
+#include "platform/ProxyInputFile.h"
 #include "platform/ProxyOutputFile.h"
 #include "support/TestSupport.h"
 
@@ -215,8 +216,9 @@ INSTANTIATE_TEST_SUITE_P(
 // Files written on this machine outside the staging folder (the --log file, the installation's log,
 // the summary), one row per way another local user could plant something at the name. The folder
 // out/ is sticky and open to all, as /tmp is, unless the row changes it; victim is a file outside
-// it that a planted link points at, and must stay untouched.
-enum class OutputWrite { Append, Whole, InstallationLog };
+// it that a planted link points at, and must stay untouched. The Read rows read the name through
+// ProxyInputFile in a role, at most 64 bytes, and expect the "line" the row put there.
+enum class OutputWrite { Append, Whole, InstallationLog, ReadState, ReadSecret, ReadConfig, ReadData };
 struct OutputRow {
   const char* name;
   OutputWrite write;
@@ -239,6 +241,20 @@ bool WriteOutput(OutputWrite write, const std::string& out, const std::string& n
     }
     case OutputWrite::Whole:
       return ProxyOutputFile::WriteWhole(out + "/" + name, "line\n", error);
+    case OutputWrite::ReadState:
+    case OutputWrite::ReadSecret:
+    case OutputWrite::ReadConfig:
+    case OutputWrite::ReadData: {
+      using ProxyInputFile::Role;
+      const Role role = write == OutputWrite::ReadState    ? Role::State
+                        : write == OutputWrite::ReadSecret ? Role::Secret
+                        : write == OutputWrite::ReadConfig ? Role::Config
+                                                           : Role::Data;
+      std::string text;
+      if (!ProxyInputFile::ReadText(out + "/" + name, role, 64, text, error)) return false;
+      error = "read [" + text + "]";
+      return text == "line\n";
+    }
     case OutputWrite::InstallationLog: {
       zqtest::ScopedSettings settings;
       settings.Set("Log", "Directory", out);
@@ -264,6 +280,7 @@ TEST_P(ProxyOutputFileRows, NeverWritesThroughWhatAnotherUserPlanted) {
   MakeFolder(out, 01777);
   const std::string name = row.write == OutputWrite::InstallationLog ? "VSAgentlessRestoreToVM.log" : "x.log";
   ASSERT_NO_FATAL_FAILURE(row.prepare(out, victim));
+  if (IsSkipped()) return;
   std::string error;
   const bool written = WriteOutput(row.write, out, name, error);
   EXPECT_EQ(zqtest::ReadFile(victim), kVictimContent) << "the file outside was changed";
@@ -288,6 +305,15 @@ TEST_P(ProxyOutputFileRows, NeverWritesThroughWhatAnotherUserPlanted) {
 void PlantLink(const std::string& target, const std::string& at) {
   ASSERT_EQ(symlink(target.c_str(), at.c_str()), 0) << at;
   ASSERT_EQ(lchown(at.c_str(), kOtherUser, static_cast<gid_t>(-1)), 0) << at;
+}
+
+// A file "line" with `mode`, given to `owner`; only root gives files away (and only root's Config
+// files are checked).
+void PlantFileOf(uid_t owner, const std::string& path, mode_t mode) {
+  if (geteuid() != 0 && owner != geteuid()) GTEST_SKIP() << "giving a file away needs root";
+  WriteFile(path, "line\n");
+  ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
+  ASSERT_EQ(chown(path.c_str(), owner, static_cast<gid_t>(-1)), 0) << path;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -350,7 +376,67 @@ INSTANTIATE_TEST_SUITE_P(
                   "it is a folder"},
         OutputRow{"SummaryInAMissingFolder", OutputWrite::Whole,
                   [](const std::string& out, const std::string&) { ASSERT_EQ(rmdir(out.c_str()), 0); },
-                  "does not exist"}),
+                  "does not exist"},
+        OutputRow{"StateIsReadInASharedStickyFolder", OutputWrite::ReadState,
+                  [](const std::string& out, const std::string&) { WriteFile(out + "/x.log", "line\n"); }, nullptr},
+        OutputRow{"StateLinkToAFileOutside", OutputWrite::ReadState,
+                  [](const std::string& out, const std::string& victim) { PlantLink(victim, out + "/x.log"); },
+                  "is a link; zqrestore reads it only under its own name"},
+        OutputRow{"StateHardLinkToAFileOutside", OutputWrite::ReadState,
+                  [](const std::string& out, const std::string& victim) {
+                    ASSERT_EQ(link(victim.c_str(), (out + "/x.log").c_str()), 0);
+                  },
+                  "has other hard links"},
+        OutputRow{"StateOfAnotherUser", OutputWrite::ReadState,
+                  [](const std::string& out, const std::string&) { PlantFileOf(kOtherUser, out + "/x.log", 0600); },
+                  "belongs to user id 1234, not to the user running the plan"},
+        OutputRow{"StateFolderWritableByOthers", OutputWrite::ReadState,
+                  [](const std::string& out, const std::string&) {
+                    WriteFile(out + "/x.log", "line\n");
+                    ASSERT_EQ(chmod(out.c_str(), 0777), 0);
+                  },
+                  "can be changed by other users"},
+        OutputRow{"StateFolderIsALink", OutputWrite::ReadState,
+                  [](const std::string& out, const std::string&) {
+                    WriteFile(out + "/x.log", "line\n");
+                    ASSERT_EQ(rename(out.c_str(), (out + "-real").c_str()), 0);
+                    ASSERT_EQ(symlink((out + "-real").c_str(), out.c_str()), 0);
+                  },
+                  "which is a link or not a folder"},
+        OutputRow{"StateFifoDoesNotHoldThePlan", OutputWrite::ReadState,
+                  [](const std::string& out, const std::string&) {
+                    ASSERT_EQ(mkfifo((out + "/x.log").c_str(), 0600), 0);
+                  },
+                  "is not a plain file"},
+        OutputRow{"StateLargerThanTheLimit", OutputWrite::ReadState,
+                  [](const std::string& out, const std::string&) { WriteFile(out + "/x.log", std::string(65, 'x')); },
+                  "is larger than 64 bytes"},
+        OutputRow{"SecretIsReadWhenPrivate", OutputWrite::ReadSecret,
+                  [](const std::string& out, const std::string&) { PlantFileOf(geteuid(), out + "/x.log", 0600); },
+                  nullptr},
+        OutputRow{"SecretGroupMayRead", OutputWrite::ReadSecret,
+                  [](const std::string& out, const std::string&) { PlantFileOf(geteuid(), out + "/x.log", 0640); },
+                  "is open to other users (mode 0640)"},
+        OutputRow{"SecretLinkToAPrivateFile", OutputWrite::ReadSecret,
+                  [](const std::string& out, const std::string& victim) {
+                    ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+                    PlantLink(victim, out + "/x.log");
+                  },
+                  "is a link"},
+        OutputRow{"ConfigOthersMayWriteAsRoot", OutputWrite::ReadConfig,
+                  [](const std::string& out, const std::string&) { PlantFileOf(0, out + "/x.log", 0646); },
+                  "may be changed by other users (mode 0646)"},
+        OutputRow{"ConfigInAFolderOthersMayChangeAsRoot", OutputWrite::ReadConfig,
+                  [](const std::string& out, const std::string&) {
+                    PlantFileOf(0, out + "/x.log", 0644);
+                    ASSERT_EQ(chmod(out.c_str(), 0777), 0);
+                  },
+                  "where other users may replace it (mode 0777, no sticky bit)"},
+        OutputRow{"ConfigOfRootIsReadAsRoot", OutputWrite::ReadConfig,
+                  [](const std::string& out, const std::string&) { PlantFileOf(0, out + "/x.log", 0644); }, nullptr},
+        OutputRow{"DataLinkToAFileOutside", OutputWrite::ReadData,
+                  [](const std::string& out, const std::string& victim) { PlantLink(victim, out + "/x.log"); },
+                  "is a link"}),
     [](const ::testing::TestParamInfo<OutputRow>& info) { return std::string(info.param.name); });
 
 }  // namespace
