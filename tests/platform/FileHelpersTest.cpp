@@ -231,6 +231,15 @@ constexpr const char* kVictimContent = "belongs to someone else\n";
 
 // Writes "line" to out/<name> the row's way; false with `error` when refused.
 bool WriteOutput(OutputWrite write, const std::string& out, const std::string& name, std::string& error) {
+  using ProxyInputFile::Role;
+  if (write >= OutputWrite::ReadState) {
+    const Role roles[] = {Role::State, Role::Secret, Role::Config, Role::Data};
+    std::string text;
+    const Role role = roles[static_cast<int>(write) - static_cast<int>(OutputWrite::ReadState)];
+    if (!ProxyInputFile::ReadText(out + "/" + name, role, 64, text, error)) return false;
+    error = "read [" + text + "]";
+    return text == "line\n";
+  }
   switch (write) {
     case OutputWrite::Append: {
       const int fd = ProxyOutputFile::OpenForAppend(out + "/" + name, error);
@@ -241,20 +250,6 @@ bool WriteOutput(OutputWrite write, const std::string& out, const std::string& n
     }
     case OutputWrite::Whole:
       return ProxyOutputFile::WriteWhole(out + "/" + name, "line\n", error);
-    case OutputWrite::ReadState:
-    case OutputWrite::ReadSecret:
-    case OutputWrite::ReadConfig:
-    case OutputWrite::ReadData: {
-      using ProxyInputFile::Role;
-      const Role role = write == OutputWrite::ReadState    ? Role::State
-                        : write == OutputWrite::ReadSecret ? Role::Secret
-                        : write == OutputWrite::ReadConfig ? Role::Config
-                                                           : Role::Data;
-      std::string text;
-      if (!ProxyInputFile::ReadText(out + "/" + name, role, 64, text, error)) return false;
-      error = "read [" + text + "]";
-      return text == "line\n";
-    }
     case OutputWrite::InstallationLog: {
       zqtest::ScopedSettings settings;
       settings.Set("Log", "Directory", out);
@@ -265,8 +260,9 @@ bool WriteOutput(OutputWrite write, const std::string& out, const std::string& n
       SetLogSink(previous);
       return error.find("log file not written") == std::string::npos;
     }
+    default:
+      return false;
   }
-  return false;
 }
 
 class ProxyOutputFileRows : public ::testing::TestWithParam<OutputRow> {};
@@ -383,9 +379,7 @@ INSTANTIATE_TEST_SUITE_P(
                   [](const std::string& out, const std::string& victim) { PlantLink(victim, out + "/x.log"); },
                   "is a link; zqrestore reads it only under its own name"},
         OutputRow{"StateHardLinkToAFileOutside", OutputWrite::ReadState,
-                  [](const std::string& out, const std::string& victim) {
-                    ASSERT_EQ(link(victim.c_str(), (out + "/x.log").c_str()), 0);
-                  },
+                  [](const std::string& out, const std::string& v) { ASSERT_EQ(link(v.c_str(), (out + "/x.log").c_str()), 0); },
                   "has other hard links"},
         OutputRow{"StateOfAnotherUser", OutputWrite::ReadState,
                   [](const std::string& out, const std::string&) { PlantFileOf(kOtherUser, out + "/x.log", 0600); },
@@ -404,9 +398,7 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   "which is a link or not a folder"},
         OutputRow{"StateFifoDoesNotHoldThePlan", OutputWrite::ReadState,
-                  [](const std::string& out, const std::string&) {
-                    ASSERT_EQ(mkfifo((out + "/x.log").c_str(), 0600), 0);
-                  },
+                  [](const std::string& out, const std::string&) { ASSERT_EQ(mkfifo((out + "/x.log").c_str(), 0600), 0); },
                   "is not a plain file"},
         OutputRow{"StateLargerThanTheLimit", OutputWrite::ReadState,
                   [](const std::string& out, const std::string&) { WriteFile(out + "/x.log", std::string(65, 'x')); },
