@@ -50,8 +50,8 @@ std::string Refusal(const struct stat& info, bool isBase) {
 
 int Open(const std::string& base, const std::vector<std::string>& names, bool create, std::string& error) {
   // The base itself is not a link either (links further up its path are the installation's own):
-  // the same rule as for the folder of a log file.
-  // A trailing slash would make the last name be followed.
+  // the same rule as for the folder of a log file. A trailing slash would make its last name be
+  // followed, so it goes.
   std::string held = base;
   while (held.size() > 1 && held.back() == '/') held.pop_back();
   int fd = ::open(held.c_str(), kFolderFlags | O_NOFOLLOW);

@@ -135,6 +135,7 @@ struct ChainRow {
   std::vector<std::string> names;
   bool create;
   const char* refusal;  // part of the error; nullptr: the chain opens
+  const char* baseSuffix = "";  // added to the base's name as the chain is opened ("/")
 };
 void PrintTo(const ChainRow& row, std::ostream* out) { *out << row.name; }
 
@@ -153,7 +154,7 @@ TEST_P(PrivateFolderChainRows, OpensOnlyAChainNoOtherUserCanChange) {
   MakeFolder(base, 0700);
   ASSERT_NO_FATAL_FAILURE(row.prepare(base));
   std::string error;
-  const int fd = PrivateFolderChain::Open(base, row.names, row.create, error);
+  const int fd = PrivateFolderChain::Open(base + row.baseSuffix, row.names, row.create, error);
   if (fd >= 0) ::close(fd);
   if (row.refusal == nullptr) {
     EXPECT_GE(fd, 0) << error;
@@ -206,6 +207,12 @@ INSTANTIATE_TEST_SUITE_P(
                  {"a"}, true, "belongs to user id 1234"},
         ChainRow{"AFileWhereAFolderShouldBe", [](const std::string& b) { WriteFile(b + "/a", "x"); }, {"a"}, false,
                  "is a link or not a folder"},
+        ChainRow{"BaseIsALinkEvenNamedWithASlash",
+                 [](const std::string& b) {
+                   ASSERT_EQ(rename(b.c_str(), (b + "-real").c_str()), 0);
+                   ASSERT_EQ(symlink((b + "-real").c_str(), b.c_str()), 0);
+                 },
+                 {}, false, "is a link or not a folder", "/"},
         ChainRow{"ClimbingName", [](const std::string& b) { MakeFolder(b + "/a", 0700); }, {"a", ".."}, false,
                  "is not a plain name"},
         ChainRow{"NameWithASlash", [](const std::string& b) { MakeFolder(b + "/a", 0700); MakeFolder(b + "/a/b", 0700); },
