@@ -416,12 +416,6 @@ INSTANTIATE_TEST_SUITE_P(
         OutputRow{"SecretGroupMayRead", OutputWrite::ReadSecret,
                   [](const std::string& out, const std::string&) { PlantFileOf(geteuid(), out + "/x.log", 0640); },
                   "is open to other users (mode 0640)"},
-        OutputRow{"SecretLinkToAPrivateFile", OutputWrite::ReadSecret,
-                  [](const std::string& out, const std::string& victim) {
-                    ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
-                    PlantLink(victim, out + "/x.log");
-                  },
-                  "is a link"},
         OutputRow{"ConfigOthersMayWriteAsRoot", OutputWrite::ReadConfig,
                   [](const std::string& out, const std::string&) { PlantFileOf(0, out + "/x.log", 0646); },
                   "may be changed by other users (mode 0646)"},
