@@ -16,7 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/InputLimits.h"
+#include "platform/ProxyInputFile.h"
 #include "platform/ZQPlatformInfo.h"
 #include "platform/pstring.h"
 
@@ -303,7 +303,7 @@ bool ReadGuestPassword(const ShortFormOptions& options, const std::string& who, 
   if (!options.passwordFile.empty()) {
     std::string problem;
     if (!ReadPasswordFile(options.passwordFile, password, problem)) {
-      error = "--password-file " + options.passwordFile + ": " + problem;
+      error = "--password-file " + options.passwordFile + " " + problem;
       return false;
     }
     return true;
@@ -428,7 +428,8 @@ bool PrivateInstallation::Create(const std::string& settingsFile, const GuestAdd
   struct stat info {};
   if (!settingsFile.empty() && stat(settingsFile.c_str(), &info) == 0) {
     std::string problem;
-    if (!ReadFileWithLimit(settingsFile, kSettingsMaxBytes, installationText, problem)) {
+    if (!ProxyInputFile::ReadText(settingsFile, ProxyInputFile::Role::Config, kSettingsMaxBytes, installationText,
+                                  problem)) {
       error = "settings file " + settingsFile + " " + problem;
       return false;
     }

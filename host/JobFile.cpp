@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/InputLimits.h"
+#include "platform/ProxyInputFile.h"
 #include "platform/pstring.h"
 
 namespace {
@@ -159,8 +160,7 @@ void ReadCredentials(json& object, const std::string& where, const std::string& 
     const std::string path = ResolveRelative(baseDir, fileName);
     std::string problem;
     if (!ReadPasswordFile(path, out.password, problem)) {
-      const bool tooLarge = problem.rfind("larger", 0) == 0;
-      return reader.Fail("passwordFile", "names " + path + ", which " + (tooLarge ? "is " + problem : "cannot be read"));
+      return reader.Fail("passwordFile", "names " + path + ", which " + problem);
     }
   }
 }
@@ -230,7 +230,9 @@ void WipeDocument(json& value) {
 }  // namespace
 
 bool ReadPasswordFile(const std::string& path, std::string& secret, std::string& problem) {
-  if (!ReadFileWithLimit(path, kPasswordFileMaxBytes, secret, problem)) return false;
+  if (!ProxyInputFile::ReadText(path, ProxyInputFile::Role::Secret, kPasswordFileMaxBytes, secret, problem)) {
+    return false;
+  }
   // A password file usually ends with one line break; it is not part of the password.
   if (!secret.empty() && secret.back() == '\n') secret.pop_back();
   if (!secret.empty() && secret.back() == '\r') secret.pop_back();
@@ -262,8 +264,9 @@ bool ParseJobText(const std::string& text, const std::string& baseDir, JobFile& 
 
 bool LoadJobFile(const std::string& path, JobFile& job, std::string& error) {
   std::string text;
-  if (!ReadFileWithLimit(path, kJobFileLimits.maxBytes, text, error)) {
-    error = error == "cannot be opened" ? "cannot open " + path : path + ": " + error;
+  bool missing = false;
+  if (!ProxyInputFile::ReadText(path, ProxyInputFile::Role::Config, kJobFileLimits.maxBytes, text, error, &missing)) {
+    error = missing ? "cannot open " + path : path + " " + error;
     return false;
   }
   const size_t slash = path.rfind('/');

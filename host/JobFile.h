@@ -46,12 +46,13 @@ struct JobFile {
   ~JobFile();
 };
 
-// Reads a password file: the whole file without one trailing line break. False with `problem`
-// when it cannot be read or is too large to be a password file (more than 64 KiB: a device such
-// as /dev/zero would otherwise be read without end).
+// Reads a password file: the whole file without one trailing line break. False with `problem`,
+// phrased to follow the file's name, when it is not a private plain file of the running user or of
+// root (ProxyInputFile::Role::Secret), cannot be read, or is too large to be a password file (more
+// than 64 KiB).
 bool ReadPasswordFile(const std::string& path, std::string& secret, std::string& problem);
 
-// Reads and checks a job file. Relative password-file paths are taken relative to the job file's
+// Reads and checks a job file, opened as ProxyInputFile::Role::Config. Relative password-file paths are taken relative to the job file's
 // folder. On failure returns false with `error` saying what is wrong and where; no secret is ever
 // part of the error text.
 bool LoadJobFile(const std::string& path, JobFile& job, std::string& error);

@@ -134,6 +134,7 @@ bool PlanRun::Start(size_t index, std::string& error) {
   std::vector<std::string> words = {m_options.zqrestore};
   if (!m_options.settingsFile.empty()) words.insert(words.end(), {"--settings", m_options.settingsFile});
   words.insert(words.end(), {"restore", "--progress", "never", "--summary-json", report.summaryFile});
+  if (m_options.trustPlanAuthor) words.push_back("--trust-plan-author");
   const std::vector<std::string> arguments = RestoreArguments(job, m_options.dryRun);
   words.insert(words.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;

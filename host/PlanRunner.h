@@ -23,6 +23,7 @@ struct PlanOptions {
   double jobTimeoutSeconds = 24 * 3600;  // a job still running then is stopped as on Ctrl-C
   bool restart = false;            // ignore what an earlier run completed
   bool dryRun = false;
+  bool trustPlanAuthor = false;    // handed to every job: its job and settings files are the plan author's
   std::string summaryJson;         // empty: none; "-": standard output
   // Counted by the signal handler: the first stops starting jobs and interrupts the running ones
   // after their current entry, the second stops their entries in flight too.

@@ -1,13 +1,11 @@
 #include "host/RestorePlan.h"
 
-#include <sys/stat.h>
-
-#include <fstream>
 #include <set>
 
 #include <nlohmann/json.hpp>
 
 #include "host/JobSummary.h"
+#include "platform/ProxyInputFile.h"
 #include "platform/ProxyOutputFile.h"
 
 namespace {
@@ -22,27 +20,13 @@ std::string ResolvedAgainst(const std::string& folder, const std::string& path) 
   return folder + "/" + path;
 }
 
-// Reads `path` whole, but never more than `limit` bytes and one: a larger file is refused without
-// being read into memory.
-bool ReadWhole(const std::string& path, uint64_t limit, std::string& text, std::string& error) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    error = path + " is not a file";
-    return false;
-  }
-  std::ifstream in(path, std::ios::binary);
-  text.assign(static_cast<size_t>(limit) + 1, '\0');
-  in.read(&text[0], static_cast<std::streamsize>(text.size()));
-  if (in.bad()) {
-    error = "cannot read " + path;
-    return false;
-  }
-  text.resize(static_cast<size_t>(in.gcount()));
-  if (text.size() > limit) {
-    error = path + " is larger than " + std::to_string(limit) + " bytes";
-    return false;
-  }
-  return true;
+// Reads `path` whole as a file of `role`, but never more than `limit` bytes: a larger file is
+// refused without being read into memory. `error` names the file and the cause.
+bool ReadWhole(const std::string& path, ProxyInputFile::Role role, uint64_t limit, std::string& text,
+               std::string& error, bool* missing = nullptr) {
+  if (ProxyInputFile::ReadText(path, role, static_cast<size_t>(limit), text, error, missing)) return true;
+  error = path + " " + error;
+  return false;
 }
 
 // The VM a job file names, for the plan's output; empty when the file does not say (the job's own
@@ -50,7 +34,7 @@ bool ReadWhole(const std::string& path, uint64_t limit, std::string& text, std::
 std::string VmNameOf(const std::string& jobFile) {
   std::string text;
   std::string ignored;
-  if (!ReadWhole(jobFile, kMaxJobFileBytes, text, ignored)) return "";
+  if (!ReadWhole(jobFile, ProxyInputFile::Role::Config, kMaxJobFileBytes, text, ignored)) return "";
   const json document = json::parse(text, nullptr, false);
   if (!document.is_object() || !document.contains("vm") || !document["vm"].is_object()) return "";
   const json& vm = document["vm"];
@@ -128,7 +112,7 @@ bool ReadJob(const json& object, const std::string& folder, const std::string& w
 bool LoadRestorePlan(const std::string& path, RestorePlan& plan, std::string& error) {
   error.clear();
   std::string text;
-  if (!ReadWhole(path, kMaxPlanBytes, text, error)) return false;
+  if (!ReadWhole(path, ProxyInputFile::Role::Config, kMaxPlanBytes, text, error)) return false;
   const json document = json::parse(text, nullptr, false);
   if (document.is_discarded() || !document.is_object()) {
     error = path + ": not a JSON object";
@@ -246,10 +230,18 @@ const char* PlanOutcomeName(PlanJobOutcome outcome) {
 
 bool PlanState::Load(const std::string& path, std::string& error) {
   m_results.clear();
-  struct stat info {};
-  if (lstat(path.c_str(), &info) != 0) return true;
+  // A state says which jobs to skip: one that another user could have written is refused, and the
+  // plan does not run until it is removed or --restart sets it aside.
   std::string text;
-  if (!ReadWhole(path, kMaxPlanBytes * 4, text, error)) return false;
+  bool missing = false;
+  if (!ReadWhole(path, ProxyInputFile::Role::State, kMaxPlanBytes * 4, text, error, &missing)) {
+    if (missing) {
+      error.clear();
+      return true;
+    }
+    error = "the plan's state " + error + " (remove it, or run with --restart)";
+    return false;
+  }
   const json document = json::parse(text, nullptr, false);
   if (document.is_discarded() || !document.is_object() || !document.contains("jobs") ||
       !document["jobs"].is_object()) {

@@ -41,7 +41,9 @@ constexpr size_t kMaxPlanJobs = 10000;
 
 // Reads `path`: {"jobs": [{"job": ..., "source": ..., ...}, ...]}. Strict: an unknown key, a job
 // without a source, a job with both a job file and a guest, or a password written into the plan
-// is refused with `error` naming the job and the member. False with `error` when refused.
+// is refused with `error` naming the job and the member. The file is opened as
+// ProxyInputFile::Role::Config: run as root, a plan another user owns or may write is refused
+// unless --trust-plan-author was given. False with `error` when refused.
 bool LoadRestorePlan(const std::string& path, RestorePlan& plan, std::string& error);
 
 // The options for one job's own zqrestore, after "restore" (the summary, output and settings
@@ -66,8 +68,9 @@ PlanJobResult ClassifyJobEnd(int exitStatus, const nlohmann::json& summary);
 // What a plan remembers between runs: the result of every job that ended, by key.
 class PlanState {
  public:
-  // Reads the state file; a missing file is an empty state. False with `error` for a file that is
-  // there but cannot be read as a state.
+  // Reads the state file, opened as ProxyInputFile::Role::State; a missing file is an empty state.
+  // False with `error` for a file that is there but cannot be read as a state, or that another user
+  // may have planted (not ours, a hard link, a link, in a folder others may change).
   bool Load(const std::string& path, std::string& error);
   // Written complete or not at all.
   bool Save(const std::string& path, std::string& error) const;

@@ -1,6 +1,5 @@
 #include "host/SourceReader.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -9,7 +8,7 @@
 #include "host/ArchiveSource.h"
 #include "host/FolderSource.h"
 #include "host/ImageSource.h"
-#include "hypervisor/UniqueFd.h"
+#include "platform/ProxyInputFile.h"
 
 std::unique_ptr<SourceReader> OpenSource(const std::string& path, const SourceLimits& limits, std::string& error,
                                          const std::string& imageRoot) {
@@ -21,11 +20,9 @@ std::unique_ptr<SourceReader> OpenSource(const std::string& path, const SourceLi
   if (S_ISDIR(info.st_mode)) return std::make_unique<FolderSource>(path);
   // A regular file is an archive when libarchive knows its content, else a file restored as it
   // is. A link at the name is not followed here: the single-file case refuses it as it always has.
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-  struct stat opened {};
-  if (!fd.valid() || fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
-    return std::make_unique<FolderSource>(path);
-  }
+  std::string notData;
+  UniqueFd fd = ProxyInputFile::Open(path, ProxyInputFile::Role::Data, notData);
+  if (!fd.valid()) return std::make_unique<FolderSource>(path);
   // A disk image first: a raw one may start with zeros, which the tar reader takes for an empty archive.
   std::string format;
   if (ImageSource::Probe(fd.get(), format, error)) {

@@ -34,6 +34,7 @@
 #include "host/SourceReader.h"
 #include "host/SourceTree.h"
 #include "host/TerminalLines.h"
+#include "platform/ProxyInputFile.h"
 #include "platform/ProxyOutputFile.h"
 #include "platform/ReplaceChoices.h"
 #include "platform/StopRequest.h"
@@ -168,13 +169,13 @@ std::string SettingsFileInForce(const std::string& fromOption, std::string& erro
     const char* fromEnvironment = getenv(kSettingsEnvVar);
     path = fromEnvironment != nullptr && *fromEnvironment != '\0' ? fromEnvironment : kDefaultSettingsPath;
   }
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0) {
-    error = "settings file " + path + " not found (use --settings or " + kSettingsEnvVar + ")";
-  } else if (!S_ISREG(info.st_mode)) {
-    error = "settings file " + path + " is not a file";
-  } else if (access(path.c_str(), R_OK) != 0) {
-    error = "settings file " + path + " cannot be read: " + strerror(errno);
+  // Opened as every reader of the settings opens it, so that a file refused there is refused here,
+  // with its reason, before anything runs.
+  std::string reason;
+  bool missing = false;
+  if (!ProxyInputFile::Open(path, ProxyInputFile::Role::Config, reason, &missing).valid()) {
+    error = missing ? "settings file " + path + " not found (use --settings or " + kSettingsEnvVar + ")"
+                    : "settings file " + path + " " + reason;
   }
   return path;
 }
@@ -536,7 +537,15 @@ int RunGuest(const CommonOptions& common, const GuestOptions& options, GuestVerb
   return kExitSuccess;
 }
 
-void AddCommonOptions(CLI::App& command, CommonOptions& common, std::string& settingsFile) {
+// Run as root, job, plan and settings files that another user owns or may write are refused unless
+// the operator vouches for their author.
+void AddTrustOption(CLI::App& command, bool& trustPlanAuthor) {
+  command.add_flag("--trust-plan-author", trustPlanAuthor,
+                   "Run as root: read job, plan and settings files that another user owns or may write");
+}
+
+void AddCommonOptions(CLI::App& command, CommonOptions& common, std::string& settingsFile, bool& trustPlanAuthor) {
+  AddTrustOption(command, trustPlanAuthor);
   command.add_option("-j,--job", common.jobFile, "Job file (JSON): the VM, credentials, destination, ids")
       ->check(CLI::ExistingFile);
   command.add_option("--guest", common.shortForm.guest,
@@ -590,6 +599,7 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.set_version_flag("--version", std::string("zqrestore ") + ZQ_VERSION);
   std::string settingsFile;
+  bool trustPlanAuthor = false;
   app.add_option("--settings", settingsFile, "Installation settings file (default: $ZQ_SETTINGS or " +
                                                  std::string(kDefaultSettingsPath) + ")");
 
@@ -597,7 +607,7 @@ int main(int argc, char** argv) {
   common.pluginPath = DefaultPluginPath();
   RestoreOptions restore;
   CLI::App* restoreCommand = app.add_subcommand("restore", "Restore the entries of SOURCE into the job's VM");
-  AddCommonOptions(*restoreCommand, common, settingsFile);
+  AddCommonOptions(*restoreCommand, common, settingsFile, trustPlanAuthor);
   restoreCommand->add_option("source", restore.source, "The backed-up tree: a folder, an archive, or a single file")
       ->required();
   restoreCommand->add_option("--source-path", restore.sourcePath,
@@ -639,7 +649,7 @@ int main(int argc, char** argv) {
   GuestOptions guest;
   CLI::App* guestCommand = app.add_subcommand("guest", "Reach the job's VM the way a restore would");
   guestCommand->require_subcommand(1);
-  AddCommonOptions(*guestCommand, common, settingsFile);
+  AddCommonOptions(*guestCommand, common, settingsFile, trustPlanAuthor);
   guestCommand->add_flag("--native", guest.preferNative, "Try the hypervisor's own guest operations first");
   CLI::App* browse = guestCommand->add_subcommand("browse", "List a guest folder (no PATH: the root)");
   browse->fallthrough();
@@ -673,6 +683,7 @@ int main(int argc, char** argv) {
                           "Seconds a job may run before it is stopped (default: a day)")
       ->check(CLI::PositiveNumber);
   planCommand->add_option("--settings", settingsFile, "Installation settings file");
+  AddTrustOption(*planCommand, trustPlanAuthor);
 
   SourceBrowseOptions sourceBrowse;
   CLI::App* sourceCommand = app.add_subcommand("source", "Look into a source before restoring from it");
@@ -697,6 +708,8 @@ int main(int argc, char** argv) {
     return status == 0 ? kExitSuccess : kExitUsage;
   }
   restore.rules = RulesInOrder(*restoreCommand, include, exclude);
+  ProxyInputFile::TrustOtherAuthors(trustPlanAuthor);
+  planOptions.run.trustPlanAuthor = trustPlanAuthor;
 
   // A plan names its guests job by job; each job's own zqrestore reads its form.
   if (planCommand->parsed()) {

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "platform/InputLimits.h"
+#include "platform/ProxyInputFile.h"
 #include "platform/ZQPlatformInfo.h"
 
 using nlohmann::json;
@@ -186,21 +187,15 @@ VMInfoStatus InventoryStore::Load(Inventory& inventory) {
                               "No inventory file is configured; set InventoryFile in section VirtualServer of the "
                               "settings");
   }
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) {
-    const int error = errno;
-    return VMInfoStatus::Fail(VMInfoError::InventoryUnusable,
-                              "Inventory file [" + path + "] cannot be read: " + std::strerror(error));
-  }
-  if (!S_ISREG(info.st_mode)) {
-    return VMInfoStatus::Fail(VMInfoError::InventoryUnusable, "Inventory file [" + path + "] is not a regular file");
-  }
+  // The inventory says which host gets which password: opened as the other instructions are.
   std::string text;
-  std::string error;
-  if (!ReadFileWithLimit(path, kInventoryLimits.maxBytes, text, error)) {
-    const bool tooLarge = error.rfind("larger", 0) == 0;
+  std::string reason;
+  bool missing = false;
+  if (!ProxyInputFile::ReadText(path, ProxyInputFile::Role::Config, kInventoryLimits.maxBytes, text, reason,
+                                &missing)) {
     return VMInfoStatus::Fail(VMInfoError::InventoryUnusable,
-                              "Inventory file [" + path + "] " + (tooLarge ? "is " + error : "cannot be read"));
+                              "Inventory file [" + path + "] " +
+                                  (missing ? "cannot be read: " + std::string(std::strerror(ENOENT)) : reason));
   }
   return ParseText(text, ParentFolder(path), path, inventory);
 }

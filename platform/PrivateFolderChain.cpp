@@ -49,9 +49,17 @@ std::string Refusal(const struct stat& info, bool isBase) {
 }
 
 int Open(const std::string& base, const std::vector<std::string>& names, bool create, std::string& error) {
-  int fd = ::open(base.c_str(), kFolderFlags);
+  // The base itself is not a link either (links further up its path are the installation's own):
+  // the same rule as for the folder of a log file. A trailing slash would make its last name be
+  // followed, so it goes.
+  std::string held = base;
+  while (held.size() > 1 && held.back() == '/') held.pop_back();
+  int fd = ::open(held.c_str(), kFolderFlags | O_NOFOLLOW);
   if (fd < 0) {
-    error = Described("cannot open", base, errno);
+    const int openError = errno;
+    error = openError == ELOOP || openError == ENOTDIR
+                ? "[" + base + "] is a link or not a folder; the chain is not followed through it"
+                : Described("cannot open", base, openError);
     return -1;
   }
   fd = Checked(fd, base, true, error);

@@ -17,8 +17,9 @@ namespace PrivateFolderChain {
 // or removing entries they do not own.
 std::string Refusal(const struct stat& info, bool isBase);
 
-// Opens `base` (links in its own path are the operator's choice), then each of `names` below it
-// with O_NOFOLLOW | O_DIRECTORY, so that a link in the chain is refused rather than followed. With
+// Opens `base` (links above its last name are the installation's choice; `base` itself may not be a
+// link), then each of `names` below it with O_NOFOLLOW | O_DIRECTORY, so that a link in the chain
+// is refused rather than followed. With
 // `create`, a missing folder is made with mode 0700. Every folder of the chain, `base` included,
 // must pass Refusal. Returns a read-only descriptor of the last folder, which the caller closes,
 // or -1 with `error` naming the folder and the reason.

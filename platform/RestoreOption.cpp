@@ -4,6 +4,7 @@
 
 #include "platform/EvEvent.h"
 #include "platform/InputLimits.h"
+#include "platform/ProxyInputFile.h"
 #include "platform/RestoreOptionOrigins.h"
 
 using namespace RestoreOptionOrigins;
@@ -293,7 +294,7 @@ bool RestoreOption::LoadFromJson(const std::string& text) {
 bool RestoreOption::LoadFromJsonFile(const std::string& path) {
   std::string text;
   std::string error;
-  if (!ReadFileWithLimit(path, kRestoreOptionMaxBytes, text, error)) {
+  if (!ProxyInputFile::ReadText(path, ProxyInputFile::Role::Config, kRestoreOptionMaxBytes, text, error)) {
     clearFields();
     EvDebug log;
     log.Error(kLoadFromJsonFileOrigin, "Failed to read restore options file [%s]: %s", path.c_str(), error.c_str());

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <sstream>
 
-#include "platform/InputLimits.h"
+#include "platform/ProxyInputFile.h"
 
 namespace {
 
@@ -36,8 +36,12 @@ class IniFileSettingsStore : public SettingsStore {
   void Refresh() {
     const char* fromEnv = getenv(kSettingsEnvVar);
     const std::string path = (fromEnv != nullptr && *fromEnv != '\0') ? fromEnv : kDefaultSettingsPath;
+    // The settings decide where logs, staging folders and tools are: run as root, a file another
+    // user owns or may write is no settings at all (zqrestore itself says why before it starts).
+    std::string reason;
+    const UniqueFd fd = ProxyInputFile::Open(path, ProxyInputFile::Role::Config, reason);
     struct stat info {};
-    if (stat(path.c_str(), &info) != 0) {
+    if (!fd.valid() || fstat(fd.get(), &info) != 0) {
       m_data.clear();
       m_path.clear();
       return;
@@ -46,10 +50,9 @@ class IniFileSettingsStore : public SettingsStore {
         info.st_size == m_size) {
       return;
     }
-    // An unreadable file, or one past the limit (a device that never ends), is no settings at all.
+    // An unreadable file, or one past the limit, is no settings at all.
     std::string text;
-    std::string error;
-    if (!ReadFileWithLimit(path, kSettingsFileMaxBytes, text, error)) text.clear();
+    if (!ProxyInputFile::ReadAll(fd.get(), kSettingsFileMaxBytes, text, reason)) text.clear();
     m_data = ParseIniText(text);
     m_path = path;
     m_mtime = info.st_mtim;

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/InputLimits.h"
+#include "platform/ProxyInputFile.h"
 #include "platform/ZQPlatformInfo.h"
 #include "platform/vsAppMgrOrigins.h"
 
@@ -190,9 +191,11 @@ bool vsAppMgr::ReadConfiguration(std::string& path, std::string& error) {
     error = std::string("setting [") + kConfigSection + "][" + kConfigKey + "] is not set";
     return false;
   }
+  // It holds the instances' stored credentials: opened as the other instructions are.
   std::string text;
-  if (!ReadFileWithLimit(path, kAppConfigMaxBytes, text, error)) {
-    if (error == "cannot be opened") error = "cannot open the file";
+  bool missing = false;
+  if (!ProxyInputFile::ReadText(path, ProxyInputFile::Role::Config, kAppConfigMaxBytes, text, error, &missing)) {
+    error = missing ? "cannot open the file" : "the file " + error;
     return false;
   }
   return ParseAppConfiguration(text, m_config, error);

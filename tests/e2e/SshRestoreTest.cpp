@@ -261,6 +261,7 @@ TEST_F(SshRestore, ShortFormRestoresWithOneCommandAndLeavesNothingBehind) {
   harness.SetEnvironment("TMPDIR", temporary);
   const std::string passwordFile = harness.Folder() + "/root.pw";
   zqtest::WriteFile(passwordFile, SshTestUsers::RootPassword() + "\n");
+  ASSERT_EQ(chmod(passwordFile.c_str(), 0600), 0);
   harness.SetEnvironment("ZQ_TEST_ROOT_PASSWORD", SshTestUsers::RootPassword());
   const std::string guestWord =
       std::string(SshTestUsers::kRootUser) + "@" + ssh.server().address() + ":" + std::to_string(ssh.server().port());

@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -43,8 +46,18 @@ std::string JobWith(const std::string& extra) {
 struct RejectedJobRow {
   const char* name;
   std::string text;
-  const char* expectedError;
+  std::string expectedError;  // DIR stands for the folder of the planted files
+  // Plants files in a fresh folder against which the job's relative paths are then read.
+  void (*plant)(const std::string& folder) = nullptr;
 };
+
+// A password file "pw" with `mode`, given to `owner` (another user: 65534, nobody).
+void PlantPasswordFile(const std::string& folder, mode_t mode, uid_t owner) {
+  if (owner != geteuid() && geteuid() != 0) GTEST_SKIP() << "giving a file away needs root";
+  zqtest::WriteFile(folder + "/pw", "secret\n");
+  ASSERT_EQ(chmod((folder + "/pw").c_str(), mode), 0);
+  ASSERT_EQ(chown((folder + "/pw").c_str(), owner, static_cast<gid_t>(-1)), 0);
+}
 
 void PrintTo(const RejectedJobRow& row, std::ostream* out) { *out << row.name; }
 
@@ -53,7 +66,14 @@ class JobFileRejects : public testing::TestWithParam<RejectedJobRow> {};
 TEST_P(JobFileRejects, WithAnErrorNamingTheField) {
   JobFile job;
   std::string error;
-  EXPECT_FALSE(ParseJobText(GetParam().text, "/nowhere", job, error));
+  zqtest::TempDir folder;
+  if (GetParam().plant != nullptr) {
+    ASSERT_NO_FATAL_FAILURE(GetParam().plant(folder.path()));
+  }
+  if (IsSkipped()) return;
+  EXPECT_FALSE(ParseJobText(GetParam().text, GetParam().plant != nullptr ? folder.path() : "/nowhere", job, error));
+  const size_t at = error.find(folder.path());
+  if (at != std::string::npos) error.replace(at, folder.path().size(), "DIR");
   EXPECT_EQ(error, GetParam().expectedError);
 }
 
@@ -72,7 +92,7 @@ INSTANTIATE_TEST_SUITE_P(
         RejectedJobRow{"LargerThanAMegabyte", JobWith(R"("comment": ")" + std::string(1024 * 1024, ' ') + "\""),
                        "larger than 1048576 bytes"},
         RejectedJobRow{"PasswordFileNeverEnds", JobWith(R"("guestCredentials": {"passwordFile": "/dev/zero"})"),
-                       "[guestCredentials.passwordFile] names /dev/zero, which is larger than 65536 bytes"},
+                       "[guestCredentials.passwordFile] names /dev/zero, which is not a plain file"},
         RejectedJobRow{"NotAnObject", "[1]", "the job must be a JSON object"},
         RejectedJobRow{"NoVm", R"({"destination": "/x"})", "[vm] is required"},
         RejectedJobRow{"NoGuid", R"({"vm": {"name": "a"}, "destination": "/x"})", "[vm.guid] is required"},
@@ -103,7 +123,15 @@ INSTANTIATE_TEST_SUITE_P(
                        "[guestCredentials.passwordEnv] names the environment variable ZQ_TEST_SURELY_UNSET_VARIABLE, "
                        "which is not set"},
         RejectedJobRow{"MissingPasswordFile", JobWith(R"("guestCredentials": {"passwordFile": "no-such-file"})"),
-                       "[guestCredentials.passwordFile] names /nowhere/no-such-file, which cannot be read"}),
+                       "[guestCredentials.passwordFile] names /nowhere/no-such-file, which does not exist"},
+        RejectedJobRow{"PasswordFileOthersMayRead", JobWith(R"("guestCredentials": {"passwordFile": "pw"})"),
+                       "[guestCredentials.passwordFile] names DIR/pw, which is open to other users (mode 0644): a "
+                       "password file must be readable by its owner only (chmod 600 it)",
+                       [](const std::string& f) { PlantPasswordFile(f, 0644, geteuid()); }},
+        RejectedJobRow{"PasswordFileOfAnotherUser", JobWith(R"("guestCredentials": {"passwordFile": "pw"})"),
+                       "[guestCredentials.passwordFile] names DIR/pw, which belongs to user id 65534; a password "
+                       "file must belong to the user running zqrestore (" + std::to_string(geteuid()) + ") or to root",
+                       [](const std::string& f) { PlantPasswordFile(f, 0600, 65534); }}),
     [](const testing::TestParamInfo<RejectedJobRow>& row) { return std::string(row.param.name); });
 
 TEST(JobFile, ReadsEveryField) {
@@ -185,6 +213,7 @@ TEST(JobFile, OneVariableMayServeBothLogins) {
 TEST(JobFile, TakesPasswordFromAFileNextToTheJobFileWithoutTheLineBreak) {
   zqtest::TempDir dir;
   zqtest::WriteFile(dir.Join("guest.pw"), "from-file\n");
+  ASSERT_EQ(chmod(dir.Join("guest.pw").c_str(), 0600), 0);
   zqtest::WriteFile(dir.Join("job.json"),
                     JobWith(R"("serverCredentials": {"userName": "a", "passwordFile": "guest.pw"})"));
   JobFile job;
@@ -292,7 +321,11 @@ TEST(ExampleJobs, LoadAsDocumented) {
       if (login.contains("passwordEnv")) {
         variables.push_back(std::make_unique<zqtest::ScopedEnv>(login["passwordEnv"].get<std::string>(), "pw"));
       }
-      if (login.contains("passwordFile")) zqtest::WriteFile(dir.Join(login["passwordFile"].get<std::string>()), "pw\n");
+      if (login.contains("passwordFile")) {
+        const std::string passwordFile = dir.Join(login["passwordFile"].get<std::string>());
+        zqtest::WriteFile(passwordFile, "pw\n");
+        ASSERT_EQ(chmod(passwordFile.c_str(), 0600), 0);
+      }
     }
     zqtest::WriteFile(dir.Join("job.json"), text);
     JobFile job;

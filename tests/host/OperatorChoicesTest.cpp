@@ -21,6 +21,7 @@
 #include "host/RestorePlan.h"
 #include "host/SecretMask.h"
 #include "host/TerminalLines.h"
+#include "platform/ProxyInputFile.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -239,10 +240,17 @@ TEST(SecretMask, HidesAPasswordWhereItStandsAsATokenOnly) {
 }
 
 // A plan names its jobs' files and sources; everything else about a plan is refused with the job
-// and the member named, before any job starts.
+// and the member named, before any job starts. Run as root, a plan another user owns is refused
+// unless the operator trusts its author.
 TEST(RestorePlan, RefusesWhatCouldNotRunAndNamesTheJobAndMember) {
   zqtest::TempDir dir;
-  const std::pair<const char*, const char*> rows[] = {
+  const uid_t asMade = static_cast<uid_t>(-1);
+  const struct {
+    const char* text;
+    const char* message;  // nullptr: the plan is read
+    uid_t owner = static_cast<uid_t>(-1);
+    bool trustPlanAuthor = false;
+  } rows[] = {
       {R"({"jobs": []})", "\"jobs\" must be a list of at least one job"},
       {R"({"jobs": [{"job": "j.json"}]})", "job 1: \"source\" is required"},
       {R"({"jobs": [{"source": "s"}]})", "job 1: give either \"job\""},
@@ -255,13 +263,24 @@ TEST(RestorePlan, RefusesWhatCouldNotRunAndNamesTheJobAndMember) {
       {R"({"jobs": [{"job": "j.json", "source": "s", "passwordEnv": "P"}]})", "belong to the one-command form"},
       {R"({"jobs": [], "extra": 1})", "unknown member \"extra\""},
       {"not json", "not a JSON object"},
+      {R"({"jobs": [{"job": "j.json", "source": "s"}]})", nullptr},
+      {R"({"jobs": [{"job": "j.json", "source": "s"}]})", "belongs to user id 65534, and zqrestore running as root",
+       65534},
+      {R"({"jobs": [{"job": "j.json", "source": "s"}]})", nullptr, 65534, true},
   };
-  for (const auto& [text, message] : rows) {
-    zqtest::WriteFile(dir.Join("plan.json"), text);
+  for (const auto& row : rows) {
+    if (row.owner != asMade && geteuid() != 0) continue;  // only root gives a file away, or is guarded
+    zqtest::WriteFile(dir.Join("plan.json"), row.text);
+    ASSERT_EQ(::chown(dir.Join("plan.json").c_str(), row.owner, asMade), 0);
+    ProxyInputFile::TrustOtherAuthors(row.trustPlanAuthor);
     RestorePlan plan;
     std::string error;
-    EXPECT_FALSE(LoadRestorePlan(dir.Join("plan.json"), plan, error)) << text;
-    EXPECT_NE(error.find(message), std::string::npos) << text << " -> " << error;
+    EXPECT_EQ(LoadRestorePlan(dir.Join("plan.json"), plan, error), row.message == nullptr) << row.text << error;
+    if (row.message != nullptr) {
+      EXPECT_NE(error.find(row.message), std::string::npos) << row.text << " -> " << error;
+    }
+    ProxyInputFile::TrustOtherAuthors(false);
+    ::unlink(dir.Join("plan.json").c_str());
   }
   zqtest::WriteFile(dir.Join("plan.json"), std::string(kMaxPlanBytes + 1, ' '));
   RestorePlan plan;
@@ -325,6 +344,14 @@ TEST(RestorePlan, KeepsItsJobFilesOnlyInAFolderOfItsOwn) {
   ASSERT_EQ(symlink(dir.path().c_str(), jobs.c_str()), 0);
   EXPECT_FALSE(RunPlan(plan, options, terminal, report, error));
   EXPECT_NE(error.find("is not a folder"), std::string::npos) << error;
+  // A state another user may have planted (here a link to a state elsewhere) is refused
+  // with the reason, and nothing runs.
+  ASSERT_EQ(unlink(jobs.c_str()), 0);
+  zqtest::WriteFile(dir.Join("done"), R"({"jobs": {}})");
+  ASSERT_EQ(symlink(dir.Join("done").c_str(), PlanStateFile(plan, options).c_str()), 0);
+  EXPECT_FALSE(RunPlan(plan, options, terminal, report, error));
+  EXPECT_NE(error.find("the plan's state " + PlanStateFile(plan, options) + " is a link"), std::string::npos) << error;
+  EXPECT_FALSE(zqtest::Exists(jobs)) << "the plan ran";
 }
 
 // Retries: a guest that comes up late is tried again and completes; a refused login is not tried
@@ -499,13 +526,14 @@ TEST(ShortForm, TakesThePasswordFromTheVariableAndRemovesIt) {
   EXPECT_EQ(error, "--password-env ZQ_TEST_SHORT_FORM_PASSWORD: the environment variable is not set");
   zqtest::TempDir folder;
   zqtest::WriteFile(folder.Join("pw"), "from-file\n");
+  ASSERT_EQ(chmod(folder.Join("pw").c_str(), 0600), 0);
   options = ShortFormOptions();
   options.passwordFile = folder.Join("pw");
   ASSERT_TRUE(ReadGuestPassword(options, "root@h", password, error)) << error;
   EXPECT_EQ(password, "from-file");
   options.passwordFile = "/dev/zero";
   EXPECT_FALSE(ReadGuestPassword(options, "root@h", password, error));
-  EXPECT_EQ(error, "--password-file /dev/zero: larger than 65536 bytes");
+  EXPECT_EQ(error, "--password-file /dev/zero is not a plain file");
 }
 
 TEST(ShortForm, PrivateSettingsKeepTheInstallationsAndReplaceOnlyWhatTheRunBuilds) {

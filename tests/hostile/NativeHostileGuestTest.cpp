@@ -369,10 +369,15 @@ TEST_P(PlantedStaging, RefusesTheJobAndTouchesNothing) {
   ExpectCounts(report, {0, 0, 0});
   EXPECT_EQ(ReadFile(victim + "/secret.conf"), "secret\n");
   EXPECT_EQ(StatOf(victim + "/secret.conf").st_mode & 07777, 0600u);
+  EXPECT_FALSE(Exists(victim + "/ZQ_JobResults")) << "folders were made through the link";
   EXPECT_FALSE(Exists(Guest("restore/secret.conf")));
 }
 
 const StagingRow kStagingRows[] = {
+    {"LinkAtTheJobResultsFolder", [](NativeHostileGuest& t, const std::string& victim) {
+       ASSERT_EQ(::rmdir(t.JobResults().c_str()), 0);
+       ASSERT_EQ(::symlink(victim.c_str(), t.JobResults().c_str()), 0);
+     }, false},
     {"LinkInTheChain", [](NativeHostileGuest& t, const std::string& victim) {
        MakeFolder(t.JobResults() + "/ZQ_JobResults");
        ASSERT_EQ(::symlink(victim.c_str(), (t.JobResults() + "/ZQ_JobResults/3").c_str()), 0);

@@ -12,6 +12,7 @@
 #include "platform/FXFile.h"
 #include "platform/EvEvent.h"
 #include "platform/PrivateFolderChain.h"
+#include "platform/ProxyInputFile.h"
 #include "platform/ProxyOutputFile.h"
 #include "support/TestSupport.h"
 
@@ -134,6 +135,7 @@ struct ChainRow {
   std::vector<std::string> names;
   bool create;
   const char* refusal;  // part of the error; nullptr: the chain opens
+  const char* baseSuffix = "";  // added to the base's name as the chain is opened ("/")
 };
 void PrintTo(const ChainRow& row, std::ostream* out) { *out << row.name; }
 
@@ -152,7 +154,7 @@ TEST_P(PrivateFolderChainRows, OpensOnlyAChainNoOtherUserCanChange) {
   MakeFolder(base, 0700);
   ASSERT_NO_FATAL_FAILURE(row.prepare(base));
   std::string error;
-  const int fd = PrivateFolderChain::Open(base, row.names, row.create, error);
+  const int fd = PrivateFolderChain::Open(base + row.baseSuffix, row.names, row.create, error);
   if (fd >= 0) ::close(fd);
   if (row.refusal == nullptr) {
     EXPECT_GE(fd, 0) << error;
@@ -205,6 +207,12 @@ INSTANTIATE_TEST_SUITE_P(
                  {"a"}, true, "belongs to user id 1234"},
         ChainRow{"AFileWhereAFolderShouldBe", [](const std::string& b) { WriteFile(b + "/a", "x"); }, {"a"}, false,
                  "is a link or not a folder"},
+        ChainRow{"BaseIsALinkEvenNamedWithASlash",
+                 [](const std::string& b) {
+                   ASSERT_EQ(rename(b.c_str(), (b + "-real").c_str()), 0);
+                   ASSERT_EQ(symlink((b + "-real").c_str(), b.c_str()), 0);
+                 },
+                 {}, false, "is a link or not a folder", "/"},
         ChainRow{"ClimbingName", [](const std::string& b) { MakeFolder(b + "/a", 0700); }, {"a", ".."}, false,
                  "is not a plain name"},
         ChainRow{"NameWithASlash", [](const std::string& b) { MakeFolder(b + "/a", 0700); MakeFolder(b + "/a/b", 0700); },
@@ -215,8 +223,9 @@ INSTANTIATE_TEST_SUITE_P(
 // Files written on this machine outside the staging folder (the --log file, the installation's log,
 // the summary), one row per way another local user could plant something at the name. The folder
 // out/ is sticky and open to all, as /tmp is, unless the row changes it; victim is a file outside
-// it that a planted link points at, and must stay untouched.
-enum class OutputWrite { Append, Whole, InstallationLog };
+// it that a planted link points at, and must stay untouched. The Read rows read the name through
+// ProxyInputFile in a role, at most 64 bytes, and expect the "line" the row put there.
+enum class OutputWrite { Append, Whole, InstallationLog, ReadState, ReadSecret, ReadConfig, ReadData };
 struct OutputRow {
   const char* name;
   OutputWrite write;
@@ -229,6 +238,15 @@ constexpr const char* kVictimContent = "belongs to someone else\n";
 
 // Writes "line" to out/<name> the row's way; false with `error` when refused.
 bool WriteOutput(OutputWrite write, const std::string& out, const std::string& name, std::string& error) {
+  using ProxyInputFile::Role;
+  if (write >= OutputWrite::ReadState) {
+    const Role roles[] = {Role::State, Role::Secret, Role::Config, Role::Data};
+    std::string text;
+    const Role role = roles[static_cast<int>(write) - static_cast<int>(OutputWrite::ReadState)];
+    if (!ProxyInputFile::ReadText(out + "/" + name, role, 64, text, error)) return false;
+    error = "read [" + text + "]";
+    return text == "line\n";
+  }
   switch (write) {
     case OutputWrite::Append: {
       const int fd = ProxyOutputFile::OpenForAppend(out + "/" + name, error);
@@ -249,8 +267,9 @@ bool WriteOutput(OutputWrite write, const std::string& out, const std::string& n
       SetLogSink(previous);
       return error.find("log file not written") == std::string::npos;
     }
+    default:
+      return false;
   }
-  return false;
 }
 
 class ProxyOutputFileRows : public ::testing::TestWithParam<OutputRow> {};
@@ -264,6 +283,7 @@ TEST_P(ProxyOutputFileRows, NeverWritesThroughWhatAnotherUserPlanted) {
   MakeFolder(out, 01777);
   const std::string name = row.write == OutputWrite::InstallationLog ? "VSAgentlessRestoreToVM.log" : "x.log";
   ASSERT_NO_FATAL_FAILURE(row.prepare(out, victim));
+  if (IsSkipped()) return;
   std::string error;
   const bool written = WriteOutput(row.write, out, name, error);
   EXPECT_EQ(zqtest::ReadFile(victim), kVictimContent) << "the file outside was changed";
@@ -288,6 +308,15 @@ TEST_P(ProxyOutputFileRows, NeverWritesThroughWhatAnotherUserPlanted) {
 void PlantLink(const std::string& target, const std::string& at) {
   ASSERT_EQ(symlink(target.c_str(), at.c_str()), 0) << at;
   ASSERT_EQ(lchown(at.c_str(), kOtherUser, static_cast<gid_t>(-1)), 0) << at;
+}
+
+// A file "line" with `mode`, given to `owner`; only root gives files away (and only root's Config
+// files are checked).
+void PlantFileOf(uid_t owner, const std::string& path, mode_t mode) {
+  if (geteuid() != 0 && owner != geteuid()) GTEST_SKIP() << "giving a file away needs root";
+  WriteFile(path, "line\n");
+  ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
+  ASSERT_EQ(chown(path.c_str(), owner, static_cast<gid_t>(-1)), 0) << path;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -350,7 +379,57 @@ INSTANTIATE_TEST_SUITE_P(
                   "it is a folder"},
         OutputRow{"SummaryInAMissingFolder", OutputWrite::Whole,
                   [](const std::string& out, const std::string&) { ASSERT_EQ(rmdir(out.c_str()), 0); },
-                  "does not exist"}),
+                  "does not exist"},
+        OutputRow{"StateIsReadInASharedStickyFolder", OutputWrite::ReadState,
+                  [](const std::string& out, const std::string&) { WriteFile(out + "/x.log", "line\n"); }, nullptr},
+        OutputRow{"StateLinkToAFileOutside", OutputWrite::ReadState,
+                  [](const std::string& out, const std::string& victim) { PlantLink(victim, out + "/x.log"); },
+                  "is a link; zqrestore reads it only under its own name"},
+        OutputRow{"StateHardLinkToAFileOutside", OutputWrite::ReadState,
+                  [](const std::string& out, const std::string& v) { ASSERT_EQ(link(v.c_str(), (out + "/x.log").c_str()), 0); },
+                  "has other hard links"},
+        OutputRow{"StateOfAnotherUser", OutputWrite::ReadState,
+                  [](const std::string& out, const std::string&) { PlantFileOf(kOtherUser, out + "/x.log", 0600); },
+                  "belongs to user id 1234, not to the user running the plan"},
+        OutputRow{"StateFolderWritableByOthers", OutputWrite::ReadState,
+                  [](const std::string& out, const std::string&) {
+                    WriteFile(out + "/x.log", "line\n");
+                    ASSERT_EQ(chmod(out.c_str(), 0777), 0);
+                  },
+                  "can be changed by other users"},
+        OutputRow{"StateFolderIsALink", OutputWrite::ReadState,
+                  [](const std::string& out, const std::string&) {
+                    WriteFile(out + "/x.log", "line\n");
+                    ASSERT_EQ(rename(out.c_str(), (out + "-real").c_str()), 0);
+                    ASSERT_EQ(symlink((out + "-real").c_str(), out.c_str()), 0);
+                  },
+                  "which is a link or not a folder"},
+        OutputRow{"StateFifoDoesNotHoldThePlan", OutputWrite::ReadState,
+                  [](const std::string& out, const std::string&) { ASSERT_EQ(mkfifo((out + "/x.log").c_str(), 0600), 0); },
+                  "is not a plain file"},
+        OutputRow{"StateLargerThanTheLimit", OutputWrite::ReadState,
+                  [](const std::string& out, const std::string&) { WriteFile(out + "/x.log", std::string(65, 'x')); },
+                  "is larger than 64 bytes"},
+        OutputRow{"SecretIsReadWhenPrivate", OutputWrite::ReadSecret,
+                  [](const std::string& out, const std::string&) { PlantFileOf(geteuid(), out + "/x.log", 0600); },
+                  nullptr},
+        OutputRow{"SecretGroupMayRead", OutputWrite::ReadSecret,
+                  [](const std::string& out, const std::string&) { PlantFileOf(geteuid(), out + "/x.log", 0640); },
+                  "is open to other users (mode 0640)"},
+        OutputRow{"ConfigOthersMayWriteAsRoot", OutputWrite::ReadConfig,
+                  [](const std::string& out, const std::string&) { PlantFileOf(0, out + "/x.log", 0646); },
+                  "may be changed by other users (mode 0646)"},
+        OutputRow{"ConfigInAFolderOthersMayChangeAsRoot", OutputWrite::ReadConfig,
+                  [](const std::string& out, const std::string&) {
+                    PlantFileOf(0, out + "/x.log", 0644);
+                    ASSERT_EQ(chmod(out.c_str(), 0777), 0);
+                  },
+                  "where other users may replace it (mode 0777, no sticky bit)"},
+        OutputRow{"ConfigOfRootIsReadAsRoot", OutputWrite::ReadConfig,
+                  [](const std::string& out, const std::string&) { PlantFileOf(0, out + "/x.log", 0644); }, nullptr},
+        OutputRow{"DataLinkToAFileOutside", OutputWrite::ReadData,
+                  [](const std::string& out, const std::string& victim) { PlantLink(victim, out + "/x.log"); },
+                  "is a link"}),
     [](const ::testing::TestParamInfo<OutputRow>& info) { return std::string(info.param.name); });
 
 }  // namespace
