@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/SecretMask.h"
 #include "platform/InputLimits.h"
 #include "platform/pstring.h"
 
@@ -162,6 +163,11 @@ void ReadCredentials(json& object, const std::string& where, const std::string& 
       const bool tooLarge = problem.rfind("larger", 0) == 0;
       return reader.Fail("passwordFile", "names " + path + ", which " + (tooLarge ? "is " + problem : "cannot be read"));
     }
+  }
+  const std::string shortPassword = ShortPasswordProblem(out.password);
+  if (!shortPassword.empty()) {
+    reader.Fail(inline_password != nullptr ? "password" : !environmentName.empty() ? "passwordEnv" : "passwordFile",
+                shortPassword);
   }
 }
 

@@ -1,8 +1,10 @@
 // zqrestore: the reference host. Restores a backed-up tree into a VM through the plug-in, and
 // lets an operator check access to a guest first.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -59,11 +61,14 @@ void Say(const char* text) {
 // flight too: the copy tool's whole process group ends, the guest keeps its old file. A third
 // ends the process as the signal does. Only async-signal-safe calls here. The guest tools run in
 // process groups of their own, so Ctrl-C on a terminal reaches only this process.
+// SIGHUP (the terminal is gone, or the plan that started this job died) asks for the second step
+// at once: no one is left to ask again.
 void RequestStop(int signal) {
   int expected = 0;
   g_stopSignal.compare_exchange_strong(expected, signal);
   g_stopRequested.store(true);
-  const int count = ++g_stopSignals;
+  int count = ++g_stopSignals;
+  if (signal == SIGHUP && count == 1) count = ++g_stopSignals;
   if (g_runningPlan.load()) {
     if (count == 1) Say("\nzqrestore: no new job starts; running jobs stop after their current entry; Ctrl-C again to stop them now\n");
     if (count == 2) Say("\nzqrestore: stopping the running jobs now\n");
@@ -98,6 +103,18 @@ void InstallStopHandlers() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+}
+
+// The descriptors this process was started with (a plan's lock among them, which a job holds for
+// its plan) stay its own: none reaches a tool it starts.
+void KeepInheritedDescriptors() {
+  if (::close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+  const long limit = std::min(sysconf(_SC_OPEN_MAX), 65536L);
+  for (int fd = STDERR_FILENO + 1; fd < limit; ++fd) {
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+  }
 }
 
 void InstallRemovalHandlers() {
@@ -583,6 +600,7 @@ std::vector<SelectionRule> RulesInOrder(const CLI::App& command, const CLI::Opti
 }  // namespace
 
 int main(int argc, char** argv) {
+  KeepInheritedDescriptors();
   // A peer that goes away (a stopped libvirtd, a closed pipe) is a failed call, not the end of the
   // job: libvirt's client, like every socket user here, expects SIGPIPE to be ignored.
   std::signal(SIGPIPE, SIG_IGN);

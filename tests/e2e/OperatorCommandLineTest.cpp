@@ -313,12 +313,18 @@ TEST_F(OperatorCommandLine, PlanRunsEveryJobAndASecondRunRedoesOnlyWhatDidNotCom
   EXPECT_EQ(lateSummary["jobs"][0]["outcome"], "failed") << late.output;
   EXPECT_EQ(lateSummary["jobs"][0]["cause"].get<std::string>().rfind("timed out", 0), 0u) << late.output;
   EXPECT_TRUE(lateSummary["jobs"][0]["retryable"]);
-  // Runs the plan and sends `signal` once the line `started` has been printed.
+  // Runs the plan and sends `signal` once the line `started` has been printed. Before the signal a
+  // second run of the plan must be refused, naming the first; after it, the running job must end.
   auto signalWhenStarted = [&](const std::string& signal, const std::string& started) {
     const std::string script =
         "\"$@\" >\"$ZQ_OUT\" 2>&1 & pid=$!; "
         "for i in $(seq 600); do grep -qF \"$ZQ_STARTED\" \"$ZQ_OUT\" && break; sleep 0.05; done; "
-        "kill -" + signal + " $pid; wait $pid; status=$?; cat \"$ZQ_OUT\"; exit $status";
+        "job=$(ps -o pid= --ppid $pid); \"$@\" >\"$ZQ_OUT.again\" 2>&1; again=$?; "
+        "kill -" + signal + " $pid; wait $pid; status=$?; "
+        "for i in $(seq 600); do ps -o stat= -p $job | grep -qv Z || break; sleep 0.05; done; "
+        "ps -o stat= -p $job | grep -qv Z && echo \"job [$job] outlived its plan\"; cat \"$ZQ_OUT\"; "
+        "[ $again = 2 ] && grep -qF \"is already running (process $pid, started\" \"$ZQ_OUT.again\" && "
+        "echo \"second run refused\"; exit $status";
     return harness.Program(Job(),
                            {"env", "ZQ_OUT=" + folder + "/plan-output", "ZQ_STARTED=" + started, "/bin/bash", "-c",
                             script, "bash", ZQ_ZQRESTORE, "--settings", harness.SettingsFile(), "plan", "--parallel",
@@ -328,6 +334,11 @@ TEST_F(OperatorCommandLine, PlanRunsEveryJobAndASecondRunRedoesOnlyWhatDidNotCom
   // A plan killed outright keeps the state of every job that had ended; the runs below go on from it.
   const RunResult killed = signalWhenStarted("KILL", "started    cli-vm (job 2)");
   EXPECT_EQ(killed.status, 128 + SIGKILL) << killed.output;
+  EXPECT_TRUE(HasLine(killed.output, "second run refused")) << zqtest::ReadFile(folder + "/plan-output.again");
+  EXPECT_EQ(killed.output.find("outlived its plan"), std::string::npos) << killed.output;
+  const nlohmann::json killedJob =
+      nlohmann::json::parse(zqtest::ReadFile(bigSummary + ".state.jobs/0002.summary.json"), nullptr, false);
+  EXPECT_FALSE(killedJob.is_object() && killedJob["outcome"] == "completed") << "job 2 ran on: " << killedJob;
   const RunResult stopped = signalWhenStarted("INT", "started    cli-vm (job 3)");
   EXPECT_EQ(stopped.status, 130) << stopped.output;
   const nlohmann::json stoppedSummary = nlohmann::json::parse(zqtest::ReadFile(bigSummary), nullptr, false);
