@@ -338,7 +338,7 @@ TEST_F(OperatorCommandLine, PlanRunsEveryJobAndASecondRunRedoesOnlyWhatDidNotCom
   EXPECT_EQ(killed.output.find("outlived its plan"), std::string::npos) << killed.output;
   const nlohmann::json killedJob =
       nlohmann::json::parse(zqtest::ReadFile(bigSummary + ".state.jobs/0002.summary.json"), nullptr, false);
-  EXPECT_FALSE(killedJob.is_object() && killedJob["outcome"] == "completed") << "job 2 ran on: " << killedJob;
+  EXPECT_FALSE(killedJob.is_object() && killedJob["outcome"] == "completed") << "job 2 ran on after its plan";
   const RunResult stopped = signalWhenStarted("INT", "started    cli-vm (job 3)");
   EXPECT_EQ(stopped.status, 130) << stopped.output;
   const nlohmann::json stoppedSummary = nlohmann::json::parse(zqtest::ReadFile(bigSummary), nullptr, false);
