@@ -199,11 +199,11 @@ std::string SettingsFileInForce(const std::string& fromOption, std::string& erro
 // Routes the process's log lines: to the terminal with --verbose, to --log's file or else to the
 // installation's log folder when the settings name one; the tap always sees them.
 std::shared_ptr<HostLogTap> SetUpLogging(const CommonOptions& options, std::shared_ptr<TerminalLines> terminal,
-                                         std::string& error) {
+                                         std::shared_ptr<const SecretMask> mask, std::string& error) {
   std::vector<std::shared_ptr<LogSink>> downstream;
   if (options.verbosity >= 2) {
     SetDebugLevelOverride(kDebugLogLevel);
-    downstream.push_back(std::make_shared<TerminalLogSink>(std::move(terminal)));
+    downstream.push_back(std::make_shared<TerminalLogSink>(std::move(terminal), std::move(mask)));
   }
   if (!options.logFile.empty()) {
     auto file = std::make_shared<AppendFileLogSink>();
@@ -227,9 +227,9 @@ std::shared_ptr<HostLogTap> SetUpLogging(const CommonOptions& options, std::shar
 
 // Starts the log tap and loads the plug-in. Returns 0, or the exit status after saying what failed.
 int StartHost(const CommonOptions& common, const std::shared_ptr<TerminalLines>& terminal,
-              std::shared_ptr<HostLogTap>& tap, PluginLibrary& plugin) {
+              const std::shared_ptr<const SecretMask>& mask, std::shared_ptr<HostLogTap>& tap, PluginLibrary& plugin) {
   std::string error;
-  tap = SetUpLogging(common, terminal, error);
+  tap = SetUpLogging(common, terminal, mask, error);
   if (!tap) {
     Complain(error);
     return kExitUsage;
@@ -354,8 +354,9 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
   auto terminal = std::make_shared<TerminalLines>(stderr, !options.dryRun && ShowProgress(options.progress));
   std::shared_ptr<HostLogTap> tap;
   PluginLibrary plugin;
-  if (const int status = StartHost(common, terminal, tap, plugin)) return status;
-  SecretMask mask({job.server.password, job.guest.password});
+  const auto masking = std::make_shared<const SecretMask>(std::vector<std::string>{job.server.password, job.guest.password});
+  const SecretMask& mask = *masking;
+  if (const int status = StartHost(common, terminal, masking, tap, plugin)) return status;
   ProgressDisplay progress(terminal);
   // With the JSON summary on standard output, everything written for a reader goes to standard error.
   const bool jsonOnStdout = options.summaryJson == kStandardOutput;
@@ -514,8 +515,9 @@ int RunGuest(const CommonOptions& common, const GuestOptions& options, GuestVerb
   auto terminal = std::make_shared<TerminalLines>(stderr, false);
   std::shared_ptr<HostLogTap> tap;
   PluginLibrary plugin;
-  if (const int status = StartHost(common, terminal, tap, plugin)) return status;
-  SecretMask mask({job.server.password, job.guest.password});
+  const auto masking = std::make_shared<const SecretMask>(std::vector<std::string>{job.server.password, job.guest.password});
+  const SecretMask& mask = *masking;
+  if (const int status = StartHost(common, terminal, masking, tap, plugin)) return status;
   GuestSession session(job, plugin, mask);
   // The guest's own words behind a failure, from the log lines written since `mark`.
   auto withReason = [&tap, &mask](const std::string& what, uint64_t mark) {
