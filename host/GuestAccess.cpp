@@ -89,7 +89,8 @@ bool VMInfoConnection::Connect(const JobFile& job, const std::string& libraryPat
   if (!connected) {
     const std::string reason = m_vmInfo->GetLastErrorString();
     // Our own words and the names in them are never masked; only what the component said is.
-    error = "cannot connect to server [" + server + "] as [" + user + "]" + (reason.empty() ? "" : ": " + mask.Apply(reason));
+    error = "cannot connect to server [" + server + "] as [" + user + "]" +
+            (reason.empty() ? "" : ": " + mask.Apply(reason));
     return false;
   }
   return true;
@@ -128,7 +129,8 @@ bool GuestSession::Open(const std::string& vmInfoLibrary, bool preferNative, std
   if (!m_connection.Connect(m_job, vmInfoLibrary, m_mask, error)) return false;
   std::string errorText;
   if (!m_plugin.CreateGuestChannel(m_connection.get(), m_ctx, m_channel, errorText, preferNative) || !m_channel) {
-    error = "no guest channel for VM [" + m_job.vmName + "]" + (errorText.empty() ? "" : ": " + m_mask.Apply(errorText));
+    error = "no guest channel for VM [" + m_job.vmName + "]" +
+            (errorText.empty() ? "" : ": " + m_mask.Apply(errorText));
     return false;
   }
   return true;

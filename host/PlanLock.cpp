@@ -68,7 +68,8 @@ bool PlanLock::Acquire(const std::string& path, const std::string& plan, std::st
     ::close(fd);
     return false;
   }
-  const std::string holder = std::to_string(::getpid()) + " " + std::to_string(static_cast<long long>(::time(nullptr))) + "\n";
+  const std::string holder =
+      std::to_string(::getpid()) + " " + std::to_string(static_cast<long long>(::time(nullptr))) + "\n";
   // What the file says only names the holder in a refusal; the lock itself is the flock.
   if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, holder.data(), holder.size(), 0) != static_cast<ssize_t>(holder.size())) {
     error = "cannot write " + path + ": " + std::strerror(errno);

@@ -216,7 +216,8 @@ bool PlanRun::Start(size_t index, std::string& error) {
   RunningJob running;
   running.index = index;
   running.started = Clock::now();
-  const int spawned = SpawnJob(words[0].c_str(), argv.data(), envp.data(), input, output, m_lock.Descriptor(), running.pid);
+  const int spawned =
+      SpawnJob(words[0].c_str(), argv.data(), envp.data(), input, output, m_lock.Descriptor(), running.pid);
   ::close(input);
   ::close(output);
   for (std::string& variable : environment) std::fill(variable.begin(), variable.end(), '\0');

@@ -354,7 +354,8 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
   auto terminal = std::make_shared<TerminalLines>(stderr, !options.dryRun && ShowProgress(options.progress));
   std::shared_ptr<HostLogTap> tap;
   PluginLibrary plugin;
-  const auto masking = std::make_shared<const SecretMask>(std::vector<std::string>{job.server.password, job.guest.password});
+  const auto masking =
+      std::make_shared<const SecretMask>(std::vector<std::string>{job.server.password, job.guest.password});
   const SecretMask& mask = *masking;
   if (const int status = StartHost(common, terminal, masking, tap, plugin)) return status;
   ProgressDisplay progress(terminal);
@@ -515,7 +516,8 @@ int RunGuest(const CommonOptions& common, const GuestOptions& options, GuestVerb
   auto terminal = std::make_shared<TerminalLines>(stderr, false);
   std::shared_ptr<HostLogTap> tap;
   PluginLibrary plugin;
-  const auto masking = std::make_shared<const SecretMask>(std::vector<std::string>{job.server.password, job.guest.password});
+  const auto masking =
+      std::make_shared<const SecretMask>(std::vector<std::string>{job.server.password, job.guest.password});
   const SecretMask& mask = *masking;
   if (const int status = StartHost(common, terminal, masking, tap, plugin)) return status;
   GuestSession session(job, plugin, mask);

@@ -218,8 +218,8 @@ int OpenPrivateForUpdate(const std::string& path, std::string& error) {
   if (!Split(path, folder, name, error)) return -1;
   HeldFd folderFd(OpenFolder(path, folder, error));
   if (folderFd.get() < 0) return -1;
-  const int fd = ::openat(folderFd.get(), name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC,
-                          0600);
+  const int fd =
+      ::openat(folderFd.get(), name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) {
     const int openError = errno;
     error.clear();

@@ -103,8 +103,8 @@ INSTANTIATE_TEST_SUITE_P(
                        "[guestCredentials.passwordEnv] names the environment variable ZQ_TEST_SURELY_UNSET_VARIABLE, "
                        "which is not set"},
         RejectedJobRow{"OneCharacterPassword", JobWith(R"("serverCredentials": {"userName": "u", "password": "x"})"),
-                       "[serverCredentials.password] the password is shorter than 8 characters; zqrestore refuses one so "
-                       "short, since it cannot be kept out of the tools' messages"},
+                       "[serverCredentials.password] the password is shorter than 8 characters; zqrestore refuses "
+                       "one so short, since it cannot be kept out of the tools' messages"},
         RejectedJobRow{"MissingPasswordFile", JobWith(R"("guestCredentials": {"passwordFile": "no-such-file"})"),
                        "[guestCredentials.passwordFile] names /nowhere/no-such-file, which cannot be read"}),
     [](const testing::TestParamInfo<RejectedJobRow>& row) { return std::string(row.param.name); });
@@ -295,7 +295,9 @@ TEST(ExampleJobs, LoadAsDocumented) {
       if (login.contains("passwordEnv")) {
         variables.push_back(std::make_unique<zqtest::ScopedEnv>(login["passwordEnv"].get<std::string>(), "example-pw"));
       }
-      if (login.contains("passwordFile")) zqtest::WriteFile(dir.Join(login["passwordFile"].get<std::string>()), "example-pw\n");
+      if (login.contains("passwordFile")) {
+        zqtest::WriteFile(dir.Join(login["passwordFile"].get<std::string>()), "example-pw\n");
+      }
     }
     zqtest::WriteFile(dir.Join("job.json"), text);
     JobFile job;
