@@ -88,8 +88,9 @@ bool VMInfoConnection::Connect(const JobFile& job, const std::string& libraryPat
   for (SHostCredentials& record : credentials) WipeString(record.password);
   if (!connected) {
     const std::string reason = m_vmInfo->GetLastErrorString();
-    error = mask.Apply("cannot connect to server [" + server + "] as [" + user + "]" +
-                       (reason.empty() ? "" : ": " + reason));
+    // Our own words and the names in them are never masked; only what the component said is.
+    error = "cannot connect to server [" + server + "] as [" + user + "]" +
+            (reason.empty() ? "" : ": " + mask.Apply(reason));
     return false;
   }
   return true;
@@ -128,7 +129,8 @@ bool GuestSession::Open(const std::string& vmInfoLibrary, bool preferNative, std
   if (!m_connection.Connect(m_job, vmInfoLibrary, m_mask, error)) return false;
   std::string errorText;
   if (!m_plugin.CreateGuestChannel(m_connection.get(), m_ctx, m_channel, errorText, preferNative) || !m_channel) {
-    error = m_mask.Apply("no guest channel for VM [" + m_job.vmName + "]" + (errorText.empty() ? "" : ": " + errorText));
+    error = "no guest channel for VM [" + m_job.vmName + "]" +
+            (errorText.empty() ? "" : ": " + m_mask.Apply(errorText));
     return false;
   }
   return true;
@@ -146,7 +148,7 @@ std::string GuestSession::LastError(const char* what) const {
   if (details.rfind("Cmd ", 0) == 0 && details.size() >= 7 && details.compare(details.size() - 7, 7, "failed!") == 0) {
     details.clear();
   }
-  return m_mask.Apply(std::string(what) + (details.empty() ? "" : ": " + details));
+  return std::string(what) + (details.empty() ? "" : ": " + m_mask.Apply(details));
 }
 
 bool GuestSession::Exists(const std::string& path) {

@@ -16,6 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/SecretMask.h"
+#include "platform/InputLimits.h"
 #include "platform/ProxyInputFile.h"
 #include "platform/ZQPlatformInfo.h"
 #include "platform/pstring.h"
@@ -297,21 +299,26 @@ std::string ShortFormProblem(const ShortFormOptions& options, const CommandShape
   return "";
 }
 
-bool ReadGuestPassword(const ShortFormOptions& options, const std::string& who, std::string& password,
-                       std::string& error) {
-  WipeString(password);
+namespace {
+
+// Reads the guest's password from the one place the options name; `where` says which, in the
+// operator's words.
+bool ReadGuestPasswordFrom(const ShortFormOptions& options, const std::string& who, std::string& password,
+                           std::string& where, std::string& error) {
   if (!options.passwordFile.empty()) {
+    where = "--password-file " + options.passwordFile;
     std::string problem;
     if (!ReadPasswordFile(options.passwordFile, password, problem)) {
-      error = "--password-file " + options.passwordFile + " " + problem;
+      error = where + " " + problem;
       return false;
     }
     return true;
   }
   if (!options.passwordEnv.empty()) {
+    where = "--password-env " + options.passwordEnv;
     char* value = getenv(options.passwordEnv.c_str());
     if (value == nullptr) {
-      error = "--password-env " + options.passwordEnv + ": the environment variable is not set";
+      error = where + ": the environment variable is not set";
       return false;
     }
     password = value;
@@ -319,7 +326,22 @@ bool ReadGuestPassword(const ShortFormOptions& options, const std::string& who, 
     unsetenv(options.passwordEnv.c_str());
     return true;
   }
+  where = "the password typed for " + who;
   return PromptPassword(who, password, error);
+}
+
+}  // namespace
+
+bool ReadGuestPassword(const ShortFormOptions& options, const std::string& who, std::string& password,
+                       std::string& error) {
+  WipeString(password);
+  std::string where;
+  if (!ReadGuestPasswordFrom(options, who, password, where, error)) return false;
+  const std::string shortPassword = ShortPasswordProblem(password);
+  if (shortPassword.empty()) return true;
+  WipeString(password);
+  error = where + ": " + shortPassword;
+  return false;
 }
 
 void BuildShortFormJob(const GuestAddress& guest, bool windowsGuest, const std::string& destination,

@@ -145,10 +145,14 @@ CounterReading HostLogTap::Counter() const {
   return m_counter;
 }
 
-TerminalLogSink::TerminalLogSink(std::shared_ptr<TerminalLines> terminal) : m_terminal(std::move(terminal)) {}
+TerminalLogSink::TerminalLogSink(std::shared_ptr<TerminalLines> terminal, std::shared_ptr<const SecretMask> mask)
+    : m_terminal(std::move(terminal)), m_mask(std::move(mask)) {}
 
 // A log line holds guest output and names as they came; on a terminal it is shown escaped.
-void TerminalLogSink::Write(const LogRecord& record) { m_terminal->WriteLine(PrintableText(FormatLogLine(record))); }
+void TerminalLogSink::Write(const LogRecord& record) {
+  const std::string line = FormatLogLine(record);
+  m_terminal->WriteLine(PrintableText(m_mask ? m_mask->Apply(line) : line));
+}
 
 bool AppendFileLogSink::Open(const std::string& path, std::string& error) {
   const int fd = ProxyOutputFile::OpenForAppend(path, error);

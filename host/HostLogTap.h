@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "host/SecretMask.h"
 #include "platform/EvEvent.h"
 
 class TerminalLines;
@@ -77,11 +78,14 @@ class HostLogTap : public LogSink {
 // Writes each line, rendered as in the log file, to the terminal as it is written (--verbose).
 class TerminalLogSink : public LogSink {
  public:
-  explicit TerminalLogSink(std::shared_ptr<TerminalLines> terminal);
+  // The plug-in masks its own lines by substring; `mask` (may be null) masks them once more as
+  // zqrestore masks every other text of the plug-in, so no line reaches the terminal unmasked.
+  TerminalLogSink(std::shared_ptr<TerminalLines> terminal, std::shared_ptr<const SecretMask> mask);
   void Write(const LogRecord& record) override;
 
  private:
   std::shared_ptr<TerminalLines> m_terminal;
+  std::shared_ptr<const SecretMask> m_mask;
 };
 
 // Appends each rendered line to a file (--log).

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/SecretMask.h"
 #include "platform/InputLimits.h"
 #include "platform/ProxyInputFile.h"
 #include "platform/pstring.h"
@@ -162,6 +163,11 @@ void ReadCredentials(json& object, const std::string& where, const std::string& 
     if (!ReadPasswordFile(path, out.password, problem)) {
       return reader.Fail("passwordFile", "names " + path + ", which " + problem);
     }
+  }
+  const std::string shortPassword = ShortPasswordProblem(out.password);
+  if (!shortPassword.empty()) {
+    reader.Fail(inline_password != nullptr ? "password" : !environmentName.empty() ? "passwordEnv" : "passwordFile",
+                shortPassword);
   }
 }
 

@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +20,7 @@
 
 #include "host/HumanUnits.h"
 #include "host/JobSummary.h"
+#include "host/PlanLock.h"
 #include "host/TerminalLines.h"
 #include "platform/PrivateFolderChain.h"
 #include "platform/ProxyOutputFile.h"
@@ -86,6 +87,64 @@ bool PrepareJobsFolder(const std::string& folder, std::string& error) {
   return true;
 }
 
+// Starts `program` as a job: standard input from `input`, output and errors to `output`, in a
+// process group of its own (the plan, not the terminal, tells each job when to stop), with the
+// signals a job handles at their defaults and none blocked. The job holds the plan's lock `lockFd`
+// (deliberately the one descriptor of the plan it inherits) and gets SIGHUP when the plan dies, so
+// it stops at once instead of running on unseen; the plan's death is tied to this thread, the
+// one that runs the plan. Between fork and exec only async-signal-safe calls. Returns 0, or the
+// errno of the failure (a failed exec comes back through a close-on-exec pipe).
+int SpawnJob(const char* program, char* const argv[], char* const envp[], int input, int output, int lockFd,
+             pid_t& pid) {
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return errno;
+  const pid_t plan = ::getpid();
+  pid = ::fork();
+  if (pid < 0) {
+    const int forkError = errno;
+    ::close(report[0]);
+    ::close(report[1]);
+    return forkError;
+  }
+  if (pid == 0) {
+    int failure = 0;
+    // The plan may have died before the request took effect; then the job never starts.
+    if (::prctl(PR_SET_PDEATHSIG, SIGHUP) != 0) failure = errno;
+    if (failure == 0 && ::getppid() != plan) failure = ESRCH;
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &defaults, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (failure == 0 && (::setpgid(0, 0) != 0 || ::dup2(input, STDIN_FILENO) < 0 || ::dup2(output, STDOUT_FILENO) < 0 ||
+                         ::dup2(output, STDERR_FILENO) < 0 || ::fcntl(lockFd, F_SETFD, 0) != 0)) {
+      failure = errno;
+    }
+    if (failure == 0) {
+      for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) ::fcntl(fd, F_SETFD, 0);
+      ::execve(program, argv, envp);
+      failure = errno;
+    }
+    const ssize_t ignored = ::write(report[1], &failure, sizeof failure);
+    (void)ignored;
+    ::_exit(127);
+  }
+  ::close(report[1]);
+  int failure = 0;
+  ssize_t got = 0;
+  do {
+    got = ::read(report[0], &failure, sizeof failure);
+  } while (got < 0 && errno == EINTR);
+  ::close(report[0]);
+  if (got == static_cast<ssize_t>(sizeof failure)) {
+    ::waitpid(pid, nullptr, 0);
+    pid = -1;
+    return failure;
+  }
+  return 0;
+}
+
 std::string Numbered(size_t index) {
   char text[16];
   snprintf(text, sizeof text, "%04zu", index + 1);
@@ -119,6 +178,7 @@ class PlanRun {
   const PlanOptions& m_options;
   TerminalLines& m_terminal;
   PlanReport& m_report;
+  PlanLock m_lock;
   PlanState m_state;
   std::vector<RunningJob> m_running;
   std::deque<size_t> m_ready;
@@ -129,8 +189,6 @@ bool PlanRun::Start(size_t index, std::string& error) {
   PlanJobReport& report = m_report.jobs[index];
   const PlanJob& job = *report.job;
   ::unlink(report.summaryFile.c_str());
-  const int output = ProxyOutputFile::OpenForAppend(report.outputFile, error);
-  if (output < 0) return false;
   std::vector<std::string> words = {m_options.zqrestore};
   if (!m_options.settingsFile.empty()) words.insert(words.end(), {"--settings", m_options.settingsFile});
   words.insert(words.end(), {"restore", "--progress", "never", "--summary-json", report.summaryFile});
@@ -145,30 +203,23 @@ bool PlanRun::Start(size_t index, std::string& error) {
   for (std::string& variable : environment) envp.push_back(&variable[0]);
   envp.push_back(nullptr);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, output, STDERR_FILENO);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  // A process group of its own: the plan, not the terminal, tells each job when to stop.
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGTERM);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  // The input first: with lower descriptors, no dup2 in the child overwrites one not yet copied.
+  const int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (input < 0) {
+    error = std::string("cannot open /dev/null: ") + strerror(errno);
+    return false;
+  }
+  const int output = ProxyOutputFile::OpenForAppend(report.outputFile, error);
+  if (output < 0) {
+    ::close(input);
+    return false;
+  }
   RunningJob running;
   running.index = index;
   running.started = Clock::now();
-  const int spawned = posix_spawn(&running.pid, words[0].c_str(), &actions, &attributes, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
+  const int spawned =
+      SpawnJob(words[0].c_str(), argv.data(), envp.data(), input, output, m_lock.Descriptor(), running.pid);
+  ::close(input);
   ::close(output);
   for (std::string& variable : environment) std::fill(variable.begin(), variable.end(), '\0');
   if (spawned != 0) {
@@ -250,6 +301,8 @@ void PlanRun::ShowStatus(size_t done) {
 
 bool PlanRun::Run(std::string& error) {
   const auto started = Clock::now();
+  // Before anything of the plan's is read or written: another run may be using all of it.
+  if (!m_lock.Acquire(m_report.stateFile + ".lock", m_plan.path, error)) return false;
   if (!m_options.restart && !m_options.dryRun && !m_state.Load(m_report.stateFile, error)) return false;
   if (!PrepareJobsFolder(m_report.jobsFolder, error)) return false;
   m_report.jobs.clear();

@@ -16,6 +16,12 @@ bool ContinuesWord(char c) {
 
 }  // namespace
 
+std::string ShortPasswordProblem(const std::string& password) {
+  if (password.empty() || password.size() >= kMinimumPasswordBytes) return std::string();
+  return "the password is shorter than " + std::to_string(kMinimumPasswordBytes) +
+         " characters; zqrestore refuses one so short, since it cannot be kept out of the tools' messages";
+}
+
 SecretMask::SecretMask(std::vector<std::string> secrets) {
   for (std::string& secret : secrets) {
     if (!secret.empty()) m_secrets.push_back(std::move(secret));

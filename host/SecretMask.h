@@ -3,8 +3,21 @@
 // "*****" before it is shown.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
+
+// The fewest bytes of a password zqrestore takes. Text of the tools and the guest is masked by
+// finding the password in it, and the plug-in and its tools mask the commands they log by plain
+// substring. A password of a few characters also stands inside ordinary words and names ("x" in
+// "zqplink.exe", "re" in "refused"), so its masks would point at it for anyone who knows the
+// words. From this length on a password shows up in such text only where it was printed, and a
+// mask hides it. Such a password is refused where it is read, never trimmed or padded.
+constexpr size_t kMinimumPasswordBytes = 8;
+
+// Why `password` is refused, without the password itself: "" when it is empty (none given) or long
+// enough.
+std::string ShortPasswordProblem(const std::string& password);
 
 class SecretMask {
  public:

@@ -1,8 +1,10 @@
 // zqrestore: the reference host. Restores a backed-up tree into a VM through the plug-in, and
 // lets an operator check access to a guest first.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -60,11 +62,14 @@ void Say(const char* text) {
 // flight too: the copy tool's whole process group ends, the guest keeps its old file. A third
 // ends the process as the signal does. Only async-signal-safe calls here. The guest tools run in
 // process groups of their own, so Ctrl-C on a terminal reaches only this process.
+// SIGHUP (the terminal is gone, or the plan that started this job died) asks for the second step
+// at once: no one is left to ask again.
 void RequestStop(int signal) {
   int expected = 0;
   g_stopSignal.compare_exchange_strong(expected, signal);
   g_stopRequested.store(true);
-  const int count = ++g_stopSignals;
+  int count = ++g_stopSignals;
+  if (signal == SIGHUP && count == 1) count = ++g_stopSignals;
   if (g_runningPlan.load()) {
     if (count == 1) Say("\nzqrestore: no new job starts; running jobs stop after their current entry; Ctrl-C again to stop them now\n");
     if (count == 2) Say("\nzqrestore: stopping the running jobs now\n");
@@ -99,6 +104,18 @@ void InstallStopHandlers() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+}
+
+// The descriptors this process was started with (a plan's lock among them, which a job holds for
+// its plan) stay its own: none reaches a tool it starts.
+void KeepInheritedDescriptors() {
+  if (::close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+  const long limit = std::min(sysconf(_SC_OPEN_MAX), 65536L);
+  for (int fd = STDERR_FILENO + 1; fd < limit; ++fd) {
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+  }
 }
 
 void InstallRemovalHandlers() {
@@ -183,11 +200,11 @@ std::string SettingsFileInForce(const std::string& fromOption, std::string& erro
 // Routes the process's log lines: to the terminal with --verbose, to --log's file or else to the
 // installation's log folder when the settings name one; the tap always sees them.
 std::shared_ptr<HostLogTap> SetUpLogging(const CommonOptions& options, std::shared_ptr<TerminalLines> terminal,
-                                         std::string& error) {
+                                         std::shared_ptr<const SecretMask> mask, std::string& error) {
   std::vector<std::shared_ptr<LogSink>> downstream;
   if (options.verbosity >= 2) {
     SetDebugLevelOverride(kDebugLogLevel);
-    downstream.push_back(std::make_shared<TerminalLogSink>(std::move(terminal)));
+    downstream.push_back(std::make_shared<TerminalLogSink>(std::move(terminal), std::move(mask)));
   }
   if (!options.logFile.empty()) {
     auto file = std::make_shared<AppendFileLogSink>();
@@ -211,9 +228,9 @@ std::shared_ptr<HostLogTap> SetUpLogging(const CommonOptions& options, std::shar
 
 // Starts the log tap and loads the plug-in. Returns 0, or the exit status after saying what failed.
 int StartHost(const CommonOptions& common, const std::shared_ptr<TerminalLines>& terminal,
-              std::shared_ptr<HostLogTap>& tap, PluginLibrary& plugin) {
+              const std::shared_ptr<const SecretMask>& mask, std::shared_ptr<HostLogTap>& tap, PluginLibrary& plugin) {
   std::string error;
-  tap = SetUpLogging(common, terminal, error);
+  tap = SetUpLogging(common, terminal, mask, error);
   if (!tap) {
     Complain(error);
     return kExitUsage;
@@ -338,8 +355,10 @@ int RunRestore(const CommonOptions& common, const RestoreOptions& options) {
   auto terminal = std::make_shared<TerminalLines>(stderr, !options.dryRun && ShowProgress(options.progress));
   std::shared_ptr<HostLogTap> tap;
   PluginLibrary plugin;
-  if (const int status = StartHost(common, terminal, tap, plugin)) return status;
-  SecretMask mask({job.server.password, job.guest.password});
+  const auto masking =
+      std::make_shared<const SecretMask>(std::vector<std::string>{job.server.password, job.guest.password});
+  const SecretMask& mask = *masking;
+  if (const int status = StartHost(common, terminal, masking, tap, plugin)) return status;
   ProgressDisplay progress(terminal);
   // With the JSON summary on standard output, everything written for a reader goes to standard error.
   const bool jsonOnStdout = options.summaryJson == kStandardOutput;
@@ -498,8 +517,10 @@ int RunGuest(const CommonOptions& common, const GuestOptions& options, GuestVerb
   auto terminal = std::make_shared<TerminalLines>(stderr, false);
   std::shared_ptr<HostLogTap> tap;
   PluginLibrary plugin;
-  if (const int status = StartHost(common, terminal, tap, plugin)) return status;
-  SecretMask mask({job.server.password, job.guest.password});
+  const auto masking =
+      std::make_shared<const SecretMask>(std::vector<std::string>{job.server.password, job.guest.password});
+  const SecretMask& mask = *masking;
+  if (const int status = StartHost(common, terminal, masking, tap, plugin)) return status;
   GuestSession session(job, plugin, mask);
   // The guest's own words behind a failure, from the log lines written since `mark`.
   auto withReason = [&tap, &mask](const std::string& what, uint64_t mark) {
@@ -592,6 +613,7 @@ std::vector<SelectionRule> RulesInOrder(const CLI::App& command, const CLI::Opti
 }  // namespace
 
 int main(int argc, char** argv) {
+  KeepInheritedDescriptors();
   // A peer that goes away (a stopped libvirtd, a closed pipe) is a failed call, not the end of the
   // job: libvirt's client, like every socket user here, expects SIGPIPE to be ignored.
   std::signal(SIGPIPE, SIG_IGN);

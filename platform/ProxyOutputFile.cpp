@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/PrivateFolderChain.h"
@@ -209,6 +210,42 @@ bool WriteWhole(const std::string& path, const std::string& content, std::string
   }
   ::fsync(folderFd.get());
   return true;
+}
+
+int OpenPrivateForUpdate(const std::string& path, std::string& error) {
+  std::string folder;
+  std::string name;
+  if (!Split(path, folder, name, error)) return -1;
+  HeldFd folderFd(OpenFolder(path, folder, error));
+  if (folderFd.get() < 0) return -1;
+  const int fd =
+      ::openat(folderFd.get(), name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    const int openError = errno;
+    error.clear();
+    struct stat planted {};
+    if (::fstatat(folderFd.get(), name.c_str(), &planted, AT_SYMLINK_NOFOLLOW) == 0) {
+      error = FileRefusal(path, planted, true);
+    }
+    if (error.empty()) error = "cannot write " + path + ": " + std::strerror(openError);
+    return -1;
+  }
+  HeldFd file(fd);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    error = "cannot write " + path + ": " + std::strerror(errno);
+    return -1;
+  }
+  error = FileRefusal(path, info, true);
+  if (!error.empty()) return -1;
+  if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    error = "cannot use " + path + ": its mode is " + mode + ", and this file must be the running user's alone (0600)";
+    return -1;
+  }
+  ::fcntl(fd, F_SETFL, O_RDWR);
+  return file.release();
 }
 
 }  // namespace ProxyOutputFile

@@ -38,4 +38,10 @@ bool CheckReplaceable(const std::string& path, std::string& error);
 // link rather than following it. The temporary file is removed on any failure.
 bool WriteWhole(const std::string& path, const std::string& content, std::string& error);
 
+// Opens `path` for reading and writing in place, creating it with mode 0600: a file that records
+// who holds a lock on it. The folder and the file are checked as for OpenForAppend, and the file
+// must also be the running user's alone (no permission for group or others), since what it says
+// is believed. Returns the descriptor (close-on-exec), or -1 with `error`.
+int OpenPrivateForUpdate(const std::string& path, std::string& error);
+
 }  // namespace ProxyOutputFile

@@ -313,14 +313,26 @@ TEST_F(OperatorCommandLine, PlanRunsEveryJobAndASecondRunRedoesOnlyWhatDidNotCom
   EXPECT_EQ(lateSummary["jobs"][0]["outcome"], "failed") << late.output;
   EXPECT_EQ(lateSummary["jobs"][0]["cause"].get<std::string>().rfind("timed out", 0), 0u) << late.output;
   EXPECT_TRUE(lateSummary["jobs"][0]["retryable"]);
-  // Runs the plan and sends `signal` once the line `started` has been printed.
+  // Runs the plan and sends `signal` once the line `started` has been printed. Before the signal a
+  // second run of the plan must be refused, naming the first; after it, the running job must end.
   auto signalWhenStarted = [&](const std::string& signal, const std::string& started) {
     const std::string script =
         "\"$@\" >\"$ZQ_OUT\" 2>&1 & pid=$!; "
         "for i in $(seq 600); do grep -qF \"$ZQ_STARTED\" \"$ZQ_OUT\" && break; sleep 0.05; done; "
-        "kill -" + signal + " $pid; wait $pid; status=$?; cat \"$ZQ_OUT\"; exit $status";
+        "job=$(ps -o pid= --ppid $pid | tr -d ' '); "
+        // The job holds the plan's lock, close-on-exec (02000000), so that none of its tools holds it.
+        "private() { for f in /proc/$job/fd/*; do [ \"$(readlink \"$f\")\" = \"$ZQ_LOCK\" ] && "
+        "[ $((8#$(awk '/^flags:/ {print $2}' /proc/$job/fdinfo/${f##*/}) & 8#2000000)) != 0 ] && return 0; done; "
+        "return 1; }; for i in $(seq 600); do private && echo \"job keeps the lock\" && break; sleep 0.05; done; "
+        "\"$@\" >\"$ZQ_OUT.again\" 2>&1; again=$?; "
+        "kill -" + signal + " $pid; wait $pid; status=$?; "
+        "for i in $(seq 600); do ps -o stat= -p $job | grep -qv Z || break; sleep 0.05; done; "
+        "ps -o stat= -p $job | grep -qv Z && echo \"job [$job] outlived its plan\"; cat \"$ZQ_OUT\"; "
+        "[ $again = 2 ] && grep -qF \"is already running (process $pid, started\" \"$ZQ_OUT.again\" && "
+        "echo \"second run refused\"; exit $status";
     return harness.Program(Job(),
-                           {"env", "ZQ_OUT=" + folder + "/plan-output", "ZQ_STARTED=" + started, "/bin/bash", "-c",
+                           {"env", "ZQ_OUT=" + folder + "/plan-output", "ZQ_STARTED=" + started,
+                            "ZQ_LOCK=" + bigSummary + ".state.lock", "/bin/bash", "-c",
                             script, "bash", ZQ_ZQRESTORE, "--settings", harness.SettingsFile(), "plan", "--parallel",
                             "1", "--summary-json", bigSummary, folder + "/big-plan.json"},
                            120);
@@ -328,6 +340,12 @@ TEST_F(OperatorCommandLine, PlanRunsEveryJobAndASecondRunRedoesOnlyWhatDidNotCom
   // A plan killed outright keeps the state of every job that had ended; the runs below go on from it.
   const RunResult killed = signalWhenStarted("KILL", "started    cli-vm (job 2)");
   EXPECT_EQ(killed.status, 128 + SIGKILL) << killed.output;
+  EXPECT_TRUE(HasLine(killed.output, "job keeps the lock")) << killed.output;
+  EXPECT_TRUE(HasLine(killed.output, "second run refused")) << zqtest::ReadFile(folder + "/plan-output.again");
+  EXPECT_EQ(killed.output.find("outlived its plan"), std::string::npos) << killed.output;
+  const nlohmann::json killedJob =
+      nlohmann::json::parse(zqtest::ReadFile(bigSummary + ".state.jobs/0002.summary.json"), nullptr, false);
+  EXPECT_FALSE(killedJob.is_object() && killedJob["outcome"] == "completed") << "job 2 ran on after its plan";
   const RunResult stopped = signalWhenStarted("INT", "started    cli-vm (job 3)");
   EXPECT_EQ(stopped.status, 130) << stopped.output;
   const nlohmann::json stoppedSummary = nlohmann::json::parse(zqtest::ReadFile(bigSummary), nullptr, false);

@@ -122,6 +122,9 @@ INSTANTIATE_TEST_SUITE_P(
                        JobWith(R"("guestCredentials": {"passwordEnv": "ZQ_TEST_SURELY_UNSET_VARIABLE"})"),
                        "[guestCredentials.passwordEnv] names the environment variable ZQ_TEST_SURELY_UNSET_VARIABLE, "
                        "which is not set"},
+        RejectedJobRow{"OneCharacterPassword", JobWith(R"("serverCredentials": {"userName": "u", "password": "x"})"),
+                       "[serverCredentials.password] the password is shorter than 8 characters; zqrestore refuses "
+                       "one so short, since it cannot be kept out of the tools' messages"},
         RejectedJobRow{"MissingPasswordFile", JobWith(R"("guestCredentials": {"passwordFile": "no-such-file"})"),
                        "[guestCredentials.passwordFile] names /nowhere/no-such-file, which does not exist"},
         RejectedJobRow{"PasswordFileOthersMayRead", JobWith(R"("guestCredentials": {"passwordFile": "pw"})"),
@@ -198,15 +201,15 @@ TEST(JobFile, TakesPasswordFromTheNamedEnvironmentVariable) {
 }
 
 TEST(JobFile, OneVariableMayServeBothLogins) {
-  zqtest::ScopedEnv secret("ZQ_TEST_SHARED_PASSWORD", "shared");
+  zqtest::ScopedEnv secret("ZQ_TEST_SHARED_PASSWORD", "shared-pw");
   JobFile job;
   std::string error;
   ASSERT_TRUE(ParseJobText(JobWith(R"("serverCredentials": {"userName": "s", "passwordEnv": "ZQ_TEST_SHARED_PASSWORD"},
                                       "guestCredentials": {"userName": "u", "passwordEnv": "ZQ_TEST_SHARED_PASSWORD"})"),
                            "/", job, error))
       << error;
-  EXPECT_EQ(job.server.password, "shared");
-  EXPECT_EQ(job.guest.password, "shared");
+  EXPECT_EQ(job.server.password, "shared-pw");
+  EXPECT_EQ(job.guest.password, "shared-pw");
   EXPECT_EQ(std::getenv("ZQ_TEST_SHARED_PASSWORD"), nullptr);
 }
 
@@ -244,8 +247,8 @@ TEST(RestoreOptionsFromJob, CarryTheVmCredentialsAndSwitches) {
   std::string error;
   const std::string text = R"({
       "vm": {"name": "web01", "guid": "g-1", "server": "vc1"}, "destination": "/srv/restore",
-      "serverCredentials": {"userName": "admin", "password": "spw"},
-      "guestCredentials": {"userName": "root", "password": "gpw"},
+      "serverCredentials": {"userName": "admin", "password": "server-pw"},
+      "guestCredentials": {"userName": "root", "password": "guest-pw"},
       "restoreACLs": true, "instanceId": 7, "clientId": 3, "jobIds": {"initAppId": 1}})";
   ASSERT_TRUE(ParseJobText(text, "/", job, error)) << error;
   nlohmann::json request = BuildRestoreOptionsJson(job);
@@ -259,9 +262,9 @@ TEST(RestoreOptionsFromJob, CarryTheVmCredentialsAndSwitches) {
   EXPECT_EQ(String(vm, kVMGuid), "g-1");
   EXPECT_EQ(String(vm, kVMName), "web01");
   EXPECT_EQ(String(Nested(vm, kServerCredentials), kUserName), "admin");
-  EXPECT_EQ(Password(Nested(vm, kServerCredentials), kPassword), "spw");
+  EXPECT_EQ(Password(Nested(vm, kServerCredentials), kPassword), "server-pw");
   EXPECT_EQ(String(Nested(vm, kGuestCredentials), kUserName), "root");
-  EXPECT_EQ(Password(Nested(vm, kGuestCredentials), kPassword), "gpw");
+  EXPECT_EQ(Password(Nested(vm, kGuestCredentials), kPassword), "guest-pw");
   const CNMessageBase& entity = Nested(vmRestore, kInstanceEntity);
   EXPECT_TRUE(IsSet(vmRestore, kInstanceEntity));
   EXPECT_EQ(Int64(entity, kInstanceId), 7);
@@ -319,11 +322,11 @@ TEST(ExampleJobs, LoadAsDocumented) {
       if (!document.contains(credentials)) continue;
       const nlohmann::json& login = document[credentials];
       if (login.contains("passwordEnv")) {
-        variables.push_back(std::make_unique<zqtest::ScopedEnv>(login["passwordEnv"].get<std::string>(), "pw"));
+        variables.push_back(std::make_unique<zqtest::ScopedEnv>(login["passwordEnv"].get<std::string>(), "example-pw"));
       }
       if (login.contains("passwordFile")) {
         const std::string passwordFile = dir.Join(login["passwordFile"].get<std::string>());
-        zqtest::WriteFile(passwordFile, "pw\n");
+        zqtest::WriteFile(passwordFile, "example-pw\n");
         ASSERT_EQ(chmod(passwordFile.c_str(), 0600), 0);
       }
     }

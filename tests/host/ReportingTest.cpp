@@ -419,13 +419,15 @@ TEST(Printers, ShowEveryHostileNameEscapedAndJsonKeepsItExact) {
     {
       LogRecord record;
       record.origin = "f";
-      record.text = row.bytes;
-      TerminalLogSink(std::make_shared<TerminalLines>(stream, false)).Write(record);
+      record.text = row.bytes + " hunter2-secret";  // and masked as every other text of the plug-in
+      TerminalLogSink(std::make_shared<TerminalLines>(stream, false),
+                      std::make_shared<const SecretMask>(std::vector<std::string>{"hunter2-secret"}))
+          .Write(record);
     }
     fclose(stream);
     const std::string written(buffer, size);
     free(buffer);
-    EXPECT_TRUE(EndsWith(written, "f: " + row.shown + "\n")) << written;
+    EXPECT_TRUE(EndsWith(written, "f: " + row.shown + " *****\n")) << written;
   }
 }
 

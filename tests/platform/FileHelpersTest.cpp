@@ -225,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(
 // out/ is sticky and open to all, as /tmp is, unless the row changes it; victim is a file outside
 // it that a planted link points at, and must stay untouched. The Read rows read the name through
 // ProxyInputFile in a role, at most 64 bytes, and expect the "line" the row put there.
-enum class OutputWrite { Append, Whole, InstallationLog, ReadState, ReadSecret, ReadConfig, ReadData };
+enum class OutputWrite { Append, Whole, InstallationLog, PrivateUpdate, ReadState, ReadSecret, ReadConfig, ReadData };
 struct OutputRow {
   const char* name;
   OutputWrite write;
@@ -257,6 +257,12 @@ bool WriteOutput(OutputWrite write, const std::string& out, const std::string& n
     }
     case OutputWrite::Whole:
       return ProxyOutputFile::WriteWhole(out + "/" + name, "line\n", error);
+    case OutputWrite::PrivateUpdate: {
+      const int fd = ProxyOutputFile::OpenPrivateForUpdate(out + "/" + name, error);
+      const bool written = fd >= 0 && ::pwrite(fd, "line\n", 5, 0) == 5;
+      if (fd >= 0) ::close(fd);
+      return written;
+    }
     case OutputWrite::InstallationLog: {
       zqtest::ScopedSettings settings;
       settings.Set("Log", "Directory", out);
@@ -377,6 +383,15 @@ INSTANTIATE_TEST_SUITE_P(
         OutputRow{"SummaryOverAFolder", OutputWrite::Whole,
                   [](const std::string& out, const std::string&) { MakeFolder(out + "/x.log", 0700); },
                   "it is a folder"},
+        OutputRow{"LockLinkToAFileOutside", OutputWrite::PrivateUpdate,
+                  [](const std::string& out, const std::string& victim) { PlantLink(victim, out + "/x.log"); },
+                  "it is a link, and zqrestore never writes through a link"},
+        OutputRow{"LockFileOthersMayRead", OutputWrite::PrivateUpdate,
+                  [](const std::string& out, const std::string&) {
+                    WriteFile(out + "/x.log", "");
+                    ASSERT_EQ(chmod((out + "/x.log").c_str(), 0640), 0);
+                  },
+                  "its mode is 0640, and this file must be the running user's alone (0600)"},
         OutputRow{"SummaryInAMissingFolder", OutputWrite::Whole,
                   [](const std::string& out, const std::string&) { ASSERT_EQ(rmdir(out.c_str()), 0); },
                   "does not exist"},
