@@ -157,6 +157,7 @@ bool RunFencedChild(FencedChildOptions options, int seconds, size_t maxOutput, s
   errWrite.Reset();
   out.clear();
   err.clear();
+  const std::string tool = options.program.substr(options.program.rfind('/') + 1);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   std::string problem;
   int open = 2;
@@ -164,13 +165,13 @@ bool RunFencedChild(FencedChildOptions options, int seconds, size_t maxOutput, s
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     if (left <= 0) {
-      problem = options.program + " did not finish within " + std::to_string(seconds) + " s";
+      problem = tool + " did not finish within " + std::to_string(seconds) + " s";
       break;
     }
     struct pollfd watched[2] = {{outRead.get(), POLLIN, 0}, {errRead.get(), POLLIN, 0}};
     const int ready = poll(watched, 2, static_cast<int>(left));
     if (ready < 0 && errno != EINTR) {
-      problem = std::string("cannot wait for ") + options.program + ": " + strerror(errno);
+      problem = "cannot wait for " + tool + ": " + strerror(errno);
       break;
     }
     for (int i = 0; i < 2 && ready > 0; ++i) {
@@ -185,7 +186,7 @@ bool RunFencedChild(FencedChildOptions options, int seconds, size_t maxOutput, s
         continue;
       }
       if (text.size() + static_cast<size_t>(got) > maxOutput) {
-        problem = options.program + " wrote more than " + std::to_string(maxOutput) + " bytes";
+        problem = tool + " wrote more than " + std::to_string(maxOutput) + " bytes";
         break;
       }
       text.append(buffer, static_cast<size_t>(got));

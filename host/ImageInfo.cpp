@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr int kInfoSeconds = 60;
-constexpr size_t kMaxInfoOutput = 1 << 20;
 constexpr int kMaxDepth = 32;
 // The image reaches the tool as its descriptor 3, under this name.
 constexpr const char* kOwnName = "/proc/self/fd/3";
@@ -88,7 +86,7 @@ bool ParseImageInfo(const std::string& text, const std::string& ownName, ImageIn
   return true;
 }
 
-bool InspectImage(int fd, ImageInfo& info, std::string& error) {
+bool InspectImage(int fd, ImageInfo& info, std::string& error, const ImageToolLimits& limits) {
   FencedChildOptions options;
   options.program = "/usr/bin/qemu-img";
   options.args = {"info", "--output=json", kOwnName};
@@ -97,7 +95,7 @@ bool InspectImage(int fd, ImageInfo& info, std::string& error) {
   std::string out;
   std::string err;
   int status = 0;
-  if (!RunFencedChild(options, kInfoSeconds, kMaxInfoOutput, out, err, status, error)) return false;
+  if (!RunFencedChild(options, limits.seconds, limits.maxOutput, out, err, status, error)) return false;
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     error = "qemu-img cannot read the image (one that names other files is refused): " + FirstLineOf(err);
     return false;

@@ -18,6 +18,12 @@ struct ImageInfo {
 // `ownName`.
 bool ParseImageInfo(const std::string& text, const std::string& ownName, ImageInfo& info, std::string& error);
 
+// How long qemu-img may take on an image, and how much it may say of it.
+struct ImageToolLimits {
+  int seconds = 60;
+  size_t maxOutput = 1 << 20;
+};
+
 // Runs qemu-img, fenced (FencedChild.h), on the image open at `fd`, and reads its answer with
-// ParseImageInfo. Bounded in time and in output.
-bool InspectImage(int fd, ImageInfo& info, std::string& error);
+// ParseImageInfo. False with `error` past `limits` too.
+bool InspectImage(int fd, ImageInfo& info, std::string& error, const ImageToolLimits& limits = {});

@@ -202,6 +202,7 @@ std::unique_ptr<ImageSource> ImageSource::Open(int fd, const SourceLimits& limit
     error = "cannot start the image's reader: " + source->LastError();
     return nullptr;
   }
+  source->m_server->Unpublish();  // the appliance is connected
   source->m_pid = guestfs_get_pid(handle);
   if (!source->MountFound(imageRoot, error)) return nullptr;
   return source;

@@ -110,12 +110,18 @@ std::unique_ptr<NbdExport> NbdExport::Start(int fd, const std::string& format, s
   return server;
 }
 
+void NbdExport::Unpublish() {
+  if (!m_socket.empty()) unlink(m_socket.c_str());
+  if (!m_folder.empty()) rmdir(m_folder.c_str());
+  m_socket.clear();
+  m_folder.clear();
+}
+
 NbdExport::~NbdExport() {
   if (m_pid > 0) {
     kill(m_pid, SIGKILL);
     while (waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
     }
   }
-  if (!m_socket.empty()) unlink(m_socket.c_str());
-  if (!m_folder.empty()) rmdir(m_folder.c_str());
+  Unpublish();
 }

@@ -22,6 +22,11 @@ class NbdExport {
 
   // The listening socket's path: libguestfs's server "unix:<path>", export raw.
   const std::string& Socket() const { return m_socket; }
+  pid_t Pid() const { return m_pid; }
+
+  // Removes the socket and its folder once the reader has connected: the server goes on serving
+  // that connection, and a job that is killed later leaves nothing behind in the file system.
+  void Unpublish();
 
  private:
   NbdExport() = default;

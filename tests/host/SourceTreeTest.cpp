@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 
+#include "host/ImageInfo.h"
 #include "host/ImageSource.h"
 #include "host/NbdExport.h"
 #include "host/SourceReader.h"
@@ -486,6 +487,7 @@ struct ProbeRow {
   const char* make = "";
   const char* refusal = "";
   const char* served = "";
+  ImageToolLimits limits = {};  // qemu-img's bounds; the rows that lower them only inspect
 };
 
 void PrintTo(const ProbeRow& row, std::ostream* out) { *out << row.name; }
@@ -519,13 +521,23 @@ TEST_P(ImageProbe, TellsImagesByTheirFirstBytesAndRefusesOnesThatNameOtherFiles)
   EXPECT_EQ(ImageSource::Probe(fd.get(), format), row.image);
   EXPECT_EQ(format, row.format);
   if (*row.make == '\0') return;
+  ImageInfo info;
+  EXPECT_FALSE(InspectImage(fd.get(), info, error, row.limits));
+  EXPECT_NE(error.find(row.refusal), std::string::npos) << error;
+  if (row.limits.seconds != ImageToolLimits().seconds || row.limits.maxOutput != ImageToolLimits().maxOutput) return;
   std::unique_ptr<SourceReader> source = OpenSource(dir.Join("backup"), {}, error);
   EXPECT_FALSE(source) << "a refused image is not read as anything else";
   EXPECT_NE(error.find(row.refusal), std::string::npos) << error;
   error.clear();
+  setenv("ZQTEST_IMAGE_MARKER", "set", 1);
   const std::unique_ptr<NbdExport> server = NbdExport::Start(fd.get(), format, error);
+  unsetenv("ZQTEST_IMAGE_MARKER");
   EXPECT_EQ(server == nullptr, *row.served != '\0') << error;
   EXPECT_NE(error.find(row.served), std::string::npos) << error;
+  if (server) {
+    const std::string environment = zqtest::ReadFile("/proc/" + std::to_string(server->Pid()) + "/environ");
+    EXPECT_EQ(environment.find("ZQTEST_IMAGE_MARKER"), std::string::npos) << "the server's environment is allow-listed";
+  }
 }
 
 // Patched into a sparse vmdk made by qemu-img: capacity 0 and an embedded descriptor whose
@@ -560,7 +572,16 @@ INSTANTIATE_TEST_SUITE_P(
                              "sed \"s|\\\"x-flat\\\"|\\\"$D/x-flat\\\"|\" x > backup",
                              "/x-flat': Permission denied", "/x-flat': Permission denied"},
                     ProbeRow{"VmdkSparseWithAnEmbeddedDescriptor", "", true, "vmdk", kEmbeddedDescriptor,
-                             "/other", "/other': Permission denied"}),
+                             "/other", "/other': Permission denied"},
+                    // The tools may read their own files; the check refuses the name all the same.
+                    ProbeRow{"VmdkFlatNamingAFileTheToolsMayRead", "", true, "vmdk",
+                             "qemu-img create -q -f vmdk -o subformat=monolithicFlat x 1M && "
+                             "sed 's|\"x-flat\"|\"/usr/bin/qemu-img\"|' x > backup",
+                             "names another file, \"/usr/bin/qemu-img\"", ""},
+                    ProbeRow{"QemuImgPastItsTimeLimit", "", true, "qcow2", "qemu-img create -q -f qcow2 backup 1M",
+                             "qemu-img did not finish within 0 s", "", {0, 1 << 20}},
+                    ProbeRow{"QemuImgPastItsOutputLimit", "", true, "qcow2", "qemu-img create -q -f qcow2 backup 1M",
+                             "qemu-img wrote more than 64 bytes", "", {60, 64}}),
     [](const testing::TestParamInfo<ProbeRow>& row) { return std::string(row.param.name); });
 
 }  // namespace images
