@@ -40,12 +40,12 @@ bool NamesNoOtherFile(const nlohmann::json& value, const std::string& ownName, i
       return member->is_string() ? member->get<std::string>()
                                  : member->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     };
-    if (key == "backing-filename" || key == "full-backing-filename" || key == "backing-image") {
+    if (key.find("backing") != std::string::npos) {  // backing-filename, full-backing-filename, backing-image
       error = "the image names a backing file, " + Shown(named()) +
               ", which is refused: restore from a copy made with qemu-img convert";
       return false;
     }
-    if (key == "data-file") {
+    if (key.rfind("data-file", 0) == 0) {  // data-file, data-file-raw
       error = "the qcow2 image names an external data file, " + Shown(named()) +
               ", which is refused: restore from a copy made with qemu-img convert";
       return false;
