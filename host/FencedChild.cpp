@@ -109,8 +109,14 @@ pid_t StartFencedChild(const FencedChildOptions& options, std::string& error) {
     envp.push_back(listenPid);
   }
   envp.push_back(nullptr);
-  const int out = options.stdoutFd >= 0 ? options.stdoutFd : devNull.get();
-  const int err = options.stderrFd >= 0 ? options.stderrFd : devNull.get();
+  // The standard streams too, so that none of them sits at a number another one goes to.
+  UniqueFd in(fcntl(devNull.get(), F_DUPFD_CLOEXEC, 64));
+  UniqueFd out(fcntl(options.stdoutFd >= 0 ? options.stdoutFd : devNull.get(), F_DUPFD_CLOEXEC, 64));
+  UniqueFd err(fcntl(options.stderrFd >= 0 ? options.stderrFd : devNull.get(), F_DUPFD_CLOEXEC, 64));
+  if (!in.valid() || !out.valid() || !err.valid()) {
+    error = std::string("cannot start ") + options.program + ": " + strerror(errno);
+    return -1;
+  }
   const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid < 0) {
@@ -121,7 +127,7 @@ pid_t StartFencedChild(const FencedChildOptions& options, std::string& error) {
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(126);
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) _exit(126);
     if (syscall(SYS_landlock_restrict_self, ruleset.get(), 0) != 0) _exit(126);
-    if (dup2(devNull.get(), 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+    if (dup2(in.get(), 0) < 0 || dup2(out.get(), 1) < 0 || dup2(err.get(), 2) < 0) _exit(126);
     for (size_t i = 0; i < moved.size(); ++i) {
       if (dup2(moved[i].get(), static_cast<int>(3 + i)) < 0) _exit(126);
     }
