@@ -124,16 +124,25 @@ pid_t StartFencedChild(const FencedChildOptions& options, std::string& error) {
     return -1;
   }
   if (pid == 0) {
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(126);
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) _exit(126);
-    if (syscall(SYS_landlock_restrict_self, ruleset.get(), 0) != 0) _exit(126);
-    if (dup2(in.get(), 0) < 0 || dup2(out.get(), 1) < 0 || dup2(err.get(), 2) < 0) _exit(126);
+    // Only what is safe after a fork: a failure is said on the error stream the parent reads.
+    const auto fail = [&err](const char* what, const char* more) {
+      const char* parts[] = {what, more, "\n"};
+      for (const char* part : parts) {
+        if (write(err.get(), part, strlen(part)) < 0) break;
+      }
+      _exit(126);
+    };
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) fail("cannot end with the job", "");
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail("cannot drop new privileges", "");
+    if (syscall(SYS_landlock_restrict_self, ruleset.get(), 0) != 0) fail("cannot set the file rules", "");
+    if (dup2(in.get(), 0) < 0 || dup2(out.get(), 1) < 0 || dup2(err.get(), 2) < 0) fail("cannot set the streams", "");
     for (size_t i = 0; i < moved.size(); ++i) {
-      if (dup2(moved[i].get(), static_cast<int>(3 + i)) < 0) _exit(126);
+      if (dup2(moved[i].get(), static_cast<int>(3 + i)) < 0) fail("cannot hand on a descriptor", "");
     }
     syscall(SYS_close_range, static_cast<unsigned>(3 + moved.size()), ~0U, 0);
     WriteNumber(listenPid + strlen("LISTEN_PID="), static_cast<long>(getpid()));
     execve(argv[0], argv.data(), envp.data());
+    if (write(2, "cannot run ", 11) >= 0 && write(2, argv[0], strlen(argv[0])) >= 0) (void)!write(2, "\n", 1);
     _exit(127);
   }
   return pid;
