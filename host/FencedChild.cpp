@@ -16,12 +16,16 @@
 namespace {
 
 // Every file right of Landlock's first version: what the child may not do anywhere but below a rule.
+// (Some of the later ones are spelt out below: this system's header may predate them.)
 constexpr uint64_t kHandled =
     LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_READ_FILE |
     LANDLOCK_ACCESS_FS_READ_DIR | LANDLOCK_ACCESS_FS_REMOVE_DIR | LANDLOCK_ACCESS_FS_REMOVE_FILE |
     LANDLOCK_ACCESS_FS_MAKE_CHAR | LANDLOCK_ACCESS_FS_MAKE_DIR | LANDLOCK_ACCESS_FS_MAKE_REG |
     LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_FIFO | LANDLOCK_ACCESS_FS_MAKE_BLOCK |
     LANDLOCK_ACCESS_FS_MAKE_SYM;
+constexpr uint64_t kRefer = 1ULL << 13;        // LANDLOCK_ACCESS_FS_REFER, version 2
+constexpr uint64_t kTruncate = 1ULL << 14;     // LANDLOCK_ACCESS_FS_TRUNCATE, version 3
+constexpr uint64_t kIoctlDevice = 1ULL << 15;  // LANDLOCK_ACCESS_FS_IOCTL_DEV, version 5
 constexpr uint64_t kReadFile = LANDLOCK_ACCESS_FS_READ_FILE;
 constexpr uint64_t kProgramFiles = LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR;
 
@@ -40,8 +44,12 @@ bool AddRuleAt(int ruleset, const char* path, uint64_t access) {
 // The rules: the programs and libraries below /usr (and /lib, /lib64 where they are folders of
 // their own), the loader's cache, /dev/null and /dev/urandom, and the one inherited file.
 UniqueFd Ruleset(int readableFd, std::string& error) {
+  // Later versions of Landlock fence more: links and renames across folders, truncation, device
+  // ioctls. Whatever this kernel knows is denied too.
+  const long abi = syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
   struct landlock_ruleset_attr attributes {};
-  attributes.handled_access_fs = kHandled;
+  attributes.handled_access_fs = kHandled | (abi >= 2 ? kRefer : 0) | (abi >= 3 ? kTruncate : 0) |
+                                 (abi >= 5 ? kIoctlDevice : 0);
   UniqueFd ruleset(static_cast<int>(syscall(SYS_landlock_create_ruleset, &attributes, sizeof attributes, 0)));
   if (!ruleset.valid()) {
     error = std::string("this proxy's kernel offers no Landlock file rules (") + strerror(errno) +
