@@ -16,6 +16,7 @@
 #include <tuple>
 #include <vector>
 
+#include "host/ImageInfo.h"
 #include "hypervisor/UniqueFd.h"
 
 namespace {
@@ -108,29 +109,26 @@ std::string SkippedKindProblem(int64_t mode) {
 
 }  // namespace
 
-bool ImageSource::Probe(int fd, std::string& format, std::string& error) {
+bool ImageSource::Probe(int fd, std::string& format) {
   unsigned char head[0x10048] = {};
   const ssize_t got = pread(fd, head, sizeof head, 0);
-  if (got < 512) return false;
   const auto at = [&head, got](size_t offset, const char* magic, size_t length) {
-    return static_cast<size_t>(got) >= offset + length && memcmp(head + offset, magic, length) == 0;
+    return got >= 0 && static_cast<size_t>(got) >= offset + length && memcmp(head + offset, magic, length) == 0;
   };
-  if (at(0, "QFI\xfb", 4)) {
-    // A backing file would be opened on the proxy under a name the image chooses.
-    if (memcmp(head + 8, "\0\0\0\0\0\0\0\0", 8) != 0) {
-      error = "the qcow2 image names a backing file, which is refused: restore from a copy made with "
-              "qemu-img convert";
-      return true;
-    }
-    format = "qcow2";
-    return true;
-  }
-  if (at(0, "KDMV", 4)) {
+  // A vmdk descriptor is a short text file.
+  if (at(0, "# Disk DescriptorFile", 21)) {
     format = "vmdk";
     return true;
   }
-  if (at(0, "# Disk DescriptorFile", 21)) {
-    error = "the vmdk image is a descriptor naming other files, which is refused: restore from a monolithic copy";
+  if (got < 512) return false;
+  if (at(0, "QFI\xfb", 4)) {
+    format = "qcow2";
+    return true;
+  }
+  // A sparse vmdk, or a descriptor naming extents: which of them, and the files it names, come
+  // from qemu-img when the image is opened.
+  if (at(0, "KDMV", 4)) {
+    format = "vmdk";
     return true;
   }
   if (at(0, "vhdxfile", 8)) {
@@ -168,10 +166,16 @@ std::string ImageSource::LastError() const {
   return all.substr(0, all.find('\n'));
 }
 
-std::unique_ptr<ImageSource> ImageSource::Open(const std::string& path, const std::string& format,
-                                               const std::string& imageRoot, uint64_t maxEntries, std::string& error) {
+std::unique_ptr<ImageSource> ImageSource::Open(int fd, const SourceLimits& limits, const std::string& imageRoot,
+                                               std::string& error) {
+  // The image is read only through `fd`: qemu-img says what it is and which files it names, and
+  // qemu-nbd serves it from the same descriptor to the appliance, as a plain disk.
+  ImageInfo info;
+  if (!InspectImage(fd, info, error)) return nullptr;
   std::unique_ptr<ImageSource> source(new ImageSource());
-  source->m_maxEntries = maxEntries;
+  source->m_server = NbdExport::Start(fd, info.format, error);
+  if (!source->m_server) return nullptr;
+  source->m_limits = limits;
   source->m_handle = guestfs_create_flags(GUESTFS_CREATE_NO_ENVIRONMENT);
   if (source->m_handle == nullptr) {
     error = "cannot start libguestfs";
@@ -186,8 +190,10 @@ std::unique_ptr<ImageSource> ImageSource::Open(const std::string& path, const st
   char force[] = "force_tcg";
   char* settings[] = {force, nullptr};
   guestfs_set_backend_settings(handle, settings);
-  if (guestfs_add_drive_opts(handle, path.c_str(), GUESTFS_ADD_DRIVE_OPTS_READONLY, 1, GUESTFS_ADD_DRIVE_OPTS_FORMAT,
-                             format.c_str(), -1) != 0) {
+  const std::string server = "unix:" + source->m_server->Socket();
+  char* servers[] = {const_cast<char*>(server.c_str()), nullptr};
+  if (guestfs_add_drive_opts(handle, "", GUESTFS_ADD_DRIVE_OPTS_READONLY, 1, GUESTFS_ADD_DRIVE_OPTS_FORMAT, "raw",
+                             GUESTFS_ADD_DRIVE_OPTS_PROTOCOL, "nbd", GUESTFS_ADD_DRIVE_OPTS_SERVER, servers, -1) != 0) {
     error = "cannot open the image: " + source->LastError();
     return nullptr;
   }
@@ -196,6 +202,7 @@ std::unique_ptr<ImageSource> ImageSource::Open(const std::string& path, const st
     error = "cannot start the image's reader: " + source->LastError();
     return nullptr;
   }
+  source->m_server->Unpublish();  // the appliance is connected
   source->m_pid = guestfs_get_pid(handle);
   if (!source->MountFound(imageRoot, error)) return nullptr;
   return source;
@@ -293,8 +300,9 @@ bool ImageSource::Walk(const std::string& sourcePath, SourceTree& tree, std::str
     std::sort(names.begin(), names.end());
     if (names.empty()) continue;
     listed += names.size();
-    if (tree.entries.size() + names.size() > m_maxEntries) {
-      error = "the image holds more than " + std::to_string(m_maxEntries) + " entries, past the limit (--max-entries)";
+    if (tree.entries.size() + names.size() > m_limits.maxEntries) {
+      error = "the image holds more than " + std::to_string(m_limits.maxEntries) +
+              " entries, past the limit (--max-entries)";
       return false;
     }
     std::vector<char*> pointers;
@@ -330,6 +338,13 @@ bool ImageSource::Walk(const std::string& sourcePath, SourceTree& tree, std::str
       if (entry.problem.empty() && entry.kind == EntryKind::File) {
         ++tree.restorableFiles;
         tree.restorableBytes += static_cast<uint64_t>(record.st_size);
+        // As for archives: what the files add up to is bounded before anything is staged.
+        if (tree.restorableBytes > m_limits.maxExpandedBytes) {
+          guestfs_free_statns_list(records);
+          error = "the image's files add up to more than " + std::to_string(m_limits.maxExpandedBytes) +
+                  " bytes, past the limit (--max-expanded-size)";
+          return false;
+        }
       }
       if (entry.kind == EntryKind::Folder) {
         below.emplace_back(Join(folder, names[i]), entry.relativePath,

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "host/NbdExport.h"
 #include "host/SourceReader.h"
 
 struct guestfs_h;
@@ -16,18 +17,19 @@ class ImageSource : public SourceReader {
  public:
   ~ImageSource() override;
 
-  // Whether `fd`'s first bytes are those of a disk image; `format` receives libguestfs's name for
-  // it ("qcow2", "vmdk", "vhdx", "vdi", "raw"). An image that would make the reader open other
-  // files of the proxy (a qcow2 with a backing file, a vmdk made of a descriptor and extents) is
-  // refused with `error`.
-  static bool Probe(int fd, std::string& format, std::string& error);
+  // Whether `fd`'s first bytes are those of a disk image; `format` receives the format they
+  // suggest ("qcow2", "vmdk", "vhdx", "vdi", "raw"). This only decides that the file is read as an
+  // image: what it really is, and whether it names other files, Open learns from qemu-img.
+  static bool Probe(int fd, std::string& format);
 
-  // Starts the appliance on `path` and mounts what it finds: the operating system's file systems
-  // at their places, else the one file system a data disk holds, or `imageRoot` when given.
-  // Null with `error` when none of these works or the appliance does not answer in time. Walk
-  // refuses a tree of more than `maxEntries` entries.
-  static std::unique_ptr<ImageSource> Open(const std::string& path, const std::string& format,
-                                           const std::string& imageRoot, uint64_t maxEntries, std::string& error);
+  // Reads the image open at `fd`, only through it: refuses it when qemu-img finds that it names
+  // any other file (ImageInfo.h), serves it read-only over NBD (NbdExport.h), starts the appliance
+  // on that and mounts what it finds: the operating system's file systems at their places, else
+  // the one file system a data disk holds, or `imageRoot` when given. Null with `error` when none
+  // of these works or the appliance does not answer in time. Walk refuses a tree of more entries
+  // or more bytes in its files than `limits` allow.
+  static std::unique_ptr<ImageSource> Open(int fd, const SourceLimits& limits, const std::string& imageRoot,
+                                           std::string& error);
 
   std::string Kind() const override { return m_kind; }
   bool Walk(const std::string& sourcePath, SourceTree& tree, std::string& error) override;
@@ -40,7 +42,8 @@ class ImageSource : public SourceReader {
 
   guestfs_h* m_handle = nullptr;
   int m_pid = -1;  // the appliance's process, which a call's time limit ends
-  uint64_t m_maxEntries = 0;
+  SourceLimits m_limits;
+  std::unique_ptr<NbdExport> m_server;  // ends after the appliance, which reads from it
   std::string m_root = "/";  // the folder of the image that Walk listed (--source-path)
   std::string m_kind = "disk image";
 };

@@ -25,12 +25,8 @@ std::unique_ptr<SourceReader> OpenSource(const std::string& path, const SourceLi
   if (!fd.valid()) return std::make_unique<FolderSource>(path);
   // A disk image first: a raw one may start with zeros, which the tar reader takes for an empty archive.
   std::string format;
-  if (ImageSource::Probe(fd.get(), format, error)) {
-    if (!error.empty()) {
-      error = path + ": " + error;
-      return nullptr;
-    }
-    std::unique_ptr<ImageSource> image = ImageSource::Open(path, format, imageRoot, limits.maxEntries, error);
+  if (ImageSource::Probe(fd.get(), format)) {
+    std::unique_ptr<ImageSource> image = ImageSource::Open(fd.get(), limits, imageRoot, error);
     if (!image) error = path + ": " + error;
     return image;
   }

@@ -108,14 +108,22 @@ TEST(ImageRestore, RestoresFromTheImageIntoALinuxGuestOverSsh) {
   EXPECT_TRUE(harness.LeftoverStagingFolders().empty());
 }
 
-// The entry bound holds for images too: the folder above holds 3 entries, one fewer is refused.
-TEST(ImageRestore, RefusesATreePastTheEntryLimit) {
+// The bounds hold for images too: the folder above holds 3 entries, one fewer is refused; its one
+// file holds 20 bytes, and a dry run with a limit of 19 is refused.
+TEST(ImageRestore, RefusesATreePastTheEntryOrSizeLimit) {
   RestoreHarness harness(kVMwareType);
-  const RunResult result = harness.Command(
+  RunResult result = harness.Command(
       nlohmann::json::object(), {"source", "browse", "--max-entries", "2", ImageEnvironment::Image(), "etc/nginx"}, false,
       600);
   EXPECT_EQ(result.status, 2) << result.output;
   EXPECT_NE(result.output.find("the image holds more than 2 entries, past the limit (--max-entries)"),
+            std::string::npos)
+      << result.output;
+  const nlohmann::json job = harness.Job(kVm, kGuid, "/srv/nginx", "root", kGuestPassword);
+  result = harness.Restore(job, ImageEnvironment::Image(), 600,
+                           {"--dry-run", "--source-path", "etc/nginx", "--max-expanded-size", "19"});
+  EXPECT_EQ(result.status, 2) << result.output;
+  EXPECT_NE(result.output.find("the image's files add up to more than 19 bytes, past the limit (--max-expanded-size)"),
             std::string::npos)
       << result.output;
 }

@@ -7,13 +7,16 @@
 #include <map>
 #include <memory>
 
+#include "host/ImageInfo.h"
 #include "host/ImageSource.h"
+#include "host/NbdExport.h"
 #include "host/SourceReader.h"
 #include "host/SourceTree.h"
 #include "host/StagingWriter.h"
 #include "support/ArchiveWriter.h"
 #include "support/FileHelpers.h"
 #include "support/TestSupport.h"
+#include "platform/ZqProcess.h"
 
 namespace {
 
@@ -477,8 +480,14 @@ struct ProbeRow {
   const char* name;
   std::string head;     // the file's first bytes
   bool image;           // taken for a disk image
-  const char* format;   // libguestfs's name for it
-  const char* refusal;  // a part of the refusal; "" when it is read
+  const char* format;   // the format they suggest
+  // For an image made by `make` (run in the test's folder, where $D names it): a part of the
+  // refusal, and what serving it as `format` says (as if its bytes had changed after the check):
+  // "" when it is served, else a part of the server's error.
+  const char* make = "";
+  const char* refusal = "";
+  const char* served = "";
+  ImageToolLimits limits = {};  // qemu-img's bounds; the rows that lower them only inspect
 };
 
 void PrintTo(const ProbeRow& row, std::ostream* out) { *out << row.name; }
@@ -491,40 +500,88 @@ std::string At(size_t offset, const std::string& bytes, size_t size = 4096) {
 
 class ImageProbe : public testing::TestWithParam<ProbeRow> {};
 
-// The kind comes from the first bytes; an image that would make the reader open other files of
-// the proxy is refused before any appliance starts.
+// The kind comes from the first bytes; what an image really is, and the files it names, come from
+// qemu-img. An image that names any other file of the proxy is refused before any appliance
+// starts, and the server that reads it cannot open such a file even when asked to.
 TEST_P(ImageProbe, TellsImagesByTheirFirstBytesAndRefusesOnesThatNameOtherFiles) {
   const ProbeRow& row = GetParam();
   zqtest::TempDir dir;
-  zqtest::WriteFile(dir.Join("backup"), row.head);
+  std::string out;
+  std::string error;
+  if (*row.make != '\0') {
+    ASSERT_EQ(ZqProcess::system("cd " + dir.path() + " && D=" + dir.path() + " && " + row.make, &out, &error,
+                                CommandLimits{60, 0}),
+              0)
+        << error;
+  } else {
+    zqtest::WriteFile(dir.Join("backup"), row.head);
+  }
   UniqueFd fd(open(dir.Join("backup").c_str(), O_RDONLY | O_CLOEXEC));
   std::string format;
-  std::string error;
-  EXPECT_EQ(ImageSource::Probe(fd.get(), format, error), row.image);
-  if (*row.refusal != '\0') {
-    EXPECT_NE(error.find(row.refusal), std::string::npos) << error;
-    std::unique_ptr<SourceReader> source = OpenSource(dir.Join("backup"), {}, error);
-    EXPECT_FALSE(source) << "a refused image is not read as anything else";
-  } else {
-    EXPECT_EQ(error, "");
-    EXPECT_EQ(format, row.format);
+  EXPECT_EQ(ImageSource::Probe(fd.get(), format), row.image);
+  EXPECT_EQ(format, row.format);
+  if (*row.make == '\0') return;
+  ImageInfo info;
+  EXPECT_FALSE(InspectImage(fd.get(), info, error, row.limits));
+  EXPECT_NE(error.find(row.refusal), std::string::npos) << error;
+  if (row.limits.seconds != ImageToolLimits().seconds || row.limits.maxOutput != ImageToolLimits().maxOutput) return;
+  std::unique_ptr<SourceReader> source = OpenSource(dir.Join("backup"), {}, error);
+  EXPECT_FALSE(source) << "a refused image is not read as anything else";
+  EXPECT_NE(error.find(row.refusal), std::string::npos) << error;
+  error.clear();
+  setenv("ZQTEST_IMAGE_MARKER", "set", 1);
+  const std::unique_ptr<NbdExport> server = NbdExport::Start(fd.get(), format, error);
+  unsetenv("ZQTEST_IMAGE_MARKER");
+  EXPECT_EQ(server == nullptr, *row.served != '\0') << error;
+  EXPECT_NE(error.find(row.served), std::string::npos) << error;
+  if (server) {
+    const std::string environment = zqtest::ReadFile("/proc/" + std::to_string(server->Pid()) + "/environ");
+    EXPECT_EQ(environment.find("ZQTEST_IMAGE_MARKER"), std::string::npos) << "the server's environment is allow-listed";
   }
 }
 
+// Patched into a sparse vmdk made by qemu-img: capacity 0 and an embedded descriptor whose
+// extent is the file $D/other.
+constexpr const char* kEmbeddedDescriptor =
+    "qemu-img create -q -f vmdk backup 1M && truncate -s 1M other && export D && perl -0777 -pi -e "
+    "'substr($_,12,8)=pack(\"Q<\",0); s/createType=\"monolithicSparse\"/createType=\"monolithicFlat\"/; "
+    "s/RW (\\d+) SPARSE \"backup\"/RW $1 FLAT \"$ENV{D}\\/other\" 0/' backup";
+
 INSTANTIATE_TEST_SUITE_P(
     Rows, ImageProbe,
-    testing::Values(ProbeRow{"Qcow2", At(0, std::string("QFI\xfb\0\0\0\x03", 8)), true, "qcow2", ""},
-                    ProbeRow{"Qcow2WithABackingFile",
-                             At(0, std::string("QFI\xfb\0\0\0\x03\0\0\0\0\0\0\0\x68", 16)), true, "", "backing file"},
-                    ProbeRow{"VmdkSparse", At(0, "KDMV"), true, "vmdk", ""},
-                    ProbeRow{"VmdkDescriptor", At(0, "# Disk DescriptorFile\nRW 8 FLAT \"/etc/shadow\" 0\n"), true, "",
-                             "descriptor naming other files"},
-                    ProbeRow{"Vhdx", At(0, "vhdxfile"), true, "vhdx", ""},
-                    ProbeRow{"Vdi", At(0x40, "\x7f\x10\xda\xbe"), true, "vdi", ""},
-                    ProbeRow{"RawWithAPartitionTable", At(510, "\x55\xaa"), true, "raw", ""},
-                    ProbeRow{"RawExt4", At(1024 + 56, "\x53\xef"), true, "raw", ""},
-                    ProbeRow{"PlainText", "not an image\n", false, "", ""},
-                    ProbeRow{"Zeros", std::string(4096, '\0'), false, "", ""}),
+    testing::Values(ProbeRow{"Qcow2", At(0, std::string("QFI\xfb\0\0\0\x03", 8)), true, "qcow2"},
+                    ProbeRow{"VmdkSparse", At(0, "KDMV"), true, "vmdk"},
+                    ProbeRow{"VmdkDescriptor", At(0, "# Disk DescriptorFile\n"), true, "vmdk"},
+                    ProbeRow{"Vhdx", At(0, "vhdxfile"), true, "vhdx"},
+                    ProbeRow{"Vdi", At(0x40, "\x7f\x10\xda\xbe"), true, "vdi"},
+                    ProbeRow{"RawWithAPartitionTable", At(510, "\x55\xaa"), true, "raw"},
+                    ProbeRow{"RawExt4", At(1024 + 56, "\x53\xef"), true, "raw"},
+                    ProbeRow{"PlainText", "not an image\n", false, ""},
+                    ProbeRow{"Zeros", std::string(4096, '\0'), false, ""},
+                    ProbeRow{"Qcow2WithABackingFile", "", true, "qcow2",
+                             "qemu-img create -q -f qcow2 base 1M && qemu-img create -q -f qcow2 -b $D/base -F qcow2 backup",
+                             "backing file, \"/", ""},
+                    ProbeRow{"Qcow2WithADataFile", "", true, "qcow2",
+                             "qemu-img create -q -f raw data 1M && qemu-img create -q -f qcow2 -o data_file=$D/data backup 1M",
+                             "names an external data file, \"/", "/data': Permission denied"},
+                    ProbeRow{"VmdkSplitIntoExtents", "", true, "vmdk",
+                             "qemu-img create -q -f vmdk -o subformat=twoGbMaxExtentSparse backup 1M",
+                             "Could not open '/proc/self/fd/backup-s001'", "backup-s001'"},
+                    ProbeRow{"VmdkFlatNamingAnAbsolutePath", "", true, "vmdk",
+                             "qemu-img create -q -f vmdk -o subformat=monolithicFlat x 1M && "
+                             "sed \"s|\\\"x-flat\\\"|\\\"$D/x-flat\\\"|\" x > backup",
+                             "/x-flat': Permission denied", "/x-flat': Permission denied"},
+                    ProbeRow{"VmdkSparseWithAnEmbeddedDescriptor", "", true, "vmdk", kEmbeddedDescriptor,
+                             "/other", "/other': Permission denied"},
+                    // The tools may read their own files; the check refuses the name all the same.
+                    ProbeRow{"VmdkFlatNamingAFileTheToolsMayRead", "", true, "vmdk",
+                             "qemu-img create -q -f vmdk -o subformat=monolithicFlat x 1M && "
+                             "sed 's|\"x-flat\"|\"/usr/bin/qemu-img\"|' x > backup",
+                             "names another file, \"/usr/bin/qemu-img\"", ""},
+                    ProbeRow{"QemuImgPastItsTimeLimit", "", true, "qcow2", "qemu-img create -q -f qcow2 backup 1M",
+                             "qemu-img did not finish within 0 s", "", {0, 1 << 20}},
+                    ProbeRow{"QemuImgPastItsOutputLimit", "", true, "qcow2", "qemu-img create -q -f qcow2 backup 1M",
+                             "qemu-img wrote more than 64 bytes", "", {60, 64}}),
     [](const testing::TestParamInfo<ProbeRow>& row) { return std::string(row.param.name); });
 
 }  // namespace images
