@@ -1,8 +1,10 @@
 #include "host/StagingWriter.h"
 
 #include <fcntl.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -110,6 +112,27 @@ bool StagingWriter::CreateRoot(std::string& error) const {
                             : Describe("cannot create the staging folder", m_stagingRoot);
     return false;
   }
+  const UniqueFd root(openat(parentFd.get(), leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!root.valid()) {
+    error = Describe("cannot open the staging folder", m_stagingRoot);
+    return false;
+  }
+  uint64_t room = 0;
+  return RoomIn(root.get(), room, error) && m_source->BoundToStagingRoom(room, error);
+}
+
+bool StagingWriter::RoomIn(int folder, uint64_t& room, std::string& error) const {
+  struct statvfs space {};
+  if (fstatvfs(folder, &space) != 0) {
+    error = Describe("cannot tell the free space of the staging folder", m_stagingRoot);
+    return false;
+  }
+  const uint64_t unit = space.f_frsize != 0 ? space.f_frsize : space.f_bsize;
+  const uint64_t free = static_cast<uint64_t>(space.f_bavail) * unit;
+  const uint64_t reserve = m_reserve != kDefaultReserve
+                               ? m_reserve
+                               : std::min<uint64_t>(uint64_t{1} << 30, static_cast<uint64_t>(space.f_blocks) * unit / 20);
+  room = free > reserve ? free - reserve : 0;
   return true;
 }
 
@@ -180,6 +203,14 @@ bool StagingWriter::StageFile(int parent, const std::string& leaf, const SourceE
                               const std::string& staged, struct stat& info, std::string& error) const {
   // An earlier, interrupted run may have left the file; it is replaced.
   unlinkat(parent, leaf.c_str(), 0);
+  uint64_t room = 0;
+  if (!RoomIn(parent, room, error)) return false;
+  const auto size = static_cast<uint64_t>(std::max<off_t>(entry.info.st_size, 0));
+  if (size > room) {
+    error = "the staging file system has room for " + std::to_string(room) + " bytes (its free space less a reserve " +
+            "for others), too little for the file's " + std::to_string(size) + " bytes";
+    return false;
+  }
   FileDescriptor out(openat(parent, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (out.get() < 0) {
     error = Describe("cannot create the staged file", staged);

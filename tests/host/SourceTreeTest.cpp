@@ -432,7 +432,8 @@ TEST_F(ArchiveSourceTest, ListsFoldersBeforeTheirContentsWhateverTheArchivesOrde
                         Member("a", S_IFDIR, 0700, 7, 8, 1234567890)});
   const ReadResult staged = ReadAndStage(archives.Join("mixed.tar"));
   ASSERT_TRUE(staged.failures.empty());
-  EXPECT_EQ(Paths(staged.tree), (std::vector<std::string>{"a", "a/1", "a/2", "b", "b/1"}));
+  // In the order of the data, each folder before the first member below it: read once.
+  EXPECT_EQ(Paths(staged.tree), (std::vector<std::string>{"a", "a/1", "b", "b/1", "a/2"}));
   EXPECT_EQ(zqtest::ReadFile(Staged("a/1")), "a1");
   EXPECT_EQ(zqtest::ReadFile(Staged("a/2")), "a2");
   EXPECT_EQ(zqtest::ReadFile(Staged("b/1")), "b1");
