@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -162,14 +163,19 @@ class ArchiveSourceTest : public testing::Test {
  protected:
   // Reads `archive` as a job does and stages every restorable entry; what could not be staged is
   // kept with its reason.
-  ReadResult ReadAndStage(const std::string& archive, const SourceLimits& limits = {}, const std::string& below = "") {
+  // `reserve` is what staging keeps free for others (the default when ~0).
+  ReadResult ReadAndStage(const std::string& archive, const SourceLimits& limits = {}, const std::string& below = "",
+                          uint64_t reserve = ~uint64_t{0}) {
     ReadResult result;
     std::unique_ptr<SourceReader> source = OpenSource(archive, limits, result.walkError);
     if (!source || !source->Walk(below, result.tree, result.walkError)) return result;
     StagingWriter writer(*source, StagingRoot());
+    writer.SetReserve(reserve);
     std::string error;
-    if (!zqtest::Exists(StagingRoot())) {
-      EXPECT_TRUE(writer.CreateRoot(error)) << error;
+    if (!zqtest::Exists(StagingRoot()) && !writer.CreateRoot(error)) {
+      result.walkError = error;
+      result.tree = SourceTree();
+      return result;
     }
     for (const SourceEntry& entry : result.tree.entries) {
       struct stat info {};
@@ -287,7 +293,28 @@ struct HostileRow {
   std::map<std::string, std::string> refused;
   std::string walkError;  // a part of the error refusing the whole archive; "" when it is read
   SourceLimits limits;
+  std::string format = "pax";
+  std::string filter = "gzip";
+  std::function<void(std::string&)> damage;  // changes the archive's bytes once written
+  uint64_t reserve = ~uint64_t{0};           // what staging keeps free for others
 };
+
+// A row whose archive is damaged after it is written, in `format` through `filter`.
+HostileRow Damaged(const char* name, const std::string& format, const std::string& filter,
+                   std::vector<ArchiveMember> members, std::function<void(std::string&)> damage,
+                   std::map<std::string, std::string> staged, std::map<std::string, std::string> refused,
+                   std::string walkError = "") {
+  HostileRow row(name, std::move(members), std::move(staged), std::move(refused), std::move(walkError));
+  row.format = format;
+  row.filter = filter;
+  row.damage = std::move(damage);
+  return row;
+}
+
+HostileRow WithReserve(HostileRow row, uint64_t reserve) {
+  row.reserve = reserve;
+  return row;
+}
 
 void PrintTo(const HostileRow& row, std::ostream* out) { *out << row.name; }
 
@@ -296,8 +323,13 @@ class HostileArchive : public ArchiveSourceTest, public testing::WithParamInterf
 TEST_P(HostileArchive, IsRefusedWithReasonsAndWritesNothingOutsideStaging) {
   const HostileRow& row = GetParam();
   const std::string archive = archives.Join("hostile");
-  zqtest::WriteArchive(archive, "pax", "gzip", row.members);
-  const ReadResult staged = ReadAndStage(archive, row.limits);
+  zqtest::WriteArchive(archive, row.format, row.filter, row.members);
+  if (row.damage) {
+    std::string bytes = zqtest::ReadFile(archive);
+    row.damage(bytes);
+    zqtest::WriteFile(archive, bytes);
+  }
+  const ReadResult staged = ReadAndStage(archive, row.limits, "", row.reserve);
   if (!row.walkError.empty()) {
     EXPECT_NE(staged.walkError.find(row.walkError), std::string::npos) << staged.walkError;
     EXPECT_TRUE(staged.tree.entries.empty());
@@ -345,6 +377,35 @@ SourceLimits Limits(uint64_t entries, uint64_t bytes) {
   limits.maxExpandedBytes = bytes;
   return limits;
 }
+
+ArchiveMember Sparse(const std::string& name, int64_t size) {
+  ArchiveMember member = File(name, "data");
+  member.size = size;
+  member.dataAt = size / 2;
+  return member;
+}
+
+// A name `depth` folders deep.
+std::string Deep(size_t depth) {
+  std::string name = "d";
+  for (size_t i = 1; i < depth; ++i) name += "/d";
+  return name;
+}
+
+// Damages: a bit flipped `back` bytes before the end, in the middle, or at `at`; half cut off.
+std::function<void(std::string&)> FlipFromEnd(size_t back) {
+  return [back](std::string& bytes) { bytes[bytes.size() - back] ^= 0x01; };
+}
+std::function<void(std::string&)> FlipAt(size_t at) {
+  return [at](std::string& bytes) { bytes[at] ^= 0x01; };
+}
+std::function<void(std::string&)> FlipIn(const std::string& text) {
+  return [text](std::string& bytes) { bytes[bytes.find(text)] ^= 0x20; };
+}
+void CutInHalf(std::string& bytes) { bytes.resize(bytes.size() / 2); }
+void FlipInTheMiddle(std::string& bytes) { bytes[bytes.size() / 2] ^= 0x10; }
+
+std::vector<ArchiveMember> Sample() { return {File("a", std::string(30000, 'a')), File("b", "second member")}; }
 
 std::vector<ArchiveMember> ManyFiles(int count) {
   std::vector<ArchiveMember> members;
@@ -407,7 +468,31 @@ INSTANTIATE_TEST_SUITE_P(
                      return liar;
                    }()},
                    {},
-                   {{"liar", "more than its declared size of 10 bytes"}}}),
+                   {{"liar", "more than its declared size of 10 bytes"}}},
+        HostileRow{"ImpliedFoldersCountAgainstTheLimit", {File("a/b/c/d/e/f", "")}, {}, {}, "more than 5 members",
+                   Limits(5, 1 << 20)},
+        HostileRow{"SparseCountsByItsApparentSize", {Sparse("disk.img", 64 << 20)}, {}, {}, "more than 1048576 bytes",
+                   Limits(100, 1 << 20)},
+        HostileRow{"NameDeeperThanTheLimit", {File(Deep(30000), "x"), File("ok", "ok")}, {{"ok", "ok"}},
+                   {{Deep(30000), "30000 folders deep, past the limit of 4096"}}},
+        WithReserve(HostileRow{"ExpandsPastTheStagingRoom", {File("data", "x")}, {}, {}, "the staging file system"},
+                    ~uint64_t{0} - 1),
+        WithReserve(HostileRow{"FileDoesNotFitTheStagingRoom",
+                               {File("empty", ""), File("data", "x")},
+                               {{"empty", ""}},
+                               {{"data", "too little for the file's 1 bytes"}},
+                               "",
+                               Limits(100, 1 << 20)},
+                    ~uint64_t{0} - 1),
+        Damaged("GzipCrcError", "pax", "gzip", Sample(), FlipFromEnd(8), {}, {}, "incorrect data check"),
+        Damaged("TruncatedTarGz", "pax", "gzip", Sample(), CutInHalf, {}, {}, "cannot read the archive"),
+        Damaged("CorruptTarXz", "pax", "xz", Sample(), FlipInTheMiddle, {}, {}, "cannot read the archive"),
+        Damaged("TarWithAWrongFirstHeaderChecksum", "ustar", "none", Sample(), FlipAt(148), {}, {},
+                "first header is damaged"),
+        Damaged("GzipOfNoArchive", "raw", "gzip", {File("notes", "plain text")}, nullptr, {}, {},
+                "holds no archive zqrestore can read"),
+        Damaged("ZipMemberWithABadCrc", "zip:compression=store", "none", Sample(), FlipIn("second"), {{"a", std::string(30000, 'a')}},
+                {{"b", "fault in this member's data"}})),
     [](const testing::TestParamInfo<HostileRow>& row) { return std::string(row.param.name); });
 
 TEST_F(ArchiveSourceTest, KeepsTheHolesOfASparseMember) {
