@@ -407,6 +407,17 @@ void FlipInTheMiddle(std::string& bytes) { bytes[bytes.size() / 2] ^= 0x10; }
 
 std::vector<ArchiveMember> Sample() { return {File("a", std::string(30000, 'a')), File("b", "second member")}; }
 
+// A tar of Sample() followed by 256 KiB that do not compress, as one member of the raw format:
+// through a compression, the tar's end lies far before the stream's.
+std::vector<ArchiveMember> TarWithATail() {
+  zqtest::TempDir dir;
+  zqtest::WriteArchive(dir.Join("t"), "ustar", "none", Sample());
+  std::string tail(256 << 10, '\0');
+  uint32_t state = 1;
+  for (char& byte : tail) byte = static_cast<char>((state = state * 1103515245 + 12345) >> 24);
+  return {File("whole", zqtest::ReadFile(dir.Join("t")) + tail)};
+}
+
 std::vector<ArchiveMember> ManyFiles(int count) {
   std::vector<ArchiveMember> members;
   for (int i = 0; i < count; ++i) members.push_back(File("f" + std::to_string(i), ""));
@@ -489,8 +500,11 @@ INSTANTIATE_TEST_SUITE_P(
         Damaged("CorruptTarXz", "pax", "xz", Sample(), FlipInTheMiddle, {}, {}, "cannot read the archive"),
         Damaged("TarWithAWrongFirstHeaderChecksum", "ustar", "none", Sample(), FlipAt(148), {}, {},
                 "first header is damaged"),
+        Damaged("XzDamagedPastTheArchivesEnd", "raw", "xz", TarWithATail(), FlipFromEnd(1000), {}, {},
+                "compressed data is damaged"),
         Damaged("GzipOfNoArchive", "raw", "gzip", {File("notes", "plain text")}, nullptr, {}, {},
                 "holds no archive zqrestore can read"),
+        Damaged("GzipOfNothing", "raw", "gzip", {File("empty", "")}, nullptr, {}, {}, "gzip data with nothing in it"),
         Damaged("ZipMemberWithABadCrc", "zip:compression=store", "none", Sample(), FlipIn("second"), {{"a", std::string(30000, 'a')}},
                 {{"b", "fault in this member's data"}})),
     [](const testing::TestParamInfo<HostileRow>& row) { return std::string(row.param.name); });
