@@ -261,6 +261,10 @@ std::string ArchiveSource::MemberNameProblem(const std::string& name, std::strin
     return "the name is " + std::to_string(depth) + " folders deep, past the limit of " +
            std::to_string(ArchiveTree::kMaxDepth) + ", which is refused";
   }
+  if (normal.size() > ArchiveTree::kMaxNameBytes) {
+    return "the name is " + std::to_string(normal.size()) + " bytes long, past the limit of " +
+           std::to_string(ArchiveTree::kMaxNameBytes) + " (a path's most), which is refused";
+  }
   return "";
 }
 

@@ -18,6 +18,10 @@ class ArchiveTree {
   // A name deeper than this is refused: a path of more parts cannot be opened on the guest
   // (PATH_MAX is 4,096 bytes), and the limit keeps a crafted name from costing the walk.
   static constexpr size_t kMaxDepth = 4096;
+  // A longer name is refused too: no guest opens a path longer than PATH_MAX, and every reader of
+  // the tree after the walk (the report, the staging and removal of folders) pays for each
+  // entry's whole name.
+  static constexpr size_t kMaxNameBytes = 4095;
 
   ArchiveTree() : m_nodes(1) {}
 

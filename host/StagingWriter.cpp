@@ -137,6 +137,15 @@ bool StagingWriter::RoomIn(int folder, uint64_t& room, std::string& error) const
 }
 
 UniqueFd StagingWriter::OpenParent(const std::string& relativePath, std::string& leaf, std::string& error) const {
+  const size_t last = relativePath.rfind('/');
+  if (last != std::string::npos && m_lastFolderFd.valid() && last == m_lastFolder.size() &&
+      relativePath.compare(0, last, m_lastFolder) == 0) {
+    UniqueFd again(fcntl(m_lastFolderFd.get(), F_DUPFD_CLOEXEC, 0));
+    if (again.valid()) {
+      leaf = relativePath.substr(last + 1);
+      return again;
+    }
+  }
   UniqueFd folder(open(m_stagingRoot.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!folder.valid()) {
     error = Describe("cannot open the staging folder", m_stagingRoot);
@@ -173,7 +182,10 @@ bool StagingWriter::Stage(const SourceEntry& entry, struct stat& info, std::stri
   if (!parent.valid()) return false;
   if (entry.kind == EntryKind::Folder) {
     info = entry.info;
-    return StageFolder(parent.get(), leaf, staged, info, error);
+    if (!StageFolder(parent.get(), leaf, staged, info, error)) return false;
+    m_lastFolderFd.Reset(openat(parent.get(), leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    m_lastFolder = entry.relativePath;
+    return true;
   }
   return StageFile(parent.get(), leaf, entry, staged, info, error);
 }
@@ -240,6 +252,7 @@ void StagingWriter::Release(const SourceEntry& entry) const {
 }
 
 bool StagingWriter::RemoveRoot(std::string& error) const {
+  m_lastFolderFd.Reset();
   const CNyError removed = CNyDirectory::Remove(m_stagingRoot, true, true);
   if (removed.IsError()) {
     error = removed.AsString();

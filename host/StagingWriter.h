@@ -77,5 +77,9 @@ class StagingWriter {
   SourceReader* m_source;
   std::string m_stagingRoot;
   uint64_t m_reserve = kDefaultReserve;
+  // The folder staged last, kept open: most entries lie right in it (contents follow their
+  // folder), so a deep tree is not entered from the top again for every entry.
+  mutable std::string m_lastFolder;
+  mutable UniqueFd m_lastFolderFd;
   static constexpr uint64_t kDefaultReserve = ~uint64_t{0};  // 1 GiB or a twentieth, as above
 };

@@ -486,6 +486,8 @@ INSTANTIATE_TEST_SUITE_P(
                    Limits(100, 1 << 20)},
         HostileRow{"NameDeeperThanTheLimit", {File(Deep(30000), "x"), File("ok", "ok")}, {{"ok", "ok"}},
                    {{Deep(30000), "30000 folders deep, past the limit of 4096"}}},
+        HostileRow{"NameLongerThanAPath", {File(std::string(2000, 'n') + "/" + std::string(2095, 'n'), "x")}, {},
+                   {{std::string(2000, 'n') + "/" + std::string(2095, 'n'), "4096 bytes long, past the limit of 4095"}}},
         WithReserve(HostileRow{"ExpandsPastTheStagingRoom", {File("data", "x")}, {}, {}, "the staging file system"},
                     ~uint64_t{0} - 1),
         WithReserve(HostileRow{"FileDoesNotFitTheStagingRoom",
