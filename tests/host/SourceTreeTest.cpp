@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 
+#include "host/EntrySelection.h"
 #include "host/ImageSource.h"
 #include "host/SourceReader.h"
 #include "host/SourceTree.h"
@@ -541,6 +542,9 @@ TEST_F(ArchiveSourceTest, ListsFoldersBeforeTheirContentsWhateverTheArchivesOrde
   EXPECT_EQ(records["a"].st_mode & 07777, 0700u) << "the folder's own member gives its records";
   EXPECT_EQ(records["a"].st_uid, 7u);
   EXPECT_EQ(records["b"].st_mode & 07777, 0755u) << "a folder the archive does not list";
+  SourceTree selected = staged.tree;
+  SelectEntries({{false, "a/"}}, selected);
+  EXPECT_EQ(Paths(selected), (std::vector<std::string>{"b", "b/1"})) << "an excluded folder takes its later members";
 }
 
 TEST_F(ArchiveSourceTest, SourcePathPicksAFolderOrAFileInside) {
