@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <limits>
 #include <utility>
 #include <vector>
 
@@ -189,11 +188,6 @@ ssize_t ArchiveSource::ReadRaw(void* buffer, size_t size, uint64_t offset) const
   return static_cast<ssize_t>(count);
 }
 
-uint64_t ArchiveSource::ExpansionBound() const {
-  return m_limits.maxExpandedBytes == SourceLimits::kFollowStagingSpace ? std::numeric_limits<uint64_t>::max()
-                                                                       : m_limits.maxExpandedBytes;
-}
-
 std::unique_ptr<ArchiveSource> ArchiveSource::Open(UniqueFd fd, const SourceLimits& limits, bool& notAnArchive,
                                                    std::string& error) {
   notAnArchive = false;
@@ -348,7 +342,7 @@ bool ArchiveSource::Walk(const std::string& sourcePath, SourceTree& tree, std::s
     const std::string name = rawName != nullptr ? rawName : "";
     if (archive_entry_size_is_set(member)) {
       m_declaredBytes += static_cast<uint64_t>(std::max<int64_t>(archive_entry_size(member), 0));
-      if (m_declaredBytes > ExpansionBound()) {
+      if (m_declaredBytes > m_limits.ExpansionBound()) {
         error = "the archive's members add up to more than " + std::to_string(m_limits.maxExpandedBytes) +
                 " bytes, past the limit (--max-expanded-size)";
         return false;
@@ -459,7 +453,7 @@ bool ArchiveSource::CopyContent(const SourceEntry& entry, int out, struct stat& 
   }
   // Content past the declared size (or, with no size declared, past what the limit leaves) is
   // refused: it would be a different file than the one listed, or a bomb.
-  const uint64_t limit = ExpansionBound();
+  const uint64_t limit = m_limits.ExpansionBound();
   const uint64_t room = limit - std::min(m_expandedBytes, limit);
   const uint64_t bound = sizeKnown ? declared : room;
   uint64_t end = 0;

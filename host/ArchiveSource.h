@@ -50,7 +50,6 @@ class ArchiveSource : public SourceReader {
   bool CheckWholeStream(uint64_t used, std::string& error);
   // Reads up to `size` raw bytes of the archive at `offset`; 0 at its end, -1 on error.
   ssize_t ReadRaw(void* buffer, size_t size, uint64_t offset) const;
-  uint64_t ExpansionBound() const;
   // Moves to the header of the member at `ordinal` (0 is the first).
   bool SeekMember(uint64_t ordinal, std::string& error);
   void Close();

@@ -20,6 +20,11 @@ struct SourceLimits {
   static constexpr uint64_t kFollowStagingSpace = 0;
   uint64_t maxEntries = kDefaultMaxEntries;
   uint64_t maxExpandedBytes = kFollowStagingSpace;
+
+  // The bound in force: the fixed one, or none yet while it follows the staging space.
+  uint64_t ExpansionBound() const {
+    return maxExpandedBytes == kFollowStagingSpace ? ~uint64_t{0} : maxExpandedBytes;
+  }
 };
 
 class SourceReader {
