@@ -325,6 +325,8 @@ bool ArchiveSource::Walk(const std::string& sourcePath, SourceTree& tree, std::s
   m_expandedBytes = 0;
   m_declaredBytes = 0;
   m_broken.clear();
+  m_linkTargets.clear();
+  m_kept.Reset();
   ArchiveTree names;
   while (true) {
     archive_entry* member = nullptr;
@@ -381,6 +383,7 @@ bool ArchiveSource::Walk(const std::string& sourcePath, SourceTree& tree, std::s
         } else {
           entry.ordinal = linked->ordinal;
           entry.info.st_size = linked->info.st_size;
+          m_linkTargets.push_back(entry.ordinal);
         }
       }
       names.Add(std::move(entry));
@@ -394,6 +397,7 @@ bool ArchiveSource::Walk(const std::string& sourcePath, SourceTree& tree, std::s
   if (!CheckWholeStream(static_cast<uint64_t>(std::max<la_int64_t>(archive_filter_bytes(m_archive, 0), 0)), error)) {
     return false;
   }
+  std::sort(m_linkTargets.begin(), m_linkTargets.end());
   names.Emit(tree);
   return KeepSubtree(below, tree, error);
 }
@@ -442,7 +446,45 @@ bool ArchiveSource::SeekMember(uint64_t ordinal, std::string& error) {
   return true;
 }
 
+bool ArchiveSource::CopyKept(int out, std::string& error) const {
+  // Data and holes as the target's staged file holds them.
+  struct stat kept {};
+  if (fstat(m_kept.get(), &kept) != 0) return false;
+  std::vector<char> buffer(kReadBlock);
+  off_t at = 0;
+  while (at < kept.st_size) {
+    const off_t data = lseek(m_kept.get(), at, SEEK_DATA);
+    if (data < 0) break;  // only a hole is left
+    const off_t hole = lseek(m_kept.get(), data, SEEK_HOLE);
+    for (at = data; at < hole;) {
+      const ssize_t got = pread(m_kept.get(), buffer.data(), std::min<off_t>(hole - at, kReadBlock), at);
+      if (got <= 0 || pwrite(out, buffer.data(), static_cast<size_t>(got), at) != got) {
+        error = std::string("cannot copy the linked member's staged content: ") + strerror(errno);
+        return false;
+      }
+      at += got;
+    }
+  }
+  if (ftruncate(out, kept.st_size) != 0) {
+    error = std::string("cannot write the staged file: ") + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 bool ArchiveSource::CopyContent(const SourceEntry& entry, int out, struct stat& info, std::string& error) {
+  // A hard link right after its target (Walk lists it there): from the target's staged file, unless
+  // that is the very file to write.
+  struct stat keptInfo {};
+  struct stat outInfo {};
+  if (m_kept.valid() && m_keptOrdinal == entry.ordinal && fstat(m_kept.get(), &keptInfo) == 0 &&
+      fstat(out, &outInfo) == 0 && (keptInfo.st_dev != outInfo.st_dev || keptInfo.st_ino != outInfo.st_ino) &&
+      static_cast<uint64_t>(keptInfo.st_size) == static_cast<uint64_t>(entry.info.st_size)) {
+    if (!CopyKept(out, error)) return false;
+    info = entry.info;
+    return true;
+  }
+  m_kept.Reset();
   if (!SeekMember(entry.ordinal, error)) return false;
   // The member is read to its end now: asking for it again means reading the archive again.
   const bool sizeKnown = archive_entry_size_is_set(m_member) != 0;
@@ -513,5 +555,9 @@ bool ArchiveSource::CopyContent(const SourceEntry& entry, int out, struct stat& 
   }
   info = entry.info;
   info.st_size = static_cast<off_t>(size);
+  if (std::binary_search(m_linkTargets.begin(), m_linkTargets.end(), entry.ordinal)) {
+    m_kept.Reset(fcntl(out, F_DUPFD_CLOEXEC, 0));
+    m_keptOrdinal = entry.ordinal;
+  }
   return true;
 }

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -65,4 +66,10 @@ class ArchiveSource : public SourceReader {
   uint64_t m_expandedBytes = 0;
   uint64_t m_declaredBytes = 0;  // the sizes the members' headers declare, added up
   std::string m_broken;  // why the stream cannot be read on, once a fault stopped it
+  // The members that hard links take their content from, and the staged file of the last one
+  // copied: its links are copied from it rather than by reading the archive again.
+  std::vector<uint64_t> m_linkTargets;  // sorted
+  UniqueFd m_kept;
+  uint64_t m_keptOrdinal = 0;
+  bool CopyKept(int out, std::string& error) const;
 };

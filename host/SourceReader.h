@@ -40,7 +40,7 @@ class SourceReader {
   virtual bool Walk(const std::string& sourcePath, SourceTree& tree, std::string& error) = 0;
 
   // Writes the content of the file `entry` (from this reader's Walk) into `out`, an empty file
-  // open for writing, and sets `info` to the records of exactly what was written. Holes the
+  // open for reading and writing, and sets `info` to the records of exactly what was written. Holes the
   // source reports stay holes. False with `error`; the caller removes what was written.
   virtual bool CopyContent(const SourceEntry& entry, int out, struct stat& info, std::string& error) = 0;
 

@@ -223,7 +223,8 @@ bool StagingWriter::StageFile(int parent, const std::string& leaf, const SourceE
             "for others), too little for the file's " + std::to_string(size) + " bytes";
     return false;
   }
-  FileDescriptor out(openat(parent, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  // Readable too: a reader may copy a hard link's content from its target's staged file.
+  FileDescriptor out(openat(parent, leaf.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (out.get() < 0) {
     error = Describe("cannot create the staged file", staged);
     return false;
