@@ -2,6 +2,7 @@
 
 #include <fnmatch.h>
 
+#include <set>
 #include <utility>
 
 namespace {
@@ -40,14 +41,16 @@ bool IsSelected(const std::vector<SelectionRule>& rules, const std::string& rela
 
 void SelectEntries(const std::vector<SelectionRule>& rules, SourceTree& tree) {
   SourceTree selected;
-  std::string droppedFolder;  // entries below it are dropped with it
+  // Folders dropped so far: what lies below one is dropped with it. A folder comes before its
+  // contents, but not always right before them (an archive lists them in the order of its data).
+  std::set<std::string> droppedFolders;
   for (SourceEntry& entry : tree.entries) {
-    const std::string& path = entry.relativePath;
-    if (!droppedFolder.empty() && path.compare(0, droppedFolder.size() + 1, droppedFolder + "/") == 0) continue;
-    droppedFolder.clear();
+    const std::string path = entry.relativePath;
     const bool isFolder = entry.kind == EntryKind::Folder;
-    if (!IsSelected(rules, path, isFolder)) {
-      if (isFolder) droppedFolder = path;
+    const size_t slash = path.rfind('/');
+    const bool parentDropped = slash != std::string::npos && droppedFolders.count(path.substr(0, slash)) != 0;
+    if (parentDropped || !IsSelected(rules, path, isFolder)) {
+      if (isFolder) droppedFolders.insert(path);
       continue;
     }
     if (entry.problem.empty() && isFolder) ++selected.restorableFolders;

@@ -339,9 +339,9 @@ bool ImageSource::Walk(const std::string& sourcePath, SourceTree& tree, std::str
         ++tree.restorableFiles;
         tree.restorableBytes += static_cast<uint64_t>(record.st_size);
         // As for archives: what the files add up to is bounded before anything is staged.
-        if (tree.restorableBytes > m_limits.maxExpandedBytes) {
+        if (tree.restorableBytes > m_limits.ExpansionBound()) {
           guestfs_free_statns_list(records);
-          error = "the image's files add up to more than " + std::to_string(m_limits.maxExpandedBytes) +
+          error = "the image's files add up to more than " + std::to_string(m_limits.ExpansionBound()) +
                   " bytes, past the limit (--max-expanded-size)";
           return false;
         }
@@ -365,6 +365,19 @@ bool ImageSource::Walk(const std::string& sourcePath, SourceTree& tree, std::str
                                         });
   });
   m_root = below.empty() ? "/" : "/" + below;
+  m_walkedBytes = tree.restorableBytes;
+  return true;
+}
+
+bool ImageSource::BoundToStagingRoom(uint64_t room, std::string& error) {
+  if (m_limits.maxExpandedBytes != SourceLimits::kFollowStagingSpace) return true;
+  m_limits.maxExpandedBytes = std::max<uint64_t>(room, 1);
+  if (m_walkedBytes > room) {
+    error = "the image's files add up to " + std::to_string(m_walkedBytes) + " bytes, more than the " +
+            std::to_string(room) + " bytes the staging file system has free (less a reserve); " +
+            "--max-expanded-size sets the limit by hand";
+    return false;
+  }
   return true;
 }
 

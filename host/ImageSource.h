@@ -33,6 +33,7 @@ class ImageSource : public SourceReader {
 
   std::string Kind() const override { return m_kind; }
   bool Walk(const std::string& sourcePath, SourceTree& tree, std::string& error) override;
+  bool BoundToStagingRoom(uint64_t room, std::string& error) override;
   bool CopyContent(const SourceEntry& entry, int out, struct stat& info, std::string& error) override;
 
  private:
@@ -43,6 +44,7 @@ class ImageSource : public SourceReader {
   guestfs_h* m_handle = nullptr;
   int m_pid = -1;  // the appliance's process, which a call's time limit ends
   SourceLimits m_limits;
+  uint64_t m_walkedBytes = 0;  // what the restorable files Walk listed add up to
   std::unique_ptr<NbdExport> m_server;  // ends after the appliance, which reads from it
   std::string m_root = "/";  // the folder of the image that Walk listed (--source-path)
   std::string m_kind = "disk image";

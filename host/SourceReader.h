@@ -15,9 +15,16 @@
 // empty entries) ends the job with a clear error instead of filling the proxy.
 struct SourceLimits {
   static constexpr uint64_t kDefaultMaxEntries = 1000000;
-  static constexpr uint64_t kDefaultMaxExpandedBytes = uint64_t{1} << 40;  // 1 TiB
+  // The expansion bound that follows the staging file system: its free space, less a reserve,
+  // once the staging folder exists (SourceReader::BoundToStagingRoom).
+  static constexpr uint64_t kFollowStagingSpace = 0;
   uint64_t maxEntries = kDefaultMaxEntries;
-  uint64_t maxExpandedBytes = kDefaultMaxExpandedBytes;
+  uint64_t maxExpandedBytes = kFollowStagingSpace;
+
+  // The bound in force: the fixed one, or none yet while it follows the staging space.
+  uint64_t ExpansionBound() const {
+    return maxExpandedBytes == kFollowStagingSpace ? ~uint64_t{0} : maxExpandedBytes;
+  }
 };
 
 class SourceReader {
@@ -27,15 +34,24 @@ class SourceReader {
   // What the source is, for the summary: "folder", "file", "archive (tar, zstd)".
   virtual std::string Kind() const = 0;
 
-  // Lists the entries below `sourcePath` ("" for all of it) into `tree`, folders right before
-  // their contents. Entries that cannot be restored stay in the list with their reason. False with
+  // Lists the entries below `sourcePath` ("" for all of it) into `tree`, folders before their
+  // contents. Entries that cannot be restored stay in the list with their reason. False with
   // `error` when the source as a whole cannot be read or passes a limit.
   virtual bool Walk(const std::string& sourcePath, SourceTree& tree, std::string& error) = 0;
 
   // Writes the content of the file `entry` (from this reader's Walk) into `out`, an empty file
-  // open for writing, and sets `info` to the records of exactly what was written. Holes the
+  // open for reading and writing, and sets `info` to the records of exactly what was written. Holes the
   // source reports stay holes. False with `error`; the caller removes what was written.
   virtual bool CopyContent(const SourceEntry& entry, int out, struct stat& info, std::string& error) = 0;
+
+  // Called once the staging folder exists, with `room`: the bytes its file system has free, less
+  // a reserve. A reader whose expansion bound was left to follow the staging space takes `room` as
+  // that bound, and refuses with `error` a source that already declares more.
+  virtual bool BoundToStagingRoom(uint64_t room, std::string& error) {
+    (void)room;
+    (void)error;
+    return true;
+  }
 };
 
 // The reader for `path`: a folder, a disk image (its appliance started and its file systems

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <ostream>
 
 #include "platform/StagedNames.h"
 
@@ -112,6 +113,24 @@ class TreeWalker {
 
 }  // namespace
 
+EntryName::EntryName(std::string text)
+    : m_text(std::make_shared<const std::string>(std::move(text))), m_length(m_text->size()) {}
+
+EntryName EntryName::Prefix(size_t length) const {
+  EntryName prefix = *this;
+  prefix.m_length = std::min(length, m_length);
+  return prefix;
+}
+
+EntryName EntryName::From(size_t start) const {
+  EntryName rest = *this;
+  rest.m_start = m_start + std::min(start, m_length);
+  rest.m_length = m_length - std::min(start, m_length);
+  return rest;
+}
+
+std::ostream& operator<<(std::ostream& out, const EntryName& name) { return out << name.view(); }
+
 bool IsSkippedKind(const SourceEntry& entry) {
   const mode_t mode = entry.info.st_mode;
   return entry.kind == EntryKind::Unsupported &&
@@ -174,10 +193,10 @@ bool KeepSubtree(const std::string& path, SourceTree& tree, std::string& error) 
       found = true;
       if (entry.kind == EntryKind::Folder && entry.problem.empty()) continue;  // its contents land at the destination
       const size_t slash = path.rfind('/');
-      entry.relativePath = slash == std::string::npos ? path : path.substr(slash + 1);
-    } else if (entry.relativePath.compare(0, prefix.size(), prefix) == 0) {
+      entry.relativePath = entry.relativePath.From(slash == std::string::npos ? 0 : slash + 1);
+    } else if (entry.relativePath.size() > prefix.size() && entry.relativePath.compare(0, prefix.size(), prefix) == 0) {
       found = true;
-      entry.relativePath.erase(0, prefix.size());
+      entry.relativePath = entry.relativePath.From(prefix.size());
     } else {
       continue;
     }

@@ -1,8 +1,10 @@
 #include "host/StagingWriter.h"
 
 #include <fcntl.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -110,10 +112,40 @@ bool StagingWriter::CreateRoot(std::string& error) const {
                             : Describe("cannot create the staging folder", m_stagingRoot);
     return false;
   }
+  const UniqueFd root(openat(parentFd.get(), leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!root.valid()) {
+    error = Describe("cannot open the staging folder", m_stagingRoot);
+    return false;
+  }
+  uint64_t room = 0;
+  return RoomIn(root.get(), room, error) && m_source->BoundToStagingRoom(room, error);
+}
+
+bool StagingWriter::RoomIn(int folder, uint64_t& room, std::string& error) const {
+  struct statvfs space {};
+  if (fstatvfs(folder, &space) != 0) {
+    error = Describe("cannot tell the free space of the staging folder", m_stagingRoot);
+    return false;
+  }
+  const uint64_t unit = space.f_frsize != 0 ? space.f_frsize : space.f_bsize;
+  const uint64_t free = static_cast<uint64_t>(space.f_bavail) * unit;
+  const uint64_t reserve = m_reserve != kDefaultReserve
+                               ? m_reserve
+                               : std::min<uint64_t>(uint64_t{1} << 30, static_cast<uint64_t>(space.f_blocks) * unit / 20);
+  room = free > reserve ? free - reserve : 0;
   return true;
 }
 
 UniqueFd StagingWriter::OpenParent(const std::string& relativePath, std::string& leaf, std::string& error) const {
+  const size_t last = relativePath.rfind('/');
+  if (last != std::string::npos && m_lastFolderFd.valid() && last == m_lastFolder.size() &&
+      relativePath.compare(0, last, m_lastFolder) == 0) {
+    UniqueFd again(fcntl(m_lastFolderFd.get(), F_DUPFD_CLOEXEC, 0));
+    if (again.valid()) {
+      leaf = relativePath.substr(last + 1);
+      return again;
+    }
+  }
   UniqueFd folder(open(m_stagingRoot.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!folder.valid()) {
     error = Describe("cannot open the staging folder", m_stagingRoot);
@@ -150,7 +182,10 @@ bool StagingWriter::Stage(const SourceEntry& entry, struct stat& info, std::stri
   if (!parent.valid()) return false;
   if (entry.kind == EntryKind::Folder) {
     info = entry.info;
-    return StageFolder(parent.get(), leaf, staged, info, error);
+    if (!StageFolder(parent.get(), leaf, staged, info, error)) return false;
+    m_lastFolderFd.Reset(openat(parent.get(), leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    m_lastFolder = entry.relativePath;
+    return true;
   }
   return StageFile(parent.get(), leaf, entry, staged, info, error);
 }
@@ -180,7 +215,16 @@ bool StagingWriter::StageFile(int parent, const std::string& leaf, const SourceE
                               const std::string& staged, struct stat& info, std::string& error) const {
   // An earlier, interrupted run may have left the file; it is replaced.
   unlinkat(parent, leaf.c_str(), 0);
-  FileDescriptor out(openat(parent, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  uint64_t room = 0;
+  if (!RoomIn(parent, room, error)) return false;
+  const auto size = static_cast<uint64_t>(std::max<off_t>(entry.info.st_size, 0));
+  if (size > room) {
+    error = "the staging file system has room for " + std::to_string(room) + " bytes (its free space less a reserve " +
+            "for others), too little for the file's " + std::to_string(size) + " bytes";
+    return false;
+  }
+  // Readable too: a reader may copy a hard link's content from its target's staged file.
+  FileDescriptor out(openat(parent, leaf.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (out.get() < 0) {
     error = Describe("cannot create the staged file", staged);
     return false;
@@ -209,6 +253,7 @@ void StagingWriter::Release(const SourceEntry& entry) const {
 }
 
 bool StagingWriter::RemoveRoot(std::string& error) const {
+  m_lastFolderFd.Reset();
   const CNyError removed = CNyDirectory::Remove(m_stagingRoot, true, true);
   if (removed.IsError()) {
     error = removed.AsString();

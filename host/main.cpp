@@ -590,8 +590,8 @@ void AddLimitOptions(CLI::App& command, SourceLimits& limits) {
   command.add_option("--max-entries", limits.maxEntries, "Refuse an archive with more members, or a disk image with more entries, than this")
       ->capture_default_str();
   command.add_option("--max-expanded-size", limits.maxExpandedBytes,
-                     "Refuse an archive that expands to more bytes than this")
-      ->capture_default_str();
+                     "Refuse an archive that expands to more bytes than this (default: the staging file "
+                     "system's free space, less a reserve)");
 }
 
 // The rules of --include and --exclude in the order they were given.

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 
+#include "host/EntrySelection.h"
 #include "host/ImageInfo.h"
 #include "host/ImageSource.h"
 #include "host/NbdExport.h"
@@ -165,14 +167,19 @@ class ArchiveSourceTest : public testing::Test {
  protected:
   // Reads `archive` as a job does and stages every restorable entry; what could not be staged is
   // kept with its reason.
-  ReadResult ReadAndStage(const std::string& archive, const SourceLimits& limits = {}, const std::string& below = "") {
+  // `reserve` is what staging keeps free for others (the default when ~0).
+  ReadResult ReadAndStage(const std::string& archive, const SourceLimits& limits = {}, const std::string& below = "",
+                          uint64_t reserve = ~uint64_t{0}) {
     ReadResult result;
     std::unique_ptr<SourceReader> source = OpenSource(archive, limits, result.walkError);
     if (!source || !source->Walk(below, result.tree, result.walkError)) return result;
     StagingWriter writer(*source, StagingRoot());
+    writer.SetReserve(reserve);
     std::string error;
-    if (!zqtest::Exists(StagingRoot())) {
-      EXPECT_TRUE(writer.CreateRoot(error)) << error;
+    if (!zqtest::Exists(StagingRoot()) && !writer.CreateRoot(error)) {
+      result.walkError = error;
+      result.tree = SourceTree();
+      return result;
     }
     for (const SourceEntry& entry : result.tree.entries) {
       struct stat info {};
@@ -290,7 +297,28 @@ struct HostileRow {
   std::map<std::string, std::string> refused;
   std::string walkError;  // a part of the error refusing the whole archive; "" when it is read
   SourceLimits limits;
+  std::string format = "pax";
+  std::string filter = "gzip";
+  std::function<void(std::string&)> damage;  // changes the archive's bytes once written
+  uint64_t reserve = ~uint64_t{0};           // what staging keeps free for others
 };
+
+// A row whose archive is damaged after it is written, in `format` through `filter`.
+HostileRow Damaged(const char* name, const std::string& format, const std::string& filter,
+                   std::vector<ArchiveMember> members, std::function<void(std::string&)> damage,
+                   std::map<std::string, std::string> staged, std::map<std::string, std::string> refused,
+                   std::string walkError = "") {
+  HostileRow row(name, std::move(members), std::move(staged), std::move(refused), std::move(walkError));
+  row.format = format;
+  row.filter = filter;
+  row.damage = std::move(damage);
+  return row;
+}
+
+HostileRow WithReserve(HostileRow row, uint64_t reserve) {
+  row.reserve = reserve;
+  return row;
+}
 
 void PrintTo(const HostileRow& row, std::ostream* out) { *out << row.name; }
 
@@ -299,8 +327,13 @@ class HostileArchive : public ArchiveSourceTest, public testing::WithParamInterf
 TEST_P(HostileArchive, IsRefusedWithReasonsAndWritesNothingOutsideStaging) {
   const HostileRow& row = GetParam();
   const std::string archive = archives.Join("hostile");
-  zqtest::WriteArchive(archive, "pax", "gzip", row.members);
-  const ReadResult staged = ReadAndStage(archive, row.limits);
+  zqtest::WriteArchive(archive, row.format, row.filter, row.members);
+  if (row.damage) {
+    std::string bytes = zqtest::ReadFile(archive);
+    row.damage(bytes);
+    zqtest::WriteFile(archive, bytes);
+  }
+  const ReadResult staged = ReadAndStage(archive, row.limits, "", row.reserve);
   if (!row.walkError.empty()) {
     EXPECT_NE(staged.walkError.find(row.walkError), std::string::npos) << staged.walkError;
     EXPECT_TRUE(staged.tree.entries.empty());
@@ -347,6 +380,46 @@ SourceLimits Limits(uint64_t entries, uint64_t bytes) {
   limits.maxEntries = entries;
   limits.maxExpandedBytes = bytes;
   return limits;
+}
+
+ArchiveMember Sparse(const std::string& name, int64_t size) {
+  ArchiveMember member = File(name, "data");
+  member.size = size;
+  member.dataAt = size / 2;
+  return member;
+}
+
+// A name `depth` folders deep.
+std::string Deep(size_t depth) {
+  std::string name = "d";
+  for (size_t i = 1; i < depth; ++i) name += "/d";
+  return name;
+}
+
+// Damages: a bit flipped `back` bytes before the end, in the middle, or at `at`; half cut off.
+std::function<void(std::string&)> FlipFromEnd(size_t back) {
+  return [back](std::string& bytes) { bytes[bytes.size() - back] ^= 0x01; };
+}
+std::function<void(std::string&)> FlipAt(size_t at) {
+  return [at](std::string& bytes) { bytes[at] ^= 0x01; };
+}
+std::function<void(std::string&)> FlipIn(const std::string& text) {
+  return [text](std::string& bytes) { bytes[bytes.find(text)] ^= 0x20; };
+}
+void CutInHalf(std::string& bytes) { bytes.resize(bytes.size() / 2); }
+void FlipInTheMiddle(std::string& bytes) { bytes[bytes.size() / 2] ^= 0x10; }
+
+std::vector<ArchiveMember> Sample() { return {File("a", std::string(30000, 'a')), File("b", "second member")}; }
+
+// A tar of Sample() followed by 256 KiB that do not compress, as one member of the raw format:
+// through a compression, the tar's end lies far before the stream's.
+std::vector<ArchiveMember> TarWithATail() {
+  zqtest::TempDir dir;
+  zqtest::WriteArchive(dir.Join("t"), "ustar", "none", Sample());
+  std::string tail(256 << 10, '\0');
+  uint32_t state = 1;
+  for (char& byte : tail) byte = static_cast<char>((state = state * 1103515245 + 12345) >> 24);
+  return {File("whole", zqtest::ReadFile(dir.Join("t")) + tail)};
 }
 
 std::vector<ArchiveMember> ManyFiles(int count) {
@@ -410,7 +483,36 @@ INSTANTIATE_TEST_SUITE_P(
                      return liar;
                    }()},
                    {},
-                   {{"liar", "more than its declared size of 10 bytes"}}}),
+                   {{"liar", "more than its declared size of 10 bytes"}}},
+        HostileRow{"ImpliedFoldersCountAgainstTheLimit", {File("a/b/c/d/e/f", "")}, {}, {}, "more than 5 members",
+                   Limits(5, 1 << 20)},
+        HostileRow{"SparseCountsByItsApparentSize", {Sparse("disk.img", 64 << 20)}, {}, {}, "more than 1048576 bytes",
+                   Limits(100, 1 << 20)},
+        HostileRow{"NameDeeperThanTheLimit", {File(Deep(30000), "x"), File("ok", "ok")}, {{"ok", "ok"}},
+                   {{Deep(30000), "30000 folders deep, past the limit of 4096"}}},
+        HostileRow{"NameLongerThanAPath", {File(std::string(2000, 'n') + "/" + std::string(2095, 'n'), "x")}, {},
+                   {{std::string(2000, 'n') + "/" + std::string(2095, 'n'), "4096 bytes long, past the limit of 4095"}}},
+        WithReserve(HostileRow{"ExpandsPastTheStagingRoom", {File("data", "x")}, {}, {}, "the staging file system"},
+                    ~uint64_t{0} - 1),
+        WithReserve(HostileRow{"FileDoesNotFitTheStagingRoom",
+                               {File("empty", ""), File("data", "x")},
+                               {{"empty", ""}},
+                               {{"data", "too little for the file's 1 bytes"}},
+                               "",
+                               Limits(100, 1 << 20)},
+                    ~uint64_t{0} - 1),
+        Damaged("GzipCrcError", "pax", "gzip", Sample(), FlipFromEnd(8), {}, {}, "incorrect data check"),
+        Damaged("TruncatedTarGz", "pax", "gzip", Sample(), CutInHalf, {}, {}, "cannot read the archive"),
+        Damaged("CorruptTarXz", "pax", "xz", Sample(), FlipInTheMiddle, {}, {}, "cannot read the archive"),
+        Damaged("TarWithAWrongFirstHeaderChecksum", "ustar", "none", Sample(), FlipAt(148), {}, {},
+                "first header is damaged"),
+        Damaged("XzDamagedPastTheArchivesEnd", "raw", "xz", TarWithATail(), FlipFromEnd(1000), {}, {},
+                "compressed data is damaged"),
+        Damaged("GzipOfNoArchive", "raw", "gzip", {File("notes", "plain text")}, nullptr, {}, {},
+                "holds no archive zqrestore can read"),
+        Damaged("GzipOfNothing", "raw", "gzip", {File("empty", "")}, nullptr, {}, {}, "gzip data with nothing in it"),
+        Damaged("ZipMemberWithABadCrc", "zip:compression=store", "none", Sample(), FlipIn("second"), {{"a", std::string(30000, 'a')}},
+                {{"b", "fault in this member's data"}})),
     [](const testing::TestParamInfo<HostileRow>& row) { return std::string(row.param.name); });
 
 TEST_F(ArchiveSourceTest, KeepsTheHolesOfASparseMember) {
@@ -435,13 +537,17 @@ TEST_F(ArchiveSourceTest, ListsFoldersBeforeTheirContentsWhateverTheArchivesOrde
                         Member("a", S_IFDIR, 0700, 7, 8, 1234567890)});
   const ReadResult staged = ReadAndStage(archives.Join("mixed.tar"));
   ASSERT_TRUE(staged.failures.empty());
-  EXPECT_EQ(Paths(staged.tree), (std::vector<std::string>{"a", "a/1", "a/2", "b", "b/1"}));
+  // In the order of the data, each folder before the first member below it: read once.
+  EXPECT_EQ(Paths(staged.tree), (std::vector<std::string>{"a", "a/1", "b", "b/1", "a/2"}));
   EXPECT_EQ(zqtest::ReadFile(Staged("a/1")), "a1");
   EXPECT_EQ(zqtest::ReadFile(Staged("a/2")), "a2");
   EXPECT_EQ(zqtest::ReadFile(Staged("b/1")), "b1");
   EXPECT_EQ(records["a"].st_mode & 07777, 0700u) << "the folder's own member gives its records";
   EXPECT_EQ(records["a"].st_uid, 7u);
   EXPECT_EQ(records["b"].st_mode & 07777, 0755u) << "a folder the archive does not list";
+  SourceTree selected = staged.tree;
+  SelectEntries({{false, "a/"}}, selected);
+  EXPECT_EQ(Paths(selected), (std::vector<std::string>{"b", "b/1"})) << "an excluded folder takes its later members";
 }
 
 TEST_F(ArchiveSourceTest, SourcePathPicksAFolderOrAFileInside) {

@@ -99,7 +99,11 @@ void WriteArchive(const std::string& path, const std::string& format, const std:
                   const std::vector<ArchiveMember>& members) {
   if (members.size() == 1 && members[0].dataAt >= 0) return WriteSparseTar(path, members[0]);
   std::unique_ptr<archive, int (*)(archive*)> writer(archive_write_new(), archive_write_free);
-  ASSERT_EQ(archive_write_set_format_by_name(writer.get(), format.c_str()), ARCHIVE_OK) << format;
+  const size_t colon = format.find(':');
+  ASSERT_EQ(archive_write_set_format_by_name(writer.get(), format.substr(0, colon).c_str()), ARCHIVE_OK) << format;
+  if (colon != std::string::npos) {
+    ASSERT_EQ(archive_write_set_options(writer.get(), format.c_str()), ARCHIVE_OK) << format;
+  }
   if (filter != "none") {
     ASSERT_EQ(archive_write_add_filter_by_name(writer.get(), filter.c_str()), ARCHIVE_OK) << filter;
   }

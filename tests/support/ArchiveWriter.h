@@ -30,8 +30,9 @@ struct ArchiveMember {
 };
 
 // Writes `members` to `path` in `format` (libarchive's names: "gnutar", "pax", "ustar", "newc",
-// "zip", "7zip") through `filter` ("none", "gzip", "bzip2", "xz", "lzma", "zstd", "lz4",
-// "compress"). Fails the test when libarchive refuses.
+// "zip", "7zip", with the writer's options after a ":", as "zip:compression=store") through
+// `filter` ("none", "gzip", "bzip2", "xz", "lzma", "zstd", "lz4", "compress"). Fails the test when
+// libarchive refuses.
 void WriteArchive(const std::string& path, const std::string& format, const std::string& filter,
                   const std::vector<ArchiveMember>& members);
 
