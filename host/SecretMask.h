@@ -9,11 +9,12 @@
 
 // The fewest bytes of a password zqrestore takes. Text of the tools and the guest is masked by
 // finding the password in it, and the plug-in and its tools mask the commands they log by plain
-// substring. A password of a few characters also stands inside ordinary words and names ("x" in
-// "zqplink.exe", "re" in "refused"), so its masks would point at it for anyone who knows the
-// words. From this length on a password shows up in such text only where it was printed, and a
-// mask hides it. Such a password is refused where it is read, never trimmed or padded.
-constexpr size_t kMinimumPasswordBytes = 8;
+// substring. A password of one to three characters stands inside the tools' names and ordinary
+// words ("x" in "zqplink.exe", "re" in "refused"), so its masks would spell it out for anyone who
+// knows the words. A longer one rarely does, and the guest's password is not ours to choose: an
+// operator restoring into a VM must be able to use the password it has. A password below the bound
+// is refused where it is read, never trimmed or padded.
+constexpr size_t kMinimumPasswordBytes = 4;
 
 // Why `password` is refused, without the password itself: "" when it is empty (none given) or long
 // enough.

@@ -123,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
                        "[guestCredentials.passwordEnv] names the environment variable ZQ_TEST_SURELY_UNSET_VARIABLE, "
                        "which is not set"},
         RejectedJobRow{"OneCharacterPassword", JobWith(R"("serverCredentials": {"userName": "u", "password": "x"})"),
-                       "[serverCredentials.password] the password is shorter than 8 characters; zqrestore refuses "
+                       "[serverCredentials.password] the password is shorter than 4 characters; zqrestore refuses "
                        "one so short, since it cannot be kept out of the tools' messages"},
         RejectedJobRow{"MissingPasswordFile", JobWith(R"("guestCredentials": {"passwordFile": "no-such-file"})"),
                        "[guestCredentials.passwordFile] names /nowhere/no-such-file, which does not exist"},

@@ -239,10 +239,10 @@ TEST(SecretMask, HidesAPasswordWhereItStandsAsATokenOnly) {
   for (const Row& row : rows) EXPECT_EQ(mask.Apply(row.text), row.shown) << row.text;
   // Masks of a one- or two-character password would point at it inside "zqplink.exe" or "refused":
   // such a password is refused where it is read, and the reason never holds it.
-  for (const char* tooShort : {"x", "re", "seven77"}) {
-    EXPECT_EQ(ShortPasswordProblem(tooShort).rfind("the password is shorter than 8 characters", 0), 0u) << tooShort;
+  for (const char* tooShort : {"x", "re", "ab3"}) {
+    EXPECT_EQ(ShortPasswordProblem(tooShort).rfind("the password is shorter than 4 characters", 0), 0u) << tooShort;
   }
-  for (const char* taken : {"", "eight888"}) EXPECT_EQ(ShortPasswordProblem(taken), "") << taken;
+  for (const char* taken : {"", "four"}) EXPECT_EQ(ShortPasswordProblem(taken), "") << taken;
 }
 
 // A plan names its jobs' files and sources; everything else about a plan is refused with the job
@@ -544,7 +544,7 @@ TEST(ShortForm, TakesThePasswordFromTheVariableAndRemovesIt) {
   options.passwordEnv = "ZQ_TEST_SHORT_FORM_PASSWORD";
   zqtest::ScopedEnv tooShort(options.passwordEnv, "re");
   EXPECT_FALSE(ReadGuestPassword(options, "root@h", password, error));
-  EXPECT_EQ(error.rfind("--password-env ZQ_TEST_SHORT_FORM_PASSWORD: the password is shorter than 8", 0), 0u) << error;
+  EXPECT_EQ(error.rfind("--password-env ZQ_TEST_SHORT_FORM_PASSWORD: the password is shorter than 4", 0), 0u) << error;
   EXPECT_EQ(password, "");
 }
 
