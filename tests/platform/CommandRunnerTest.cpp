@@ -131,30 +131,25 @@ TEST(CommandRunner, EndsACommandAtItsLimitWithItsWholeProcessGroup) {
 }
 
 // A host killed while its command runs (zqrestore killed during a copy) takes the command's shell
-// along, and with it the tools that end with their parent.
+// along, and with it the tools, which end with their parent.
 TEST(CommandRunner, CommandEndsWithAKilledHost) {
   char path[] = "/tmp/zqcommand-XXXXXX";
-  const int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  close(fd);
+  ASSERT_EQ(close(mkstemp(path)), 0);
   const pid_t host = fork();
   if (host == 0) {
     std::string out, err;
-    ZqProcess::system(std::string("sleep 30 & echo $$ $! >") + path + "; wait", &out, &err, 0, true);
-    _exit(0);
+    _exit(ZqProcess::system(std::string("sleep 30 & echo $$ $! >") + path + "; wait", &out, &err, 0, true));
   }
   std::string pids;
-  for (int attempt = 0; attempt < 1000 && pids.find('\n') == std::string::npos; ++attempt) {
+  for (int polls = 0; polls < 1000 && pids.find('\n') == std::string::npos; ++polls, usleep(10000)) {
     std::ifstream file(path);
     pids.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    if (pids.find('\n') == std::string::npos) usleep(10000);
   }
   kill(host, SIGKILL);
   waitpid(host, nullptr, 0);
   unlink(path);
-  ASSERT_NE(pids.find(' '), std::string::npos) << pids;
-  EXPECT_TRUE(ProcessEnded(pids.substr(0, pids.find(' '))));
-  kill(std::stoi(pids.substr(pids.find(' ') + 1)), SIGKILL);
+  EXPECT_TRUE(ProcessEnded(pids.substr(0, pids.find(' ')))) << pids;
+  kill(std::atoi(pids.substr(pids.find(' ') + 1).c_str()), SIGKILL);
 }
 
 TEST(CommandRunner, TestDoubleReplacesTheRealRunner) {
