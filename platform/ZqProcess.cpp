@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -195,9 +196,14 @@ int ShellCommandRunner::RunLimited(const std::string& command, std::string* out,
   const pid_t host = getpid();
   // Started by hand rather than with posix_spawn, for one step posix_spawn cannot take: the shell
   // ends (SIGTERM) with the host, at once when the host ended before the request took effect, and
-  // the copy and command tools end with the shell, so a killed host leaves no copy going on. Only
-  // system calls between fork and exec.
-  const pid_t pid = fork();
+  // the copy and command tools end with the shell, so a killed host leaves no copy going on. vfork,
+  // as posix_spawn itself, so that a large host is not copied for each command; the child makes
+  // only system calls on values prepared before it, and ends in exec or _exit. Every signal waits
+  // until then: no handler of the host may run in the child.
+  sigset_t all, saved;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &saved);
+  const pid_t pid = vfork();
   if (pid == 0) {
     if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != host) _exit(127);
     // A process group of its own: Ctrl-C on the terminal reaches only the host, which lets the
@@ -206,9 +212,17 @@ int ShellCommandRunner::RunLimited(const std::string& command, std::string* out,
     setpgid(0, 0);
     const int input = open("/dev/null", O_RDONLY);
     if (input < 0 || dup2(input, 0) != 0 || dup2(outFd, 1) != 1 || dup2(errFd, 2) != 2) _exit(127);
-    struct sigaction defaultAction {};
-    defaultAction.sa_handler = SIG_DFL;
-    sigaction(SIGPIPE, &defaultAction, nullptr);
+    // The host's handlers and its SIGPIPE disposition do not reach the command; other signals
+    // the host ignores stay ignored.
+    struct sigaction action {};
+    for (int signal = 1; signal < NSIG; ++signal) {
+      if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_DFL &&
+          (action.sa_handler != SIG_IGN || signal == SIGPIPE)) {
+        action.sa_handler = SIG_DFL;
+        action.sa_flags = 0;
+        sigaction(signal, &action, nullptr);
+      }
+    }
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -220,6 +234,7 @@ int ShellCommandRunner::RunLimited(const std::string& command, std::string* out,
     _exit(127);
   }
   const int spawnError = pid < 0 ? errno : 0;
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   if (pid > 0) setpgid(pid, pid);  // also here: no race with the first signal to the group
   outWrite.Close();
   errWrite.Close();
