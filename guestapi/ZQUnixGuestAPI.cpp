@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
 #include "guestapi/ZQUnixGuestAPIOrigins.h"
 #include "platform/FXFile.h"
@@ -25,6 +26,8 @@ using SshToolsContract::kHelperScript;
 using SshToolsContract::kPasswordVariable;
 constexpr const char* kPlinkTool = SshToolsContract::kCommandTool;
 constexpr const char* kPscpTool = SshToolsContract::kCopyTool;
+// How the helper script's write begins the line of each stale temporary file it removed.
+constexpr const char* kStaleRemovedText = "removed stale temporary file ";
 constexpr size_t kBrowseFields = 8;
 
 long long DecimalNumber(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
@@ -357,7 +360,14 @@ int ZQUnixGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFil
   const std::string copyCommand = CopyCommand(localFile, guestFile);
   // A failed command may mean the folder has gone: the next copy into it ensures it again.
   const auto copy = [&]() {
-    if (ExecuteCopyCommand(copyCommand, output)) return 1;
+    const bool copied = ExecuteCopyCommand(copyCommand, output);
+    // The guest's write removes temporary files an interrupted restore left in the folder, and
+    // names each on a line of its own.
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind(kStaleRemovedText, 0) == 0) m_log.DebugLvl(kCopyOrigin, 0, "Guest: %s", line.c_str());
+    }
+    if (copied) return 1;
     ForgetFolder(parent);
     return 0;
   };

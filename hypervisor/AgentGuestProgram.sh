@@ -404,8 +404,8 @@ attr() {
 }
 
 # sha256 NAME...: prints the SHA-256 of the regular file NAME... as 64 hexadecimal digits, or "-"
-# when the name holds no regular file (nothing, a link, a folder or anything else). The file is read
-# through a descriptor checked to reach the file examined; a link is never read through.
+# when the name holds no regular file (nothing, a link, a folder or anything else). What is read must
+# be the file examined: a link is never read through, and a pipe swapped in never makes it wait.
 sha256() {
   (($# > 0)) || fail "sha256 needs a guest path"
   local last=${!#}
@@ -422,11 +422,27 @@ sha256() {
     echo -
     return 0
   fi
-  { exec {fd}<>"./$last"; } 2>/dev/null || { exec {fd}<"./$last"; } 2>/dev/null || fail "Guest path [$path] cannot be opened"
-  reached=$(stat -L --printf '%d:%i' -- "/proc/self/fd/$fd") || fail "Guest path [$path] cannot be examined"
-  [[ $reached == "$id" ]] || fail "Guest path [$path] was replaced while it was opened; it is not read"
-  sum=$(sha256sum <&"$fd") || fail "Guest file [$path] cannot be read"
-  exec {fd}<&-
+  # Read-write never blocks, even on a pipe swapped in meanwhile, and the descriptor must reach the
+  # file examined before a byte is read.
+  if { exec {fd}<>"./$last"; } 2>/dev/null; then
+    reached=$(stat -L --printf '%F/%d:%i' -- "/proc/self/fd/$fd") || fail "Guest path [$path] cannot be examined"
+    [[ $reached == "regular file/$id" || $reached == "regular empty file/$id" ]] ||
+      fail "Guest path [$path] was replaced while it was opened; it is not read"
+    sum=$(sha256sum <&"$fd") || fail "Guest file [$path] cannot be read"
+    exec {fd}<&-
+  else
+    # A file root may not write (a read-only file system): dd opens it without blocking and without
+    # following a link, and the same regular file with the same change time before and after the
+    # read shows that what was read is the file examined.
+    local before after
+    before=$(stat --printf '%F|%d:%i|%z' -- "./$last") || fail "Guest path [$path] cannot be examined"
+    [[ $before == "regular file|$id|"* || $before == "regular empty file|$id|"* ]] ||
+      fail "Guest path [$path] was replaced while it was opened; it is not read"
+    sum=$(dd if="./$last" iflag=nonblock,nofollow bs=65536 status=none | sha256sum) ||
+      fail "Guest file [$path] cannot be read"
+    after=$(stat --printf '%F|%d:%i|%z' -- "./$last") || fail "Guest path [$path] cannot be examined"
+    [[ $after == "$before" ]] || fail "Guest path [$path] was replaced while it was read; no digest is given"
+  fi
   [[ $sum =~ ^([0-9a-f]{64})\  ]] || fail "sha256sum gave no digest for guest file [$path]"
   printf '%s\n' "${BASH_REMATCH[1]}"
 }

@@ -12,26 +12,58 @@
 #include <fstream>
 #include <sstream>
 
+#include "tools/GuestShellSession.h"
+#include "tools/WriteAll.h"
 #include "toolscontract/ShellQuote.h"
 
 namespace GuestFileCopy {
 
 bool IsUnixTarget(const std::string& remotePath) { return !remotePath.empty() && remotePath[0] == '/'; }
 
-std::string UnixWriterCommand(const std::string& script, const std::string& remotePath, unsigned long long size,
+std::string UnixWriterCommand(const std::string& script, const std::string& remotePath, const struct stat& staged,
                               const std::string& backupSuffix) {
   return "bash -c " + ShellQuote::SingleQuoted(script) + " " + kHelperScript + " " +
-         InlineWriteArguments(remotePath, size, backupSuffix);
+         InlineWriteArguments(remotePath, staged, backupSuffix);
 }
 
 int ToolStatus(int status) { return status == 0 ? 0 : (status == 255 ? 255 : 1); }
 
-std::string InlineWriteArguments(const std::string& remotePath, unsigned long long size,
+std::string InlineWriteArguments(const std::string& remotePath, const struct stat& staged,
                                  const std::string& backupSuffix) {
-  std::string arguments =
-      std::string(kWriteOption) + " " + ShellQuote::SingleQuoted(remotePath) + " " + std::to_string(size);
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(staged.st_mode & 0777));
+  std::string arguments = std::string(kWriteOption) + " " + ShellQuote::SingleQuoted(remotePath) + " " +
+                          std::to_string(static_cast<unsigned long long>(staged.st_size)) + " " + mode + " " +
+                          std::to_string(static_cast<long long>(staged.st_atime)) + " " +
+                          std::to_string(static_cast<long long>(staged.st_mtime));
   if (!backupSuffix.empty()) arguments += " " + ShellQuote::SingleQuoted(backupSuffix);
   return arguments;
+}
+
+std::string EndWord(unsigned long long size) { return "zq-end " + std::to_string(size) + "\n"; }
+
+bool FitsInline(unsigned long long size) { return size + EndWord(size).size() <= GuestShellSession::kMaxInlineBytes; }
+
+bool FeedWithEndWord(int fd, unsigned long long size, int out) {
+  char buffer[65536];
+  unsigned long long left = size;
+  for (;;) {
+    const size_t wanted = left < sizeof buffer ? static_cast<size_t>(left) : sizeof buffer;
+    // One byte past the size: a file that grew gets no end word either.
+    const ssize_t got = ::read(fd, buffer, left == 0 ? 1 : wanted);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (left == 0) {
+      if (got != 0) return false;
+      break;
+    }
+    if (got == 0) return false;
+    if (!WriteAll(out, buffer, static_cast<size_t>(got))) return false;
+    left -= static_cast<unsigned long long>(got);
+  }
+  char word[40];
+  const int length = std::snprintf(word, sizeof word, "zq-end %llu\n", size);
+  return length > 0 && WriteAll(out, word, static_cast<size_t>(length));
 }
 
 std::string SftpPath(const std::string& target) {

@@ -26,16 +26,30 @@ constexpr const char* kWriteOption = "--write_file";
 // True for a target the guest's bash writes: an absolute Unix path.
 bool IsUnixTarget(const std::string& remotePath);
 
-// The command the guest's login shell runs to replace `remotePath` by `size` bytes read from
-// standard input: bash -c 'SCRIPT' zqvsa_agentless.sh --write_file 'PATH' SIZE ['SUFFIX'], with the
-// backup suffix when the old file is to be kept beside it.
-std::string UnixWriterCommand(const std::string& script, const std::string& remotePath, unsigned long long size,
+// The command the guest's login shell runs to replace `remotePath` by the bytes of `staged` (the
+// local file) read from standard input: bash -c 'SCRIPT' zqvsa_agentless.sh --write_file 'PATH'
+// SIZE MODE ATIME MTIME ['SUFFIX'], with the staged file's size, permission bits and times, and the
+// backup suffix when the old file is to be kept beside it. The bytes must be followed by EndWord.
+std::string UnixWriterCommand(const std::string& script, const std::string& remotePath, const struct stat& staged,
                               const std::string& backupSuffix = std::string());
 
-// The helper-script arguments of a --write_file request that brings the file's `size` bytes with it
-// (through a guest session): --write_file 'PATH' SIZE ['SUFFIX'].
-std::string InlineWriteArguments(const std::string& remotePath, unsigned long long size,
+// The helper-script arguments of a --write_file request that brings the bytes of `staged` with it
+// (through a guest session): --write_file 'PATH' SIZE MODE ATIME MTIME ['SUFFIX'].
+std::string InlineWriteArguments(const std::string& remotePath, const struct stat& staged,
                                  const std::string& backupSuffix = std::string());
+
+// The proxy's last word after the `size` bytes of a --write_file: the guest puts the new file in
+// place only once it has read it, so a copy cut off before its end (the tool killed, the
+// connection lost) never replaces the old file.
+std::string EndWord(unsigned long long size);
+
+// Whether a file of `size` bytes travels inline: its bytes and the end word fit one request.
+bool FitsInline(unsigned long long size);
+
+// Copies exactly `size` bytes of `fd` and then EndWord to `out`; no end word when the file holds
+// another number of bytes now or a write fails. For the copy tool's feeding process: only system
+// calls, no allocation.
+bool FeedWithEndWord(int fd, unsigned long long size, int out);
 
 // The copy tool's exit status for a copy that ended with `status`: 0, 255 for a failure of the
 // connection, 1 for any other failure.

@@ -304,10 +304,12 @@ bool SessionProcess::StartLoop(std::string& problem) {
   if (!m_login.port.empty()) argv.insert(argv.end(), {"-p", m_login.port});
   argv.insert(argv.end(), {"--", m_login.address, m_remoteCommand});
   const std::vector<std::string> environment = OpenSshCommand::ChildEnvironment(m_settings.useKeys);
+  const pid_t self = ::getpid();
   m_ssh = ::fork();
   if (m_ssh < 0) return false;
   if (m_ssh == 0) {
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    // Ends with the session; a session that ended before the request took effect is not outlived.
+    if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != self) ::_exit(255);
     ::dup2(toGuest[0], STDIN_FILENO);
     ::dup2(fromGuest[1], STDOUT_FILENO);
     ::dup2(errors[1], STDERR_FILENO);

@@ -326,24 +326,40 @@ sub temporary_name {
   return '.zqrestore-' . unpack('H*', $bytes) . '.tmp';
 }
 
+# Folders (device:inode) this session looked through for stale temporary files of ours: each is
+# looked through once, and one that holds any leaves its write to the script, which removes them.
+my %looked_through;
+
+sub holds_temporaries {
+  my @here = stat('.') or return 1;
+  return 0 if $looked_through{"$here[0]:$here[1]"};
+  opendir(my $folder, '.') or return 1;
+  my $found = grep { /\A\.zqrestore-[0-9a-f]{18}\.(?:tmp|bak)\z/ } readdir($folder);
+  closedir($folder);
+  $looked_through{"$here[0]:$here[1]"} = 1 unless $found;
+  return $found;
+}
+
 sub write_file {
-  my ($program, $path, $size, $data) = @_;
+  my ($program, $path, $size, $mode, $atime, $mtime, $data) = @_;
   # Without fsync a new file could reach its name before its bytes reach the disk: the script,
   # which syncs, writes it then.
   return () unless $SYNC;
-  return () unless $size =~ /\A[0-9]{1,19}\z/ && $size eq length($$data);
+  return () unless $size =~ /\A(?:0|[1-9][0-9]{0,18})\z/ && $mode =~ /\A[0-7]{1,4}\z/;
+  return () unless $atime =~ /\A-?[0-9]{1,11}\z/ && $mtime =~ /\A-?[0-9]{1,11}\z/;
+  # The bytes, then the proxy's end word: anything else is the script's to refuse.
+  my $end = "zq-end $size\n";
+  return () unless length($$data) == $size + length($end) && substr($$data, $size) eq $end;
   my ($anchor, $names) = split_path($path) or return ();
   return () unless @$names && enter_parent($anchor, $names);
+  return () if holds_temporaries();
   my $name = $names->[-1];
-  my ($mode, $owner);
   if (my @old = lstat("./$name")) {
     my $type = $old[2] & $S_IFMT;
-    if ($type == $S_IFREG) { ($mode, $owner) = ($old[2] & 07777, "$old[4]:$old[5]") }
-    elsif ($type != $S_IFLNK) { return () }
+    return () unless $type == $S_IFREG || $type == $S_IFLNK;
   } elsif ($! != ENOENT) {
     return ();
   }
-  $mode = 0666 & ~umask() unless defined $mode;
 
   my $temporary = temporary_name();
   return () unless defined $temporary;
@@ -351,15 +367,16 @@ sub write_file {
   return () unless sysopen($fh, "./$temporary", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
   # Until the rename, a signal that ends the loop takes the new file with it.
   local @SIG{qw(HUP INT TERM)} = (sub { unlink "./$temporary" if defined $temporary; exit 1 }) x 3;
-  # A fresh, empty regular file with one link: nothing else came to stand under the new name.
+  # A fresh, empty regular file with one link, the login's alone: nothing else came to stand under
+  # the new name, and no one else can open it while it is written.
   my @new = stat($fh);
-  my $ok = @new && ($new[2] & $S_IFMT) == $S_IFREG && $new[3] == 1 && $new[7] == 0 && write_all($fh, $$data);
+  my $ok = @new && ($new[2] & $S_IFMT) == $S_IFREG && $new[3] == 1 && $new[7] == 0 && ($new[2] & 07777) == 0600
+    && write_all($fh, substr($$data, 0, $size));
   my @written = $ok ? stat($fh) : ();
   $ok &&= @written && $written[7] == $size;
-  if ($ok) {
-    chown(split(/:/, $owner), $fh) if defined $owner && $owner ne "$new[4]:$new[5]";
-    $ok = chmod($mode, $fh);
-  }
+  # The backup's mode (permission bits only; the others come with the owner) and times, through
+  # the descriptor; never the old file's owner.
+  $ok = chmod(oct($mode) & 0777, $fh) && utime(0 + $atime, 0 + $mtime, $fh) if $ok;
   my $synced = $ok && IO::Handle::sync($fh);
   my $lost = $ok && !$synced && ($! == EIO || $! == ENOSPC || $! == EDQUOT) ? "$!" : '';
   $ok &&= $synced;
@@ -416,7 +433,7 @@ sub serve {
     my @words = words($args);
     my $option = @words ? $words[0] : '';
     if ($option eq '--file_exists' && @words == 2) { @answer = file_exists($words[1]) }
-    elsif ($option eq '--write_file' && @words == 3) { @answer = write_file($program, @words[1, 2], \$data) }
+    elsif ($option eq '--write_file' && @words == 6) { @answer = write_file($program, @words[1 .. 5], \$data) }
     elsif ($option eq '--change_file_attr' && @words == 7) { @answer = change_file_attr(@words[1 .. 6]) }
     elsif ($option eq '--browse_path' && @words == 2) { @answer = browse_path($words[1]) }
     chdir($START);

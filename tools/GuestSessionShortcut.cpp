@@ -61,10 +61,11 @@ bool RunCopy(const std::string& toolFolder, const std::vector<std::string>& word
   if (fd < 0) return false;
   const auto size = static_cast<unsigned long long>(info.st_size);
   std::string content;
-  const bool read = size <= GuestShellSession::kMaxInlineBytes && GuestFileCopy::ReadExactly(fd, size, content);
+  const bool read = GuestFileCopy::FitsInline(size) && GuestFileCopy::ReadExactly(fd, size, content);
   ::close(fd);
-  const std::string arguments = GuestFileCopy::InlineWriteArguments(parsed.remotePath, size, parsed.backupSuffix);
-  if (!read || !AskSession(toolFolder, parsed.login, "", arguments, content, SshToolsContract::kCopyTool, answer)) {
+  const std::string arguments = GuestFileCopy::InlineWriteArguments(parsed.remotePath, info, parsed.backupSuffix);
+  if (!read || !AskSession(toolFolder, parsed.login, "", arguments, content + GuestFileCopy::EndWord(size),
+                           SshToolsContract::kCopyTool, answer)) {
     return false;
   }
   answer.status = GuestFileCopy::ToolStatus(answer.status);

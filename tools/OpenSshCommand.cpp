@@ -149,8 +149,9 @@ bool ForwardErrors(int fd, std::string& kept, pid_t child, long long inactivityS
 }
 
 [[noreturn]] void ExecChild(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-                            int errorWriteFd, bool ownGroup) {
-  ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+                            int errorWriteFd, bool ownGroup, pid_t parent) {
+  // Ends with this tool; a tool that ended before the request took effect is not outlived.
+  if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent) ::_exit(255);
   // In a group of its own, the program and the ssh it starts can be ended together.
   if (ownGroup) ::setpgid(0, 0);
   ::dup2(errorWriteFd, STDERR_FILENO);
@@ -326,6 +327,11 @@ std::string RefusalMarker(const SshToolSettings& settings, const std::string& pa
 
 }  // namespace
 
+void EndWithParent() {
+  const pid_t parent = ::getppid();
+  if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent) ::_exit(255);
+}
+
 std::vector<std::string> BeginRun(const std::string& toolName, SshToolSettings& settings, SshLogin& login) {
   login.user = LoginName(login.user);
   std::string program = RunningProgramPath();
@@ -383,13 +389,14 @@ int Run(const std::vector<std::string>& argv, std::string& errorText, long long 
   const std::vector<std::string> environment = ChildEnvironment(g_useKeys);
   const bool limited = inactivitySeconds > 0;
   std::fflush(nullptr);
+  const pid_t self = ::getpid();
   pid_t child = ::fork();
   if (child < 0) {
     ::close(pipeFds[0]);
     ::close(pipeFds[1]);
     return 255;
   }
-  if (child == 0) ExecChild(argv, environment, pipeFds[1], limited);
+  if (child == 0) ExecChild(argv, environment, pipeFds[1], limited, self);
   if (limited) ::setpgid(child, child);  // also here: no race with the first look at the group
   ::close(pipeFds[1]);
   const bool finished = ForwardErrors(pipeFds[0], errorText, child, inactivitySeconds);

@@ -71,6 +71,11 @@ void PrepareAskPass(const std::string& programPath, const SshLogin& login);
 // made private when needed). Empty when it cannot be written (then `configFile` is used as it is).
 std::string OnePasswordConfig(const std::string& configFile, const std::string& privateFolder);
 
+// Makes this process end (SIGTERM) when the process that started it ends, so that a copy or a
+// command of a killed restore does not go on; a parent that ended before the request took effect
+// ends this process at once. The tools call it first thing.
+void EndWithParent();
+
 // Everything a tool does before it starts OpenSSH: turns a domain login in `login` into the form
 // OpenSSH sends, reads the settings, sets up the askpass hand-over and the known_hosts folder, and
 // returns the common options for the password in ZQ_PUTTY_PASS.

@@ -35,6 +35,7 @@ std::vector<std::string> SshCommandLine(const SshToolSettings& settings, const s
 
 int main(int argc, char** argv) {
   if (AskPass::IsRequested()) return AskPass::Answer(argc > 1 ? argv[1] : "");
+  OpenSshCommand::EndWithParent();
   PlinkArguments parsed;
   std::string problem;
   bool helpRequested = false;

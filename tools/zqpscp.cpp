@@ -3,9 +3,13 @@
 // written by the helper script in the guest over one ssh session, any other target over SFTP to
 // a temporary name that is then renamed over it. A small Unix file rides inline on the guest
 // session of the same login where one runs (GuestShellSession.h). The local file is read without
-// touching its access time where the system allows it.
+// touching its access time where the system allows it. The tool, its ssh and the process that
+// feeds ssh end with the tool's parent.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -61,34 +65,67 @@ std::vector<std::string> SftpCommandLine(const SshToolSettings& settings, const 
   return argv;
 }
 
-// Writes a Unix target through the helper script's --write_file in the guest.
+// Starts the process that feeds ssh's standard input: the file's `size` bytes, then the end word
+// (GuestFileCopy::EndWord), which it writes only when the file held exactly those bytes. It ends
+// with this tool, so the end word of a killed copy never reaches the guest. -1 when it cannot start.
+pid_t StartFeeder(int localFd, unsigned long long size) {
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+  const pid_t self = ::getpid();
+  std::fflush(nullptr);
+  const pid_t feeder = ::fork();
+  if (feeder == 0) {
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != self) ::_exit(1);
+    ::close(pipeFds[0]);
+    ::_exit(GuestFileCopy::FeedWithEndWord(localFd, size, pipeFds[1]) ? 0 : 1);
+  }
+  ::close(pipeFds[1]);
+  const bool ok = feeder > 0 && UseAsStandardInput(pipeFds[0]);
+  ::close(pipeFds[0]);
+  if (!ok && feeder > 0) {
+    ::kill(feeder, SIGKILL);
+    ::waitpid(feeder, nullptr, 0);
+  }
+  return ok ? feeder : -1;
+}
+
+// Writes a Unix target through the helper script's --write_file in the guest, with the staged
+// file's mode and times (`info`), so the new file has them before it takes the target's name.
 int CopyToUnixTarget(const SshToolSettings& settings, const std::vector<std::string>& options,
-                     const PscpArguments& parsed, int localFd, unsigned long long size, std::string& errorText) {
+                     const PscpArguments& parsed, int localFd, const struct stat& info, std::string& errorText) {
   const std::string scriptPath = settings.baseHome + "/" + GuestFileCopy::kHelperScript;
   std::string script;
   if (!GuestFileCopy::ReadWholeFile(scriptPath, script)) {
     std::fprintf(stderr, "%s: cannot read the helper script %s\n", kToolName, scriptPath.c_str());
     return 1;
   }
+  const auto size = static_cast<unsigned long long>(info.st_size);
   // A small file travels inline through the login's guest session when one runs already (the
   // helper-script commands before a copy start it); a copy never starts one.
   std::string content;
-  if (size <= GuestShellSession::kMaxInlineBytes && GuestFileCopy::ReadExactly(localFd, size, content)) {
-    const std::string arguments = GuestFileCopy::InlineWriteArguments(parsed.remotePath, size, parsed.backupSuffix);
+  if (GuestFileCopy::FitsInline(size) && GuestFileCopy::ReadExactly(localFd, size, content)) {
+    const std::string arguments = GuestFileCopy::InlineWriteArguments(parsed.remotePath, info, parsed.backupSuffix);
     int status = 255;
-    if (GuestShellSession::RunScript(settings, options, parsed.login, script, arguments, content, false,
-                                     kToolName, status) != GuestShellSession::Outcome::NotTaken) {
+    if (GuestShellSession::RunScript(settings, options, parsed.login, script, arguments,
+                                     content + GuestFileCopy::EndWord(size), false, kToolName,
+                                     status) != GuestShellSession::Outcome::NotTaken) {
       // The session's own failures carry their explanation already.
       return status;
     }
   }
-  if (::lseek(localFd, 0, SEEK_SET) != 0 || !UseAsStandardInput(localFd)) {
+  const pid_t feeder = ::lseek(localFd, 0, SEEK_SET) == 0 ? StartFeeder(localFd, size) : -1;
+  if (feeder < 0) {
     std::fprintf(stderr, "%s: cannot pass %s to ssh\n", kToolName, parsed.localFile.c_str());
     return 1;
   }
-  const std::string command = GuestFileCopy::UnixWriterCommand(script, parsed.remotePath, size, parsed.backupSuffix);
-  return OpenSshCommand::Run(SshCommandLine(settings, options, parsed.login, command), errorText,
-                             settings.copyInactivityLimit);
+  const std::string command = GuestFileCopy::UnixWriterCommand(script, parsed.remotePath, info, parsed.backupSuffix);
+  const int status = OpenSshCommand::Run(SshCommandLine(settings, options, parsed.login, command), errorText,
+                                         settings.copyInactivityLimit);
+  // ssh is done: whatever the feeder has not written yet goes nowhere.
+  ::kill(feeder, SIGKILL);
+  while (::waitpid(feeder, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  return status;
 }
 
 // Puts any other target over SFTP to a temporary name beside it and renames that over it; the
@@ -122,6 +159,7 @@ int CopyOverSftp(const SshToolSettings& settings, const std::vector<std::string>
 
 int main(int argc, char** argv) {
   if (AskPass::IsRequested()) return AskPass::Answer(argc > 1 ? argv[1] : "");
+  OpenSshCommand::EndWithParent();
   PscpArguments parsed;
   std::string problem;
   bool helpRequested = false;
@@ -146,8 +184,7 @@ int main(int argc, char** argv) {
   const bool unixTarget = GuestFileCopy::IsUnixTarget(parsed.remotePath);
   const int status =
       unixTarget
-          ? CopyToUnixTarget(settings, options, parsed, localFd, static_cast<unsigned long long>(info.st_size),
-                             errorText)
+          ? CopyToUnixTarget(settings, options, parsed, localFd, info, errorText)
           : CopyOverSftp(settings, options, parsed, localFd, errorText);
   ::close(localFd);
   // The guest's own failures come with the helper script's message; only OpenSSH's failures, and

@@ -4,7 +4,8 @@
 # with this script on standard input, so nothing below may read standard input: everything runs
 # inside main, which is called with standard input from /dev/null once the whole script is read.
 # The one exception is --write_file, which zqpscp.exe runs as `bash -c SCRIPT NAME --write_file
-# PATH SIZE` with the file's content on standard input. Needs bash and GNU coreutils only.
+# PATH SIZE MODE ATIME MTIME` with the file's content on standard input, followed by the proxy's
+# end word (see END_WORD). Needs bash and GNU coreutils only.
 #
 # Links. A PATH may carry the marker "/./": what precedes it is the destination folder as the job
 # names it (the operator's choice, links in it are followed; --create_dir creates it like
@@ -31,6 +32,16 @@ readonly MAX_ID=4294967294
 # the longest backup suffix (ReplaceChoices::kMaxBackupSuffixBytes).
 readonly MAX_HASH_BATCH=16
 readonly MAX_SUFFIX=32
+# The proxy's last word after the SIZE bytes of --write_file (GuestFileCopy::EndWord): "zq-end",
+# the size and a line end. Only a copy followed by it is put in place; a copy cut off before it
+# (the proxy killed, the connection lost) is removed.
+readonly END_WORD_PREFIX='zq-end '
+# Our own temporary files (write_file, keep_backup): a file of this pattern that the login owns,
+# with one link, unchanged for longer than this many minutes is left from an interrupted write and
+# is removed by the next write into its folder. ZQ_STALE_TEMPORARY_MINUTES in the guest's
+# environment sets another age.
+readonly TEMP_REGEX='^\.zqrestore-[0-9a-f]{18}\.(tmp|bak)$'
+readonly STALE_MINUTES=${ZQ_STALE_TEMPORARY_MINUTES:-60}
 
 usage() {
   cat >&2 <<EOF
@@ -44,9 +55,11 @@ usage: $PROGRAM OPTION PATH [ARGS...]
   --create_parent_dir PATH  create the parent folder of file PATH
   --file_exists PATH        print whether PATH exists
   --sha256 PATH...          print the SHA-256 digest of each file PATH, or - for no file
-  --write_file PATH SIZE [SUFFIX]
-                            replace file PATH by the SIZE bytes on standard input, completely
-                            or not at all; with SUFFIX the old file is kept as PATH+SUFFIX
+  --write_file PATH SIZE MODE ATIME MTIME [SUFFIX]
+                            replace file PATH by the SIZE bytes on standard input (then the end
+                            word), completely or not at all, with octal MODE (permission bits
+                            only) and times (seconds, or -); with SUFFIX the old file is kept as
+                            PATH+SUFFIX
 PATH may hold the marker /./ after the destination folder; links are followed only before it.
 EOF
 }
@@ -126,10 +139,8 @@ split_path() {
 # The stat format of examine: type and mode in hex, device:inode, permissions in octal, owner,
 # size, modification and access time.
 readonly EXAMINE_FORMAT='%f %d:%i %a %u:%g %s %Y %X\n'
-# Set by examine for an entry it found: its permissions (octal), owner (uid:gid) and browse line
-# without the name (SIZE/KIND/MTIME/ATIME/UID/GID/MODE).
-EXAMINED_MODE=
-EXAMINED_OWNER=
+# Set by examine for an entry it found: its browse line without the name
+# (SIZE/KIND/MTIME/ATIME/UID/GID/MODE).
 EXAMINED_BROWSE=
 
 # Sets REPLY to "TYPE DEVICE:INODE" of `name` in the current folder without following a link
@@ -143,7 +154,7 @@ examine() {
   examined "$raw" "$1"
 }
 
-# Sets REPLY (and EXAMINED_MODE, EXAMINED_OWNER) from one line `raw` of EXAMINE_FORMAT for
+# Sets REPLY (and EXAMINED_BROWSE) from one line `raw` of EXAMINE_FORMAT for
 # `name`; "none" as raw: stat did not describe it, which is an error unless nothing has that name.
 examined() {
   local raw=$1
@@ -156,8 +167,6 @@ examined() {
   fi
   [[ $raw =~ ^([0-9a-f]+)\ ([0-9]+:[0-9]+)\ ([0-7]+)\ (([0-9]+):([0-9]+))\ ([0-9]+)\ (-?[0-9]+)\ (-?[0-9]+)$ ]] ||
     fail "cannot examine $(quoted "$2") in $(quoted "$PWD")"
-  EXAMINED_MODE=${BASH_REMATCH[3]}
-  EXAMINED_OWNER=${BASH_REMATCH[4]}
   local mode=$((16#${BASH_REMATCH[1]})) kind=other word=other
   # File types of st_mode, in octal: 04 folder, 010 regular file, 012 symbolic link.
   case $(((mode & 0170000) >> 12)) in
@@ -176,7 +185,7 @@ LOOKED_SET=no
 LOOKED_NAME=
 LOOKED=
 
-# Sets REPLY (and EXAMINED_MODE, EXAMINED_OWNER) as examine does for `name` in the current
+# Sets REPLY (and EXAMINED_BROWSE) as examine does for `name` in the current
 # folder, from the look ahead when it is about that name.
 look_at() {
   if [[ $LOOKED_SET == yes && $LOOKED_NAME == "$1" ]]; then
@@ -433,8 +442,8 @@ file_exists() {
 # ---- Digests ----------------------------------------------------------------------------------
 
 # Prints the digest of the file PATH (the split path), or "-" when PATH holds no regular file.
-# The file is examined without following a link, opened, and the descriptor must reach that very
-# file: a link or anything else swapped in meanwhile is never read.
+# The file is examined without following a link, and what is read must be that very file: a link,
+# a pipe or anything else swapped in meanwhile is never read, and never makes the digest wait.
 sha256_one() {
   split_path "$1"
   if ((${#NAMES[@]} == 0)) || ! enter_parent no; then
@@ -448,16 +457,28 @@ sha256_one() {
     echo -
     return 0
   fi
-  local expected=${REPLY#* } fd reached sum
-  # Read-write first: it never blocks, even on a pipe swapped in meanwhile; read-only for files
-  # the login may only read.
-  { exec {fd}<>"./$name"; } 2>/dev/null || { exec {fd}<"./$name"; } 2>/dev/null ||
-    fail "cannot open $(quoted "$WHOLE")"
-  reached=$(stat -L --printf '%F/%d:%i' "/dev/fd/$fd") || fail "cannot examine $(quoted "$WHOLE")"
-  [[ $reached == "regular file/$expected" || $reached == "regular empty file/$expected" ]] ||
-    fail "$(quoted "$WHOLE") was replaced while it was opened; it is not read"
-  sum=$(sha256sum <&"$fd") || fail "cannot read $(quoted "$WHOLE")"
-  exec {fd}<&-
+  local expected=${REPLY#* } fd reached sum before after
+  # Read-write never blocks, even on a pipe swapped in meanwhile, and the descriptor must reach the
+  # file examined before a byte is read.
+  if { exec {fd}<>"./$name"; } 2>/dev/null; then
+    reached=$(stat -L --printf '%F/%d:%i' "/dev/fd/$fd") || fail "cannot examine $(quoted "$WHOLE")"
+    [[ $reached == "regular file/$expected" || $reached == "regular empty file/$expected" ]] ||
+      fail "$(quoted "$WHOLE") was replaced while it was opened; it is not read"
+    sum=$(sha256sum <&"$fd") || fail "cannot read $(quoted "$WHOLE")"
+    exec {fd}<&-
+  else
+    # A file the login may only read: bash cannot open it without blocking, dd can (O_NONBLOCK,
+    # O_NOFOLLOW), so a pipe swapped in gives at once what it holds or nothing. The same regular
+    # file, with the same change time, before and after the read shows that what was read is the
+    # file examined (moving it away and back changes its change time).
+    before=$(stat --printf '%F|%d:%i|%z' -- "./$name") || fail "cannot examine $(quoted "$WHOLE")"
+    [[ $before == "regular file|$expected|"* || $before == "regular empty file|$expected|"* ]] ||
+      fail "$(quoted "$WHOLE") was replaced while it was opened; it is not read"
+    sum=$(dd if="./$name" iflag=nonblock,nofollow bs=65536 status=none | sha256sum) ||
+      fail "cannot read $(quoted "$WHOLE")"
+    after=$(stat --printf '%F|%d:%i|%z' -- "./$name") || fail "cannot examine $(quoted "$WHOLE")"
+    [[ $after == "$before" ]] || fail "$(quoted "$WHOLE") was replaced while it was read; no digest is given"
+  fi
   [[ $sum =~ ^([0-9a-f]{64})\  ]] || fail "sha256sum gave no digest for $(quoted "$WHOLE")"
   printf '%s\n' "${BASH_REMATCH[1]}"
 }
@@ -468,7 +489,7 @@ sha256() {
     usage
     exit 2
   fi
-  require_tools stat sha256sum
+  require_tools stat sha256sum dd
   local path
   for path in "$@"; do
     # A plain command, so that errexit holds inside it as well.
@@ -607,30 +628,63 @@ keep_backup() {
   BACKUP_TEMP=
 }
 
+# Removes our own temporary files that an interrupted write left in the current folder: names of
+# TEMP_REGEX only, each a regular file of the login with one link whose status has not changed for
+# STALE_MINUTES (a write that runs now changes it). Examined without following a link, removed by
+# name (which never follows one either), and each named on standard output.
+remove_stale() {
+  local -a found=()
+  local entry now raw name
+  shopt -s nullglob dotglob
+  for entry in ./.zqrestore-*; do
+    [[ ${entry#./} =~ $TEMP_REGEX ]] && found+=("$entry")
+  done
+  shopt -u nullglob dotglob
+  ((${#found[@]} > 0)) || return 0
+  [[ $STALE_MINUTES =~ ^[0-9]{1,9}$ ]] || return 0
+  printf -v now '%(%s)T' -1
+  while IFS= read -r raw; do
+    # Type and mode in hex, links, owner, change time, name.
+    [[ $raw =~ ^([0-9a-f]+)\ 1\ ([0-9]+)\ ([0-9]+)\ \./(.*)$ ]] || continue
+    name=${BASH_REMATCH[4]}
+    (((16#${BASH_REMATCH[1]} & 0170000) == 0100000 && BASH_REMATCH[2] == EUID)) || continue
+    ((BASH_REMATCH[3] + STALE_MINUTES * 60 <= now)) || continue
+    if rm -f -- "./$name" 2>/dev/null; then
+      printf 'removed stale temporary file %s of an interrupted restore\n' "$(quoted "$PWD/$name")"
+    fi
+  done < <(stat --printf '%f %h %u %Z %n\n' -- "${found[@]}" 2>/dev/null || true)
+}
+
 # Replaces file PATH by exactly SIZE bytes read from standard input: they go to a new file with
-# an unpredictable name in the final folder (created exclusively, so nothing that appears under
-# that name is ever written through), which is renamed over PATH once every byte arrived. A link
-# at PATH is replaced, not written through; a folder at PATH is refused. On any failure the new
-# file is removed and PATH stays as it was. A replaced file keeps its mode, and its owner where
-# the login may give it.
+# an unpredictable name in the final folder, created exclusively (so nothing that appears under
+# that name is ever written through) and readable by the login only. Only once every byte arrived
+# and the proxy's end word followed them, the new file gets MODE (permission bits only: set-user,
+# set-group and sticky bits come with the owner, from --change_file_attr) and the times, through
+# its descriptor, and is renamed over PATH. It never gets the old file's owner: until the backup's
+# owner is applied after the rename, it is the login's. A link at PATH is replaced, not written
+# through; a folder at PATH is refused. On any failure the new file is removed and PATH stays as
+# it was. Stale temporary files of ours in the folder are removed first (remove_stale).
 #
 # With SUFFIX a replaced regular file is kept as PATH+SUFFIX (see keep_backup); a link or
 # anything but a regular file at that name fails the write before PATH is touched.
 write_file() {
-  if (($# != 2 && $# != 3)); then
+  if (($# != 5 && $# != 6)); then
     usage
     exit 2
   fi
-  require_tools stat mv rm od head tr cat chown chmod
-  local path=$1 size=$2 suffix=${3-}
+  require_tools stat mv rm od head tr chmod touch
+  local path=$1 size=$2 mode=$3 atime=$4 mtime=$5 suffix=${6-}
   [[ $size =~ ^[0-9]{1,19}$ ]] || fail "size must be a number of bytes"
-  if (($# == 3)); then
+  [[ $mode =~ ^[0-7]{1,4}$ ]] || fail "mode must be an octal number of at most four digits"
+  [[ $atime =~ ^(-|-?[0-9]{1,19})$ && $mtime =~ ^(-|-?[0-9]{1,19})$ ]] || fail "times must be whole seconds or -"
+  if (($# == 6)); then
     [[ -n $suffix && ${#suffix} -le MAX_SUFFIX && $suffix != *[/\\]* && $suffix != . && $suffix != .. &&
       $suffix != *[[:cntrl:]]* ]] || fail "the backup suffix $(quoted "$suffix") is refused"
   fi
   split_path "$path"
   ((${#NAMES[@]} > 0)) || fail "no file name in $(quoted "$path")"
   enter_parent no || fail "the folder of $(quoted "$path") does not exist"
+  remove_stale
   last_name
   local name=$REPLY
   look_at "$name"
@@ -640,13 +694,8 @@ write_file() {
     dir) fail "a folder stands at $(quoted "$path"); it is not replaced by a file" ;;
     *) fail "neither a file nor a link stands at $(quoted "$path"); it is not replaced" ;;
   esac
-  local new_mode old_owner='' saved_umask old_identity=${REPLY#* }
+  local saved_umask old_identity=${REPLY#* }
   saved_umask=$(umask)
-  printf -v new_mode '%o' $((0666 & ~8#$saved_umask))
-  if [[ $old_kind == file ]]; then
-    new_mode=$EXAMINED_MODE
-    old_owner=$EXAMINED_OWNER
-  fi
   if [[ -n $suffix && $old_kind == file ]]; then
     check_backup_name "$name$suffix"
   fi
@@ -676,22 +725,33 @@ write_file() {
   set +o noclobber
   umask "$saved_umask"
   local created
-  created=$(stat -L --printf '%F/%h/%u:%g/%d:%i' "/dev/fd/$out") ||
+  created=$(stat -L --printf '%F/%h/%a/%d:%i' "/dev/fd/$out") ||
     fail "cannot examine the new file for $(quoted "$path")"
-  [[ ${created%%/*} == "regular empty file" && $created == */1/* ]] ||
-    fail "the new file for $(quoted "$path") is not a fresh file; nothing was written"
-  local identity=${created##*/} new_owner=${created%/*}
-  new_owner=${new_owner##*/}
+  [[ ${created%%/*} == "regular empty file" && $created == */1/600/* ]] ||
+    fail "the new file for $(quoted "$path") is not a fresh file of the login alone; nothing was written"
+  local identity=${created##*/}
 
-  cat >&"$out" || fail "writing $(quoted "$path") failed; the old file is unchanged"
-  local written
+  # Exactly SIZE bytes (head reads no further), then the end word and nothing after it.
+  head -c "$size" >&"$out" || fail "writing $(quoted "$path") failed; the old file is unchanged"
+  local written end
   written=$(stat -L --printf '%s' "/dev/fd/$out") || fail "cannot examine the new file for $(quoted "$path")"
   [[ $written == "$size" ]] ||
     fail "received $written of $size bytes for $(quoted "$path"); the old file is unchanged"
-  if [[ -n $old_owner && $old_owner != "$new_owner" ]]; then
-    chown -- "$old_owner" "/dev/fd/$out" 2>/dev/null || true
+  IFS= read -r -N $((${#END_WORD_PREFIX} + ${#size} + 1)) end || true
+  if [[ $end != "$END_WORD_PREFIX$size"$'\n' ]] || IFS= read -r -N 1 _; then
+    fail "the copy of $(quoted "$path") ended before the proxy confirmed it complete; the old file is unchanged"
   fi
-  chmod -- "$new_mode" "/dev/fd/$out" || fail "cannot set the mode of the new file for $(quoted "$path")"
+  # The backup's mode and times, through the descriptor, while the login alone owns the file.
+  local permissions
+  printf -v permissions '%o' $((8#$mode & 8#777))
+  chmod -- "$permissions" "/dev/fd/$out" ||
+    fail "cannot set the mode of the new file for $(quoted "$path")"
+  if [[ $atime != - && $atime == "$mtime" ]]; then
+    touch -c -d "@$atime" -- "/dev/fd/$out" || fail "cannot set the times of the new file for $(quoted "$path")"
+  else
+    if [[ $mtime != - ]]; then touch -c -m -d "@$mtime" -- "/dev/fd/$out" || fail "cannot set the times of the new file for $(quoted "$path")"; fi
+    if [[ $atime != - ]]; then touch -c -a -d "@$atime" -- "/dev/fd/$out" || fail "cannot set the times of the new file for $(quoted "$path")"; fi
+  fi
   # Every byte reaches the disk before the name moves. When the disk says it lost some (an input or
   # output error, no space, no quota left), the old file stays; any other complaint comes from a
   # sync too old to sync one file, and the write goes on as the system's own writes do.

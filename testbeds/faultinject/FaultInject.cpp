@@ -10,7 +10,8 @@
 //                                 write the path is the one the descriptor reaches now, for rename
 //                                 either name, for open (open, open64, openat, openat64) the name
 //                                 opened, made absolute. Nothing is done before the failure.
-//   count CALL PREFIX LOG         appends "CALL PATH" to the file LOG for every such call on a
+//   count CALL PREFIX LOG         appends "CALL PATH UID:GID MODE" (of what bears the name then)
+//                                 to the file LOG for every such call on a
 //                                 path below PREFIX, then lets it run.
 //   swap FOLDER TARGET [PROGRAM]  for the time of every chdir into FOLDER, FOLDER is a symbolic
 //                                 link to TARGET: the folder is moved aside (FOLDER.aside) just
@@ -154,8 +155,11 @@ int Planned(const char* call, const char* path) {
     } else if (strcmp(words[0], "count") == 0 && StartsWith(path, words[2])) {
       const int log = RawOpen(words[3], O_WRONLY | O_APPEND | O_CREAT, 0600);
       if (log >= 0) {
-        char line[kPathBytes + 32];
-        const int length = snprintf(line, sizeof line, "%s %s\n", call, path);
+        struct stat info {};  // owner and permissions of what bears the name now; zeros for nothing
+        lstat(path, &info);
+        char line[kPathBytes + 64];
+        const int length = snprintf(line, sizeof line, "%s %s %u:%u %o\n", call, path, info.st_uid, info.st_gid,
+                                    info.st_mode & 07777);
         RawWrite(log, line, static_cast<size_t>(length) < sizeof line ? length : sizeof line - 1);
         RawClose(log);
       }

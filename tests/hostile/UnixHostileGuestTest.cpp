@@ -54,7 +54,8 @@ zqtest::SshdGuestEnvironment& HostileGuestEnvironment() {
   static auto* environment = [] {
     zqtest::SshdOptions options;
     options.address = "127.0.0.7";
-    options.sessionEnvironment = {std::string("LD_PRELOAD=") + ZQ_FAULT_INJECT_LIBRARY, "ZQ_FAULT_PLAN=" + FaultPlan()};
+    options.sessionEnvironment = {std::string("LD_PRELOAD=") + ZQ_FAULT_INJECT_LIBRARY, "ZQ_FAULT_PLAN=" + FaultPlan(),
+                                  "ZQ_STALE_TEMPORARY_MINUTES=0"};
     return new zqtest::SshdGuestEnvironment(options);
   }();
   return *environment;
@@ -354,6 +355,36 @@ const ThreatRow kThreats[] = {
      {0, 0, 1},
      [](Scene& s) { EXPECT_EQ(zqtest::ReadFile(s.InDestination("notes.txt")), ""); },
      "was replaced by something else while it was written"},
+    // The old file's owner may not write the folder: the new file is root's with the staged mode at its rename.
+    {"OldOwnerNeverHoldsTheNewFile", 601,
+     [](Scene& s) {
+       const std::string old = s.InDestination("notes.txt");
+       zqtest::WriteFile(old, "old notes\n");
+       ASSERT_EQ(chown(old.c_str(), 4321, 4321) | chmod(old.c_str(), 0666), 0);
+       SetTimes(old, kPlantedTime);
+       Backup(s.backup.Join("notes.txt"), "backup notes\n");
+       s.Plan("count rename " + s.destination() + "/.zqrestore- " + FaultFolder().Join("renames") + "\n");
+     },
+     {1, 0, 0},
+     [](Scene& s) {
+       ExpectRestored(s.InDestination("notes.txt"), "backup notes\n");
+       const std::string renames = zqtest::ReadFile(FaultFolder().Join("renames"));
+       unlink(FaultFolder().Join("renames").c_str());
+       EXPECT_NE(renames.find(".tmp 0:0 640\n"), std::string::npos) << renames;
+       EXPECT_EQ(renames.find("4321"), std::string::npos) << renames;
+     }},
+    // A temporary file of ours left by an interrupted restore goes with the next write (any age is stale here).
+    {"StaleTemporaryFileOfOursIsRemovedByTheNextRun", 601,
+     [](Scene& s) {
+       DefaultBackup(s);
+       zqtest::WriteFile(s.InDestination(".zqrestore-0123456789abcdef01.tmp"), "left");
+       zqtest::WriteFile(s.InDestination(".zqrestore-users-own.tmp"), "a user's file");
+     },
+     {2, 0, 0},
+     [](Scene& s) {
+       EXPECT_FALSE(zqtest::Exists(s.InDestination(".zqrestore-0123456789abcdef01.tmp")));
+       EXPECT_TRUE(zqtest::Exists(s.InDestination(".zqrestore-users-own.tmp")));
+     }},
     {"HyperVGuestGetsEachFileAtItsOwnPath", 102,
      [](Scene& s) {
        Backup(s.backup.Join("notes.txt"), "backup notes\n");

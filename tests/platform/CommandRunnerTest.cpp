@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -126,6 +128,28 @@ TEST(CommandRunner, EndsACommandAtItsLimitWithItsWholeProcessGroup) {
       EXPECT_EQ(rc, 0) << err;
     }
   }
+}
+
+// A host killed while its command runs (zqrestore killed during a copy) takes the command's shell
+// along, and with it the tools, which end with their parent.
+TEST(CommandRunner, CommandEndsWithAKilledHost) {
+  char path[] = "/tmp/zqcommand-XXXXXX";
+  ASSERT_EQ(close(mkstemp(path)), 0);
+  const pid_t host = fork();
+  if (host == 0) {
+    std::string out, err;
+    _exit(ZqProcess::system(std::string("sleep 30 & echo $$ $! >") + path + "; wait", &out, &err, 0, true));
+  }
+  std::string pids;
+  for (int polls = 0; polls < 1000 && pids.find('\n') == std::string::npos; ++polls, usleep(10000)) {
+    std::ifstream file(path);
+    pids.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  }
+  kill(host, SIGKILL);
+  waitpid(host, nullptr, 0);
+  unlink(path);
+  EXPECT_TRUE(ProcessEnded(pids.substr(0, pids.find(' ')))) << pids;
+  kill(std::atoi(pids.substr(pids.find(' ') + 1).c_str()), SIGKILL);
 }
 
 TEST(CommandRunner, TestDoubleReplacesTheRealRunner) {

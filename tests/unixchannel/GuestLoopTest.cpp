@@ -65,9 +65,16 @@ std::vector<Answer> RunLoop(Loop loop, const std::string& folder, const std::vec
   std::string input = (loop == Loop::Perl ? GuestPerlLoopFrame() : std::string()) + kMark + '\0';
   input += std::string("S") + '\0' + script + '\0';
   for (const Request& request : requests) {
+    std::vector<std::string> words = request.words;
+    std::string data = request.data;
+    // A write as the proxy sends it: the staged mode and times after the size, the end word after the bytes.
+    if (script == HelperScript() && words.size() == 3 && words[0] == "--write_file") {
+      words.insert(words.begin() + 3, {"640", "1000", "2000"});
+      data += "zq-end " + words[2] + "\n";
+    }
     std::string arguments;
-    for (const std::string& word : request.words) arguments += (arguments.empty() ? "" : " ") + ShellQuote::Word(word);
-    input += std::string("R") + '\0' + arguments + '\0' + std::to_string(request.data.size()) + '\0' + request.data;
+    for (const std::string& word : words) arguments += (arguments.empty() ? "" : " ") + ShellQuote::Word(word);
+    input += std::string("R") + '\0' + arguments + '\0' + std::to_string(data.size()) + '\0' + data;
   }
   zqtest::WriteFile(io.Join("in"), input);
   const std::string text = loop == Loop::Perl ? GuestLoopStarter() : GuestLoop();
@@ -167,7 +174,7 @@ const std::vector<LoopCase>& Cases() {
       {"exists: one argument too many", [](auto d) { return Request{{"--file_exists", d + "sub/old", "x"}}; }},
       {"write: new file", [](auto d) { return Request{{"--write_file", d + "sub/new", "5"}, "hello"}; }},
       {"write: empty file", [](auto d) { return Request{{"--write_file", d + "sub/empty", "0"}, ""}; }},
-      {"write: replaced file keeps mode and owner",
+      {"write: replaced file gets the mode given, not the old owner",
        [](auto d) { return Request{{"--write_file", d + "sub/old", "3"}, "new"}; }},
       {"write: link at the name", [](auto d) { return Request{{"--write_file", d + "sub/link", "2"}, "ab"}; }},
       {"write: folder at the name", [](auto d) { return Request{{"--write_file", d + "sub/shared", "1"}, "x"}; }},
@@ -179,6 +186,8 @@ const std::vector<LoopCase>& Cases() {
       {"write: one byte more than the size", [](auto d) { return Request{{"--write_file", d + "sub/old", "2"}, "abc"}; }},
       {"write: one byte fewer than the size", [](auto d) { return Request{{"--write_file", d + "sub/old", "4"}, "abc"}; }},
       {"write: size with a leading zero", [](auto d) { return Request{{"--write_file", d + "sub/f", "03"}, "abc"}; }},
+      {"write: another last word than the end word",
+       [](auto d) { return Request{{"--write_file", d + "sub/old", "3", "640", "1", "2"}, "newzq-end 4\n"}; }},
       {"write: size not a number", [](auto d) { return Request{{"--write_file", d + "sub/f", "x"}, "abc"}; }},
       {"write: hostile name", [](auto d) { return Request{{"--write_file", d + "sub/it's $(touch x) \\", "1"}, "y"}; }},
       {"write: absolute, no marker", [](auto d) {
@@ -292,10 +301,13 @@ TEST(GuestLoop, PerlReadsEachFrameUpToItsLimitAndNoFurther) {
     ASSERT_GT(limit, 0u) << row.limit;
     const size_t size = static_cast<size_t>(static_cast<long>(limit) + row.extra);
     TempDir guest, io;
-    // Arguments the script refuses (an unknown option, padded with blanks), or a write of `size` bytes.
-    const std::string arguments =
-        row.data ? "--write_file " + guest.Join("f") + " " + std::to_string(size) : "--x" + std::string(size - 3, ' ');
-    const std::string data = row.data ? std::string(size, 'd') : "";
+    // Arguments the script refuses (an unknown option, padded with blanks), or a write whose bytes
+    // and end word make `size` bytes.
+    size_t bytes = size;
+    while (bytes + std::to_string(bytes).size() + 8 > size) --bytes;
+    const std::string arguments = row.data ? "--write_file " + guest.Join("f") + " " + std::to_string(bytes) + " 6 1 2"
+                                           : "--x" + std::string(size - 3, ' ');
+    const std::string data = row.data ? std::string(bytes, 'd') + "zq-end " + std::to_string(bytes) + "\n" : "";
     const std::string input = GuestShellSession::GuestPerlLoopFrame() + kMark + '\0' + "S" + '\0' + HelperScript() +
                               '\0' + "R" + '\0' + arguments + '\0' + std::to_string(data.size()) + '\0' + data;
     zqtest::WriteFile(io.Join("in"), input);
@@ -309,7 +321,7 @@ TEST(GuestLoop, PerlReadsEachFrameUpToItsLimitAndNoFurther) {
     const std::string out = zqtest::ReadFile(io.Join("out"));
     EXPECT_EQ(out.find(kMark + " ") != std::string::npos, row.answered) << row.name << ": " << out.substr(0, 200);
     if (row.data && row.answered) {
-      EXPECT_EQ(zqtest::ReadFile(guest.Join("f")).size(), size) << row.name;
+      EXPECT_EQ(zqtest::ReadFile(guest.Join("f")).size(), bytes) << row.name;
     }
   }
 }

@@ -219,17 +219,19 @@ TEST(HelperScript, UnknownOptionOrWrongArgumentCountShowsUsage) {
   }
 }
 
-// The script as zqpscp.exe runs it: bash -c SCRIPT NAME --write_file PATH SIZE, content on
-// standard input.
+// The script as zqpscp.exe runs it: bash -c SCRIPT NAME --write_file PATH SIZE 640 1000 2000,
+// content and the end word on standard input (`ended` false: the copy was cut off before it).
 // With `suffix`, the old file is to be kept under it; `environment` goes before the command.
 ScriptRun RunWriter(const std::string& path, const std::string& content, size_t size,
-                    const std::optional<std::string>& suffix = std::nullopt, const std::string& environment = "") {
+                    const std::optional<std::string>& suffix = std::nullopt, const std::string& environment = "",
+                    bool ended = true) {
   TempDir scratch;
-  zqtest::WriteFile(scratch.Join("in"), content);
+  zqtest::WriteFile(scratch.Join("in"), content + (ended ? "zq-end " + std::to_string(size) + "\n" : ""));
   std::string command = environment + "/bin/bash -c \"$(cat " + ShellQuote::SingleQuoted(ZQ_HELPER_SCRIPT) +
                         ")\" zqvsa_agentless.sh --write_file " + ShellQuote::SingleQuoted(path) + " " +
-                        std::to_string(size) + (suffix ? " " + ShellQuote::SingleQuoted(*suffix) : std::string()) +
-                        " < " + scratch.Join("in") + " 2>" + scratch.Join("err");
+                        std::to_string(size) + " 640 1000 2000" +
+                        (suffix ? " " + ShellQuote::SingleQuoted(*suffix) : std::string()) + " < " +
+                        scratch.Join("in") + " 2>" + scratch.Join("err");
   ScriptRun run;
   run.status = zqtest::RunBounded(command, 30, run.out);
   run.err = zqtest::ReadIfPresent(scratch.Join("err"));
@@ -298,14 +300,16 @@ TEST(HelperScript, WriteFileReplacesCompletelyOrNotAtAll) {
   // One byte on either side of the size announced: only the exact size replaces the file.
   const ScriptRun oneMore = RunWriter(site.Marked("old"), "new content", 10);
   EXPECT_NE(oneMore.status, 0) << "one byte more than announced";
-  EXPECT_NE(oneMore.err.find("received 11 of 10 bytes"), std::string::npos) << oneMore.err;
+  EXPECT_NE(oneMore.err.find("ended before the proxy confirmed it complete"), std::string::npos) << oneMore.err;
   EXPECT_NE(RunWriter(site.Marked("old"), "new content", 12).status, 0) << "one byte fewer than announced";
+  EXPECT_NE(RunWriter(site.Marked("old"), "new content", 11, std::nullopt, "", false).status, 0) << "no end word";
   EXPECT_EQ(zqtest::ReadIfPresent(site.dest + "/old"), "old content");
   EXPECT_EQ(RunWriter(site.Marked("old"), "new content", 11).status, 0);
   EXPECT_EQ(zqtest::ReadIfPresent(site.dest + "/old"), "new content");
   struct stat info {};
   ASSERT_EQ(lstat((site.dest + "/old").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0604u) << "a replaced file keeps its mode";
+  EXPECT_EQ(info.st_mode & 07777, 0640u) << "the new file has the mode it was given, not the old file's";
+  EXPECT_EQ(info.st_mtime, 2000);
 
   EXPECT_EQ(RunWriter(site.Marked("file-link"), "restored", 8).status, 0);
   ASSERT_EQ(lstat((site.dest + "/file-link").c_str(), &info), 0);
@@ -451,6 +455,47 @@ TEST(HelperScript, WriteFileBacksUpOnlyTheFileItExamined) {
   std::string listing;
   zqtest::RunBounded("ls -A " + site.dest, 10, listing);
   EXPECT_EQ(listing, "decoy\nfile-link\nfolder-link\nold\n");
+}
+
+// At its rename (seen by a stand-in for mv) the new file is the login's with the mode and times given.
+TEST(HelperScript, WriteFileRenamesTheLoginsFileWithTheModeAndTimesGiven) {
+  LinkedDestination site;
+  const std::string old = site.dest + "/old";
+  zqtest::WriteFile(old, "old content");
+  ASSERT_EQ(chmod(old.c_str(), 0666) | (geteuid() == 0 ? chown(old.c_str(), 12, 34) : 0), 0);
+  FakeCommands seen;
+  seen.Add("mv", "stat -c '%u:%g %a %X %Y' \"${@: -2:1}\" >>" + seen.dir.Join("log") + "; exec /usr/bin/mv \"$@\"");
+  ASSERT_EQ(RunWriter(site.Marked("old"), "new", 3, std::nullopt, seen.Environment()).status, 0);
+  EXPECT_EQ(zqtest::ReadIfPresent(seen.dir.Join("log")),
+            std::to_string(geteuid()) + ":" + std::to_string(getegid()) + " 640 1000 2000\n");
+}
+
+// Stale temporary files of ours go with the next write, named; fresh ones, others, links, hard links stay.
+TEST(HelperScript, WriteFileRemovesStaleTemporaryFilesOfOursOnly) {
+  LinkedDestination site;
+  const std::string d = site.dest + "/.zqrestore-0123456789abcdef0", stale = d + "1.tmp";
+  for (const std::string& name : {stale, d + ".tmp", d + "2.bak"}) zqtest::WriteFile(name, "");
+  ASSERT_EQ(link((d + "2.bak").c_str(), (site.dest + "/second").c_str()) | symlink("x", (d + "3.tmp").c_str()), 0);
+  ASSERT_EQ(RunWriter(site.Marked("new"), "new", 3).status, 0);
+  EXPECT_TRUE(zqtest::Exists(stale)) << "not an hour old";
+  const ScriptRun run = RunWriter(site.Marked("new"), "new", 3, std::nullopt, "ZQ_STALE_TEMPORARY_MINUTES=0 ");
+  EXPECT_NE(run.out.find("removed stale temporary file " + stale), std::string::npos) << run.out << run.err;
+  std::string listing;
+  zqtest::RunBounded("ls -A " + site.dest + " | grep -c zqrestore", 10, listing);
+  EXPECT_EQ(listing, "3\n");
+}
+
+// A pipe swapped in for a file the login may only read fails its digest at once, not after a wait.
+TEST(HelperScript, Sha256OfAFileSwappedForAPipeEndsAtOnce) {
+  if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs root and setpriv";
+  TempDir dir;
+  zqtest::WriteFile(dir.Join("f"), "abc");
+  FakeCommands swapped;
+  ASSERT_EQ(chown(dir.path().c_str(), 65534, 65534) | chmod(swapped.dir.path().c_str(), 0755), 0);
+  swapped.Add("dd", "mv f f.aside && mkfifo -m 600 f && exec /usr/bin/dd \"$@\"");
+  const ScriptRun run = RunHelper({"--sha256", dir.path() + kMarker + "f"},
+                                  swapped.Environment() + "setpriv --reuid=65534 --regid=65534 --clear-groups ");
+  EXPECT_NE(run.err.find("was replaced while it was read"), std::string::npos) << run.status << run.out << run.err;
 }
 
 // The script cannot include the channel's header: it must spell the marker and its own name

@@ -319,6 +319,35 @@ TEST_F(SshToolsSshd, PscpLeavesTheLocalFilesAccessTime) {
   EXPECT_EQ(info.st_atime, 1000);
 }
 
+// The shell that started a copy is killed mid-copy (zqrestore killed): the tool, its ssh and feeder
+// end with it, so the guest never gets the end word, keeps the old file and removes the temporary.
+TEST_F(SshToolsSshd, CopyOfAKilledParentEndsAndChangesNothing) {
+  chmod(guest.path().c_str(), 0777);
+  zqtest::WriteFile(guest.Join("big"), "old");
+  TempDir local;
+  zqtest::WriteFile(local.Join("src"), "");
+  ASSERT_EQ(truncate(local.Join("src").c_str(), 256 << 20), 0);
+  const std::string address = SshdEnvironment::Get().legacyServer().address();
+  const std::string shell = Pscp() + local.Join("src") + " " + Target(address, guest.Join("big")) + "; :";
+  const pid_t parent = fork();
+  if (parent == 0) execl("/bin/sh", "sh", "-c", shell.c_str(), static_cast<char*>(nullptr));
+  const auto within = [](auto done) {  // polls for the event, within a bound
+    for (int polls = 0; polls < 3000 && !done(); ++polls) poll(nullptr, 0, 10);
+    return done();
+  };
+  const auto temporary = [&] {
+    for (const auto& entry : std::filesystem::directory_iterator(guest.path())) {
+      if (entry.path().filename().string().rfind(".zqrestore-", 0) == 0) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(within(temporary)) << "the copy never started";
+  kill(parent, SIGKILL);
+  waitpid(parent, nullptr, 0);
+  EXPECT_TRUE(within([&] { return !temporary(); })) << "the guest kept its temporary file";
+  EXPECT_TRUE(zqtest::ReadIfPresent(guest.Join("big")) == "old") << "the old file was replaced";
+}
+
 TEST_F(SshToolsSshd, PscpReportsAMissingLocalFile) {
   std::string output;
   std::string address = SshdEnvironment::Get().sftpServer().address();
