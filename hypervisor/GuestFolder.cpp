@@ -1,5 +1,6 @@
 #include "hypervisor/GuestFolder.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <random>
+#include <regex>
 
 #include <boost/algorithm/string/predicate.hpp>
 
@@ -38,33 +41,81 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
 }
 
-// A file created under a temporary name in a guest folder; removed again unless committed.
+// The temporary names our copies and backups use: "." + the final name (cut) + ".zqrestore-" or
+// ".zqrestore-backup-" + eight hexadecimal digits.
+bool IsTemporaryNameOfOurs(const std::string& name) {
+  static const std::regex pattern(R"(\..+\.zqrestore-(backup-)?[0-9a-f]{8})");
+  return name.size() > 20 && name[0] == '.' && name.find(".zqrestore-") != std::string::npos &&
+         std::regex_match(name, pattern);
+}
+
+// How long a temporary file of ours stays unchanged before it is taken for one a killed copy left:
+// a copy that runs writes its file without pause, and its unnamed file gets a name only just
+// before the rename.
+constexpr time_t kStaleTemporarySeconds = 60;
+
+// The guest path of the folder that holds `guestPath`, with its separator at the end.
+std::string FolderOfGuestPath(const std::string& guestPath) {
+  const size_t separator = guestPath.find_last_of("/\\");
+  return separator == std::string::npos ? std::string() : guestPath.substr(0, separator + 1);
+}
+
+// Removes from the folder `folderFd` (the guest path `shownFolder`, ending in its separator) the temporary files of ours
+// that killed copies left, each examined without following a link, and records them in `sweep`.
+void SweepStaleTemporaries(int folderFd, const std::string& shownFolder, StaleTemporarySweep& sweep) {
+  UniqueFd listing(::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  DIR* folder = listing.valid() ? ::fdopendir(listing.get()) : nullptr;
+  if (folder == nullptr) return;
+  listing.release();
+  const uid_t self = ::geteuid();
+  const time_t now = ::time(nullptr);
+  while (const dirent* entry = ::readdir(folder)) {
+    const std::string name = entry->d_name;
+    if (!IsTemporaryNameOfOurs(name)) continue;
+    struct stat info {};
+    if (::fstatat(folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_uid != self || info.st_nlink != 1 || info.st_mtime + kStaleTemporarySeconds > now) {
+      continue;
+    }
+    if (::unlinkat(folderFd, name.c_str(), 0) == 0) sweep.removed.push_back(shownFolder + name);
+  }
+  ::closedir(folder);
+}
+
+// A file created in a guest folder. Where the file system allows it the file has no name until
+// its content is complete (O_TMPFILE), so a copy killed on the way leaves nothing behind; else it
+// is created under a temporary name and removed again unless committed.
 class StagedGuestFile {
  public:
   explicit StagedGuestFile(int folderFd) : m_folderFd(folderFd) {}
   ~StagedGuestFile() {
-    if (m_file.valid() && !m_committed) ::unlinkat(m_folderFd, m_name.c_str(), 0);
+    if (m_file.valid() && !m_committed && !m_name.empty()) ::unlinkat(m_folderFd, m_name.c_str(), 0);
   }
   StagedGuestFile(const StagedGuestFile&) = delete;
   StagedGuestFile& operator=(const StagedGuestFile&) = delete;
 
   bool Create(const std::string& finalName) {
-    std::random_device seed;
-    std::mt19937 generator(seed());
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      char suffix[16];
-      std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(generator()));
-      m_name = "." + finalName.substr(0, NAME_MAX - 32) + ".zqrestore-" + suffix;
-      m_file.Reset(::openat(m_folderFd, m_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-      if (m_file.valid() || errno != EEXIST) return m_file.valid();
-    }
-    return false;
+    m_file.Reset(::openat(m_folderFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    if (m_file.valid()) return true;
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+    return CreateNamed(finalName);
   }
   int fd() const { return m_file.get(); }
 
   // Moves the file to its final name; rename replaces a link there, never writes through it.
   // Without `replace` an existing entry of that name stays and the commit fails with EEXIST.
   bool Commit(const std::string& finalName, bool replace) {
+    if (m_name.empty()) {
+      // An unnamed file: without `replace` it is linked under the final name, which fails if
+      // anything is there; with it, it gets a temporary name first and is renamed over the name.
+      const std::string self = "/proc/self/fd/" + std::to_string(m_file.get());
+      if (!replace) {
+        if (::linkat(AT_FDCWD, self.c_str(), m_folderFd, finalName.c_str(), AT_SYMLINK_FOLLOW) != 0) return false;
+        m_committed = true;
+        return true;
+      }
+      if (!LinkUnderTemporaryName(self, finalName)) return false;
+    }
     const unsigned flags = replace ? 0 : RENAME_NOREPLACE;
     if (::renameat2(m_folderFd, m_name.c_str(), m_folderFd, finalName.c_str(), flags) == 0) {
       m_committed = true;
@@ -77,6 +128,38 @@ class StagedGuestFile {
   }
 
  private:
+  static std::string TemporaryName(const std::string& finalName, std::mt19937& generator) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(generator()));
+    return "." + finalName.substr(0, NAME_MAX - 32) + ".zqrestore-" + suffix;
+  }
+
+  bool CreateNamed(const std::string& finalName) {
+    std::random_device seed;
+    std::mt19937 generator(seed());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      m_name = TemporaryName(finalName, generator);
+      m_file.Reset(::openat(m_folderFd, m_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+      if (m_file.valid() || errno != EEXIST) return m_file.valid();
+    }
+    m_name.clear();
+    return false;
+  }
+
+  bool LinkUnderTemporaryName(const std::string& self, const std::string& finalName) {
+    std::random_device seed;
+    std::mt19937 generator(seed());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const std::string name = TemporaryName(finalName, generator);
+      if (::linkat(AT_FDCWD, self.c_str(), m_folderFd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        m_name = name;
+        return true;
+      }
+      if (errno != EEXIST) return false;
+    }
+    return false;
+  }
+
   int m_folderFd;
   std::string m_name;
   UniqueFd m_file;
@@ -303,6 +386,11 @@ VMInfoStatus GuestFolder::CopyFileIn(const std::string& localFile, const std::st
     if (!overwrite) return GuestFileError(shownGuestPath, "already exists and is left as it is");
   }
 
+  struct stat parentInfo {};
+  if (m_sweep != nullptr && ::fstat(target.parent.get(), &parentInfo) == 0 &&
+      m_sweep->swept.insert({parentInfo.st_dev, parentInfo.st_ino}).second) {
+    SweepStaleTemporaries(target.parent.get(), FolderOfGuestPath(shownGuestPath), *m_sweep);
+  }
   StagedGuestFile staged(target.parent.get());
   const std::string what = "Cannot copy [" + localFile + "] to guest path [" + shownGuestPath + "]";
   if (!staged.Create(target.name)) return FileError(what, errno);

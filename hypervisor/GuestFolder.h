@@ -3,8 +3,12 @@
 // (GuestPathResolver.h), so no operation reads or changes anything outside it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <memory>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "hypervisor/GuestPath.h"
@@ -13,6 +17,14 @@
 #include "hypervisor/UniqueFd.h"
 #include "hypervisor/VMInfoStatus.h"
 #include "vminfo/VMInfoStructs.h"
+
+// Temporary files that copies of earlier runs left behind when they were killed between creating
+// and renaming them. One record serves a whole job: each guest folder a copy writes into is swept
+// once, and what was removed is kept for the job's log.
+struct StaleTemporarySweep {
+  std::set<std::pair<dev_t, ino_t>> swept;  // folders already swept
+  std::vector<std::string> removed;         // guest paths removed since the log last took them
+};
 
 class GuestFolder {
  public:
@@ -67,6 +79,11 @@ class GuestFolder {
 
   GuestOsFamily family() const { return m_family; }
 
+  // Before its first copy into a folder, a copy removes the temporary files of ours that killed
+  // copies left there (regular files of the running user with one link, unchanged for a minute) and
+  // records them in `sweep`. Without a sweep nothing is removed.
+  void SetStaleTemporarySweep(StaleTemporarySweep* sweep) { m_sweep = sweep; }
+
  private:
   GuestFolder(GuestOsFamily family, UniqueFd root, std::vector<std::string> rootHostPaths, std::string destination);
 
@@ -84,4 +101,5 @@ class GuestFolder {
   std::string m_destination;
   UniqueFd m_root;
   GuestPathResolver m_resolver;
+  StaleTemporarySweep* m_sweep = nullptr;
 };

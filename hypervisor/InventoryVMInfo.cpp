@@ -49,7 +49,14 @@ int InventoryVMInfo::RunInGuest(const char* origin, const GuestCtx& ctx, const G
   return Run(origin, [&]() {
     std::unique_ptr<GuestFolder> folder;
     VMInfoStatus status = OpenGuest(ctx, folder);
-    return status.ok() ? work(*folder) : status;
+    if (!status.ok()) return status;
+    folder->SetStaleTemporarySweep(&m_staleTemporaries);
+    status = work(*folder);
+    for (const std::string& removed : m_staleTemporaries.removed) {
+      m_log.Debug(origin, "Removed stale temporary file [%s] of an earlier restore", removed.c_str());
+    }
+    m_staleTemporaries.removed.clear();
+    return status;
   });
 }
 

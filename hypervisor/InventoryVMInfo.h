@@ -87,6 +87,7 @@ class InventoryVMInfo : public VMInfoBackEnd, public IVMInfoDestinationScope, pu
   // operation, when no link in the guest is followed.
   std::string m_destinationFolder;
   std::string m_backupSuffix;  // empty: a replaced file is not kept
+  StaleTemporarySweep m_staleTemporaries;
   bool m_connected = false;
   std::string m_connectedServer;
 };

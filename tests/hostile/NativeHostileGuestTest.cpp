@@ -250,6 +250,27 @@ const GuestRow kGuestRows[] = {
      },
      [](NativeHostileGuest& t) { t.SourceFile("a.txt", "backup\n"); }, false, {0, 1, 0},
      [](NativeHostileGuest& t) { EXPECT_EQ(ReadFile(t.Guest("restore/a.txt")), "guest edit\n"); }},
+    // A killed copy's temporary file goes with the next copy into its folder; one that may still be
+    // written, another user's, a second name of a file and names not of ours stay.
+    {"StaleTemporaryFileOfOursIsRemovedByTheNextCopy",
+     [](NativeHostileGuest& t) {
+       for (const char* name : {".big.bin.zqrestore-874aeb51", ".b.zqrestore-00000001", ".c.zqrestore-00000002",
+                                ".d.zqrestore-00000003", ".e.zqrestore-0000004", "f.zqrestore-00000005"}) {
+         WriteFile(t.Guest(std::string("restore/") + name), "left\n");
+         zqtest::SetFileModifyTime(t.Guest(std::string("restore/") + name), kBackedUp);
+       }
+       zqtest::SetFileModifyTime(t.Guest("restore/.b.zqrestore-00000001"), ::time(nullptr));
+       ASSERT_EQ(::chown(t.Guest("restore/.c.zqrestore-00000002").c_str(), 65534, 65534), 0);
+       ASSERT_EQ(::link(t.Guest("restore/.d.zqrestore-00000003").c_str(), t.Guest("restore/d2").c_str()), 0);
+     },
+     [](NativeHostileGuest& t) { t.SourceFile("a.txt", "backup\n"); }, false, {1, 0, 0},
+     [](NativeHostileGuest& t) {
+       EXPECT_FALSE(Exists(t.Guest("restore/.big.bin.zqrestore-874aeb51")));
+       for (const char* name : {".b.zqrestore-00000001", ".c.zqrestore-00000002", ".d.zqrestore-00000003",
+                                ".e.zqrestore-0000004", "f.zqrestore-00000005"}) {
+         EXPECT_TRUE(Exists(t.Guest(std::string("restore/") + name))) << name;
+       }
+     }},
 };
 INSTANTIATE_TEST_SUITE_P(Rows, GuestThreats, ::testing::ValuesIn(kGuestRows),
                          [](const ::testing::TestParamInfo<GuestRow>& info) { return std::string(info.param.name); });
