@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <spawn.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -419,7 +421,54 @@ PrivateInstallation::~PrivateInstallation() {
   g_folderSet.store(false);
   RemoveFolder(m_folder.c_str());
   g_folder[0] = '\0';
+  if (m_janitorPipe >= 0) close(m_janitorPipe);
+  if (m_janitor > 0) {
+    while (waitpid(m_janitor, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
 }
+
+namespace {
+
+// Starts the janitor of `folder`: a shell that reads its standard input, a pipe whose write end
+// only this process holds (close-on-exec, so no child keeps it), and removes the folder when that
+// pipe ends, that is when this process has ended however it ended. rm never follows a link inside
+// the folder, and the folder itself, in a sticky or private folder, can only be renamed by us.
+// -1 when it cannot be started; the folder is then removed only by this process.
+pid_t StartJanitor(const std::string& folder, int& writeEnd) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return -1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, ends[0], STDIN_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  // Its own process group: Ctrl-C on the terminal must not end it before the folder is gone.
+  posix_spawnattr_setpgroup(&attributes, 0);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+  const char* argv[] = {"sh", "-c", "cat >/dev/null; exec rm -rf -- \"$1\"", "zqrestore-janitor", folder.c_str(),
+                        nullptr};
+  const char* environment[] = {"PATH=/usr/bin:/bin", "LC_ALL=C", nullptr};
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, "/bin/sh", &actions, &attributes, const_cast<char* const*>(argv),
+                                  const_cast<char* const*>(environment));
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  close(ends[0]);
+  if (spawned != 0) {
+    close(ends[1]);
+    return -1;
+  }
+  writeEnd = ends[1];
+  return pid;
+}
+
+}  // namespace
 
 void PrivateInstallation::RemoveNow() {
   if (g_folderSet.exchange(false)) RemoveFolder(g_folder);
@@ -472,6 +521,7 @@ bool PrivateInstallation::Create(const std::string& settingsFile, const GuestAdd
   m_folder = pattern;
   memcpy(g_folder, m_folder.c_str(), m_folder.size() + 1);
   g_folderSet.store(true);
+  m_janitor = StartJanitor(m_folder, m_janitorPipe);
 
   // The installation's own OpenSSH configuration (its port, jump host and key lines) still counts.
   const auto sections = ParseIniText(installationText);

@@ -82,6 +82,10 @@ class PrivateInstallation {
   bool WriteFile(const char* name, const std::string& text, std::string& error);
 
   std::string m_folder;
+  // The process that removes the folder once this one has ended in any way, a SIGKILL included:
+  // it waits for the end of a pipe whose only writer is this process.
+  pid_t m_janitor = -1;
+  int m_janitorPipe = -1;
 };
 
 // What the package's settings would say, for a run without a settings file: found from where the

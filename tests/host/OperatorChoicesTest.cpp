@@ -3,8 +3,11 @@
 // plans for an entry, which mistyped command words get a suggestion, and where a password is
 // masked.
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
+#include <csignal>
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -648,6 +651,26 @@ TEST(ShortForm, PrivateFolderGoesWhenTheSignalHandlerRemovesIt) {
   PrivateInstallation::RemoveNow();
   EXPECT_FALSE(std::filesystem::exists(installation.Folder()));
   PrivateInstallation::RemoveNow();  // once only
+
+  // Killed before any of that could run, zqrestore leaves the folder to its janitor.
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  const pid_t killed = fork();
+  if (killed == 0) {
+    PrivateInstallation doomed;
+    if (doomed.Create(temporary.Join("zqrestore.ini"), guest, job, error)) {
+      (void)!write(ends[1], doomed.Folder().c_str(), doomed.Folder().size());
+    }
+    raise(SIGKILL);
+  }
+  close(ends[1]);
+  char path[PATH_MAX] = {};
+  const ssize_t got = read(ends[0], path, sizeof path - 1);
+  close(ends[0]);
+  ASSERT_GT(got, 0);
+  ASSERT_EQ(waitpid(killed, nullptr, 0), killed);
+  for (int wait = 0; wait < 1000 && std::filesystem::exists(path); ++wait) usleep(10000);
+  EXPECT_FALSE(std::filesystem::exists(path)) << "left behind by a killed run: " << path;
 }
 
 }  // namespace
