@@ -121,6 +121,33 @@ bool Rotate(int folderFd, const std::string& name, int keep) {
   return ::renameat(folderFd, name.c_str(), folderFd, (name + ".1").c_str()) == 0;
 }
 
+// Opens (creating it with mode 0600) the file `name` of the held folder `folderFd`, the file at
+// `path`, for `access`, and checks it through its descriptor with FileRefusal; `info` describes
+// it. Returns the descriptor, still non-blocking, or -1 with `error`.
+int OpenOurFileAt(int folderFd, const std::string& path, const std::string& name, int access, struct stat& info,
+                  std::string& error) {
+  // O_NONBLOCK: a planted FIFO must not hold the job up; it is refused below as not a plain file.
+  const int fd =
+      ::openat(folderFd, name.c_str(), access | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    // What was planted at the name says more than the error of the open (a sticky folder may
+    // answer EACCES for another user's link, a FIFO without a reader ENXIO).
+    const int openError = errno;
+    error.clear();
+    struct stat planted {};
+    if (::fstatat(folderFd, name.c_str(), &planted, AT_SYMLINK_NOFOLLOW) == 0) error = FileRefusal(path, planted, true);
+    if (error.empty()) error = "cannot write " + path + ": " + std::strerror(openError);
+    return -1;
+  }
+  HeldFd file(fd);
+  if (::fstat(fd, &info) != 0) {
+    error = "cannot write " + path + ": " + std::strerror(errno);
+    return -1;
+  }
+  error = FileRefusal(path, info, true);
+  return error.empty() ? file.release() : -1;
+}
+
 }  // namespace
 
 int OpenForAppend(const std::string& path, std::string& error) { return OpenForAppend(path, Rotation(), error); }
@@ -131,29 +158,10 @@ int OpenForAppend(const std::string& path, const Rotation& rotation, std::string
   if (!Split(path, folder, name, error)) return -1;
   HeldFd folderFd(OpenFolder(path, folder, error));
   if (folderFd.get() < 0) return -1;
-  // O_NONBLOCK: a planted FIFO must not hold the job up; it is refused below as not a plain file.
-  const int fd = ::openat(folderFd.get(), name.c_str(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    // What was planted at the name says more than the error of the open (a sticky folder may
-    // answer EACCES for another user's link, a FIFO without a reader ENXIO).
-    const int openError = errno;
-    error.clear();
-    struct stat planted {};
-    if (::fstatat(folderFd.get(), name.c_str(), &planted, AT_SYMLINK_NOFOLLOW) == 0) {
-      error = FileRefusal(path, planted, true);
-    }
-    if (error.empty()) error = "cannot write " + path + ": " + std::strerror(openError);
-    return -1;
-  }
-  HeldFd file(fd);
   struct stat info {};
-  if (::fstat(fd, &info) != 0) {
-    error = "cannot write " + path + ": " + std::strerror(errno);
-    return -1;
-  }
-  error = FileRefusal(path, info, true);
-  if (!error.empty()) return -1;
+  const int fd = OpenOurFileAt(folderFd.get(), path, name, O_WRONLY | O_APPEND, info, error);
+  if (fd < 0) return -1;
+  HeldFd file(fd);
   if (rotation.atBytes > 0 && static_cast<unsigned long long>(info.st_size) >= rotation.atBytes &&
       Rotate(folderFd.get(), name, rotation.keep)) {
     return OpenForAppend(path, Rotation(), error);
@@ -218,26 +226,10 @@ int OpenPrivateForUpdate(const std::string& path, std::string& error) {
   if (!Split(path, folder, name, error)) return -1;
   HeldFd folderFd(OpenFolder(path, folder, error));
   if (folderFd.get() < 0) return -1;
-  const int fd =
-      ::openat(folderFd.get(), name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    const int openError = errno;
-    error.clear();
-    struct stat planted {};
-    if (::fstatat(folderFd.get(), name.c_str(), &planted, AT_SYMLINK_NOFOLLOW) == 0) {
-      error = FileRefusal(path, planted, true);
-    }
-    if (error.empty()) error = "cannot write " + path + ": " + std::strerror(openError);
-    return -1;
-  }
-  HeldFd file(fd);
   struct stat info {};
-  if (::fstat(fd, &info) != 0) {
-    error = "cannot write " + path + ": " + std::strerror(errno);
-    return -1;
-  }
-  error = FileRefusal(path, info, true);
-  if (!error.empty()) return -1;
+  const int fd = OpenOurFileAt(folderFd.get(), path, name, O_RDWR, info, error);
+  if (fd < 0) return -1;
+  HeldFd file(fd);
   if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
