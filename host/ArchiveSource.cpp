@@ -403,15 +403,7 @@ bool ArchiveSource::Walk(const std::string& sourcePath, SourceTree& tree, std::s
 }
 
 bool ArchiveSource::BoundToStagingRoom(uint64_t room, std::string& error) {
-  if (m_limits.maxExpandedBytes != SourceLimits::kFollowStagingSpace) return true;
-  m_limits.maxExpandedBytes = std::max<uint64_t>(room, 1);
-  if (m_declaredBytes > room) {
-    error = "the archive's members add up to " + std::to_string(m_declaredBytes) + " bytes, more than the " +
-            std::to_string(room) + " bytes the staging file system has free (less a reserve); " +
-            "--max-expanded-size sets the limit by hand";
-    return false;
-  }
-  return true;
+  return m_limits.FollowStagingRoom(room, m_declaredBytes, "the archive's members", error);
 }
 
 bool ArchiveSource::SeekMember(uint64_t ordinal, std::string& error) {

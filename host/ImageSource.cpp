@@ -370,15 +370,7 @@ bool ImageSource::Walk(const std::string& sourcePath, SourceTree& tree, std::str
 }
 
 bool ImageSource::BoundToStagingRoom(uint64_t room, std::string& error) {
-  if (m_limits.maxExpandedBytes != SourceLimits::kFollowStagingSpace) return true;
-  m_limits.maxExpandedBytes = std::max<uint64_t>(room, 1);
-  if (m_walkedBytes > room) {
-    error = "the image's files add up to " + std::to_string(m_walkedBytes) + " bytes, more than the " +
-            std::to_string(room) + " bytes the staging file system has free (less a reserve); " +
-            "--max-expanded-size sets the limit by hand";
-    return false;
-  }
-  return true;
+  return m_limits.FollowStagingRoom(room, m_walkedBytes, "the image's files", error);
 }
 
 bool ImageSource::CopyContent(const SourceEntry& entry, int out, struct stat& info, std::string& error) {

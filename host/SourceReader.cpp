@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -39,6 +40,15 @@ std::unique_ptr<SourceReader> OpenSource(const std::string& path, const SourceLi
   }
   error = path + ": " + error;
   return nullptr;
+}
+
+bool SourceLimits::FollowStagingRoom(uint64_t room, uint64_t declared, const std::string& what, std::string& error) {
+  if (maxExpandedBytes != kFollowStagingSpace) return true;
+  maxExpandedBytes = std::max<uint64_t>(room, 1);
+  if (declared <= room) return true;
+  error = what + " add up to " + std::to_string(declared) + " bytes, more than the " + std::to_string(room) +
+          " bytes the staging file system has free (less a reserve); --max-expanded-size sets the limit by hand";
+  return false;
 }
 
 bool NormalSourcePath(const std::string& sourcePath, std::string& normal, std::string& error) {

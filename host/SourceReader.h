@@ -25,6 +25,11 @@ struct SourceLimits {
   uint64_t ExpansionBound() const {
     return maxExpandedBytes == kFollowStagingSpace ? ~uint64_t{0} : maxExpandedBytes;
   }
+
+  // For a bound that follows the staging space: takes `room` as the bound, and refuses with
+  // `error` a source whose `declared` bytes (its files, which `what` names: "the archive's members")
+  // need more already. A fixed bound stays as it is.
+  bool FollowStagingRoom(uint64_t room, uint64_t declared, const std::string& what, std::string& error);
 };
 
 class SourceReader {
