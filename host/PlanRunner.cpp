@@ -23,6 +23,7 @@
 #include "host/PlanLock.h"
 #include "host/TerminalLines.h"
 #include "platform/PrivateFolderChain.h"
+#include "platform/ProxyInputFile.h"
 #include "platform/ProxyOutputFile.h"
 
 namespace {
@@ -40,13 +41,13 @@ constexpr std::streamsize kMaxJobFileBytes = 1024 * 1024;
 
 double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-// The variables that a job file names as password sources.
+// The variables that a job file names as password sources. The file is read as the job will read
+// it (no link followed, no FIFO waited on, its author checked); one the job would refuse names none.
 std::set<std::string> PasswordVariablesOf(const std::string& jobFile) {
   std::set<std::string> names;
-  std::ifstream in(jobFile, std::ios::binary);
-  std::string text(static_cast<size_t>(kMaxJobFileBytes), '\0');
-  in.read(&text[0], kMaxJobFileBytes);
-  text.resize(static_cast<size_t>(in.gcount()));
+  std::string text;
+  std::string reason;
+  if (!ProxyInputFile::ReadText(jobFile, ProxyInputFile::Role::Config, kMaxJobFileBytes, text, reason)) return names;
   const json document = json::parse(text, nullptr, false);
   if (!document.is_object()) return names;
   for (const char* credentials : {"serverCredentials", "guestCredentials"}) {

@@ -418,6 +418,16 @@ TEST(RestorePlan, JobsSeeOnlyTheirOwnVariables) {
                              "AWS_SECRET_ACCESS_KEY=k", nullptr};
   EXPECT_EQ(JobEnvironment(job, const_cast<char**>(variables)),
             (std::vector<std::string>{"PATH=/usr/bin", "GUEST_PW=secret", "LC_ALL=C", "ZQ_SETTINGS=/s"}));
+  // A job file the job would refuse (a link, a pipe nobody writes) names no variable, and a pipe
+  // is never waited on.
+  ASSERT_EQ(symlink(dir.Join("j.json").c_str(), dir.Join("link.json").c_str()), 0);
+  ASSERT_EQ(mkfifo(dir.Join("pipe.json").c_str(), 0600), 0);
+  for (const char* refused : {"link.json", "pipe.json"}) {
+    job.jobFile = dir.Join(refused);
+    EXPECT_EQ(JobEnvironment(job, const_cast<char**>(variables)),
+              (std::vector<std::string>{"PATH=/usr/bin", "LC_ALL=C", "ZQ_SETTINGS=/s"}))
+        << refused;
+  }
 }
 
 struct GuestAddressRow {
