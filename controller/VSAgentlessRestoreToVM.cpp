@@ -15,6 +15,7 @@
 
 #include "controller/StagingFolderLayout.h"
 #include "controller/VSAgentlessRestoreToVMOrigins.h"
+#include "guestapi/IGuestCopyOwner.h"
 #include "platform/FXFile.h"
 #include "platform/ReplaceChoices.h"
 #include "platform/pstring.h"
@@ -257,10 +258,17 @@ bool CVSAgentlessRestoreToVM::RestoreToVM(const char* stagedPath, u_longlong_t, 
   if (const std::optional<bool> ended = EnterEntryOperation(kRestoreEntry, staged, nullptr, guestPath, entryPath)) {
     return *ended;
   }
-  bool isFolder = false;
-  if (!CopyToGuest(staged, guestPath, true, skipped, isFolder)) {
-    return AfterFailedCopy(kRestoreToVMOrigin, staged, isFolder, skipped);
+  // The backup's owner goes with the copy where the channel can give it before the rename, so that
+  // the new file is never, even for a moment, another user's or open to the login's group.
+  if (auto* copyOwner = dynamic_cast<IGuestCopyOwner*>(m_pGuestAPI.get())) {
+    const bool owned = header != nullptr && m_restoreToUnixVM && m_restoreACLs;
+    copyOwner->SetNextCopyOwner(owned ? static_cast<int64_t>(header->uid) : -1,
+                                owned ? static_cast<int64_t>(header->gid) : -1);
   }
+  bool isFolder = false;
+  const bool copied = CopyToGuest(staged, guestPath, true, skipped, isFolder);
+  if (auto* copyOwner = dynamic_cast<IGuestCopyOwner*>(m_pGuestAPI.get())) copyOwner->SetNextCopyOwner(-1, -1);
+  if (!copied) return AfterFailedCopy(kRestoreToVMOrigin, staged, isFolder, skipped);
   if (header == nullptr) return true;
 
   if (m_restoreToUnixVM) {

@@ -196,9 +196,11 @@ bool ZQUnixGuestAPI::RunScript(const char* origin, const std::string& option, co
   return ExecuteCommand(command, output);
 }
 
-std::string ZQUnixGuestAPI::CopyCommand(const std::string& localFile, const std::string& guestFile) {
+std::string ZQUnixGuestAPI::CopyCommand(const std::string& localFile, const std::string& guestFile,
+                                        const std::string& owner) {
   std::string arguments;
   if (!m_backupSuffix.empty()) arguments = "--backup-suffix " + ShellQuote::SingleQuoted(m_backupSuffix) + " ";
+  if (!owner.empty()) arguments += "--owner " + owner + " ";
   arguments += ShellQuote::SingleQuoted(localFile) + " " +
                           ShellQuote::Word(m_loginCred.userName + "@" + TargetHost(m_loginCred.ipAddress)) +
                           ":/" + ShellQuote::SingleQuoted(MarkedPath(guestFile));
@@ -347,6 +349,8 @@ int ZQUnixGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFil
                                     bool overwrite) {
   m_log.Debug(kCopyOrigin, "GuestVM %s localFile %s guestFile %s overwrite %d", m_loginCred.ipAddress.c_str(),
               localFile.c_str(), guestFile.c_str(), overwrite ? 1 : 0);
+  const std::string owner = std::move(m_nextCopyOwner);  // this copy's only, whatever becomes of it
+  m_nextCopyOwner.clear();
   if (!CheckCarriable(kCopyOrigin, guestFile) || !CheckCarriable(kCopyOrigin, localFile)) return 0;
   std::string output;
   const std::string parent = FolderOfFile(guestFile);
@@ -357,7 +361,7 @@ int ZQUnixGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFil
     }
     RememberFolder(parent);
   }
-  const std::string copyCommand = CopyCommand(localFile, guestFile);
+  const std::string copyCommand = CopyCommand(localFile, guestFile, owner);
   // A failed command may mean the folder has gone: the next copy into it ensures it again.
   const auto copy = [&]() {
     const bool copied = ExecuteCopyCommand(copyCommand, output);
@@ -382,6 +386,13 @@ int ZQUnixGuestAPI::CopyFileToGuest(const GuestCtx&, const std::string& localFil
   m_log.Debug(kCopyOrigin, "Guest path [%s] exists; kept without copying", guestFile.c_str());
   SetLastGuestApiErrorDetails("Guest path " + guestFile + " exists; kept without copying");
   return 0;
+}
+
+void ZQUnixGuestAPI::SetNextCopyOwner(int64_t uid, int64_t gid) {
+  constexpr int64_t kMaxId = 4294967294;  // (uid_t)-1 means "leave as it is" to chown
+  m_nextCopyOwner = uid >= 0 && gid >= 0 && uid <= kMaxId && gid <= kMaxId
+                        ? std::to_string(uid) + ":" + std::to_string(gid)
+                        : std::string();
 }
 
 int ZQUnixGuestAPI::SetBackupSuffix(const std::string& suffix) {

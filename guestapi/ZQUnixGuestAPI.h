@@ -7,10 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "guestapi/IGuestCopyOwner.h"
 #include "guestapi/ZQGuestAPI.h"
 #include "vminfo/IGuestReplaceChoices.h"
 
-class ZQUnixGuestAPI : public CGuestAPI, public IGuestReplaceChoices {
+class ZQUnixGuestAPI : public CGuestAPI, public IGuestReplaceChoices, public IGuestCopyOwner {
  public:
   explicit ZQUnixGuestAPI(IVMInfo* vmInfo);
   ~ZQUnixGuestAPI() override;
@@ -33,6 +34,7 @@ class ZQUnixGuestAPI : public CGuestAPI, public IGuestReplaceChoices {
   // The copy tool then hands the suffix to the helper script's --write_file (a hard link to the old
   // file, made just before the rename).
   int SetBackupSuffix(const std::string& suffix) override;
+  void SetNextCopyOwner(int64_t uid, int64_t gid) override;
   // Remembers `guestDir`, the destination folder as the job names it: links in it are followed
   // (the operator chose it), links below it never are.
   int InitStagingFolder(long long initId, const std::string& stagingDir, const std::string& guestDir) override;
@@ -81,7 +83,8 @@ class ZQUnixGuestAPI : public CGuestAPI, public IGuestReplaceChoices {
   // can carry (the NUL byte).
   bool CheckCarriable(const char* origin, const std::string& path);
   // The zqpscp.exe command line that copies `localFile` to `guestFile`.
-  std::string CopyCommand(const std::string& localFile, const std::string& guestFile);
+  // The copy tool's arguments; `owner` ("UID:GID", or empty) is what the new file gets before its rename.
+  std::string CopyCommand(const std::string& localFile, const std::string& guestFile, const std::string& owner);
   int BrowseWithOption(const char* origin, const std::string& option, const std::string& guestPath,
                        std::vector<VMInfoStructs::SGuestFile>& entries);
 
@@ -97,4 +100,5 @@ class ZQUnixGuestAPI : public CGuestAPI, public IGuestReplaceChoices {
 
   std::string m_destination;  // the destination folder, without trailing "/"; empty until known
   std::string m_backupSuffix;  // empty: a replaced file is not kept
+  std::string m_nextCopyOwner;  // "UID:GID" for the next copy only; empty: the login's
 };

@@ -21,19 +21,20 @@ namespace GuestFileCopy {
 bool IsUnixTarget(const std::string& remotePath) { return !remotePath.empty() && remotePath[0] == '/'; }
 
 std::string UnixWriterCommand(const std::string& script, const std::string& remotePath, const struct stat& staged,
-                              const std::string& backupSuffix) {
+                              const std::string& backupSuffix, const std::string& owner) {
   return "bash -c " + ShellQuote::SingleQuoted(script) + " " + kHelperScript + " " +
-         InlineWriteArguments(remotePath, staged, backupSuffix);
+         InlineWriteArguments(remotePath, staged, backupSuffix, owner);
 }
 
 int ToolStatus(int status) { return status == 0 ? 0 : (status == 255 ? 255 : 1); }
 
 std::string InlineWriteArguments(const std::string& remotePath, const struct stat& staged,
-                                 const std::string& backupSuffix) {
+                                 const std::string& backupSuffix, const std::string& owner) {
   char mode[8];
   std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(staged.st_mode & 0777));
   std::string arguments = std::string(kWriteOption) + " " + ShellQuote::SingleQuoted(remotePath) + " " +
-                          std::to_string(static_cast<unsigned long long>(staged.st_size)) + " " + mode + " " +
+                          std::to_string(static_cast<unsigned long long>(staged.st_size)) + " " + mode +
+                          (owner.empty() ? "" : ":" + owner) + " " +
                           std::to_string(static_cast<long long>(staged.st_atime)) + " " +
                           std::to_string(static_cast<long long>(staged.st_mtime));
   if (!backupSuffix.empty()) arguments += " " + ShellQuote::SingleQuoted(backupSuffix);

@@ -28,15 +28,17 @@ bool IsUnixTarget(const std::string& remotePath);
 
 // The command the guest's login shell runs to replace `remotePath` by the bytes of `staged` (the
 // local file) read from standard input: bash -c 'SCRIPT' zqvsa_agentless.sh --write_file 'PATH'
-// SIZE MODE ATIME MTIME ['SUFFIX'], with the staged file's size, permission bits and times, and the
-// backup suffix when the old file is to be kept beside it. The bytes must be followed by EndWord.
+// SIZE MODE[:UID:GID] ATIME MTIME ['SUFFIX'], with the staged file's size, permission bits and
+// times, the owner (UID:GID) the new file gets before its rename when one is given, and the backup
+// suffix when the old file is to be kept beside it. The bytes must be followed by EndWord.
 std::string UnixWriterCommand(const std::string& script, const std::string& remotePath, const struct stat& staged,
-                              const std::string& backupSuffix = std::string());
+                              const std::string& backupSuffix = std::string(), const std::string& owner = std::string());
 
 // The helper-script arguments of a --write_file request that brings the bytes of `staged` with it
-// (through a guest session): --write_file 'PATH' SIZE MODE ATIME MTIME ['SUFFIX'].
+// (through a guest session): --write_file 'PATH' SIZE MODE[:UID:GID] ATIME MTIME ['SUFFIX'].
 std::string InlineWriteArguments(const std::string& remotePath, const struct stat& staged,
-                                 const std::string& backupSuffix = std::string());
+                                 const std::string& backupSuffix = std::string(),
+                                 const std::string& owner = std::string());
 
 // The proxy's last word after the `size` bytes of a --write_file: the guest puts the new file in
 // place only once it has read it, so a copy cut off before its end (the tool killed, the

@@ -345,6 +345,11 @@ sub write_file {
   # Without fsync a new file could reach its name before its bytes reach the disk: the script,
   # which syncs, writes it then.
   return () unless $SYNC;
+  my @owner;
+  if ($mode =~ /\A([0-7]{1,4}):([0-9]{1,10}):([0-9]{1,10})\z/) {
+    return () unless $2 <= 4294967294 && $3 <= 4294967294;
+    ($mode, @owner) = ($1, 0 + $2, 0 + $3);
+  }
   return () unless $size =~ /\A(?:0|[1-9][0-9]{0,18})\z/ && $mode =~ /\A[0-7]{1,4}\z/;
   return () unless $atime =~ /\A-?[0-9]{1,11}\z/ && $mtime =~ /\A-?[0-9]{1,11}\z/;
   # The bytes, then the proxy's end word: anything else is the script's to refuse.
@@ -374,8 +379,9 @@ sub write_file {
     && write_all($fh, substr($$data, 0, $size));
   my @written = $ok ? stat($fh) : ();
   $ok &&= @written && $written[7] == $size;
-  # The backup's mode (permission bits only; the others come with the owner) and times, through
-  # the descriptor; never the old file's owner.
+  # The backup's owner (when given and the login may give it), mode (permission bits only; the
+  # others come with the attributes) and times, through the descriptor; never the old file's owner.
+  chown($owner[0], $owner[1], $fh) if $ok && @owner;
   $ok = chmod(oct($mode) & 0777, $fh) && utime(0 + $atime, 0 + $mtime, $fh) if $ok;
   my $synced = $ok && IO::Handle::sync($fh);
   my $lost = $ok && !$synced && ($! == EIO || $! == ENOSPC || $! == EDQUOT) ? "$!" : '';

@@ -63,7 +63,7 @@ bool RunCopy(const std::string& toolFolder, const std::vector<std::string>& word
   std::string content;
   const bool read = GuestFileCopy::FitsInline(size) && GuestFileCopy::ReadExactly(fd, size, content);
   ::close(fd);
-  const std::string arguments = GuestFileCopy::InlineWriteArguments(parsed.remotePath, info, parsed.backupSuffix);
+  const std::string arguments = GuestFileCopy::InlineWriteArguments(parsed.remotePath, info, parsed.backupSuffix, parsed.owner);
   if (!read || !AskSession(toolFolder, parsed.login, "", arguments, content + GuestFileCopy::EndWord(size),
                            SshToolsContract::kCopyTool, answer)) {
     return false;

@@ -117,10 +117,28 @@ bool ParsePscpArguments(const std::vector<std::string>& args, PscpArguments& par
   app.add_option("target", target, "[USER@]ADDRESS:PATH in the guest")->required();
   app.add_option("--backup-suffix", parsed.backupSuffix,
                  "keep a file the copy replaces beside it, under its name and this suffix (Unix targets)");
+  app.add_option("--owner", parsed.owner,
+                 "give the new file this numeric owner and group (UID:GID) before it replaces the target (Unix "
+                 "targets)");
   if (!RunParser(app, args, problem, helpRequested)) return false;
   if (!SplitRemoteTarget(target, parsed.login, parsed.remotePath)) {
     problem = "the target '" + target + "' names no guest (USER@ADDRESS:PATH)\n";
     return false;
+  }
+  if (app.count("--owner") != 0) {
+    const size_t colon = parsed.owner.find(':');
+    const auto isId = [](const std::string& id) {
+      return !id.empty() && id.size() <= 10 && id.find_first_not_of("0123456789") == std::string::npos &&
+             std::stoull(id) <= 4294967294ULL;
+    };
+    if (colon == std::string::npos || !isId(parsed.owner.substr(0, colon)) || !isId(parsed.owner.substr(colon + 1))) {
+      problem = "the owner '" + parsed.owner + "' is not UID:GID (two numbers below 4294967295)\n";
+      return false;
+    }
+    if (parsed.remotePath.empty() || parsed.remotePath[0] != '/') {
+      problem = "an owner needs a Unix target (a path that begins with \"/\")\n";
+      return false;
+    }
   }
   if (app.count("--backup-suffix") != 0) {
     const std::string suffixProblem = ReplaceChoices::BackupSuffixProblem(parsed.backupSuffix);

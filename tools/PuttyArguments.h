@@ -19,6 +19,7 @@ struct PscpArguments {
   std::string localFile;
   std::string remotePath;  // taken literally: no shell reads it
   std::string backupSuffix;  // --backup-suffix: keep a replaced Unix file as PATH+SUFFIX; empty: no backup
+  std::string owner;  // --owner UID:GID: the new Unix file's owner before it takes its name; empty: the login's
 };
 
 // False with `problem` set (a message for standard error) when the arguments are not usable.

@@ -104,7 +104,7 @@ int CopyToUnixTarget(const SshToolSettings& settings, const std::vector<std::str
   // helper-script commands before a copy start it); a copy never starts one.
   std::string content;
   if (GuestFileCopy::FitsInline(size) && GuestFileCopy::ReadExactly(localFd, size, content)) {
-    const std::string arguments = GuestFileCopy::InlineWriteArguments(parsed.remotePath, info, parsed.backupSuffix);
+    const std::string arguments = GuestFileCopy::InlineWriteArguments(parsed.remotePath, info, parsed.backupSuffix, parsed.owner);
     int status = 255;
     if (GuestShellSession::RunScript(settings, options, parsed.login, script, arguments,
                                      content + GuestFileCopy::EndWord(size), false, kToolName,
@@ -118,7 +118,7 @@ int CopyToUnixTarget(const SshToolSettings& settings, const std::vector<std::str
     std::fprintf(stderr, "%s: cannot pass %s to ssh\n", kToolName, parsed.localFile.c_str());
     return 1;
   }
-  const std::string command = GuestFileCopy::UnixWriterCommand(script, parsed.remotePath, info, parsed.backupSuffix);
+  const std::string command = GuestFileCopy::UnixWriterCommand(script, parsed.remotePath, info, parsed.backupSuffix, parsed.owner);
   const int status = OpenSshCommand::Run(SshCommandLine(settings, options, parsed.login, command), errorText,
                                          settings.copyInactivityLimit);
   // ssh is done: whatever the feeder has not written yet goes nowhere.

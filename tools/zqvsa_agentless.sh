@@ -55,11 +55,11 @@ usage: $PROGRAM OPTION PATH [ARGS...]
   --create_parent_dir PATH  create the parent folder of file PATH
   --file_exists PATH        print whether PATH exists
   --sha256 PATH...          print the SHA-256 digest of each file PATH, or - for no file
-  --write_file PATH SIZE MODE ATIME MTIME [SUFFIX]
+  --write_file PATH SIZE MODE[:UID:GID] ATIME MTIME [SUFFIX]
                             replace file PATH by the SIZE bytes on standard input (then the end
                             word), completely or not at all, with octal MODE (permission bits
-                            only) and times (seconds, or -); with SUFFIX the old file is kept as
-                            PATH+SUFFIX
+                            only), owner UID:GID when given, and times (seconds, or -); with
+                            SUFFIX the old file is kept as PATH+SUFFIX
 PATH may hold the marker /./ after the destination folder; links are followed only before it.
 EOF
 }
@@ -658,10 +658,11 @@ remove_stale() {
 # Replaces file PATH by exactly SIZE bytes read from standard input: they go to a new file with
 # an unpredictable name in the final folder, created exclusively (so nothing that appears under
 # that name is ever written through) and readable by the login only. Only once every byte arrived
-# and the proxy's end word followed them, the new file gets MODE (permission bits only: set-user,
-# set-group and sticky bits come with the owner, from --change_file_attr) and the times, through
-# its descriptor, and is renamed over PATH. It never gets the old file's owner: until the backup's
-# owner is applied after the rename, it is the login's. A link at PATH is replaced, not written
+# and the proxy's end word followed them, the new file gets the owner UID:GID when given (and the
+# login may give it), MODE (permission bits only: set-user, set-group and sticky bits come with the
+# attributes, from --change_file_attr) and the times, through its descriptor, and is renamed over
+# PATH. It never gets the old file's owner: without UID:GID it is the login's until the attributes
+# follow. A link at PATH is replaced, not written
 # through; a folder at PATH is refused. On any failure the new file is removed and PATH stays as
 # it was. Stale temporary files of ours in the folder are removed first (remove_stale).
 #
@@ -672,9 +673,13 @@ write_file() {
     usage
     exit 2
   fi
-  require_tools stat mv rm od head tr chmod touch
-  local path=$1 size=$2 mode=$3 atime=$4 mtime=$5 suffix=${6-}
+  require_tools stat mv rm od head tr chmod chown touch
+  local path=$1 size=$2 mode=$3 atime=$4 mtime=$5 suffix=${6-} owner=
   [[ $size =~ ^[0-9]{1,19}$ ]] || fail "size must be a number of bytes"
+  if [[ $mode =~ ^([0-7]{1,4}):([0-9]{1,10}):([0-9]{1,10})$ ]]; then
+    ((BASH_REMATCH[2] <= 4294967294 && BASH_REMATCH[3] <= 4294967294)) || fail "the owner must be UID:GID"
+    mode=${BASH_REMATCH[1]} owner=$((10#${BASH_REMATCH[2]})):$((10#${BASH_REMATCH[3]}))
+  fi
   [[ $mode =~ ^[0-7]{1,4}$ ]] || fail "mode must be an octal number of at most four digits"
   [[ $atime =~ ^(-|-?[0-9]{1,19})$ && $mtime =~ ^(-|-?[0-9]{1,19})$ ]] || fail "times must be whole seconds or -"
   if (($# == 6)); then
@@ -741,7 +746,11 @@ write_file() {
   if [[ $end != "$END_WORD_PREFIX$size"$'\n' ]] || IFS= read -r -N 1 _; then
     fail "the copy of $(quoted "$path") ended before the proxy confirmed it complete; the old file is unchanged"
   fi
-  # The backup's mode and times, through the descriptor, while the login alone owns the file.
+  # The backup's owner (when given and the login may give it), mode and times, through the
+  # descriptor, while no one else can open the file; the owner first, as it clears set-id bits.
+  if [[ -n $owner ]]; then
+    chown -- "$owner" "/dev/fd/$out" 2>/dev/null || true
+  fi
   local permissions
   printf -v permissions '%o' $((8#$mode & 8#777))
   chmod -- "$permissions" "/dev/fd/$out" ||

@@ -355,7 +355,8 @@ const ThreatRow kThreats[] = {
      {0, 0, 1},
      [](Scene& s) { EXPECT_EQ(zqtest::ReadFile(s.InDestination("notes.txt")), ""); },
      "was replaced by something else while it was written"},
-    // The old file's owner may not write the folder: the new file is root's with the staged mode at its rename.
+    // The old file's owner may not write the folder: the new file is the backup's owner's with the
+    // staged mode at its rename, never the old owner's.
     {"OldOwnerNeverHoldsTheNewFile", 601,
      [](Scene& s) {
        const std::string old = s.InDestination("notes.txt");
@@ -370,7 +371,9 @@ const ThreatRow kThreats[] = {
        ExpectRestored(s.InDestination("notes.txt"), "backup notes\n");
        const std::string renames = zqtest::ReadFile(FaultFolder().Join("renames"));
        unlink(FaultFolder().Join("renames").c_str());
-       EXPECT_NE(renames.find(".tmp 0:0 640\n"), std::string::npos) << renames;
+       EXPECT_NE(renames.find(".tmp " + std::to_string(kOwner) + ":" + std::to_string(kGroup) + " 640\n"),
+                 std::string::npos)
+           << renames;
        EXPECT_EQ(renames.find("4321"), std::string::npos) << renames;
      }},
     // A temporary file of ours left by an interrupted restore goes with the next write (any age is stale here).

@@ -224,12 +224,12 @@ TEST(HelperScript, UnknownOptionOrWrongArgumentCountShowsUsage) {
 // With `suffix`, the old file is to be kept under it; `environment` goes before the command.
 ScriptRun RunWriter(const std::string& path, const std::string& content, size_t size,
                     const std::optional<std::string>& suffix = std::nullopt, const std::string& environment = "",
-                    bool ended = true) {
+                    bool ended = true, const std::string& mode = "640") {
   TempDir scratch;
   zqtest::WriteFile(scratch.Join("in"), content + (ended ? "zq-end " + std::to_string(size) + "\n" : ""));
   std::string command = environment + "/bin/bash -c \"$(cat " + ShellQuote::SingleQuoted(ZQ_HELPER_SCRIPT) +
                         ")\" zqvsa_agentless.sh --write_file " + ShellQuote::SingleQuoted(path) + " " +
-                        std::to_string(size) + " 640 1000 2000" +
+                        std::to_string(size) + " " + mode + " 1000 2000" +
                         (suffix ? " " + ShellQuote::SingleQuoted(*suffix) : std::string()) + " < " +
                         scratch.Join("in") + " 2>" + scratch.Join("err");
   ScriptRun run;
@@ -468,6 +468,11 @@ TEST(HelperScript, WriteFileRenamesTheLoginsFileWithTheModeAndTimesGiven) {
   ASSERT_EQ(RunWriter(site.Marked("old"), "new", 3, std::nullopt, seen.Environment()).status, 0);
   EXPECT_EQ(zqtest::ReadIfPresent(seen.dir.Join("log")),
             std::to_string(geteuid()) + ":" + std::to_string(getegid()) + " 640 1000 2000\n");
+  // With an owner given, the file is the backup owner's already at its rename (where the login may give it).
+  if (geteuid() != 0) return;
+  unlink(seen.dir.Join("log").c_str());
+  ASSERT_EQ(RunWriter(site.Marked("old"), "new", 3, std::nullopt, seen.Environment(), true, "640:56:78").status, 0);
+  EXPECT_EQ(zqtest::ReadIfPresent(seen.dir.Join("log")), "56:78 640 1000 2000\n");
 }
 
 // Stale temporary files of ours go with the next write, named; fresh ones, others, links, hard links stay.

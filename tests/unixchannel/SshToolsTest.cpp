@@ -100,6 +100,11 @@ const std::vector<PscpRow> kPscpRows = {
     {"BackupSuffixWithASlash", {"--backup-suffix", "/x", "/a", "u@h:/b"}, false, "", "", "", "", ""},
     {"EmptyBackupSuffix", {"--backup-suffix", "", "/a", "u@h:/b"}, false, "", "", "", "", ""},
     {"BackupSuffixForAWindowsTarget", {"--backup-suffix", "~", "/a", "h:C:\\b"}, false, "", "", "", "", ""},
+    {"Owner", {"--owner", "0:4294967294", "/a", "u@h:/b"}, true, "u", "h", "", "/a", "/b"},
+    {"OwnerPastTheLargestId", {"--owner", "0:4294967295", "/a", "u@h:/b"}, false, "", "", "", "", ""},
+    {"OwnerWithoutGroup", {"--owner", "12", "/a", "u@h:/b"}, false, "", "", "", "", ""},
+    {"OwnerByName", {"--owner", "root:root", "/a", "u@h:/b"}, false, "", "", "", "", ""},
+    {"OwnerForAWindowsTarget", {"--owner", "1:1", "/a", "h:C:\\b"}, false, "", "", "", "", ""},
 };
 
 class PscpArgumentsTable : public testing::TestWithParam<PscpRow> {};
