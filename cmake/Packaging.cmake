@@ -21,9 +21,10 @@ install(DIRECTORY docs/examples/ DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zq
 get_property(ZQ_DEB_DEPENDS GLOBAL PROPERTY ZQ_DEB_DEPENDS)
 # The component libVMInfo.so links libvirt.
 list(APPEND ZQ_DEB_DEPENDS "libvirt0")
-# zqrestore reads archives with libarchive and disk images with libguestfs; the SHA-256 of a staged
-# file comes from libcrypto.
-list(APPEND ZQ_DEB_DEPENDS "libarchive13" "libguestfs0" "libssl3")
+# zqrestore reads archives with libarchive (gzip checked again with zlib) and disk images with
+# libguestfs, after qemu-img has checked them and qemu-nbd serves them; the SHA-256 of a staged file
+# comes from libcrypto.
+list(APPEND ZQ_DEB_DEPENDS "libarchive13" "zlib1g" "libguestfs0" "qemu-utils" "libssl3")
 list(PREPEND ZQ_DEB_DEPENDS "openssh-client" "libc6 (>= 2.36)" "libstdc++6 (>= 12)" "libgcc-s1")
 list(REMOVE_DUPLICATES ZQ_DEB_DEPENDS)
 list(JOIN ZQ_DEB_DEPENDS ", " CPACK_DEBIAN_PACKAGE_DEPENDS)

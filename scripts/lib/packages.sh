@@ -8,7 +8,7 @@ ZQ_PACKAGES=(
   openssh-client openssh-server rsync
   shellcheck tzdata passwd lintian ansible-core
   clang libclang-rt-14-dev
-  pkg-config libvirt-dev qemu-guest-agent libarchive-dev zstd
+  pkg-config libvirt-dev qemu-guest-agent libarchive-dev zlib1g-dev zstd qemu-utils
   libguestfs-dev libguestfs-tools guestfish fdisk
   qemu-system-x86 linux-image-amd64 busybox-static findutils cpio kmod procps
   libvirt-daemon-system libvirt-daemon-driver-qemu
